@@ -1,0 +1,57 @@
+# Two commands set up everything on a fresh Debian machine: `make run` and `make test`.
+# Every target installs what is missing first (scripts/install-deps is cheap when nothing is).
+
+JOBS ?= $(shell nproc)
+CTEST_ARGS ?= --output-on-failure -j $(JOBS) --timeout 600
+
+.PHONY: deps build test test-asan test-tsan fuzz bench run clean
+
+deps:
+	@bash scripts/install-deps
+
+build/build.ninja:
+	cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: deps build/build.ninja
+	cmake --build build -j $(JOBS)
+
+test: build
+	cd build && ctest $(CTEST_ARGS)
+
+# AddressSanitizer + UBSan over every test.
+build-asan/build.ninja:
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTLM_SANITIZE=address -DTLM_WITH_BENCH=OFF
+
+test-asan: deps build-asan/build.ninja
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
+	  LSAN_OPTIONS=suppressions=$(CURDIR)/scripts/lsan.supp:print_suppressions=0 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest $(CTEST_ARGS)
+
+# ThreadSanitizer over the tests of the Qt-free code (protocol, platform, capture, host, relay).
+build-tsan/build.ninja:
+	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTLM_SANITIZE=thread -DTLM_WITH_QT=OFF -DTLM_WITH_BENCH=OFF
+
+test-tsan: deps build-tsan/build.ninja
+	cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest $(CTEST_ARGS)
+
+# libFuzzer targets, each run for FUZZ_SECONDS; any crash fails the target.
+FUZZ_SECONDS ?= 30
+build-fuzz/build.ninja:
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTLM_WITH_FUZZ=ON -DTLM_WITH_QT=OFF -DTLM_WITH_BENCH=OFF
+
+fuzz: deps build-fuzz/build.ninja
+	cmake --build build-fuzz -j $(JOBS)
+	bash scripts/run-fuzzers build-fuzz/fuzz $(FUZZ_SECONDS)
+
+bench: build
+	bash scripts/run-benchmarks build/bench
+
+run: build
+	bash scripts/run-local
+
+clean:
+	rm -rf build build-asan build-tsan build-fuzz

@@ -1,0 +1,112 @@
+// Message codes and the text payloads shared by host and viewer.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tlm {
+
+// Relay dialogue.
+constexpr uint32_t MsgHostRegister = 1;    // host -> relay: device key
+constexpr uint32_t MsgHostId = 2;          // relay -> host: connection ID
+constexpr uint32_t MsgConnectRequest = 3;  // viewer -> relay: "%s\t%s\t%s\tcontrol"
+constexpr uint32_t MsgSessionStart = 4;    // relay -> both
+constexpr uint32_t MsgSessionEnd = 6;      // relay -> both
+constexpr uint32_t MsgKeepAlive = 7;       // host -> relay (and our relay -> viewer)
+constexpr uint32_t MsgAdmitRequest = 9;    // relay -> host: ip \t name \t proof
+constexpr uint32_t MsgAdmitAccept = 10;    // host -> relay
+constexpr uint32_t MsgAdmitReject = 11;    // host -> relay: reason
+// Session messages, passed unchanged by the relay (17..57).
+constexpr uint32_t MsgFrame = 17;
+constexpr uint32_t MsgFrameAck = 18;
+constexpr uint32_t MsgKeyframeRequest = 19;
+constexpr uint32_t MsgQuality = 20;
+constexpr uint32_t MsgMonitorList = 21;
+constexpr uint32_t MsgSelectMonitor = 22;
+constexpr uint32_t MsgMouse = 32;
+constexpr uint32_t MsgKey = 33;
+constexpr uint32_t MsgClipboard = 40;
+constexpr uint32_t MsgChat = 41;
+constexpr uint32_t MsgFileBegin = 48;
+constexpr uint32_t MsgFileChunk = 49;
+constexpr uint32_t MsgFileEnd = 50;
+constexpr uint32_t MsgFileReady = 51;
+constexpr uint32_t MsgFileError = 52;
+constexpr uint32_t MsgFileGet = 53;
+constexpr uint32_t MsgListDir = 56;
+constexpr uint32_t MsgDirListing = 57;
+constexpr uint32_t MsgRelayError = 255;  // relay -> viewer: error text
+
+constexpr uint32_t FirstSessionMsg = 17;
+constexpr uint32_t LastSessionMsg = 57;
+inline bool IsSessionMsg(uint32_t ACode) { return ACode >= FirstSessionMsg && ACode <= LastSessionMsg; }
+
+constexpr uint32_t RelayPort = 59000;
+constexpr size_t FileChunkSize = 65536;
+constexpr std::string_view AdmitRejectReason = "원격지 사용자가 접속을 거부했습니다";
+
+// Splits on every TAB; empty fields are kept ("a\t\tb" gives three fields, "" gives one).
+std::vector<std::string> SplitTabs(std::string_view AText);
+// Splits on every CR LF; empty pieces are kept ("" gives no pieces at all).
+std::vector<std::string> SplitCrLf(std::string_view AText);
+// Field AIndex (0-based) or "" when the text has fewer fields.
+std::string FieldAt(const std::vector<std::string>& AFields, size_t AIndex);
+
+// "%s\t%s\t%s\tcontrol"
+std::string BuildConnectRequest(std::string_view ATargetId, std::string_view AViewerName,
+                                std::string_view AProof);
+
+// Monitor list: lines "%d\t%d\t%d\t%d" (index, width, height, primary 1/0) joined by CR LF,
+// none after the last.
+struct TMonitorLine {
+  int Index = 0;
+  int Width = 0;
+  int Height = 0;
+  bool Primary = false;
+};
+std::string BuildMonitorList(const std::vector<TMonitorLine>& AMonitors);
+// The viewer's reading: non-empty lines in order; a line with fewer than three fields makes
+// no entry but still counts. Number is the line's 1-based position among the non-empty lines;
+// WidthText and HeightText are the fields as sent (the viewer shows them as text).
+struct TMonitorEntry {
+  int Number = 0;
+  std::string WidthText;
+  std::string HeightText;
+};
+std::vector<TMonitorEntry> ParseMonitorList(std::string_view AText);
+
+// Directory listing: first line "#DRIVES" or the path; then "D\tname\t0" / "F\tname\tsize";
+// every line ends with CR LF. "!" + message (no line break) for a failure.
+constexpr std::string_view DrivesHeader = "#DRIVES";
+struct TDirEntry {
+  bool IsDir = false;
+  std::string Name;
+  uint64_t Size = 0;
+};
+std::string BuildDirListing(std::string_view AFirstLine, const std::vector<TDirEntry>& AEntries);
+std::string BuildDirListingError(std::string_view AMessage);
+
+struct TDirListing {
+  bool IsError = false;
+  std::string ErrorText;  // without the "!"
+  std::string Path;       // first line; "" when it was "#DRIVES"
+  bool IsDrives = false;
+  // Every later line with at least three fields: "D" lines are folders, all others files.
+  struct TLine {
+    bool IsDir = false;
+    std::string Name;
+    std::string SizeText;  // third field as sent
+  };
+  std::vector<TLine> Entries;
+};
+// Empty text: nullopt (the viewer changes nothing).
+std::optional<TDirListing> ParseDirListing(std::string_view AText);
+
+// "name\tsize" of MsgFileBegin, and the receivers' reading of it (at least two fields).
+std::string BuildFileBegin(std::string_view AName, uint64_t ASize);
+std::optional<std::string> FileBeginName(std::string_view AText);
+
+}  // namespace tlm

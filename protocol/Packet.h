@@ -1,0 +1,62 @@
+// Packet framing: 32-bit type, 32-bit length, payload, all little-endian; record codecs of
+// the two input messages.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <span>
+#include <string_view>
+
+#include "protocol/Bytes.h"
+#include "protocol/Connection.h"
+
+namespace tlm {
+
+constexpr uint32_t MaxPacketPayload = 67108864;  // 64 MiB; readers refuse anything larger
+constexpr size_t PacketHeaderSize = 8;
+
+struct TPacket {
+  uint32_t Type = 0;
+  TBytes Payload;
+};
+
+// Each writer builds header and payload in one buffer, then holds ALock (when given) only
+// for the single WriteAll of that buffer; a failed write releases the lock and rethrows.
+void WritePacket(IConnection& AConn, uint32_t AType, std::span<const uint8_t> APayload,
+                 std::mutex* ALock);
+void WriteTextPacket(IConnection& AConn, uint32_t AType, std::string_view AText, std::mutex* ALock);
+void WriteEmptyPacket(IConnection& AConn, uint32_t AType, std::mutex* ALock);
+
+// The whole packet in one buffer, as WritePacket sends it.
+TBytes EncodePacket(uint32_t AType, std::span<const uint8_t> APayload);
+
+// Reads one whole packet; raises TError "Packet too large (%u bytes)" for a length above
+// MaxPacketPayload (the payload is left unread) and TConnectionError on transport failure.
+TPacket ReadPacket(IConnection& AConn);
+
+#pragma pack(push, 1)
+struct TMouseEventRec {
+  int32_t X;
+  int32_t Y;
+  uint8_t Button;  // 0 none, 1 left, 2 right, 3 middle
+  uint8_t Action;  // 0 move, 1 down, 2 up, 3 double-click, 4 wheel
+  int16_t WheelDelta;
+};
+struct TKeyEventRec {
+  uint16_t VirtualKey;
+  uint16_t ScanCode;
+  uint8_t KeyUp;
+  uint8_t Extended;
+};
+#pragma pack(pop)
+static_assert(sizeof(TMouseEventRec) == 12, "TMouseEventRec is 12 bytes on the wire");
+static_assert(sizeof(TKeyEventRec) == 6, "TKeyEventRec is 6 bytes on the wire");
+
+// Pack gives exactly 12 / 6 bytes; Unpack of a shorter payload gives an all-zero record,
+// of a longer one its first bytes. Fields are little-endian on the wire whatever the host order.
+TBytes PackMouseEvent(const TMouseEventRec& ARec);
+TMouseEventRec UnpackMouseEvent(std::span<const uint8_t> APayload);
+TBytes PackKeyEvent(const TKeyEventRec& ARec);
+TKeyEventRec UnpackKeyEvent(std::span<const uint8_t> APayload);
+
+}  // namespace tlm
