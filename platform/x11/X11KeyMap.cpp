@@ -14,7 +14,7 @@ namespace {
 enum class TSide : uint8_t { Any, Plain, Extended };
 
 // Which direction may use a row. Rows used both ways make the round trip; host-only rows
-// cover generic codes (VK_SHIFT) whose keysym reads back as the specific one (VK_LSHIFT);
+// cover generic codes (VK_SHIFT) whose keysym reads back as the left- or right-hand one (VK_LSHIFT);
 // viewer-only rows cover keysyms a layout produces with modifiers ('!' is the '1' key).
 enum class TUse : uint8_t { Both, ToNative, FromNative };
 

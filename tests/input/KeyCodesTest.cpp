@@ -9,7 +9,7 @@
 namespace tlm {
 namespace {
 
-// Codes the host accepts whose keysym reads back as a different (more specific) code.
+// Codes the host accepts whose keysym reads back as a different, one-sided code.
 const std::map<std::pair<uint16_t, bool>, uint16_t> ReadsBackAs = {
     {{VK_SHIFT, false}, VK_LSHIFT},     {{VK_SHIFT, true}, VK_LSHIFT},
     {{VK_CONTROL, false}, VK_LCONTROL}, {{VK_CONTROL, true}, VK_RCONTROL},
