@@ -1,0 +1,138 @@
+// TfrmClientMain: the program's one permanent window. It owns the configuration store and the
+// host agent, shows this computer's ID, the host's status and log and whether a viewer is
+// connected, lets the user set or clear the unattended-access password, and opens a viewer
+// window for each outgoing connection.
+//
+// Contract: created, used and destroyed on the user-interface thread. The agent's events reach
+// the window through the dispatcher as queued calls (the consent question as a blocking one).
+// Destruction clears the agent's event slots before it frees the agent, so nothing the agent
+// still queues reaches the window, and a consent request arriving from then on is refused.
+#pragma once
+
+#include <QString>
+#include <QWidget>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/Config.h"
+#include "host/HostAgent.h"
+#include "protocol/Messages.h"
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPlainTextEdit;
+class QPushButton;
+class QTimer;
+
+namespace tlm {
+
+// The window's boxes, replaceable so that tests never block.
+struct TMainDialogs {
+  std::function<void(QWidget* AParent, const QString& AText)> Info;      // information box, OK only
+  std::function<bool(QWidget* AParent, const QString& AText)> Question;  // Yes -> true
+  // One-line input box; false when cancelled.
+  std::function<bool(QWidget* AParent, const QString& ATitle, const QString& APrompt, QString& AText)> Input;
+  static TMainDialogs Standard();
+};
+
+// What a new viewer window is made of; the opener creates it, shows it and starts it.
+struct TViewerRequest {
+  std::string Server;
+  uint16_t Port = 0;
+  std::string TargetID;
+  std::string MyName;
+  std::string Proof;
+  int DefaultQuality = 1;
+};
+using TViewerOpener = std::function<void(const TViewerRequest& ARequest)>;
+
+class TfrmClientMain final : public QWidget {
+  Q_OBJECT
+public:
+  // AUi runs the agent's calls on this thread; AServices are the agent's platform services.
+  // ARelayPort and ATimings exist for tests; the program always uses 59000 and the defaults.
+  TfrmClientMain(IUiDispatcher& AUi, THostServices AServices, TMainDialogs ADialogs, TViewerOpener AOpenViewer,
+                 uint16_t ARelayPort = uint16_t(RelayPort), THostTimings ATimings = {});
+  ~TfrmClientMain() override;
+
+  // For the application and for tests.
+  THostAgent* Host() const { return FHost.get(); }
+  TAppConfig* Config() const { return FConfig.get(); }
+  const std::string& MyID() const { return FMyID; }
+  QString MyIDText() const;
+  QString StatusText() const;
+  QString HeaderState() const;
+  QString LogText() const;
+  QStringList RecentLines() const;
+  QColor MyPanelColor() const;
+
+  // The window's actions, as the controls trigger them.
+  void ConnectTo(const std::string& AID);
+  void btnConnectClick();
+  void btnSetPwClick();
+  void cbQualityChange(int AIndex);
+  void lstRecentDblClick();
+  void tmrUITimer();
+  void AddLog(const QString& AText);
+
+  QLineEdit* edtRemoteID = nullptr;
+  QLineEdit* edtPassword = nullptr;
+  QCheckBox* chkAutoPw = nullptr;
+  QComboBox* cbQuality = nullptr;
+  QListWidget* lstRecent = nullptr;
+  QPushButton* btnConnect = nullptr;
+  QPushButton* btnSetPw = nullptr;
+
+protected:
+  void closeEvent(QCloseEvent* AEvent) override;
+
+private:
+  void BuildControls();
+  void ApplyCaptions();
+  void RefreshRecent();
+  void AutoConnect();
+  void OpenViewer(const std::string& ATarget, const std::string& AName, const std::string& AProof);
+  void SetMyPanelColor(const QColor& AColor);
+
+  void HostID(const std::string& AText);
+  void HostStatus(const std::string& AText);
+  void HostConsent(const std::string& AViewerName, const std::string& AViewerIP, bool& AAllow);
+  void HostSessionStart();
+  void HostSessionEnd();
+  void HostChat(const std::string& AText);
+
+  const uint16_t FRelayPort;
+  TMainDialogs FDialogs;
+  TViewerOpener FOpenViewer;
+  std::unique_ptr<TAppConfig> FConfig;
+  std::unique_ptr<THostAgent> FHost;
+  std::string FMyID;
+  std::vector<TRecentItem> FRecent;
+
+  QWidget* pnlHeader = nullptr;
+  QLabel* lblTitle = nullptr;
+  QLabel* lblHeaderState = nullptr;
+  QWidget* pnlMy = nullptr;
+  QLabel* lblMyCaption = nullptr;
+  QLabel* lblMyID = nullptr;
+  QLabel* lblPwCaption = nullptr;
+  QLabel* lblStatus = nullptr;
+  QWidget* pnlRemote = nullptr;
+  QLabel* lblRemoteCaption = nullptr;
+  QLabel* lblRemoteHint = nullptr;
+  QWidget* pnlRecent = nullptr;
+  QLabel* lblRecent = nullptr;
+  QPlainTextEdit* mmoLog = nullptr;
+  QTimer* tmrUI = nullptr;
+};
+
+// The fonts the design names, with fallbacks that exist on Linux and carry Korean glyphs.
+QFont UiFont(int APixelHeight, bool ABold = false);
+QFont MonoFont(int APixelHeight, bool ABold = false);
+
+}  // namespace tlm
