@@ -1,0 +1,41 @@
+// TLMRemoteClient: the program entry. One main window (host agent and connect panel); viewer
+// windows are owned by the application object and destroyed after the main window's teardown.
+#include <QApplication>
+#include <QIcon>
+#include <memory>
+
+#include "app/ClientMain.h"
+#include "app/HostClipboard.h"
+#include "app/QtDispatcher.h"
+#include "app/HostPlatform.h"
+#include "viewer/RemoteForm.h"
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("TALMIR Remote"));
+  QApplication::setFont(tlm::UiFont(13));
+  // Qt would otherwise keep running while any viewer window is visible; the main window's
+  // close ends the program.
+  QApplication::setQuitOnLastWindowClosed(false);
+
+  tlm::TQtDispatcher ui;
+  tlm::TQtClipboardSetter clipboard;
+  tlm::THostPlatform platform;  // the desktop's screen and input, for the host agent
+
+  auto openViewer = [](const tlm::TViewerRequest& ARequest) {
+    auto* viewer = new tlm::TfrmRemote(qApp, ARequest.Server, ARequest.Port, ARequest.TargetID, ARequest.MyName,
+                                       ARequest.Proof, ARequest.DefaultQuality);
+    viewer->show();
+    viewer->StartConnect();
+  };
+
+  auto form = std::make_unique<tlm::TfrmClientMain>(ui, platform.Services(&clipboard), tlm::TMainDialogs::Standard(),
+                                                    openViewer);
+  // Connected before any viewer window exists, so it runs before their own clean-up at quit:
+  // the main window (and with it the host agent) goes first.
+  QObject::connect(&app, &QCoreApplication::aboutToQuit, [&form] { form.reset(); });
+  form->show();
+  const int rc = QApplication::exec();
+  form.reset();
+  return rc;
+}
