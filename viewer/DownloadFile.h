@@ -33,6 +33,7 @@ public:
 
   const std::string& Name() const { return FName; }
   uint64_t Received() const { return FReceived; }
+  const std::optional<uint64_t>& Expected() const { return FExpected; }
   const std::filesystem::path& TempPath() const { return FTempPath; }
 
 private:

@@ -302,7 +302,7 @@ void TfrmRemote::BuildControls() {
 TfrmRemote::~TfrmRemote() {
   // 1. No queued action may touch the window from now on.
   FGuard->Kill();
-  qApp->removeEventFilter(this);
+  if (qApp) qApp->removeEventFilter(this);
   // 2. Stop the reader and an upload worker: the abort wakes a blocked read or write, and
   // both threads are waited for before anything they use goes away.
   FUploadStop.store(true);
@@ -798,6 +798,12 @@ void TfrmRemote::DownloadBegin(const std::string& AText) {
 
 void TfrmRemote::DownloadChunk(std::span<const uint8_t> AData) {
   if (!FRecvFile || AData.empty()) return;
+  if (FRecvFile->Expected() && FRecvFile->Received() + AData.size() > *FRecvFile->Expected()) {
+    // More than announced: the file cannot come out right, so stop filling the disk with it.
+    FRecvFile.reset();
+    SetStatusText(QStringLiteral("다운로드 실패: ") + Q(FRecvName));
+    return;
+  }
   FRecvFile->Append(AData);  // a failed write ends the session like a lost connection
 }
 

@@ -664,6 +664,10 @@ TEST_F(ViewerFilesTest, DownloadsLandInTheDownloadsFolderUnderAFreshName) {
   download("short.bin\t10", {"12345"});
   FPeer.Send(MsgFileEnd);
   EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("다운로드 실패: short.bin"); }));
+  // More than announced stops the download at once; its end finds nothing open.
+  download("long.bin\t3", {"12", "345"});
+  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("다운로드 실패: long.bin"); }));
+  FPeer.Send(MsgFileEnd);
 
   // Fewer than two fields, or a name with nothing left, open no file.
   FPeer.SendText(MsgFileBegin, "lonely.txt");
