@@ -223,6 +223,7 @@ void TfrmRemote::BuildControls() {
   FStatus->setObjectName(QStringLiteral("FStatus"));
   FStatus->setSizeGripEnabled(false);
   FStatusLabel = new QLabel(QStringLiteral("연결 중..."), FStatus);
+  FStatusLabel->setContentsMargins(6, 0, 0, 0);
   FStatus->addWidget(FStatusLabel, 1);
 
   FChatPanel = new QWidget(this);
@@ -639,7 +640,9 @@ void TfrmRemote::SendFileClick() {
 }
 
 void TfrmRemote::DoSendFile(const QString& APath) {
-  const QString name = QFileInfo(APath).fileName();
+  // The host keeps only what follows the last "\\" or ":", so the name shown here is that part.
+  QString name = QFileInfo(APath).fileName();
+  name = name.mid(qMax(name.lastIndexOf(QLatin1Char('\\')), name.lastIndexOf(QLatin1Char(':'))) + 1);
   const std::string path = U(APath);
   uint64_t size = 0;
   {

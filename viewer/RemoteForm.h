@@ -62,6 +62,12 @@ public:
   TfrmRemote(QObject* AOwner, const std::string& AServer, uint16_t APort, const std::string& ATargetID,
              const std::string& AMyName, const std::string& AProof, int ADefaultQuality);
   ~TfrmRemote() override;
+  // The creator's call: a new window (show it, then StartConnect).
+  static TfrmRemote* CreateSession(QObject* AOwner, const std::string& AServer, uint16_t APort,
+                                   const std::string& ATargetID, const std::string& AMyName,
+                                   const std::string& AProof, int ADefaultQuality) {
+    return new TfrmRemote(AOwner, AServer, APort, ATargetID, AMyName, AProof, ADefaultQuality);
+  }
 
   // Connects (8000 ms), sends the connect request and starts the reader. On failure shows
   // the error box and closes (hides) the window. Call once.

@@ -586,9 +586,13 @@ TEST_F(ViewerFilesTest, UploadsStreamInChunks) {
   fs::create_directories(dir);
   struct TCase {
     const char* Name;
+    const char* Sent;  // the name as the host will store it
     size_t Size;
     std::vector<size_t> Chunks;
-  } cases[] = {{"empty.bin", 0, {}}, {"odd.bin", 65537, {65536, 1}}, {"two.bin", 131072, {65536, 65536}}};
+  } cases[] = {{"empty.bin", "empty.bin", 0, {}},
+               {"odd.bin", "odd.bin", 65537, {65536, 1}},
+               {"two.bin", "two.bin", 131072, {65536, 65536}},
+               {"notes:v2.txt", "v2.txt", 5, {5}}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);
     std::string content(c.Size, '\0');
@@ -596,11 +600,11 @@ TEST_F(ViewerFilesTest, UploadsStreamInChunks) {
     std::ofstream(dir / c.Name, std::ios::binary) << content;
     FNextFile = QString::fromStdString((dir / c.Name).string());
     FWindow->findChild<QPushButton*>("btnSendFile")->click();
-    EXPECT_EQ(FWindow->StatusText(), Q("전송 중: ") + Q(c.Name));
+    EXPECT_EQ(FWindow->StatusText(), Q("전송 중: ") + Q(c.Sent));
     auto begin = FPeer.Read();
     ASSERT_TRUE(begin);
     EXPECT_EQ(begin->Type, MsgFileBegin);
-    EXPECT_EQ(TextOf(begin->Payload), std::string(c.Name) + "\t" + std::to_string(c.Size));
+    EXPECT_EQ(TextOf(begin->Payload), std::string(c.Sent) + "\t" + std::to_string(c.Size));
     std::string received;
     for (size_t chunk : c.Chunks) {
       auto p = FPeer.Read();
@@ -613,10 +617,10 @@ TEST_F(ViewerFilesTest, UploadsStreamInChunks) {
     ASSERT_TRUE(end);
     EXPECT_EQ(end->Type, MsgFileEnd);
     EXPECT_EQ(received, content);
-    EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("파일 전송 완료: ") + Q(c.Name); }));
+    EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("파일 전송 완료: ") + Q(c.Sent); }));
     EXPECT_FALSE(FWindow->IsSendingFile());
   }
-  EXPECT_EQ(FOpenDialogs, 3);
+  EXPECT_EQ(FOpenDialogs, 4);
 
   // A refusal shows its text and ends the upload state.
   FPeer.SendText(MsgFileError, "파일 생성 실패: 디스크 가득 참");
