@@ -461,6 +461,9 @@ void TfrmRemote::DispatchCmd(uint32_t AType, const std::vector<uint8_t>& APayloa
 void TfrmRemote::WriteResultFile(size_t APayloadSize) {
   const char* path = std::getenv("TLMREMOTE_RESULTFILE");
   if (!path || !*path) return;
+  // Only the first frame counts: the hidden window keeps receiving frames afterwards.
+  if (FResultWritten) return;
+  FResultWritten = true;
   {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     if (out) out << "OK " << APayloadSize;

@@ -163,6 +163,7 @@ private:
   std::string FTargetID;
   std::string FProof;
   bool FStarted = false;
+  bool FResultWritten = false;  // reader thread only
 
   QWidget* FToolbar = nullptr;
   QScrollArea* FScroll = nullptr;

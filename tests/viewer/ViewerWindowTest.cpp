@@ -301,11 +301,17 @@ TEST_F(ViewerWindowTest, ResultFileHoldsTheFirstFrameSizeAndTheWindowCloses) {
     const TBytes payload = Frame(32, 32, {{0, 0, test::SolidJpeg(32, 32, Qt::gray)}});
     SendFrameAcked(payload);
     EXPECT_TRUE(WaitUntil([&] { return !FWindow->isVisible(); }));
+    // Later frames of the still running session leave the file alone.
+    SendFrameAcked(Frame(32, 32, {{0, 0, test::SolidJpeg(16, 16, Qt::red)}}, 2));
     if (c.Writable) {
       EXPECT_EQ(ReadFile(c.Path), "OK " + std::to_string(payload.size()));
     }
     EXPECT_FALSE(fs::exists(c.Path) && !c.Writable);
-    FPeer.Send(MsgSessionEnd);
+    // The next window writes its own first frame.
+    delete FWindow;
+    FWindow = nullptr;
+    FPeer.Conn().Close();
+    OpenWindow("");
   }
   fs::remove_all(dir);
 }
