@@ -414,7 +414,7 @@ TEST_F(ViewerInputTest, MousePositionsAreScaledToTheRemoteScreen) {
   EXPECT_EQ(m.X, 960);
   Wheel(FWindow->findChild<QWidget*>("FToolbar"), {700, 20}, 120);
   FWindow->ChatPanel()->show();
-  QApplication::processEvents();
+  EXPECT_TRUE(WaitUntil([&] { return FWindow->Canvas()->width() == 1100 - 260; }));  // the picture narrows
   Wheel(FWindow->ChatLog(), {10, 10}, 120);
   EXPECT_TRUE(FPeer.Quiet());
 
