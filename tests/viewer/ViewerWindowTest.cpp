@@ -13,6 +13,7 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QTreeWidget>
 #include <QWheelEvent>
@@ -194,6 +195,25 @@ TEST(ViewerConnectTest, RequestCarriesTheProofAndAFailedConnectClosesTheWindow) 
   auto quality = peer.Read();
   ASSERT_TRUE(quality);
   EXPECT_EQ(quality->Payload, TBytes{0});
+}
+
+TEST(ViewerConnectTest, OwnerDestroysItsWindows) {
+  auto* owner = new QObject;
+  QPointer<TfrmRemote> never = TfrmRemote::CreateSession(owner, "127.0.0.1", 1, "1", "n", "", 1);
+  test::TScriptedPeer peer;
+  QPointer<TfrmRemote> live = TfrmRemote::CreateSession(owner, "127.0.0.1", peer.Port(), "2", "n", "", 1);
+  live->show();
+  live->StartConnect();
+  peer.Accept();
+  ASSERT_TRUE(peer.Read());
+  live->close();  // closing only hides: the connection stays
+  peer.Send(MsgSessionStart);
+  auto quality = peer.Read();
+  EXPECT_TRUE(quality && quality->Type == MsgQuality);
+  EXPECT_FALSE(live.isNull());
+  delete owner;
+  EXPECT_TRUE(never.isNull());
+  EXPECT_TRUE(live.isNull());
 }
 
 // ---------------------------------------------------------------------------------------
