@@ -30,7 +30,7 @@ inline bool WaitUntil(const std::function<bool()>& APred, int ATimeoutMs = 10000
 }
 
 // The far end of a viewer's relay connection: plays relay and host at once.
-class TScriptedPeer {
+class TViewerPeer {
 public:
   uint16_t Port() const { return FListener.Port(); }
   void Accept() {

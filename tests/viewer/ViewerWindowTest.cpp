@@ -121,7 +121,7 @@ protected:
     return p ? UnpackKeyEvent(p->Payload) : TKeyEventRec{};
   }
 
-  test::TScriptedPeer FPeer;
+  test::TViewerPeer FPeer;
   TfrmRemote* FWindow = nullptr;
   QStringList FErrors, FWarnings, FInfos;
   QString FNextFile;
@@ -184,7 +184,7 @@ TEST(ViewerConnectTest, RequestCarriesTheProofAndAFailedConnectClosesTheWindow) 
   EXPECT_TRUE(errors[0].startsWith(Q("서버에 연결할 수 없습니다: "))) << errors[0].toStdString();
   EXPECT_FALSE(window.isVisible());
 
-  test::TScriptedPeer peer;
+  test::TViewerPeer peer;
   TfrmRemote good(nullptr, "127.0.0.1", peer.Port(), "42", "Tester", "abc", 0);
   good.StartConnect();
   peer.Accept();
@@ -200,7 +200,7 @@ TEST(ViewerConnectTest, RequestCarriesTheProofAndAFailedConnectClosesTheWindow) 
 TEST(ViewerConnectTest, OwnerDestroysItsWindows) {
   auto* owner = new QObject;
   QPointer<TfrmRemote> never = TfrmRemote::CreateSession(owner, "127.0.0.1", 1, "1", "n", "", 1);
-  test::TScriptedPeer peer;
+  test::TViewerPeer peer;
   QPointer<TfrmRemote> live = TfrmRemote::CreateSession(owner, "127.0.0.1", peer.Port(), "2", "n", "", 1);
   live->show();
   live->StartConnect();
