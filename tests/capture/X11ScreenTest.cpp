@@ -2,14 +2,14 @@
 // them, pixels as the server holds them, the cursor, and a server that is missing or goes away.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <memory>
-#include <thread>
 
 #include "capture/ScreenCapturer.h"
 #include "platform/x11/X11Screen.h"
 #include "tests/capture/TestPictures.h"
 #include "tests/support/XvfbServer.h"
+
+#include "tests/capture/X11Painter.h"
 
 // Last: Xlib defines macros (None, Bool, Status) that clash with C++ headers.
 #include <X11/Xlib.h>
@@ -18,66 +18,6 @@
 
 namespace tlm {
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-// A test client of its own: paints windows and reads back what the server holds.
-class TClient {
-public:
-  explicit TClient(const std::string& ADisplay) : FDpy(XOpenDisplay(ADisplay.c_str())) {}
-  ~TClient() {
-    if (FDpy) XCloseDisplay(FDpy);
-  }
-  Display* Dpy() const { return FDpy; }
-  Window Root() const { return DefaultRootWindow(FDpy); }
-
-  // An unmanaged window at (AX, AY) showing APicture (0x00RRGGBB words), mapped and painted;
-  // returns once the server shows it.
-  Window ShowPicture(int AX, int AY, int AW, int AH, const std::vector<uint32_t>& APicture) {
-    XSetWindowAttributes A{};
-    A.override_redirect = True;
-    A.background_pixel = 0;
-    const Window W = XCreateWindow(FDpy, Root(), AX, AY, unsigned(AW), unsigned(AH), 0, CopyFromParent, InputOutput,
-                                   CopyFromParent, CWOverrideRedirect | CWBackPixel, &A);
-    XMapWindow(FDpy, W);
-    XSync(FDpy, False);
-    const Pixmap P = XCreatePixmap(FDpy, W, unsigned(AW), unsigned(AH), unsigned(DefaultDepth(FDpy, 0)));
-    XImage* Img = XCreateImage(FDpy, DefaultVisual(FDpy, 0), unsigned(DefaultDepth(FDpy, 0)), ZPixmap, 0,
-                               reinterpret_cast<char*>(const_cast<uint32_t*>(APicture.data())), unsigned(AW),
-                               unsigned(AH), 32, AW * 4);
-    const GC G = XCreateGC(FDpy, W, 0, nullptr);
-    XPutImage(FDpy, P, G, Img, 0, 0, 0, 0, unsigned(AW), unsigned(AH));
-    Img->data = nullptr;
-    XDestroyImage(Img);
-    XSetWindowBackgroundPixmap(FDpy, W, P);
-    // Keep painting until the server shows the picture (mapping is asynchronous).
-    const auto Deadline = Clock::now() + std::chrono::seconds(10);
-    while (Clock::now() < Deadline) {
-      XClearWindow(FDpy, W);
-      XSync(FDpy, False);
-      if (Read(AX, AY, AW, AH) == APicture) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    XFreeGC(FDpy, G);
-    XFreePixmap(FDpy, P);
-    XSync(FDpy, False);
-    return W;
-  }
-
-  // What the server holds for that area of the root window, as 0x00RRGGBB words.
-  std::vector<uint32_t> Read(int AX, int AY, int AW, int AH) {
-    std::vector<uint32_t> Out(size_t(AW) * size_t(AH));
-    XImage* Img = XGetImage(FDpy, Root(), AX, AY, unsigned(AW), unsigned(AH), AllPlanes, ZPixmap);
-    if (!Img) return {};
-    for (int Y = 0; Y < AH; ++Y)
-      for (int X = 0; X < AW; ++X) Out[size_t(Y) * size_t(AW) + size_t(X)] = uint32_t(XGetPixel(Img, X, Y)) & 0xFFFFFF;
-    XDestroyImage(Img);
-    return Out;
-  }
-
-private:
-  Display* FDpy;
-};
 
 std::vector<uint32_t> Masked(std::vector<uint32_t> APixels) {
   for (auto& P : APixels) P &= 0xFFFFFF;
@@ -89,11 +29,11 @@ protected:
   void SetUp() override {
     Server = std::make_unique<test::TXvfbServer>(1280, 800);
     if (!Server->Running()) GTEST_SKIP() << "no Xvfb: " << Server->Error();
-    Client = std::make_unique<TClient>(Server->Display());
+    Client = std::make_unique<test::TX11Painter>(Server->Display());
     ASSERT_NE(Client->Dpy(), nullptr);
   }
   std::unique_ptr<test::TXvfbServer> Server;
-  std::unique_ptr<TClient> Client;
+  std::unique_ptr<test::TX11Painter> Client;
 };
 
 TEST_F(X11ScreenTest, MonitorsAreTheServersIncludingAddedOnes) {
@@ -179,8 +119,7 @@ TEST_F(X11ScreenTest, CopiesWhatTheServerHolds) {
 }
 
 TEST_F(X11ScreenTest, CursorIsReportedAtThePointerWithItsHotspot) {
-  XWarpPointer(Client->Dpy(), None, Client->Root(), 0, 0, 0, 0, 500, 400);
-  XSync(Client->Dpy(), False);
+  Client->MovePointer(500, 400);
   TX11Screen Screen(Server->Display());
   TCursorImage C;
   ASSERT_TRUE(Screen.GetCursor(C));
@@ -206,8 +145,7 @@ TEST_F(X11ScreenTest, CapturerPicturesMatchTheServer) {
   const std::vector<uint32_t> Picture = test::MakeDesktopPicture(1280, 800, 4);
   Client->ShowPicture(0, 0, 1280, 800, Picture);
   // Pointer far into the picture's wallpaper so the reference below can include it.
-  XWarpPointer(Client->Dpy(), None, Client->Root(), 0, 0, 0, 0, 20, 20);
-  XSync(Client->Dpy(), False);
+  Client->MovePointer(20, 20);
   TScreenCapturer Capturer(std::make_shared<TX11Screen>(Server->Display()));
   ASSERT_EQ(Capturer.MonitorCount(), 1);
   Capturer.SetQuality(90);
@@ -227,8 +165,7 @@ TEST_F(X11ScreenTest, CapturerPicturesMatchTheServer) {
     EXPECT_GT(test::Psnr(D, Held.data(), 1280, R.Rect.X, R.Rect.Y), R.Rect.Y == 0 ? 24.0 : 28.0);
   }
   // Moving the pointer changes the tiles it leaves and enters, nothing else.
-  XWarpPointer(Client->Dpy(), None, Client->Root(), 0, 0, 0, 0, 1000, 700);
-  XSync(Client->Dpy(), False);
+  Client->MovePointer(1000, 700);
   ASSERT_TRUE(Capturer.Capture(false, Rects, W, H));
   ASSERT_EQ(Rects.size(), 2u);
   EXPECT_EQ(Rects[0].Rect.Y, 0);
