@@ -186,6 +186,12 @@ TEST(X11ScreenNoServerTest, MissingDisplayFailsQuietly) {
 }
 
 TEST_F(X11ScreenTest, ServerGoingAwayDoesNotEndTheProgram) {
+#if defined(__SANITIZE_THREAD__)
+  // libX11's I/O error path, when its handlers return instead of exiting, releases the display
+  // lock that the failing call releases again on its way out; the thread sanitizer reports that
+  // double unlock inside libX11, which this test cannot avoid.
+  GTEST_SKIP() << "libX11 unlocks the display twice after a lost connection";
+#endif
   TX11Screen Screen(Server->Display());
   std::vector<uint32_t> Pixels(64 * 64);
   ASSERT_TRUE(Screen.CopyRect({0, 0, 64, 64}, Pixels.data(), 64));
