@@ -186,7 +186,8 @@ void TScreenCapturer::EncodeRuns(std::vector<TEncodedRect>& ARects) {
 
 bool TScreenCapturer::Capture(bool AKeyframe, std::vector<TEncodedRect>& ARects, int& AScreenW, int& AScreenH) {
   ARects.clear();
-  const TPixelRect R = GetCaptureRect(MonitorIndex());
+  const int Index = MonitorIndex();
+  const TPixelRect R = GetCaptureRect(Index);
   AScreenW = std::max(R.Width(), 0);
   AScreenH = std::max(R.Height(), 0);
   if (AScreenW > MaxSide || AScreenH > MaxSide)
@@ -201,8 +202,10 @@ bool TScreenCapturer::Capture(bool AKeyframe, std::vector<TEncodedRect>& ARects,
   DrawCursor(R);
 
   // Taking the flag here (rather than setting it after hashing) keeps a Reset that lands while
-  // this call hashes and encodes for the next call.
-  const bool HadPrev = FHasPrev.exchange(true, std::memory_order_relaxed);
+  // this call hashes and encodes for the next call. A monitor other than last time's is always
+  // sent in full, also when the reset of its SelectMonitor was taken by the call before.
+  const bool HadPrev = FHasPrev.exchange(true, std::memory_order_relaxed) && Index == FCapturedIndex;
+  FCapturedIndex = Index;
   FDirty.assign(FHashes.size(), 0);
   for (int Row = 0; Row < FRows; ++Row)
     for (int Col = 0; Col < FCols; ++Col) {

@@ -97,6 +97,8 @@ private:
   std::vector<TMonitorInfoRec> FMonitors;
 
   std::atomic<int> FMonitorIndex{0};
+  // Monitor of the previous Capture (capture thread only).
+  int FCapturedIndex = -1;
   int FCols = 0;
   int FRows = 0;
   int FWidth = 0;

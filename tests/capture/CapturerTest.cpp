@@ -262,6 +262,28 @@ TEST_F(CapturerMonitorsTest, SelectMonitorSwitchesAndCapturesTheNewMonitorInFull
   EXPECT_THAT(Geometry(Rects)[0], RectIs(160, 0, 160, 160));
 }
 
+// The reader thread's SelectMonitor can land in the middle of a capture: that capture stays on
+// the monitor it started with, and the next one sends the new monitor in full, even where its
+// tiles look like the old monitor's.
+TEST_F(CapturerMonitorsTest, SelectMonitorDuringACaptureTakesEffectNextTime) {
+  Screen = std::make_shared<TFakeScreen>(TPixelRect{0, 0, 2560, 1024}, Grey);
+  Screen->SetMonitors({{{0, 0, 1280, 1024}, true}, {{1280, 0, 2560, 1024}, false}});
+  Screen->SetPixel(1280, 0, 0xFFFFFF);  // the monitors differ in one tile only
+  Capturer = std::make_unique<TScreenCapturer>(Screen);
+  ASSERT_TRUE(Grab());
+  Screen->SetCopyHook([this] { Capturer->SelectMonitor(1); });
+  Grab();
+  EXPECT_EQ(Capturer->MonitorIndex(), 1);
+  Screen->SetCopyHook({});
+  Screen->SetPixel(0, 0, 0x000001);  // proves the capture above was still on monitor 0
+  ASSERT_TRUE(Grab());
+  EXPECT_EQ(Rects.size(), 7u) << "the new monitor must come in full";
+  TDecodedJpeg D;
+  ASSERT_TRUE(DecodeJpeg(Rects[0].Data, D));
+  EXPECT_GT(D.Rgb[0], 0xC0) << "pixels of monitor 1";
+  EXPECT_FALSE(Grab());
+}
+
 TEST_F(CapturerMonitorsTest, SelectingTheSameSizedMonitorStillResets) {
   Screen->SetMonitors({{{0, 0, 1280, 1024}, false}, {{1280, 0, 2560, 1024}, true}});
   Capturer->RefreshMonitors();
