@@ -118,6 +118,34 @@ TEST_F(X11ScreenTest, CopiesWhatTheServerHolds) {
   }
 }
 
+// A 16-bit screen (5-6-5 pixels) comes out as the same 0x00RRGGBB words.
+TEST(X11ScreenDepthTest, SixteenBitPixelsAreWidenedToRgb) {
+  test::TXvfbServer Server(320, 200, 16);
+  if (!Server.Running()) GTEST_SKIP() << "no Xvfb: " << Server.Error();
+  test::TX11Painter Client(Server.Display());
+  ASSERT_NE(Client.Dpy(), nullptr);
+  Display* Dpy = Client.Dpy();
+  ASSERT_EQ(DefaultDepth(Dpy, 0), 16);
+  const struct {
+    unsigned long Pixel;
+    uint32_t Rgb;
+  } Colours[] = {{0xF800, 0xFF0000}, {0x07E0, 0x00FF00}, {0x001F, 0x0000FF}, {0xFFFF, 0xFFFFFF}, {0x0000, 0x000000}};
+  const GC G = XCreateGC(Dpy, Client.Root(), 0, nullptr);
+  for (int I = 0; I < 5; ++I) {
+    XSetForeground(Dpy, G, Colours[I].Pixel);
+    XFillRectangle(Dpy, Client.Root(), G, I * 64, 0, 64, 200);
+  }
+  XFreeGC(Dpy, G);
+  XSync(Dpy, False);
+  for (bool Shm : {true, false}) {
+    SCOPED_TRACE(Shm ? "shared memory" : "plain");
+    TX11Screen Screen(Server.Display(), Shm);
+    std::vector<uint32_t> Got(320 * 200);
+    ASSERT_TRUE(Screen.CopyRect({0, 0, 320, 200}, Got.data(), 320));
+    for (int I = 0; I < 5; ++I) EXPECT_EQ(Got[size_t(100 * 320 + I * 64 + 10)] & 0xFFFFFF, Colours[I].Rgb) << I;
+  }
+}
+
 TEST_F(X11ScreenTest, CursorIsReportedAtThePointerWithItsHotspot) {
   Client->MovePointer(500, 400);
   TX11Screen Screen(Server->Display());
