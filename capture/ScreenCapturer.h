@@ -6,7 +6,11 @@
 // Contract (the host agent is the only user):
 // - Construction (user-interface thread) enumerates the monitors. At each session start the
 //   reader thread calls RefreshMonitors and Reset, before the capture thread starts.
-// - Capture runs on the capture thread only; it alone touches the pictures and the encoder.
+// - Capture runs on one thread at a time (the session's capture thread, a new one per session);
+//   it alone touches the pictures and the encoders. Encoding may use helper threads that the
+//   capturer starts on first need and stops when destroyed.
+// - The screen is called only from construction, RefreshMonitors and Capture, so never from two
+//   threads at once under this order of calls.
 // - SelectMonitor, SetQuality, MonitorIndex, Quality, MonitorCount and GetMonitor may be called
 //   from any other thread while Capture runs. A Capture reads the monitor index once, at its
 //   start, and the quality once per rectangle, so a change takes effect from the next capture or
