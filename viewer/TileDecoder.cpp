@@ -13,6 +13,8 @@ namespace tlm {
 
 namespace {
 
+constexpr long MaxDecoderMemory = 384L << 20;
+
 struct TJpegErrorMgr {
   jpeg_error_mgr Pub;
   std::jmp_buf Jump;
@@ -44,6 +46,9 @@ TTileDecoder::TTileDecoder() : FState(std::make_unique<TState>()) {
   // jpeg_create_decompress only fails when out of memory; its error jumps here too.
   if (setjmp(FState->Err.Jump)) throw TError(std::string("JPEG decoder: ") + FState->Err.Message);
   jpeg_create_decompress(&FState->Cinfo);
+  // Baseline tiles need a few rows of memory; only a progressive image buffers all of its
+  // coefficients. Cap what one tile may take, whatever its header claims.
+  FState->Cinfo.mem->max_memory_to_use = MaxDecoderMemory;
 }
 
 TTileDecoder::~TTileDecoder() { jpeg_destroy_decompress(&FState->Cinfo); }
