@@ -13,8 +13,6 @@ namespace tlm {
 
 namespace {
 
-constexpr long MaxDecoderMemory = 384L << 20;
-
 struct TJpegErrorMgr {
   jpeg_error_mgr Pub;
   std::jmp_buf Jump;
@@ -37,7 +35,7 @@ struct TTileDecoder::TState {
   TJpegErrorMgr Err;
 };
 
-TTileDecoder::TTileDecoder() : FState(std::make_unique<TState>()) {
+TTileDecoder::TTileDecoder(long AMaxMemory) : FState(std::make_unique<TState>()) {
   std::memset(&FState->Cinfo, 0, sizeof(FState->Cinfo));
   FState->Cinfo.err = jpeg_std_error(&FState->Err.Pub);
   FState->Err.Pub.error_exit = JpegErrorExit;
@@ -46,9 +44,8 @@ TTileDecoder::TTileDecoder() : FState(std::make_unique<TState>()) {
   // jpeg_create_decompress only fails when out of memory; its error jumps here too.
   if (setjmp(FState->Err.Jump)) throw TError(std::string("JPEG decoder: ") + FState->Err.Message);
   jpeg_create_decompress(&FState->Cinfo);
-  // Baseline tiles need a few rows of memory; only a progressive image buffers all of its
-  // coefficients. Cap what one tile may take, whatever its header claims.
-  FState->Cinfo.mem->max_memory_to_use = MaxDecoderMemory;
+  // Whatever a header claims, one tile never takes more than this.
+  FState->Cinfo.mem->max_memory_to_use = AMaxMemory;
 }
 
 TTileDecoder::~TTileDecoder() { jpeg_destroy_decompress(&FState->Cinfo); }

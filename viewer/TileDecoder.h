@@ -22,9 +22,13 @@ struct TPixelTarget {
   ptrdiff_t Stride = 0;
 };
 
+// What libjpeg may allocate for one tile. Baseline tiles need a few rows; only progressive
+// images buffer all their coefficients, and those beyond the cap fail to decode.
+constexpr long DefaultMaxDecoderMemory = 384L << 20;
+
 class TTileDecoder {
 public:
-  TTileDecoder();
+  explicit TTileDecoder(long AMaxMemory = DefaultMaxDecoderMemory);
   ~TTileDecoder();
   TTileDecoder(const TTileDecoder&) = delete;
   TTileDecoder& operator=(const TTileDecoder&) = delete;

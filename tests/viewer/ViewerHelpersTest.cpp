@@ -113,6 +113,20 @@ TEST(TileDecoderTest, BrokenDataRaisesAndTheDecoderStaysUsable) {
   EXPECT_TRUE(test::Near(PixelAt(target, 8, 8), Qt::white));
 }
 
+TEST(TileDecoderTest, ATileNeverTakesMoreMemoryThanTheCap) {
+  // A progressive image buffers every coefficient: 2400 x 2400 needs about 17 MB.
+  QImage picture(2400, 2400, QImage::Format_RGB888);
+  picture.fill(QColor(90, 160, 40));
+  const TBytes progressive = test::EncodeJpeg(picture, 80, true);
+  QImage target(64, 64, QImage::Format_RGB32);
+  TPixelTarget t{target.bits(), target.width(), target.height(), target.bytesPerLine()};
+  TTileDecoder small(8L << 20);
+  EXPECT_THROW(small.DrawInto(progressive, t, 0, 0), TError);
+  TTileDecoder standard;
+  standard.DrawInto(progressive, t, 0, 0);
+  EXPECT_TRUE(test::Near(QColor(target.pixel(5, 5)), QColor(90, 160, 40)));
+}
+
 class DownloadFileTest : public ::testing::Test {
 protected:
   void SetUp() override {

@@ -7,7 +7,7 @@
 
 namespace tlm::test {
 
-TBytes EncodeJpeg(const QImage& AImage, int AQuality) {
+TBytes EncodeJpeg(const QImage& AImage, int AQuality, bool AProgressive) {
   const QImage rgb = AImage.convertToFormat(QImage::Format_RGB888);
   jpeg_compress_struct cinfo{};
   jpeg_error_mgr jerr{};
@@ -22,6 +22,7 @@ TBytes EncodeJpeg(const QImage& AImage, int AQuality) {
   cinfo.in_color_space = JCS_RGB;
   jpeg_set_defaults(&cinfo);
   jpeg_set_quality(&cinfo, AQuality, TRUE);
+  if (AProgressive) jpeg_simple_progression(&cinfo);
   jpeg_start_compress(&cinfo, TRUE);
   while (cinfo.next_scanline < cinfo.image_height) {
     JSAMPROW row = const_cast<JSAMPROW>(rgb.constScanLine(static_cast<int>(cinfo.next_scanline)));

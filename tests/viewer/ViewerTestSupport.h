@@ -58,7 +58,7 @@ private:
 };
 
 // A baseline JPEG of the picture AImage (any format), as the host's encoder makes them.
-TBytes EncodeJpeg(const QImage& AImage, int AQuality = 95);
+TBytes EncodeJpeg(const QImage& AImage, int AQuality = 95, bool AProgressive = false);
 // A W x H JPEG of one colour.
 TBytes SolidJpeg(int AW, int AH, QColor AColour);
 
