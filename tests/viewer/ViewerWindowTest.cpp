@@ -280,12 +280,38 @@ TEST_F(ViewerWindowTest, UnusableFramesAreAcknowledgedAndLeaveThePictureAlone) {
   EXPECT_EQ(FWindow->StatusText(), Q("연결됨 - 원격 제어 중"));
 }
 
-TEST_F(ViewerWindowTest, UndecodableTileEndsTheConnectionWithoutAcknowledgement) {
-  StartSession();
-  FPeer.Send(MsgFrame, Frame(64, 48, {{0, 0, TBytes{0xFF, 0xD8, 0xFF, 0x00, 1, 2, 3}}}));
-  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("연결 종료됨"); }));
-  EXPECT_FALSE(FWindow->IsConnected());
-  EXPECT_TRUE(FPeer.Quiet());
+TEST_F(ViewerWindowTest, ReaderEndsAsALostConnection) {
+  struct TCase {
+    const char* What;
+    std::function<void(test::TViewerPeer&)> Send;
+  } cases[] = {
+      {"undecodable tile, no acknowledgement",
+       [](test::TViewerPeer& APeer) {
+         APeer.Send(MsgFrame, Frame(64, 48, {{0, 0, TBytes{0xFF, 0xD8, 0xFF, 0x00, 1, 2, 3}}}));
+       }},
+      {"packet above the size limit",
+       [](test::TViewerPeer& APeer) {
+         TBytes header(8);
+         PutLE32(header.data(), MsgChat);
+         PutLE32(header.data() + 4, MaxPacketPayload + 1);
+         APeer.Conn().WriteAll(header.data(), header.size());
+       }},
+      {"peer closes", [](test::TViewerPeer& APeer) { APeer.Conn().Close(); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.What);
+    StartSession();
+    c.Send(FPeer);
+    EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("연결 종료됨"); }));
+    EXPECT_FALSE(FWindow->IsConnected());
+    EXPECT_TRUE(FWindow->isVisible());
+    if (FPeer.Conn().Connected()) {
+      EXPECT_TRUE(FPeer.Quiet());
+    }
+    delete FWindow;
+    FWindow = nullptr;
+    OpenWindow("");
+  }
 }
 
 TEST_F(ViewerWindowTest, CanvasShowsTheWaitingTextThenTheStretchedPicture) {
