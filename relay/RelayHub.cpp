@@ -380,10 +380,12 @@ void TRelayHub::Sweep(TRelayClock::time_point ANow) {
       conn->Abort();
       continue;
     }
-    // A host owes nothing while its user decides, and a viewer in a session has nothing to
-    // send while the picture stands still: neither counts as idle.
+    // A host owes nothing while its user decides, a waiting viewer has its own deadline, and
+    // a viewer in a session has nothing to send while the picture stands still: none of them
+    // counts as idle.
     const bool exempt = (conn->Role == TPeerRole::Host && conn->AdmissionPending) ||
-                        (conn->Role == TPeerRole::Viewer && conn->ViewerState == TViewerState::InSession) ||
+                        (conn->Role == TPeerRole::Viewer && (conn->ViewerState == TViewerState::Pending ||
+                                                             conn->ViewerState == TViewerState::InSession)) ||
                         conn->Paused();
     if (!exempt && ANow - conn->LastReceived() >= FOptions.IdleTimeout) {
       FLog("closing " + Describe(*conn) + ": idle");
