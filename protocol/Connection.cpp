@@ -90,6 +90,7 @@ void TTcpConnection::Adopt(int AFd) {
 
 void TTcpConnection::Connect(const std::string& AHost, uint16_t APort, int ATimeoutMs) {
   Close();
+  if (FAborted.load()) throw TConnectionError("Connection aborted");
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;

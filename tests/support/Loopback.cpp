@@ -1,0 +1,49 @@
+#include "tests/support/Loopback.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "protocol/Error.h"
+
+namespace tlm::test {
+
+TLoopbackListener::TLoopbackListener() {
+  FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (FFd < 0) throw TError(std::string("socket: ") + std::strerror(errno));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(FFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(FFd, 16) != 0)
+    throw TError(std::string("bind/listen: ") + std::strerror(errno));
+  socklen_t len = sizeof addr;
+  ::getsockname(FFd, reinterpret_cast<sockaddr*>(&addr), &len);
+  FPort = ntohs(addr.sin_port);
+}
+
+TLoopbackListener::~TLoopbackListener() {
+  if (FFd >= 0) ::close(FFd);
+}
+
+std::unique_ptr<TTcpConnection> TLoopbackListener::Accept() {
+  int fd = ::accept4(FFd, nullptr, nullptr, SOCK_CLOEXEC);
+  if (fd < 0) throw TError(std::string("accept: ") + std::strerror(errno));
+  auto conn = std::make_unique<TTcpConnection>();
+  conn->Adopt(fd);
+  return conn;
+}
+
+TLoopbackPair MakeLoopbackPair() {
+  TLoopbackListener listener;
+  TLoopbackPair pair;
+  pair.Client = std::make_unique<TTcpConnection>();
+  pair.Client->Connect("127.0.0.1", listener.Port(), 5000);
+  pair.Server = listener.Accept();
+  return pair;
+}
+
+}  // namespace tlm::test

@@ -1,0 +1,32 @@
+// Two connected TTcpConnection ends over 127.0.0.1, for tests of anything that speaks packets.
+#pragma once
+
+#include <memory>
+#include <utility>
+
+#include "protocol/Connection.h"
+
+namespace tlm::test {
+
+struct TLoopbackPair {
+  std::unique_ptr<TTcpConnection> Client;  // the end that called Connect
+  std::unique_ptr<TTcpConnection> Server;  // the accepted end
+};
+
+TLoopbackPair MakeLoopbackPair();
+
+// A listening socket on 127.0.0.1 with an ephemeral port; closed by the destructor.
+class TLoopbackListener {
+public:
+  TLoopbackListener();
+  ~TLoopbackListener();
+  uint16_t Port() const { return FPort; }
+  // Waits for one connection and returns it adopted as a TTcpConnection.
+  std::unique_ptr<TTcpConnection> Accept();
+
+private:
+  int FFd = -1;
+  uint16_t FPort = 0;
+};
+
+}  // namespace tlm::test
