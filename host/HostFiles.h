@@ -37,7 +37,7 @@ bool ExistingFile(const std::string& APath);
 // path line alone; other failures throw TError.
 std::string BuildHostListing(std::string_view ARequest);
 
-// One incoming file. Bytes go to a temporary "<name>.part" (or "<name> (n).part") beside the
+// One incoming file. Bytes go to a temporary "name.ext.part" (or "name (n).ext.part") beside the
 // target; Finish gives the file a free final name ("name.ext", "name (1).ext", ...) only when
 // exactly the announced number of bytes arrived. Bytes beyond the announced size are counted
 // but not written. An abandoned or short file stays under its temporary name.
