@@ -1,0 +1,97 @@
+// TScreenCapturer turns the picture of one monitor into JPEG rectangles of what changed since
+// its previous call. The monitor is cut into a grid of 160-pixel tiles anchored at its top-left
+// corner; each call copies the whole monitor, paints the cursor into it, hashes every tile and
+// encodes each horizontal run of changed tiles of one tile row as one JPEG image.
+//
+// Contract (the host agent is the only user):
+// - Construction (user-interface thread) enumerates the monitors. At each session start the
+//   reader thread calls RefreshMonitors and Reset, before the capture thread starts.
+// - Capture runs on the capture thread only; it alone touches the pictures and the encoder.
+// - SelectMonitor, SetQuality, MonitorIndex, Quality, MonitorCount and GetMonitor may be called
+//   from any other thread while Capture runs. A Capture reads the monitor index once, at its
+//   start, and the quality once per rectangle, so a change takes effect from the next capture or
+//   rectangle. RefreshMonitors must not overlap a running Capture (the host never does that);
+//   the monitor list is still guarded by a lock, so an overlap is never unsafe.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "capture/JpegEncoder.h"
+#include "platform/Screen.h"
+#include "protocol/Frame.h"
+
+namespace tlm {
+
+class TScreenCapturer {
+public:
+  static constexpr int TileSize = 160;
+  static constexpr int DefaultQuality = 60;
+
+  // The system's screen (CreateSystemScreen).
+  TScreenCapturer();
+  // Captures AScreen, which the capturer keeps alive; tests pass a TFakeScreen.
+  explicit TScreenCapturer(std::shared_ptr<IScreen> AScreen);
+  ~TScreenCapturer();
+  TScreenCapturer(const TScreenCapturer&) = delete;
+  TScreenCapturer& operator=(const TScreenCapturer&) = delete;
+
+  // Reads the monitor list again (one primary entry of the screen rectangle when the system
+  // reports none); an index beyond the new list falls back to 0. The hashes are kept.
+  void RefreshMonitors();
+  int MonitorCount() const;
+  // Entry AIndex; throws TError when AIndex is outside 0 .. MonitorCount() - 1.
+  TMonitorInfoRec GetMonitor(int AIndex) const;
+  // Switches to monitor AIndex and resets when it is valid and not the current one; otherwise
+  // does nothing.
+  void SelectMonitor(int AIndex);
+  int MonitorIndex() const { return FMonitorIndex.load(std::memory_order_relaxed); }
+
+  // The next Capture reports every tile.
+  void Reset() { FHasPrev.store(false, std::memory_order_relaxed); }
+
+  // JPEG quality 1..100 (values outside are clamped when encoding); 60 after construction.
+  int Quality() const { return FQuality.load(std::memory_order_relaxed); }
+  void SetQuality(int AQuality) { FQuality.store(AQuality, std::memory_order_relaxed); }
+
+  // Captures the selected monitor and encodes the changed tiles (every tile when AKeyframe or
+  // after a reset or a size change). ARects receives the rectangles top to bottom, left to right
+  // (it is emptied first, and stays empty when this throws); AScreenW and AScreenH the size of
+  // the monitor. Returns true when ARects is not empty. Throws TError when encoding fails; the
+  // next call then reports every tile again.
+  bool Capture(bool AKeyframe, std::vector<TEncodedRect>& ARects, int& AScreenW, int& AScreenH);
+
+private:
+  TPixelRect GetCaptureRect(int AIndex) const;
+  void EnsureGrid(int AWidth, int AHeight);
+  uint32_t TileHash(int ACol, int ARow) const;
+  void DrawCursor(const TPixelRect& ACaptureRect);
+  void EmitRun(int ARow, int ACol0, int ACol1, std::vector<TEncodedRect>& ARects);
+  void EncodeRect(const TPixelRect& ARect, TBytes& AData);
+
+  std::shared_ptr<IScreen> FScreen;
+  // Picture of the selected monitor, FWidth x FHeight words 0x00RRGGBB, kept between calls.
+  std::vector<uint32_t> FBitmap;
+  TJpegEncoder FJpeg;
+  // 24-bit RGB copy of the rectangle being encoded.
+  std::vector<uint8_t> FTileBmp;
+  TCursorImage FCursor;
+
+  mutable std::mutex FMonitorsLock;
+  std::vector<TMonitorInfoRec> FMonitors;
+
+  std::atomic<int> FMonitorIndex{0};
+  int FCols = 0;
+  int FRows = 0;
+  int FWidth = 0;
+  int FHeight = 0;
+  std::vector<uint32_t> FHashes;
+  std::vector<uint8_t> FDirty;
+  std::atomic<bool> FHasPrev{false};
+  std::atomic<int> FQuality{DefaultQuality};
+};
+
+}  // namespace tlm
