@@ -75,7 +75,11 @@ THostAgent::THostAgent(IUiDispatcher& AUi, std::string AServer, int APort, std::
       FServices(std::move(AServices)),
       FTimings(ATimings),
       FPasswordHash(std::move(APasswordHash)) {
-  if (FServices.MakeCapturer) FCapturer = FServices.MakeCapturer();
+  if (FServices.MakeCapturer) {
+    FCapturer = FServices.MakeCapturer();
+  } else {
+    FCapturer = MakeScreenCapturer(FServices.MakeScreen ? FServices.MakeScreen() : CreateSystemScreen());
+  }
   if (FCapturer) {
     FCapturer->SetQuality(FJpegQuality.load());
     for (int i = 0; i < FCapturer->MonitorCount(); ++i) FMonitors.push_back(FCapturer->GetMonitor(i));

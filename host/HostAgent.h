@@ -30,6 +30,7 @@
 #include "host/InputMapping.h"
 #include "host/ProcThread.h"
 #include "platform/Input.h"
+#include "platform/Screen.h"
 #include "protocol/Bytes.h"
 #include "protocol/Connection.h"
 #include "protocol/LifeGuard.h"
@@ -50,8 +51,10 @@ public:
 };
 
 struct THostServices {
-  // Makes the agent's capturer, once, in the constructor. Empty: no screen, so sessions send
-  // an empty monitor list and no frames.
+  // The screen the agent's capturer copies, made once in the constructor. Empty: the system's
+  // screen (CreateSystemScreen).
+  std::function<std::shared_ptr<IScreen>()> MakeScreen;
+  // Replaces the whole capturer (tests that script frames); MakeScreen is then unused.
   std::function<std::unique_ptr<IHostCapturer>()> MakeCapturer;
   IInputInjector* Input = nullptr;          // not owned; empty: input records are dropped
   IClipboardSetter* Clipboard = nullptr;    // not owned; empty: clipboard text is dropped

@@ -34,4 +34,9 @@ public:
   virtual bool Capture(bool AKeyframe, std::vector<TEncodedRect>& ARects, int& AScreenW, int& AScreenH) = 0;
 };
 
+class IScreen;
+
+// The capturer of the given screen (TScreenCapturer) behind the agent's interface.
+std::unique_ptr<IHostCapturer> MakeScreenCapturer(std::shared_ptr<IScreen> AScreen);
+
 }  // namespace tlm

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "host/HostAgent.h"
+#include "platform/fake/FakeInput.h"
+#include "platform/fake/FakeScreen.h"
 #include "protocol/Credentials.h"
 #include "protocol/Error.h"
 #include "protocol/Messages.h"
@@ -25,7 +27,7 @@ protected:
   TQueueDispatcher Ui;
   TScriptedRelay Relay{Ui};
   TFakeCapturer* Capturer = nullptr;  // owned by the agent
-  TRecordingInput Input{TVirtualScreen{0, 0, 3200, 1024}};
+  TFakeInputInjector Input;
   TRecordingClipboard Clipboard;
   std::unique_ptr<THostAgent> Agent;
 
@@ -34,6 +36,8 @@ protected:
 
   // Two monitors side by side, the second one primary.
   std::vector<THostMonitor> Monitors{{{0, 0, 1280, 1024}, false}, {{1280, 0, 3200, 1080}, true}};
+
+  HostAgentFixture() { Input.SetVirtualScreen(TVirtualScreen{0, 0, 3200, 1080}); }
 
   void TearDown() override {
     if (Agent) Agent.reset();

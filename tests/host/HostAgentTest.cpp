@@ -292,7 +292,9 @@ TEST_F(HostShutdown, QueuedEventsDoNothingAfterDestruction) {
 
 TEST_F(HostShutdown, StopInterruptsConnectAndReconnectWait) {
   // A relay address that never answers: the connect attempt hangs until Stop aborts it.
-  Agent = std::make_unique<THostAgent>(Ui, "10.255.255.1", 9, DeviceKey, "", THostServices{}, THostTimings{});
+  THostServices services;
+  services.MakeScreen = [] { return std::make_shared<TFakeScreen>(640, 480); };
+  Agent = std::make_unique<THostAgent>(Ui, "10.255.255.1", 9, DeviceKey, "", std::move(services), THostTimings{});
   Agent->Start();
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   Agent->Stop();  // returns without waiting for the 8000 ms connect time-out

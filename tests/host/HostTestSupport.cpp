@@ -176,26 +176,6 @@ bool TFakeCapturer::Capture(bool, std::vector<TEncodedRect>& ARects, int& AScree
   return true;
 }
 
-void TRecordingInput::SendMouse(const TMouseInput& AInput) {
-  std::lock_guard<std::mutex> hold(FLock);
-  FMouse.push_back(AInput);
-}
-
-void TRecordingInput::SendKey(const TKeyInput& AInput) {
-  std::lock_guard<std::mutex> hold(FLock);
-  FKeys.push_back(AInput);
-}
-
-std::vector<TMouseInput> TRecordingInput::Mouse() const {
-  std::lock_guard<std::mutex> hold(FLock);
-  return FMouse;
-}
-
-std::vector<TKeyInput> TRecordingInput::Keys() const {
-  std::lock_guard<std::mutex> hold(FLock);
-  return FKeys;
-}
-
 void TRecordingClipboard::SetClipboardText(const std::string& AText) {
   if (Throw) throw TError("clipboard is busy");
   Texts.push_back(AText);

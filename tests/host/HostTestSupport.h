@@ -1,6 +1,6 @@
 // Test doubles around THostAgent: the relay's end of the host connection (a listener the
-// agent connects to, scripted by the test), a capturer that produces tiny frames, an input
-// injector and a clipboard that record what they get, and a temporary home folder.
+// agent connects to, scripted by the test), a capturer that produces tiny frames, a clipboard
+// that records what it gets, and a temporary home folder.
 //
 // Everything here runs on the test thread, which is also the agent's user-interface thread:
 // every wait pumps the TQueueDispatcher, so the agent's Sync calls never block a test.
@@ -81,22 +81,6 @@ public:
 
 private:
   std::vector<THostMonitor> FMonitors;
-};
-
-class TRecordingInput final : public IInputInjector {
-public:
-  explicit TRecordingInput(TVirtualScreen AVirt) : FVirt(AVirt) {}
-  TVirtualScreen VirtualScreen() override { return FVirt; }
-  void SendMouse(const TMouseInput& AInput) override;
-  void SendKey(const TKeyInput& AInput) override;
-  std::vector<TMouseInput> Mouse() const;
-  std::vector<TKeyInput> Keys() const;
-
-private:
-  TVirtualScreen FVirt;
-  mutable std::mutex FLock;
-  std::vector<TMouseInput> FMouse;
-  std::vector<TKeyInput> FKeys;
 };
 
 class TRecordingClipboard final : public IClipboardSetter {
