@@ -581,8 +581,17 @@ void THostAgent::HandleFileGet(const TBytes& AData) {
   }
   // The sender frees itself; the agent counts it and waits for it when it stops, so it never
   // outlives the agent. It writes only to the connection it started on.
-  TProcThread sender([this, conn, session, LPath = std::move(LPath)] { SendFile(conn, session, LPath); });
-  sender.Detach();
+  try {
+    TProcThread sender([this, conn, session, LPath = std::move(LPath)] { SendFile(conn, session, LPath); });
+    sender.Detach();
+  } catch (const std::exception& e) {
+    {
+      std::lock_guard<std::mutex> hold(FSendersLock);
+      --FSenders;
+    }
+    FSendersDone.notify_all();
+    SendText(MsgFileError, e.what());
+  }
 }
 
 bool THostAgent::SessionLasts(uint64_t ASession) const {

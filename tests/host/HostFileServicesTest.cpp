@@ -1,6 +1,9 @@
 // Receiving files, sending files and folder listings through the agent.
 #include "tests/host/HostAgentFixture.h"
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -240,6 +243,37 @@ TEST_F(HostListDir, DrivesFoldersAndTheConfigFolder) {
     EXPECT_EQ(e.IsDir, e.Name == "sub");
     EXPECT_EQ(e.SizeText, e.IsDir ? "0" : "3");
   }
+}
+
+}  // namespace
+}  // namespace tlm::test
+
+namespace tlm::test {
+namespace {
+
+TEST_F(HostFileReceive, FullDiskAnswersWithAnErrorAndKeepsTheConnection) {
+  auto end = StartInSession();
+  end->SendText(MsgFileBegin, "big.bin\t200000");
+  end->NextOf(MsgFileReady);
+  rlimit old{};
+  ::getrlimit(RLIMIT_FSIZE, &old);
+  auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit lim = old;
+  lim.rlim_cur = 8192;
+  ::setrlimit(RLIMIT_FSIZE, &lim);
+  end->Send(MsgFileChunk, TBytes(100000, 5));
+  TPacket err = end->NextOf(MsgFileError);
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(TextOf(err.Payload).rfind("파일 쓰기 실패: big.bin", 0), 0u) << TextOf(err.Payload);
+  end->Send(MsgFileChunk, TBytes(100000, 5));  // the rest of the failed file is ignored
+  end->Send(MsgFileEnd);
+  Probe(*end);
+  EXPECT_TRUE(Agent->Connected());
+  EXPECT_TRUE(Agent->InSession());
+  EXPECT_FALSE(FileExists(Downloads(Home, "big.bin")));
+  EXPECT_TRUE(FileExists(Downloads(Home, "big.bin.part")));
+  EXPECT_TRUE(WaitFor([&] { return HasPrefix(Statuses, "파일 수신 실패: big.bin"); }));
 }
 
 }  // namespace

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <filesystem>
 
 #include "protocol/Error.h"
@@ -176,6 +179,52 @@ TEST(HostListing, RootsFoldersAndFailures) {
   EXPECT_EQ(BuildHostListing("/").substr(0, 3), "/\r\n");
   std::filesystem::create_directories(home.Sub(".config/TLMRemote"));
   EXPECT_EQ(BuildHostListing("~"), home.Sub(".config") + "\r\nD\tTLMRemote\t0\r\n");
+}
+
+}  // namespace
+}  // namespace tlm
+
+namespace tlm {
+namespace {
+
+// Files may grow to ALimit bytes while this lives (a full disk, as the process sees it).
+class TFileSizeLimit {
+public:
+  explicit TFileSizeLimit(rlim_t ALimit) {
+    FOldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    ::getrlimit(RLIMIT_FSIZE, &FOld);
+    rlimit lim = FOld;
+    lim.rlim_cur = ALimit;
+    ::setrlimit(RLIMIT_FSIZE, &lim);
+  }
+  ~TFileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &FOld);
+    std::signal(SIGXFSZ, FOldHandler);
+  }
+
+private:
+  rlimit FOld{};
+  void (*FOldHandler)(int) = nullptr;
+};
+
+TEST(FileReceiverFull, WriteFailureKeepsTheTemporaryName) {
+  test::TTempHome home;
+  const std::string folder = home.Sub("in");
+  TFileReceiver receiver;
+  {
+    TFileSizeLimit limit(4096);
+    receiver.Begin(folder, "big.bin", 100000);
+    EXPECT_THROW(receiver.Append(TBytes(100000, 7)), TError);
+    EXPECT_FALSE(receiver.IsOpen());
+    // Small enough to sit in the stream's buffer: the failure shows when the file is closed.
+    receiver.Begin(folder, "tail.bin", 5000);
+    receiver.Append(TBytes(5000, 1));
+    EXPECT_FALSE(receiver.Finish().Complete);
+  }
+  EXPECT_FALSE(test::FileExists(folder + "/big.bin"));
+  EXPECT_TRUE(test::FileExists(folder + "/big.bin.part"));
+  EXPECT_FALSE(test::FileExists(folder + "/tail.bin"));
+  EXPECT_TRUE(test::FileExists(folder + "/tail.bin.part"));
 }
 
 }  // namespace
