@@ -62,7 +62,9 @@ struct THostAgent::TConsentWait {
   bool Answered = false;
   bool Cancelled = false;
   bool Allow = false;
-  std::exception_ptr Error;
+  // A handler's failure travels as text: the reader raises it again as a TError of its own.
+  bool Failed = false;
+  std::string Error;
 };
 
 THostAgent::THostAgent(IUiDispatcher& AUi, std::string AServer, int APort, std::string ADeviceKey,
@@ -283,34 +285,40 @@ bool THostAgent::AskConsent(const std::string& AName, const std::string& AIP) {
       std::lock_guard<std::mutex> hold(wait->Lock);
       if (wait->Cancelled) return;
     }
-    bool allow = false;
-    std::exception_ptr error;
+    bool allow = false, failed = false;
+    std::string error;
     try {
       auto handler = OnConsent;  // a copy: the handler may destroy the agent
       if (handler) handler(AName, AIP, allow);
+    } catch (const std::exception& e) {
+      failed = true;
+      error = e.what();
     } catch (...) {
-      error = std::current_exception();
+      failed = true;
+      error = "consent handler failed";
     }
     std::lock_guard<std::mutex> hold(wait->Lock);
     wait->Allow = allow;
+    wait->Failed = failed;
     wait->Error = error;
     wait->Answered = true;
     wait->Changed.notify_all();
   });
-  bool answered = false, allow = false;
-  std::exception_ptr error;
+  bool answered = false, allow = false, failed = false;
+  std::string error;
   {
     std::unique_lock<std::mutex> hold(wait->Lock);
     wait->Changed.wait(hold, [&] { return wait->Answered || wait->Cancelled; });
     answered = wait->Answered;
     allow = wait->Allow;
+    failed = wait->Failed;
     error = wait->Error;
   }
   {
     std::lock_guard<std::mutex> hold(FWakeLock);
     FPendingConsent.reset();
   }
-  if (answered && error) std::rethrow_exception(error);
+  if (answered && failed) throw TError(error);
   return answered && allow;
 }
 
