@@ -515,7 +515,7 @@ std::string THostAgent::DownloadFolder() const {
 void THostAgent::HandleFileBegin(const TBytes& AData) {
   const std::vector<std::string> fields = SplitTabs(TextOf(AData));
   if (fields.size() < 2) return;
-  std::string name;
+  std::string name, failure;
   {
     std::lock_guard<std::mutex> hold(FRecvLock);
     // A new announcement ends the previous file whatever becomes of this one, so its chunks
@@ -528,10 +528,12 @@ void THostAgent::HandleFileBegin(const TBytes& AData) {
       name = SafeReceivedName(fields[0]);
       FRecvFile.Begin(DownloadFolder(), name, ParseAnnouncedSize(fields[1]));
     } catch (const std::exception& e) {
-      name.clear();
-      SendText(MsgFileError, std::string("파일 생성 실패: ") + e.what());
-      return;
+      failure = e.what();
     }
+  }
+  if (!failure.empty()) {
+    SendText(MsgFileError, "파일 생성 실패: " + failure);
+    return;
   }
   SendEmpty(MsgFileReady);
   Status("파일 수신 중: " + name);
