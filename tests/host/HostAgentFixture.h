@@ -73,7 +73,7 @@ protected:
   }
 
   // Starts the agent and registers it under ID 123456789.
-  std::unique_ptr<TRelayEnd> StartRegistered(const std::string& APasswordHash = "", THostTimings ATimings = {}) {
+  std::unique_ptr<TPacketPeer> StartRegistered(const std::string& APasswordHash = "", THostTimings ATimings = {}) {
     MakeAgent(APasswordHash, ATimings);
     Agent->Start();
     auto end = Relay.AcceptRegistered(DeviceKey, "123456789");
@@ -82,7 +82,7 @@ protected:
   }
 
   // Registered and in session, with the monitor list already read.
-  std::unique_ptr<TRelayEnd> StartInSession() {
+  std::unique_ptr<TPacketPeer> StartInSession() {
     auto end = StartRegistered();
     end->Send(MsgSessionStart);
     EXPECT_EQ(end->NextOf(MsgMonitorList).Type, MsgMonitorList);

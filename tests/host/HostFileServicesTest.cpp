@@ -20,7 +20,7 @@ std::string Downloads(const TTempHome& AHome, const std::string& AName = "") {
 }
 
 // The reader answers listings in order, so a listing reply proves every earlier packet was handled.
-void Probe(TRelayEnd& AEnd) {
+void Probe(TPacketPeer& AEnd) {
   AEnd.Send(MsgListDir, BytesOf("/nonexistent-probe"));
   EXPECT_EQ(TextOf(AEnd.NextOf(MsgDirListing).Payload), "/nonexistent-probe\r\n");
 }

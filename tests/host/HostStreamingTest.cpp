@@ -8,7 +8,7 @@ namespace {
 
 using HostStreaming = HostAgentFixture;
 
-TParsedFrame NextFrame(TRelayEnd& AEnd) {
+TParsedFrame NextFrame(TPacketPeer& AEnd) {
   TPacket p = AEnd.NextOf(MsgFrame);
   TParsedFrame frame;
   EXPECT_TRUE(ParseFramePayload(p.Payload, frame));

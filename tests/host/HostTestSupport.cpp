@@ -30,12 +30,12 @@ int LeftMs(TClock::time_point ADeadline) {
 }
 }  // namespace
 
-TRelayEnd::TRelayEnd(TQueueDispatcher& AUi, std::unique_ptr<TTcpConnection> AConn)
+TPacketPeer::TPacketPeer(TQueueDispatcher& AUi, std::unique_ptr<TTcpConnection> AConn)
     : FUi(AUi), FConn(std::move(AConn)) {
   FConn->SetReadTimeout(5000);
 }
 
-bool TRelayEnd::ReadOne(TPacket& APacket, int ATimeoutMs) {
+bool TPacketPeer::ReadOne(TPacket& APacket, int ATimeoutMs) {
   const auto deadline = TClock::now() + std::chrono::milliseconds(ATimeoutMs);
   for (;;) {
     FUi.RunPending();
@@ -47,7 +47,7 @@ bool TRelayEnd::ReadOne(TPacket& APacket, int ATimeoutMs) {
   }
 }
 
-TPacket TRelayEnd::Next(int ATimeoutMs, bool AKeepAlives) {
+TPacket TPacketPeer::Next(int ATimeoutMs, bool AKeepAlives) {
   const auto deadline = TClock::now() + std::chrono::milliseconds(ATimeoutMs);
   TPacket packet;
   while (ReadOne(packet, LeftMs(deadline))) {
@@ -60,7 +60,7 @@ TPacket TRelayEnd::Next(int ATimeoutMs, bool AKeepAlives) {
   return packet;
 }
 
-TPacket TRelayEnd::NextOf(uint32_t AType, int ATimeoutMs) {
+TPacket TPacketPeer::NextOf(uint32_t AType, int ATimeoutMs) {
   const auto deadline = TClock::now() + std::chrono::milliseconds(ATimeoutMs);
   TPacket packet;
   while (ReadOne(packet, LeftMs(deadline))) {
@@ -74,7 +74,7 @@ TPacket TRelayEnd::NextOf(uint32_t AType, int ATimeoutMs) {
   return packet;
 }
 
-bool TRelayEnd::Quiet(int AMs, bool ASkipFrames) {
+bool TPacketPeer::Quiet(int AMs, bool ASkipFrames) {
   const auto deadline = TClock::now() + std::chrono::milliseconds(AMs);
   TPacket packet;
   while (ReadOne(packet, LeftMs(deadline))) {
@@ -85,7 +85,7 @@ bool TRelayEnd::Quiet(int AMs, bool ASkipFrames) {
   return true;
 }
 
-bool TRelayEnd::WaitClosed(int ATimeoutMs) {
+bool TPacketPeer::WaitClosed(int ATimeoutMs) {
   const auto deadline = TClock::now() + std::chrono::milliseconds(ATimeoutMs);
   try {
     TPacket packet;
@@ -97,9 +97,15 @@ bool TRelayEnd::WaitClosed(int ATimeoutMs) {
   return false;
 }
 
-void TRelayEnd::Send(uint32_t AType, const TBytes& APayload) { WritePacket(*FConn, AType, APayload, nullptr); }
+void TPacketPeer::Send(uint32_t AType, const TBytes& APayload) { WritePacket(*FConn, AType, APayload, nullptr); }
 
-void TRelayEnd::SendText(uint32_t AType, const std::string& AText) { WriteTextPacket(*FConn, AType, AText, nullptr); }
+void TPacketPeer::SendText(uint32_t AType, const std::string& AText) { WriteTextPacket(*FConn, AType, AText, nullptr); }
+
+std::unique_ptr<TPacketPeer> ConnectViewer(TQueueDispatcher& AUi, uint16_t APort) {
+  auto conn = std::make_unique<TTcpConnection>();
+  conn->Connect("127.0.0.1", APort, 5000);
+  return std::make_unique<TPacketPeer>(AUi, std::move(conn));
+}
 
 TScriptedRelay::TScriptedRelay(TQueueDispatcher& AUi) : FUi(AUi) {
   FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -121,7 +127,7 @@ void TScriptedRelay::Close() {
   FFd = -1;
 }
 
-std::unique_ptr<TRelayEnd> TScriptedRelay::Accept(int ATimeoutMs) {
+std::unique_ptr<TPacketPeer> TScriptedRelay::Accept(int ATimeoutMs) {
   const auto deadline = TClock::now() + std::chrono::milliseconds(ATimeoutMs);
   for (;;) {
     FUi.RunPending();
@@ -131,14 +137,14 @@ std::unique_ptr<TRelayEnd> TScriptedRelay::Accept(int ATimeoutMs) {
       if (fd >= 0) {
         auto conn = std::make_unique<TTcpConnection>();
         conn->Adopt(fd);
-        return std::make_unique<TRelayEnd>(FUi, std::move(conn));
+        return std::make_unique<TPacketPeer>(FUi, std::move(conn));
       }
     }
     if (TClock::now() >= deadline) return nullptr;
   }
 }
 
-std::unique_ptr<TRelayEnd> TScriptedRelay::AcceptRegistered(const std::string& ADeviceKey, const std::string& AId) {
+std::unique_ptr<TPacketPeer> TScriptedRelay::AcceptRegistered(const std::string& ADeviceKey, const std::string& AId) {
   auto end = Accept();
   if (!end) {
     ADD_FAILURE() << "the host did not connect";

@@ -19,10 +19,10 @@
 
 namespace tlm::test {
 
-// The relay side of one host connection.
-class TRelayEnd {
+// One end of a packet connection, as the relay or a viewer sees it.
+class TPacketPeer {
 public:
-  TRelayEnd(TQueueDispatcher& AUi, std::unique_ptr<TTcpConnection> AConn);
+  TPacketPeer(TQueueDispatcher& AUi, std::unique_ptr<TTcpConnection> AConn);
   // Next packet other than a keep-alive (unless AKeepAlives), pumping the UI meanwhile;
   // fails the test (and returns type 0xFFFFFFFF) after ATimeoutMs.
   TPacket Next(int ATimeoutMs = 5000, bool AKeepAlives = false);
@@ -42,15 +42,19 @@ private:
   std::unique_ptr<TTcpConnection> FConn;
 };
 
+// A viewer's own connection to a relay server at 127.0.0.1:APort.
+std::unique_ptr<TPacketPeer> ConnectViewer(TQueueDispatcher& AUi, uint16_t APort);
+
+// Stands in for the relay server: the agent connects to it and the test plays the relay.
 class TScriptedRelay {
 public:
   explicit TScriptedRelay(TQueueDispatcher& AUi);
   ~TScriptedRelay();
   uint16_t Port() const { return FPort; }
   // Accepts the agent's next connection (pumping the UI); null after ATimeoutMs.
-  std::unique_ptr<TRelayEnd> Accept(int ATimeoutMs = 5000);
+  std::unique_ptr<TPacketPeer> Accept(int ATimeoutMs = 5000);
   // Accepts, checks MsgHostRegister carries ADeviceKey and answers MsgHostId with AId.
-  std::unique_ptr<TRelayEnd> AcceptRegistered(const std::string& ADeviceKey, const std::string& AId);
+  std::unique_ptr<TPacketPeer> AcceptRegistered(const std::string& ADeviceKey, const std::string& AId);
   void Close();
 
 private:
