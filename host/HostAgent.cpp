@@ -516,6 +516,7 @@ void THostAgent::HandleFileBegin(const TBytes& AData) {
   const std::vector<std::string> fields = SplitTabs(TextOf(AData));
   if (fields.size() < 2) return;
   std::string name, failure;
+  bool refused = false;
   {
     std::lock_guard<std::mutex> hold(FRecvLock);
     // A new announcement ends the previous file whatever becomes of this one, so its chunks
@@ -528,10 +529,11 @@ void THostAgent::HandleFileBegin(const TBytes& AData) {
       name = SafeReceivedName(fields[0]);
       FRecvFile.Begin(DownloadFolder(), name, ParseAnnouncedSize(fields[1]));
     } catch (const std::exception& e) {
+      refused = true;
       failure = e.what();
     }
   }
-  if (!failure.empty()) {
+  if (refused) {
     SendText(MsgFileError, "파일 생성 실패: " + failure);
     return;
   }
