@@ -1,6 +1,8 @@
 #include "capture/ScreenCapturer.h"
 
 #include <algorithm>
+#include <exception>
+#include <thread>
 #include <string>
 
 #include "protocol/Error.h"
@@ -13,6 +15,10 @@ constexpr uint32_t FnvOffset = 0x811C9DC5u;
 constexpr uint32_t FnvPrime = 0x01000193u;
 // Positions and sizes travel as 16-bit fields.
 constexpr int MaxSide = 65535;
+// A frame has at most a handful of runs worth splitting; more threads only wait.
+constexpr int MaxEncodeThreads = 4;
+// Below this many pixels in all runs together, waking helpers costs more than it saves.
+constexpr size_t MinParallelPixels = 2 * TScreenCapturer::TileSize * TScreenCapturer::TileSize;
 
 // Premultiplied source over an opaque destination, one 8-bit channel.
 inline uint32_t BlendChannel(uint32_t ASrc, uint32_t ADst, uint32_t AInvAlpha) {
@@ -24,8 +30,12 @@ inline uint32_t BlendChannel(uint32_t ASrc, uint32_t ADst, uint32_t AInvAlpha) {
 
 TScreenCapturer::TScreenCapturer() : TScreenCapturer(std::shared_ptr<IScreen>(CreateSystemScreen())) {}
 
-TScreenCapturer::TScreenCapturer(std::shared_ptr<IScreen> AScreen) : FScreen(std::move(AScreen)) {
+TScreenCapturer::TScreenCapturer(std::shared_ptr<IScreen> AScreen, int AEncodeThreads) : FScreen(std::move(AScreen)) {
   if (!FScreen) throw TError("screen capturer: no screen");
+  int Threads = AEncodeThreads;
+  if (Threads <= 0) Threads = std::clamp(int(std::thread::hardware_concurrency()), 1, MaxEncodeThreads);
+  FTeam = std::make_unique<TWorkerTeam>(Threads - 1);
+  for (int I = 1; I < Threads; ++I) FHelperSlots.push_back(std::make_unique<TEncodeSlot>());
   RefreshMonitors();
 }
 
@@ -113,10 +123,11 @@ void TScreenCapturer::DrawCursor(const TPixelRect& ACaptureRect) {
   }
 }
 
-void TScreenCapturer::EncodeRect(const TPixelRect& ARect, TBytes& AData) {
+void TScreenCapturer::EncodeRect(const TPixelRect& ARect, TBytes& AData, TJpegEncoder& AJpeg,
+                                 std::vector<uint8_t>& ATileBmp) const {
   const int W = ARect.Width(), H = ARect.Height();
-  FTileBmp.resize(size_t(W) * size_t(H) * 3);
-  uint8_t* Out = FTileBmp.data();
+  ATileBmp.resize(size_t(W) * size_t(H) * 3);
+  uint8_t* Out = ATileBmp.data();
   for (int Y = ARect.Top; Y < ARect.Bottom; ++Y) {
     const uint32_t* Row = FBitmap.data() + size_t(Y) * size_t(FWidth) + size_t(ARect.Left);
     for (int X = 0; X < W; ++X) {
@@ -127,27 +138,56 @@ void TScreenCapturer::EncodeRect(const TPixelRect& ARect, TBytes& AData) {
       Out += 3;
     }
   }
-  FJpeg.Encode(FTileBmp.data(), W, H, size_t(W) * 3, Quality(), AData);
+  AJpeg.Encode(ATileBmp.data(), W, H, size_t(W) * 3, Quality(), AData);
 }
 
+// Records the rectangle of one run; EncodeRuns fills in its JPEG bytes.
 void TScreenCapturer::EmitRun(int ARow, int ACol0, int ACol1, std::vector<TEncodedRect>& ARects) {
   TPixelRect R;
   R.Left = ACol0 * TileSize;
   R.Top = ARow * TileSize;
   R.Right = std::min((ACol1 + 1) * TileSize, FWidth);
   R.Bottom = std::min((ARow + 1) * TileSize, FHeight);
+  FRuns.push_back(R);
   TEncodedRect& E = ARects.emplace_back();
   E.Rect.X = uint16_t(R.Left);
   E.Rect.Y = uint16_t(R.Top);
   E.Rect.W = uint16_t(R.Width());
   E.Rect.H = uint16_t(R.Height());
-  EncodeRect(R, E.Data);
-  E.Rect.DataLen = uint32_t(E.Data.size());
+}
+
+// Encodes every recorded run into its rectangle. With helpers, the members of the team take the
+// next unencoded run until none is left; each run's bytes depend only on its pixels and the
+// quality, so the result is the same as one thread's. The first failure, in run order, is raised.
+void TScreenCapturer::EncodeRuns(std::vector<TEncodedRect>& ARects) {
+  size_t Pixels = 0;
+  for (const TPixelRect& R : FRuns) Pixels += size_t(R.Width()) * size_t(R.Height());
+  if (FRuns.size() < 2 || FTeam->Size() < 2 || Pixels < MinParallelPixels) {
+    for (size_t I = 0; I < FRuns.size(); ++I) EncodeRect(FRuns[I], ARects[I].Data, FJpeg, FTileBmp);
+  } else {
+    std::atomic<size_t> Next{0};
+    std::vector<std::exception_ptr> Errors(FRuns.size());
+    FTeam->Run([&](int AMember) {
+      TJpegEncoder& Jpeg = AMember == 0 ? FJpeg : FHelperSlots[size_t(AMember - 1)]->Jpeg;
+      std::vector<uint8_t>& TileBmp = AMember == 0 ? FTileBmp : FHelperSlots[size_t(AMember - 1)]->TileBmp;
+      for (size_t I; (I = Next.fetch_add(1)) < FRuns.size();) {
+        try {
+          EncodeRect(FRuns[I], ARects[I].Data, Jpeg, TileBmp);
+        } catch (...) {
+          Errors[I] = std::current_exception();
+        }
+      }
+    });
+    for (const auto& E : Errors)
+      if (E) std::rethrow_exception(E);
+  }
+  for (TEncodedRect& E : ARects) E.Rect.DataLen = uint32_t(E.Data.size());
 }
 
 bool TScreenCapturer::Capture(bool AKeyframe, std::vector<TEncodedRect>& ARects, int& AScreenW, int& AScreenH) {
   ARects.clear();
-  const TPixelRect R = GetCaptureRect(MonitorIndex());
+  const int Index = MonitorIndex();
+  const TPixelRect R = GetCaptureRect(Index);
   AScreenW = std::max(R.Width(), 0);
   AScreenH = std::max(R.Height(), 0);
   if (AScreenW > MaxSide || AScreenH > MaxSide)
@@ -162,8 +202,10 @@ bool TScreenCapturer::Capture(bool AKeyframe, std::vector<TEncodedRect>& ARects,
   DrawCursor(R);
 
   // Taking the flag here (rather than setting it after hashing) keeps a Reset that lands while
-  // this call hashes and encodes for the next call.
-  const bool HadPrev = FHasPrev.exchange(true, std::memory_order_relaxed);
+  // this call hashes and encodes for the next call. A monitor other than last time's is always
+  // sent in full, also when the reset of its SelectMonitor was taken by the call before.
+  const bool HadPrev = FHasPrev.exchange(true, std::memory_order_relaxed) && Index == FCapturedIndex;
+  FCapturedIndex = Index;
   FDirty.assign(FHashes.size(), 0);
   for (int Row = 0; Row < FRows; ++Row)
     for (int Col = 0; Col < FCols; ++Col) {
@@ -173,6 +215,7 @@ bool TScreenCapturer::Capture(bool AKeyframe, std::vector<TEncodedRect>& ARects,
       FHashes[I] = H;
     }
 
+  FRuns.clear();
   try {
     for (int Row = 0; Row < FRows; ++Row) {
       int Start = -1;
@@ -186,6 +229,7 @@ bool TScreenCapturer::Capture(bool AKeyframe, std::vector<TEncodedRect>& ARects,
       }
       if (Start >= 0) EmitRun(Row, Start, FCols - 1, ARects);
     }
+    EncodeRuns(ARects);
   } catch (...) {
     // The hashes already hold this picture: without a full frame next time the tiles that were
     // not sent would never reach the viewer.

@@ -6,7 +6,11 @@
 // Contract (the host agent is the only user):
 // - Construction (user-interface thread) enumerates the monitors. At each session start the
 //   reader thread calls RefreshMonitors and Reset, before the capture thread starts.
-// - Capture runs on the capture thread only; it alone touches the pictures and the encoder.
+// - Capture runs on one thread at a time (the session's capture thread, a new one per session);
+//   it alone touches the pictures and the encoders. Encoding may use helper threads that the
+//   capturer starts on first need and stops when destroyed.
+// - The screen is called only from construction, RefreshMonitors and Capture, so never from two
+//   threads at once under this order of calls.
 // - SelectMonitor, SetQuality, MonitorIndex, Quality, MonitorCount and GetMonitor may be called
 //   from any other thread while Capture runs. A Capture reads the monitor index once, at its
 //   start, and the quality once per rectangle, so a change takes effect from the next capture or
@@ -21,6 +25,7 @@
 #include <vector>
 
 #include "capture/JpegEncoder.h"
+#include "capture/WorkerTeam.h"
 #include "platform/Screen.h"
 #include "protocol/Frame.h"
 
@@ -33,8 +38,10 @@ public:
 
   // The system's screen (CreateSystemScreen).
   TScreenCapturer();
-  // Captures AScreen, which the capturer keeps alive; tests pass a TFakeScreen.
-  explicit TScreenCapturer(std::shared_ptr<IScreen> AScreen);
+  // Captures AScreen, which the capturer keeps alive; tests pass a TFakeScreen. The rectangles
+  // of one frame are encoded on up to AEncodeThreads threads (the capture thread included; 0
+  // picks by the number of processors); each rectangle's bytes are the same either way.
+  explicit TScreenCapturer(std::shared_ptr<IScreen> AScreen, int AEncodeThreads = 0);
   ~TScreenCapturer();
   TScreenCapturer(const TScreenCapturer&) = delete;
   TScreenCapturer& operator=(const TScreenCapturer&) = delete;
@@ -69,8 +76,13 @@ private:
   void EnsureGrid(int AWidth, int AHeight);
   uint32_t TileHash(int ACol, int ARow) const;
   void DrawCursor(const TPixelRect& ACaptureRect);
+  struct TEncodeSlot {
+    TJpegEncoder Jpeg;
+    std::vector<uint8_t> TileBmp;
+  };
   void EmitRun(int ARow, int ACol0, int ACol1, std::vector<TEncodedRect>& ARects);
-  void EncodeRect(const TPixelRect& ARect, TBytes& AData);
+  void EncodeRuns(std::vector<TEncodedRect>& ARects);
+  void EncodeRect(const TPixelRect& ARect, TBytes& AData, TJpegEncoder& AJpeg, std::vector<uint8_t>& ATileBmp) const;
 
   std::shared_ptr<IScreen> FScreen;
   // Picture of the selected monitor, FWidth x FHeight words 0x00RRGGBB, kept between calls.
@@ -79,11 +91,18 @@ private:
   // 24-bit RGB copy of the rectangle being encoded.
   std::vector<uint8_t> FTileBmp;
   TCursorImage FCursor;
+  // Rectangles of the frame being made, then encoded (in parallel when FTeam has helpers, each
+  // helper with its own encoder and scratch picture).
+  std::vector<TPixelRect> FRuns;
+  std::unique_ptr<TWorkerTeam> FTeam;
+  std::vector<std::unique_ptr<TEncodeSlot>> FHelperSlots;
 
   mutable std::mutex FMonitorsLock;
   std::vector<TMonitorInfoRec> FMonitors;
 
   std::atomic<int> FMonitorIndex{0};
+  // Monitor of the previous Capture (capture thread only).
+  int FCapturedIndex = -1;
   int FCols = 0;
   int FRows = 0;
   int FWidth = 0;

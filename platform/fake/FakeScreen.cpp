@@ -90,7 +90,18 @@ TPixelRect TFakeScreen::ScreenRect() {
   return FScreenRect;
 }
 
+void TFakeScreen::SetCopyHook(std::function<void()> AHook) {
+  std::lock_guard Lock(FLock);
+  FCopyHook = std::move(AHook);
+}
+
 bool TFakeScreen::CopyRect(const TPixelRect& ARect, uint32_t* ADst, size_t AStride) {
+  std::function<void()> Hook;
+  {
+    std::lock_guard Lock(FLock);
+    Hook = FCopyHook;
+  }
+  if (Hook) Hook();
   std::lock_guard Lock(FLock);
   ++FCopyCount;
   if (FCopyFails) return false;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -40,6 +41,9 @@ public:
   void SetCopyFails(bool AFails);
   // Number of CopyRect calls so far.
   int CopyCount() const;
+  // Called at the start of every CopyRect, on the copying thread and outside the screen's lock
+  // (so it may paint): lets a test act in the middle of a capture. Empty to remove.
+  void SetCopyHook(std::function<void()> AHook);
 
   std::vector<TMonitorInfoRec> EnumMonitors() override;
   TPixelRect ScreenRect() override;
@@ -60,6 +64,7 @@ private:
   bool FCursorVisible = false;
   bool FCopyFails = false;
   int FCopyCount = 0;
+  std::function<void()> FCopyHook;
 };
 
 }  // namespace tlm

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <vector>
 
 namespace tlm {
 
@@ -54,10 +55,35 @@ private:
   std::lock_guard<std::mutex> FLock;
 };
 
-// The server went away: Xlib calls this instead of exiting; the display is marked dead and
-// closed by the next call.
+// The server went away. Xlib first calls the process-wide I/O error handler (whose default
+// prints and exits) and then the display's exit handler (whose default exits). For our displays
+// both return, so the call fails instead; the display is marked lost and reopened later.
+std::mutex GOurDisplaysLock;
+std::vector<Display*> GOurDisplays;
+XIOErrorHandler GPreviousIoHandler = nullptr;
+
+int IoErrorHandler(Display* ADisplay) {
+  {
+    std::lock_guard Lock(GOurDisplaysLock);
+    if (std::find(GOurDisplays.begin(), GOurDisplays.end(), ADisplay) != GOurDisplays.end()) return 0;
+  }
+  return GPreviousIoHandler ? GPreviousIoHandler(ADisplay) : 0;
+}
+
 void IoErrorExit(Display*, void* AUserData) {
   static_cast<std::atomic<bool>*>(AUserData)->store(true);
+}
+
+void RegisterDisplay(Display* ADisplay) {
+  static std::once_flag Once;
+  std::call_once(Once, [] { GPreviousIoHandler = XSetIOErrorHandler(IoErrorHandler); });
+  std::lock_guard Lock(GOurDisplaysLock);
+  GOurDisplays.push_back(ADisplay);
+}
+
+void UnregisterDisplay(Display* ADisplay) {
+  std::lock_guard Lock(GOurDisplaysLock);
+  GOurDisplays.erase(std::remove(GOurDisplays.begin(), GOurDisplays.end(), ADisplay), GOurDisplays.end());
 }
 
 // Maps one channel mask of a pixel to 8 bits.
@@ -73,6 +99,7 @@ inline uint32_t Channel(unsigned long APixel, unsigned long AMask) {
 
 struct TX11Screen::TImpl {
   std::string DisplayName;
+  bool WantShm = true;
   Display* Dpy = nullptr;
   std::atomic<bool> Lost{false};
   Window Root = 0;
@@ -95,11 +122,12 @@ struct TX11Screen::TImpl {
     Dpy = XOpenDisplay(DisplayName.empty() ? nullptr : DisplayName.c_str());
     if (!Dpy) return false;
     Lost.store(false);
+    RegisterDisplay(Dpy);
     XSetIOErrorExitHandler(Dpy, IoErrorExit, &Lost);
     Root = DefaultRootWindow(Dpy);
     Vis = DefaultVisual(Dpy, DefaultScreen(Dpy));
     Depth = DefaultDepth(Dpy, DefaultScreen(Dpy));
-    HasShm = XShmQueryExtension(Dpy);
+    HasShm = WantShm && XShmQueryExtension(Dpy);
     int Event = 0, Error = 0, Major = 0, Minor = 0;
     HasFixes = XFixesQueryExtension(Dpy, &Event, &Error);
     HasRandr15 = XRRQueryExtension(Dpy, &Event, &Error) && XRRQueryVersion(Dpy, &Major, &Minor) &&
@@ -124,7 +152,10 @@ struct TX11Screen::TImpl {
 
   void Close() {
     ReleaseShm();
-    if (Dpy) XCloseDisplay(Dpy);
+    if (Dpy) {
+      XCloseDisplay(Dpy);
+      UnregisterDisplay(Dpy);
+    }
     Dpy = nullptr;
   }
 
@@ -208,8 +239,9 @@ void CopyImage(XImage* AImg, int AW, int AH, uint32_t* ADst, size_t AStride) {
 
 }  // namespace
 
-TX11Screen::TX11Screen(std::string ADisplayName) : FImpl(std::make_unique<TImpl>()) {
+TX11Screen::TX11Screen(std::string ADisplayName, bool AUseSharedMemory) : FImpl(std::make_unique<TImpl>()) {
   FImpl->DisplayName = std::move(ADisplayName);
+  FImpl->WantShm = AUseSharedMemory;
   std::lock_guard Lock(FLock);
   FImpl->Open();
 }

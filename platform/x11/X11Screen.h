@@ -16,8 +16,9 @@ namespace tlm {
 
 class TX11Screen : public IScreen {
 public:
-  // ADisplayName as for XOpenDisplay; empty means $DISPLAY.
-  explicit TX11Screen(std::string ADisplayName = {});
+  // ADisplayName as for XOpenDisplay; empty means $DISPLAY. AUseSharedMemory false forces the
+  // plain XGetImage path (for comparing the two).
+  explicit TX11Screen(std::string ADisplayName = {}, bool AUseSharedMemory = true);
   ~TX11Screen() override;
   TX11Screen(const TX11Screen&) = delete;
   TX11Screen& operator=(const TX11Screen&) = delete;

@@ -262,6 +262,28 @@ TEST_F(CapturerMonitorsTest, SelectMonitorSwitchesAndCapturesTheNewMonitorInFull
   EXPECT_THAT(Geometry(Rects)[0], RectIs(160, 0, 160, 160));
 }
 
+// The reader thread's SelectMonitor can land in the middle of a capture: that capture stays on
+// the monitor it started with, and the next one sends the new monitor in full, even where its
+// tiles look like the old monitor's.
+TEST_F(CapturerMonitorsTest, SelectMonitorDuringACaptureTakesEffectNextTime) {
+  Screen = std::make_shared<TFakeScreen>(TPixelRect{0, 0, 2560, 1024}, Grey);
+  Screen->SetMonitors({{{0, 0, 1280, 1024}, true}, {{1280, 0, 2560, 1024}, false}});
+  Screen->SetPixel(1280, 0, 0xFFFFFF);  // the monitors differ in one tile only
+  Capturer = std::make_unique<TScreenCapturer>(Screen);
+  ASSERT_TRUE(Grab());
+  Screen->SetCopyHook([this] { Capturer->SelectMonitor(1); });
+  Grab();
+  EXPECT_EQ(Capturer->MonitorIndex(), 1);
+  Screen->SetCopyHook({});
+  Screen->SetPixel(0, 0, 0x000001);  // proves the capture above was still on monitor 0
+  ASSERT_TRUE(Grab());
+  EXPECT_EQ(Rects.size(), 7u) << "the new monitor must come in full";
+  TDecodedJpeg D;
+  ASSERT_TRUE(DecodeJpeg(Rects[0].Data, D));
+  EXPECT_GT(D.Rgb[0], 0xC0) << "pixels of monitor 1";
+  EXPECT_FALSE(Grab());
+}
+
 TEST_F(CapturerMonitorsTest, SelectingTheSameSizedMonitorStillResets) {
   Screen->SetMonitors({{{0, 0, 1280, 1024}, false}, {{1280, 0, 2560, 1024}, true}});
   Capturer->RefreshMonitors();
@@ -321,11 +343,20 @@ TEST_F(CapturerTest, FailedCopyKeepsThePreviousPicture) {
 // libjpeg cannot make an image wider than 65500 pixels: the encoder's error must come back as
 // a TError, and the tiles that were hashed but never sent must be sent by the next call.
 TEST_F(CapturerTest, EncoderFailureRaisesAndTheNextCaptureSendsEverything) {
-  Make(65520, 2);
-  EXPECT_THROW(Grab(), TError);
-  EXPECT_TRUE(Rects.empty());
-  EXPECT_THROW(Grab(), TError) << "the unchanged picture must be tried again in full";
-  EXPECT_TRUE(Rects.empty());
+  for (int Threads : {1, 3}) {
+    SCOPED_TRACE(Threads);
+    // Two tile rows, both too wide: with helpers the failures come back through the team.
+    Screen = std::make_shared<TFakeScreen>(TPixelRect{0, 0, 65520, 162});
+    Screen->SetMonitors({{{0, 0, 1600, 162}, true}});
+    Capturer = std::make_unique<TScreenCapturer>(Screen, Threads);
+    ASSERT_TRUE(Grab());
+    Screen->SetMonitors({{{0, 0, 65520, 162}, true}});
+    Capturer->RefreshMonitors();
+    EXPECT_THROW(Grab(), TError);
+    EXPECT_TRUE(Rects.empty());
+    EXPECT_THROW(Grab(), TError) << "the unchanged picture must be tried again in full";
+    EXPECT_TRUE(Rects.empty());
+  }
 }
 
 // Every rectangle is a complete baseline JPEG of exactly its size, close to the source.
@@ -357,6 +388,36 @@ TEST_F(CapturerTest, EveryRectangleDecodesToItsSizeCloseToTheSource) {
       EXPECT_GE(test::Psnr(D, Picture.data(), W, R.Rect.X, R.Rect.Y), C.MinPsnr);
     }
   }
+}
+
+// Encoding the runs of a frame on several threads changes nothing in the output, whatever the
+// mix of run sizes (including failures, which come back as from one thread).
+TEST_F(CapturerTest, ParallelEncodingGivesTheSameBytes) {
+  const int W = 1700, H = 900;
+  const std::vector<uint32_t> Picture = test::MakeDesktopPicture(W, H, 13);
+  Screen = std::make_shared<TFakeScreen>(W, H);
+  Screen->Blit(0, 0, W, H, Picture.data());
+  TScreenCapturer One(Screen, 1), Four(Screen, 4);
+  std::vector<TEncodedRect> A, B;
+  int Wa, Ha, Wb, Hb;
+  auto ExpectSame = [&] {
+    ASSERT_EQ(A.size(), B.size());
+    for (size_t I = 0; I < A.size(); ++I) {
+      EXPECT_EQ(Geometry(A)[I].X, Geometry(B)[I].X);
+      EXPECT_EQ(Geometry(A)[I].Y, Geometry(B)[I].Y);
+      EXPECT_EQ(A[I].Rect.DataLen, B[I].Rect.DataLen);
+      EXPECT_TRUE(A[I].Data == B[I].Data) << "rectangle " << I;
+    }
+  };
+  ASSERT_TRUE(One.Capture(false, A, Wa, Ha));
+  ASSERT_TRUE(Four.Capture(false, B, Wb, Hb));
+  ExpectSame();
+  // Scattered changes: runs of different lengths on several rows.
+  for (int I = 0; I < 40; ++I) Screen->SetPixel((I * 7 % 11) * 160, (I % 6) * 160, 0xFF00FF + uint32_t(I));
+  ASSERT_TRUE(One.Capture(false, A, Wa, Ha));
+  ASSERT_TRUE(Four.Capture(false, B, Wb, Hb));
+  EXPECT_GT(A.size(), 6u);
+  ExpectSame();
 }
 
 TEST_F(CapturerTest, QualityIsReadForEachRectangle) {
