@@ -1,0 +1,122 @@
+// One TCP connection of a host or a viewer, as the relay sees it.
+//
+// Contract: created by the server's accept loop and driven entirely on the network thread.
+// Start spawns a reader and a writer coroutine that keep the object alive. The reader cuts
+// the byte stream into packets and asks the hub what each one is: consumed by the hub,
+// forwarded to the session partner piece by piece, or dropped. The writer drains a queue of
+// outgoing bytes. The queue is bounded: a reader whose partner's queue is full stops reading
+// until the partner's writer has drained it below the limit (backpressure).
+// Close (flush, then shut down) and Abort (at once) end the connection; either one detaches
+// it from the hub exactly once.
+#pragma once
+
+#include <asio.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "protocol/Bytes.h"
+
+namespace tlm {
+
+class TRelayHub;
+
+using TRelayClock = std::chrono::steady_clock;
+
+enum class TPeerRole { Unknown, Host, Viewer };
+enum class TViewerState { Idle, Pending, InSession, Ended };
+
+class TRelayConnection : public std::enable_shared_from_this<TRelayConnection> {
+public:
+  TRelayConnection(asio::ip::tcp::socket ASocket, TRelayHub& AHub, std::string AAddress);
+  ~TRelayConnection();
+
+  void Start();
+
+  // Queues one whole relay packet (never inside a forwarded packet: callers check
+  // InsidePartialPacket first where that can happen).
+  void SendPacket(uint32_t AType, std::span<const uint8_t> APayload);
+  void SendText(uint32_t AType, std::string_view AText);
+  // Flushes what is queued, shuts the sending side down and closes once the peer has
+  // closed too (or after a short grace time).
+  void Close();
+  // Closes the socket now.
+  void Abort();
+
+  bool Closing() const { return FClosing; }
+  bool InsidePartialPacket() const { return FPartialOut; }
+  bool Paused() const { return FPaused; }
+  size_t QueuedBytes() const { return FQueued; }
+  const std::string& Address() const { return FAddress; }
+  TRelayClock::time_point LastReceived() const { return FLastReceived; }
+  // Starts the idle clock afresh (a viewer whose session just ended).
+  void RestartIdleClock() { FLastReceived = TRelayClock::now(); }
+  TRelayClock::time_point LastSent() const { return FLastSent; }
+  // When bytes have been waiting without the writer making progress since this time.
+  bool WriteStalledSince(TRelayClock::time_point ASince) const { return FQueued > 0 && FLastWriteProgress < ASince; }
+
+  // State owned by the hub (network thread only).
+  TPeerRole Role = TPeerRole::Unknown;
+  // Host: its ID and key; whether it owes an answer to an admission request; the viewer
+  // that asked (may be gone already); the session partner.
+  std::string HostId;
+  std::string DeviceKey;
+  std::string ViewerName;  // viewer: the name of its last request
+  bool AdmissionPending = false;
+  std::weak_ptr<TRelayConnection> PendingViewer;
+  // Viewer: state, target host while pending and the time it gives up.
+  TViewerState ViewerState = TViewerState::Idle;
+  std::weak_ptr<TRelayConnection> PendingHost;
+  TRelayClock::time_point AdmissionDeadline{};
+  // Both: the other side of the running session.
+  std::weak_ptr<TRelayConnection> Partner;
+
+private:
+  asio::awaitable<void> ReadLoop();
+  asio::awaitable<void> WriteLoop();
+  // Makes at least one more byte available in FIn; false on end of stream or error.
+  asio::awaitable<bool> Fill();
+  asio::awaitable<bool> ReadExact(uint8_t* AOut, size_t ALen);
+  asio::awaitable<bool> Skip(size_t ALen);
+  asio::awaitable<bool> Forward(std::shared_ptr<TRelayConnection> ATo, const uint8_t* AHeader, uint32_t ALen);
+  // Waits while ATo's queue is full; false when this connection is closing meanwhile.
+  asio::awaitable<bool> WaitForRoom(TRelayConnection& ATo);
+  asio::awaitable<void> DiscardUntilClosed();
+
+  void Enqueue(const uint8_t* AData, size_t ALen);
+  void Detach();
+  void WakeBlockedSender();
+
+  asio::ip::tcp::socket FSocket;
+  TRelayHub& FHub;
+  const std::string FAddress;
+
+  // Incoming bytes not handled yet: FIn[FInBegin, FInEnd).
+  TBytes FIn;
+  size_t FInBegin = 0;
+  size_t FInEnd = 0;
+
+  std::deque<TBytes> FQueue;
+  size_t FQueued = 0;
+  size_t FInFlight = 0;  // front elements the writer is writing now
+  bool FPartialOut = false;  // a forwarded packet is only partly queued
+  std::weak_ptr<TRelayConnection> FBlockedSender;  // partner waiting for room in FQueue
+
+  asio::steady_timer FWriteSignal;  // writer sleeps here while the queue is empty
+  asio::steady_timer FResume;       // reader sleeps here while its partner's queue is full
+  asio::steady_timer FLinger;       // grace time after shutting down the sending side
+
+  bool FClosing = false;
+  bool FAborted = false;
+  bool FDetached = false;
+  bool FPaused = false;
+  TRelayClock::time_point FLastReceived;
+  TRelayClock::time_point FLastSent;
+  TRelayClock::time_point FLastWriteProgress;
+};
+
+}  // namespace tlm

@@ -1,0 +1,126 @@
+// The relay's shared state: registered hosts, admissions, sessions, limits and counters.
+//
+// Contract: one hub per server, used only on the network thread. Connections call Route
+// for every packet header, Handle for every packet the hub consumes, NoteClosed/Detach when
+// they end; the server calls Admit for each accepted socket and Sweep on a short timer.
+// Counters are atomics so that Stats can be read from other threads.
+//
+// Which packets pass: a host may send MsgHostRegister, MsgKeepAlive, and its answer to an
+// admission request; a viewer MsgConnectRequest while it has no request running. Session
+// codes pass only between the two partners of a running session, and only in the direction
+// in which the receiver's program handles them; everything else is dropped.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "protocol/Bytes.h"
+#include "relay/IdStore.h"
+#include "relay/RelayConnection.h"
+#include "relay/RelayServer.h"
+
+namespace tlm {
+
+struct TRelayCounters {
+  std::atomic<size_t> Connections{0};
+  std::atomic<size_t> Hosts{0};
+  std::atomic<size_t> Sessions{0};
+  std::atomic<uint64_t> SessionsStarted{0};
+  std::atomic<uint64_t> BytesRelayed{0};
+  std::atomic<uint64_t> Refusals{0};
+  std::atomic<size_t> QueuedBytes{0};
+  std::atomic<size_t> PeakQueuedBytes{0};
+};
+
+// Texts a viewer sees in its warning box.
+namespace relaytext {
+inline constexpr std::string_view Offline = "상대방이 오프라인이거나 존재하지 않는 ID입니다";
+inline constexpr std::string_view Busy = "상대방이 이미 다른 연결을 처리하고 있습니다. 잠시 후 다시 시도하세요";
+inline constexpr std::string_view Malformed = "잘못된 접속 요청입니다";
+inline constexpr std::string_view NoAnswer = "상대방이 응답하지 않습니다 (시간 초과)";
+inline constexpr std::string_view HostLeft = "상대방의 연결이 끊어졌습니다";
+inline constexpr std::string_view TooManyRequests = "접속 요청이 너무 많습니다. 잠시 후 다시 시도하세요";
+inline constexpr std::string_view TooManyConnections = "릴레이 서버의 연결 수가 한도에 도달했습니다. 잠시 후 다시 시도하세요";
+}  // namespace relaytext
+
+// Largest payload of a packet the hub reads itself (registration, request, rejection).
+constexpr uint32_t MaxControlPayload = 16384;
+constexpr size_t MaxDeviceKeyBytes = 256;
+constexpr size_t MaxViewerNameBytes = 256;
+constexpr size_t MaxProofBytes = 256;
+constexpr size_t MaxReasonBytes = 1024;
+
+class TRelayHub {
+public:
+  TRelayHub(const TRelayOptions& AOptions, TIdStore& AStore, TRelayCounters& ACounters,
+            std::function<void(const std::string&)> ALog);
+
+  enum class TRouteKind { Consume, Forward, Drop };
+  struct TRoute {
+    TRouteKind Kind = TRouteKind::Drop;
+    std::shared_ptr<TRelayConnection> Target;  // for Forward
+  };
+  TRoute Route(TRelayConnection& AFrom, uint32_t AType);
+  void Handle(TRelayConnection& AFrom, uint32_t AType, const TBytes& APayload);
+  // A packet the hub would consume is larger than MaxControlPayload.
+  void RefuseOversizedControl(TRelayConnection& AFrom, uint32_t AType, uint32_t ALen);
+
+  // Checks the connection limits for a new socket from AAddress; false with the refusal text
+  // when one is reached (the caller answers and closes the socket itself).
+  bool MayAdmit(const std::string& AAddress, std::string& ARefusal);
+  // Keeps a new connection (after MayAdmit said yes).
+  void Keep(const std::shared_ptr<TRelayConnection>& AConn);
+  // The connection leaves every registry and session (once, from Close or Abort).
+  void Detach(TRelayConnection& AConn);
+  // The socket is gone (once, from Abort).
+  void NoteClosed(TRelayConnection& AConn);
+
+  // Timeouts, keep-alives, admissions that ran out of time, rate windows.
+  void Sweep(TRelayClock::time_point ANow);
+  // Closes every connection (server stop).
+  void CloseAll();
+  // Lets go of every connection object (after the network thread has ended).
+  void ForgetAll() { FConnections.clear(); }
+
+  void AddRelayed(size_t ABytes) { FCounters.BytesRelayed += ABytes; }
+  void QueueGrew(size_t AConnQueued, size_t ADelta);
+  void QueueShrank(size_t ADelta) { FCounters.QueuedBytes -= ADelta; }
+  size_t QueueLimit() const { return FOptions.QueueLimitBytes; }
+  void Log(const std::string& ALine) const { FLog(ALine); }
+
+private:
+  void HandleRegister(TRelayConnection& AHost, const TBytes& APayload);
+  void HandleConnectRequest(TRelayConnection& AViewer, const TBytes& APayload);
+  void HandleAdmitAnswer(TRelayConnection& AHost, bool AAccept, const TBytes& APayload);
+  // Refusal text to a viewer (or a connection that may be one), then close it.
+  void Refuse(TRelayConnection& AConn, std::string_view AText);
+  // AConn's partner has gone: tell AConn, or close it when a forwarded packet was cut off.
+  void EndSessionFor(TRelayConnection& AConn, const std::string& AWhy);
+  bool RateAllows(const std::string& AAddress, TRelayClock::time_point ANow);
+  std::string Describe(const TRelayConnection& AConn) const;
+
+  const TRelayOptions& FOptions;
+  TIdStore& FStore;
+  TRelayCounters& FCounters;
+  std::function<void(const std::string&)> FLog;
+
+  std::unordered_set<std::shared_ptr<TRelayConnection>> FConnections;
+  std::unordered_map<std::string, std::weak_ptr<TRelayConnection>> FHostsById;
+  std::unordered_map<std::string, size_t> FPerIp;
+  std::unordered_map<std::string, std::deque<TRelayClock::time_point>> FRequestTimes;
+};
+
+// True when a host may send code AType to its viewer (AFromHost) or a viewer to its host.
+bool SessionCodeAllowed(bool AFromHost, uint32_t AType);
+// Replaces control characters (tabs, line breaks, ...) by blanks and cuts at AMaxBytes
+// without splitting a UTF-8 sequence.
+std::string CleanField(std::string_view AText, size_t AMaxBytes);
+
+}  // namespace tlm

@@ -1,0 +1,251 @@
+#include "relay/RelayServer.h"
+
+#include <asio.hpp>
+
+#include <condition_variable>
+#include <ctime>
+#include <iostream>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "protocol/Error.h"
+#include "protocol/Messages.h"
+#include "protocol/Packet.h"
+#include "relay/IdStore.h"
+#include "relay/RelayConnection.h"
+#include "relay/RelayHub.h"
+
+namespace tlm {
+
+namespace {
+
+using asio::ip::tcp;
+using asio::redirect_error;
+using asio::use_awaitable;
+
+// Refused sockets still being answered; beyond this many a refusal closes without a word.
+constexpr size_t MaxRefusing = 256;
+constexpr auto RefusalGraceTime = std::chrono::seconds(3);
+constexpr auto StopGraceTime = std::chrono::seconds(5);
+
+void LogToStderr(const std::string& ALine) {
+  static std::mutex lock;
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &utc);
+  std::lock_guard<std::mutex> hold(lock);
+  std::cerr << stamp << " " << ALine << std::endl;
+}
+
+std::string AddressText(const asio::ip::address& AAddress) {
+  if (AAddress.is_v6() && AAddress.to_v6().is_v4_mapped())
+    return asio::ip::make_address_v4(asio::ip::v4_mapped, AAddress.to_v6()).to_string();
+  return AAddress.to_string();
+}
+
+}  // namespace
+
+struct TRelayServer::TImpl {
+  explicit TImpl(TRelayOptions AOptions) : Options(std::move(AOptions)) {
+    LogFn = Options.Log ? Options.Log : LogToStderr;
+  }
+
+  asio::awaitable<void> AcceptLoop();
+  asio::awaitable<void> SweepLoop();
+  asio::awaitable<void> RefuseSocket(std::shared_ptr<tcp::socket> ASocket, TBytes APacket);
+  void LogCounters();
+
+  TRelayOptions Options;
+  std::function<void(const std::string&)> LogFn;
+  TRelayCounters Counters;
+  std::unique_ptr<TIdStore> Store;
+  std::unique_ptr<TRelayHub> Hub;
+  // Declared after the hub: destroyed first, so that connection objects still held by
+  // pending handlers find the hub alive.
+  asio::io_context Io{1};
+  std::unique_ptr<tcp::acceptor> Acceptor;
+  std::unique_ptr<asio::steady_timer> SweepTimer;
+  std::set<std::shared_ptr<tcp::socket>> Refusing;
+  bool Stopping = false;  // network thread only
+
+  std::thread Thread;
+  std::mutex RunLock;
+  std::condition_variable RunEnded;
+  bool Ran = false;
+  bool Started = false;
+  bool Stopped = false;
+};
+
+asio::awaitable<void> TRelayServer::TImpl::AcceptLoop() {
+  for (;;) {
+    asio::error_code error;
+    tcp::socket socket = co_await Acceptor->async_accept(redirect_error(use_awaitable, error));
+    if (Stopping) co_return;
+    if (error) {
+      if (error == asio::error::operation_aborted) co_return;
+      // Out of descriptors or memory: wait a little instead of spinning.
+      LogFn("accept failed: " + error.message());
+      asio::steady_timer pause(Io, std::chrono::milliseconds(100));
+      co_await pause.async_wait(redirect_error(use_awaitable, error));
+      continue;
+    }
+    asio::error_code ignored;
+    const auto peer = socket.remote_endpoint(ignored);
+    if (ignored) continue;
+    socket.set_option(tcp::no_delay(true), ignored);
+    socket.set_option(asio::socket_base::keep_alive(true), ignored);
+    const std::string address = AddressText(peer.address());
+
+    std::string refusal;
+    if (!Hub->MayAdmit(address, refusal)) {
+      if (Refusing.size() < MaxRefusing) {
+        auto held = std::make_shared<tcp::socket>(std::move(socket));
+        Refusing.insert(held);
+        asio::co_spawn(Io, RefuseSocket(held, EncodePacket(MsgRelayError, BytesOf(refusal))), asio::detached);
+      }
+      continue;
+    }
+    auto conn = std::make_shared<TRelayConnection>(std::move(socket), *Hub, address);
+    Hub->Keep(conn);
+    conn->Start();
+  }
+}
+
+asio::awaitable<void> TRelayServer::TImpl::RefuseSocket(std::shared_ptr<tcp::socket> ASocket, TBytes APacket) {
+  // Answer, shut our side, and wait for the peer to close so the answer is not lost to a
+  // reset; a peer that stays gets closed after a grace time.
+  asio::steady_timer grace(Io, RefusalGraceTime);
+  grace.async_wait([ASocket](const asio::error_code& AError) {
+    asio::error_code ignored;
+    if (!AError) ASocket->close(ignored);
+  });
+  asio::error_code error;
+  co_await asio::async_write(*ASocket, asio::buffer(APacket), redirect_error(use_awaitable, error));
+  if (!error) {
+    ASocket->shutdown(asio::socket_base::shutdown_send, error);
+    uint8_t sink[512];
+    while (!error) {
+      co_await ASocket->async_read_some(asio::buffer(sink), redirect_error(use_awaitable, error));
+    }
+  }
+  grace.cancel();
+  asio::error_code ignored;
+  ASocket->close(ignored);
+  Refusing.erase(ASocket);
+}
+
+asio::awaitable<void> TRelayServer::TImpl::SweepLoop() {
+  using std::chrono::milliseconds;
+  milliseconds tick{1000};
+  for (auto span : {Options.ViewerKeepAlive / 3, Options.AdmissionTimeout / 4, Options.IdleTimeout / 4,
+                    Options.WriteStallTimeout / 4, Options.StatsInterval})
+    tick = std::min(tick, std::chrono::duration_cast<milliseconds>(span));
+  tick = std::max(tick, milliseconds(5));
+  auto lastStats = TRelayClock::now();
+  for (;;) {
+    SweepTimer->expires_after(tick);
+    asio::error_code error;
+    co_await SweepTimer->async_wait(redirect_error(use_awaitable, error));
+    if (Stopping) co_return;
+    const auto now = TRelayClock::now();
+    Hub->Sweep(now);
+    if (now - lastStats >= Options.StatsInterval) {
+      lastStats = now;
+      LogCounters();
+    }
+  }
+}
+
+void TRelayServer::TImpl::LogCounters() {
+  LogFn("stats: " + std::to_string(Counters.Connections.load()) + " connections, " +
+        std::to_string(Counters.Hosts.load()) + " hosts, " + std::to_string(Counters.Sessions.load()) +
+        " sessions (" + std::to_string(Counters.SessionsStarted.load()) + " started), " +
+        std::to_string(Counters.BytesRelayed.load()) + " bytes relayed, " + std::to_string(Counters.Refusals.load()) +
+        " refusals, " + std::to_string(Counters.QueuedBytes.load()) + " bytes queued");
+}
+
+TRelayServer::TRelayServer(TRelayOptions AOptions) : F(std::make_unique<TImpl>(std::move(AOptions))) {}
+
+TRelayServer::~TRelayServer() { Stop(); }
+
+uint16_t TRelayServer::Start() {
+  if (F->Started) throw TError("Relay server already started");
+  F->Store = std::make_unique<TIdStore>(F->Options.DbPath);
+  F->Hub = std::make_unique<TRelayHub>(F->Options, *F->Store, F->Counters, F->LogFn);
+  try {
+    asio::error_code error;
+    const auto address = asio::ip::make_address(F->Options.ListenAddress, error);
+    if (error) throw TError("Bad listen address '" + F->Options.ListenAddress + "'");
+    const tcp::endpoint endpoint(address, F->Options.Port);
+    F->Acceptor = std::make_unique<tcp::acceptor>(F->Io);
+    F->Acceptor->open(endpoint.protocol());
+    F->Acceptor->set_option(tcp::acceptor::reuse_address(true));
+    F->Acceptor->bind(endpoint);
+    F->Acceptor->listen(asio::socket_base::max_listen_connections);
+  } catch (const asio::system_error& e) {
+    F->Acceptor.reset();
+    throw TError("Cannot listen on " + F->Options.ListenAddress + ":" + std::to_string(F->Options.Port) + ": " +
+                 e.code().message());
+  }
+  const uint16_t port = F->Acceptor->local_endpoint().port();
+  F->SweepTimer = std::make_unique<asio::steady_timer>(F->Io);
+  asio::co_spawn(F->Io, F->AcceptLoop(), asio::detached);
+  asio::co_spawn(F->Io, F->SweepLoop(), asio::detached);
+  F->Started = true;
+  F->Thread = std::thread([impl = F.get()] {
+    try {
+      impl->Io.run();
+    } catch (const std::exception& e) {
+      impl->LogFn(std::string("relay network thread failed: ") + e.what());
+    }
+    std::lock_guard<std::mutex> hold(impl->RunLock);
+    impl->Ran = true;
+    impl->RunEnded.notify_all();
+  });
+  F->LogFn("listening on " + F->Options.ListenAddress + ":" + std::to_string(port));
+  return port;
+}
+
+void TRelayServer::Stop() {
+  if (!F->Started || F->Stopped) return;
+  F->Stopped = true;
+  asio::post(F->Io, [impl = F.get()] {
+    impl->Stopping = true;
+    asio::error_code ignored;
+    impl->Acceptor->close(ignored);
+    impl->SweepTimer->cancel();
+    for (const auto& socket : impl->Refusing) socket->close(ignored);
+    impl->Hub->CloseAll();
+    impl->LogCounters();
+  });
+  {
+    // Every coroutine ends once its socket or timer is closed; should one not, stop the
+    // loop anyway.
+    std::unique_lock<std::mutex> hold(F->RunLock);
+    if (!F->RunEnded.wait_for(hold, StopGraceTime, [this] { return F->Ran; })) F->Io.stop();
+  }
+  F->Thread.join();
+  F->Hub->ForgetAll();
+  F->Acceptor.reset();
+  F->SweepTimer.reset();
+  F->Store.reset();
+  F->LogFn("stopped");
+}
+
+TRelayStats TRelayServer::Stats() const {
+  TRelayStats s;
+  s.Connections = F->Counters.Connections.load();
+  s.Hosts = F->Counters.Hosts.load();
+  s.Sessions = F->Counters.Sessions.load();
+  s.SessionsStarted = F->Counters.SessionsStarted.load();
+  s.BytesRelayed = F->Counters.BytesRelayed.load();
+  s.Refusals = F->Counters.Refusals.load();
+  s.QueuedBytes = F->Counters.QueuedBytes.load();
+  s.PeakQueuedBytes = F->Counters.PeakQueuedBytes.load();
+  return s;
+}
+
+}  // namespace tlm

@@ -1,0 +1,79 @@
+// tlmrelay: pairs hosts and viewers and passes session messages between their connections.
+//
+// Contract: the owner (main, or a test) builds a TRelayServer with its options, calls Start
+// once (binds, opens the ID database, starts one network thread running everything) and
+// Stop once or lets the destructor do it. Stats may be read from any thread at any time.
+// Nothing here is thread-safe beyond that: Start and Stop come from one owner thread.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace tlm {
+
+struct TRelayOptions {
+  std::string ListenAddress = "0.0.0.0";
+  uint16_t Port = 59000;  // 0: an ephemeral port, returned by Start
+  // ID database file; ":memory:" keeps the IDs only for the server's lifetime.
+  std::string DbPath = "tlmrelay.db";
+
+  size_t MaxConnections = 10000;
+  size_t MaxConnectionsPerIp = 64;
+  // Connect requests one address may make in any 60-second window; slows down guessing of
+  // IDs and proofs.
+  size_t ConnectRequestsPerIpPerMinute = 20;
+
+  // Outgoing bytes one connection may have queued before its partner is no longer read.
+  size_t QueueLimitBytes = size_t(4) << 20;
+
+  // How long a viewer waits for the host's answer; the host's prompt itself has no limit.
+  std::chrono::milliseconds AdmissionTimeout{120000};
+  // A viewer that has been sent nothing for this long gets a MsgKeepAlive.
+  std::chrono::milliseconds ViewerKeepAlive{15000};
+  // A connection that has sent nothing for this long is dropped (see TRelayHub for the
+  // exceptions).
+  std::chrono::milliseconds IdleTimeout{300000};
+  // A connection that takes no bytes off its queue for this long is dropped.
+  std::chrono::milliseconds WriteStallTimeout{90000};
+  std::chrono::milliseconds StatsInterval{60000};
+
+  // Receives every log line (without a line break); empty: UTC time stamp + line on stderr.
+  std::function<void(const std::string&)> Log;
+};
+
+struct TRelayStats {
+  size_t Connections = 0;
+  size_t Hosts = 0;      // registered hosts now
+  size_t Sessions = 0;   // sessions now
+  uint64_t SessionsStarted = 0;
+  uint64_t BytesRelayed = 0;  // session payload and header bytes passed between partners
+  uint64_t Refusals = 0;      // connections and requests refused by a limit or an error
+  size_t QueuedBytes = 0;     // bytes waiting in every outgoing queue together
+  size_t PeakQueuedBytes = 0; // the largest one connection's queue has ever been
+};
+
+class TRelayServer {
+public:
+  explicit TRelayServer(TRelayOptions AOptions);
+  ~TRelayServer();
+  TRelayServer(const TRelayServer&) = delete;
+  TRelayServer& operator=(const TRelayServer&) = delete;
+
+  // Opens the database, binds and starts the network thread; returns the bound port.
+  // Raises TError when the database cannot be opened or the address cannot be bound.
+  uint16_t Start();
+  // Closes every connection, ends the network thread and closes the database. Idempotent.
+  void Stop();
+
+  TRelayStats Stats() const;
+
+private:
+  struct TImpl;
+  std::unique_ptr<TImpl> F;
+};
+
+}  // namespace tlm

@@ -1,0 +1,155 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+
+#include "protocol/Error.h"
+#include "relay/IdStore.h"
+#include "tests/relay/RelayFixture.h"
+
+namespace tlm::test {
+namespace {
+
+bool WellFormedId(const std::string& AId) {
+  return AId.size() == 9 && AId[0] >= '1' && AId[0] <= '9' &&
+         AId.find_first_not_of("0123456789") == std::string::npos;
+}
+
+class TempDb {
+public:
+  TempDb() {
+    FPath = std::filesystem::temp_directory_path() /
+            ("tlmrelay-test-" + std::to_string(::getpid()) + "-" + std::to_string(FCounter++) + ".db");
+    Remove();
+  }
+  ~TempDb() { Remove(); }
+  std::string Path() const { return FPath.string(); }
+
+private:
+  void Remove() {
+    for (const char* suffix : {"", "-wal", "-shm"}) std::filesystem::remove(FPath.string() + suffix);
+  }
+  static inline int FCounter = 0;
+  std::filesystem::path FPath;
+};
+
+TEST(IdStore, GivesEachKeyOneWellFormedUniqueIdThatSurvivesReopening) {
+  TempDb db;
+  std::vector<std::string> ids;
+  {
+    TIdStore store(db.Path());
+    std::set<std::string> distinct;
+    for (int i = 0; i < 500; ++i) {
+      const std::string id = store.IdFor("key-" + std::to_string(i));
+      EXPECT_TRUE(WellFormedId(id)) << id;
+      distinct.insert(id);
+      ids.push_back(id);
+    }
+    EXPECT_EQ(distinct.size(), ids.size());
+    EXPECT_EQ(store.IdFor("key-7"), ids[7]);
+    // Not handed out in order: consecutive keys do not get consecutive IDs.
+    int ascendingByOne = 0;
+    for (size_t i = 1; i < ids.size(); ++i) ascendingByOne += std::stoll(ids[i]) == std::stoll(ids[i - 1]) + 1;
+    EXPECT_LT(ascendingByOne, 5);
+  }
+  TIdStore reopened(db.Path());
+  for (int i : {0, 123, 499}) EXPECT_EQ(reopened.IdFor("key-" + std::to_string(i)), ids[i]);
+}
+
+TEST(IdStore, KeysAreComparedByteForByte) {
+  TIdStore store(":memory:");
+  const std::string lower = store.IdFor("abc");
+  EXPECT_NE(store.IdFor("ABC"), lower);
+  EXPECT_NE(store.IdFor("abc "), lower);
+  EXPECT_NE(store.IdFor(std::string("abc\0d", 5)), lower);
+  EXPECT_EQ(store.IdFor("abc"), lower);
+}
+
+TEST(IdStore, UnusableFileIsAnError) {
+  EXPECT_THROW(TIdStore store("/nonexistent-folder/sub/ids.db"), TError);
+}
+
+class RelayRegistration : public TRelayFixture {};
+
+TEST_F(RelayRegistration, SameKeyGetsSameIdOnReconnectAndAfterRestart) {
+  TempDb db;
+  auto options = TestOptions();
+  options.DbPath = db.Path();
+  StartRelay(options);
+  std::string first, other;
+  {
+    auto host = Peer();
+    first = host->Register("host-a");
+    EXPECT_TRUE(WellFormedId(first)) << first;
+  }
+  {
+    auto again = Peer();
+    EXPECT_EQ(again->Register("host-a"), first);
+    auto second = Peer();
+    other = second->Register("host-b");
+    EXPECT_TRUE(WellFormedId(other));
+    EXPECT_NE(other, first);
+  }
+  FRelay->Stop();
+  FRelay.reset();
+
+  StartRelay(options);
+  auto host = Peer();
+  EXPECT_EQ(host->Register("host-a"), first);
+  auto second = Peer();
+  EXPECT_EQ(second->Register("host-b"), other);
+}
+
+TEST_F(RelayRegistration, StoppingTheRelayClosesItsConnections) {
+  StartRelay();
+  auto host = Peer();
+  host->Register("k");
+  auto idle = Peer();
+  FRelay->Stop();
+  EXPECT_TRUE(host->WaitClosed());
+  EXPECT_TRUE(idle->WaitClosed());
+}
+
+TEST_F(RelayRegistration, SecondRegistrationOfAConnectedKeyReplacesTheOlderConnection) {
+  StartRelay();
+  auto older = Peer();
+  const std::string id = older->Register("same-key");
+  auto newer = Peer();
+  EXPECT_EQ(newer->Register("same-key"), id);
+  EXPECT_TRUE(older->WaitClosed());
+
+  // Requests now reach the newer connection.
+  auto viewer = Peer();
+  viewer->RequestConnect(id, "v");
+  EXPECT_EQ(newer->ExpectText(MsgAdmitRequest), "127.0.0.1\tv\t");
+}
+
+TEST_F(RelayRegistration, RepeatedRegistrationOnOneConnectionKeepsItsId) {
+  StartRelay();
+  auto host = Peer();
+  const std::string id = host->Register("key-1");
+  EXPECT_EQ(host->Register("key-1"), id);
+  // Another key on a registered connection is ignored; the connection keeps its ID.
+  host->SendText(MsgHostRegister, "key-2");
+  EXPECT_TRUE(host->QuietFor(300));
+  auto viewer = Peer();
+  viewer->RequestConnect(id);
+  host->Expect(MsgAdmitRequest);
+}
+
+TEST_F(RelayRegistration, UnusableDeviceKeysCloseTheConnection) {
+  StartRelay();
+  const std::string cases[] = {"", "key\twith tab", "line\r\nbreak", std::string(257, 'k')};
+  for (const auto& key : cases) {
+    SCOPED_TRACE("key of " + std::to_string(key.size()) + " bytes");
+    auto host = Peer();
+    host->SendText(MsgHostRegister, key);
+    EXPECT_TRUE(host->WaitClosed());
+  }
+  // The longest acceptable key still registers.
+  auto host = Peer();
+  EXPECT_TRUE(WellFormedId(host->Register(std::string(256, 'k'))));
+}
+
+}  // namespace
+}  // namespace tlm::test
