@@ -1,0 +1,697 @@
+#include "host/HostAgent.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "protocol/Credentials.h"
+#include "protocol/Error.h"
+#include "protocol/Messages.h"
+#include "protocol/Packet.h"
+
+namespace tlm {
+
+namespace {
+
+constexpr int InFlightLimit = 2;
+constexpr int WindowFullWaitMs = 10;
+constexpr int CaptureErrorWaitMs = 200;
+
+// Millisecond tick that wraps at 2^32; compare only differences taken as uint32_t.
+uint32_t TickMs() {
+  using namespace std::chrono;
+  return uint32_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+void SleepMs(int AMs) { std::this_thread::sleep_for(std::chrono::milliseconds(AMs)); }
+
+int JpegQualityFor(int APreset) { return APreset == 0 ? 45 : APreset == 2 ? 82 : 62; }
+int PauseFor(int APreset) { return APreset == 0 ? 50 : APreset == 2 ? 120 : 80; }
+
+std::string NameAndAddress(const char* AFormat, const std::string& AName, const std::string& AIP) {
+  // "%s (%s)" formats of the admission log lines
+  std::string out = AFormat;
+  out += AName + " (" + AIP + ")";
+  return out;
+}
+
+// The size field of a file announcement: decimal digits only, within 64 bits.
+uint64_t ParseAnnouncedSize(const std::string& AText) {
+  if (AText.empty() || AText.size() > 20) throw TError("잘못된 파일 크기: \"" + AText + "\"");
+  uint64_t value = 0;
+  for (char c : AText) {
+    if (c < '0' || c > '9') throw TError("잘못된 파일 크기: \"" + AText + "\"");
+    uint64_t next = value * 10 + uint64_t(c - '0');
+    if (next / 10 != value) throw TError("잘못된 파일 크기: \"" + AText + "\"");
+    value = next;
+  }
+  return value;
+}
+
+}  // namespace
+
+// One pending consent question. Shared by the waiting reader and the call queued for the
+// user-interface thread, so either may go first and Stop can release the reader.
+struct THostAgent::TConsentWait {
+  std::mutex Lock;
+  std::condition_variable Changed;
+  bool Answered = false;
+  bool Cancelled = false;
+  bool Allow = false;
+  // A handler's failure travels as text: the reader raises it again as a TError of its own.
+  bool Failed = false;
+  std::string Error;
+};
+
+THostAgent::THostAgent(IUiDispatcher& AUi, std::string AServer, int APort, std::string ADeviceKey,
+                       std::string APasswordHash, THostServices AServices, THostTimings ATimings)
+    : FUi(AUi),
+      FGuard(NewLifeGuard()),
+      FServer(std::move(AServer)),
+      FPort(APort),
+      FDeviceKey(std::move(ADeviceKey)),
+      FServices(std::move(AServices)),
+      FTimings(ATimings),
+      FPasswordHash(std::move(APasswordHash)) {
+  if (FServices.MakeCapturer) {
+    FCapturer = FServices.MakeCapturer();
+  } else {
+    FCapturer = MakeScreenCapturer(FServices.MakeScreen ? FServices.MakeScreen() : CreateSystemScreen());
+  }
+  if (FCapturer) {
+    FCapturer->SetQuality(FJpegQuality.load());
+    for (int i = 0; i < FCapturer->MonitorCount(); ++i) FMonitors.push_back(FCapturer->GetMonitor(i));
+    FSelectedMonitor = FCapturer->MonitorIndex();
+  }
+}
+
+THostAgent::~THostAgent() {
+  Stop();
+  FGuard->Kill();
+  std::unique_lock<std::mutex> hold(FSendersLock);
+  FSendersDone.wait(hold, [this] { return FSenders == 0; });
+}
+
+// ---- lifecycle --------------------------------------------------------------------------
+
+void THostAgent::Start() {
+  if (FRunning.exchange(true)) return;
+  FReader = std::make_unique<TProcThread>([this] { ConnectLoop(); });
+}
+
+void THostAgent::Stop() {
+  if (!FRunning.exchange(false)) return;
+  {
+    std::lock_guard<std::mutex> hold(FWakeLock);
+    if (FPendingConsent) {
+      std::lock_guard<std::mutex> answer(FPendingConsent->Lock);
+      FPendingConsent->Cancelled = true;
+      FPendingConsent->Changed.notify_all();
+    }
+  }
+  FWake.notify_all();
+  // Abort first: it wakes a connect, a read or a blocked write on every thread, so ending the
+  // session below never waits for a peer that stopped reading.
+  if (TConnRef conn = Client()) conn->Abort();
+  EndSession();
+  if (FReader) {
+    if (FUi.IsUiThread()) FUi.WaitPumping([this] { return FReader->Finished(); });
+    FReader->Wait();
+    FReader.reset();
+  }
+  std::unique_lock<std::mutex> hold(FSendersLock);
+  FSendersDone.wait(hold, [this] { return FSenders == 0; });
+}
+
+void THostAgent::ChangePassword(const std::string& APasswordHash) {
+  std::lock_guard<std::mutex> hold(FTextLock);
+  FPasswordHash = APasswordHash;
+}
+
+std::string THostAgent::ID() const {
+  std::lock_guard<std::mutex> hold(FTextLock);
+  return FID;
+}
+
+void THostAgent::ConnectLoop() {
+  if (FServices.Input) {
+    try {
+      FVirt = FServices.Input->VirtualScreen();
+    } catch (const std::exception&) {
+      FVirt = {};
+    }
+  }
+  while (FRunning) {
+    TConnRef conn;
+    try {
+      conn = std::make_shared<TTcpConnection>();
+      conn->SetReadTimeout(FTimings.ReadTimeoutMs);
+      SetClient(conn);
+      if (!FRunning) conn->Abort();  // Stop came before the client was visible to it
+      Status("릴레이 서버에 연결하는 중...");
+      conn->Connect(FServer, uint16_t(FPort), FTimings.ConnectTimeoutMs);
+      SendOn(conn, MsgHostRegister, BytesOf(FDeviceKey));
+      FConnected = true;
+      uint32_t lastKeepAlive = TickMs();
+      while (FRunning) {
+        if (TickElapsed(TickMs(), lastKeepAlive, FTimings.KeepAliveMs)) {
+          SendOn(conn, MsgKeepAlive, {});
+          lastKeepAlive = TickMs();
+        }
+        if (!conn->WaitReadable(FTimings.PollMs)) continue;
+        const TPacket packet = ReadPacket(*conn);
+        DispatchCmd(packet.Type, packet.Payload);
+      }
+    } catch (const std::exception& e) {
+      if (FRunning) Log(std::string("연결 끊김: ") + e.what());
+    }
+    FConnected = false;
+    EndSession();
+    ReleaseHeldInput();
+    Post([this] {
+      auto handler = OnID;
+      if (handler) handler("");
+    });
+    if (conn) conn->Abort();
+    SetClient(nullptr);
+    conn.reset();
+    if (FRunning) {
+      const int seconds = (FTimings.ReconnectWaitMs + 999) / 1000;
+      Status("재연결 대기 중... (" + std::to_string(seconds) + "초)");
+      WaitBeforeReconnect();
+    }
+  }
+}
+
+void THostAgent::WaitBeforeReconnect() {
+  std::unique_lock<std::mutex> hold(FWakeLock);
+  FWake.wait_for(hold, std::chrono::milliseconds(FTimings.ReconnectWaitMs), [this] { return !FRunning; });
+}
+
+// ---- dispatch ---------------------------------------------------------------------------
+
+void THostAgent::DispatchCmd(uint32_t AType, const TBytes& AData) {
+  switch (AType) {
+    case MsgHostId: HandleHostId(AData); break;
+    case MsgSessionStart: StartSession(); break;
+    case MsgSessionEnd: EndSession(); break;
+    case MsgAdmitRequest: HandleConnectRequest(AData); break;
+    case MsgFrameAck: FInFlight.fetch_sub(1); break;
+    case MsgKeyframeRequest: FKeyframeWanted.exchange(1); break;
+    case MsgQuality:
+      if (!AData.empty()) SetQuality(AData[0]);
+      break;
+    case MsgSelectMonitor: SelectMonitor(AData); break;
+    case MsgMouse: InjectMouse(AData); break;
+    case MsgKey: InjectKey(AData); break;
+    case MsgClipboard: SetClipboardFromViewer(AData); break;
+    case MsgChat: {
+      std::string text = TextOf(AData);
+      Post([this, LMsg = std::move(text)] {
+        auto handler = OnChat;
+        if (handler) handler(LMsg);
+      });
+      break;
+    }
+    case MsgFileBegin: HandleFileBegin(AData); break;
+    case MsgFileChunk: HandleFileChunk(AData); break;
+    case MsgFileEnd: HandleFileEnd(); break;
+    case MsgFileGet: HandleFileGet(AData); break;
+    case MsgListDir: HandleListDir(AData); break;
+    default: break;  // not ours: dropped without an answer
+  }
+}
+
+void THostAgent::HandleHostId(const TBytes& AData) {
+  {
+    std::lock_guard<std::mutex> hold(FTextLock);
+    FID = TrimControl(TextOf(AData));
+  }
+  Post([this] {
+    auto handler = OnID;
+    if (handler) handler(ID());
+  });
+  Status("대기 중 - 접속을 기다립니다");
+}
+
+// ---- admission --------------------------------------------------------------------------
+
+void THostAgent::HandleConnectRequest(const TBytes& AData) {
+  const std::vector<std::string> fields = SplitTabs(TextOf(AData));
+  const std::string LIP = FieldAt(fields, 0);
+  std::string LName = FieldAt(fields, 1);
+  const std::string proof = FieldAt(fields, 2);
+  if (LName.empty()) LName = LIP;
+
+  std::string id, hash;
+  {
+    std::lock_guard<std::mutex> hold(FTextLock);
+    id = FID;
+    hash = FPasswordHash;
+  }
+  if (!hash.empty() && !proof.empty() && SameTextAscii(MakeSessionProof(id, hash), proof)) {
+    SendEmpty(MsgAdmitAccept);
+    Log(NameAndAddress("비밀번호 인증 접속 허용: ", LName, LIP));
+    return;
+  }
+
+  const bool LAllow = AskConsent(LName, LIP);
+  if (!FRunning) return;  // stopped while the question was open: the connection is gone
+  if (LAllow) {
+    SendEmpty(MsgAdmitAccept);
+    Log(NameAndAddress("사용자 동의 접속 허용: ", LName, LIP));
+  } else {
+    SendText(MsgAdmitReject, AdmitRejectReason);
+    Log(NameAndAddress("접속 거부: ", LName, LIP));
+    Status("접속 거부됨 - 대기 중");
+  }
+}
+
+// Asks OnConsent on the user-interface thread and waits for the answer, like Sync, except
+// that Stop releases the wait: Stop may even be called from inside the handler's own prompt.
+bool THostAgent::AskConsent(const std::string& AName, const std::string& AIP) {
+  auto wait = std::make_shared<TConsentWait>();
+  {
+    std::lock_guard<std::mutex> hold(FWakeLock);
+    if (!FRunning) return false;
+    FPendingConsent = wait;
+  }
+  Post([this, wait, AName, AIP] {
+    {
+      std::lock_guard<std::mutex> hold(wait->Lock);
+      if (wait->Cancelled) return;
+    }
+    bool allow = false, failed = false;
+    std::string error;
+    try {
+      auto handler = OnConsent;  // a copy: the handler may destroy the agent
+      if (handler) handler(AName, AIP, allow);
+    } catch (const std::exception& e) {
+      failed = true;
+      error = e.what();
+    } catch (...) {
+      failed = true;
+      error = "consent handler failed";
+    }
+    std::lock_guard<std::mutex> hold(wait->Lock);
+    wait->Allow = allow;
+    wait->Failed = failed;
+    wait->Error = error;
+    wait->Answered = true;
+    wait->Changed.notify_all();
+  });
+  bool answered = false, allow = false, failed = false;
+  std::string error;
+  {
+    std::unique_lock<std::mutex> hold(wait->Lock);
+    wait->Changed.wait(hold, [&] { return wait->Answered || wait->Cancelled; });
+    answered = wait->Answered;
+    allow = wait->Allow;
+    failed = wait->Failed;
+    error = wait->Error;
+  }
+  {
+    std::lock_guard<std::mutex> hold(FWakeLock);
+    FPendingConsent.reset();
+  }
+  if (answered && failed) throw TError(error);
+  return answered && allow;
+}
+
+// ---- session ----------------------------------------------------------------------------
+
+void THostAgent::StartSession() {
+  {
+    std::lock_guard<std::mutex> hold(FSessionLock);
+    if (FInSession) return;
+    FInFlight = 0;
+    FFrameNo = 0;
+    FKeyframeWanted.exchange(1);
+    ++FSessionSerial;
+    FInSession = true;
+    if (FServices.Input) {
+      try {
+        FVirt = FServices.Input->VirtualScreen();
+      } catch (const std::exception&) {
+        // keep the layout read when the reader started
+      }
+    }
+    FMonitors.clear();
+    if (FCapturer) {
+      FCapturer->RefreshMonitors();
+      FCapturer->Reset();
+      for (int i = 0; i < FCapturer->MonitorCount(); ++i) FMonitors.push_back(FCapturer->GetMonitor(i));
+      FSelectedMonitor = FCapturer->MonitorIndex();
+    }
+    SendMonitorList();
+    if (FCapturer) {
+      TConnRef conn = Client();
+      FCapture = std::make_unique<TProcThread>([this, conn] { CaptureLoop(conn); });
+    }
+  }
+  Status("상담원 접속됨 - 화면 공유 중");
+  Post([this] {
+    auto handler = OnSessionStart;
+    if (handler) handler("");
+  });
+}
+
+void THostAgent::EndSession() {
+  {
+    std::lock_guard<std::mutex> hold(FSessionLock);
+    if (!FInSession) return;
+    FInSession = false;
+    if (FCapture) {
+      FCapture->Wait();
+      FCapture.reset();
+    }
+  }
+  {
+    std::lock_guard<std::mutex> hold(FRecvLock);
+    if (FRecvFile.IsOpen()) {
+      const std::string name = FRecvFile.Name();
+      FRecvFile.Abandon();
+      Log("파일 수신 중단: " + name);
+    }
+  }
+  ReleaseHeldInput();
+  Status("대기 중 - 접속을 기다립니다");
+  Post([this] {
+    auto handler = OnSessionEnd;
+    if (handler) handler();
+  });
+}
+
+void THostAgent::PushClipboard(const std::string& AText) {
+  if (FInSession) SendText(MsgClipboard, AText);
+}
+
+void THostAgent::SendChat(const std::string& AText) {
+  if (FInSession) SendText(MsgChat, AText);
+}
+
+void THostAgent::SetClipboardFromViewer(const TBytes& AData) {
+  IClipboardSetter* clipboard = FServices.Clipboard;
+  if (!clipboard) return;
+  Sync([clipboard, LText = TextOf(AData)] {
+    try {
+      clipboard->SetClipboardText(LText);
+    } catch (...) {
+      // another program holding the clipboard must not end the session
+    }
+  });
+}
+
+// ---- streaming --------------------------------------------------------------------------
+
+void THostAgent::SetQuality(int APreset) {
+  FQuality = APreset;
+  FJpegQuality = JpegQualityFor(APreset);
+  FKeyframeWanted.exchange(1);
+}
+
+void THostAgent::SelectMonitor(const TBytes& AData) {
+  if (AData.empty()) return;
+  const int index = AData[0];
+  if (index < int(FMonitors.size())) FSelectedMonitor = index;
+  FKeyframeWanted.exchange(1);
+}
+
+void THostAgent::SendMonitorList() {
+  std::vector<TMonitorLine> lines;
+  for (size_t i = 0; i < FMonitors.size(); ++i) {
+    const THostRect& b = FMonitors[i].Bounds;
+    lines.push_back({int(i), b.Right - b.Left, b.Bottom - b.Top, FMonitors[i].Primary});
+  }
+  SendText(MsgMonitorList, BuildMonitorList(lines));
+}
+
+void THostAgent::CaptureLoop(TConnRef AConn) {
+  while (FInSession && FRunning) {
+    if (FInFlight.load() >= InFlightLimit) {
+      SleepMs(WindowFullWaitMs);
+      continue;
+    }
+    const bool keyframe = FKeyframeWanted.exchange(0) == 1;
+    try {
+      // Monitor and quality changes arrive on other threads; the capturer sees them here only.
+      const int monitor = FSelectedMonitor.load();
+      if (monitor != FCapturer->MonitorIndex()) FCapturer->SelectMonitor(monitor);
+      FCapturer->SetQuality(FJpegQuality.load());
+      std::vector<TEncodedRect> rects;
+      int width = 0, height = 0;
+      if (FCapturer->Capture(keyframe, rects, width, height)) {
+        const uint32_t frameNo = FFrameNo.fetch_add(1) + 1;
+        const TBytes payload = BuildFramePayload(frameNo, width, height, keyframe, rects);
+        FInFlight.fetch_add(1);
+        SendOn(AConn, MsgFrame, payload);
+      }
+    } catch (const std::exception&) {
+      if (FInSession) SleepMs(CaptureErrorWaitMs);
+    }
+    SleepMs(PauseFor(FQuality.load()));
+  }
+}
+
+// ---- input ------------------------------------------------------------------------------
+
+void THostAgent::InjectMouse(const TBytes& AData) {
+  if (!FServices.Input) return;
+  const TMouseEventRec rec = UnpackMouseEvent(AData);
+  const int monitor = FSelectedMonitor.load();
+  // Without a known monitor the position is taken from the desktop's origin.
+  const THostRect base = monitor >= 0 && monitor < int(FMonitors.size()) ? FMonitors[monitor].Bounds : THostRect{};
+  const std::vector<TMouseInput> inputs = MouseInputsFor(rec, base, FVirt);
+  std::lock_guard<std::mutex> hold(FInputLock);
+  for (const TMouseInput& in : inputs) {
+    try {
+      FServices.Input->SendMouse(in);
+    } catch (const std::exception&) {
+      continue;  // refused input is lost, as the desktop would lose it
+    }
+    FHeld.Note(in);
+  }
+}
+
+void THostAgent::InjectKey(const TBytes& AData) {
+  if (!FServices.Input) return;
+  const TKeyInput in = KeyInputFor(UnpackKeyEvent(AData));
+  std::lock_guard<std::mutex> hold(FInputLock);
+  try {
+    FServices.Input->SendKey(in);
+  } catch (const std::exception&) {
+    return;
+  }
+  FHeld.Note(in);
+}
+
+void THostAgent::ReleaseHeldInput() {
+  if (!FServices.Input) return;
+  std::lock_guard<std::mutex> hold(FInputLock);
+  for (const TMouseInput& in : FHeld.TakeMouseReleases()) {
+    try {
+      FServices.Input->SendMouse(in);
+    } catch (const std::exception&) {
+    }
+  }
+  for (const TKeyInput& in : FHeld.TakeKeyReleases()) {
+    try {
+      FServices.Input->SendKey(in);
+    } catch (const std::exception&) {
+    }
+  }
+}
+
+// ---- files ------------------------------------------------------------------------------
+
+std::string THostAgent::DownloadFolder() const {
+  return FServices.DownloadDir.empty() ? UserDownloadDir() : FServices.DownloadDir;
+}
+
+void THostAgent::HandleFileBegin(const TBytes& AData) {
+  const std::vector<std::string> fields = SplitTabs(TextOf(AData));
+  if (fields.size() < 2) return;
+  std::string name, failure;
+  bool refused = false;
+  {
+    std::lock_guard<std::mutex> hold(FRecvLock);
+    // A new announcement ends the previous file whatever becomes of this one, so its chunks
+    // can never land in the previous file.
+    if (FRecvFile.IsOpen()) {
+      Log("파일 수신 중단: " + FRecvFile.Name());
+      FRecvFile.Abandon();
+    }
+    try {
+      name = SafeReceivedName(fields[0]);
+      FRecvFile.Begin(DownloadFolder(), name, ParseAnnouncedSize(fields[1]));
+    } catch (const std::exception& e) {
+      refused = true;
+      failure = e.what();
+    }
+  }
+  if (refused) {
+    SendText(MsgFileError, "파일 생성 실패: " + failure);
+    return;
+  }
+  SendEmpty(MsgFileReady);
+  Status("파일 수신 중: " + name);
+}
+
+void THostAgent::HandleFileChunk(const TBytes& AData) {
+  std::string failure;
+  {
+    std::lock_guard<std::mutex> hold(FRecvLock);
+    if (!FRecvFile.IsOpen() || AData.empty()) return;
+    try {
+      FRecvFile.Append(AData);
+      return;
+    } catch (const std::exception& e) {
+      failure = FRecvFile.Name() + ": " + e.what();
+    }
+  }
+  // The disk refused the bytes: the file stays under its temporary name, the viewer is told,
+  // and the rest of this file is ignored; the connection itself is fine.
+  Status("파일 수신 실패: " + failure);
+  SendText(MsgFileError, "파일 쓰기 실패: " + failure);
+}
+
+void THostAgent::HandleFileEnd() {
+  TFileReceiver::TResult result;
+  std::string name;
+  {
+    std::lock_guard<std::mutex> hold(FRecvLock);
+    if (!FRecvFile.IsOpen()) return;
+    name = FRecvFile.Name();
+    result = FRecvFile.Finish();
+  }
+  if (result.Complete) {
+    Status("파일 수신 완료: " + FileNamePart(result.Path));
+    return;
+  }
+  const std::string text = name + " (" + std::to_string(result.Received) + "/" + std::to_string(result.Expected) + " 바이트)";
+  Status("파일 수신 실패: " + text);
+  Log("파일 수신 실패: " + text + ", 받은 부분: " + result.Path);
+  SendText(MsgFileError, "파일 수신 실패: " + text);
+}
+
+void THostAgent::HandleFileGet(const TBytes& AData) {
+  std::string LPath = TextOf(AData);
+  if (!ExistingFile(LPath)) {
+    SendText(MsgFileError, "파일을 찾을 수 없습니다");
+    return;
+  }
+  TConnRef conn = Client();
+  if (!conn) return;
+  const uint64_t session = FSessionSerial.load();
+  {
+    std::lock_guard<std::mutex> hold(FSendersLock);
+    ++FSenders;
+  }
+  // The sender frees itself; the agent counts it and waits for it when it stops, so it never
+  // outlives the agent. It writes only to the connection it started on.
+  try {
+    TProcThread sender([this, conn, session, LPath = std::move(LPath)] { SendFile(conn, session, LPath); });
+    sender.Detach();
+  } catch (const std::exception& e) {
+    {
+      std::lock_guard<std::mutex> hold(FSendersLock);
+      --FSenders;
+    }
+    FSendersDone.notify_all();
+    SendText(MsgFileError, e.what());
+  }
+}
+
+bool THostAgent::SessionLasts(uint64_t ASession) const {
+  return FInSession && FRunning && FSessionSerial.load() == ASession;
+}
+
+void THostAgent::SendFile(TConnRef AConn, uint64_t ASession, std::string APath) {
+  try {
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(APath.c_str(), "rb"), std::fclose);
+    if (!file) throw TError(APath + ": " + std::strerror(errno));
+    struct stat st{};
+    if (::fstat(::fileno(file.get()), &st) != 0) throw TError(APath + ": " + std::strerror(errno));
+    SendOn(AConn, MsgFileBegin, BytesOf(BuildFileBegin(FileNamePart(APath), uint64_t(st.st_size))));
+    TBytes chunk(FileChunkSize);
+    while (SessionLasts(ASession)) {
+      const size_t n = std::fread(chunk.data(), 1, chunk.size(), file.get());
+      if (n == 0) {
+        if (std::ferror(file.get())) throw TError(APath + ": 읽기 오류");
+        break;
+      }
+      SendOn(AConn, MsgFileChunk, std::span<const uint8_t>(chunk.data(), n));
+    }
+    SendOn(AConn, MsgFileEnd, {});
+  } catch (const std::exception& e) {
+    try {
+      SendOn(AConn, MsgFileError, BytesOf(e.what()));
+    } catch (const std::exception&) {
+      // the connection is gone as well
+    }
+  }
+  std::lock_guard<std::mutex> hold(FSendersLock);
+  --FSenders;
+  FSendersDone.notify_all();
+}
+
+void THostAgent::HandleListDir(const TBytes& AData) {
+  std::string path = TextOf(AData);
+  if (path == "~" && !FServices.ConfigDir.empty()) path = FServices.ConfigDir;
+  std::string reply;
+  try {
+    reply = BuildHostListing(path);
+  } catch (const std::exception& e) {
+    reply = BuildDirListingError(e.what());
+  }
+  SendText(MsgDirListing, reply);
+}
+
+// ---- sending and marshalling ------------------------------------------------------------
+
+THostAgent::TConnRef THostAgent::Client() const {
+  std::lock_guard<std::mutex> hold(FClientLock);
+  return FClient;
+}
+
+void THostAgent::SetClient(TConnRef AConn) {
+  std::lock_guard<std::mutex> hold(FClientLock);
+  FClient = std::move(AConn);
+}
+
+void THostAgent::SendOn(const TConnRef& AConn, uint32_t AType, std::span<const uint8_t> AData) {
+  if (!AConn) throw TConnectionError("Not connected");
+  WritePacket(*AConn, AType, AData, &FWriteLock);
+}
+
+void THostAgent::SendEmpty(uint32_t AType) { SendOn(Client(), AType, {}); }
+
+void THostAgent::SendBytes(uint32_t AType, std::span<const uint8_t> AData) { SendOn(Client(), AType, AData); }
+
+void THostAgent::SendText(uint32_t AType, std::string_view AText) {
+  SendOn(Client(), AType, std::span(reinterpret_cast<const uint8_t*>(AText.data()), AText.size()));
+}
+
+void THostAgent::Post(std::function<void()> AProc) { PostGuarded(FUi, FGuard, std::move(AProc)); }
+
+void THostAgent::Sync(std::function<void()> AProc) { SyncGuarded(FUi, FGuard, std::move(AProc)); }
+
+void THostAgent::Status(const std::string& AText) {
+  Post([this, AText] {
+    auto handler = OnStatus;
+    if (handler) handler(AText);
+  });
+}
+
+void THostAgent::Log(const std::string& AText) {
+  Post([this, AText] {
+    auto handler = OnLog;
+    if (handler) handler(AText);
+  });
+}
+
+}  // namespace tlm

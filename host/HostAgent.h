@@ -1,0 +1,205 @@
+// THostAgent: the host half of the program. It keeps one connection to the relay server on a
+// reader thread of its own (connect, register with the device key, keep-alive, reconnect),
+// admits viewers by password proof or by its user's consent, streams the selected monitor on
+// a capture thread while a session lasts, injects the viewer's input, and serves files,
+// folder listings, chat and clipboard.
+//
+// Contract:
+// - Create, Start, Stop, destroy, ChangePassword, SetQuality, PushClipboard, SendChat, the
+//   state queries and the event slots belong to the user-interface thread, the one on which
+//   AUi runs its calls. Assign the slots before Start, clear them before destroying the agent.
+// - Every event is raised on the user-interface thread through AUi (OnConsent waits for its
+//   handler; the others are queued). Calls still queued when the agent is destroyed do nothing.
+// - Stop (and the destructor) end a session, close the connection and wait for the reader,
+//   running queued calls while they wait, so a pending consent prompt cannot block them.
+// - The platform services in THostServices must outlive the agent.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "host/HostCapturer.h"
+#include "host/HostFiles.h"
+#include "host/InputMapping.h"
+#include "host/ProcThread.h"
+#include "platform/Input.h"
+#include "platform/Screen.h"
+#include "protocol/Bytes.h"
+#include "protocol/Connection.h"
+#include "protocol/LifeGuard.h"
+#include "protocol/Marshal.h"
+
+namespace tlm {
+
+using THostStringEvent = std::function<void(const std::string& AText)>;
+using TConsentEvent = std::function<void(const std::string& AViewerName, const std::string& AViewerIP, bool& AAllow)>;
+using THostNotify = std::function<void()>;
+
+// Puts text on the local clipboard; called on the user-interface thread. May throw: the agent
+// ignores clipboard failures.
+class IClipboardSetter {
+public:
+  virtual ~IClipboardSetter() = default;
+  virtual void SetClipboardText(const std::string& AText) = 0;
+};
+
+struct THostServices {
+  // The screen the agent's capturer copies, made once in the constructor. Empty: the system's
+  // screen (CreateSystemScreen).
+  std::function<std::shared_ptr<IScreen>()> MakeScreen;
+  // Replaces the whole capturer (tests that script frames); MakeScreen is then unused.
+  std::function<std::unique_ptr<IHostCapturer>()> MakeCapturer;
+  IInputInjector* Input = nullptr;          // not owned; empty: input records are dropped
+  IClipboardSetter* Clipboard = nullptr;    // not owned; empty: clipboard text is dropped
+  std::string DownloadDir;                  // received files; empty: the user's download folder
+  std::string ConfigDir;                    // what "~" lists; empty: the user's configuration folder
+};
+
+// True when at least AInterval ms lie between ASince and ANow on a millisecond tick that wraps
+// at 2^32 (the difference is taken as uint32_t).
+inline bool TickElapsed(uint32_t ANow, uint32_t ASince, uint32_t AInterval) {
+  return uint32_t(ANow - ASince) >= AInterval;
+}
+
+// The agent's waits. Production uses the defaults; tests may shorten them.
+struct THostTimings {
+  int ConnectTimeoutMs = 8000;
+  int ReadTimeoutMs = 40000;
+  int PollMs = 500;
+  uint32_t KeepAliveMs = 20000;
+  int ReconnectWaitMs = 3000;
+};
+
+class THostAgent {
+public:
+  THostAgent(IUiDispatcher& AUi, std::string AServer, int APort, std::string ADeviceKey,
+             std::string APasswordHash, THostServices AServices, THostTimings ATimings = {});
+  ~THostAgent();
+  THostAgent(const THostAgent&) = delete;
+  THostAgent& operator=(const THostAgent&) = delete;
+
+  void Start();
+  void Stop();
+  void ChangePassword(const std::string& APasswordHash);
+  // Preset 0 fast (JPEG 45, 50 ms pause), 2 high (82, 120 ms), anything else standard (62, 80 ms).
+  void SetQuality(int APreset);
+  // Send to the viewer; nothing outside a session. A send failure throws TConnectionError.
+  void PushClipboard(const std::string& AText);
+  void SendChat(const std::string& AText);
+
+  std::string ID() const;
+  bool Running() const { return FRunning.load(); }
+  bool Connected() const { return FConnected.load(); }
+  bool InSession() const { return FInSession.load(); }
+  int Quality() const { return FQuality.load(); }
+
+  THostStringEvent OnID;            // ID text, or "" after the connection was lost
+  THostStringEvent OnStatus;        // one current status line
+  TConsentEvent OnConsent;          // set AAllow to admit the viewer
+  THostStringEvent OnSessionStart;  // always ""
+  THostNotify OnSessionEnd;
+  THostStringEvent OnChat;          // a chat line from the viewer
+  THostStringEvent OnLog;           // a log line
+
+private:
+  using TConnRef = std::shared_ptr<TTcpConnection>;
+  struct TConsentWait;
+
+  // Reader thread.
+  void ConnectLoop();
+  void DispatchCmd(uint32_t AType, const TBytes& AData);
+  void HandleHostId(const TBytes& AData);
+  void HandleConnectRequest(const TBytes& AData);
+  bool AskConsent(const std::string& AName, const std::string& AIP);
+  void StartSession();
+  void EndSession();
+  void SelectMonitor(const TBytes& AData);
+  void SendMonitorList();
+  void InjectMouse(const TBytes& AData);
+  void InjectKey(const TBytes& AData);
+  void ReleaseHeldInput();
+  void SetClipboardFromViewer(const TBytes& AData);
+  void HandleFileBegin(const TBytes& AData);
+  void HandleFileChunk(const TBytes& AData);
+  void HandleFileEnd();
+  void HandleFileGet(const TBytes& AData);
+  void HandleListDir(const TBytes& AData);
+  void WaitBeforeReconnect();
+
+  // Capture thread.
+  void CaptureLoop(TConnRef AConn);
+  // File-sender threads.
+  void SendFile(TConnRef AConn, uint64_t ASession, std::string APath);
+  bool SessionLasts(uint64_t ASession) const;
+
+  // Any thread.
+  TConnRef Client() const;
+  void SetClient(TConnRef AConn);
+  void SendEmpty(uint32_t AType);
+  void SendBytes(uint32_t AType, std::span<const uint8_t> AData);
+  void SendText(uint32_t AType, std::string_view AText);
+  void SendOn(const TConnRef& AConn, uint32_t AType, std::span<const uint8_t> AData);
+  void Post(std::function<void()> AProc);
+  void Sync(std::function<void()> AProc);
+  void Status(const std::string& AText);
+  void Log(const std::string& AText);
+  std::string DownloadFolder() const;
+
+  IUiDispatcher& FUi;
+  TLifeGuardRef FGuard;
+  const std::string FServer;
+  const int FPort;
+  const std::string FDeviceKey;
+  THostServices FServices;
+  const THostTimings FTimings;
+
+  mutable std::mutex FClientLock;  // guards the FClient pointer only, never held during I/O
+  TConnRef FClient;
+  std::mutex FWriteLock;           // held while one packet is written
+
+  std::unique_ptr<IHostCapturer> FCapturer;
+  std::unique_ptr<TProcThread> FReader;
+  std::unique_ptr<TProcThread> FCapture;
+
+  mutable std::mutex FTextLock;  // FID, FPasswordHash
+  std::string FID;
+  std::string FPasswordHash;
+
+  std::atomic<bool> FRunning{false};
+  std::atomic<bool> FConnected{false};
+  std::atomic<bool> FInSession{false};
+  std::atomic<uint64_t> FSessionSerial{0};  // counts sessions, so a sender knows its own
+  std::mutex FSessionLock;                  // start and end of a session, from either thread
+
+  std::atomic<int> FQuality{60};
+  std::atomic<int> FJpegQuality{60};
+  std::atomic<uint32_t> FFrameNo{0};
+  std::atomic<int32_t> FInFlight{0};
+  std::atomic<int32_t> FKeyframeWanted{0};
+  std::vector<THostMonitor> FMonitors;  // as sent in the monitor list; reader thread
+  std::atomic<int> FSelectedMonitor{0};
+
+  TVirtualScreen FVirt;
+  std::mutex FInputLock;  // injector calls and the held-input record
+  TPressedInputs FHeld;
+
+  std::mutex FRecvLock;  // the incoming file, touched by the reader and by Stop
+  TFileReceiver FRecvFile;
+
+  std::mutex FWakeLock;  // wakes the reconnect wait and a pending consent on Stop
+  std::condition_variable FWake;
+  std::shared_ptr<TConsentWait> FPendingConsent;
+
+  std::mutex FSendersLock;  // running file senders; the agent waits for them when it stops
+  std::condition_variable FSendersDone;
+  int FSenders = 0;
+};
+
+}  // namespace tlm

@@ -1,0 +1,42 @@
+// What the host agent needs of its screen capturer.
+//
+// Contract: RefreshMonitors, Reset, MonitorCount and GetMonitor are called on the agent's
+// reader thread only while no capture thread runs (session start); Capture, SelectMonitor and
+// SetQuality are called on the capture thread only. So an implementation needs no lock.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "host/InputMapping.h"
+#include "protocol/Frame.h"
+
+namespace tlm {
+
+struct THostMonitor {
+  THostRect Bounds;
+  bool Primary = false;
+};
+
+class IHostCapturer {
+public:
+  virtual ~IHostCapturer() = default;
+  virtual void RefreshMonitors() = 0;
+  virtual void Reset() = 0;
+  virtual int MonitorCount() const = 0;
+  virtual THostMonitor GetMonitor(int AIndex) const = 0;
+  virtual int MonitorIndex() const = 0;
+  // Ignored unless 0 <= AIndex < MonitorCount and AIndex differs from MonitorIndex; a change
+  // makes the next capture complete.
+  virtual void SelectMonitor(int AIndex) = 0;
+  virtual void SetQuality(int AJpegQuality) = 0;
+  // True when ARects holds something to send; AScreenW/AScreenH are the monitor's size.
+  virtual bool Capture(bool AKeyframe, std::vector<TEncodedRect>& ARects, int& AScreenW, int& AScreenH) = 0;
+};
+
+class IScreen;
+
+// The capturer of the given screen (TScreenCapturer) behind the agent's interface.
+std::unique_ptr<IHostCapturer> MakeScreenCapturer(std::shared_ptr<IScreen> AScreen);
+
+}  // namespace tlm

@@ -1,0 +1,51 @@
+// Turns the viewer's mouse and key records into the host's input records, and remembers
+// which buttons and keys a session holds down so that they can be released when it ends.
+//
+// Pure functions plus one small tracker; the host agent calls them on its reader thread
+// (and the tracker's releases from whichever thread ends the session, under its own lock).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <utility>
+#include <vector>
+
+#include "platform/Input.h"
+#include "protocol/Packet.h"
+
+namespace tlm {
+
+// A monitor's rectangle in desktop pixels; Right and Bottom are exclusive.
+struct THostRect {
+  int32_t Left = 0;
+  int32_t Top = 0;
+  int32_t Right = 0;
+  int32_t Bottom = 0;
+  bool operator==(const THostRect&) const = default;
+};
+
+// Every mouse record moves the pointer to its position (relative to AMonitor) in absolute
+// virtual-desktop units; press, release and wheel add their flags; a double-click (action 3)
+// gives two inputs, left down then left up, whatever the button byte says.
+std::vector<TMouseInput> MouseInputsFor(const TMouseEventRec& ARec, const THostRect& AMonitor,
+                                        const TVirtualScreen& AVirt);
+// Virtual key and scan code as sent; key-up only for KeyUp == 1, extended only for Extended == 1.
+TKeyInput KeyInputFor(const TKeyEventRec& ARec);
+
+class TPressedInputs {
+public:
+  void Note(const TMouseInput& AInput);
+  void Note(const TKeyInput& AInput);
+  bool Empty() const { return FButtons.empty() && FKeys.empty(); }
+  // The inputs that release everything still held (keys in reverse press order); clears the
+  // record. Button releases carry no move, so the pointer stays where it is.
+  std::vector<TMouseInput> TakeMouseReleases();
+  std::vector<TKeyInput> TakeKeyReleases();
+
+private:
+  std::vector<uint32_t> FButtons;  // the *UP flag of each held button, in press order
+  // (virtual key, extended) -> scan code, with the press order kept beside it
+  std::vector<std::pair<std::pair<uint16_t, bool>, uint16_t>> FKeys;
+};
+
+}  // namespace tlm

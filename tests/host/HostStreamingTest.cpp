@@ -1,0 +1,201 @@
+// Session start and end, the frame window, quality presets, monitor choice and key frames.
+#include "tests/host/HostAgentFixture.h"
+
+#include "protocol/Frame.h"
+
+namespace tlm::test {
+namespace {
+
+using HostStreaming = HostAgentFixture;
+
+TParsedFrame NextFrame(TPacketPeer& AEnd) {
+  TPacket p = AEnd.NextOf(MsgFrame);
+  TParsedFrame frame;
+  EXPECT_TRUE(ParseFramePayload(p.Payload, frame));
+  return frame;
+}
+
+TEST_F(HostStreaming, SessionStartsWithMonitorListThenKeyFrameOne) {
+  auto end = StartRegistered();
+  end->Send(MsgSessionStart, BytesOf("ignored"));
+  TPacket list = end->Next();
+  ASSERT_EQ(list.Type, MsgMonitorList);
+  EXPECT_EQ(TextOf(list.Payload), "0\t1280\t1024\t0\r\n1\t1920\t1080\t1");
+  TParsedFrame first = NextFrame(*end);
+  EXPECT_EQ(first.FrameNo, 1u);
+  EXPECT_TRUE(first.Keyframe);
+  EXPECT_EQ(first.ScreenW, 1280);
+  EXPECT_EQ(first.ScreenH, 1024);
+  TParsedFrame second = NextFrame(*end);
+  EXPECT_EQ(second.FrameNo, 2u);
+  EXPECT_FALSE(second.Keyframe);
+  EXPECT_EQ(Capturer->Refreshes.load(), 1);
+  EXPECT_GE(Capturer->Resets.load(), 1);
+  EXPECT_TRUE(WaitFor([&] { return SessionStarts == 1 && Has(Statuses, "상담원 접속됨 - 화면 공유 중"); }));
+  EXPECT_TRUE(Agent->InSession());
+
+  // A second start changes nothing: no second list, no second capture thread.
+  end->Send(MsgSessionStart);
+  EXPECT_TRUE(end->Quiet(300));
+  EXPECT_EQ(Capturer->Refreshes.load(), 1);
+  EXPECT_EQ(SessionStarts, 1);
+}
+
+TEST_F(HostStreaming, AtMostTwoFramesWithoutAcknowledgement) {
+  auto end = StartInSession();
+  EXPECT_EQ(NextFrame(*end).FrameNo, 1u);
+  EXPECT_EQ(NextFrame(*end).FrameNo, 2u);
+  EXPECT_TRUE(end->Quiet(300));
+  EXPECT_EQ(Capturer->Captures.load(), 2) << "no capture while the window is full";
+
+  end->Send(MsgFrameAck);
+  EXPECT_EQ(NextFrame(*end).FrameNo, 3u);
+  EXPECT_TRUE(end->Quiet(300));
+
+  // Surplus acknowledgements widen the window by as many frames.
+  end->Send(MsgFrameAck);
+  end->Send(MsgFrameAck);
+  end->Send(MsgFrameAck);
+  EXPECT_EQ(NextFrame(*end).FrameNo, 4u);
+  EXPECT_EQ(NextFrame(*end).FrameNo, 5u);
+  EXPECT_EQ(NextFrame(*end).FrameNo, 6u);
+  EXPECT_TRUE(end->Quiet(300));
+}
+
+TEST_F(HostStreaming, QualityPresets) {
+  auto end = StartInSession();
+  NextFrame(*end);
+  NextFrame(*end);
+  struct TCase {
+    TBytes Payload;
+    int JpegQuality;  // as the capturer got it for the next frame
+    bool Keyframe;
+  } cases[] = {
+      {{0}, 45, true}, {{2}, 82, true}, {{7}, 62, true}, {{1}, 62, true},
+      {{}, 62, false},          // empty: nothing changes, no key frame
+      {{0, 2}, 45, true},       // only the first byte counts
+  };
+  for (const TCase& c : cases) {
+    end->Send(MsgQuality, c.Payload);
+    end->Send(MsgFrameAck);
+    TPacket p = end->NextOf(MsgFrame);
+    TParsedFrame frame;
+    ASSERT_TRUE(ParseFramePayload(p.Payload, frame));
+    ASSERT_EQ(frame.Rects.size(), 1u);
+    EXPECT_EQ(frame.Rects[0].Jpeg[2], c.JpegQuality) << "payload size " << c.Payload.size();
+    EXPECT_EQ(frame.Keyframe, c.Keyframe) << "payload size " << c.Payload.size();
+  }
+  EXPECT_EQ(Agent->Quality(), 0);
+  Agent->SetQuality(2);  // from the user interface: same effect
+  end->Send(MsgFrameAck);
+  TParsedFrame frame = NextFrame(*end);
+  EXPECT_TRUE(frame.Keyframe);
+  EXPECT_EQ(frame.Rects[0].Jpeg[2], 82);
+}
+
+TEST_F(HostStreaming, MonitorChoiceAndKeyFrameRequests) {
+  auto end = StartInSession();
+  NextFrame(*end);
+  NextFrame(*end);
+  struct TCase {
+    uint32_t Type;
+    TBytes Payload;
+    int ScreenW;
+    bool Keyframe;
+  } cases[] = {
+      {MsgSelectMonitor, {1}, 1920, true},
+      {MsgSelectMonitor, {2}, 1920, true},    // no such monitor: unchanged, still a key frame
+      {MsgSelectMonitor, {}, 1920, false},    // empty: nothing at all
+      {MsgSelectMonitor, {0, 1}, 1280, true},
+      {MsgKeyframeRequest, {}, 1280, true},
+      {MsgChat, BytesOf("x"), 1280, false},
+  };
+  for (const TCase& c : cases) {
+    end->Send(c.Type, c.Payload);
+    end->Send(MsgFrameAck);
+    TParsedFrame frame = NextFrame(*end);
+    EXPECT_EQ(frame.ScreenW, c.ScreenW) << c.Type << "/" << c.Payload.size();
+    EXPECT_EQ(frame.Keyframe, c.Keyframe) << c.Type << "/" << c.Payload.size();
+  }
+}
+
+TEST_F(HostStreaming, CaptureFailuresPauseButKeepTheSession) {
+  auto end = StartInSession();
+  NextFrame(*end);
+  NextFrame(*end);
+  Capturer->Fail = true;
+  const int before = Capturer->Captures.load();
+  end->Send(MsgFrameAck);
+  ASSERT_TRUE(WaitFor([&] { return Capturer->Captures.load() >= before + 2; }));
+  EXPECT_TRUE(end->Quiet(100));
+  Capturer->Fail = false;
+  EXPECT_EQ(NextFrame(*end).FrameNo, 3u);  // failed captures use no frame number
+  EXPECT_TRUE(Agent->InSession());
+}
+
+TEST_F(HostStreaming, SessionEndStopsFramesAndTheNextSessionStartsAfresh) {
+  auto end = StartInSession();
+  NextFrame(*end);
+  NextFrame(*end);
+  end->Send(MsgSessionEnd);
+  ASSERT_TRUE(WaitFor([&] { return SessionEnds == 1 && !Agent->InSession(); }));
+  EXPECT_EQ(Statuses.back(), "대기 중 - 접속을 기다립니다");
+  end->Send(MsgFrameAck);
+  EXPECT_TRUE(end->Quiet(300));
+
+  // No session: an end changes nothing.
+  const size_t statuses = Statuses.size();
+  end->Send(MsgSessionEnd);
+  end->SendText(MsgChat, "sync");
+  ASSERT_TRUE(WaitFor([&] { return Chats.size() == 1; }));
+  EXPECT_EQ(Statuses.size(), statuses);
+  EXPECT_EQ(SessionEnds, 1);
+
+  // A fresh window and frame numbering, although two frames of the last session went unacknowledged.
+  end->Send(MsgSessionStart);
+  EXPECT_EQ(end->Next().Type, MsgMonitorList);
+  TParsedFrame first = NextFrame(*end);
+  EXPECT_EQ(first.FrameNo, 1u);
+  EXPECT_TRUE(first.Keyframe);
+  EXPECT_EQ(NextFrame(*end).FrameNo, 2u);
+}
+
+TEST_F(HostStreaming, RealCapturerOnAFakeScreen) {
+  auto screen = std::make_shared<TFakeScreen>(TPixelRect{0, 0, 1920, 1080}, 0x00336699);
+  screen->SetMonitors({{TPixelRect{0, 0, 1000, 700}, true}, {TPixelRect{1000, 0, 1920, 1080}, false}});
+  THostServices services;
+  services.MakeScreen = [screen] { return screen; };
+  Agent = std::make_unique<THostAgent>(Ui, "127.0.0.1", Relay.Port(), DeviceKey, "", std::move(services));
+  Agent->Start();
+  auto end = Relay.AcceptRegistered(DeviceKey, "42");
+  end->Send(MsgSessionStart);
+  EXPECT_EQ(TextOf(end->NextOf(MsgMonitorList).Payload), "0\t1000\t700\t1\r\n1\t920\t1080\t0");
+  TParsedFrame first = NextFrame(*end);
+  EXPECT_EQ(first.FrameNo, 1u);
+  EXPECT_TRUE(first.Keyframe);
+  EXPECT_EQ(first.ScreenW, 1000);
+  EXPECT_EQ(first.ScreenH, 700);
+  // A key frame covers the whole monitor: one full-width rectangle per tile row.
+  ASSERT_EQ(first.Rects.size(), 5u);
+  int covered = 0;
+  for (const TParsedRect& r : first.Rects) {
+    EXPECT_EQ(r.W, 1000);
+    EXPECT_GE(r.Jpeg.size(), 4u);
+    EXPECT_EQ(r.Jpeg[0], 0xFF);
+    EXPECT_EQ(r.Jpeg[1], 0xD8);
+    covered += r.H;
+  }
+  EXPECT_EQ(covered, 700);
+  // Nothing changed: the second capture sends nothing until the picture changes.
+  end->Send(MsgFrameAck);
+  screen->Fill(TPixelRect{170, 170, 180, 180}, 0x00FFFFFF);
+  TParsedFrame next = NextFrame(*end);
+  EXPECT_EQ(next.FrameNo, 2u);
+  EXPECT_FALSE(next.Keyframe);
+  ASSERT_EQ(next.Rects.size(), 1u);
+  EXPECT_EQ(next.Rects[0].X, 160);
+  EXPECT_EQ(next.Rects[0].Y, 160);
+}
+
+}  // namespace
+}  // namespace tlm::test

@@ -1,0 +1,225 @@
+#include "tests/host/HostTestSupport.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include <gtest/gtest.h>
+
+#include "protocol/Error.h"
+#include "protocol/Messages.h"
+
+namespace tlm::test {
+
+namespace {
+using TClock = std::chrono::steady_clock;
+int LeftMs(TClock::time_point ADeadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(ADeadline - TClock::now()).count();
+  return left > 0 ? int(left) : 0;
+}
+}  // namespace
+
+TPacketPeer::TPacketPeer(TQueueDispatcher& AUi, std::unique_ptr<TTcpConnection> AConn)
+    : FUi(AUi), FConn(std::move(AConn)) {
+  FConn->SetReadTimeout(5000);
+}
+
+bool TPacketPeer::ReadOne(TPacket& APacket, int ATimeoutMs) {
+  const auto deadline = TClock::now() + std::chrono::milliseconds(ATimeoutMs);
+  for (;;) {
+    FUi.RunPending();
+    if (FConn->WaitReadable(5)) {
+      APacket = ReadPacket(*FConn);
+      return true;
+    }
+    if (TClock::now() >= deadline) return false;
+  }
+}
+
+TPacket TPacketPeer::Next(int ATimeoutMs, bool AKeepAlives) {
+  const auto deadline = TClock::now() + std::chrono::milliseconds(ATimeoutMs);
+  TPacket packet;
+  while (ReadOne(packet, LeftMs(deadline))) {
+    if (packet.Type == MsgKeepAlive && !AKeepAlives) continue;
+    return packet;
+  }
+  ADD_FAILURE() << "no packet from the host within " << ATimeoutMs << " ms";
+  packet.Type = 0xFFFFFFFF;
+  packet.Payload.clear();
+  return packet;
+}
+
+TPacket TPacketPeer::NextOf(uint32_t AType, int ATimeoutMs) {
+  const auto deadline = TClock::now() + std::chrono::milliseconds(ATimeoutMs);
+  TPacket packet;
+  while (ReadOne(packet, LeftMs(deadline))) {
+    if (packet.Type == AType) return packet;
+    if (packet.Type == MsgKeepAlive || packet.Type == MsgFrame) continue;
+    ADD_FAILURE() << "expected type " << AType << ", got " << packet.Type;
+    return packet;
+  }
+  ADD_FAILURE() << "no packet of type " << AType << " within " << ATimeoutMs << " ms";
+  packet.Type = 0xFFFFFFFF;
+  return packet;
+}
+
+bool TPacketPeer::Quiet(int AMs, bool ASkipFrames) {
+  const auto deadline = TClock::now() + std::chrono::milliseconds(AMs);
+  TPacket packet;
+  while (ReadOne(packet, LeftMs(deadline))) {
+    if (packet.Type == MsgKeepAlive || (ASkipFrames && packet.Type == MsgFrame)) continue;
+    ADD_FAILURE() << "unexpected packet of type " << packet.Type;
+    return false;
+  }
+  return true;
+}
+
+bool TPacketPeer::WaitClosed(int ATimeoutMs) {
+  const auto deadline = TClock::now() + std::chrono::milliseconds(ATimeoutMs);
+  try {
+    TPacket packet;
+    while (ReadOne(packet, LeftMs(deadline))) {
+    }
+  } catch (const TConnectionError&) {
+    return true;
+  }
+  return false;
+}
+
+void TPacketPeer::Send(uint32_t AType, const TBytes& APayload) { WritePacket(*FConn, AType, APayload, nullptr); }
+
+void TPacketPeer::SendText(uint32_t AType, const std::string& AText) { WriteTextPacket(*FConn, AType, AText, nullptr); }
+
+std::unique_ptr<TPacketPeer> ConnectViewer(TQueueDispatcher& AUi, uint16_t APort) {
+  auto conn = std::make_unique<TTcpConnection>();
+  conn->Connect("127.0.0.1", APort, 5000);
+  return std::make_unique<TPacketPeer>(AUi, std::move(conn));
+}
+
+TScriptedRelay::TScriptedRelay(TQueueDispatcher& AUi) : FUi(AUi) {
+  FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (FFd < 0) throw TError(std::string("socket: ") + std::strerror(errno));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(FFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(FFd, 16) != 0)
+    throw TError(std::string("bind/listen: ") + std::strerror(errno));
+  socklen_t len = sizeof addr;
+  ::getsockname(FFd, reinterpret_cast<sockaddr*>(&addr), &len);
+  FPort = ntohs(addr.sin_port);
+}
+
+TScriptedRelay::~TScriptedRelay() { Close(); }
+
+void TScriptedRelay::Close() {
+  if (FFd >= 0) ::close(FFd);
+  FFd = -1;
+}
+
+std::unique_ptr<TPacketPeer> TScriptedRelay::Accept(int ATimeoutMs) {
+  const auto deadline = TClock::now() + std::chrono::milliseconds(ATimeoutMs);
+  for (;;) {
+    FUi.RunPending();
+    pollfd pfd{FFd, POLLIN, 0};
+    if (::poll(&pfd, 1, 5) > 0) {
+      int fd = ::accept4(FFd, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd >= 0) {
+        auto conn = std::make_unique<TTcpConnection>();
+        conn->Adopt(fd);
+        return std::make_unique<TPacketPeer>(FUi, std::move(conn));
+      }
+    }
+    if (TClock::now() >= deadline) return nullptr;
+  }
+}
+
+std::unique_ptr<TPacketPeer> TScriptedRelay::AcceptRegistered(const std::string& ADeviceKey, const std::string& AId) {
+  auto end = Accept();
+  if (!end) {
+    ADD_FAILURE() << "the host did not connect";
+    return nullptr;
+  }
+  TPacket reg = end->Next();
+  EXPECT_EQ(reg.Type, MsgHostRegister);
+  EXPECT_EQ(TextOf(reg.Payload), ADeviceKey);
+  end->SendText(MsgHostId, AId);
+  return end;
+}
+
+void TFakeCapturer::RefreshMonitors() {
+  Refreshes++;
+  if (Index.load() >= int(FMonitors.size())) Index = 0;
+}
+
+void TFakeCapturer::SelectMonitor(int AIndex) {
+  if (AIndex >= 0 && AIndex < int(FMonitors.size()) && AIndex != Index.load()) {
+    Index = AIndex;
+    Resets++;
+  }
+}
+
+bool TFakeCapturer::Capture(bool, std::vector<TEncodedRect>& ARects, int& AScreenW, int& AScreenH) {
+  Captures++;
+  if (Fail) throw TError("capture failed");
+  const THostRect b = FMonitors.empty() ? THostRect{0, 0, 16, 16} : FMonitors[size_t(Index.load())].Bounds;
+  AScreenW = b.Right - b.Left;
+  AScreenH = b.Bottom - b.Top;
+  TEncodedRect rect;
+  rect.Rect = {0, 0, 16, 16, 3};
+  rect.Data = {0xFF, 0xD8, uint8_t(Quality.load())};
+  ARects.push_back(rect);
+  return true;
+}
+
+void TRecordingClipboard::SetClipboardText(const std::string& AText) {
+  if (Throw) throw TError("clipboard is busy");
+  Texts.push_back(AText);
+}
+
+TTempHome::TTempHome() {
+  std::string templ = (std::filesystem::temp_directory_path() / "tlmhostXXXXXX").string();
+  if (!::mkdtemp(templ.data())) throw TError("mkdtemp failed");
+  FPath = templ;
+  if (const char* v = std::getenv("HOME")) FOldHome = v, FHadHome = true;
+  if (const char* v = std::getenv("XDG_CONFIG_HOME")) FOldConfig = v, FHadConfig = true;
+  ::setenv("HOME", FPath.c_str(), 1);
+  ::setenv("XDG_CONFIG_HOME", (FPath + "/.config").c_str(), 1);
+}
+
+TTempHome::~TTempHome() {
+  if (FHadHome) ::setenv("HOME", FOldHome.c_str(), 1); else ::unsetenv("HOME");
+  if (FHadConfig) ::setenv("XDG_CONFIG_HOME", FOldConfig.c_str(), 1); else ::unsetenv("XDG_CONFIG_HOME");
+  std::error_code ec;
+  std::filesystem::remove_all(FPath, ec);
+}
+
+void WriteFile(const std::string& APath, const std::string& AContent) {
+  std::filesystem::create_directories(std::filesystem::path(APath).parent_path());
+  std::ofstream out(APath, std::ios::binary);
+  out << AContent;
+}
+
+std::string ReadFile(const std::string& APath) {
+  std::ifstream in(APath, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+bool FileExists(const std::string& APath) {
+  struct stat st{};
+  return ::stat(APath.c_str(), &st) == 0;
+}
+
+}  // namespace tlm::test

@@ -1,0 +1,116 @@
+// Test doubles around THostAgent: the relay's end of the host connection (a listener the
+// agent connects to, scripted by the test), a capturer that produces tiny frames, a clipboard
+// that records what it gets, and a temporary home folder.
+//
+// Everything here runs on the test thread, which is also the agent's user-interface thread:
+// every wait pumps the TQueueDispatcher, so the agent's Sync calls never block a test.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "host/HostAgent.h"
+#include "protocol/Connection.h"
+#include "protocol/Marshal.h"
+#include "protocol/Packet.h"
+
+namespace tlm::test {
+
+// One end of a packet connection, as the relay or a viewer sees it.
+class TPacketPeer {
+public:
+  TPacketPeer(TQueueDispatcher& AUi, std::unique_ptr<TTcpConnection> AConn);
+  // Next packet other than a keep-alive (unless AKeepAlives), pumping the UI meanwhile;
+  // fails the test (and returns type 0xFFFFFFFF) after ATimeoutMs.
+  TPacket Next(int ATimeoutMs = 5000, bool AKeepAlives = false);
+  // Next packet of type AType, skipping frames and keep-alives on the way.
+  TPacket NextOf(uint32_t AType, int ATimeoutMs = 5000);
+  // True when no packet other than keep-alives (and frames, when ASkipFrames) arrives within AMs.
+  bool Quiet(int AMs, bool ASkipFrames = false);
+  // True once the agent has closed its end.
+  bool WaitClosed(int ATimeoutMs = 5000);
+  void Send(uint32_t AType, const TBytes& APayload = {});
+  void SendText(uint32_t AType, const std::string& AText);
+  TTcpConnection& Conn() { return *FConn; }
+
+private:
+  bool ReadOne(TPacket& APacket, int ATimeoutMs);
+  TQueueDispatcher& FUi;
+  std::unique_ptr<TTcpConnection> FConn;
+};
+
+// A viewer's own connection to a relay server at 127.0.0.1:APort.
+std::unique_ptr<TPacketPeer> ConnectViewer(TQueueDispatcher& AUi, uint16_t APort);
+
+// Stands in for the relay server: the agent connects to it and the test plays the relay.
+class TScriptedRelay {
+public:
+  explicit TScriptedRelay(TQueueDispatcher& AUi);
+  ~TScriptedRelay();
+  uint16_t Port() const { return FPort; }
+  // Accepts the agent's next connection (pumping the UI); null after ATimeoutMs.
+  std::unique_ptr<TPacketPeer> Accept(int ATimeoutMs = 5000);
+  // Accepts, checks MsgHostRegister carries ADeviceKey and answers MsgHostId with AId.
+  std::unique_ptr<TPacketPeer> AcceptRegistered(const std::string& ADeviceKey, const std::string& AId);
+  void Close();
+
+private:
+  TQueueDispatcher& FUi;
+  int FFd = -1;
+  uint16_t FPort = 0;
+};
+
+// Frames of one 16x16 rectangle per capture, every capture "changed".
+class TFakeCapturer final : public IHostCapturer {
+public:
+  explicit TFakeCapturer(std::vector<THostMonitor> AMonitors) : FMonitors(std::move(AMonitors)) {}
+  void RefreshMonitors() override;
+  void Reset() override { Resets++; }
+  int MonitorCount() const override { return int(FMonitors.size()); }
+  THostMonitor GetMonitor(int AIndex) const override { return FMonitors[size_t(AIndex)]; }
+  int MonitorIndex() const override { return Index.load(); }
+  void SelectMonitor(int AIndex) override;
+  void SetQuality(int AJpegQuality) override { Quality = AJpegQuality; }
+  bool Capture(bool AKeyframe, std::vector<TEncodedRect>& ARects, int& AScreenW, int& AScreenH) override;
+
+  std::atomic<int> Refreshes{0};
+  std::atomic<int> Resets{0};
+  std::atomic<int> Captures{0};
+  std::atomic<int> Index{0};
+  std::atomic<int> Quality{0};
+  std::atomic<bool> Fail{false};  // Capture throws while set
+
+private:
+  std::vector<THostMonitor> FMonitors;
+};
+
+class TRecordingClipboard final : public IClipboardSetter {
+public:
+  void SetClipboardText(const std::string& AText) override;
+  std::vector<std::string> Texts;  // UI thread only
+  bool Throw = false;
+};
+
+// A fresh folder as $HOME with XDG_CONFIG_HOME inside it; restores both afterwards.
+// Create it before any agent thread starts and destroy it after they ended.
+class TTempHome {
+public:
+  TTempHome();
+  ~TTempHome();
+  const std::string& Path() const { return FPath; }
+  std::string Sub(const std::string& ARel) const { return FPath + "/" + ARel; }
+
+private:
+  std::string FPath;
+  std::string FOldHome, FOldConfig;
+  bool FHadHome = false, FHadConfig = false;
+};
+
+void WriteFile(const std::string& APath, const std::string& AContent);
+std::string ReadFile(const std::string& APath);
+bool FileExists(const std::string& APath);
+
+}  // namespace tlm::test
