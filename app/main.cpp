@@ -23,7 +23,7 @@ int main(int argc, char** argv) {
   tlm::THostPlatform platform;  // the desktop's screen and input, for the host agent
 
   auto openViewer = [](const tlm::TViewerRequest& ARequest) {
-    auto* viewer = new tlm::TfrmRemote(qApp, ARequest.Server, ARequest.Port, ARequest.TargetID, ARequest.MyName,
+    auto* viewer = tlm::TfrmRemote::CreateSession(qApp, ARequest.Server, ARequest.Port, ARequest.TargetID, ARequest.MyName,
                                        ARequest.Proof, ARequest.DefaultQuality);
     viewer->show();
     viewer->StartConnect();

@@ -13,6 +13,7 @@
 
 #include "app/ClientMain.h"
 #include "app/QtDispatcher.h"
+#include "platform/fake/FakeScreen.h"
 #include "protocol/Credentials.h"
 #include "protocol/Messages.h"
 #include "protocol/Packet.h"
@@ -128,8 +129,11 @@ protected:
     THostTimings timings;
     timings.ConnectTimeoutMs = 2000;
     timings.ReconnectWaitMs = 200;
+    THostServices services;
+    services.MakeScreen = [] { return std::make_shared<TFakeScreen>(640, 480); };
+    services.DownloadDir = (FDir / "dl").string();
     Form = std::make_unique<TfrmClientMain>(
-        Ui, THostServices{}, FDialogs, [this](const TViewerRequest& ARequest) { Opened.push_back(ARequest); }, APort,
+        Ui, services, FDialogs, [this](const TViewerRequest& ARequest) { Opened.push_back(ARequest); }, APort,
         timings);
   }
   static uint16_t ClosedPort() {
