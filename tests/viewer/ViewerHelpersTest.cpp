@@ -1,0 +1,192 @@
+// The viewer's pure helpers: remote path navigation, name sanitising, position scaling,
+// tile decoding with clipping, and download files that never replace or half-appear.
+#include <gtest/gtest.h>
+
+#include <QImage>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "protocol/Error.h"
+#include "tests/viewer/ViewerTestSupport.h"
+#include "viewer/DownloadFile.h"
+#include "viewer/RemotePaths.h"
+#include "viewer/TileDecoder.h"
+
+namespace tlm {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(RemotePathsTest, ParentFollowsTheHostsPathStyle) {
+  struct TCase {
+    const char* Path;
+    const char* Parent;
+  } cases[] = {
+      {R"(C:\Users\Bob)", R"(C:\Users)"},
+      {R"(C:\Users)", R"(C:\)"},
+      {R"(C:\)", R"(C:\)"},  // a root: equal means "ask for the drive list"
+      {"C:", "C:"},
+      {"plain", ""},
+      {R"(D:\a\b\c)", R"(D:\a\b)"},
+      {"/home/u", "/home"},
+      {"/home", "/"},
+      {"/", "/"},
+      {"/home/u/", "/home"},
+      {"/srv/a:b", "/srv"},  // a colon is an ordinary character on a POSIX host
+  };
+  for (const auto& c : cases) EXPECT_EQ(RemoteParentPath(c.Path), c.Parent) << c.Path;
+}
+
+TEST(RemotePathsTest, ChildJoinsWithTheFoldersOwnDelimiter) {
+  EXPECT_EQ(RemoteChildPath("C:", "Users"), R"(C:\Users)");
+  EXPECT_EQ(RemoteChildPath(R"(C:\)", "Users"), R"(C:\Users)");
+  EXPECT_EQ(RemoteChildPath(R"(C:\Users)", "a.txt"), R"(C:\Users\a.txt)");
+  EXPECT_EQ(RemoteChildPath("/", "home"), "/home");
+  EXPECT_EQ(RemoteChildPath("/home", "u"), "/home/u");
+}
+
+TEST(RemotePathsTest, LeafNameKeepsOnlyTheLastComponent) {
+  struct TCase {
+    std::string In;
+    std::string Out;
+  } cases[] = {
+      {R"(..\..\x.exe)", "x.exe"},
+      {"../../etc/passwd", "passwd"},
+      {"C:evil.txt", "evil.txt"},
+      {"a/b\\c:d", "d"},
+      {"report.pdf", "report.pdf"},
+      {"..", ""},
+      {"dir/", ""},
+      {"", ""},
+      {std::string("a\0b", 3), ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(SafeLeafName(c.In), c.Out) << c.In;
+}
+
+TEST(RemotePathsTest, MulDivRoundsHalvesAwayFromZero) {
+  struct TCase {
+    int32_t A, B, C, Out;
+  } cases[] = {
+      {550, 1920, 1100, 960}, {300, 1080, 600, 540}, {1, 1920, 1100, 2}, {1, 1080, 600, 2},
+      {1, 1, 2, 1},           {-1, 1, 2, -1},        {3, 1, 2, 2},      {2, 2, 5, 1},
+      {2, 1, 5, 0},           {-550, 1920, 1100, -960}, {550, 0, 1100, 0}, {2000000, 2000000, 4000, 1000000000},
+  };
+  for (const auto& c : cases) EXPECT_EQ(MulDivRound(c.A, c.B, c.C), c.Out) << c.A << "*" << c.B << "/" << c.C;
+}
+
+QColor PixelAt(const QImage& AImage, int AX, int AY) { return QColor(AImage.pixel(AX, AY)); }
+
+TEST(TileDecoderTest, DrawsAtItsPlaceAndClipsAtTheEdges) {
+  QImage target(40, 30, QImage::Format_RGB32);
+  target.fill(Qt::black);
+  TPixelTarget t{target.bits(), target.width(), target.height(), target.bytesPerLine()};
+  TTileDecoder decoder;
+  const TBytes red = test::SolidJpeg(16, 16, QColor(220, 30, 30));
+  int w = 0, h = 0;
+  ASSERT_TRUE(decoder.PeekSize(red, w, h));
+  EXPECT_EQ(w, 16);
+  EXPECT_EQ(h, 16);
+  decoder.DrawInto(red, t, 4, 2);
+  decoder.DrawInto(test::SolidJpeg(16, 16, QColor(30, 30, 220)), t, 32, 24);  // mostly outside
+  decoder.DrawInto(test::SolidJpeg(8, 8, QColor(30, 220, 30)), t, 100, 100);  // wholly outside
+  EXPECT_TRUE(test::Near(PixelAt(target, 4, 2), QColor(220, 30, 30)));
+  EXPECT_TRUE(test::Near(PixelAt(target, 19, 17), QColor(220, 30, 30)));
+  EXPECT_EQ(PixelAt(target, 20, 18), QColor(Qt::black));
+  EXPECT_EQ(PixelAt(target, 3, 2), QColor(Qt::black));
+  EXPECT_TRUE(test::Near(PixelAt(target, 39, 29), QColor(30, 30, 220)));
+  EXPECT_EQ(PixelAt(target, 31, 29), QColor(Qt::black));
+  EXPECT_EQ(qAlpha(target.pixel(10, 10)), 255);
+}
+
+TEST(TileDecoderTest, BrokenDataRaisesAndTheDecoderStaysUsable) {
+  QImage target(16, 16, QImage::Format_RGB32);
+  target.fill(Qt::black);
+  TPixelTarget t{target.bits(), target.width(), target.height(), target.bytesPerLine()};
+  TTileDecoder decoder;
+  const TBytes garbage = {1, 2, 3, 4, 5, 6, 7, 8};
+  int w = 0, h = 0;
+  EXPECT_FALSE(decoder.PeekSize(garbage, w, h));
+  EXPECT_THROW(decoder.DrawInto(garbage, t, 0, 0), TError);
+  EXPECT_THROW(decoder.DrawInto(TBytes{}, t, 0, 0), TError);
+  decoder.DrawInto(test::SolidJpeg(16, 16, Qt::white), t, 0, 0);
+  EXPECT_TRUE(test::Near(PixelAt(target, 8, 8), Qt::white));
+}
+
+TEST(TileDecoderTest, ATileNeverTakesMoreMemoryThanTheCap) {
+  // A progressive image buffers every coefficient: 2400 x 2400 needs about 17 MB.
+  QImage picture(2400, 2400, QImage::Format_RGB888);
+  picture.fill(QColor(90, 160, 40));
+  const TBytes progressive = test::EncodeJpeg(picture, 80, true);
+  QImage target(64, 64, QImage::Format_RGB32);
+  TPixelTarget t{target.bits(), target.width(), target.height(), target.bytesPerLine()};
+  TTileDecoder small(8L << 20);
+  EXPECT_THROW(small.DrawInto(progressive, t, 0, 0), TError);
+  TTileDecoder standard;
+  standard.DrawInto(progressive, t, 0, 0);
+  EXPECT_TRUE(test::Near(QColor(target.pixel(5, 5)), QColor(90, 160, 40)));
+}
+
+class DownloadFileTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    FDir = fs::temp_directory_path() / ("tlm-dl-" + std::to_string(::getpid()) + "-" +
+                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(FDir);
+  }
+  void TearDown() override { fs::remove_all(FDir); }
+  std::string Read(const std::string& AName) {
+    std::ifstream in(FDir / AName, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  size_t FileCount() {
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(FDir)) ++n;
+    return n;
+  }
+  fs::path FDir;
+};
+
+TEST_F(DownloadFileTest, CompleteFileGetsAFreeNameAndNeverReplaces) {
+  const TBytes hello = BytesOf("hello");
+  for (int round = 0; round < 3; ++round) {
+    TDownloadFile file(FDir, "a.txt", 5);  // creates the missing folder
+    file.Append(hello);
+    const auto stored = file.Finish();
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(*stored, NumberedFileName("a.txt", round));
+  }
+  EXPECT_EQ(Read("a.txt"), "hello");
+  EXPECT_EQ(Read("a (1).txt"), "hello");
+  EXPECT_EQ(Read("a (2).txt"), "hello");
+  EXPECT_EQ(FileCount(), 3u);
+}
+
+TEST_F(DownloadFileTest, IncompleteFileNeverAppearsUnderItsName) {
+  {
+    TDownloadFile shortFile(FDir, "short.bin", 10);
+    shortFile.Append(BytesOf("12345"));
+    EXPECT_FALSE(fs::exists(FDir / "short.bin"));
+    EXPECT_FALSE(shortFile.Finish());
+  }
+  {
+    TDownloadFile noSize(FDir, "nosize.bin", std::nullopt);
+    noSize.Append(BytesOf("x"));
+    EXPECT_FALSE(noSize.Finish());
+  }
+  { TDownloadFile abandoned(FDir, "gone.bin", 3); }
+  EXPECT_EQ(FileCount(), 0u);
+}
+
+TEST(NumberedFileNameTest, NumberGoesBeforeTheExtension) {
+  EXPECT_EQ(NumberedFileName("a.txt", 0), "a.txt");
+  EXPECT_EQ(NumberedFileName("a.txt", 2), "a (2).txt");
+  EXPECT_EQ(NumberedFileName("archive.tar.gz", 1), "archive.tar (1).gz");
+  EXPECT_EQ(NumberedFileName(".bashrc", 1), ".bashrc (1)");
+  EXPECT_EQ(NumberedFileName("README", 1), "README (1)");
+}
+
+}  // namespace
+}  // namespace tlm

@@ -1,0 +1,868 @@
+// The viewer window against a scripted relay-and-host peer: session states, frames and
+// their acknowledgements, the result file, input forwarding and its focus rules, files,
+// monitors, chat, clipboard, and teardown with work still in flight.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QClipboard>
+#include <QComboBox>
+#include <QCursor>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QWheelEvent>
+#include <X11/keysym.h>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "protocol/Frame.h"
+#include "protocol/Messages.h"
+#include "tests/viewer/ViewerTestSupport.h"
+#include "viewer/RemoteForm.h"
+
+namespace tlm {
+namespace {
+
+namespace fs = std::filesystem;
+using test::WaitUntil;
+
+QString Q(const char* AUtf8) { return QString::fromUtf8(AUtf8); }
+
+TBytes Frame(int AW, int AH, const std::vector<std::tuple<int, int, TBytes>>& ATiles, uint32_t ANo = 1) {
+  std::vector<TEncodedRect> rects;
+  for (const auto& [x, y, jpeg] : ATiles) {
+    TEncodedRect r;
+    r.Rect.X = static_cast<uint16_t>(x);
+    r.Rect.Y = static_cast<uint16_t>(y);
+    r.Rect.DataLen = static_cast<uint32_t>(jpeg.size());
+    r.Data = jpeg;
+    rects.push_back(std::move(r));
+  }
+  return BuildFramePayload(ANo, AW, AH, false, rects);
+}
+
+std::string ReadFile(const fs::path& APath) {
+  std::ifstream in(APath, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class ViewerWindowTest : public ::testing::Test {
+protected:
+  void SetUp() override { OpenWindow(""); }
+  void TearDown() override {
+    delete FWindow;
+    ::unsetenv("TLMREMOTE_RESULTFILE");
+  }
+
+  void OpenWindow(const std::string& AProof, int AQuality = 1) {
+    FWindow = new TfrmRemote(nullptr, "127.0.0.1", FPeer.Port(), "123456789", "Tester", AProof, AQuality);
+    TViewerDialogs dialogs;
+    dialogs.Error = [this](QWidget*, const QString& AText) { FErrors << AText; };
+    dialogs.Warning = [this](QWidget*, const QString& AText) { FWarnings << AText; };
+    dialogs.Info = [this](QWidget*, const QString& AText) { FInfos << AText; };
+    dialogs.OpenFile = [this](QWidget*) {
+      ++FOpenDialogs;
+      return FNextFile;
+    };
+    FWindow->SetDialogs(dialogs);
+    FCreatedStatus = FWindow->StatusText();
+    FWindow->show();
+    FWindow->StartConnect();
+    FPeer.Accept();
+    auto request = FPeer.Read();
+    ASSERT_TRUE(request);
+    ASSERT_EQ(request->Type, MsgConnectRequest);
+    FRequest = TextOf(request->Payload);
+  }
+
+  // MsgSessionStart and the viewer's MsgQuality answer.
+  uint8_t StartSession() {
+    FPeer.Send(MsgSessionStart);
+    auto quality = FPeer.Read();
+    EXPECT_TRUE(quality && quality->Type == MsgQuality && quality->Payload.size() == 1);
+    EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("연결됨 - 원격 제어 중"); }));
+    return quality && !quality->Payload.empty() ? quality->Payload[0] : 0xFF;
+  }
+
+  // Sends a frame and waits for its acknowledgement.
+  void SendFrameAcked(const TBytes& APayload) {
+    FPeer.Send(MsgFrame, APayload);
+    auto ack = FPeer.Read();
+    ASSERT_TRUE(ack);
+    EXPECT_EQ(ack->Type, MsgFrameAck);
+    EXPECT_TRUE(ack->Payload.empty());
+  }
+
+  // Everything the reader posted so far has run once a chat line sent after it shows up.
+  void Settle() {
+    static int n = 0;
+    const std::string marker = "settle-" + std::to_string(++n);
+    FPeer.SendText(MsgChat, marker);
+    ASSERT_TRUE(WaitUntil([&] { return FWindow->ChatLog()->toPlainText().contains(QString::fromStdString(marker)); }));
+  }
+
+  TMouseEventRec ReadMouse() {
+    auto p = FPeer.Read();
+    EXPECT_TRUE(p && p->Type == MsgMouse);
+    return p ? UnpackMouseEvent(p->Payload) : TMouseEventRec{};
+  }
+  TKeyEventRec ReadKey() {
+    auto p = FPeer.Read();
+    EXPECT_TRUE(p && p->Type == MsgKey);
+    return p ? UnpackKeyEvent(p->Payload) : TKeyEventRec{};
+  }
+
+  test::TViewerPeer FPeer;
+  TfrmRemote* FWindow = nullptr;
+  QStringList FErrors, FWarnings, FInfos;
+  QString FNextFile;
+  int FOpenDialogs = 0;
+  QString FCreatedStatus;
+  std::string FRequest;
+};
+
+// ---------------------------------------------------------------------------------------
+// Session states
+
+TEST_F(ViewerWindowTest, StatusFollowsEverySessionState) {
+  EXPECT_EQ(FCreatedStatus, Q("연결 중..."));
+  EXPECT_EQ(FRequest, "123456789\tTester\t\tcontrol");
+  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("원격지 승인 대기 중..."); }));
+  EXPECT_EQ(FWindow->windowTitle(), Q("TALMIR Remote - 123 456 789"));
+  EXPECT_FALSE(FWindow->IsConnected());
+
+  EXPECT_EQ(StartSession(), 1);
+  EXPECT_TRUE(FWindow->IsConnected());
+
+  // An unknown type is read whole and ignored.
+  FPeer.Send(200, TBytes(1000, 7));
+  FPeer.Send(MsgSessionEnd);
+  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("원격지 연결 종료됨"); }));
+  EXPECT_FALSE(FWindow->IsConnected());
+
+  // A new session on the same connection asks for the quality now chosen.
+  FWindow->QualityBox()->setCurrentIndex(2);
+  EXPECT_TRUE(FPeer.Quiet());  // a programmatic change sends nothing
+  EXPECT_EQ(StartSession(), 2);
+
+  FPeer.Conn().Close();
+  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("연결 종료됨"); }));
+  EXPECT_FALSE(FWindow->IsConnected());
+  EXPECT_TRUE(FWindow->isVisible());  // the window stays
+}
+
+TEST_F(ViewerWindowTest, RelayErrorShowsTheTextAndClosesTheWindow) {
+  FPeer.SendText(MsgRelayError, "대상을 찾을 수 없습니다");
+  EXPECT_TRUE(WaitUntil([&] { return !FWindow->isVisible(); }));
+  EXPECT_EQ(FWindow->StatusText(), Q("오류: 대상을 찾을 수 없습니다"));
+  EXPECT_EQ(FWarnings, QStringList{Q("대상을 찾을 수 없습니다")});
+}
+
+TEST(ViewerConnectTest, RequestCarriesTheProofAndAFailedConnectClosesTheWindow) {
+  uint16_t deadPort = 0;
+  {
+    test::TLoopbackListener gone;
+    deadPort = gone.Port();
+  }
+  QStringList errors;
+  TfrmRemote window(nullptr, "127.0.0.1", deadPort, "42", "Tester", "abc", 0);
+  TViewerDialogs dialogs;
+  dialogs.Error = [&](QWidget*, const QString& AText) { errors << AText; };
+  window.SetDialogs(dialogs);
+  window.show();
+  window.StartConnect();
+  ASSERT_EQ(errors.size(), 1);
+  EXPECT_TRUE(errors[0].startsWith(Q("서버에 연결할 수 없습니다: "))) << errors[0].toStdString();
+  EXPECT_FALSE(window.isVisible());
+
+  test::TViewerPeer peer;
+  TfrmRemote good(nullptr, "127.0.0.1", peer.Port(), "42", "Tester", "abc", 0);
+  good.StartConnect();
+  peer.Accept();
+  auto request = peer.Read();
+  ASSERT_TRUE(request);
+  EXPECT_EQ(TextOf(request->Payload), "42\tTester\tabc\tcontrol");
+  peer.Send(MsgSessionStart);
+  auto quality = peer.Read();
+  ASSERT_TRUE(quality);
+  EXPECT_EQ(quality->Payload, TBytes{0});
+}
+
+TEST(ViewerConnectTest, OwnerDestroysItsWindows) {
+  auto* owner = new QObject;
+  QPointer<TfrmRemote> never = TfrmRemote::CreateSession(owner, "127.0.0.1", 1, "1", "n", "", 1);
+  test::TViewerPeer peer;
+  QPointer<TfrmRemote> live = TfrmRemote::CreateSession(owner, "127.0.0.1", peer.Port(), "2", "n", "", 1);
+  live->show();
+  live->StartConnect();
+  peer.Accept();
+  ASSERT_TRUE(peer.Read());
+  live->close();  // closing only hides: the connection stays
+  peer.Send(MsgSessionStart);
+  auto quality = peer.Read();
+  EXPECT_TRUE(quality && quality->Type == MsgQuality);
+  EXPECT_FALSE(live.isNull());
+  delete owner;
+  EXPECT_TRUE(never.isNull());
+  EXPECT_TRUE(live.isNull());
+}
+
+// ---------------------------------------------------------------------------------------
+// Frames
+
+TEST_F(ViewerWindowTest, FramesAreCompositedAcknowledgedAndResized) {
+  StartSession();
+  const QColor red(220, 30, 30), blue(30, 30, 220), green(30, 200, 30);
+  SendFrameAcked(Frame(64, 48, {{0, 0, test::SolidJpeg(32, 48, red)}, {32, 0, test::SolidJpeg(32, 48, blue)}}));
+  EXPECT_EQ(FWindow->RemoteWidth(), 64);
+  EXPECT_EQ(FWindow->RemoteHeight(), 48);
+  QImage shot = FWindow->ScreenSnapshot();
+  ASSERT_EQ(shot.size(), QSize(64, 48));
+  EXPECT_TRUE(test::Near(shot.pixel(5, 5), red));
+  EXPECT_TRUE(test::Near(shot.pixel(60, 40), blue));
+
+  // A later frame only overwrites its own tiles; an empty tile is skipped; a tile reaching
+  // past the screen is clipped.
+  SendFrameAcked(Frame(64, 48, {{0, 0, TBytes{}}, {56, 40, test::SolidJpeg(16, 16, green)}}, 2));
+  shot = FWindow->ScreenSnapshot();
+  EXPECT_TRUE(test::Near(shot.pixel(5, 5), red));
+  EXPECT_TRUE(test::Near(shot.pixel(60, 44), green));
+  EXPECT_TRUE(test::Near(shot.pixel(50, 44), blue));
+
+  // A frame without rectangles changes nothing.
+  SendFrameAcked(Frame(64, 48, {}, 3));
+  EXPECT_EQ(FWindow->ScreenSnapshot(), shot);
+
+  // A new screen size resizes the buffer before the tiles are drawn.
+  SendFrameAcked(Frame(80, 40, {{64, 24, test::SolidJpeg(16, 16, green)}}, 4));
+  EXPECT_EQ(FWindow->RemoteWidth(), 80);
+  EXPECT_EQ(FWindow->RemoteHeight(), 40);
+  shot = FWindow->ScreenSnapshot();
+  EXPECT_EQ(shot.size(), QSize(80, 40));
+  EXPECT_TRUE(test::Near(shot.pixel(70, 30), green));
+}
+
+TEST_F(ViewerWindowTest, UnusableFramesAreAcknowledgedAndLeaveThePictureAlone) {
+  StartSession();
+  SendFrameAcked(Frame(64, 48, {{0, 0, test::SolidJpeg(64, 48, Qt::white)}}));
+  const QImage before = FWindow->ScreenSnapshot();
+  struct TCase {
+    const char* What;
+    TBytes Payload;
+  } cases[] = {
+      {"short header", TBytes(11, 0)},
+      {"data shorter than announced", [] {
+         TBytes p = Frame(64, 48, {{0, 0, test::SolidJpeg(8, 8, Qt::red)}});
+         p.resize(p.size() - 5);
+         return p;
+       }()},
+      {"screen above the limit", Frame(20000, 48, {{0, 0, test::SolidJpeg(8, 8, Qt::red)}})},
+      {"tile larger than its screen", Frame(16, 16, {{0, 0, test::SolidJpeg(32, 16, Qt::red)}})},
+      {"tile larger than the screen after a good one",
+       Frame(64, 48, {{0, 0, test::SolidJpeg(8, 8, Qt::red)}, {0, 0, test::SolidJpeg(64, 49, Qt::red)}})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.What);
+    SendFrameAcked(c.Payload);
+    EXPECT_EQ(FWindow->RemoteWidth(), 64);
+    EXPECT_EQ(FWindow->RemoteHeight(), 48);
+    EXPECT_EQ(FWindow->ScreenSnapshot(), before);
+  }
+  EXPECT_EQ(FWindow->StatusText(), Q("연결됨 - 원격 제어 중"));
+}
+
+TEST_F(ViewerWindowTest, ReaderEndsAsALostConnection) {
+  struct TCase {
+    const char* What;
+    std::function<void(test::TViewerPeer&)> Send;
+  } cases[] = {
+      {"undecodable tile, no acknowledgement",
+       [](test::TViewerPeer& APeer) {
+         APeer.Send(MsgFrame, Frame(64, 48, {{0, 0, TBytes{0xFF, 0xD8, 0xFF, 0x00, 1, 2, 3}}}));
+       }},
+      {"packet above the size limit",
+       [](test::TViewerPeer& APeer) {
+         TBytes header(8);
+         PutLE32(header.data(), MsgChat);
+         PutLE32(header.data() + 4, MaxPacketPayload + 1);
+         APeer.Conn().WriteAll(header.data(), header.size());
+       }},
+      {"peer closes", [](test::TViewerPeer& APeer) { APeer.Conn().Close(); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.What);
+    StartSession();
+    c.Send(FPeer);
+    EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("연결 종료됨"); }));
+    EXPECT_FALSE(FWindow->IsConnected());
+    EXPECT_TRUE(FWindow->isVisible());
+    if (FPeer.Conn().Connected()) {
+      EXPECT_TRUE(FPeer.Quiet());
+    }
+    delete FWindow;
+    FWindow = nullptr;
+    OpenWindow("");
+  }
+}
+
+TEST_F(ViewerWindowTest, CanvasShowsTheWaitingTextThenTheStretchedPicture) {
+  FWindow->Canvas()->setFixedSize(320, 240);
+  QImage waiting = FWindow->Canvas()->grab().toImage();
+  EXPECT_EQ(QColor(waiting.pixel(300, 200)), QColor(Qt::black));
+  int grey = 0;
+  for (int y = 20; y < 60; ++y)
+    for (int x = 20; x < 200; ++x)
+      if (QColor(waiting.pixel(x, y)).red() > 60) ++grey;
+  EXPECT_GT(grey, 20) << "the waiting text is drawn near (20, 20)";
+
+  StartSession();
+  SendFrameAcked(Frame(64, 48, {{0, 0, test::SolidJpeg(32, 48, Qt::red)}, {32, 0, test::SolidJpeg(32, 48, Qt::blue)}}));
+  ASSERT_TRUE(WaitUntil([&] {
+    const QImage shown = FWindow->Canvas()->grab().toImage();
+    return test::Near(shown.pixel(40, 120), Qt::red, 30) && test::Near(shown.pixel(280, 120), Qt::blue, 30);
+  }));
+}
+
+TEST_F(ViewerWindowTest, ResultFileHoldsTheFirstFrameSizeAndTheWindowCloses) {
+  const fs::path dir = fs::temp_directory_path() / ("tlm-result-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  struct TCase {
+    fs::path Path;
+    bool Writable;
+  } cases[] = {{dir / "result.txt", true}, {dir / "missing-folder" / "result.txt", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Path.string());
+    ::setenv("TLMREMOTE_RESULTFILE", c.Path.c_str(), 1);
+    FWindow->show();
+    StartSession();
+    const TBytes payload = Frame(32, 32, {{0, 0, test::SolidJpeg(32, 32, Qt::gray)}});
+    SendFrameAcked(payload);
+    EXPECT_TRUE(WaitUntil([&] { return !FWindow->isVisible(); }));
+    // Later frames of the still running session leave the file alone.
+    SendFrameAcked(Frame(32, 32, {{0, 0, test::SolidJpeg(16, 16, Qt::red)}}, 2));
+    if (c.Writable) {
+      EXPECT_EQ(ReadFile(c.Path), "OK " + std::to_string(payload.size()));
+    }
+    EXPECT_FALSE(fs::exists(c.Path) && !c.Writable);
+    // The next window writes its own first frame.
+    delete FWindow;
+    FWindow = nullptr;
+    FPeer.Conn().Close();
+    OpenWindow("");
+  }
+  fs::remove_all(dir);
+}
+
+// ---------------------------------------------------------------------------------------
+// Mouse and keys
+
+class ViewerInputTest : public ViewerWindowTest {
+protected:
+  void SetUp() override {
+    ViewerWindowTest::SetUp();
+    // A paint box of 1100 x 600: the window grows or shrinks by the difference.
+    QApplication::processEvents();
+    const QSize canvas = FWindow->Canvas()->size();
+    FWindow->resize(FWindow->width() + 1100 - canvas.width(), FWindow->height() + 600 - canvas.height());
+    ASSERT_TRUE(WaitUntil([&] { return FWindow->Canvas()->size() == QSize(1100, 600); }))
+        << FWindow->Canvas()->width() << "x" << FWindow->Canvas()->height();
+  }
+  void Mouse(QEvent::Type AType, QPoint APos, Qt::MouseButton AButton) {
+    QWidget* canvas = FWindow->Canvas();
+    QMouseEvent e(AType, APos, canvas->mapToGlobal(APos), AButton,
+                  AType == QEvent::MouseButtonRelease ? Qt::NoButton : Qt::MouseButtons(AButton), Qt::NoModifier);
+    QApplication::sendEvent(canvas, &e);
+  }
+  bool Wheel(QWidget* ATarget, QPoint ALocal, int ADelta) {
+    QWheelEvent e(ALocal, ATarget->mapToGlobal(ALocal), QPoint(), QPoint(0, ADelta), Qt::NoButton, Qt::NoModifier,
+                  Qt::NoScrollPhase, false);
+    QApplication::sendEvent(ATarget, &e);
+    return e.isAccepted();
+  }
+  void Key(QEvent::Type AType, int AQtKey, uint32_t AKeysym, const QString& AText = {}) {
+    QWidget* target = FWindow->focusWidget() ? FWindow->focusWidget() : FWindow;
+    QKeyEvent e(AType, AQtKey, Qt::NoModifier, 0, AKeysym, 0, AText);
+    QApplication::sendEvent(target, &e);
+  }
+  void PressRelease(int AQtKey, uint32_t AKeysym, const QString& AText = {}) {
+    Key(QEvent::KeyPress, AQtKey, AKeysym, AText);
+    Key(QEvent::KeyRelease, AQtKey, AKeysym, AText);
+  }
+};
+
+TEST_F(ViewerInputTest, MousePositionsAreScaledToTheRemoteScreen) {
+  StartSession();
+  // Before the first frame every position maps to 0.
+  Mouse(QEvent::MouseButtonPress, {550, 300}, Qt::LeftButton);
+  auto m = ReadMouse();
+  EXPECT_EQ(m.X, 0);
+  EXPECT_EQ(m.Y, 0);
+
+  SendFrameAcked(Frame(1920, 1080, {}));
+  struct TCase {
+    QEvent::Type Type;
+    QPoint Pos;
+    Qt::MouseButton Button;
+    int X, Y;
+    uint8_t ButtonCode, Action;
+  } cases[] = {
+      {QEvent::MouseButtonPress, {550, 300}, Qt::LeftButton, 960, 540, 1, 1},
+      {QEvent::MouseButtonRelease, {550, 300}, Qt::LeftButton, 960, 540, 1, 2},
+      {QEvent::MouseButtonPress, {1, 1}, Qt::RightButton, 2, 2, 2, 1},
+      {QEvent::MouseButtonRelease, {1, 1}, Qt::RightButton, 2, 2, 2, 2},
+      {QEvent::MouseButtonPress, {1099, 599}, Qt::MiddleButton, 1918, 1078, 3, 1},
+      {QEvent::MouseMove, {275, 150}, Qt::NoButton, 480, 270, 0, 0},
+      {QEvent::MouseMove, {-11, 1210}, Qt::NoButton, -19, 2178, 0, 0},  // a drag outside: not clamped
+  };
+  for (const auto& c : cases) {
+    Mouse(c.Type, c.Pos, c.Button);
+    m = ReadMouse();
+    EXPECT_EQ(m.X, c.X) << c.Pos.x();
+    EXPECT_EQ(m.Y, c.Y) << c.Pos.y();
+    EXPECT_EQ(m.Button, c.ButtonCode);
+    EXPECT_EQ(m.Action, c.Action);
+    EXPECT_EQ(m.WheelDelta, 0);
+  }
+
+  // The double-click takes the cursor's position, then reports the press itself.
+  QCursor::setPos(FWindow->Canvas()->mapToGlobal(QPoint(110, 60)));
+  for (int i = 0; i < 5; ++i) QApplication::processEvents();
+  while (!FPeer.Quiet(50)) EXPECT_EQ(ReadMouse().Action, 0);  // the platform may report the move
+  if (FWindow->Canvas()->mapFromGlobal(QCursor::pos()) == QPoint(110, 60)) {
+    Mouse(QEvent::MouseButtonDblClick, {550, 300}, Qt::LeftButton);
+    m = ReadMouse();
+    EXPECT_EQ(m.Action, 3);
+    EXPECT_EQ(m.Button, 1);
+    EXPECT_EQ(m.X, 192);
+    EXPECT_EQ(m.Y, 108);
+    m = ReadMouse();
+    EXPECT_EQ(m.Action, 1);
+    EXPECT_EQ(m.X, 960);
+  } else {
+    ADD_FAILURE() << "this platform cannot place the cursor";
+  }
+
+  // The wheel counts only over the picture.
+  EXPECT_TRUE(Wheel(FWindow->Canvas(), {550, 300}, -240));
+  m = ReadMouse();
+  EXPECT_EQ(m.Action, 4);
+  EXPECT_EQ(m.Button, 0);
+  EXPECT_EQ(m.WheelDelta, -240);
+  EXPECT_EQ(m.X, 960);
+  Wheel(FWindow->findChild<QWidget*>("FToolbar"), {700, 20}, 120);
+  FWindow->ChatPanel()->show();
+  EXPECT_TRUE(WaitUntil([&] { return FWindow->Canvas()->width() == 1100 - 260; }));  // the picture narrows
+  Wheel(FWindow->ChatLog(), {10, 10}, 120);
+  EXPECT_TRUE(FPeer.Quiet());
+
+  // Not connected: nothing is sent.
+  FPeer.Send(MsgSessionEnd);
+  ASSERT_TRUE(WaitUntil([&] { return !FWindow->IsConnected(); }));
+  Mouse(QEvent::MouseButtonPress, {550, 300}, Qt::LeftButton);
+  Wheel(FWindow->Canvas(), {550, 300}, 120);
+  EXPECT_TRUE(FPeer.Quiet());
+}
+
+TEST_F(ViewerInputTest, KeysAreForwardedOnlyWhenNoEditOrListHasTheFocus) {
+  StartSession();
+  // The window opens with the quality list focused: keys stay local.
+  EXPECT_EQ(FWindow->focusWidget(), FWindow->QualityBox());
+  PressRelease(Qt::Key_Delete, XK_Delete);
+  EXPECT_TRUE(FPeer.Quiet());
+
+  // After clicking a toolbar button keys go to the host, consumed locally.
+  FWindow->findChild<QPushButton*>("btnFiles")->setFocus();
+  PressRelease(Qt::Key_Delete, XK_Delete);
+  for (uint8_t up : {0, 1}) {
+    const TKeyEventRec k = ReadKey();
+    EXPECT_EQ(k.VirtualKey, 0x2E);
+    EXPECT_EQ(k.ScanCode, 0x53);
+    EXPECT_EQ(k.KeyUp, up);
+    EXPECT_EQ(k.Extended, 1);
+  }
+  struct TCase {
+    int QtKey;
+    uint32_t Keysym;
+    uint16_t Vk, Scan;
+    uint8_t Extended;
+  } cases[] = {
+      {Qt::Key_A, XK_a, 0x41, 0x1E, 0}, {Qt::Key_Return, XK_Return, 0x0D, 0x1C, 0},
+      {Qt::Key_Left, XK_Left, 0x25, 0x4B, 1}, {Qt::Key_PageDown, XK_Next, 0x22, 0x51, 1},
+      {Qt::Key_Control, XK_Control_R, 0xA3, 0x1D, 1}, {Qt::Key_Control, XK_Control_L, 0xA2, 0x1D, 0},
+      {Qt::Key_F5, XK_F5, 0x74, 0x3F, 0}, {Qt::Key_Tab, XK_Tab, 0x09, 0x0F, 0},
+  };
+  for (const auto& c : cases) {
+    Key(QEvent::KeyPress, c.QtKey, c.Keysym);
+    const TKeyEventRec k = ReadKey();
+    EXPECT_EQ(k.VirtualKey, c.Vk) << std::hex << c.Keysym;
+    EXPECT_EQ(k.ScanCode, c.Scan) << std::hex << c.Keysym;
+    EXPECT_EQ(k.Extended, c.Extended) << std::hex << c.Keysym;
+    EXPECT_EQ(k.KeyUp, 0);
+  }
+  EXPECT_EQ(FWindow->focusWidget()->objectName(), "btnFiles");  // Tab did not move the focus
+
+  // The file list keeps its selection: arrows go to the host.
+  FWindow->FilePanel()->show();
+  FPeer.SendText(MsgDirListing, "C:\\\r\nF\ta\t1\r\nF\tb\t1\r\n");
+  ASSERT_TRUE(WaitUntil([&] { return FWindow->FileList()->topLevelItemCount() == 3; }));
+  FWindow->FileList()->setFocus();
+  FWindow->FileList()->setCurrentItem(FWindow->FileList()->topLevelItem(1));
+  Key(QEvent::KeyPress, Qt::Key_Down, XK_Down);
+  EXPECT_EQ(ReadKey().VirtualKey, 0x28);
+  EXPECT_EQ(FWindow->FileList()->currentItem(), FWindow->FileList()->topLevelItem(1));
+
+  // Typing into the chat input stays there, also after clicking the picture.
+  FWindow->findChild<QPushButton*>("btnChat")->click();
+  ASSERT_EQ(FWindow->focusWidget(), FWindow->ChatEdit());
+  QMouseEvent click(QEvent::MouseButtonPress, QPointF(10, 10), FWindow->Canvas()->mapToGlobal(QPointF(10, 10)),
+                    Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(FWindow->Canvas(), &click);
+  ReadMouse();
+  EXPECT_EQ(FWindow->focusWidget(), FWindow->ChatEdit());
+  PressRelease(Qt::Key_X, XK_x, "x");
+  EXPECT_TRUE(FPeer.Quiet());
+  EXPECT_EQ(FWindow->ChatEdit()->text(), "x");
+
+  // A drop-down list with the focus keeps its keys too.
+  FWindow->MonitorBox()->setFocus();
+  PressRelease(Qt::Key_Down, XK_Down);
+  EXPECT_TRUE(FPeer.Quiet());
+
+  // Not connected: keys act locally.
+  FWindow->findChild<QPushButton*>("btnFiles")->setFocus();
+  FPeer.Send(MsgSessionEnd);
+  ASSERT_TRUE(WaitUntil([&] { return !FWindow->IsConnected(); }));
+  PressRelease(Qt::Key_A, XK_a, "a");
+  EXPECT_TRUE(FPeer.Quiet());
+}
+
+// ---------------------------------------------------------------------------------------
+// Files
+
+class ViewerFilesTest : public ViewerWindowTest {
+protected:
+  std::string Listed(const std::string& AListing, const QString& ACaption) {
+    FPeer.SendText(MsgDirListing, AListing);
+    Settle();
+    EXPECT_TRUE(WaitUntil([&] { return !FWindow->FileList()->findItems(ACaption, Qt::MatchExactly).isEmpty(); }));
+    auto items = FWindow->FileList()->findItems(ACaption, Qt::MatchExactly);
+    if (items.isEmpty()) return "<no row>";
+    FWindow->FileList()->setCurrentItem(items[0]);
+    emit FWindow->FileList()->itemDoubleClicked(items[0], 0);
+    auto p = FPeer.Read();
+    if (!p) return "<nothing sent>";
+    return (p->Type == MsgListDir ? "list:" : p->Type == MsgFileGet ? "get:" : "other:") + TextOf(p->Payload);
+  }
+  fs::path Downloads() { return fs::path(FWindow->DownloadsFolder()); }
+};
+
+TEST_F(ViewerFilesTest, ListingRowsSizesAndStatus) {
+  StartSession();
+  FWindow->findChild<QPushButton*>("btnFiles")->click();
+  auto request = FPeer.Read();
+  ASSERT_TRUE(request);
+  EXPECT_EQ(request->Type, MsgListDir);
+  EXPECT_EQ(TextOf(request->Payload), "");
+
+  FPeer.SendText(MsgDirListing,
+                 "C:\\Data\r\nF\ta.txt\t1536\r\nF\tb.txt\t100\r\nF\tbig.iso\t5000000000\r\nD\tsub\t0\r\nF\tshort\r\n");
+  ASSERT_TRUE(WaitUntil([&] { return FWindow->FileList()->topLevelItemCount() == 5; }));
+  QTreeWidget* list = FWindow->FileList();
+  struct TRow {
+    const char* Name;
+    const char* Size;
+    int Tag;
+  } rows[] = {{"[..]", "", 1}, {"a.txt", "2 KB", 3}, {"b.txt", "0 KB", 3}, {"big.iso", "4,882,813 KB", 3}, {"[sub]", "", 2}};
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(list->topLevelItem(i)->text(0), Q(rows[i].Name));
+    EXPECT_EQ(list->topLevelItem(i)->text(1), Q(rows[i].Size));
+    EXPECT_EQ(list->topLevelItem(i)->data(0, Qt::UserRole).toInt(), rows[i].Tag);
+  }
+  EXPECT_EQ(FWindow->StatusText(), Q("원격 경로: C:\\Data"));
+
+  // An error keeps the rows.
+  FPeer.SendText(MsgDirListing, "!접근 거부");
+  ASSERT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("목록 오류: 접근 거부"); }));
+  EXPECT_EQ(list->topLevelItemCount(), 5);
+
+  // The drive list has no parent row.
+  FPeer.SendText(MsgDirListing, "#DRIVES\r\nD\tC:\\\t0\r\n");
+  ASSERT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("원격 경로: 드라이브"); }));
+  ASSERT_EQ(list->topLevelItemCount(), 1);
+  EXPECT_EQ(list->topLevelItem(0)->text(0), Q("[C:\\]"));
+  EXPECT_EQ(list->topLevelItem(0)->data(0, Qt::UserRole).toInt(), 2);
+
+  // A size that is not a number stops the filling with an error; the rows so far stay.
+  FPeer.SendText(MsgDirListing, "C:\\x\r\nF\tok\t1\r\nF\tbad\tlots\r\nF\tlater\t1\r\n");
+  ASSERT_TRUE(WaitUntil([&] { return !FErrors.isEmpty(); }));
+  EXPECT_EQ(list->topLevelItemCount(), 2);
+  EXPECT_EQ(FWindow->StatusText(), Q("원격 경로: 드라이브"));
+}
+
+TEST_F(ViewerFilesTest, NavigationForBothPathStyles) {
+  StartSession();
+  struct TCase {
+    const char* Listing;
+    const char* Row;
+    const char* Sent;
+  } cases[] = {
+      {"#DRIVES\r\nD\tC:\\\t0\r\n", "[C:\\]", "list:C:\\"},
+      {"C:\r\nD\tUsers\t0\r\n", "[..]", "list:"},
+      {"C:\r\nD\tUsers\t0\r\n", "[Users]", "list:C:\\Users"},
+      {"C:\\Users\r\n", "[..]", "list:C:\\"},
+      {"C:\\Users\\Bob\r\n", "[..]", "list:C:\\Users"},
+      {"C:\\Users\\Bob\r\nF\tnotes.txt\t10\r\n", "notes.txt", "get:C:\\Users\\Bob\\notes.txt"},
+      {"#DRIVES\r\nD\t/\t0\r\n", "[/]", "list:/"},
+      {"/\r\nD\thome\t0\r\n", "[..]", "list:"},
+      {"/\r\nD\thome\t0\r\n", "[home]", "list:/home"},
+      {"/home\r\n", "[..]", "list:/"},
+      {"/home/u\r\nD\tdocs\t0\r\n", "[..]", "list:/home"},
+      {"/home/u\r\nD\tdocs\t0\r\n", "[docs]", "list:/home/u/docs"},
+      {"/home/u\r\nF\ta b.txt\t3\r\n", "a b.txt", "get:/home/u/a b.txt"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(Listed(c.Listing, Q(c.Row)), c.Sent) << c.Listing << " / " << c.Row;
+}
+
+TEST_F(ViewerFilesTest, UploadsStreamInChunks) {
+  StartSession();
+  const fs::path dir = fs::temp_directory_path() / ("tlm-up-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  struct TCase {
+    const char* Name;
+    const char* Sent;  // the name as the host will store it
+    size_t Size;
+    std::vector<size_t> Chunks;
+  } cases[] = {{"empty.bin", "empty.bin", 0, {}},
+               {"odd.bin", "odd.bin", 65537, {65536, 1}},
+               {"two.bin", "two.bin", 131072, {65536, 65536}},
+               {"notes:v2.txt", "v2.txt", 5, {5}}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    std::string content(c.Size, '\0');
+    for (size_t i = 0; i < c.Size; ++i) content[i] = static_cast<char>(i * 7 + 3);
+    std::ofstream(dir / c.Name, std::ios::binary) << content;
+    FNextFile = QString::fromStdString((dir / c.Name).string());
+    FWindow->findChild<QPushButton*>("btnSendFile")->click();
+    EXPECT_EQ(FWindow->StatusText(), Q("전송 중: ") + Q(c.Sent));
+    auto begin = FPeer.Read();
+    ASSERT_TRUE(begin);
+    EXPECT_EQ(begin->Type, MsgFileBegin);
+    EXPECT_EQ(TextOf(begin->Payload), std::string(c.Sent) + "\t" + std::to_string(c.Size));
+    std::string received;
+    for (size_t chunk : c.Chunks) {
+      auto p = FPeer.Read();
+      ASSERT_TRUE(p);
+      EXPECT_EQ(p->Type, MsgFileChunk);
+      EXPECT_EQ(p->Payload.size(), chunk);
+      received += TextOf(p->Payload);
+    }
+    auto end = FPeer.Read();
+    ASSERT_TRUE(end);
+    EXPECT_EQ(end->Type, MsgFileEnd);
+    EXPECT_EQ(received, content);
+    EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("파일 전송 완료: ") + Q(c.Sent); }));
+    EXPECT_FALSE(FWindow->IsSendingFile());
+  }
+  EXPECT_EQ(FOpenDialogs, 4);
+
+  // A refusal shows its text and ends the upload state.
+  FPeer.SendText(MsgFileError, "파일 생성 실패: 디스크 가득 참");
+  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("파일 거부됨: 파일 생성 실패: 디스크 가득 참"); }));
+
+  // A file that cannot be opened is reported and nothing is sent.
+  FNextFile = QString::fromStdString((dir / "missing.bin").string());
+  FWindow->findChild<QPushButton*>("btnSendFile")->click();
+  EXPECT_EQ(FErrors.size(), 1);
+  EXPECT_FALSE(FWindow->IsSendingFile());
+  EXPECT_TRUE(FPeer.Quiet());
+  fs::remove_all(dir);
+}
+
+TEST_F(ViewerFilesTest, DownloadsLandInTheDownloadsFolderUnderAFreshName) {
+  StartSession();
+  fs::remove_all(Downloads());
+  auto download = [&](const std::string& ABegin, const std::vector<std::string>& AChunks) {
+    FPeer.SendText(MsgFileBegin, ABegin);
+    auto ready = FPeer.Read();
+    EXPECT_TRUE(ready && ready->Type == MsgFileReady);
+    for (const auto& chunk : AChunks) FPeer.SendText(MsgFileChunk, chunk);
+  };
+  download("..\\..\\x.exe\t5", {"hel", "lo"});
+  Settle();
+  // Until the end arrives the file does not carry its name.
+  EXPECT_FALSE(fs::exists(Downloads() / "x.exe"));
+  EXPECT_EQ(FWindow->StatusText(), Q("다운로드 중: x.exe"));
+  FPeer.Send(MsgFileEnd);
+  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("다운로드 완료 (내려받기 폴더): x.exe"); }));
+  EXPECT_EQ(ReadFile(Downloads() / "x.exe"), "hello");
+
+  // The same name again never replaces the first file; separators of any kind are cut.
+  download("../x.exe\t3", {"abc"});
+  FPeer.Send(MsgFileEnd);
+  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("다운로드 완료 (내려받기 폴더): x (1).exe"); }));
+  EXPECT_EQ(ReadFile(Downloads() / "x.exe"), "hello");
+  EXPECT_EQ(ReadFile(Downloads() / "x (1).exe"), "abc");
+
+  // Short of the announced size: no file under the name; a replaced download vanishes.
+  download("part.bin\t10", {"12345"});
+  download("next.bin\t2", {"ok"});
+  FPeer.Send(MsgFileEnd);
+  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("다운로드 완료 (내려받기 폴더): next.bin"); }));
+  download("short.bin\t10", {"12345"});
+  FPeer.Send(MsgFileEnd);
+  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("다운로드 실패: short.bin"); }));
+  // More than announced stops the download at once; its end finds nothing open.
+  download("long.bin\t3", {"12", "345"});
+  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("다운로드 실패: long.bin"); }));
+  FPeer.Send(MsgFileEnd);
+
+  // Fewer than two fields, or a name with nothing left, open no file.
+  FPeer.SendText(MsgFileBegin, "lonely.txt");
+  FPeer.SendText(MsgFileBegin, "..\t4");
+  FPeer.SendText(MsgFileChunk, "data");
+  FPeer.Send(MsgFileEnd);
+  Settle();
+  EXPECT_TRUE(FPeer.Quiet());
+
+  std::set<std::string> names;
+  for (const auto& e : fs::directory_iterator(Downloads())) names.insert(e.path().filename().string());
+  EXPECT_EQ(names, (std::set<std::string>{"x.exe", "x (1).exe", "next.bin"}));
+}
+
+// ---------------------------------------------------------------------------------------
+// Monitors, quality, chat, clipboard
+
+TEST_F(ViewerWindowTest, MonitorsAndQuality) {
+  StartSession();
+  FPeer.SendText(MsgMonitorList, "0\t1920\t1080\t1\r\n\r\n1\t1280\t1024\t0\r\nbad\r\n2\t800\t600\t0");
+  QComboBox* monitors = FWindow->MonitorBox();
+  ASSERT_TRUE(WaitUntil([&] { return monitors->count() == 3; }));
+  EXPECT_EQ(monitors->itemText(0), Q("모니터 1 (1920x1080)"));
+  EXPECT_EQ(monitors->itemText(1), Q("모니터 2 (1280x1024)"));
+  EXPECT_EQ(monitors->itemText(2), Q("모니터 4 (800x600)"));  // the short line still counts
+  EXPECT_EQ(monitors->currentIndex(), 0);
+  EXPECT_TRUE(FPeer.Quiet());
+
+  monitors->setCurrentIndex(1);
+  emit monitors->activated(1);
+  auto select = FPeer.Read();
+  ASSERT_TRUE(select);
+  EXPECT_EQ(select->Type, MsgSelectMonitor);
+  EXPECT_EQ(select->Payload, TBytes{1});
+
+  FWindow->QualityBox()->setCurrentIndex(0);
+  emit FWindow->QualityBox()->activated(0);
+  auto quality = FPeer.Read();
+  ASSERT_TRUE(quality);
+  EXPECT_EQ(quality->Type, MsgQuality);
+  EXPECT_EQ(quality->Payload, TBytes{0});
+
+  FPeer.Send(MsgSessionEnd);
+  ASSERT_TRUE(WaitUntil([&] { return !FWindow->IsConnected(); }));
+  emit FWindow->QualityBox()->activated(2);
+  emit monitors->activated(0);
+  EXPECT_TRUE(FPeer.Quiet());
+}
+
+TEST_F(ViewerWindowTest, ChatLinesGoBothWays) {
+  StartSession();
+  FWindow->findChild<QPushButton*>("btnFiles")->setFocus();
+  EXPECT_TRUE(FWindow->ChatPanel()->isHidden());
+  FPeer.SendText(MsgChat, "안녕하세요");
+  ASSERT_TRUE(WaitUntil([&] { return !FWindow->ChatPanel()->isHidden(); }));
+  EXPECT_EQ(FWindow->focusWidget(), FWindow->ChatEdit());
+  EXPECT_EQ(FWindow->ChatLog()->toPlainText(), Q("원격: 안녕하세요"));
+
+  auto enter = [&] {
+    QKeyEvent e(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, 0, XK_Return, 0, "\r");
+    QApplication::sendEvent(FWindow->ChatEdit(), &e);
+  };
+  FWindow->ChatEdit()->setText("   ");
+  enter();
+  EXPECT_TRUE(FPeer.Quiet());
+  EXPECT_EQ(FWindow->ChatEdit()->text(), "   ");
+
+  FWindow->ChatEdit()->setText("  hi");
+  enter();
+  auto chat = FPeer.Read();
+  ASSERT_TRUE(chat);
+  EXPECT_EQ(chat->Type, MsgChat);
+  EXPECT_EQ(TextOf(chat->Payload), "  hi");
+  EXPECT_EQ(FWindow->ChatLog()->toPlainText(), Q("원격: 안녕하세요\n나:   hi"));
+  EXPECT_EQ(FWindow->ChatEdit()->text(), "");
+
+  // The chat line is not held back outside a session.
+  FPeer.Send(MsgSessionEnd);
+  ASSERT_TRUE(WaitUntil([&] { return !FWindow->IsConnected(); }));
+  FWindow->ChatEdit()->setText("bye");
+  enter();
+  chat = FPeer.Read();
+  ASSERT_TRUE(chat);
+  EXPECT_EQ(TextOf(chat->Payload), "bye");
+}
+
+TEST_F(ViewerWindowTest, ClipboardTextIsExchangedOnlyDuringTheSession) {
+  QClipboard* clipboard = QGuiApplication::clipboard();
+  clipboard->setText("copied before admission");
+  QApplication::processEvents();
+  EXPECT_TRUE(FPeer.Quiet());
+  StartSession();
+  EXPECT_TRUE(FPeer.Quiet());  // an earlier copy is not sent later
+
+  clipboard->setText("copied in session");
+  auto clip = FPeer.Read();
+  ASSERT_TRUE(clip);
+  EXPECT_EQ(clip->Type, MsgClipboard);
+  EXPECT_EQ(TextOf(clip->Payload), "copied in session");
+
+  FPeer.SendText(MsgClipboard, "원격 텍스트");
+  ASSERT_TRUE(WaitUntil([&] { return clipboard->text() == Q("원격 텍스트"); }));
+  Settle();
+  EXPECT_TRUE(FPeer.Quiet());  // not echoed back
+}
+
+// ---------------------------------------------------------------------------------------
+// Teardown
+
+TEST_F(ViewerWindowTest, DestroyingWithQueuedCallsAndARunningUploadIsClean) {
+  StartSession();
+  // An upload that cannot finish: the peer stops reading, so the worker blocks in a write.
+  const fs::path file = fs::temp_directory_path() / ("tlm-big-" + std::to_string(::getpid()) + ".bin");
+  {
+    std::ofstream out(file, std::ios::binary);
+    std::string block(1 << 20, 'z');
+    for (int i = 0; i < 48; ++i) out << block;
+  }
+  FNextFile = QString::fromStdString(file.string());
+  FWindow->findChild<QPushButton*>("btnSendFile")->click();
+  ASSERT_TRUE(FWindow->IsSendingFile());
+  FWindow->findChild<QPushButton*>("btnSendFile")->click();
+  EXPECT_EQ(FInfos, QStringList{Q("이미 파일 전송이 진행 중입니다.")});
+  EXPECT_EQ(FOpenDialogs, 1);
+
+  // Calls posted from another thread wait in the queue when the window goes away.
+  auto ran = std::make_shared<std::atomic<int>>(0);
+  std::thread poster([&] {
+    for (int i = 0; i < 20; ++i) FWindow->Post([ran] { ++*ran; });
+    FWindow->SetStatusText("late");
+  });
+  poster.join();
+  for (int i = 0; i < 20; ++i) FPeer.SendText(MsgChat, "queued");
+  delete FWindow;
+  FWindow = nullptr;
+  for (int i = 0; i < 5; ++i) QApplication::processEvents();
+  EXPECT_EQ(ran->load(), 0);
+  fs::remove(file);
+}
+
+}  // namespace
+}  // namespace tlm

@@ -1,0 +1,32 @@
+// Small pure helpers of the viewer: remote path navigation, local file-name parts, the
+// rounding scale of mouse positions. No Qt, no I/O; callable from any thread.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace tlm {
+
+// A host path that starts with "/" belongs to a POSIX host and uses "/" throughout; every
+// other path keeps the Windows rules ("\" and drive letters with ":").
+bool IsPosixRemotePath(std::string_view APath);
+
+// The folder above APath as the file browser navigates: Windows paths are cut after their
+// last "\" or ":" ("C:\Users\Bob" -> "C:\Users", "C:\Users" -> "C:\", "C:\" and "C:" stay,
+// no delimiter -> ""); POSIX paths after their last "/" ("/home/u" -> "/home", "/" stays).
+// A result equal to APath means APath is a root.
+std::string RemoteParentPath(std::string_view APath);
+
+// AFolder joined with AName by the folder's own delimiter, added unless already there.
+std::string RemoteChildPath(std::string_view AFolder, std::string_view AName);
+
+// The last component of a name a peer sent: cut after the last "\", ":" or "/". Empty when
+// nothing usable remains ("", ".", "..", or a name holding a NUL character).
+std::string SafeLeafName(std::string_view AName);
+
+// A * B / C rounded to the nearest integer, halves away from zero, with a 64-bit product
+// (the Windows MulDiv). C must not be 0.
+int32_t MulDivRound(int32_t A, int32_t B, int32_t C);
+
+}  // namespace tlm
