@@ -15,6 +15,7 @@
 #include "protocol/Credentials.h"
 #include "protocol/Error.h"
 #include "protocol/Messages.h"
+#include "relay/RelayServer.h"
 #include "tests/host/HostTestSupport.h"
 
 namespace tlm::test {
@@ -25,7 +26,9 @@ protected:
 
   TTempHome Home;
   TQueueDispatcher Ui;
-  TScriptedRelay Relay{Ui};
+  TScriptedRelay Relay{Ui};        // the test plays the relay
+  std::unique_ptr<TRelayServer> Server;  // the real relay, started on first use
+  uint16_t ServerPort = 0;
   TFakeCapturer* Capturer = nullptr;  // owned by the agent
   TFakeInputInjector Input;
   TRecordingClipboard Clipboard;
@@ -41,6 +44,7 @@ protected:
 
   void TearDown() override {
     if (Agent) Agent.reset();
+    if (Server) Server->Stop();
   }
 
   THostTimings ShortTimings() {
@@ -81,12 +85,51 @@ protected:
     return end;
   }
 
-  // Registered and in session, with the monitor list already read.
-  std::unique_ptr<TPacketPeer> StartInSession() {
+  // Registered at the scripted relay and in session, with the monitor list already read.
+  std::unique_ptr<TPacketPeer> StartInSessionScripted() {
     auto end = StartRegistered();
     end->Send(MsgSessionStart);
     EXPECT_EQ(end->NextOf(MsgMonitorList).Type, MsgMonitorList);
     return end;
+  }
+
+  uint16_t RealRelay() {
+    if (!Server) {
+      TRelayOptions options;
+      options.ListenAddress = "127.0.0.1";
+      options.Port = 0;
+      options.DbPath = ":memory:";
+      options.Log = [](const std::string&) {};
+      Server = std::make_unique<TRelayServer>(options);
+      ServerPort = Server->Start();
+    }
+    return ServerPort;
+  }
+
+  // The agent registered at the real relay; answers its ID.
+  std::string StartHost(const std::string& APasswordHash = "") {
+    MakeAgent(APasswordHash, ShortTimings(), RealRelay());
+    Agent->Start();
+    EXPECT_TRUE(WaitFor([&] { return !Agent->ID().empty() && !Ids.empty(); }));
+    EXPECT_EQ(Ids.back(), Agent->ID());
+    return Agent->ID();
+  }
+
+  // A scripted viewer's connection request through the real relay.
+  std::unique_ptr<TPacketPeer> ViewerAsking(const std::string& AId, const std::string& AProof) {
+    auto viewer = ConnectViewer(Ui, RealRelay());
+    viewer->SendText(MsgConnectRequest, BuildConnectRequest(AId, "Viewer PC", AProof));
+    return viewer;
+  }
+
+  // A scripted viewer in session with the agent through the real relay, admitted by password,
+  // with the monitor list already read.
+  std::unique_ptr<TPacketPeer> StartInSession() {
+    const std::string id = StartHost(HashPassword("pw"));
+    auto viewer = ViewerAsking(id, MakeSessionProof(id, HashPassword("pw")));
+    EXPECT_EQ(viewer->Next().Type, MsgSessionStart);
+    EXPECT_EQ(viewer->NextOf(MsgMonitorList).Type, MsgMonitorList);
+    return viewer;
   }
 
   bool WaitFor(const std::function<bool()>& APred, int AMs = 5000) { return Ui.RunUntil(APred, AMs); }

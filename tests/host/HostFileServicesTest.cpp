@@ -84,7 +84,7 @@ TEST_F(HostFileReceive, NeverReplacesAnExistingFile) {
 }
 
 TEST_F(HostFileReceive, IncompleteFilesKeepTheirTemporaryName) {
-  auto end = StartInSession();
+  auto end = StartInSessionScripted();
   // Short.
   end->SendText(MsgFileBegin, "short.bin\t10");
   end->NextOf(MsgFileReady);
@@ -183,7 +183,7 @@ TEST_F(HostFileSend, SessionEndStopsATransferWhichStillEnds) {
     std::string block(1 << 20, 'z');
     for (size_t i = 0; i < size; i += block.size()) out << block;
   }
-  auto end = StartInSession();
+  auto end = StartInSessionScripted();
   end->SendText(MsgFileGet, Home.Sub("huge.bin"));
   EXPECT_EQ(TextOf(end->NextOf(MsgFileBegin).Payload), "huge.bin\t" + std::to_string(size));
   size_t got = 0;

@@ -46,7 +46,7 @@ TEST_F(HostInput, RecordsMapOntoTheSelectedMonitor) {
 }
 
 TEST_F(HostInput, SessionEndReleasesWhatTheViewerHeld) {
-  auto end = StartInSession();
+  auto end = StartInSessionScripted();
   end->Send(MsgKey, KeyRec(0x11, 0x1D, 0, 0));  // ctrl down
   end->Send(MsgKey, KeyRec(0x41, 0x1E, 0, 0));  // A down
   end->Send(MsgKey, KeyRec(0x41, 0x1E, 1, 0));  // A up

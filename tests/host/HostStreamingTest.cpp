@@ -134,7 +134,7 @@ TEST_F(HostStreaming, CaptureFailuresPauseButKeepTheSession) {
 }
 
 TEST_F(HostStreaming, SessionEndStopsFramesAndTheNextSessionStartsAfresh) {
-  auto end = StartInSession();
+  auto end = StartInSessionScripted();
   NextFrame(*end);
   NextFrame(*end);
   end->Send(MsgSessionEnd);
