@@ -291,7 +291,7 @@ void TfrmClientMain::AutoConnect() {
   OpenViewer(target, "AutoViewer", proof);
 }
 
-void TfrmClientMain::ConnectTo(const std::string& AID) {
+void TfrmClientMain::ConnectTo(std::string AID) {
   if (AID.empty()) {
     FDialogs.Info(this, QStringLiteral("접속할 ID를 입력하세요."));
     return;

@@ -72,7 +72,8 @@ public:
   QColor MyPanelColor() const;
 
   // The window's actions, as the controls trigger them.
-  void ConnectTo(const std::string& AID);
+  // By value: the recent list it may come from is rebuilt on the way.
+  void ConnectTo(std::string AID);
   void btnConnectClick();
   void btnSetPwClick();
   void cbQualityChange(int AIndex);
