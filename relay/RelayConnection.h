@@ -5,7 +5,9 @@
 // the byte stream into packets and asks the hub what each one is: consumed by the hub,
 // forwarded to the session partner piece by piece, or dropped. The writer drains a queue of
 // outgoing bytes. The queue is bounded: a reader whose partner's queue is full stops reading
-// until the partner's writer has drained it below the limit (backpressure).
+// until the partner's writer has drained it below the limit (backpressure). A large payload
+// bound for a partner with nothing queued is spliced socket to socket inside the kernel
+// instead; a slow partner then holds the sender back through its full socket.
 // Close (flush, then shut down) and Abort (at once) end the connection; either one detaches
 // it from the hub exactly once.
 #pragma once
