@@ -1,6 +1,11 @@
 #include "relay/RelayConnection.h"
 
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "protocol/Messages.h"
@@ -14,20 +19,21 @@ namespace {
 using asio::redirect_error;
 using asio::use_awaitable;
 
-constexpr size_t SmallReadBuffer = 4096;
-constexpr size_t LargeReadBuffer = 128 * 1024;
-// Forwarded payload goes into the partner's queue in pieces of at most this size, so a
-// full queue overshoots its limit by at most one piece.
-constexpr size_t ForwardPiece = 64 * 1024;
+constexpr size_t ReadBufferSize = 16 * 1024;
+// A payload remainder at least this large is read straight into a queue piece for the
+// partner instead of through the read buffer (one copy less).
+constexpr size_t DirectReadMin = 16 * 1024;
 // g++ 12 miscompiles co_await inside && and || conditions: every co_await below stands in
 // a statement of its own.
 
 // Small packets queued back to back share one buffer up to this size.
-constexpr size_t CoalesceLimit = 64 * 1024;
+constexpr size_t CoalesceChunk = 16 * 1024;
 // One gathered write takes at most this much, so write progress is seen often.
-constexpr size_t WriteBatchBytes = 256 * 1024;
+constexpr size_t WriteBatchBytes = 1024 * 1024;
 constexpr size_t WriteBatchBuffers = 64;
 constexpr auto CloseGraceTime = std::chrono::seconds(5);
+// Kernel pipe used to splice large payloads; its contents are bounded by this size.
+constexpr size_t PipeSize = 1024 * 1024;
 
 }  // namespace
 
@@ -35,15 +41,36 @@ TRelayConnection::TRelayConnection(asio::ip::tcp::socket ASocket, TRelayHub& AHu
     : FSocket(std::move(ASocket)),
       FHub(AHub),
       FAddress(std::move(AAddress)),
-      FIn(SmallReadBuffer),
+      FIn(ReadBufferSize),
       FWriteSignal(FSocket.get_executor()),
       FResume(FSocket.get_executor()),
-      FLinger(FSocket.get_executor()) {
+      FLinger(FSocket.get_executor()),
+      FSpliceDisabled(!AHub.SpliceAllowed()) {
   const auto now = TRelayClock::now();
   FLastReceived = FLastSent = FLastWriteProgress = now;
 }
 
-TRelayConnection::~TRelayConnection() { FHub.QueueShrank(FQueued); }
+TRelayConnection::~TRelayConnection() {
+  ClosePipe();
+  FHub.QueueShrank(FQueued);
+}
+
+bool TRelayConnection::OpenPipe() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  FPipeRead = fds[0];
+  FPipeWrite = fds[1];
+  ::fcntl(FPipeWrite, F_SETPIPE_SZ, int(PipeSize));
+  const int size = ::fcntl(FPipeWrite, F_GETPIPE_SZ);
+  FPipeSize = size > 0 ? size_t(size) : 65536;
+  return true;
+}
+
+void TRelayConnection::ClosePipe() {
+  if (FPipeRead >= 0) ::close(FPipeRead);
+  if (FPipeWrite >= 0) ::close(FPipeWrite);
+  FPipeRead = FPipeWrite = -1;
+}
 
 void TRelayConnection::Start() {
   auto self = shared_from_this();
@@ -60,14 +87,50 @@ void TRelayConnection::SendText(uint32_t AType, std::string_view AText) {
   SendPacket(AType, std::span(reinterpret_cast<const uint8_t*>(AText.data()), AText.size()));
 }
 
+TRelayConnection::TOutChunk TRelayConnection::NewChunk(size_t ACapacity) {
+  TOutChunk chunk;
+  chunk.Data.reset(new uint8_t[ACapacity]);
+  chunk.Capacity = ACapacity;
+  return chunk;
+}
+
 void TRelayConnection::Enqueue(const uint8_t* AData, size_t ALen) {
   if (FAborted || ALen == 0) return;
-  // The elements the writer is writing now must not move; later ones may grow.
-  if (FQueue.size() > FInFlight && FQueue.back().size() + ALen <= CoalesceLimit) {
-    FQueue.back().insert(FQueue.back().end(), AData, AData + ALen);
-  } else {
-    FQueue.emplace_back(AData, AData + ALen);
+  if (FQueued == 0) {
+    // Nothing queued means the writer is idle: try to hand the bytes to the kernel at once
+    // (saves the writer's turn, which matters for small interactive packets). Whatever does
+    // not fit, or an error, is left to the writer.
+    const ssize_t sent = ::send(FSocket.native_handle(), AData, ALen, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent > 0) {
+      const auto now = TRelayClock::now();
+      FLastSent = FLastWriteProgress = now;
+      AData += sent;
+      ALen -= size_t(sent);
+      if (ALen == 0) return;
+    }
   }
+  // The chunks the writer is writing now must not change; a later one may take more bytes.
+  if (FQueue.size() > FInFlight && FQueue.back().Capacity - FQueue.back().Size >= ALen) {
+    TOutChunk& back = FQueue.back();
+    std::memcpy(back.Data.get() + back.Size, AData, ALen);
+    back.Size += ALen;
+  } else {
+    TOutChunk chunk = NewChunk(std::max(ALen, CoalesceChunk));
+    std::memcpy(chunk.Data.get(), AData, ALen);
+    chunk.Size = ALen;
+    FQueue.push_back(std::move(chunk));
+  }
+  NoteQueued(ALen);
+}
+
+void TRelayConnection::EnqueueChunk(TOutChunk&& AChunk) {
+  if (FAborted || AChunk.Size == 0) return;
+  const size_t len = AChunk.Size;
+  FQueue.push_back(std::move(AChunk));
+  NoteQueued(len);
+}
+
+void TRelayConnection::NoteQueued(size_t ALen) {
   const auto now = TRelayClock::now();
   if (FQueued == 0) FLastWriteProgress = now;
   FQueued += ALen;
@@ -165,9 +228,10 @@ asio::awaitable<bool> TRelayConnection::Skip(size_t ALen) {
   co_return true;
 }
 
-asio::awaitable<bool> TRelayConnection::WaitForRoom(TRelayConnection& ATo) {
+asio::awaitable<bool> TRelayConnection::WaitForRoom(TRelayConnection& ATo, size_t ABelow) {
+  const size_t below = ABelow > 0 ? ABelow : FHub.QueueLimit();
   bool paused = false;
-  while (ATo.FQueued >= FHub.QueueLimit() && !ATo.FClosing && !FClosing) {
+  while (ATo.FQueued >= below && !ATo.FClosing && !FClosing) {
     ATo.FBlockedSender = weak_from_this();
     FPaused = paused = true;
     FResume.expires_at(TRelayClock::time_point::max());
@@ -182,7 +246,6 @@ asio::awaitable<bool> TRelayConnection::WaitForRoom(TRelayConnection& ATo) {
 
 asio::awaitable<bool> TRelayConnection::Forward(std::shared_ptr<TRelayConnection> ATo, const uint8_t* AHeader,
                                                 uint32_t ALen) {
-  if (ALen > FIn.size() && FIn.size() < LargeReadBuffer) FIn.resize(LargeReadBuffer);
   const bool open = co_await WaitForRoom(*ATo);
   if (!open) co_return false;
   bool deliver = !ATo->FClosing;
@@ -193,26 +256,131 @@ asio::awaitable<bool> TRelayConnection::Forward(std::shared_ptr<TRelayConnection
   }
   uint32_t left = ALen;
   while (left > 0) {
-    if (FInBegin == FInEnd) {
+    if (FInBegin == FInEnd && (!deliver || left < DirectReadMin)) {
       const bool more = co_await Fill();
       if (!more) co_return false;
     }
-    const size_t n = std::min({size_t(left), FInEnd - FInBegin, ForwardPiece});
-    if (deliver) {
-      const bool stillOpen = co_await WaitForRoom(*ATo);
-      if (!stillOpen) co_return false;
-      // A receiver that went away meanwhile gets nothing more; the rest is read and dropped.
-      deliver = !ATo->FClosing;
+    if (FInBegin < FInEnd) {
+      // Bytes already in the read buffer.
+      const size_t n = std::min({size_t(left), FInEnd - FInBegin, MaxForwardPiece});
       if (deliver) {
-        ATo->Enqueue(FIn.data() + FInBegin, n);
-        FHub.AddRelayed(n);
+        const bool stillOpen = co_await WaitForRoom(*ATo);
+        if (!stillOpen) co_return false;
+        // A receiver that went away meanwhile gets nothing more; the rest is read and dropped.
+        deliver = !ATo->FClosing;
+        if (deliver) {
+          ATo->Enqueue(FIn.data() + FInBegin, n);
+          FHub.AddRelayed(n);
+        }
       }
+      FInBegin += n;
+      left -= uint32_t(n);
+      continue;
     }
-    FInBegin += n;
+    if (!FSpliceDisabled) {
+      // A large remainder on an otherwise idle receiver: let the kernel move it.
+      const bool stillOpen = co_await WaitForRoom(*ATo, 1);
+      if (!stillOpen) co_return false;
+      deliver = !ATo->FClosing;
+      if (!deliver) continue;
+      size_t consumed = 0, delivered = 0;
+      const TSpliceResult result = co_await SpliceTo(*ATo, left, consumed, delivered);
+      left -= uint32_t(consumed);
+      if (result == TSpliceResult::SenderFailed) co_return false;
+      if (result == TSpliceResult::ReceiverGone) {
+        // Part of a packet may have been lost on the way: the receiver cannot go on.
+        if (!ATo->FClosing) ATo->Abort();
+        deliver = false;
+      }
+      if (result == TSpliceResult::Unavailable) FSpliceDisabled = true;
+      continue;
+    }
+    // A large remainder: read it straight into a piece of the receiver's queue.
+    const bool stillOpen = co_await WaitForRoom(*ATo);
+    if (!stillOpen) co_return false;
+    deliver = !ATo->FClosing;
+    if (!deliver) continue;
+    const size_t n = std::min(size_t(left), MaxForwardPiece);
+    TOutChunk piece = NewChunk(n);
+    asio::error_code error;
+    co_await asio::async_read(FSocket, asio::buffer(piece.Data.get(), n), redirect_error(use_awaitable, error));
+    if (error) co_return false;
+    FLastReceived = TRelayClock::now();
+    piece.Size = n;
+    deliver = !ATo->FClosing;
+    if (deliver) {
+      ATo->EnqueueChunk(std::move(piece));
+      FHub.AddRelayed(n);
+    }
     left -= uint32_t(n);
   }
   if (deliver) ATo->FPartialOut = false;
   co_return true;
+}
+
+asio::awaitable<TRelayConnection::TSpliceResult> TRelayConnection::SpliceTo(TRelayConnection& ATo, size_t ALen,
+                                                                            size_t& AConsumed, size_t& ADelivered) {
+  AConsumed = ADelivered = 0;
+  if (FPipeRead < 0 && !OpenPipe()) co_return TSpliceResult::Unavailable;
+  asio::error_code error;
+  FSocket.native_non_blocking(true, error);
+  ATo.FSocket.native_non_blocking(true, error);
+  if (error) co_return TSpliceResult::Unavailable;
+  const int in = FSocket.native_handle();
+  const int out = ATo.FSocket.native_handle();
+  TSpliceResult result = TSpliceResult::Done;
+  size_t inPipe = 0;
+  while (ADelivered < ALen && result == TSpliceResult::Done) {
+    const ssize_t got = ::splice(in, nullptr, FPipeWrite, nullptr, std::min(ALen - AConsumed, FPipeSize),
+                                 SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && errno == EAGAIN) {
+      co_await FSocket.async_wait(asio::socket_base::wait_read, redirect_error(use_awaitable, error));
+      if (error || FAborted) result = TSpliceResult::SenderFailed;
+      continue;
+    }
+    if (got < 0 && AConsumed == 0 && (errno == EINVAL || errno == ENOSYS)) {
+      result = TSpliceResult::Unavailable;
+      break;
+    }
+    if (got <= 0) {
+      result = TSpliceResult::SenderFailed;
+      break;
+    }
+    FLastReceived = TRelayClock::now();
+    AConsumed += size_t(got);
+    inPipe = size_t(got);
+    ATo.FSpliceBacklog = inPipe;
+    while (inPipe > 0) {
+      const ssize_t put = ::splice(FPipeRead, nullptr, out, nullptr, inPipe, SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+      if (put > 0) {
+        inPipe -= size_t(put);
+        ADelivered += size_t(put);
+        FHub.AddRelayed(size_t(put));
+        ATo.FSpliceBacklog = inPipe;
+        ATo.FLastWriteProgress = ATo.FLastSent = TRelayClock::now();
+        continue;
+      }
+      if (put < 0 && errno == EINTR) continue;
+      if (put < 0 && errno == EAGAIN && !ATo.FClosing) {
+        // The receiver is slow: the sender waits with it.
+        FPaused = true;
+        co_await ATo.FSocket.async_wait(asio::socket_base::wait_write, redirect_error(use_awaitable, error));
+        FPaused = false;
+        if (FAborted) {
+          result = TSpliceResult::SenderFailed;
+          break;
+        }
+        if (!error && !ATo.FClosing) continue;
+      }
+      result = TSpliceResult::ReceiverGone;
+      break;
+    }
+    ATo.FSpliceBacklog = 0;
+  }
+  // Bytes left in the pipe belong to a receiver that is gone: start with a fresh pipe.
+  if (inPipe > 0) ClosePipe();
+  co_return result;
 }
 
 asio::awaitable<void> TRelayConnection::DiscardUntilClosed() {
@@ -287,10 +455,10 @@ asio::awaitable<void> TRelayConnection::WriteLoop() {
       batch.clear();
       size_t bytes = 0;
       FInFlight = 0;
-      for (const TBytes& piece : FQueue) {
+      for (const TOutChunk& piece : FQueue) {
         if (FInFlight == WriteBatchBuffers || bytes >= WriteBatchBytes) break;
-        batch.emplace_back(piece.data(), piece.size());
-        bytes += piece.size();
+        batch.emplace_back(piece.Data.get(), piece.Size);
+        bytes += piece.Size;
         ++FInFlight;
       }
       asio::error_code error;

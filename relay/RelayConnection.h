@@ -5,7 +5,9 @@
 // the byte stream into packets and asks the hub what each one is: consumed by the hub,
 // forwarded to the session partner piece by piece, or dropped. The writer drains a queue of
 // outgoing bytes. The queue is bounded: a reader whose partner's queue is full stops reading
-// until the partner's writer has drained it below the limit (backpressure).
+// until the partner's writer has drained it below the limit (backpressure). A large payload
+// bound for a partner with nothing queued is spliced socket to socket inside the kernel
+// instead; a slow partner then holds the sender back through its full socket.
 // Close (flush, then shut down) and Abort (at once) end the connection; either one detaches
 // it from the hub exactly once.
 #pragma once
@@ -26,6 +28,10 @@ namespace tlm {
 class TRelayHub;
 
 using TRelayClock = std::chrono::steady_clock;
+
+// Forwarded payload enters the partner's queue in pieces of at most this size, so a full
+// queue overshoots its limit by at most one piece.
+constexpr size_t MaxForwardPiece = 256 * 1024;
 
 enum class TPeerRole { Unknown, Host, Viewer };
 enum class TViewerState { Idle, Pending, InSession, Ended };
@@ -57,7 +63,9 @@ public:
   void RestartIdleClock() { FLastReceived = TRelayClock::now(); }
   TRelayClock::time_point LastSent() const { return FLastSent; }
   // When bytes have been waiting without the writer making progress since this time.
-  bool WriteStalledSince(TRelayClock::time_point ASince) const { return FQueued > 0 && FLastWriteProgress < ASince; }
+  bool WriteStalledSince(TRelayClock::time_point ASince) const {
+    return (FQueued > 0 || FSpliceBacklog > 0) && FLastWriteProgress < ASince;
+  }
 
   // State owned by the hub (network thread only).
   TPeerRole Role = TPeerRole::Unknown;
@@ -83,11 +91,28 @@ private:
   asio::awaitable<bool> ReadExact(uint8_t* AOut, size_t ALen);
   asio::awaitable<bool> Skip(size_t ALen);
   asio::awaitable<bool> Forward(std::shared_ptr<TRelayConnection> ATo, const uint8_t* AHeader, uint32_t ALen);
-  // Waits while ATo's queue is full; false when this connection is closing meanwhile.
-  asio::awaitable<bool> WaitForRoom(TRelayConnection& ATo);
+  // Waits while ATo's queue holds ABelow bytes or more (default: its limit); false when
+  // this connection is closing meanwhile.
+  asio::awaitable<bool> WaitForRoom(TRelayConnection& ATo, size_t ABelow = 0);
+  // Moves up to ALen payload bytes from this socket to ATo's socket inside the kernel
+  // (splice through a pipe), while ATo's queue is empty. AConsumed: bytes taken from this
+  // socket; ADelivered: bytes written to ATo.
+  enum class TSpliceResult { Done, ReceiverGone, SenderFailed, Unavailable };
+  asio::awaitable<TSpliceResult> SpliceTo(TRelayConnection& ATo, size_t ALen, size_t& AConsumed, size_t& ADelivered);
+  bool OpenPipe();
+  void ClosePipe();
   asio::awaitable<void> DiscardUntilClosed();
 
+  // Bytes for the writer, without zero-filling or copying them twice.
+  struct TOutChunk {
+    std::unique_ptr<uint8_t[]> Data;
+    size_t Size = 0;
+    size_t Capacity = 0;
+  };
+  static TOutChunk NewChunk(size_t ACapacity);
   void Enqueue(const uint8_t* AData, size_t ALen);
+  void EnqueueChunk(TOutChunk&& AChunk);
+  void NoteQueued(size_t ALen);
   void Detach();
   void WakeBlockedSender();
 
@@ -100,15 +125,20 @@ private:
   size_t FInBegin = 0;
   size_t FInEnd = 0;
 
-  std::deque<TBytes> FQueue;
+  std::deque<TOutChunk> FQueue;
   size_t FQueued = 0;
   size_t FInFlight = 0;  // front elements the writer is writing now
   bool FPartialOut = false;  // a forwarded packet is only partly queued
+  size_t FSpliceBacklog = 0;  // bytes its partner has spliced but not yet written to it
+  int FPipeRead = -1;         // kernel pipe for splicing payload to the partner
+  int FPipeWrite = -1;
+  size_t FPipeSize = 0;
   std::weak_ptr<TRelayConnection> FBlockedSender;  // partner waiting for room in FQueue
 
   asio::steady_timer FWriteSignal;  // writer sleeps here while the queue is empty
   asio::steady_timer FResume;       // reader sleeps here while its partner's queue is full
   asio::steady_timer FLinger;       // grace time after shutting down the sending side
+  bool FSpliceDisabled;
 
   bool FClosing = false;
   bool FAborted = false;

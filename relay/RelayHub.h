@@ -93,6 +93,7 @@ public:
   void QueueGrew(size_t AConnQueued, size_t ADelta);
   void QueueShrank(size_t ADelta) { FCounters.QueuedBytes -= ADelta; }
   size_t QueueLimit() const { return FOptions.QueueLimitBytes; }
+  bool SpliceAllowed() const { return FOptions.SpliceLargePayloads; }
   void Log(const std::string& ALine) const { FLog(ALine); }
 
 private:

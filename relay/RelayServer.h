@@ -40,6 +40,9 @@ struct TRelayOptions {
   // A connection that takes no bytes off its queue for this long is dropped.
   std::chrono::milliseconds WriteStallTimeout{90000};
   std::chrono::milliseconds StatsInterval{60000};
+  // Large payloads move from socket to socket inside the kernel (splice) when the receiver
+  // has nothing else queued; off: always through user-space buffers.
+  bool SpliceLargePayloads = true;
 
   // Receives every log line (without a line break); empty: UTC time stamp + line on stderr.
   std::function<void(const std::string&)> Log;

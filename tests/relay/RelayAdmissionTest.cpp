@@ -21,7 +21,7 @@ TEST_F(RelayAdmission, AcceptStartsTheSessionOnBothSides) {
   host->Expect(MsgSessionStart);
   viewer->Expect(MsgSessionStart);
   EXPECT_EQ(FRelay->Stats().Sessions, 1u);
-  EXPECT_TRUE(LogContains("admission accepted"));
+  EXPECT_TRUE(WaitUntil([&] { return LogContains("admission accepted"); }));
 }
 
 TEST_F(RelayAdmission, IdTypedWithBlanksOrDashesReachesTheHost) {
