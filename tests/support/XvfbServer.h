@@ -21,6 +21,7 @@ public:
   // ":N", for XOpenDisplay or the DISPLAY variable; empty when the server did not start.
   const std::string& Display() const { return FDisplay; }
   bool Running() const { return !FDisplay.empty(); }
+  pid_t Pid() const { return FPid; }
   // Why the server did not start (for GTEST_SKIP / failure messages).
   const std::string& Error() const { return FError; }
   // Sets DISPLAY for this process (and children started afterwards).
