@@ -112,8 +112,24 @@ def block_colour(i, j):
     return ((k * 67) % 200 + 20, (k * 131) % 180 + 40, (k * 29) % 220 + 10)
 
 
+def pattern_rects(width, height):
+    """The test pattern as (colour, x, y, w, h) boxes, painted in order."""
+    rects = []
+    for j in range(0, (height + BLOCK - 1) // BLOCK):
+        for i in range(0, (width + BLOCK - 1) // BLOCK):
+            rects.append((block_colour(i, j), i * BLOCK, j * BLOCK, BLOCK, BLOCK))
+    for cx, cy in ((0, 0), (width - MARK_SIZE, 0), (0, height - MARK_SIZE), (width - MARK_SIZE, height - MARK_SIZE)):
+        rects.append((MARK, cx, cy, MARK_SIZE, MARK_SIZE))
+    return rects
+
+
 def paint_pattern(display, width, height):
     """Sets the root window's background of `display` to the test pattern (stays after we leave)."""
+    paint_root(display, width, height, pattern_rects(width, height))
+
+
+def paint_root(display, width, height, rects):
+    """Sets the root window's background to the boxes `rects` (colour, x, y, w, h)."""
     x = ctypes.CDLL("libX11.so.6")
     x.XOpenDisplay.restype = ctypes.c_void_p
     x.XOpenDisplay.argtypes = [ctypes.c_char_p]
@@ -149,11 +165,8 @@ def paint_pattern(display, width, height):
             x.XSetForeground(dpy, gc, (r << 16) | (g << 8) | b)
             x.XFillRectangle(dpy, pix, gc, x0, y0, w, h)
 
-        for j in range(0, (height + BLOCK - 1) // BLOCK):
-            for i in range(0, (width + BLOCK - 1) // BLOCK):
-                fill(block_colour(i, j), i * BLOCK, j * BLOCK, BLOCK, BLOCK)
-        for cx, cy in ((0, 0), (width - MARK_SIZE, 0), (0, height - MARK_SIZE), (width - MARK_SIZE, height - MARK_SIZE)):
-            fill(MARK, cx, cy, MARK_SIZE, MARK_SIZE)
+        for colour, x0, y0, w, h in rects:
+            fill(colour, x0, y0, w, h)
         x.XSetWindowBackgroundPixmap(dpy, root, pix)
         x.XClearWindow(dpy, root)
         x.XFreePixmap(dpy, pix)
