@@ -316,25 +316,36 @@ class Session:
     # -- displays ----------------------------------------------------------------------------
 
     def start_display(self, width, height):
+        # Several servers starting at once now and then fail to compile their keymap (xkbcomp
+        # under load); a fresh attempt then succeeds.
+        for attempt in range(3):
+            display = self._try_display(width, height)
+            if display:
+                self.displays.append(display)
+                return display
+            sys.stderr.write("Xvfb failed to start (attempt %d), trying again\n" % (attempt + 1))
+        raise E2EFailure("Xvfb did not start in three attempts")
+
+    def _try_display(self, width, height):
         r, w = os.pipe()
-        proc = self.spawn("Xvfb-%d" % len(self.displays),
+        proc = self.spawn("Xvfb-%d" % len(self.procs),
                           ["Xvfb", "-displayfd", str(w), "-screen", "0", "%dx%dx24" % (width, height),
                            "-nolisten", "tcp", "-br", "-noreset", "+extension", "XFIXES"],
                           pass_fds=(w,))
         os.close(w)
         number = b""
         deadline = time.monotonic() + 30 * SLOW
-        while not number.endswith(b"\n"):
-            if time.monotonic() > deadline or proc.poll() is not None:
-                raise E2EFailure("Xvfb did not start")
-            chunk = os.read(r, 16)
-            if not chunk:
-                raise E2EFailure("Xvfb did not report its display")
-            number += chunk
-        os.close(r)
-        display = ":" + number.decode().strip()
-        self.displays.append(display)
-        return display
+        try:
+            while not number.endswith(b"\n"):
+                if time.monotonic() > deadline or proc.poll() is not None:
+                    return None
+                chunk = os.read(r, 16)
+                if not chunk:
+                    return None
+                number += chunk
+        finally:
+            os.close(r)
+        return ":" + number.decode().strip()
 
     def x(self, display, *argv, check=True, timeout=30):
         env = dict(os.environ, DISPLAY=display)
