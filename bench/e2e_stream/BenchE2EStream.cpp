@@ -8,7 +8,7 @@
 // host's screen copy to the viewer's decoded picture (p50/p95); then, with the screen still,
 // frames and bytes per minute (measured over a shorter window and scaled).
 //
-// The screen carries a frame stamp (three grey blocks at the top-left encoding the painter's
+// The screen carries a frame stamp (four grey blocks at the top-left encoding the painter's
 // sequence number). The agent's screen is wrapped to note when each stamp was first copied;
 // the viewer reads the stamp out of its decoded picture, which ties the two moments together.
 //
@@ -52,7 +52,7 @@ constexpr int ScreenW = 1920;
 constexpr int ScreenH = 1080;
 constexpr int Slack = 512;  // the painter's source picture is this much wider, for scrolling
 constexpr int StampBlock = 32;
-constexpr int StampBlocks = 3;  // 4 bits each
+constexpr int StampBlocks = 4;  // 3 bits each: grey levels 32 apart survive any JPEG quality
 constexpr int PaintPeriodMs = 25;
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
@@ -60,17 +60,20 @@ double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(
 // ---- the frame stamp -------------------------------------------------------------------------
 
 uint32_t StampGrey(int ASeq, int ABlock) {
-  const uint32_t level = uint32_t(((ASeq >> (4 * ABlock)) & 15) * 16 + 8);
+  const uint32_t level = uint32_t(((ASeq >> (3 * ABlock)) & 7) * 32 + 16);
   return (level << 16) | (level << 8) | level;
 }
 
-// Reads the stamp from 0x00RRGGBB pixels (AStride words per row); the centre of each block.
+// Reads the stamp from 0x00RRGGBB pixels (AStride words per row): the mean green of the
+// middle 8x8 pixels of each block.
 int ReadStamp(const uint32_t* APixels, size_t AStride) {
   int seq = 0;
   for (int b = 0; b < StampBlocks; ++b) {
-    const uint32_t p = APixels[size_t(StampBlock / 2) * AStride + size_t(b * StampBlock + StampBlock / 2)];
-    const int green = int((p >> 8) & 0xFF);
-    seq |= std::clamp(green / 16, 0, 15) << (4 * b);
+    int sum = 0;
+    for (int y = StampBlock / 2 - 4; y < StampBlock / 2 + 4; ++y)
+      for (int x = b * StampBlock + StampBlock / 2 - 4; x < b * StampBlock + StampBlock / 2 + 4; ++x)
+        sum += int((APixels[size_t(y) * AStride + size_t(x)] >> 8) & 0xFF);
+    seq |= std::clamp(sum / 64 / 32, 0, 7) << (3 * b);
   }
   return seq;
 }
@@ -231,7 +234,10 @@ private:
           // the same stamp again (the painter fell behind) carries no newer content.
           Clock::time_point copied;
           const int stamp = ReadStamp(FPixels.data(), ScreenW);
-          const bool stamped = stamp != FLastStamp && FStamps.CopiedAt(stamp, copied);
+          bool stamped = stamp != FLastStamp && FStamps.CopiedAt(stamp, copied);
+          // A stamp first copied before the previous one was read wrongly: not counted.
+          if (stamped && copied < FLastCopied) stamped = false;
+          if (stamped) FLastCopied = copied;
           FLastStamp = stamp;
           std::lock_guard hold(FLock);
           ++FStats.Frames;
@@ -264,6 +270,7 @@ private:
   std::atomic<bool> FInSession{false};
   std::atomic<int> FFramesSeen{0};
   int FLastStamp = -1;  // reader thread
+  Clock::time_point FLastCopied{};
   mutable std::mutex FLock;
   TViewerStats FStats;
   std::string FError;
@@ -309,7 +316,7 @@ double MeasureCaptureMs(int APreset, int ACount) {
 
 int main() {
   const double scale = std::getenv("BENCH_E2E_SECONDS") ? std::atof(std::getenv("BENCH_E2E_SECONDS")) / 10.0 : 1.0;
-  const int motionMs = int(8000 * scale), stillMs = int(12000 * scale);
+  const int motionMs = int(8000 * scale), stillMs = int(20000 * scale);
 
   test::TXvfbServer xvfb(ScreenW, ScreenH);
   if (!xvfb.Running()) {
@@ -348,8 +355,8 @@ int main() {
     const std::string id = agent.ID();
     const std::string proof = MakeSessionProof(id, HashPassword(password));
 
-    std::printf("%-9s %7s %7s %7s %7s %9s %9s %9s %9s | %-26s\n", "preset", "pause", "capt ms", "cap fps", "fps",
-                "of cap", "KB/frame", "lat p50", "lat p95", "still: frames/min, KB/min");
+    std::printf("%-9s %7s %7s %7s %7s %9s %9s %9s %9s | %s\n", "preset", "pause", "capt ms", "cap fps", "fps",
+                "of cap", "KB/frame", "lat p50", "lat p95", "still, per minute: frames, KB to the viewer, KB host->viewer via relay");
     for (int p = 0; p < 3; ++p) {
       painter.SetMoving(true);
       stamped->Forget();
@@ -367,25 +374,29 @@ int main() {
       painter.SetMoving(false);
       ui.RunUntil([] { return false; }, 1500);  // the last changes drain
       viewer.Reset();
+      const uint64_t relayedBefore = relay.Stats().BytesRelayed;
       const auto t1 = Clock::now();
       ui.RunUntil([] { return false; }, stillMs);
       const TViewerStats still = viewer.Take();
+      const uint64_t relayedStill = relay.Stats().BytesRelayed - relayedBefore;
       const double perMinute = 60000.0 / Ms(Clock::now() - t1);
 
       const double fps = motion.Frames / motionS;
       const double cap = 1000.0 / (PauseFor(p) + captureMs[p]);
-      std::printf("%-9s %5dms %7.1f %7.2f %7.2f %8.0f%% %9.1f %7.1fms %7.1fms | %6.1f frames, %7.2f KB (%d keep-alives)\n",
+      std::printf("%-9s %5dms %7.1f %7.2f %7.2f %8.0f%% %9.1f %7.1fms %7.1fms | %5.1f frames, %6.2f KB (%d keep-alives), %6.2f KB\n",
                   PresetName(p), PauseFor(p), captureMs[p], cap, fps, 100.0 * fps / cap,
                   motion.Frames ? motion.FrameBytes / 1024.0 / motion.Frames : 0.0,
                   Percentile(motion.LatencyMs, 0.5), Percentile(motion.LatencyMs, 0.95),
-                  still.Frames * perMinute, still.AllBytes / 1024.0 * perMinute, still.KeepAlives);
+                  still.Frames * perMinute, still.AllBytes / 1024.0 * perMinute, still.KeepAlives,
+                  relayedStill / 1024.0 * perMinute);
       if (motion.LatencyMs.size() < size_t(motion.Frames) * 3 / 4)
         std::printf("          (latency from %zu of %d frames: the others showed no new stamp)\n",
                     motion.LatencyMs.size(), motion.Frames);
       if (!viewer.Error().empty()) std::printf("          viewer error: %s\n", viewer.Error().c_str());
     }
     std::printf("\ncap fps = 1000 / (pause + capture time), the capture time measured above with the screen moving;\n"
-                "latency = host's screen copy -> viewer's picture decoded; still figures scaled from %.0f s.\n",
+                "latency = host's screen copy -> viewer's picture decoded; still figures scaled from %.0f s (the relay\n"
+                "sends the viewer a keep-alive after 15 s of silence; the host's own keep-alives end at the relay).\n",
                 stillMs / 1000.0);
     agent.Stop();
     relay.Stop();
