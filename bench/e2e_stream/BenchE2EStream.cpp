@@ -383,7 +383,7 @@ int main() {
 
       const double fps = motion.Frames / motionS;
       const double cap = 1000.0 / (PauseFor(p) + captureMs[p]);
-      std::printf("%-9s %5dms %7.1f %7.2f %7.2f %8.0f%% %9.1f %7.1fms %7.1fms | %5.1f frames, %6.2f KB (%d keep-alives), %6.2f KB\n",
+      std::printf("%-9s %5dms %7.1f %7.2f %7.2f %8.0f%% %9.1f %7.1fms %7.1fms | %5.1f frames, %6.2f KB (%d keep-alives in the window), %6.2f KB\n",
                   PresetName(p), PauseFor(p), captureMs[p], cap, fps, 100.0 * fps / cap,
                   motion.Frames ? motion.FrameBytes / 1024.0 / motion.Frames : 0.0,
                   Percentile(motion.LatencyMs, 0.5), Percentile(motion.LatencyMs, 0.95),

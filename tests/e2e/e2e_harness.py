@@ -1,7 +1,7 @@
 """Fixture for the end-to-end tests: real executables, a real relay, private X displays.
 
 Every test runs inside its own network namespace (the ctest command starts it under
-`unshare -n`), so the relay can listen on the program's fixed port 59000 without meeting
+`unshare -rn`), so the relay can listen on the program's fixed port 59000 without meeting
 another test's relay. Each program instance gets its own display, HOME, configuration folder
 and log file; every process is started in its own process group and killed with it at the end.
 
@@ -59,7 +59,7 @@ def password_hash(password):
 def enter_private_network():
     """Brings up loopback in the (already unshared) namespace; refuses to run outside one."""
     if os.environ.get("TLM_E2E_IN_NETNS") != "1":
-        raise SystemExit("run under `unshare -n` with TLM_E2E_IN_NETNS=1 (the ctest command does this)")
+        raise SystemExit("run under `unshare -rn` with TLM_E2E_IN_NETNS=1 (the ctest command does this)")
     subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
 
 

@@ -1,8 +1,8 @@
 """End-to-end tests: two program instances on two X displays talk through a real relay.
 
-Run one case:  unshare -n env TLM_E2E_IN_NETNS=1 TLM_E2E_CLIENT=... TLM_E2E_RELAY=... \
+Run one case:  unshare -rn env TLM_E2E_IN_NETNS=1 TLM_E2E_CLIENT=... TLM_E2E_RELAY=... \
                  /usr/bin/python3 tests/e2e/test_e2e.py TestUnattended
-(ctest does exactly this for each case; see tests/e2e/CMakeLists.txt.)
+(ctest does this for each case, with unshare --map-root-user --net; see tests/e2e/CMakeLists.txt.)
 """
 import os
 import re
