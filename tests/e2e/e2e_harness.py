@@ -107,25 +107,25 @@ MARK_SIZE = 48
 BLOCK = 160
 
 
-def block_colour(i, j):
-    k = i * 7 + j * 3 + 1
+def block_colour(i, j, variant=0):
+    k = i * 7 + j * 3 + 1 + variant * 5
     return ((k * 67) % 200 + 20, (k * 131) % 180 + 40, (k * 29) % 220 + 10)
 
 
-def pattern_rects(width, height):
+def pattern_rects(width, height, variant=0):
     """The test pattern as (colour, x, y, w, h) boxes, painted in order."""
     rects = []
     for j in range(0, (height + BLOCK - 1) // BLOCK):
         for i in range(0, (width + BLOCK - 1) // BLOCK):
-            rects.append((block_colour(i, j), i * BLOCK, j * BLOCK, BLOCK, BLOCK))
+            rects.append((block_colour(i, j, variant), i * BLOCK, j * BLOCK, BLOCK, BLOCK))
     for cx, cy in ((0, 0), (width - MARK_SIZE, 0), (0, height - MARK_SIZE), (width - MARK_SIZE, height - MARK_SIZE)):
         rects.append((MARK, cx, cy, MARK_SIZE, MARK_SIZE))
     return rects
 
 
-def paint_pattern(display, width, height):
+def paint_pattern(display, width, height, variant=0):
     """Sets the root window's background of `display` to the test pattern (stays after we leave)."""
-    paint_root(display, width, height, pattern_rects(width, height))
+    paint_root(display, width, height, pattern_rects(width, height, variant))
 
 
 def paint_root(display, width, height, rects):

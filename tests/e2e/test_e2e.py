@@ -95,6 +95,9 @@ class TestUnattended(unittest.TestCase):
             # Without a result file the window stays: its canvas must show the host's screen.
             watcher = auto_viewer(s, "watcher", viewer_display, host_id, PASSWORD)
             wait_shown_picture(s, host_display, viewer_display)
+            # And it follows what changes there afterwards.
+            paint_pattern(host_display, HOST_W, HOST_H, variant=1)
+            wait_shown_picture(s, host_display, viewer_display)
             watcher.check_alive()
             host.check_alive()
         run_case(self, "unattended", body)
