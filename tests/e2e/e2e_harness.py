@@ -176,6 +176,44 @@ def paint_root(display, width, height, rects):
         x.XCloseDisplay(dpy)
 
 
+class _ClientMessage(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                ("display", ctypes.c_void_p), ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                ("format", ctypes.c_int), ("l", ctypes.c_long * 5)]
+
+
+class _XEvent(ctypes.Union):
+    _fields_ = [("xclient", _ClientMessage), ("pad", ctypes.c_long * 24)]
+
+
+def close_window(display, window):
+    """Asks `window` to close as a window manager's close button does (WM_DELETE_WINDOW)."""
+    x = ctypes.CDLL("libX11.so.6")
+    x.XOpenDisplay.restype = ctypes.c_void_p
+    x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x.XInternAtom.restype = ctypes.c_ulong
+    x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.POINTER(_XEvent)]
+    x.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
+    x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    dpy = x.XOpenDisplay(display.encode())
+    if not dpy:
+        raise E2EFailure("cannot open display " + display)
+    try:
+        ev = _XEvent()
+        ev.xclient.type = 33  # ClientMessage
+        ev.xclient.window = window
+        ev.xclient.message_type = x.XInternAtom(dpy, b"WM_PROTOCOLS", 0)
+        ev.xclient.format = 32
+        ev.xclient.l[0] = x.XInternAtom(dpy, b"WM_DELETE_WINDOW", 0)
+        ev.xclient.l[1] = 0  # CurrentTime
+        if not x.XSendEvent(dpy, window, 0, 0, ctypes.byref(ev)):
+            raise E2EFailure("XSendEvent failed")
+        x.XSync(dpy, 0)
+    finally:
+        x.XCloseDisplay(dpy)
+
+
 def find_marked_area(pic, tol=70):
     """Bounding box (x, y, w, h) of the magenta corner marks on `pic`, or None.
 
@@ -496,6 +534,11 @@ class Instance:
     def check_alive(self):
         if self.proc.poll() is not None:
             raise E2EFailure("%s exited with %s" % (self.label, self.proc.returncode))
+
+    def wait_exit(self, timeout=30):
+        """Waits for the program to end by itself; returns its exit code."""
+        wait_until("%s to exit" % self.label, lambda: self.proc.poll() is not None, timeout)
+        return self.proc.returncode
 
     def stop(self):
         """Ends the program as a session end would (SIGTERM), waiting for it."""

@@ -11,8 +11,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_harness import (E2EFailure, compare_scaled, enter_private_network, find_marked_area,  # noqa: E402
-                         paint_pattern, run_case, wait_until)
+from e2e_harness import (E2EFailure, close_window, compare_scaled, enter_private_network,  # noqa: E402
+                         find_marked_area, paint_pattern, run_case, wait_until)
 
 HOST_W, HOST_H = 1280, 720
 VIEWER_W, VIEWER_H = 1920, 1080
@@ -230,6 +230,36 @@ class TestControl(unittest.TestCase):
                        lambda: s.clipboard(host_display) == to_host, 30)
             host.check_alive()
         run_case(self, "control", body)
+
+
+class TestShutdown(unittest.TestCase):
+    """Closing the main window ends the program cleanly, also in the middle of a session
+    (under the sanitizer build this includes the leak check at exit)."""
+
+    def test_close_main_windows_during_session(self):
+        def body(s):
+            host_display, viewer_display = two_displays(s)
+            host = s.start_client("host", host_display, password=PASSWORD)
+            host_id = host.wait_id()
+            viewer = auto_viewer(s, "viewer", viewer_display, host_id, PASSWORD)
+            wait_shown_picture(s, host_display, viewer_display)
+            viewer_id = viewer.wait_id()
+
+            # The viewer's program goes first, with its viewer window still open.
+            main = [w for w in s.windows(viewer_display, "^TALMIR Remote$")]
+            self.assertEqual(len(main), 1, "one main window on the viewer's display")
+            close_window(viewer_display, main[0])
+            self.assertEqual(viewer.wait_exit(), 0)
+            wait_until("the relay to end the session",
+                       lambda: "session ended" in open(s.relay_log, errors="replace").read(), 20)
+            wait_until("the relay to drop the viewer program's host",
+                       lambda: "host disconnected: %s" % viewer_id in open(s.relay_log, errors="replace").read(), 20)
+
+            # The host, back to waiting, closes as well.
+            host.check_alive()
+            close_window(host_display, s.windows(host_display, "^TALMIR Remote$")[0])
+            self.assertEqual(host.wait_exit(), 0)
+        run_case(self, "shutdown", body)
 
 
 class TestDeviceKey(unittest.TestCase):
