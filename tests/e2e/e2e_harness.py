@@ -464,6 +464,11 @@ class Session:
             "TLMREMOTE_LOGFILE": os.path.join(base, "host-log.txt"),
             "COMPUTERNAME": label,
         })
+        if "suppressions=" not in env.get("LSAN_OPTIONS", ""):
+            # The leak check at exit knows the system libraries' process-long allocations.
+            supp = os.path.join(SOURCE_ROOT, "scripts", "lsan.supp")
+            env["LSAN_OPTIONS"] = ":".join(filter(None, [env.get("LSAN_OPTIONS"), "suppressions=" + supp,
+                                                          "print_suppressions=0"]))
         env.update(extra_env or {})
         proc = self.spawn(label, [self.client], env=env, log=os.path.join(base, "output.log"))
         return Instance(self, label, proc, display, base, config_dir, env)
