@@ -31,7 +31,10 @@ def wait_result(path, viewer):
     def probe():
         viewer.check_alive()
         text = result_of(path)
-        return text if text else None
+        # "OK " without its number yet may be a write in progress: look again.
+        if not text or (text.startswith("OK") and not re.fullmatch(r"OK \d+", text)):
+            return None
+        return text
     text = wait_until("the viewer's result file", probe, 45)
     m = re.fullmatch(r"OK (\d+)", text)
     if not m or int(m.group(1)) <= 0:
