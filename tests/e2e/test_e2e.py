@@ -115,9 +115,8 @@ class TestUnattended(unittest.TestCase):
             auto_viewer(s, "viewer", viewer_display, host_id, "not-the-password", result)
             box = wait_consent_box(s, host_display, main_windows)
             answer_box(s, host_display, box, "Escape")
-            host.wait_log("접속 거부: AutoViewer (127.0.0.1)")
+            expect_refused(s, host, viewer_display, result)
             self.assertNotIn("비밀번호 인증 접속 허용", host.log())
-            self.assertIsNone(result_of(result))
         run_case(self, "wrong-password", body)
 
 
@@ -132,6 +131,19 @@ def answer_box(s, display, box, key):
     s.x(display, "xdotool", "windowfocus", "--sync", str(box))
     s.x(display, "xdotool", "key", key)
     wait_until("the consent box to close", lambda: box not in s.windows(display, "^TALMIR Remote$"), 20)
+
+
+def expect_refused(s, host, viewer_display, result):
+    """The host logs the refusal, the relay passes it on, the viewer's user is told in a box
+    (on top of the viewer program's main window) and no frame ever arrives."""
+    host.wait_log("접속 거부: AutoViewer (127.0.0.1)")
+    wait_until("the relay to pass the refusal on",
+               lambda: "admission rejected: viewer 'AutoViewer'" in open(s.relay_log, errors="replace").read(), 20)
+    wait_until("the refusal box on the viewer's display",
+               lambda: len(s.windows(viewer_display, "^TALMIR Remote$")) >= 2, 20)
+    time.sleep(1)
+    if result_of(result) is not None:
+        raise E2EFailure("a refused viewer wrote a result: %r" % result_of(result))
 
 
 class TestConsent(unittest.TestCase):
@@ -159,10 +171,7 @@ class TestConsent(unittest.TestCase):
                         wait_result(result, viewer)
                         host.wait_log("사용자 동의 접속 허용: AutoViewer (127.0.0.1)")
                     else:
-                        host.wait_log("접속 거부: AutoViewer (127.0.0.1)")
-                        # The refused viewer never gets a frame.
-                        time.sleep(2)
-                        self.assertIsNone(result_of(result))
+                        expect_refused(s, host, viewer_display, result)
                     viewer.stop()
             self.assertEqual(host.log().count("사용자 동의 접속 허용"), 1)
         run_case(self, "consent", body)
