@@ -23,6 +23,7 @@ import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_ROOT = os.path.abspath(os.path.join(HERE, "..", ".."))
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(SOURCE_ROOT, "scripts"))
 import xwdimage  # noqa: E402  (reads xwd dumps, writes PNG)
 

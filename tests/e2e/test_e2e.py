@@ -10,6 +10,7 @@ import sys
 import time
 import unittest
 
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_harness import (E2EFailure, close_window, compare_scaled, enter_private_network,  # noqa: E402
                          find_marked_area, paint_pattern, run_case, wait_until)
