@@ -245,6 +245,74 @@ class TestControl(unittest.TestCase):
         run_case(self, "control", body)
 
 
+def text_rows(pic, x0, y0, x1, y1, light=150):
+    """Vertical centres of the lines of light text inside the box, top to bottom."""
+    rows, start = [], None
+    for y in range(y0, y1):
+        row = pic.rows[y]
+        lit = any(row[3 * x] > light and row[3 * x + 1] > light and row[3 * x + 2] > light
+                  for x in range(x0, x1))
+        if lit and start is None:
+            start = y
+        elif not lit and start is not None:
+            rows.append((start + y - 1) // 2)
+            start = None
+    return rows
+
+
+class TestDownload(unittest.TestCase):
+    """A file picked in the remote file list arrives whole in the viewer's downloads folder."""
+
+    def test_double_click_downloads_file(self):
+        def body(s):
+            host_display, viewer_display = two_displays(s)
+            host = s.start_client("host", host_display, password=PASSWORD)
+            content = os.urandom(200 * 1024 + 123)  # several chunks and a short last one
+            with open(os.path.join(host.env["HOME"], "e2e-download.bin"), "wb") as f:
+                f.write(content)
+            host_id = host.wait_id()
+            viewer = auto_viewer(s, "viewer", viewer_display, host_id, PASSWORD)
+            area = wait_shown_picture(s, host_display, viewer_display)
+            window = wait_until("the viewer window", lambda: s.windows(viewer_display, "^TALMIR Remote - "), 20)[0]
+            wx, wy, ww, wh = s.geometry(viewer_display, window)
+            s.x(viewer_display, "xdotool", "mousemove", str(wx + 434 + 48), str(wy + 21), "click", "1")
+
+            # The list fills the window's width below the picture, above the status bar.
+            def lines(min_count, size_column=False):
+                def probe():
+                    pic = s.screenshot(viewer_display)
+                    now = find_marked_area(pic)
+                    if not now or now[3] >= area[3]:
+                        return None
+                    top, bottom = now[1] + now[3] + 2, wy + wh - 26
+                    # Sizes stand right-aligned at the far right; nothing else reaches there.
+                    left = wx + (ww * 3 // 4 if size_column else 4)
+                    found = text_rows(pic, left, top, wx + ww - 2, bottom)
+                    return found if len(found) >= min_count else None
+                return probe
+
+            def double_click(y):
+                s.x(viewer_display, "xdotool", "mousemove", str(wx + 40), str(y), "click", "--repeat", "2",
+                    "--delay", "120", "1")
+
+            # Header, "[/]" and the host's home folder: open the last.
+            drives = wait_until("the host's drive list", lines(3), 30, 0.5)
+            double_click(drives[-1])
+            # In the home folder only files have a size, and ours is the only file.
+            sized = wait_until("the home folder's listing", lines(1, size_column=True), 30, 0.5)
+            self.assertEqual(len(sized), 1, "one file with a size in the host's home folder, rows %s" % sized)
+            double_click(sized[0])
+
+            def arrived():
+                for root, _, files in os.walk(viewer.env["HOME"]):
+                    if "e2e-download.bin" in files:
+                        with open(os.path.join(root, "e2e-download.bin"), "rb") as f:
+                            return f.read() == content
+                return False
+            wait_until("the file, whole, in the viewer's downloads folder", arrived, 60, 0.5)
+        run_case(self, "download", body)
+
+
 class TestShutdown(unittest.TestCase):
     """Closing the main window ends the program cleanly, also in the middle of a session
     (under the sanitizer build this includes the leak check at exit)."""
