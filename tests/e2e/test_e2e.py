@@ -313,6 +313,40 @@ class TestDownload(unittest.TestCase):
         run_case(self, "download", body)
 
 
+class TestUpload(unittest.TestCase):
+    """A file sent from the viewer's file dialog arrives whole in the host's downloads folder."""
+
+    def test_send_file_through_dialog(self):
+        def body(s):
+            host_display, viewer_display = two_displays(s)
+            host = s.start_client("host", host_display, password=PASSWORD)
+            host_id = host.wait_id()
+            viewer = auto_viewer(s, "viewer", viewer_display, host_id, PASSWORD)
+            content = os.urandom(300 * 1024 + 7)
+            source = os.path.join(viewer.env["HOME"], "e2e-upload.bin")
+            with open(source, "wb") as f:
+                f.write(content)
+            wait_shown_picture(s, host_display, viewer_display)
+            window = wait_until("the viewer window", lambda: s.windows(viewer_display, "^TALMIR Remote - "), 20)[0]
+            wx, wy, _, _ = s.geometry(viewer_display, window)
+            before = set(s.windows(viewer_display, "."))
+            s.x(viewer_display, "xdotool", "mousemove", str(wx + 332 + 48), str(wy + 21), "click", "1")
+            dialog = wait_until("the file dialog",
+                                lambda: [w for w in s.windows(viewer_display, ".") if w not in before], 30)[0]
+            s.x(viewer_display, "xdotool", "windowfocus", "--sync", str(dialog))
+            s.x(viewer_display, "xdotool", "type", "--delay", "20", source)
+            s.x(viewer_display, "xdotool", "key", "Return")
+
+            def arrived():
+                for root, _, files in os.walk(host.env["HOME"]):
+                    if "e2e-upload.bin" in files:
+                        with open(os.path.join(root, "e2e-upload.bin"), "rb") as f:
+                            return f.read() == content
+                return False
+            wait_until("the file, whole, in the host's downloads folder", arrived, 60, 0.5)
+        run_case(self, "upload", body)
+
+
 class TestShutdown(unittest.TestCase):
     """Closing the main window ends the program cleanly, also in the middle of a session
     (under the sanitizer build this includes the leak check at exit)."""
