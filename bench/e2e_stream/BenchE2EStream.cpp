@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "capture/JpegEncoder.h"
 #include "host/HostAgent.h"
 #include "host/HostCapturer.h"
 #include "platform/Screen.h"
@@ -312,6 +313,25 @@ double MeasureCaptureMs(int APreset, int ACount) {
   return total / ACount;
 }
 
+// The painter's picture (as it stands at offset 0) compressed as one JPEG at the preset's quality:
+// the baseline for the bytes of a frame in which every tile changed.
+double OneJpegKB(int APreset) {
+  const std::vector<uint32_t> picture = test::MakeDesktopPicture(ScreenW + Slack, ScreenH, 7);
+  std::vector<uint8_t> rgb(size_t(ScreenW) * ScreenH * 3);
+  for (int y = 0; y < ScreenH; ++y)
+    for (int x = 0; x < ScreenW; ++x) {
+      const uint32_t p = picture[size_t(y) * (ScreenW + Slack) + size_t(x)];
+      uint8_t* d = &rgb[(size_t(y) * ScreenW + size_t(x)) * 3];
+      d[0] = uint8_t(p >> 16);
+      d[1] = uint8_t(p >> 8);
+      d[2] = uint8_t(p);
+    }
+  TJpegEncoder encoder;
+  TBytes out;
+  encoder.Encode(rgb.data(), ScreenW, ScreenH, size_t(ScreenW) * 3, JpegQualityFor(APreset), out);
+  return out.size() / 1024.0;
+}
+
 }  // namespace
 
 int main() {
@@ -355,8 +375,8 @@ int main() {
     const std::string id = agent.ID();
     const std::string proof = MakeSessionProof(id, HashPassword(password));
 
-    std::printf("%-9s %7s %7s %7s %7s %9s %9s %9s %9s | %s\n", "preset", "pause", "capt ms", "cap fps", "fps",
-                "of cap", "KB/frame", "lat p50", "lat p95", "still, per minute: frames, KB to the viewer, KB host->viewer via relay");
+    std::printf("%-9s %7s %7s %7s %7s %9s %9s %9s %9s %9s | %s\n", "preset", "pause", "capt ms", "cap fps", "fps",
+                "of cap", "KB/frame", "1 JPEG KB", "lat p50", "lat p95", "still, per minute: frames, KB to the viewer, KB host->viewer via relay");
     for (int p = 0; p < 3; ++p) {
       painter.SetMoving(true);
       stamped->Forget();
@@ -383,9 +403,9 @@ int main() {
 
       const double fps = motion.Frames / motionS;
       const double cap = 1000.0 / (PauseFor(p) + captureMs[p]);
-      std::printf("%-9s %5dms %7.1f %7.2f %7.2f %8.0f%% %9.1f %7.1fms %7.1fms | %5.1f frames, %6.2f KB (%d keep-alives in the window), %6.2f KB\n",
+      std::printf("%-9s %5dms %7.1f %7.2f %7.2f %8.0f%% %9.1f %9.1f %7.1fms %7.1fms | %5.1f frames, %6.2f KB (%d keep-alives in the window), %6.2f KB\n",
                   PresetName(p), PauseFor(p), captureMs[p], cap, fps, 100.0 * fps / cap,
-                  motion.Frames ? motion.FrameBytes / 1024.0 / motion.Frames : 0.0,
+                  motion.Frames ? motion.FrameBytes / 1024.0 / motion.Frames : 0.0, OneJpegKB(p),
                   Percentile(motion.LatencyMs, 0.5), Percentile(motion.LatencyMs, 0.95),
                   still.Frames * perMinute, still.AllBytes / 1024.0 * perMinute, still.KeepAlives,
                   relayedStill / 1024.0 * perMinute);
@@ -395,6 +415,7 @@ int main() {
       if (!viewer.Error().empty()) std::printf("          viewer error: %s\n", viewer.Error().c_str());
     }
     std::printf("\ncap fps = 1000 / (pause + capture time), the capture time measured above with the screen moving;\n"
+                "1 JPEG KB = the same picture compressed as one image at the preset's quality;\n"
                 "latency = host's screen copy -> viewer's picture decoded; still figures scaled from %.0f s (the relay\n"
                 "sends the viewer a keep-alive after 15 s of silence; the host's own keep-alives end at the relay).\n",
                 stillMs / 1000.0);
