@@ -1,7 +1,7 @@
 """Fixture for the end-to-end tests: real executables, a real relay, private X displays.
 
-Every test runs inside its own network namespace (the ctest command starts it under
-`unshare -rn`), so the relay can listen on the program's fixed port 59000 without meeting
+Every test runs inside its own network namespace (enter_private_network re-runs the script
+under `unshare`), so the relay can listen on the program's fixed port 59000 without meeting
 another test's relay. Each program instance gets its own display, HOME, configuration folder
 and log file; every process is started in its own process group and killed with it at the end.
 
@@ -58,10 +58,16 @@ def password_hash(password):
 
 
 def enter_private_network():
-    """Brings up loopback in the (already unshared) namespace; refuses to run outside one."""
+    """Re-runs this script in a network namespace of its own (root: unshare --net; others, or
+    where that is refused: with a user namespace too), then brings up its loopback."""
     if os.environ.get("TLM_E2E_IN_NETNS") != "1":
-        raise SystemExit("run under `unshare -rn` with TLM_E2E_IN_NETNS=1 (the ctest command does this)")
-    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
+        plain, mapped = ["unshare", "--net"], ["unshare", "--map-root-user", "--net"]
+        for argv in ([plain, mapped] if os.geteuid() == 0 else [mapped, plain]):
+            if subprocess.run(argv + ["true"], capture_output=True).returncode == 0:
+                os.execvp(argv[0], argv + ["env", "TLM_E2E_IN_NETNS=1", sys.executable] + sys.argv)
+        raise SystemExit("cannot make a private network namespace (unshare --net, unshare --map-root-user --net)")
+    ip = shutil.which("ip") or next((p for p in ("/usr/sbin/ip", "/sbin/ip") if os.path.exists(p)), "ip")
+    subprocess.run([ip, "link", "set", "lo", "up"], check=True)
 
 
 # ---------------------------------------------------------------------------------------------

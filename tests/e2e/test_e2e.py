@@ -1,8 +1,8 @@
 """End-to-end tests: two program instances on two X displays talk through a real relay.
 
-Run one case:  unshare -rn env TLM_E2E_IN_NETNS=1 TLM_E2E_CLIENT=... TLM_E2E_RELAY=... \
+Run one case:  TLM_E2E_CLIENT=build/app/TLMRemoteClient TLM_E2E_RELAY=build/relay/tlmrelay \
                  /usr/bin/python3 tests/e2e/test_e2e.py TestUnattended
-(ctest does this for each case, with unshare --map-root-user --net; see tests/e2e/CMakeLists.txt.)
+(ctest runs each case so; the script moves itself into a network namespace of its own.)
 """
 import os
 import re
