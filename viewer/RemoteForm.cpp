@@ -37,6 +37,7 @@
 #include <fstream>
 
 #include "app/ClipboardSync.h"
+#include "platform/Input.h"
 #include "platform/KeyCodes.h"
 #include "protocol/Credentials.h"
 #include "protocol/Error.h"
@@ -541,8 +542,8 @@ void TfrmRemote::SendMouse(int AX, int AY, uint8_t AButton, uint8_t AAction, int
   const int cw = FCanvas->width();
   const int ch = FCanvas->height();
   TMouseEventRec rec{};
-  rec.X = cw > 0 ? MulDivRound(AX, FRemoteW.load(), cw) : AX;
-  rec.Y = ch > 0 ? MulDivRound(AY, FRemoteH.load(), ch) : AY;
+  rec.X = cw > 0 ? MulDiv(AX, FRemoteW.load(), cw) : AX;
+  rec.Y = ch > 0 ? MulDiv(AY, FRemoteH.load(), ch) : AY;
   rec.Button = AButton;
   rec.Action = AAction;
   rec.WheelDelta = AWheelDelta;

@@ -1,4 +1,4 @@
-// The viewer's pure helpers: remote path navigation, name sanitising, position scaling,
+// The viewer's pure helpers: remote path navigation, name sanitising,
 // tile decoding with clipping, and download files that never replace or half-appear.
 #include <gtest/gtest.h>
 
@@ -62,17 +62,6 @@ TEST(RemotePathsTest, LeafNameKeepsOnlyTheLastComponent) {
       {std::string("a\0b", 3), ""},
   };
   for (const auto& c : cases) EXPECT_EQ(SafeLeafName(c.In), c.Out) << c.In;
-}
-
-TEST(RemotePathsTest, MulDivRoundsHalvesAwayFromZero) {
-  struct TCase {
-    int32_t A, B, C, Out;
-  } cases[] = {
-      {550, 1920, 1100, 960}, {300, 1080, 600, 540}, {1, 1920, 1100, 2}, {1, 1080, 600, 2},
-      {1, 1, 2, 1},           {-1, 1, 2, -1},        {3, 1, 2, 2},      {2, 2, 5, 1},
-      {2, 1, 5, 0},           {-550, 1920, 1100, -960}, {550, 0, 1100, 0}, {2000000, 2000000, 4000, 1000000000},
-  };
-  for (const auto& c : cases) EXPECT_EQ(MulDivRound(c.A, c.B, c.C), c.Out) << c.A << "*" << c.B << "/" << c.C;
 }
 
 QColor PixelAt(const QImage& AImage, int AX, int AY) { return QColor(AImage.pixel(AX, AY)); }
