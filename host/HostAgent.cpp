@@ -8,6 +8,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/Folders.h"
 #include "protocol/Credentials.h"
 #include "protocol/Error.h"
 #include "protocol/Messages.h"

@@ -1,5 +1,6 @@
-// File-system side of the host's file services on a POSIX desktop: the user's folders, the
-// name rules for received files, directory listings and the receiver of one incoming file.
+// File-system side of the host's file services on a POSIX desktop: the name rules for received
+// files, directory listings and the receiver of one incoming file (the user's folders are in
+// platform/Folders.h).
 //
 // Everything here is called on the host agent's reader thread (listings, reception) or on a
 // file-sender thread (ExistingFile, FileNamePart); nothing keeps global state.
@@ -12,14 +13,6 @@
 #include <string_view>
 
 namespace tlm {
-
-// $HOME, else the password database's home folder, else "/".
-std::string UserHomeDir();
-// $XDG_CONFIG_HOME when set and absolute, else ~/.config.
-std::string UserConfigDir();
-// XDG_DOWNLOAD_DIR from <config>/user-dirs.dirs ("$HOME/..." or an absolute path), else
-// ~/Downloads. The folder is not created here.
-std::string UserDownloadDir();
 
 // The part after the last "\", ":" or "/".
 std::string FileNamePart(std::string_view APath);

@@ -7,7 +7,6 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QCursor>
-#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -24,7 +23,6 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
-#include <QStandardPaths>
 #include <QStatusBar>
 #include <QThread>
 #include <QTreeWidget>
@@ -37,6 +35,7 @@
 #include <fstream>
 
 #include "app/ClipboardSync.h"
+#include "platform/Folders.h"
 #include "platform/Input.h"
 #include "platform/KeyCodes.h"
 #include "protocol/Credentials.h"
@@ -94,13 +93,6 @@ uint8_t ButtonCode(Qt::MouseButton AButton) {
   }
 }
 
-// The downloads folder: the XDG download directory, else ~/Downloads.
-std::string DefaultDownloadsFolder() {
-  QString dir = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
-  if (dir.isEmpty()) dir = QDir::homePath() + QStringLiteral("/Downloads");
-  return U(dir);
-}
-
 }  // namespace
 
 // The paint box: no keyboard focus, hands paint and mouse events to its window.
@@ -150,7 +142,7 @@ TfrmRemote::TfrmRemote(QObject* AOwner, const std::string& AServer, uint16_t APo
       FTargetID(ATargetID),
       FProof(AProof),
       FDialogs(TViewerDialogs::Standard()),
-      FDownloadsDir(DefaultDownloadsFolder()) {
+      FDownloadsDir(UserDownloadDir()) {
   if (AOwner) {
     QPointer<TfrmRemote> self(this);
     if (auto* app = qobject_cast<QCoreApplication*>(AOwner))

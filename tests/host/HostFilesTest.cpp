@@ -19,34 +19,6 @@ using test::ReadFile;
 using test::TTempHome;
 using test::WriteFile;
 
-TEST(HostFolders, DownloadFolderFollowsUserDirsFile) {
-  TTempHome home;
-  EXPECT_EQ(UserConfigDir(), home.Sub(".config"));
-  EXPECT_EQ(UserDownloadDir(), home.Sub("Downloads"));
-
-  struct TCase {
-    std::string Line;
-    std::string Expected;
-  } cases[] = {
-      {"XDG_DOWNLOAD_DIR=\"$HOME/Herunterladen\"", home.Sub("Herunterladen")},
-      {"  XDG_DOWNLOAD_DIR=\"/srv/in box\"\r", "/srv/in box"},
-      {"XDG_DOWNLOAD_DIR=\"$HOME\"", home.Path()},
-      {"XDG_DOCUMENTS_DIR=\"$HOME/Docs\"", home.Sub("Downloads")},
-      {"# XDG_DOWNLOAD_DIR=\"$HOME/x\"", home.Sub("Downloads")},
-      {"XDG_DOWNLOAD_DIR=\"relative\"", home.Sub("Downloads")},
-  };
-  for (const TCase& c : cases) {
-    WriteFile(home.Sub(".config/user-dirs.dirs"), "# written by xdg-user-dirs-update\n" + c.Line + "\n");
-    EXPECT_EQ(UserDownloadDir(), c.Expected) << c.Line;
-  }
-
-  ::setenv("XDG_CONFIG_HOME", home.Sub("other").c_str(), 1);
-  EXPECT_EQ(UserConfigDir(), home.Sub("other"));
-  EXPECT_EQ(UserDownloadDir(), home.Sub("Downloads"));  // no user-dirs.dirs there
-  ::setenv("XDG_CONFIG_HOME", "not/absolute", 1);
-  EXPECT_EQ(UserConfigDir(), home.Sub(".config"));
-}
-
 TEST(ReceivedNames, CutAtEverySeparatorAndRefuseWhatNamesNoFile) {
   struct TCase {
     std::string Raw;
