@@ -43,7 +43,7 @@
 #include "protocol/Frame.h"
 #include "protocol/Messages.h"
 #include "protocol/Packet.h"
-#include "viewer/DownloadFile.h"
+#include "protocol/ReceivedFile.h"
 #include "viewer/RemotePaths.h"
 #include "viewer/TileDecoder.h"
 
@@ -304,7 +304,7 @@ TfrmRemote::~TfrmRemote() {
   if (FReader.joinable()) FReader.join();
   if (FUploadThread.joinable()) FUploadThread.join();
   // 3. The rest; an unfinished download is removed, never left under its real name.
-  FRecvFile.reset();
+  FRecvFile.Abandon();
   FClip.reset();
   FClient.Close();
 }
@@ -785,33 +785,32 @@ void TfrmRemote::DownloadBegin(const std::string& AText) {
     if (parsed.ec == std::errc() && parsed.ptr == text.data() + text.size() && !text.empty()) expected = size;
   }
   try {
-    FRecvFile.reset();  // an unfinished download is dropped
+    FRecvFile.Abandon();  // an unfinished download is dropped
     if (FRecvName.empty()) return;
-    FRecvFile = std::make_unique<TDownloadFile>(FDownloadsDir, FRecvName, expected);
+    FRecvFile.Begin(FDownloadsDir, FRecvName, expected);
     SendEmpty(MsgFileReady);
     SetStatusText(QStringLiteral("다운로드 중: ") + Q(FRecvName));
   } catch (...) {
-    FRecvFile.reset();
+    FRecvFile.Abandon();
   }
 }
 
 void TfrmRemote::DownloadChunk(std::span<const uint8_t> AData) {
-  if (!FRecvFile || AData.empty()) return;
-  if (FRecvFile->Expected() && FRecvFile->Received() + AData.size() > *FRecvFile->Expected()) {
+  if (!FRecvFile.IsOpen() || AData.empty()) return;
+  if (FRecvFile.Expected() && FRecvFile.Received() + AData.size() > *FRecvFile.Expected()) {
     // More than announced: the file cannot come out right, so stop filling the disk with it.
-    FRecvFile.reset();
+    FRecvFile.Abandon();
     SetStatusText(QStringLiteral("다운로드 실패: ") + Q(FRecvName));
     return;
   }
-  FRecvFile->Append(AData);  // a failed write ends the session like a lost connection
+  FRecvFile.Append(AData);  // a failed write ends the session like a lost connection
 }
 
 void TfrmRemote::DownloadEnd() {
-  if (!FRecvFile) return;
-  const std::optional<std::string> stored = FRecvFile->Finish();
-  FRecvFile.reset();
-  if (stored)
-    SetStatusText(QStringLiteral("다운로드 완료 (내려받기 폴더): ") + Q(*stored));
+  if (!FRecvFile.IsOpen()) return;
+  const TReceivedFile::TResult stored = FRecvFile.Finish();
+  if (stored.Complete)
+    SetStatusText(QStringLiteral("다운로드 완료 (내려받기 폴더): ") + Q(FileNamePart(stored.Path)));
   else
     SetStatusText(QStringLiteral("다운로드 실패: ") + Q(FRecvName));
 }

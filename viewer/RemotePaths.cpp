@@ -28,11 +28,4 @@ std::string RemoteChildPath(std::string_view AFolder, std::string_view AName) {
   return out;
 }
 
-std::string SafeLeafName(std::string_view AName) {
-  const size_t cut = AName.find_last_of("\\:/");
-  std::string_view leaf = cut == std::string_view::npos ? AName : AName.substr(cut + 1);
-  if (leaf.empty() || leaf == "." || leaf == ".." || leaf.find('\0') != std::string_view::npos) return std::string();
-  return std::string(leaf);
-}
-
 }  // namespace tlm

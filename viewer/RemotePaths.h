@@ -1,5 +1,5 @@
-// Small pure helpers of the viewer: remote path navigation and local file-name parts.
-// No Qt, no I/O; callable from any thread.
+// Remote path navigation for the viewer's file browser (the rules for a received file's name
+// are in protocol/ReceivedFile.h). No Qt, no I/O; callable from any thread.
 #pragma once
 
 #include <string>
@@ -19,9 +19,5 @@ std::string RemoteParentPath(std::string_view APath);
 
 // AFolder joined with AName by the folder's own delimiter, added unless already there.
 std::string RemoteChildPath(std::string_view AFolder, std::string_view AName);
-
-// The last component of a name a peer sent: cut after the last "\", ":" or "/". Empty when
-// nothing usable remains ("", ".", "..", or a name holding a NUL character).
-std::string SafeLeafName(std::string_view AName);
 
 }  // namespace tlm
