@@ -384,8 +384,16 @@ void TfrmClientMain::AddLog(const QString& AText) {
       doc->documentLayout()->documentSize();  // re-lays out the changed block
     }
   }
-  mmoLog->appendPlainText(QTime::currentTime().toString(QStringLiteral("HH:mm:ss")) + QLatin1Char(' ') + AText);
+  const QString line = QTime::currentTime().toString(QStringLiteral("HH:mm:ss")) + QLatin1Char(' ') + AText;
+  mmoLog->appendPlainText(line);
   mmoLog->setUpdatesEnabled(true);
+  // TLMREMOTE_LOGFILE: every log line is also appended there, for unattended runs and scripts.
+  // Best effort, like the ID file: a refused write must not disturb the user.
+  const std::string logFile = Env("TLMREMOTE_LOGFILE");
+  if (!logFile.empty()) {
+    std::ofstream out(logFile, std::ios::binary | std::ios::app);
+    if (out) out << line.toStdString() << '\n';
+  }
 }
 
 void TfrmClientMain::HostChat(const std::string& AText) { AddLog(QStringLiteral("[채팅] 원격: ") + Q(AText)); }

@@ -1,0 +1,429 @@
+// bench_e2e_stream: the whole picture path at 1920x1080 on a private Xvfb display.
+//
+// An in-process relay, a THostAgent capturing the display while an X client repaints all of
+// it, and a headless viewer (a TTcpConnection speaking the packets) that decodes every tile
+// and acknowledges each frame. For each quality preset it prints frames per second against the
+// pacing cap (1000 / (pause + capture time), the capture time measured in this run with a
+// capturer of its own on the same moving screen), bytes per frame and the latency from the
+// host's screen copy to the viewer's decoded picture (p50/p95); then, with the screen still,
+// frames and bytes per minute (measured over a shorter window and scaled).
+//
+// The screen carries a frame stamp (four grey blocks at the top-left encoding the painter's
+// sequence number). The agent's screen is wrapped to note when each stamp was first copied;
+// the viewer reads the stamp out of its decoded picture, which ties the two moments together.
+//
+// Figures only; nothing here passes or fails. BENCH_E2E_SECONDS scales the measuring windows.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "capture/JpegEncoder.h"
+#include "host/HostAgent.h"
+#include "host/HostCapturer.h"
+#include "platform/Screen.h"
+#include "protocol/Connection.h"
+#include "protocol/Credentials.h"
+#include "protocol/Error.h"
+#include "protocol/Frame.h"
+#include "protocol/Marshal.h"
+#include "protocol/Messages.h"
+#include "protocol/Packet.h"
+#include "relay/RelayServer.h"
+#include "tests/capture/TestPictures.h"
+#include "tests/support/XvfbServer.h"
+#include "viewer/TileDecoder.h"
+
+// Last: Xlib defines macros (Status, None) that clash with names in the headers above.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+namespace {
+
+using namespace tlm;
+using Clock = std::chrono::steady_clock;
+
+constexpr int ScreenW = 1920;
+constexpr int ScreenH = 1080;
+constexpr int Slack = 512;  // the painter's source picture is this much wider, for scrolling
+constexpr int StampBlock = 32;
+constexpr int StampBlocks = 4;  // 3 bits each: grey levels 32 apart survive any JPEG quality
+constexpr int PaintPeriodMs = 25;
+
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+// ---- the frame stamp -------------------------------------------------------------------------
+
+uint32_t StampGrey(int ASeq, int ABlock) {
+  const uint32_t level = uint32_t(((ASeq >> (3 * ABlock)) & 7) * 32 + 16);
+  return (level << 16) | (level << 8) | level;
+}
+
+// Reads the stamp from 0x00RRGGBB pixels (AStride words per row): the mean green of the
+// middle 8x8 pixels of each block.
+int ReadStamp(const uint32_t* APixels, size_t AStride) {
+  int seq = 0;
+  for (int b = 0; b < StampBlocks; ++b) {
+    int sum = 0;
+    for (int y = StampBlock / 2 - 4; y < StampBlock / 2 + 4; ++y)
+      for (int x = b * StampBlock + StampBlock / 2 - 4; x < b * StampBlock + StampBlock / 2 + 4; ++x)
+        sum += int((APixels[size_t(y) * AStride + size_t(x)] >> 8) & 0xFF);
+    seq |= std::clamp(sum / 64 / 32, 0, 7) << (3 * b);
+  }
+  return seq;
+}
+
+// ---- the X client that keeps the whole screen moving ---------------------------------------
+
+class TPainter {
+public:
+  explicit TPainter(const std::string& ADisplay) : FPicture(test::MakeDesktopPicture(ScreenW + Slack, ScreenH, 7)) {
+    FDpy = XOpenDisplay(ADisplay.c_str());
+    if (!FDpy) throw TError("painter: cannot open " + ADisplay);
+    FThread = std::thread([this] { Run(); });
+  }
+  ~TPainter() {
+    FStop = true;
+    FThread.join();
+    XCloseDisplay(FDpy);
+  }
+  void SetMoving(bool AMoving) { FMoving = AMoving; }
+  int Paints() const { return FSeq.load(); }
+
+private:
+  void Run() {
+    const int scr = DefaultScreen(FDpy);
+    const Window root = RootWindow(FDpy, scr);
+    GC gc = XCreateGC(FDpy, root, 0, nullptr);
+    XImage* image = XCreateImage(FDpy, DefaultVisual(FDpy, scr), 24, ZPixmap, 0,
+                                 reinterpret_cast<char*>(FPicture.data()), ScreenW + Slack, ScreenH, 32,
+                                 (ScreenW + Slack) * 4);
+    auto next = Clock::now();
+    while (!FStop) {
+      if (FMoving) {
+        const int seq = FSeq.load() + 1;
+        XPutImage(FDpy, root, gc, image, (seq * 8) % Slack, 0, 0, 0, ScreenW, ScreenH);
+        for (int b = 0; b < StampBlocks; ++b) {
+          XSetForeground(FDpy, gc, StampGrey(seq, b));
+          XFillRectangle(FDpy, root, gc, b * StampBlock, 0, StampBlock, StampBlock);
+        }
+        XSync(FDpy, False);
+        FSeq = seq;
+      }
+      next += std::chrono::milliseconds(PaintPeriodMs);
+      std::this_thread::sleep_until(next);
+      if (Clock::now() > next + std::chrono::milliseconds(200)) next = Clock::now();
+    }
+    image->data = nullptr;  // the picture belongs to FPicture
+    XDestroyImage(image);
+    XFreeGC(FDpy, gc);
+  }
+
+  std::vector<uint32_t> FPicture;
+  Display* FDpy = nullptr;
+  std::atomic<bool> FStop{false};
+  std::atomic<bool> FMoving{true};
+  std::atomic<int> FSeq{0};
+  std::thread FThread;
+};
+
+// ---- the agent's screen, noting when each stamp was first copied ----------------------------
+
+class TStampedScreen final : public IScreen {
+public:
+  explicit TStampedScreen(std::shared_ptr<IScreen> AInner) : FInner(std::move(AInner)) {}
+  std::vector<TMonitorInfoRec> EnumMonitors() override { return FInner->EnumMonitors(); }
+  TPixelRect ScreenRect() override { return FInner->ScreenRect(); }
+  bool GetCursor(TCursorImage& ACursor) override { return FInner->GetCursor(ACursor); }
+  bool CopyRect(const TPixelRect& ARect, uint32_t* ADst, size_t AStride) override {
+    const auto when = Clock::now();
+    const bool ok = FInner->CopyRect(ARect, ADst, AStride);
+    if (ok && ARect.Left == 0 && ARect.Top == 0 && ARect.Width() >= StampBlock * StampBlocks &&
+        ARect.Height() >= StampBlock) {
+      const int seq = ReadStamp(ADst, AStride);
+      std::lock_guard hold(FLock);
+      FFirstCopied.emplace(seq, when);  // keeps the first moment
+    }
+    return ok;
+  }
+  bool CopiedAt(int ASeq, Clock::time_point& AWhen) {
+    std::lock_guard hold(FLock);
+    auto it = FFirstCopied.find(ASeq);
+    if (it == FFirstCopied.end()) return false;
+    AWhen = it->second;
+    return true;
+  }
+  void Forget() {
+    std::lock_guard hold(FLock);
+    FFirstCopied.clear();
+  }
+
+private:
+  std::shared_ptr<IScreen> FInner;
+  std::mutex FLock;
+  std::map<int, Clock::time_point> FFirstCopied;
+};
+
+// ---- the headless viewer ---------------------------------------------------------------------
+
+struct TViewerStats {
+  int Frames = 0;
+  uint64_t FrameBytes = 0;  // frame payloads
+  uint64_t AllBytes = 0;    // every packet, headers included
+  int KeepAlives = 0;
+  int Other = 0;
+  std::vector<double> LatencyMs;
+};
+
+class THeadlessViewer {
+public:
+  THeadlessViewer(uint16_t APort, const std::string& ATarget, const std::string& AProof, int APreset,
+                  TStampedScreen& AStamps)
+      : FStamps(AStamps), FPreset(APreset), FPixels(size_t(ScreenW) * ScreenH, 0) {
+    FConn.Connect("127.0.0.1", APort, 5000);
+    FConn.SetReadTimeout(60000);
+    WriteTextPacket(FConn, MsgConnectRequest, BuildConnectRequest(ATarget, "Bench", AProof), &FWriteLock);
+    FThread = std::thread([this] { Run(); });
+  }
+  ~THeadlessViewer() {
+    FConn.Abort();
+    FThread.join();
+    FConn.Close();
+  }
+  bool InSession() const { return FInSession.load(); }
+  int FramesSeen() const { return FFramesSeen.load(); }
+  // Starts a new measuring window; Take ends it.
+  void Reset() {
+    std::lock_guard hold(FLock);
+    FStats = {};
+  }
+  TViewerStats Take() {
+    std::lock_guard hold(FLock);
+    return FStats;
+  }
+  std::string Error() const {
+    std::lock_guard hold(FLock);
+    return FError;
+  }
+
+private:
+  void Run() {
+    try {
+      TTileDecoder decoder;
+      TPixelTarget target{reinterpret_cast<uint8_t*>(FPixels.data()), ScreenW, ScreenH, ptrdiff_t(ScreenW) * 4};
+      for (;;) {
+        TPacket packet = ReadPacket(FConn);
+        const uint64_t wire = packet.Payload.size() + PacketHeaderSize;
+        if (packet.Type == MsgSessionStart) {
+          const uint8_t preset = uint8_t(FPreset);
+          WritePacket(FConn, MsgQuality, std::span<const uint8_t>(&preset, 1), &FWriteLock);
+          FInSession = true;
+        } else if (packet.Type == MsgFrame) {
+          TParsedFrame frame;
+          if (!ParseFramePayload(packet.Payload, frame)) throw TError("bad frame payload");
+          for (const TParsedRect& rect : frame.Rects)
+            if (!rect.Jpeg.empty()) decoder.DrawInto(rect.Jpeg, target, rect.X, rect.Y);
+          const auto decoded = Clock::now();
+          WriteEmptyPacket(FConn, MsgFrameAck, &FWriteLock);
+          // Latency counts the first frame that shows a new stamp only: a frame that shows
+          // the same stamp again (the painter fell behind) carries no newer content.
+          Clock::time_point copied;
+          const int stamp = ReadStamp(FPixels.data(), ScreenW);
+          bool stamped = stamp != FLastStamp && FStamps.CopiedAt(stamp, copied);
+          // A stamp first copied before the previous one was read wrongly: not counted.
+          if (stamped && copied < FLastCopied) stamped = false;
+          if (stamped) FLastCopied = copied;
+          FLastStamp = stamp;
+          std::lock_guard hold(FLock);
+          ++FStats.Frames;
+          FStats.FrameBytes += packet.Payload.size();
+          FStats.AllBytes += wire;
+          if (stamped) FStats.LatencyMs.push_back(Ms(decoded - copied));
+          FFramesSeen.fetch_add(1);
+        } else {
+          std::lock_guard hold(FLock);
+          FStats.AllBytes += wire;
+          if (packet.Type == MsgKeepAlive)
+            ++FStats.KeepAlives;
+          else
+            ++FStats.Other;
+        }
+      }
+    } catch (const std::exception& e) {
+      std::lock_guard hold(FLock);
+      if (!FConn.Aborted()) FError = e.what();
+    }
+    FInSession = false;
+  }
+
+  TStampedScreen& FStamps;
+  const int FPreset;
+  TTcpConnection FConn;
+  std::mutex FWriteLock;
+  std::thread FThread;
+  std::vector<uint32_t> FPixels;
+  std::atomic<bool> FInSession{false};
+  std::atomic<int> FFramesSeen{0};
+  int FLastStamp = -1;  // reader thread
+  Clock::time_point FLastCopied{};
+  mutable std::mutex FLock;
+  TViewerStats FStats;
+  std::string FError;
+};
+
+// ---- helpers -----------------------------------------------------------------------------------
+
+double Percentile(std::vector<double> AValues, double AP) {
+  if (AValues.empty()) return 0;
+  std::sort(AValues.begin(), AValues.end());
+  const size_t i = std::min(AValues.size() - 1, size_t(AP * double(AValues.size() - 1) + 0.5));
+  return AValues[i];
+}
+
+int PauseFor(int APreset) { return APreset == 0 ? 50 : APreset == 2 ? 120 : 80; }
+int JpegQualityFor(int APreset) { return APreset == 0 ? 45 : APreset == 2 ? 82 : 62; }
+const char* PresetName(int APreset) { return APreset == 0 ? "fast" : APreset == 2 ? "high" : "standard"; }
+
+// Mean time of one capture (copy, compare, encode) of the moving screen at the preset's JPEG
+// quality, by a capturer of our own: the baseline of the pacing cap.
+double MeasureCaptureMs(int APreset, int ACount) {
+  auto capturer = MakeScreenCapturer(std::shared_ptr<IScreen>(CreateSystemScreen()));
+  capturer->RefreshMonitors();
+  capturer->SetQuality(JpegQualityFor(APreset));
+  std::vector<TEncodedRect> rects;
+  int w = 0, h = 0;
+  capturer->Capture(true, rects, w, h);
+  double total = 0;
+  int counted = 0;
+  for (int i = 0; i < ACount; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(PaintPeriodMs + 5));  // let the screen move
+    rects.clear();
+    const auto t0 = Clock::now();
+    const bool sent = capturer->Capture(false, rects, w, h);
+    total += Ms(Clock::now() - t0);
+    counted += sent ? 1 : 0;
+  }
+  if (counted < ACount / 2) std::printf("  (note: only %d of %d captures saw a change)\n", counted, ACount);
+  return total / ACount;
+}
+
+// The painter's picture (as it stands at offset 0) compressed as one JPEG at the preset's quality:
+// the baseline for the bytes of a frame in which every tile changed.
+double OneJpegKB(int APreset) {
+  const std::vector<uint32_t> picture = test::MakeDesktopPicture(ScreenW + Slack, ScreenH, 7);
+  std::vector<uint8_t> rgb(size_t(ScreenW) * ScreenH * 3);
+  for (int y = 0; y < ScreenH; ++y)
+    for (int x = 0; x < ScreenW; ++x) {
+      const uint32_t p = picture[size_t(y) * (ScreenW + Slack) + size_t(x)];
+      uint8_t* d = &rgb[(size_t(y) * ScreenW + size_t(x)) * 3];
+      d[0] = uint8_t(p >> 16);
+      d[1] = uint8_t(p >> 8);
+      d[2] = uint8_t(p);
+    }
+  TJpegEncoder encoder;
+  TBytes out;
+  encoder.Encode(rgb.data(), ScreenW, ScreenH, size_t(ScreenW) * 3, JpegQualityFor(APreset), out);
+  return out.size() / 1024.0;
+}
+
+}  // namespace
+
+int main() {
+  const double scale = std::getenv("BENCH_E2E_SECONDS") ? std::atof(std::getenv("BENCH_E2E_SECONDS")) / 10.0 : 1.0;
+  const int motionMs = int(8000 * scale), stillMs = int(20000 * scale);
+
+  test::TXvfbServer xvfb(ScreenW, ScreenH);
+  if (!xvfb.Running()) {
+    std::fprintf(stderr, "bench_e2e_stream: no Xvfb: %s\n", xvfb.Error().c_str());
+    return 1;
+  }
+  xvfb.ExportDisplay();
+
+  try {
+    TRelayOptions options;
+    options.ListenAddress = "127.0.0.1";
+    options.Port = 0;
+    options.DbPath = ":memory:";
+    options.Log = [](const std::string&) {};
+    TRelayServer relay(options);
+    const uint16_t port = relay.Start();
+
+    TPainter painter(xvfb.Display());
+    auto stamped = std::make_shared<TStampedScreen>(std::shared_ptr<IScreen>(CreateSystemScreen()));
+
+    std::printf("bench_e2e_stream: %dx%d Xvfb %s, whole screen repainted every %d ms; relay, host agent and a\n"
+                "headless viewer (decodes every tile, acknowledges every frame) in one process.\n\n",
+                ScreenW, ScreenH, xvfb.Display().c_str(), PaintPeriodMs);
+
+    double captureMs[3];
+    for (int p = 0; p < 3; ++p) captureMs[p] = MeasureCaptureMs(p, 20);
+
+    TQueueDispatcher ui;
+    const std::string password = "bench-password";
+    THostServices services;
+    services.MakeScreen = [stamped] { return stamped; };
+    THostAgent agent(ui, "127.0.0.1", port, "DBENCH0000000000000000000000000000", HashPassword(password),
+                     std::move(services));
+    agent.Start();
+    if (!ui.RunUntil([&] { return !agent.ID().empty(); }, 20000)) throw TError("the agent got no ID");
+    const std::string id = agent.ID();
+    const std::string proof = MakeSessionProof(id, HashPassword(password));
+
+    std::printf("%-9s %7s %7s %7s %7s %9s %9s %9s %9s %9s | %s\n", "preset", "pause", "capt ms", "cap fps", "fps",
+                "of cap", "KB/frame", "1 JPEG KB", "lat p50", "lat p95", "still, per minute: frames, KB to the viewer, KB host->viewer via relay");
+    for (int p = 0; p < 3; ++p) {
+      painter.SetMoving(true);
+      stamped->Forget();
+      THeadlessViewer viewer(port, id, proof, p, *stamped);
+      if (!ui.RunUntil([&] { return viewer.InSession() && viewer.FramesSeen() >= 3; }, 20000))
+        throw TError("no session or no frames for preset " + std::to_string(p) + ": " + viewer.Error());
+      ui.RunUntil([] { return false; }, 1500);  // past the key frame and the quality change
+
+      viewer.Reset();
+      const auto t0 = Clock::now();
+      ui.RunUntil([] { return false; }, motionMs);
+      const TViewerStats motion = viewer.Take();
+      const double motionS = Ms(Clock::now() - t0) / 1000.0;
+
+      painter.SetMoving(false);
+      ui.RunUntil([] { return false; }, 1500);  // the last changes drain
+      viewer.Reset();
+      const uint64_t relayedBefore = relay.Stats().BytesRelayed;
+      const auto t1 = Clock::now();
+      ui.RunUntil([] { return false; }, stillMs);
+      const TViewerStats still = viewer.Take();
+      const uint64_t relayedStill = relay.Stats().BytesRelayed - relayedBefore;
+      const double perMinute = 60000.0 / Ms(Clock::now() - t1);
+
+      const double fps = motion.Frames / motionS;
+      const double cap = 1000.0 / (PauseFor(p) + captureMs[p]);
+      std::printf("%-9s %5dms %7.1f %7.2f %7.2f %8.0f%% %9.1f %9.1f %7.1fms %7.1fms | %5.1f frames, %6.2f KB (%d keep-alives in the window), %6.2f KB\n",
+                  PresetName(p), PauseFor(p), captureMs[p], cap, fps, 100.0 * fps / cap,
+                  motion.Frames ? motion.FrameBytes / 1024.0 / motion.Frames : 0.0, OneJpegKB(p),
+                  Percentile(motion.LatencyMs, 0.5), Percentile(motion.LatencyMs, 0.95),
+                  still.Frames * perMinute, still.AllBytes / 1024.0 * perMinute, still.KeepAlives,
+                  relayedStill / 1024.0 * perMinute);
+      if (motion.LatencyMs.size() < size_t(motion.Frames) * 3 / 4)
+        std::printf("          (latency from %zu of %d frames: the others showed no new stamp)\n",
+                    motion.LatencyMs.size(), motion.Frames);
+      if (!viewer.Error().empty()) std::printf("          viewer error: %s\n", viewer.Error().c_str());
+    }
+    std::printf("\ncap fps = 1000 / (pause + capture time), the capture time measured above with the screen moving;\n"
+                "1 JPEG KB = the same picture compressed as one image at the preset's quality;\n"
+                "latency = host's screen copy -> viewer's picture decoded; still figures scaled from %.0f s (the relay\n"
+                "sends the viewer a keep-alive after 15 s of silence; the host's own keep-alives end at the relay).\n",
+                stillMs / 1000.0);
+    agent.Stop();
+    relay.Stop();
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "bench_e2e_stream: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}

@@ -1,0 +1,415 @@
+"""End-to-end tests: two program instances on two X displays talk through a real relay.
+
+Run one case:  TLM_E2E_CLIENT=build/app/TLMRemoteClient TLM_E2E_RELAY=build/relay/tlmrelay \
+                 /usr/bin/python3 tests/e2e/test_e2e.py TestUnattended
+(ctest runs each case so; the script moves itself into a network namespace of its own.)
+"""
+import os
+import re
+import sys
+import time
+import unittest
+
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from e2e_harness import (E2EFailure, close_window, compare_scaled, enter_private_network,  # noqa: E402
+                         find_marked_area, paint_pattern, run_case, wait_until)
+
+HOST_W, HOST_H = 1280, 720
+VIEWER_W, VIEWER_H = 1920, 1080
+PASSWORD = "e2e-Pass 1234"
+
+
+def result_of(path):
+    try:
+        with open(path, encoding="utf-8") as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+def wait_result(path, viewer):
+    def probe():
+        viewer.check_alive()
+        text = result_of(path)
+        # "OK " without its number yet may be a write in progress: look again.
+        if not text or (text.startswith("OK") and not re.fullmatch(r"OK \d+", text)):
+            return None
+        return text
+    text = wait_until("the viewer's result file", probe, 45)
+    m = re.fullmatch(r"OK (\d+)", text)
+    if not m or int(m.group(1)) <= 0:
+        raise E2EFailure("result file holds %r, not 'OK <positive size>'" % text)
+    return int(m.group(1))
+
+
+def two_displays(s):
+    s.start_relay()
+    host_display = s.start_display(HOST_W, HOST_H)
+    paint_pattern(host_display, HOST_W, HOST_H)
+    viewer_display = s.start_display(VIEWER_W, VIEWER_H)
+    return host_display, viewer_display
+
+
+def wait_shown_picture(s, host_display, viewer_display, min_match=0.9):
+    """Waits until the viewer's display shows the host's screen; returns the canvas box."""
+    state = {}
+
+    def probe():
+        shown = s.screenshot(viewer_display)
+        area = find_marked_area(shown)
+        state["area"] = area
+        if not area:
+            return None
+        host = s.screenshot(host_display)
+        score, worst = compare_scaled(host, shown, area)
+        state["score"], state["worst"] = score, worst
+        return area if score >= min_match else None
+    try:
+        return wait_until("the viewer to show the host's screen", probe, 60, interval=1.0)
+    except E2EFailure as e:
+        raise E2EFailure("%s; last canvas box %s, matching cells %.2f, worst cells (cell, host, shown) %s"
+                         % (e, state.get("area"), state.get("score", 0), state.get("worst")))
+
+
+def auto_viewer(s, label, display, host_id, password=None, result=None):
+    env = {"TLMREMOTE_AUTOCONNECT": host_id}
+    if password:
+        env["TLMREMOTE_AUTOPW"] = password
+    if result:
+        env["TLMREMOTE_RESULTFILE"] = result
+    return s.start_client(label, display, extra_env=env)
+
+
+class TestUnattended(unittest.TestCase):
+    """A password in the host's config.ini admits the automatic viewer without a prompt."""
+
+    def test_password_admits_and_viewer_shows_host_screen(self):
+        def body(s):
+            host_display, viewer_display = two_displays(s)
+            host = s.start_client("host", host_display, password=PASSWORD)
+            host_id = host.wait_id()
+
+            result = os.path.join(s.dir, "result.txt")
+            viewer = auto_viewer(s, "viewer", viewer_display, host_id, PASSWORD, result)
+            wait_result(result, viewer)
+            host.wait_log("비밀번호 인증 접속 허용: AutoViewer (127.0.0.1)")
+            viewer.stop()
+
+            # Without a result file the window stays: its canvas must show the host's screen.
+            watcher = auto_viewer(s, "watcher", viewer_display, host_id, PASSWORD)
+            wait_shown_picture(s, host_display, viewer_display)
+            # And it follows what changes there afterwards.
+            paint_pattern(host_display, HOST_W, HOST_H, variant=1)
+            wait_shown_picture(s, host_display, viewer_display)
+            watcher.check_alive()
+            host.check_alive()
+        run_case(self, "unattended", body)
+
+    def test_wrong_password_falls_back_to_consent(self):
+        def body(s):
+            host_display, viewer_display = two_displays(s)
+            host = s.start_client("host", host_display, password=PASSWORD)
+            host_id = host.wait_id()
+            main_windows = set(s.windows(host_display, "^TALMIR Remote$"))
+            result = os.path.join(s.dir, "result.txt")
+            auto_viewer(s, "viewer", viewer_display, host_id, "not-the-password", result)
+            box = wait_consent_box(s, host_display, main_windows)
+            answer_box(s, host_display, box, "Escape")
+            expect_refused(s, host, viewer_display, result)
+            self.assertNotIn("비밀번호 인증 접속 허용", host.log())
+        run_case(self, "wrong-password", body)
+
+
+def wait_consent_box(s, display, main_windows):
+    def probe():
+        boxes = [w for w in s.windows(display, "^TALMIR Remote$") if w not in main_windows]
+        return boxes[0] if boxes else None
+    return wait_until("the consent box on the host display", probe, 30)
+
+
+def answer_box(s, display, box, key):
+    s.x(display, "xdotool", "windowfocus", "--sync", str(box))
+    s.x(display, "xdotool", "key", key)
+    wait_until("the consent box to close", lambda: box not in s.windows(display, "^TALMIR Remote$"), 20)
+
+
+def expect_refused(s, host, viewer_display, result):
+    """The host logs the refusal, the relay passes it on, the viewer's user is told in a box
+    (on top of the viewer program's main window) and no frame ever arrives."""
+    host.wait_log("접속 거부: AutoViewer (127.0.0.1)")
+    wait_until("the relay to pass the refusal on",
+               lambda: "admission rejected: viewer 'AutoViewer'" in open(s.relay_log, errors="replace").read(), 20)
+    wait_until("the refusal box on the viewer's display",
+               lambda: len(s.windows(viewer_display, "^TALMIR Remote$")) >= 2, 20)
+    time.sleep(1)
+    if result_of(result) is not None:
+        raise E2EFailure("a refused viewer wrote a result: %r" % result_of(result))
+
+
+class TestConsent(unittest.TestCase):
+    """Without a password the host's user decides in a box: Return admits, Escape refuses."""
+
+    def test_answer_decides(self):
+        cases = [
+            # key, admitted
+            ("Return", True),
+            ("Escape", False),
+        ]
+
+        def body(s):
+            host_display, viewer_display = two_displays(s)
+            host = s.start_client("host", host_display)
+            host_id = host.wait_id()
+            main_windows = set(s.windows(host_display, "^TALMIR Remote$"))
+            for n, (key, admitted) in enumerate(cases):
+                with self.subTest(key=key):
+                    result = os.path.join(s.dir, "result-%d.txt" % n)
+                    viewer = auto_viewer(s, "viewer-%d" % n, viewer_display, host_id, None, result)
+                    box = wait_consent_box(s, host_display, main_windows)
+                    answer_box(s, host_display, box, key)
+                    if admitted:
+                        wait_result(result, viewer)
+                        host.wait_log("사용자 동의 접속 허용: AutoViewer (127.0.0.1)")
+                    else:
+                        expect_refused(s, host, viewer_display, result)
+                    viewer.stop()
+            self.assertEqual(host.log().count("사용자 동의 접속 허용"), 1)
+        run_case(self, "consent", body)
+
+
+class TestControl(unittest.TestCase):
+    """Mouse, keys and clipboard text travel between the two displays during a session."""
+
+    def test_click_keys_and_clipboard(self):
+        def body(s):
+            host_display, viewer_display = two_displays(s)
+            host = s.start_client("host", host_display, password=PASSWORD)
+            host_id = host.wait_id()
+            # A small X client on the host display that reports clicks and keys.
+            keys_log = os.path.join(s.dir, "xev.log")
+            s.spawn("xev", ["xev", "-geometry", "180x150+40+120", "-name", "e2e-keys", "-event", "keyboard",
+                            "-event", "button"], env=dict(os.environ, DISPLAY=host_display), log=keys_log)
+            xev_window = wait_until("the key window", lambda: s.windows(host_display, "^e2e-keys$"), 20)[0]
+
+            auto_viewer(s, "viewer", viewer_display, host_id, PASSWORD)
+            area = wait_shown_picture(s, host_display, viewer_display)
+            window = wait_until("the viewer window",
+                                lambda: s.windows(viewer_display, "^TALMIR Remote - "), 20)[0]
+            wx, wy, _, _ = s.geometry(viewer_display, window)
+            s.x(viewer_display, "xdotool", "windowfocus", "--sync", str(window))
+
+            # Keys reach the host only while focus is off the quality list: the remote-files
+            # button takes it (opening and closing its panel, which shrinks the picture meanwhile).
+            files_button = (wx + 434 + 48, wy + 6 + 15)
+            for narrowed in (True, False):
+                s.x(viewer_display, "xdotool", "mousemove", *map(str, files_button), "click", "1")
+
+                def settled():
+                    now = find_marked_area(s.screenshot(viewer_display))
+                    return now if now and ((now[3] < area[3] - 50) if narrowed else now == area) else None
+                wait_until("the file panel to %s" % ("open" if narrowed else "close"), settled, 30, 0.5)
+
+            # A click on the picture lands on the same point of the host's screen.
+            target = (130, 195)  # inside the key window
+            ax, ay, aw, ah = area
+            vx = ax + (target[0] * aw + HOST_W // 2) // HOST_W
+            vy = ay + (target[1] * ah + HOST_H // 2) // HOST_H
+            s.x(viewer_display, "xdotool", "mousemove", str(vx), str(vy), "click", "1")
+
+            def pointer_there():
+                px, py = s.pointer(host_display)
+                return abs(px - target[0]) <= 4 and abs(py - target[1]) <= 4
+            wait_until("the host's pointer at %s" % (target,), pointer_there, 20)
+            wait_until("the click in the host's key window",
+                       lambda: "ButtonPress event" in open(keys_log, errors="replace").read(), 20)
+
+            # Keys typed into the viewer arrive at the host's focused window.
+            s.x(host_display, "xdotool", "windowfocus", "--sync", str(xev_window))
+            for key, keysym_name in [("a", "a"), ("5", "5"), ("Return", "Return"), ("shift+b", "B")]:
+                s.x(viewer_display, "xdotool", "key", key)
+
+                def arrived():
+                    text = open(keys_log, errors="replace").read()
+                    return re.search(r"KeyPress event.*?\n.*?\n.*?keysym 0x[0-9a-f]+, %s\)" % re.escape(keysym_name),
+                                     text)
+                wait_until("the key %s on the host" % key, arrived, 20)
+
+            # Text copied on the viewer's side lands on the host's clipboard. (The other way
+            # round does not exist: the host side does not watch its own clipboard.)
+            to_host = "뷰어에서 복사 " + str(os.getpid())
+            s.copy_text(viewer_display, to_host)
+            wait_until("the viewer's copy on the host's clipboard",
+                       lambda: s.clipboard(host_display) == to_host, 30)
+            host.check_alive()
+        run_case(self, "control", body)
+
+
+def text_rows(pic, x0, y0, x1, y1, light=150):
+    """Vertical centres of the lines of light text inside the box, top to bottom."""
+    rows, start = [], None
+    for y in range(y0, y1):
+        row = pic.rows[y]
+        lit = any(row[3 * x] > light and row[3 * x + 1] > light and row[3 * x + 2] > light
+                  for x in range(x0, x1))
+        if lit and start is None:
+            start = y
+        elif not lit and start is not None:
+            rows.append((start + y - 1) // 2)
+            start = None
+    return rows
+
+
+class TestDownload(unittest.TestCase):
+    """A file picked in the remote file list arrives whole in the viewer's downloads folder."""
+
+    def test_double_click_downloads_file(self):
+        def body(s):
+            host_display, viewer_display = two_displays(s)
+            host = s.start_client("host", host_display, password=PASSWORD)
+            content = os.urandom(200 * 1024 + 123)  # several chunks and a short last one
+            with open(os.path.join(host.env["HOME"], "e2e-download.bin"), "wb") as f:
+                f.write(content)
+            host_id = host.wait_id()
+            viewer = auto_viewer(s, "viewer", viewer_display, host_id, PASSWORD)
+            area = wait_shown_picture(s, host_display, viewer_display)
+            window = wait_until("the viewer window", lambda: s.windows(viewer_display, "^TALMIR Remote - "), 20)[0]
+            wx, wy, ww, wh = s.geometry(viewer_display, window)
+            s.x(viewer_display, "xdotool", "mousemove", str(wx + 434 + 48), str(wy + 21), "click", "1")
+
+            # The list fills the window's width below the picture, above the status bar.
+            def lines(min_count, size_column=False):
+                def probe():
+                    pic = s.screenshot(viewer_display)
+                    now = find_marked_area(pic)
+                    if not now or now[3] >= area[3]:
+                        return None
+                    top, bottom = now[1] + now[3] + 2, wy + wh - 26
+                    # Sizes stand right-aligned at the far right; nothing else reaches there.
+                    left = wx + (ww * 3 // 4 if size_column else 4)
+                    found = text_rows(pic, left, top, wx + ww - 2, bottom)
+                    return found if len(found) >= min_count else None
+                return probe
+
+            def double_click(y):
+                s.x(viewer_display, "xdotool", "mousemove", str(wx + 40), str(y), "click", "--repeat", "2",
+                    "--delay", "120", "1")
+
+            # Header, "[/]" and the host's home folder: open the last.
+            drives = wait_until("the host's drive list", lines(3), 30, 0.5)
+            double_click(drives[-1])
+            # In the home folder only files have a size, and ours is the only file.
+            sized = wait_until("the home folder's listing", lines(1, size_column=True), 30, 0.5)
+            self.assertEqual(len(sized), 1, "one file with a size in the host's home folder, rows %s" % sized)
+            double_click(sized[0])
+
+            def arrived():
+                for root, _, files in os.walk(viewer.env["HOME"]):
+                    if "e2e-download.bin" in files:
+                        with open(os.path.join(root, "e2e-download.bin"), "rb") as f:
+                            return f.read() == content
+                return False
+            wait_until("the file, whole, in the viewer's downloads folder", arrived, 60, 0.5)
+        run_case(self, "download", body)
+
+
+class TestUpload(unittest.TestCase):
+    """A file sent from the viewer's file dialog arrives whole in the host's downloads folder."""
+
+    def test_send_file_through_dialog(self):
+        def body(s):
+            host_display, viewer_display = two_displays(s)
+            host = s.start_client("host", host_display, password=PASSWORD)
+            host_id = host.wait_id()
+            viewer = auto_viewer(s, "viewer", viewer_display, host_id, PASSWORD)
+            content = os.urandom(300 * 1024 + 7)
+            source = os.path.join(viewer.env["HOME"], "e2e-upload.bin")
+            with open(source, "wb") as f:
+                f.write(content)
+            wait_shown_picture(s, host_display, viewer_display)
+            window = wait_until("the viewer window", lambda: s.windows(viewer_display, "^TALMIR Remote - "), 20)[0]
+            wx, wy, _, _ = s.geometry(viewer_display, window)
+            before = set(s.windows(viewer_display, "."))
+            s.x(viewer_display, "xdotool", "mousemove", str(wx + 332 + 48), str(wy + 21), "click", "1")
+            dialog = wait_until("the file dialog",
+                                lambda: [w for w in s.windows(viewer_display, ".") if w not in before], 30)[0]
+            s.x(viewer_display, "xdotool", "windowfocus", "--sync", str(dialog))
+            s.x(viewer_display, "xdotool", "type", "--delay", "20", source)
+            s.x(viewer_display, "xdotool", "key", "Return")
+
+            def arrived():
+                for root, _, files in os.walk(host.env["HOME"]):
+                    if "e2e-upload.bin" in files:
+                        with open(os.path.join(root, "e2e-upload.bin"), "rb") as f:
+                            return f.read() == content
+                return False
+            wait_until("the file, whole, in the host's downloads folder", arrived, 60, 0.5)
+        run_case(self, "upload", body)
+
+
+class TestShutdown(unittest.TestCase):
+    """Closing the main window ends the program cleanly, also in the middle of a session
+    (under the sanitizer build this includes the leak check at exit)."""
+
+    def test_close_main_windows_during_session(self):
+        def body(s):
+            host_display, viewer_display = two_displays(s)
+            host = s.start_client("host", host_display, password=PASSWORD)
+            host_id = host.wait_id()
+            viewer = auto_viewer(s, "viewer", viewer_display, host_id, PASSWORD)
+            wait_shown_picture(s, host_display, viewer_display)
+            viewer_id = viewer.wait_id()
+
+            # The viewer's program goes first, with its viewer window still open.
+            main = [w for w in s.windows(viewer_display, "^TALMIR Remote$")]
+            self.assertEqual(len(main), 1, "one main window on the viewer's display")
+            close_window(viewer_display, main[0])
+            self.assertEqual(viewer.wait_exit(), 0)
+            wait_until("the relay to end the session",
+                       lambda: "session ended" in open(s.relay_log, errors="replace").read(), 20)
+            wait_until("the relay to drop the viewer program's host",
+                       lambda: "host disconnected: %s" % viewer_id in open(s.relay_log, errors="replace").read(), 20)
+
+            # The host, back to waiting, closes as well.
+            host.check_alive()
+            close_window(host_display, s.windows(host_display, "^TALMIR Remote$")[0])
+            self.assertEqual(host.wait_exit(), 0)
+        run_case(self, "shutdown", body)
+
+
+class TestDeviceKey(unittest.TestCase):
+    """The first start stores a device key; a restart keeps it, and with it the relay's ID."""
+
+    def test_key_created_once_and_kept(self):
+        def body(s):
+            s.start_relay()
+            display = s.start_display(1024, 768)
+            config_dir = os.path.join(s.dir, "shared-config")
+            ini = os.path.join(config_dir, "config.ini")
+
+            def stored_key():
+                try:
+                    text = open(ini, encoding="utf-8").read()
+                except OSError:
+                    return None
+                m = re.search(r"^DeviceKey\s*=\s*(\S*)\s*$", text, re.M)
+                return m.group(1) if m else None
+
+            first = s.start_client("first", display, config_dir=config_dir)
+            first_id = first.wait_id()
+            key = stored_key()
+            self.assertIsNotNone(key, "config.ini has no DeviceKey")
+            self.assertRegex(key, r"^D[0-9A-F]{32}$")
+            self.assertEqual(len(key), 33)
+            first.stop()
+
+            second = s.start_client("second", display, config_dir=config_dir)
+            second_id = second.wait_id()
+            self.assertEqual(stored_key(), key)
+            self.assertEqual(second_id, first_id, "the relay gave the same device key another ID")
+        run_case(self, "devicekey", body)
+
+
+if __name__ == "__main__":
+    enter_private_network()
+    unittest.main(verbosity=2)
