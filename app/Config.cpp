@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/Folders.h"
 #include "protocol/Error.h"
 
 namespace tlm {
@@ -76,15 +77,9 @@ void Write(const std::string& APath, const char* ASection, const char* AKey, con
 
 }  // namespace
 
-std::string TAppConfig::UserConfigFolder() {
-  std::string xdg = Env("XDG_CONFIG_HOME");
-  if (!xdg.empty()) return xdg;
-  return Env("HOME") + "/.config";
-}
-
 TAppConfig::TAppConfig() {
   std::string folder = Env("TLMREMOTE_CONFIGDIR");
-  if (folder.empty()) folder = UserConfigFolder() + "/TLMRemote";
+  if (folder.empty()) folder = UserConfigDir() + "/TLMRemote";
   std::error_code ec;
   fs::create_directories(folder, ec);
   FPath = (fs::path(folder) / "config.ini").string();

@@ -19,8 +19,8 @@ struct TRecentItem {
 class TAppConfig {
 public:
   // Folder: TLMREMOTE_CONFIGDIR when set and not empty, else "TLMRemote" in the per-user
-  // configuration folder. The folder is created when missing; failing that is not an error
-  // here (the first write reports it).
+  // configuration folder (UserConfigDir in platform/Folders.h). The folder is created when
+  // missing; failing that is not an error here (the first write reports it).
   TAppConfig();
   ~TAppConfig();
 
@@ -45,8 +45,6 @@ public:
 
   // "D" and 32 uppercase hex digits from a fresh random version-4 UUID.
   static std::string NewDeviceKey();
-  // The per-user configuration folder: $XDG_CONFIG_HOME, else ~/.config.
-  static std::string UserConfigFolder();
 
 private:
   std::string FPath;

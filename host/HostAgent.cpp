@@ -8,6 +8,7 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/Folders.h"
 #include "protocol/Credentials.h"
 #include "protocol/Error.h"
 #include "protocol/Messages.h"
@@ -560,7 +561,7 @@ void THostAgent::HandleFileChunk(const TBytes& AData) {
 }
 
 void THostAgent::HandleFileEnd() {
-  TFileReceiver::TResult result;
+  TReceivedFile::TResult result;
   std::string name;
   {
     std::lock_guard<std::mutex> hold(FRecvLock);
@@ -572,7 +573,7 @@ void THostAgent::HandleFileEnd() {
     Status("파일 수신 완료: " + FileNamePart(result.Path));
     return;
   }
-  const std::string text = name + " (" + std::to_string(result.Received) + "/" + std::to_string(result.Expected) + " 바이트)";
+  const std::string text = name + " (" + std::to_string(result.Received) + "/" + std::to_string(result.Expected.value_or(0)) + " 바이트)";
   Status("파일 수신 실패: " + text);
   Log("파일 수신 실패: " + text + ", 받은 부분: " + result.Path);
   SendText(MsgFileError, "파일 수신 실패: " + text);

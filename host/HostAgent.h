@@ -35,6 +35,7 @@
 #include "protocol/Connection.h"
 #include "protocol/LifeGuard.h"
 #include "protocol/Marshal.h"
+#include "protocol/ReceivedFile.h"
 
 namespace tlm {
 
@@ -191,7 +192,8 @@ private:
   TPressedInputs FHeld;
 
   std::mutex FRecvLock;  // the incoming file, touched by the reader and by Stop
-  TFileReceiver FRecvFile;
+  // A file that arrives short or broken stays under its temporary name, for the user to recover.
+  TReceivedFile FRecvFile{TReceivedFile::EIncomplete::Keep, TReceivedFile::ETempName::BesideTarget};
 
   std::mutex FWakeLock;  // wakes the reconnect wait and a pending consent on Stop
   std::condition_variable FWake;

@@ -17,6 +17,33 @@ void SyncGuarded(IUiDispatcher& ADispatcher, const TLifeGuardRef& AGuard, std::f
   });
 }
 
+void SyncByPosting(IUiDispatcher& ADispatcher, std::function<void()> AProc) {
+  if (ADispatcher.IsUiThread()) {
+    AProc();
+    return;
+  }
+  struct TWaiter {
+    std::mutex Lock;
+    std::condition_variable Done;
+    bool Finished = false;
+    std::exception_ptr Error;
+  };
+  auto waiter = std::make_shared<TWaiter>();
+  ADispatcher.Post([waiter, LProc = std::move(AProc)] {
+    try {
+      LProc();
+    } catch (...) {
+      waiter->Error = std::current_exception();
+    }
+    std::lock_guard<std::mutex> hold(waiter->Lock);
+    waiter->Finished = true;
+    waiter->Done.notify_all();
+  });
+  std::unique_lock<std::mutex> hold(waiter->Lock);
+  waiter->Done.wait(hold, [&] { return waiter->Finished; });
+  if (waiter->Error) std::rethrow_exception(waiter->Error);
+}
+
 TQueueDispatcher::TQueueDispatcher() : FUiThread(std::this_thread::get_id()) {}
 
 bool TQueueDispatcher::IsUiThread() const { return std::this_thread::get_id() == FUiThread; }
@@ -33,32 +60,7 @@ void TQueueDispatcher::Post(std::function<void()> AProc) {
   FChanged.notify_all();
 }
 
-void TQueueDispatcher::Sync(std::function<void()> AProc) {
-  if (IsUiThread()) {
-    AProc();
-    return;
-  }
-  struct TWaiter {
-    std::mutex Lock;
-    std::condition_variable Done;
-    bool Finished = false;
-    std::exception_ptr Error;
-  };
-  auto waiter = std::make_shared<TWaiter>();
-  Post([waiter, LProc = std::move(AProc)] {
-    try {
-      LProc();
-    } catch (...) {
-      waiter->Error = std::current_exception();
-    }
-    std::lock_guard<std::mutex> hold(waiter->Lock);
-    waiter->Finished = true;
-    waiter->Done.notify_all();
-  });
-  std::unique_lock<std::mutex> hold(waiter->Lock);
-  waiter->Done.wait(hold, [&] { return waiter->Finished; });
-  if (waiter->Error) std::rethrow_exception(waiter->Error);
-}
+void TQueueDispatcher::Sync(std::function<void()> AProc) { SyncByPosting(*this, std::move(AProc)); }
 
 int TQueueDispatcher::RunPending() {
   std::deque<std::function<void()>> batch;

@@ -30,6 +30,11 @@ public:
   virtual void WaitPumping(const std::function<bool()>& ADone) = 0;
 };
 
+// Sync for a dispatcher that can only post: on the UI thread runs AProc at once; elsewhere
+// posts it and waits until it ran, then rethrows what escaped it. The wait ends however the
+// posted call is run (the main loop, WaitPumping, a modal dialog's loop).
+void SyncByPosting(IUiDispatcher& ADispatcher, std::function<void()> AProc);
+
 void PostGuarded(IUiDispatcher& ADispatcher, const TLifeGuardRef& AGuard, std::function<void()> AProc);
 void SyncGuarded(IUiDispatcher& ADispatcher, const TLifeGuardRef& AGuard, std::function<void()> AProc);
 

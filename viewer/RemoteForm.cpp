@@ -7,7 +7,6 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QCursor>
-#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHBoxLayout>
@@ -24,7 +23,6 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
-#include <QStandardPaths>
 #include <QStatusBar>
 #include <QThread>
 #include <QTreeWidget>
@@ -37,13 +35,15 @@
 #include <fstream>
 
 #include "app/ClipboardSync.h"
+#include "platform/Folders.h"
+#include "platform/Input.h"
 #include "platform/KeyCodes.h"
 #include "protocol/Credentials.h"
 #include "protocol/Error.h"
 #include "protocol/Frame.h"
 #include "protocol/Messages.h"
 #include "protocol/Packet.h"
-#include "viewer/DownloadFile.h"
+#include "protocol/ReceivedFile.h"
 #include "viewer/RemotePaths.h"
 #include "viewer/TileDecoder.h"
 
@@ -91,13 +91,6 @@ uint8_t ButtonCode(Qt::MouseButton AButton) {
     case Qt::MiddleButton: return 3;
     default: return 0;
   }
-}
-
-// The downloads folder: the XDG download directory, else ~/Downloads.
-std::string DefaultDownloadsFolder() {
-  QString dir = QStandardPaths::writableLocation(QStandardPaths::DownloadLocation);
-  if (dir.isEmpty()) dir = QDir::homePath() + QStringLiteral("/Downloads");
-  return U(dir);
 }
 
 }  // namespace
@@ -149,7 +142,7 @@ TfrmRemote::TfrmRemote(QObject* AOwner, const std::string& AServer, uint16_t APo
       FTargetID(ATargetID),
       FProof(AProof),
       FDialogs(TViewerDialogs::Standard()),
-      FDownloadsDir(DefaultDownloadsFolder()) {
+      FDownloadsDir(UserDownloadDir()) {
   if (AOwner) {
     QPointer<TfrmRemote> self(this);
     if (auto* app = qobject_cast<QCoreApplication*>(AOwner))
@@ -311,7 +304,7 @@ TfrmRemote::~TfrmRemote() {
   if (FReader.joinable()) FReader.join();
   if (FUploadThread.joinable()) FUploadThread.join();
   // 3. The rest; an unfinished download is removed, never left under its real name.
-  FRecvFile.reset();
+  FRecvFile.Abandon();
   FClip.reset();
   FClient.Close();
 }
@@ -541,8 +534,8 @@ void TfrmRemote::SendMouse(int AX, int AY, uint8_t AButton, uint8_t AAction, int
   const int cw = FCanvas->width();
   const int ch = FCanvas->height();
   TMouseEventRec rec{};
-  rec.X = cw > 0 ? MulDivRound(AX, FRemoteW.load(), cw) : AX;
-  rec.Y = ch > 0 ? MulDivRound(AY, FRemoteH.load(), ch) : AY;
+  rec.X = cw > 0 ? MulDiv(AX, FRemoteW.load(), cw) : AX;
+  rec.Y = ch > 0 ? MulDiv(AY, FRemoteH.load(), ch) : AY;
   rec.Button = AButton;
   rec.Action = AAction;
   rec.WheelDelta = AWheelDelta;
@@ -792,33 +785,32 @@ void TfrmRemote::DownloadBegin(const std::string& AText) {
     if (parsed.ec == std::errc() && parsed.ptr == text.data() + text.size() && !text.empty()) expected = size;
   }
   try {
-    FRecvFile.reset();  // an unfinished download is dropped
+    FRecvFile.Abandon();  // an unfinished download is dropped
     if (FRecvName.empty()) return;
-    FRecvFile = std::make_unique<TDownloadFile>(FDownloadsDir, FRecvName, expected);
+    FRecvFile.Begin(FDownloadsDir, FRecvName, expected);
     SendEmpty(MsgFileReady);
     SetStatusText(QStringLiteral("다운로드 중: ") + Q(FRecvName));
   } catch (...) {
-    FRecvFile.reset();
+    FRecvFile.Abandon();
   }
 }
 
 void TfrmRemote::DownloadChunk(std::span<const uint8_t> AData) {
-  if (!FRecvFile || AData.empty()) return;
-  if (FRecvFile->Expected() && FRecvFile->Received() + AData.size() > *FRecvFile->Expected()) {
+  if (!FRecvFile.IsOpen() || AData.empty()) return;
+  if (FRecvFile.Expected() && FRecvFile.Received() + AData.size() > *FRecvFile.Expected()) {
     // More than announced: the file cannot come out right, so stop filling the disk with it.
-    FRecvFile.reset();
+    FRecvFile.Abandon();
     SetStatusText(QStringLiteral("다운로드 실패: ") + Q(FRecvName));
     return;
   }
-  FRecvFile->Append(AData);  // a failed write ends the session like a lost connection
+  FRecvFile.Append(AData);  // a failed write ends the session like a lost connection
 }
 
 void TfrmRemote::DownloadEnd() {
-  if (!FRecvFile) return;
-  const std::optional<std::string> stored = FRecvFile->Finish();
-  FRecvFile.reset();
-  if (stored)
-    SetStatusText(QStringLiteral("다운로드 완료 (내려받기 폴더): ") + Q(*stored));
+  if (!FRecvFile.IsOpen()) return;
+  const TReceivedFile::TResult stored = FRecvFile.Finish();
+  if (stored.Complete)
+    SetStatusText(QStringLiteral("다운로드 완료 (내려받기 폴더): ") + Q(FileNamePart(stored.Path)));
   else
     SetStatusText(QStringLiteral("다운로드 실패: ") + Q(FRecvName));
 }

@@ -24,6 +24,7 @@
 
 #include "protocol/Connection.h"
 #include "protocol/LifeGuard.h"
+#include "protocol/ReceivedFile.h"
 
 class QComboBox;
 class QLabel;
@@ -39,7 +40,6 @@ class QTreeWidgetItem;
 namespace tlm {
 
 class TClipboardSync;
-class TDownloadFile;
 class TRemoteCanvas;
 
 // The window's modal boxes and the file-open dialog, replaceable so that tests never block.
@@ -189,7 +189,8 @@ private:
   std::thread FUploadThread;
 
   // Download (reader thread; teardown after the reader has ended).
-  std::unique_ptr<TDownloadFile> FRecvFile;
+  // A download that does not complete is removed: only whole files appear in the downloads folder.
+  TReceivedFile FRecvFile{TReceivedFile::EIncomplete::Remove, TReceivedFile::ETempName::Hidden};
   std::string FRecvName;
   std::string FDownloadsDir;
 };

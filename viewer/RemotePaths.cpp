@@ -1,7 +1,5 @@
 #include "viewer/RemotePaths.h"
 
-#include <cstdlib>
-
 namespace tlm {
 
 bool IsPosixRemotePath(std::string_view APath) { return !APath.empty() && APath.front() == '/'; }
@@ -28,21 +26,6 @@ std::string RemoteChildPath(std::string_view AFolder, std::string_view AName) {
   if (out.empty() || out.back() != delim) out += delim;
   out += AName;
   return out;
-}
-
-std::string SafeLeafName(std::string_view AName) {
-  const size_t cut = AName.find_last_of("\\:/");
-  std::string_view leaf = cut == std::string_view::npos ? AName : AName.substr(cut + 1);
-  if (leaf.empty() || leaf == "." || leaf == ".." || leaf.find('\0') != std::string_view::npos) return std::string();
-  return std::string(leaf);
-}
-
-int32_t MulDivRound(int32_t A, int32_t B, int32_t C) {
-  const int64_t product = static_cast<int64_t>(A) * B;
-  const int64_t magnitude = (std::llabs(product) + std::llabs(static_cast<int64_t>(C)) / 2) /
-                            std::llabs(static_cast<int64_t>(C));
-  const bool negative = (product < 0) != (C < 0);
-  return static_cast<int32_t>(negative ? -magnitude : magnitude);
 }
 
 }  // namespace tlm

@@ -1,8 +1,7 @@
-// Small pure helpers of the viewer: remote path navigation, local file-name parts, the
-// rounding scale of mouse positions. No Qt, no I/O; callable from any thread.
+// Remote path navigation for the viewer's file browser (the rules for a received file's name
+// are in protocol/ReceivedFile.h). No Qt, no I/O; callable from any thread.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -20,13 +19,5 @@ std::string RemoteParentPath(std::string_view APath);
 
 // AFolder joined with AName by the folder's own delimiter, added unless already there.
 std::string RemoteChildPath(std::string_view AFolder, std::string_view AName);
-
-// The last component of a name a peer sent: cut after the last "\", ":" or "/". Empty when
-// nothing usable remains ("", ".", "..", or a name holding a NUL character).
-std::string SafeLeafName(std::string_view AName);
-
-// A * B / C rounded to the nearest integer, halves away from zero, with a 64-bit product
-// (the Windows MulDiv). C must not be 0.
-int32_t MulDivRound(int32_t A, int32_t B, int32_t C);
 
 }  // namespace tlm

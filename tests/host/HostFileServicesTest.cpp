@@ -1,9 +1,6 @@
 // Receiving files, sending files and folder listings through the agent.
 #include "tests/host/HostAgentFixture.h"
 
-#include <sys/resource.h>
-
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -255,16 +252,12 @@ TEST_F(HostFileReceive, FullDiskAnswersWithAnErrorAndKeepsTheConnection) {
   auto end = StartInSession();
   end->SendText(MsgFileBegin, "big.bin\t200000");
   end->NextOf(MsgFileReady);
-  rlimit old{};
-  ::getrlimit(RLIMIT_FSIZE, &old);
-  auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-  rlimit lim = old;
-  lim.rlim_cur = 8192;
-  ::setrlimit(RLIMIT_FSIZE, &lim);
-  end->Send(MsgFileChunk, TBytes(100000, 5));
-  TPacket err = end->NextOf(MsgFileError);
-  ::setrlimit(RLIMIT_FSIZE, &old);
-  std::signal(SIGXFSZ, oldHandler);
+  TPacket err;
+  {
+    TFileSizeLimit limit(8192);
+    end->Send(MsgFileChunk, TBytes(100000, 5));
+    err = end->NextOf(MsgFileError);
+  }
   EXPECT_EQ(TextOf(err.Payload).rfind("파일 쓰기 실패: big.bin", 0), 0u) << TextOf(err.Payload);
   end->Send(MsgFileChunk, TBytes(100000, 5));  // the rest of the failed file is ignored
   end->Send(MsgFileEnd);

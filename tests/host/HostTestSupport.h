@@ -1,6 +1,6 @@
 // Test doubles around THostAgent: the relay's end of the host connection (a listener the
-// agent connects to, scripted by the test), a capturer that produces tiny frames, a clipboard
-// that records what it gets, and a temporary home folder.
+// agent connects to, scripted by the test), a capturer that produces tiny frames and a clipboard
+// that records what it gets. The temporary home folder comes from tests/support/TempFiles.h.
 //
 // Everything here runs on the test thread, which is also the agent's user-interface thread:
 // every wait pumps the TQueueDispatcher, so the agent's Sync calls never block a test.
@@ -16,6 +16,7 @@
 #include "protocol/Connection.h"
 #include "protocol/Marshal.h"
 #include "protocol/Packet.h"
+#include "tests/support/TempFiles.h"
 
 namespace tlm::test {
 
@@ -93,24 +94,5 @@ public:
   std::vector<std::string> Texts;  // UI thread only
   bool Throw = false;
 };
-
-// A fresh folder as $HOME with XDG_CONFIG_HOME inside it; restores both afterwards.
-// Create it before any agent thread starts and destroy it after they ended.
-class TTempHome {
-public:
-  TTempHome();
-  ~TTempHome();
-  const std::string& Path() const { return FPath; }
-  std::string Sub(const std::string& ARel) const { return FPath + "/" + ARel; }
-
-private:
-  std::string FPath;
-  std::string FOldHome, FOldConfig;
-  bool FHadHome = false, FHadConfig = false;
-};
-
-void WriteFile(const std::string& APath, const std::string& AContent);
-std::string ReadFile(const std::string& APath);
-bool FileExists(const std::string& APath);
 
 }  // namespace tlm::test

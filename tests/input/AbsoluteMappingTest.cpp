@@ -20,6 +20,10 @@ TEST(MulDiv, RoundsHalvesAwayFromZeroWithAWideProduct) {
       {std::numeric_limits<int32_t>::max(), 65535, 65535, std::numeric_limits<int32_t>::max()},
       {5, 1, 0, -1},  // division by zero
       {std::numeric_limits<int32_t>::max(), 2, 1, -1},  // result too large
+      // The viewer's scaling of a canvas position to a remote pixel.
+      {550, 1920, 1100, 960}, {300, 1080, 600, 540}, {1, 1920, 1100, 2}, {1, 1080, 600, 2},
+      {2, 2, 5, 1},           {2, 1, 5, 0},           {-550, 1920, 1100, -960}, {550, 0, 1100, 0},
+      {2000000, 2000000, 4000, 1000000000},  // the product needs 64 bits
   };
   for (const TCase& C : LCases)
     EXPECT_EQ(MulDiv(C.Value, C.Numerator, C.Denominator), C.Expected)

@@ -1,22 +1,15 @@
-// The viewer's pure helpers: remote path navigation, name sanitising, position scaling,
-// tile decoding with clipping, and download files that never replace or half-appear.
+// The viewer's pure helpers: remote path navigation and tile decoding with clipping.
 #include <gtest/gtest.h>
 
 #include <QImage>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "protocol/Error.h"
 #include "tests/viewer/ViewerTestSupport.h"
-#include "viewer/DownloadFile.h"
 #include "viewer/RemotePaths.h"
 #include "viewer/TileDecoder.h"
 
 namespace tlm {
 namespace {
-
-namespace fs = std::filesystem;
 
 TEST(RemotePathsTest, ParentFollowsTheHostsPathStyle) {
   struct TCase {
@@ -44,35 +37,6 @@ TEST(RemotePathsTest, ChildJoinsWithTheFoldersOwnDelimiter) {
   EXPECT_EQ(RemoteChildPath(R"(C:\Users)", "a.txt"), R"(C:\Users\a.txt)");
   EXPECT_EQ(RemoteChildPath("/", "home"), "/home");
   EXPECT_EQ(RemoteChildPath("/home", "u"), "/home/u");
-}
-
-TEST(RemotePathsTest, LeafNameKeepsOnlyTheLastComponent) {
-  struct TCase {
-    std::string In;
-    std::string Out;
-  } cases[] = {
-      {R"(..\..\x.exe)", "x.exe"},
-      {"../../etc/passwd", "passwd"},
-      {"C:evil.txt", "evil.txt"},
-      {"a/b\\c:d", "d"},
-      {"report.pdf", "report.pdf"},
-      {"..", ""},
-      {"dir/", ""},
-      {"", ""},
-      {std::string("a\0b", 3), ""},
-  };
-  for (const auto& c : cases) EXPECT_EQ(SafeLeafName(c.In), c.Out) << c.In;
-}
-
-TEST(RemotePathsTest, MulDivRoundsHalvesAwayFromZero) {
-  struct TCase {
-    int32_t A, B, C, Out;
-  } cases[] = {
-      {550, 1920, 1100, 960}, {300, 1080, 600, 540}, {1, 1920, 1100, 2}, {1, 1080, 600, 2},
-      {1, 1, 2, 1},           {-1, 1, 2, -1},        {3, 1, 2, 2},      {2, 2, 5, 1},
-      {2, 1, 5, 0},           {-550, 1920, 1100, -960}, {550, 0, 1100, 0}, {2000000, 2000000, 4000, 1000000000},
-  };
-  for (const auto& c : cases) EXPECT_EQ(MulDivRound(c.A, c.B, c.C), c.Out) << c.A << "*" << c.B << "/" << c.C;
 }
 
 QColor PixelAt(const QImage& AImage, int AX, int AY) { return QColor(AImage.pixel(AX, AY)); }
@@ -125,67 +89,6 @@ TEST(TileDecoderTest, ATileNeverTakesMoreMemoryThanTheCap) {
   TTileDecoder standard;
   standard.DrawInto(progressive, t, 0, 0);
   EXPECT_TRUE(test::Near(QColor(target.pixel(5, 5)), QColor(90, 160, 40)));
-}
-
-class DownloadFileTest : public ::testing::Test {
-protected:
-  void SetUp() override {
-    FDir = fs::temp_directory_path() / ("tlm-dl-" + std::to_string(::getpid()) + "-" +
-                                         ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(FDir);
-  }
-  void TearDown() override { fs::remove_all(FDir); }
-  std::string Read(const std::string& AName) {
-    std::ifstream in(FDir / AName, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-  }
-  size_t FileCount() {
-    size_t n = 0;
-    for ([[maybe_unused]] const auto& e : fs::directory_iterator(FDir)) ++n;
-    return n;
-  }
-  fs::path FDir;
-};
-
-TEST_F(DownloadFileTest, CompleteFileGetsAFreeNameAndNeverReplaces) {
-  const TBytes hello = BytesOf("hello");
-  for (int round = 0; round < 3; ++round) {
-    TDownloadFile file(FDir, "a.txt", 5);  // creates the missing folder
-    file.Append(hello);
-    const auto stored = file.Finish();
-    ASSERT_TRUE(stored);
-    EXPECT_EQ(*stored, NumberedFileName("a.txt", round));
-  }
-  EXPECT_EQ(Read("a.txt"), "hello");
-  EXPECT_EQ(Read("a (1).txt"), "hello");
-  EXPECT_EQ(Read("a (2).txt"), "hello");
-  EXPECT_EQ(FileCount(), 3u);
-}
-
-TEST_F(DownloadFileTest, IncompleteFileNeverAppearsUnderItsName) {
-  {
-    TDownloadFile shortFile(FDir, "short.bin", 10);
-    shortFile.Append(BytesOf("12345"));
-    EXPECT_FALSE(fs::exists(FDir / "short.bin"));
-    EXPECT_FALSE(shortFile.Finish());
-  }
-  {
-    TDownloadFile noSize(FDir, "nosize.bin", std::nullopt);
-    noSize.Append(BytesOf("x"));
-    EXPECT_FALSE(noSize.Finish());
-  }
-  { TDownloadFile abandoned(FDir, "gone.bin", 3); }
-  EXPECT_EQ(FileCount(), 0u);
-}
-
-TEST(NumberedFileNameTest, NumberGoesBeforeTheExtension) {
-  EXPECT_EQ(NumberedFileName("a.txt", 0), "a.txt");
-  EXPECT_EQ(NumberedFileName("a.txt", 2), "a (2).txt");
-  EXPECT_EQ(NumberedFileName("archive.tar.gz", 1), "archive.tar (1).gz");
-  EXPECT_EQ(NumberedFileName(".bashrc", 1), ".bashrc (1)");
-  EXPECT_EQ(NumberedFileName("README", 1), "README (1)");
 }
 
 }  // namespace
