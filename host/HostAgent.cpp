@@ -425,7 +425,7 @@ void THostAgent::SelectMonitor(const TBytes& AData) {
 void THostAgent::SendMonitorList() {
   std::vector<TMonitorLine> lines;
   for (size_t i = 0; i < FMonitors.size(); ++i) {
-    const THostRect& b = FMonitors[i].Bounds;
+    const TPixelRect& b = FMonitors[i].Bounds;
     lines.push_back({int(i), b.Right - b.Left, b.Bottom - b.Top, FMonitors[i].Primary});
   }
   SendText(MsgMonitorList, BuildMonitorList(lines));
@@ -465,7 +465,7 @@ void THostAgent::InjectMouse(const TBytes& AData) {
   const TMouseEventRec rec = UnpackMouseEvent(AData);
   const int monitor = FSelectedMonitor.load();
   // Without a known monitor the position is taken from the desktop's origin.
-  const THostRect base = monitor >= 0 && monitor < int(FMonitors.size()) ? FMonitors[monitor].Bounds : THostRect{};
+  const TPixelRect base = monitor >= 0 && monitor < int(FMonitors.size()) ? FMonitors[monitor].Bounds : TPixelRect{};
   const std::vector<TMouseInput> inputs = MouseInputsFor(rec, base, FVirt);
   std::lock_guard<std::mutex> hold(FInputLock);
   for (const TMouseInput& in : inputs) {

@@ -14,7 +14,7 @@ public:
   int MonitorCount() const override { return FCapturer.MonitorCount(); }
   THostMonitor GetMonitor(int AIndex) const override {
     const TMonitorInfoRec m = FCapturer.GetMonitor(AIndex);
-    return THostMonitor{THostRect{m.Bounds.Left, m.Bounds.Top, m.Bounds.Right, m.Bounds.Bottom}, m.Primary};
+    return THostMonitor{m.Bounds, m.Primary};
   }
   int MonitorIndex() const override { return FCapturer.MonitorIndex(); }
   void SelectMonitor(int AIndex) override { FCapturer.SelectMonitor(AIndex); }

@@ -14,7 +14,7 @@
 namespace tlm {
 
 struct THostMonitor {
-  THostRect Bounds;
+  TPixelRect Bounds;
   bool Primary = false;
 };
 

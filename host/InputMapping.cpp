@@ -25,7 +25,7 @@ bool ButtonFlags(uint8_t AButton, TButtonFlags& AFlags) {
 
 }  // namespace
 
-std::vector<TMouseInput> MouseInputsFor(const TMouseEventRec& ARec, const THostRect& AMonitor,
+std::vector<TMouseInput> MouseInputsFor(const TMouseEventRec& ARec, const TPixelRect& AMonitor,
                                         const TVirtualScreen& AVirt) {
   const int32_t ax = AMonitor.Left + ARec.X;
   const int32_t ay = AMonitor.Top + ARec.Y;

@@ -11,23 +11,15 @@
 #include <vector>
 
 #include "platform/Input.h"
+#include "platform/Screen.h"
 #include "protocol/Packet.h"
 
 namespace tlm {
 
-// A monitor's rectangle in desktop pixels; Right and Bottom are exclusive.
-struct THostRect {
-  int32_t Left = 0;
-  int32_t Top = 0;
-  int32_t Right = 0;
-  int32_t Bottom = 0;
-  bool operator==(const THostRect&) const = default;
-};
-
 // Every mouse record moves the pointer to its position (relative to AMonitor) in absolute
 // virtual-desktop units; press, release and wheel add their flags; a double-click (action 3)
 // gives two inputs, left down then left up, whatever the button byte says.
-std::vector<TMouseInput> MouseInputsFor(const TMouseEventRec& ARec, const THostRect& AMonitor,
+std::vector<TMouseInput> MouseInputsFor(const TMouseEventRec& ARec, const TPixelRect& AMonitor,
                                         const TVirtualScreen& AVirt);
 // Virtual key and scan code as sent; key-up only for KeyUp == 1, extended only for Extended == 1.
 TKeyInput KeyInputFor(const TKeyEventRec& ARec);

@@ -172,7 +172,7 @@ void TFakeCapturer::SelectMonitor(int AIndex) {
 bool TFakeCapturer::Capture(bool, std::vector<TEncodedRect>& ARects, int& AScreenW, int& AScreenH) {
   Captures++;
   if (Fail) throw TError("capture failed");
-  const THostRect b = FMonitors.empty() ? THostRect{0, 0, 16, 16} : FMonitors[size_t(Index.load())].Bounds;
+  const TPixelRect b = FMonitors.empty() ? TPixelRect{0, 0, 16, 16} : FMonitors[size_t(Index.load())].Bounds;
   AScreenW = b.Right - b.Left;
   AScreenH = b.Bottom - b.Top;
   TEncodedRect rect;

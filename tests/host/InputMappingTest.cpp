@@ -12,7 +12,7 @@ TMouseEventRec Mouse(int32_t AX, int32_t AY, uint8_t AButton, uint8_t AAction, i
 }
 
 TEST(MouseMapping, PositionIsRelativeToTheMonitorAndNormalisedOverTheVirtualDesktop) {
-  const THostRect second{1920, 0, 3840, 1080};
+  const TPixelRect second{1920, 0, 3840, 1080};
   const TVirtualScreen virt{0, 0, 3840, 1080};
   auto in = MouseInputsFor(Mouse(0, 0, 0, 0), second, virt);
   ASSERT_EQ(in.size(), 1u);
@@ -27,13 +27,13 @@ TEST(MouseMapping, PositionIsRelativeToTheMonitorAndNormalisedOverTheVirtualDesk
   in = MouseInputsFor(Mouse(1919, 1079, 0, 0), second, virt);
   EXPECT_EQ(in[0].Dx, 65535);
   EXPECT_EQ(in[0].Dy, 65535);
-  in = MouseInputsFor(Mouse(0, 0, 0, 0), THostRect{-1280, 0, 0, 1024}, TVirtualScreen{-1280, 0, 3200, 1080});
+  in = MouseInputsFor(Mouse(0, 0, 0, 0), TPixelRect{-1280, 0, 0, 1024}, TVirtualScreen{-1280, 0, 3200, 1080});
   EXPECT_EQ(in[0].Dx, 0);
 }
 
 TEST(MouseMapping, DegenerateDesktopSendsEverythingToTheOrigin) {
   for (TVirtualScreen virt : {TVirtualScreen{0, 0, 1, 1080}, TVirtualScreen{0, 0, 1920, 1}, TVirtualScreen{}}) {
-    auto in = MouseInputsFor(Mouse(500, 400, 0, 0), THostRect{0, 0, 1920, 1080}, virt);
+    auto in = MouseInputsFor(Mouse(500, 400, 0, 0), TPixelRect{0, 0, 1920, 1080}, virt);
     EXPECT_EQ(in[0].Dx, 0);
     EXPECT_EQ(in[0].Dy, 0);
   }
@@ -50,7 +50,7 @@ TEST(MouseMapping, ActionAndButtonTable) {
       {1, 0, Move},          {2, 5, Move},          {1, 255, Move},         // move, unknown actions
   };
   for (const TCase& c : cases) {
-    auto in = MouseInputsFor(Mouse(10, 10, c.Button, c.Action), THostRect{0, 0, 100, 100}, TVirtualScreen{0, 0, 100, 100});
+    auto in = MouseInputsFor(Mouse(10, 10, c.Button, c.Action), TPixelRect{0, 0, 100, 100}, TVirtualScreen{0, 0, 100, 100});
     ASSERT_EQ(in.size(), 1u);
     EXPECT_EQ(in[0].Flags, c.Flags) << "button " << int(c.Button) << " action " << int(c.Action);
   }
@@ -58,7 +58,7 @@ TEST(MouseMapping, ActionAndButtonTable) {
 
 TEST(MouseMapping, DoubleClickIsALeftClickWhateverTheButton) {
   for (uint8_t button : {1, 2, 3, 0}) {
-    auto in = MouseInputsFor(Mouse(50, 60, button, 3), THostRect{0, 0, 101, 101}, TVirtualScreen{0, 0, 101, 101});
+    auto in = MouseInputsFor(Mouse(50, 60, button, 3), TPixelRect{0, 0, 101, 101}, TVirtualScreen{0, 0, 101, 101});
     ASSERT_EQ(in.size(), 2u);
     EXPECT_EQ(in[0].Flags, 0xC003u);
     EXPECT_EQ(in[1].Flags, 0xC004u);
@@ -70,18 +70,18 @@ TEST(MouseMapping, DoubleClickIsALeftClickWhateverTheButton) {
 
 TEST(MouseMapping, WheelDeltaIsSignExtended) {
   for (int16_t delta : {int16_t(-120), int16_t(120), int16_t(-32768), int16_t(0)}) {
-    auto in = MouseInputsFor(Mouse(0, 0, 0, 4, delta), THostRect{0, 0, 10, 10}, TVirtualScreen{0, 0, 10, 10});
+    auto in = MouseInputsFor(Mouse(0, 0, 0, 4, delta), TPixelRect{0, 0, 10, 10}, TVirtualScreen{0, 0, 10, 10});
     EXPECT_EQ(in[0].Flags, Move | 0x0800u);
     EXPECT_EQ(in[0].MouseData, int32_t(delta));
   }
   // The delta of a record that is not a wheel turn is not passed on.
-  auto in = MouseInputsFor(Mouse(0, 0, 0, 0, -120), THostRect{0, 0, 10, 10}, TVirtualScreen{0, 0, 10, 10});
+  auto in = MouseInputsFor(Mouse(0, 0, 0, 0, -120), TPixelRect{0, 0, 10, 10}, TVirtualScreen{0, 0, 10, 10});
   EXPECT_EQ(in[0].MouseData, 0);
 }
 
 TEST(MouseMapping, ShortRecordIsAMoveToTheMonitorCorner) {
   const TBytes eleven(11, 0x7F);
-  auto in = MouseInputsFor(UnpackMouseEvent(eleven), THostRect{1920, 0, 3840, 1080}, TVirtualScreen{0, 0, 3840, 1080});
+  auto in = MouseInputsFor(UnpackMouseEvent(eleven), TPixelRect{1920, 0, 3840, 1080}, TVirtualScreen{0, 0, 3840, 1080});
   ASSERT_EQ(in.size(), 1u);
   EXPECT_EQ(in[0].Flags, Move);
   EXPECT_EQ(in[0].Dx, MulDiv(1920, 65535, 3839));
