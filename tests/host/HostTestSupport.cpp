@@ -107,39 +107,17 @@ std::unique_ptr<TPacketPeer> ConnectViewer(TQueueDispatcher& AUi, uint16_t APort
   return std::make_unique<TPacketPeer>(AUi, std::move(conn));
 }
 
-TScriptedRelay::TScriptedRelay(TQueueDispatcher& AUi) : FUi(AUi) {
-  FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (FFd < 0) throw TError(std::string("socket: ") + std::strerror(errno));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(FFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(FFd, 16) != 0)
-    throw TError(std::string("bind/listen: ") + std::strerror(errno));
-  socklen_t len = sizeof addr;
-  ::getsockname(FFd, reinterpret_cast<sockaddr*>(&addr), &len);
-  FPort = ntohs(addr.sin_port);
-}
+TScriptedRelay::TScriptedRelay(TQueueDispatcher& AUi) : FUi(AUi) {}
 
-TScriptedRelay::~TScriptedRelay() { Close(); }
+TScriptedRelay::~TScriptedRelay() = default;
 
-void TScriptedRelay::Close() {
-  if (FFd >= 0) ::close(FFd);
-  FFd = -1;
-}
+void TScriptedRelay::Close() { FListener.Close(); }
 
 std::unique_ptr<TPacketPeer> TScriptedRelay::Accept(int ATimeoutMs) {
   const auto deadline = TClock::now() + std::chrono::milliseconds(ATimeoutMs);
   for (;;) {
     FUi.RunPending();
-    pollfd pfd{FFd, POLLIN, 0};
-    if (::poll(&pfd, 1, 5) > 0) {
-      int fd = ::accept4(FFd, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd >= 0) {
-        auto conn = std::make_unique<TTcpConnection>();
-        conn->Adopt(fd);
-        return std::make_unique<TPacketPeer>(FUi, std::move(conn));
-      }
-    }
+    if (auto conn = FListener.TryAccept(5)) return std::make_unique<TPacketPeer>(FUi, std::move(conn));
     if (TClock::now() >= deadline) return nullptr;
   }
 }

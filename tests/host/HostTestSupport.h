@@ -16,6 +16,7 @@
 #include "protocol/Connection.h"
 #include "protocol/Marshal.h"
 #include "protocol/Packet.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/TempFiles.h"
 
 namespace tlm::test {
@@ -51,7 +52,7 @@ class TScriptedRelay {
 public:
   explicit TScriptedRelay(TQueueDispatcher& AUi);
   ~TScriptedRelay();
-  uint16_t Port() const { return FPort; }
+  uint16_t Port() const { return FListener.Port(); }
   // Accepts the agent's next connection (pumping the UI); null after ATimeoutMs.
   std::unique_ptr<TPacketPeer> Accept(int ATimeoutMs = 5000);
   // Accepts, checks MsgHostRegister carries ADeviceKey and answers MsgHostId with AId.
@@ -60,8 +61,7 @@ public:
 
 private:
   TQueueDispatcher& FUi;
-  int FFd = -1;
-  uint16_t FPort = 0;
+  test::TLoopbackListener FListener;
 };
 
 // Frames of one 16x16 rectangle per capture, every capture "changed".

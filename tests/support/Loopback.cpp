@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -25,8 +26,18 @@ TLoopbackListener::TLoopbackListener() {
   FPort = ntohs(addr.sin_port);
 }
 
-TLoopbackListener::~TLoopbackListener() {
+TLoopbackListener::~TLoopbackListener() { Close(); }
+
+void TLoopbackListener::Close() {
   if (FFd >= 0) ::close(FFd);
+  FFd = -1;
+}
+
+std::unique_ptr<TTcpConnection> TLoopbackListener::TryAccept(int AWaitMs) {
+  if (FFd < 0) return nullptr;
+  pollfd pfd{FFd, POLLIN, 0};
+  if (::poll(&pfd, 1, AWaitMs) <= 0) return nullptr;
+  return Accept();
 }
 
 std::unique_ptr<TTcpConnection> TLoopbackListener::Accept() {

@@ -23,6 +23,10 @@ public:
   uint16_t Port() const { return FPort; }
   // Waits for one connection and returns it adopted as a TTcpConnection.
   std::unique_ptr<TTcpConnection> Accept();
+  // Like Accept, but gives up after AWaitMs and returns null.
+  std::unique_ptr<TTcpConnection> TryAccept(int AWaitMs);
+  // Stops listening: later connection attempts are refused.
+  void Close();
 
 private:
   int FFd = -1;
