@@ -361,15 +361,9 @@ void TfrmClientMain::HostStatus(const std::string& AText) { lblStatus->setText(Q
 void TfrmClientMain::AddLog(const QString& AText) {
   // Lines are counted as the memo shows them: a wrapped entry counts once per piece.
   QTextDocument* doc = mmoLog->document();
-  auto visualLines = [doc] {
-    int lines = 0;
-    for (QTextBlock b = doc->begin(); b.isValid(); b = b.next())
-      lines += b.layout() && b.layout()->lineCount() > 0 ? b.layout()->lineCount() : 1;
-    return lines;
-  };
   mmoLog->setUpdatesEnabled(false);
   if (!doc->isEmpty()) {
-    while (visualLines() > MaxLogLines) {
+    while (LogLineCount() > MaxLogLines) {
       QTextBlock first = doc->begin();
       QTextCursor cursor(first);
       const int pieces = first.layout() ? first.layout()->lineCount() : 1;
@@ -433,6 +427,13 @@ QString TfrmClientMain::MyIDText() const { return lblMyID->text(); }
 QString TfrmClientMain::StatusText() const { return lblStatus->text(); }
 QString TfrmClientMain::HeaderState() const { return lblHeaderState->text(); }
 QString TfrmClientMain::LogText() const { return mmoLog->toPlainText(); }
+
+int TfrmClientMain::LogLineCount() const {
+  int lines = 0;
+  for (QTextBlock b = mmoLog->document()->begin(); b.isValid(); b = b.next())
+    lines += b.layout() && b.layout()->lineCount() > 0 ? b.layout()->lineCount() : 1;
+  return lines;
+}
 QColor TfrmClientMain::MyPanelColor() const { return pnlMy->palette().color(QPalette::Window); }
 
 QStringList TfrmClientMain::RecentLines() const {

@@ -68,6 +68,8 @@ public:
   QString StatusText() const;
   QString HeaderState() const;
   QString LogText() const;
+  // Lines as the log shows them: each wrapped piece of an entry counts.
+  int LogLineCount() const;
   QStringList RecentLines() const;
   QColor MyPanelColor() const;
 

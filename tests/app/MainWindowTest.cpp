@@ -280,6 +280,23 @@ TEST_F(MainWindowTest, LogKeepsTheNewest201Lines) {
   EXPECT_EQ(lines.last().indexOf(' '), 8) << "hh:nn:ss and a blank";
 }
 
+TEST_F(MainWindowTest, LogCountsWrappedPiecesAsLines) {
+  Open(ClosedPort());
+  Form->show();
+  const QString longText = QString("x").repeated(60) + " " + QString("y").repeated(60) + " end";
+  Form->AddLog("first");
+  ASSERT_EQ(Form->LogLineCount(), 1);
+  Form->AddLog(longText);
+  const int perEntry = Form->LogLineCount() - 1;
+  ASSERT_GT(perEntry, 1) << "the entry must wrap in the 264-pixel log for this test to mean anything";
+  for (int i = 0; i < 150; ++i) Form->AddLog(longText + QString::number(i));
+  // Before each entry the log is cut to 200 displayed lines; the new entry adds its pieces.
+  EXPECT_LE(Form->LogLineCount(), 200 + perEntry);
+  EXPECT_GE(Form->LogLineCount(), 200) << "only what is needed is removed";
+  EXPECT_TRUE(Form->LogText().endsWith(longText + "149")) << "the newest entry is whole";
+  EXPECT_FALSE(Form->LogText().contains("first"));
+}
+
 TEST_F(MainWindowTest, IdFileAndAutoConnect) {
   const fs::path idFile = FDir / "id.txt";
   ::setenv("TLMREMOTE_IDFILE", idFile.c_str(), 1);
