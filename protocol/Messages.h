@@ -19,6 +19,7 @@ constexpr uint32_t MsgKeepAlive = 7;       // host -> relay (and our relay -> vi
 constexpr uint32_t MsgAdmitRequest = 9;    // relay -> host: ip \t name \t proof
 constexpr uint32_t MsgAdmitAccept = 10;    // host -> relay
 constexpr uint32_t MsgAdmitReject = 11;    // host -> relay: reason
+constexpr uint32_t MsgAdmitWithdrawn = 12; // relay -> host: the viewer of the pending request is gone (no payload)
 // Session messages, passed unchanged by the relay (17..57).
 constexpr uint32_t MsgFrame = 17;
 constexpr uint32_t MsgFrameAck = 18;
