@@ -10,6 +10,7 @@
 
 #include "protocol/Error.h"
 #include "relay/RelayServer.h"
+#include "tlm/Version.h"
 
 namespace {
 
@@ -24,7 +25,9 @@ void Usage() {
                "  --admission-timeout SEC     how long a viewer waits for the host's answer (default 120)\n"
                "  --idle-timeout SEC          drop connections silent this long (default 300)\n"
                "  --keepalive SEC             keep-alive to viewers sent nothing this long (default 15)\n"
-               "  --stats-interval SEC        counters log interval (default 60)\n";
+               "  --stats-interval SEC        counters log interval (default 60)\n"
+               "  --version                   print the version and exit\n"
+               "  --help                      print this list and exit\n";
 }
 
 unsigned long long Number(const std::string& AFlag, const char* AText) {
@@ -63,6 +66,10 @@ int main(int argc, char** argv) {
       const std::string flag = argv[i];
       if (flag == "--help" || flag == "-h") {
         Usage();
+        return 0;
+      }
+      if (flag == "--version") {
+        std::cout << "tlmrelay " << tlm::ProgramVersion << "\n";
         return 0;
       }
       if (i + 1 >= argc) throw tlm::TError("missing value for " + flag);
