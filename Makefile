@@ -4,7 +4,7 @@
 JOBS ?= $(shell nproc)
 CTEST_ARGS ?= --output-on-failure -j $(JOBS) --timeout 600
 
-.PHONY: deps build test test-asan test-tsan fuzz bench run clean
+.PHONY: deps build test test-asan test-tsan fuzz bench run package clean
 
 deps:
 	@bash scripts/install-deps
@@ -52,6 +52,11 @@ bench: build
 
 run: build
 	bash scripts/run-local
+
+# The Debian packages tlmremoteclient and tlmrelay, in build/packages/.
+package: build
+	cmake --build build --target package
+	@ls -1 build/packages/*.deb
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz

@@ -22,6 +22,9 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("TALMIR Remote"));
   QApplication::setApplicationVersion(QString::fromLatin1(tlm::ProgramVersion));
+  // Ties the windows to the installed desktop entry and its icon (no icon when not installed).
+  QApplication::setDesktopFileName(QStringLiteral("tlmremoteclient"));
+  QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("tlmremoteclient")));
   QApplication::setFont(tlm::UiFont(13));
   // Qt would otherwise keep running while any viewer window is visible; the main window's
   // close ends the program.
