@@ -53,9 +53,10 @@ bench: build
 run: build
 	bash scripts/run-local
 
-# The Debian packages tlmremoteclient and tlmrelay, in build/packages/.
-package: build
-	cmake --build build --target package
+# The Debian packages tlmremoteclient and tlmrelay, in build/packages/ (builds only what they hold).
+package: deps build/build.ninja
+	cmake --build build -j $(JOBS) --target tlmrelay TLMRemoteClient tlm_dist_files
+	cd build && cpack -G DEB
 	@ls -1 build/packages/*.deb
 
 clean:
