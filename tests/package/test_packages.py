@@ -9,16 +9,21 @@
                                     the machine's own packages and users are never touched
 
 Environment: TLM_PKG_BUILD_DIR (the build tree), TLM_PKG_OUT (where the packages go),
-TLM_PKG_VERSION (the project version), TLM_PKG_SOURCE_DIR (the checkout), TLM_PKG_CPACK.
+TLM_PKG_VERSION (the project version), TLM_PKG_SOURCE_DIR (the checkout), TLM_PKG_CPACK,
+TLM_PKG_SANITIZED (non-empty for sanitizer builds, whose runtime needs more than the unit allows).
 """
 import gzip
 import os
 import re
+import select
 import shutil
+import signal
+import socket
 import struct
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 BUILD_DIR = os.environ.get("TLM_PKG_BUILD_DIR", "")
@@ -26,6 +31,7 @@ OUT_DIR = os.environ.get("TLM_PKG_OUT", "")
 VERSION = os.environ.get("TLM_PKG_VERSION", "")
 SOURCE_DIR = os.environ.get("TLM_PKG_SOURCE_DIR", "")
 CPACK = os.environ.get("TLM_PKG_CPACK", "cpack")
+SANITIZED = bool(os.environ.get("TLM_PKG_SANITIZED"))
 
 CLIENT = "tlmremoteclient"
 RELAY = "tlmrelay"
@@ -161,6 +167,90 @@ def png_size(path):
     return struct.unpack(">II", header[16:24])
 
 
+# ---- a relay session under strace, to hold the unit's sandbox against what the relay does ----
+
+def filter_syscalls(group):
+    """System calls a systemd SystemCallFilter group allows, nested groups expanded."""
+    names = set()
+    for line in run(["systemd-analyze", "syscall-filter", group], check=True).stdout.splitlines()[1:]:
+        entry = line.strip()
+        if entry.startswith("@"):
+            names |= filter_syscalls(entry)
+        elif entry and not entry.startswith("#"):
+            names.add(entry)
+    return names
+
+
+def send_packet(sock, kind, payload=b""):
+    sock.sendall(struct.pack("<II", kind, len(payload)) + payload)
+
+
+def expect_packet(sock, kind):
+    """Payload of the next packet of this type; keep-alives in between are skipped."""
+    def read(count):
+        data = b""
+        while len(data) < count:
+            chunk = sock.recv(count - len(data))
+            if not chunk:
+                raise AssertionError(f"relay closed the connection while packet {kind} was awaited")
+            data += chunk
+        return data
+    while True:
+        got, length = struct.unpack("<II", read(8))
+        payload = read(length)
+        if got == kind:
+            return payload
+        if got != 7:  # keep-alive
+            raise AssertionError(f"packet {got} where {kind} was awaited")
+
+
+def traced_relay_session(relay, folder):
+    """Runs the relay under strace through start-up, a host registration, an admitted session with
+    one relayed message, both ends leaving, and SIGTERM. Returns the trace's lines."""
+    trace = os.path.join(folder, "trace")
+    proc = subprocess.Popen(["strace", "-f", "-qq", "-o", trace, relay, "--listen", "127.0.0.1:0",
+                             "--db", os.path.join(folder, "relay.db")], stderr=subprocess.PIPE)
+    try:
+        log, port, deadline = b"", None, time.monotonic() + 30
+        while port is None:
+            ready = select.select([proc.stderr], [], [], max(0, deadline - time.monotonic()))[0]
+            chunk = os.read(proc.stderr.fileno(), 4096) if ready else b""
+            if not chunk:
+                raise AssertionError("relay did not start: " + log.decode(errors="replace"))
+            log += chunk
+            match = re.search(rb"listening on 127\.0\.0\.1:(\d+)", log)
+            port = int(match.group(1)) if match else None
+        with socket.create_connection(("127.0.0.1", port), timeout=10) as host, \
+                socket.create_connection(("127.0.0.1", port), timeout=10) as viewer:
+            send_packet(host, 1, b"D" + b"7" * 32)  # register
+            host_id = expect_packet(host, 2)
+            send_packet(viewer, 3, host_id + b"\tviewer\t\tcontrol")  # connect request
+            expect_packet(host, 9)  # admit request
+            send_packet(host, 10)  # admit
+            expect_packet(viewer, 4)
+            expect_packet(host, 4)
+            send_packet(viewer, 41, b"hello")  # chat, relayed as is
+            if expect_packet(host, 41) != b"hello":
+                raise AssertionError("chat not relayed")
+            viewer.close()
+            expect_packet(host, 6)  # session end
+        # The relay is strace's child; a signal to strace would only detach it.
+        with open(f"/proc/{proc.pid}/task/{proc.pid}/children") as f:
+            os.kill(int(f.read().split()[0]), signal.SIGTERM)
+        proc.communicate(timeout=30)
+        if proc.returncode != 0:
+            raise AssertionError(f"relay exit status {proc.returncode}")
+    finally:
+        if proc.poll() is None:
+            with open(f"/proc/{proc.pid}/task/{proc.pid}/children") as f:
+                for pid in f.read().split():
+                    os.kill(int(pid), signal.SIGKILL)
+            proc.kill()
+            proc.wait()
+    with open(trace) as f:
+        return f.read().splitlines()
+
+
 class TestContents(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -254,6 +344,28 @@ class TestContents(unittest.TestCase):
             exposure = run(["systemd-analyze", "security", "--offline=yes", "--no-pager",
                             os.path.join(self.root, "lib/systemd/system/tlmrelay.service")])
             print("systemd-analyze security:", (exposure.stdout.strip().splitlines() or ["?"])[-1])
+
+    def test_relay_session_fits_the_unit_sandbox(self):
+        if SANITIZED or not shutil.which("strace") or not shutil.which("systemd-analyze"):
+            self.skipTest("needs strace, systemd-analyze and a build without sanitizers")
+        with open(os.path.join(self.root, "lib/systemd/system/tlmrelay.service")) as f:
+            unit = dict(line.split("=", 1) for line in f.read().splitlines() if "=" in line and line[0] != "#")
+        with tempfile.TemporaryDirectory() as folder:
+            trace = traced_relay_session(os.path.join(self.root, "usr/sbin/tlmrelay"), folder)
+        calls = {m.group(1) for m in (re.match(r"^\d+\s+([a-z0-9_]+)\(", line) for line in trace) if m}
+        allowed, denied = set(), set()
+        for entry in unit["SystemCallFilter"].split():
+            names = filter_syscalls(entry.lstrip("~")) if entry.lstrip("~").startswith("@") else {entry.lstrip("~")}
+            (denied if entry.startswith("~") else allowed).update(names)
+        allowed -= denied
+        with self.subTest(setting="SystemCallFilter"):
+            self.assertEqual(calls - allowed - {"execve"}, set())  # strace's own execve starts it
+        with self.subTest(setting="RestrictAddressFamilies"):
+            families = set(re.findall(r"\bsocket\((AF_[A-Z0-9]+)", "\n".join(trace)))
+            self.assertTrue(families)
+            self.assertEqual(families - set(unit["RestrictAddressFamilies"].split()), set())
+        with self.subTest(setting="MemoryDenyWriteExecute"):
+            self.assertEqual([line for line in trace if re.search(r"\b(mmap|mprotect)\(.*PROT_WRITE\|PROT_EXEC", line)], [])
 
     def test_options_file_is_accepted_by_the_relay(self):
         with open(os.path.join(self.root, "etc/default/tlmrelay")) as f:
