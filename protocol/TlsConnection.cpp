@@ -98,6 +98,8 @@ void TTlsConnection::Connect(const std::string& AHost, uint16_t APort, int ATime
     // A server that closes without close_notify has still closed: report it as a close.
     SSL_CTX_set_options(FCtx, SSL_OP_IGNORE_UNEXPECTED_EOF);
     SSL_CTX_set_mode(FCtx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // One receive for a record's header and body instead of one for each.
+    SSL_CTX_set_read_ahead(FCtx, 1);
     ERR_clear_error();
     const int loaded = FCaFile.empty() ? SSL_CTX_set_default_verify_paths(FCtx)
                                        : SSL_CTX_load_verify_locations(FCtx, FCaFile.c_str(), nullptr);

@@ -34,6 +34,9 @@ std::unique_ptr<TRelayTls> MakeRelayTls(const TRelayOptions& AOptions) {
   // TLS 1.2 at least; OpenSSL picks 1.3 whenever the client offers it.
   SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
   SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE);
+  // AES-128-GCM first: the relay decrypts and encrypts every byte on one thread, and the
+  // 128-bit key is the cheaper of the two with the same hardware support.
+  SSL_CTX_set_ciphersuites(ctx, "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256");
   // Clients never resume sessions: sending them tickets would only cost bytes and time.
   SSL_CTX_set_num_tickets(ctx, 0);
   SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
