@@ -150,31 +150,14 @@ void TTlsConnection::Handshake(const std::string& AHost, int64_t ADeadlineMs) {
 }
 
 void TTlsConnection::WriteAll(const void* AData, size_t ALen) {
-  if (!FSsl) throw TConnectionError("Not connected");
-  auto p = static_cast<const uint8_t*>(AData);
-  while (ALen > 0) {
-    if (FTcp.Aborted()) throw TConnectionError("Connection aborted");
-    TWant want;
-    {
-      std::lock_guard<std::mutex> hold(FSslLock);
-      ERR_clear_error();
-      errno = 0;
-      const int n = SSL_write(FSsl, p, int(std::min<size_t>(ALen, INT_MAX)));
-      want = Step(n, "send");
-      if (want == TWant::Done) {
-        p += n;
-        ALen -= size_t(n);
-        continue;
-      }
-    }
-    if (want == TWant::Closed) throw TConnectionError("Connection closed by peer");
-    if (want == TWant::Reset) throw TConnectionError("send: Connection reset by peer");
-    FTcp.WaitFor(want == TWant::Read ? POLLIN : POLLOUT, -1);
-  }
+  Transfer(const_cast<void*>(AData), ALen, true);
 }
 
-void TTlsConnection::ReadExact(void* AData, size_t ALen) {
+void TTlsConnection::ReadExact(void* AData, size_t ALen) { Transfer(AData, ALen, false); }
+
+void TTlsConnection::Transfer(void* AData, size_t ALen, bool AWrite) {
   if (!FSsl) throw TConnectionError("Not connected");
+  const char* what = AWrite ? "send" : "recv";
   auto p = static_cast<uint8_t*>(AData);
   while (ALen > 0) {
     if (FTcp.Aborted()) throw TConnectionError("Connection aborted");
@@ -183,8 +166,9 @@ void TTlsConnection::ReadExact(void* AData, size_t ALen) {
       std::lock_guard<std::mutex> hold(FSslLock);
       ERR_clear_error();
       errno = 0;
-      const int n = SSL_read(FSsl, p, int(std::min<size_t>(ALen, INT_MAX)));
-      want = Step(n, "recv");
+      const int len = int(std::min<size_t>(ALen, INT_MAX));
+      const int n = AWrite ? SSL_write(FSsl, p, len) : SSL_read(FSsl, p, len);
+      want = Step(n, what);
       if (want == TWant::Done) {
         p += n;
         ALen -= size_t(n);
@@ -192,8 +176,10 @@ void TTlsConnection::ReadExact(void* AData, size_t ALen) {
       }
     }
     if (want == TWant::Closed) throw TConnectionError("Connection closed by peer");
-    if (want == TWant::Reset) throw TConnectionError("recv: Connection reset by peer");
-    const int timeout = FReadTimeoutMs.load();
+    if (want == TWant::Reset) throw TConnectionError(std::string(what) + ": Connection reset by peer");
+    // Reads wait at most the read time-out (also when TLS needs to send first); writes wait
+    // for room as long as it takes, as on a plain socket.
+    const int timeout = AWrite ? 0 : FReadTimeoutMs.load();
     if (!FTcp.WaitFor(want == TWant::Read ? POLLIN : POLLOUT, timeout > 0 ? timeout : -1))
       throw TConnectionError("Read timed out");
   }

@@ -49,6 +49,8 @@ private:
   // Result of one call into OpenSSL: done, what to wait for, or how the peer went away.
   enum class TWant { Done, Read, Write, Closed, Reset };
   TWant Step(int AResult, const char* AWhat);
+  // ReadExact (AWrite false) and WriteAll (AWrite true): OpenSSL under the lock, waits without.
+  void Transfer(void* AData, size_t ALen, bool AWrite);
   void Handshake(const std::string& AHost, int64_t ADeadlineMs);
   void Free();
 
