@@ -58,7 +58,7 @@ asio::awaitable<TRelayStream::TOpened> TRelayStream::Open(std::weak_ptr<void> AO
   // its socket, which ends whatever waits below.
   FOpening = true;
   FTimedOut = false;
-  FDeadline = std::make_unique<asio::steady_timer>(FSocket.get_executor(), FConfig->HandshakeTimeout);
+  FDeadline = std::make_unique<asio::steady_timer>(get_executor(), FConfig->HandshakeTimeout);
   FDeadline->async_wait([this, AOwner](const asio::error_code& AError) {
     const auto alive = AOwner.lock();
     if (AError || !alive || !FOpening) return;

@@ -58,7 +58,7 @@ public:
   asio::awaitable<TOpened> Open(std::weak_ptr<void> AOwner, std::string& AWhy);
   bool Plain() const { return !FTls; }
 
-  executor_type get_executor() { return FSocket.get_executor(); }
+  executor_type get_executor() { return Socket().get_executor(); }
   template <typename TBuffers, typename TToken>
   auto async_read_some(const TBuffers& ABuffers, TToken&& AToken) {
     if (FTls) return FTls->async_read_some(ABuffers, std::forward<TToken>(AToken));
