@@ -395,7 +395,7 @@ asio::awaitable<bool> TRelayConnection::OpenStream() {
   std::string why;
   const TRelayStream::TOpened opened = co_await FSocket.Open(weak_from_this(), why);
   if (opened == TRelayStream::TOpened::Failed) {
-    FHub.Log("TLS handshake with " + FAddress + " failed: " + why);
+    FHub.Log("connection from " + FAddress + " not opened: " + why);
     co_return false;
   }
   if (opened == TRelayStream::TOpened::PlainRefused) {
