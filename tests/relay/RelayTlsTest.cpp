@@ -207,6 +207,22 @@ TEST_F(RelayTls, StalledHandshakesAreCutByTheDeadlineAndCountAgainstTheAddressLi
   EXPECT_FALSE(TlsPeer()->Register("after-stall").empty());
 }
 
+TEST_F(RelayTls, JunkThatStartsLikeAHandshakeIsClosedAndHarmsNobody) {
+  StartRelay(TlsOptions());
+  auto host = TlsPeer();
+  const std::string id = host->Register("bystander");
+  std::vector<uint8_t> junk(4096, 0xFF);
+  junk[0] = 0x16;
+  auto peer = Peer();
+  peer->SendRaw(junk.data(), junk.size());
+  EXPECT_TRUE(peer->WaitClosed());
+  EXPECT_TRUE(WaitUntil([&] { return LogContains("not opened"); }));
+  // The registered host is still reachable.
+  auto viewer = TlsPeer();
+  viewer->RequestConnect(id);
+  host->Expect(MsgAdmitRequest);
+}
+
 TEST_F(RelayTls, TlsReadTimesOutAndAbortWakesABlockedRead) {
   StartRelay(TlsOptions());
   TTlsConnection conn(FCa.CertFile());
