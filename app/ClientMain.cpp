@@ -23,6 +23,7 @@
 
 #include "protocol/Credentials.h"
 #include "protocol/Messages.h"
+#include "protocol/RelayLink.h"
 #include "tlm/Version.h"
 
 namespace tlm {
@@ -127,6 +128,7 @@ TfrmClientMain::TfrmClientMain(IUiDispatcher& AUi, THostServices AServices, TMai
   SetTextColor(btnConnect, Qt::white);
   RefreshRecent();
 
+  SetRelayTlsConfigured(FConfig->RelayTls());
   FHost = std::make_unique<THostAgent>(AUi, GetRelayHost(), FRelayPort, FConfig->DeviceKey(),
                                        FConfig->PasswordHash(), std::move(AServices), ATimings);
   FHost->SetQuality(quality);

@@ -150,6 +150,8 @@ std::string TAppConfig::MyName() const {
 
 void TAppConfig::SetMyName(const std::string& AName) { Write(FPath, MainSection, "MyName", AName); }
 
+bool TAppConfig::RelayTls() const { return Read(FPath, MainSection, "RelayTls") == "1"; }
+
 std::vector<TRecentItem> TAppConfig::GetRecent() const {
   CSimpleIniA ini;
   Load(FPath, ini);

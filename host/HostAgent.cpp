@@ -13,6 +13,7 @@
 #include "protocol/Error.h"
 #include "protocol/Messages.h"
 #include "protocol/Packet.h"
+#include "protocol/RelayLink.h"
 
 namespace tlm {
 
@@ -149,7 +150,7 @@ void THostAgent::ConnectLoop() {
   while (FRunning) {
     TConnRef conn;
     try {
-      conn = std::make_shared<TTcpConnection>();
+      conn = NewRelayConnection();
       conn->SetReadTimeout(FTimings.ReadTimeoutMs);
       SetClient(conn);
       if (!FRunning) conn->Abort();  // Stop came before the client was visible to it

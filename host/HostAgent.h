@@ -110,7 +110,7 @@ public:
   THostStringEvent OnLog;           // a log line
 
 private:
-  using TConnRef = std::shared_ptr<TTcpConnection>;
+  using TConnRef = std::shared_ptr<IClientConnection>;
   struct TConsentWait;
 
   // Reader thread.

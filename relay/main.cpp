@@ -26,6 +26,9 @@ void Usage() {
                "  --idle-timeout SEC          drop connections silent this long (default 300)\n"
                "  --keepalive SEC             keep-alive to viewers sent nothing this long (default 15)\n"
                "  --stats-interval SEC        counters log interval (default 60)\n"
+               "  --tls-cert FILE             PEM certificate chain: accept TLS on the same port\n"
+               "  --tls-key FILE              PEM private key of that certificate\n"
+               "  --tls-only                  refuse plain (unencrypted) connections\n"
                "  --version                   print the version and exit\n"
                "  --help                      print this list and exit\n";
 }
@@ -68,6 +71,10 @@ int main(int argc, char** argv) {
         Usage();
         return 0;
       }
+      if (flag == "--tls-only") {
+        options.TlsOnly = true;
+        continue;
+      }
       if (flag == "--version") {
         std::cout << "tlmrelay " << tlm::ProgramVersion << "\n";
         return 0;
@@ -85,6 +92,8 @@ int main(int argc, char** argv) {
       else if (flag == "--idle-timeout") options.IdleTimeout = seconds(Number(flag, value));
       else if (flag == "--keepalive") options.ViewerKeepAlive = seconds(Number(flag, value));
       else if (flag == "--stats-interval") options.StatsInterval = seconds(Number(flag, value));
+      else if (flag == "--tls-cert") options.TlsCertFile = value;
+      else if (flag == "--tls-key") options.TlsKeyFile = value;
       else throw tlm::TError("unknown option " + flag);
     }
     if (options.QueueLimitBytes == 0 || options.ViewerKeepAlive.count() == 0 || options.IdleTimeout.count() == 0 ||

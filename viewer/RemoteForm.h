@@ -25,6 +25,7 @@
 #include "protocol/Connection.h"
 #include "protocol/LifeGuard.h"
 #include "protocol/ReceivedFile.h"
+#include "protocol/RelayLink.h"
 
 class QComboBox;
 class QLabel;
@@ -147,7 +148,7 @@ private:
   void ShowChat(const QString& AText);
   void ClipLocalCopy(const QString& AText);
 
-  TTcpConnection FClient;
+  TRelayLink FClient;
   std::mutex FWriteLock;
   std::thread FReader;
   TLifeGuardRef FGuard;
