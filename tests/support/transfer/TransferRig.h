@@ -1,0 +1,52 @@
+// A real host agent and a scripted viewer in one session through a relay on loopback, moving
+// files both ways with the shared transfer layer: what the big-file test and the transfer
+// benchmark drive. The relay (in-process or the real executable) is started by the caller.
+//
+// Contract: create, use and destroy the rig on one thread; that thread plays the agent's
+// user-interface thread (its waits run the agent's queued calls). Failures raise TError.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/HostAgent.h"
+#include "protocol/Connection.h"
+#include "protocol/Marshal.h"
+
+namespace tlm::test {
+
+class TTransferRig {
+public:
+  // Starts a host agent at 127.0.0.1:ARelayPort that stores received files in AHostDownloads,
+  // and a viewer admitted to it by password.
+  TTransferRig(uint16_t ARelayPort, std::string AHostDownloads);
+  ~TTransferRig();
+  TTransferRig(const TTransferRig&) = delete;
+  TTransferRig& operator=(const TTransferRig&) = delete;
+
+  // Viewer to host: sends the local file APath and waits until the host has stored it whole;
+  // answers the host's path of it. TError when the host reports anything else.
+  std::string Upload(const std::string& APath);
+  // Host to viewer: asks the host for AHostPath and stores it in AFolder as the viewer does
+  // (an incomplete file is removed); answers the stored path.
+  std::string Download(const std::string& AHostPath, const std::string& AFolder);
+
+private:
+  void Pump(const std::function<bool()>& ADone, int ATimeoutMs, const char* AWhat);
+
+  TQueueDispatcher FUi;
+  std::unique_ptr<THostAgent> FAgent;
+  std::unique_ptr<TTcpConnection> FViewer;
+  std::vector<std::string> FLogs;  // the agent's log lines, in order
+};
+
+// Both ends of one direct loopback TCP connection: the baseline the relay path is measured against.
+struct TLoopbackPair {
+  std::unique_ptr<TTcpConnection> From;
+  std::unique_ptr<TTcpConnection> To;
+};
+TLoopbackPair MakeLoopbackPair();
+
+}  // namespace tlm::test
