@@ -21,6 +21,15 @@ constexpr size_t MaxQueuedFileSends = 16;
 // Unsent bytes the kernel may hold: about 26 ms at 40 Mbit/s, so a frame written during a
 // download leaves soon instead of behind seconds of file chunks.
 constexpr int UnsentLimitBytes = 128 * 1024;
+// How a file chunk waits for a full line to drain: in steps, and at most this long per chunk.
+constexpr int ChunkWaitStepMs = 5;
+constexpr int MaxChunkWaitMs = 1000;
+
+// Steady milliseconds for measuring frame delays.
+int64_t SteadyMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
 
 // Millisecond tick that wraps at 2^32; compare only differences taken as uint32_t.
 uint32_t TickMs() {
@@ -188,7 +197,10 @@ void THostAgent::DispatchCmd(uint32_t AType, const TBytes& AData) {
     case MsgSessionStart: StartSession(); break;
     case MsgSessionEnd: EndSession(); break;
     case MsgAdmitRequest: HandleConnectRequest(AData); break;
-    case MsgFrameAck: FInFlight.fetch_sub(1); break;
+    case MsgFrameAck:
+      FInFlight.fetch_sub(1);
+      FFrameDelay.FrameAcked(SteadyMs());
+      break;
     case MsgKeyframeRequest: FKeyframeWanted.exchange(1); break;
     case MsgQuality:
       if (!AData.empty()) SetQuality(AData[0]);
@@ -317,6 +329,7 @@ void THostAgent::StartSession() {
     std::lock_guard<std::mutex> hold(FSessionLock);
     if (FInSession) return;
     FInFlight = 0;
+    FFrameDelay.Reset();
     FFrameNo = 0;
     FKeyframeWanted.exchange(1);
     ++FSessionSerial;
@@ -434,6 +447,7 @@ void THostAgent::CaptureLoop(TConnRef AConn) {
         const uint32_t frameNo = FFrameNo.fetch_add(1) + 1;
         const TBytes payload = BuildFramePayload(frameNo, width, height, keyframe, rects);
         FInFlight.fetch_add(1);
+        FFrameDelay.FrameSent(SteadyMs());
         SendOn(AConn, MsgFrame, payload);
       }
     } catch (const std::exception&) {
@@ -602,7 +616,15 @@ void THostAgent::SendFile(TConnRef AConn, uint64_t ASession, std::string APath) 
     };
     sender.SendBegin(send);
     Log("파일 송신 시작: " + name + " (" + std::to_string(sender.Size()) + " 바이트)");
-    if (sender.SendBody(send, [&] { return SessionLasts(ASession); })) {
+    // Before each chunk: while frames are slow to come back the line is full, so the chunk
+    // waits (a little at a time, never long in all) and the picture keeps moving.
+    const auto goOn = [&] {
+      for (int waited = 0; waited < MaxChunkWaitMs && SessionLasts(ASession) && FFrameDelay.Congested(SteadyMs());
+           waited += ChunkWaitStepMs)
+        SleepMs(ChunkWaitStepMs);
+      return SessionLasts(ASession);
+    };
+    if (sender.SendBody(send, goOn)) {
       Log("파일 송신 완료: " + name);
     } else {
       Log("파일 송신 중단: " + name + " (" + std::to_string(sender.Sent()) + "/" + std::to_string(sender.Size()) + " 바이트)");

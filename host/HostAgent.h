@@ -184,6 +184,7 @@ private:
   std::atomic<uint32_t> FFrameNo{0};
   std::atomic<int32_t> FInFlight{0};
   std::atomic<int32_t> FKeyframeWanted{0};
+  TFrameDelay FFrameDelay;  // file chunks wait while frames are slow to come back
   std::vector<THostMonitor> FMonitors;  // as sent in the monitor list; reader thread
   std::atomic<int> FSelectedMonitor{0};
 

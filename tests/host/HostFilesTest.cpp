@@ -142,6 +142,46 @@ private:
   bool FBlockedOnce = false, FInside = false, FReleased = false;
 };
 
+TEST(FrameDelay, CongestedOnlyWhileFramesAreSlowerThanTheQuickestRecentOnes) {
+  // Each step: frames sent and acknowledged at given times (ms), then the question at a time.
+  struct TStep {
+    enum { Sent, Acked, Ask } What;
+    int64_t At;
+    bool Congested = false;  // for Ask
+  };
+  struct {
+    const char* Name;
+    std::vector<TStep> Steps;
+  } cases[] = {
+      {"no measurement yet", {{TStep::Sent, 0}, {TStep::Ask, 50, false}}},
+      {"quick frames", {{TStep::Sent, 0}, {TStep::Acked, 10}, {TStep::Sent, 20}, {TStep::Acked, 30}, {TStep::Ask, 35, false}}},
+      {"a frame waits far longer than the base",
+       {{TStep::Sent, 0}, {TStep::Acked, 10}, {TStep::Sent, 20}, {TStep::Ask, 60, false}, {TStep::Ask, 20 + 10 + TFrameDelay::TargetMs + 1, true}}},
+      {"the last round trip was slow and is fresh",
+       {{TStep::Sent, 0}, {TStep::Acked, 10}, {TStep::Sent, 20}, {TStep::Acked, 220}, {TStep::Ask, 230, true}, {TStep::Ask, 800, false}}},
+      {"the viewer stopped acknowledging",
+       {{TStep::Sent, 0}, {TStep::Acked, 10}, {TStep::Sent, 20}, {TStep::Ask, 20 + TFrameDelay::StalledMs + 1, false}}},
+      {"acknowledgements nobody asked for are ignored",
+       {{TStep::Acked, 5}, {TStep::Acked, 6}, {TStep::Sent, 10}, {TStep::Acked, 20}, {TStep::Ask, 25, false}}},
+  };
+  for (const auto& c : cases) {
+    TFrameDelay delay;
+    for (const TStep& step : c.Steps) {
+      if (step.What == TStep::Sent) delay.FrameSent(step.At);
+      if (step.What == TStep::Acked) delay.FrameAcked(step.At);
+      if (step.What == TStep::Ask) {
+        EXPECT_EQ(delay.Congested(step.At), step.Congested) << c.Name << " at " << step.At;
+      }
+    }
+  }
+  TFrameDelay delay;
+  delay.FrameSent(0);
+  delay.FrameAcked(10);
+  delay.FrameSent(20);
+  delay.Reset();  // a new session measures afresh
+  EXPECT_FALSE(delay.Congested(1000));
+}
+
 TEST(PriorityWriteLock, OtherPacketsPassTheNextFileChunk) {
   TPriorityWriteLock writer;
   TGatedConnection conn;

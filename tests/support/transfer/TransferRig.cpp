@@ -30,9 +30,10 @@ TPacket NextOfInterest(TTcpConnection& AConn) {
 
 }  // namespace
 
-TTransferRig::TTransferRig(uint16_t ARelayPort, std::string AHostDownloads) {
+TTransferRig::TTransferRig(uint16_t ARelayPort, std::string AHostDownloads,
+                           std::function<std::unique_ptr<IHostCapturer>()> AMakeCapturer) {
   THostServices services;
-  services.MakeCapturer = [] { return std::unique_ptr<IHostCapturer>(); };  // no picture: files only
+  services.MakeCapturer = AMakeCapturer ? std::move(AMakeCapturer) : [] { return std::unique_ptr<IHostCapturer>(); };
   services.DownloadDir = std::move(AHostDownloads);
   FAgent = std::make_unique<THostAgent>(FUi, "127.0.0.1", ARelayPort, "transfer-rig-host", HashPassword(RigPassword),
                                         std::move(services));

@@ -20,8 +20,10 @@ namespace tlm::test {
 class TTransferRig {
 public:
   // Starts a host agent at 127.0.0.1:ARelayPort that stores received files in AHostDownloads,
-  // and a viewer admitted to it by password.
-  TTransferRig(uint16_t ARelayPort, std::string AHostDownloads);
+  // and a viewer admitted to it by password. AMakeCapturer gives the agent a picture to stream;
+  // without it the session carries files only.
+  TTransferRig(uint16_t ARelayPort, std::string AHostDownloads,
+               std::function<std::unique_ptr<IHostCapturer>()> AMakeCapturer = {});
   ~TTransferRig();
   TTransferRig(const TTransferRig&) = delete;
   TTransferRig& operator=(const TTransferRig&) = delete;
@@ -32,6 +34,11 @@ public:
   // Host to viewer: asks the host for AHostPath and stores it in AFolder as the viewer does
   // (an incomplete file is removed); answers the stored path.
   std::string Download(const std::string& AHostPath, const std::string& AFolder);
+
+  // The viewer's connection, for callers that read and answer it themselves.
+  TTcpConnection& Viewer() { return *FViewer; }
+  // Runs the agent's queued user-interface calls.
+  void RunUiCalls() { FUi.RunPending(); }
 
 private:
   void Pump(const std::function<bool()>& ADone, int ATimeoutMs, const char* AWhat);
