@@ -6,6 +6,7 @@
 // Frame latency is the time from the capture to the frame's arrival at the viewer.
 // Prints frames/s and latency p50/p95; passes or fails nothing.
 // Usage: bench_transfer_share [line Mbit/s, default 40] [seconds per phase, default 8]
+// TLM_BENCH_RELAY_QUEUE=BYTES sets the relay's per-connection queue (default: the relay's own).
 //
 // Both hops (host to relay, relay to viewer) cross the one shaped loopback device, so it is
 // shaped to twice the line rate: each hop then gets about the line rate.
@@ -121,6 +122,10 @@ int main(int argc, char** argv) {
   const double seconds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 8;
   if (!std::getenv("TLM_BENCH_IN_NETNS")) {
     // Everything below runs in a network namespace of our own: its loopback is ours to shape.
+    if (std::system("unshare --net true >/dev/null 2>&1") != 0) {
+      std::printf("bench_transfer_share: skipped, a private network namespace needs root (unshare --net)\n");
+      return 0;
+    }
     ::setenv("TLM_BENCH_IN_NETNS", "1", 1);
     std::vector<char*> args = {const_cast<char*>("unshare"), const_cast<char*>("--net")};
     for (int i = 0; i < argc; ++i) args.push_back(argv[i]);
