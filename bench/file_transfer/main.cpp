@@ -22,11 +22,14 @@
 
 #include "protocol/Error.h"
 #include "relay/RelayServer.h"
+#include "bench/Stats.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/transfer/TransferRig.h"
 
 namespace {
 
 using namespace tlm;
+using bench::Median;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
@@ -50,6 +53,8 @@ void WriteSource(const std::string& APath, uint64_t ASize) {
 // The plain copy over one direct loopback connection; answers seconds.
 double PlainCopy(const std::string& ASource, const std::string& ATarget) {
   test::TLoopbackPair pair = test::MakeLoopbackPair();
+  TTcpConnection& from = *pair.Client;
+  TTcpConnection& to = *pair.Server;
   const auto start = Clock::now();
   std::thread sender([&] {
     const int fd = ::open(ASource.c_str(), O_RDONLY | O_CLOEXEC);
@@ -57,7 +62,7 @@ double PlainCopy(const std::string& ASource, const std::string& ATarget) {
     for (;;) {
       const ssize_t n = ::read(fd, block.data(), block.size());
       if (n <= 0) break;
-      pair.From->WriteAll(block.data(), size_t(n));
+      from.WriteAll(block.data(), size_t(n));
     }
     ::close(fd);
   });
@@ -66,7 +71,7 @@ double PlainCopy(const std::string& ASource, const std::string& ATarget) {
   std::vector<uint8_t> block(Block);
   for (uint64_t got = 0; got < size;) {
     const size_t n = size_t(std::min<uint64_t>(Block, size - got));
-    pair.To->ReadExact(block.data(), n);
+    to.ReadExact(block.data(), n);
     if (::write(out, block.data(), n) != ssize_t(n)) throw TError(ATarget + ": short write");
     got += n;
   }
@@ -84,11 +89,6 @@ double Seconds(F AWork) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-double Median(std::vector<double> AValues) {
-  std::sort(AValues.begin(), AValues.end());
-  return AValues[AValues.size() / 2];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -104,11 +104,7 @@ int main(int argc, char** argv) {
   const std::string dir = base;
   int status = 0;
   try {
-    TRelayOptions options;
-    options.ListenAddress = "127.0.0.1";
-    options.Port = 0;
-    options.DbPath = ":memory:";
-    options.Log = [](const std::string&) {};
+    TRelayOptions options = test::QuietLoopbackRelay();
     TRelayServer relay(options);
     const uint16_t port = relay.Start();
 

@@ -29,11 +29,13 @@
 #include "protocol/Messages.h"
 #include "protocol/Packet.h"
 #include "relay/RelayServer.h"
+#include "bench/Stats.h"
 #include "tests/support/transfer/TransferRig.h"
 
 namespace {
 
 using namespace tlm;
+using bench::Percentile;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
@@ -99,11 +101,6 @@ TPhase Watch(test::TTransferRig& ARig, double ASeconds) {
   return phase;
 }
 
-double Percentile(const std::vector<double>& ASorted, double AP) {
-  if (ASorted.empty()) return 0;
-  return ASorted[std::min(ASorted.size() - 1, size_t(AP * double(ASorted.size())))];
-}
-
 void Print(const char* AName, const TPhase& APhase, double ASeconds) {
   std::printf("  %-22s %6.1f frames/s   latency p50 %7.1f ms   p95 %7.1f ms   file %6.2f MB/s\n", AName,
               APhase.Frames / ASeconds, Percentile(APhase.LatencyMs, 0.5), Percentile(APhase.LatencyMs, 0.95),
@@ -144,11 +141,7 @@ int main(int argc, char** argv) {
                               "mbit burst 16kb latency 100ms";
     Run(shape.c_str());
 
-    TRelayOptions options;
-    options.ListenAddress = "127.0.0.1";
-    options.Port = 0;
-    options.DbPath = ":memory:";
-    options.Log = [](const std::string&) {};
+    TRelayOptions options = test::QuietLoopbackRelay();
     if (const char* q = std::getenv("TLM_BENCH_RELAY_QUEUE")) options.QueueLimitBytes = size_t(std::atoll(q));
     TRelayServer relay(options);
     const uint16_t port = relay.Start();

@@ -16,6 +16,13 @@ std::string Downloads(const TTempHome& AHome, const std::string& AName = "") {
   return AHome.Sub("Downloads") + (AName.empty() ? "" : "/" + AName);
 }
 
+// A file of ASize bytes (a multiple of 1 MiB) of one repeated byte.
+void MakeFile(const std::string& APath, size_t ASize, char AByte) {
+  std::ofstream out(APath, std::ios::binary);
+  const std::string block(1 << 20, AByte);
+  for (size_t i = 0; i < ASize; i += block.size()) out << block;
+}
+
 // The reader answers listings in order, so a listing reply proves every earlier packet was handled.
 void Probe(TPacketPeer& AEnd) {
   AEnd.Send(MsgListDir, BytesOf("/nonexistent-probe"));
@@ -222,11 +229,7 @@ TEST_F(HostFileSend, RequestsRunOneAtATimeInRequestOrder) {
 
 TEST_F(HostFileSend, WaitingRequestsAreBoundedAndDroppedAtSessionEnd) {
   const size_t size = 48u << 20;
-  {
-    std::ofstream out(Home.Sub("huge.bin"), std::ios::binary);
-    std::string block(1 << 20, 'h');
-    for (size_t i = 0; i < size; i += block.size()) out << block;
-  }
+  MakeFile(Home.Sub("huge.bin"), size, 'h');
   auto end = StartInSession();
   // The first send fills the connection and waits, since nobody reads; the rest queue up.
   const int requests = 1 + 16 + 4;
@@ -253,11 +256,7 @@ TEST_F(HostFileSend, WaitingRequestsAreBoundedAndDroppedAtSessionEnd) {
 
 TEST_F(HostFileSend, SessionEndStopsATransferWhichStillEnds) {
   const size_t size = 48u << 20;
-  {
-    std::ofstream out(Home.Sub("huge.bin"), std::ios::binary);
-    std::string block(1 << 20, 'z');
-    for (size_t i = 0; i < size; i += block.size()) out << block;
-  }
+  MakeFile(Home.Sub("huge.bin"), size, 'z');
   auto end = StartInSessionScripted();
   end->SendText(MsgFileGet, Home.Sub("huge.bin"));
   EXPECT_EQ(TextOf(end->NextOf(MsgFileBegin).Payload), "huge.bin\t" + std::to_string(size));
@@ -280,11 +279,7 @@ TEST_F(HostFileSend, SessionEndStopsATransferWhichStillEnds) {
 
 TEST_F(HostFileSend, AgentDestroyedDuringATransfer) {
   const size_t size = 48u << 20;
-  {
-    std::ofstream out(Home.Sub("huge.bin"), std::ios::binary);
-    std::string block(1 << 20, 'q');
-    for (size_t i = 0; i < size; i += block.size()) out << block;
-  }
+  MakeFile(Home.Sub("huge.bin"), size, 'q');
   auto end = StartInSession();
   end->SendText(MsgFileGet, Home.Sub("huge.bin"));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));

@@ -1,10 +1,5 @@
 #include "tests/support/transfer/TransferRig.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include "protocol/Credentials.h"
 #include "protocol/Error.h"
 #include "protocol/FileTransfer.h"
@@ -101,26 +96,13 @@ std::string TTransferRig::Download(const std::string& AHostPath, const std::stri
   }
 }
 
-TLoopbackPair MakeLoopbackPair() {
-  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(listener, 1) != 0 || ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    if (listener >= 0) ::close(listener);
-    throw TError("cannot listen on loopback");
-  }
-  TLoopbackPair pair;
-  pair.From = std::make_unique<TTcpConnection>();
-  pair.From->Connect("127.0.0.1", ntohs(addr.sin_port), 5000);
-  const int accepted = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-  ::close(listener);
-  if (accepted < 0) throw TError("accept failed");
-  pair.To = std::make_unique<TTcpConnection>();
-  pair.To->Adopt(accepted);
-  return pair;
+TRelayOptions QuietLoopbackRelay() {
+  TRelayOptions options;
+  options.ListenAddress = "127.0.0.1";
+  options.Port = 0;
+  options.DbPath = ":memory:";
+  options.Log = [](const std::string&) {};
+  return options;
 }
 
 }  // namespace tlm::test

@@ -14,6 +14,7 @@
 #include "host/HostAgent.h"
 #include "protocol/Connection.h"
 #include "protocol/Marshal.h"
+#include "relay/RelayServer.h"
 
 namespace tlm::test {
 
@@ -49,11 +50,8 @@ private:
   std::vector<std::string> FLogs;  // the agent's log lines, in order
 };
 
-// Both ends of one direct loopback TCP connection: the baseline the relay path is measured against.
-struct TLoopbackPair {
-  std::unique_ptr<TTcpConnection> From;
-  std::unique_ptr<TTcpConnection> To;
-};
-TLoopbackPair MakeLoopbackPair();
+// The in-process relay's options for a benchmark: loopback, an ephemeral port, IDs in memory,
+// no log.
+TRelayOptions QuietLoopbackRelay();
 
 }  // namespace tlm::test
