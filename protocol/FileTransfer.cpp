@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -110,6 +111,51 @@ std::string TFileReceiver::Abandon() {
   std::string name = FFile.Name();
   FFile.Abandon();
   return name;
+}
+
+// ---- requests and progress ---------------------------------------------------------------
+
+void TRequestedFiles::Add(std::string_view ARemotePath) {
+  std::string name;
+  try {
+    name = ReceivedFileName(FileNamePart(ARemotePath));
+  } catch (const TError&) {
+    return;  // the partner can announce no file for it
+  }
+  FNames.push_back(std::move(name));
+  if (FNames.size() > Limit) FNames.pop_front();
+}
+
+bool TRequestedFiles::Take(const std::string& AStoredName) {
+  const auto it = std::find(FNames.begin(), FNames.end(), AStoredName);
+  if (it == FNames.end()) return false;
+  FNames.erase(it);
+  return true;
+}
+
+std::optional<TTransferProgress> TProgressThrottle::Offer(uint64_t ADone, uint64_t ATotal, int64_t ANowMs) {
+  const bool last = ADone >= ATotal;
+  if (!last && FLastMs && ANowMs - *FLastMs < FIntervalMs) return std::nullopt;
+  FLastMs = ANowMs;
+  TTransferProgress p;
+  p.Done = ADone;
+  p.Total = ATotal;
+  // In 128 bits: ADone * 100 overflows 64 for the largest sizes, and a double would round
+  // 99.99...% up to 100 before the end.
+  p.Percent = ATotal == 0 ? 100 : int(std::min<unsigned __int128>(100, (unsigned __int128)ADone * 100 / ATotal));
+  const double seconds = double(ANowMs - FStartMs) / 1000.0;
+  p.BytesPerSecond = seconds > 0 ? double(ADone) / seconds : 0;
+  return p;
+}
+
+std::string FormatProgress(std::string_view AName, const TTransferProgress& AProgress) {
+  char rate[32];
+  if (AProgress.BytesPerSecond >= 1e6) {
+    std::snprintf(rate, sizeof rate, "%.1f MB/s", AProgress.BytesPerSecond / 1e6);
+  } else {
+    std::snprintf(rate, sizeof rate, "%.0f KB/s", AProgress.BytesPerSecond / 1e3);
+  }
+  return std::string(AName) + " " + std::to_string(AProgress.Percent) + "% (" + rate + ")";
 }
 
 }  // namespace tlm

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <span>
@@ -106,5 +107,49 @@ public:
 private:
   TReceivedFile FFile;
 };
+
+// The files one end has asked its partner for, so that it accepts only those: a file the user
+// did not ask for is never written. Entries are the names the partner will announce (the last
+// component of the requested path, made a stored name as ReceivedFileName does). A request the
+// partner refuses leaves its entry until it ages out: at most Limit entries are kept, the oldest
+// dropped first. Not thread-safe; the owner serialises access.
+class TRequestedFiles {
+public:
+  static constexpr size_t Limit = 64;
+  // Remembers a request for ARemotePath; a path that names no file is not remembered.
+  void Add(std::string_view ARemotePath);
+  // True, and the request is forgotten, when AStoredName (as TFileAnnouncement::Name) was asked for.
+  bool Take(const std::string& AStoredName);
+  void Clear() { FNames.clear(); }
+  size_t Size() const { return FNames.size(); }
+
+private:
+  std::deque<std::string> FNames;  // oldest first
+};
+
+// How far a transfer is, for a status line.
+struct TTransferProgress {
+  uint64_t Done = 0;
+  uint64_t Total = 0;
+  int Percent = 0;              // 0..100; 100 for an empty file
+  double BytesPerSecond = 0;    // since the transfer started
+};
+
+// Turns a stream of progress reports (one per chunk) into at most one snapshot per interval, so
+// a status bar is updated at most ten times a second however fast the chunks come. The last
+// report of a transfer (Done == Total) always gives a snapshot.
+class TProgressThrottle {
+public:
+  explicit TProgressThrottle(int64_t AStartMs, int64_t AIntervalMs = 100) : FStartMs(AStartMs), FIntervalMs(AIntervalMs) {}
+  std::optional<TTransferProgress> Offer(uint64_t ADone, uint64_t ATotal, int64_t ANowMs);
+
+private:
+  int64_t FStartMs;
+  int64_t FIntervalMs;
+  std::optional<int64_t> FLastMs;
+};
+
+// "name 45% (12.3 MB/s)": the name, the percent and the rate (MB = 10^6 bytes; below 1 MB/s in KB/s).
+std::string FormatProgress(std::string_view AName, const TTransferProgress& AProgress);
 
 }  // namespace tlm

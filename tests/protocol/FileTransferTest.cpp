@@ -341,5 +341,78 @@ TEST_F(TransferRoundTrip, FullDiskNeverNamesTheFile) {
   }
 }
 
+TEST(RequestedFiles, OnlyWhatWasAskedForAndEachOnce) {
+  TRequestedFiles asked;
+  asked.Add("C:\\Users\\kim\\report.pdf");
+  asked.Add("/home/kim/.profile");
+  asked.Add("/home/kim/report.pdf");
+  asked.Add("/home/kim/");  // names no file: never announced, never remembered
+  EXPECT_EQ(asked.Size(), 3u);
+  struct {
+    std::string Announced;  // as TFileAnnouncement::Name
+    bool Accepted;
+  } steps[] = {
+      {"report.pdf", true},
+      {"_profile", true},         // the stored form of ".profile"
+      {".bash_profile", false},   // never asked for
+      {"_bash_profile", false},
+      {"report.pdf", true},       // asked for twice
+      {"report.pdf", false},      // but not three times
+      {"_profile", false},
+  };
+  for (const auto& step : steps) EXPECT_EQ(asked.Take(step.Announced), step.Accepted) << step.Announced;
+  EXPECT_EQ(asked.Size(), 0u);
+
+  // Refused requests age out: the list stays bounded and the newest requests stay.
+  for (size_t i = 0; i < TRequestedFiles::Limit + 10; ++i) asked.Add("/f" + std::to_string(i));
+  EXPECT_EQ(asked.Size(), TRequestedFiles::Limit);
+  EXPECT_FALSE(asked.Take("f0"));
+  EXPECT_TRUE(asked.Take("f" + std::to_string(TRequestedFiles::Limit + 9)));
+}
+
+TEST(TransferProgress, AtMostOneSnapshotPerIntervalAndAlwaysTheLast) {
+  TProgressThrottle throttle(1000);
+  const uint64_t total = 10'000'000;
+  struct {
+    uint64_t Done;
+    int64_t At;
+    bool Snapshot;
+    int Percent;
+  } steps[] = {
+      {65536, 1010, true, 0},  // the first report shows at once
+      {131072, 1050, false, 0},
+      {196608, 1109, false, 0},
+      {2'000'000, 1110, true, 20},
+      {5'000'000, 1150, false, 0},
+      {total, 1160, true, 100},  // the end, however soon
+  };
+  for (const auto& step : steps) {
+    auto snapshot = throttle.Offer(step.Done, total, step.At);
+    ASSERT_EQ(snapshot.has_value(), step.Snapshot) << step.Done;
+    if (snapshot) {
+      EXPECT_EQ(snapshot->Percent, step.Percent) << step.Done;
+    }
+  }
+  // Thousands of chunks in one second give at most ten updates.
+  TProgressThrottle busy(0);
+  int updates = 0;
+  for (int i = 1; i <= 5000; ++i) updates += busy.Offer(uint64_t(i) * 65536, uint64_t(1) << 40, i / 5).has_value();
+  EXPECT_LE(updates, 11);
+  // Sizes past 2^57 overflow ADone * 100 in 64 bits; a double would show 100% one byte early.
+  TProgressThrottle huge(0);
+  EXPECT_EQ(huge.Offer(UINT64_MAX / 2, UINT64_MAX, 5)->Percent, 49);
+  EXPECT_EQ(huge.Offer(UINT64_MAX - 1, UINT64_MAX, 500)->Percent, 99);
+  EXPECT_EQ(huge.Offer(0, 0, 5)->Percent, 100);
+}
+
+TEST(TransferProgress, StatusText) {
+  TTransferProgress p;
+  p.Percent = 45;
+  p.BytesPerSecond = 12'340'000;
+  EXPECT_EQ(FormatProgress("a.bin", p), "a.bin 45% (12.3 MB/s)");
+  p.BytesPerSecond = 512'000;
+  EXPECT_EQ(FormatProgress("a.bin", p), "a.bin 45% (512 KB/s)");
+}
+
 }  // namespace
 }  // namespace tlm::test
