@@ -118,6 +118,10 @@ void TPacketWriter::Run() {
     try {
       FConn.WriteAll(batch.data(), batch.size());
     } catch (const std::exception& e) {
+      {
+        std::lock_guard hold(FLock);
+        if (FStopped) return;  // the owner ended the connection itself
+      }
       if (OnFailure) {
         try {
           OnFailure(e.what());

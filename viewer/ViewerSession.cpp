@@ -144,13 +144,13 @@ void TViewerSession::Run() {
     FWriter.PostWait(MsgConnectRequest, BytesOf(BuildConnectRequest(FParams.TargetID, FParams.MyName, FParams.Proof)));
   } catch (const std::exception& e) {
     FState.store(EState::Failed);
+    EndConnection();
     if (!FStopping.load()) {
       const std::string why = e.what();
       Post([this, why] {
         if (OnConnectFailed) OnConnectFailed(why);
       });
     }
-    EndConnection();
     return;
   }
   FState.store(EState::Waiting);
