@@ -150,7 +150,7 @@ void THostAgent::ConnectLoop() {
       if (!FRunning) conn->Abort();  // Stop came before the client was visible to it
       Status("릴레이 서버에 연결하는 중...");
       conn->Connect(FServer, uint16_t(FPort), FTimings.ConnectTimeoutMs);
-      conn->LimitUnsent(UnsentLimitBytes);
+      conn->SetNotSentLowWater(UnsentLimitBytes);
       SendOn(conn, MsgHostRegister, BytesOf(FDeviceKey));
       FConnected = true;
       uint32_t lastKeepAlive = TickMs();

@@ -82,7 +82,7 @@ void TTcpConnection::Configure() {
   ::fcntl(FFd, F_SETFL, flags | O_NONBLOCK);
 }
 
-void TTcpConnection::LimitUnsent(int ABytes) {
+void TTcpConnection::SetNotSentLowWater(int ABytes) {
   if (FFd >= 0) ::setsockopt(FFd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &ABytes, sizeof ABytes);
 }
 
