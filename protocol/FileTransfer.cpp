@@ -149,13 +149,15 @@ std::optional<TTransferProgress> TProgressThrottle::Offer(uint64_t ADone, uint64
 }
 
 std::string FormatProgress(std::string_view AName, const TTransferProgress& AProgress) {
+  std::string text = std::string(AName) + " " + std::to_string(AProgress.Percent) + "%";
+  if (AProgress.BytesPerSecond <= 0) return text;  // no time has passed yet: no rate to show
   char rate[32];
   if (AProgress.BytesPerSecond >= 1e6) {
     std::snprintf(rate, sizeof rate, "%.1f MB/s", AProgress.BytesPerSecond / 1e6);
   } else {
     std::snprintf(rate, sizeof rate, "%.0f KB/s", AProgress.BytesPerSecond / 1e3);
   }
-  return std::string(AName) + " " + std::to_string(AProgress.Percent) + "% (" + rate + ")";
+  return text + " (" + rate + ")";
 }
 
 }  // namespace tlm

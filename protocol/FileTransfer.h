@@ -149,7 +149,8 @@ private:
   std::optional<int64_t> FLastMs;
 };
 
-// "name 45% (12.3 MB/s)": the name, the percent and the rate (MB = 10^6 bytes; below 1 MB/s in KB/s).
+// "name 45% (12.3 MB/s)": the name, the percent and the rate (MB = 10^6 bytes; below 1 MB/s in
+// KB/s; no rate before any time has passed).
 std::string FormatProgress(std::string_view AName, const TTransferProgress& AProgress);
 
 }  // namespace tlm

@@ -248,6 +248,11 @@ void TfrmRemote::BuildControls() {
   FStatusLabel = new QLabel(QStringLiteral("연결 중..."), FStatus);
   FStatusLabel->setContentsMargins(6, 0, 0, 0);
   FStatus->addWidget(FStatusLabel, 1);
+  FCancelUpload = new QPushButton(QStringLiteral("전송 취소"), FStatus);
+  FCancelUpload->setObjectName(QStringLiteral("btnCancelUpload"));
+  FCancelUpload->setFocusPolicy(Qt::NoFocus);
+  FCancelUpload->hide();
+  FStatus->addPermanentWidget(FCancelUpload);
 
   FChatPanel = new QWidget(this);
   FChatPanel->setObjectName(QStringLiteral("FChatPanel"));
@@ -363,6 +368,11 @@ void TfrmRemote::BuildControls() {
   connect(btnChat, &QPushButton::clicked, this, [this] { ToggleChat(); });
   connect(FFileList, &QTreeWidget::itemDoubleClicked, this, [this] { FileListDblClick(); });
   connect(FReconnect, &QPushButton::clicked, this, [this] { Reconnect(); });
+  connect(FCancelUpload, &QPushButton::clicked, this, [this] {
+    if (!FSession || !FSession->Uploading()) return;
+    FUploadCancelled = true;
+    FSession->CancelUpload();
+  });
 }
 
 TfrmRemote::~TfrmRemote() {
@@ -388,7 +398,13 @@ void TfrmRemote::NewSession() {
   s.OnClipboard = [this](const std::string& AText) { FClip->ApplyRemote(Q(AText)); };
   s.OnListing = [this](const TDirListing& AListing) { ShowListing(AListing); };
   s.OnUploadDone = [this](const std::string& AName, bool AComplete) {
-    if (AComplete) FStatusLabel->setText(QStringLiteral("파일 전송 완료: ") + Q(AName));
+    FCancelUpload->hide();
+    if (AComplete) {
+      FStatusLabel->setText(QStringLiteral("파일 전송 완료: ") + Q(AName));
+    } else if (FUploadCancelled) {
+      FStatusLabel->setText(QStringLiteral("파일 전송 취소됨: ") + Q(AName));
+    }
+    FUploadCancelled = false;
   };
   s.OnConnectFailed = [this](const std::string& AText) {
     const QString text = QStringLiteral("서버에 연결할 수 없습니다: ") + Q(AText);
@@ -599,6 +615,8 @@ void TfrmRemote::SendFileClick() {
     return;
   }
   FStatusLabel->setText(QStringLiteral("전송 중: ") + Q(TViewerUpload::SentName(U(path))));
+  FUploadCancelled = false;
+  FCancelUpload->show();
 }
 
 void TfrmRemote::ToggleFiles() {

@@ -98,6 +98,7 @@ public:
   QWidget* FilePanel() const { return FFilePanel; }
   QTreeWidget* FileList() const { return FFileList; }
   QPushButton* ReconnectButton() const { return FReconnect; }
+  QPushButton* CancelUploadButton() const { return FCancelUpload; }
 
 protected:
   bool eventFilter(QObject* AWatched, QEvent* AEvent) override;
@@ -153,6 +154,8 @@ private:
   QPushButton* FReconnect = nullptr;
   QStatusBar* FStatus = nullptr;
   QLabel* FStatusLabel = nullptr;
+  QPushButton* FCancelUpload = nullptr;  // in the status bar while an upload runs
+  bool FUploadCancelled = false;         // the user pressed it for the running upload
   QWidget* FChatPanel = nullptr;
   QPlainTextEdit* FChatLog = nullptr;
   QLineEdit* FChatEdit = nullptr;

@@ -88,6 +88,7 @@ TViewerSession::TViewerSession(IUiDispatcher& AUi, TViewerParams AParams, TViewe
       FChat(std::make_unique<TChatQueue>()) {
   FQuality.store(FParams.Quality >= 0 && FParams.Quality <= 2 ? FParams.Quality : 1);
   FUpload = std::make_unique<TViewerUpload>(FWriter);
+  FUpload->OnProgress = [this](const std::string& AText) { Status("전송 중: " + AText); };
   FUpload->OnDone = [this](const std::string& AName, bool AComplete) {
     Post([this, AName, AComplete] {
       if (OnUploadDone) OnUploadDone(AName, AComplete);
@@ -361,12 +362,16 @@ bool TViewerSession::SelectMonitor(int AIndex) {
 bool TViewerSession::RequestListing(const std::string& APath) { return Live() && FWriter.PostText(MsgListDir, APath); }
 
 bool TViewerSession::RequestFile(const std::string& ARemotePath) {
-  return Live() && FWriter.PostText(MsgFileGet, ARemotePath);
+  if (!Live()) return false;
+  FDownload.Expect(ARemotePath);
+  return FWriter.PostText(MsgFileGet, ARemotePath);
 }
 
 void TViewerSession::SendFile(const std::string& ALocalPath) {
   if (!Live()) throw TError("not connected");
   FUpload->Start(ALocalPath);
 }
+
+void TViewerSession::CancelUpload() { FUpload->RequestStop(); }
 
 }  // namespace tlm

@@ -90,9 +90,12 @@ public:
   bool SetQuality(int AIndex, bool ASendNow = true);
   bool SelectMonitor(int AIndex);
   bool RequestListing(const std::string& APath);
+  // Asks the host for a file; only files asked for are accepted when they arrive.
   bool RequestFile(const std::string& ARemotePath);
   // Raises TError with the reason when the file cannot be sent now.
   void SendFile(const std::string& ALocalPath);
+  // Stops a running upload before its next chunk; the host gets MsgFileEnd and keeps the part.
+  void CancelUpload();
 
   const TViewerParams& Params() const { return FParams; }
   EState State() const { return FState.load(); }

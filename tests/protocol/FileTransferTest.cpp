@@ -412,6 +412,8 @@ TEST(TransferProgress, StatusText) {
   EXPECT_EQ(FormatProgress("a.bin", p), "a.bin 45% (12.3 MB/s)");
   p.BytesPerSecond = 512'000;
   EXPECT_EQ(FormatProgress("a.bin", p), "a.bin 45% (512 KB/s)");
+  p.BytesPerSecond = 0;
+  EXPECT_EQ(FormatProgress("a.bin", p), "a.bin 45%");
 }
 
 }  // namespace

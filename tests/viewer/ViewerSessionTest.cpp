@@ -551,6 +551,97 @@ TEST_F(ViewerSessionRelayTest, AnUploadAndADownloadAtOnceBothArriveWhole) {
   EXPECT_TRUE(WaitFor([&] { return Contents(fs::path(services.DownloadDir) / "up.bin") == up; }, 10000));
 }
 
+// ---------------------------------------------------------------------------------------
+// Files the test's peer plays the host for
+
+TEST_F(ViewerSessionTest, OnlyRequestedFilesAreWrittenWithProgressOnTheWay) {
+  Open();
+  StartSession();
+  const fs::path downloads = Home.Sub("Downloads");
+  auto names = [&] {
+    std::set<std::string> found;
+    if (fs::exists(downloads))
+      for (const auto& e : fs::directory_iterator(downloads)) found.insert(e.path().filename().string());
+    return found;
+  };
+
+  // Nobody asked for these: no MsgFileReady, nothing on disk, a status line saying so.
+  for (const char* begin : {"evil.sh\t4", ".bash_profile\t4", "C:\\x\\report.pdf\t4"}) {
+    SendText(MsgFileBegin, begin);
+    SendText(MsgFileChunk, "data");
+    Send(MsgFileEnd);
+  }
+  EXPECT_TRUE(WaitFor([&] { return LastStatus() == "요청하지 않은 파일을 버렸습니다: report.pdf"; })) << LastStatus();
+  EXPECT_TRUE(Quiet());
+  EXPECT_EQ(names(), std::set<std::string>{});
+
+  // Asked for: accepted once each, a leading dot stored as "_".
+  ASSERT_TRUE(Session->RequestFile("/home/kim/.bash_profile"));
+  ASSERT_TRUE(Session->RequestFile("C:\\x\\report.pdf"));
+  EXPECT_EQ(TextOf(Read().Payload), "/home/kim/.bash_profile");
+  EXPECT_EQ(TextOf(Read().Payload), "C:\\x\\report.pdf");
+  SendText(MsgFileBegin, ".bash_profile\t4");
+  EXPECT_EQ(Read().Type, MsgFileReady);
+  SendText(MsgFileChunk, "safe");
+  Send(MsgFileEnd);
+  EXPECT_TRUE(WaitFor([&] { return LastStatus() == "다운로드 완료 (내려받기 폴더): _bash_profile"; })) << LastStatus();
+
+  // A large one shows its progress while it arrives.
+  const size_t chunks = 40;
+  SendText(MsgFileBegin, "report.pdf\t" + std::to_string(chunks * FileChunkSize));
+  EXPECT_EQ(Read().Type, MsgFileReady);
+  for (size_t i = 0; i < chunks / 2; ++i) Send(MsgFileChunk, TBytes(FileChunkSize, uint8_t(i)));
+  EXPECT_TRUE(WaitFor([&] { return LastStatus().rfind("다운로드 중: report.pdf ", 0) == 0 && LastStatus().find("%") != std::string::npos; }))
+      << LastStatus();
+  for (size_t i = chunks / 2; i < chunks; ++i) Send(MsgFileChunk, TBytes(FileChunkSize, uint8_t(i)));
+  Send(MsgFileEnd);
+  EXPECT_TRUE(WaitFor([&] { return LastStatus() == "다운로드 완료 (내려받기 폴더): report.pdf"; })) << LastStatus();
+
+  // The same name a second time was asked for once only.
+  SendText(MsgFileBegin, "report.pdf\t4");
+  SendText(MsgFileChunk, "more");
+  Send(MsgFileEnd);
+  EXPECT_TRUE(WaitFor([&] { return LastStatus() == "요청하지 않은 파일을 버렸습니다: report.pdf"; })) << LastStatus();
+  EXPECT_EQ(names(), (std::set<std::string>{"_bash_profile", "report.pdf"}));
+  EXPECT_EQ(fs::file_size(downloads / "report.pdf"), chunks * FileChunkSize);
+}
+
+TEST_F(ViewerSessionTest, ACancelledUploadStopsAndStillEndsTheFile) {
+  Open();
+  StartSession();
+  const std::string path = Home.Sub("big.bin");
+  const uint64_t size = uint64_t(256) << 20;  // sparse: far more than the connection can hold
+  {
+    std::ofstream(path, std::ios::binary).flush();
+    fs::resize_file(path, size);
+  }
+  Session->SendFile(path);
+  const TPacket begin = Read();
+  EXPECT_EQ(TextOf(begin.Payload), "big.bin\t" + std::to_string(size));
+  uint64_t got = 0;
+  for (int i = 0; i < 8; ++i) {
+    const TPacket chunk = Read();
+    ASSERT_EQ(chunk.Type, MsgFileChunk);
+    got += chunk.Payload.size();
+  }
+  EXPECT_TRUE(WaitFor([&] { return LastStatus().rfind("전송 중: big.bin ", 0) == 0; })) << LastStatus();
+  EXPECT_TRUE(Session->Uploading());
+  Session->CancelUpload();
+  for (;;) {
+    const TPacket p = Read();
+    if (p.Type != MsgFileChunk) {
+      EXPECT_EQ(p.Type, MsgFileEnd);
+      break;
+    }
+    got += p.Payload.size();
+  }
+  EXPECT_LT(got, size);
+  EXPECT_TRUE(WaitFor([&] { return !Uploads.empty(); }));
+  EXPECT_EQ(Uploads, std::vector<std::string>{"big.bin:failed"});
+  EXPECT_FALSE(Session->Uploading());
+  EXPECT_TRUE(Session->InSession());
+}
+
 TEST(CutUtf8Test, KeepsWholeCodePoints) {
   struct TCase {
     std::string Text;

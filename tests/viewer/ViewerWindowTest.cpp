@@ -730,10 +730,53 @@ TEST_F(ViewerFilesTest, UploadsStreamInChunks) {
   fs::remove_all(dir);
 }
 
+TEST_F(ViewerFilesTest, TheStatusBarCancelsARunningUpload) {
+  StartSession();
+  const fs::path dir = fs::temp_directory_path() / ("tlm-cancel-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const uint64_t size = uint64_t(256) << 20;  // sparse: far more than the connection holds
+  std::ofstream(dir / "big.bin", std::ios::binary).flush();
+  fs::resize_file(dir / "big.bin", size);
+  QPushButton* cancel = FWindow->CancelUploadButton();
+  EXPECT_TRUE(cancel->isHidden());
+  FNextFile = QString::fromStdString((dir / "big.bin").string());
+  FWindow->findChild<QPushButton*>("btnSendFile")->click();
+  EXPECT_FALSE(cancel->isHidden());
+  auto begin = FPeer.Read();
+  ASSERT_TRUE(begin && begin->Type == MsgFileBegin);
+  uint64_t got = 0;
+  for (int i = 0; i < 4; ++i) {
+    auto chunk = FPeer.Read();
+    ASSERT_TRUE(chunk && chunk->Type == MsgFileChunk);
+    got += chunk->Payload.size();
+  }
+  cancel->click();
+  for (;;) {
+    auto p = FPeer.Read();
+    ASSERT_TRUE(p);
+    if (p->Type != MsgFileChunk) {
+      EXPECT_EQ(p->Type, MsgFileEnd);
+      break;
+    }
+    got += p->Payload.size();
+  }
+  EXPECT_LT(got, size);
+  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("파일 전송 취소됨: big.bin"); })) << FWindow->StatusText().toStdString();
+  EXPECT_TRUE(cancel->isHidden());
+  EXPECT_FALSE(FWindow->IsSendingFile());
+  fs::remove_all(dir);
+}
+
 TEST_F(ViewerFilesTest, DownloadsLandInTheDownloadsFolderUnderAFreshName) {
   StartSession();
   fs::remove_all(Downloads());
+  // The window asks for the file first, as a double-click in the list does: only files asked
+  // for are accepted.
   auto download = [&](const std::string& ABegin, const std::vector<std::string>& AChunks) {
+    const std::string name = ABegin.substr(0, ABegin.find('\t'));
+    ASSERT_TRUE(FWindow->Session()->RequestFile("C:\\remote\\" + name));
+    auto get = FPeer.Read();
+    ASSERT_TRUE(get && get->Type == MsgFileGet);
     FPeer.SendText(MsgFileBegin, ABegin);
     auto ready = FPeer.Read();
     EXPECT_TRUE(ready && ready->Type == MsgFileReady);
@@ -743,7 +786,7 @@ TEST_F(ViewerFilesTest, DownloadsLandInTheDownloadsFolderUnderAFreshName) {
   Settle();
   // Until the end arrives the file does not carry its name.
   EXPECT_FALSE(fs::exists(Downloads() / "x.exe"));
-  EXPECT_EQ(FWindow->StatusText(), Q("다운로드 중: x.exe"));
+  EXPECT_TRUE(FWindow->StatusText().startsWith(Q("다운로드 중: x.exe"))) << FWindow->StatusText().toStdString();
   FPeer.Send(MsgFileEnd);
   EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("다운로드 완료 (내려받기 폴더): x.exe"); }));
   EXPECT_EQ(ReadFile(Downloads() / "x.exe"), "hello");
@@ -767,6 +810,12 @@ TEST_F(ViewerFilesTest, DownloadsLandInTheDownloadsFolderUnderAFreshName) {
   download("long.bin\t3", {"12", "345"});
   EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("다운로드 실패: long.bin"); }));
   FPeer.Send(MsgFileEnd);
+
+  // A file nobody asked for is discarded with a line in the status bar.
+  FPeer.SendText(MsgFileBegin, "unasked.exe\t4");
+  FPeer.SendText(MsgFileChunk, "evil");
+  FPeer.Send(MsgFileEnd);
+  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("요청하지 않은 파일을 버렸습니다: unasked.exe"); }));
 
   // Fewer than two fields, or a name with nothing left, open no file.
   FPeer.SendText(MsgFileBegin, "lonely.txt");
