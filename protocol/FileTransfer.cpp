@@ -72,6 +72,15 @@ TFileSender::~TFileSender() {
 void TFileSender::SendBegin(const TSend& ASend) { ASend(MsgFileBegin, BytesOf(BuildFileBegin(FName, FSize))); }
 
 bool TFileSender::SendBody(const TSend& ASend, const std::function<bool()>& AGoOn, const TProgress& AProgress) {
+  // The file is not needed once the body returns, however it returns: nothing keeps it open.
+  struct TCloser {
+    int& Fd;
+    ~TCloser() {
+      if (Fd >= 0) ::close(Fd);
+      Fd = -1;
+    }
+  } closer{FFd};
+  if (FFd < 0) throw TError(FName + ": 이미 보냈습니다");
   std::vector<uint8_t> chunk(FileChunkSize);
   while (FSent < FSize && !FStop.load() && (!AGoOn || AGoOn())) {
     const size_t want = size_t(std::min<uint64_t>(chunk.size(), FSize - FSent));

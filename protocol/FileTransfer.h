@@ -63,6 +63,7 @@ public:
   // and Stop was not called, never more than the announced size, then MsgFileEnd, which is sent
   // however the loop ended. True when all announced bytes were sent; false when stopped or the
   // file turned out shorter. Read and send failures raise (MsgFileEnd is then not sent).
+  // The file is closed when it returns; a second call raises TError.
   bool SendBody(const TSend& ASend, const std::function<bool()>& AGoOn = {}, const TProgress& AProgress = {});
   // Any thread: the body stops before its next chunk.
   void Stop() { FStop.store(true); }

@@ -179,6 +179,7 @@ TEST_F(FileSenderTest, StopAndGoOnEndTheBodyWithAnEnd) {
     EXPECT_EQ(wire.ChunkSizes().size(), 2u);
     EXPECT_EQ(wire.Packets.back().first, MsgFileEnd);
     EXPECT_EQ(sender.Sent(), 2u * 65536);
+    EXPECT_THROW(sender.SendBody(wire.Sink()), TError) << "the file was closed when the body returned";
   }
   {
     TFileSender sender(path);
