@@ -492,6 +492,7 @@ protected:
   std::unique_ptr<TRelayServer> Relay;
   uint16_t RelayPort = 0;
   std::unique_ptr<THostAgent> Agent;
+  std::string HostId;
 };
 
 std::string Pattern(size_t ASize, uint32_t ASeed) {
@@ -516,8 +517,10 @@ TEST_F(ViewerSessionRelayTest, AnUploadAndADownloadAtOnceBothArriveWhole) {
   services.MakeCapturer = [] { return std::make_unique<TTileCapturer>(); };
   services.DownloadDir = Home.Sub("HostDownloads");
   Agent = std::make_unique<THostAgent>(Ui, "127.0.0.1", RelayPort, "dev-key-viewer", HashPassword("pw"), services);
-  std::string id;
-  Agent->OnID = [&](const std::string& AId) { id = AId; };
+  // The agent raises OnID("") again when it stops in TearDown, after this body has returned:
+  // the slot must not point at a local.
+  std::string& id = HostId;
+  Agent->OnID = [this](const std::string& AId) { HostId = AId; };
   Agent->Start();
   ASSERT_TRUE(WaitFor([&] { return !id.empty(); }, 10000));
 
