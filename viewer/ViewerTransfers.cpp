@@ -9,6 +9,9 @@ namespace tlm {
 
 namespace {
 
+// How long a finished upload waits for its last packets to leave before the next may start.
+constexpr int EndFlushMs = 30000;
+
 int64_t SteadyMs() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
@@ -53,6 +56,10 @@ void TViewerUpload::Body(std::shared_ptr<TFileSender> ASender) {
           if (!OnProgress) return;
           if (auto progress = throttle.Offer(ADone, ATotal, SteadyMs())) OnProgress(FormatProgress(ASender->Name(), *progress));
         });
+    // The end sits in the bulk queue, which the next file's MsgFileBegin (a small message)
+    // would overtake: the host would then close this file short. So the upload counts as
+    // running until the writer has put everything queued on the wire.
+    FWriter.Flush(EndFlushMs);
   } catch (...) {
     complete = false;
   }

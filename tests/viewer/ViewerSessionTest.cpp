@@ -4,7 +4,12 @@
 // agent for an upload and a download at once.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -21,6 +26,7 @@
 #include "tests/viewer/TestJpeg.h"
 #include "viewer/TileDecoder.h"
 #include "viewer/ViewerSession.h"
+#include "viewer/ViewerTransfers.h"
 
 namespace tlm {
 namespace {
@@ -643,6 +649,66 @@ TEST_F(ViewerSessionTest, ACancelledUploadStopsAndStillEndsTheFile) {
   EXPECT_EQ(Uploads, std::vector<std::string>{"big.bin:failed"});
   EXPECT_FALSE(Session->Uploading());
   EXPECT_TRUE(Session->InSession());
+}
+
+// Holds every write from the first packet of type Blocked until Release; records the types.
+class THeldConnection final : public IConnection {
+public:
+  explicit THeldConnection(uint32_t ABlocked) : FBlocked(ABlocked) {}
+  void WriteAll(const void* AData, size_t) override {
+    uint32_t type = 0;
+    std::memcpy(&type, AData, sizeof type);
+    std::unique_lock hold(FLock);
+    if (type == FBlocked) FHolding = !FReleased;
+    FChanged.wait(hold, [this] { return !FHolding; });
+    FTypes.push_back(type);
+  }
+  void ReadExact(void*, size_t) override { throw TConnectionError("write-only"); }
+  bool WaitReadable(int) override { return false; }
+  void Release() {
+    std::lock_guard hold(FLock);
+    FReleased = true;
+    FHolding = false;
+    FChanged.notify_all();
+  }
+  std::vector<uint32_t> Types() {
+    std::lock_guard hold(FLock);
+    return FTypes;
+  }
+
+private:
+  const uint32_t FBlocked;
+  std::mutex FLock;
+  std::condition_variable FChanged;
+  bool FHolding = false, FReleased = false;
+  std::vector<uint32_t> FTypes;
+};
+
+TEST(ViewerUploadTest, TheNextUploadNeverOvertakesTheEndOfTheLast) {
+  test::TTempHome home;
+  test::WriteFile(home.Sub("one.bin"), "first");
+  test::WriteFile(home.Sub("two.bin"), "second");
+  THeldConnection conn(MsgFileChunk);
+  TPacketWriter writer(conn);
+  writer.Start();
+  TViewerUpload upload(writer);
+  std::atomic<int> done{0};
+  upload.OnDone = [&](const std::string&, bool) { ++done; };
+  upload.Start(home.Sub("one.bin"));
+  // The chunk is held on the wire; the end waits in the queue behind it. The first upload must
+  // not count as finished until the end has left.
+  const auto deadline = Clock::now() + std::chrono::milliseconds(300);
+  while (upload.Running() && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  if (upload.Running()) conn.Release();
+  while (upload.Running()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  upload.Start(home.Sub("two.bin"));
+  conn.Release();
+  while (upload.Running()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_TRUE(writer.Flush(5000));
+  EXPECT_EQ(conn.Types(), (std::vector<uint32_t>{MsgFileBegin, MsgFileChunk, MsgFileEnd, MsgFileBegin, MsgFileChunk,
+                                                  MsgFileEnd}));
+  EXPECT_EQ(done.load(), 2);
+  writer.Stop();
 }
 
 TEST(CutUtf8Test, KeepsWholeCodePoints) {
