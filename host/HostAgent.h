@@ -35,7 +35,7 @@
 #include "protocol/Connection.h"
 #include "protocol/LifeGuard.h"
 #include "protocol/Marshal.h"
-#include "protocol/ReceivedFile.h"
+#include "protocol/FileTransfer.h"
 
 namespace tlm {
 
@@ -136,7 +136,7 @@ private:
 
   // Capture thread.
   void CaptureLoop(TConnRef AConn);
-  // File-sender threads.
+  // The file-send worker (one job at a time).
   void SendFile(TConnRef AConn, uint64_t ASession, std::string APath);
   bool SessionLasts(uint64_t ASession) const;
 
@@ -163,7 +163,7 @@ private:
 
   mutable std::mutex FClientLock;  // guards the FClient pointer only, never held during I/O
   TConnRef FClient;
-  std::mutex FWriteLock;           // held while one packet is written
+  TPriorityWriteLock FWriteLock;   // one packet at a time; file chunks let other packets go first
 
   std::unique_ptr<IHostCapturer> FCapturer;
   std::unique_ptr<TProcThread> FReader;
@@ -184,6 +184,7 @@ private:
   std::atomic<uint32_t> FFrameNo{0};
   std::atomic<int32_t> FInFlight{0};
   std::atomic<int32_t> FKeyframeWanted{0};
+  TFrameDelay FFrameDelay;  // file chunks wait while frames are slow to come back
   std::vector<THostMonitor> FMonitors;  // as sent in the monitor list; reader thread
   std::atomic<int> FSelectedMonitor{0};
 
@@ -193,15 +194,15 @@ private:
 
   std::mutex FRecvLock;  // the incoming file, touched by the reader and by Stop
   // A file that arrives short or broken stays under its temporary name, for the user to recover.
-  TReceivedFile FRecvFile{TReceivedFile::EIncomplete::Keep, TReceivedFile::ETempName::BesideTarget};
+  TFileReceiver FRecvFile{TReceivedFile::EIncomplete::Keep, TReceivedFile::ETempName::BesideTarget};
 
   std::mutex FWakeLock;  // wakes the reconnect wait and a pending consent on Stop
   std::condition_variable FWake;
   std::shared_ptr<TConsentWait> FPendingConsent;
 
-  std::mutex FSendersLock;  // running file senders; the agent waits for them when it stops
-  std::condition_variable FSendersDone;
-  int FSenders = 0;
+  // Requested files, sent one at a time in request order. Last member: destroyed first, so
+  // its worker never outlives anything a send uses.
+  TSerialJobs FFileSends;
 };
 
 }  // namespace tlm

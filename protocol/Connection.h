@@ -34,6 +34,10 @@ public:
   virtual void Connect(const std::string& AHost, uint16_t APort, int ATimeoutMs) = 0;
   // Time-out for every wait inside ReadExact; 0 or less waits forever.
   virtual void SetReadTimeout(int AMs) = 0;
+  // Lets a write (and a wait for POLLOUT) proceed only while fewer than ABytes written bytes
+  // are still unsent in the kernel (TCP_NOTSENT_LOWAT), so queued data stays with the writer,
+  // where later urgent packets can overtake it. Call once connected; failures are ignored.
+  virtual void SetNotSentLowWater(int ABytes) = 0;
   // Wakes every blocked call and makes later ones fail; safe from any thread, idempotent.
   virtual void Abort() = 0;
   // Closes the connection; only when no other thread can be inside a call.
@@ -52,6 +56,7 @@ public:
   // Takes over an already connected socket (servers and tests).
   void Adopt(int AFd);
   void SetReadTimeout(int AMs) override { FReadTimeoutMs.store(AMs); }
+  void SetNotSentLowWater(int ABytes) override;
 
   void WriteAll(const void* AData, size_t ALen) override;
   void ReadExact(void* AData, size_t ALen) override;

@@ -27,7 +27,7 @@ TRelayTlsChoice RelayTlsChoice();
 // A new, unconnected relay connection of the chosen kind.
 std::unique_ptr<IClientConnection> NewRelayConnection();
 
-// A relay connection held by value (a window's member): made by NewRelayConnection when
+// A relay connection held by value (a viewer session's member): made by NewRelayConnection when
 // constructed, every call passed on to it.
 class TRelayLink final : public IClientConnection {
 public:
@@ -37,6 +37,7 @@ public:
     F->Connect(AHost, APort, ATimeoutMs);
   }
   void SetReadTimeout(int AMs) override { F->SetReadTimeout(AMs); }
+  void SetNotSentLowWater(int ABytes) override { F->SetNotSentLowWater(ABytes); }
   void WriteAll(const void* AData, size_t ALen) override { F->WriteAll(AData, ALen); }
   void ReadExact(void* AData, size_t ALen) override { F->ReadExact(AData, ALen); }
   bool WaitReadable(int AMs) override { return F->WaitReadable(AMs); }

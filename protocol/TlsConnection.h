@@ -38,6 +38,8 @@ public:
   void ReadExact(void* AData, size_t ALen) override;
   bool WaitReadable(int AMs) override;
 
+  // The limit applies to the encrypted bytes on the socket below.
+  void SetNotSentLowWater(int ABytes) override { FTcp.SetNotSentLowWater(ABytes); }
   void Abort() override { FTcp.Abort(); }
   void Close() override;
   bool Connected() const override { return FSsl != nullptr && FTcp.Connected(); }

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/Stats.h"
 #include "protocol/Bytes.h"
 #include "protocol/Connection.h"
 #include "protocol/Error.h"
@@ -33,6 +34,8 @@
 namespace {
 
 using namespace tlm;
+using bench::Median;
+using bench::Percentile;
 using Clock = std::chrono::steady_clock;
 
 struct TLink {
@@ -146,15 +149,6 @@ std::vector<double> Latencies(IConnection& AFrom, IConnection& ATo, int ACount) 
   sender.join();
   std::sort(result.begin(), result.end());
   return result;
-}
-
-double Percentile(const std::vector<double>& ASorted, double AP) {
-  return ASorted[std::min(ASorted.size() - 1, size_t(AP * double(ASorted.size())))];
-}
-
-double Median(std::vector<double> AValues) {
-  std::sort(AValues.begin(), AValues.end());
-  return AValues[AValues.size() / 2];
 }
 
 }  // namespace
