@@ -20,11 +20,22 @@ void Usage() {
                "  --max-connections N         total connections (default 10000)\n"
                "  --max-per-ip N              connections per address (default 64)\n"
                "  --requests-per-minute N     connect requests per address per minute (default 20)\n"
+               "  --requests-per-host N       connect requests reaching one host ID per minute (default 10)\n"
+               "  --new-keys-per-ip N         new device keys per address per minute (default 10)\n"
+               "  --new-keys-per-second N     new device keys per second in all (default 20)\n"
+               "  --forget-after DAYS         remove IDs not seen for this long (default 180; 0 never)\n"
                "  --queue-limit BYTES         outgoing queue per connection (default 4194304)\n"
+               "  --max-queued-bytes BYTES    outgoing queues in all (default a quarter of memory, at most 1 GiB)\n"
+               "  --first-packet-timeout SEC  a new connection's first packet must be complete by then (default 10)\n"
+               "  --packet-time SEC           a packet begun must be complete within SEC + its size at\n"
+               "                              --min-packet-rate (default 30)\n"
+               "  --min-packet-rate BYTES     bytes per second a packet must at least arrive at (default 65536)\n"
                "  --admission-timeout SEC     how long a viewer waits for the host's answer (default 120)\n"
                "  --idle-timeout SEC          drop connections silent this long (default 300)\n"
                "  --keepalive SEC             keep-alive to viewers sent nothing this long (default 15)\n"
-               "  --stats-interval SEC        counters log interval (default 60)\n";
+               "  --stats-interval SEC        counters log interval (default 60)\n"
+               "  --log-burst N               log lines of one kind per minute; more are summarised (default 20)\n"
+               "Addresses count for the per-address limits as they are (IPv4) or by their /64 prefix (IPv6).\n";
 }
 
 unsigned long long Number(const std::string& AFlag, const char* AText) {
@@ -73,7 +84,16 @@ int main(int argc, char** argv) {
       else if (flag == "--max-connections") options.MaxConnections = Number(flag, value);
       else if (flag == "--max-per-ip") options.MaxConnectionsPerIp = Number(flag, value);
       else if (flag == "--requests-per-minute") options.ConnectRequestsPerIpPerMinute = Number(flag, value);
+      else if (flag == "--requests-per-host") options.ConnectRequestsPerHostPerMinute = Number(flag, value);
+      else if (flag == "--new-keys-per-ip") options.NewKeysPerIpPerMinute = Number(flag, value);
+      else if (flag == "--new-keys-per-second") options.NewKeysPerSecond = Number(flag, value);
+      else if (flag == "--forget-after") options.ForgetAfter = std::chrono::hours(24 * Number(flag, value));
       else if (flag == "--queue-limit") options.QueueLimitBytes = Number(flag, value);
+      else if (flag == "--max-queued-bytes") options.MaxQueuedBytes = Number(flag, value);
+      else if (flag == "--first-packet-timeout") options.FirstPacketTimeout = seconds(Number(flag, value));
+      else if (flag == "--packet-time") options.PacketCompletionTime = seconds(Number(flag, value));
+      else if (flag == "--min-packet-rate") options.MinPacketRate = Number(flag, value);
+      else if (flag == "--log-burst") options.LogBurst = Number(flag, value);
       else if (flag == "--admission-timeout") options.AdmissionTimeout = seconds(Number(flag, value));
       else if (flag == "--idle-timeout") options.IdleTimeout = seconds(Number(flag, value));
       else if (flag == "--keepalive") options.ViewerKeepAlive = seconds(Number(flag, value));
@@ -81,8 +101,10 @@ int main(int argc, char** argv) {
       else throw tlm::TError("unknown option " + flag);
     }
     if (options.QueueLimitBytes == 0 || options.ViewerKeepAlive.count() == 0 || options.IdleTimeout.count() == 0 ||
-        options.AdmissionTimeout.count() == 0 || options.StatsInterval.count() == 0)
-      throw tlm::TError("time-outs, intervals and the queue limit must be above 0");
+        options.AdmissionTimeout.count() == 0 || options.StatsInterval.count() == 0 ||
+        options.FirstPacketTimeout.count() == 0 || options.PacketCompletionTime.count() == 0 ||
+        options.MinPacketRate == 0)
+      throw tlm::TError("time-outs, intervals, the packet rate and the queue limit must be above 0");
   } catch (const tlm::TError& e) {
     std::cerr << "tlmrelay: " << e.what() << "\n";
     Usage();
