@@ -15,6 +15,8 @@ namespace {
 // A key seen again is written back at most this often, so that a host reconnecting many
 // times a day costs no write each time.
 constexpr int64_t TouchGranularity = 24 * 3600;
+// Writes grouped into one transaction at most.
+constexpr size_t MaxUncommitted = 512;
 
 std::string ColumnText(sqlite3_stmt* AStmt, int AColumn) {
   auto text = reinterpret_cast<const char*>(sqlite3_column_text(AStmt, AColumn));
@@ -87,6 +89,11 @@ TIdStore::TIdStore(const std::string& APath) {
 }
 
 TIdStore::~TIdStore() {
+  try {
+    Commit();
+  } catch (const TError&) {
+    // Nothing to tell anyone at this point; SQLite rolls the open transaction back.
+  }
   sqlite3_finalize(FSelect);
   sqlite3_finalize(FInsert);
   sqlite3_finalize(FTouch);
@@ -112,7 +119,30 @@ void TIdStore::Fail(const char* AWhat) const {
   throw TError(std::string("ID database: ") + AWhat + ": " + sqlite3_errmsg(FDb));
 }
 
+void TIdStore::BeforeWrite() {
+  if (FInTransaction && FUncommitted >= MaxUncommitted) Commit();
+  if (!FInTransaction) {
+    Exec("BEGIN");
+    FInTransaction = true;
+  }
+  ++FUncommitted;
+}
+
+void TIdStore::Commit() {
+  if (!FInTransaction) return;
+  FInTransaction = false;
+  FUncommitted = 0;
+  try {
+    Exec("COMMIT");
+  } catch (const TError&) {
+    // Leave no transaction half open behind a failed commit.
+    sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
+    throw;
+  }
+}
+
 void TIdStore::Touch(std::string_view ADeviceKey, int64_t ANow) {
+  BeforeWrite();
   TResetOnExit reset{FTouch};
   sqlite3_bind_text(FTouch, 1, ADeviceKey.data(), int(ADeviceKey.size()), SQLITE_TRANSIENT);
   sqlite3_bind_int64(FTouch, 2, ANow);
@@ -138,6 +168,7 @@ std::optional<std::string> TIdStore::Find(std::string_view ADeviceKey, int64_t A
 std::string TIdStore::Create(std::string_view ADeviceKey, int64_t ANow) {
   // A clash with an ID already taken is rare (a few thousand hosts among 900 million IDs);
   // the UNIQUE constraint catches it and we draw again.
+  BeforeWrite();
   for (int attempt = 0; attempt < 64; ++attempt) {
     const std::string id = RandomConnectionId();
     TResetOnExit reset{FInsert};
@@ -174,7 +205,9 @@ size_t TIdStore::ForgetUnseenSince(int64_t ACutoff, int64_t ANow,
   sqlite3_stmt* remove = Prepare("DELETE FROM hosts WHERE device_key = ?1");
   size_t removed = 0;
   try {
+    Commit();
     Exec("BEGIN");
+    FInTransaction = true;
     for (const TRow& row : stale) {
       if (AOnline(row.Id)) {
         Touch(row.Key, ANow);
@@ -185,8 +218,10 @@ size_t TIdStore::ForgetUnseenSince(int64_t ACutoff, int64_t ANow,
       if (sqlite3_step(remove) != SQLITE_DONE) Fail("delete stale key");
       ++removed;
     }
-    Exec("COMMIT");
+    Commit();
   } catch (...) {
+    FInTransaction = false;
+    FUncommitted = 0;
     sqlite3_exec(FDb, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_finalize(remove);
     throw;

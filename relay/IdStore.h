@@ -6,6 +6,9 @@
 // whose first digit is not 0 and that no other key holds. Keys not seen for a long time can
 // be forgotten (ForgetUnseenSince). Every SQLite failure is raised as TError. Times are Unix
 // seconds, passed in so that callers and tests control the clock.
+// Writes are grouped into one transaction that Commit ends (the owner calls it about once a
+// second; it also happens every few hundred writes and on destruction): a crash loses at most
+// the newest assignments, never the file.
 #pragma once
 
 #include <cstdint>
@@ -39,6 +42,9 @@ public:
   // connected all that time): those count as seen at ANow. Returns how many were removed.
   size_t ForgetUnseenSince(int64_t ACutoff, int64_t ANow, const std::function<bool(const std::string&)>& AOnline);
 
+  // Makes the writes so far durable.
+  void Commit();
+
   static int64_t NowUnix();
 
 private:
@@ -46,11 +52,15 @@ private:
   sqlite3_stmt* Prepare(const char* ASql);
   [[noreturn]] void Fail(const char* AWhat) const;
   void Touch(std::string_view ADeviceKey, int64_t ANow);
+  // Opens the grouping transaction before a write, or commits a full one.
+  void BeforeWrite();
 
   sqlite3* FDb = nullptr;
   sqlite3_stmt* FSelect = nullptr;
   sqlite3_stmt* FInsert = nullptr;
   sqlite3_stmt* FTouch = nullptr;
+  size_t FUncommitted = 0;
+  bool FInTransaction = false;
 };
 
 // A random 9-digit ID text, first digit 1 to 9, from the system's random source.

@@ -526,6 +526,11 @@ void TRelayHub::Sweep(TRelayClock::time_point ANow) {
       it = times.empty() ? windows->erase(it) : std::next(it);
     }
   }
+  try {
+    FStore.Commit();
+  } catch (const TError& e) {
+    FLog(std::string("saving new IDs failed: ") + e.what());
+  }
   if (FOptions.ForgetAfter.count() > 0 &&
       (FLastForget == TRelayClock::time_point{} || ANow - FLastForget >= FOptions.ForgetSweepInterval)) {
     FLastForget = ANow;
