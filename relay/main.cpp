@@ -17,7 +17,8 @@ void Usage() {
   std::cout << "usage: tlmrelay [options]\n"
                "  --listen ADDR:PORT          listen address (default 0.0.0.0:59000; [::]:59000 for IPv6)\n"
                "  --db PATH                   ID database file (default tlmrelay.db)\n"
-               "  --max-connections N         total connections (default 10000)\n"
+               "  --max-connections N         total connections (default: what the descriptor limit allows,\n"
+               "                              less 100 kept for the database and the rest)\n"
                "  --max-per-ip N              connections per address (default 64)\n"
                "  --requests-per-minute N     connect requests per address per minute (default 20)\n"
                "  --requests-per-host N       connect requests reaching one host ID per minute (default 10)\n"
@@ -57,18 +58,25 @@ void ParseListen(const std::string& AText, tlm::TRelayOptions& AOptions) {
   AOptions.Port = uint16_t(port);
 }
 
-void RaiseDescriptorLimit() {
+// Raises the soft descriptor limit to the hard one; returns the limit now in force.
+rlim_t RaiseDescriptorLimit() {
   rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  if (limit.rlim_cur < limit.rlim_max) {
     limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) getrlimit(RLIMIT_NOFILE, &limit);
   }
+  return limit.rlim_cur;
 }
+
+// Descriptors kept for everything but client connections (database, listener, epoll, ...).
+constexpr rlim_t ReservedDescriptors = 100;
 
 }  // namespace
 
 int main(int argc, char** argv) {
   tlm::TRelayOptions options;
+  bool maxConnectionsGiven = false;
   try {
     for (int i = 1; i < argc; ++i) {
       const std::string flag = argv[i];
@@ -81,7 +89,10 @@ int main(int argc, char** argv) {
       using std::chrono::seconds;
       if (flag == "--listen") ParseListen(value, options);
       else if (flag == "--db") options.DbPath = value;
-      else if (flag == "--max-connections") options.MaxConnections = Number(flag, value);
+      else if (flag == "--max-connections") {
+        options.MaxConnections = Number(flag, value);
+        maxConnectionsGiven = true;
+      }
       else if (flag == "--max-per-ip") options.MaxConnectionsPerIp = Number(flag, value);
       else if (flag == "--requests-per-minute") options.ConnectRequestsPerIpPerMinute = Number(flag, value);
       else if (flag == "--requests-per-host") options.ConnectRequestsPerHostPerMinute = Number(flag, value);
@@ -111,7 +122,11 @@ int main(int argc, char** argv) {
     return 2;
   }
 
-  RaiseDescriptorLimit();
+  const rlim_t descriptors = RaiseDescriptorLimit();
+  // Each connection holds one descriptor: more connections than descriptors would only turn
+  // into failed accepts.
+  if (!maxConnectionsGiven && descriptors > 2 * ReservedDescriptors)
+    options.MaxConnections = size_t(descriptors - ReservedDescriptors);
   // Block the stop signals in every thread (the network thread inherits the mask), then
   // wait for one here.
   sigset_t stopSignals;
