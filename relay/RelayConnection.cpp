@@ -256,7 +256,10 @@ asio::awaitable<bool> TRelayConnection::Fill() {
   asio::error_code error;
   const size_t n = co_await FSocket.async_read_some(asio::buffer(FIn.data() + FInEnd, FIn.size() - FInEnd),
                                                     redirect_error(use_awaitable, error));
-  if (error || n == 0) co_return false;
+  if (error || n == 0) {
+    FReadFailed = true;
+    co_return false;
+  }
   FInEnd += n;
   if (!FInPacket) {
     FInPacket = true;
@@ -371,7 +374,10 @@ asio::awaitable<bool> TRelayConnection::Forward(std::shared_ptr<TRelayConnection
     TOutChunk piece = NewChunk(n);
     asio::error_code error;
     co_await asio::async_read(FSocket, asio::buffer(piece.Data.get(), n), redirect_error(use_awaitable, error));
-    if (error) co_return false;
+    if (error) {
+      FReadFailed = true;
+      co_return false;
+    }
     piece.Size = n;
     deliver = !ATo->FClosing;
     if (deliver) {
@@ -410,6 +416,7 @@ asio::awaitable<TRelayConnection::TSpliceResult> TRelayConnection::SpliceTo(TRel
       break;
     }
     if (got <= 0) {
+      FReadFailed = true;
       result = TSpliceResult::SenderFailed;
       break;
     }
@@ -497,8 +504,9 @@ asio::awaitable<void> TRelayConnection::ReadLoop() {
       PacketDone();
     }
     // After Close: keep reading (and dropping) until the peer closes, so that what we
-    // queued for it is not destroyed by a reset.
-    if (FClosing && !FAborted) co_await DiscardUntilClosed();
+    // queued for it is not destroyed by a reset. A peer already gone (a reset may be reported
+    // only once) is not waited for.
+    if (FClosing && !FAborted && !FReadFailed) co_await DiscardUntilClosed();
   } catch (const std::exception& e) {
     FHub.Log("connection " + FAddress + " failed: " + e.what());
   }

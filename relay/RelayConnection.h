@@ -173,6 +173,7 @@ private:
   bool FAborted = false;
   bool FDetached = false;
   bool FPaused = false;
+  bool FReadFailed = false;  // end of stream or a read error: nothing more will come
   TRelayClock::time_point FConnectedAt;
   bool FFirstPacketDone = false;
   bool FInPacket = false;
