@@ -1,6 +1,10 @@
 // Attacks on the relay by clients that follow the protocol only as far as it suits them. Each
 // test shows the attack failing and a legitimate client still being served.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <thread>
@@ -319,6 +323,34 @@ TEST_F(RelayHostile, RelayPacketsWaitBehindAForwardedPacket) {
     FRelay->Stop();
     FRelay.reset();
   }
+}
+
+// A viewer refused while its connection waits for its next packet, which then resets the
+// connection instead of closing it: its slot is free at once, not after the grace time.
+TEST_F(RelayHostile, RefusedViewerThatResetsItsConnectionFreesItsSlotAtOnce) {
+  StartRelay();
+  auto host = Peer();
+  const std::string id = host->Register("k");
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(FPort);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  const TBytes request = EncodePacket(MsgConnectRequest, BytesOf(BuildConnectRequest(id, "v", "")));
+  ASSERT_EQ(::send(fd, request.data(), request.size(), MSG_NOSIGNAL), ssize_t(request.size()));
+  host->Expect(MsgAdmitRequest);
+  std::this_thread::sleep_for(milliseconds(50));
+  host->Send(MsgAdmitReject);
+  // Read the refusal up to the relay's end of stream, then reset.
+  uint8_t sink[4096];
+  pollfd readable{fd, POLLIN, 0};
+  while (::poll(&readable, 1, 5000) > 0 && ::recv(fd, sink, sizeof sink, 0) > 0) {
+  }
+  const linger reset{1, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+  ::close(fd);
+  EXPECT_TRUE(WaitUntil([&] { return FRelay->Stats().Connections == 1; }, 2000));
 }
 
 TEST(RelayAddressBucket, IPv6CountsByItsSlash64) {
