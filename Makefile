@@ -4,7 +4,7 @@
 JOBS ?= $(shell nproc)
 CTEST_ARGS ?= --output-on-failure -j $(JOBS) --timeout 600
 
-.PHONY: deps build test test-asan test-tsan fuzz bench run clean
+.PHONY: deps build test test-asan test-tsan fuzz bench run package clean
 
 deps:
 	@bash scripts/install-deps
@@ -52,6 +52,12 @@ bench: build
 
 run: build
 	bash scripts/run-local
+
+# The Debian packages tlmremoteclient and tlmrelay, in build/packages/ (builds only what they hold).
+package: deps build/build.ninja
+	cmake --build build -j $(JOBS) --target tlmrelay TLMRemoteClient tlm_dist_files
+	cd build && cpack -G DEB
+	@ls -1 build/packages/*.deb
 
 clean:
 	rm -rf build build-asan build-tsan build-fuzz

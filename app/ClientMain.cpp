@@ -23,6 +23,7 @@
 
 #include "protocol/Credentials.h"
 #include "protocol/Messages.h"
+#include "tlm/Version.h"
 
 namespace tlm {
 
@@ -170,6 +171,7 @@ void TfrmClientMain::BuildControls() {
   SetBackground(pnlHeader, HeaderColor);
   lblTitle = MakeLabel(pnlHeader, 24, 18, UiFont(21, true));
   lblTitle->setText(QStringLiteral("TALMIR Remote"));
+  lblTitle->setToolTip(QStringLiteral("TALMIR Remote ") + QString::fromLatin1(ProgramVersion));
   SetTextColor(lblTitle, Qt::white);
   lblTitle->adjustSize();
   lblHeaderState = MakeLabel(pnlHeader, 560, 24, UiFont(12));

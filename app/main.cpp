@@ -2,17 +2,29 @@
 // windows are owned by the application object and destroyed after the main window's teardown.
 #include <QApplication>
 #include <QIcon>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "app/ClientMain.h"
 #include "app/HostClipboard.h"
 #include "app/QtDispatcher.h"
 #include "app/HostPlatform.h"
+#include "tlm/Version.h"
 #include "viewer/RemoteForm.h"
 
 int main(int argc, char** argv) {
+  // Answered before Qt starts, so it needs no display.
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("TLMRemoteClient %s\n", tlm::ProgramVersion);
+    return 0;
+  }
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("TALMIR Remote"));
+  QApplication::setApplicationVersion(QString::fromLatin1(tlm::ProgramVersion));
+  // Ties the windows to the installed desktop entry and its icon (no icon when not installed).
+  QApplication::setDesktopFileName(QStringLiteral("tlmremoteclient"));
+  QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("tlmremoteclient")));
   QApplication::setFont(tlm::UiFont(13));
   // Qt would otherwise keep running while any viewer window is visible; the main window's
   // close ends the program.

@@ -2,6 +2,7 @@
 // cleanly on SIGINT or SIGTERM.
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -10,15 +11,19 @@
 
 #include "protocol/Error.h"
 #include "relay/RelayServer.h"
+#include "tlm/Version.h"
 
 namespace {
 
-void Usage() {
+// ADefaultConnections: the --max-connections default that applies in this process.
+void Usage(size_t ADefaultConnections) {
   std::cout << "usage: tlmrelay [options]\n"
                "  --listen ADDR:PORT          listen address (default 0.0.0.0:59000; [::]:59000 for IPv6)\n"
                "  --db PATH                   ID database file (default tlmrelay.db)\n"
-               "  --max-connections N         total connections (default: what the descriptor limit allows,\n"
-               "                              less 100 kept for the database and the rest)\n"
+               "  --max-connections N         total connections (default "
+            << ADefaultConnections
+            << ")\n"
+               "                              the descriptor limit less 100, at most 200000\n"
                "  --max-per-ip N              connections per address (default 64)\n"
                "  --requests-per-minute N     connect requests per address per minute (default 20)\n"
                "  --requests-per-host N       connect requests reaching one host ID per minute (default 10)\n"
@@ -36,6 +41,8 @@ void Usage() {
                "  --keepalive SEC             keep-alive to viewers sent nothing this long (default 15)\n"
                "  --stats-interval SEC        counters log interval (default 60)\n"
                "  --log-burst N               log lines of one kind per minute; more are summarised (default 20)\n"
+               "  --version                   print the version and exit\n"
+               "  --help                      print this list and exit\n"
                "Addresses count for the per-address limits as they are (IPv4) or by their /64 prefix (IPv6).\n";
 }
 
@@ -71,17 +78,31 @@ rlim_t RaiseDescriptorLimit() {
 
 // Descriptors kept for everything but client connections (database, listener, epoll, ...).
 constexpr rlim_t ReservedDescriptors = 100;
+// Room for 100,000 hosts and as many viewers; more would rather need a second node.
+constexpr rlim_t MaxDefaultConnections = 200000;
+
+// Each connection holds one descriptor: more connections than descriptors would only turn
+// into failed accepts.
+size_t DefaultConnections(rlim_t ADescriptors) {
+  if (ADescriptors <= 2 * ReservedDescriptors) return tlm::TRelayOptions{}.MaxConnections;
+  return size_t(std::min(ADescriptors - ReservedDescriptors, MaxDefaultConnections));
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  const size_t defaultConnections = DefaultConnections(RaiseDescriptorLimit());
   tlm::TRelayOptions options;
-  bool maxConnectionsGiven = false;
+  options.MaxConnections = defaultConnections;
   try {
     for (int i = 1; i < argc; ++i) {
       const std::string flag = argv[i];
       if (flag == "--help" || flag == "-h") {
-        Usage();
+        Usage(defaultConnections);
+        return 0;
+      }
+      if (flag == "--version") {
+        std::cout << "tlmrelay " << tlm::ProgramVersion << "\n";
         return 0;
       }
       if (i + 1 >= argc) throw tlm::TError("missing value for " + flag);
@@ -89,10 +110,7 @@ int main(int argc, char** argv) {
       using std::chrono::seconds;
       if (flag == "--listen") ParseListen(value, options);
       else if (flag == "--db") options.DbPath = value;
-      else if (flag == "--max-connections") {
-        options.MaxConnections = Number(flag, value);
-        maxConnectionsGiven = true;
-      }
+      else if (flag == "--max-connections") options.MaxConnections = Number(flag, value);
       else if (flag == "--max-per-ip") options.MaxConnectionsPerIp = Number(flag, value);
       else if (flag == "--requests-per-minute") options.ConnectRequestsPerIpPerMinute = Number(flag, value);
       else if (flag == "--requests-per-host") options.ConnectRequestsPerHostPerMinute = Number(flag, value);
@@ -118,15 +136,10 @@ int main(int argc, char** argv) {
       throw tlm::TError("time-outs, intervals, the packet rate and the queue limit must be above 0");
   } catch (const tlm::TError& e) {
     std::cerr << "tlmrelay: " << e.what() << "\n";
-    Usage();
+    Usage(defaultConnections);
     return 2;
   }
 
-  const rlim_t descriptors = RaiseDescriptorLimit();
-  // Each connection holds one descriptor: more connections than descriptors would only turn
-  // into failed accepts.
-  if (!maxConnectionsGiven && descriptors > 2 * ReservedDescriptors)
-    options.MaxConnections = size_t(descriptors - ReservedDescriptors);
   // Block the stop signals in every thread (the network thread inherits the mask), then
   // wait for one here.
   sigset_t stopSignals;
