@@ -70,6 +70,7 @@ TEST_F(X11ScreenTest, MonitorsAreTheServersIncludingAddedOnes) {
   const auto Added = ServerMonitors();
   ASSERT_GE(Added.size(), 2u);
   EXPECT_EQ(Screen.EnumMonitors(), Added);
+  EXPECT_TRUE(Screen.TakeLayoutChange()) << "monitors added by a client are a layout change";
   bool SawPrimaryRight = false;
   for (const auto& M : Added) SawPrimaryRight |= M.Primary && M.Bounds == TPixelRect{640, 0, 1280, 800};
   EXPECT_TRUE(SawPrimaryRight);
@@ -116,6 +117,91 @@ TEST_F(X11ScreenTest, CopiesWhatTheServerHolds) {
     EXPECT_EQ(Mismatches, 0u);
     EXPECT_EQ(Overwritten, 0u);
   }
+}
+
+// A lent picture is the shared-memory image itself: what the server holds, rows a stride apart.
+// Only rectangles wholly on the screen are lent, and only through shared memory.
+TEST_F(X11ScreenTest, LendsWhatTheServerHoldsOnlyForRectanglesOnTheScreen) {
+  const std::vector<uint32_t> Picture = test::MakeDesktopPicture(400, 300, 12);
+  Client->ShowPicture(100, 50, 400, 300, Picture);
+  ASSERT_EQ(Client->Read(100, 50, 400, 300), Picture) << "the test window never showed";
+  struct TCase {
+    const char* Name;
+    bool Shm;
+    TPixelRect Rect;
+    bool Lent;
+  };
+  const TCase Cases[] = {
+      {"inside", true, {60, 20, 561, 421}, true},
+      {"whole screen", true, {0, 0, 1280, 800}, true},
+      {"a smaller one again", true, {100, 50, 500, 350}, true},
+      {"past the bottom-right", true, {1000, 700, 1400, 900}, false},
+      {"past the top-left", true, {-50, -30, 150, 120}, false},
+      {"without shared memory", false, {60, 20, 560, 420}, false},
+  };
+  TX11Screen Shared(Server->Display(), true), Plain(Server->Display(), false);
+  for (const TCase& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    TPixelView View;
+    ASSERT_EQ((C.Shm ? Shared : Plain).Grab(C.Rect, View), C.Lent);
+    if (!C.Lent) continue;
+    ASSERT_GE(View.Stride, size_t(C.Rect.Width()));
+    const std::vector<uint32_t> Expected = Client->Read(C.Rect.Left, C.Rect.Top, C.Rect.Width(), C.Rect.Height());
+    size_t Mismatches = 0;
+    for (int Y = 0; Y < C.Rect.Height(); ++Y)
+      for (int X = 0; X < C.Rect.Width(); ++X)
+        Mismatches += (View.Pixels[size_t(Y) * View.Stride + size_t(X)] & 0xFFFFFF) !=
+                      Expected[size_t(Y) * size_t(C.Rect.Width()) + size_t(X)];
+    EXPECT_EQ(Mismatches, 0u);
+  }
+  // A refused rectangle is still copied the ordinary way.
+  std::vector<uint32_t> Got(400 * 200);
+  EXPECT_TRUE(Shared.CopyRect({1000, 700, 1400, 900}, Got.data(), 400));
+}
+
+// The capturer gives the same bytes from the lent shared-memory image as from a plain copy.
+TEST_F(X11ScreenTest, CapturerGivesTheSameBytesFromALentPicture) {
+  const std::vector<uint32_t> Picture = test::MakeDesktopPicture(1280, 800, 8);
+  Client->ShowPicture(0, 0, 1280, 800, Picture);
+  Client->MovePointer(333, 222);
+  TScreenCapturer Lent(std::make_shared<TX11Screen>(Server->Display(), true), 2);
+  TScreenCapturer Copied(std::make_shared<TX11Screen>(Server->Display(), false), 1);
+  std::vector<TEncodedRect> A, B;
+  int W = 0, H = 0;
+  ASSERT_TRUE(Lent.Capture(false, A, W, H));
+  ASSERT_TRUE(Copied.Capture(false, B, W, H));
+  ASSERT_EQ(A.size(), B.size());
+  for (size_t I = 0; I < A.size(); ++I) EXPECT_TRUE(A[I].Data == B[I].Data) << "rectangle " << I;
+}
+
+// RandR tells the screen of a resize: it says so once, then reports the new size, and the
+// capturer sends the whole picture at that size.
+TEST_F(X11ScreenTest, ResizeIsReportedOnceAndCapturedAtTheNewSize) {
+  auto Screen = std::make_shared<TX11Screen>(Server->Display());
+  TScreenCapturer Capturer(Screen, 2);
+  std::vector<TEncodedRect> Rects;
+  int W = 0, H = 0;
+  ASSERT_TRUE(Capturer.Capture(false, Rects, W, H));
+  EXPECT_FALSE(Capturer.CheckLayout()) << "nothing changed yet";
+
+  ASSERT_TRUE(Client->ResizeScreen(1024, 600));
+  // The notification travels asynchronously; a round trip on the screen's own connection
+  // (EnumMonitors) makes sure it has arrived.
+  Screen->EnumMonitors();
+  EXPECT_TRUE(Capturer.CheckLayout());
+  EXPECT_FALSE(Screen->TakeLayoutChange()) << "told once";
+  EXPECT_EQ(Screen->ScreenRect(), (TPixelRect{0, 0, 1024, 600}));
+  ASSERT_EQ(Capturer.MonitorCount(), 1);
+  EXPECT_EQ(Capturer.GetMonitor(0).Bounds, (TPixelRect{0, 0, 1024, 600}));
+  ASSERT_TRUE(Capturer.Capture(false, Rects, W, H));
+  EXPECT_EQ(W, 1024);
+  EXPECT_EQ(H, 600);
+  int Covered = 0;
+  for (const auto& R : Rects) {
+    EXPECT_EQ(R.Rect.W, 1024);
+    Covered += R.Rect.H;
+  }
+  EXPECT_EQ(Covered, 600);
 }
 
 // A 16-bit screen (5-6-5 pixels) comes out as the same 0x00RRGGBB words.
