@@ -98,6 +98,7 @@ void TScreenCapturer::EnsureGrid(int AWidth, int AHeight) {
   FCols = (AWidth + TileSize - 1) / TileSize;
   FRows = (AHeight + TileSize - 1) / TileSize;
   FHashes.assign(size_t(FCols) * size_t(FRows), 0);
+  FFreshHashes.assign(FHashes.size(), 0);
   FRowRects.resize(size_t(FRows));
   FRowErrors.resize(size_t(FRows));
   FHasPrev.store(false, std::memory_order_relaxed);
@@ -179,20 +180,46 @@ void TScreenCapturer::EncodeRun(int ARow, int ACol0, int ACol1, std::vector<TEnc
   E.Rect.DataLen = uint32_t(E.Data.size());
 }
 
+// TileHash of every tile of row ARow into AOut (FCols entries). Each hash is one long chain of
+// dependent multiplications, so four full-width tiles are hashed side by side: the same values,
+// but the processor overlaps the four chains.
+void TScreenCapturer::HashRow(int ARow, uint32_t* AOut) const {
+  const int Y0 = ARow * TileSize, Y1 = std::min(Y0 + TileSize, FHeight);
+  const int FullCols = FWidth / TileSize;
+  int Col = 0;
+  for (; Col + 4 <= FullCols; Col += 4) {
+    uint32_t H0 = FnvOffset, H1 = FnvOffset, H2 = FnvOffset, H3 = FnvOffset;
+    for (int Y = Y0; Y < Y1; Y += 2) {
+      const uint32_t* Row = FPicture.Pixels + size_t(Y) * FPicture.Stride + size_t(Col) * TileSize;
+      for (int X = 0; X < TileSize; X += 2) {
+        H0 = (H0 ^ Row[X]) * FnvPrime;
+        H1 = (H1 ^ Row[X + TileSize]) * FnvPrime;
+        H2 = (H2 ^ Row[X + 2 * TileSize]) * FnvPrime;
+        H3 = (H3 ^ Row[X + 3 * TileSize]) * FnvPrime;
+      }
+    }
+    AOut[Col] = H0;
+    AOut[Col + 1] = H1;
+    AOut[Col + 2] = H2;
+    AOut[Col + 3] = H3;
+  }
+  for (; Col < FCols; ++Col) AOut[Col] = TileHash(Col, ARow);
+}
+
 // Hashes the tiles of one tile row and encodes its runs of changed tiles (every tile when
-// AEverything) into FRowRects[ARow], left to right. A run is encoded as soon as it ends, while
-// its pixels are still in the cache from hashing.
+// AEverything) into FRowRects[ARow], left to right.
 void TScreenCapturer::CaptureRow(int ARow, bool AEverything, TJpegEncoder& AJpeg) {
   std::vector<TEncodedRect>& Out = FRowRects[size_t(ARow)];
   Out.clear();
+  uint32_t* Hashes = FHashes.data() + size_t(ARow) * size_t(FCols);
+  uint32_t* Fresh = FFreshHashes.data() + size_t(ARow) * size_t(FCols);
+  HashRow(ARow, Fresh);
   int Start = -1;
   for (int Col = 0; Col <= FCols; ++Col) {
     bool Dirty = false;
     if (Col < FCols) {
-      const size_t I = size_t(ARow) * size_t(FCols) + size_t(Col);
-      const uint32_t H = TileHash(Col, ARow);
-      Dirty = AEverything || H != FHashes[I];
-      FHashes[I] = H;
+      Dirty = AEverything || Fresh[Col] != Hashes[Col];
+      Hashes[Col] = Fresh[Col];
     }
     if (Dirty) {
       if (Start < 0) Start = Col;

@@ -86,6 +86,7 @@ private:
   void EnsureGrid(int AWidth, int AHeight);
   bool TakePicture(const TPixelRect& ARect);
   uint32_t TileHash(int ACol, int ARow) const;
+  void HashRow(int ARow, uint32_t* AOut) const;
   void DrawCursor(const TPixelRect& ACaptureRect);
   void CaptureRows(bool AEverything);
   void CaptureRow(int ARow, bool AEverything, TJpegEncoder& AJpeg);
@@ -118,6 +119,7 @@ private:
   int FWidth = 0;
   int FHeight = 0;
   std::vector<uint32_t> FHashes;
+  std::vector<uint32_t> FFreshHashes;  // this capture's, before they replace FHashes
   std::atomic<bool> FHasPrev{false};
   std::atomic<int> FQuality{DefaultQuality};
 };

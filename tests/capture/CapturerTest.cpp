@@ -179,6 +179,26 @@ TEST_F(CapturerTest, ChangedTilesMergeOnlyWhenAdjacentInOneRow) {
   }
 }
 
+// Tiles are hashed several at a time: a change to the last sampled pixel of any tile, full or
+// cut by the edge, shows as that tile alone, on one thread and on several.
+TEST_F(CapturerTest, EveryTileNoticesAChangeToItsLastSampledPixel) {
+  for (int Threads : {1, 2}) {
+    SCOPED_TRACE(testing::Message() << Threads << " threads");
+    Screen = std::make_shared<TFakeScreen>(1500, 330, Grey);  // 9 full columns and one of 60; rows 160, 160, 10
+    Capturer = std::make_unique<TScreenCapturer>(Screen, Threads);
+    ASSERT_TRUE(Grab());
+    for (int Row = 0; Row < 3; ++Row)
+      for (int Col = 0; Col < 10; ++Col) {
+        const int W = std::min(160, 1500 - Col * 160), H = std::min(160, 330 - Row * 160);
+        const int X = Col * 160 + (W - 1) / 2 * 2, Y = Row * 160 + (H - 1) / 2 * 2;
+        Screen->SetPixel(X, Y, 0x010203 * uint32_t(Row * 10 + Col + 1));
+        ASSERT_TRUE(Grab()) << "tile " << Col << "," << Row;
+        ASSERT_EQ(Rects.size(), 1u);
+        EXPECT_THAT(Geometry(Rects)[0], RectIs(Col * 160, Row * 160, W, H));
+      }
+  }
+}
+
 TEST_F(CapturerTest, KeyframeMarksEveryTileAndBecomesTheNewReference) {
   Make(480, 320);
   ASSERT_TRUE(Grab());
