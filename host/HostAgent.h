@@ -136,6 +136,7 @@ private:
 
   // Capture thread.
   void CaptureLoop(TConnRef AConn);
+  void ScreenLayoutChanged();
   // File-sender threads.
   void SendFile(TConnRef AConn, uint64_t ASession, std::string APath);
   bool SessionLasts(uint64_t ASession) const;
@@ -184,7 +185,10 @@ private:
   std::atomic<uint32_t> FFrameNo{0};
   std::atomic<int32_t> FInFlight{0};
   std::atomic<int32_t> FKeyframeWanted{0};
-  std::vector<THostMonitor> FMonitors;  // as sent in the monitor list; reader thread
+  // FMonitors (as sent in the monitor list) and FVirt: read on the reader thread, replaced on
+  // the capture thread when the screen's layout changes.
+  mutable std::mutex FMonitorsLock;
+  std::vector<THostMonitor> FMonitors;
   std::atomic<int> FSelectedMonitor{0};
 
   TVirtualScreen FVirt;

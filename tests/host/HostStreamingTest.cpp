@@ -197,5 +197,48 @@ TEST_F(HostStreaming, RealCapturerOnAFakeScreen) {
   EXPECT_EQ(next.Rects[0].Y, 160);
 }
 
+// The host's screen changes size mid-session: the viewer gets the new monitor list, then a key
+// frame of the new size, and mouse positions map against the new layout.
+TEST_F(HostStreaming, ScreenResizedMidSessionSendsTheNewListAndAKeyFrameOfTheNewSize) {
+  auto screen = std::make_shared<TFakeScreen>(1600, 900, 0x00336699);
+  Input.SetVirtualScreen(TVirtualScreen{0, 0, 1600, 900});
+  THostServices services;
+  services.MakeScreen = [screen] { return screen; };
+  services.Input = &Input;
+  Agent = std::make_unique<THostAgent>(Ui, "127.0.0.1", Relay.Port(), DeviceKey, "", std::move(services));
+  Agent->Start();
+  auto end = Relay.AcceptRegistered(DeviceKey, "42");
+  end->Send(MsgSessionStart);
+  EXPECT_EQ(TextOf(end->NextOf(MsgMonitorList).Payload), "0\t1600\t900\t1");
+  TParsedFrame first = NextFrame(*end);
+  EXPECT_EQ(first.ScreenW, 1600);
+  end->Send(MsgFrameAck);
+
+  Input.SetVirtualScreen(TVirtualScreen{0, 0, 1280, 720});
+  screen->SetDesktop(TPixelRect{0, 0, 1280, 720}, 0x00996633);
+  EXPECT_EQ(TextOf(end->NextOf(MsgMonitorList).Payload), "0\t1280\t720\t1");
+  TParsedFrame resized = NextFrame(*end);
+  EXPECT_TRUE(resized.Keyframe);
+  EXPECT_EQ(resized.ScreenW, 1280);
+  EXPECT_EQ(resized.ScreenH, 720);
+  int covered = 0;
+  for (const TParsedRect& r : resized.Rects) {
+    EXPECT_EQ(r.W, 1280);
+    covered += r.H;
+  }
+  EXPECT_EQ(covered, 720);
+
+  end->Send(MsgMouse, PackMouseEvent(TMouseEventRec{1279, 719, 0, 0, 0}));
+  ASSERT_TRUE(Input.WaitForRecords(1, std::chrono::seconds(5)));
+  EXPECT_EQ(Input.MouseInputs(), (std::vector<TMouseInput>{{65535, 65535, 0, 0xC001}}));
+  // A layout notice that changes nothing sends no list.
+  end->Send(MsgFrameAck);
+  screen->SetScreenRect(TPixelRect{0, 0, 1280, 720});
+  screen->Fill(TPixelRect{0, 0, 10, 10}, 0x00FFFFFF);
+  EXPECT_FALSE(NextFrame(*end).Keyframe);
+  end->Send(MsgFrameAck);
+  EXPECT_TRUE(end->Quiet(300));
+}
+
 }  // namespace
 }  // namespace tlm::test
