@@ -138,7 +138,6 @@ uint32_t TScreenCapturer::TileHash(int ACol, int ARow) const {
 }
 
 void TScreenCapturer::DrawCursor(const TPixelRect& ACaptureRect) {
-  if (!FScreen->GetCursor(FCursor)) return;
   const TCursorImage& C = FCursor;
   if (C.Width <= 0 || C.Height <= 0 || C.Pixels.size() < size_t(C.Width) * size_t(C.Height)) return;
   // Image corner relative to the picture, then clipped to it.
@@ -267,13 +266,15 @@ bool TScreenCapturer::Capture(bool AKeyframe, std::vector<TEncodedRect>& ARects,
   EnsureGrid(AScreenW, AScreenH);
   if (size_t(FWidth) * size_t(FHeight) == 0) return false;
 
+  // The cursor first: a lent picture is only good until the next call on the screen.
+  const bool HasCursor = FScreen->GetCursor(FCursor);
   if (!TakePicture(R)) {
     // Nothing to compare: nothing is sent, and a key frame asked for now comes with the next
     // picture the screen gives.
     if (AKeyframe) FHasPrev.store(false, std::memory_order_relaxed);
     return false;
   }
-  DrawCursor(R);
+  if (HasCursor) DrawCursor(R);
 
   // Taking the flag here (rather than setting it after hashing) keeps a Reset that lands while
   // this call hashes and encodes for the next call. A monitor other than last time's is always

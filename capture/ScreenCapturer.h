@@ -87,6 +87,7 @@ private:
   bool TakePicture(const TPixelRect& ARect);
   uint32_t TileHash(int ACol, int ARow) const;
   void HashRow(int ARow, uint32_t* AOut) const;
+  // Paints FCursor, as the screen last reported it, into the picture.
   void DrawCursor(const TPixelRect& ACaptureRect);
   void CaptureRows(bool AEverything);
   void CaptureRow(int ARow, bool AEverything, TJpegEncoder& AJpeg);

@@ -92,13 +92,19 @@ int TFakeScreen::CopyCount() const {
   return FCopyCount;
 }
 
+// A lent picture is good until the borrower's next call: after that it holds rubbish, so a
+// borrower that keeps using it shows in its output.
+void TFakeScreen::SpoilLent() { std::fill(FLent.begin(), FLent.end(), 0xDEADBEEFu); }
+
 std::vector<TMonitorInfoRec> TFakeScreen::EnumMonitors() {
   std::lock_guard Lock(FLock);
+  SpoilLent();
   return FMonitors;
 }
 
 TPixelRect TFakeScreen::ScreenRect() {
   std::lock_guard Lock(FLock);
+  SpoilLent();
   return FScreenRect;
 }
 
@@ -124,6 +130,7 @@ void TFakeScreen::RunCopyHook() {
 bool TFakeScreen::Grab(const TPixelRect& ARect, TPixelView& AView) {
   RunCopyHook();
   std::lock_guard Lock(FLock);
+  SpoilLent();
   ++FCopyCount;
   if (FCopyFails || !FLends || ARect.Empty() || IntersectRect(ARect, FDesktop) != ARect) return false;
   // Rows a little longer than the rectangle, so a borrower that ignores the stride shows.
@@ -138,12 +145,14 @@ bool TFakeScreen::Grab(const TPixelRect& ARect, TPixelView& AView) {
 
 bool TFakeScreen::TakeLayoutChange() {
   std::lock_guard Lock(FLock);
+  SpoilLent();
   return std::exchange(FLayoutChanged, false);
 }
 
 bool TFakeScreen::CopyRect(const TPixelRect& ARect, uint32_t* ADst, size_t AStride) {
   RunCopyHook();
   std::lock_guard Lock(FLock);
+  SpoilLent();
   ++FCopyCount;
   if (FCopyFails) return false;
   const TPixelRect R = IntersectRect(ARect, FDesktop);
@@ -157,6 +166,7 @@ bool TFakeScreen::CopyRect(const TPixelRect& ARect, uint32_t* ADst, size_t AStri
 
 bool TFakeScreen::GetCursor(TCursorImage& ACursor) {
   std::lock_guard Lock(FLock);
+  SpoilLent();
   if (!FCursorVisible || FCursor.Pixels.empty()) return false;
   ACursor = FCursor;
   return true;

@@ -44,7 +44,8 @@ public:
   // When set, CopyRect and Grab copy nothing and answer false (a lost display).
   void SetCopyFails(bool AFails);
   // When set, Grab lends a picture of its own (a snapshot of the rectangle, as a system screen
-  // lends its shared image); otherwise Grab refuses, as a screen that cannot lend.
+  // lends its shared image, spoilt by the next call); otherwise Grab refuses, as a screen that
+  // cannot lend.
   void SetLendsPictures(bool ALends);
   // Number of CopyRect and Grab calls so far.
   int CopyCount() const;
@@ -61,6 +62,7 @@ public:
 
 private:
   void RunCopyHook();
+  void SpoilLent();
 
   uint32_t* At(int32_t AX, int32_t AY) {
     return &FPixels[size_t(AY - FDesktop.Top) * size_t(FDesktop.Width()) + size_t(AX - FDesktop.Left)];
