@@ -8,13 +8,6 @@ namespace {
 
 using HostStreaming = HostAgentFixture;
 
-TParsedFrame NextFrame(TPacketPeer& AEnd) {
-  TPacket p = AEnd.NextOf(MsgFrame);
-  TParsedFrame frame;
-  EXPECT_TRUE(ParseFramePayload(p.Payload, frame));
-  return frame;
-}
-
 TEST_F(HostStreaming, SessionStartsWithMonitorListThenKeyFrameOne) {
   auto end = StartRegistered();
   end->Send(MsgSessionStart, BytesOf("ignored"));
@@ -163,11 +156,7 @@ TEST_F(HostStreaming, SessionEndStopsFramesAndTheNextSessionStartsAfresh) {
 TEST_F(HostStreaming, RealCapturerOnAFakeScreen) {
   auto screen = std::make_shared<TFakeScreen>(TPixelRect{0, 0, 1920, 1080}, 0x00336699);
   screen->SetMonitors({{TPixelRect{0, 0, 1000, 700}, true}, {TPixelRect{1000, 0, 1920, 1080}, false}});
-  THostServices services;
-  services.MakeScreen = [screen] { return screen; };
-  Agent = std::make_unique<THostAgent>(Ui, "127.0.0.1", Relay.Port(), DeviceKey, "", std::move(services));
-  Agent->Start();
-  auto end = Relay.AcceptRegistered(DeviceKey, "42");
+  auto end = StartOnScreen(screen);
   end->Send(MsgSessionStart);
   EXPECT_EQ(TextOf(end->NextOf(MsgMonitorList).Payload), "0\t1000\t700\t1\r\n1\t920\t1080\t0");
   TParsedFrame first = NextFrame(*end);
@@ -202,12 +191,7 @@ TEST_F(HostStreaming, RealCapturerOnAFakeScreen) {
 TEST_F(HostStreaming, ScreenResizedMidSessionSendsTheNewListAndAKeyFrameOfTheNewSize) {
   auto screen = std::make_shared<TFakeScreen>(1600, 900, 0x00336699);
   Input.SetVirtualScreen(TVirtualScreen{0, 0, 1600, 900});
-  THostServices services;
-  services.MakeScreen = [screen] { return screen; };
-  services.Input = &Input;
-  Agent = std::make_unique<THostAgent>(Ui, "127.0.0.1", Relay.Port(), DeviceKey, "", std::move(services));
-  Agent->Start();
-  auto end = Relay.AcceptRegistered(DeviceKey, "42");
+  auto end = StartOnScreen(screen);
   end->Send(MsgSessionStart);
   EXPECT_EQ(TextOf(end->NextOf(MsgMonitorList).Payload), "0\t1600\t900\t1");
   TParsedFrame first = NextFrame(*end);
@@ -216,21 +200,7 @@ TEST_F(HostStreaming, ScreenResizedMidSessionSendsTheNewListAndAKeyFrameOfTheNew
 
   Input.SetVirtualScreen(TVirtualScreen{0, 0, 1280, 720});
   screen->SetDesktop(TPixelRect{0, 0, 1280, 720}, 0x00996633);
-  EXPECT_EQ(TextOf(end->NextOf(MsgMonitorList).Payload), "0\t1280\t720\t1");
-  TParsedFrame resized = NextFrame(*end);
-  EXPECT_TRUE(resized.Keyframe);
-  EXPECT_EQ(resized.ScreenW, 1280);
-  EXPECT_EQ(resized.ScreenH, 720);
-  int covered = 0;
-  for (const TParsedRect& r : resized.Rects) {
-    EXPECT_EQ(r.W, 1280);
-    covered += r.H;
-  }
-  EXPECT_EQ(covered, 720);
-
-  end->Send(MsgMouse, PackMouseEvent(TMouseEventRec{1279, 719, 0, 0, 0}));
-  ASSERT_TRUE(Input.WaitForRecords(1, std::chrono::seconds(5)));
-  EXPECT_EQ(Input.MouseInputs(), (std::vector<TMouseInput>{{65535, 65535, 0, 0xC001}}));
+  ExpectResizedTo(*end, "0\t1280\t720\t1", 1280, 720);
   // A layout notice that changes nothing sends no list.
   end->Send(MsgFrameAck);
   screen->SetScreenRect(TPixelRect{0, 0, 1280, 720});
