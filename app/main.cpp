@@ -8,6 +8,7 @@
 #include "app/HostClipboard.h"
 #include "app/QtDispatcher.h"
 #include "app/HostPlatform.h"
+#include "app/RunOptions.h"
 #include "viewer/RemoteForm.h"
 
 int main(int argc, char** argv) {
@@ -22,9 +23,14 @@ int main(int argc, char** argv) {
   tlm::TQtClipboardSetter clipboard;
   tlm::THostPlatform platform;  // the desktop's screen and input, for the host agent
 
-  auto openViewer = [](const tlm::TViewerRequest& ARequest) {
+  const tlm::TRunOptions options = tlm::TRunOptions::FromEnvironment();
+
+  auto openViewer = [options](const tlm::TViewerRequest& ARequest) {
     auto* viewer = tlm::TfrmRemote::CreateSession(qApp, ARequest.Server, ARequest.Port, ARequest.TargetID, ARequest.MyName,
                                        ARequest.Proof, ARequest.DefaultQuality);
+    // A closed viewer has ended its session; the window goes with it.
+    viewer->setAttribute(Qt::WA_DeleteOnClose);
+    viewer->SetResultFile(options.ResultFile);
     viewer->show();
     viewer->StartConnect();
   };

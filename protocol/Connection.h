@@ -38,6 +38,10 @@ public:
   void Adopt(int AFd);
   // Time-out for every wait inside ReadExact; 0 or less waits forever.
   void SetReadTimeout(int AMs) { FReadTimeoutMs.store(AMs); }
+  // Lets a write (and a wait for POLLOUT) proceed only while fewer than ABytes written bytes
+  // are still unsent in the kernel (TCP_NOTSENT_LOWAT), so queued data stays with the writer,
+  // where later urgent packets can overtake it. Call once connected; failures are ignored.
+  void SetNotSentLowWater(int ABytes);
 
   void WriteAll(const void* AData, size_t ALen) override;
   void ReadExact(void* AData, size_t ALen) override;
