@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <exception>
-#include <thread>
 #include <string>
 
 #include "protocol/Error.h"
@@ -15,8 +14,6 @@ constexpr uint32_t FnvOffset = 0x811C9DC5u;
 constexpr uint32_t FnvPrime = 0x01000193u;
 // Positions and sizes travel as 16-bit fields.
 constexpr int MaxSide = 65535;
-// A frame has at most a handful of tile rows worth splitting; more threads only wait.
-constexpr int MaxEncodeThreads = 8;
 // Below this many pixels on the monitor, waking helpers costs more than it saves.
 constexpr size_t MinParallelPixels = 2 * TScreenCapturer::TileSize * TScreenCapturer::TileSize;
 
@@ -40,9 +37,7 @@ TScreenCapturer::TScreenCapturer(std::shared_ptr<IScreen> AScreen, int AEncodeTh
 
 TScreenCapturer::~TScreenCapturer() = default;
 
-int TScreenCapturer::DefaultEncodeThreads() {
-  return std::clamp(int(std::thread::hardware_concurrency()), 1, MaxEncodeThreads);
-}
+int TScreenCapturer::DefaultEncodeThreads() { return TWorkerTeam::DefaultSize(); }
 
 void TScreenCapturer::RefreshMonitors() {
   std::vector<TMonitorInfoRec> List = FScreen->EnumMonitors();

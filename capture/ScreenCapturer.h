@@ -29,7 +29,7 @@
 #include <vector>
 
 #include "capture/JpegEncoder.h"
-#include "capture/WorkerTeam.h"
+#include "protocol/WorkerTeam.h"
 #include "platform/Screen.h"
 #include "protocol/Frame.h"
 

@@ -12,6 +12,8 @@ namespace {
 constexpr uint32_t Black = 0xFF000000u;
 }
 
+TRemoteScreen::TRemoteScreen(int ADecodeThreads) : FTeam(ADecodeThreads) {}
+
 TRemoteScreen::EApply TRemoteScreen::Apply(std::span<const uint8_t> APayload) {
   TParsedFrame frame;
   if (!ParseFramePayload(APayload, frame)) return EApply::Unparseable;
@@ -30,36 +32,38 @@ TRemoteScreen::EApply TRemoteScreen::Apply(std::span<const uint8_t> APayload) {
 
   if (frame.ScreenW != FWidth.load() || frame.ScreenH != FHeight.load()) Resize(frame.ScreenW, frame.ScreenH);
 
-  // Decode without the lock; copy in under it whenever a screen's worth has piled up.
+  // Decode without the lock, a screen's worth of tiles at a time side by side; copy them in, in
+  // the frame's order, under it.
   const int64_t flushAt = std::max<int64_t>(int64_t(frame.ScreenW) * frame.ScreenH, 1);
-  std::vector<TDecoded> ready;
-  int64_t readyPixels = 0;
-  try {
-    for (const TParsedRect& rect : frame.Rects) {
-      if (rect.Jpeg.empty()) continue;
-      int w = 0, h = 0;
-      if (!FDecoder.PeekSize(rect.Jpeg, w, h)) throw TError("JPEG tile: unreadable header");
-      TDecoded tile{rect.X, rect.Y, w, h, {}};
-      tile.Pixels.assign(size_t(w) * size_t(h), Black);
-      TPixelTarget target;
-      target.Bits = reinterpret_cast<uint8_t*>(tile.Pixels.data());
-      target.Width = w;
-      target.Height = h;
-      target.Stride = ptrdiff_t(w) * 4;
-      FDecoder.DrawInto(rect.Jpeg, target, 0, 0);
-      readyPixels += int64_t(w) * h;
-      ready.push_back(std::move(tile));
-      if (readyPixels >= flushAt) {
-        Blit(ready);
-        readyPixels = 0;
-      }
+  std::vector<TDecodedTile> batch;
+  int64_t batchPixels = 0;
+  for (const TParsedRect& rect : frame.Rects) {
+    if (rect.Jpeg.empty()) continue;
+    int w = 0, h = 0;
+    if (!FDecoder.PeekSize(rect.Jpeg, w, h)) {
+      DecodeAndBlit(batch);  // what comes before the bad tile stays drawn
+      throw TError("JPEG tile: unreadable header");
     }
-  } catch (...) {
-    Blit(ready);  // what was decoded before the bad tile stays drawn
-    throw;
+    batch.push_back(TDecodedTile{rect.X, rect.Y, w, h, rect.Jpeg, {}});
+    batchPixels += int64_t(w) * h;
+    if (batchPixels >= flushAt) {
+      DecodeAndBlit(batch);
+      batchPixels = 0;
+    }
   }
-  Blit(ready);
+  DecodeAndBlit(batch);
   return EApply::Drawn;
+}
+
+// Decodes the batch and copies in the tiles before the first that failed, then raises that
+// failure: the same picture as decoding and drawing one tile after the other.
+void TRemoteScreen::DecodeAndBlit(std::vector<TDecodedTile>& ABatch) {
+  if (ABatch.empty()) return;
+  std::exception_ptr error;
+  const size_t decoded = FTeam.DecodeAll(ABatch, error);
+  ABatch.resize(decoded);
+  Blit(ABatch);
+  if (error) std::rethrow_exception(error);
 }
 
 void TRemoteScreen::Resize(int AWidth, int AHeight) {
@@ -72,13 +76,13 @@ void TRemoteScreen::Resize(int AWidth, int AHeight) {
   // The old buffer is freed after the lock is released, when `pixels` goes out of scope.
 }
 
-void TRemoteScreen::Blit(std::vector<TDecoded>& ATiles) {
+void TRemoteScreen::Blit(std::vector<TDecodedTile>& ATiles) {
   if (ATiles.empty()) return;
   {
     std::lock_guard hold(FLock);
     const int sw = FWidth.load();
     const int sh = FHeight.load();
-    for (const TDecoded& tile : ATiles) {
+    for (const TDecodedTile& tile : ATiles) {
       // Clipped at the screen's edges.
       const int x0 = std::max(tile.X, 0), x1 = std::min(tile.X + tile.W, sw);
       const int y0 = std::max(tile.Y, 0), y1 = std::min(tile.Y + tile.H, sh);

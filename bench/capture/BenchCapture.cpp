@@ -20,7 +20,7 @@
 
 #include "capture/JpegEncoder.h"
 #include "capture/ScreenCapturer.h"
-#include "capture/WorkerTeam.h"
+#include "protocol/WorkerTeam.h"
 #include "platform/fake/FakeScreen.h"
 #include "platform/x11/X11Screen.h"
 #include "tests/capture/TestPictures.h"

@@ -1,0 +1,56 @@
+#include "viewer/TileDecodeTeam.h"
+
+#include <atomic>
+
+namespace tlm {
+
+namespace {
+constexpr uint32_t Black = 0xFF000000u;
+// Below this many pixels in a batch, waking helpers costs more than it saves.
+constexpr size_t MinParallelPixels = 2 * 160 * 160;
+}  // namespace
+
+TTileDecodeTeam::TTileDecodeTeam(int AThreads) : FTeam((AThreads > 0 ? AThreads : TWorkerTeam::DefaultSize()) - 1) {
+  for (int i = 0; i < FTeam.Size(); ++i) FDecoders.push_back(std::make_unique<TTileDecoder>());
+}
+
+void TTileDecodeTeam::DecodeOne(TDecodedTile& ATile, TTileDecoder& ADecoder) {
+  // Black where a short image leaves rows undrawn, as the back buffer starts.
+  ATile.Pixels.assign(size_t(ATile.W) * size_t(ATile.H), Black);
+  TPixelTarget target;
+  target.Bits = reinterpret_cast<uint8_t*>(ATile.Pixels.data());
+  target.Width = ATile.W;
+  target.Height = ATile.H;
+  target.Stride = ptrdiff_t(ATile.W) * 4;
+  ADecoder.DrawInto(ATile.Jpeg, target, 0, 0);
+}
+
+size_t TTileDecodeTeam::DecodeAll(std::vector<TDecodedTile>& ATiles, std::exception_ptr& AError) {
+  AError = nullptr;
+  FErrors.assign(ATiles.size(), nullptr);
+  size_t pixels = 0;
+  for (const TDecodedTile& tile : ATiles) pixels += size_t(tile.W) * size_t(tile.H);
+  std::atomic<size_t> next{0};
+  auto work = [&](int AMember) {
+    TTileDecoder& decoder = *FDecoders[size_t(AMember)];
+    for (size_t i; (i = next.fetch_add(1)) < ATiles.size();) {
+      try {
+        DecodeOne(ATiles[i], decoder);
+      } catch (...) {
+        FErrors[i] = std::current_exception();
+      }
+    }
+  };
+  if (ATiles.size() < 2 || pixels < MinParallelPixels)
+    work(0);
+  else
+    FTeam.Run(work);
+  for (size_t i = 0; i < ATiles.size(); ++i)
+    if (FErrors[i]) {
+      AError = FErrors[i];
+      return i;
+    }
+  return ATiles.size();
+}
+
+}  // namespace tlm
