@@ -489,9 +489,10 @@ void TfrmRemote::CanvasPaint(QPainter& APainter) {
   const QRect area = FCanvas->rect();
   bool painted = false;
   if (FSession)
-    FSession->Screen().Read([&](const TRemoteScreen::TView& AView) {
+    FSession->Screen().ReadForArea(area.width(), area.height(), [&](const TRemoteScreen::TView& AView) {
       if (!AView.Bits) return;
-      // Wraps the buffer without copying; the screen's lock is held while it is drawn.
+      // Wraps the buffer without copying; the screen's lock is held while it is drawn. A screen
+      // at least twice the area comes at half size, a quarter of the work to scale.
       const QImage picture(AView.Bits, AView.Width, AView.Height, AView.Stride, QImage::Format_RGB32);
       APainter.setRenderHint(QPainter::SmoothPixmapTransform, true);
       APainter.drawImage(area, picture);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 
 #include "protocol/Error.h"
 #include "protocol/Frame.h"
@@ -67,10 +68,14 @@ void TRemoteScreen::DecodeAndBlit(std::vector<TDecodedTile>& ABatch) {
 }
 
 void TRemoteScreen::Resize(int AWidth, int AHeight) {
-  std::vector<uint32_t> pixels;
-  if (AWidth > 0 && AHeight > 0) pixels.assign(size_t(AWidth) * size_t(AHeight), Black);
+  std::vector<uint32_t> pixels, half;
+  if (AWidth > 0 && AHeight > 0) {
+    pixels.assign(size_t(AWidth) * size_t(AHeight), Black);
+    half.assign(size_t(AWidth / 2) * size_t(AHeight / 2), Black);
+  }
   std::lock_guard hold(FLock);
   FPixels.swap(pixels);
+  FHalf.swap(half);
   FWidth.store(AWidth > 0 && AHeight > 0 ? AWidth : 0);
   FHeight.store(AWidth > 0 && AHeight > 0 ? AHeight : 0);
   // The old buffer is freed after the lock is released, when `pixels` goes out of scope.
@@ -91,20 +96,52 @@ void TRemoteScreen::Blit(std::vector<TDecodedTile>& ATiles) {
         std::memcpy(&FPixels[size_t(y) * size_t(sw) + size_t(x0)],
                     &tile.Pixels[size_t(y - tile.Y) * size_t(tile.W) + size_t(x0 - tile.X)], size_t(x1 - x0) * 4);
     }
+    // After every tile is in: where tiles overlap, the half-size copy takes the last one.
+    for (const TDecodedTile& tile : ATiles)
+      UpdateHalf(std::max(tile.X, 0), std::max(tile.Y, 0), std::min(tile.X + tile.W, sw), std::min(tile.Y + tile.H, sh));
   }
   ATiles.clear();
 }
 
-void TRemoteScreen::Read(const std::function<void(const TView& AView)>& AProc) const {
+// Recomputes the half-size pixels that the full-size area AX0..AX1 x AY0..AY1 touches. FLock held.
+void TRemoteScreen::UpdateHalf(int AX0, int AY0, int AX1, int AY1) {
+  const int sw = FWidth.load(), hw = sw / 2, hh = FHeight.load() / 2;
+  const int hx0 = AX0 / 2, hy0 = AY0 / 2;
+  const int hx1 = std::min((AX1 + 1) / 2, hw), hy1 = std::min((AY1 + 1) / 2, hh);
+  for (int hy = hy0; hy < hy1; ++hy) {
+    const uint32_t* top = &FPixels[size_t(2 * hy) * size_t(sw)];
+    const uint32_t* bottom = top + sw;
+    uint32_t* out = &FHalf[size_t(hy) * size_t(hw)];
+    for (int hx = hx0; hx < hx1; ++hx) {
+      const uint32_t a = top[2 * hx], b = top[2 * hx + 1], c = bottom[2 * hx], d = bottom[2 * hx + 1];
+      // Red and blue summed side by side (10 bits each cannot meet), green on its own; rounded.
+      const uint32_t rb = (a & 0xFF00FFu) + (b & 0xFF00FFu) + (c & 0xFF00FFu) + (d & 0xFF00FFu) + 0x20002u;
+      const uint32_t g = (a & 0xFF00u) + (b & 0xFF00u) + (c & 0xFF00u) + (d & 0xFF00u) + 0x200u;
+      out[hx] = Black | ((rb >> 2) & 0xFF00FFu) | ((g >> 2) & 0xFF00u);
+    }
+  }
+}
+
+void TRemoteScreen::ReadForArea(int AAreaW, int AAreaH, const std::function<void(const TView& AView)>& AProc) const {
   std::lock_guard hold(FLock);
   TView view;
-  if (!FPixels.empty()) {
+  const int hw = FWidth.load() / 2, hh = FHeight.load() / 2;
+  if (!FHalf.empty() && AAreaW <= hw && AAreaH <= hh) {
+    view.Bits = reinterpret_cast<const uint8_t*>(FHalf.data());
+    view.Width = hw;
+    view.Height = hh;
+    view.Stride = ptrdiff_t(hw) * 4;
+  } else if (!FPixels.empty()) {
     view.Bits = reinterpret_cast<const uint8_t*>(FPixels.data());
     view.Width = FWidth.load();
     view.Height = FHeight.load();
     view.Stride = ptrdiff_t(view.Width) * 4;
   }
   AProc(view);
+}
+
+void TRemoteScreen::Read(const std::function<void(const TView& AView)>& AProc) const {
+  ReadForArea(std::numeric_limits<int>::max(), std::numeric_limits<int>::max(), AProc);
 }
 
 }  // namespace tlm

@@ -53,6 +53,10 @@ public:
 
   // Runs AProc with the buffer held still; the view is empty before the first frame.
   void Read(const std::function<void(const TView& AView)>& AProc) const;
+  // The same for a picture to be scaled into an area of AAreaW x AAreaH: when that is at most
+  // half the screen in both directions, AProc gets the half-size copy (each pixel the mean of
+  // two by two), which costs a quarter to scale and aliases less.
+  void ReadForArea(int AAreaW, int AAreaH, const std::function<void(const TView& AView)>& AProc) const;
   int Width() const { return FWidth.load(); }
   int Height() const { return FHeight.load(); }
 
@@ -60,9 +64,12 @@ private:
   void Resize(int AWidth, int AHeight);
   void DecodeAndBlit(std::vector<TDecodedTile>& ABatch);
   void Blit(std::vector<TDecodedTile>& ATiles);
+  void UpdateHalf(int AX0, int AY0, int AX1, int AY1);
 
-  mutable std::mutex FLock;  // FPixels and the sizes
+  mutable std::mutex FLock;  // FPixels, FHalf and the sizes
   std::vector<uint32_t> FPixels;
+  // FPixels at half the size (width / 2 x height / 2, rounded down), kept up to date with it.
+  std::vector<uint32_t> FHalf;
   std::atomic<int> FWidth{0};
   std::atomic<int> FHeight{0};
   TTileDecoder FDecoder;  // Apply's thread only: reads the headers

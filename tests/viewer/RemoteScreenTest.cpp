@@ -146,5 +146,51 @@ TEST(RemoteScreenTest, DecodingOnSeveralThreadsGivesTheSamePicture) {
   }
 }
 
+// The half-size copy a small window paints from: each pixel the rounded mean of its two by two,
+// kept up to date by every frame, also for tiles at odd places, overlapping or clipped, and an
+// odd screen size (the last column and row have no half).
+TEST(RemoteScreenTest, HalfSizeCopyFollowsEveryFrame) {
+  const int W = 641, H = 363;
+  const std::vector<uint32_t> picture = test::MakeDesktopPicture(W, H, 9);
+  TRemoteScreen screen(2);
+  ASSERT_EQ(screen.Apply(Frame(W, H, PictureTiles(picture, W, W, H, 160))), TRemoteScreen::EApply::Drawn);
+  ASSERT_EQ(screen.Apply(Frame(W, H, {{101, 77, test::SolidRgbJpeg(33, 21, 250, 10, 10)},
+                                      {111, 81, test::SolidRgbJpeg(40, 40, 10, 250, 10)},
+                                      {600, 340, test::SolidRgbJpeg(64, 64, 10, 10, 250)}})),
+            TRemoteScreen::EApply::Drawn);
+  std::vector<uint32_t> full;
+  screen.Read([&](const TRemoteScreen::TView& AView) {
+    ASSERT_EQ(AView.Width, W);
+    for (int y = 0; y < H; ++y) {
+      const auto* row = reinterpret_cast<const uint32_t*>(AView.Bits + y * AView.Stride);
+      full.insert(full.end(), row, row + W);
+    }
+  });
+  size_t mismatches = 0;
+  int halfW = 0, halfH = 0;
+  screen.ReadForArea(320, 181, [&](const TRemoteScreen::TView& AView) {
+    halfW = AView.Width;
+    halfH = AView.Height;
+    for (int y = 0; y < AView.Height; ++y)
+      for (int x = 0; x < AView.Width; ++x) {
+        const uint32_t got = reinterpret_cast<const uint32_t*>(AView.Bits + y * AView.Stride)[x];
+        uint32_t want = 0xFF000000u;
+        for (int shift : {0, 8, 16}) {
+          int sum = 2;
+          for (int dy = 0; dy < 2; ++dy)
+            for (int dx = 0; dx < 2; ++dx) sum += int((full[size_t(2 * y + dy) * W + size_t(2 * x + dx)] >> shift) & 0xFF);
+          want |= uint32_t(sum / 4) << shift;
+        }
+        mismatches += got != want;
+      }
+  });
+  EXPECT_EQ(halfW, 320);
+  EXPECT_EQ(halfH, 181);
+  EXPECT_EQ(mismatches, 0u);
+  // An area larger than half the screen in either direction gets the full picture.
+  for (auto [w, h] : {std::pair{321, 100}, std::pair{100, 182}})
+    screen.ReadForArea(w, h, [&](const TRemoteScreen::TView& AView) { EXPECT_EQ(AView.Width, W); });
+}
+
 }  // namespace
 }  // namespace tlm
