@@ -42,7 +42,7 @@
 #include "relay/RelayServer.h"
 #include "tests/capture/TestPictures.h"
 #include "tests/support/XvfbServer.h"
-#include "viewer/TileDecoder.h"
+#include "viewer/RemoteScreen.h"
 
 // Last: Xlib defines macros (Status, None) that clash with names in the headers above.
 #include <X11/Xlib.h>
@@ -205,7 +205,7 @@ class THeadlessViewer {
 public:
   THeadlessViewer(uint16_t APort, const std::string& ATarget, const std::string& AProof, int APreset,
                   TStampedScreen& AStamps)
-      : FStamps(AStamps), FPreset(APreset), FPixels(size_t(ScreenW) * ScreenH, 0) {
+      : FStamps(AStamps), FPreset(APreset) {
     FConn.Connect("127.0.0.1", APort, 5000);
     FConn.SetReadTimeout(60000);
     WriteTextPacket(FConn, MsgConnectRequest, BuildConnectRequest(ATarget, "Bench", AProof), &FWriteLock);
@@ -235,8 +235,7 @@ public:
 private:
   void Run() {
     try {
-      TTileDecoder decoder;
-      TPixelTarget target{reinterpret_cast<uint8_t*>(FPixels.data()), ScreenW, ScreenH, ptrdiff_t(ScreenW) * 4};
+      TRemoteScreen screen;  // the viewer's own back buffer: tiles decoded on its team
       for (;;) {
         TPacket packet = ReadPacket(FConn);
         const uint64_t wire = packet.Payload.size() + PacketHeaderSize;
@@ -245,16 +244,17 @@ private:
           WritePacket(FConn, MsgQuality, std::span<const uint8_t>(&preset, 1), &FWriteLock);
           FInSession = true;
         } else if (packet.Type == MsgFrame) {
-          TParsedFrame frame;
-          if (!ParseFramePayload(packet.Payload, frame)) throw TError("bad frame payload");
-          for (const TParsedRect& rect : frame.Rects)
-            if (!rect.Jpeg.empty()) decoder.DrawInto(rect.Jpeg, target, rect.X, rect.Y);
+          if (screen.Apply(packet.Payload) != TRemoteScreen::EApply::Drawn) throw TError("bad frame payload");
           const auto decoded = Clock::now();
           WriteEmptyPacket(FConn, MsgFrameAck, &FWriteLock);
           // Latency counts the first frame that shows a new stamp only: a frame that shows
           // the same stamp again (the painter fell behind) carries no newer content.
           Clock::time_point copied;
-          const int stamp = ReadStamp(FPixels.data(), ScreenW);
+          int stamp = -1;
+          screen.Read([&](const TRemoteScreen::TView& AView) {
+            if (AView.Width >= StampBlock * StampBlocks && AView.Height >= StampBlock)
+              stamp = ReadStamp(reinterpret_cast<const uint32_t*>(AView.Bits), size_t(AView.Stride) / 4);
+          });
           bool stamped = stamp != FLastStamp && FStamps.CopiedAt(stamp, copied);
           // A stamp first copied before the previous one was read wrongly: not counted.
           if (stamped && copied < FLastCopied) stamped = false;
@@ -287,7 +287,6 @@ private:
   TTcpConnection FConn;
   std::mutex FWriteLock;
   std::thread FThread;
-  std::vector<uint32_t> FPixels;
   std::atomic<bool> FInSession{false};
   std::atomic<int> FFramesSeen{0};
   int FLastStamp = -1;  // reader thread
@@ -386,7 +385,7 @@ bool RunSize(double AScale, const std::vector<int>& APresets, std::vector<TPrese
     auto stamped = std::make_shared<TStampedScreen>(std::shared_ptr<IScreen>(CreateSystemScreen()));
 
     std::printf("bench_e2e_stream: %dx%d Xvfb %s, whole screen repainted every %d ms; relay, host agent and a\n"
-                "headless viewer (decodes every tile, acknowledges every frame) in one process.\n\n",
+                "headless viewer (the viewer's back buffer decodes every tile, acknowledges every frame) in one process.\n\n",
                 ScreenW, ScreenH, xvfb.Display().c_str(), PaintPeriodMs);
 
     double captureMs[3] = {};
