@@ -78,7 +78,9 @@ public:
   // after a reset or a size change). ARects receives the rectangles top to bottom, left to right
   // (it is emptied first, and stays empty when this throws); AScreenW and AScreenH the size of
   // the monitor. Returns true when ARects is not empty. Throws TError when encoding fails; the
-  // next call then reports every tile again.
+  // next call then reports every tile again. When the screen gives no picture, the last copied
+  // one stands in for it; after a lent picture there is none, so nothing is sent and a key frame
+  // asked for comes with the next picture.
   bool Capture(bool AKeyframe, std::vector<TEncodedRect>& ARects, int& AScreenW, int& AScreenH);
 
 private:
