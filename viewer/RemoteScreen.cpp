@@ -45,7 +45,7 @@ TRemoteScreen::EApply TRemoteScreen::Apply(std::span<const uint8_t> APayload) {
       DecodeAndBlit(batch);  // what comes before the bad tile stays drawn
       throw TError("JPEG tile: unreadable header");
     }
-    batch.push_back(TDecodedTile{rect.X, rect.Y, w, h, rect.Jpeg, {}});
+    batch.push_back(TDecodedTile{rect.X, rect.Y, w, h, rect.Jpeg, {}, {}});
     batchPixels += int64_t(w) * h;
     if (batchPixels >= flushAt) {
       DecodeAndBlit(batch);
@@ -96,9 +96,23 @@ void TRemoteScreen::Blit(std::vector<TDecodedTile>& ATiles) {
         std::memcpy(&FPixels[size_t(y) * size_t(sw) + size_t(x0)],
                     &tile.Pixels[size_t(y - tile.Y) * size_t(tile.W) + size_t(x0 - tile.X)], size_t(x1 - x0) * 4);
     }
-    // After every tile is in: where tiles overlap, the half-size copy takes the last one.
-    for (const TDecodedTile& tile : ATiles)
-      UpdateHalf(std::max(tile.X, 0), std::max(tile.Y, 0), std::min(tile.X + tile.W, sw), std::min(tile.Y + tile.H, sh));
+    // After every tile is in, in the frame's order: a tile that lines up with the half-size grid
+    // brings its own half (it covers whole two-by-two blocks, so it holds their final pixels
+    // unless a later tile overwrites them, which then writes them again); any other is halved
+    // from the buffer.
+    const int hw = sw / 2, hh = sh / 2;
+    for (const TDecodedTile& tile : ATiles) {
+      if (tile.Half.empty()) {
+        UpdateHalf(tile.X, tile.Y, std::min(tile.X + tile.W, sw), std::min(tile.Y + tile.H, sh));
+        continue;
+      }
+      const int hx0 = tile.X / 2, hy0 = tile.Y / 2;
+      const int hx1 = std::min(hx0 + tile.W / 2, hw), hy1 = std::min(hy0 + tile.H / 2, hh);
+      if (hx1 <= hx0) continue;
+      for (int hy = hy0; hy < hy1; ++hy)
+        std::memcpy(&FHalf[size_t(hy) * size_t(hw) + size_t(hx0)], &tile.Half[size_t(hy - hy0) * size_t(tile.W / 2)],
+                    size_t(hx1 - hx0) * 4);
+    }
   }
   ATiles.clear();
 }
@@ -108,18 +122,9 @@ void TRemoteScreen::UpdateHalf(int AX0, int AY0, int AX1, int AY1) {
   const int sw = FWidth.load(), hw = sw / 2, hh = FHeight.load() / 2;
   const int hx0 = AX0 / 2, hy0 = AY0 / 2;
   const int hx1 = std::min((AX1 + 1) / 2, hw), hy1 = std::min((AY1 + 1) / 2, hh);
-  for (int hy = hy0; hy < hy1; ++hy) {
-    const uint32_t* top = &FPixels[size_t(2 * hy) * size_t(sw)];
-    const uint32_t* bottom = top + sw;
-    uint32_t* out = &FHalf[size_t(hy) * size_t(hw)];
-    for (int hx = hx0; hx < hx1; ++hx) {
-      const uint32_t a = top[2 * hx], b = top[2 * hx + 1], c = bottom[2 * hx], d = bottom[2 * hx + 1];
-      // Red and blue summed side by side (10 bits each cannot meet), green on its own; rounded.
-      const uint32_t rb = (a & 0xFF00FFu) + (b & 0xFF00FFu) + (c & 0xFF00FFu) + (d & 0xFF00FFu) + 0x20002u;
-      const uint32_t g = (a & 0xFF00u) + (b & 0xFF00u) + (c & 0xFF00u) + (d & 0xFF00u) + 0x200u;
-      out[hx] = Black | ((rb >> 2) & 0xFF00FFu) | ((g >> 2) & 0xFF00u);
-    }
-  }
+  if (hx1 <= hx0 || hy1 <= hy0) return;
+  HalvePixels(&FPixels[size_t(2 * hy0) * size_t(sw) + size_t(2 * hx0)], size_t(sw), hx1 - hx0, hy1 - hy0,
+              &FHalf[size_t(hy0) * size_t(hw) + size_t(hx0)], size_t(hw));
 }
 
 void TRemoteScreen::ReadForArea(int AAreaW, int AAreaH, const std::function<void(const TView& AView)>& AProc) const {

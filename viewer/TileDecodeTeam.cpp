@@ -10,6 +10,21 @@ constexpr uint32_t Black = 0xFF000000u;
 constexpr size_t MinParallelPixels = 2 * 160 * 160;
 }  // namespace
 
+void HalvePixels(const uint32_t* ASrc, size_t ASrcStride, int AOutW, int AOutH, uint32_t* ADst, size_t ADstStride) {
+  for (int y = 0; y < AOutH; ++y) {
+    const uint32_t* top = ASrc + size_t(2 * y) * ASrcStride;
+    const uint32_t* bottom = top + ASrcStride;
+    uint32_t* out = ADst + size_t(y) * ADstStride;
+    for (int x = 0; x < AOutW; ++x) {
+      const uint32_t a = top[2 * x], b = top[2 * x + 1], c = bottom[2 * x], d = bottom[2 * x + 1];
+      // Red and blue summed side by side (10 bits each cannot meet), green on its own; rounded.
+      const uint32_t rb = (a & 0xFF00FFu) + (b & 0xFF00FFu) + (c & 0xFF00FFu) + (d & 0xFF00FFu) + 0x20002u;
+      const uint32_t g = (a & 0xFF00u) + (b & 0xFF00u) + (c & 0xFF00u) + (d & 0xFF00u) + 0x200u;
+      out[x] = Black | ((rb >> 2) & 0xFF00FFu) | ((g >> 2) & 0xFF00u);
+    }
+  }
+}
+
 TTileDecodeTeam::TTileDecodeTeam(int AThreads) : FTeam((AThreads > 0 ? AThreads : TWorkerTeam::DefaultSize()) - 1) {
   for (int i = 0; i < FTeam.Size(); ++i) FDecoders.push_back(std::make_unique<TTileDecoder>());
 }
@@ -23,6 +38,11 @@ void TTileDecodeTeam::DecodeOne(TDecodedTile& ATile, TTileDecoder& ADecoder) {
   target.Height = ATile.H;
   target.Stride = ptrdiff_t(ATile.W) * 4;
   ADecoder.DrawInto(ATile.Jpeg, target, 0, 0);
+  ATile.Half.clear();
+  if (ATile.X % 2 == 0 && ATile.Y % 2 == 0 && ATile.W % 2 == 0 && ATile.H % 2 == 0) {
+    ATile.Half.resize(size_t(ATile.W / 2) * size_t(ATile.H / 2));
+    HalvePixels(ATile.Pixels.data(), size_t(ATile.W), ATile.W / 2, ATile.H / 2, ATile.Half.data(), size_t(ATile.W / 2));
+  }
 }
 
 size_t TTileDecodeTeam::DecodeAll(std::vector<TDecodedTile>& ATiles, std::exception_ptr& AError) {

@@ -20,12 +20,19 @@
 namespace tlm {
 
 // One tile: where it goes, its natural size as its header gives it, its JPEG bytes, and once
-// decoded its W x H pixels (words 0xFFRRGGBB as a TPixelTarget holds them).
+// decoded its W x H pixels (words 0xFFRRGGBB as a TPixelTarget holds them). When the tile lines
+// up with the two-by-two grid of a half-size copy (even position and size), Half holds it at
+// half size as well, made while its pixels are fresh in the cache.
 struct TDecodedTile {
   int X = 0, Y = 0, W = 0, H = 0;
   std::span<const uint8_t> Jpeg;
   std::vector<uint32_t> Pixels;
+  std::vector<uint32_t> Half;
 };
+
+// AOutW x AOutH pixels of ADst (rows ADstStride words apart), each the rounded mean of the two
+// by two pixels of ASrc (rows ASrcStride words apart) at twice its position.
+void HalvePixels(const uint32_t* ASrc, size_t ASrcStride, int AOutW, int AOutH, uint32_t* ADst, size_t ADstStride);
 
 class TTileDecodeTeam {
 public:

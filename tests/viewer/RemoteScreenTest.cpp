@@ -147,16 +147,22 @@ TEST(RemoteScreenTest, DecodingOnSeveralThreadsGivesTheSamePicture) {
 }
 
 // The half-size copy a small window paints from: each pixel the rounded mean of its two by two,
-// kept up to date by every frame, also for tiles at odd places, overlapping or clipped, and an
-// odd screen size (the last column and row have no half).
+// kept up to date by every frame, for tiles on the two-by-two grid and off it, overlapping,
+// clipped or wholly outside, and an odd screen size (the last column and row have no half).
 TEST(RemoteScreenTest, HalfSizeCopyFollowsEveryFrame) {
   const int W = 641, H = 363;
   const std::vector<uint32_t> picture = test::MakeDesktopPicture(W, H, 9);
   TRemoteScreen screen(2);
   ASSERT_EQ(screen.Apply(Frame(W, H, PictureTiles(picture, W, W, H, 160))), TRemoteScreen::EApply::Drawn);
+  // Tiles on the two-by-two grid bring their own half, the others are halved from the buffer:
+  // both, overlapping each other in either order, and clipped.
   ASSERT_EQ(screen.Apply(Frame(W, H, {{101, 77, test::SolidRgbJpeg(33, 21, 250, 10, 10)},
+                                      {100, 76, test::SolidRgbJpeg(20, 20, 200, 200, 10)},
                                       {111, 81, test::SolidRgbJpeg(40, 40, 10, 250, 10)},
-                                      {600, 340, test::SolidRgbJpeg(64, 64, 10, 10, 250)}})),
+                                      {120, 90, test::SolidRgbJpeg(16, 16, 10, 200, 200)},
+                                      {109, 79, test::SolidRgbJpeg(7, 5, 90, 90, 90)},
+                                      {600, 340, test::SolidRgbJpeg(64, 64, 10, 10, 250)},
+                                      {700, 10, test::SolidRgbJpeg(16, 16, 10, 10, 250)}})),
             TRemoteScreen::EApply::Drawn);
   std::vector<uint32_t> full;
   screen.Read([&](const TRemoteScreen::TView& AView) {
