@@ -7,6 +7,7 @@
 #include "app/ClientMain.h"
 #include "app/HostClipboard.h"
 #include "app/QtDispatcher.h"
+#include "app/QtTranslations.h"
 #include "app/HostPlatform.h"
 #include "app/RunOptions.h"
 #include "viewer/RemoteForm.h"
@@ -15,6 +16,7 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("TALMIR Remote"));
   QApplication::setFont(tlm::UiFont(13));
+  tlm::InstallKoreanQtTranslations(app);
   // Qt would otherwise keep running while any viewer window is visible; the main window's
   // close ends the program.
   QApplication::setQuitOnLastWindowClosed(false);

@@ -177,7 +177,7 @@ TfrmRemote::TfrmRemote(QObject* AOwner, const std::string& AServer, uint16_t APo
     // Inside the available area, at most its size, so the toolbar is never off screen.
     const QRect area = screen->availableGeometry();
     resize(qMin(width(), area.width()), qMin(height(), area.height()));
-    move(area.center() - QPoint(width() / 2, height() / 2));
+    move(area.x() + (area.width() - width()) / 2, area.y() + (area.height() - height()) / 2);
   }
   setFont(KoreanFont(font()));
   // The dark theme: every control inherits these colours.
@@ -240,7 +240,9 @@ void TfrmRemote::BuildControls() {
   btnChat->setObjectName(QStringLiteral("btnChat"));
   btnChat->setGeometry(536, 6, 96, 30);
   // A clicked button must not keep the keys: they belong to the picture.
-  for (QPushButton* button : {btnSendFile, btnFiles, btnChat}) button->setFocusPolicy(Qt::NoFocus);
+  FToolbarButtons = {btnSendFile, btnFiles, btnChat};
+  for (QPushButton* button : FToolbarButtons) button->setFocusPolicy(Qt::NoFocus);
+  cbMonitor->setSizeAdjustPolicy(QComboBox::AdjustToContents);
 
   FStatus = new QStatusBar(this);
   FStatus->setObjectName(QStringLiteral("FStatus"));
@@ -676,6 +678,19 @@ void TfrmRemote::ShowMonitors(const std::vector<TMonitorEntry>& AMonitors) {
     cbMonitor->addItem(QStringLiteral("모니터 %1 (%2x%3)").arg(entry.Number).arg(Q(entry.WidthText), Q(entry.HeightText)));
   if (cbMonitor->count() > 0) cbMonitor->setCurrentIndex(0);
   cbMonitor->setUpdatesEnabled(true);
+  LayoutToolbar();
+}
+
+void TfrmRemote::LayoutToolbar() {
+  // The monitor list is as wide as its longest entry (a partner's text is capped at twice the
+  // usual width); the buttons follow it.
+  const int listWidth = qBound(120, cbMonitor->sizeHint().width(), 240);
+  cbMonitor->setGeometry(200, 8, listWidth, 28);
+  int x = 200 + listWidth + 12;
+  for (QPushButton* button : FToolbarButtons) {
+    button->setGeometry(x, 6, 96, 30);
+    x += 102;
+  }
 }
 
 void TfrmRemote::ToggleChat() {

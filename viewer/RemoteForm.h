@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/QtDispatcher.h"
 #include "viewer/ViewerSession.h"
@@ -133,6 +134,7 @@ private:
 
   // Monitors, chat.
   void ShowMonitors(const std::vector<TMonitorEntry>& AMonitors);
+  void LayoutToolbar();
   void ToggleChat();
   bool ChatEditKeyDown(QKeyEvent* AEvent);
   void ShowChat(const QString& AText);
@@ -161,6 +163,7 @@ private:
   QTreeWidget* FFileList = nullptr;
   QComboBox* cbMonitor = nullptr;
   QComboBox* cbQuality = nullptr;
+  std::vector<QPushButton*> FToolbarButtons;  // left to right, after the monitor list
   std::string FCurPath;
   TViewerDialogs FDialogs;
 };

@@ -8,6 +8,8 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QDialogButtonBox>
+#include <QScreen>
 #include <QCursor>
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -22,6 +24,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/QtTranslations.h"
 #include "protocol/Frame.h"
 #include "protocol/Messages.h"
 #include "tests/viewer/ViewerTestSupport.h"
@@ -793,6 +796,9 @@ TEST_F(ViewerWindowTest, MonitorsAndQuality) {
   EXPECT_EQ(monitors->itemText(1), Q("모니터 2 (1280x1024)"));
   EXPECT_EQ(monitors->itemText(2), Q("모니터 4 (800x600)"));  // the short line still counts
   EXPECT_EQ(monitors->currentIndex(), 0);
+  // Wide enough for its longest entry, and the buttons move aside.
+  EXPECT_GE(monitors->width(), monitors->fontMetrics().horizontalAdvance(monitors->itemText(1)) + 20);
+  EXPECT_GE(FWindow->findChild<QPushButton*>("btnSendFile")->x(), monitors->geometry().right());
   EXPECT_TRUE(FPeer.Quiet());
 
   monitors->setCurrentIndex(1);
@@ -871,6 +877,50 @@ TEST_F(ViewerWindowTest, ClipboardTextIsExchangedOnlyDuringTheSession) {
   ASSERT_TRUE(WaitUntil([&] { return clipboard->text() == Q("원격 텍스트"); }));
   Settle();
   EXPECT_TRUE(FPeer.Quiet());  // not echoed back
+}
+
+// ---------------------------------------------------------------------------------------
+// The end of a session, and the way back
+
+TEST_F(ViewerWindowTest, AnEndedSessionShowsABannerAndReconnectsWithTheSameProof) {
+  FWindow->close();
+  delete FWindow;
+  FWindow = nullptr;
+  FPeer.Conn().Close();
+  OpenWindow("the-proof");
+  StartSession();
+  EXPECT_EQ(FWindow->BannerText(), "");
+  FPeer.Conn().Close();  // the relay goes away
+  ASSERT_TRUE(WaitUntil([&] { return !FWindow->BannerText().isEmpty(); }));
+  EXPECT_EQ(FWindow->BannerText(), Q("연결 종료됨"));
+  EXPECT_TRUE(FWindow->ReconnectButton()->isVisible());
+
+  FWindow->ReconnectButton()->click();
+  FPeer.Accept();
+  auto request = FPeer.Read();
+  ASSERT_TRUE(request);
+  EXPECT_EQ(TextOf(request->Payload), "123456789\tTester\tthe-proof\tcontrol");
+  EXPECT_EQ(FWindow->BannerText(), "");
+  StartSession();
+  EXPECT_TRUE(FWindow->IsConnected());
+
+  // The partner ending the session shows the banner too.
+  FPeer.Send(MsgSessionEnd);
+  EXPECT_TRUE(WaitUntil([&] { return FWindow->BannerText() == Q("원격지 연결 종료됨"); }));
+}
+
+TEST_F(ViewerWindowTest, OpensInsideTheScreenWithQtsOwnTextsInKorean) {
+  const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+  EXPECT_TRUE(area.contains(FWindow->frameGeometry().topLeft()))
+      << area.x() << "," << area.y() << " " << area.width() << "x" << area.height() << " window " << FWindow->x() << ","
+      << FWindow->y() << " " << FWindow->width() << "x" << FWindow->height();
+  EXPECT_LE(FWindow->width(), area.width());
+  EXPECT_LE(FWindow->height(), area.height());
+
+  ASSERT_TRUE(InstallKoreanQtTranslations(*qApp)) << "qt6-translations-l10n is missing";
+  QDialogButtonBox box(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+  EXPECT_EQ(box.button(QDialogButtonBox::Ok)->text(), Q("확인"));
+  EXPECT_EQ(box.button(QDialogButtonBox::Cancel)->text(), Q("취소"));
 }
 
 // ---------------------------------------------------------------------------------------
