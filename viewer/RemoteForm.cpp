@@ -240,7 +240,11 @@ void TfrmRemote::BuildControls() {
   btnChat->setObjectName(QStringLiteral("btnChat"));
   btnChat->setGeometry(536, 6, 96, 30);
   // A clicked button must not keep the keys: they belong to the picture.
-  FToolbarButtons = {btnSendFile, btnFiles, btnChat};
+  FAspectButton = new QPushButton(QStringLiteral("비율 유지"), FToolbar);
+  FAspectButton->setObjectName(QStringLiteral("btnKeepAspect"));
+  FAspectButton->setCheckable(true);
+  FAspectButton->setGeometry(638, 6, 96, 30);
+  FToolbarButtons = {btnSendFile, btnFiles, btnChat, FAspectButton};
   for (QPushButton* button : FToolbarButtons) button->setFocusPolicy(Qt::NoFocus);
   cbMonitor->setSizeAdjustPolicy(QComboBox::AdjustToContents);
 
@@ -365,6 +369,11 @@ void TfrmRemote::BuildControls() {
   connect(btnChat, &QPushButton::clicked, this, [this] { ToggleChat(); });
   connect(FFileList, &QTreeWidget::itemDoubleClicked, this, [this] { FileListDblClick(); });
   connect(FReconnect, &QPushButton::clicked, this, [this] { Reconnect(); });
+  connect(FAspectButton, &QPushButton::toggled, this, [this](bool AOn) {
+    if (AOn == FKeepAspect) return;
+    SetKeepAspect(AOn);
+    if (OnKeepAspectChanged) OnKeepAspectChanged(AOn);
+  });
 }
 
 TfrmRemote::~TfrmRemote() {
@@ -487,16 +496,37 @@ void TfrmRemote::ReportError(const QString& AText) {
 // ---------------------------------------------------------------------------------------
 // Painting
 
+QRect TfrmRemote::PictureRect() const {
+  const QRect area = FCanvas->rect();
+  const int rw = RemoteWidth(), rh = RemoteHeight();
+  if (!FKeepAspect || rw <= 0 || rh <= 0 || area.isEmpty()) return area;
+  // The largest rectangle of the remote screen's shape that fits, centred on black.
+  if (int64_t(area.width()) * rh > int64_t(area.height()) * rw) {
+    const int w = MulDiv(area.height(), rw, rh);
+    return QRect((area.width() - w) / 2, 0, w, area.height());
+  }
+  const int h = MulDiv(area.width(), rh, rw);
+  return QRect(0, (area.height() - h) / 2, area.width(), h);
+}
+
+void TfrmRemote::SetKeepAspect(bool AKeep) {
+  FKeepAspect = AKeep;
+  if (FAspectButton->isChecked() != AKeep) FAspectButton->setChecked(AKeep);
+  FCanvas->update();
+}
+
 void TfrmRemote::CanvasPaint(QPainter& APainter) {
   const QRect area = FCanvas->rect();
+  const QRect picture = PictureRect();
   bool painted = false;
   if (FSession)
     FSession->Screen().Read([&](const TRemoteScreen::TView& AView) {
       if (!AView.Bits) return;
+      if (picture != area) APainter.fillRect(area, Qt::black);
       // Wraps the buffer without copying; the screen's lock is held while it is drawn.
-      const QImage picture(AView.Bits, AView.Width, AView.Height, AView.Stride, QImage::Format_RGB32);
+      const QImage image(AView.Bits, AView.Width, AView.Height, AView.Stride, QImage::Format_RGB32);
       APainter.setRenderHint(QPainter::SmoothPixmapTransform, true);
-      APainter.drawImage(area, picture);
+      APainter.drawImage(picture, image);
       painted = true;
     });
   if (painted) return;
@@ -512,11 +542,11 @@ void TfrmRemote::CanvasPaint(QPainter& APainter) {
 
 void TfrmRemote::SendMouse(int AX, int AY, uint8_t AButton, uint8_t AAction, int16_t AWheelDelta) {
   if (!IsConnected()) return;
-  const int cw = FCanvas->width();
-  const int ch = FCanvas->height();
+  // The same rectangle the picture is painted into: stretched, or letterboxed.
+  const QRect picture = PictureRect();
   TMouseEventRec rec{};
-  rec.X = cw > 0 ? MulDiv(AX, RemoteWidth(), cw) : AX;
-  rec.Y = ch > 0 ? MulDiv(AY, RemoteHeight(), ch) : AY;
+  rec.X = picture.width() > 0 ? MulDiv(AX - picture.x(), RemoteWidth(), picture.width()) : AX;
+  rec.Y = picture.height() > 0 ? MulDiv(AY - picture.y(), RemoteHeight(), picture.height()) : AY;
   rec.Button = AButton;
   rec.Action = AAction;
   rec.WheelDelta = AWheelDelta;

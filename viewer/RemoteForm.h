@@ -78,6 +78,15 @@ public:
 
   void SetDialogs(TViewerDialogs ADialogs) { FDialogs = std::move(ADialogs); }
 
+  // "비율 유지": the picture keeps the remote screen's shape, letterboxed on black; off, it is
+  // stretched to the whole area (the default). The toggle reports the user's changes, so the
+  // creator can keep the choice in the configuration.
+  void SetKeepAspect(bool AKeep);
+  bool KeepAspect() const { return FKeepAspect; }
+  std::function<void(bool AKeep)> OnKeepAspectChanged;
+  // Where the picture is painted inside the canvas, in canvas coordinates.
+  QRect PictureRect() const;
+
   // What the window shows and knows, for the application and for tests.
   QString StatusText() const;
   QString BannerText() const;  // "" while no banner is shown
@@ -153,6 +162,8 @@ private:
   QWidget* FBanner = nullptr;
   QLabel* FBannerText = nullptr;
   QPushButton* FReconnect = nullptr;
+  QPushButton* FAspectButton = nullptr;
+  bool FKeepAspect = false;
   QStatusBar* FStatus = nullptr;
   QLabel* FStatusLabel = nullptr;
   QWidget* FChatPanel = nullptr;

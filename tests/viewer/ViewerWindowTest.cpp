@@ -482,6 +482,41 @@ TEST_F(ViewerInputTest, MousePositionsAreScaledToTheRemoteScreen) {
   EXPECT_TRUE(FPeer.Quiet());
 }
 
+TEST_F(ViewerInputTest, KeepingTheAspectLetterboxesAndMapsTheMouseExactly) {
+  StartSession();
+  SendFrameAcked(Frame(1920, 1080, {{0, 0, test::SolidJpeg(1920, 1080, Qt::red)}}));
+  QPushButton* toggle = FWindow->findChild<QPushButton*>("btnKeepAspect");
+  ASSERT_TRUE(toggle);
+  EXPECT_FALSE(toggle->isChecked());  // stretching is the default
+  std::vector<bool> reported;
+  FWindow->OnKeepAspectChanged = [&](bool AKeep) { reported.push_back(AKeep); };
+  toggle->click();
+  EXPECT_EQ(reported, std::vector<bool>{true});
+  // 1100 x 600 holds a 16:9 picture of 1067 x 600, 16 pixels in from the left.
+  EXPECT_EQ(FWindow->PictureRect(), QRect(16, 0, 1067, 600));
+  struct TCase {
+    QPoint Pos;
+    int X, Y;
+  } cases[] = {{{16, 0}, 0, 0}, {{1082, 599}, 1918, 1078}, {{549, 300}, 959, 540}, {{5, 300}, -20, 540}};
+  for (const auto& c : cases) {
+    Mouse(QEvent::MouseMove, c.Pos, Qt::NoButton);
+    const TMouseEventRec m = ReadMouse();
+    EXPECT_EQ(m.X, c.X) << c.Pos.x();
+    EXPECT_EQ(m.Y, c.Y) << c.Pos.y();
+  }
+  const QImage shown = FWindow->Canvas()->grab().toImage();
+  EXPECT_EQ(QColor(shown.pixel(5, 300)), QColor(Qt::black));
+  EXPECT_TRUE(test::Near(shown.pixel(550, 300), Qt::red, 30));
+  // A tall screen: bars above and below.
+  SendFrameAcked(Frame(600, 1200, {}, 2));
+  EXPECT_EQ(FWindow->PictureRect(), QRect(400, 0, 300, 600));
+  Mouse(QEvent::MouseMove, {400, 300}, Qt::NoButton);
+  EXPECT_EQ(ReadMouse().Y, 600);
+  toggle->click();
+  EXPECT_EQ(reported, (std::vector<bool>{true, false}));
+  EXPECT_EQ(FWindow->PictureRect(), QRect(0, 0, 1100, 600));
+}
+
 TEST_F(ViewerInputTest, KeysGoToThePictureFromTheFirstKeystroke) {
   StartSession();
   // The window opens with the picture focused: the first key reaches the host, consumed.
