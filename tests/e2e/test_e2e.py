@@ -377,6 +377,35 @@ class TestShutdown(unittest.TestCase):
         run_case(self, "shutdown", body)
 
 
+class TestViewerClose(unittest.TestCase):
+    """Closing the viewer window ends the session at once, so the partner can be reached again
+    straight away (it used to stay busy until the viewer's program quit)."""
+
+    def test_close_viewer_and_connect_again(self):
+        def body(s):
+            host_display, viewer_display = two_displays(s)
+            host = s.start_client("host", host_display, password=PASSWORD)
+            host_id = host.wait_id()
+            viewer = auto_viewer(s, "viewer", viewer_display, host_id, PASSWORD)
+            wait_shown_picture(s, host_display, viewer_display)
+
+            windows = s.windows(viewer_display, "^TALMIR Remote - ")
+            self.assertEqual(len(windows), 1, "one viewer window")
+            close_window(viewer_display, windows[0])
+            wait_until("the relay to end the session",
+                       lambda: "session ended" in open(s.relay_log, errors="replace").read(), 20)
+            wait_until("the viewer window to go", lambda: not s.windows(viewer_display, "^TALMIR Remote - "), 20)
+            viewer.check_alive()  # only the window went; the program runs on
+
+            again = auto_viewer(s, "again", viewer_display, host_id, PASSWORD)
+            wait_until("the host to admit the second connection",
+                       lambda: host.log().count("비밀번호 인증 접속 허용: AutoViewer (127.0.0.1)") >= 2, 30)
+            wait_shown_picture(s, host_display, viewer_display)
+            again.check_alive()
+            host.check_alive()
+        run_case(self, "viewer-close", body)
+
+
 class TestDeviceKey(unittest.TestCase):
     """The first start stores a device key; a restart keeps it, and with it the relay's ID."""
 
