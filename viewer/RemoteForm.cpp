@@ -115,22 +115,29 @@ public:
     setMouseTracking(true);
     setAttribute(Qt::WA_OpaquePaintEvent);
   }
+  void Detach() { FOwner = nullptr; }
 
 protected:
   void paintEvent(QPaintEvent*) override {
     QPainter painter(this);
-    FOwner->CanvasPaint(painter);
+    if (FOwner) FOwner->CanvasPaint(painter);
   }
   void mousePressEvent(QMouseEvent* AEvent) override {
     setFocus(Qt::MouseFocusReason);
-    FOwner->CanvasMouseDown(AEvent);
+    if (FOwner) FOwner->CanvasMouseDown(AEvent);
   }
-  void mouseReleaseEvent(QMouseEvent* AEvent) override { FOwner->CanvasMouseUp(AEvent); }
-  void mouseMoveEvent(QMouseEvent* AEvent) override { FOwner->CanvasMouseMove(AEvent); }
-  void mouseDoubleClickEvent(QMouseEvent* AEvent) override { FOwner->CanvasDblClick(AEvent); }
+  void mouseReleaseEvent(QMouseEvent* AEvent) override {
+    if (FOwner) FOwner->CanvasMouseUp(AEvent);
+  }
+  void mouseMoveEvent(QMouseEvent* AEvent) override {
+    if (FOwner) FOwner->CanvasMouseMove(AEvent);
+  }
+  void mouseDoubleClickEvent(QMouseEvent* AEvent) override {
+    if (FOwner) FOwner->CanvasDblClick(AEvent);
+  }
   void focusOutEvent(QFocusEvent* AEvent) override {
     // Keys held now would be released where the partner never hears of it.
-    if (FOwner->FSession) FOwner->FSession->ReleaseHeld();
+    if (FOwner && FOwner->FSession) FOwner->FSession->ReleaseHeld();
     QWidget::focusOutEvent(AEvent);
   }
   // Tab and Backtab belong to the partner too.
@@ -378,6 +385,7 @@ void TfrmRemote::BuildControls() {
 
 TfrmRemote::~TfrmRemote() {
   if (qApp) qApp->removeEventFilter(this);
+  FCanvas->Detach();  // the children outlive this body; none may reach the session from now on
   // The session goes first: its guard stops every queued call, and its threads are waited for.
   EndSession();
   FClip.reset();
@@ -410,16 +418,21 @@ void TfrmRemote::NewSession() {
     }
     const QPointer<TfrmRemote> self(this);
     if (FDialogs.Error) FDialogs.Error(this, text);
-    if (self) close();
+    if (self) CloseLater();
   };
   s.OnRelayError = [this](const std::string& AText) {
     FStatusLabel->setText(QStringLiteral("오류: ") + Q(AText));
     const QPointer<TfrmRemote> self(this);
     if (FDialogs.Warning) FDialogs.Warning(this, Q(AText));
-    if (self) close();
+    if (self) CloseLater();
   };
   s.OnEnded = [this](const std::string& AReason) { ShowBanner(Q(AReason)); };
-  s.OnResultWritten = [this] { close(); };
+  s.OnResultWritten = [this] { CloseLater(); };
+}
+
+void TfrmRemote::CloseLater() {
+  // Not from inside the session's own event: closing ends (and frees) the session.
+  QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
 }
 
 void TfrmRemote::StartConnect() {

@@ -121,6 +121,7 @@ private:
   void BuildControls();
   void NewSession();
   void EndSession();
+  void CloseLater();
   void ShowBanner(const QString& AText);
   void ReportError(const QString& AText);
 
