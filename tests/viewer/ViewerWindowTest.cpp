@@ -1,6 +1,7 @@
-// The viewer window against a scripted relay-and-host peer: session states, frames and
-// their acknowledgements, the result file, input forwarding and its focus rules, files,
-// monitors, chat, clipboard, and teardown with work still in flight.
+// The viewer window against a scripted relay-and-host peer: session states as the window
+// shows them, painting, the result file, input forwarding and its focus rules, the file
+// panel, monitors, chat, clipboard, the banner, and teardown with work still in flight. What
+// the session does with the partner's messages is tested without Qt in ViewerSessionTest.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -230,67 +231,6 @@ TEST(ViewerConnectTest, OwnerDestroysItsWindows) {
 
 // ---------------------------------------------------------------------------------------
 // Frames
-
-TEST_F(ViewerWindowTest, FramesAreCompositedAcknowledgedAndResized) {
-  StartSession();
-  const QColor red(220, 30, 30), blue(30, 30, 220), green(30, 200, 30);
-  SendFrameAcked(Frame(64, 48, {{0, 0, test::SolidJpeg(32, 48, red)}, {32, 0, test::SolidJpeg(32, 48, blue)}}));
-  EXPECT_EQ(FWindow->RemoteWidth(), 64);
-  EXPECT_EQ(FWindow->RemoteHeight(), 48);
-  QImage shot = FWindow->ScreenSnapshot();
-  ASSERT_EQ(shot.size(), QSize(64, 48));
-  EXPECT_TRUE(test::Near(shot.pixel(5, 5), red));
-  EXPECT_TRUE(test::Near(shot.pixel(60, 40), blue));
-
-  // A later frame only overwrites its own tiles; an empty tile is skipped; a tile reaching
-  // past the screen is clipped.
-  SendFrameAcked(Frame(64, 48, {{0, 0, TBytes{}}, {56, 40, test::SolidJpeg(16, 16, green)}}, 2));
-  shot = FWindow->ScreenSnapshot();
-  EXPECT_TRUE(test::Near(shot.pixel(5, 5), red));
-  EXPECT_TRUE(test::Near(shot.pixel(60, 44), green));
-  EXPECT_TRUE(test::Near(shot.pixel(50, 44), blue));
-
-  // A frame without rectangles changes nothing.
-  SendFrameAcked(Frame(64, 48, {}, 3));
-  EXPECT_EQ(FWindow->ScreenSnapshot(), shot);
-
-  // A new screen size resizes the buffer before the tiles are drawn.
-  SendFrameAcked(Frame(80, 40, {{64, 24, test::SolidJpeg(16, 16, green)}}, 4));
-  EXPECT_EQ(FWindow->RemoteWidth(), 80);
-  EXPECT_EQ(FWindow->RemoteHeight(), 40);
-  shot = FWindow->ScreenSnapshot();
-  EXPECT_EQ(shot.size(), QSize(80, 40));
-  EXPECT_TRUE(test::Near(shot.pixel(70, 30), green));
-}
-
-TEST_F(ViewerWindowTest, UnusableFramesAreAcknowledgedAndLeaveThePictureAlone) {
-  StartSession();
-  SendFrameAcked(Frame(64, 48, {{0, 0, test::SolidJpeg(64, 48, Qt::white)}}));
-  const QImage before = FWindow->ScreenSnapshot();
-  struct TCase {
-    const char* What;
-    TBytes Payload;
-  } cases[] = {
-      {"short header", TBytes(11, 0)},
-      {"data shorter than announced", [] {
-         TBytes p = Frame(64, 48, {{0, 0, test::SolidJpeg(8, 8, Qt::red)}});
-         p.resize(p.size() - 5);
-         return p;
-       }()},
-      {"screen above the limit", Frame(20000, 48, {{0, 0, test::SolidJpeg(8, 8, Qt::red)}})},
-      {"tile larger than its screen", Frame(16, 16, {{0, 0, test::SolidJpeg(32, 16, Qt::red)}})},
-      {"tile larger than the screen after a good one",
-       Frame(64, 48, {{0, 0, test::SolidJpeg(8, 8, Qt::red)}, {0, 0, test::SolidJpeg(64, 49, Qt::red)}})},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.What);
-    SendFrameAcked(c.Payload);
-    EXPECT_EQ(FWindow->RemoteWidth(), 64);
-    EXPECT_EQ(FWindow->RemoteHeight(), 48);
-    EXPECT_EQ(FWindow->ScreenSnapshot(), before);
-  }
-  EXPECT_EQ(FWindow->StatusText(), Q("연결됨 - 원격 제어 중"));
-}
 
 TEST_F(ViewerWindowTest, ReaderEndsAsALostConnection) {
   struct TCase {
@@ -632,7 +572,6 @@ protected:
     if (!p) return "<nothing sent>";
     return (p->Type == MsgListDir ? "list:" : p->Type == MsgFileGet ? "get:" : "other:") + TextOf(p->Payload);
   }
-  fs::path Downloads() { return fs::path(FWindow->DownloadsFolder()); }
 };
 
 TEST_F(ViewerFilesTest, ListingRowsSortedWithSizesAndThePathInThePanel) {
@@ -766,57 +705,6 @@ TEST_F(ViewerFilesTest, UploadsStreamInChunks) {
   EXPECT_FALSE(FWindow->IsSendingFile());
   EXPECT_TRUE(FPeer.Quiet());
   fs::remove_all(dir);
-}
-
-TEST_F(ViewerFilesTest, DownloadsLandInTheDownloadsFolderUnderAFreshName) {
-  StartSession();
-  fs::remove_all(Downloads());
-  auto download = [&](const std::string& ABegin, const std::vector<std::string>& AChunks) {
-    FPeer.SendText(MsgFileBegin, ABegin);
-    auto ready = FPeer.Read();
-    EXPECT_TRUE(ready && ready->Type == MsgFileReady);
-    for (const auto& chunk : AChunks) FPeer.SendText(MsgFileChunk, chunk);
-  };
-  download("..\\..\\x.exe\t5", {"hel", "lo"});
-  Settle();
-  // Until the end arrives the file does not carry its name.
-  EXPECT_FALSE(fs::exists(Downloads() / "x.exe"));
-  EXPECT_EQ(FWindow->StatusText(), Q("다운로드 중: x.exe"));
-  FPeer.Send(MsgFileEnd);
-  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("다운로드 완료 (내려받기 폴더): x.exe"); }));
-  EXPECT_EQ(ReadFile(Downloads() / "x.exe"), "hello");
-
-  // The same name again never replaces the first file; separators of any kind are cut.
-  download("../x.exe\t3", {"abc"});
-  FPeer.Send(MsgFileEnd);
-  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("다운로드 완료 (내려받기 폴더): x (1).exe"); }));
-  EXPECT_EQ(ReadFile(Downloads() / "x.exe"), "hello");
-  EXPECT_EQ(ReadFile(Downloads() / "x (1).exe"), "abc");
-
-  // Short of the announced size: no file under the name; a replaced download vanishes.
-  download("part.bin\t10", {"12345"});
-  download("next.bin\t2", {"ok"});
-  FPeer.Send(MsgFileEnd);
-  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("다운로드 완료 (내려받기 폴더): next.bin"); }));
-  download("short.bin\t10", {"12345"});
-  FPeer.Send(MsgFileEnd);
-  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("다운로드 실패: short.bin"); }));
-  // More than announced stops the download at once; its end finds nothing open.
-  download("long.bin\t3", {"12", "345"});
-  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("다운로드 실패: long.bin"); }));
-  FPeer.Send(MsgFileEnd);
-
-  // Fewer than two fields, or a name with nothing left, open no file.
-  FPeer.SendText(MsgFileBegin, "lonely.txt");
-  FPeer.SendText(MsgFileBegin, "..\t4");
-  FPeer.SendText(MsgFileChunk, "data");
-  FPeer.Send(MsgFileEnd);
-  Settle();
-  EXPECT_TRUE(FPeer.Quiet());
-
-  std::set<std::string> names;
-  for (const auto& e : fs::directory_iterator(Downloads())) names.insert(e.path().filename().string());
-  EXPECT_EQ(names, (std::set<std::string>{"x.exe", "x (1).exe", "next.bin"}));
 }
 
 // ---------------------------------------------------------------------------------------
