@@ -37,6 +37,7 @@ TRemoteScreen::EApply TRemoteScreen::Apply(std::span<const uint8_t> APayload) {
   try {
     for (const TParsedRect& rect : frame.Rects) {
       if (rect.Jpeg.empty()) continue;
+      if (FCancelled.load()) throw TError("frame decoding cancelled");
       int w = 0, h = 0;
       if (!FDecoder.PeekSize(rect.Jpeg, w, h)) throw TError("JPEG tile: unreadable header");
       TDecoded tile{rect.X, rect.Y, w, h, {}};

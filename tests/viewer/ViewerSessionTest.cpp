@@ -4,7 +4,9 @@
 // agent for an upload and a download at once.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -393,6 +395,32 @@ TEST_F(ViewerSessionTest, UnusableFramesAreAcknowledgedAndLeaveThePictureAlone) 
     EXPECT_TRUE(NearRgb(PixelAt(Session->Screen(), 4, 4), 250, 250, 250));
   }
   EXPECT_TRUE(Session->InSession());
+}
+
+TEST_F(ViewerSessionTest, StopDoesNotWaitForAFrameOfManyLargeTiles) {
+  Open();
+  StartSession();
+  // Many tiles of 4096 x 4096: seconds of decoding, all of it legal.
+  const TBytes tile = test::SolidRgbJpeg(4096, 4096, 20, 20, 20);
+  const size_t count = std::min<size_t>(400, (MaxPacketPayload - 64) / (tile.size() + 12));
+  double tileSeconds = 0;
+  {
+    std::vector<uint32_t> pixels(size_t(4096) * 4096);
+    TTileDecoder decoder;
+    const auto started = Clock::now();
+    decoder.DrawInto(tile, TPixelTarget{reinterpret_cast<uint8_t*>(pixels.data()), 4096, 4096, 4096 * 4}, 0, 0);
+    tileSeconds = std::chrono::duration<double>(Clock::now() - started).count();
+  }
+  std::vector<std::tuple<int, int, TBytes>> tiles(count, {0, 0, tile});
+  Send(MsgFrame, Frame(4096, 4096, tiles));
+  ASSERT_TRUE(WaitFor([&] { return Session->Screen().Width() == 4096; }));  // decoding has begun
+  const auto started = Clock::now();
+  Session->Stop();
+  const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+  const double whole = tileSeconds * double(count);
+  std::printf("Stop during a frame of %zu tiles (about %.1f s of decoding) took %.3f s\n", count, whole, seconds);
+  // Generous: a few tiles' worth, far below the whole frame.
+  EXPECT_LT(seconds, std::max(1.0, whole / 4));
 }
 
 // ---------------------------------------------------------------------------------------
