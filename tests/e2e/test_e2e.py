@@ -199,9 +199,10 @@ class TestControl(unittest.TestCase):
             wx, wy, _, _ = s.geometry(viewer_display, window)
             s.x(viewer_display, "xdotool", "windowfocus", "--sync", str(window))
 
-            # Keys reach the host only while focus is off the quality list: the remote-files
-            # button takes it (opening and closing its panel, which shrinks the picture meanwhile).
-            files_button = (wx + 434 + 48, wy + 6 + 15)
+            # The remote-files button opens and closes its panel, which shrinks the picture
+            # meanwhile; it takes no keyboard focus, so the keys below still go to the picture.
+            # (Its place: the monitor list before it is as wide as its entry, about 145 pixels here.)
+            files_button = (wx + 200 + 145 + 12 + 102 + 48, wy + 6 + 15)
             for narrowed in (True, False):
                 s.x(viewer_display, "xdotool", "mousemove", *map(str, files_button), "click", "1")
 

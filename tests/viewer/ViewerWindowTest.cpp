@@ -151,7 +151,7 @@ TEST_F(ViewerWindowTest, StatusFollowsEverySessionState) {
   EXPECT_FALSE(FWindow->IsConnected());
 
   EXPECT_EQ(StartSession(), 1);
-  EXPECT_TRUE(FWindow->IsConnected());
+  EXPECT_TRUE(FWindow->IsConnected()) << int(FWindow->Session()->State()) << " " << FWindow->StatusText().toStdString();
 
   // An unknown type is read whole and ignored.
   FPeer.Send(200, TBytes(1000, 7));
