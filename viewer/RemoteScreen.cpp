@@ -41,9 +41,10 @@ TRemoteScreen::EApply TRemoteScreen::Apply(std::span<const uint8_t> APayload) {
   for (const TParsedRect& rect : frame.Rects) {
     if (rect.Jpeg.empty()) continue;
     int w = 0, h = 0;
-    if (!FDecoder.PeekSize(rect.Jpeg, w, h)) {
-      DecodeAndBlit(batch);  // what comes before the bad tile stays drawn
-      throw TError("JPEG tile: unreadable header");
+    const bool cancelled = FCancelled.load();
+    if (cancelled || !FDecoder.PeekSize(rect.Jpeg, w, h)) {
+      DecodeAndBlit(batch);  // what comes before this tile stays drawn
+      throw TError(cancelled ? "frame decoding cancelled" : "JPEG tile: unreadable header");
     }
     batch.push_back(TDecodedTile{rect.X, rect.Y, w, h, rect.Jpeg, {}, {}});
     batchPixels += int64_t(w) * h;
@@ -61,7 +62,7 @@ TRemoteScreen::EApply TRemoteScreen::Apply(std::span<const uint8_t> APayload) {
 void TRemoteScreen::DecodeAndBlit(std::vector<TDecodedTile>& ABatch) {
   if (ABatch.empty()) return;
   std::exception_ptr error;
-  const size_t decoded = FTeam.DecodeAll(ABatch, error);
+  const size_t decoded = FTeam.DecodeAll(ABatch, error, &FCancelled);
   ABatch.resize(decoded);
   Blit(ABatch);
   if (error) std::rethrow_exception(error);

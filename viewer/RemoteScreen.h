@@ -48,8 +48,12 @@ public:
   // picture is the same for any number.
   explicit TRemoteScreen(int ADecodeThreads = 0);
 
-  // Raises TError when a tile's data cannot be decoded; tiles before it stay drawn.
+  // Raises TError when a tile's data cannot be decoded, or after Cancel; tiles before it stay
+  // drawn.
   EApply Apply(std::span<const uint8_t> APayload);
+  // Any thread: makes a running and every later Apply stop at the next tile, so a frame of
+  // many large tiles cannot hold up the session's end.
+  void Cancel() { FCancelled.store(true); }
 
   // Runs AProc with the buffer held still; the view is empty before the first frame.
   void Read(const std::function<void(const TView& AView)>& AProc) const;
@@ -74,6 +78,7 @@ private:
   std::atomic<int> FHeight{0};
   TTileDecoder FDecoder;  // Apply's thread only: reads the headers
   TTileDecodeTeam FTeam;  // Apply's thread only
+  std::atomic<bool> FCancelled{false};
 };
 
 }  // namespace tlm

@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "protocol/Error.h"
+
 namespace tlm {
 
 namespace {
@@ -45,7 +47,8 @@ void TTileDecodeTeam::DecodeOne(TDecodedTile& ATile, TTileDecoder& ADecoder) {
   }
 }
 
-size_t TTileDecodeTeam::DecodeAll(std::vector<TDecodedTile>& ATiles, std::exception_ptr& AError) {
+size_t TTileDecodeTeam::DecodeAll(std::vector<TDecodedTile>& ATiles, std::exception_ptr& AError,
+                                  const std::atomic<bool>* ACancel) {
   AError = nullptr;
   FErrors.assign(ATiles.size(), nullptr);
   size_t pixels = 0;
@@ -55,6 +58,7 @@ size_t TTileDecodeTeam::DecodeAll(std::vector<TDecodedTile>& ATiles, std::except
     TTileDecoder& decoder = *FDecoders[size_t(AMember)];
     for (size_t i; (i = next.fetch_add(1)) < ATiles.size();) {
       try {
+        if (ACancel && ACancel->load()) throw TError("frame decoding cancelled");
         DecodeOne(ATiles[i], decoder);
       } catch (...) {
         FErrors[i] = std::current_exception();

@@ -7,6 +7,7 @@
 // alive until DecodeAll returns.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -43,7 +44,9 @@ public:
   // Decodes every tile's Jpeg into its Pixels, the members taking the next tile until none is
   // left. Returns how many tiles, counted from the first, decoded; when that is short of all,
   // AError holds the first failure in tile order (tiles after it may or may not be decoded).
-  size_t DecodeAll(std::vector<TDecodedTile>& ATiles, std::exception_ptr& AError);
+  // Once *ACancel is set, no further tile is started and each counts as failed.
+  size_t DecodeAll(std::vector<TDecodedTile>& ATiles, std::exception_ptr& AError,
+                   const std::atomic<bool>* ACancel = nullptr);
 
 private:
   void DecodeOne(TDecodedTile& ATile, TTileDecoder& ADecoder);

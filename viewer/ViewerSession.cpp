@@ -128,6 +128,7 @@ void TViewerSession::Stop() {
   }
   FGuard->Kill();
   FConn.Abort();
+  FScreen.Cancel();
   if (FReader.joinable()) FReader.join();
   EndConnection();
 }
