@@ -7,17 +7,16 @@
 //   bench_capture [WIDTHxHEIGHT ...]
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench/BenchTurns.h"
 #include "capture/JpegEncoder.h"
 #include "capture/ScreenCapturer.h"
 #include "protocol/WorkerTeam.h"
@@ -40,43 +39,8 @@ struct TSize {
   int Height = 0;
 };
 
-struct TFigure {
-  double Median = 0;  // wall clock
-  double Min = 0;     // wall clock
-  double Cpu = 0;     // median processor time of this process, all its threads
-};
-
-double CpuMs(clockid_t AClock) {
-  timespec T{};
-  clock_gettime(AClock, &T);
-  return double(T.tv_sec) * 1e3 + double(T.tv_nsec) / 1e6;
-}
-
-// Runs the workloads in turns (so a busy moment of this shared machine hits them alike), ARuns
-// times each after one warm-up turn, and gives each one's median and fastest wall-clock
-// milliseconds and its median processor time over all of this process's threads (which other
-// processes' load disturbs far less than the wall clock; the X server's own work is not in it).
-std::vector<TFigure> MeasureInTurns(int ARuns, const std::vector<std::function<void()>>& AWork) {
-  std::vector<std::vector<double>> Ms(AWork.size()), Cpu(AWork.size());
-  for (int Turn = -1; Turn < ARuns; ++Turn)
-    for (size_t I = 0; I < AWork.size(); ++I) {
-      const double C0 = CpuMs(CLOCK_PROCESS_CPUTIME_ID);
-      const auto T0 = std::chrono::steady_clock::now();
-      AWork[I]();
-      const double D = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - T0).count();
-      if (Turn >= 0) {
-        Ms[I].push_back(D);
-        Cpu[I].push_back(CpuMs(CLOCK_PROCESS_CPUTIME_ID) - C0);
-      }
-    }
-  std::vector<TFigure> Out;
-  for (size_t I = 0; I < Ms.size(); ++I) {
-    std::sort(Ms[I].begin(), Ms[I].end());
-    std::sort(Cpu[I].begin(), Cpu[I].end());
-    Out.push_back({Ms[I][Ms[I].size() / 2], Ms[I].front(), Cpu[I][Cpu[I].size() / 2]});
-  }
-  return Out;
-}
+using bench::MeasureInTurns;
+using bench::TFigure;
 
 // libjpeg-turbo on its own: the whole picture as one RGB image, defaults, quality, baseline.
 size_t CompressWhole(const std::vector<uint8_t>& ARgb, TSize ASize) {

@@ -9,13 +9,12 @@
 #include <QPainter>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "bench/BenchTurns.h"
 #include "capture/ScreenCapturer.h"
 #include "platform/fake/FakeScreen.h"
 #include "protocol/Frame.h"
@@ -27,39 +26,8 @@ using namespace tlm;
 
 namespace {
 
-struct TFigure {
-  double Median = 0;  // wall clock, ms
-  double Cpu = 0;     // median processor time of the whole process, ms
-};
-
-double ProcessCpuMs() {
-  timespec t{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
-}
-
-// The workloads in turns, ARuns times each after a warm-up turn.
-std::vector<TFigure> MeasureInTurns(int ARuns, const std::vector<std::function<void()>>& AWork) {
-  std::vector<std::vector<double>> ms(AWork.size()), cpu(AWork.size());
-  for (int turn = -1; turn < ARuns; ++turn)
-    for (size_t i = 0; i < AWork.size(); ++i) {
-      const double c0 = ProcessCpuMs();
-      const auto t0 = std::chrono::steady_clock::now();
-      AWork[i]();
-      const double d = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-      if (turn >= 0) {
-        ms[i].push_back(d);
-        cpu[i].push_back(ProcessCpuMs() - c0);
-      }
-    }
-  std::vector<TFigure> out;
-  for (size_t i = 0; i < ms.size(); ++i) {
-    std::sort(ms[i].begin(), ms[i].end());
-    std::sort(cpu[i].begin(), cpu[i].end());
-    out.push_back({ms[i][ms[i].size() / 2], cpu[i][cpu[i].size() / 2]});
-  }
-  return out;
-}
+using bench::MeasureInTurns;
+using bench::TFigure;
 
 // A key frame of a desktop-like picture, made by the host's own capturer at the standard quality.
 TBytes KeyFrame(int AW, int AH) {
