@@ -138,6 +138,10 @@ int TAppConfig::DefaultQuality() const {
 
 void TAppConfig::SetDefaultQuality(int APreset) { Write(FPath, MainSection, "Quality", std::to_string(APreset)); }
 
+bool TAppConfig::KeepAspect() const { return Read(FPath, MainSection, "KeepAspect") == "1"; }
+
+void TAppConfig::SetKeepAspect(bool AKeep) { Write(FPath, MainSection, "KeepAspect", AKeep ? "1" : "0"); }
+
 std::string TAppConfig::MyName() const {
   std::string name = Read(FPath, MainSection, "MyName");
   if (!name.empty()) return name;

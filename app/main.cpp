@@ -9,6 +9,7 @@
 #include "app/ClientMain.h"
 #include "app/HostClipboard.h"
 #include "app/QtDispatcher.h"
+#include "app/QtTranslations.h"
 #include "app/HostPlatform.h"
 #include "app/RunOptions.h"
 #include "tlm/Version.h"
@@ -27,6 +28,7 @@ int main(int argc, char** argv) {
   QApplication::setDesktopFileName(QStringLiteral("tlmremoteclient"));
   QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("tlmremoteclient")));
   QApplication::setFont(tlm::UiFont(13));
+  tlm::InstallKoreanQtTranslations(app);
   // Qt would otherwise keep running while any viewer window is visible; the main window's
   // close ends the program.
   QApplication::setQuitOnLastWindowClosed(false);
@@ -37,18 +39,23 @@ int main(int argc, char** argv) {
 
   const tlm::TRunOptions options = tlm::TRunOptions::FromEnvironment();
 
-  auto openViewer = [options](const tlm::TViewerRequest& ARequest) {
+  std::unique_ptr<tlm::TfrmClientMain> form;
+  auto openViewer = [options, &form](const tlm::TViewerRequest& ARequest) {
     auto* viewer = tlm::TfrmRemote::CreateSession(qApp, ARequest.Server, ARequest.Port, ARequest.TargetID, ARequest.MyName,
                                        ARequest.Proof, ARequest.DefaultQuality);
     // A closed viewer has ended its session; the window goes with it.
     viewer->setAttribute(Qt::WA_DeleteOnClose);
     viewer->SetResultFile(options.ResultFile);
+    if (form) viewer->SetKeepAspect(form->Config()->KeepAspect());
+    viewer->OnKeepAspectChanged = [&form](bool AKeep) {
+      if (form) form->Config()->SetKeepAspect(AKeep);
+    };
     viewer->show();
     viewer->StartConnect();
   };
 
-  auto form = std::make_unique<tlm::TfrmClientMain>(ui, platform.Services(&clipboard), tlm::TMainDialogs::Standard(),
-                                                    openViewer);
+  form = std::make_unique<tlm::TfrmClientMain>(ui, platform.Services(&clipboard), tlm::TMainDialogs::Standard(),
+                                               openViewer);
   // Connected before any viewer window exists, so it runs before their own clean-up at quit:
   // the main window (and with it the host agent) goes first.
   QObject::connect(&app, &QCoreApplication::aboutToQuit, [&form] { form.reset(); });

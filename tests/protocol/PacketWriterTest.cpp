@@ -125,14 +125,14 @@ TEST(PacketWriterTest, FullQueuesDropForTheUiAndWaitForTheOthers) {
   ack.get();
   chunk.get();
   EXPECT_TRUE(writer.Flush(5000));
-  // The held chunk, then the queued UI packet; whether the acknowledgement or the queued chunk
-  // goes next depends on which the writer finds first once room opens, so only the set is fixed.
+  // The waiting acknowledgement entered the queue only when room was made, so it may follow
+  // the next chunk; nothing was lost and the queued small packet went first.
   std::vector<uint32_t> types = conn.Types();
   ASSERT_EQ(types.size(), 5u);
   EXPECT_EQ(types[0], 49u);
   EXPECT_EQ(types[1], 32u);
-  std::sort(types.begin(), types.end());
-  EXPECT_EQ(types, (std::vector<uint32_t>{18, 32, 49, 49, 49}));
+  EXPECT_EQ(std::count(types.begin(), types.end(), 18u), 1);
+  EXPECT_EQ(std::count(types.begin(), types.end(), 49u), 3);
 
   // A packet above the whole bound still goes out once the queue is empty.
   EXPECT_TRUE(writer.Post(40, TBytes(500, 4)));
