@@ -744,69 +744,6 @@ TEST_F(ViewerFilesTest, TheStatusBarCancelsARunningUpload) {
   fs::remove_all(dir);
 }
 
-TEST_F(ViewerFilesTest, DownloadsLandInTheDownloadsFolderUnderAFreshName) {
-  StartSession();
-  fs::remove_all(Downloads());
-  // The window asks for the file first, as a double-click in the list does: only files asked
-  // for are accepted.
-  auto download = [&](const std::string& ABegin, const std::vector<std::string>& AChunks) {
-    const std::string name = ABegin.substr(0, ABegin.find('\t'));
-    ASSERT_TRUE(FWindow->Session()->RequestFile("C:\\remote\\" + name));
-    auto get = FPeer.Read();
-    ASSERT_TRUE(get && get->Type == MsgFileGet);
-    FPeer.SendText(MsgFileBegin, ABegin);
-    auto ready = FPeer.Read();
-    EXPECT_TRUE(ready && ready->Type == MsgFileReady);
-    for (const auto& chunk : AChunks) FPeer.SendText(MsgFileChunk, chunk);
-  };
-  download("..\\..\\x.exe\t5", {"hel", "lo"});
-  Settle();
-  // Until the end arrives the file does not carry its name.
-  EXPECT_FALSE(fs::exists(Downloads() / "x.exe"));
-  EXPECT_TRUE(FWindow->StatusText().startsWith(Q("다운로드 중: x.exe"))) << FWindow->StatusText().toStdString();
-  FPeer.Send(MsgFileEnd);
-  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("다운로드 완료 (내려받기 폴더): x.exe"); }));
-  EXPECT_EQ(ReadFile(Downloads() / "x.exe"), "hello");
-
-  // The same name again never replaces the first file; separators of any kind are cut.
-  download("../x.exe\t3", {"abc"});
-  FPeer.Send(MsgFileEnd);
-  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("다운로드 완료 (내려받기 폴더): x (1).exe"); }));
-  EXPECT_EQ(ReadFile(Downloads() / "x.exe"), "hello");
-  EXPECT_EQ(ReadFile(Downloads() / "x (1).exe"), "abc");
-
-  // Short of the announced size: no file under the name; a replaced download vanishes.
-  download("part.bin\t10", {"12345"});
-  download("next.bin\t2", {"ok"});
-  FPeer.Send(MsgFileEnd);
-  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("다운로드 완료 (내려받기 폴더): next.bin"); }));
-  download("short.bin\t10", {"12345"});
-  FPeer.Send(MsgFileEnd);
-  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("다운로드 실패: short.bin"); }));
-  // More than announced stops the download at once; its end finds nothing open.
-  download("long.bin\t3", {"12", "345"});
-  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("다운로드 실패: long.bin"); }));
-  FPeer.Send(MsgFileEnd);
-
-  // A file nobody asked for is discarded with a line in the status bar.
-  FPeer.SendText(MsgFileBegin, "unasked.exe\t4");
-  FPeer.SendText(MsgFileChunk, "evil");
-  FPeer.Send(MsgFileEnd);
-  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("요청하지 않은 파일을 버렸습니다: unasked.exe"); }));
-
-  // Fewer than two fields, or a name with nothing left, open no file.
-  FPeer.SendText(MsgFileBegin, "lonely.txt");
-  FPeer.SendText(MsgFileBegin, "..\t4");
-  FPeer.SendText(MsgFileChunk, "data");
-  FPeer.Send(MsgFileEnd);
-  Settle();
-  EXPECT_TRUE(FPeer.Quiet());
-
-  std::set<std::string> names;
-  for (const auto& e : fs::directory_iterator(Downloads())) names.insert(e.path().filename().string());
-  EXPECT_EQ(names, (std::set<std::string>{"x.exe", "x (1).exe", "next.bin"}));
-}
-
 // ---------------------------------------------------------------------------------------
 // Monitors, quality, chat, clipboard
 
