@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/Config.h"
+#include "app/RunOptions.h"
 #include "host/HostAgent.h"
 #include "protocol/Messages.h"
 
@@ -56,8 +57,10 @@ class TfrmClientMain final : public QWidget {
 public:
   // AUi runs the agent's calls on this thread; AServices are the agent's platform services.
   // ARelayPort and ATimings exist for tests; the program always uses 59000 and the defaults.
+  // ARunOptions: what the program's environment asks (the program reads it once in main).
   TfrmClientMain(IUiDispatcher& AUi, THostServices AServices, TMainDialogs ADialogs, TViewerOpener AOpenViewer,
-                 uint16_t ARelayPort = uint16_t(RelayPort), THostTimings ATimings = {});
+                 uint16_t ARelayPort = uint16_t(RelayPort), THostTimings ATimings = {},
+                 TRunOptions ARunOptions = TRunOptions::FromEnvironment());
   ~TfrmClientMain() override;
 
   // For the application and for tests.
@@ -110,6 +113,7 @@ private:
   void HostChat(const std::string& AText);
 
   const uint16_t FRelayPort;
+  const TRunOptions FRunOptions;
   TMainDialogs FDialogs;
   TViewerOpener FOpenViewer;
   std::unique_ptr<TAppConfig> FConfig;

@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
   };
 
   form = std::make_unique<tlm::TfrmClientMain>(ui, platform.Services(&clipboard), tlm::TMainDialogs::Standard(),
-                                               openViewer);
+                                               openViewer, uint16_t(tlm::RelayPort), tlm::THostTimings{}, options);
   // Connected before any viewer window exists, so it runs before their own clean-up at quit:
   // the main window (and with it the host agent) goes first.
   QObject::connect(&app, &QCoreApplication::aboutToQuit, [&form] { form.reset(); });

@@ -570,40 +570,34 @@ void TfrmRemote::CanvasPaint(QPainter& APainter) {
 // ---------------------------------------------------------------------------------------
 // Mouse and keys
 
-void TfrmRemote::SendMouse(int AX, int AY, uint8_t AButton, uint8_t AAction, int16_t AWheelDelta) {
+void TfrmRemote::SendMouse(QPointF APos, uint8_t AButton, uint8_t AAction, int16_t AWheelDelta) {
   if (!IsConnected()) return;
-  // The same rectangle the picture is painted into: stretched, or letterboxed.
+  // Mapped in device pixels, where the picture is painted: on a display with a device-pixel
+  // ratio above 1 a logical pixel covers several remote ones, and the event's fraction counts.
+  const qreal dpr = FCanvas->devicePixelRatioF();
   const QRect picture = PictureRect();
+  const int px = qRound((APos.x() - picture.x()) * dpr), pw = qRound(picture.width() * dpr);
+  const int py = qRound((APos.y() - picture.y()) * dpr), ph = qRound(picture.height() * dpr);
   TMouseEventRec rec{};
-  rec.X = picture.width() > 0 ? MulDiv(AX - picture.x(), RemoteWidth(), picture.width()) : AX;
-  rec.Y = picture.height() > 0 ? MulDiv(AY - picture.y(), RemoteHeight(), picture.height()) : AY;
+  rec.X = pw > 0 ? MulDiv(px, RemoteWidth(), pw) : px;
+  rec.Y = ph > 0 ? MulDiv(py, RemoteHeight(), ph) : py;
   rec.Button = AButton;
   rec.Action = AAction;
   rec.WheelDelta = AWheelDelta;
   FSession->SendMouse(rec);  // a full queue drops it; the next event tries again
 }
 
-void TfrmRemote::CanvasMouseDown(QMouseEvent* AEvent) {
-  const QPoint p = AEvent->position().toPoint();
-  SendMouse(p.x(), p.y(), ButtonCode(AEvent->button()), 1, 0);
-}
+void TfrmRemote::CanvasMouseDown(QMouseEvent* AEvent) { SendMouse(AEvent->position(), ButtonCode(AEvent->button()), 1, 0); }
 
-void TfrmRemote::CanvasMouseUp(QMouseEvent* AEvent) {
-  const QPoint p = AEvent->position().toPoint();
-  SendMouse(p.x(), p.y(), ButtonCode(AEvent->button()), 2, 0);
-}
+void TfrmRemote::CanvasMouseUp(QMouseEvent* AEvent) { SendMouse(AEvent->position(), ButtonCode(AEvent->button()), 2, 0); }
 
-void TfrmRemote::CanvasMouseMove(QMouseEvent* AEvent) {
-  const QPoint p = AEvent->position().toPoint();
-  SendMouse(p.x(), p.y(), 0, 0, 0);
-}
+void TfrmRemote::CanvasMouseMove(QMouseEvent* AEvent) { SendMouse(AEvent->position(), 0, 0, 0); }
 
 void TfrmRemote::CanvasDblClick(QMouseEvent* AEvent) {
   // The second press of a double-click arrives here instead of as a press: report the
   // double-click (left button, at the cursor's current position), then the press itself.
   if (AEvent->button() == Qt::LeftButton) {
-    const QPoint p = FCanvas->mapFromGlobal(QCursor::pos());
-    SendMouse(p.x(), p.y(), 1, 3, 0);
+    SendMouse(FCanvas->mapFromGlobal(QPointF(QCursor::pos())), 1, 3, 0);
   }
   CanvasMouseDown(AEvent);
 }
@@ -612,9 +606,9 @@ bool TfrmRemote::FormMouseWheel(QWheelEvent* AEvent) {
   if (!IsConnected()) return false;
   const int delta = AEvent->angleDelta().y();
   if (delta == 0) return false;  // sideways turns have no counterpart on the host
-  const QPoint p = FCanvas->mapFromGlobal(AEvent->globalPosition().toPoint());
-  if (!FCanvas->rect().contains(p)) return false;
-  SendMouse(p.x(), p.y(), 0, 4, static_cast<int16_t>(delta));
+  const QPointF p = FCanvas->mapFromGlobal(AEvent->globalPosition());
+  if (!FCanvas->rect().contains(p.toPoint())) return false;
+  SendMouse(p, 0, 4, static_cast<int16_t>(delta));
   return true;
 }
 

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <QImage>
+#include <QPointF>
 #include <QString>
 #include <QWidget>
 #include <functional>
@@ -134,7 +135,7 @@ private:
   void CanvasDblClick(QMouseEvent* AEvent);
   bool FormMouseWheel(QWheelEvent* AEvent);
   bool FormKey(QKeyEvent* AEvent, bool AKeyUp);
-  void SendMouse(int AX, int AY, uint8_t AButton, uint8_t AAction, int16_t AWheelDelta);
+  void SendMouse(QPointF APos, uint8_t AButton, uint8_t AAction, int16_t AWheelDelta);
 
   // Files.
   void SendFileClick();

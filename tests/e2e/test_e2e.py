@@ -384,17 +384,23 @@ class TestUpload(unittest.TestCase):
         run_case(self, "upload", body)
 
 
+def viewer_in_session(s):
+    """A host admitting an automatic viewer by password, the viewer showing its screen."""
+    host_display, viewer_display = two_displays(s)
+    host = s.start_client("host", host_display, password=PASSWORD)
+    host_id = host.wait_id()
+    viewer = auto_viewer(s, "viewer", viewer_display, host_id, PASSWORD)
+    wait_shown_picture(s, host_display, viewer_display)
+    return host_display, viewer_display, host, host_id, viewer
+
+
 class TestShutdown(unittest.TestCase):
     """Closing the main window ends the program cleanly, also in the middle of a session
     (under the sanitizer build this includes the leak check at exit)."""
 
     def test_close_main_windows_during_session(self):
         def body(s):
-            host_display, viewer_display = two_displays(s)
-            host = s.start_client("host", host_display, password=PASSWORD)
-            host_id = host.wait_id()
-            viewer = auto_viewer(s, "viewer", viewer_display, host_id, PASSWORD)
-            wait_shown_picture(s, host_display, viewer_display)
+            host_display, viewer_display, host, host_id, viewer = viewer_in_session(s)
             viewer_id = viewer.wait_id()
 
             # The viewer's program goes first, with its viewer window still open.
@@ -420,11 +426,7 @@ class TestViewerClose(unittest.TestCase):
 
     def test_close_viewer_and_connect_again(self):
         def body(s):
-            host_display, viewer_display = two_displays(s)
-            host = s.start_client("host", host_display, password=PASSWORD)
-            host_id = host.wait_id()
-            viewer = auto_viewer(s, "viewer", viewer_display, host_id, PASSWORD)
-            wait_shown_picture(s, host_display, viewer_display)
+            host_display, viewer_display, host, host_id, viewer = viewer_in_session(s)
 
             windows = s.windows(viewer_display, "^TALMIR Remote - ")
             self.assertEqual(len(windows), 1, "one viewer window")

@@ -627,8 +627,8 @@ protected:
 
   std::unique_ptr<TRelayServer> Relay;
   uint16_t RelayPort = 0;
+  std::string HostID;  // the agent raises OnID until it is destroyed, after the test body
   std::unique_ptr<THostAgent> Agent;
-  std::string HostId;
 };
 
 std::string Pattern(size_t ASize, uint32_t ASeed) {
@@ -647,12 +647,10 @@ TEST_F(ViewerSessionRelayTest, AnUploadAndADownloadAtOnceBothArriveWhole) {
   services.MakeCapturer = [] { return std::make_unique<TTileCapturer>(); };
   services.DownloadDir = Home.Sub("HostDownloads");
   Agent = std::make_unique<THostAgent>(Ui, "127.0.0.1", RelayPort, "dev-key-viewer", HashPassword("pw"), services);
-  // The agent raises OnID("") again when it stops in TearDown, after this body has returned:
-  // the slot must not point at a local.
-  std::string& id = HostId;
-  Agent->OnID = [this](const std::string& AId) { HostId = AId; };
+  Agent->OnID = [this](const std::string& AId) { HostID = AId; };
   Agent->Start();
-  ASSERT_TRUE(WaitFor([&] { return !id.empty(); }, 10000));
+  ASSERT_TRUE(WaitFor([&] { return !HostID.empty(); }, 10000));
+  const std::string id = HostID;
 
   const size_t size = size_t(24) << 20;
   const std::string up = Pattern(size, 1), down = Pattern(size, 2);
