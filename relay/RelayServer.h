@@ -38,8 +38,9 @@ struct TRelayOptions {
   std::chrono::seconds ForgetAfter{std::chrono::hours(24 * 180)};
   std::chrono::milliseconds ForgetSweepInterval{std::chrono::hours(1)};
 
-  // Outgoing bytes one connection may have queued before its partner is no longer read.
-  size_t QueueLimitBytes = size_t(4) << 20;
+  // Outgoing bytes one connection may have queued before its partner is no longer read. Small:
+  // at 40 Mbit/s 256 KiB is 50 ms of file data that a key or a frame queued behind it waits for.
+  size_t QueueLimitBytes = size_t(256) << 10;
   // Outgoing bytes all connections together may have queued before senders whose partner is
   // behind are no longer read; 0: a quarter of physical memory, at most 1 GiB.
   size_t MaxQueuedBytes = 0;

@@ -30,7 +30,7 @@ void Usage(size_t ADefaultConnections) {
                "  --new-keys-per-ip N         new device keys per address per minute (default 10)\n"
                "  --new-keys-per-second N     new device keys per second in all (default 20)\n"
                "  --forget-after DAYS         remove IDs not seen for this long (default 180; 0 never)\n"
-               "  --queue-limit BYTES         outgoing queue per connection (default 4194304)\n"
+               "  --queue-limit BYTES         outgoing queue per connection (default 262144)\n"
                "  --max-queued-bytes BYTES    outgoing queues in all (default a quarter of memory, at most 1 GiB)\n"
                "  --first-packet-timeout SEC  a new connection's first packet must be complete by then (default 10)\n"
                "  --packet-time SEC           a packet begun must be complete within SEC + its size at\n"
