@@ -548,8 +548,11 @@ void TfrmRemote::CanvasPaint(QPainter& APainter) {
   const QRect area = FCanvas->rect();
   const QRect picture = PictureRect();
   bool painted = false;
+  // The half-size copy is chosen by the area in device pixels, where the picture lands.
+  const qreal dpr = FCanvas->devicePixelRatioF();
+  const int deviceW = qRound(picture.width() * dpr), deviceH = qRound(picture.height() * dpr);
   if (FSession)
-    FSession->Screen().ReadForArea(picture.width(), picture.height(), [&](const TRemoteScreen::TView& AView) {
+    FSession->Screen().ReadForArea(deviceW, deviceH, [&](const TRemoteScreen::TView& AView) {
       if (!AView.Bits) return;
       if (picture != area) APainter.fillRect(area, Qt::black);
       // Wraps the buffer without copying; the screen's lock is held while it is drawn. A screen
