@@ -38,6 +38,10 @@ public:
   void Adopt(int AFd);
   // Time-out for every wait inside ReadExact; 0 or less waits forever.
   void SetReadTimeout(int AMs) { FReadTimeoutMs.store(AMs); }
+  // How long WriteAll may make no progress (a peer that stopped reading) before it fails;
+  // 0 or less waits forever.
+  static constexpr int DefaultWriteStallMs = 30000;
+  void SetWriteStallTimeout(int AMs) { FWriteStallMs.store(AMs); }
 
   void WriteAll(const void* AData, size_t ALen) override;
   void ReadExact(void* AData, size_t ALen) override;
@@ -59,6 +63,7 @@ private:
   int FAbortFd = -1;  // eventfd, readable once Abort was called
   std::atomic<bool> FAborted{false};
   std::atomic<int> FReadTimeoutMs{0};
+  std::atomic<int> FWriteStallMs{DefaultWriteStallMs};
 };
 
 }  // namespace tlm

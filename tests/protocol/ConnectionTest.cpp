@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "protocol/Error.h"
@@ -58,6 +60,38 @@ TEST(TcpConnection, ReadTimeOutRaises) {
   } catch (const TConnectionError& e) {
     EXPECT_STREQ(e.what(), "Read timed out");
   }
+}
+
+// A peer that stops reading fails the write after the stall limit; one that keeps reading,
+// however slowly, never does: the limit restarts with every piece that goes out.
+TEST(TcpConnection, WriteStallLimit) {
+  auto stalled = MakeLoopbackPair();
+  stalled.Client->SetWriteStallTimeout(200);
+  TBytes big(8 << 20);
+  try {
+    stalled.Client->WriteAll(big.data(), big.size());
+    FAIL() << "write to a peer that reads nothing returned";
+  } catch (const TConnectionError& e) {
+    EXPECT_STREQ(e.what(), "Write stalled");
+  }
+
+  auto slow = MakeLoopbackPair();
+  slow.Client->SetWriteStallTimeout(200);
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    TBytes piece(256 * 1024);
+    size_t got = 0;
+    while (got < big.size()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(60));
+      const size_t n = std::min(piece.size(), big.size() - got);
+      slow.Server->ReadExact(piece.data(), n);
+      got += n;
+    }
+    done = true;
+  });
+  EXPECT_NO_THROW(slow.Client->WriteAll(big.data(), big.size()));
+  reader.join();
+  EXPECT_TRUE(done);
 }
 
 TEST(TcpConnection, WaitReadableSeesDataAndAbortWakesABlockedRead) {
