@@ -69,6 +69,25 @@ const char* AdmissionText(EAdmission AHow) {
   return "?";
 }
 
+std::string ConnectionLossText(const std::string& ASystemText) {
+  static const struct {
+    const char* Clue;
+    const char* Text;
+  } known[] = {
+      {"Connection refused", "서버가 연결을 거부했습니다"},
+      {"Write stalled", "서버가 데이터를 받지 않습니다 (시간 초과)"},
+      {"timed out", "응답 시간 초과"},
+      {"Cannot resolve", "서버 이름을 찾을 수 없습니다"},
+      {"Connection closed by peer", "서버가 연결을 닫았습니다"},
+      {"Connection reset", "서버가 연결을 끊었습니다"},
+      {"Network is unreachable", "네트워크에 연결할 수 없습니다"},
+      {"No route to host", "네트워크에 연결할 수 없습니다"},
+  };
+  for (const auto& k : known)
+    if (ASystemText.find(k.Clue) != std::string::npos) return std::string(k.Text) + " (" + ASystemText + ")";
+  return ASystemText;
+}
+
 // One pending consent question. Shared by the waiting reader and the call queued for the
 // user-interface thread, so either may go first and Stop can release the reader.
 struct THostAgent::TConsentWait {
@@ -188,7 +207,7 @@ void THostAgent::ConnectLoop() {
           std::lock_guard<std::mutex> hold(FTextLock);
           if (!FWriteFailure.empty()) cause = FWriteFailure;
         }
-        Log("연결 끊김: " + cause);
+        Log("연결 끊김: " + ConnectionLossText(cause));
       }
     }
     FConnected = false;

@@ -75,6 +75,11 @@ inline bool TickElapsed(uint32_t ANow, uint32_t ASince, uint32_t AInterval) {
   return uint32_t(ANow - ASince) >= AInterval;
 }
 
+// A connection failure as the log shows it: the cause in Korean where it is known (refused,
+// time-out, name not found, ...), followed by the system's own text in brackets; an unknown
+// cause as the system text alone.
+std::string ConnectionLossText(const std::string& ASystemText);
+
 // The agent's waits. Production uses the defaults; tests may shorten them.
 struct THostTimings {
   int ConnectTimeoutMs = 8000;

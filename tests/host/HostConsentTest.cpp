@@ -181,7 +181,20 @@ TEST_F(HostStalledRelay, StalledWritesEndTheConnection) {
   ASSERT_TRUE(again) << "the host never gave up the stalled connection";
   EXPECT_EQ(again->Next().Type, MsgHostRegister);
   EXPECT_TRUE(WaitFor([&] { return SessionEnds == 1; }));
-  EXPECT_TRUE(WaitFor([&] { return Has(Logs, "연결 끊김: Write stalled"); }));
+  EXPECT_TRUE(WaitFor([&] { return Has(Logs, "연결 끊김: 서버가 데이터를 받지 않습니다 (시간 초과) (Write stalled)"); }));
+}
+
+TEST(HostLossText, KnownCausesReadInKoreanWithTheSystemText) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"connect: Connection refused", "서버가 연결을 거부했습니다 (connect: Connection refused)"},
+      {"Connection timed out", "응답 시간 초과 (Connection timed out)"},
+      {"Read timed out", "응답 시간 초과 (Read timed out)"},
+      {"Cannot resolve relay.example: Name or service not known",
+       "서버 이름을 찾을 수 없습니다 (Cannot resolve relay.example: Name or service not known)"},
+      {"Connection closed by peer", "서버가 연결을 닫았습니다 (Connection closed by peer)"},
+      {"Packet too large (67108865 bytes)", "Packet too large (67108865 bytes)"},
+  };
+  for (const auto& [system, shown] : cases) EXPECT_EQ(ConnectionLossText(system), shown);
 }
 
 }  // namespace
