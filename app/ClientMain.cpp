@@ -114,7 +114,6 @@ TMainDialogs TMainDialogs::Standard() {
   d.Question = [open](QWidget* AParent, const QString& AText) {
     QMessageBox box(QMessageBox::Question, QStringLiteral("TALMIR Remote"), AText, QMessageBox::Yes | QMessageBox::No,
                     AParent);
-    box.setDefaultButton(QMessageBox::No);
     *open = &box;
     const int answer = box.exec();
     *open = nullptr;
