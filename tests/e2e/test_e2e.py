@@ -457,6 +457,18 @@ class TestHostInControl(unittest.TestCase):
         run_case(self, "host-in-control", body)
 
 
+class TestNoInputControl(unittest.TestCase):
+    """A desktop without XTEST cannot take the viewer's input: the log says so at start-up."""
+
+    def test_missing_xtest_is_logged(self):
+        def body(s):
+            display = s.start_display(HOST_W, HOST_H, extra_args=("-extension", "XTEST"))
+            host = s.start_client("host", display)
+            host.wait_log("입력 제어 불가: ")
+            host.check_alive()
+        run_case(self, "no-xtest", body)
+
+
 if __name__ == "__main__":
     enter_private_network()
     unittest.main(verbosity=2)
