@@ -332,18 +332,16 @@ void THostAgent::HandleConnectRequest(const TBytes& AData) {
       Admitted(LName, LIP, EAdmission::Refused);
       return;
     case EConsent::TimedOut:
+    case EConsent::Withdrawn: {
+      // Nobody answered, or the viewer gave up: declined either way. After a withdrawal the
+      // relay no longer needs the answer, but it is owed one.
+      const bool lapsed = answer == EConsent::TimedOut;
       SendText(MsgAdmitReject, AdmitRejectReason);
-      Log(NameAndAddress("접속 요청 시간 초과, 거부됨: ", LName, LIP));
+      Log(NameAndAddress(lapsed ? "접속 요청 시간 초과, 거부됨: " : "접속 요청 취소됨: ", LName, LIP));
       Status("대기 중 - 접속을 기다립니다");
-      Admitted(LName, LIP, EAdmission::TimedOut);
+      Admitted(LName, LIP, lapsed ? EAdmission::TimedOut : EAdmission::Withdrawn);
       return;
-    case EConsent::Withdrawn:
-      // The relay no longer needs the answer, but it is owed one.
-      SendText(MsgAdmitReject, AdmitRejectReason);
-      Log(NameAndAddress("접속 요청 취소됨: ", LName, LIP));
-      Status("대기 중 - 접속을 기다립니다");
-      Admitted(LName, LIP, EAdmission::Withdrawn);
-      return;
+    }
   }
 }
 

@@ -22,21 +22,13 @@
 #include "protocol/Packet.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/TempFiles.h"
+#include "tests/app/QtWait.h"
 
 namespace tlm {
 namespace {
 
 namespace fs = std::filesystem;
 
-bool WaitFor(const std::function<bool()>& APred, int AMs = 10000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(AMs);
-  while (!APred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
 
 // A relay that takes host registrations (one connection at a time, a new one replacing the
 // last), answers each with the same ID and records what the host sends.

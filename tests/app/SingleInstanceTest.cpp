@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/SingleInstance.h"
+#include "tests/app/QtWait.h"
 
 extern char** environ;
 
@@ -21,16 +22,6 @@ namespace tlm {
 namespace {
 
 namespace fs = std::filesystem;
-
-bool WaitFor(const std::function<bool()>& APred, int AMs = 10000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(AMs);
-  while (!APred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
 
 fs::path FreshFolder(const char* ATag) {
   const fs::path dir = fs::temp_directory_path() / ("tlmone-" + std::to_string(::getpid()) + "-" + ATag);
