@@ -21,12 +21,12 @@
 #include <QTextLayout>
 #include <QTime>
 #include <QTimer>
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
 
 #include "protocol/Credentials.h"
-#include "protocol/Error.h"
 #include "protocol/Messages.h"
 
 namespace tlm {

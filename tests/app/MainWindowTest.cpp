@@ -4,6 +4,7 @@
 #include <QClipboard>
 #include <QKeyEvent>
 #include <QPushButton>
+#include <QTimer>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
@@ -408,6 +409,20 @@ TEST_F(MainWindowTest, CallsQueuedByTheAgentAfterTeardownDoNothing) {
   for (int i = 0; i < 20; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
 }
 
+
+// The standard question box can be closed from outside (a withdrawn or lapsed request): it then
+// answers No, like a refusal.
+TEST(MainDialogs, CloseQuestionEndsTheOpenBoxAsNo) {
+  TMainDialogs dialogs = TMainDialogs::Standard();
+  dialogs.CloseQuestion();  // none open: nothing happens
+  bool closed = false;
+  QTimer::singleShot(200, [&] {
+    dialogs.CloseQuestion();
+    closed = true;
+  });
+  EXPECT_FALSE(dialogs.Question(nullptr, "?"));
+  EXPECT_TRUE(closed);
+}
 
 // ---- configuration failures ----
 
