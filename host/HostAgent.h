@@ -5,11 +5,14 @@
 // folder listings, chat and clipboard.
 //
 // Contract:
-// - Create, Start, Stop, destroy, ChangePassword, SetQuality, PushClipboard, SendChat, the
-//   state queries and the event slots belong to the user-interface thread, the one on which
-//   AUi runs its calls. Assign the slots before Start, clear them before destroying the agent.
-// - Every event is raised on the user-interface thread through AUi (OnConsent waits for its
-//   handler; the others are queued). Calls still queued when the agent is destroyed do nothing.
+// - Create, Start, Stop, destroy, ChangePassword, SetQuality, PushClipboard, SendChat,
+//   EndSessionByUser, the state queries and the event slots belong to the user-interface thread,
+//   the one on which AUi runs its calls. Assign the slots before Start, clear them before
+//   destroying the agent.
+// - Every event is raised on the user-interface thread through AUi (the others are queued;
+//   OnConsent's answer is awaited, but the question lapses after ConsentTimeoutMs or when the
+//   relay withdraws the request, and OnConsentClosed then tells the handler to close its
+//   prompt). Calls still queued when the agent is destroyed do nothing.
 // - Stop (and the destructor) end a session, close the connection and wait for the reader,
 //   running queued calls while they wait, so a pending consent prompt cannot block them.
 // - The platform services in THostServices must outlive the agent.
