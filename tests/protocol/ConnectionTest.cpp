@@ -75,23 +75,37 @@ TEST(TcpConnection, WriteStallLimit) {
     EXPECT_STREQ(e.what(), "Write stalled");
   }
 
+  // The slow reader takes a piece every 50 ms, far inside the 1 s limit, but the whole write
+  // lasts well beyond it (16 MiB is more than the loopback buffers hold).
   auto slow = MakeLoopbackPair();
-  slow.Client->SetWriteStallTimeout(200);
-  std::atomic<bool> done{false};
+  slow.Client->SetWriteStallTimeout(1000);
+  slow.Server->SetReadTimeout(5000);  // a failed write must not leave the reader waiting for ever
+  TBytes large(16 << 20);
+  std::atomic<size_t> got{0};
   std::thread reader([&] {
     TBytes piece(256 * 1024);
-    size_t got = 0;
-    while (got < big.size()) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(60));
-      const size_t n = std::min(piece.size(), big.size() - got);
-      slow.Server->ReadExact(piece.data(), n);
-      got += n;
+    try {
+      while (got < large.size()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const size_t n = std::min(piece.size(), large.size() - got);
+        slow.Server->ReadExact(piece.data(), n);
+        got += n;
+      }
+    } catch (const TConnectionError&) {
     }
-    done = true;
   });
-  EXPECT_NO_THROW(slow.Client->WriteAll(big.data(), big.size()));
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    slow.Client->WriteAll(large.data(), large.size());
+  } catch (const TConnectionError& e) {
+    ADD_FAILURE() << "a peer that keeps reading failed the write: " << e.what();
+    slow.Client->Abort();
+    slow.Client->Close();
+  }
+  const auto took = std::chrono::steady_clock::now() - start;
   reader.join();
-  EXPECT_TRUE(done);
+  EXPECT_EQ(got.load(), large.size());
+  EXPECT_GT(took, std::chrono::milliseconds(1000)) << "the write must outlast the limit to show anything";
 }
 
 TEST(TcpConnection, WaitReadableSeesDataAndAbortWakesABlockedRead) {
