@@ -28,6 +28,8 @@
 
 #include "protocol/Credentials.h"
 #include "protocol/Messages.h"
+#include "protocol/RelayLink.h"
+#include "tlm/Version.h"
 
 namespace tlm {
 
@@ -156,6 +158,7 @@ TfrmClientMain::TfrmClientMain(IUiDispatcher& AUi, THostServices AServices, TMai
   SetTextColor(btnConnect, Qt::white);
   RefreshRecent();
 
+  SetRelayTlsConfigured(FConfig->RelayTls());
   std::string deviceKey;
   SaveConfig([&] { deviceKey = FConfig->DeviceKey(); });
   if (deviceKey.empty()) deviceKey = FConfig->DeviceKey();  // not stored, but kept for this run
@@ -212,6 +215,7 @@ void TfrmClientMain::BuildControls() {
   SetBackground(pnlHeader, HeaderColor);
   lblTitle = MakeLabel(pnlHeader, 24, 18, UiFont(21, true));
   lblTitle->setText(QStringLiteral("TALMIR Remote"));
+  lblTitle->setToolTip(QStringLiteral("TALMIR Remote ") + QString::fromLatin1(ProgramVersion));
   SetTextColor(lblTitle, Qt::white);
   lblTitle->adjustSize();
   lblHeaderState = MakeLabel(pnlHeader, 560, 24, UiFont(12));

@@ -216,6 +216,8 @@ std::string TAppConfig::MyName() const {
 
 void TAppConfig::SetMyName(const std::string& AName) { Set("MyName", AName); }
 
+bool TAppConfig::RelayTls() const { return Read(FPath, MainSection, "RelayTls") == "1"; }
+
 std::vector<TRecentItem> TAppConfig::GetRecent() const {
   if (FUnsavedRecent) return *FUnsavedRecent;
   CSimpleIniA ini;

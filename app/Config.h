@@ -46,6 +46,9 @@ public:
   // The stored name, else COMPUTERNAME, else (where that is not set) the host name.
   std::string MyName() const;
   void SetMyName(const std::string& AName);
+  // RelayTls=1: reach the relay over TLS (the environment's TLMREMOTE_TLS=1 does it too).
+  // There is no setter: it is set by editing the file, as the relay must offer TLS first.
+  bool RelayTls() const;
   // Entries of the Recent section in file order, whatever their keys; empty IDs skipped.
   std::vector<TRecentItem> GetRecent() const;
   // Puts the ID first, drops its older entry, and rewrites the section as r0..r9.

@@ -2,6 +2,8 @@
 // windows are owned by the application object and destroyed after the main window's teardown.
 #include <QApplication>
 #include <QIcon>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "app/ClientMain.h"
@@ -10,11 +12,22 @@
 #include "app/QtDispatcher.h"
 #include "app/HostPlatform.h"
 #include "app/SingleInstance.h"
+#include "app/RunOptions.h"
+#include "tlm/Version.h"
 #include "viewer/RemoteForm.h"
 
 int main(int argc, char** argv) {
+  // Answered before Qt starts, so it needs no display.
+  if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    std::printf("TLMRemoteClient %s\n", tlm::ProgramVersion);
+    return 0;
+  }
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("TALMIR Remote"));
+  QApplication::setApplicationVersion(QString::fromLatin1(tlm::ProgramVersion));
+  // Ties the windows to the installed desktop entry and its icon (no icon when not installed).
+  QApplication::setDesktopFileName(QStringLiteral("tlmremoteclient"));
+  QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("tlmremoteclient")));
   QApplication::setFont(tlm::UiFont(13));
   // Qt would otherwise keep running while any viewer window is visible; the main window's
   // close ends the program.
@@ -28,10 +41,15 @@ int main(int argc, char** argv) {
   tlm::TQtClipboardSetter clipboard;
   tlm::THostPlatform platform;  // the desktop's screen and input, for the host agent
 
+  const tlm::TRunOptions options = tlm::TRunOptions::FromEnvironment();
+
   std::unique_ptr<tlm::TfrmClientMain> form;
-  auto openViewer = [&form](const tlm::TViewerRequest& ARequest) {
+  auto openViewer = [options, &form](const tlm::TViewerRequest& ARequest) {
     auto* viewer = tlm::TfrmRemote::CreateSession(qApp, ARequest.Server, ARequest.Port, ARequest.TargetID, ARequest.MyName,
                                        ARequest.Proof, ARequest.DefaultQuality);
+    // A closed viewer has ended its session; the window goes with it.
+    viewer->setAttribute(Qt::WA_DeleteOnClose);
+    viewer->SetResultFile(options.ResultFile);
     // The main window learns of a relay's refusal, so an unknown ID leaves the recent list.
     tlm::TViewerDialogs dialogs = tlm::TViewerDialogs::Standard();
     dialogs.Warning = [&form, target = ARequest.TargetID, warn = dialogs.Warning](QWidget* AParent, const QString& AText) {

@@ -1,12 +1,7 @@
 #include "host/HostAgent.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <cstring>
 #include <thread>
 
 #include "platform/Folders.h"
@@ -15,6 +10,7 @@
 #include "protocol/Error.h"
 #include "protocol/Messages.h"
 #include "protocol/Packet.h"
+#include "protocol/RelayLink.h"
 
 namespace tlm {
 
@@ -24,6 +20,20 @@ constexpr int InFlightLimit = 2;
 constexpr int WindowFullWaitMs = 10;
 constexpr int CaptureErrorWaitMs = 200;
 constexpr int ConsentPollMs = 50;  // how soon a user's answer is sent while the reader also watches the relay
+// File requests waiting behind the one being sent; more are refused with MsgFileError.
+constexpr size_t MaxQueuedFileSends = 16;
+// Unsent bytes the kernel may hold: about 26 ms at 40 Mbit/s, so a frame written during a
+// download leaves soon instead of behind seconds of file chunks.
+constexpr int UnsentLimitBytes = 128 * 1024;
+// How a file chunk waits for a full line to drain: in steps, and at most this long per chunk.
+constexpr int ChunkWaitStepMs = 5;
+constexpr int MaxChunkWaitMs = 1000;
+
+// Steady milliseconds for measuring frame delays.
+int64_t SteadyMs() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
 
 // Millisecond tick that wraps at 2^32; compare only differences taken as uint32_t.
 uint32_t TickMs() {
@@ -41,19 +51,6 @@ std::string NameAndAddress(const char* AFormat, const std::string& AName, const 
   std::string out = AFormat;
   out += AName + " (" + AIP + ")";
   return out;
-}
-
-// The size field of a file announcement: decimal digits only, within 64 bits.
-uint64_t ParseAnnouncedSize(const std::string& AText) {
-  if (AText.empty() || AText.size() > 20) throw TError("잘못된 파일 크기: \"" + AText + "\"");
-  uint64_t value = 0;
-  for (char c : AText) {
-    if (c < '0' || c > '9') throw TError("잘못된 파일 크기: \"" + AText + "\"");
-    uint64_t next = value * 10 + uint64_t(c - '0');
-    if (next / 10 != value) throw TError("잘못된 파일 크기: \"" + AText + "\"");
-    value = next;
-  }
-  return value;
 }
 
 }  // namespace
@@ -110,7 +107,8 @@ THostAgent::THostAgent(IUiDispatcher& AUi, std::string AServer, int APort, std::
       FDeviceKey(std::move(ADeviceKey)),
       FServices(std::move(AServices)),
       FTimings(ATimings),
-      FPasswordHash(std::move(APasswordHash)) {
+      FPasswordHash(std::move(APasswordHash)),
+      FFileSends(MaxQueuedFileSends) {
   if (FServices.MakeCapturer) {
     FCapturer = FServices.MakeCapturer();
   } else {
@@ -126,8 +124,7 @@ THostAgent::THostAgent(IUiDispatcher& AUi, std::string AServer, int APort, std::
 THostAgent::~THostAgent() {
   Stop();
   FGuard->Kill();
-  std::unique_lock<std::mutex> hold(FSendersLock);
-  FSendersDone.wait(hold, [this] { return FSenders == 0; });
+  FFileSends.WaitIdle();
 }
 
 // ---- lifecycle --------------------------------------------------------------------------
@@ -157,8 +154,7 @@ void THostAgent::Stop() {
     FReader->Wait();
     FReader.reset();
   }
-  std::unique_lock<std::mutex> hold(FSendersLock);
-  FSendersDone.wait(hold, [this] { return FSenders == 0; });
+  FFileSends.WaitIdle();
 }
 
 void THostAgent::ChangePassword(const std::string& APasswordHash) {
@@ -182,13 +178,14 @@ void THostAgent::ConnectLoop() {
   while (FRunning) {
     TConnRef conn;
     try {
-      conn = std::make_shared<TTcpConnection>();
+      conn = NewRelayConnection();
       conn->SetReadTimeout(FTimings.ReadTimeoutMs);
       conn->SetWriteStallTimeout(FTimings.WriteStallMs);
       SetClient(conn);
       if (!FRunning) conn->Abort();  // Stop came before the client was visible to it
       Status("릴레이 서버에 연결하는 중...");
       conn->Connect(FServer, uint16_t(FPort), FTimings.ConnectTimeoutMs);
+      conn->SetNotSentLowWater(UnsentLimitBytes);
       SendOn(conn, MsgHostRegister, BytesOf(FDeviceKey));
       FConnected = true;
       FLastKeepAlive = TickMs();
@@ -254,7 +251,10 @@ void THostAgent::DispatchCmd(uint32_t AType, const TBytes& AData) {
     case MsgSessionStart: StartSession(); break;
     case MsgSessionEnd: EndSession(); break;
     case MsgAdmitRequest: HandleConnectRequest(AData); break;
-    case MsgFrameAck: FInFlight.fetch_sub(1); break;
+    case MsgFrameAck:
+      FInFlight.fetch_sub(1);
+      FFrameDelay.FrameAcked(SteadyMs());
+      break;
     case MsgKeyframeRequest: FKeyframeWanted.exchange(1); break;
     case MsgQuality:
       if (!AData.empty()) SetQuality(AData[0]);
@@ -450,6 +450,7 @@ void THostAgent::StartSession() {
     std::lock_guard<std::mutex> hold(FSessionLock);
     if (FInSession) return;
     FInFlight = 0;
+    FFrameDelay.Reset();
     FFrameNo = 0;
     FKeyframeWanted.exchange(1);
     ++FSessionSerial;
@@ -491,13 +492,11 @@ void THostAgent::EndSession() {
       FCapture.reset();
     }
   }
+  FFileSends.Clear();  // the running send sees the session end and stops by itself
   {
     std::lock_guard<std::mutex> hold(FRecvLock);
-    if (FRecvFile.IsOpen()) {
-      const std::string name = FRecvFile.Name();
-      FRecvFile.Abandon();
-      Log("파일 수신 중단: " + name);
-    }
+    const std::string name = FRecvFile.Abandon();
+    if (!name.empty()) Log("파일 수신 중단: " + name);
   }
   ReleaseHeldInput();
   Status("대기 중 - 접속을 기다립니다");
@@ -577,6 +576,7 @@ void THostAgent::CaptureLoop(TConnRef AConn) {
         const uint32_t frameNo = FFrameNo.fetch_add(1) + 1;
         const TBytes payload = BuildFramePayload(frameNo, width, height, keyframe, rects);
         FInFlight.fetch_add(1);
+        FFrameDelay.FrameSent(SteadyMs());
         SendOn(AConn, MsgFrame, payload);
       }
     } catch (const std::exception&) {
@@ -642,32 +642,29 @@ std::string THostAgent::DownloadFolder() const {
 }
 
 void THostAgent::HandleFileBegin(const TBytes& AData) {
-  const std::vector<std::string> fields = SplitTabs(TextOf(AData));
-  if (fields.size() < 2) return;
-  std::string name, failure;
-  bool refused = false;
+  std::optional<TFileAnnouncement> announced;
+  std::string failure;
   {
     std::lock_guard<std::mutex> hold(FRecvLock);
     // A new announcement ends the previous file whatever becomes of this one, so its chunks
     // can never land in the previous file.
-    if (FRecvFile.IsOpen()) {
-      Log("파일 수신 중단: " + FRecvFile.Name());
-      FRecvFile.Abandon();
-    }
+    const std::string previous = FRecvFile.IsOpen() ? FRecvFile.Name() : "";
     try {
-      name = SafeReceivedName(fields[0]);
-      FRecvFile.Begin(DownloadFolder(), name, ParseAnnouncedSize(fields[1]));
+      announced = FRecvFile.Begin(DownloadFolder(), TextOf(AData));
     } catch (const std::exception& e) {
-      refused = true;
       failure = e.what();
     }
+    // An ignored announcement (no size field) leaves the previous file open.
+    if (!previous.empty() && (announced || !failure.empty())) Log("파일 수신 중단: " + previous);
   }
-  if (refused) {
+  if (!failure.empty()) {
     SendText(MsgFileError, "파일 생성 실패: " + failure);
     return;
   }
+  if (!announced) return;
   SendEmpty(MsgFileReady);
-  Status("파일 수신 중: " + name);
+  Status("파일 수신 중: " + announced->Name);
+  Log("파일 수신 시작: " + announced->Name + " (" + std::to_string(announced->Size) + " 바이트)");
 }
 
 void THostAgent::HandleFileChunk(const TBytes& AData) {
@@ -685,25 +682,27 @@ void THostAgent::HandleFileChunk(const TBytes& AData) {
   // The disk refused the bytes: the file stays under its temporary name, the viewer is told,
   // and the rest of this file is ignored; the connection itself is fine.
   Status("파일 수신 실패: " + failure);
+  Log("파일 수신 실패: " + failure);
   SendText(MsgFileError, "파일 쓰기 실패: " + failure);
 }
 
 void THostAgent::HandleFileEnd() {
-  TReceivedFile::TResult result;
+  std::optional<TReceivedFile::TResult> result;
   std::string name;
   {
     std::lock_guard<std::mutex> hold(FRecvLock);
-    if (!FRecvFile.IsOpen()) return;
     name = FRecvFile.Name();
     result = FRecvFile.Finish();
   }
-  if (result.Complete) {
-    Status("파일 수신 완료: " + FileNamePart(result.Path));
+  if (!result) return;
+  if (result->Complete) {
+    Status("파일 수신 완료: " + FileNamePart(result->Path));
+    Log("파일 수신 완료: " + result->Path);
     return;
   }
-  const std::string text = name + " (" + std::to_string(result.Received) + "/" + std::to_string(result.Expected.value_or(0)) + " 바이트)";
+  const std::string text = name + " (" + std::to_string(result->Received) + "/" + std::to_string(result->Expected.value_or(0)) + " 바이트)";
   Status("파일 수신 실패: " + text);
-  Log("파일 수신 실패: " + text + ", 받은 부분: " + result.Path);
+  Log("파일 수신 실패: " + text + ", 받은 부분: " + result->Path);
   SendText(MsgFileError, "파일 수신 실패: " + text);
 }
 
@@ -716,23 +715,14 @@ void THostAgent::HandleFileGet(const TBytes& AData) {
   TConnRef conn = Client();
   if (!conn) return;
   const uint64_t session = FSessionSerial.load();
-  {
-    std::lock_guard<std::mutex> hold(FSendersLock);
-    ++FSenders;
-  }
-  // The sender frees itself; the agent counts it and waits for it when it stops, so it never
-  // outlives the agent. It writes only to the connection it started on.
+  bool queued = false;
   try {
-    TProcThread sender([this, conn, session, LPath = std::move(LPath)] { SendFile(conn, session, LPath); });
-    sender.Detach();
+    queued = FFileSends.Push([this, conn, session, LPath] { SendFile(conn, session, LPath); });
   } catch (const std::exception& e) {
-    {
-      std::lock_guard<std::mutex> hold(FSendersLock);
-      --FSenders;
-    }
-    FSendersDone.notify_all();
     SendText(MsgFileError, e.what());
+    return;
   }
+  if (!queued) SendText(MsgFileError, "보낼 파일이 너무 많이 밀려 있습니다: " + FileNamePart(LPath));
 }
 
 bool THostAgent::SessionLasts(uint64_t ASession) const {
@@ -740,32 +730,38 @@ bool THostAgent::SessionLasts(uint64_t ASession) const {
 }
 
 void THostAgent::SendFile(TConnRef AConn, uint64_t ASession, std::string APath) {
+  // A request of a session that has ended is dropped: nobody is there to receive it.
+  if (!SessionLasts(ASession)) return;
+  std::string name = FileNamePart(APath);
   try {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(APath.c_str(), "rb"), std::fclose);
-    if (!file) throw TError(APath + ": " + std::strerror(errno));
-    struct stat st{};
-    if (::fstat(::fileno(file.get()), &st) != 0) throw TError(APath + ": " + std::strerror(errno));
-    SendOn(AConn, MsgFileBegin, BytesOf(BuildFileBegin(FileNamePart(APath), uint64_t(st.st_size))));
-    TBytes chunk(FileChunkSize);
-    while (SessionLasts(ASession)) {
-      const size_t n = std::fread(chunk.data(), 1, chunk.size(), file.get());
-      if (n == 0) {
-        if (std::ferror(file.get())) throw TError(APath + ": 읽기 오류");
-        break;
-      }
-      SendOn(AConn, MsgFileChunk, std::span<const uint8_t>(chunk.data(), n));
+    TFileSender sender(APath);
+    name = sender.Name();
+    const auto send = [&](uint32_t AType, std::span<const uint8_t> AData) {
+      SendOn(AConn, AType, AData, AType == MsgFileChunk);
+    };
+    sender.SendBegin(send);
+    Log("파일 송신 시작: " + name + " (" + std::to_string(sender.Size()) + " 바이트)");
+    // Before each chunk: while frames are slow to come back the line is full, so the chunk
+    // waits (a little at a time, never long in all) and the picture keeps moving.
+    const auto goOn = [&] {
+      for (int waited = 0; waited < MaxChunkWaitMs && SessionLasts(ASession) && FFrameDelay.Congested(SteadyMs());
+           waited += ChunkWaitStepMs)
+        SleepMs(ChunkWaitStepMs);
+      return SessionLasts(ASession);
+    };
+    if (sender.SendBody(send, goOn)) {
+      Log("파일 송신 완료: " + name);
+    } else {
+      Log("파일 송신 중단: " + name + " (" + std::to_string(sender.Sent()) + "/" + std::to_string(sender.Size()) + " 바이트)");
     }
-    SendOn(AConn, MsgFileEnd, {});
   } catch (const std::exception& e) {
+    Log("파일 송신 실패: " + name + ": " + e.what());
     try {
       SendOn(AConn, MsgFileError, BytesOf(e.what()));
     } catch (const std::exception&) {
       // the connection is gone as well
     }
   }
-  std::lock_guard<std::mutex> hold(FSendersLock);
-  --FSenders;
-  FSendersDone.notify_all();
 }
 
 void THostAgent::HandleListDir(const TBytes& AData) {
@@ -792,10 +788,14 @@ void THostAgent::SetClient(TConnRef AConn) {
   FClient = std::move(AConn);
 }
 
-void THostAgent::SendOn(const TConnRef& AConn, uint32_t AType, std::span<const uint8_t> AData) {
+void THostAgent::SendOn(const TConnRef& AConn, uint32_t AType, std::span<const uint8_t> AData, bool ABulk) {
   if (!AConn) throw TConnectionError("Not connected");
   try {
-    WritePacket(*AConn, AType, AData, &FWriteLock);
+    if (ABulk) {
+      FWriteLock.WriteBulk(*AConn, AType, AData);
+    } else {
+      FWriteLock.Write(*AConn, AType, AData);
+    }
   } catch (const TConnectionError& e) {
     // A failed or stalled write may have left half a packet on the stream: the connection is
     // unusable, and the reader must learn it at once to end the session and reconnect. The

@@ -38,7 +38,7 @@
 #include "protocol/Connection.h"
 #include "protocol/LifeGuard.h"
 #include "protocol/Marshal.h"
-#include "protocol/ReceivedFile.h"
+#include "protocol/FileTransfer.h"
 
 namespace tlm {
 
@@ -133,7 +133,7 @@ public:
   THostStringEvent OnLog;           // a log line
 
 private:
-  using TConnRef = std::shared_ptr<TTcpConnection>;
+  using TConnRef = std::shared_ptr<IClientConnection>;
   struct TConsentWait;
 
   // Reader thread.
@@ -162,7 +162,7 @@ private:
 
   // Capture thread.
   void CaptureLoop(TConnRef AConn);
-  // File-sender threads.
+  // The file-send worker (one job at a time).
   void SendFile(TConnRef AConn, uint64_t ASession, std::string APath);
   bool SessionLasts(uint64_t ASession) const;
 
@@ -172,7 +172,8 @@ private:
   void SendEmpty(uint32_t AType);
   void SendBytes(uint32_t AType, std::span<const uint8_t> AData);
   void SendText(uint32_t AType, std::string_view AText);
-  void SendOn(const TConnRef& AConn, uint32_t AType, std::span<const uint8_t> AData);
+  // ABulk: a file chunk, which lets other packets go first (TPriorityWriteLock::WriteBulk).
+  void SendOn(const TConnRef& AConn, uint32_t AType, std::span<const uint8_t> AData, bool ABulk = false);
   void Post(std::function<void()> AProc);
   void Sync(std::function<void()> AProc);
   void Status(const std::string& AText);
@@ -189,7 +190,7 @@ private:
 
   mutable std::mutex FClientLock;  // guards the FClient pointer only, never held during I/O
   TConnRef FClient;
-  std::mutex FWriteLock;           // held while one packet is written
+  TPriorityWriteLock FWriteLock;   // one packet at a time; file chunks let other packets go first
 
   std::unique_ptr<IHostCapturer> FCapturer;
   std::unique_ptr<TProcThread> FReader;
@@ -213,6 +214,7 @@ private:
   std::atomic<uint32_t> FFrameNo{0};
   std::atomic<int32_t> FInFlight{0};
   std::atomic<int32_t> FKeyframeWanted{0};
+  TFrameDelay FFrameDelay;  // file chunks wait while frames are slow to come back
   std::vector<THostMonitor> FMonitors;  // as sent in the monitor list; reader thread
   std::atomic<int> FSelectedMonitor{0};
 
@@ -222,15 +224,15 @@ private:
 
   std::mutex FRecvLock;  // the incoming file, touched by the reader and by Stop
   // A file that arrives short or broken stays under its temporary name, for the user to recover.
-  TReceivedFile FRecvFile{TReceivedFile::EIncomplete::Keep, TReceivedFile::ETempName::BesideTarget};
+  TFileReceiver FRecvFile{TReceivedFile::EIncomplete::Keep, TReceivedFile::ETempName::BesideTarget};
 
   std::mutex FWakeLock;  // wakes the reconnect wait and a pending consent on Stop
   std::condition_variable FWake;
   std::shared_ptr<TConsentWait> FPendingConsent;
 
-  std::mutex FSendersLock;  // running file senders; the agent waits for them when it stops
-  std::condition_variable FSendersDone;
-  int FSenders = 0;
+  // Requested files, sent one at a time in request order. Last member: destroyed first, so
+  // its worker never outlives anything a send uses.
+  TSerialJobs FFileSends;
 };
 
 }  // namespace tlm

@@ -3,15 +3,17 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <system_error>
 #include <vector>
 
 #include "platform/Folders.h"
 #include "protocol/Error.h"
 #include "protocol/Messages.h"
-#include "protocol/ReceivedFile.h"
+#include "protocol/Packet.h"
 
 namespace tlm {
 
@@ -20,14 +22,6 @@ namespace {
 std::string ErrnoText(int AErr) { return std::strerror(AErr); }
 
 }  // namespace
-
-std::string SafeReceivedName(std::string_view ARawName) {
-  std::string name = SafeLeafName(ARawName);
-  if (!name.empty()) return name;
-  name = FileNamePart(ARawName);
-  if (name.find('\0') != std::string::npos) throw TError("파일 이름에 NUL 문자가 있습니다");
-  throw TError("잘못된 파일 이름: \"" + name + "\"");
-}
 
 bool ExistingFile(const std::string& APath) {
   struct stat st{};
@@ -68,6 +62,126 @@ std::string BuildHostListing(std::string_view ARequest) {
   }
   if (errno != 0) throw TError(first + ": " + ErrnoText(errno));
   return BuildDirListing(first, entries);
+}
+
+// ---- one job at a time --------------------------------------------------------------------
+
+TSerialJobs::~TSerialJobs() {
+  Clear();
+  WaitIdle();
+  if (FWorker.joinable()) FWorker.join();
+}
+
+bool TSerialJobs::Push(std::function<void()> AJob) {
+  std::lock_guard<std::mutex> hold(FLock);
+  if (FJobs.size() >= FLimit) return false;
+  FJobs.push_back(std::move(AJob));
+  if (FBusy) return true;
+  // The previous worker has left Run (it cleared FBusy under this lock and touches nothing
+  // afterwards), so this join does not wait for anything that needs the lock.
+  if (FWorker.joinable()) FWorker.join();
+  try {
+    FWorker = std::thread([this] { Run(); });
+  } catch (const std::system_error& e) {
+    FJobs.pop_back();
+    throw TError(std::string("작업 스레드를 시작할 수 없습니다: ") + e.what());
+  }
+  FBusy = true;
+  return true;
+}
+
+void TSerialJobs::Clear() {
+  std::lock_guard<std::mutex> hold(FLock);
+  FJobs.clear();
+  if (!FBusy) FIdle.notify_all();
+}
+
+void TSerialJobs::WaitIdle() {
+  std::unique_lock<std::mutex> hold(FLock);
+  FIdle.wait(hold, [this] { return !FBusy && FJobs.empty(); });
+}
+
+void TSerialJobs::Run() {
+  for (;;) {
+    std::function<void()> job;
+    {
+      std::lock_guard<std::mutex> hold(FLock);
+      if (FJobs.empty()) {
+        FBusy = false;
+        FIdle.notify_all();
+        return;
+      }
+      job = std::move(FJobs.front());
+      FJobs.pop_front();
+    }
+    try {
+      job();
+    } catch (...) {
+      // a job reports its own failures; one that escapes must not take the queue with it
+    }
+  }
+}
+
+// ---- frame delay -------------------------------------------------------------------------
+
+void TFrameDelay::Reset() {
+  std::lock_guard<std::mutex> hold(FLock);
+  FSent.clear();
+  FRecent.clear();
+  FLastAckMs = 0;
+}
+
+void TFrameDelay::FrameSent(int64_t ANowMs) {
+  std::lock_guard<std::mutex> hold(FLock);
+  FSent.push_back(ANowMs);
+  if (FSent.size() > Samples) FSent.pop_front();  // a viewer that never answers
+}
+
+void TFrameDelay::FrameAcked(int64_t ANowMs) {
+  std::lock_guard<std::mutex> hold(FLock);
+  if (FSent.empty()) return;  // an acknowledgement nobody asked for
+  FRecent.push_back(ANowMs - FSent.front());
+  FSent.pop_front();
+  if (FRecent.size() > Samples) FRecent.pop_front();
+  FLastAckMs = ANowMs;
+}
+
+bool TFrameDelay::Congested(int64_t ANowMs) const {
+  std::lock_guard<std::mutex> hold(FLock);
+  if (FRecent.empty()) return false;
+  const int64_t base = *std::min_element(FRecent.begin(), FRecent.end());
+  int64_t delay = 0;
+  if (!FSent.empty()) {
+    const int64_t waiting = ANowMs - FSent.front();
+    if (waiting > StalledMs) return false;
+    delay = waiting;
+  }
+  // The last round trip counts while it is fresh; an idle picture sends nothing to measure.
+  if (ANowMs - FLastAckMs < 500) delay = std::max(delay, FRecent.back());
+  return delay > base + TargetMs;
+}
+
+// ---- writes ---------------------------------------------------------------------------------
+
+void TPriorityWriteLock::Write(IConnection& AConn, uint32_t AType, std::span<const uint8_t> APayload) {
+  const TBytes packet = EncodePacket(AType, APayload);
+  FWaiting.fetch_add(1);
+  std::unique_lock<std::mutex> hold(FLock);
+  // Counted as waiting until the lock is ours: a bulk writer that sees the count under the lock
+  // steps aside, and the notify below (also after a failed write) lets it go on.
+  FWaiting.fetch_sub(1);
+  struct TWake {
+    std::condition_variable& Turn;
+    ~TWake() { Turn.notify_all(); }
+  } wake{FTurn};
+  AConn.WriteAll(packet.data(), packet.size());
+}
+
+void TPriorityWriteLock::WriteBulk(IConnection& AConn, uint32_t AType, std::span<const uint8_t> APayload) {
+  const TBytes packet = EncodePacket(AType, APayload);
+  std::unique_lock<std::mutex> hold(FLock);
+  FTurn.wait(hold, [this] { return FWaiting.load() == 0; });
+  AConn.WriteAll(packet.data(), packet.size());
 }
 
 }  // namespace tlm

@@ -1,19 +1,24 @@
-// File-system side of the host's file services on a POSIX desktop: the refusal of unusable
-// received names and directory listings. The user's folders are in platform/Folders.h, the
-// name rules and the writer of a received file in protocol/ReceivedFile.h.
-//
-// Everything here is called on the host agent's reader thread (listings, reception) or on a
-// file-sender thread (ExistingFile); nothing keeps global state.
+// The host's file services apart from the agent: directory listings, the queue that runs file
+// sends one at a time, and the write lock that lets other packets pass the next file chunk.
+// The user's folders are in platform/Folders.h, sending and receiving a file in
+// protocol/FileTransfer.h.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
+#include <thread>
+
+#include "protocol/Connection.h"
 
 namespace tlm {
-
-// SafeLeafName (protocol/ReceivedFile.h) with the reason for a refusal: TError when the name a
-// viewer sent cannot name a file of its own in the target folder (empty, "." or "..", a NUL).
-std::string SafeReceivedName(std::string_view ARawName);
 
 // True when APath names an existing regular file (symbolic links followed; folders do not count).
 bool ExistingFile(const std::string& APath);
@@ -22,5 +27,75 @@ bool ExistingFile(const std::string& APath);
 // configuration folder, anything else that folder. A folder that cannot be opened gives the
 // path line alone; other failures throw TError.
 std::string BuildHostListing(std::string_view ARequest);
+
+// Runs jobs one at a time in the order they were pushed, on one worker thread that exists only
+// while there is work: file requests of a session are served in request order and never run
+// side by side (their packets carry no transfer number, so two at once would mix on the wire).
+// Bound: at most ALimit jobs wait besides the running one; Push refuses more. Any thread may
+// call any member; the destructor drops waiting jobs and waits for the running one.
+class TSerialJobs {
+public:
+  explicit TSerialJobs(size_t ALimit) : FLimit(ALimit) {}
+  ~TSerialJobs();
+  TSerialJobs(const TSerialJobs&) = delete;
+  TSerialJobs& operator=(const TSerialJobs&) = delete;
+
+  // False when ALimit jobs already wait. TError when no worker thread can be started.
+  bool Push(std::function<void()> AJob);
+  // Drops the jobs that have not started; the running one goes on.
+  void Clear();
+  // Until nothing runs and nothing waits.
+  void WaitIdle();
+
+private:
+  void Run();
+
+  const size_t FLimit;
+  std::mutex FLock;
+  std::condition_variable FIdle;
+  std::deque<std::function<void()>> FJobs;
+  bool FBusy = false;  // a worker runs (or is about to)
+  std::thread FWorker;
+};
+
+// How long the viewer takes to acknowledge frames, so that a file send can step aside when the
+// line fills up: chunks queued anywhere on the way (the relay, socket buffers, a slow link)
+// delay the frames behind them, and the frame delay is the one measure of that the host has.
+// Bound: a few dozen numbers. Any thread.
+class TFrameDelay {
+public:
+  // Frames waiting longer than this are not the line's doing: the viewer stopped acknowledging.
+  static constexpr int64_t StalledMs = 2000;
+  // Delay above the quickest recent frames that counts as a full line.
+  static constexpr int64_t TargetMs = 80;
+
+  void Reset();
+  void FrameSent(int64_t ANowMs);
+  void FrameAcked(int64_t ANowMs);
+  // True while frames take clearly longer than the quickest recent ones.
+  bool Congested(int64_t ANowMs) const;
+
+private:
+  static constexpr size_t Samples = 64;
+  mutable std::mutex FLock;
+  std::deque<int64_t> FSent;    // send times of frames not yet acknowledged, oldest first
+  std::deque<int64_t> FRecent;  // the latest round trips
+  int64_t FLastAckMs = 0;
+};
+
+// The write lock of one connection, with a rule for bulk data: a bulk packet (the next file
+// chunk) waits while any other packet waits to be written, so frames, acknowledgements and
+// small replies never queue behind a file; they wait at most for the one chunk being written.
+// Each packet is written whole by one WriteAll, as with a plain lock. Any thread.
+class TPriorityWriteLock {
+public:
+  void Write(IConnection& AConn, uint32_t AType, std::span<const uint8_t> APayload);
+  void WriteBulk(IConnection& AConn, uint32_t AType, std::span<const uint8_t> APayload);
+
+private:
+  std::mutex FLock;                 // held while one packet is written
+  std::condition_variable FTurn;    // bulk writers wait here while FWaiting > 0
+  std::atomic<int> FWaiting{0};     // other writers waiting for FLock
+};
 
 }  // namespace tlm

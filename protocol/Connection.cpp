@@ -82,6 +82,10 @@ void TTcpConnection::Configure() {
   ::fcntl(FFd, F_SETFL, flags | O_NONBLOCK);
 }
 
+void TTcpConnection::SetNotSentLowWater(int ABytes) {
+  if (FFd >= 0) ::setsockopt(FFd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &ABytes, sizeof ABytes);
+}
+
 void TTcpConnection::Adopt(int AFd) {
   Close();
   FFd = AFd;

@@ -1,4 +1,5 @@
-// The byte stream under the packet layer, and its TCP implementation.
+// The byte stream under the packet layer, and its TCP implementation (the TLS one is in
+// protocol/TlsConnection.h, the choice between them in protocol/RelayLink.h).
 //
 // Contract: one reader thread calls ReadExact / WaitReadable; any thread may call WriteAll
 // (callers serialise whole packets with their write lock). Abort may be called from any
@@ -25,38 +26,60 @@ public:
   virtual bool WaitReadable(int AMs) = 0;
 };
 
-class TTcpConnection final : public IConnection {
+// A client's connection to the relay: the stream plus connecting, the read time-out and the
+// abort that every kind of client connection offers.
+class IClientConnection : public IConnection {
+public:
+  // Resolves AHost (name or dotted address) and connects within ATimeoutMs.
+  virtual void Connect(const std::string& AHost, uint16_t APort, int ATimeoutMs) = 0;
+  // Time-out for every wait inside ReadExact; 0 or less waits forever.
+  virtual void SetReadTimeout(int AMs) = 0;
+  // Lets a write (and a wait for POLLOUT) proceed only while fewer than ABytes written bytes
+  // are still unsent in the kernel (TCP_NOTSENT_LOWAT), so queued data stays with the writer,
+  // where later urgent packets can overtake it. Call once connected; failures are ignored.
+  virtual void SetNotSentLowWater(int ABytes) = 0;
+  // How long a write may make no progress (a peer that stopped reading) before it fails with
+  // "Write stalled"; 0 or less waits forever.
+  static constexpr int DefaultWriteStallMs = 30000;
+  virtual void SetWriteStallTimeout(int AMs) = 0;
+  // Wakes every blocked call and makes later ones fail; safe from any thread, idempotent.
+  virtual void Abort() = 0;
+  virtual bool Aborted() const = 0;
+  // Closes the connection; only when no other thread can be inside a call.
+  virtual void Close() = 0;
+  virtual bool Connected() const = 0;
+};
+
+class TTcpConnection final : public IClientConnection {
 public:
   TTcpConnection();
   ~TTcpConnection() override;
   TTcpConnection(const TTcpConnection&) = delete;
   TTcpConnection& operator=(const TTcpConnection&) = delete;
 
-  // Resolves AHost (name or dotted address) and connects within ATimeoutMs.
-  void Connect(const std::string& AHost, uint16_t APort, int ATimeoutMs);
+  void Connect(const std::string& AHost, uint16_t APort, int ATimeoutMs) override;
   // Takes over an already connected socket (servers and tests).
   void Adopt(int AFd);
-  // Time-out for every wait inside ReadExact; 0 or less waits forever.
-  void SetReadTimeout(int AMs) { FReadTimeoutMs.store(AMs); }
-  // How long WriteAll may make no progress (a peer that stopped reading) before it fails;
-  // 0 or less waits forever.
-  static constexpr int DefaultWriteStallMs = 30000;
-  void SetWriteStallTimeout(int AMs) { FWriteStallMs.store(AMs); }
+  void SetReadTimeout(int AMs) override { FReadTimeoutMs.store(AMs); }
+  void SetNotSentLowWater(int ABytes) override;
+  void SetWriteStallTimeout(int AMs) override { FWriteStallMs.store(AMs); }
 
   void WriteAll(const void* AData, size_t ALen) override;
   void ReadExact(void* AData, size_t ALen) override;
   bool WaitReadable(int AMs) override;
 
-  // Wakes every blocked call and makes later ones fail; safe from any thread, idempotent.
-  void Abort();
-  bool Aborted() const { return FAborted.load(); }
-  // Closes the socket; only when no other thread can be inside a call.
-  void Close();
-  bool Connected() const { return FFd >= 0; }
+  void Abort() override;
+  bool Aborted() const override { return FAborted.load(); }
+  void Close() override;
+  bool Connected() const override { return FFd >= 0; }
+
+  // For a layer on top of this socket (TLS): the descriptor (non-blocking), and a wait until
+  // it has AEvents (poll flags) or the abort fires; false on time-out. A time-out of 0
+  // polls, below 0 waits forever. Raises TConnectionError on abort.
+  int Handle() const { return FFd; }
+  bool WaitFor(short AEvents, int ATimeoutMs);
 
 private:
-  // Waits until the socket has AEvents or the abort fires; false on time-out.
-  bool WaitFor(short AEvents, int ATimeoutMs);
   void Configure();
 
   int FFd = -1;

@@ -37,7 +37,7 @@ constexpr size_t PipeSize = 1024 * 1024;
 
 }  // namespace
 
-TRelayConnection::TRelayConnection(asio::ip::tcp::socket ASocket, TRelayHub& AHub, std::string AAddress)
+TRelayConnection::TRelayConnection(TRelayStream ASocket, TRelayHub& AHub, std::string AAddress)
     : FSocket(std::move(ASocket)),
       FHub(AHub),
       FAddress(std::move(AAddress)),
@@ -96,7 +96,7 @@ TRelayConnection::TOutChunk TRelayConnection::NewChunk(size_t ACapacity) {
 
 void TRelayConnection::Enqueue(const uint8_t* AData, size_t ALen) {
   if (FAborted || ALen == 0) return;
-  if (FQueued == 0) {
+  if (FQueued == 0 && FSocket.Plain()) {
     // Nothing queued means the writer is idle: try to hand the bytes to the kernel at once
     // (saves the writer's turn, which matters for small interactive packets). Whatever does
     // not fit, or an error, is left to the writer.
@@ -277,7 +277,7 @@ asio::awaitable<bool> TRelayConnection::Forward(std::shared_ptr<TRelayConnection
       left -= uint32_t(n);
       continue;
     }
-    if (!FSpliceDisabled) {
+    if (!FSpliceDisabled && FSocket.Plain() && ATo->FSocket.Plain()) {
       // A large remainder on an otherwise idle receiver: let the kernel move it.
       const bool stillOpen = co_await WaitForRoom(*ATo, 1);
       if (!stillOpen) co_return false;
@@ -391,10 +391,26 @@ asio::awaitable<void> TRelayConnection::DiscardUntilClosed() {
   }
 }
 
+asio::awaitable<bool> TRelayConnection::OpenStream() {
+  std::string why;
+  const TRelayStream::TOpened opened = co_await FSocket.Open(weak_from_this(), why);
+  if (opened == TRelayStream::TOpened::Failed) {
+    FHub.Log("connection from " + FAddress + " not opened: " + why);
+    co_return false;
+  }
+  if (opened == TRelayStream::TOpened::PlainRefused) {
+    FHub.Log("refused plain connection from " + FAddress + ": TLS only");
+    SendText(MsgRelayError, relaytext::TlsRequired);
+    Close();
+  }
+  co_return true;
+}
+
 asio::awaitable<void> TRelayConnection::ReadLoop() {
   try {
     uint8_t header[PacketHeaderSize];
-    while (!FClosing) {
+    const bool open = co_await OpenStream();
+    while (open && !FClosing) {
       const bool complete = co_await ReadExact(header, sizeof header);
       if (!complete) break;
       if (FClosing) break;

@@ -22,6 +22,7 @@
 #include <string>
 
 #include "protocol/Bytes.h"
+#include "relay/RelayStream.h"
 
 namespace tlm {
 
@@ -38,7 +39,7 @@ enum class TViewerState { Idle, Pending, InSession, Ended };
 
 class TRelayConnection : public std::enable_shared_from_this<TRelayConnection> {
 public:
-  TRelayConnection(asio::ip::tcp::socket ASocket, TRelayHub& AHub, std::string AAddress);
+  TRelayConnection(TRelayStream ASocket, TRelayHub& AHub, std::string AAddress);
   ~TRelayConnection();
 
   void Start();
@@ -85,6 +86,9 @@ public:
 
 private:
   asio::awaitable<void> ReadLoop();
+  // Plain or TLS (see TRelayStream); false when the connection cannot go on. A plain client
+  // of a TLS-only relay is told so and closed.
+  asio::awaitable<bool> OpenStream();
   asio::awaitable<void> WriteLoop();
   // Makes at least one more byte available in FIn; false on end of stream or error.
   asio::awaitable<bool> Fill();
@@ -116,7 +120,7 @@ private:
   void Detach();
   void WakeBlockedSender();
 
-  asio::ip::tcp::socket FSocket;
+  TRelayStream FSocket;  // plain TCP or TLS
   TRelayHub& FHub;
   const std::string FAddress;
 

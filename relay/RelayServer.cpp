@@ -15,6 +15,7 @@
 #include "relay/IdStore.h"
 #include "relay/RelayConnection.h"
 #include "relay/RelayHub.h"
+#include "relay/RelayStream.h"
 
 namespace tlm {
 
@@ -63,6 +64,7 @@ struct TRelayServer::TImpl {
   TRelayCounters Counters;
   std::unique_ptr<TIdStore> Store;
   std::unique_ptr<TRelayHub> Hub;
+  std::unique_ptr<TRelayTls> Tls;  // nullptr: plain only
   // Declared after the hub: destroyed first, so that connection objects still held by
   // pending handlers find the hub alive.
   asio::io_context Io{1};
@@ -108,7 +110,7 @@ asio::awaitable<void> TRelayServer::TImpl::AcceptLoop() {
       }
       continue;
     }
-    auto conn = std::make_shared<TRelayConnection>(std::move(socket), *Hub, address);
+    auto conn = std::make_shared<TRelayConnection>(TRelayStream(std::move(socket), Tls.get()), *Hub, address);
     Hub->Keep(conn);
     conn->Start();
   }
@@ -173,6 +175,7 @@ TRelayServer::~TRelayServer() { Stop(); }
 
 uint16_t TRelayServer::Start() {
   if (F->Started) throw TError("Relay server already started");
+  F->Tls = MakeRelayTls(F->Options);
   F->Store = std::make_unique<TIdStore>(F->Options.DbPath);
   F->Hub = std::make_unique<TRelayHub>(F->Options, *F->Store, F->Counters, F->LogFn);
   try {
@@ -205,7 +208,8 @@ uint16_t TRelayServer::Start() {
     impl->Ran = true;
     impl->RunEnded.notify_all();
   });
-  F->LogFn("listening on " + F->Options.ListenAddress + ":" + std::to_string(port));
+  F->LogFn("listening on " + F->Options.ListenAddress + ":" + std::to_string(port) +
+            (!F->Tls ? "" : F->Tls->Only ? " (TLS only)" : " (TLS and plain)"));
   return port;
 }
 

@@ -44,6 +44,14 @@ struct TRelayOptions {
   // has nothing else queued; off: always through user-space buffers.
   bool SpliceLargePayloads = true;
 
+  // TLS on the listening port beside plain TCP (PEM files; both empty: plain only). With
+  // TlsOnly plain clients are refused. A TLS client must finish its handshake (and any
+  // client send its first byte) within TlsHandshakeTimeout.
+  std::string TlsCertFile;
+  std::string TlsKeyFile;
+  bool TlsOnly = false;
+  std::chrono::milliseconds TlsHandshakeTimeout{10000};
+
   // Receives every log line (without a line break); empty: UTC time stamp + line on stderr.
   std::function<void(const std::string&)> Log;
 };

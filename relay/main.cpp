@@ -10,6 +10,7 @@
 
 #include "protocol/Error.h"
 #include "relay/RelayServer.h"
+#include "tlm/Version.h"
 
 namespace {
 
@@ -24,7 +25,12 @@ void Usage() {
                "  --admission-timeout SEC     how long a viewer waits for the host's answer (default 120)\n"
                "  --idle-timeout SEC          drop connections silent this long (default 300)\n"
                "  --keepalive SEC             keep-alive to viewers sent nothing this long (default 15)\n"
-               "  --stats-interval SEC        counters log interval (default 60)\n";
+               "  --stats-interval SEC        counters log interval (default 60)\n"
+               "  --tls-cert FILE             PEM certificate chain: accept TLS on the same port\n"
+               "  --tls-key FILE              PEM private key of that certificate\n"
+               "  --tls-only                  refuse plain (unencrypted) connections\n"
+               "  --version                   print the version and exit\n"
+               "  --help                      print this list and exit\n";
 }
 
 unsigned long long Number(const std::string& AFlag, const char* AText) {
@@ -65,6 +71,14 @@ int main(int argc, char** argv) {
         Usage();
         return 0;
       }
+      if (flag == "--tls-only") {
+        options.TlsOnly = true;
+        continue;
+      }
+      if (flag == "--version") {
+        std::cout << "tlmrelay " << tlm::ProgramVersion << "\n";
+        return 0;
+      }
       if (i + 1 >= argc) throw tlm::TError("missing value for " + flag);
       const char* value = argv[++i];
       using std::chrono::seconds;
@@ -78,6 +92,8 @@ int main(int argc, char** argv) {
       else if (flag == "--idle-timeout") options.IdleTimeout = seconds(Number(flag, value));
       else if (flag == "--keepalive") options.ViewerKeepAlive = seconds(Number(flag, value));
       else if (flag == "--stats-interval") options.StatsInterval = seconds(Number(flag, value));
+      else if (flag == "--tls-cert") options.TlsCertFile = value;
+      else if (flag == "--tls-key") options.TlsKeyFile = value;
       else throw tlm::TError("unknown option " + flag);
     }
     if (options.QueueLimitBytes == 0 || options.ViewerKeepAlive.count() == 0 || options.IdleTimeout.count() == 0 ||

@@ -1,14 +1,11 @@
 #include "viewer/RemoteForm.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <QApplication>
+#include <QCloseEvent>
+#include <QCollator>
 #include <QComboBox>
 #include <QCursor>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -24,43 +21,26 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QStatusBar>
-#include <QThread>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <QWheelEvent>
-#include <cerrno>
 #include <charconv>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
 
 #include "app/ClipboardSync.h"
-#include "platform/Folders.h"
 #include "platform/Input.h"
 #include "platform/KeyCodes.h"
 #include "protocol/Credentials.h"
 #include "protocol/Error.h"
-#include "protocol/Frame.h"
-#include "protocol/Messages.h"
-#include "protocol/Packet.h"
-#include "protocol/ReceivedFile.h"
 #include "viewer/RemotePaths.h"
-#include "viewer/TileDecoder.h"
 
 namespace tlm {
 
 namespace {
 
-constexpr int ConnectTimeoutMs = 8000;
-constexpr int ReadTimeoutMs = 45000;
-
 enum : int { TagParent = 1, TagFolder = 2, TagFile = 3 };
 
 QString Q(const std::string& AText) { return QString::fromUtf8(AText.data(), static_cast<qsizetype>(AText.size())); }
 std::string U(const QString& AText) { return AText.toStdString(); }
-QString TextOfPayload(const std::vector<uint8_t>& APayload) {
-  return QString::fromUtf8(reinterpret_cast<const char*>(APayload.data()), static_cast<qsizetype>(APayload.size()));
-}
 
 QFont KoreanFont(const QFont& ABase) {
   QFont f = ABase;
@@ -93,14 +73,45 @@ uint8_t ButtonCode(Qt::MouseButton AButton) {
   }
 }
 
+// A row of the remote file list. Sorting keeps "[..]" on top and folders before files; names
+// compare as the user's locale orders them, sizes by their bytes rather than their text.
+class TListingItem final : public QTreeWidgetItem {
+public:
+  TListingItem(QTreeWidget* AList, const QStringList& ATexts, int ATag, int64_t ABytes)
+      : QTreeWidgetItem(AList, ATexts), FBytes(ABytes) {
+    setData(0, Qt::UserRole, ATag);
+  }
+  bool operator<(const QTreeWidgetItem& AOther) const override {
+    const auto& other = static_cast<const TListingItem&>(AOther);
+    const int rank = Rank(), otherRank = other.Rank();
+    // The parent row and the folders stay first whichever way the column is sorted.
+    const bool descending = treeWidget() && treeWidget()->header()->sortIndicatorOrder() == Qt::DescendingOrder;
+    if (rank != otherRank) return descending ? rank > otherRank : rank < otherRank;
+    if (treeWidget() && treeWidget()->sortColumn() == 1 && FBytes != other.FBytes) return FBytes < other.FBytes;
+    static thread_local QCollator collator = [] {
+      QCollator c(QLocale::system());
+      c.setNumericMode(true);
+      c.setCaseSensitivity(Qt::CaseInsensitive);
+      return c;
+    }();
+    return collator.compare(text(0), other.text(0)) < 0;
+  }
+
+private:
+  int Rank() const { return data(0, Qt::UserRole).toInt(); }  // parent 1, folder 2, file 3
+  int64_t FBytes;
+};
+
 }  // namespace
 
-// The paint box: no keyboard focus, hands paint and mouse events to its window.
+// The paint box: takes the keyboard focus when clicked, hands paint and mouse events to its
+// window, and keeps the local input method off so physical keys reach the partner.
 class TRemoteCanvas final : public QWidget {
 public:
   TRemoteCanvas(TfrmRemote* AOwner, QWidget* AParent) : QWidget(AParent), FOwner(AOwner) {
     setObjectName(QStringLiteral("FCanvas"));
-    setFocusPolicy(Qt::NoFocus);
+    setFocusPolicy(Qt::StrongFocus);
+    setAttribute(Qt::WA_InputMethodEnabled, false);
     setMouseTracking(true);
     setAttribute(Qt::WA_OpaquePaintEvent);
   }
@@ -110,10 +121,20 @@ protected:
     QPainter painter(this);
     FOwner->CanvasPaint(painter);
   }
-  void mousePressEvent(QMouseEvent* AEvent) override { FOwner->CanvasMouseDown(AEvent); }
+  void mousePressEvent(QMouseEvent* AEvent) override {
+    setFocus(Qt::MouseFocusReason);
+    FOwner->CanvasMouseDown(AEvent);
+  }
   void mouseReleaseEvent(QMouseEvent* AEvent) override { FOwner->CanvasMouseUp(AEvent); }
   void mouseMoveEvent(QMouseEvent* AEvent) override { FOwner->CanvasMouseMove(AEvent); }
   void mouseDoubleClickEvent(QMouseEvent* AEvent) override { FOwner->CanvasDblClick(AEvent); }
+  void focusOutEvent(QFocusEvent* AEvent) override {
+    // Keys held now would be released where the partner never hears of it.
+    if (FOwner->FSession) FOwner->FSession->ReleaseHeld();
+    QWidget::focusOutEvent(AEvent);
+  }
+  // Tab and Backtab belong to the partner too.
+  bool focusNextPrevChild(bool) override { return false; }
 
 private:
   TfrmRemote* FOwner;
@@ -134,15 +155,13 @@ TViewerDialogs TViewerDialogs::Standard() {
 
 TfrmRemote::TfrmRemote(QObject* AOwner, const std::string& AServer, uint16_t APort, const std::string& ATargetID,
                        const std::string& AMyName, const std::string& AProof, int ADefaultQuality)
-    : QWidget(nullptr),
-      FGuard(NewLifeGuard()),
-      FServer(AServer),
-      FPort(APort),
-      FMyName(AMyName),
-      FTargetID(ATargetID),
-      FProof(AProof),
-      FDialogs(TViewerDialogs::Standard()),
-      FDownloadsDir(UserDownloadDir()) {
+    : QWidget(nullptr), FDialogs(TViewerDialogs::Standard()) {
+  FParams.Server = AServer;
+  FParams.Port = APort;
+  FParams.TargetID = ATargetID;
+  FParams.MyName = AMyName;
+  FParams.Proof = AProof;
+  FParams.Quality = ADefaultQuality >= 0 && ADefaultQuality <= 2 ? ADefaultQuality : 1;
   if (AOwner) {
     QPointer<TfrmRemote> self(this);
     if (auto* app = qobject_cast<QCoreApplication*>(AOwner))
@@ -152,10 +171,14 @@ TfrmRemote::TfrmRemote(QObject* AOwner, const std::string& AServer, uint16_t APo
   }
 
   setObjectName(QStringLiteral("frmRemote"));
-  setWindowTitle(QStringLiteral("TALMIR Remote - ") + Q(FormatID(FTargetID)));
+  setWindowTitle(QStringLiteral("TALMIR Remote - ") + Q(FormatID(ATargetID)));
   resize(1100, 720);
-  if (QScreen* screen = QGuiApplication::primaryScreen())
-    move(screen->availableGeometry().center() - QPoint(550, 360));
+  if (QScreen* screen = QGuiApplication::primaryScreen()) {
+    // Inside the available area, at most its size, so the toolbar is never off screen.
+    const QRect area = screen->availableGeometry();
+    resize(qMin(width(), area.width()), qMin(height(), area.height()));
+    move(area.center() - QPoint(width() / 2, height() / 2));
+  }
   setFont(KoreanFont(font()));
   // The dark theme: every control inherits these colours.
   QPalette pal = palette();
@@ -173,14 +196,17 @@ TfrmRemote::TfrmRemote(QObject* AOwner, const std::string& AServer, uint16_t APo
   // Key preview: the window sees key and wheel events before the focused control does.
   qApp->installEventFilter(this);
 
+  const int quality = FParams.Quality;
   BuildControls();
-  cbQuality->setCurrentIndex(ADefaultQuality >= 0 && ADefaultQuality <= 2 ? ADefaultQuality : 1);
-  FQualityIndex.store(cbQuality->currentIndex());
-  // The first control in tab order holds the focus when the window opens.
-  cbQuality->setFocus(Qt::OtherFocusReason);
+  cbQuality->setCurrentIndex(quality);
+  // The picture holds the focus from the start: the first keystroke goes to the partner.
+  setFocusProxy(FCanvas);
+  FCanvas->setFocus(Qt::OtherFocusReason);
 
   FClip = std::make_unique<TClipboardSync>();
-  FClip->OnLocalCopy = [this](const QString& AText) { ClipLocalCopy(AText); };
+  FClip->OnLocalCopy = [this](const QString& AText) {
+    if (FSession) FSession->SendClipboard(U(AText));
+  };
 }
 
 void TfrmRemote::BuildControls() {
@@ -198,10 +224,12 @@ void TfrmRemote::BuildControls() {
   cbQuality->setGeometry(48, 8, 96, 28);
   cbQuality->addItems({QStringLiteral("빠름"), QStringLiteral("표준"), QStringLiteral("고화질")});
   cbQuality->setCurrentIndex(1);
+  cbQuality->setFocusPolicy(Qt::ClickFocus);
   WhiteLabel(QStringLiteral("모니터"), FToolbar, 158, 13, 40, 16);
   cbMonitor = new QComboBox(FToolbar);
   cbMonitor->setObjectName(QStringLiteral("cbMonitor"));
   cbMonitor->setGeometry(200, 8, 120, 28);
+  cbMonitor->setFocusPolicy(Qt::ClickFocus);
   auto* btnSendFile = new QPushButton(QStringLiteral("파일 보내기"), FToolbar);
   btnSendFile->setObjectName(QStringLiteral("btnSendFile"));
   btnSendFile->setGeometry(332, 6, 96, 30);
@@ -211,6 +239,8 @@ void TfrmRemote::BuildControls() {
   auto* btnChat = new QPushButton(QStringLiteral("채팅"), FToolbar);
   btnChat->setObjectName(QStringLiteral("btnChat"));
   btnChat->setGeometry(536, 6, 96, 30);
+  // A clicked button must not keep the keys: they belong to the picture.
+  for (QPushButton* button : {btnSendFile, btnFiles, btnChat}) button->setFocusPolicy(Qt::NoFocus);
 
   FStatus = new QStatusBar(this);
   FStatus->setObjectName(QStringLiteral("FStatus"));
@@ -218,6 +248,11 @@ void TfrmRemote::BuildControls() {
   FStatusLabel = new QLabel(QStringLiteral("연결 중..."), FStatus);
   FStatusLabel->setContentsMargins(6, 0, 0, 0);
   FStatus->addWidget(FStatusLabel, 1);
+  FCancelUpload = new QPushButton(QStringLiteral("전송 취소"), FStatus);
+  FCancelUpload->setObjectName(QStringLiteral("btnCancelUpload"));
+  FCancelUpload->setFocusPolicy(Qt::NoFocus);
+  FCancelUpload->hide();
+  FStatus->addPermanentWidget(FCancelUpload);
 
   FChatPanel = new QWidget(this);
   FChatPanel->setObjectName(QStringLiteral("FChatPanel"));
@@ -231,6 +266,8 @@ void TfrmRemote::BuildControls() {
   FChatLog->setReadOnly(true);
   FChatLog->setFrameShape(QFrame::NoFrame);
   FChatLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  FChatLog->setMaximumBlockCount(MaxChatPaneLines);
+  FChatLog->setFocusPolicy(Qt::ClickFocus);
   {
     QPalette pal = FChatLog->palette();
     pal.setColor(QPalette::Base, QColor(30, 30, 30));
@@ -239,6 +276,7 @@ void TfrmRemote::BuildControls() {
   }
   FChatEdit = new QLineEdit(FChatPanel);
   FChatEdit->setObjectName(QStringLiteral("FChatEdit"));
+  FChatEdit->setFocusPolicy(Qt::ClickFocus);
   chatLayout->addWidget(FChatLog, 1);
   chatLayout->addWidget(FChatEdit);
   FChatPanel->hide();
@@ -248,6 +286,10 @@ void TfrmRemote::BuildControls() {
   FFilePanel->setFixedHeight(200);
   auto* fileLayout = new QVBoxLayout(FFilePanel);
   fileLayout->setContentsMargins(0, 0, 0, 0);
+  fileLayout->setSpacing(0);
+  FFilePath = new QLabel(FFilePanel);
+  FFilePath->setObjectName(QStringLiteral("FFilePath"));
+  FFilePath->setContentsMargins(6, 2, 6, 2);
   FFileList = new QTreeWidget(FFilePanel);
   FFileList->setObjectName(QStringLiteral("FFileList"));
   FFileList->setColumnCount(2);
@@ -258,6 +300,10 @@ void TfrmRemote::BuildControls() {
   FFileList->setSelectionBehavior(QAbstractItemView::SelectRows);
   FFileList->setSelectionMode(QAbstractItemView::SingleSelection);
   FFileList->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  FFileList->setFocusPolicy(Qt::ClickFocus);
+  FFileList->setSortingEnabled(true);
+  FFileList->sortByColumn(0, Qt::AscendingOrder);
+  fileLayout->addWidget(FFilePath);
   fileLayout->addWidget(FFileList);
   FFilePanel->hide();
 
@@ -272,6 +318,25 @@ void TfrmRemote::BuildControls() {
   FCanvas = new TRemoteCanvas(this, FScroll);
   FScroll->setWidget(FCanvas);
 
+  // The banner over the picture once the session has ended: the reason and a way back.
+  FBanner = new QWidget(FCanvas);
+  FBanner->setObjectName(QStringLiteral("FBanner"));
+  SetBackground(FBanner, QColor(120, 40, 40));
+  auto* bannerLayout = new QHBoxLayout(FBanner);
+  bannerLayout->setContentsMargins(12, 6, 12, 6);
+  FBannerText = new QLabel(FBanner);
+  {
+    QPalette pal = FBannerText->palette();
+    pal.setColor(QPalette::WindowText, Qt::white);
+    FBannerText->setPalette(pal);
+  }
+  FReconnect = new QPushButton(QStringLiteral("다시 연결"), FBanner);
+  FReconnect->setObjectName(QStringLiteral("btnReconnect"));
+  FReconnect->setFocusPolicy(Qt::NoFocus);
+  bannerLayout->addWidget(FBannerText, 1);
+  bannerLayout->addWidget(FReconnect);
+  FBanner->hide();
+
   // Top: toolbar; bottom: file panel above the status bar; the chat panel on the right of
   // the picture between them.
   auto* middle = new QHBoxLayout;
@@ -284,66 +349,149 @@ void TfrmRemote::BuildControls() {
   root->addWidget(FFilePanel);
   root->addWidget(FStatus);
 
-  connect(cbQuality, &QComboBox::currentIndexChanged, this, [this](int AIndex) { FQualityIndex.store(AIndex); });
-  connect(cbQuality, &QComboBox::activated, this, [this](int AIndex) { QualityChange(AIndex); });
-  connect(cbMonitor, &QComboBox::activated, this, [this](int AIndex) { MonitorChange(AIndex); });
+  // Any change of the list is what the next session asks for; only the user's choice is sent.
+  connect(cbQuality, &QComboBox::currentIndexChanged, this, [this](int AIndex) {
+    if (AIndex < 0) return;
+    FParams.Quality = AIndex;
+    if (FSession) FSession->SetQuality(AIndex, false);
+  });
+  connect(cbQuality, &QComboBox::activated, this, [this](int AIndex) {
+    if (FSession) FSession->SetQuality(AIndex);
+    FCanvas->setFocus(Qt::OtherFocusReason);
+  });
+  connect(cbMonitor, &QComboBox::activated, this, [this](int AIndex) {
+    if (FSession) FSession->SelectMonitor(AIndex);
+    FCanvas->setFocus(Qt::OtherFocusReason);
+  });
   connect(btnSendFile, &QPushButton::clicked, this, [this] { SendFileClick(); });
   connect(btnFiles, &QPushButton::clicked, this, [this] { ToggleFiles(); });
   connect(btnChat, &QPushButton::clicked, this, [this] { ToggleChat(); });
   connect(FFileList, &QTreeWidget::itemDoubleClicked, this, [this] { FileListDblClick(); });
+  connect(FReconnect, &QPushButton::clicked, this, [this] { Reconnect(); });
+  connect(FCancelUpload, &QPushButton::clicked, this, [this] {
+    if (!FSession || !FSession->Uploading()) return;
+    FUploadCancelled = true;
+    FSession->CancelUpload();
+  });
 }
 
 TfrmRemote::~TfrmRemote() {
-  // 1. No queued action may touch the window from now on.
-  FGuard->Kill();
   if (qApp) qApp->removeEventFilter(this);
-  // 2. Stop the reader and an upload worker: the abort wakes a blocked read or write, and
-  // both threads are waited for before anything they use goes away.
-  FUploadStop.store(true);
-  FClient.Abort();
-  if (FReader.joinable()) FReader.join();
-  if (FUploadThread.joinable()) FUploadThread.join();
-  // 3. The rest; an unfinished download is removed, never left under its real name.
-  FRecvFile.Abandon();
+  // The session goes first: its guard stops every queued call, and its threads are waited for.
+  EndSession();
   FClip.reset();
-  FClient.Close();
 }
 
 // ---------------------------------------------------------------------------------------
-// Marshalling, status, sending
+// The session
 
-void TfrmRemote::Post(std::function<void()> AProc) {
-  TLifeGuardRef guard = FGuard;
-  if (QThread::currentThread() == qApp->thread()) {
-    if (guard->Alive()) AProc();
-    return;
-  }
-  QMetaObject::invokeMethod(
-      qApp, [guard, proc = std::move(AProc)] {
-        if (guard->Alive()) proc();
-      },
-      Qt::QueuedConnection);
+void TfrmRemote::NewSession() {
+  FSession = std::make_unique<TViewerSession>(FUi, FParams, FTimings);
+  TViewerSession& s = *FSession;
+  s.OnStatus = [this](const std::string& AText) { FStatusLabel->setText(Q(AText)); };
+  s.OnFrame = [this] { FCanvas->update(); };
+  s.OnMonitors = [this](const std::vector<TMonitorEntry>& AMonitors) { ShowMonitors(AMonitors); };
+  s.OnChat = [this](const std::string& AText) { ShowChat(Q(AText)); };
+  s.OnChatDropped = [this](size_t ADropped) {
+    FChatLog->appendPlainText(QStringLiteral("(원격 채팅 %1줄이 너무 많아 표시하지 않았습니다)").arg(ADropped));
+  };
+  s.OnClipboard = [this](const std::string& AText) { FClip->ApplyRemote(Q(AText)); };
+  s.OnListing = [this](const TDirListing& AListing) { ShowListing(AListing); };
+  s.OnUploadDone = [this](const std::string& AName, bool AComplete) {
+    FCancelUpload->hide();
+    if (AComplete) {
+      FStatusLabel->setText(QStringLiteral("파일 전송 완료: ") + Q(AName));
+    } else if (FUploadCancelled) {
+      FStatusLabel->setText(QStringLiteral("파일 전송 취소됨: ") + Q(AName));
+    }
+    FUploadCancelled = false;
+  };
+  s.OnConnectFailed = [this](const std::string& AText) {
+    const QString text = QStringLiteral("서버에 연결할 수 없습니다: ") + Q(AText);
+    if (FReconnecting) {
+      // A window the user asked to reconnect stays, with the reason and the button.
+      ShowBanner(text);
+      return;
+    }
+    const QPointer<TfrmRemote> self(this);
+    if (FDialogs.Error) FDialogs.Error(this, text);
+    if (self) close();
+  };
+  s.OnRelayError = [this](const std::string& AText) {
+    FStatusLabel->setText(QStringLiteral("오류: ") + Q(AText));
+    const QPointer<TfrmRemote> self(this);
+    if (FDialogs.Warning) FDialogs.Warning(this, Q(AText));
+    if (self) close();
+  };
+  s.OnEnded = [this](const std::string& AReason) { ShowBanner(Q(AReason)); };
+  s.OnResultWritten = [this] { close(); };
 }
 
-void TfrmRemote::SetStatusText(const QString& AText) {
-  Post([this, AText] { FStatusLabel->setText(AText); });
+void TfrmRemote::StartConnect() {
+  if (FStarted) return;
+  FStarted = true;
+  NewSession();
+  FSession->Start();
+}
+
+void TfrmRemote::Reconnect() {
+  EndSession();
+  FReconnecting = true;
+  FBanner->hide();
+  FStatusLabel->setText(QStringLiteral("연결 중..."));
+  FCurPath.clear();
+  FFileList->clear();
+  NewSession();
+  FSession->Start();
+  FCanvas->update();
+}
+
+void TfrmRemote::EndSession() {
+  if (!FSession) return;
+  FSession->Stop();
+  FSession.reset();
+}
+
+void TfrmRemote::ShowBanner(const QString& AText) {
+  FBannerText->setText(AText);
+  FBanner->setGeometry(0, 0, FCanvas->width(), FBanner->sizeHint().height());
+  FBanner->show();
+  FBanner->raise();
+}
+
+QString TfrmRemote::BannerText() const { return FBanner->isHidden() ? QString() : FBannerText->text(); }
+
+void TfrmRemote::closeEvent(QCloseEvent* AEvent) {
+  // Closing ends the session: the partner sees it end at once, and may be reached again.
+  EndSession();
+  FBanner->hide();
+  QWidget::closeEvent(AEvent);
+}
+
+void TfrmRemote::hideEvent(QHideEvent* AEvent) {
+  if (FSession) FSession->ReleaseHeld();
+  QWidget::hideEvent(AEvent);
+}
+
+void TfrmRemote::changeEvent(QEvent* AEvent) {
+  if (AEvent->type() == QEvent::ActivationChange && !isActiveWindow() && FSession) FSession->ReleaseHeld();
+  QWidget::changeEvent(AEvent);
 }
 
 QString TfrmRemote::StatusText() const { return FStatusLabel->text(); }
 
+QString TfrmRemote::FilePathText() const { return FFilePath->text(); }
+
 QWidget* TfrmRemote::Canvas() const { return FCanvas; }
 
 QImage TfrmRemote::ScreenSnapshot() const {
-  std::lock_guard lock(FScreenLock);
-  return FRemoteBmp.copy();
-}
-
-void TfrmRemote::SendEmpty(uint32_t AType) { WriteEmptyPacket(FClient, AType, &FWriteLock); }
-void TfrmRemote::SendBytes(uint32_t AType, std::span<const uint8_t> APayload) {
-  WritePacket(FClient, AType, APayload, &FWriteLock);
-}
-void TfrmRemote::SendText(uint32_t AType, const std::string& AText) {
-  WriteTextPacket(FClient, AType, AText, &FWriteLock);
+  QImage copy;
+  if (!FSession) return copy;
+  FSession->Screen().Read([&](const TRemoteScreen::TView& AView) {
+    if (AView.Bits)
+      copy = QImage(AView.Bits, AView.Width, AView.Height, AView.Stride, QImage::Format_RGB32).copy();
+  });
+  return copy;
 }
 
 void TfrmRemote::ReportError(const QString& AText) {
@@ -351,212 +499,42 @@ void TfrmRemote::ReportError(const QString& AText) {
 }
 
 // ---------------------------------------------------------------------------------------
-// Connection and reader
-
-void TfrmRemote::StartConnect() {
-  if (FStarted) return;
-  FStarted = true;
-  try {
-    FClient.Connect(FServer, FPort, ConnectTimeoutMs);
-    FClient.SetReadTimeout(ReadTimeoutMs);
-    SendText(MsgConnectRequest, BuildConnectRequest(FTargetID, FMyName, FProof));
-  } catch (const std::exception& e) {
-    const TLifeGuardRef guard = FGuard;
-    if (FDialogs.Error) FDialogs.Error(this, QStringLiteral("서버에 연결할 수 없습니다: ") + QString::fromUtf8(e.what()));
-    if (guard->Alive()) close();
-    return;
-  }
-  SetStatusText(QStringLiteral("원격지 승인 대기 중..."));
-  FReader = std::thread([this] { ReaderLoop(); });
-}
-
-void TfrmRemote::ReaderLoop() {
-  try {
-    while (FClient.Connected()) {
-      TPacket packet = ReadPacket(FClient);
-      DispatchCmd(packet.Type, packet.Payload);
-    }
-  } catch (...) {
-    FConnected.store(false);
-    Post([this] {
-      FConnected.store(false);
-      FStatusLabel->setText(QStringLiteral("연결 종료됨"));
-    });
-  }
-}
-
-void TfrmRemote::DispatchCmd(uint32_t AType, const std::vector<uint8_t>& APayload) {
-  switch (AType) {
-    case MsgSessionStart: {
-      FConnected.store(true);
-      const uint8_t preset = static_cast<uint8_t>(FQualityIndex.load());
-      SendBytes(MsgQuality, std::span<const uint8_t>(&preset, 1));
-      SetStatusText(QStringLiteral("연결됨 - 원격 제어 중"));
-      break;
-    }
-    case MsgSessionEnd:
-      FConnected.store(false);
-      SetStatusText(QStringLiteral("원격지 연결 종료됨"));
-      break;
-    case MsgFrame:
-      ApplyFrame(APayload);
-      SendEmpty(MsgFrameAck);
-      WriteResultFile(APayload.size());
-      break;
-    case MsgMonitorList: {
-      std::string text = TextOf(APayload);
-      Post([this, text] { ShowMonitors(text); });
-      break;
-    }
-    case MsgClipboard: {
-      QString text = TextOfPayload(APayload);
-      Post([this, text] { FClip->ApplyRemote(text); });
-      break;
-    }
-    case MsgChat: {
-      QString text = TextOfPayload(APayload);
-      Post([this, text] { ShowChat(text); });
-      break;
-    }
-    case MsgFileBegin:
-      DownloadBegin(TextOf(APayload));
-      break;
-    case MsgFileChunk:
-      DownloadChunk(APayload);
-      break;
-    case MsgFileEnd:
-      DownloadEnd();
-      break;
-    case MsgFileError:
-      FSendingFile.store(false);
-      SetStatusText(QStringLiteral("파일 거부됨: ") + TextOfPayload(APayload));
-      break;
-    case MsgDirListing: {
-      std::string text = TextOf(APayload);
-      Post([this, text] { ShowListing(text); });
-      break;
-    }
-    case MsgRelayError: {
-      QString text = TextOfPayload(APayload);
-      Post([this, text] {
-        FStatusLabel->setText(QStringLiteral("오류: ") + text);
-        const TLifeGuardRef guard = FGuard;
-        if (FDialogs.Warning) FDialogs.Warning(this, text);
-        if (guard->Alive()) close();
-      });
-      break;
-    }
-    default:
-      break;
-  }
-}
-
-void TfrmRemote::WriteResultFile(size_t APayloadSize) {
-  const char* path = std::getenv("TLMREMOTE_RESULTFILE");
-  if (!path || !*path) return;
-  // Only the first frame counts: the hidden window keeps receiving frames afterwards.
-  if (FResultWritten) return;
-  FResultWritten = true;
-  {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (out) out << "OK " << APayloadSize;
-  }
-  Post([this] { close(); });
-}
-
-// ---------------------------------------------------------------------------------------
-// Frames and painting
-
-void TfrmRemote::ApplyFrame(std::span<const uint8_t> APayload) {
-  TParsedFrame frame;
-  if (!ParseFramePayload(APayload, frame)) return;
-  if (frame.ScreenW > MaxRemoteScreenSide || frame.ScreenH > MaxRemoteScreenSide) return;
-
-  TTileDecoder decoder;  // one decompressor for all tiles of this frame
-  // A tile larger than the screen it belongs to makes the whole frame unusable; look at
-  // every header before anything is drawn, so the picture stays as it was. A header that
-  // cannot be read is left to the decoding below, which reports it.
-  for (const TParsedRect& rect : frame.Rects) {
-    if (rect.Jpeg.empty()) continue;
-    int w = 0, h = 0;
-    if (!decoder.PeekSize(rect.Jpeg, w, h)) break;
-    if (w > frame.ScreenW || h > frame.ScreenH) return;
-  }
-
-  {
-    std::lock_guard lock(FScreenLock);
-    if (FRemoteBmp.width() != frame.ScreenW || FRemoteBmp.height() != frame.ScreenH) {
-      QImage resized;
-      if (frame.ScreenW > 0 && frame.ScreenH > 0) {
-        resized = QImage(frame.ScreenW, frame.ScreenH, QImage::Format_RGB32);
-        if (resized.isNull()) throw TError("no memory for the remote screen");
-        resized.fill(Qt::black);
-      }
-      FRemoteBmp = std::move(resized);
-      FRemoteW.store(frame.ScreenW);
-      FRemoteH.store(frame.ScreenH);
-    }
-    TPixelTarget target;
-    if (!FRemoteBmp.isNull()) {
-      target.Bits = FRemoteBmp.bits();
-      target.Width = FRemoteBmp.width();
-      target.Height = FRemoteBmp.height();
-      target.Stride = FRemoteBmp.bytesPerLine();
-    }
-    for (const TParsedRect& rect : frame.Rects) {
-      if (rect.Jpeg.empty()) continue;
-      decoder.DrawInto(rect.Jpeg, target, rect.X, rect.Y);
-    }
-  }
-  Post([this] { FCanvas->update(); });
-}
+// Painting
 
 void TfrmRemote::CanvasPaint(QPainter& APainter) {
-  std::lock_guard lock(FScreenLock);
   const QRect area = FCanvas->rect();
-  if (FRemoteW.load() <= 0 || FRemoteH.load() <= 0 || FRemoteBmp.isNull()) {
-    APainter.fillRect(area, Qt::black);
-    APainter.setPen(QColor(128, 128, 128));
-    APainter.setFont(FCanvas->font());
-    APainter.drawText(QRect(20, 20, qMax(0, area.width() - 20), qMax(0, area.height() - 20)),
-                      Qt::AlignLeft | Qt::AlignTop, QStringLiteral("화면 수신 대기 중..."));
-    return;
-  }
-  APainter.setRenderHint(QPainter::SmoothPixmapTransform, true);
-  APainter.drawImage(area, FRemoteBmp);
+  bool painted = false;
+  if (FSession)
+    FSession->Screen().Read([&](const TRemoteScreen::TView& AView) {
+      if (!AView.Bits) return;
+      // Wraps the buffer without copying; the screen's lock is held while it is drawn.
+      const QImage picture(AView.Bits, AView.Width, AView.Height, AView.Stride, QImage::Format_RGB32);
+      APainter.setRenderHint(QPainter::SmoothPixmapTransform, true);
+      APainter.drawImage(area, picture);
+      painted = true;
+    });
+  if (painted) return;
+  APainter.fillRect(area, Qt::black);
+  APainter.setPen(QColor(128, 128, 128));
+  APainter.setFont(FCanvas->font());
+  APainter.drawText(QRect(20, 20, qMax(0, area.width() - 20), qMax(0, area.height() - 20)),
+                    Qt::AlignLeft | Qt::AlignTop, QStringLiteral("화면 수신 대기 중..."));
 }
 
 // ---------------------------------------------------------------------------------------
 // Mouse and keys
 
 void TfrmRemote::SendMouse(int AX, int AY, uint8_t AButton, uint8_t AAction, int16_t AWheelDelta) {
-  if (!FConnected.load()) return;
+  if (!IsConnected()) return;
   const int cw = FCanvas->width();
   const int ch = FCanvas->height();
   TMouseEventRec rec{};
-  rec.X = cw > 0 ? MulDiv(AX, FRemoteW.load(), cw) : AX;
-  rec.Y = ch > 0 ? MulDiv(AY, FRemoteH.load(), ch) : AY;
+  rec.X = cw > 0 ? MulDiv(AX, RemoteWidth(), cw) : AX;
+  rec.Y = ch > 0 ? MulDiv(AY, RemoteHeight(), ch) : AY;
   rec.Button = AButton;
   rec.Action = AAction;
   rec.WheelDelta = AWheelDelta;
-  try {
-    SendBytes(MsgMouse, PackMouseEvent(rec));
-  } catch (...) {
-    // Input that cannot be sent is dropped; the next event tries again.
-  }
-}
-
-void TfrmRemote::SendKey(uint16_t AVirtualKey, bool AKeyUp, bool AExtended) {
-  if (!FConnected.load()) return;
-  TKeyEventRec rec{};
-  rec.VirtualKey = AVirtualKey;
-  rec.ScanCode = ScanCodeFromVirtualKey(AVirtualKey);
-  rec.KeyUp = AKeyUp ? 1 : 0;
-  rec.Extended = AExtended ? 1 : 0;
-  try {
-    SendBytes(MsgKey, PackKeyEvent(rec));
-  } catch (...) {
-  }
+  FSession->SendMouse(rec);  // a full queue drops it; the next event tries again
 }
 
 void TfrmRemote::CanvasMouseDown(QMouseEvent* AEvent) {
@@ -585,7 +563,7 @@ void TfrmRemote::CanvasDblClick(QMouseEvent* AEvent) {
 }
 
 bool TfrmRemote::FormMouseWheel(QWheelEvent* AEvent) {
-  if (!FConnected.load()) return false;
+  if (!IsConnected()) return false;
   const int delta = AEvent->angleDelta().y();
   if (delta == 0) return false;  // sideways turns have no counterpart on the host
   const QPoint p = FCanvas->mapFromGlobal(AEvent->globalPosition().toPoint());
@@ -595,14 +573,14 @@ bool TfrmRemote::FormMouseWheel(QWheelEvent* AEvent) {
 }
 
 bool TfrmRemote::FormKey(QKeyEvent* AEvent, bool AKeyUp) {
-  if (!FConnected.load()) return false;
+  if (!IsConnected()) return false;
   QWidget* focus = focusWidget();
   if (qobject_cast<QLineEdit*>(focus) || qobject_cast<QComboBox*>(focus)) return false;
   // X repeats a held key as release + press pairs; the host sees only the presses, as a
   // held key on Windows would produce.
   if (AKeyUp && AEvent->isAutoRepeat()) return true;
   const std::optional<uint16_t> vk = VirtualKeyFromNativeKey(AEvent->nativeVirtualKey());
-  if (vk) SendKey(*vk, AKeyUp, IsExtendedVirtualKey(*vk));
+  if (vk) FSession->SendKey(*vk, AKeyUp, IsExtendedVirtualKey(*vk));
   return true;  // consumed: no local control acts on a forwarded key
 }
 
@@ -623,77 +601,22 @@ bool TfrmRemote::eventFilter(QObject* AWatched, QEvent* AEvent) {
 // Files
 
 void TfrmRemote::SendFileClick() {
-  if (!FConnected.load()) return;
-  if (FSendingFile.load() || FUploadRunning.load()) {
-    // A worker still streaming after a refusal counts as running too: two files must never
-    // interleave their chunks.
+  if (!IsConnected()) return;
+  if (FSession->Uploading()) {
     if (FDialogs.Info) FDialogs.Info(this, QStringLiteral("이미 파일 전송이 진행 중입니다."));
     return;
   }
   const QString path = FDialogs.OpenFile ? FDialogs.OpenFile(this) : QString();
-  if (path.isEmpty()) return;
-  DoSendFile(path);
-}
-
-void TfrmRemote::DoSendFile(const QString& APath) {
-  // The host keeps only what follows the last "\\" or ":", so the name shown here is that part.
-  QString name = QFileInfo(APath).fileName();
-  name = name.mid(qMax(name.lastIndexOf(QLatin1Char('\\')), name.lastIndexOf(QLatin1Char(':'))) + 1);
-  const std::string path = U(APath);
-  uint64_t size = 0;
-  {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat st {};
-    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-      const QString why = fd < 0 ? QString::fromUtf8(std::strerror(errno)) : QStringLiteral("not a regular file");
-      if (fd >= 0) ::close(fd);
-      ReportError(APath + QStringLiteral(": ") + why);
-      return;
-    }
-    size = static_cast<uint64_t>(st.st_size);
-    ::close(fd);
-  }
-  FSendingFile.store(true);
-  SetStatusText(QStringLiteral("전송 중: ") + name);
+  if (path.isEmpty() || !FSession) return;
   try {
-    SendText(MsgFileBegin, BuildFileBegin(U(name), size));
+    FSession->SendFile(U(path));
   } catch (const std::exception& e) {
     ReportError(QString::fromUtf8(e.what()));
     return;
   }
-  if (FUploadThread.joinable()) FUploadThread.join();  // the previous worker has finished
-  FUploadRunning.store(true);
-  FUploadThread = std::thread([this, path, name] { UploadBody(path, name); });
-}
-
-void TfrmRemote::UploadBody(std::string APath, QString AName) {
-  int fd = -1;
-  try {
-    fd = ::open(APath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw TError(std::strerror(errno));
-    std::vector<uint8_t> buffer(FileChunkSize);
-    while (FConnected.load() && !FUploadStop.load()) {
-      const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        throw TError(std::strerror(errno));
-      }
-      if (n == 0) break;
-      SendBytes(MsgFileChunk, std::span<const uint8_t>(buffer.data(), static_cast<size_t>(n)));
-    }
-    SendEmpty(MsgFileEnd);
-    ::close(fd);
-    fd = -1;
-    FUploadRunning.store(false);
-    Post([this, AName] {
-      FSendingFile.store(false);
-      FStatusLabel->setText(QStringLiteral("파일 전송 완료: ") + AName);
-    });
-  } catch (...) {
-    if (fd >= 0) ::close(fd);
-    FUploadRunning.store(false);
-    Post([this] { FSendingFile.store(false); });
-  }
+  FStatusLabel->setText(QStringLiteral("전송 중: ") + Q(TViewerUpload::SentName(U(path))));
+  FUploadCancelled = false;
+  FCancelUpload->show();
 }
 
 void TfrmRemote::ToggleFiles() {
@@ -702,12 +625,7 @@ void TfrmRemote::ToggleFiles() {
 }
 
 void TfrmRemote::RequestListing(const std::string& APath) {
-  if (!FConnected.load()) return;
-  try {
-    SendText(MsgListDir, APath);
-  } catch (const std::exception& e) {
-    ReportError(QString::fromUtf8(e.what()));
-  }
+  if (FSession) FSession->RequestListing(APath);
 }
 
 void TfrmRemote::FileListDblClick() {
@@ -724,34 +642,25 @@ void TfrmRemote::FileListDblClick() {
     const std::string name = caption.substr(1, caption.size() - 2);
     RequestListing(FCurPath.empty() ? name : RemoteChildPath(FCurPath, name));
   } else if (tag == TagFile) {
-    if (FCurPath.empty()) return;
-    try {
-      SendText(MsgFileGet, RemoteChildPath(FCurPath, caption));
-    } catch (const std::exception& e) {
-      ReportError(QString::fromUtf8(e.what()));
-    }
+    if (FCurPath.empty() || !FSession) return;
+    FSession->RequestFile(RemoteChildPath(FCurPath, caption));
   }
 }
 
-void TfrmRemote::ShowListing(const std::string& AText) {
-  const std::optional<TDirListing> listing = ParseDirListing(AText);
-  if (!listing) return;
-  if (listing->IsError) {
-    FStatusLabel->setText(QStringLiteral("목록 오류: ") + Q(listing->ErrorText));
+void TfrmRemote::ShowListing(const TDirListing& AListing) {
+  if (AListing.IsError) {
+    FFilePath->setText(QStringLiteral("목록 오류: ") + Q(AListing.ErrorText));
     return;
   }
   FFileList->setUpdatesEnabled(false);
   FFileList->clear();
-  FCurPath = listing->Path;
-  if (!FCurPath.empty()) {
-    auto* up = new QTreeWidgetItem(FFileList, {QStringLiteral("[..]")});
-    up->setData(0, Qt::UserRole, TagParent);
-  }
+  FCurPath = AListing.Path;
+  FFileList->setSortingEnabled(false);  // rows are sorted once, after filling
+  if (!FCurPath.empty()) new TListingItem(FFileList, {QStringLiteral("[..]")}, TagParent, 0);
   const QLocale locale = QLocale::system();
-  for (const TDirListing::TLine& line : listing->Entries) {
+  for (const TDirListing::TLine& line : AListing.Entries) {
     if (line.IsDir) {
-      auto* row = new QTreeWidgetItem(FFileList, {QStringLiteral("[") + Q(line.Name) + QStringLiteral("]"), QString()});
-      row->setData(0, Qt::UserRole, TagFolder);
+      new TListingItem(FFileList, {QStringLiteral("[") + Q(line.Name) + QStringLiteral("]"), QString()}, TagFolder, 0);
       continue;
     }
     int64_t bytes = 0;
@@ -759,92 +668,32 @@ void TfrmRemote::ShowListing(const std::string& AText) {
     const char* last = first + line.SizeText.size();
     const auto parsed = std::from_chars(first, last, bytes);
     if (parsed.ec != std::errc() || parsed.ptr != last || line.SizeText.empty()) {
+      FFileList->setSortingEnabled(true);
       FFileList->setUpdatesEnabled(true);
       ReportError(QStringLiteral("'") + Q(line.SizeText) + QStringLiteral("' is not a valid integer value"));
       return;
     }
     // Units of 1024 bytes, rounded half away from zero, with the locale's digit grouping.
     const int64_t kb = bytes >= 0 ? (bytes + 512) / 1024 : -((-bytes + 512) / 1024);
-    auto* row = new QTreeWidgetItem(FFileList, {Q(line.Name), locale.toString(static_cast<qlonglong>(kb)) + QStringLiteral(" KB")});
-    row->setData(0, Qt::UserRole, TagFile);
+    auto* row = new TListingItem(FFileList, {Q(line.Name), locale.toString(static_cast<qlonglong>(kb)) + QStringLiteral(" KB")},
+                                 TagFile, bytes);
     row->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
   }
+  FFileList->setSortingEnabled(true);
   FFileList->setUpdatesEnabled(true);
-  FStatusLabel->setText(QStringLiteral("원격 경로: ") + (FCurPath.empty() ? QStringLiteral("드라이브") : Q(FCurPath)));
-}
-
-void TfrmRemote::DownloadBegin(const std::string& AText) {
-  const std::vector<std::string> fields = SplitTabs(AText);
-  if (fields.size() < 2) return;
-  FRecvName = SafeLeafName(fields[0]);
-  std::optional<uint64_t> expected;
-  {
-    uint64_t size = 0;
-    const std::string& text = fields[1];
-    const auto parsed = std::from_chars(text.data(), text.data() + text.size(), size);
-    if (parsed.ec == std::errc() && parsed.ptr == text.data() + text.size() && !text.empty()) expected = size;
-  }
-  try {
-    FRecvFile.Abandon();  // an unfinished download is dropped
-    if (FRecvName.empty()) return;
-    FRecvFile.Begin(FDownloadsDir, FRecvName, expected);
-    SendEmpty(MsgFileReady);
-    SetStatusText(QStringLiteral("다운로드 중: ") + Q(FRecvName));
-  } catch (...) {
-    FRecvFile.Abandon();
-  }
-}
-
-void TfrmRemote::DownloadChunk(std::span<const uint8_t> AData) {
-  if (!FRecvFile.IsOpen() || AData.empty()) return;
-  if (FRecvFile.Expected() && FRecvFile.Received() + AData.size() > *FRecvFile.Expected()) {
-    // More than announced: the file cannot come out right, so stop filling the disk with it.
-    FRecvFile.Abandon();
-    SetStatusText(QStringLiteral("다운로드 실패: ") + Q(FRecvName));
-    return;
-  }
-  FRecvFile.Append(AData);  // a failed write ends the session like a lost connection
-}
-
-void TfrmRemote::DownloadEnd() {
-  if (!FRecvFile.IsOpen()) return;
-  const TReceivedFile::TResult stored = FRecvFile.Finish();
-  if (stored.Complete)
-    SetStatusText(QStringLiteral("다운로드 완료 (내려받기 폴더): ") + Q(FileNamePart(stored.Path)));
-  else
-    SetStatusText(QStringLiteral("다운로드 실패: ") + Q(FRecvName));
+  FFilePath->setText(QStringLiteral("원격 경로: ") + (FCurPath.empty() ? QStringLiteral("드라이브") : Q(FCurPath)));
 }
 
 // ---------------------------------------------------------------------------------------
-// Quality, monitors, chat, clipboard
+// Monitors, chat
 
-void TfrmRemote::QualityChange(int AIndex) {
-  if (!FConnected.load() || AIndex < 0) return;
-  const uint8_t preset = static_cast<uint8_t>(AIndex);
-  try {
-    SendBytes(MsgQuality, std::span<const uint8_t>(&preset, 1));
-  } catch (const std::exception& e) {
-    ReportError(QString::fromUtf8(e.what()));
-  }
-}
-
-void TfrmRemote::ShowMonitors(const std::string& AText) {
+void TfrmRemote::ShowMonitors(const std::vector<TMonitorEntry>& AMonitors) {
   cbMonitor->setUpdatesEnabled(false);
   cbMonitor->clear();
-  for (const TMonitorEntry& entry : ParseMonitorList(AText))
+  for (const TMonitorEntry& entry : AMonitors)
     cbMonitor->addItem(QStringLiteral("모니터 %1 (%2x%3)").arg(entry.Number).arg(Q(entry.WidthText), Q(entry.HeightText)));
   if (cbMonitor->count() > 0) cbMonitor->setCurrentIndex(0);
   cbMonitor->setUpdatesEnabled(true);
-}
-
-void TfrmRemote::MonitorChange(int AIndex) {
-  if (!FConnected.load() || AIndex < 0) return;
-  const uint8_t index = static_cast<uint8_t>(AIndex);
-  try {
-    SendBytes(MsgSelectMonitor, std::span<const uint8_t>(&index, 1));
-  } catch (const std::exception& e) {
-    ReportError(QString::fromUtf8(e.what()));
-  }
 }
 
 void TfrmRemote::ToggleChat() {
@@ -856,10 +705,8 @@ bool TfrmRemote::ChatEditKeyDown(QKeyEvent* AEvent) {
   if (AEvent->key() != Qt::Key_Return && AEvent->key() != Qt::Key_Enter) return false;
   const QString text = FChatEdit->text();
   if (TrimControl(U(text)).empty()) return false;
-  try {
-    SendText(MsgChat, U(text));
-  } catch (const std::exception& e) {
-    ReportError(QString::fromUtf8(e.what()));
+  if (!FSession || !FSession->SendChat(U(text))) {
+    ReportError(QStringLiteral("채팅을 보낼 수 없습니다: 연결되어 있지 않습니다."));
     return true;
   }
   FChatLog->appendPlainText(QStringLiteral("나: ") + text);
@@ -870,14 +717,6 @@ bool TfrmRemote::ChatEditKeyDown(QKeyEvent* AEvent) {
 void TfrmRemote::ShowChat(const QString& AText) {
   if (FChatPanel->isHidden()) ToggleChat();
   FChatLog->appendPlainText(QStringLiteral("원격: ") + AText);
-}
-
-void TfrmRemote::ClipLocalCopy(const QString& AText) {
-  if (!FConnected.load()) return;
-  try {
-    SendText(MsgClipboard, U(AText));
-  } catch (...) {
-  }
 }
 
 }  // namespace tlm

@@ -1,30 +1,24 @@
 // TfrmRemote: the viewer window, one per outgoing connection.
 //
 // Contract: created, shown and destroyed on the user-interface thread; the creator calls
-// StartConnect once right after showing it. The window owns its relay connection, its reader
-// thread (reads and dispatches packets, decodes frames, writes downloads), at most one upload
-// worker, the back buffer of the partner's screen and its clipboard synchroniser. Background
-// threads never touch a widget: they hand work over with Post, which runs it later on the
-// user-interface thread, in order, and only while FGuard is alive. Closing the window only
-// hides it; the session lives until the window object is destroyed. Destruction kills the
-// guard first, then stops the reader and any upload worker, then frees the rest.
+// StartConnect once right after showing it. The window builds the controls, turns the user's
+// input into calls on its TViewerSession and paints the session's back buffer; the session
+// owns the connection and every thread, and reaches the window only through queued calls.
+// Closing the window ends the session (held keys and buttons are released first) and closes
+// the connection; the window object lives on until its owner destroys it (or Qt does, when
+// the creator set Qt::WA_DeleteOnClose). After the session ended, "다시 연결" makes a new one
+// to the same ID with the same proof.
 #pragma once
 
 #include <QImage>
 #include <QString>
 #include <QWidget>
-#include <atomic>
-#include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
-#include <span>
 #include <string>
-#include <thread>
 
-#include "protocol/Connection.h"
-#include "protocol/LifeGuard.h"
-#include "protocol/ReceivedFile.h"
+#include "app/QtDispatcher.h"
+#include "viewer/ViewerSession.h"
 
 class QComboBox;
 class QLabel;
@@ -51,8 +45,8 @@ struct TViewerDialogs {
   static TViewerDialogs Standard();
 };
 
-// Screens larger than this on either side are refused, which bounds the back buffer.
-constexpr int MaxRemoteScreenSide = 16384;
+// Lines the chat pane keeps (the oldest go first).
+constexpr int MaxChatPaneLines = 1000;
 
 class TfrmRemote final : public QWidget {
   Q_OBJECT
@@ -69,26 +63,32 @@ public:
     return new TfrmRemote(AOwner, AServer, APort, ATargetID, AMyName, AProof, ADefaultQuality);
   }
 
-  // Connects (8000 ms), sends the connect request and starts the reader. On failure shows
-  // the error box and closes (hides) the window. Call once.
-  void StartConnect();
+  // Before StartConnect: where an unattended run writes its result (empty: none), and where
+  // downloads go (empty: the user's download folder).
+  void SetResultFile(const std::string& APath) { FParams.ResultFile = APath; }
+  void SetDownloadFolder(const std::string& APath) { FParams.DownloadDir = APath; }
+  void SetTimings(TViewerTimings ATimings) { FTimings = ATimings; }
 
-  // Runs AProc on the user-interface thread later (at once when called there), only while
-  // the window's guard is alive. Safe from any thread.
-  void Post(std::function<void()> AProc);
-  void SetStatusText(const QString& AText);
+  // Starts the session: connecting happens on the session's thread. A failure shows the
+  // error box and closes the window. Call once.
+  void StartConnect();
+  // Ends the current session and starts a new one with the same ID and proof.
+  void Reconnect();
 
   void SetDialogs(TViewerDialogs ADialogs) { FDialogs = std::move(ADialogs); }
 
   // What the window shows and knows, for the application and for tests.
   QString StatusText() const;
-  bool IsConnected() const { return FConnected.load(); }
-  bool IsSendingFile() const { return FSendingFile.load() || FUploadRunning.load(); }
-  int RemoteWidth() const { return FRemoteW.load(); }
-  int RemoteHeight() const { return FRemoteH.load(); }
+  QString BannerText() const;  // "" while no banner is shown
+  QString FilePathText() const;  // the file panel's line: the remote folder or a listing error
+  bool IsConnected() const { return FSession && FSession->InSession(); }
+  bool IsSendingFile() const { return FSession && FSession->Uploading(); }
+  int RemoteWidth() const { return FSession ? FSession->Screen().Width() : 0; }
+  int RemoteHeight() const { return FSession ? FSession->Screen().Height() : 0; }
   QImage ScreenSnapshot() const;  // a copy of the back buffer
   const std::string& CurPath() const { return FCurPath; }
-  const std::string& DownloadsFolder() const { return FDownloadsDir; }
+  std::string DownloadsFolder() const { return FSession ? FSession->DownloadFolder() : FParams.DownloadDir; }
+  TViewerSession* Session() const { return FSession.get(); }
   QWidget* Canvas() const;
   QComboBox* QualityBox() const { return cbQuality; }
   QComboBox* MonitorBox() const { return cbMonitor; }
@@ -97,22 +97,22 @@ public:
   QPlainTextEdit* ChatLog() const { return FChatLog; }
   QWidget* FilePanel() const { return FFilePanel; }
   QTreeWidget* FileList() const { return FFileList; }
+  QPushButton* ReconnectButton() const { return FReconnect; }
+  QPushButton* CancelUploadButton() const { return FCancelUpload; }
 
 protected:
   bool eventFilter(QObject* AWatched, QEvent* AEvent) override;
+  void closeEvent(QCloseEvent* AEvent) override;
+  void hideEvent(QHideEvent* AEvent) override;
+  void changeEvent(QEvent* AEvent) override;
 
 private:
   friend class TRemoteCanvas;
 
   void BuildControls();
-  void ReaderLoop();
-  void DispatchCmd(uint32_t AType, const std::vector<uint8_t>& APayload);
-  void ApplyFrame(std::span<const uint8_t> APayload);
-  void WriteResultFile(size_t APayloadSize);
-
-  void SendEmpty(uint32_t AType);
-  void SendBytes(uint32_t AType, std::span<const uint8_t> APayload);
-  void SendText(uint32_t AType, const std::string& AText);
+  void NewSession();
+  void EndSession();
+  void ShowBanner(const QString& AText);
   void ReportError(const QString& AText);
 
   // Paint box and input (user-interface thread).
@@ -124,75 +124,48 @@ private:
   bool FormMouseWheel(QWheelEvent* AEvent);
   bool FormKey(QKeyEvent* AEvent, bool AKeyUp);
   void SendMouse(int AX, int AY, uint8_t AButton, uint8_t AAction, int16_t AWheelDelta);
-  void SendKey(uint16_t AVirtualKey, bool AKeyUp, bool AExtended);
 
   // Files.
   void SendFileClick();
-  void DoSendFile(const QString& APath);
-  void UploadBody(std::string APath, QString AName);
   void ToggleFiles();
   void RequestListing(const std::string& APath);
   void FileListDblClick();
-  void ShowListing(const std::string& AText);
-  void DownloadBegin(const std::string& AText);
-  void DownloadChunk(std::span<const uint8_t> AData);
-  void DownloadEnd();
+  void ShowListing(const TDirListing& AListing);
 
-  // Quality, monitors, chat, clipboard.
-  void QualityChange(int AIndex);
-  void ShowMonitors(const std::string& AText);
-  void MonitorChange(int AIndex);
+  // Monitors, chat.
+  void ShowMonitors(const std::vector<TMonitorEntry>& AMonitors);
   void ToggleChat();
   bool ChatEditKeyDown(QKeyEvent* AEvent);
   void ShowChat(const QString& AText);
-  void ClipLocalCopy(const QString& AText);
 
-  TTcpConnection FClient;
-  std::mutex FWriteLock;
-  std::thread FReader;
-  TLifeGuardRef FGuard;
+  TQtDispatcher FUi;
+  TViewerParams FParams;
+  TViewerTimings FTimings;
+  std::unique_ptr<TViewerSession> FSession;
   std::unique_ptr<TClipboardSync> FClip;
-  QImage FRemoteBmp;  // opaque 32-bit pixels (0xFFRRGGBB): 24 bits of colour per pixel
-  mutable std::mutex FScreenLock;
-  std::atomic<int32_t> FRemoteW{0};
-  std::atomic<int32_t> FRemoteH{0};
-  std::atomic<bool> FConnected{false};
-  std::string FServer;
-  uint16_t FPort = 0;
-  std::string FMyName;
-  std::string FTargetID;
-  std::string FProof;
   bool FStarted = false;
-  bool FResultWritten = false;  // reader thread only
+  bool FReconnecting = false;  // the current session replaced an ended one
 
   QWidget* FToolbar = nullptr;
   QScrollArea* FScroll = nullptr;
   TRemoteCanvas* FCanvas = nullptr;
+  QWidget* FBanner = nullptr;
+  QLabel* FBannerText = nullptr;
+  QPushButton* FReconnect = nullptr;
   QStatusBar* FStatus = nullptr;
   QLabel* FStatusLabel = nullptr;
+  QPushButton* FCancelUpload = nullptr;  // in the status bar while an upload runs
+  bool FUploadCancelled = false;         // the user pressed it for the running upload
   QWidget* FChatPanel = nullptr;
   QPlainTextEdit* FChatLog = nullptr;
   QLineEdit* FChatEdit = nullptr;
   QWidget* FFilePanel = nullptr;
+  QLabel* FFilePath = nullptr;
   QTreeWidget* FFileList = nullptr;
   QComboBox* cbMonitor = nullptr;
   QComboBox* cbQuality = nullptr;
-  std::atomic<int> FQualityIndex{1};  // cbQuality's index, readable by the reader thread
   std::string FCurPath;
   TViewerDialogs FDialogs;
-
-  // Upload: FSendingFile as the user sees it; FUploadRunning while the worker thread runs
-  // (a refusal clears the first while the worker may still be streaming).
-  std::atomic<bool> FSendingFile{false};
-  std::atomic<bool> FUploadRunning{false};
-  std::atomic<bool> FUploadStop{false};
-  std::thread FUploadThread;
-
-  // Download (reader thread; teardown after the reader has ended).
-  // A download that does not complete is removed: only whole files appear in the downloads folder.
-  TReceivedFile FRecvFile{TReceivedFile::EIncomplete::Remove, TReceivedFile::ETempName::Hidden};
-  std::string FRecvName;
-  std::string FDownloadsDir;
 };
 
 }  // namespace tlm

@@ -1,11 +1,12 @@
 // Relay cost against a direct loopback connection, measured in the same run:
 //  - throughput of 1 MiB packets, host to viewer through the relay and over one direct
-//    loopback TCP connection;
+//    loopback TCP connection; and through a relay whose clients both speak TLS to it;
 //  - one-way latency (p50, p99) of 12-byte packets (the size of a mouse event) sent one at a
-//    time, through the relay and directly.
+//    time, through the relay (plain and TLS) and directly.
 // Prints the figures; it passes or fails nothing.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,26 +16,36 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
 
+#include "bench/Stats.h"
 #include "protocol/Bytes.h"
 #include "protocol/Connection.h"
 #include "protocol/Error.h"
 #include "protocol/Messages.h"
 #include "protocol/Packet.h"
+#include "protocol/TlsConnection.h"
 #include "relay/RelayServer.h"
+#include "tests/support/TestCa.h"
 
 namespace {
 
 using namespace tlm;
+using bench::Median;
+using bench::Percentile;
 using Clock = std::chrono::steady_clock;
 
 struct TLink {
-  std::unique_ptr<TTcpConnection> From;
-  std::unique_ptr<TTcpConnection> To;
+  std::unique_ptr<IClientConnection> From;
+  std::unique_ptr<IClientConnection> To;
 };
+
+// Makes the client connections of a relay link (plain TCP by default).
+using TConnFactory = std::function<std::unique_ptr<IClientConnection>()>;
+std::unique_ptr<IClientConnection> PlainConn() { return std::make_unique<TTcpConnection>(); }
 
 // Two ends of one loopback TCP connection.
 TLink DirectLink() {
@@ -52,19 +63,20 @@ TLink DirectLink() {
   const int accepted = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
   ::close(listener);
   if (accepted < 0) throw TError("accept failed");
-  link.To = std::make_unique<TTcpConnection>();
-  link.To->Adopt(accepted);
+  auto to = std::make_unique<TTcpConnection>();
+  to->Adopt(accepted);
+  link.To = std::move(to);
   return link;
 }
 
 // A host and a viewer in a relay session: From is the host, To the viewer.
-TLink RelayLink(uint16_t APort, int AIndex) {
+TLink RelayLink(uint16_t APort, int AIndex, const TConnFactory& AMake = PlainConn) {
   TLink link;
-  link.From = std::make_unique<TTcpConnection>();
+  link.From = AMake();
   link.From->Connect("127.0.0.1", APort, 5000);
   WriteTextPacket(*link.From, MsgHostRegister, "bench-host-" + std::to_string(AIndex), nullptr);
   const std::string id = TextOf(ReadPacket(*link.From).Payload);
-  link.To = std::make_unique<TTcpConnection>();
+  link.To = AMake();
   link.To->Connect("127.0.0.1", APort, 5000);
   WriteTextPacket(*link.To, MsgConnectRequest, BuildConnectRequest(id, "bench", ""), nullptr);
   if (ReadPacket(*link.From).Type != MsgAdmitRequest) throw TError("no admission request");
@@ -74,8 +86,18 @@ TLink RelayLink(uint16_t APort, int AIndex) {
   return link;
 }
 
-// Bytes per second of ACount packets of APayload bytes from From to To.
-double Throughput(TLink& ALink, size_t APayload, int ACount) {
+// CPU seconds this process has used so far (all threads: sender, receiver and relay alike).
+double CpuSeconds() {
+  rusage use{};
+  ::getrusage(RUSAGE_SELF, &use);
+  return double(use.ru_utime.tv_sec + use.ru_stime.tv_sec) + double(use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
+}
+
+// Bytes per second of ACount packets of APayload bytes from From to To; ACpuPerMiB, when
+// given, gets the process's CPU milliseconds per MiB moved (steadier than the rate when
+// other work shares the machine).
+double Throughput(TLink& ALink, size_t APayload, int ACount, std::vector<double>* ACpuPerMiB = nullptr) {
+  const double cpuStart = CpuSeconds();
   const TBytes payload(APayload, 0x5A);
   const auto start = Clock::now();
   std::thread sender([&] {
@@ -87,12 +109,14 @@ double Throughput(TLink& ALink, size_t APayload, int ACount) {
   }
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   sender.join();
+  if (ACpuPerMiB)
+    ACpuPerMiB->push_back((CpuSeconds() - cpuStart) * 1000.0 / (double(APayload) * ACount / (1 << 20)));
   return double(APayload) * ACount / seconds;
 }
 
 // One-way latencies in microseconds of ACount 12-byte MsgMouse packets from AFrom to ATo,
 // each sent after the one before has arrived; the payload carries the send time.
-std::vector<double> Latencies(TTcpConnection& AFrom, TTcpConnection& ATo, int ACount) {
+std::vector<double> Latencies(IConnection& AFrom, IConnection& ATo, int ACount) {
   std::vector<double> result;
   result.reserve(ACount);
   std::atomic<int> arrived{0};
@@ -127,15 +151,6 @@ std::vector<double> Latencies(TTcpConnection& AFrom, TTcpConnection& ATo, int AC
   return result;
 }
 
-double Percentile(const std::vector<double>& ASorted, double AP) {
-  return ASorted[std::min(ASorted.size() - 1, size_t(AP * double(ASorted.size())))];
-}
-
-double Median(std::vector<double> AValues) {
-  std::sort(AValues.begin(), AValues.end());
-  return AValues[AValues.size() / 2];
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -155,36 +170,58 @@ int main(int argc, char** argv) {
     options.SpliceLargePayloads = false;
     TRelayServer copyingRelay(options);
     const uint16_t copyingPort = copyingRelay.Start();
+    // The TLS relay: defaults otherwise (splicing on, though TLS streams never splice).
+    test::TTestCa ca("bench CA");
+    const auto files = ca.Issue({"127.0.0.1"});
+    options.SpliceLargePayloads = true;
+    options.TlsCertFile = files.Cert;
+    options.TlsKeyFile = files.Key;
+    TRelayServer tlsRelay(options);
+    const uint16_t tlsPort = tlsRelay.Start();
+    const std::string caFile = ca.CertFile();
+    const TConnFactory tlsConn = [&caFile] { return std::make_unique<TTlsConnection>(caFile); };
 
     TLink direct = DirectLink();
     TLink relayed = RelayLink(port, 0);
     TLink copied = RelayLink(copyingPort, 1);
+    TLink encrypted = RelayLink(tlsPort, 2, tlsConn);
     // Warm every path up (socket buffers, allocations).
     Throughput(direct, MiB, 16);
     Throughput(relayed, MiB, 16);
     Throughput(copied, MiB, 16);
+    Throughput(encrypted, MiB, 16);
 
     // Rounds alternate between the paths so that a busy moment on this shared machine hits
     // all of them alike; the median of each is printed.
-    std::vector<double> directRates, relayRates, copyRates;
+    std::vector<double> directRates, relayRates, copyRates, tlsRates;
+    std::vector<double> directCpu, relayCpu, copyCpu, tlsCpu;
     for (int r = 0; r < rounds; ++r) {
-      directRates.push_back(Throughput(direct, MiB, PacketsPerRound));
-      relayRates.push_back(Throughput(relayed, MiB, PacketsPerRound));
-      copyRates.push_back(Throughput(copied, MiB, PacketsPerRound));
+      directRates.push_back(Throughput(direct, MiB, PacketsPerRound, &directCpu));
+      relayRates.push_back(Throughput(relayed, MiB, PacketsPerRound, &relayCpu));
+      copyRates.push_back(Throughput(copied, MiB, PacketsPerRound, &copyCpu));
+      tlsRates.push_back(Throughput(encrypted, MiB, PacketsPerRound, &tlsCpu));
     }
     const double directRate = Median(directRates), relayRate = Median(relayRates), copyRate = Median(copyRates);
+    const double tlsRate = Median(tlsRates);
     std::printf("throughput, 1 MiB packets (median of %d rounds of %d):\n", rounds, PacketsPerRound);
     std::printf("  direct loopback          %8.1f MiB/s\n", directRate / MiB);
     std::printf("  through relay (splice)   %8.1f MiB/s   relay / direct %5.2f   (target >= 0.50)\n",
                 relayRate / MiB, relayRate / directRate);
     std::printf("  through relay (copying)  %8.1f MiB/s   relay / direct %5.2f\n", copyRate / MiB,
                 copyRate / directRate);
+    std::printf("  through relay, TLS ends  %8.1f MiB/s   TLS / plain relay %5.2f   (target >= 0.80)\n",
+                tlsRate / MiB, tlsRate / relayRate);
+    std::printf("CPU time per MiB moved, all threads (median):\n");
+    std::printf("  direct %.2f ms   relay (splice) %.2f ms   relay (copying) %.2f ms   relay, TLS ends %.2f ms\n",
+                Median(directCpu), Median(relayCpu), Median(copyCpu), Median(tlsCpu));
 
     // Mouse events travel from the viewer to the host.
     Latencies(*direct.From, *direct.To, 500);
     Latencies(*relayed.To, *relayed.From, 500);
+    Latencies(*encrypted.To, *encrypted.From, 500);
     const auto directLat = Latencies(*direct.From, *direct.To, LatencySamples);
     const auto relayLat = Latencies(*relayed.To, *relayed.From, LatencySamples);
+    const auto tlsLat = Latencies(*encrypted.To, *encrypted.From, LatencySamples);
     std::printf("one-way latency, 12-byte packets (%d samples):\n", LatencySamples);
     std::printf("  direct loopback  p50 %7.1f us   p99 %7.1f us\n", Percentile(directLat, 0.5),
                 Percentile(directLat, 0.99));
@@ -193,8 +230,14 @@ int main(int argc, char** argv) {
     std::printf("  added by relay   p50 %7.1f us   p99 %7.1f us   (target p99 < 200 us)\n",
                 Percentile(relayLat, 0.5) - Percentile(directLat, 0.5),
                 Percentile(relayLat, 0.99) - Percentile(directLat, 0.99));
+    std::printf("  relay, TLS ends  p50 %7.1f us   p99 %7.1f us\n", Percentile(tlsLat, 0.5),
+                Percentile(tlsLat, 0.99));
+    std::printf("  added by TLS     p50 %7.1f us   p99 %7.1f us   (target p50 < 50 us)\n",
+                Percentile(tlsLat, 0.5) - Percentile(relayLat, 0.5),
+                Percentile(tlsLat, 0.99) - Percentile(relayLat, 0.99));
     relay.Stop();
     copyingRelay.Stop();
+    tlsRelay.Stop();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "bench_relay_throughput: %s\n", e.what());
     return 1;

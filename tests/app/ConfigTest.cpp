@@ -96,6 +96,17 @@ TEST_F(ConfigTest, QualityReading) {
   }
 }
 
+TEST_F(ConfigTest, RelayTlsOnlyWhenTheKeySaysOne) {
+  TAppConfig cfg;
+  EXPECT_FALSE(cfg.RelayTls()) << "no file: plain TCP";
+  const std::vector<std::pair<std::string, bool>> cases = {
+      {"RelayTls=1", true}, {"relaytls = 1", true}, {"RelayTls=0", false}, {"RelayTls=", false}, {"RelayTls=yes", false}};
+  for (const auto& [line, expected] : cases) {
+    WriteFile(cfg, "[TLMRemote]\n" + line + "\n");
+    EXPECT_EQ(cfg.RelayTls(), expected) << line;
+  }
+}
+
 TEST_F(ConfigTest, MyNameFallsBackToComputerName) {
   TAppConfig cfg;
   ::setenv("COMPUTERNAME", "DESK-7", 1);

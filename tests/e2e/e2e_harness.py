@@ -435,10 +435,11 @@ class Session:
 
     # -- relay and program -------------------------------------------------------------------
 
-    def start_relay(self):
+    def start_relay(self, extra_args=()):
         self.relay_log = os.path.join(self.dir, "relay.log")
         self.relay = self.spawn("relay", [self.relay_exe, "--listen", "127.0.0.1:%d" % RELAY_PORT,
-                                          "--db", os.path.join(self.dir, "relay.db")], log=self.relay_log)
+                                          "--db", os.path.join(self.dir, "relay.db"), *extra_args],
+                                log=self.relay_log)
 
         def listening():
             with socket.create_connection(("127.0.0.1", RELAY_PORT), timeout=1):

@@ -6,6 +6,7 @@ Run one case:  TLM_E2E_CLIENT=build/app/TLMRemoteClient TLM_E2E_RELAY=build/rela
 """
 import os
 import re
+import subprocess
 import sys
 import time
 import unittest
@@ -13,7 +14,7 @@ import unittest
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from e2e_harness import (E2EFailure, close_window, compare_scaled, enter_private_network,  # noqa: E402
-                         find_marked_area, paint_pattern, run_case, wait_until)
+                         find_marked_area, paint_pattern, password_hash, run_case, wait_until)
 
 HOST_W, HOST_H = 1280, 720
 VIEWER_W, VIEWER_H = 1920, 1080
@@ -119,6 +120,41 @@ class TestUnattended(unittest.TestCase):
             expect_refused(s, host, viewer_display, result)
             self.assertNotIn("비밀번호 인증 접속 허용", host.log())
         run_case(self, "wrong-password", body)
+
+
+class TestTls(unittest.TestCase):
+    """A relay that takes TLS only, with a self-signed certificate: the host turns TLS on in its
+    config.ini, the viewer through the environment; both trust that one certificate."""
+
+    def test_session_through_tls_only_relay(self):
+        def body(s):
+            cert, key = os.path.join(s.dir, "relay.crt"), os.path.join(s.dir, "relay.key")
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                            "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                            "-keyout", key, "-out", cert], check=True, capture_output=True, timeout=60)
+            s.start_relay(["--tls-cert", cert, "--tls-key", key, "--tls-only"])
+            host_display = s.start_display(HOST_W, HOST_H)
+            paint_pattern(host_display, HOST_W, HOST_H)
+            viewer_display = s.start_display(VIEWER_W, VIEWER_H)
+
+            host_config = os.path.join(s.dir, "host", "config")
+            os.makedirs(host_config, exist_ok=True)
+            with open(os.path.join(host_config, "config.ini"), "w") as f:
+                f.write("[TLMRemote]\nPasswordHash=%s\nRelayTls=1\n" % password_hash(PASSWORD))
+            host = s.start_client("host", host_display, config_dir=host_config, extra_env={"TLMREMOTE_TLS_CA": cert})
+            host_id = host.wait_id()
+
+            result = os.path.join(s.dir, "result.txt")
+            viewer = s.start_client("viewer", viewer_display, extra_env={
+                "TLMREMOTE_AUTOCONNECT": host_id, "TLMREMOTE_AUTOPW": PASSWORD, "TLMREMOTE_RESULTFILE": result,
+                "TLMREMOTE_TLS": "1", "TLMREMOTE_TLS_CA": cert})
+            wait_result(result, viewer)
+            host.wait_log("비밀번호 인증 접속 허용: AutoViewer (127.0.0.1)")
+            with open(s.relay_log, encoding="utf-8", errors="replace") as f:
+                relay_log = f.read()
+            self.assertIn("(TLS only)", relay_log)
+            self.assertNotIn("refused plain connection", relay_log)
+        run_case(self, "tls", body)
 
 
 def wait_consent_box(s, display, main_windows):

@@ -16,6 +16,13 @@ std::string Downloads(const TTempHome& AHome, const std::string& AName = "") {
   return AHome.Sub("Downloads") + (AName.empty() ? "" : "/" + AName);
 }
 
+// A file of ASize bytes (a multiple of 1 MiB) of one repeated byte.
+void MakeFile(const std::string& APath, size_t ASize, char AByte) {
+  std::ofstream out(APath, std::ios::binary);
+  const std::string block(1 << 20, AByte);
+  for (size_t i = 0; i < ASize; i += block.size()) out << block;
+}
+
 // The reader answers listings in order, so a listing reply proves every earlier packet was handled.
 void Probe(TPacketPeer& AEnd) {
   AEnd.Send(MsgListDir, BytesOf("/nonexistent-probe"));
@@ -53,6 +60,19 @@ TEST_F(HostFileReceive, RefusedNamesAnswerWithAnErrorAndKeepTheConnection) {
   Probe(*end);
   EXPECT_TRUE(Agent->Connected());
   EXPECT_TRUE(!FileExists(Downloads(Home)) || std::filesystem::is_empty(Downloads(Home)));
+}
+
+TEST_F(HostFileReceive, HiddenNamesLandVisibleAndTheLogShowsStartAndEnd) {
+  auto end = StartInSession();
+  end->SendText(MsgFileBegin, "../.bash_profile\t4");
+  end->NextOf(MsgFileReady);
+  end->SendText(MsgFileChunk, "evil");
+  end->Send(MsgFileEnd);
+  Probe(*end);
+  EXPECT_FALSE(FileExists(Downloads(Home, ".bash_profile")));
+  EXPECT_EQ(ReadFile(Downloads(Home, "_bash_profile")), "evil");
+  EXPECT_TRUE(WaitFor([&] { return Has(Logs, "파일 수신 완료: " + Downloads(Home, "_bash_profile")); }));
+  EXPECT_TRUE(Has(Logs, "파일 수신 시작: _bash_profile (4 바이트)"));
 }
 
 TEST_F(HostFileReceive, IgnoredWithoutTabOrWithoutBegin) {
@@ -171,15 +191,72 @@ TEST_F(HostFileSend, ChunksOf64KiB) {
   end->SendText(MsgFileGet, Home.Sub("data/empty.txt"));
   EXPECT_EQ(TextOf(end->NextOf(MsgFileBegin).Payload), "empty.txt\t0");
   EXPECT_EQ(end->NextOf(MsgFileEnd).Type, MsgFileEnd);
+  // One log line as each transfer starts, one as it ends.
+  EXPECT_TRUE(WaitFor([&] { return Has(Logs, "파일 송신 완료: empty.txt"); }));
+  std::vector<std::string> sends;
+  for (const std::string& line : Logs)
+    if (line.rfind("파일 송신", 0) == 0) sends.push_back(line);
+  EXPECT_EQ(sends, (std::vector<std::string>{"파일 송신 시작: big.bin (65537 바이트)", "파일 송신 완료: big.bin",
+                                             "파일 송신 시작: empty.txt (0 바이트)", "파일 송신 완료: empty.txt"}));
+}
+
+// Packets carry no transfer number: requests must be served one after another, each file whole.
+TEST_F(HostFileSend, RequestsRunOneAtATimeInRequestOrder) {
+  const std::string a(3 << 20, 'a'), b(700000, 'b');
+  WriteFile(Home.Sub("a.bin"), a);
+  WriteFile(Home.Sub("b.bin"), b);
+  auto end = StartInSession();
+  const std::vector<std::string> order = {"a.bin", "a.bin", "b.bin", "a.bin", "b.bin", "a.bin", "a.bin", "b.bin"};
+  for (const std::string& name : order) end->SendText(MsgFileGet, Home.Sub(name));
+  for (const std::string& name : order) {
+    const std::string& content = name == "a.bin" ? a : b;
+    TPacket begin = end->NextOf(MsgFileBegin, 20000);
+    ASSERT_EQ(TextOf(begin.Payload), name + "\t" + std::to_string(content.size()));
+    std::string got;
+    for (;;) {
+      TPacket p = end->Next(20000);
+      if (p.Type == MsgFrame) continue;
+      if (p.Type != MsgFileChunk) {
+        EXPECT_EQ(p.Type, MsgFileEnd);
+        break;
+      }
+      got += TextOf(p.Payload);
+    }
+    ASSERT_EQ(got.size(), content.size()) << name;
+    EXPECT_TRUE(got == content) << name << " arrived mixed with another file";
+  }
+}
+
+TEST_F(HostFileSend, WaitingRequestsAreBoundedAndDroppedAtSessionEnd) {
+  const size_t size = 48u << 20;
+  MakeFile(Home.Sub("huge.bin"), size, 'h');
+  auto end = StartInSession();
+  // The first send fills the connection and waits, since nobody reads; the rest queue up.
+  const int requests = 1 + 16 + 4;
+  for (int i = 0; i < requests; ++i) end->SendText(MsgFileGet, Home.Sub("huge.bin"));
+  int refused = 0, begins = 0;
+  while (refused < 4) {
+    TPacket p = end->Next(20000);
+    if (p.Type == 0xFFFFFFFF) break;
+    if (p.Type == MsgFileBegin) ++begins;
+    if (p.Type == MsgFileError) {
+      EXPECT_EQ(TextOf(p.Payload), "보낼 파일이 너무 많이 밀려 있습니다: huge.bin");
+      ++refused;
+    }
+  }
+  EXPECT_EQ(refused, 4);
+  end.reset();  // the viewer leaves: the waiting requests go, the running one stops
+  EXPECT_TRUE(WaitFor([&] { return HasPrefix(Logs, "파일 송신 중단: huge.bin") && SessionEnds == 1; }, 20000));
+  EXPECT_LE(begins, 1);
+  std::vector<std::string> started;
+  for (const std::string& line : Logs)
+    if (line.rfind("파일 송신 시작", 0) == 0) started.push_back(line);
+  EXPECT_EQ(started.size(), 1u) << "the queued requests were dropped, not sent";
 }
 
 TEST_F(HostFileSend, SessionEndStopsATransferWhichStillEnds) {
   const size_t size = 48u << 20;
-  {
-    std::ofstream out(Home.Sub("huge.bin"), std::ios::binary);
-    std::string block(1 << 20, 'z');
-    for (size_t i = 0; i < size; i += block.size()) out << block;
-  }
+  MakeFile(Home.Sub("huge.bin"), size, 'z');
   auto end = StartInSessionScripted();
   end->SendText(MsgFileGet, Home.Sub("huge.bin"));
   EXPECT_EQ(TextOf(end->NextOf(MsgFileBegin).Payload), "huge.bin\t" + std::to_string(size));
@@ -202,11 +279,7 @@ TEST_F(HostFileSend, SessionEndStopsATransferWhichStillEnds) {
 
 TEST_F(HostFileSend, AgentDestroyedDuringATransfer) {
   const size_t size = 48u << 20;
-  {
-    std::ofstream out(Home.Sub("huge.bin"), std::ios::binary);
-    std::string block(1 << 20, 'q');
-    for (size_t i = 0; i < size; i += block.size()) out << block;
-  }
+  MakeFile(Home.Sub("huge.bin"), size, 'q');
   auto end = StartInSession();
   end->SendText(MsgFileGet, Home.Sub("huge.bin"));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));

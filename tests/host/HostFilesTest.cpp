@@ -3,8 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <map>
+#include <thread>
 
 #include "protocol/Error.h"
 #include "protocol/Messages.h"
@@ -15,35 +19,6 @@ namespace {
 
 using test::TTempHome;
 using test::WriteFile;
-
-TEST(ReceivedNames, CutAtEverySeparatorAndRefuseWhatNamesNoFile) {
-  struct TCase {
-    std::string Raw;
-    std::string Name;  // "" = refused
-  } cases[] = {
-      {"report.pdf", "report.pdf"},
-      {"C:\\Users\\kim\\report.pdf", "report.pdf"},
-      {"/etc/passwd", "passwd"},
-      {"../../.bashrc", ".bashrc"},
-      {"a:b", "b"},
-      {"dir\\sub/x.txt", "x.txt"},
-      {"한글 문서.hwp", "한글 문서.hwp"},
-      {"", ""},
-      {".", ""},
-      {"..", ""},
-      {"folder/", ""},
-      {"C:", ""},
-      {"x/..", ""},
-      {std::string("a\0b", 3), ""},
-  };
-  for (const TCase& c : cases) {
-    if (c.Name.empty()) {
-      EXPECT_THROW(SafeReceivedName(c.Raw), TError) << c.Raw;
-    } else {
-      EXPECT_EQ(SafeReceivedName(c.Raw), c.Name);
-    }
-  }
-}
 
 TEST(HostListing, RootsFoldersAndFailures) {
   TTempHome home;
@@ -91,6 +66,178 @@ TEST(HostListing, NamesWithSeparatorsAreLeftOut) {
   for (const auto& e : listing->Entries) names.push_back(e.Name);
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"ok name.txt", "쉼표,;.txt"}));
+}
+
+TEST(SerialJobs, OneAtATimeInOrderWithABoundedQueue) {
+  TSerialJobs jobs(3);
+  std::mutex lock;
+  std::condition_variable changed;
+  bool release = false;
+  std::vector<int> ran;
+  std::atomic<int> running{0}, most{0};
+  auto job = [&](int AId) {
+    return [&, AId] {
+      const int now = ++running;
+      most = std::max(most.load(), now);
+      std::unique_lock<std::mutex> hold(lock);
+      changed.wait(hold, [&] { return release; });
+      ran.push_back(AId);
+      --running;
+    };
+  };
+  EXPECT_TRUE(jobs.Push(job(1)));  // starts at once and waits for the release
+  while (running.load() == 0) std::this_thread::yield();
+  EXPECT_TRUE(jobs.Push(job(2)));
+  EXPECT_TRUE(jobs.Push(job(3)));
+  EXPECT_TRUE(jobs.Push(job(4)));
+  EXPECT_FALSE(jobs.Push(job(5))) << "three wait already";
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    release = true;
+  }
+  changed.notify_all();
+  jobs.WaitIdle();
+  EXPECT_EQ(ran, (std::vector<int>{1, 2, 3, 4}));
+  EXPECT_EQ(most.load(), 1);
+  // Idle again: a new job starts a new worker; a throwing job does not stop the queue.
+  EXPECT_TRUE(jobs.Push([] { throw TError("boom"); }));
+  EXPECT_TRUE(jobs.Push(job(6)));
+  jobs.WaitIdle();
+  EXPECT_EQ(ran.back(), 6);
+}
+
+TEST(SerialJobs, ClearDropsWaitingJobsOnly) {
+  TSerialJobs jobs(8);
+  std::atomic<bool> started{false}, go{false}, firstDone{false};
+  std::atomic<int> later{0};
+  jobs.Push([&] {
+    started = true;
+    while (!go.load()) std::this_thread::yield();
+    firstDone = true;
+  });
+  while (!started.load()) std::this_thread::yield();
+  for (int i = 0; i < 5; ++i) jobs.Push([&] { ++later; });
+  jobs.Clear();
+  go = true;
+  jobs.WaitIdle();
+  EXPECT_TRUE(firstDone.load());
+  EXPECT_EQ(later.load(), 0);
+}
+
+// Records the type of each packet; the first packet of type Blocked waits for Release.
+class TGatedConnection final : public IConnection {
+public:
+  void WriteAll(const void* AData, size_t ALen) override {
+    uint32_t type = 0;
+    std::memcpy(&type, AData, sizeof type);
+    std::unique_lock<std::mutex> hold(FLock);
+    if (type == Blocked && !FBlockedOnce) {
+      FBlockedOnce = true;
+      FInside = true;
+      FChanged.notify_all();
+      FChanged.wait(hold, [this] { return FReleased; });
+    }
+    Types.push_back(type);
+    (void)ALen;
+  }
+  void ReadExact(void*, size_t) override { throw TConnectionError("write-only"); }
+  bool WaitReadable(int) override { return false; }
+  void WaitInside() {
+    std::unique_lock<std::mutex> hold(FLock);
+    FChanged.wait(hold, [this] { return FInside; });
+  }
+  void Release() {
+    std::lock_guard<std::mutex> hold(FLock);
+    FReleased = true;
+    FChanged.notify_all();
+  }
+  uint32_t Blocked = MsgFileChunk;
+  std::vector<uint32_t> Types;  // read after the writers have ended
+
+private:
+  std::mutex FLock;
+  std::condition_variable FChanged;
+  bool FBlockedOnce = false, FInside = false, FReleased = false;
+};
+
+TEST(FrameDelay, CongestedOnlyWhileFramesAreSlowerThanTheQuickestRecentOnes) {
+  // Each step: frames sent and acknowledged at given times (ms), then the question at a time.
+  struct TStep {
+    enum { Sent, Acked, Ask } What;
+    int64_t At;
+    bool Congested = false;  // for Ask
+  };
+  struct {
+    const char* Name;
+    std::vector<TStep> Steps;
+  } cases[] = {
+      {"no measurement yet", {{TStep::Sent, 0}, {TStep::Ask, 50, false}}},
+      {"quick frames", {{TStep::Sent, 0}, {TStep::Acked, 10}, {TStep::Sent, 20}, {TStep::Acked, 30}, {TStep::Ask, 35, false}}},
+      {"a frame waits far longer than the base",
+       {{TStep::Sent, 0}, {TStep::Acked, 10}, {TStep::Sent, 20}, {TStep::Ask, 60, false}, {TStep::Ask, 20 + 10 + TFrameDelay::TargetMs + 1, true}}},
+      {"the last round trip was slow and is fresh",
+       {{TStep::Sent, 0}, {TStep::Acked, 10}, {TStep::Sent, 20}, {TStep::Acked, 220}, {TStep::Ask, 230, true}, {TStep::Ask, 800, false}}},
+      {"the viewer stopped acknowledging",
+       {{TStep::Sent, 0}, {TStep::Acked, 10}, {TStep::Sent, 20}, {TStep::Ask, 20 + TFrameDelay::StalledMs + 1, false}}},
+      {"acknowledgements nobody asked for are ignored",
+       {{TStep::Acked, 5}, {TStep::Acked, 6}, {TStep::Sent, 10}, {TStep::Acked, 20}, {TStep::Ask, 25, false}}},
+  };
+  for (const auto& c : cases) {
+    TFrameDelay delay;
+    for (const TStep& step : c.Steps) {
+      if (step.What == TStep::Sent) delay.FrameSent(step.At);
+      if (step.What == TStep::Acked) delay.FrameAcked(step.At);
+      if (step.What == TStep::Ask) {
+        EXPECT_EQ(delay.Congested(step.At), step.Congested) << c.Name << " at " << step.At;
+      }
+    }
+  }
+  TFrameDelay delay;
+  delay.FrameSent(0);
+  delay.FrameAcked(10);
+  delay.FrameSent(20);
+  delay.Reset();  // a new session measures afresh
+  EXPECT_FALSE(delay.Congested(1000));
+}
+
+TEST(PriorityWriteLock, OtherPacketsPassTheNextFileChunk) {
+  TPriorityWriteLock writer;
+  TGatedConnection conn;
+  const TBytes chunk(65536, 1), ack;
+  // A file sender is in the middle of one chunk (the connection is slow) with more to come.
+  std::thread sender([&] {
+    for (int i = 0; i < 3; ++i) writer.WriteBulk(conn, MsgFileChunk, chunk);
+  });
+  conn.WaitInside();
+  // Meanwhile the capture thread has a frame and the reader a listing to send.
+  std::thread frame([&] { writer.Write(conn, MsgFrame, ack); });
+  std::thread listing([&] { writer.Write(conn, MsgDirListing, ack); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // both are waiting for the lock
+  conn.Release();
+  sender.join();
+  frame.join();
+  listing.join();
+  ASSERT_EQ(conn.Types.size(), 5u);
+  EXPECT_EQ(conn.Types[0], MsgFileChunk);
+  EXPECT_NE(conn.Types[1], MsgFileChunk) << "the frame and the listing go before the next chunk";
+  EXPECT_NE(conn.Types[2], MsgFileChunk);
+  EXPECT_EQ(conn.Types[3], MsgFileChunk);
+  EXPECT_EQ(conn.Types[4], MsgFileChunk);
+}
+
+TEST(PriorityWriteLock, AFailedWriteLetsTheFileSenderGoOn) {
+  struct TFailingOnce final : IConnection {
+    std::atomic<int> Writes{0};
+    void WriteAll(const void*, size_t) override {
+      if (Writes++ == 0) throw TConnectionError("reset");
+    }
+    void ReadExact(void*, size_t) override {}
+    bool WaitReadable(int) override { return false; }
+  } conn;
+  TPriorityWriteLock writer;
+  EXPECT_THROW(writer.Write(conn, MsgFrame, {}), TConnectionError);
+  writer.WriteBulk(conn, MsgFileChunk, TBytes(10, 1));  // would wait forever if the count leaked
+  EXPECT_EQ(conn.Writes.load(), 2);
 }
 
 }  // namespace

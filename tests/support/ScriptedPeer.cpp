@@ -21,30 +21,34 @@ constexpr int PacketCompletionMs = 10000;
 
 }  // namespace
 
-TScriptedPeer::TScriptedPeer(uint16_t APort, const std::string& AHost) {
-  FConn.Connect(AHost, APort, 5000);
-  FConn.SetReadTimeout(PacketCompletionMs);
+TScriptedPeer::TScriptedPeer(uint16_t APort, const std::string& AHost)
+    : TScriptedPeer(std::make_unique<TTcpConnection>(), APort, AHost) {}
+
+TScriptedPeer::TScriptedPeer(std::unique_ptr<IClientConnection> AConn, uint16_t APort, const std::string& AHost)
+    : FConn(std::move(AConn)) {
+  FConn->Connect(AHost, APort, 5000);
+  FConn->SetReadTimeout(PacketCompletionMs);
 }
 
 void TScriptedPeer::Send(uint32_t AType, std::span<const uint8_t> APayload) {
-  WritePacket(FConn, AType, APayload, &FWriteLock);
+  WritePacket(*FConn, AType, APayload, &FWriteLock);
 }
 
 void TScriptedPeer::SendText(uint32_t AType, std::string_view AText) {
-  WriteTextPacket(FConn, AType, AText, &FWriteLock);
+  WriteTextPacket(*FConn, AType, AText, &FWriteLock);
 }
 
 void TScriptedPeer::SendRaw(const void* AData, size_t ALen) {
   std::lock_guard<std::mutex> hold(FWriteLock);
-  FConn.WriteAll(AData, ALen);
+  FConn->WriteAll(AData, ALen);
 }
 
 std::optional<TPacket> TScriptedPeer::Next(int ATimeoutMs, bool AKeepAlives) {
   const int64_t deadline = NowMs() + ATimeoutMs;
   for (;;) {
     const int64_t left = deadline - NowMs();
-    if (left <= 0 || !FConn.WaitReadable(int(left))) return std::nullopt;
-    TPacket packet = ReadPacket(FConn);
+    if (left <= 0 || !FConn->WaitReadable(int(left))) return std::nullopt;
+    TPacket packet = ReadPacket(*FConn);
     if (packet.Type != MsgKeepAlive || AKeepAlives) return packet;
   }
 }
@@ -77,8 +81,8 @@ bool TScriptedPeer::WaitClosed(int ATimeoutMs) {
   try {
     for (;;) {
       const int64_t left = deadline - NowMs();
-      if (left <= 0 || !FConn.WaitReadable(int(left))) return false;
-      ReadPacket(FConn);
+      if (left <= 0 || !FConn->WaitReadable(int(left))) return false;
+      ReadPacket(*FConn);
     }
   } catch (const TConnectionError&) {
     return true;

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -23,6 +24,8 @@ class TScriptedPeer {
 public:
   // Connects at once; raises TConnectionError when it cannot.
   explicit TScriptedPeer(uint16_t APort, const std::string& AHost = "127.0.0.1");
+  // The same over AConn (a TLS connection, say), not connected yet.
+  TScriptedPeer(std::unique_ptr<IClientConnection> AConn, uint16_t APort, const std::string& AHost);
 
   void Send(uint32_t AType, std::span<const uint8_t> APayload = {});
   void SendText(uint32_t AType, std::string_view AText);
@@ -46,11 +49,11 @@ public:
   void RequestConnect(std::string_view AId, std::string_view AName = "viewer", std::string_view AProof = "");
 
   // Wakes a blocked read or write in another thread; later calls fail.
-  void Abort() { FConn.Abort(); }
-  TTcpConnection& Connection() { return FConn; }
+  void Abort() { FConn->Abort(); }
+  IClientConnection& Connection() { return *FConn; }
 
 private:
-  TTcpConnection FConn;
+  std::unique_ptr<IClientConnection> FConn;
   std::mutex FWriteLock;
 };
 

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "protocol/Bytes.h"
+#include "protocol/Error.h"
 #include "protocol/Packet.h"
 #include "tests/support/Loopback.h"
 
@@ -51,6 +52,20 @@ public:
   }
   // True when the viewer has sent nothing that is still unread.
   bool Quiet(int AMs = 150) { return !FConn->WaitReadable(AMs); }
+  // True when the viewer closes the connection within ATimeoutMs; what it sent before is dropped.
+  bool Closed(int ATimeoutMs = 5000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ATimeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+      QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+      if (!FConn->WaitReadable(10)) continue;
+      try {
+        ReadPacket(*FConn);
+      } catch (const TConnectionError&) {
+        return true;
+      }
+    }
+    return false;
+  }
 
 private:
   TLoopbackListener FListener;

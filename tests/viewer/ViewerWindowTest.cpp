@@ -26,6 +26,7 @@
 #include "protocol/Messages.h"
 #include "tests/viewer/ViewerTestSupport.h"
 #include "viewer/RemoteForm.h"
+#include "viewer/TileDecoder.h"
 
 namespace tlm {
 namespace {
@@ -35,12 +36,19 @@ using test::WaitUntil;
 
 QString Q(const char* AUtf8) { return QString::fromUtf8(AUtf8); }
 
+// Each rectangle is as large as its tile, as the host sends them.
 TBytes Frame(int AW, int AH, const std::vector<std::tuple<int, int, TBytes>>& ATiles, uint32_t ANo = 1) {
   std::vector<TEncodedRect> rects;
+  TTileDecoder decoder;
   for (const auto& [x, y, jpeg] : ATiles) {
     TEncodedRect r;
     r.Rect.X = static_cast<uint16_t>(x);
     r.Rect.Y = static_cast<uint16_t>(y);
+    int w = 0, h = 0;
+    if (decoder.PeekSize(jpeg, w, h)) {
+      r.Rect.W = static_cast<uint16_t>(w);
+      r.Rect.H = static_cast<uint16_t>(h);
+    }
     r.Rect.DataLen = static_cast<uint32_t>(jpeg.size());
     r.Data = jpeg;
     rects.push_back(std::move(r));
@@ -58,13 +66,11 @@ std::string ReadFile(const fs::path& APath) {
 class ViewerWindowTest : public ::testing::Test {
 protected:
   void SetUp() override { OpenWindow(""); }
-  void TearDown() override {
-    delete FWindow;
-    ::unsetenv("TLMREMOTE_RESULTFILE");
-  }
+  void TearDown() override { delete FWindow; }
 
-  void OpenWindow(const std::string& AProof, int AQuality = 1) {
+  void OpenWindow(const std::string& AProof, int AQuality = 1, const std::string& AResultFile = "") {
     FWindow = new TfrmRemote(nullptr, "127.0.0.1", FPeer.Port(), "123456789", "Tester", AProof, AQuality);
+    FWindow->SetResultFile(AResultFile);
     TViewerDialogs dialogs;
     dialogs.Error = [this](QWidget*, const QString& AText) { FErrors << AText; };
     dialogs.Warning = [this](QWidget*, const QString& AText) { FWarnings << AText; };
@@ -180,6 +186,7 @@ TEST(ViewerConnectTest, RequestCarriesTheProofAndAFailedConnectClosesTheWindow) 
   window.SetDialogs(dialogs);
   window.show();
   window.StartConnect();
+  ASSERT_TRUE(WaitUntil([&] { return !errors.isEmpty(); }));
   ASSERT_EQ(errors.size(), 1);
   EXPECT_TRUE(errors[0].startsWith(Q("서버에 연결할 수 없습니다: "))) << errors[0].toStdString();
   EXPECT_FALSE(window.isVisible());
@@ -206,11 +213,13 @@ TEST(ViewerConnectTest, OwnerDestroysItsWindows) {
   live->StartConnect();
   peer.Accept();
   ASSERT_TRUE(peer.Read());
-  live->close();  // closing only hides: the connection stays
   peer.Send(MsgSessionStart);
   auto quality = peer.Read();
   EXPECT_TRUE(quality && quality->Type == MsgQuality);
+  live->close();  // closing ends the session and the connection; the window object stays
+  EXPECT_TRUE(peer.Closed());
   EXPECT_FALSE(live.isNull());
+  EXPECT_FALSE(live->IsConnected());
   delete owner;
   EXPECT_TRUE(never.isNull());
   EXPECT_TRUE(live.isNull());
@@ -305,8 +314,9 @@ TEST_F(ViewerWindowTest, ReaderEndsAsALostConnection) {
     EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("연결 종료됨"); }));
     EXPECT_FALSE(FWindow->IsConnected());
     EXPECT_TRUE(FWindow->isVisible());
+    // Nothing more is sent, and the viewer's socket goes at once (no half-closed leftover).
     if (FPeer.Conn().Connected()) {
-      EXPECT_TRUE(FPeer.Quiet());
+      EXPECT_TRUE(FPeer.Closed());
     }
     delete FWindow;
     FWindow = nullptr;
@@ -341,23 +351,20 @@ TEST_F(ViewerWindowTest, ResultFileHoldsTheFirstFrameSizeAndTheWindowCloses) {
   } cases[] = {{dir / "result.txt", true}, {dir / "missing-folder" / "result.txt", false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Path.string());
-    ::setenv("TLMREMOTE_RESULTFILE", c.Path.c_str(), 1);
-    FWindow->show();
+    delete FWindow;
+    FWindow = nullptr;
+    if (FPeer.Conn().Connected()) FPeer.Conn().Close();
+    OpenWindow("", 1, c.Path.string());
     StartSession();
     const TBytes payload = Frame(32, 32, {{0, 0, test::SolidJpeg(32, 32, Qt::gray)}});
     SendFrameAcked(payload);
     EXPECT_TRUE(WaitUntil([&] { return !FWindow->isVisible(); }));
-    // Later frames of the still running session leave the file alone.
-    SendFrameAcked(Frame(32, 32, {{0, 0, test::SolidJpeg(16, 16, Qt::red)}}, 2));
+    // Closing ended the session: the connection goes, and no later frame can touch the file.
+    EXPECT_TRUE(FPeer.Closed());
     if (c.Writable) {
       EXPECT_EQ(ReadFile(c.Path), "OK " + std::to_string(payload.size()));
     }
     EXPECT_FALSE(fs::exists(c.Path) && !c.Writable);
-    // The next window writes its own first frame.
-    delete FWindow;
-    FWindow = nullptr;
-    FPeer.Conn().Close();
-    OpenWindow("");
   }
   fs::remove_all(dir);
 }
@@ -472,15 +479,10 @@ TEST_F(ViewerInputTest, MousePositionsAreScaledToTheRemoteScreen) {
   EXPECT_TRUE(FPeer.Quiet());
 }
 
-TEST_F(ViewerInputTest, KeysAreForwardedOnlyWhenNoEditOrListHasTheFocus) {
+TEST_F(ViewerInputTest, KeysGoToThePictureFromTheFirstKeystroke) {
   StartSession();
-  // The window opens with the quality list focused: keys stay local.
-  EXPECT_EQ(FWindow->focusWidget(), FWindow->QualityBox());
-  PressRelease(Qt::Key_Delete, XK_Delete);
-  EXPECT_TRUE(FPeer.Quiet());
-
-  // After clicking a toolbar button keys go to the host, consumed locally.
-  FWindow->findChild<QPushButton*>("btnFiles")->setFocus();
+  // The window opens with the picture focused: the first key reaches the host, consumed.
+  EXPECT_EQ(FWindow->focusWidget(), FWindow->Canvas());
   PressRelease(Qt::Key_Delete, XK_Delete);
   for (uint8_t up : {0, 1}) {
     const TKeyEventRec k = ReadKey();
@@ -499,6 +501,9 @@ TEST_F(ViewerInputTest, KeysAreForwardedOnlyWhenNoEditOrListHasTheFocus) {
       {Qt::Key_Left, XK_Left, 0x25, 0x4B, 1}, {Qt::Key_PageDown, XK_Next, 0x22, 0x51, 1},
       {Qt::Key_Control, XK_Control_R, 0xA3, 0x1D, 1}, {Qt::Key_Control, XK_Control_L, 0xA2, 0x1D, 0},
       {Qt::Key_F5, XK_F5, 0x74, 0x3F, 0}, {Qt::Key_Tab, XK_Tab, 0x09, 0x0F, 0},
+      // What a Korean layout produces: the Hangul and Hanja keys go through as keys, so the
+      // host's own input method composes.
+      {Qt::Key_Hangul, XK_Hangul, 0x15, 0xF2, 0}, {Qt::Key_Hangul_Hanja, XK_Hangul_Hanja, 0x19, 0xF1, 0},
   };
   for (const auto& c : cases) {
     Key(QEvent::KeyPress, c.QtKey, c.Keysym);
@@ -508,9 +513,22 @@ TEST_F(ViewerInputTest, KeysAreForwardedOnlyWhenNoEditOrListHasTheFocus) {
     EXPECT_EQ(k.Extended, c.Extended) << std::hex << c.Keysym;
     EXPECT_EQ(k.KeyUp, 0);
   }
-  EXPECT_EQ(FWindow->focusWidget()->objectName(), "btnFiles");  // Tab did not move the focus
+  EXPECT_EQ(FWindow->focusWidget(), FWindow->Canvas());  // Tab did not move the focus
+  EXPECT_FALSE(FWindow->Canvas()->testAttribute(Qt::WA_InputMethodEnabled));
+  // Every key above is still down: a focus change releases them all on the host.
+  FWindow->ChatPanel()->show();
+  FWindow->ChatEdit()->setFocus();
+  std::set<uint16_t> released;
+  while (!FPeer.Quiet()) {
+    const TKeyEventRec k = ReadKey();
+    EXPECT_EQ(k.KeyUp, 1);
+    released.insert(k.VirtualKey);
+  }
+  EXPECT_EQ(released, (std::set<uint16_t>{0x41, 0x0D, 0x25, 0x22, 0xA3, 0xA2, 0x74, 0x09, 0x15, 0x19}));
 
-  // The file list keeps its selection: arrows go to the host.
+  // Toolbar buttons never take the focus; the file list, when clicked, keeps its arrows.
+  for (const char* name : {"btnFiles", "btnChat", "btnSendFile"})
+    EXPECT_EQ(FWindow->findChild<QPushButton*>(name)->focusPolicy(), Qt::NoFocus) << name;
   FWindow->FilePanel()->show();
   FPeer.SendText(MsgDirListing, "C:\\\r\nF\ta\t1\r\nF\tb\t1\r\n");
   ASSERT_TRUE(WaitUntil([&] { return FWindow->FileList()->topLevelItemCount() == 3; }));
@@ -520,25 +538,39 @@ TEST_F(ViewerInputTest, KeysAreForwardedOnlyWhenNoEditOrListHasTheFocus) {
   EXPECT_EQ(ReadKey().VirtualKey, 0x28);
   EXPECT_EQ(FWindow->FileList()->currentItem(), FWindow->FileList()->topLevelItem(1));
 
-  // Typing into the chat input stays there, also after clicking the picture.
-  FWindow->findChild<QPushButton*>("btnChat")->click();
-  ASSERT_EQ(FWindow->focusWidget(), FWindow->ChatEdit());
+  // Typing into the chat input stays there; clicking the picture gives the keys back to it.
+  FWindow->ChatEdit()->setFocus();
+  while (!FPeer.Quiet()) ReadKey();  // the Down key released on the focus change
+  PressRelease(Qt::Key_X, XK_x, "x");
+  EXPECT_TRUE(FPeer.Quiet());
+  EXPECT_EQ(FWindow->ChatEdit()->text(), "x");
   QMouseEvent click(QEvent::MouseButtonPress, QPointF(10, 10), FWindow->Canvas()->mapToGlobal(QPointF(10, 10)),
                     Qt::LeftButton, Qt::LeftButton, Qt::NoModifier);
   QApplication::sendEvent(FWindow->Canvas(), &click);
   ReadMouse();
-  EXPECT_EQ(FWindow->focusWidget(), FWindow->ChatEdit());
-  PressRelease(Qt::Key_X, XK_x, "x");
-  EXPECT_TRUE(FPeer.Quiet());
-  EXPECT_EQ(FWindow->ChatEdit()->text(), "x");
+  EXPECT_EQ(FWindow->focusWidget(), FWindow->Canvas());
+  Key(QEvent::KeyPress, Qt::Key_X, XK_x, "x");
+  EXPECT_EQ(ReadKey().VirtualKey, 0x58);
 
-  // A drop-down list with the focus keeps its keys too.
+  // A drop-down list with the focus keeps its keys; choosing from it gives them back.
   FWindow->MonitorBox()->setFocus();
+  std::set<uint8_t> ups;  // the held X key and the held left button are let go
+  while (!FPeer.Quiet()) {
+    auto p = FPeer.Read();
+    ASSERT_TRUE(p);
+    if (p->Type == MsgKey) ups.insert(UnpackKeyEvent(p->Payload).KeyUp ? 1 : 0);
+    if (p->Type == MsgMouse) ups.insert(UnpackMouseEvent(p->Payload).Action == 2 ? 2 : 0);
+  }
+  EXPECT_EQ(ups, (std::set<uint8_t>{1, 2}));
   PressRelease(Qt::Key_Down, XK_Down);
   EXPECT_TRUE(FPeer.Quiet());
+  FWindow->QualityBox()->setFocus();
+  emit FWindow->QualityBox()->activated(1);
+  auto quality = FPeer.Read();
+  EXPECT_TRUE(quality && quality->Type == MsgQuality);
+  EXPECT_EQ(FWindow->focusWidget(), FWindow->Canvas());
 
   // Not connected: keys act locally.
-  FWindow->findChild<QPushButton*>("btnFiles")->setFocus();
   FPeer.Send(MsgSessionEnd);
   ASSERT_TRUE(WaitUntil([&] { return !FWindow->IsConnected(); }));
   PressRelease(Qt::Key_A, XK_a, "a");
@@ -565,7 +597,7 @@ protected:
   fs::path Downloads() { return fs::path(FWindow->DownloadsFolder()); }
 };
 
-TEST_F(ViewerFilesTest, ListingRowsSizesAndStatus) {
+TEST_F(ViewerFilesTest, ListingRowsSortedWithSizesAndThePathInThePanel) {
   StartSession();
   FWindow->findChild<QPushButton*>("btnFiles")->click();
   auto request = FPeer.Read();
@@ -574,29 +606,40 @@ TEST_F(ViewerFilesTest, ListingRowsSizesAndStatus) {
   EXPECT_EQ(TextOf(request->Payload), "");
 
   FPeer.SendText(MsgDirListing,
-                 "C:\\Data\r\nF\ta.txt\t1536\r\nF\tb.txt\t100\r\nF\tbig.iso\t5000000000\r\nD\tsub\t0\r\nF\tshort\r\n");
-  ASSERT_TRUE(WaitUntil([&] { return FWindow->FileList()->topLevelItemCount() == 5; }));
+                 "C:\\Data\r\nF\tb.txt\t100\r\nF\tbig.iso\t5000000000\r\nD\tzeta\t0\r\nF\ta.txt\t1536\r\n"
+                 "D\tAlpha\t0\r\nF\tshort\r\n");
+  ASSERT_TRUE(WaitUntil([&] { return FWindow->FileList()->topLevelItemCount() == 6; }));
   QTreeWidget* list = FWindow->FileList();
-  struct TRow {
-    const char* Name;
-    const char* Size;
-    int Tag;
-  } rows[] = {{"[..]", "", 1}, {"a.txt", "2 KB", 3}, {"b.txt", "0 KB", 3}, {"big.iso", "4,882,813 KB", 3}, {"[sub]", "", 2}};
-  for (int i = 0; i < 5; ++i) {
-    EXPECT_EQ(list->topLevelItem(i)->text(0), Q(rows[i].Name));
-    EXPECT_EQ(list->topLevelItem(i)->text(1), Q(rows[i].Size));
-    EXPECT_EQ(list->topLevelItem(i)->data(0, Qt::UserRole).toInt(), rows[i].Tag);
-  }
-  EXPECT_EQ(FWindow->StatusText(), Q("원격 경로: C:\\Data"));
+  auto expectRows = [&](const std::vector<std::pair<const char*, const char*>>& ARows) {
+    ASSERT_EQ(list->topLevelItemCount(), int(ARows.size()));
+    for (int i = 0; i < int(ARows.size()); ++i) {
+      EXPECT_EQ(list->topLevelItem(i)->text(0), Q(ARows[i].first)) << i;
+      EXPECT_EQ(list->topLevelItem(i)->text(1), Q(ARows[i].second)) << i;
+    }
+  };
+  // The parent first, then folders, then files, each by name; sizes in KB as text.
+  expectRows({{"[..]", ""}, {"[Alpha]", ""}, {"[zeta]", ""}, {"a.txt", "2 KB"}, {"b.txt", "0 KB"},
+              {"big.iso", "4,882,813 KB"}});
+  EXPECT_EQ(list->topLevelItem(0)->data(0, Qt::UserRole).toInt(), 1);
+  EXPECT_EQ(list->topLevelItem(1)->data(0, Qt::UserRole).toInt(), 2);
+  EXPECT_EQ(list->topLevelItem(3)->data(0, Qt::UserRole).toInt(), 3);
+  // By size: the real bytes order the files ("0 KB" < "2 KB" < "4,882,813 KB"), folders stay on top.
+  list->sortByColumn(1, Qt::DescendingOrder);
+  expectRows({{"[..]", ""}, {"[zeta]", ""}, {"[Alpha]", ""}, {"big.iso", "4,882,813 KB"}, {"a.txt", "2 KB"},
+              {"b.txt", "0 KB"}});
+  list->sortByColumn(0, Qt::AscendingOrder);
+  // The path shows in the file panel; the session state stays in the status bar.
+  EXPECT_EQ(FWindow->FilePathText(), Q("원격 경로: C:\\Data"));
+  EXPECT_EQ(FWindow->StatusText(), Q("연결됨 - 원격 제어 중"));
 
   // An error keeps the rows.
   FPeer.SendText(MsgDirListing, "!접근 거부");
-  ASSERT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("목록 오류: 접근 거부"); }));
-  EXPECT_EQ(list->topLevelItemCount(), 5);
+  ASSERT_TRUE(WaitUntil([&] { return FWindow->FilePathText() == Q("목록 오류: 접근 거부"); }));
+  EXPECT_EQ(list->topLevelItemCount(), 6);
 
   // The drive list has no parent row.
   FPeer.SendText(MsgDirListing, "#DRIVES\r\nD\tC:\\\t0\r\n");
-  ASSERT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("원격 경로: 드라이브"); }));
+  ASSERT_TRUE(WaitUntil([&] { return FWindow->FilePathText() == Q("원격 경로: 드라이브"); }));
   ASSERT_EQ(list->topLevelItemCount(), 1);
   EXPECT_EQ(list->topLevelItem(0)->text(0), Q("[C:\\]"));
   EXPECT_EQ(list->topLevelItem(0)->data(0, Qt::UserRole).toInt(), 2);
@@ -605,7 +648,7 @@ TEST_F(ViewerFilesTest, ListingRowsSizesAndStatus) {
   FPeer.SendText(MsgDirListing, "C:\\x\r\nF\tok\t1\r\nF\tbad\tlots\r\nF\tlater\t1\r\n");
   ASSERT_TRUE(WaitUntil([&] { return !FErrors.isEmpty(); }));
   EXPECT_EQ(list->topLevelItemCount(), 2);
-  EXPECT_EQ(FWindow->StatusText(), Q("원격 경로: 드라이브"));
+  EXPECT_EQ(FWindow->FilePathText(), Q("원격 경로: 드라이브"));
 }
 
 TEST_F(ViewerFilesTest, NavigationForBothPathStyles) {
@@ -687,10 +730,53 @@ TEST_F(ViewerFilesTest, UploadsStreamInChunks) {
   fs::remove_all(dir);
 }
 
+TEST_F(ViewerFilesTest, TheStatusBarCancelsARunningUpload) {
+  StartSession();
+  const fs::path dir = fs::temp_directory_path() / ("tlm-cancel-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const uint64_t size = uint64_t(256) << 20;  // sparse: far more than the connection holds
+  std::ofstream(dir / "big.bin", std::ios::binary).flush();
+  fs::resize_file(dir / "big.bin", size);
+  QPushButton* cancel = FWindow->CancelUploadButton();
+  EXPECT_TRUE(cancel->isHidden());
+  FNextFile = QString::fromStdString((dir / "big.bin").string());
+  FWindow->findChild<QPushButton*>("btnSendFile")->click();
+  EXPECT_FALSE(cancel->isHidden());
+  auto begin = FPeer.Read();
+  ASSERT_TRUE(begin && begin->Type == MsgFileBegin);
+  uint64_t got = 0;
+  for (int i = 0; i < 4; ++i) {
+    auto chunk = FPeer.Read();
+    ASSERT_TRUE(chunk && chunk->Type == MsgFileChunk);
+    got += chunk->Payload.size();
+  }
+  cancel->click();
+  for (;;) {
+    auto p = FPeer.Read();
+    ASSERT_TRUE(p);
+    if (p->Type != MsgFileChunk) {
+      EXPECT_EQ(p->Type, MsgFileEnd);
+      break;
+    }
+    got += p->Payload.size();
+  }
+  EXPECT_LT(got, size);
+  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("파일 전송 취소됨: big.bin"); })) << FWindow->StatusText().toStdString();
+  EXPECT_TRUE(cancel->isHidden());
+  EXPECT_FALSE(FWindow->IsSendingFile());
+  fs::remove_all(dir);
+}
+
 TEST_F(ViewerFilesTest, DownloadsLandInTheDownloadsFolderUnderAFreshName) {
   StartSession();
   fs::remove_all(Downloads());
+  // The window asks for the file first, as a double-click in the list does: only files asked
+  // for are accepted.
   auto download = [&](const std::string& ABegin, const std::vector<std::string>& AChunks) {
+    const std::string name = ABegin.substr(0, ABegin.find('\t'));
+    ASSERT_TRUE(FWindow->Session()->RequestFile("C:\\remote\\" + name));
+    auto get = FPeer.Read();
+    ASSERT_TRUE(get && get->Type == MsgFileGet);
     FPeer.SendText(MsgFileBegin, ABegin);
     auto ready = FPeer.Read();
     EXPECT_TRUE(ready && ready->Type == MsgFileReady);
@@ -700,7 +786,7 @@ TEST_F(ViewerFilesTest, DownloadsLandInTheDownloadsFolderUnderAFreshName) {
   Settle();
   // Until the end arrives the file does not carry its name.
   EXPECT_FALSE(fs::exists(Downloads() / "x.exe"));
-  EXPECT_EQ(FWindow->StatusText(), Q("다운로드 중: x.exe"));
+  EXPECT_TRUE(FWindow->StatusText().startsWith(Q("다운로드 중: x.exe"))) << FWindow->StatusText().toStdString();
   FPeer.Send(MsgFileEnd);
   EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("다운로드 완료 (내려받기 폴더): x.exe"); }));
   EXPECT_EQ(ReadFile(Downloads() / "x.exe"), "hello");
@@ -724,6 +810,12 @@ TEST_F(ViewerFilesTest, DownloadsLandInTheDownloadsFolderUnderAFreshName) {
   download("long.bin\t3", {"12", "345"});
   EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("다운로드 실패: long.bin"); }));
   FPeer.Send(MsgFileEnd);
+
+  // A file nobody asked for is discarded with a line in the status bar.
+  FPeer.SendText(MsgFileBegin, "unasked.exe\t4");
+  FPeer.SendText(MsgFileChunk, "evil");
+  FPeer.Send(MsgFileEnd);
+  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("요청하지 않은 파일을 버렸습니다: unasked.exe"); }));
 
   // Fewer than two fields, or a name with nothing left, open no file.
   FPeer.SendText(MsgFileBegin, "lonely.txt");
@@ -849,18 +941,14 @@ TEST_F(ViewerWindowTest, DestroyingWithQueuedCallsAndARunningUploadIsClean) {
   EXPECT_EQ(FInfos, QStringList{Q("이미 파일 전송이 진행 중입니다.")});
   EXPECT_EQ(FOpenDialogs, 1);
 
-  // Calls posted from another thread wait in the queue when the window goes away.
-  auto ran = std::make_shared<std::atomic<int>>(0);
-  std::thread poster([&] {
-    for (int i = 0; i < 20; ++i) FWindow->Post([ran] { ++*ran; });
-    FWindow->SetStatusText("late");
-  });
-  poster.join();
+  // Calls the session queued (chat lines) are still waiting when the window goes away.
   for (int i = 0; i < 20; ++i) FPeer.SendText(MsgChat, "queued");
+  FPeer.SendText(MsgClipboard, "queued");
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
   delete FWindow;
   FWindow = nullptr;
   for (int i = 0; i < 5; ++i) QApplication::processEvents();
-  EXPECT_EQ(ran->load(), 0);
+  EXPECT_TRUE(FPeer.Closed());
   fs::remove(file);
 }
 

@@ -1,0 +1,54 @@
+// How this program reaches the relay: plain TCP unless TLS is asked for. The host agent and
+// every viewer window make their relay connection here, so the choice lives in one place.
+//
+// TLS is on when TLMREMOTE_TLS is "1" or the configuration's RelayTls is set (the
+// application passes that in once at start-up). The server's certificate is checked against
+// the system's trusted certificates, or against the PEM file named by TLMREMOTE_TLS_CA (a
+// private relay with its own CA or a self-signed certificate).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "protocol/Connection.h"
+
+namespace tlm {
+
+struct TRelayTlsChoice {
+  bool Enabled = false;
+  std::string CaFile;  // "" = the system's trusted certificates
+};
+
+// The configuration's RelayTls setting; thread-safe.
+void SetRelayTlsConfigured(bool AEnabled);
+// The environment is read afresh on every call.
+TRelayTlsChoice RelayTlsChoice();
+// A new, unconnected relay connection of the chosen kind.
+std::unique_ptr<IClientConnection> NewRelayConnection();
+
+// A relay connection held by value (a viewer session's member): made by NewRelayConnection when
+// constructed, every call passed on to it.
+class TRelayLink final : public IClientConnection {
+public:
+  TRelayLink() : F(NewRelayConnection()) {}
+
+  void Connect(const std::string& AHost, uint16_t APort, int ATimeoutMs) override {
+    F->Connect(AHost, APort, ATimeoutMs);
+  }
+  void SetReadTimeout(int AMs) override { F->SetReadTimeout(AMs); }
+  void SetNotSentLowWater(int ABytes) override { F->SetNotSentLowWater(ABytes); }
+  void WriteAll(const void* AData, size_t ALen) override { F->WriteAll(AData, ALen); }
+  void ReadExact(void* AData, size_t ALen) override { F->ReadExact(AData, ALen); }
+  bool WaitReadable(int AMs) override { return F->WaitReadable(AMs); }
+  void SetWriteStallTimeout(int AMs) override { F->SetWriteStallTimeout(AMs); }
+  void Abort() override { F->Abort(); }
+  bool Aborted() const override { return F->Aborted(); }
+  void Close() override { F->Close(); }
+  bool Connected() const override { return F->Connected(); }
+
+private:
+  const std::unique_ptr<IClientConnection> F;
+};
+
+}  // namespace tlm

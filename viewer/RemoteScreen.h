@@ -1,0 +1,69 @@
+// TRemoteScreen: the viewer's back buffer of the partner's screen and the compositing of
+// received frames into it.
+//
+// Contract: Apply runs on one thread at a time (the session's reader); Read, Width and
+// Height may be called from any thread. Apply decodes tiles without the lock and holds it
+// only to resize the buffer and to copy decoded pixels in, so a paint never waits for a
+// decode. A screen size change (a new monitor, a changed resolution) resizes the buffer at
+// the first frame of the new size.
+// What a hostile frame can cost is bounded: a screen above MaxRemoteScreenSide per side or
+// MaxRemoteScreenPixels in all is unparseable; a tile whose JPEG header is larger than its own
+// rectangle or than the screen is refused before decoding; decoded pixels waiting for the lock
+// never exceed one screen's worth plus one tile.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <span>
+#include <vector>
+
+#include "viewer/TileDecoder.h"
+
+namespace tlm {
+
+constexpr int MaxRemoteScreenSide = 16384;
+constexpr int64_t MaxRemoteScreenPixels = int64_t(64) << 20;
+
+class TRemoteScreen {
+public:
+  enum class EApply {
+    Drawn,        // composited; the picture may have changed
+    Unparseable,  // not a frame, or a screen beyond the bounds: nothing changed
+    Refused,      // a tile claims more than its rectangle or the screen: nothing changed
+  };
+
+  // Pixels as 32-bit words 0xFFRRGGBB (memory order B, G, R, 0xFF on little-endian machines).
+  struct TView {
+    const uint8_t* Bits = nullptr;
+    int Width = 0;
+    int Height = 0;
+    ptrdiff_t Stride = 0;  // bytes
+  };
+
+  // Raises TError when a tile's data cannot be decoded; tiles before it stay drawn.
+  EApply Apply(std::span<const uint8_t> APayload);
+
+  // Runs AProc with the buffer held still; the view is empty before the first frame.
+  void Read(const std::function<void(const TView& AView)>& AProc) const;
+  int Width() const { return FWidth.load(); }
+  int Height() const { return FHeight.load(); }
+
+private:
+  struct TDecoded {
+    int X = 0, Y = 0, W = 0, H = 0;
+    std::vector<uint32_t> Pixels;
+  };
+  void Resize(int AWidth, int AHeight);
+  void Blit(std::vector<TDecoded>& ATiles);
+
+  mutable std::mutex FLock;  // FPixels and the sizes
+  std::vector<uint32_t> FPixels;
+  std::atomic<int> FWidth{0};
+  std::atomic<int> FHeight{0};
+  TTileDecoder FDecoder;  // Apply's thread only
+};
+
+}  // namespace tlm

@@ -1,0 +1,377 @@
+#include "viewer/ViewerSession.h"
+
+#include <fstream>
+
+#include "platform/Folders.h"
+#include "platform/KeyCodes.h"
+#include "protocol/Error.h"
+
+namespace tlm {
+
+namespace {
+// Unsent bytes the kernel may hold for us: enough to keep a 40 Mbit/s link busy between two
+// wake-ups of the writer, small enough that an urgent packet waits only milliseconds.
+constexpr int NotSentLowWater = 32 << 10;
+}  // namespace
+
+std::string CutUtf8(const std::string& AText, size_t AMaxChars) {
+  size_t chars = 0;
+  for (size_t i = 0; i < AText.size(); ++i) {
+    // A code point starts at every byte that is not a continuation byte (10xxxxxx).
+    if ((static_cast<unsigned char>(AText[i]) & 0xC0) != 0x80) {
+      if (chars == AMaxChars) return AText.substr(0, i);
+      ++chars;
+    }
+  }
+  return AText;
+}
+
+template <typename T>
+class TViewerSession::TLatest {
+public:
+  // True when the box was empty, so the caller must queue a call that takes the value.
+  bool Put(T AValue) {
+    std::lock_guard hold(FLock);
+    const bool wasEmpty = !FValue.has_value();
+    FValue = std::move(AValue);
+    return wasEmpty;
+  }
+  std::optional<T> Take() {
+    std::lock_guard hold(FLock);
+    std::optional<T> value = std::move(FValue);
+    FValue.reset();
+    return value;
+  }
+
+private:
+  std::mutex FLock;
+  std::optional<T> FValue;
+};
+
+class TViewerSession::TChatQueue {
+public:
+  // True when the queue was empty, so the caller must queue a call that drains it.
+  bool Push(std::string ALine) {
+    std::lock_guard hold(FLock);
+    const bool wasEmpty = FLines.empty() && FDropped == 0;
+    if (FLines.size() >= MaxChatBacklog)
+      ++FDropped;
+    else
+      FLines.push_back(std::move(ALine));
+    return wasEmpty;
+  }
+  void Take(std::deque<std::string>& ALines, size_t& ADropped) {
+    std::lock_guard hold(FLock);
+    ALines.swap(FLines);
+    FLines.clear();
+    ADropped = FDropped;
+    FDropped = 0;
+  }
+
+private:
+  std::mutex FLock;
+  std::deque<std::string> FLines;
+  size_t FDropped = 0;
+};
+
+TViewerSession::TViewerSession(IUiDispatcher& AUi, TViewerParams AParams, TViewerTimings ATimings)
+    : FUi(AUi),
+      FGuard(NewLifeGuard()),
+      FParams(std::move(AParams)),
+      FTimings(ATimings),
+      FWriter(FConn),
+      FDownload(FParams.DownloadDir.empty() ? UserDownloadDir() : FParams.DownloadDir),
+      FStatusBox(std::make_unique<TLatest<std::string>>()),
+      FMonitorBox(std::make_unique<TLatest<std::string>>()),
+      FListingBox(std::make_unique<TLatest<std::string>>()),
+      FClipBox(std::make_unique<TLatest<std::string>>()),
+      FChat(std::make_unique<TChatQueue>()) {
+  FQuality.store(FParams.Quality >= 0 && FParams.Quality <= 2 ? FParams.Quality : 1);
+  FUpload = std::make_unique<TViewerUpload>(FWriter);
+  FUpload->OnProgress = [this](const std::string& AText) { Status("전송 중: " + AText); };
+  FUpload->OnDone = [this](const std::string& AName, bool AComplete) {
+    Post([this, AName, AComplete] {
+      if (OnUploadDone) OnUploadDone(AName, AComplete);
+    });
+  };
+  // A write that fails ends the connection, which wakes the reader.
+  FWriter.OnFailure = [this](const std::string&) { FConn.Abort(); };
+}
+
+TViewerSession::~TViewerSession() { Stop(); }
+
+void TViewerSession::Post(std::function<void()> AProc) { PostGuarded(FUi, FGuard, std::move(AProc)); }
+
+void TViewerSession::Status(const std::string& AText) {
+  if (FStatusBox->Put(AText))
+    Post([this] {
+      if (auto text = FStatusBox->Take(); text && OnStatus) OnStatus(*text);
+    });
+}
+
+bool TViewerSession::Ended() const {
+  const EState state = FState.load();
+  return state == EState::PartnerEnded || state == EState::Lost || state == EState::Failed;
+}
+
+void TViewerSession::Start() {
+  if (FState.load() != EState::Created || FStopping.load()) return;
+  FState.store(EState::Connecting);
+  FReader = std::thread([this] { Run(); });
+}
+
+void TViewerSession::Stop() {
+  if (FStopping.exchange(true)) return;
+  if (Live()) {
+    // What the user still holds is let go on the partner's side, and what is queued leaves.
+    ReleaseHeld();
+    FWriter.Flush(FTimings.CloseFlushMs);
+  }
+  FGuard->Kill();
+  FConn.Abort();
+  if (FReader.joinable()) FReader.join();
+  EndConnection();
+}
+
+// ---------------------------------------------------------------------------------------
+// Reader thread
+
+void TViewerSession::Run() {
+  try {
+    FConn.Connect(FParams.Server, FParams.Port, FTimings.ConnectTimeoutMs);
+    FConn.SetReadTimeout(FTimings.ReadTimeoutMs);
+    FConn.SetNotSentLowWater(NotSentLowWater);
+    FWriter.Start();
+    FWriter.PostWait(MsgConnectRequest, BytesOf(BuildConnectRequest(FParams.TargetID, FParams.MyName, FParams.Proof)));
+  } catch (const std::exception& e) {
+    FState.store(EState::Failed);
+    EndConnection();
+    if (!FStopping.load()) {
+      const std::string why = e.what();
+      Post([this, why] {
+        if (OnConnectFailed) OnConnectFailed(why);
+      });
+    }
+    return;
+  }
+  FState.store(EState::Waiting);
+  Status("원격지 승인 대기 중...");
+  try {
+    for (;;) Dispatch(ReadPacket(FConn));
+  } catch (...) {
+    // Closed, reset, timed out, too large, a tile that cannot be decoded, a failed write.
+    if (!FStopping.load()) RaiseEnded(EState::Lost, "연결 종료됨");
+  }
+  EndConnection();
+}
+
+void TViewerSession::EndConnection() {
+  std::lock_guard hold(FEndLock);
+  if (FConnClosed) return;
+  FConnClosed = true;
+  FConn.Abort();  // wakes the writer and an upload worker
+  FUpload->Cancel();
+  FWriter.Stop();
+  FDownload.Abandon();
+  // The socket goes now, not when the window goes: no connection lingers half closed.
+  FConn.Close();
+}
+
+void TViewerSession::RaiseEnded(EState AState, const std::string& AStatus) {
+  FState.store(AState);
+  Status(AStatus);
+  Post([this, AStatus] {
+    FHeldKeys.clear();
+    FHeldButtons.clear();
+    if (OnEnded) OnEnded(AStatus);
+  });
+}
+
+void TViewerSession::Dispatch(const TPacket& APacket) {
+  const TBytes& payload = APacket.Payload;
+  switch (APacket.Type) {
+    case MsgSessionStart:
+      SessionStarted();
+      break;
+    case MsgSessionEnd:
+      FUpload->RequestStop();
+      RaiseEnded(EState::PartnerEnded, "원격지 연결 종료됨");
+      break;
+    case MsgFrame:
+      FrameReceived(payload);
+      break;
+    case MsgMonitorList:
+      if (FMonitorBox->Put(TextOf(payload)))
+        Post([this] {
+          if (auto text = FMonitorBox->Take(); text && OnMonitors) OnMonitors(ParseMonitorList(*text));
+        });
+      break;
+    case MsgClipboard:
+      if (FClipBox->Put(TextOf(payload)))
+        Post([this] {
+          if (auto text = FClipBox->Take(); text && OnClipboard) OnClipboard(*text);
+        });
+      break;
+    case MsgChat:
+      if (FChat->Push(CutUtf8(TextOf(payload), MaxChatLineChars)))
+        Post([this] {
+          std::deque<std::string> lines;
+          size_t dropped = 0;
+          FChat->Take(lines, dropped);
+          for (const std::string& line : lines)
+            if (OnChat) OnChat(line);
+          if (dropped > 0 && OnChatDropped) OnChatDropped(dropped);
+        });
+      break;
+    case MsgFileBegin: {
+      std::string status;
+      if (FDownload.Begin(TextOf(payload), status)) {
+        try {
+          FWriter.PostWait(MsgFileReady);
+        } catch (...) {
+          FDownload.Abandon();
+          throw;
+        }
+      }
+      if (!status.empty()) Status(status);
+      break;
+    }
+    case MsgFileChunk:
+      if (std::string status = FDownload.Chunk(payload); !status.empty()) Status(status);
+      break;
+    case MsgFileEnd:
+      if (std::string status = FDownload.End(); !status.empty()) Status(status);
+      break;
+    case MsgFileError:
+      // The host refused the upload: stop streaming a file nobody writes.
+      FUpload->RequestStop();
+      Status("파일 거부됨: " + TextOf(payload));
+      break;
+    case MsgDirListing:
+      if (FListingBox->Put(TextOf(payload)))
+        Post([this] {
+          if (auto text = FListingBox->Take(); text && OnListing)
+            if (std::optional<TDirListing> listing = ParseDirListing(*text)) OnListing(*listing);
+        });
+      break;
+    case MsgRelayError: {
+      const std::string text = TextOf(payload);
+      Status("오류: " + text);
+      if (!FRelayErrorSeen.exchange(true))
+        Post([this, text] {
+          if (OnRelayError) OnRelayError(text);
+        });
+      break;
+    }
+    default:
+      break;  // unknown codes are dropped
+  }
+}
+
+void TViewerSession::SessionStarted() {
+  FState.store(EState::InSession);
+  const uint8_t preset = static_cast<uint8_t>(FQuality.load());
+  FWriter.PostWait(MsgQuality, std::span<const uint8_t>(&preset, 1));
+  Status("연결됨 - 원격 제어 중");
+}
+
+void TViewerSession::FrameReceived(const TBytes& APayload) {
+  if (FScreen.Apply(APayload) == TRemoteScreen::EApply::Drawn && !FRepaintPending.exchange(true))
+    Post([this] {
+      FRepaintPending.store(false);
+      if (OnFrame) OnFrame();
+    });
+  // One acknowledgement per frame, also for one that was not drawn. Waiting here while the
+  // queue is full slows the partner down instead of growing the queue.
+  FWriter.PostWait(MsgFrameAck);
+  WriteResultFile(APayload.size());
+}
+
+void TViewerSession::WriteResultFile(size_t APayloadSize) {
+  if (FParams.ResultFile.empty() || FResultWritten) return;
+  FResultWritten = true;
+  {
+    std::ofstream out(FParams.ResultFile, std::ios::binary | std::ios::trunc);
+    if (out) out << "OK " << APayloadSize;
+  }
+  Post([this] {
+    if (OnResultWritten) OnResultWritten();
+  });
+}
+
+// ---------------------------------------------------------------------------------------
+// User-interface thread
+
+bool TViewerSession::SendMouse(const TMouseEventRec& ARec) {
+  if (!Live()) return false;
+  FLastMouse = ARec;
+  if (ARec.Button != 0 && (ARec.Action == 1 || ARec.Action == 3)) FHeldButtons.insert(ARec.Button);
+  if (ARec.Button != 0 && ARec.Action == 2) FHeldButtons.erase(ARec.Button);
+  return FWriter.Post(MsgMouse, PackMouseEvent(ARec));
+}
+
+bool TViewerSession::SendKey(uint16_t AVirtualKey, bool AKeyUp, bool AExtended) {
+  if (!Live()) return false;
+  if (AKeyUp)
+    FHeldKeys.erase(AVirtualKey);
+  else
+    FHeldKeys.insert(AVirtualKey);
+  TKeyEventRec rec{};
+  rec.VirtualKey = AVirtualKey;
+  rec.ScanCode = ScanCodeFromVirtualKey(AVirtualKey);
+  rec.KeyUp = AKeyUp ? 1 : 0;
+  rec.Extended = AExtended ? 1 : 0;
+  return FWriter.Post(MsgKey, PackKeyEvent(rec));
+}
+
+void TViewerSession::ReleaseHeld() {
+  const std::set<uint16_t> keys = std::move(FHeldKeys);
+  const std::set<uint8_t> buttons = std::move(FHeldButtons);
+  FHeldKeys.clear();
+  FHeldButtons.clear();
+  if (!Live()) return;
+  for (const uint16_t vk : keys) SendKey(vk, true, IsExtendedVirtualKey(vk));
+  for (const uint8_t button : buttons) {
+    TMouseEventRec rec = FLastMouse;
+    rec.Button = button;
+    rec.Action = 2;
+    rec.WheelDelta = 0;
+    SendMouse(rec);
+  }
+}
+
+bool TViewerSession::SendChat(const std::string& AText) { return FWriter.PostText(MsgChat, AText); }
+
+bool TViewerSession::SendClipboard(const std::string& AText) {
+  return Live() && FWriter.PostText(MsgClipboard, AText);
+}
+
+bool TViewerSession::SetQuality(int AIndex, bool ASendNow) {
+  if (AIndex < 0 || AIndex > 2) return false;
+  FQuality.store(AIndex);
+  const uint8_t preset = static_cast<uint8_t>(AIndex);
+  return ASendNow && Live() && FWriter.Post(MsgQuality, std::span<const uint8_t>(&preset, 1));
+}
+
+bool TViewerSession::SelectMonitor(int AIndex) {
+  if (AIndex < 0 || AIndex > 255) return false;
+  const uint8_t index = static_cast<uint8_t>(AIndex);
+  return Live() && FWriter.Post(MsgSelectMonitor, std::span<const uint8_t>(&index, 1));
+}
+
+bool TViewerSession::RequestListing(const std::string& APath) { return Live() && FWriter.PostText(MsgListDir, APath); }
+
+bool TViewerSession::RequestFile(const std::string& ARemotePath) {
+  if (!Live()) return false;
+  FDownload.Expect(ARemotePath);
+  return FWriter.PostText(MsgFileGet, ARemotePath);
+}
+
+void TViewerSession::SendFile(const std::string& ALocalPath) {
+  if (!Live()) throw TError("not connected");
+  FUpload->Start(ALocalPath);
+}
+
+void TViewerSession::CancelUpload() { FUpload->RequestStop(); }
+
+}  // namespace tlm

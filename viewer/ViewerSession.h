@@ -1,0 +1,173 @@
+// TViewerSession: the viewer half of the program without any window. It connects to the relay
+// and asks for the partner on a thread of its own, reads and dispatches every message the
+// partner sends, composites frames into the back buffer and acknowledges them, writes
+// downloads, streams uploads and sends the user's input, all through one writer whose small
+// messages overtake file chunks. Nothing it offers to the user-interface thread waits on the
+// network.
+//
+// Contract:
+// - Create, Start, Stop, destroy, the Send* calls, the queries and the event slots belong to
+//   the user-interface thread, the one on which AUi runs its calls. Assign the slots before
+//   Start. A session runs once: after it has ended, make a new one to connect again.
+// - Every event is queued to the user-interface thread through AUi, guarded: nothing queued
+//   runs once Stop has begun. What a partner can pile up there is bounded: the newest status,
+//   monitor list, listing and clipboard text replace older ones still queued; chat lines beyond
+//   a backlog are dropped and counted (OnChatDropped); one repaint is pending at most.
+// - The Send* calls queue and return at once; while no session is live, or when the queue is
+//   full, they drop the message and answer false.
+// - Stop (and the destructor) release held keys and buttons, give queued messages a moment to
+//   leave, close the connection and wait for the session's threads. When the partner or the
+//   network ends the session, the session closes its own socket at once.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "protocol/Connection.h"
+#include "protocol/LifeGuard.h"
+#include "protocol/Marshal.h"
+#include "protocol/Messages.h"
+#include "protocol/Packet.h"
+#include "protocol/PacketWriter.h"
+#include "protocol/RelayLink.h"
+#include "viewer/RemoteScreen.h"
+#include "viewer/ViewerTransfers.h"
+
+namespace tlm {
+
+struct TViewerParams {
+  std::string Server;
+  uint16_t Port = 0;
+  std::string TargetID;
+  std::string MyName;
+  std::string Proof;  // empty when no password was given
+  int Quality = 1;    // 0 fast, 1 standard, 2 high
+  std::string DownloadDir;  // empty: the user's download folder
+  // Unattended runs: after the first frame, "OK <payload bytes>" is written here and
+  // OnResultWritten raised.
+  std::string ResultFile;
+};
+
+struct TViewerTimings {
+  int ConnectTimeoutMs = 8000;
+  int ReadTimeoutMs = 45000;
+  int CloseFlushMs = 300;  // how long Stop lets queued messages leave
+};
+
+// Bounds of what the session queues to the user-interface thread.
+constexpr size_t MaxChatBacklog = 256;     // lines
+constexpr size_t MaxChatLineChars = 2000;  // code points; longer lines are cut
+
+class TViewerSession {
+public:
+  enum class EState { Created, Connecting, Waiting, InSession, PartnerEnded, Lost, Failed };
+
+  TViewerSession(IUiDispatcher& AUi, TViewerParams AParams, TViewerTimings ATimings = {});
+  ~TViewerSession();
+  TViewerSession(const TViewerSession&) = delete;
+  TViewerSession& operator=(const TViewerSession&) = delete;
+
+  void Start();
+  void Stop();
+
+  // Input and requests (user-interface thread).
+  bool SendMouse(const TMouseEventRec& ARec);
+  bool SendKey(uint16_t AVirtualKey, bool AKeyUp, bool AExtended);
+  // Key-up for every key and button-up for every button sent down and not yet released.
+  void ReleaseHeld();
+  // Chat goes out whenever the connection is up, in a session or not.
+  bool SendChat(const std::string& AText);
+  bool SendClipboard(const std::string& AText);
+  // Remembers the preset for the next MsgSessionStart and, when ASendNow, sends it in a session.
+  bool SetQuality(int AIndex, bool ASendNow = true);
+  bool SelectMonitor(int AIndex);
+  bool RequestListing(const std::string& APath);
+  // Asks the host for a file; only files asked for are accepted when they arrive.
+  bool RequestFile(const std::string& ARemotePath);
+  // Raises TError with the reason when the file cannot be sent now.
+  void SendFile(const std::string& ALocalPath);
+  // Stops a running upload before its next chunk; the host gets MsgFileEnd and keeps the part.
+  void CancelUpload();
+
+  const TViewerParams& Params() const { return FParams; }
+  EState State() const { return FState.load(); }
+  bool InSession() const { return FState.load() == EState::InSession; }
+  bool Ended() const;
+  bool Uploading() const { return FUpload && FUpload->Running(); }
+  const TRemoteScreen& Screen() const { return FScreen; }
+  const std::string& DownloadFolder() const { return FDownload.Folder(); }
+
+  std::function<void(const std::string& AText)> OnStatus;  // the status line
+  std::function<void()> OnFrame;                           // the picture changed: repaint
+  std::function<void(const std::vector<TMonitorEntry>& AMonitors)> OnMonitors;
+  std::function<void(const std::string& AText)> OnChat;       // a line from the partner
+  std::function<void(size_t ADropped)> OnChatDropped;         // lines lost to the backlog bound
+  std::function<void(const std::string& AText)> OnClipboard;  // the partner's clipboard text
+  std::function<void(const TDirListing& AListing)> OnListing;
+  std::function<void(const std::string& AName, bool AComplete)> OnUploadDone;
+  std::function<void(const std::string& AText)> OnConnectFailed;  // the error; nothing was sent
+  std::function<void(const std::string& AText)> OnRelayError;     // a refusal or relay failure
+  std::function<void(const std::string& AReason)> OnEnded;        // partner ended or connection lost
+  std::function<void()> OnResultWritten;
+
+private:
+  template <typename T>
+  class TLatest;  // one pending value, the newest
+  class TChatQueue;
+
+  void Run();
+  void Dispatch(const TPacket& APacket);
+  void SessionStarted();
+  void FrameReceived(const TBytes& APayload);
+  void WriteResultFile(size_t APayloadSize);
+  void EndConnection();
+  void RaiseEnded(EState AState, const std::string& AStatus);
+
+  bool Live() const { return FState.load() == EState::InSession; }
+  void Status(const std::string& AText);
+  void Post(std::function<void()> AProc);
+
+  IUiDispatcher& FUi;
+  TLifeGuardRef FGuard;
+  const TViewerParams FParams;
+  const TViewerTimings FTimings;
+
+  TRelayLink FConn;
+  TPacketWriter FWriter;
+  std::unique_ptr<TViewerUpload> FUpload;
+  TViewerDownload FDownload;  // reader thread
+  TRemoteScreen FScreen;
+  std::thread FReader;
+  std::atomic<EState> FState{EState::Created};
+  std::atomic<int> FQuality{1};
+  std::atomic<bool> FStopping{false};
+  std::atomic<bool> FRepaintPending{false};
+  std::atomic<bool> FRelayErrorSeen{false};
+  bool FResultWritten = false;  // reader thread
+  std::mutex FEndLock;          // the connection's end, from the reader or from Stop
+  bool FConnClosed = false;
+
+  std::set<uint16_t> FHeldKeys;    // user-interface thread
+  std::set<uint8_t> FHeldButtons;  // user-interface thread
+  TMouseEventRec FLastMouse{};
+
+  std::unique_ptr<TLatest<std::string>> FStatusBox;
+  std::unique_ptr<TLatest<std::string>> FMonitorBox;
+  std::unique_ptr<TLatest<std::string>> FListingBox;
+  std::unique_ptr<TLatest<std::string>> FClipBox;
+  std::unique_ptr<TChatQueue> FChat;
+};
+
+// The first AMaxChars code points of the UTF-8 text AText (whole sequences only).
+std::string CutUtf8(const std::string& AText, size_t AMaxChars);
+
+}  // namespace tlm
