@@ -49,7 +49,7 @@ build-fuzz/build.ninja:
 	  -DTLM_WITH_FUZZ=ON -DTLM_WITH_QT=OFF -DTLM_WITH_BENCH=OFF
 
 fuzz: deps build-fuzz/build.ninja
-	cmake --build build-fuzz -j $(JOBS)
+	cmake --build build-fuzz --target fuzz_targets -j $(JOBS)
 	bash scripts/run-fuzzers build-fuzz/fuzz $(FUZZ_SECONDS)
 
 bench: build

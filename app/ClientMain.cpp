@@ -134,11 +134,13 @@ TMainDialogs TMainDialogs::Standard() {
 }
 
 TfrmClientMain::TfrmClientMain(IUiDispatcher& AUi, THostServices AServices, TMainDialogs ADialogs,
-                               TViewerOpener AOpenViewer, uint16_t ARelayPort, THostTimings ATimings)
+                               TViewerOpener AOpenViewer, uint16_t ARelayPort, THostTimings ATimings,
+                               TRunOptions ARunOptions)
     : QWidget(nullptr,
               Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                   Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
       FRelayPort(ARelayPort),
+      FRunOptions(std::move(ARunOptions)),
       FDialogs(std::move(ADialogs)),
       FOpenViewer(std::move(AOpenViewer)) {
   // FormCreate, in its order.
@@ -182,7 +184,7 @@ TfrmClientMain::TfrmClientMain(IUiDispatcher& AUi, THostServices AServices, TMai
   };
   FHost->Start();
 
-  if (!Env("TLMREMOTE_AUTOCONNECT").empty())
+  if (!FRunOptions.AutoConnect.empty())
     QMetaObject::invokeMethod(this, &TfrmClientMain::AutoConnect, Qt::QueuedConnection);
 }
 
@@ -357,10 +359,10 @@ void TfrmClientMain::OpenViewer(const std::string& ATarget, const std::string& A
 }
 
 void TfrmClientMain::AutoConnect() {
-  const std::string target = Env("TLMREMOTE_AUTOCONNECT");
+  const std::string& target = FRunOptions.AutoConnect;
   if (target.empty()) return;
   std::string proof;
-  const std::string password = Env("TLMREMOTE_AUTOPW");
+  const std::string& password = FRunOptions.AutoPassword;
   if (!password.empty()) proof = MakeSessionProof(target, HashPassword(password));
   OpenViewer(target, "AutoViewer", proof);
 }

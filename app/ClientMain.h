@@ -18,6 +18,7 @@
 
 #include "app/ClipboardSync.h"
 #include "app/Config.h"
+#include "app/RunOptions.h"
 #include "host/HostAgent.h"
 #include "protocol/Messages.h"
 
@@ -60,8 +61,10 @@ class TfrmClientMain final : public QWidget {
 public:
   // AUi runs the agent's calls on this thread; AServices are the agent's platform services.
   // ARelayPort and ATimings exist for tests; the program always uses 59000 and the defaults.
+  // ARunOptions: what the program's environment asks (the program reads it once in main).
   TfrmClientMain(IUiDispatcher& AUi, THostServices AServices, TMainDialogs ADialogs, TViewerOpener AOpenViewer,
-                 uint16_t ARelayPort = uint16_t(RelayPort), THostTimings ATimings = {});
+                 uint16_t ARelayPort = uint16_t(RelayPort), THostTimings ATimings = {},
+                 TRunOptions ARunOptions = TRunOptions::FromEnvironment());
   ~TfrmClientMain() override;
 
   // For the application and for tests.
@@ -93,6 +96,8 @@ public:
   void RelayRefused(const std::string& AID, const QString& AText);
   // Brings the window to the front (a second start of the program asks for it).
   void BringToFront();
+  // Runs a configuration write; a failure is shown in an error box, the program goes on.
+  void SaveConfig(const std::function<void()>& AWrite);
 
   QLineEdit* edtRemoteID = nullptr;
   QLineEdit* edtPassword = nullptr;
@@ -116,8 +121,6 @@ private:
   void OpenViewer(const std::string& ATarget, const std::string& AName, const std::string& AProof);
   void SetMyPanelColor(const QColor& AColor);
   void ShowSessionControls(bool AInSession);
-  // Runs a configuration write; a failure is shown in an error box, the program goes on.
-  void SaveConfig(const std::function<void()>& AWrite);
   void TrimLog();
   void WriteLogFile(const QString& ALine);
   void ApplyViewerClipboard(const std::string& AText);
@@ -131,6 +134,7 @@ private:
   void HostChat(const std::string& AText);
 
   const uint16_t FRelayPort;
+  const TRunOptions FRunOptions;
   TMainDialogs FDialogs;
   TViewerOpener FOpenViewer;
   std::unique_ptr<TAppConfig> FConfig;

@@ -204,6 +204,10 @@ int TAppConfig::DefaultQuality() const {
 
 void TAppConfig::SetDefaultQuality(int APreset) { Set("Quality", std::to_string(APreset)); }
 
+bool TAppConfig::KeepAspect() const { return Get("KeepAspect") == "1"; }
+
+void TAppConfig::SetKeepAspect(bool AKeep) { Set("KeepAspect", AKeep ? "1" : "0"); }
+
 std::string TAppConfig::MyName() const {
   std::string name = Get("MyName");
   if (!name.empty()) return name;
@@ -216,7 +220,7 @@ std::string TAppConfig::MyName() const {
 
 void TAppConfig::SetMyName(const std::string& AName) { Set("MyName", AName); }
 
-bool TAppConfig::RelayTls() const { return Read(FPath, MainSection, "RelayTls") == "1"; }
+bool TAppConfig::RelayTls() const { return Get("RelayTls") == "1"; }
 
 std::vector<TRecentItem> TAppConfig::GetRecent() const {
   if (FUnsavedRecent) return *FUnsavedRecent;

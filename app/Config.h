@@ -43,6 +43,10 @@ public:
   // 1 when missing or not an integer; other integers come back unchanged.
   int DefaultQuality() const;
   void SetDefaultQuality(int APreset);
+
+  // The viewer's "비율 유지" toggle; off unless stored as "1".
+  bool KeepAspect() const;
+  void SetKeepAspect(bool AKeep);
   // The stored name, else COMPUTERNAME, else (where that is not set) the host name.
   std::string MyName() const;
   void SetMyName(const std::string& AName);

@@ -10,6 +10,7 @@
 #include "app/Config.h"
 #include "app/HostClipboard.h"
 #include "app/QtDispatcher.h"
+#include "app/QtTranslations.h"
 #include "app/HostPlatform.h"
 #include "app/SingleInstance.h"
 #include "app/RunOptions.h"
@@ -29,6 +30,7 @@ int main(int argc, char** argv) {
   QApplication::setDesktopFileName(QStringLiteral("tlmremoteclient"));
   QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("tlmremoteclient")));
   QApplication::setFont(tlm::UiFont(13));
+  tlm::InstallKoreanQtTranslations(app);
   // Qt would otherwise keep running while any viewer window is visible; the main window's
   // close ends the program.
   QApplication::setQuitOnLastWindowClosed(false);
@@ -57,12 +59,16 @@ int main(int argc, char** argv) {
       warn(AParent, AText);
     };
     viewer->SetDialogs(std::move(dialogs));
+    if (form) viewer->SetKeepAspect(form->Config()->KeepAspect());
+    viewer->OnKeepAspectChanged = [&form](bool AKeep) {
+      if (form) form->SaveConfig([&] { form->Config()->SetKeepAspect(AKeep); });
+    };
     viewer->show();
     viewer->StartConnect();
   };
 
   form = std::make_unique<tlm::TfrmClientMain>(ui, platform.Services(&clipboard), tlm::TMainDialogs::Standard(),
-                                               openViewer);
+                                               openViewer, uint16_t(tlm::RelayPort), tlm::THostTimings{}, options);
   instance.OnActivate = [&form] {
     if (form) form->BringToFront();
   };

@@ -1,6 +1,7 @@
 #include "capture/JpegEncoder.h"
 
 #include <algorithm>
+#include <bit>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -81,10 +82,14 @@ boolean EmptyOutputBuffer(j_compress_ptr ACinfo) {
 
 void TermDestination(j_compress_ptr) {}
 
+// Rows handed to the library per call: fewer calls, same output.
+constexpr int RowsPerCall = 16;
+
 // Everything that calls into libjpeg, with only trivially destructible locals, so the longjmp
-// from ErrorExit skips no destructor. Returns false with the library's message in Err.Message.
-bool CompressGuarded(TJpegEncoder::TState* S, const uint8_t* ARgb, int AWidth, int AHeight,
-                     size_t AStride, int AQuality) {
+// from ErrorExit skips no destructor. Rows are AStride bytes apart, each pixel AComponents bytes
+// in the layout AColorSpace names. Returns false with the library's message in Err.Message.
+bool CompressGuarded(TJpegEncoder::TState* S, const uint8_t* APixels, int AWidth, int AHeight, size_t AStride,
+                     int AComponents, J_COLOR_SPACE AColorSpace, int AQuality) {
   j_compress_ptr C = &S->Cinfo;
   if (setjmp(S->Err.Jump)) {
     jpeg_abort_compress(C);
@@ -92,14 +97,18 @@ bool CompressGuarded(TJpegEncoder::TState* S, const uint8_t* ARgb, int AWidth, i
   }
   C->image_width = JDIMENSION(AWidth);
   C->image_height = JDIMENSION(AHeight);
-  C->input_components = 3;
-  C->in_color_space = JCS_RGB;
+  C->input_components = AComponents;
+  C->in_color_space = AColorSpace;
+  // The defaults follow the input colour space: every RGB layout becomes the same YCbCr JPEG.
   jpeg_set_defaults(C);
   jpeg_set_quality(C, AQuality, TRUE);
   jpeg_start_compress(C, TRUE);
+  JSAMPROW Rows[RowsPerCall];
   while (C->next_scanline < C->image_height) {
-    JSAMPROW Row[1] = {const_cast<JSAMPLE*>(ARgb + size_t(C->next_scanline) * AStride)};
-    jpeg_write_scanlines(C, Row, 1);
+    const JDIMENSION First = C->next_scanline;
+    const JDIMENSION Count = std::min<JDIMENSION>(RowsPerCall, C->image_height - First);
+    for (JDIMENSION I = 0; I < Count; ++I) Rows[I] = const_cast<JSAMPLE*>(APixels + size_t(First + I) * AStride);
+    jpeg_write_scanlines(C, Rows, Count);
   }
   jpeg_finish_compress(C);
   return true;
@@ -134,11 +143,24 @@ TJpegEncoder::~TJpegEncoder() = default;
 
 void TJpegEncoder::Encode(const uint8_t* ARgb, int AWidth, int AHeight, size_t AStride, int AQuality,
                           TBytes& AOut) {
+  Compress(ARgb, AWidth, AHeight, AStride, false, AQuality, AOut);
+}
+
+void TJpegEncoder::EncodeWords(const uint32_t* APixels, int AWidth, int AHeight, size_t AStride, int AQuality,
+                               TBytes& AOut) {
+  Compress(reinterpret_cast<const uint8_t*>(APixels), AWidth, AHeight, AStride * 4, true, AQuality, AOut);
+}
+
+void TJpegEncoder::Compress(const uint8_t* APixels, int AWidth, int AHeight, size_t AStrideBytes, bool AWords,
+                            int AQuality, TBytes& AOut) {
   AOut.clear();
   if (AWidth <= 0 || AHeight <= 0) throw TError("JPEG encoder: empty picture");
   TState* S = FState.get();
   const int Quality = std::clamp(AQuality, 1, 100);
-  if (!CompressGuarded(S, ARgb, AWidth, AHeight, AStride, Quality))
+  // A word 0x00RRGGBB lies in memory as blue, green, red, unused on a little-endian machine.
+  const J_COLOR_SPACE WordLayout = std::endian::native == std::endian::little ? JCS_EXT_BGRX : JCS_EXT_XRGB;
+  if (!CompressGuarded(S, APixels, AWidth, AHeight, AStrideBytes, AWords ? 4 : 3, AWords ? WordLayout : JCS_RGB,
+                       Quality))
     throw TError(std::string("JPEG encoder: ") + S->Err.Message);
   const size_t Len = S->Capacity - S->Dest.free_in_buffer;
   AOut.assign(S->Buffer, S->Buffer + Len);

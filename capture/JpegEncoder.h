@@ -22,11 +22,18 @@ public:
   // with the library's defaults and AQuality (clamped to 1..100, forced baseline) into AOut,
   // which is replaced. Throws TError when the library reports an error; the encoder stays usable.
   void Encode(const uint8_t* ARgb, int AWidth, int AHeight, size_t AStride, int AQuality, TBytes& AOut);
+  // The same for pixels held as words 0x00RRGGBB (the fourth byte ignored), rows AStride words
+  // apart: the library converts them itself, so no 24-bit copy is needed. The bytes are those
+  // Encode gives for the same colours.
+  void EncodeWords(const uint32_t* APixels, int AWidth, int AHeight, size_t AStride, int AQuality, TBytes& AOut);
 
   // The library's state; opaque, public only so the library's callbacks can reach it.
   struct TState;
 
 private:
+  void Compress(const uint8_t* APixels, int AWidth, int AHeight, size_t AStrideBytes, bool AWords, int AQuality,
+                TBytes& AOut);
+
   std::unique_ptr<TState> FState;
 };
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <exception>
-#include <thread>
 #include <string>
 
 #include "protocol/Error.h"
@@ -15,9 +14,7 @@ constexpr uint32_t FnvOffset = 0x811C9DC5u;
 constexpr uint32_t FnvPrime = 0x01000193u;
 // Positions and sizes travel as 16-bit fields.
 constexpr int MaxSide = 65535;
-// A frame has at most a handful of runs worth splitting; more threads only wait.
-constexpr int MaxEncodeThreads = 4;
-// Below this many pixels in all runs together, waking helpers costs more than it saves.
+// Below this many pixels on the monitor, waking helpers costs more than it saves.
 constexpr size_t MinParallelPixels = 2 * TScreenCapturer::TileSize * TScreenCapturer::TileSize;
 
 // Premultiplied source over an opaque destination, one 8-bit channel.
@@ -32,14 +29,15 @@ TScreenCapturer::TScreenCapturer() : TScreenCapturer(std::shared_ptr<IScreen>(Cr
 
 TScreenCapturer::TScreenCapturer(std::shared_ptr<IScreen> AScreen, int AEncodeThreads) : FScreen(std::move(AScreen)) {
   if (!FScreen) throw TError("screen capturer: no screen");
-  int Threads = AEncodeThreads;
-  if (Threads <= 0) Threads = std::clamp(int(std::thread::hardware_concurrency()), 1, MaxEncodeThreads);
+  const int Threads = AEncodeThreads > 0 ? AEncodeThreads : DefaultEncodeThreads();
   FTeam = std::make_unique<TWorkerTeam>(Threads - 1);
-  for (int I = 1; I < Threads; ++I) FHelperSlots.push_back(std::make_unique<TEncodeSlot>());
+  for (int I = 1; I < Threads; ++I) FHelperJpegs.push_back(std::make_unique<TJpegEncoder>());
   RefreshMonitors();
 }
 
 TScreenCapturer::~TScreenCapturer() = default;
+
+int TScreenCapturer::DefaultEncodeThreads() { return TWorkerTeam::DefaultSize(); }
 
 void TScreenCapturer::RefreshMonitors() {
   std::vector<TMonitorInfoRec> List = FScreen->EnumMonitors();
@@ -76,6 +74,18 @@ TPixelRect TScreenCapturer::GetCaptureRect(int AIndex) const {
   return FScreen->ScreenRect();
 }
 
+bool TScreenCapturer::CheckLayout() {
+  if (!FScreen->TakeLayoutChange()) return false;
+  std::vector<TMonitorInfoRec> Before;
+  {
+    std::lock_guard Lock(FMonitorsLock);
+    Before = FMonitors;
+  }
+  RefreshMonitors();
+  std::lock_guard Lock(FMonitorsLock);
+  return FMonitors != Before;
+}
+
 void TScreenCapturer::EnsureGrid(int AWidth, int AHeight) {
   if (AWidth == FWidth && AHeight == FHeight && !FHashes.empty()) return;
   FWidth = AWidth;
@@ -83,7 +93,31 @@ void TScreenCapturer::EnsureGrid(int AWidth, int AHeight) {
   FCols = (AWidth + TileSize - 1) / TileSize;
   FRows = (AHeight + TileSize - 1) / TileSize;
   FHashes.assign(size_t(FCols) * size_t(FRows), 0);
+  FFreshHashes.assign(FHashes.size(), 0);
+  FRowRects.resize(size_t(FRows));
+  FRowErrors.resize(size_t(FRows));
   FHasPrev.store(false, std::memory_order_relaxed);
+}
+
+bool TScreenCapturer::TakePicture(const TPixelRect& ARect) {
+  TPixelView View;
+  if (FScreen->Grab(ARect, View)) {
+    FPicture = View;
+    FBitmapHeld = false;
+    return true;
+  }
+  const size_t Pixels = size_t(FWidth) * size_t(FHeight);
+  if (FBitmap.size() != Pixels) {
+    FBitmap.assign(Pixels, 0);
+    FBitmapHeld = false;
+  }
+  FPicture = TPixelView{FBitmap.data(), size_t(FWidth)};
+  if (FScreen->CopyRect(ARect, FBitmap.data(), size_t(FWidth))) {
+    FBitmapHeld = true;
+    return true;
+  }
+  // A failed copy leaves the previous picture, when the bitmap holds it.
+  return FBitmapHeld;
 }
 
 // FNV-1a over every second pixel of every second row of the tile, one 32-bit word per pixel.
@@ -92,14 +126,13 @@ uint32_t TScreenCapturer::TileHash(int ACol, int ARow) const {
   const int X1 = std::min(X0 + TileSize, FWidth), Y1 = std::min(Y0 + TileSize, FHeight);
   uint32_t H = FnvOffset;
   for (int Y = Y0; Y < Y1; Y += 2) {
-    const uint32_t* Row = FBitmap.data() + size_t(Y) * size_t(FWidth);
+    const uint32_t* Row = FPicture.Pixels + size_t(Y) * FPicture.Stride;
     for (int X = X0; X < X1; X += 2) H = (H ^ Row[X]) * FnvPrime;
   }
   return H;
 }
 
 void TScreenCapturer::DrawCursor(const TPixelRect& ACaptureRect) {
-  if (!FScreen->GetCursor(FCursor)) return;
   const TCursorImage& C = FCursor;
   if (C.Width <= 0 || C.Height <= 0 || C.Pixels.size() < size_t(C.Width) * size_t(C.Height)) return;
   // Image corner relative to the picture, then clipped to it.
@@ -110,7 +143,7 @@ void TScreenCapturer::DrawCursor(const TPixelRect& ACaptureRect) {
   const int64_t Y1 = std::min<int64_t>(Top + C.Height, FHeight);
   for (int64_t Y = Y0; Y < Y1; ++Y) {
     const uint32_t* Src = C.Pixels.data() + size_t(Y - Top) * size_t(C.Width);
-    uint32_t* Dst = FBitmap.data() + size_t(Y) * size_t(FWidth);
+    uint32_t* Dst = FPicture.Pixels + size_t(Y) * FPicture.Stride;
     for (int64_t X = X0; X < X1; ++X) {
       const uint32_t S = Src[X - Left];
       const uint32_t A = S >> 24;
@@ -123,65 +156,98 @@ void TScreenCapturer::DrawCursor(const TPixelRect& ACaptureRect) {
   }
 }
 
-void TScreenCapturer::EncodeRect(const TPixelRect& ARect, TBytes& AData, TJpegEncoder& AJpeg,
-                                 std::vector<uint8_t>& ATileBmp) const {
-  const int W = ARect.Width(), H = ARect.Height();
-  ATileBmp.resize(size_t(W) * size_t(H) * 3);
-  uint8_t* Out = ATileBmp.data();
-  for (int Y = ARect.Top; Y < ARect.Bottom; ++Y) {
-    const uint32_t* Row = FBitmap.data() + size_t(Y) * size_t(FWidth) + size_t(ARect.Left);
-    for (int X = 0; X < W; ++X) {
-      const uint32_t P = Row[X];
-      Out[0] = uint8_t(P >> 16);
-      Out[1] = uint8_t(P >> 8);
-      Out[2] = uint8_t(P);
-      Out += 3;
-    }
-  }
-  AJpeg.Encode(ATileBmp.data(), W, H, size_t(W) * 3, Quality(), AData);
-}
-
-// Records the rectangle of one run; EncodeRuns fills in its JPEG bytes.
-void TScreenCapturer::EmitRun(int ARow, int ACol0, int ACol1, std::vector<TEncodedRect>& ARects) {
+// Appends the rectangle of tiles ACol0 .. ACol1 of row ARow, encoded straight from the picture.
+void TScreenCapturer::EncodeRun(int ARow, int ACol0, int ACol1, std::vector<TEncodedRect>& AOut,
+                                TJpegEncoder& AJpeg) const {
   TPixelRect R;
   R.Left = ACol0 * TileSize;
   R.Top = ARow * TileSize;
   R.Right = std::min((ACol1 + 1) * TileSize, FWidth);
   R.Bottom = std::min((ARow + 1) * TileSize, FHeight);
-  FRuns.push_back(R);
-  TEncodedRect& E = ARects.emplace_back();
+  TEncodedRect& E = AOut.emplace_back();
   E.Rect.X = uint16_t(R.Left);
   E.Rect.Y = uint16_t(R.Top);
   E.Rect.W = uint16_t(R.Width());
   E.Rect.H = uint16_t(R.Height());
+  const uint32_t* Corner = FPicture.Pixels + size_t(R.Top) * FPicture.Stride + size_t(R.Left);
+  AJpeg.EncodeWords(Corner, R.Width(), R.Height(), FPicture.Stride, Quality(), E.Data);
+  E.Rect.DataLen = uint32_t(E.Data.size());
 }
 
-// Encodes every recorded run into its rectangle. With helpers, the members of the team take the
-// next unencoded run until none is left; each run's bytes depend only on its pixels and the
-// quality, so the result is the same as one thread's. The first failure, in run order, is raised.
-void TScreenCapturer::EncodeRuns(std::vector<TEncodedRect>& ARects) {
-  size_t Pixels = 0;
-  for (const TPixelRect& R : FRuns) Pixels += size_t(R.Width()) * size_t(R.Height());
-  if (FRuns.size() < 2 || FTeam->Size() < 2 || Pixels < MinParallelPixels) {
-    for (size_t I = 0; I < FRuns.size(); ++I) EncodeRect(FRuns[I], ARects[I].Data, FJpeg, FTileBmp);
-  } else {
-    std::atomic<size_t> Next{0};
-    std::vector<std::exception_ptr> Errors(FRuns.size());
-    FTeam->Run([&](int AMember) {
-      TJpegEncoder& Jpeg = AMember == 0 ? FJpeg : FHelperSlots[size_t(AMember - 1)]->Jpeg;
-      std::vector<uint8_t>& TileBmp = AMember == 0 ? FTileBmp : FHelperSlots[size_t(AMember - 1)]->TileBmp;
-      for (size_t I; (I = Next.fetch_add(1)) < FRuns.size();) {
-        try {
-          EncodeRect(FRuns[I], ARects[I].Data, Jpeg, TileBmp);
-        } catch (...) {
-          Errors[I] = std::current_exception();
-        }
+// TileHash of every tile of row ARow into AOut (FCols entries). Each hash is one long chain of
+// dependent multiplications, so four full-width tiles are hashed side by side: the same values,
+// but the processor overlaps the four chains.
+void TScreenCapturer::HashRow(int ARow, uint32_t* AOut) const {
+  const int Y0 = ARow * TileSize, Y1 = std::min(Y0 + TileSize, FHeight);
+  const int FullCols = FWidth / TileSize;
+  int Col = 0;
+  for (; Col + 4 <= FullCols; Col += 4) {
+    uint32_t H0 = FnvOffset, H1 = FnvOffset, H2 = FnvOffset, H3 = FnvOffset;
+    for (int Y = Y0; Y < Y1; Y += 2) {
+      const uint32_t* Row = FPicture.Pixels + size_t(Y) * FPicture.Stride + size_t(Col) * TileSize;
+      for (int X = 0; X < TileSize; X += 2) {
+        H0 = (H0 ^ Row[X]) * FnvPrime;
+        H1 = (H1 ^ Row[X + TileSize]) * FnvPrime;
+        H2 = (H2 ^ Row[X + 2 * TileSize]) * FnvPrime;
+        H3 = (H3 ^ Row[X + 3 * TileSize]) * FnvPrime;
       }
-    });
-    for (const auto& E : Errors)
-      if (E) std::rethrow_exception(E);
+    }
+    AOut[Col] = H0;
+    AOut[Col + 1] = H1;
+    AOut[Col + 2] = H2;
+    AOut[Col + 3] = H3;
   }
-  for (TEncodedRect& E : ARects) E.Rect.DataLen = uint32_t(E.Data.size());
+  for (; Col < FCols; ++Col) AOut[Col] = TileHash(Col, ARow);
+}
+
+// Hashes the tiles of one tile row and encodes its runs of changed tiles (every tile when
+// AEverything) into FRowRects[ARow], left to right.
+void TScreenCapturer::CaptureRow(int ARow, bool AEverything, TJpegEncoder& AJpeg) {
+  std::vector<TEncodedRect>& Out = FRowRects[size_t(ARow)];
+  Out.clear();
+  uint32_t* Hashes = FHashes.data() + size_t(ARow) * size_t(FCols);
+  uint32_t* Fresh = FFreshHashes.data() + size_t(ARow) * size_t(FCols);
+  HashRow(ARow, Fresh);
+  int Start = -1;
+  for (int Col = 0; Col <= FCols; ++Col) {
+    bool Dirty = false;
+    if (Col < FCols) {
+      Dirty = AEverything || Fresh[Col] != Hashes[Col];
+      Hashes[Col] = Fresh[Col];
+    }
+    if (Dirty) {
+      if (Start < 0) Start = Col;
+    } else if (Start >= 0) {
+      EncodeRun(ARow, Start, Col - 1, Out, AJpeg);
+      Start = -1;
+    }
+  }
+}
+
+// Every tile row, on the team when the picture is large enough to pay for waking it: the members
+// take the next untouched row until none is left. Each rectangle's bytes depend only on its
+// pixels and the quality, so the result is the same as one thread's. The first failure, in row
+// order, is raised.
+void TScreenCapturer::CaptureRows(bool AEverything) {
+  const size_t Pixels = size_t(FWidth) * size_t(FHeight);
+  for (auto& E : FRowErrors) E = nullptr;
+  if (FRows < 2 || FTeam->Size() < 2 || Pixels < MinParallelPixels) {
+    for (int Row = 0; Row < FRows; ++Row) CaptureRow(Row, AEverything, FJpeg);
+    return;
+  }
+  std::atomic<int> Next{0};
+  FTeam->Run([&](int AMember) {
+    TJpegEncoder& Jpeg = AMember == 0 ? FJpeg : *FHelperJpegs[size_t(AMember - 1)];
+    for (int Row; (Row = Next.fetch_add(1)) < FRows;) {
+      try {
+        CaptureRow(Row, AEverything, Jpeg);
+      } catch (...) {
+        FRowErrors[size_t(Row)] = std::current_exception();
+      }
+    }
+  });
+  for (const auto& E : FRowErrors)
+    if (E) std::rethrow_exception(E);
 }
 
 bool TScreenCapturer::Capture(bool AKeyframe, std::vector<TEncodedRect>& ARects, int& AScreenW, int& AScreenH) {
@@ -193,47 +259,34 @@ bool TScreenCapturer::Capture(bool AKeyframe, std::vector<TEncodedRect>& ARects,
   if (AScreenW > MaxSide || AScreenH > MaxSide)
     throw TError("monitor of " + std::to_string(AScreenW) + "x" + std::to_string(AScreenH) + " pixels is too large");
   EnsureGrid(AScreenW, AScreenH);
-  const size_t Pixels = size_t(FWidth) * size_t(FHeight);
-  if (FBitmap.size() != Pixels) FBitmap.assign(Pixels, 0);
-  if (Pixels == 0) return false;
+  if (size_t(FWidth) * size_t(FHeight) == 0) return false;
 
-  // A failed copy leaves the previous picture; the cursor is drawn over it once more.
-  FScreen->CopyRect(R, FBitmap.data(), size_t(FWidth));
-  DrawCursor(R);
+  // The cursor first: a lent picture is only good until the next call on the screen.
+  const bool HasCursor = FScreen->GetCursor(FCursor);
+  if (!TakePicture(R)) {
+    // Nothing to compare: nothing is sent, and a key frame asked for now comes with the next
+    // picture the screen gives.
+    if (AKeyframe) FHasPrev.store(false, std::memory_order_relaxed);
+    return false;
+  }
+  if (HasCursor) DrawCursor(R);
 
   // Taking the flag here (rather than setting it after hashing) keeps a Reset that lands while
   // this call hashes and encodes for the next call. A monitor other than last time's is always
   // sent in full, also when the reset of its SelectMonitor was taken by the call before.
   const bool HadPrev = FHasPrev.exchange(true, std::memory_order_relaxed) && Index == FCapturedIndex;
   FCapturedIndex = Index;
-  FDirty.assign(FHashes.size(), 0);
-  for (int Row = 0; Row < FRows; ++Row)
-    for (int Col = 0; Col < FCols; ++Col) {
-      const size_t I = size_t(Row) * size_t(FCols) + size_t(Col);
-      const uint32_t H = TileHash(Col, Row);
-      FDirty[I] = AKeyframe || !HadPrev || H != FHashes[I];
-      FHashes[I] = H;
-    }
-
-  FRuns.clear();
   try {
-    for (int Row = 0; Row < FRows; ++Row) {
-      int Start = -1;
-      for (int Col = 0; Col < FCols; ++Col) {
-        if (FDirty[size_t(Row) * size_t(FCols) + size_t(Col)]) {
-          if (Start < 0) Start = Col;
-        } else if (Start >= 0) {
-          EmitRun(Row, Start, Col - 1, ARects);
-          Start = -1;
-        }
-      }
-      if (Start >= 0) EmitRun(Row, Start, FCols - 1, ARects);
+    CaptureRows(AKeyframe || !HadPrev);
+    for (auto& Row : FRowRects) {
+      for (TEncodedRect& E : Row) ARects.push_back(std::move(E));
+      Row.clear();
     }
-    EncodeRuns(ARects);
   } catch (...) {
     // The hashes already hold this picture: without a full frame next time the tiles that were
     // not sent would never reach the viewer.
     ARects.clear();
+    for (auto& Row : FRowRects) Row.clear();
     FHasPrev.store(false, std::memory_order_relaxed);
     throw;
   }

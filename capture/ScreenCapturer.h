@@ -1,7 +1,9 @@
 // TScreenCapturer turns the picture of one monitor into JPEG rectangles of what changed since
 // its previous call. The monitor is cut into a grid of 160-pixel tiles anchored at its top-left
-// corner; each call copies the whole monitor, paints the cursor into it, hashes every tile and
-// encodes each horizontal run of changed tiles of one tile row as one JPEG image.
+// corner; each call takes the picture of the whole monitor (borrowed from the screen when it
+// lends one, else copied), paints the cursor into it, hashes every tile and encodes each
+// horizontal run of changed tiles of one tile row as one JPEG image. Tile rows are hashed and
+// encoded side by side on a team of threads; the output is the same as on one thread.
 //
 // Contract (the host agent is the only user):
 // - Construction (user-interface thread) enumerates the monitors. At each session start the
@@ -9,8 +11,9 @@
 // - Capture runs on one thread at a time (the session's capture thread, a new one per session);
 //   it alone touches the pictures and the encoders. Encoding may use helper threads that the
 //   capturer starts on first need and stops when destroyed.
-// - The screen is called only from construction, RefreshMonitors and Capture, so never from two
-//   threads at once under this order of calls.
+// - The screen is called only from construction, RefreshMonitors, CheckLayout and Capture, so
+//   never from two threads at once under this order of calls. CheckLayout runs on the capture
+//   thread between captures.
 // - SelectMonitor, SetQuality, MonitorIndex, Quality, MonitorCount and GetMonitor may be called
 //   from any other thread while Capture runs. A Capture reads the monitor index once, at its
 //   start, and the quality once per rectangle, so a change takes effect from the next capture or
@@ -20,12 +23,13 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <vector>
 
 #include "capture/JpegEncoder.h"
-#include "capture/WorkerTeam.h"
+#include "protocol/WorkerTeam.h"
 #include "platform/Screen.h"
 #include "protocol/Frame.h"
 
@@ -42,6 +46,8 @@ public:
   // of one frame are encoded on up to AEncodeThreads threads (the capture thread included; 0
   // picks by the number of processors); each rectangle's bytes are the same either way.
   explicit TScreenCapturer(std::shared_ptr<IScreen> AScreen, int AEncodeThreads = 0);
+  // Threads a capturer uses when asked for 0: the processors, at most a handful.
+  static int DefaultEncodeThreads();
   ~TScreenCapturer();
   TScreenCapturer(const TScreenCapturer&) = delete;
   TScreenCapturer& operator=(const TScreenCapturer&) = delete;
@@ -49,6 +55,10 @@ public:
   // Reads the monitor list again (one primary entry of the screen rectangle when the system
   // reports none); an index beyond the new list falls back to 0. The hashes are kept.
   void RefreshMonitors();
+  // Asks the screen whether its size or monitor layout changed; if so reads the monitors again
+  // (as RefreshMonitors) and returns true when the list differs from before. The next Capture
+  // sends the whole picture when the selected monitor's size changed.
+  bool CheckLayout();
   int MonitorCount() const;
   // Entry AIndex; throws TError when AIndex is outside 0 .. MonitorCount() - 1.
   TMonitorInfoRec GetMonitor(int AIndex) const;
@@ -68,34 +78,38 @@ public:
   // after a reset or a size change). ARects receives the rectangles top to bottom, left to right
   // (it is emptied first, and stays empty when this throws); AScreenW and AScreenH the size of
   // the monitor. Returns true when ARects is not empty. Throws TError when encoding fails; the
-  // next call then reports every tile again.
+  // next call then reports every tile again. When the screen gives no picture, the last copied
+  // one stands in for it; after a lent picture there is none, so nothing is sent and a key frame
+  // asked for comes with the next picture.
   bool Capture(bool AKeyframe, std::vector<TEncodedRect>& ARects, int& AScreenW, int& AScreenH);
 
 private:
   TPixelRect GetCaptureRect(int AIndex) const;
   void EnsureGrid(int AWidth, int AHeight);
+  bool TakePicture(const TPixelRect& ARect);
   uint32_t TileHash(int ACol, int ARow) const;
+  void HashRow(int ARow, uint32_t* AOut) const;
+  // Paints FCursor, as the screen last reported it, into the picture.
   void DrawCursor(const TPixelRect& ACaptureRect);
-  struct TEncodeSlot {
-    TJpegEncoder Jpeg;
-    std::vector<uint8_t> TileBmp;
-  };
-  void EmitRun(int ARow, int ACol0, int ACol1, std::vector<TEncodedRect>& ARects);
-  void EncodeRuns(std::vector<TEncodedRect>& ARects);
-  void EncodeRect(const TPixelRect& ARect, TBytes& AData, TJpegEncoder& AJpeg, std::vector<uint8_t>& ATileBmp) const;
+  void CaptureRows(bool AEverything);
+  void CaptureRow(int ARow, bool AEverything, TJpegEncoder& AJpeg);
+  void EncodeRun(int ARow, int ACol0, int ACol1, std::vector<TEncodedRect>& AOut, TJpegEncoder& AJpeg) const;
 
   std::shared_ptr<IScreen> FScreen;
-  // Picture of the selected monitor, FWidth x FHeight words 0x00RRGGBB, kept between calls.
+  // The picture of this capture: lent by the screen, or FBitmap.
+  TPixelView FPicture;
+  // Picture of the selected monitor, FWidth x FHeight words 0x00RRGGBB, for screens that do
+  // not lend theirs; FBitmapHeld while it holds the last picture taken.
   std::vector<uint32_t> FBitmap;
+  bool FBitmapHeld = false;
   TJpegEncoder FJpeg;
-  // 24-bit RGB copy of the rectangle being encoded.
-  std::vector<uint8_t> FTileBmp;
   TCursorImage FCursor;
-  // Rectangles of the frame being made, then encoded (in parallel when FTeam has helpers, each
-  // helper with its own encoder and scratch picture).
-  std::vector<TPixelRect> FRuns;
+  // Tile rows are hashed and encoded by the members of FTeam, each helper with its own
+  // encoder; each row's rectangles and failure are kept apart until the rows are joined.
   std::unique_ptr<TWorkerTeam> FTeam;
-  std::vector<std::unique_ptr<TEncodeSlot>> FHelperSlots;
+  std::vector<std::unique_ptr<TJpegEncoder>> FHelperJpegs;
+  std::vector<std::vector<TEncodedRect>> FRowRects;
+  std::vector<std::exception_ptr> FRowErrors;
 
   mutable std::mutex FMonitorsLock;
   std::vector<TMonitorInfoRec> FMonitors;
@@ -108,7 +122,7 @@ private:
   int FWidth = 0;
   int FHeight = 0;
   std::vector<uint32_t> FHashes;
-  std::vector<uint8_t> FDirty;
+  std::vector<uint32_t> FFreshHashes;  // this capture's, before they replace FHashes
   std::atomic<bool> FHasPrev{false};
   std::atomic<int> FQuality{DefaultQuality};
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <thread>
 
 #include "platform/Folders.h"
@@ -170,8 +171,11 @@ std::string THostAgent::ID() const {
 void THostAgent::ConnectLoop() {
   if (FServices.Input) {
     try {
-      FVirt = FServices.Input->VirtualScreen();
+      const TVirtualScreen virt = FServices.Input->VirtualScreen();
+      std::lock_guard<std::mutex> hold(FMonitorsLock);
+      FVirt = virt;
     } catch (const std::exception&) {
+      std::lock_guard<std::mutex> hold(FMonitorsLock);
       FVirt = {};
     }
   }
@@ -457,17 +461,24 @@ void THostAgent::StartSession() {
     FInSession = true;
     if (FServices.Input) {
       try {
-        FVirt = FServices.Input->VirtualScreen();
+        const TVirtualScreen virt = FServices.Input->VirtualScreen();
+        std::lock_guard<std::mutex> hold(FMonitorsLock);
+        FVirt = virt;
       } catch (const std::exception&) {
         // keep the layout read when the reader started
       }
     }
-    FMonitors.clear();
     if (FCapturer) {
       FCapturer->RefreshMonitors();
       FCapturer->Reset();
-      for (int i = 0; i < FCapturer->MonitorCount(); ++i) FMonitors.push_back(FCapturer->GetMonitor(i));
-      FSelectedMonitor = FCapturer->MonitorIndex();
+    }
+    {
+      std::lock_guard<std::mutex> hold(FMonitorsLock);
+      FMonitors.clear();
+      if (FCapturer) {
+        for (int i = 0; i < FCapturer->MonitorCount(); ++i) FMonitors.push_back(FCapturer->GetMonitor(i));
+        FSelectedMonitor = FCapturer->MonitorIndex();
+      }
     }
     SendMonitorList();
     if (FCapturer) {
@@ -545,17 +556,44 @@ void THostAgent::SetQuality(int APreset) {
 void THostAgent::SelectMonitor(const TBytes& AData) {
   if (AData.empty()) return;
   const int index = AData[0];
+  std::lock_guard<std::mutex> hold(FMonitorsLock);
   if (index < int(FMonitors.size())) FSelectedMonitor = index;
   FKeyframeWanted.exchange(1);
 }
 
 void THostAgent::SendMonitorList() {
   std::vector<TMonitorLine> lines;
-  for (size_t i = 0; i < FMonitors.size(); ++i) {
-    const TPixelRect& b = FMonitors[i].Bounds;
-    lines.push_back({int(i), b.Right - b.Left, b.Bottom - b.Top, FMonitors[i].Primary});
+  {
+    std::lock_guard<std::mutex> hold(FMonitorsLock);
+    for (size_t i = 0; i < FMonitors.size(); ++i) {
+      const TPixelRect& b = FMonitors[i].Bounds;
+      lines.push_back({int(i), b.Right - b.Left, b.Bottom - b.Top, FMonitors[i].Primary});
+    }
   }
   SendText(MsgMonitorList, BuildMonitorList(lines));
+}
+
+// The screen changed size or its monitors changed: the viewer gets the new list before the
+// first frame of the new layout, and mouse positions are mapped against it from now on.
+void THostAgent::ScreenLayoutChanged() {
+  std::vector<THostMonitor> monitors;
+  for (int i = 0; i < FCapturer->MonitorCount(); ++i) monitors.push_back(FCapturer->GetMonitor(i));
+  std::optional<TVirtualScreen> virt;
+  if (FServices.Input) {
+    try {
+      virt = FServices.Input->VirtualScreen();
+    } catch (const std::exception&) {
+      // keep the layout known so far
+    }
+  }
+  {
+    std::lock_guard<std::mutex> hold(FMonitorsLock);
+    FMonitors = std::move(monitors);
+    if (virt) FVirt = *virt;
+    // A choice the viewer made meanwhile stands while its monitor exists.
+    if (FSelectedMonitor.load() >= int(FMonitors.size())) FSelectedMonitor = FCapturer->MonitorIndex();
+  }
+  SendMonitorList();
 }
 
 void THostAgent::CaptureLoop(TConnRef AConn) {
@@ -564,8 +602,12 @@ void THostAgent::CaptureLoop(TConnRef AConn) {
       SleepMs(WindowFullWaitMs);
       continue;
     }
-    const bool keyframe = FKeyframeWanted.exchange(0) == 1;
+    bool keyframe = FKeyframeWanted.exchange(0) == 1;
     try {
+      if (FCapturer->CheckLayout()) {
+        ScreenLayoutChanged();
+        keyframe = true;
+      }
       // Monitor and quality changes arrive on other threads; the capturer sees them here only.
       const int monitor = FSelectedMonitor.load();
       if (monitor != FCapturer->MonitorIndex()) FCapturer->SelectMonitor(monitor);
@@ -591,10 +633,14 @@ void THostAgent::CaptureLoop(TConnRef AConn) {
 void THostAgent::InjectMouse(const TBytes& AData) {
   if (!FServices.Input) return;
   const TMouseEventRec rec = UnpackMouseEvent(AData);
-  const int monitor = FSelectedMonitor.load();
-  // Without a known monitor the position is taken from the desktop's origin.
-  const TPixelRect base = monitor >= 0 && monitor < int(FMonitors.size()) ? FMonitors[monitor].Bounds : TPixelRect{};
-  const std::vector<TMouseInput> inputs = MouseInputsFor(rec, base, FVirt);
+  std::vector<TMouseInput> inputs;
+  {
+    std::lock_guard<std::mutex> hold(FMonitorsLock);
+    const int monitor = FSelectedMonitor.load();
+    // Without a known monitor the position is taken from the desktop's origin.
+    const TPixelRect base = monitor >= 0 && monitor < int(FMonitors.size()) ? FMonitors[monitor].Bounds : TPixelRect{};
+    inputs = MouseInputsFor(rec, base, FVirt);
+  }
   std::lock_guard<std::mutex> hold(FInputLock);
   for (const TMouseInput& in : inputs) {
     try {

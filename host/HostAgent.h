@@ -162,6 +162,7 @@ private:
 
   // Capture thread.
   void CaptureLoop(TConnRef AConn);
+  void ScreenLayoutChanged();
   // The file-send worker (one job at a time).
   void SendFile(TConnRef AConn, uint64_t ASession, std::string APath);
   bool SessionLasts(uint64_t ASession) const;
@@ -215,7 +216,10 @@ private:
   std::atomic<int32_t> FInFlight{0};
   std::atomic<int32_t> FKeyframeWanted{0};
   TFrameDelay FFrameDelay;  // file chunks wait while frames are slow to come back
-  std::vector<THostMonitor> FMonitors;  // as sent in the monitor list; reader thread
+  // FMonitors (as sent in the monitor list) and FVirt: read on the reader thread, replaced on
+  // the capture thread when the screen's layout changes.
+  mutable std::mutex FMonitorsLock;
+  std::vector<THostMonitor> FMonitors;
   std::atomic<int> FSelectedMonitor{0};
 
   TVirtualScreen FVirt;

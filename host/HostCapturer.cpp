@@ -10,6 +10,7 @@ class TScreenCapturerAdapter final : public IHostCapturer {
 public:
   explicit TScreenCapturerAdapter(std::shared_ptr<IScreen> AScreen) : FCapturer(std::move(AScreen)) {}
   void RefreshMonitors() override { FCapturer.RefreshMonitors(); }
+  bool CheckLayout() override { return FCapturer.CheckLayout(); }
   void Reset() override { FCapturer.Reset(); }
   int MonitorCount() const override { return FCapturer.MonitorCount(); }
   THostMonitor GetMonitor(int AIndex) const override {

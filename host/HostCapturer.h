@@ -1,8 +1,10 @@
 // What the host agent needs of its screen capturer.
 //
 // Contract: RefreshMonitors, Reset, MonitorCount and GetMonitor are called on the agent's
-// reader thread only while no capture thread runs (session start); Capture, SelectMonitor and
-// SetQuality are called on the capture thread only. So an implementation needs no lock.
+// reader thread only while no capture thread runs (session start); CheckLayout, Capture,
+// SelectMonitor and SetQuality are called on the capture thread only, which also reads
+// MonitorCount and GetMonitor after CheckLayout reported a change. So an implementation needs
+// no lock.
 #pragma once
 
 #include <memory>
@@ -22,6 +24,10 @@ class IHostCapturer {
 public:
   virtual ~IHostCapturer() = default;
   virtual void RefreshMonitors() = 0;
+  // Capture thread, before a capture: true when the screen's size or monitor list changed since
+  // the monitors were last read (they are then read again, and MonitorIndex may fall back to 0).
+  // A capturer that cannot tell never reports a change.
+  virtual bool CheckLayout() { return false; }
   virtual void Reset() = 0;
   virtual int MonitorCount() const = 0;
   virtual THostMonitor GetMonitor(int AIndex) const = 0;

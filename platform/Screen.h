@@ -53,6 +53,13 @@ struct TCursorImage {
   std::vector<uint32_t> Pixels;
 };
 
+// A picture a screen holds and lends out: rows of 0x00RRGGBB words (as CopyRect writes them),
+// Stride words apart.
+struct TPixelView {
+  uint32_t* Pixels = nullptr;
+  size_t Stride = 0;
+};
+
 class IScreen {
 public:
   virtual ~IScreen() = default;
@@ -72,6 +79,22 @@ public:
 
   // The cursor image and position; false when no cursor is shown (hidden, or unknown).
   virtual bool GetCursor(TCursorImage& ACursor) = 0;
+
+  // Captures ARect into a picture the screen holds and lends it, pixel (Left, Top) at
+  // AView.Pixels: no copy beyond the one from the system. The borrower may paint into it and
+  // read it, also from helper threads, until its next call on this screen. False when the
+  // screen cannot lend a picture of ARect (not wholly on the desktop, pixels in another layout,
+  // the copy failed); the caller then uses CopyRect. The default lends nothing.
+  virtual bool Grab(const TPixelRect& ARect, TPixelView& AView) {
+    (void)ARect;
+    (void)AView;
+    return false;
+  }
+
+  // True once after the system reported that the screen's size or monitor layout may have
+  // changed (or the screen had to reconnect), so the caller reads EnumMonitors and ScreenRect
+  // again. Cheap enough to ask before every capture. The default never tells.
+  virtual bool TakeLayoutChange() { return false; }
 };
 
 // The screen of the session this program runs in (X11 on this build). Never throws for a missing

@@ -1,6 +1,7 @@
 #include "relay/RelayConnection.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -34,6 +35,9 @@ constexpr size_t WriteBatchBuffers = 64;
 constexpr auto CloseGraceTime = std::chrono::seconds(5);
 // Kernel pipe used to splice large payloads; its contents are bounded by this size.
 constexpr size_t PipeSize = 1024 * 1024;
+// Relay packets held back behind a forwarded packet; a peer that provokes more (for example by
+// registering again and again) is cut off.
+constexpr size_t MaxDeferredBytes = 64 * 1024;
 
 }  // namespace
 
@@ -41,13 +45,12 @@ TRelayConnection::TRelayConnection(TRelayStream ASocket, TRelayHub& AHub, std::s
     : FSocket(std::move(ASocket)),
       FHub(AHub),
       FAddress(std::move(AAddress)),
-      FIn(ReadBufferSize),
       FWriteSignal(FSocket.get_executor()),
       FResume(FSocket.get_executor()),
       FLinger(FSocket.get_executor()),
       FSpliceDisabled(!AHub.SpliceAllowed()) {
   const auto now = TRelayClock::now();
-  FLastReceived = FLastSent = FLastWriteProgress = now;
+  FConnectedAt = FPacketBegun = FLastReceived = FLastSent = FLastWriteProgress = now;
 }
 
 TRelayConnection::~TRelayConnection() {
@@ -80,7 +83,55 @@ void TRelayConnection::Start() {
 
 void TRelayConnection::SendPacket(uint32_t AType, std::span<const uint8_t> APayload) {
   const TBytes packet = EncodePacket(AType, APayload);
+  if (FPartialOut) {
+    // Bytes of a forwarded packet are still to come on this connection (queued or spliced):
+    // ours follows that packet instead of landing inside it.
+    if (FDeferred.size() + packet.size() > MaxDeferredBytes) {
+      FHub.Log("closing " + FAddress + ": too many relay packets held back behind a forwarded one");
+      Abort();
+      return;
+    }
+    FDeferred.insert(FDeferred.end(), packet.begin(), packet.end());
+    return;
+  }
   Enqueue(packet.data(), packet.size());
+}
+
+void TRelayConnection::EndPartialOut() {
+  FPartialOut = false;
+  if (FDeferred.empty()) return;
+  TBytes deferred;
+  deferred.swap(FDeferred);
+  Enqueue(deferred.data(), deferred.size());
+}
+
+std::string_view TRelayConnection::MissedDeadline(TRelayClock::time_point ANow) const {
+  if (FPaused || FClosing) return {};
+  const TRelayOptions& options = FHub.Options();
+  if (!FFirstPacketDone && ANow - FConnectedAt >= options.FirstPacketTimeout)
+    return "no complete packet in time after connecting";
+  if (FInPacket) {
+    const auto forSize =
+        std::chrono::milliseconds(uint64_t(FPacketLen) * 1000 / std::max<size_t>(options.MinPacketRate, 1));
+    if (ANow - FPacketBegun >= options.PacketCompletionTime + forSize) return "packet not completed in time";
+  }
+  return {};
+}
+
+void TRelayConnection::PacketDone() {
+  const auto now = TRelayClock::now();
+  FLastReceived = FPacketBegun = now;
+  FFirstPacketDone = true;
+  FPacketLen = 0;
+  // Bytes already buffered mean the next packet has begun.
+  FInPacket = FInBegin < FInEnd;
+}
+
+void TRelayConnection::NoteHeldBack(TRelayClock::time_point ASince) {
+  const auto now = TRelayClock::now();
+  FPacketBegun += now - ASince;
+  // Time spent held back by the partner is not idleness of this peer either.
+  FLastReceived = now;
 }
 
 void TRelayConnection::SendText(uint32_t AType, std::string_view AText) {
@@ -183,7 +234,21 @@ void TRelayConnection::Abort() {
   FHub.NoteClosed(*this);
 }
 
+asio::awaitable<void> TRelayConnection::WaitIdle() {
+  // A TLS stream may hold received bytes above the socket (a record read but not yet handed
+  // out), which the socket's readiness does not show: such a connection keeps its buffer.
+  if (!FSocket.Plain()) co_return;
+  pollfd ready{FSocket.native_handle(), POLLIN, 0};
+  // Bytes, an end of stream or an error already there: read them at once, buffer and all.
+  if (::poll(&ready, 1, 0) != 0) co_return;
+  TBytes().swap(FIn);
+  FInBegin = FInEnd = 0;
+  asio::error_code ignored;
+  co_await FSocket.async_wait(asio::socket_base::wait_read, redirect_error(use_awaitable, ignored));
+}
+
 asio::awaitable<bool> TRelayConnection::Fill() {
+  if (FIn.empty()) FIn.resize(ReadBufferSize);
   if (FInBegin == FInEnd) {
     FInBegin = FInEnd = 0;
   } else if (FInEnd == FIn.size()) {
@@ -194,9 +259,15 @@ asio::awaitable<bool> TRelayConnection::Fill() {
   asio::error_code error;
   const size_t n = co_await FSocket.async_read_some(asio::buffer(FIn.data() + FInEnd, FIn.size() - FInEnd),
                                                     redirect_error(use_awaitable, error));
-  if (error || n == 0) co_return false;
+  if (error || n == 0) {
+    FReadFailed = true;
+    co_return false;
+  }
   FInEnd += n;
-  FLastReceived = TRelayClock::now();
+  if (!FInPacket) {
+    FInPacket = true;
+    FPacketBegun = TRelayClock::now();
+  }
   co_return true;
 }
 
@@ -231,7 +302,9 @@ asio::awaitable<bool> TRelayConnection::Skip(size_t ALen) {
 asio::awaitable<bool> TRelayConnection::WaitForRoom(TRelayConnection& ATo, size_t ABelow) {
   const size_t below = ABelow > 0 ? ABelow : FHub.QueueLimit();
   bool paused = false;
-  while (ATo.FQueued >= below && !ATo.FClosing && !FClosing) {
+  const auto since = TRelayClock::now();
+  // Over the relay's total, a partner with anything queued is behind.
+  while ((ATo.FQueued >= below || (ATo.FQueued > 0 && FHub.OverQueued())) && !ATo.FClosing && !FClosing) {
     ATo.FBlockedSender = weak_from_this();
     FPaused = paused = true;
     FResume.expires_at(TRelayClock::time_point::max());
@@ -239,8 +312,7 @@ asio::awaitable<bool> TRelayConnection::WaitForRoom(TRelayConnection& ATo, size_
     co_await FResume.async_wait(redirect_error(use_awaitable, ignored));
     FPaused = false;
   }
-  // Time spent held back by the partner is not idleness of this peer.
-  if (paused) FLastReceived = TRelayClock::now();
+  if (paused) NoteHeldBack(since);
   co_return !FClosing;
 }
 
@@ -252,6 +324,7 @@ asio::awaitable<bool> TRelayConnection::Forward(std::shared_ptr<TRelayConnection
   if (deliver) {
     ATo->Enqueue(AHeader, PacketHeaderSize);
     ATo->FPartialOut = ALen > 0;
+    if (ALen == 0) ATo->EndPartialOut();
     FHub.AddRelayed(PacketHeaderSize);
   }
   uint32_t left = ALen;
@@ -304,8 +377,10 @@ asio::awaitable<bool> TRelayConnection::Forward(std::shared_ptr<TRelayConnection
     TOutChunk piece = NewChunk(n);
     asio::error_code error;
     co_await asio::async_read(FSocket, asio::buffer(piece.Data.get(), n), redirect_error(use_awaitable, error));
-    if (error) co_return false;
-    FLastReceived = TRelayClock::now();
+    if (error) {
+      FReadFailed = true;
+      co_return false;
+    }
     piece.Size = n;
     deliver = !ATo->FClosing;
     if (deliver) {
@@ -314,7 +389,7 @@ asio::awaitable<bool> TRelayConnection::Forward(std::shared_ptr<TRelayConnection
     }
     left -= uint32_t(n);
   }
-  if (deliver) ATo->FPartialOut = false;
+  if (deliver) ATo->EndPartialOut();
   co_return true;
 }
 
@@ -344,10 +419,10 @@ asio::awaitable<TRelayConnection::TSpliceResult> TRelayConnection::SpliceTo(TRel
       break;
     }
     if (got <= 0) {
+      FReadFailed = true;
       result = TSpliceResult::SenderFailed;
       break;
     }
-    FLastReceived = TRelayClock::now();
     AConsumed += size_t(got);
     inPipe = size_t(got);
     ATo.FSpliceBacklog = inPipe;
@@ -365,8 +440,10 @@ asio::awaitable<TRelayConnection::TSpliceResult> TRelayConnection::SpliceTo(TRel
       if (put < 0 && errno == EAGAIN && !ATo.FClosing) {
         // The receiver is slow: the sender waits with it.
         FPaused = true;
+        const auto since = TRelayClock::now();
         co_await ATo.FSocket.async_wait(asio::socket_base::wait_write, redirect_error(use_awaitable, error));
         FPaused = false;
+        NoteHeldBack(since);
         if (FAborted) {
           result = TSpliceResult::SenderFailed;
           break;
@@ -411,6 +488,7 @@ asio::awaitable<void> TRelayConnection::ReadLoop() {
     uint8_t header[PacketHeaderSize];
     const bool open = co_await OpenStream();
     while (open && !FClosing) {
+      if (FInBegin == FInEnd) co_await WaitIdle();
       const bool complete = co_await ReadExact(header, sizeof header);
       if (!complete) break;
       if (FClosing) break;
@@ -420,6 +498,7 @@ asio::awaitable<void> TRelayConnection::ReadLoop() {
         FHub.Log("closing " + FAddress + ": packet too large (" + std::to_string(len) + " bytes)");
         break;
       }
+      FPacketLen = len;
       const TRelayHub::TRoute route = FHub.Route(*this, type);
       bool more = true;
       switch (route.Kind) {
@@ -441,10 +520,12 @@ asio::awaitable<void> TRelayConnection::ReadLoop() {
           break;
       }
       if (!more) break;
+      PacketDone();
     }
     // After Close: keep reading (and dropping) until the peer closes, so that what we
-    // queued for it is not destroyed by a reset.
-    if (FClosing && !FAborted) co_await DiscardUntilClosed();
+    // queued for it is not destroyed by a reset. A peer already gone (a reset may be reported
+    // only once) is not waited for.
+    if (FClosing && !FAborted && !FReadFailed) co_await DiscardUntilClosed();
   } catch (const std::exception& e) {
     FHub.Log("connection " + FAddress + " failed: " + e.what());
   }
@@ -463,6 +544,8 @@ asio::awaitable<void> TRelayConnection::WriteLoop() {
           flushed = true;
           break;
         }
+        // Nothing to write for now: an idle connection keeps no batch either.
+        std::vector<asio::const_buffer>().swap(batch);
         FWriteSignal.expires_at(TRelayClock::time_point::max());
         asio::error_code ignored;
         co_await FWriteSignal.async_wait(redirect_error(use_awaitable, ignored));
@@ -485,7 +568,7 @@ asio::awaitable<void> TRelayConnection::WriteLoop() {
       FQueued -= bytes;
       FHub.QueueShrank(bytes);
       FLastWriteProgress = TRelayClock::now();
-      if (FQueued < FHub.QueueLimit()) WakeBlockedSender();
+      if (FQueued < FHub.QueueLimit() && (FQueued == 0 || !FHub.OverQueued())) WakeBlockedSender();
     }
   } catch (const std::exception& e) {
     FHub.Log("connection " + FAddress + " failed: " + e.what());

@@ -5,7 +5,11 @@
 // the byte stream into packets and asks the hub what each one is: consumed by the hub,
 // forwarded to the session partner piece by piece, or dropped. The writer drains a queue of
 // outgoing bytes. The queue is bounded: a reader whose partner's queue is full stops reading
-// until the partner's writer has drained it below the limit (backpressure). A large payload
+// until the partner's writer has drained it below the limit, or, while all queues together
+// hold more than the relay's total limit, until the partner has caught up (backpressure).
+// The read buffer exists only while bytes are arriving: an idle connection holds none.
+// The relay's own packets to a connection wait behind a forwarded packet being written to it.
+// A large payload
 // bound for a partner with nothing queued is spliced socket to socket inside the kernel
 // instead; a slow partner then holds the sender back through its full socket.
 // Close (flush, then shut down) and Abort (at once) end the connection; either one detaches
@@ -20,6 +24,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "protocol/Bytes.h"
 #include "relay/RelayStream.h"
@@ -44,8 +49,8 @@ public:
 
   void Start();
 
-  // Queues one whole relay packet (never inside a forwarded packet: callers check
-  // InsidePartialPacket first where that can happen).
+  // Queues one whole relay packet; while a forwarded packet is only partly queued, it waits
+  // until that packet is complete.
   void SendPacket(uint32_t AType, std::span<const uint8_t> APayload);
   void SendText(uint32_t AType, std::string_view AText);
   // Flushes what is queued, shuts the sending side down and closes once the peer has
@@ -53,6 +58,12 @@ public:
   void Close();
   // Closes the socket now.
   void Abort();
+
+  // Why this connection missed a deadline for its packets (empty: it did not): the first
+  // complete packet after connecting, or the completion of a packet begun.
+  std::string_view MissedDeadline(TRelayClock::time_point ANow) const;
+  // Part of a packet has arrived, the rest not yet.
+  bool InPacket() const { return FInPacket; }
 
   bool Closing() const { return FClosing; }
   bool InsidePartialPacket() const { return FPartialOut; }
@@ -70,17 +81,24 @@ public:
 
   // State owned by the hub (network thread only).
   TPeerRole Role = TPeerRole::Unknown;
+  // What the per-address limits count this connection under.
+  std::string AddressBucket;
   // Host: its ID and key; whether it owes an answer to an admission request; the viewer
   // that asked (may be gone already); the session partner.
   std::string HostId;
   std::string DeviceKey;
   std::string ViewerName;  // viewer: the name of its last request
+  // The viewer is empty once it has gone: the answer is still owed and will be dropped.
   bool AdmissionPending = false;
   std::weak_ptr<TRelayConnection> PendingViewer;
+  // A viewer whose request waits for that owed answer before it is passed on.
+  std::weak_ptr<TRelayConnection> QueuedViewer;
   // Viewer: state, target host while pending and the time it gives up.
   TViewerState ViewerState = TViewerState::Idle;
   std::weak_ptr<TRelayConnection> PendingHost;
   TRelayClock::time_point AdmissionDeadline{};
+  // Viewer: the admission request text for the host, kept while the request is queued.
+  std::string AdmitRequestText;
   // Both: the other side of the running session.
   std::weak_ptr<TRelayConnection> Partner;
 
@@ -92,6 +110,14 @@ private:
   asio::awaitable<void> WriteLoop();
   // Makes at least one more byte available in FIn; false on end of stream or error.
   asio::awaitable<bool> Fill();
+  // Waits for the next bytes without holding a read buffer, unless some are there already.
+  asio::awaitable<void> WaitIdle();
+  // A packet from the peer has been read in full.
+  void PacketDone();
+  // Time a reader spent held back does not count against its packet deadline.
+  void NoteHeldBack(TRelayClock::time_point ASince);
+  // The forwarded packet being queued to this connection is complete: release what waited.
+  void EndPartialOut();
   asio::awaitable<bool> ReadExact(uint8_t* AOut, size_t ALen);
   asio::awaitable<bool> Skip(size_t ALen);
   asio::awaitable<bool> Forward(std::shared_ptr<TRelayConnection> ATo, const uint8_t* AHeader, uint32_t ALen);
@@ -129,6 +155,9 @@ private:
   size_t FInBegin = 0;
   size_t FInEnd = 0;
 
+  // Relay packets waiting for the forwarded packet in progress (FPartialOut) to complete.
+  TBytes FDeferred;
+
   std::deque<TOutChunk> FQueue;
   size_t FQueued = 0;
   size_t FInFlight = 0;  // front elements the writer is writing now
@@ -148,6 +177,12 @@ private:
   bool FAborted = false;
   bool FDetached = false;
   bool FPaused = false;
+  bool FReadFailed = false;  // end of stream or a read error: nothing more will come
+  TRelayClock::time_point FConnectedAt;
+  bool FFirstPacketDone = false;
+  bool FInPacket = false;
+  TRelayClock::time_point FPacketBegun;
+  uint32_t FPacketLen = 0;  // payload length of the packet in progress, once its header is in
   TRelayClock::time_point FLastReceived;
   TRelayClock::time_point FLastSent;
   TRelayClock::time_point FLastWriteProgress;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "protocol/Credentials.h"
+#include "protocol/DisplayName.h"
 #include "protocol/Error.h"
 #include "protocol/Messages.h"
 
@@ -11,6 +12,7 @@ namespace tlm {
 namespace {
 
 constexpr auto RateWindow = std::chrono::seconds(60);
+constexpr auto NewKeyGlobalWindow = std::chrono::seconds(1);
 constexpr size_t ConnectionIdDigits = 9;
 
 bool HasControlChars(std::string_view AText) {
@@ -68,9 +70,26 @@ std::string CleanField(std::string_view AText, size_t AMaxBytes) {
   return out;
 }
 
+std::string AddressBucket(const std::string& AAddress) {
+  asio::error_code error;
+  const auto address = asio::ip::make_address(AAddress, error);
+  if (error || !address.is_v6() || address.to_v6().is_v4_mapped()) return AAddress;
+  auto bytes = address.to_v6().to_bytes();
+  std::fill(bytes.begin() + 8, bytes.end(), uint8_t(0));
+  return asio::ip::address_v6(bytes).to_string() + "/64";
+}
+
 TRelayHub::TRelayHub(const TRelayOptions& AOptions, TIdStore& AStore, TRelayCounters& ACounters,
                      std::function<void(const std::string&)> ALog)
-    : FOptions(AOptions), FStore(AStore), FCounters(ACounters), FLog(std::move(ALog)) {}
+    : FOptions(AOptions),
+      FStore(AStore),
+      FCounters(ACounters),
+      FLog(std::move(ALog)),
+      FEvents(FLog, AOptions.LogBurst, AOptions.LogSummaryInterval) {}
+
+void TRelayHub::Event(std::string_view AKind, const std::string& ALine) {
+  FEvents.Line(AKind, ALine, TRelayClock::now());
+}
 
 std::string TRelayHub::Describe(const TRelayConnection& AConn) const {
   switch (AConn.Role) {
@@ -84,23 +103,26 @@ std::string TRelayHub::Describe(const TRelayConnection& AConn) const {
 }
 
 void TRelayHub::QueueGrew(size_t AConnQueued, size_t ADelta) {
-  FCounters.QueuedBytes += ADelta;
-  // Only the network thread writes the peak.
+  const size_t total = FCounters.QueuedBytes += ADelta;
+  // Only the network thread writes the peaks.
   if (AConnQueued > FCounters.PeakQueuedBytes.load()) FCounters.PeakQueuedBytes = AConnQueued;
+  if (total > FCounters.PeakTotalQueuedBytes.load()) FCounters.PeakTotalQueuedBytes = total;
 }
 
 bool TRelayHub::MayAdmit(const std::string& AAddress, std::string& ARefusal) {
   if (FConnections.size() >= FOptions.MaxConnections) {
     ++FCounters.Refusals;
-    FLog("refused connection from " + AAddress + ": server full (" + std::to_string(FConnections.size()) +
-         " connections)");
+    Event("refused connection", "refused connection from " + AAddress + ": server full (" +
+                                    std::to_string(FConnections.size()) + " connections)");
     ARefusal = relaytext::TooManyConnections;
     return false;
   }
-  auto it = FPerIp.find(AAddress);
+  const std::string bucket = AddressBucket(AAddress);
+  auto it = FPerIp.find(bucket);
   if (it != FPerIp.end() && it->second >= FOptions.MaxConnectionsPerIp) {
     ++FCounters.Refusals;
-    FLog("refused connection from " + AAddress + ": " + std::to_string(it->second) + " connections from there");
+    Event("refused connection", "refused connection from " + AAddress + ": " + std::to_string(it->second) +
+                                    " connections from " + bucket);
     ARefusal = relaytext::TooManyConnections;
     return false;
   }
@@ -109,12 +131,13 @@ bool TRelayHub::MayAdmit(const std::string& AAddress, std::string& ARefusal) {
 
 void TRelayHub::Keep(const std::shared_ptr<TRelayConnection>& AConn) {
   FConnections.insert(AConn);
-  ++FPerIp[AConn->Address()];
+  AConn->AddressBucket = tlm::AddressBucket(AConn->Address());
+  ++FPerIp[AConn->AddressBucket];
   FCounters.Connections = FConnections.size();
 }
 
 void TRelayHub::NoteClosed(TRelayConnection& AConn) {
-  auto it = FPerIp.find(AConn.Address());
+  auto it = FPerIp.find(AConn.AddressBucket);
   if (it != FPerIp.end() && --it->second == 0) FPerIp.erase(it);
   FConnections.erase(AConn.shared_from_this());
   FCounters.Connections = FConnections.size();
@@ -188,13 +211,23 @@ void TRelayHub::HandleRegister(TRelayConnection& AHost, const TBytes& APayload) 
   }
   if (key.empty() || key.size() > MaxDeviceKeyBytes || HasControlChars(key)) {
     ++FCounters.Refusals;
-    FLog("closing " + AHost.Address() + ": unusable device key in registration");
+    Event("refused registration", "closing " + AHost.Address() + ": unusable device key in registration");
     AHost.Close();
     return;
   }
+  const auto now = TRelayClock::now();
   std::string id;
   try {
-    id = FStore.IdFor(key);
+    const int64_t nowUnix = TIdStore::NowUnix();
+    if (auto known = FStore.Find(key, nowUnix)) {
+      id = std::move(*known);
+    } else if (NewKeyAllowed(AHost, now)) {
+      id = FStore.Create(key, nowUnix);
+    } else {
+      ++FCounters.Refusals;
+      AHost.Close();
+      return;
+    }
   } catch (const TError& e) {
     FLog("closing " + AHost.Address() + ": " + e.what());
     AHost.Close();
@@ -205,8 +238,8 @@ void TRelayHub::HandleRegister(TRelayConnection& AHost, const TBytes& APayload) 
     auto older = it->second.lock();
     FHostsById.erase(it);
     if (older && older.get() != &AHost) {
-      FLog("host " + id + " registered again from " + AHost.Address() + ": closing its older connection from " +
-           older->Address());
+      Event("host replaced", "host " + id + " registered again from " + AHost.Address() +
+                                 ": closing its older connection from " + older->Address());
       older->Abort();
     }
   }
@@ -216,13 +249,31 @@ void TRelayHub::HandleRegister(TRelayConnection& AHost, const TBytes& APayload) 
   FHostsById[id] = AHost.weak_from_this();
   FCounters.Hosts = FHostsById.size();
   AHost.SendText(MsgHostId, id);
-  FLog("host registered: " + id + " from " + AHost.Address());
+  Event("host registered", "host registered: " + id + " from " + AHost.Address());
 }
 
-bool TRelayHub::RateAllows(const std::string& AAddress, TRelayClock::time_point ANow) {
-  auto& times = FRequestTimes[AAddress];
+bool TRelayHub::NewKeyAllowed(const TRelayConnection& AConn, TRelayClock::time_point ANow) {
+  while (!FNewKeysLastSecond.empty() && ANow - FNewKeysLastSecond.front() >= NewKeyGlobalWindow)
+    FNewKeysLastSecond.pop_front();
+  if (FNewKeysLastSecond.size() >= FOptions.NewKeysPerSecond) {
+    Event("refused new key", "refused registration of a new device key from " + AConn.Address() +
+                                 ": too many new keys in the last second");
+    return false;
+  }
+  if (!RateAllows(FNewKeyTimes, AConn.AddressBucket, FOptions.NewKeysPerIpPerMinute, ANow)) {
+    Event("refused new key", "refused registration of a new device key from " + AConn.Address() +
+                                 ": too many new keys from " + AConn.AddressBucket);
+    return false;
+  }
+  FNewKeysLastSecond.push_back(ANow);
+  return true;
+}
+
+bool TRelayHub::RateAllows(TRateWindows& AWindows, const std::string& AKey, size_t ALimit,
+                           TRelayClock::time_point ANow) {
+  auto& times = AWindows[AKey];
   while (!times.empty() && ANow - times.front() >= RateWindow) times.pop_front();
-  if (times.size() >= FOptions.ConnectRequestsPerIpPerMinute) return false;
+  if (times.size() >= ALimit) return false;
   times.push_back(ANow);
   return true;
 }
@@ -231,21 +282,22 @@ void TRelayHub::HandleConnectRequest(TRelayConnection& AViewer, const TBytes& AP
   AViewer.Role = TPeerRole::Viewer;
   AViewer.ViewerState = TViewerState::Idle;
   const auto now = TRelayClock::now();
-  if (!RateAllows(AViewer.Address(), now)) {
+  if (!RateAllows(FRequestTimes, AViewer.AddressBucket, FOptions.ConnectRequestsPerIpPerMinute, now)) {
     ++FCounters.Refusals;
-    FLog("refused request from " + AViewer.Address() + ": too many connect requests");
+    Event("refused request", "refused request from " + AViewer.Address() + ": too many connect requests");
     Refuse(AViewer, relaytext::TooManyRequests);
     return;
   }
   const std::vector<std::string> fields = SplitTabs(TextOf(APayload));
   if (fields.size() != 4 || fields[3] != "control") {
     ++FCounters.Refusals;
-    FLog("refused request from " + AViewer.Address() + ": malformed connect request");
+    Event("refused request", "refused request from " + AViewer.Address() + ": malformed connect request");
     Refuse(AViewer, relaytext::Malformed);
     return;
   }
   const std::string target = DigitsOnly(fields[0]);
-  AViewer.ViewerName = CleanField(fields[1], MaxViewerNameBytes);
+  // The host shows the name to its user: nothing in it may fake the prompt's layout.
+  AViewer.ViewerName = CleanDisplayName(fields[1]);
   const std::string proof = CleanField(fields[2], MaxProofBytes);
 
   std::shared_ptr<TRelayConnection> host;
@@ -255,23 +307,60 @@ void TRelayHub::HandleConnectRequest(TRelayConnection& AViewer, const TBytes& AP
   }
   if (!host || host->Closing()) {
     ++FCounters.Refusals;
-    FLog("refused " + Describe(AViewer) + ": no host online with ID '" + CleanField(fields[0], 32) + "'");
+    Event("refused request", "refused " + Describe(AViewer) + ": no host online with ID '" +
+                                 CleanDisplayName(fields[0], 32) + "'");
     Refuse(AViewer, relaytext::Offline);
     return;
   }
-  if (host->AdmissionPending || host->Partner.lock()) {
+  // Busy: in a session, asked by a viewer still waiting, or already holding a queued request.
+  if (host->Partner.lock() || (host->AdmissionPending && host->PendingViewer.lock()) || host->QueuedViewer.lock()) {
     ++FCounters.Refusals;
-    FLog("refused " + Describe(AViewer) + ": host " + target + " is busy");
+    Event("refused request", "refused " + Describe(AViewer) + ": host " + target + " is busy");
     Refuse(AViewer, relaytext::Busy);
     return;
   }
-  host->AdmissionPending = true;
-  host->PendingViewer = AViewer.weak_from_this();
+  if (!RateAllows(FRequestTimesByHost, target, FOptions.ConnectRequestsPerHostPerMinute, now)) {
+    ++FCounters.Refusals;
+    Event("refused request", "refused " + Describe(AViewer) + ": too many connect requests for host " + target);
+    Refuse(AViewer, relaytext::Busy);
+    return;
+  }
   AViewer.ViewerState = TViewerState::Pending;
   AViewer.PendingHost = host;
   AViewer.AdmissionDeadline = now + FOptions.AdmissionTimeout;
-  host->SendText(MsgAdmitRequest, AViewer.Address() + "\t" + AViewer.ViewerName + "\t" + proof);
-  FLog("admission asked: " + Describe(AViewer) + " -> host " + target);
+  AViewer.AdmitRequestText = AViewer.Address() + "\t" + AViewer.ViewerName + "\t" + proof;
+  if (host->AdmissionPending) {
+    // The host still owes the answer to a withdrawn request: this one follows it.
+    host->QueuedViewer = AViewer.weak_from_this();
+    Event("admission queued", "admission queued: " + Describe(AViewer) + " -> host " + target +
+                                  " (waiting for its answer to a withdrawn request)");
+    return;
+  }
+  AskHost(*host, AViewer);
+}
+
+void TRelayHub::AskHost(TRelayConnection& AHost, TRelayConnection& AViewer) {
+  AHost.AdmissionPending = true;
+  AHost.PendingViewer = AViewer.weak_from_this();
+  AHost.SendText(MsgAdmitRequest, AViewer.AdmitRequestText);
+  AViewer.AdmitRequestText.clear();
+  Event("admission asked", "admission asked: " + Describe(AViewer) + " -> host " + AHost.HostId);
+}
+
+void TRelayHub::WithdrawRequest(TRelayConnection& AViewer) {
+  auto host = AViewer.PendingHost.lock();
+  AViewer.PendingHost.reset();
+  AViewer.AdmitRequestText.clear();
+  if (!host) return;
+  if (host->QueuedViewer.lock().get() == &AViewer) {
+    host->QueuedViewer.reset();
+    return;
+  }
+  if (host->AdmissionPending && host->PendingViewer.lock().get() == &AViewer) {
+    // The answer stays owed (and will be dropped); the host can close its prompt now.
+    host->PendingViewer.reset();
+    if (!host->Closing()) host->SendPacket(MsgAdmitWithdrawn, {});
+  }
 }
 
 void TRelayHub::HandleAdmitAnswer(TRelayConnection& AHost, bool AAccept, const TBytes& APayload) {
@@ -280,27 +369,40 @@ void TRelayHub::HandleAdmitAnswer(TRelayConnection& AHost, bool AAccept, const T
   AHost.PendingViewer.reset();
   if (!viewer || viewer->Closing() || viewer->ViewerState != TViewerState::Pending ||
       viewer->PendingHost.lock().get() != &AHost) {
-    FLog("host " + AHost.HostId + " answered " + (AAccept ? "accept" : "reject") +
-         " after its viewer had gone; ignored");
-    return;
-  }
-  viewer->PendingHost.reset();
-  if (!AAccept) {
+    Event("late answer", "host " + AHost.HostId + " answered " + (AAccept ? "accept" : "reject") +
+                             " after its viewer had gone; ignored");
+  } else if (!AAccept) {
+    viewer->PendingHost.reset();
     std::string reason = CleanField(TextOf(APayload), MaxReasonBytes);
     if (reason.empty()) reason = AdmitRejectReason;
     viewer->ViewerState = TViewerState::Idle;
-    FLog("admission rejected: " + Describe(*viewer) + " by host " + AHost.HostId);
+    Event("admission rejected", "admission rejected: " + Describe(*viewer) + " by host " + AHost.HostId);
     Refuse(*viewer, reason);
-    return;
+  } else {
+    viewer->PendingHost.reset();
+    viewer->ViewerState = TViewerState::InSession;
+    viewer->Partner = AHost.weak_from_this();
+    AHost.Partner = viewer;
+    ++FCounters.Sessions;
+    ++FCounters.SessionsStarted;
+    AHost.SendPacket(MsgSessionStart, {});
+    viewer->SendPacket(MsgSessionStart, {});
+    Event("session started",
+          "admission accepted: session started between host " + AHost.HostId + " and " + Describe(*viewer));
   }
-  viewer->ViewerState = TViewerState::InSession;
-  viewer->Partner = AHost.weak_from_this();
-  AHost.Partner = viewer;
-  ++FCounters.Sessions;
-  ++FCounters.SessionsStarted;
-  AHost.SendPacket(MsgSessionStart, {});
-  viewer->SendPacket(MsgSessionStart, {});
-  FLog("admission accepted: session started between host " + AHost.HostId + " and " + Describe(*viewer));
+  // The owed answer has come: a request that waited for it goes on now.
+  auto queued = AHost.QueuedViewer.lock();
+  AHost.QueuedViewer.reset();
+  if (queued && !queued->Closing() && queued->ViewerState == TViewerState::Pending &&
+      queued->PendingHost.lock().get() == &AHost) {
+    if (AHost.Partner.lock()) {
+      queued->ViewerState = TViewerState::Idle;
+      queued->PendingHost.reset();
+      Refuse(*queued, relaytext::Busy);
+    } else {
+      AskHost(AHost, *queued);
+    }
+  }
 }
 
 void TRelayHub::EndSessionFor(TRelayConnection& AConn, const std::string& AWhy) {
@@ -333,18 +435,20 @@ void TRelayHub::Detach(TRelayConnection& AConn) {
       FLog("session ended: host " + AConn.HostId + " left, " + Describe(*viewer) + " stays");
       EndSessionFor(*viewer, "host left");
     }
-    if (AConn.AdmissionPending) {
-      AConn.AdmissionPending = false;
-      auto viewer = AConn.PendingViewer.lock();
-      AConn.PendingViewer.reset();
+    AConn.AdmissionPending = false;
+    // Both the viewer it was asked for and one queued behind it learn that the host is gone.
+    for (auto* waiting : {&AConn.PendingViewer, &AConn.QueuedViewer}) {
+      auto viewer = waiting->lock();
+      waiting->reset();
       if (viewer && viewer->ViewerState == TViewerState::Pending && viewer->PendingHost.lock().get() == &AConn) {
         viewer->PendingHost.reset();
         viewer->ViewerState = TViewerState::Idle;
-        FLog("admission failed: host " + AConn.HostId + " left before answering " + Describe(*viewer));
+        Event("admission failed",
+              "admission failed: host " + AConn.HostId + " left before answering " + Describe(*viewer));
         Refuse(*viewer, relaytext::HostLeft);
       }
     }
-    FLog("host disconnected: " + AConn.HostId + " (" + AConn.Address() + ")");
+    Event("host disconnected", "host disconnected: " + AConn.HostId + " (" + AConn.Address() + ")");
   } else if (AConn.Role == TPeerRole::Viewer) {
     if (auto host = AConn.Partner.lock()) {
       AConn.Partner.reset();
@@ -354,10 +458,23 @@ void TRelayHub::Detach(TRelayConnection& AConn) {
       EndSessionFor(*host, "viewer left");
     }
     if (AConn.ViewerState == TViewerState::Pending) {
-      // The host still owes its answer; it is ignored when it comes.
-      AConn.PendingHost.reset();
-      FLog("admission abandoned: " + Describe(AConn) + " left before the host answered");
+      Event("admission abandoned", "admission abandoned: " + Describe(AConn) + " left before the host answered");
+      WithdrawRequest(AConn);
     }
+  }
+}
+
+void TRelayHub::ForgetStaleIds() {
+  const int64_t now = TIdStore::NowUnix();
+  try {
+    const size_t removed = FStore.ForgetUnseenSince(
+        now - int64_t(FOptions.ForgetAfter.count()), now,
+        [this](const std::string& AId) { return FHostsById.count(AId) > 0; });
+    FCounters.IdsForgotten += removed;
+    if (removed > 0) FLog("forgot " + std::to_string(removed) + " IDs not seen for " +
+                          std::to_string(FOptions.ForgetAfter.count() / 86400) + " days or more");
+  } catch (const TError& e) {
+    FLog(std::string("forgetting old IDs failed: ") + e.what());
   }
 }
 
@@ -367,28 +484,34 @@ void TRelayHub::Sweep(TRelayClock::time_point ANow) {
     if (conn->Closing()) continue;
     if (conn->Role == TPeerRole::Viewer && conn->ViewerState == TViewerState::Pending &&
         ANow >= conn->AdmissionDeadline) {
-      // The host's prompt stays open: its late answer finds no viewer and is ignored.
+      // The host's prompt is withdrawn; its late answer finds no viewer and is dropped.
+      WithdrawRequest(*conn);
       conn->ViewerState = TViewerState::Idle;
-      conn->PendingHost.reset();
       ++FCounters.Refusals;
-      FLog("admission timed out: " + Describe(*conn));
+      Event("admission timed out", "admission timed out: " + Describe(*conn));
       Refuse(*conn, relaytext::NoAnswer);
       continue;
     }
-    if (conn->WriteStalledSince(ANow - FOptions.WriteStallTimeout)) {
-      FLog("closing " + Describe(*conn) + ": it has not read its data for too long");
+    if (const std::string_view missed = conn->MissedDeadline(ANow); !missed.empty()) {
+      ++FCounters.Refusals;
+      Event("deadline", "closing " + Describe(*conn) + ": " + std::string(missed));
       conn->Abort();
       continue;
     }
-    // A host owes nothing while its user decides, a waiting viewer has its own deadline, and
-    // a viewer in a session has nothing to send while the picture stands still: none of them
-    // counts as idle.
+    if (conn->WriteStalledSince(ANow - FOptions.WriteStallTimeout)) {
+      Event("write stalled", "closing " + Describe(*conn) + ": it has not read its data for too long");
+      conn->Abort();
+      continue;
+    }
+    // A host owes nothing while its user decides, a waiting viewer has its own deadline, a
+    // viewer in a session has nothing to send while the picture stands still, and a packet
+    // on its way has its own deadline: none of them counts as idle.
     const bool exempt = (conn->Role == TPeerRole::Host && conn->AdmissionPending) ||
                         (conn->Role == TPeerRole::Viewer && (conn->ViewerState == TViewerState::Pending ||
                                                              conn->ViewerState == TViewerState::InSession)) ||
-                        conn->Paused();
+                        conn->Paused() || conn->InPacket();
     if (!exempt && ANow - conn->LastReceived() >= FOptions.IdleTimeout) {
-      FLog("closing " + Describe(*conn) + ": idle");
+      Event("idle", "closing " + Describe(*conn) + ": idle");
       conn->Close();
       continue;
     }
@@ -396,11 +519,24 @@ void TRelayHub::Sweep(TRelayClock::time_point ANow) {
         ANow - conn->LastSent() >= FOptions.ViewerKeepAlive)
       conn->SendPacket(MsgKeepAlive, {});
   }
-  for (auto it = FRequestTimes.begin(); it != FRequestTimes.end();) {
-    auto& times = it->second;
-    while (!times.empty() && ANow - times.front() >= RateWindow) times.pop_front();
-    it = times.empty() ? FRequestTimes.erase(it) : std::next(it);
+  for (TRateWindows* windows : {&FRequestTimes, &FRequestTimesByHost, &FNewKeyTimes}) {
+    for (auto it = windows->begin(); it != windows->end();) {
+      auto& times = it->second;
+      while (!times.empty() && ANow - times.front() >= RateWindow) times.pop_front();
+      it = times.empty() ? windows->erase(it) : std::next(it);
+    }
   }
+  try {
+    FStore.Commit();
+  } catch (const TError& e) {
+    FLog(std::string("saving new IDs failed: ") + e.what());
+  }
+  if (FOptions.ForgetAfter.count() > 0 &&
+      (FLastForget == TRelayClock::time_point{} || ANow - FLastForget >= FOptions.ForgetSweepInterval)) {
+    FLastForget = ANow;
+    ForgetStaleIds();
+  }
+  FEvents.Flush(ANow);
 }
 
 void TRelayHub::CloseAll() {

@@ -6,7 +6,10 @@
 // Counters are atomics so that Stats can be read from other threads.
 //
 // Which packets pass: a host may send MsgHostRegister, MsgKeepAlive, and its answer to an
-// admission request; a viewer MsgConnectRequest while it has no request running. Session
+// admission request; a viewer MsgConnectRequest while it has no request running. A host has
+// at most one request outstanding: when its viewer leaves or gives up, the host is told
+// (MsgAdmitWithdrawn) and the answer it still owes is dropped; a later viewer's request waits
+// for that answer and is then passed on. Session
 // codes pass only between the two partners of a running session, and only in the direction
 // in which the receiver's program handles them; everything else is dropped.
 #pragma once
@@ -23,6 +26,7 @@
 
 #include "protocol/Bytes.h"
 #include "relay/IdStore.h"
+#include "relay/LogSummary.h"
 #include "relay/RelayConnection.h"
 #include "relay/RelayServer.h"
 
@@ -37,6 +41,8 @@ struct TRelayCounters {
   std::atomic<uint64_t> Refusals{0};
   std::atomic<size_t> QueuedBytes{0};
   std::atomic<size_t> PeakQueuedBytes{0};
+  std::atomic<size_t> PeakTotalQueuedBytes{0};
+  std::atomic<uint64_t> IdsForgotten{0};
 };
 
 // Texts a viewer sees in its warning box.
@@ -93,6 +99,9 @@ public:
   void QueueGrew(size_t AConnQueued, size_t ADelta);
   void QueueShrank(size_t ADelta) { FCounters.QueuedBytes -= ADelta; }
   size_t QueueLimit() const { return FOptions.QueueLimitBytes; }
+  // All queues together hold the relay's total limit or more.
+  bool OverQueued() const { return FCounters.QueuedBytes.load() >= FOptions.MaxQueuedBytes; }
+  const TRelayOptions& Options() const { return FOptions; }
   bool SpliceAllowed() const { return FOptions.SpliceLargePayloads; }
   void Log(const std::string& ALine) const { FLog(ALine); }
 
@@ -100,11 +109,24 @@ private:
   void HandleRegister(TRelayConnection& AHost, const TBytes& APayload);
   void HandleConnectRequest(TRelayConnection& AViewer, const TBytes& APayload);
   void HandleAdmitAnswer(TRelayConnection& AHost, bool AAccept, const TBytes& APayload);
+  // Whether a key never seen before may be stored now, for a host from AConn's address.
+  bool NewKeyAllowed(const TRelayConnection& AConn, TRelayClock::time_point ANow);
+  // Passes AViewer's request on to AHost, which owes no answer now.
+  void AskHost(TRelayConnection& AHost, TRelayConnection& AViewer);
+  // AViewer's request to its host is over without an answer (the viewer left or gave up):
+  // a request the host has is withdrawn, a queued one forgotten.
+  void WithdrawRequest(TRelayConnection& AViewer);
+  // Removes IDs whose hosts have not been seen for too long.
+  void ForgetStaleIds();
+  // A log line of a kind that hostile clients can multiply: summarised when it repeats.
+  void Event(std::string_view AKind, const std::string& ALine);
   // Refusal text to a viewer (or a connection that may be one), then close it.
   void Refuse(TRelayConnection& AConn, std::string_view AText);
   // AConn's partner has gone: tell AConn, or close it when a forwarded packet was cut off.
   void EndSessionFor(TRelayConnection& AConn, const std::string& AWhy);
-  bool RateAllows(const std::string& AAddress, TRelayClock::time_point ANow);
+  // Sliding 60-second windows of event times per key (addresses, host IDs).
+  using TRateWindows = std::unordered_map<std::string, std::deque<TRelayClock::time_point>>;
+  static bool RateAllows(TRateWindows& AWindows, const std::string& AKey, size_t ALimit, TRelayClock::time_point ANow);
   std::string Describe(const TRelayConnection& AConn) const;
 
   const TRelayOptions& FOptions;
@@ -115,12 +137,21 @@ private:
   std::unordered_set<std::shared_ptr<TRelayConnection>> FConnections;
   std::unordered_map<std::string, std::weak_ptr<TRelayConnection>> FHostsById;
   std::unordered_map<std::string, size_t> FPerIp;
-  std::unordered_map<std::string, std::deque<TRelayClock::time_point>> FRequestTimes;
+  TRateWindows FRequestTimes;        // connect requests per address
+  TRateWindows FRequestTimesByHost;  // connect requests passed on (or queued) per host ID
+  TRateWindows FNewKeyTimes;         // new device keys per address
+  std::deque<TRelayClock::time_point> FNewKeysLastSecond;
+  TRelayClock::time_point FLastForget{};
+  TLogSummary FEvents;
 };
+
+// The text the per-address limits count an address under: an IPv4 address as it is, an IPv6
+// address by its /64 prefix (one subscriber usually holds a whole /64).
+std::string AddressBucket(const std::string& AAddress);
 
 // True when a host may send code AType to its viewer (AFromHost) or a viewer to its host.
 bool SessionCodeAllowed(bool AFromHost, uint32_t AType);
-// Replaces control characters (tabs, line breaks, ...) by blanks and cuts at AMaxBytes
+// Replaces ASCII control characters (tabs, line breaks, ...) by blanks and cuts at AMaxBytes
 // without splitting a UTF-8 sequence.
 std::string CleanField(std::string_view AText, size_t AMaxBytes);
 

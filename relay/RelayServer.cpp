@@ -9,6 +9,8 @@
 #include <set>
 #include <thread>
 
+#include <unistd.h>
+
 #include "protocol/Error.h"
 #include "protocol/Messages.h"
 #include "protocol/Packet.h"
@@ -41,6 +43,15 @@ void LogToStderr(const std::string& ALine) {
   std::cerr << stamp << " " << ALine << std::endl;
 }
 
+// A quarter of physical memory, at most 1 GiB.
+size_t DefaultMaxQueuedBytes() {
+  constexpr size_t Cap = size_t(1) << 30;
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long pageSize = ::sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || pageSize <= 0) return Cap;
+  return std::min(Cap, size_t(pages) * size_t(pageSize) / 4);
+}
+
 std::string AddressText(const asio::ip::address& AAddress) {
   if (AAddress.is_v6() && AAddress.to_v6().is_v4_mapped())
     return asio::ip::make_address_v4(asio::ip::v4_mapped, AAddress.to_v6()).to_string();
@@ -52,6 +63,7 @@ std::string AddressText(const asio::ip::address& AAddress) {
 struct TRelayServer::TImpl {
   explicit TImpl(TRelayOptions AOptions) : Options(std::move(AOptions)) {
     LogFn = Options.Log ? Options.Log : LogToStderr;
+    if (Options.MaxQueuedBytes == 0) Options.MaxQueuedBytes = DefaultMaxQueuedBytes();
   }
 
   asio::awaitable<void> AcceptLoop();
@@ -143,7 +155,8 @@ asio::awaitable<void> TRelayServer::TImpl::SweepLoop() {
   using std::chrono::milliseconds;
   milliseconds tick{1000};
   for (auto span : {Options.ViewerKeepAlive / 3, Options.AdmissionTimeout / 4, Options.IdleTimeout / 4,
-                    Options.WriteStallTimeout / 4, Options.StatsInterval})
+                    Options.WriteStallTimeout / 4, Options.StatsInterval, Options.FirstPacketTimeout / 4,
+                    Options.PacketCompletionTime / 4, Options.LogSummaryInterval / 4})
     tick = std::min(tick, std::chrono::duration_cast<milliseconds>(span));
   tick = std::max(tick, milliseconds(5));
   auto lastStats = TRelayClock::now();
@@ -249,6 +262,8 @@ TRelayStats TRelayServer::Stats() const {
   s.Refusals = F->Counters.Refusals.load();
   s.QueuedBytes = F->Counters.QueuedBytes.load();
   s.PeakQueuedBytes = F->Counters.PeakQueuedBytes.load();
+  s.PeakTotalQueuedBytes = F->Counters.PeakTotalQueuedBytes.load();
+  s.IdsForgotten = F->Counters.IdsForgotten.load();
   return s;
 }
 

@@ -26,9 +26,24 @@ struct TRelayOptions {
   // Connect requests one address may make in any 60-second window; slows down guessing of
   // IDs and proofs.
   size_t ConnectRequestsPerIpPerMinute = 20;
+  // Connect requests that may reach one host in any 60-second window, from all addresses
+  // together; further ones get the busy answer.
+  size_t ConnectRequestsPerHostPerMinute = 10;
+  // Device keys seen for the first time: per address in any 60-second window, and in all
+  // per second. Keys already known always register.
+  size_t NewKeysPerIpPerMinute = 10;
+  size_t NewKeysPerSecond = 20;
+  // IDs whose host has not registered for this long are removed by a periodic sweep; 0 keeps
+  // them for ever.
+  std::chrono::seconds ForgetAfter{std::chrono::hours(24 * 180)};
+  std::chrono::milliseconds ForgetSweepInterval{std::chrono::hours(1)};
 
-  // Outgoing bytes one connection may have queued before its partner is no longer read.
-  size_t QueueLimitBytes = size_t(4) << 20;
+  // Outgoing bytes one connection may have queued before its partner is no longer read. Small:
+  // at 40 Mbit/s 256 KiB is 50 ms of file data that a key or a frame queued behind it waits for.
+  size_t QueueLimitBytes = size_t(256) << 10;
+  // Outgoing bytes all connections together may have queued before senders whose partner is
+  // behind are no longer read; 0: a quarter of physical memory, at most 1 GiB.
+  size_t MaxQueuedBytes = 0;
 
   // How long a viewer waits for the host's answer; the host's prompt itself has no limit.
   std::chrono::milliseconds AdmissionTimeout{120000};
@@ -39,6 +54,12 @@ struct TRelayOptions {
   std::chrono::milliseconds IdleTimeout{300000};
   // A connection that takes no bytes off its queue for this long is dropped.
   std::chrono::milliseconds WriteStallTimeout{90000};
+  // A new connection must have sent one complete packet within this time.
+  std::chrono::milliseconds FirstPacketTimeout{10000};
+  // A packet once begun must be complete within PacketCompletionTime + its size at
+  // MinPacketRate bytes per second (time held back by a slow partner not counted).
+  std::chrono::milliseconds PacketCompletionTime{30000};
+  size_t MinPacketRate = 64 * 1024;
   std::chrono::milliseconds StatsInterval{60000};
   // Large payloads move from socket to socket inside the kernel (splice) when the receiver
   // has nothing else queued; off: always through user-space buffers.
@@ -51,6 +72,11 @@ struct TRelayOptions {
   std::string TlsKeyFile;
   bool TlsOnly = false;
   std::chrono::milliseconds TlsHandshakeTimeout{10000};
+
+  // Log lines of one kind (registrations, refusals, ...) written per LogSummaryInterval; the
+  // rest are counted and summarised in one line when the interval ends.
+  size_t LogBurst = 20;
+  std::chrono::milliseconds LogSummaryInterval{60000};
 
   // Receives every log line (without a line break); empty: UTC time stamp + line on stderr.
   std::function<void(const std::string&)> Log;
@@ -65,6 +91,8 @@ struct TRelayStats {
   uint64_t Refusals = 0;      // connections and requests refused by a limit or an error
   size_t QueuedBytes = 0;     // bytes waiting in every outgoing queue together
   size_t PeakQueuedBytes = 0; // the largest one connection's queue has ever been
+  size_t PeakTotalQueuedBytes = 0;  // the most bytes all queues together have ever held
+  uint64_t IdsForgotten = 0;  // IDs removed because their host was not seen for too long
 };
 
 class TRelayServer {

@@ -2,6 +2,7 @@
 // cleanly on SIGINT or SIGTERM.
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -14,23 +15,38 @@
 
 namespace {
 
-void Usage() {
+// ADefaultConnections: the --max-connections default that applies in this process.
+void Usage(size_t ADefaultConnections) {
   std::cout << "usage: tlmrelay [options]\n"
                "  --listen ADDR:PORT          listen address (default 0.0.0.0:59000; [::]:59000 for IPv6)\n"
                "  --db PATH                   ID database file (default tlmrelay.db)\n"
-               "  --max-connections N         total connections (default 10000)\n"
+               "  --max-connections N         total connections (default "
+            << ADefaultConnections
+            << ")\n"
+               "                              the descriptor limit less 100, at most 200000\n"
                "  --max-per-ip N              connections per address (default 64)\n"
                "  --requests-per-minute N     connect requests per address per minute (default 20)\n"
-               "  --queue-limit BYTES         outgoing queue per connection (default 4194304)\n"
+               "  --requests-per-host N       connect requests reaching one host ID per minute (default 10)\n"
+               "  --new-keys-per-ip N         new device keys per address per minute (default 10)\n"
+               "  --new-keys-per-second N     new device keys per second in all (default 20)\n"
+               "  --forget-after DAYS         remove IDs not seen for this long (default 180; 0 never)\n"
+               "  --queue-limit BYTES         outgoing queue per connection (default 262144)\n"
+               "  --max-queued-bytes BYTES    outgoing queues in all (default a quarter of memory, at most 1 GiB)\n"
+               "  --first-packet-timeout SEC  a new connection's first packet must be complete by then (default 10)\n"
+               "  --packet-time SEC           a packet begun must be complete within SEC + its size at\n"
+               "                              --min-packet-rate (default 30)\n"
+               "  --min-packet-rate BYTES     bytes per second a packet must at least arrive at (default 65536)\n"
                "  --admission-timeout SEC     how long a viewer waits for the host's answer (default 120)\n"
                "  --idle-timeout SEC          drop connections silent this long (default 300)\n"
                "  --keepalive SEC             keep-alive to viewers sent nothing this long (default 15)\n"
                "  --stats-interval SEC        counters log interval (default 60)\n"
+               "  --log-burst N               log lines of one kind per minute; more are summarised (default 20)\n"
                "  --tls-cert FILE             PEM certificate chain: accept TLS on the same port\n"
                "  --tls-key FILE              PEM private key of that certificate\n"
                "  --tls-only                  refuse plain (unencrypted) connections\n"
                "  --version                   print the version and exit\n"
-               "  --help                      print this list and exit\n";
+               "  --help                      print this list and exit\n"
+               "Addresses count for the per-address limits as they are (IPv4) or by their /64 prefix (IPv6).\n";
 }
 
 unsigned long long Number(const std::string& AFlag, const char* AText) {
@@ -52,23 +68,40 @@ void ParseListen(const std::string& AText, tlm::TRelayOptions& AOptions) {
   AOptions.Port = uint16_t(port);
 }
 
-void RaiseDescriptorLimit() {
+// Raises the soft descriptor limit to the hard one; returns the limit now in force.
+rlim_t RaiseDescriptorLimit() {
   rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  if (limit.rlim_cur < limit.rlim_max) {
     limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) getrlimit(RLIMIT_NOFILE, &limit);
   }
+  return limit.rlim_cur;
+}
+
+// Descriptors kept for everything but client connections (database, listener, epoll, ...).
+constexpr rlim_t ReservedDescriptors = 100;
+// Room for 100,000 hosts and as many viewers; more would rather need a second node.
+constexpr rlim_t MaxDefaultConnections = 200000;
+
+// Each connection holds one descriptor: more connections than descriptors would only turn
+// into failed accepts.
+size_t DefaultConnections(rlim_t ADescriptors) {
+  if (ADescriptors <= 2 * ReservedDescriptors) return tlm::TRelayOptions{}.MaxConnections;
+  return size_t(std::min(ADescriptors - ReservedDescriptors, MaxDefaultConnections));
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  const size_t defaultConnections = DefaultConnections(RaiseDescriptorLimit());
   tlm::TRelayOptions options;
+  options.MaxConnections = defaultConnections;
   try {
     for (int i = 1; i < argc; ++i) {
       const std::string flag = argv[i];
       if (flag == "--help" || flag == "-h") {
-        Usage();
+        Usage(defaultConnections);
         return 0;
       }
       if (flag == "--tls-only") {
@@ -87,7 +120,16 @@ int main(int argc, char** argv) {
       else if (flag == "--max-connections") options.MaxConnections = Number(flag, value);
       else if (flag == "--max-per-ip") options.MaxConnectionsPerIp = Number(flag, value);
       else if (flag == "--requests-per-minute") options.ConnectRequestsPerIpPerMinute = Number(flag, value);
+      else if (flag == "--requests-per-host") options.ConnectRequestsPerHostPerMinute = Number(flag, value);
+      else if (flag == "--new-keys-per-ip") options.NewKeysPerIpPerMinute = Number(flag, value);
+      else if (flag == "--new-keys-per-second") options.NewKeysPerSecond = Number(flag, value);
+      else if (flag == "--forget-after") options.ForgetAfter = std::chrono::hours(24 * Number(flag, value));
       else if (flag == "--queue-limit") options.QueueLimitBytes = Number(flag, value);
+      else if (flag == "--max-queued-bytes") options.MaxQueuedBytes = Number(flag, value);
+      else if (flag == "--first-packet-timeout") options.FirstPacketTimeout = seconds(Number(flag, value));
+      else if (flag == "--packet-time") options.PacketCompletionTime = seconds(Number(flag, value));
+      else if (flag == "--min-packet-rate") options.MinPacketRate = Number(flag, value);
+      else if (flag == "--log-burst") options.LogBurst = Number(flag, value);
       else if (flag == "--admission-timeout") options.AdmissionTimeout = seconds(Number(flag, value));
       else if (flag == "--idle-timeout") options.IdleTimeout = seconds(Number(flag, value));
       else if (flag == "--keepalive") options.ViewerKeepAlive = seconds(Number(flag, value));
@@ -97,15 +139,16 @@ int main(int argc, char** argv) {
       else throw tlm::TError("unknown option " + flag);
     }
     if (options.QueueLimitBytes == 0 || options.ViewerKeepAlive.count() == 0 || options.IdleTimeout.count() == 0 ||
-        options.AdmissionTimeout.count() == 0 || options.StatsInterval.count() == 0)
-      throw tlm::TError("time-outs, intervals and the queue limit must be above 0");
+        options.AdmissionTimeout.count() == 0 || options.StatsInterval.count() == 0 ||
+        options.FirstPacketTimeout.count() == 0 || options.PacketCompletionTime.count() == 0 ||
+        options.MinPacketRate == 0)
+      throw tlm::TError("time-outs, intervals, the packet rate and the queue limit must be above 0");
   } catch (const tlm::TError& e) {
     std::cerr << "tlmrelay: " << e.what() << "\n";
-    Usage();
+    Usage(defaultConnections);
     return 2;
   }
 
-  RaiseDescriptorLimit();
   // Block the stop signals in every thread (the network thread inherits the mask), then
   // wait for one here.
   sigset_t stopSignals;

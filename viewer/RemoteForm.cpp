@@ -115,22 +115,29 @@ public:
     setMouseTracking(true);
     setAttribute(Qt::WA_OpaquePaintEvent);
   }
+  void Detach() { FOwner = nullptr; }
 
 protected:
   void paintEvent(QPaintEvent*) override {
     QPainter painter(this);
-    FOwner->CanvasPaint(painter);
+    if (FOwner) FOwner->CanvasPaint(painter);
   }
   void mousePressEvent(QMouseEvent* AEvent) override {
     setFocus(Qt::MouseFocusReason);
-    FOwner->CanvasMouseDown(AEvent);
+    if (FOwner) FOwner->CanvasMouseDown(AEvent);
   }
-  void mouseReleaseEvent(QMouseEvent* AEvent) override { FOwner->CanvasMouseUp(AEvent); }
-  void mouseMoveEvent(QMouseEvent* AEvent) override { FOwner->CanvasMouseMove(AEvent); }
-  void mouseDoubleClickEvent(QMouseEvent* AEvent) override { FOwner->CanvasDblClick(AEvent); }
+  void mouseReleaseEvent(QMouseEvent* AEvent) override {
+    if (FOwner) FOwner->CanvasMouseUp(AEvent);
+  }
+  void mouseMoveEvent(QMouseEvent* AEvent) override {
+    if (FOwner) FOwner->CanvasMouseMove(AEvent);
+  }
+  void mouseDoubleClickEvent(QMouseEvent* AEvent) override {
+    if (FOwner) FOwner->CanvasDblClick(AEvent);
+  }
   void focusOutEvent(QFocusEvent* AEvent) override {
     // Keys held now would be released where the partner never hears of it.
-    if (FOwner->FSession) FOwner->FSession->ReleaseHeld();
+    if (FOwner && FOwner->FSession) FOwner->FSession->ReleaseHeld();
     QWidget::focusOutEvent(AEvent);
   }
   // Tab and Backtab belong to the partner too.
@@ -177,7 +184,7 @@ TfrmRemote::TfrmRemote(QObject* AOwner, const std::string& AServer, uint16_t APo
     // Inside the available area, at most its size, so the toolbar is never off screen.
     const QRect area = screen->availableGeometry();
     resize(qMin(width(), area.width()), qMin(height(), area.height()));
-    move(area.center() - QPoint(width() / 2, height() / 2));
+    move(area.x() + (area.width() - width()) / 2, area.y() + (area.height() - height()) / 2);
   }
   setFont(KoreanFont(font()));
   // The dark theme: every control inherits these colours.
@@ -240,7 +247,13 @@ void TfrmRemote::BuildControls() {
   btnChat->setObjectName(QStringLiteral("btnChat"));
   btnChat->setGeometry(536, 6, 96, 30);
   // A clicked button must not keep the keys: they belong to the picture.
-  for (QPushButton* button : {btnSendFile, btnFiles, btnChat}) button->setFocusPolicy(Qt::NoFocus);
+  FAspectButton = new QPushButton(QStringLiteral("비율 유지"), FToolbar);
+  FAspectButton->setObjectName(QStringLiteral("btnKeepAspect"));
+  FAspectButton->setCheckable(true);
+  FAspectButton->setGeometry(638, 6, 96, 30);
+  FToolbarButtons = {btnSendFile, btnFiles, btnChat, FAspectButton};
+  for (QPushButton* button : FToolbarButtons) button->setFocusPolicy(Qt::NoFocus);
+  cbMonitor->setSizeAdjustPolicy(QComboBox::AdjustToContents);
 
   FStatus = new QStatusBar(this);
   FStatus->setObjectName(QStringLiteral("FStatus"));
@@ -373,10 +386,16 @@ void TfrmRemote::BuildControls() {
     FUploadCancelled = true;
     FSession->CancelUpload();
   });
+  connect(FAspectButton, &QPushButton::toggled, this, [this](bool AOn) {
+    if (AOn == FKeepAspect) return;
+    SetKeepAspect(AOn);
+    if (OnKeepAspectChanged) OnKeepAspectChanged(AOn);
+  });
 }
 
 TfrmRemote::~TfrmRemote() {
   if (qApp) qApp->removeEventFilter(this);
+  FCanvas->Detach();  // the children outlive this body; none may reach the session from now on
   // The session goes first: its guard stops every queued call, and its threads are waited for.
   EndSession();
   FClip.reset();
@@ -415,16 +434,21 @@ void TfrmRemote::NewSession() {
     }
     const QPointer<TfrmRemote> self(this);
     if (FDialogs.Error) FDialogs.Error(this, text);
-    if (self) close();
+    if (self) CloseLater();
   };
   s.OnRelayError = [this](const std::string& AText) {
     FStatusLabel->setText(QStringLiteral("오류: ") + Q(AText));
     const QPointer<TfrmRemote> self(this);
     if (FDialogs.Warning) FDialogs.Warning(this, Q(AText));
-    if (self) close();
+    if (self) CloseLater();
   };
   s.OnEnded = [this](const std::string& AReason) { ShowBanner(Q(AReason)); };
-  s.OnResultWritten = [this] { close(); };
+  s.OnResultWritten = [this] { CloseLater(); };
+}
+
+void TfrmRemote::CloseLater() {
+  // Not from inside the session's own event: closing ends (and frees) the session.
+  QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
 }
 
 void TfrmRemote::StartConnect() {
@@ -501,16 +525,38 @@ void TfrmRemote::ReportError(const QString& AText) {
 // ---------------------------------------------------------------------------------------
 // Painting
 
+QRect TfrmRemote::PictureRect() const {
+  const QRect area = FCanvas->rect();
+  const int rw = RemoteWidth(), rh = RemoteHeight();
+  if (!FKeepAspect || rw <= 0 || rh <= 0 || area.isEmpty()) return area;
+  // The largest rectangle of the remote screen's shape that fits, centred on black.
+  if (int64_t(area.width()) * rh > int64_t(area.height()) * rw) {
+    const int w = MulDiv(area.height(), rw, rh);
+    return QRect((area.width() - w) / 2, 0, w, area.height());
+  }
+  const int h = MulDiv(area.width(), rh, rw);
+  return QRect(0, (area.height() - h) / 2, area.width(), h);
+}
+
+void TfrmRemote::SetKeepAspect(bool AKeep) {
+  FKeepAspect = AKeep;
+  if (FAspectButton->isChecked() != AKeep) FAspectButton->setChecked(AKeep);
+  FCanvas->update();
+}
+
 void TfrmRemote::CanvasPaint(QPainter& APainter) {
   const QRect area = FCanvas->rect();
+  const QRect picture = PictureRect();
   bool painted = false;
   if (FSession)
-    FSession->Screen().Read([&](const TRemoteScreen::TView& AView) {
+    FSession->Screen().ReadForArea(picture.width(), picture.height(), [&](const TRemoteScreen::TView& AView) {
       if (!AView.Bits) return;
-      // Wraps the buffer without copying; the screen's lock is held while it is drawn.
-      const QImage picture(AView.Bits, AView.Width, AView.Height, AView.Stride, QImage::Format_RGB32);
+      if (picture != area) APainter.fillRect(area, Qt::black);
+      // Wraps the buffer without copying; the screen's lock is held while it is drawn. A screen
+      // at least twice the picture's area comes at half size, a quarter of the work to scale.
+      const QImage image(AView.Bits, AView.Width, AView.Height, AView.Stride, QImage::Format_RGB32);
       APainter.setRenderHint(QPainter::SmoothPixmapTransform, true);
-      APainter.drawImage(area, picture);
+      APainter.drawImage(picture, image);
       painted = true;
     });
   if (painted) return;
@@ -524,40 +570,34 @@ void TfrmRemote::CanvasPaint(QPainter& APainter) {
 // ---------------------------------------------------------------------------------------
 // Mouse and keys
 
-void TfrmRemote::SendMouse(int AX, int AY, uint8_t AButton, uint8_t AAction, int16_t AWheelDelta) {
+void TfrmRemote::SendMouse(QPointF APos, uint8_t AButton, uint8_t AAction, int16_t AWheelDelta) {
   if (!IsConnected()) return;
-  const int cw = FCanvas->width();
-  const int ch = FCanvas->height();
+  // Mapped in device pixels, where the picture is painted: on a display with a device-pixel
+  // ratio above 1 a logical pixel covers several remote ones, and the event's fraction counts.
+  const qreal dpr = FCanvas->devicePixelRatioF();
+  const QRect picture = PictureRect();
+  const int px = qRound((APos.x() - picture.x()) * dpr), pw = qRound(picture.width() * dpr);
+  const int py = qRound((APos.y() - picture.y()) * dpr), ph = qRound(picture.height() * dpr);
   TMouseEventRec rec{};
-  rec.X = cw > 0 ? MulDiv(AX, RemoteWidth(), cw) : AX;
-  rec.Y = ch > 0 ? MulDiv(AY, RemoteHeight(), ch) : AY;
+  rec.X = pw > 0 ? MulDiv(px, RemoteWidth(), pw) : px;
+  rec.Y = ph > 0 ? MulDiv(py, RemoteHeight(), ph) : py;
   rec.Button = AButton;
   rec.Action = AAction;
   rec.WheelDelta = AWheelDelta;
   FSession->SendMouse(rec);  // a full queue drops it; the next event tries again
 }
 
-void TfrmRemote::CanvasMouseDown(QMouseEvent* AEvent) {
-  const QPoint p = AEvent->position().toPoint();
-  SendMouse(p.x(), p.y(), ButtonCode(AEvent->button()), 1, 0);
-}
+void TfrmRemote::CanvasMouseDown(QMouseEvent* AEvent) { SendMouse(AEvent->position(), ButtonCode(AEvent->button()), 1, 0); }
 
-void TfrmRemote::CanvasMouseUp(QMouseEvent* AEvent) {
-  const QPoint p = AEvent->position().toPoint();
-  SendMouse(p.x(), p.y(), ButtonCode(AEvent->button()), 2, 0);
-}
+void TfrmRemote::CanvasMouseUp(QMouseEvent* AEvent) { SendMouse(AEvent->position(), ButtonCode(AEvent->button()), 2, 0); }
 
-void TfrmRemote::CanvasMouseMove(QMouseEvent* AEvent) {
-  const QPoint p = AEvent->position().toPoint();
-  SendMouse(p.x(), p.y(), 0, 0, 0);
-}
+void TfrmRemote::CanvasMouseMove(QMouseEvent* AEvent) { SendMouse(AEvent->position(), 0, 0, 0); }
 
 void TfrmRemote::CanvasDblClick(QMouseEvent* AEvent) {
   // The second press of a double-click arrives here instead of as a press: report the
   // double-click (left button, at the cursor's current position), then the press itself.
   if (AEvent->button() == Qt::LeftButton) {
-    const QPoint p = FCanvas->mapFromGlobal(QCursor::pos());
-    SendMouse(p.x(), p.y(), 1, 3, 0);
+    SendMouse(FCanvas->mapFromGlobal(QPointF(QCursor::pos())), 1, 3, 0);
   }
   CanvasMouseDown(AEvent);
 }
@@ -566,9 +606,9 @@ bool TfrmRemote::FormMouseWheel(QWheelEvent* AEvent) {
   if (!IsConnected()) return false;
   const int delta = AEvent->angleDelta().y();
   if (delta == 0) return false;  // sideways turns have no counterpart on the host
-  const QPoint p = FCanvas->mapFromGlobal(AEvent->globalPosition().toPoint());
-  if (!FCanvas->rect().contains(p)) return false;
-  SendMouse(p.x(), p.y(), 0, 4, static_cast<int16_t>(delta));
+  const QPointF p = FCanvas->mapFromGlobal(AEvent->globalPosition());
+  if (!FCanvas->rect().contains(p.toPoint())) return false;
+  SendMouse(p, 0, 4, static_cast<int16_t>(delta));
   return true;
 }
 
@@ -694,6 +734,19 @@ void TfrmRemote::ShowMonitors(const std::vector<TMonitorEntry>& AMonitors) {
     cbMonitor->addItem(QStringLiteral("모니터 %1 (%2x%3)").arg(entry.Number).arg(Q(entry.WidthText), Q(entry.HeightText)));
   if (cbMonitor->count() > 0) cbMonitor->setCurrentIndex(0);
   cbMonitor->setUpdatesEnabled(true);
+  LayoutToolbar();
+}
+
+void TfrmRemote::LayoutToolbar() {
+  // The monitor list is as wide as its longest entry (a partner's text is capped at twice the
+  // usual width); the buttons follow it.
+  const int listWidth = qBound(120, cbMonitor->sizeHint().width(), 240);
+  cbMonitor->setGeometry(200, 8, listWidth, 28);
+  int x = 200 + listWidth + 12;
+  for (QPushButton* button : FToolbarButtons) {
+    button->setGeometry(x, 6, 96, 30);
+    x += 102;
+  }
 }
 
 void TfrmRemote::ToggleChat() {

@@ -11,11 +11,13 @@
 #pragma once
 
 #include <QImage>
+#include <QPointF>
 #include <QString>
 #include <QWidget>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/QtDispatcher.h"
 #include "viewer/ViewerSession.h"
@@ -77,6 +79,15 @@ public:
 
   void SetDialogs(TViewerDialogs ADialogs) { FDialogs = std::move(ADialogs); }
 
+  // "비율 유지": the picture keeps the remote screen's shape, letterboxed on black; off, it is
+  // stretched to the whole area (the default). The toggle reports the user's changes, so the
+  // creator can keep the choice in the configuration.
+  void SetKeepAspect(bool AKeep);
+  bool KeepAspect() const { return FKeepAspect; }
+  std::function<void(bool AKeep)> OnKeepAspectChanged;
+  // Where the picture is painted inside the canvas, in canvas coordinates.
+  QRect PictureRect() const;
+
   // What the window shows and knows, for the application and for tests.
   QString StatusText() const;
   QString BannerText() const;  // "" while no banner is shown
@@ -112,6 +123,7 @@ private:
   void BuildControls();
   void NewSession();
   void EndSession();
+  void CloseLater();
   void ShowBanner(const QString& AText);
   void ReportError(const QString& AText);
 
@@ -123,7 +135,7 @@ private:
   void CanvasDblClick(QMouseEvent* AEvent);
   bool FormMouseWheel(QWheelEvent* AEvent);
   bool FormKey(QKeyEvent* AEvent, bool AKeyUp);
-  void SendMouse(int AX, int AY, uint8_t AButton, uint8_t AAction, int16_t AWheelDelta);
+  void SendMouse(QPointF APos, uint8_t AButton, uint8_t AAction, int16_t AWheelDelta);
 
   // Files.
   void SendFileClick();
@@ -134,6 +146,7 @@ private:
 
   // Monitors, chat.
   void ShowMonitors(const std::vector<TMonitorEntry>& AMonitors);
+  void LayoutToolbar();
   void ToggleChat();
   bool ChatEditKeyDown(QKeyEvent* AEvent);
   void ShowChat(const QString& AText);
@@ -152,6 +165,8 @@ private:
   QWidget* FBanner = nullptr;
   QLabel* FBannerText = nullptr;
   QPushButton* FReconnect = nullptr;
+  QPushButton* FAspectButton = nullptr;
+  bool FKeepAspect = false;
   QStatusBar* FStatus = nullptr;
   QLabel* FStatusLabel = nullptr;
   QPushButton* FCancelUpload = nullptr;  // in the status bar while an upload runs
@@ -164,6 +179,7 @@ private:
   QTreeWidget* FFileList = nullptr;
   QComboBox* cbMonitor = nullptr;
   QComboBox* cbQuality = nullptr;
+  std::vector<QPushButton*> FToolbarButtons;  // left to right, after the monitor list
   std::string FCurPath;
   TViewerDialogs FDialogs;
 };

@@ -129,6 +129,7 @@ void TViewerSession::Stop() {
   }
   FGuard->Kill();
   FConn.Abort();
+  FScreen.Cancel();
   if (FReader.joinable()) FReader.join();
   EndConnection();
 }

@@ -1,7 +1,11 @@
-// bench_e2e_stream: the whole picture path at 1920x1080 on a private Xvfb display.
+// bench_e2e_stream: the whole picture path on a private Xvfb display, at each screen size asked
+// for (default 1920x1080 and 3840x2160, summed up side by side at the end).
+//
+//   bench_e2e_stream [WIDTHxHEIGHT ...]
 //
 // An in-process relay, a THostAgent capturing the display while an X client repaints all of
-// it, and a headless viewer (a TTcpConnection speaking the packets) that decodes every tile
+// it (a server-side copy from a wider picture, so the painter's own uploads do not load the
+// machine), and a headless viewer (a TTcpConnection speaking the packets) that decodes every tile
 // and acknowledges each frame. For each quality preset it prints frames per second against the
 // pacing cap (1000 / (pause + capture time), the capture time measured in this run with a
 // capturer of its own on the same moving screen), bytes per frame and the latency from the
@@ -38,7 +42,7 @@
 #include "relay/RelayServer.h"
 #include "tests/capture/TestPictures.h"
 #include "tests/support/XvfbServer.h"
-#include "viewer/TileDecoder.h"
+#include "viewer/RemoteScreen.h"
 
 // Last: Xlib defines macros (Status, None) that clash with names in the headers above.
 #include <X11/Xlib.h>
@@ -49,8 +53,9 @@ namespace {
 using namespace tlm;
 using Clock = std::chrono::steady_clock;
 
-constexpr int ScreenW = 1920;
-constexpr int ScreenH = 1080;
+// The size being measured (one Xvfb per size, one size at a time).
+int ScreenW = 1920;
+int ScreenH = 1080;
 constexpr int Slack = 512;  // the painter's source picture is this much wider, for scrolling
 constexpr int StampBlock = 32;
 constexpr int StampBlocks = 4;  // 3 bits each: grey levels 32 apart survive any JPEG quality
@@ -104,11 +109,15 @@ private:
     XImage* image = XCreateImage(FDpy, DefaultVisual(FDpy, scr), 24, ZPixmap, 0,
                                  reinterpret_cast<char*>(FPicture.data()), ScreenW + Slack, ScreenH, 32,
                                  (ScreenW + Slack) * 4);
+    // The picture goes to the server once; each repaint is a copy inside the server.
+    const Pixmap source = XCreatePixmap(FDpy, root, unsigned(ScreenW + Slack), unsigned(ScreenH), 24);
+    XPutImage(FDpy, source, gc, image, 0, 0, 0, 0, unsigned(ScreenW + Slack), unsigned(ScreenH));
+    XSync(FDpy, False);
     auto next = Clock::now();
     while (!FStop) {
       if (FMoving) {
         const int seq = FSeq.load() + 1;
-        XPutImage(FDpy, root, gc, image, (seq * 8) % Slack, 0, 0, 0, ScreenW, ScreenH);
+        XCopyArea(FDpy, source, root, gc, (seq * 8) % Slack, 0, unsigned(ScreenW), unsigned(ScreenH), 0, 0);
         for (int b = 0; b < StampBlocks; ++b) {
           XSetForeground(FDpy, gc, StampGrey(seq, b));
           XFillRectangle(FDpy, root, gc, b * StampBlock, 0, StampBlock, StampBlock);
@@ -120,6 +129,7 @@ private:
       std::this_thread::sleep_until(next);
       if (Clock::now() > next + std::chrono::milliseconds(200)) next = Clock::now();
     }
+    XFreePixmap(FDpy, source);
     image->data = nullptr;  // the picture belongs to FPicture
     XDestroyImage(image);
     XFreeGC(FDpy, gc);
@@ -141,15 +151,17 @@ public:
   std::vector<TMonitorInfoRec> EnumMonitors() override { return FInner->EnumMonitors(); }
   TPixelRect ScreenRect() override { return FInner->ScreenRect(); }
   bool GetCursor(TCursorImage& ACursor) override { return FInner->GetCursor(ACursor); }
+  bool TakeLayoutChange() override { return FInner->TakeLayoutChange(); }
   bool CopyRect(const TPixelRect& ARect, uint32_t* ADst, size_t AStride) override {
     const auto when = Clock::now();
     const bool ok = FInner->CopyRect(ARect, ADst, AStride);
-    if (ok && ARect.Left == 0 && ARect.Top == 0 && ARect.Width() >= StampBlock * StampBlocks &&
-        ARect.Height() >= StampBlock) {
-      const int seq = ReadStamp(ADst, AStride);
-      std::lock_guard hold(FLock);
-      FFirstCopied.emplace(seq, when);  // keeps the first moment
-    }
+    if (ok) Note(ARect, ADst, AStride, when);
+    return ok;
+  }
+  bool Grab(const TPixelRect& ARect, TPixelView& AView) override {
+    const auto when = Clock::now();
+    const bool ok = FInner->Grab(ARect, AView);
+    if (ok) Note(ARect, AView.Pixels, AView.Stride, when);
     return ok;
   }
   bool CopiedAt(int ASeq, Clock::time_point& AWhen) {
@@ -165,6 +177,14 @@ public:
   }
 
 private:
+  void Note(const TPixelRect& ARect, const uint32_t* APixels, size_t AStride, Clock::time_point AWhen) {
+    if (ARect.Left != 0 || ARect.Top != 0 || ARect.Width() < StampBlock * StampBlocks || ARect.Height() < StampBlock)
+      return;
+    const int seq = ReadStamp(APixels, AStride);
+    std::lock_guard hold(FLock);
+    FFirstCopied.emplace(seq, AWhen);  // keeps the first moment
+  }
+
   std::shared_ptr<IScreen> FInner;
   std::mutex FLock;
   std::map<int, Clock::time_point> FFirstCopied;
@@ -185,7 +205,7 @@ class THeadlessViewer {
 public:
   THeadlessViewer(uint16_t APort, const std::string& ATarget, const std::string& AProof, int APreset,
                   TStampedScreen& AStamps)
-      : FStamps(AStamps), FPreset(APreset), FPixels(size_t(ScreenW) * ScreenH, 0) {
+      : FStamps(AStamps), FPreset(APreset) {
     FConn.Connect("127.0.0.1", APort, 5000);
     FConn.SetReadTimeout(60000);
     WriteTextPacket(FConn, MsgConnectRequest, BuildConnectRequest(ATarget, "Bench", AProof), &FWriteLock);
@@ -215,8 +235,7 @@ public:
 private:
   void Run() {
     try {
-      TTileDecoder decoder;
-      TPixelTarget target{reinterpret_cast<uint8_t*>(FPixels.data()), ScreenW, ScreenH, ptrdiff_t(ScreenW) * 4};
+      TRemoteScreen screen;  // the viewer's own back buffer: tiles decoded on its team
       for (;;) {
         TPacket packet = ReadPacket(FConn);
         const uint64_t wire = packet.Payload.size() + PacketHeaderSize;
@@ -225,16 +244,17 @@ private:
           WritePacket(FConn, MsgQuality, std::span<const uint8_t>(&preset, 1), &FWriteLock);
           FInSession = true;
         } else if (packet.Type == MsgFrame) {
-          TParsedFrame frame;
-          if (!ParseFramePayload(packet.Payload, frame)) throw TError("bad frame payload");
-          for (const TParsedRect& rect : frame.Rects)
-            if (!rect.Jpeg.empty()) decoder.DrawInto(rect.Jpeg, target, rect.X, rect.Y);
+          if (screen.Apply(packet.Payload) != TRemoteScreen::EApply::Drawn) throw TError("bad frame payload");
           const auto decoded = Clock::now();
           WriteEmptyPacket(FConn, MsgFrameAck, &FWriteLock);
           // Latency counts the first frame that shows a new stamp only: a frame that shows
           // the same stamp again (the painter fell behind) carries no newer content.
           Clock::time_point copied;
-          const int stamp = ReadStamp(FPixels.data(), ScreenW);
+          int stamp = -1;
+          screen.Read([&](const TRemoteScreen::TView& AView) {
+            if (AView.Width >= StampBlock * StampBlocks && AView.Height >= StampBlock)
+              stamp = ReadStamp(reinterpret_cast<const uint32_t*>(AView.Bits), size_t(AView.Stride) / 4);
+          });
           bool stamped = stamp != FLastStamp && FStamps.CopiedAt(stamp, copied);
           // A stamp first copied before the previous one was read wrongly: not counted.
           if (stamped && copied < FLastCopied) stamped = false;
@@ -267,7 +287,6 @@ private:
   TTcpConnection FConn;
   std::mutex FWriteLock;
   std::thread FThread;
-  std::vector<uint32_t> FPixels;
   std::atomic<bool> FInSession{false};
   std::atomic<int> FFramesSeen{0};
   int FLastStamp = -1;  // reader thread
@@ -332,16 +351,24 @@ double OneJpegKB(int APreset) {
   return out.size() / 1024.0;
 }
 
-}  // namespace
+// Figures of one preset at one size, for the side-by-side summary.
+struct TPresetFigures {
+  int Preset = 0;
+  double CaptureMs = 0;
+  double Ceiling = 0;
+  double Fps = 0;
+  double LatencyP50 = 0;
+};
 
-int main() {
-  const double scale = std::getenv("BENCH_E2E_SECONDS") ? std::atof(std::getenv("BENCH_E2E_SECONDS")) / 10.0 : 1.0;
-  const int motionMs = int(8000 * scale), stillMs = int(20000 * scale);
+// Streams one screen size under every preset asked for, printing its table; false when it could
+// not run.
+bool RunSize(double AScale, const std::vector<int>& APresets, std::vector<TPresetFigures>& AOut) {
+  const int motionMs = int(8000 * AScale), stillMs = int(20000 * AScale);
 
   test::TXvfbServer xvfb(ScreenW, ScreenH);
   if (!xvfb.Running()) {
     std::fprintf(stderr, "bench_e2e_stream: no Xvfb: %s\n", xvfb.Error().c_str());
-    return 1;
+    return false;
   }
   xvfb.ExportDisplay();
 
@@ -358,11 +385,11 @@ int main() {
     auto stamped = std::make_shared<TStampedScreen>(std::shared_ptr<IScreen>(CreateSystemScreen()));
 
     std::printf("bench_e2e_stream: %dx%d Xvfb %s, whole screen repainted every %d ms; relay, host agent and a\n"
-                "headless viewer (decodes every tile, acknowledges every frame) in one process.\n\n",
+                "headless viewer (the viewer's back buffer decodes every tile, acknowledges every frame) in one process.\n\n",
                 ScreenW, ScreenH, xvfb.Display().c_str(), PaintPeriodMs);
 
-    double captureMs[3];
-    for (int p = 0; p < 3; ++p) captureMs[p] = MeasureCaptureMs(p, 20);
+    double captureMs[3] = {};
+    for (int p : APresets) captureMs[p] = MeasureCaptureMs(p, 20);
 
     TQueueDispatcher ui;
     const std::string password = "bench-password";
@@ -377,7 +404,7 @@ int main() {
 
     std::printf("%-9s %7s %7s %7s %7s %9s %9s %9s %9s %9s | %s\n", "preset", "pause", "capt ms", "cap fps", "fps",
                 "of cap", "KB/frame", "1 JPEG KB", "lat p50", "lat p95", "still, per minute: frames, KB to the viewer, KB host->viewer via relay");
-    for (int p = 0; p < 3; ++p) {
+    for (int p : APresets) {
       painter.SetMoving(true);
       stamped->Forget();
       THeadlessViewer viewer(port, id, proof, p, *stamped);
@@ -413,6 +440,7 @@ int main() {
         std::printf("          (latency from %zu of %d frames: the others showed no new stamp)\n",
                     motion.LatencyMs.size(), motion.Frames);
       if (!viewer.Error().empty()) std::printf("          viewer error: %s\n", viewer.Error().c_str());
+      AOut.push_back({p, captureMs[p], cap, fps, Percentile(motion.LatencyMs, 0.5)});
     }
     std::printf("\ncap fps = 1000 / (pause + capture time), the capture time measured above with the screen moving;\n"
                 "1 JPEG KB = the same picture compressed as one image at the preset's quality;\n"
@@ -423,7 +451,62 @@ int main() {
     relay.Stop();
   } catch (const std::exception& e) {
     std::fprintf(stderr, "bench_e2e_stream: %s\n", e.what());
-    return 1;
+    return false;
+  }
+  return true;
+}
+
+bool ParseSize(const char* AText, int& AW, int& AH) {
+  char x = 0;
+  if (std::sscanf(AText, "%d%c%d", &AW, &x, &AH) != 3 || (x != 'x' && x != 'X')) return false;
+  return AW >= 256 && AH >= 64 && AW <= 8192 && AH <= 8192;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::pair<int, int>> sizes;
+  for (int i = 1; i < argc; ++i) {
+    int w = 0, h = 0;
+    if (!ParseSize(argv[i], w, h)) {
+      std::fprintf(stderr, "usage: bench_e2e_stream [WIDTHxHEIGHT ...]   (default 1920x1080 3840x2160)\n"
+                           "  BENCH_E2E_SECONDS scales the measuring windows (10 = as built);\n"
+                           "  BENCH_E2E_PRESETS lists the presets to run (default 012: fast, standard, high)\n");
+      return 2;
+    }
+    sizes.emplace_back(w, h);
+  }
+  if (sizes.empty()) sizes = {{1920, 1080}, {3840, 2160}};
+  const double scale = std::getenv("BENCH_E2E_SECONDS") ? std::atof(std::getenv("BENCH_E2E_SECONDS")) / 10.0 : 1.0;
+  std::vector<int> presets;
+  for (const char* c = std::getenv("BENCH_E2E_PRESETS") ? std::getenv("BENCH_E2E_PRESETS") : "012"; *c; ++c)
+    if (*c >= '0' && *c <= '2' && std::find(presets.begin(), presets.end(), *c - '0') == presets.end())
+      presets.push_back(*c - '0');
+  if (presets.empty()) presets = {0, 1, 2};
+
+  std::vector<std::vector<TPresetFigures>> results;
+  for (const auto& [w, h] : sizes) {
+    ScreenW = w;
+    ScreenH = h;
+    results.emplace_back();
+    if (!RunSize(scale, presets, results.back())) return 1;
+    std::printf("\n");
+  }
+
+  std::printf("Side by side: frames per second of the moving screen against the pacing ceiling\n%-9s", "preset");
+  for (const auto& [w, h] : sizes) {
+    const std::string head = std::to_string(w) + "x" + std::to_string(h) + ": capt ms, fps / ceiling, %, lat p50";
+    std::printf(" | %-44s", head.c_str());
+  }
+  std::printf("\n");
+  for (size_t i = 0; i < presets.size(); ++i) {
+    std::printf("%-9s", PresetName(presets[i]));
+    for (const auto& r : results) {
+      const TPresetFigures& f = r[i];
+      std::printf(" | %7.1f %6.2f / %6.2f %5.0f%% %7.1fms      ", f.CaptureMs, f.Fps, f.Ceiling, 100.0 * f.Fps / f.Ceiling,
+                  f.LatencyP50);
+    }
+    std::printf("\n");
   }
   return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace tlm {
 
@@ -14,11 +15,22 @@ TFakeScreen::TFakeScreen(const TPixelRect& ADesktop, uint32_t AColor)
 void TFakeScreen::SetMonitors(std::vector<TMonitorInfoRec> AMonitors) {
   std::lock_guard Lock(FLock);
   FMonitors = std::move(AMonitors);
+  FLayoutChanged = true;
 }
 
 void TFakeScreen::SetScreenRect(const TPixelRect& ARect) {
   std::lock_guard Lock(FLock);
   FScreenRect = ARect;
+  FLayoutChanged = true;
+}
+
+void TFakeScreen::SetDesktop(const TPixelRect& ADesktop, uint32_t AColor) {
+  std::lock_guard Lock(FLock);
+  FDesktop = ADesktop;
+  FPixels.assign(size_t(std::max(ADesktop.Width(), 0)) * size_t(std::max(ADesktop.Height(), 0)), AColor);
+  FMonitors = {TMonitorInfoRec{ADesktop, true}};
+  FScreenRect = ADesktop;
+  FLayoutChanged = true;
 }
 
 void TFakeScreen::Fill(const TPixelRect& ARect, uint32_t AColor) {
@@ -80,13 +92,19 @@ int TFakeScreen::CopyCount() const {
   return FCopyCount;
 }
 
+// A lent picture is good until the borrower's next call: after that it holds rubbish, so a
+// borrower that keeps using it shows in its output.
+void TFakeScreen::SpoilLent() { std::fill(FLent.begin(), FLent.end(), 0xDEADBEEFu); }
+
 std::vector<TMonitorInfoRec> TFakeScreen::EnumMonitors() {
   std::lock_guard Lock(FLock);
+  SpoilLent();
   return FMonitors;
 }
 
 TPixelRect TFakeScreen::ScreenRect() {
   std::lock_guard Lock(FLock);
+  SpoilLent();
   return FScreenRect;
 }
 
@@ -95,14 +113,46 @@ void TFakeScreen::SetCopyHook(std::function<void()> AHook) {
   FCopyHook = std::move(AHook);
 }
 
-bool TFakeScreen::CopyRect(const TPixelRect& ARect, uint32_t* ADst, size_t AStride) {
+void TFakeScreen::SetLendsPictures(bool ALends) {
+  std::lock_guard Lock(FLock);
+  FLends = ALends;
+}
+
+void TFakeScreen::RunCopyHook() {
   std::function<void()> Hook;
   {
     std::lock_guard Lock(FLock);
     Hook = FCopyHook;
   }
   if (Hook) Hook();
+}
+
+bool TFakeScreen::Grab(const TPixelRect& ARect, TPixelView& AView) {
+  RunCopyHook();
   std::lock_guard Lock(FLock);
+  SpoilLent();
+  ++FCopyCount;
+  if (FCopyFails || !FLends || ARect.Empty() || IntersectRect(ARect, FDesktop) != ARect) return false;
+  // Rows a little longer than the rectangle, so a borrower that ignores the stride shows.
+  const size_t Stride = size_t(ARect.Width()) + 3;
+  FLent.resize(Stride * size_t(ARect.Height()));
+  for (int32_t Y = ARect.Top; Y < ARect.Bottom; ++Y)
+    std::memcpy(&FLent[size_t(Y - ARect.Top) * Stride], At(ARect.Left, Y), size_t(ARect.Width()) * 4);
+  AView.Pixels = FLent.data();
+  AView.Stride = Stride;
+  return true;
+}
+
+bool TFakeScreen::TakeLayoutChange() {
+  std::lock_guard Lock(FLock);
+  SpoilLent();
+  return std::exchange(FLayoutChanged, false);
+}
+
+bool TFakeScreen::CopyRect(const TPixelRect& ARect, uint32_t* ADst, size_t AStride) {
+  RunCopyHook();
+  std::lock_guard Lock(FLock);
+  SpoilLent();
   ++FCopyCount;
   if (FCopyFails) return false;
   const TPixelRect R = IntersectRect(ARect, FDesktop);
@@ -116,6 +166,7 @@ bool TFakeScreen::CopyRect(const TPixelRect& ARect, uint32_t* ADst, size_t AStri
 
 bool TFakeScreen::GetCursor(TCursorImage& ACursor) {
   std::lock_guard Lock(FLock);
+  SpoilLent();
   if (!FCursorVisible || FCursor.Pixels.empty()) return false;
   ACursor = FCursor;
   return true;

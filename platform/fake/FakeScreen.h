@@ -21,8 +21,12 @@ public:
       : TFakeScreen(TPixelRect{0, 0, AWidth, AHeight}, AColor) {}
 
   // Layout the next EnumMonitors reports (may be empty); does not change the desktop's pixels.
+  // Like the two below, it counts as a layout change for TakeLayoutChange.
   void SetMonitors(std::vector<TMonitorInfoRec> AMonitors);
   void SetScreenRect(const TPixelRect& ARect);
+  // A new desktop of ADesktop filled with AColor, one primary monitor and the screen rectangle
+  // covering it (the screen changed its size).
+  void SetDesktop(const TPixelRect& ADesktop, uint32_t AColor = 0);
 
   // Painting, in virtual-screen coordinates, clipped to the desktop.
   void Fill(const TPixelRect& ARect, uint32_t AColor);
@@ -37,20 +41,29 @@ public:
   void MoveCursor(int32_t AX, int32_t AY);
   void ShowCursor(bool AVisible);
 
-  // When set, CopyRect copies nothing and answers false (a lost display).
+  // When set, CopyRect and Grab copy nothing and answer false (a lost display).
   void SetCopyFails(bool AFails);
-  // Number of CopyRect calls so far.
+  // When set, Grab lends a picture of its own (a snapshot of the rectangle, as a system screen
+  // lends its shared image, spoilt by the next call); otherwise Grab refuses, as a screen that
+  // cannot lend.
+  void SetLendsPictures(bool ALends);
+  // Number of CopyRect and Grab calls so far.
   int CopyCount() const;
-  // Called at the start of every CopyRect, on the copying thread and outside the screen's lock
-  // (so it may paint): lets a test act in the middle of a capture. Empty to remove.
+  // Called at the start of every CopyRect and Grab, on the copying thread and outside the
+  // screen's lock (so it may paint): lets a test act in the middle of a capture. Empty to remove.
   void SetCopyHook(std::function<void()> AHook);
 
   std::vector<TMonitorInfoRec> EnumMonitors() override;
   TPixelRect ScreenRect() override;
   bool CopyRect(const TPixelRect& ARect, uint32_t* ADst, size_t AStride) override;
   bool GetCursor(TCursorImage& ACursor) override;
+  bool Grab(const TPixelRect& ARect, TPixelView& AView) override;
+  bool TakeLayoutChange() override;
 
 private:
+  void RunCopyHook();
+  void SpoilLent();
+
   uint32_t* At(int32_t AX, int32_t AY) {
     return &FPixels[size_t(AY - FDesktop.Top) * size_t(FDesktop.Width()) + size_t(AX - FDesktop.Left)];
   }
@@ -63,6 +76,9 @@ private:
   TCursorImage FCursor;
   bool FCursorVisible = false;
   bool FCopyFails = false;
+  bool FLends = false;
+  bool FLayoutChanged = false;
+  std::vector<uint32_t> FLent;
   int FCopyCount = 0;
   std::function<void()> FCopyHook;
 };

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cstring>
 #include <vector>
 
@@ -108,6 +109,11 @@ struct TX11Screen::TImpl {
   bool HasShm = false;
   bool HasFixes = false;
   bool HasRandr15 = false;
+  // RandR's first event code, or -1 without the extension.
+  int RandrEventBase = -1;
+  // The layout may have changed since TakeLayoutChange last said so.
+  bool LayoutChanged = false;
+  bool OpenedBefore = false;
   // The shared-memory segment and the image header over it.
   XShmSegmentInfo Shm{};
   bool ShmAttached = false;
@@ -130,9 +136,38 @@ struct TX11Screen::TImpl {
     HasShm = WantShm && XShmQueryExtension(Dpy);
     int Event = 0, Error = 0, Major = 0, Minor = 0;
     HasFixes = XFixesQueryExtension(Dpy, &Event, &Error);
-    HasRandr15 = XRRQueryExtension(Dpy, &Event, &Error) && XRRQueryVersion(Dpy, &Major, &Minor) &&
-                 (Major > 1 || (Major == 1 && Minor >= 5));
+    const bool HasRandr = XRRQueryExtension(Dpy, &Event, &Error) && XRRQueryVersion(Dpy, &Major, &Minor);
+    HasRandr15 = HasRandr && (Major > 1 || (Major == 1 && Minor >= 5));
+    RandrEventBase = -1;
+    if (HasRandr) {
+      RandrEventBase = Event;
+      XRRSelectInput(Dpy, Root, RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask | RROutputChangeNotifyMask);
+    }
+    // Monitors that a client defines (RRSetMonitor) are announced only by a configure
+    // notification on the root window.
+    XSelectInput(Dpy, Root, StructureNotifyMask);
+    // Whatever happened while we were away is unknown: a reconnect counts as a change.
+    if (OpenedBefore) LayoutChanged = true;
+    OpenedBefore = true;
     return true;
+  }
+
+  // Reads the notifications that have arrived, without a round trip to the server.
+  void DrainEvents() {
+    while (!Lost.load() && XPending(Dpy) > 0) {
+      XEvent Ev;
+      XNextEvent(Dpy, &Ev);
+      if (Ev.type == ConfigureNotify && Ev.xconfigure.window == Root) {
+        LayoutChanged = true;
+      } else if (RandrEventBase < 0) {
+        continue;
+      } else if (Ev.type == RandrEventBase + RRScreenChangeNotify) {
+        XRRUpdateConfiguration(&Ev);  // keeps Xlib's idea of the screen size current
+        LayoutChanged = true;
+      } else if (Ev.type == RandrEventBase + RRNotify) {
+        LayoutChanged = true;
+      }
+    }
   }
 
   void ReleaseShm() {
@@ -209,6 +244,22 @@ struct TX11Screen::TImpl {
     return Img;
   }
 
+  // Fills ShmImage with R of the root window (R on the screen); null when the shared-memory
+  // path failed, after which it is not tried again on this connection.
+  XImage* ShmGet(const TPixelRect& R) {
+    if (XImage* Img = ShmImageFor(R.Width(), R.Height())) {
+      bool Got;
+      {
+        TErrorTrap Trap(Dpy);
+        Got = XShmGetImage(Dpy, Root, Img, R.Left, R.Top, AllPlanes) && Trap.Ok(Dpy);
+      }
+      if (Got) return Img;
+    }
+    ReleaseShm();
+    HasShm = false;
+    return nullptr;
+  }
+
   TPixelRect RootRect() {
     Window R;
     int X, Y;
@@ -221,9 +272,15 @@ struct TX11Screen::TImpl {
 namespace {
 
 // Copies an image of AW x AH pixels to 0x00RRGGBB words.
+// Whether the image's pixels already are 0x00RRGGBB words in this machine's byte order.
+bool IsNative(const XImage* AImg) {
+  const int HostOrder = std::endian::native == std::endian::little ? LSBFirst : MSBFirst;
+  return AImg->bits_per_pixel == 32 && AImg->byte_order == HostOrder && AImg->red_mask == 0xFF0000 &&
+         AImg->green_mask == 0xFF00 && AImg->blue_mask == 0xFF && AImg->bytes_per_line % 4 == 0;
+}
+
 void CopyImage(XImage* AImg, int AW, int AH, uint32_t* ADst, size_t AStride) {
-  const bool Native = AImg->bits_per_pixel == 32 && AImg->byte_order == LSBFirst && AImg->red_mask == 0xFF0000 &&
-                      AImg->green_mask == 0xFF00 && AImg->blue_mask == 0xFF;
+  const bool Native = IsNative(AImg);
   for (int Y = 0; Y < AH; ++Y) {
     uint32_t* Dst = ADst + size_t(Y) * AStride;
     if (Native) {
@@ -297,20 +354,11 @@ bool TX11Screen::CopyRect(const TPixelRect& ARect, uint32_t* ADst, size_t AStrid
   const int W = R.Width(), H = R.Height();
 
   if (S.HasShm) {
-    if (XImage* Img = S.ShmImageFor(W, H)) {
-      bool Got;
-      {
-        TErrorTrap Trap(S.Dpy);
-        Got = XShmGetImage(S.Dpy, S.Root, Img, R.Left, R.Top, AllPlanes) && Trap.Ok(S.Dpy);
-      }
-      if (Got) {
-        CopyImage(Img, W, H, Dst, AStride);
-        return true;
-      }
+    if (XImage* Img = S.ShmGet(R)) {
+      CopyImage(Img, W, H, Dst, AStride);
+      return true;
     }
-    // The shared-memory path failed: use the plain one from now on.
-    S.ReleaseShm();
-    S.HasShm = false;
+    // The shared-memory path failed: the plain one from now on.
     if (S.Lost.load()) return false;
   }
   XImage* Img;
@@ -326,6 +374,29 @@ bool TX11Screen::CopyRect(const TPixelRect& ARect, uint32_t* ADst, size_t AStrid
   CopyImage(Img, W, H, Dst, AStride);
   XDestroyImage(Img);
   return true;
+}
+
+bool TX11Screen::Grab(const TPixelRect& ARect, TPixelView& AView) {
+  std::lock_guard Lock(FLock);
+  TImpl& S = *FImpl;
+  if (!S.Open() || !S.HasShm || ARect.Empty()) return false;
+  // Only a rectangle wholly on the screen: CopyRect keeps what lies outside, a lent picture
+  // could not.
+  if (IntersectRect(ARect, S.RootRect()) != ARect) return false;
+  XImage* Img = S.ShmGet(ARect);
+  if (!Img || !IsNative(Img)) return false;
+  AView.Pixels = reinterpret_cast<uint32_t*>(Img->data);
+  AView.Stride = size_t(Img->bytes_per_line) / 4;
+  return true;
+}
+
+bool TX11Screen::TakeLayoutChange() {
+  std::lock_guard Lock(FLock);
+  TImpl& S = *FImpl;
+  if (S.Open()) S.DrainEvents();
+  const bool Changed = S.LayoutChanged;
+  S.LayoutChanged = false;
+  return Changed;
 }
 
 bool TX11Screen::GetCursor(TCursorImage& ACursor) {

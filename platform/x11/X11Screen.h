@@ -1,5 +1,6 @@
 // The X11 screen: monitors from RandR 1.5, pixels through MIT-SHM (plain XGetImage when the
-// extension is missing or refuses), the cursor from XFixes. It keeps one private display
+// extension is missing or refuses; Grab lends the shared-memory image itself), the cursor from
+// XFixes, layout changes from RandR notifications. It keeps one private display
 // connection and one shared-memory image, opened on first use and reused; a lost or missing
 // display is retried on later calls. Calls are serialised by an internal lock (see IScreen for
 // the threading contract). X errors never end the program: they are trapped and reported as
@@ -31,6 +32,8 @@ public:
   TPixelRect ScreenRect() override;
   bool CopyRect(const TPixelRect& ARect, uint32_t* ADst, size_t AStride) override;
   bool GetCursor(TCursorImage& ACursor) override;
+  bool Grab(const TPixelRect& ARect, TPixelView& AView) override;
+  bool TakeLayoutChange() override;
 
 private:
   struct TImpl;

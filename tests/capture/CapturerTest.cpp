@@ -179,6 +179,26 @@ TEST_F(CapturerTest, ChangedTilesMergeOnlyWhenAdjacentInOneRow) {
   }
 }
 
+// Tiles are hashed several at a time: a change to the last sampled pixel of any tile, full or
+// cut by the edge, shows as that tile alone, on one thread and on several.
+TEST_F(CapturerTest, EveryTileNoticesAChangeToItsLastSampledPixel) {
+  for (int Threads : {1, 2}) {
+    SCOPED_TRACE(testing::Message() << Threads << " threads");
+    Screen = std::make_shared<TFakeScreen>(1500, 330, Grey);  // 9 full columns and one of 60; rows 160, 160, 10
+    Capturer = std::make_unique<TScreenCapturer>(Screen, Threads);
+    ASSERT_TRUE(Grab());
+    for (int Row = 0; Row < 3; ++Row)
+      for (int Col = 0; Col < 10; ++Col) {
+        const int W = std::min(160, 1500 - Col * 160), H = std::min(160, 330 - Row * 160);
+        const int X = Col * 160 + (W - 1) / 2 * 2, Y = Row * 160 + (H - 1) / 2 * 2;
+        Screen->SetPixel(X, Y, 0x010203 * uint32_t(Row * 10 + Col + 1));
+        ASSERT_TRUE(Grab()) << "tile " << Col << "," << Row;
+        ASSERT_EQ(Rects.size(), 1u);
+        EXPECT_THAT(Geometry(Rects)[0], RectIs(Col * 160, Row * 160, W, H));
+      }
+  }
+}
+
 TEST_F(CapturerTest, KeyframeMarksEveryTileAndBecomesTheNewReference) {
   Make(480, 320);
   ASSERT_TRUE(Grab());
@@ -336,8 +356,25 @@ TEST_F(CapturerTest, FailedCopyKeepsThePreviousPicture) {
   Screen->Fill({0, 0, 320, 160}, 0xFFFFFF);
   EXPECT_FALSE(Grab());
   EXPECT_EQ(ScreenW, 320);
+  EXPECT_TRUE(Grab(true)) << "a key frame is made from the picture held";
   Screen->SetCopyFails(false);
   EXPECT_TRUE(Grab());
+}
+
+// A lent picture is gone once the screen fails: nothing is sent then, and a key frame asked for
+// meanwhile comes with the next picture even when nothing changed.
+TEST_F(CapturerTest, FailedGrabSendsNothingAndKeepsAKeyFrameForLater) {
+  Make(320, 160);
+  Screen->SetLendsPictures(true);
+  ASSERT_TRUE(Grab());
+  Screen->SetCopyFails(true);
+  EXPECT_FALSE(Grab());
+  EXPECT_FALSE(Grab(true));
+  EXPECT_TRUE(Rects.empty());
+  Screen->SetCopyFails(false);
+  ASSERT_TRUE(Grab());
+  EXPECT_EQ(Rects.size(), 1u);
+  EXPECT_FALSE(Grab()) << "then back to changes only";
 }
 
 // libjpeg cannot make an image wider than 65500 pixels: the encoder's error must come back as
@@ -390,34 +427,46 @@ TEST_F(CapturerTest, EveryRectangleDecodesToItsSizeCloseToTheSource) {
   }
 }
 
-// Encoding the runs of a frame on several threads changes nothing in the output, whatever the
-// mix of run sizes (including failures, which come back as from one thread).
-TEST_F(CapturerTest, ParallelEncodingGivesTheSameBytes) {
+// Hashing and encoding the tile rows on several threads, and working on the picture the screen
+// lends instead of a copy, change nothing in the output, whatever the mix of run sizes.
+TEST_F(CapturerTest, ThreadsAndLentPicturesGiveTheSameBytes) {
   const int W = 1700, H = 900;
   const std::vector<uint32_t> Picture = test::MakeDesktopPicture(W, H, 13);
-  Screen = std::make_shared<TFakeScreen>(W, H);
-  Screen->Blit(0, 0, W, H, Picture.data());
-  TScreenCapturer One(Screen, 1), Four(Screen, 4);
-  std::vector<TEncodedRect> A, B;
-  int Wa, Ha, Wb, Hb;
-  auto ExpectSame = [&] {
-    ASSERT_EQ(A.size(), B.size());
-    for (size_t I = 0; I < A.size(); ++I) {
-      EXPECT_EQ(Geometry(A)[I].X, Geometry(B)[I].X);
-      EXPECT_EQ(Geometry(A)[I].Y, Geometry(B)[I].Y);
-      EXPECT_EQ(A[I].Rect.DataLen, B[I].Rect.DataLen);
-      EXPECT_TRUE(A[I].Data == B[I].Data) << "rectangle " << I;
+  struct TSetup {
+    int Threads;
+    bool Lends;
+  };
+  const TSetup Setups[] = {{1, false}, {4, false}, {1, true}, {2, true}, {4, true}};
+  std::vector<std::shared_ptr<TFakeScreen>> Screens;
+  std::vector<std::unique_ptr<TScreenCapturer>> Capturers;
+  for (const TSetup& S : Setups) {
+    Screens.push_back(std::make_shared<TFakeScreen>(W, H));
+    Screens.back()->Blit(0, 0, W, H, Picture.data());
+    Screens.back()->SetLendsPictures(S.Lends);
+    Capturers.push_back(std::make_unique<TScreenCapturer>(Screens.back(), S.Threads));
+  }
+  auto CaptureAllAndCompare = [&](size_t AMinRects) {
+    std::vector<std::vector<TEncodedRect>> Out(Capturers.size());
+    int Wo, Ho;
+    for (size_t I = 0; I < Capturers.size(); ++I) ASSERT_TRUE(Capturers[I]->Capture(false, Out[I], Wo, Ho));
+    EXPECT_GE(Out[0].size(), AMinRects);
+    for (size_t I = 1; I < Out.size(); ++I) {
+      SCOPED_TRACE(testing::Message() << Setups[I].Threads << " threads, lent " << Setups[I].Lends);
+      ASSERT_EQ(Out[I].size(), Out[0].size());
+      for (size_t R = 0; R < Out[0].size(); ++R) {
+        EXPECT_EQ(Geometry(Out[I])[R].X, Geometry(Out[0])[R].X);
+        EXPECT_EQ(Geometry(Out[I])[R].Y, Geometry(Out[0])[R].Y);
+        EXPECT_EQ(Geometry(Out[I])[R].W, Geometry(Out[0])[R].W);
+        EXPECT_EQ(Out[I][R].Rect.DataLen, Out[0][R].Rect.DataLen);
+        EXPECT_TRUE(Out[I][R].Data == Out[0][R].Data) << "rectangle " << R;
+      }
     }
   };
-  ASSERT_TRUE(One.Capture(false, A, Wa, Ha));
-  ASSERT_TRUE(Four.Capture(false, B, Wb, Hb));
-  ExpectSame();
+  CaptureAllAndCompare(6);
   // Scattered changes: runs of different lengths on several rows.
-  for (int I = 0; I < 40; ++I) Screen->SetPixel((I * 7 % 11) * 160, (I % 6) * 160, 0xFF00FF + uint32_t(I));
-  ASSERT_TRUE(One.Capture(false, A, Wa, Ha));
-  ASSERT_TRUE(Four.Capture(false, B, Wb, Hb));
-  EXPECT_GT(A.size(), 6u);
-  ExpectSame();
+  for (int I = 0; I < 40; ++I)
+    for (auto& Screen : Screens) Screen->SetPixel((I * 7 % 11) * 160, (I % 6) * 160, 0xFF00FF + uint32_t(I));
+  CaptureAllAndCompare(7);
 }
 
 TEST_F(CapturerTest, QualityIsReadForEachRectangle) {
@@ -483,6 +532,21 @@ TEST_F(CapturerCursorTest, VisibleCursorIsBlendedAtItsPositionMinusHotspot) {
   ASSERT_EQ(Rects.size(), 2u);
   EXPECT_THAT(Geometry(Rects)[0], RectIs(0, 0, 160, 160));
   EXPECT_THAT(Geometry(Rects)[1], RectIs(160, 160, 320, 160));
+}
+
+// A lent picture of a monitor away from the desktop's origin: the cursor lands at its place on
+// that monitor, painted into the lent picture.
+TEST_F(CapturerCursorTest, CursorIsPaintedIntoALentPictureOfTheSecondMonitor) {
+  Screen->SetLendsPictures(true);
+  Capturer->SelectMonitor(1);
+  Screen->MoveCursor(902, 103);  // image corner at (900, 100), (260, 100) on monitor 1
+  Screen->ShowCursor(true);
+  Capturer->SetQuality(100);
+  ASSERT_TRUE(Grab());
+  EXPECT_EQ(ScreenW, 640);
+  ExpectColour(DecodedAt(271, 111), 0xFF0000);
+  ExpectColour(DecodedAt(255, 95), Background);
+  EXPECT_EQ(Screen->Pixel(911, 111), Background) << "the desktop itself is left alone";
 }
 
 TEST_F(CapturerCursorTest, HiddenCursorDrawsNothing) {

@@ -57,6 +57,30 @@ TEST(JpegEncoderTest, SameInputGivesTheSameBytesAcrossBufferGrowth) {
   EXPECT_EQ(Small, Again);
 }
 
+// The capturer encodes straight from its 32-bit picture: the bytes must be those of the 24-bit
+// copy, whatever the fourth byte holds, for odd sizes and a stride wider than the rectangle, at
+// every quality the presets use.
+TEST(JpegEncoderTest, WordPixelsGiveTheSameBytesAsTheirRgbCopy) {
+  const int W = 421, H = 170;
+  std::vector<uint32_t> Words = test::MakeDesktopPicture(W, H, 11);
+  const std::vector<uint8_t> Rgb = ToRgb(Words);
+  for (size_t I = 0; I < Words.size(); ++I) Words[I] |= uint32_t(I * 37 % 256) << 24;  // junk in the fourth byte
+  struct TCase {
+    int X, Y, Width, Height, Quality;
+  };
+  TJpegEncoder Encoder;
+  for (const TCase C : {TCase{0, 0, W, H, 45}, TCase{0, 0, W, H, 62}, TCase{13, 7, 160, 160, 82},
+                        TCase{400, 3, 21, 1, 62}, TCase{1, 161, 333, 9, 60}}) {
+    SCOPED_TRACE(testing::Message() << C.X << "," << C.Y << " " << C.Width << "x" << C.Height << " q" << C.Quality);
+    TBytes FromRgb, FromWords;
+    Encoder.Encode(Rgb.data() + (size_t(C.Y) * W + size_t(C.X)) * 3, C.Width, C.Height, size_t(W) * 3, C.Quality,
+                   FromRgb);
+    Encoder.EncodeWords(Words.data() + size_t(C.Y) * W + size_t(C.X), C.Width, C.Height, size_t(W), C.Quality,
+                        FromWords);
+    EXPECT_EQ(FromRgb, FromWords);
+  }
+}
+
 TEST(JpegEncoderTest, LibraryErrorsBecomeTErrorAndTheEncoderStaysUsable) {
   TJpegEncoder Encoder;
   std::vector<uint8_t> Row(70000 * 3, 128);

@@ -5,6 +5,9 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/Xrandr.h>
+
+#include <string>
 
 namespace tlm::test {
 
@@ -61,6 +64,38 @@ std::vector<uint32_t> TX11Painter::Read(int AX, int AY, int AW, int AH) {
 void TX11Painter::MovePointer(int AX, int AY) {
   XWarpPointer(FDpy, None, Root(), 0, 0, 0, 0, AX, AY);
   XSync(FDpy, False);
+}
+
+bool TX11Painter::ResizeScreen(int AW, int AH) {
+  XRRScreenResources* Res = XRRGetScreenResources(FDpy, Root());
+  if (!Res) return false;
+  bool Ok = Res->ncrtc > 0 && Res->noutput > 0;
+  RRMode Mode = 0;
+  for (int I = 0; Ok && I < Res->nmode; ++I)
+    if (int(Res->modes[I].width) == AW && int(Res->modes[I].height) == AH) Mode = Res->modes[I].id;
+  if (Ok && !Mode) {
+    std::string Name = std::to_string(AW) + "x" + std::to_string(AH);
+    XRRModeInfo Info{};
+    Info.width = unsigned(AW);
+    Info.height = unsigned(AH);
+    Info.name = Name.data();
+    Info.nameLength = unsigned(Name.size());
+    Mode = XRRCreateMode(FDpy, Root(), &Info);
+    XRRAddOutputMode(FDpy, Res->outputs[0], Mode);
+  }
+  if (Ok) {
+    // The crtc goes off while the screen changes size, so it never lies outside the screen.
+    XGrabServer(FDpy);
+    Ok = XRRSetCrtcConfig(FDpy, Res, Res->crtcs[0], CurrentTime, 0, 0, 0, RR_Rotate_0, nullptr, 0) == RRSetConfigSuccess;
+    // Millimetres at 96 dots per inch.
+    if (Ok) XRRSetScreenSize(FDpy, Root(), AW, AH, AW * 254 / 960, AH * 254 / 960);
+    Ok = Ok && XRRSetCrtcConfig(FDpy, Res, Res->crtcs[0], CurrentTime, 0, 0, Mode, RR_Rotate_0, &Res->outputs[0], 1) ==
+                   RRSetConfigSuccess;
+    XUngrabServer(FDpy);
+  }
+  XRRFreeScreenResources(Res);
+  XSync(FDpy, False);
+  return Ok;
 }
 
 }  // namespace tlm::test

@@ -27,6 +27,10 @@ public:
   std::vector<uint32_t> Read(int AX, int AY, int AW, int AH);
   // Moves the pointer to (AX, AY) of the root window.
   void MovePointer(int AX, int AY);
+  // Resizes the screen through RandR, as a user's display settings would: the first output is
+  // switched to a mode of AW x AH (made when missing) and the screen to that size. Xvfb accepts
+  // sizes up to the one it started with. False when the server refused.
+  bool ResizeScreen(int AW, int AH);
 
 private:
   _XDisplay* FDpy;

@@ -70,14 +70,17 @@ TEST_F(X11ScreenTest, MonitorsAreTheServersIncludingAddedOnes) {
   const auto Added = ServerMonitors();
   ASSERT_GE(Added.size(), 2u);
   EXPECT_EQ(Screen.EnumMonitors(), Added);
+  EXPECT_TRUE(Screen.TakeLayoutChange()) << "monitors added by a client are a layout change";
   bool SawPrimaryRight = false;
   for (const auto& M : Added) SawPrimaryRight |= M.Primary && M.Bounds == TPixelRect{640, 0, 1280, 800};
   EXPECT_TRUE(SawPrimaryRight);
 }
 
 // What the screen copies is what the server holds, through shared memory and without it, also
-// for a rectangle reaching past the screen's edge (the part outside is left as it was).
-TEST_F(X11ScreenTest, CopiesWhatTheServerHolds) {
+// for a rectangle reaching past the screen's edge (the part outside is left as it was). A lent
+// picture is the shared-memory image itself, rows a stride apart, and is offered only for
+// rectangles wholly on the screen and only through shared memory.
+TEST_F(X11ScreenTest, CopiesAndLendsWhatTheServerHolds) {
   const std::vector<uint32_t> Picture = test::MakeDesktopPicture(400, 300, 11);
   Client->ShowPicture(100, 50, 400, 300, Picture);
   ASSERT_EQ(Client->Read(100, 50, 400, 300), Picture) << "the test window never showed";
@@ -85,13 +88,15 @@ TEST_F(X11ScreenTest, CopiesWhatTheServerHolds) {
     const char* Name;
     bool Shm;
     TPixelRect Rect;
+    bool Lent;
   };
   const TCase Cases[] = {
-      {"shared memory, inside", true, {60, 20, 560, 420}},
-      {"plain, inside", false, {60, 20, 560, 420}},
-      {"shared memory, whole screen", true, {0, 0, 1280, 800}},
-      {"shared memory, past the bottom-right", true, {1000, 700, 1400, 900}},
-      {"plain, past the top-left", false, {-50, -30, 150, 120}},
+      {"shared memory, inside", true, {60, 20, 561, 421}, true},
+      {"plain, inside", false, {60, 20, 560, 420}, false},
+      {"shared memory, whole screen", true, {0, 0, 1280, 800}, true},
+      {"shared memory, past the bottom-right", true, {1000, 700, 1400, 900}, false},
+      {"shared memory, past the top-left", true, {-50, -30, 150, 120}, false},
+      {"plain, past the top-left", false, {-50, -30, 150, 120}, false},
   };
   for (const TCase& C : Cases) {
     SCOPED_TRACE(C.Name);
@@ -115,7 +120,62 @@ TEST_F(X11ScreenTest, CopiesWhatTheServerHolds) {
       }
     EXPECT_EQ(Mismatches, 0u);
     EXPECT_EQ(Overwritten, 0u);
+
+    TPixelView View;
+    ASSERT_EQ(Screen.Grab(C.Rect, View), C.Lent);
+    if (!C.Lent) continue;
+    ASSERT_GE(View.Stride, size_t(W));
+    Mismatches = 0;
+    for (int Y = 0; Y < H; ++Y)
+      for (int X = 0; X < W; ++X)
+        Mismatches += (View.Pixels[size_t(Y) * View.Stride + size_t(X)] & 0xFFFFFF) != Expected[size_t(Y) * size_t(W) + size_t(X)];
+    EXPECT_EQ(Mismatches, 0u);
   }
+}
+
+// The capturer gives the same bytes from the lent shared-memory image as from a plain copy.
+TEST_F(X11ScreenTest, CapturerGivesTheSameBytesFromALentPicture) {
+  const std::vector<uint32_t> Picture = test::MakeDesktopPicture(1280, 800, 8);
+  Client->ShowPicture(0, 0, 1280, 800, Picture);
+  Client->MovePointer(333, 222);
+  TScreenCapturer Lent(std::make_shared<TX11Screen>(Server->Display(), true), 2);
+  TScreenCapturer Copied(std::make_shared<TX11Screen>(Server->Display(), false), 1);
+  std::vector<TEncodedRect> A, B;
+  int W = 0, H = 0;
+  ASSERT_TRUE(Lent.Capture(false, A, W, H));
+  ASSERT_TRUE(Copied.Capture(false, B, W, H));
+  ASSERT_EQ(A.size(), B.size());
+  for (size_t I = 0; I < A.size(); ++I) EXPECT_TRUE(A[I].Data == B[I].Data) << "rectangle " << I;
+}
+
+// RandR tells the screen of a resize: it says so once, then reports the new size, and the
+// capturer sends the whole picture at that size.
+TEST_F(X11ScreenTest, ResizeIsReportedOnceAndCapturedAtTheNewSize) {
+  auto Screen = std::make_shared<TX11Screen>(Server->Display());
+  TScreenCapturer Capturer(Screen, 2);
+  std::vector<TEncodedRect> Rects;
+  int W = 0, H = 0;
+  ASSERT_TRUE(Capturer.Capture(false, Rects, W, H));
+  EXPECT_FALSE(Capturer.CheckLayout()) << "nothing changed yet";
+
+  ASSERT_TRUE(Client->ResizeScreen(1024, 600));
+  // The notification travels asynchronously; a round trip on the screen's own connection
+  // (EnumMonitors) makes sure it has arrived.
+  Screen->EnumMonitors();
+  EXPECT_TRUE(Capturer.CheckLayout());
+  EXPECT_FALSE(Screen->TakeLayoutChange()) << "told once";
+  EXPECT_EQ(Screen->ScreenRect(), (TPixelRect{0, 0, 1024, 600}));
+  ASSERT_EQ(Capturer.MonitorCount(), 1);
+  EXPECT_EQ(Capturer.GetMonitor(0).Bounds, (TPixelRect{0, 0, 1024, 600}));
+  ASSERT_TRUE(Capturer.Capture(false, Rects, W, H));
+  EXPECT_EQ(W, 1024);
+  EXPECT_EQ(H, 600);
+  int Covered = 0;
+  for (const auto& R : Rects) {
+    EXPECT_EQ(R.Rect.W, 1024);
+    Covered += R.Rect.H;
+  }
+  EXPECT_EQ(Covered, 600);
 }
 
 // A 16-bit screen (5-6-5 pixels) comes out as the same 0x00RRGGBB words.

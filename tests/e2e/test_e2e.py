@@ -235,9 +235,10 @@ class TestControl(unittest.TestCase):
             wx, wy, _, _ = s.geometry(viewer_display, window)
             s.x(viewer_display, "xdotool", "windowfocus", "--sync", str(window))
 
-            # Keys reach the host only while focus is off the quality list: the remote-files
-            # button takes it (opening and closing its panel, which shrinks the picture meanwhile).
-            files_button = (wx + 434 + 48, wy + 6 + 15)
+            # The remote-files button opens and closes its panel, which shrinks the picture
+            # meanwhile; it takes no keyboard focus, so the keys below still go to the picture.
+            # (Its place: the monitor list before it is as wide as its entry, about 145 pixels here.)
+            files_button = (wx + 200 + 145 + 12 + 102 + 48, wy + 6 + 15)
             for narrowed in (True, False):
                 s.x(viewer_display, "xdotool", "mousemove", *map(str, files_button), "click", "1")
 
@@ -383,17 +384,23 @@ class TestUpload(unittest.TestCase):
         run_case(self, "upload", body)
 
 
+def viewer_in_session(s):
+    """A host admitting an automatic viewer by password, the viewer showing its screen."""
+    host_display, viewer_display = two_displays(s)
+    host = s.start_client("host", host_display, password=PASSWORD)
+    host_id = host.wait_id()
+    viewer = auto_viewer(s, "viewer", viewer_display, host_id, PASSWORD)
+    wait_shown_picture(s, host_display, viewer_display)
+    return host_display, viewer_display, host, host_id, viewer
+
+
 class TestShutdown(unittest.TestCase):
     """Closing the main window ends the program cleanly, also in the middle of a session
     (under the sanitizer build this includes the leak check at exit)."""
 
     def test_close_main_windows_during_session(self):
         def body(s):
-            host_display, viewer_display = two_displays(s)
-            host = s.start_client("host", host_display, password=PASSWORD)
-            host_id = host.wait_id()
-            viewer = auto_viewer(s, "viewer", viewer_display, host_id, PASSWORD)
-            wait_shown_picture(s, host_display, viewer_display)
+            host_display, viewer_display, host, host_id, viewer = viewer_in_session(s)
             viewer_id = viewer.wait_id()
 
             # The viewer's program goes first, with its viewer window still open.
@@ -411,6 +418,31 @@ class TestShutdown(unittest.TestCase):
             close_window(host_display, s.windows(host_display, "^TALMIR Remote$")[0])
             self.assertEqual(host.wait_exit(), 0)
         run_case(self, "shutdown", body)
+
+
+class TestViewerClose(unittest.TestCase):
+    """Closing the viewer window ends the session at once, so the partner can be reached again
+    straight away (it used to stay busy until the viewer's program quit)."""
+
+    def test_close_viewer_and_connect_again(self):
+        def body(s):
+            host_display, viewer_display, host, host_id, viewer = viewer_in_session(s)
+
+            windows = s.windows(viewer_display, "^TALMIR Remote - ")
+            self.assertEqual(len(windows), 1, "one viewer window")
+            close_window(viewer_display, windows[0])
+            wait_until("the relay to end the session",
+                       lambda: "session ended" in open(s.relay_log, errors="replace").read(), 20)
+            wait_until("the viewer window to go", lambda: not s.windows(viewer_display, "^TALMIR Remote - "), 20)
+            viewer.check_alive()  # only the window went; the program runs on
+
+            again = auto_viewer(s, "again", viewer_display, host_id, PASSWORD)
+            wait_until("the host to admit the second connection",
+                       lambda: host.log().count("비밀번호 인증 접속 허용: AutoViewer (127.0.0.1)") >= 2, 30)
+            wait_shown_picture(s, host_display, viewer_display)
+            again.check_alive()
+            host.check_alive()
+        run_case(self, "viewer-close", body)
 
 
 class TestDeviceKey(unittest.TestCase):

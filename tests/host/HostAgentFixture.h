@@ -85,6 +85,41 @@ protected:
     return end;
   }
 
+  // An agent with the real capturer on AScreen (and the recording input), registered at the
+  // scripted relay and not yet in session.
+  std::unique_ptr<TPacketPeer> StartOnScreen(std::shared_ptr<IScreen> AScreen) {
+    THostServices services;
+    services.MakeScreen = [AScreen] { return AScreen; };
+    services.Input = &Input;
+    Agent = std::make_unique<THostAgent>(Ui, "127.0.0.1", Relay.Port(), DeviceKey, "", std::move(services));
+    Agent->Start();
+    return Relay.AcceptRegistered(DeviceKey, "42");
+  }
+
+  // What a viewer must see after the host's screen became AW x AH (one monitor, the input's
+  // virtual screen already that size): the monitor list AList, then a key frame covering the
+  // new size in full-width tile rows (returned), and mouse positions mapped against the new size.
+  TParsedFrame ExpectResizedTo(TPacketPeer& AEnd, const std::string& AList, int AW, int AH) {
+    EXPECT_EQ(TextOf(AEnd.NextOf(MsgMonitorList).Payload), AList);
+    TParsedFrame frame = NextFrame(AEnd);
+    EXPECT_TRUE(frame.Keyframe);
+    EXPECT_EQ(frame.ScreenW, AW);
+    EXPECT_EQ(frame.ScreenH, AH);
+    int covered = 0;
+    for (const TParsedRect& r : frame.Rects) {
+      EXPECT_EQ(r.X, 0);
+      EXPECT_EQ(r.W, AW);
+      EXPECT_EQ(r.Y, covered);
+      covered += r.H;
+    }
+    EXPECT_EQ(covered, AH);
+    Input.Clear();
+    AEnd.Send(MsgMouse, PackMouseEvent(TMouseEventRec{AW - 1, AH - 1, 0, 0, 0}));
+    EXPECT_TRUE(Input.WaitForRecords(1, std::chrono::seconds(5)));
+    EXPECT_EQ(Input.MouseInputs(), (std::vector<TMouseInput>{{65535, 65535, 0, 0xC001}}));
+    return frame;
+  }
+
   // Registered at the scripted relay and in session, with the monitor list already read.
   std::unique_ptr<TPacketPeer> StartInSessionScripted() {
     auto end = StartRegistered();

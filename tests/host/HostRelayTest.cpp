@@ -9,12 +9,6 @@ namespace {
 
 using HostThroughRelay = HostAgentFixture;
 
-TParsedFrame NextFrame(TPacketPeer& APeer) {
-  TParsedFrame frame;
-  EXPECT_TRUE(ParseFramePayload(APeer.NextOf(MsgFrame).Payload, frame));
-  return frame;
-}
-
 TEST_F(HostThroughRelay, ProofInAnyCaseAdmitsAndTheSessionStreams) {
   const std::string id = StartHost(HashPassword("pw"));
   std::string proof = MakeSessionProof(id, HashPassword("pw"));

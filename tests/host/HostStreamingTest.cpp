@@ -8,13 +8,6 @@ namespace {
 
 using HostStreaming = HostAgentFixture;
 
-TParsedFrame NextFrame(TPacketPeer& AEnd) {
-  TPacket p = AEnd.NextOf(MsgFrame);
-  TParsedFrame frame;
-  EXPECT_TRUE(ParseFramePayload(p.Payload, frame));
-  return frame;
-}
-
 TEST_F(HostStreaming, SessionStartsWithMonitorListThenKeyFrameOne) {
   auto end = StartRegistered();
   end->Send(MsgSessionStart, BytesOf("ignored"));
@@ -163,11 +156,7 @@ TEST_F(HostStreaming, SessionEndStopsFramesAndTheNextSessionStartsAfresh) {
 TEST_F(HostStreaming, RealCapturerOnAFakeScreen) {
   auto screen = std::make_shared<TFakeScreen>(TPixelRect{0, 0, 1920, 1080}, 0x00336699);
   screen->SetMonitors({{TPixelRect{0, 0, 1000, 700}, true}, {TPixelRect{1000, 0, 1920, 1080}, false}});
-  THostServices services;
-  services.MakeScreen = [screen] { return screen; };
-  Agent = std::make_unique<THostAgent>(Ui, "127.0.0.1", Relay.Port(), DeviceKey, "", std::move(services));
-  Agent->Start();
-  auto end = Relay.AcceptRegistered(DeviceKey, "42");
+  auto end = StartOnScreen(screen);
   end->Send(MsgSessionStart);
   EXPECT_EQ(TextOf(end->NextOf(MsgMonitorList).Payload), "0\t1000\t700\t1\r\n1\t920\t1080\t0");
   TParsedFrame first = NextFrame(*end);
@@ -195,6 +184,30 @@ TEST_F(HostStreaming, RealCapturerOnAFakeScreen) {
   ASSERT_EQ(next.Rects.size(), 1u);
   EXPECT_EQ(next.Rects[0].X, 160);
   EXPECT_EQ(next.Rects[0].Y, 160);
+}
+
+// The host's screen changes size mid-session: the viewer gets the new monitor list, then a key
+// frame of the new size, and mouse positions map against the new layout.
+TEST_F(HostStreaming, ScreenResizedMidSessionSendsTheNewListAndAKeyFrameOfTheNewSize) {
+  auto screen = std::make_shared<TFakeScreen>(1600, 900, 0x00336699);
+  Input.SetVirtualScreen(TVirtualScreen{0, 0, 1600, 900});
+  auto end = StartOnScreen(screen);
+  end->Send(MsgSessionStart);
+  EXPECT_EQ(TextOf(end->NextOf(MsgMonitorList).Payload), "0\t1600\t900\t1");
+  TParsedFrame first = NextFrame(*end);
+  EXPECT_EQ(first.ScreenW, 1600);
+  end->Send(MsgFrameAck);
+
+  Input.SetVirtualScreen(TVirtualScreen{0, 0, 1280, 720});
+  screen->SetDesktop(TPixelRect{0, 0, 1280, 720}, 0x00996633);
+  ExpectResizedTo(*end, "0\t1280\t720\t1", 1280, 720);
+  // A layout notice that changes nothing sends no list.
+  end->Send(MsgFrameAck);
+  screen->SetScreenRect(TPixelRect{0, 0, 1280, 720});
+  screen->Fill(TPixelRect{0, 0, 10, 10}, 0x00FFFFFF);
+  EXPECT_FALSE(NextFrame(*end).Keyframe);
+  end->Send(MsgFrameAck);
+  EXPECT_TRUE(end->Quiet(300));
 }
 
 }  // namespace

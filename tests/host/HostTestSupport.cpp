@@ -101,6 +101,12 @@ void TPacketPeer::Send(uint32_t AType, const TBytes& APayload) { WritePacket(*FC
 
 void TPacketPeer::SendText(uint32_t AType, const std::string& AText) { WriteTextPacket(*FConn, AType, AText, nullptr); }
 
+TParsedFrame NextFrame(TPacketPeer& AEnd) {
+  TParsedFrame frame;
+  EXPECT_TRUE(ParseFramePayload(AEnd.NextOf(MsgFrame).Payload, frame));
+  return frame;
+}
+
 std::unique_ptr<TPacketPeer> ConnectViewer(TQueueDispatcher& AUi, uint16_t APort) {
   auto conn = std::make_unique<TTcpConnection>();
   conn->Connect("127.0.0.1", APort, 5000);

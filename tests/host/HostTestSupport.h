@@ -14,6 +14,7 @@
 
 #include "host/HostAgent.h"
 #include "protocol/Connection.h"
+#include "protocol/Frame.h"
 #include "protocol/Marshal.h"
 #include "protocol/Packet.h"
 #include "tests/support/Loopback.h"
@@ -43,6 +44,9 @@ private:
   TQueueDispatcher& FUi;
   std::unique_ptr<TTcpConnection> FConn;
 };
+
+// The next frame on AEnd (skipping keep-alives), parsed; a payload that does not parse fails the test.
+TParsedFrame NextFrame(TPacketPeer& AEnd);
 
 // A viewer's own connection to a relay server at 127.0.0.1:APort.
 std::unique_ptr<TPacketPeer> ConnectViewer(TQueueDispatcher& AUi, uint16_t APort);

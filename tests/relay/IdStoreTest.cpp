@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <filesystem>
 #include <set>
@@ -63,6 +64,54 @@ TEST(IdStore, KeysAreComparedByteForByte) {
   EXPECT_NE(store.IdFor("abc "), lower);
   EXPECT_NE(store.IdFor(std::string("abc\0d", 5)), lower);
   EXPECT_EQ(store.IdFor("abc"), lower);
+}
+
+TEST(IdStore, KeysNotSeenSinceTheCutoffAreForgottenUnlessTheirHostIsOnline) {
+  TIdStore store(":memory:");
+  const std::string old = store.Create("old", 1000);
+  const std::string online = store.Create("online", 1000);
+  const std::string recent = store.Create("recent", 5000);
+  const auto isOnline = [&](const std::string& AId) { return AId == online; };
+  EXPECT_EQ(store.ForgetUnseenSince(2000, 6000, isOnline), 1u);
+  EXPECT_FALSE(store.Find("old", 6000));
+  EXPECT_EQ(store.Find("online", 6000), online);
+  EXPECT_EQ(store.Find("recent", 6000), recent);
+  // The online host counts as seen at the sweep: a later sweep keeps it even once it is gone.
+  EXPECT_EQ(store.ForgetUnseenSince(5500, 7000, [](const std::string&) { return false; }), 1u);
+  EXPECT_EQ(store.Find("online", 7000), online);
+  EXPECT_FALSE(store.Find("recent", 7000));
+  // A forgotten key is new again.
+  EXPECT_TRUE(WellFormedId(store.IdFor("old", 8000)));
+}
+
+TEST(IdStore, FindingAKeyCountsAsSeeingIt) {
+  constexpr int64_t Day = 24 * 3600;
+  TIdStore store(":memory:");
+  const std::string id = store.Create("k", 0);
+  EXPECT_EQ(store.Find("k", 3 * Day), id);
+  const auto none = [](const std::string&) { return false; };
+  EXPECT_EQ(store.ForgetUnseenSince(2 * Day, 3 * Day, none), 0u);
+  EXPECT_EQ(store.ForgetUnseenSince(3 * Day + 1, 4 * Day, none), 1u);
+}
+
+TEST(IdStore, FileOfTheOlderLayoutKeepsItsIdsAndCountsThemAsSeenWhenMade) {
+  TempDb db;
+  {
+    sqlite3* raw = nullptr;
+    ASSERT_EQ(sqlite3_open(db.Path().c_str(), &raw), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(raw,
+                           "CREATE TABLE hosts (device_key TEXT PRIMARY KEY NOT NULL, id TEXT NOT NULL UNIQUE,"
+                           " created_at INTEGER NOT NULL);"
+                           "INSERT INTO hosts VALUES ('a', '123456789', 1000), ('b', '987654321', 9000);",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(raw);
+  }
+  TIdStore store(db.Path());
+  EXPECT_EQ(store.Find("b", 9000), "987654321");
+  EXPECT_EQ(store.ForgetUnseenSince(5000, 9000, [](const std::string&) { return false; }), 1u);
+  EXPECT_FALSE(store.Find("a", 9000));
+  EXPECT_EQ(store.IdFor("b"), "987654321");
 }
 
 TEST(IdStore, UnusableFileIsAnError) {

@@ -27,6 +27,11 @@ protected:
     options.DbPath = ":memory:";
     options.MaxConnectionsPerIp = 100000;
     options.ConnectRequestsPerIpPerMinute = 100000;
+    options.ConnectRequestsPerHostPerMinute = 100000;
+    options.NewKeysPerIpPerMinute = 100000;
+    options.NewKeysPerSecond = 100000;
+    // Tests look for single log lines: nothing is summarised unless a test asks for it.
+    options.LogBurst = 100000;
     return options;
   }
 

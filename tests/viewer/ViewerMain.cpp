@@ -18,6 +18,9 @@ static void QuietMessages(QtMsgType AType, const QMessageLogContext& AContext, c
 int main(int argc, char** argv) {
   qInstallMessageHandler(QuietMessages);
   ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+#ifdef TLM_TEST_SCALE_FACTOR
+  ::setenv("QT_SCALE_FACTOR", TLM_TEST_SCALE_FACTOR, 1);  // a display with more device pixels
+#endif
   ::setenv("LC_ALL", "en_US.UTF-8", 1);
   ::unsetenv("TLMREMOTE_RESULTFILE");
   ::unsetenv("XDG_CONFIG_HOME");

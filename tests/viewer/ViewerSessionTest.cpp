@@ -4,9 +4,11 @@
 // agent for an upload and a download at once.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -81,6 +83,13 @@ uint32_t PixelAt(const TRemoteScreen& AScreen, int AX, int AY) {
 bool NearRgb(uint32_t APixel, uint8_t AR, uint8_t AG, uint8_t AB) {
   auto near = [](int A, int B) { return std::abs(A - B) <= 12; };
   return near(int(APixel >> 16 & 0xFF), AR) && near(int(APixel >> 8 & 0xFF), AG) && near(int(APixel & 0xFF), AB);
+}
+
+std::string Contents(const fs::path& APath) {
+  std::ifstream in(APath, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
 }
 
 // Sockets in CLOSE-WAIT whose far end is 127.0.0.1:APort.
@@ -363,6 +372,127 @@ TEST_F(ViewerSessionTest, FramesAreCompositedAndTheBufferFollowsTheHostsScreenSi
   EXPECT_EQ(Monitors[0].size(), 2u);
 }
 
+TEST_F(ViewerSessionTest, UnusableFramesAreAcknowledgedAndLeaveThePictureAlone) {
+  Open();
+  StartSession();
+  FrameAcked(Frame(64, 48, {{0, 0, test::SolidRgbJpeg(64, 48, 250, 250, 250)}}));
+  struct TCase {
+    const char* What;
+    TBytes Payload;
+  } cases[] = {
+      {"short header", TBytes(11, 0)},
+      {"data shorter than announced",
+       [] {
+         TBytes p = Frame(64, 48, {{0, 0, test::SolidRgbJpeg(8, 8, 255, 0, 0)}});
+         p.resize(p.size() - 5);
+         return p;
+       }()},
+      {"screen above the side limit", Frame(20000, 48, {{0, 0, test::SolidRgbJpeg(8, 8, 255, 0, 0)}})},
+      {"tile larger than its screen", Frame(16, 16, {{0, 0, test::SolidRgbJpeg(32, 16, 255, 0, 0)}})},
+      {"tile larger than the screen after a good one",
+       Frame(64, 48, {{0, 0, test::SolidRgbJpeg(8, 8, 255, 0, 0)}, {0, 0, test::SolidRgbJpeg(64, 49, 255, 0, 0)}})},
+      {"tile larger than its rectangle", Frame(64, 48, {{0, 0, test::SolidRgbJpeg(32, 32, 255, 0, 0)}}, 1, 16, 16)},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.What);
+    FrameAcked(c.Payload);
+    EXPECT_EQ(Session->Screen().Width(), 64);
+    EXPECT_EQ(Session->Screen().Height(), 48);
+    EXPECT_TRUE(NearRgb(PixelAt(Session->Screen(), 4, 4), 250, 250, 250));
+  }
+  EXPECT_TRUE(Session->InSession());
+}
+
+TEST_F(ViewerSessionTest, StopDoesNotWaitForAFrameOfManyLargeTiles) {
+  Open();
+  StartSession();
+  // Many tiles of 4096 x 4096: seconds of decoding, all of it legal.
+  const TBytes tile = test::SolidRgbJpeg(4096, 4096, 20, 20, 20);
+  const size_t count = std::min<size_t>(400, (MaxPacketPayload - 64) / (tile.size() + 12));
+  double tileSeconds = 0;
+  {
+    std::vector<uint32_t> pixels(size_t(4096) * 4096);
+    TTileDecoder decoder;
+    const auto started = Clock::now();
+    decoder.DrawInto(tile, TPixelTarget{reinterpret_cast<uint8_t*>(pixels.data()), 4096, 4096, 4096 * 4}, 0, 0);
+    tileSeconds = std::chrono::duration<double>(Clock::now() - started).count();
+  }
+  std::vector<std::tuple<int, int, TBytes>> tiles(count, {0, 0, tile});
+  Send(MsgFrame, Frame(4096, 4096, tiles));
+  ASSERT_TRUE(WaitFor([&] { return Session->Screen().Width() == 4096; }));  // decoding has begun
+  const auto started = Clock::now();
+  Session->Stop();
+  const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+  const double whole = tileSeconds * double(count);
+  std::printf("Stop during a frame of %zu tiles (about %.1f s of decoding) took %.3f s\n", count, whole, seconds);
+  // Generous: a few tiles' worth, far below the whole frame.
+  EXPECT_LT(seconds, std::max(1.0, whole / 4));
+}
+
+// ---------------------------------------------------------------------------------------
+// Downloads
+
+TEST_F(ViewerSessionTest, DownloadsLandInTheDownloadsFolderUnderAFreshName) {
+  Open();
+  StartSession();
+  const fs::path downloads = Session->DownloadFolder();
+  // Each file is asked for first, as a double-click in the remote list does: only files asked
+  // for are accepted.
+  auto download = [&](const std::string& ABegin, const std::vector<std::string>& AChunks) {
+    const std::string name = ABegin.substr(0, ABegin.find('\t'));
+    ASSERT_TRUE(Session->RequestFile("C:\\remote\\" + name));
+    EXPECT_EQ(Read().Type, MsgFileGet);
+    SendText(MsgFileBegin, ABegin);
+    EXPECT_EQ(Read().Type, MsgFileReady);
+    for (const auto& chunk : AChunks) SendText(MsgFileChunk, chunk);
+  };
+  // The UI has caught up once a frame sent after the messages is acknowledged and it ran.
+  auto settled = [&] {
+    FrameAcked(Frame(64, 48, {}, 7));
+    Ui.RunPending();
+  };
+  download("..\\..\\x.exe\t5", {"hel", "lo"});
+  settled();
+  // Until the end arrives the file does not carry its name.
+  EXPECT_FALSE(fs::exists(downloads / "x.exe"));
+  EXPECT_EQ(LastStatus().rfind("다운로드 중: x.exe", 0), 0u) << LastStatus();
+  Send(MsgFileEnd);
+  EXPECT_TRUE(WaitFor([&] { return LastStatus() == "다운로드 완료 (내려받기 폴더): x.exe"; }));
+  EXPECT_EQ(Contents(downloads / "x.exe"), "hello");
+
+  // The same name again never replaces the first file; separators of any kind are cut.
+  download("../x.exe\t3", {"abc"});
+  Send(MsgFileEnd);
+  EXPECT_TRUE(WaitFor([&] { return LastStatus() == "다운로드 완료 (내려받기 폴더): x (1).exe"; }));
+  EXPECT_EQ(Contents(downloads / "x.exe"), "hello");
+  EXPECT_EQ(Contents(downloads / "x (1).exe"), "abc");
+
+  // Short of the announced size: no file under the name; a replaced download vanishes.
+  download("part.bin\t10", {"12345"});
+  download("next.bin\t2", {"ok"});
+  Send(MsgFileEnd);
+  EXPECT_TRUE(WaitFor([&] { return LastStatus() == "다운로드 완료 (내려받기 폴더): next.bin"; }));
+  download("short.bin\t10", {"12345"});
+  Send(MsgFileEnd);
+  EXPECT_TRUE(WaitFor([&] { return LastStatus() == "다운로드 실패: short.bin"; }));
+  // More than announced stops the download at once; its end finds nothing open.
+  download("long.bin\t3", {"12", "345"});
+  EXPECT_TRUE(WaitFor([&] { return LastStatus() == "다운로드 실패: long.bin"; }));
+  Send(MsgFileEnd);
+
+  // Fewer than two fields, or a name with nothing left, open no file.
+  SendText(MsgFileBegin, "lonely.txt");
+  SendText(MsgFileBegin, "..\t4");
+  SendText(MsgFileChunk, "data");
+  Send(MsgFileEnd);
+  settled();
+  EXPECT_TRUE(Quiet());
+
+  std::set<std::string> names;
+  for (const auto& e : fs::directory_iterator(downloads)) names.insert(e.path().filename().string());
+  EXPECT_EQ(names, (std::set<std::string>{"x.exe", "x (1).exe", "next.bin"}));
+}
+
 // ---------------------------------------------------------------------------------------
 // A hostile host: every row is sent without the UI running, then bounded by what it queued
 // and what it cost.
@@ -497,8 +627,8 @@ protected:
 
   std::unique_ptr<TRelayServer> Relay;
   uint16_t RelayPort = 0;
+  std::string HostID;  // the agent raises OnID until it is destroyed, after the test body
   std::unique_ptr<THostAgent> Agent;
-  std::string HostId;
 };
 
 std::string Pattern(size_t ASize, uint32_t ASeed) {
@@ -511,24 +641,16 @@ std::string Pattern(size_t ASize, uint32_t ASeed) {
   return data;
 }
 
-std::string Contents(const fs::path& APath) {
-  std::ifstream in(APath, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 TEST_F(ViewerSessionRelayTest, AnUploadAndADownloadAtOnceBothArriveWhole) {
   THostServices services;
   services.MakeCapturer = [] { return std::make_unique<TTileCapturer>(); };
   services.DownloadDir = Home.Sub("HostDownloads");
   Agent = std::make_unique<THostAgent>(Ui, "127.0.0.1", RelayPort, "dev-key-viewer", HashPassword("pw"), services);
-  // The agent raises OnID("") again when it stops in TearDown, after this body has returned:
-  // the slot must not point at a local.
-  std::string& id = HostId;
-  Agent->OnID = [this](const std::string& AId) { HostId = AId; };
+  Agent->OnID = [this](const std::string& AId) { HostID = AId; };
   Agent->Start();
-  ASSERT_TRUE(WaitFor([&] { return !id.empty(); }, 10000));
+  ASSERT_TRUE(WaitFor([&] { return !HostID.empty(); }, 10000));
+  const std::string id = HostID;
 
   const size_t size = size_t(24) << 20;
   const std::string up = Pattern(size, 1), down = Pattern(size, 2);

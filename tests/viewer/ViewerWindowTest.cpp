@@ -1,6 +1,7 @@
-// The viewer window against a scripted relay-and-host peer: session states, frames and
-// their acknowledgements, the result file, input forwarding and its focus rules, files,
-// monitors, chat, clipboard, and teardown with work still in flight.
+// The viewer window against a scripted relay-and-host peer: session states as the window
+// shows them, painting, the result file, input forwarding and its focus rules, the file
+// panel, monitors, chat, clipboard, the banner, and teardown with work still in flight. What
+// the session does with the partner's messages is tested without Qt in ViewerSessionTest.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -8,6 +9,8 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QDialogButtonBox>
+#include <QScreen>
 #include <QCursor>
 #include <QKeyEvent>
 #include <QLineEdit>
@@ -22,6 +25,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "app/QtTranslations.h"
 #include "protocol/Frame.h"
 #include "protocol/Messages.h"
 #include "tests/viewer/ViewerTestSupport.h"
@@ -147,7 +151,7 @@ TEST_F(ViewerWindowTest, StatusFollowsEverySessionState) {
   EXPECT_FALSE(FWindow->IsConnected());
 
   EXPECT_EQ(StartSession(), 1);
-  EXPECT_TRUE(FWindow->IsConnected());
+  EXPECT_TRUE(FWindow->IsConnected()) << int(FWindow->Session()->State()) << " " << FWindow->StatusText().toStdString();
 
   // An unknown type is read whole and ignored.
   FPeer.Send(200, TBytes(1000, 7));
@@ -227,67 +231,6 @@ TEST(ViewerConnectTest, OwnerDestroysItsWindows) {
 
 // ---------------------------------------------------------------------------------------
 // Frames
-
-TEST_F(ViewerWindowTest, FramesAreCompositedAcknowledgedAndResized) {
-  StartSession();
-  const QColor red(220, 30, 30), blue(30, 30, 220), green(30, 200, 30);
-  SendFrameAcked(Frame(64, 48, {{0, 0, test::SolidJpeg(32, 48, red)}, {32, 0, test::SolidJpeg(32, 48, blue)}}));
-  EXPECT_EQ(FWindow->RemoteWidth(), 64);
-  EXPECT_EQ(FWindow->RemoteHeight(), 48);
-  QImage shot = FWindow->ScreenSnapshot();
-  ASSERT_EQ(shot.size(), QSize(64, 48));
-  EXPECT_TRUE(test::Near(shot.pixel(5, 5), red));
-  EXPECT_TRUE(test::Near(shot.pixel(60, 40), blue));
-
-  // A later frame only overwrites its own tiles; an empty tile is skipped; a tile reaching
-  // past the screen is clipped.
-  SendFrameAcked(Frame(64, 48, {{0, 0, TBytes{}}, {56, 40, test::SolidJpeg(16, 16, green)}}, 2));
-  shot = FWindow->ScreenSnapshot();
-  EXPECT_TRUE(test::Near(shot.pixel(5, 5), red));
-  EXPECT_TRUE(test::Near(shot.pixel(60, 44), green));
-  EXPECT_TRUE(test::Near(shot.pixel(50, 44), blue));
-
-  // A frame without rectangles changes nothing.
-  SendFrameAcked(Frame(64, 48, {}, 3));
-  EXPECT_EQ(FWindow->ScreenSnapshot(), shot);
-
-  // A new screen size resizes the buffer before the tiles are drawn.
-  SendFrameAcked(Frame(80, 40, {{64, 24, test::SolidJpeg(16, 16, green)}}, 4));
-  EXPECT_EQ(FWindow->RemoteWidth(), 80);
-  EXPECT_EQ(FWindow->RemoteHeight(), 40);
-  shot = FWindow->ScreenSnapshot();
-  EXPECT_EQ(shot.size(), QSize(80, 40));
-  EXPECT_TRUE(test::Near(shot.pixel(70, 30), green));
-}
-
-TEST_F(ViewerWindowTest, UnusableFramesAreAcknowledgedAndLeaveThePictureAlone) {
-  StartSession();
-  SendFrameAcked(Frame(64, 48, {{0, 0, test::SolidJpeg(64, 48, Qt::white)}}));
-  const QImage before = FWindow->ScreenSnapshot();
-  struct TCase {
-    const char* What;
-    TBytes Payload;
-  } cases[] = {
-      {"short header", TBytes(11, 0)},
-      {"data shorter than announced", [] {
-         TBytes p = Frame(64, 48, {{0, 0, test::SolidJpeg(8, 8, Qt::red)}});
-         p.resize(p.size() - 5);
-         return p;
-       }()},
-      {"screen above the limit", Frame(20000, 48, {{0, 0, test::SolidJpeg(8, 8, Qt::red)}})},
-      {"tile larger than its screen", Frame(16, 16, {{0, 0, test::SolidJpeg(32, 16, Qt::red)}})},
-      {"tile larger than the screen after a good one",
-       Frame(64, 48, {{0, 0, test::SolidJpeg(8, 8, Qt::red)}, {0, 0, test::SolidJpeg(64, 49, Qt::red)}})},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.What);
-    SendFrameAcked(c.Payload);
-    EXPECT_EQ(FWindow->RemoteWidth(), 64);
-    EXPECT_EQ(FWindow->RemoteHeight(), 48);
-    EXPECT_EQ(FWindow->ScreenSnapshot(), before);
-  }
-  EXPECT_EQ(FWindow->StatusText(), Q("연결됨 - 원격 제어 중"));
-}
 
 TEST_F(ViewerWindowTest, ReaderEndsAsALostConnection) {
   struct TCase {
@@ -479,6 +422,41 @@ TEST_F(ViewerInputTest, MousePositionsAreScaledToTheRemoteScreen) {
   EXPECT_TRUE(FPeer.Quiet());
 }
 
+TEST_F(ViewerInputTest, KeepingTheAspectLetterboxesAndMapsTheMouseExactly) {
+  StartSession();
+  SendFrameAcked(Frame(1920, 1080, {{0, 0, test::SolidJpeg(1920, 1080, Qt::red)}}));
+  QPushButton* toggle = FWindow->findChild<QPushButton*>("btnKeepAspect");
+  ASSERT_TRUE(toggle);
+  EXPECT_FALSE(toggle->isChecked());  // stretching is the default
+  std::vector<bool> reported;
+  FWindow->OnKeepAspectChanged = [&](bool AKeep) { reported.push_back(AKeep); };
+  toggle->click();
+  EXPECT_EQ(reported, std::vector<bool>{true});
+  // 1100 x 600 holds a 16:9 picture of 1067 x 600, 16 pixels in from the left.
+  EXPECT_EQ(FWindow->PictureRect(), QRect(16, 0, 1067, 600));
+  struct TCase {
+    QPoint Pos;
+    int X, Y;
+  } cases[] = {{{16, 0}, 0, 0}, {{1082, 599}, 1918, 1078}, {{549, 300}, 959, 540}, {{5, 300}, -20, 540}};
+  for (const auto& c : cases) {
+    Mouse(QEvent::MouseMove, c.Pos, Qt::NoButton);
+    const TMouseEventRec m = ReadMouse();
+    EXPECT_EQ(m.X, c.X) << c.Pos.x();
+    EXPECT_EQ(m.Y, c.Y) << c.Pos.y();
+  }
+  const QImage shown = FWindow->Canvas()->grab().toImage();
+  EXPECT_EQ(QColor(shown.pixel(5, 300)), QColor(Qt::black));
+  EXPECT_TRUE(test::Near(shown.pixel(550, 300), Qt::red, 30));
+  // A tall screen: bars above and below.
+  SendFrameAcked(Frame(600, 1200, {}, 2));
+  EXPECT_EQ(FWindow->PictureRect(), QRect(400, 0, 300, 600));
+  Mouse(QEvent::MouseMove, {400, 300}, Qt::NoButton);
+  EXPECT_EQ(ReadMouse().Y, 600);
+  toggle->click();
+  EXPECT_EQ(reported, (std::vector<bool>{true, false}));
+  EXPECT_EQ(FWindow->PictureRect(), QRect(0, 0, 1100, 600));
+}
+
 TEST_F(ViewerInputTest, KeysGoToThePictureFromTheFirstKeystroke) {
   StartSession();
   // The window opens with the picture focused: the first key reaches the host, consumed.
@@ -594,7 +572,6 @@ protected:
     if (!p) return "<nothing sent>";
     return (p->Type == MsgListDir ? "list:" : p->Type == MsgFileGet ? "get:" : "other:") + TextOf(p->Payload);
   }
-  fs::path Downloads() { return fs::path(FWindow->DownloadsFolder()); }
 };
 
 TEST_F(ViewerFilesTest, ListingRowsSortedWithSizesAndThePathInThePanel) {
@@ -767,69 +744,6 @@ TEST_F(ViewerFilesTest, TheStatusBarCancelsARunningUpload) {
   fs::remove_all(dir);
 }
 
-TEST_F(ViewerFilesTest, DownloadsLandInTheDownloadsFolderUnderAFreshName) {
-  StartSession();
-  fs::remove_all(Downloads());
-  // The window asks for the file first, as a double-click in the list does: only files asked
-  // for are accepted.
-  auto download = [&](const std::string& ABegin, const std::vector<std::string>& AChunks) {
-    const std::string name = ABegin.substr(0, ABegin.find('\t'));
-    ASSERT_TRUE(FWindow->Session()->RequestFile("C:\\remote\\" + name));
-    auto get = FPeer.Read();
-    ASSERT_TRUE(get && get->Type == MsgFileGet);
-    FPeer.SendText(MsgFileBegin, ABegin);
-    auto ready = FPeer.Read();
-    EXPECT_TRUE(ready && ready->Type == MsgFileReady);
-    for (const auto& chunk : AChunks) FPeer.SendText(MsgFileChunk, chunk);
-  };
-  download("..\\..\\x.exe\t5", {"hel", "lo"});
-  Settle();
-  // Until the end arrives the file does not carry its name.
-  EXPECT_FALSE(fs::exists(Downloads() / "x.exe"));
-  EXPECT_TRUE(FWindow->StatusText().startsWith(Q("다운로드 중: x.exe"))) << FWindow->StatusText().toStdString();
-  FPeer.Send(MsgFileEnd);
-  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("다운로드 완료 (내려받기 폴더): x.exe"); }));
-  EXPECT_EQ(ReadFile(Downloads() / "x.exe"), "hello");
-
-  // The same name again never replaces the first file; separators of any kind are cut.
-  download("../x.exe\t3", {"abc"});
-  FPeer.Send(MsgFileEnd);
-  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("다운로드 완료 (내려받기 폴더): x (1).exe"); }));
-  EXPECT_EQ(ReadFile(Downloads() / "x.exe"), "hello");
-  EXPECT_EQ(ReadFile(Downloads() / "x (1).exe"), "abc");
-
-  // Short of the announced size: no file under the name; a replaced download vanishes.
-  download("part.bin\t10", {"12345"});
-  download("next.bin\t2", {"ok"});
-  FPeer.Send(MsgFileEnd);
-  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("다운로드 완료 (내려받기 폴더): next.bin"); }));
-  download("short.bin\t10", {"12345"});
-  FPeer.Send(MsgFileEnd);
-  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("다운로드 실패: short.bin"); }));
-  // More than announced stops the download at once; its end finds nothing open.
-  download("long.bin\t3", {"12", "345"});
-  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("다운로드 실패: long.bin"); }));
-  FPeer.Send(MsgFileEnd);
-
-  // A file nobody asked for is discarded with a line in the status bar.
-  FPeer.SendText(MsgFileBegin, "unasked.exe\t4");
-  FPeer.SendText(MsgFileChunk, "evil");
-  FPeer.Send(MsgFileEnd);
-  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("요청하지 않은 파일을 버렸습니다: unasked.exe"); }));
-
-  // Fewer than two fields, or a name with nothing left, open no file.
-  FPeer.SendText(MsgFileBegin, "lonely.txt");
-  FPeer.SendText(MsgFileBegin, "..\t4");
-  FPeer.SendText(MsgFileChunk, "data");
-  FPeer.Send(MsgFileEnd);
-  Settle();
-  EXPECT_TRUE(FPeer.Quiet());
-
-  std::set<std::string> names;
-  for (const auto& e : fs::directory_iterator(Downloads())) names.insert(e.path().filename().string());
-  EXPECT_EQ(names, (std::set<std::string>{"x.exe", "x (1).exe", "next.bin"}));
-}
-
 // ---------------------------------------------------------------------------------------
 // Monitors, quality, chat, clipboard
 
@@ -842,6 +756,9 @@ TEST_F(ViewerWindowTest, MonitorsAndQuality) {
   EXPECT_EQ(monitors->itemText(1), Q("모니터 2 (1280x1024)"));
   EXPECT_EQ(monitors->itemText(2), Q("모니터 4 (800x600)"));  // the short line still counts
   EXPECT_EQ(monitors->currentIndex(), 0);
+  // Wide enough for its longest entry, and the buttons move aside.
+  EXPECT_GE(monitors->width(), monitors->fontMetrics().horizontalAdvance(monitors->itemText(1)) + 20);
+  EXPECT_GE(FWindow->findChild<QPushButton*>("btnSendFile")->x(), monitors->geometry().right());
   EXPECT_TRUE(FPeer.Quiet());
 
   monitors->setCurrentIndex(1);
@@ -920,6 +837,50 @@ TEST_F(ViewerWindowTest, ClipboardTextIsExchangedOnlyDuringTheSession) {
   ASSERT_TRUE(WaitUntil([&] { return clipboard->text() == Q("원격 텍스트"); }));
   Settle();
   EXPECT_TRUE(FPeer.Quiet());  // not echoed back
+}
+
+// ---------------------------------------------------------------------------------------
+// The end of a session, and the way back
+
+TEST_F(ViewerWindowTest, AnEndedSessionShowsABannerAndReconnectsWithTheSameProof) {
+  FWindow->close();
+  delete FWindow;
+  FWindow = nullptr;
+  FPeer.Conn().Close();
+  OpenWindow("the-proof");
+  StartSession();
+  EXPECT_EQ(FWindow->BannerText(), "");
+  FPeer.Conn().Close();  // the relay goes away
+  ASSERT_TRUE(WaitUntil([&] { return !FWindow->BannerText().isEmpty(); }));
+  EXPECT_EQ(FWindow->BannerText(), Q("연결 종료됨"));
+  EXPECT_TRUE(FWindow->ReconnectButton()->isVisible());
+
+  FWindow->ReconnectButton()->click();
+  FPeer.Accept();
+  auto request = FPeer.Read();
+  ASSERT_TRUE(request);
+  EXPECT_EQ(TextOf(request->Payload), "123456789\tTester\tthe-proof\tcontrol");
+  EXPECT_EQ(FWindow->BannerText(), "");
+  StartSession();
+  EXPECT_TRUE(FWindow->IsConnected());
+
+  // The partner ending the session shows the banner too.
+  FPeer.Send(MsgSessionEnd);
+  EXPECT_TRUE(WaitUntil([&] { return FWindow->BannerText() == Q("원격지 연결 종료됨"); }));
+}
+
+TEST_F(ViewerWindowTest, OpensInsideTheScreenWithQtsOwnTextsInKorean) {
+  const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+  EXPECT_TRUE(area.contains(FWindow->frameGeometry().topLeft()))
+      << area.x() << "," << area.y() << " " << area.width() << "x" << area.height() << " window " << FWindow->x() << ","
+      << FWindow->y() << " " << FWindow->width() << "x" << FWindow->height();
+  EXPECT_LE(FWindow->width(), area.width());
+  EXPECT_LE(FWindow->height(), area.height());
+
+  ASSERT_TRUE(InstallKoreanQtTranslations(*qApp)) << "qt6-translations-l10n is missing";
+  QDialogButtonBox box(QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
+  EXPECT_EQ(box.button(QDialogButtonBox::Ok)->text(), Q("확인"));
+  EXPECT_EQ(box.button(QDialogButtonBox::Cancel)->text(), Q("취소"));
 }
 
 // ---------------------------------------------------------------------------------------

@@ -1,8 +1,15 @@
-#include "capture/WorkerTeam.h"
+#include "protocol/WorkerTeam.h"
 
+#include <algorithm>
 #include <system_error>
+#include <thread>
 
 namespace tlm {
+
+int TWorkerTeam::DefaultSize() {
+  constexpr int MaxMembers = 8;
+  return std::clamp(int(std::thread::hardware_concurrency()), 1, MaxMembers);
+}
 
 TWorkerTeam::TWorkerTeam(int AHelpers) : FHelpers(AHelpers > 0 ? AHelpers : 0) {}
 

@@ -1,6 +1,7 @@
 // A team that runs one job on several threads at once: the calling thread and helper threads
-// that the team starts on first use and keeps, asleep, between jobs. The capturer uses it on its
-// capture thread to encode the rectangles of one frame side by side. One caller at a time.
+// that the team starts on first use and keeps, asleep, between jobs. The capturer uses it to
+// hash and encode the tile rows of one frame side by side, the viewer to decode the tiles of one
+// frame. One caller at a time.
 #pragma once
 
 #include <condition_variable>
@@ -19,6 +20,10 @@ public:
   ~TWorkerTeam();
   TWorkerTeam(const TWorkerTeam&) = delete;
   TWorkerTeam& operator=(const TWorkerTeam&) = delete;
+
+  // Members a team should have for work split over the processors: their number, at most a
+  // handful (work is cut into few enough pieces that more threads would only wait).
+  static int DefaultSize();
 
   // Members including the caller (valid after the first Run; before it, as asked).
   int Size() const { return FHelpers + 1; }
