@@ -6,11 +6,14 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QInputDialog>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMessageBox>
+#include <QMenu>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 #include <QTextBlock>
@@ -18,7 +21,9 @@
 #include <QTextLayout>
 #include <QTime>
 #include <QTimer>
+#include <algorithm>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 
 #include "protocol/Credentials.h"
@@ -31,6 +36,7 @@ namespace tlm {
 namespace {
 
 constexpr int MaxLogLines = 200;  // before a new line is added; 201 with it
+constexpr int MaxLogEntryChars = 2000;  // longer entries are shown cut: the log is for reading
 const QColor HeaderColor(0x3B, 0x4A, 0x6C);
 const QColor PanelStart(0xEB, 0xF3, 0xF5);
 const QColor PanelInSession(0xE6, 0xF0, 0xE6);
@@ -41,6 +47,14 @@ const QColor Grey(0x80, 0x80, 0x80);
 const char* NoID = "--- --- ---";
 
 QString Q(const std::string& AText) { return QString::fromStdString(AText); }
+
+// Enough of a peer's text for one log entry (which shows MaxLogEntryChars at most): a megabyte
+// of chat is never converted whole. A UTF-8 character takes at most four bytes, so the cut,
+// which may split one, lies beyond what the entry shows.
+QString LogPrefix(const std::string& AText) {
+  const size_t enough = 4 * size_t(MaxLogEntryChars) + 8;
+  return QString::fromUtf8(AText.data(), qsizetype(std::min(AText.size(), enough)));
+}
 
 std::string Env(const char* AName) {
   const char* v = std::getenv(AName);
@@ -94,9 +108,21 @@ TMainDialogs TMainDialogs::Standard() {
   d.Info = [](QWidget* AParent, const QString& AText) {
     QMessageBox::information(AParent, QStringLiteral("TALMIR Remote"), AText);
   };
-  d.Question = [](QWidget* AParent, const QString& AText) {
-    return QMessageBox::question(AParent, QStringLiteral("TALMIR Remote"), AText,
-                                 QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+  d.Error = [](QWidget* AParent, const QString& AText) {
+    QMessageBox::critical(AParent, QStringLiteral("TALMIR Remote"), AText);
+  };
+  // The open question box, so that CloseQuestion can end it from outside.
+  auto open = std::make_shared<QPointer<QMessageBox>>();
+  d.Question = [open](QWidget* AParent, const QString& AText) {
+    QMessageBox box(QMessageBox::Question, QStringLiteral("TALMIR Remote"), AText, QMessageBox::Yes | QMessageBox::No,
+                    AParent);
+    *open = &box;
+    const int answer = box.exec();
+    *open = nullptr;
+    return answer == QMessageBox::Yes;
+  };
+  d.CloseQuestion = [open] {
+    if (*open) (*open)->done(QMessageBox::No);
   };
   d.Input = [](QWidget* AParent, const QString& ATitle, const QString& APrompt, QString& AText) {
     bool ok = false;
@@ -119,6 +145,8 @@ TfrmClientMain::TfrmClientMain(IUiDispatcher& AUi, THostServices AServices, TMai
       FOpenViewer(std::move(AOpenViewer)) {
   // FormCreate, in its order.
   FConfig = std::make_unique<TAppConfig>();
+  FClipFallback = AServices.Clipboard;
+  AServices.Clipboard = &FClipEntry;
   BuildControls();
   ApplyCaptions();
   cbQuality->addItems({QStringLiteral("빠름"), QStringLiteral("표준"), QStringLiteral("고화질")});
@@ -127,12 +155,17 @@ TfrmClientMain::TfrmClientMain(IUiDispatcher& AUi, THostServices AServices, TMai
   cbQuality->setCurrentIndex(quality >= 0 && quality < cbQuality->count() ? quality : -1);
   connect(cbQuality, &QComboBox::activated, this, &TfrmClientMain::cbQualityChange);
   chkAutoPw->setChecked(FConfig->HasPassword());
+  // The password itself is never shown, but that one is set is.
+  if (FConfig->HasPassword()) edtPassword->setPlaceholderText(QStringLiteral("설정됨 ******"));
   SetTextColor(btnConnect, Qt::white);
   RefreshRecent();
 
   SetRelayTlsConfigured(FConfig->RelayTls());
-  FHost = std::make_unique<THostAgent>(AUi, GetRelayHost(), FRelayPort, FConfig->DeviceKey(),
-                                       FConfig->PasswordHash(), std::move(AServices), ATimings);
+  std::string deviceKey;
+  SaveConfig([&] { deviceKey = FConfig->DeviceKey(); });
+  if (deviceKey.empty()) deviceKey = FConfig->DeviceKey();  // not stored, but kept for this run
+  FHost = std::make_unique<THostAgent>(AUi, GetRelayHost(), FRelayPort, deviceKey, FConfig->PasswordHash(),
+                                       std::move(AServices), ATimings);
   FHost->SetQuality(quality);
   FHost->OnID = [this](const std::string& AText) { HostID(AText); };
   FHost->OnStatus = [this](const std::string& AText) { HostStatus(AText); };
@@ -143,6 +176,12 @@ TfrmClientMain::TfrmClientMain(IUiDispatcher& AUi, THostServices AServices, TMai
   FHost->OnSessionStart = [this](const std::string&) { HostSessionStart(); };
   FHost->OnSessionEnd = [this] { HostSessionEnd(); };
   FHost->OnChat = [this](const std::string& AText) { HostChat(AText); };
+  FHost->OnConsentClosed = [this] {
+    if (FDialogs.CloseQuestion) FDialogs.CloseQuestion();
+  };
+  FHost->OnAdmission = [this](const std::string& AName, const std::string& AIP, EAdmission AHow) {
+    HostAdmission(AName, AIP, AHow);
+  };
   FHost->Start();
 
   if (!FRunOptions.AutoConnect.empty())
@@ -159,8 +198,11 @@ TfrmClientMain::~TfrmClientMain() {
     FHost->OnSessionStart = nullptr;
     FHost->OnSessionEnd = nullptr;
     FHost->OnChat = nullptr;
+    FHost->OnConsentClosed = nullptr;
+    FHost->OnAdmission = nullptr;
     FHost.reset();
   }
+  FClipSync.reset();
   FConfig.reset();
 }
 
@@ -182,6 +224,13 @@ void TfrmClientMain::BuildControls() {
   lblHeaderState->resize(176, 17);
   lblHeaderState->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
   SetTextColor(lblHeaderState, Qt::white);
+  btnEndSession = new QPushButton(pnlHeader);
+  btnEndSession->setGeometry(424, 17, 120, 30);
+  btnEndSession->setFont(UiFont(13, true));
+  btnEndSession->setStyleSheet(QStringLiteral("QPushButton { background-color: #C0392B; color: white; border: none; }"
+                                              "QPushButton:pressed { background-color: #962D22; }"));
+  btnEndSession->hide();
+  connect(btnEndSession, &QPushButton::clicked, this, &TfrmClientMain::btnEndSessionClick);
 
   pnlMy = new QWidget(this);
   pnlMy->setGeometry(24, 88, 344, 232);
@@ -195,6 +244,10 @@ void TfrmClientMain::BuildControls() {
   edtPassword = new QLineEdit(pnlMy);
   edtPassword->setGeometry(20, 126, 200, 25);
   edtPassword->setEchoMode(QLineEdit::Password);
+  // A typed password is meant to be used: the box ticks itself, so "설정" stores it.
+  connect(edtPassword, &QLineEdit::textEdited, this, [this](const QString& AText) {
+    if (!AText.trimmed().isEmpty()) chkAutoPw->setChecked(true);
+  });
   btnSetPw = new QPushButton(pnlMy);
   btnSetPw->setGeometry(228, 125, 96, 27);
   connect(btnSetPw, &QPushButton::clicked, this, &TfrmClientMain::btnSetPwClick);
@@ -235,6 +288,16 @@ void TfrmClientMain::BuildControls() {
   SetBackground(lstRecent, RecentBack);
   lstRecent->setStyleSheet(QStringLiteral("QListWidget::item { height: 17px; }"));
   connect(lstRecent, &QListWidget::itemDoubleClicked, this, [this] { lstRecentDblClick(); });
+  lstRecent->setContextMenuPolicy(Qt::CustomContextMenu);
+  connect(lstRecent, &QWidget::customContextMenuRequested, this, [this](const QPoint& APos) {
+    QListWidgetItem* item = lstRecent->itemAt(APos);
+    if (!item) return;
+    const int row = lstRecent->row(item);
+    QMenu menu(this);
+    QAction* remove = menu.addAction(QStringLiteral("목록에서 삭제"));
+    if (menu.exec(lstRecent->viewport()->mapToGlobal(APos)) == remove) RemoveRecentAt(row);
+  });
+  lstRecent->installEventFilter(this);  // the Delete key
   mmoLog = new QPlainTextEdit(pnlRecent);
   mmoLog->setGeometry(432, 36, 264, 144);
   mmoLog->setFrameShape(QFrame::NoFrame);
@@ -244,6 +307,12 @@ void TfrmClientMain::BuildControls() {
   mmoLog->setFont(MonoFont(11));
   SetBackground(mmoLog, LogBack);
   SetTextColor(mmoLog, Grey);
+  edtChat = new QLineEdit(pnlRecent);
+  edtChat->setGeometry(432, 158, 264, 24);
+  edtChat->setPlaceholderText(QStringLiteral("채팅 메시지 입력 후 Enter"));
+  edtChat->setMaxLength(MaxLogEntryChars);
+  edtChat->hide();
+  connect(edtChat, &QLineEdit::returnPressed, this, &TfrmClientMain::SendChatLine);
 
   tmrUI = new QTimer(this);
   tmrUI->setInterval(1500);
@@ -262,6 +331,7 @@ void TfrmClientMain::ApplyCaptions() {
   set(lblMyCaption, QStringLiteral("내 컴퓨터"));
   set(lblPwCaption, QStringLiteral("비밀번호 (무인 접속용)"));
   btnSetPw->setText(QStringLiteral("설정"));
+  btnEndSession->setText(QStringLiteral("연결 끊기"));
   chkAutoPw->setText(QStringLiteral("비밀번호로 무인 접속 허용"));
   set(lblRemoteCaption, QStringLiteral("원격 제어"));
   set(lblRemoteHint, QStringLiteral("상대방 접속 ID를 입력하세요"));
@@ -314,7 +384,10 @@ void TfrmClientMain::ConnectTo(std::string AID) {
   std::string proof;
   const std::string password = TrimControl(answer.toStdString());
   if (!password.empty()) proof = MakeSessionProof(AID, HashPassword(password));
-  FConfig->AddRecent(AID, "");
+  bool known = false;
+  for (const TRecentItem& item : FRecent) known = known || item.ID == AID;
+  FNewRecentID = known ? std::string() : AID;
+  SaveConfig([&] { FConfig->AddRecent(AID, ""); });
   RefreshRecent();
   OpenViewer(AID, FConfig->MyName(), proof);
 }
@@ -326,6 +399,32 @@ void TfrmClientMain::lstRecentDblClick() {
   if (index >= 0 && index < int(FRecent.size())) ConnectTo(FRecent[size_t(index)].ID);
 }
 
+void TfrmClientMain::RemoveRecentAt(int ARow) {
+  if (ARow < 0 || ARow >= int(FRecent.size())) return;
+  const std::string id = FRecent[size_t(ARow)].ID;
+  SaveConfig([&] { FConfig->RemoveRecent(id); });
+  RefreshRecent();
+}
+
+void TfrmClientMain::RelayRefused(const std::string& AID, const QString& AText) {
+  // An ID the relay does not know is not worth keeping; one that is merely offline now is, and
+  // so is any ID that was in the list before this attempt.
+  if (AID.empty() || AID != FNewRecentID || !AText.contains(QStringLiteral("존재하지 않는 ID"))) return;
+  FNewRecentID.clear();
+  SaveConfig([&] { FConfig->RemoveRecent(AID); });
+  RefreshRecent();
+}
+
+void TfrmClientMain::SaveConfig(const std::function<void()>& AWrite) {
+  try {
+    AWrite();
+  } catch (const std::exception& e) {
+    const QString text = QStringLiteral("설정을 저장하지 못했습니다. 이번 실행 동안은 바뀐 값을 그대로 씁니다.\n\n") +
+                         QString::fromStdString(e.what());
+    if (FDialogs.Error) FDialogs.Error(this, text);
+  }
+}
+
 void TfrmClientMain::btnSetPwClick() {
   const std::string password = TrimControl(edtPassword->text().toStdString());
   if (chkAutoPw->isChecked() && !password.empty()) {
@@ -335,21 +434,24 @@ void TfrmClientMain::btnSetPwClick() {
       return;
     }
     const std::string hash = HashPassword(password);
-    FConfig->SetPasswordHash(hash);
+    SaveConfig([&] { FConfig->SetPasswordHash(hash); });
     FHost->ChangePassword(hash);
     edtPassword->clear();
     edtPassword->setPlaceholderText(QStringLiteral("설정됨 ******"));
     FDialogs.Info(this, QStringLiteral("무인 접속 비밀번호가 설정되었습니다."));
   } else {
-    FConfig->SetPasswordHash("");
+    SaveConfig([&] { FConfig->SetPasswordHash(""); });
     FHost->ChangePassword("");
     edtPassword->clear();
+    edtPassword->setPlaceholderText(QString());
     chkAutoPw->setChecked(false);
     FDialogs.Info(this, QStringLiteral("무인 접속 비밀번호가 해제되었습니다. 이제 접속 시 동의 팝업으로 승인합니다."));
   }
 }
 
-void TfrmClientMain::cbQualityChange(int AIndex) { FConfig->SetDefaultQuality(AIndex); }
+void TfrmClientMain::cbQualityChange(int AIndex) {
+  SaveConfig([&] { FConfig->SetDefaultQuality(AIndex); });
+}
 
 void TfrmClientMain::HostID(const std::string& AText) {
   FMyID = AText;
@@ -365,38 +467,134 @@ void TfrmClientMain::HostID(const std::string& AText) {
 void TfrmClientMain::HostStatus(const std::string& AText) { lblStatus->setText(Q(AText)); }
 
 void TfrmClientMain::AddLog(const QString& AText) {
-  // Lines are counted as the memo shows them: a wrapped entry counts once per piece.
-  QTextDocument* doc = mmoLog->document();
+  QString text = AText;
+  if (text.size() > MaxLogEntryChars) text = text.left(MaxLogEntryChars) + QChar(0x2026);
+  const QString stamp = QTime::currentTime().toString(QStringLiteral("HH:mm:ss")) + QLatin1Char(' ');
   mmoLog->setUpdatesEnabled(false);
-  if (!doc->isEmpty()) {
-    while (LogLineCount() > MaxLogLines) {
-      QTextBlock first = doc->begin();
-      QTextCursor cursor(first);
-      const int pieces = first.layout() ? first.layout()->lineCount() : 1;
-      if (pieces > 1) {
-        // Drop the first wrapped piece only, as a memo deleting its first line does.
-        const QTextLine line = first.layout()->lineAt(0);
-        cursor.setPosition(first.position() + line.textLength(), QTextCursor::KeepAnchor);
-      } else {
-        cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor);
-      }
-      cursor.removeSelectedText();
-      doc->documentLayout()->documentSize();  // re-lays out the changed block
-    }
+  QTextDocument* doc = mmoLog->document();
+  if (!doc->isEmpty() && text == FLastLogText && !text.contains(QLatin1Char('\n'))) {
+    // The same entry again (a relay refusing every few seconds): one line that counts.
+    ++FLogRepeats;
+    QTextCursor cursor(doc->lastBlock());
+    cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+    cursor.insertText(stamp + text + QStringLiteral(" (%1회 반복)").arg(FLogRepeats + 1));
+  } else {
+    FLastLogText = text;
+    FLogRepeats = 0;
+    TrimLog();
+    mmoLog->appendPlainText(stamp + text);
   }
-  const QString line = QTime::currentTime().toString(QStringLiteral("HH:mm:ss")) + QLatin1Char(' ') + AText;
-  mmoLog->appendPlainText(line);
   mmoLog->setUpdatesEnabled(true);
+  WriteLogFile(stamp + text);
+}
+
+// Cuts the log to MaxLogLines displayed lines (a wrapped entry counts once per piece) in one
+// removal from the top, measured on the current layout: linear in what it removes.
+void TfrmClientMain::TrimLog() {
+  QTextDocument* doc = mmoLog->document();
+  for (int round = 0; round < 4 && !doc->isEmpty(); ++round) {
+    int excess = LogLineCount() - MaxLogLines;
+    if (excess <= 0) return;
+    int cut = 0;
+    for (QTextBlock b = doc->begin(); b.isValid() && excess > 0; b = b.next()) {
+      const int pieces = b.layout() && b.layout()->lineCount() > 0 ? b.layout()->lineCount() : 1;
+      if (pieces <= excess || !b.next().isValid()) {
+        excess -= pieces;
+        cut = b.next().isValid() ? b.next().position() : b.position() + b.length() - 1;
+      } else {
+        // Drop the first wrapped pieces only, as a memo deleting its first lines does.
+        const QTextLine last = b.layout()->lineAt(excess - 1);
+        cut = b.position() + last.textStart() + last.textLength();
+        excess = 0;
+      }
+    }
+    QTextCursor cursor(doc);
+    cursor.setPosition(0);
+    cursor.setPosition(cut, QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
+    doc->documentLayout()->documentSize();  // re-lays out the changed block
+  }
+}
+
+void TfrmClientMain::WriteLogFile(const QString& ALine) {
   // TLMREMOTE_LOGFILE: every log line is also appended there, for unattended runs and scripts.
   // Best effort, like the ID file: a refused write must not disturb the user.
   const std::string logFile = Env("TLMREMOTE_LOGFILE");
   if (!logFile.empty()) {
     std::ofstream out(logFile, std::ios::binary | std::ios::app);
-    if (out) out << line.toStdString() << '\n';
+    if (out) out << ALine.toStdString() << '\n';
   }
 }
 
-void TfrmClientMain::HostChat(const std::string& AText) { AddLog(QStringLiteral("[채팅] 원격: ") + Q(AText)); }
+void TfrmClientMain::HostChat(const std::string& AText) {
+  AddLog(QStringLiteral("[채팅] 원격: ") + LogPrefix(AText));
+  // A grey line alone goes unnoticed: the window asks for attention.
+  if (isMinimized()) showNormal();
+  raise();
+  QApplication::alert(this);
+}
+
+void TfrmClientMain::SendChatLine() {
+  const QString text = edtChat->text();
+  if (text.trimmed().isEmpty() || !FHost->InSession()) return;
+  try {
+    FHost->SendChat(text.toStdString());
+  } catch (const std::exception& e) {
+    AddLog(QStringLiteral("채팅 전송 실패: ") + Q(e.what()));
+    return;
+  }
+  edtChat->clear();
+  AddLog(QStringLiteral("[채팅] 나: ") + text);
+}
+
+void TfrmClientMain::btnEndSessionClick() {
+  FHost->EndSessionByUser();
+  ShowSessionControls(false);
+}
+
+void TfrmClientMain::ApplyViewerClipboard(const std::string& AText) {
+  if (FClipSync) {
+    FClipSync->ApplyRemote(Q(AText));
+  } else if (FClipFallback) {
+    FClipFallback->SetClipboardText(AText);
+  }
+}
+
+void TfrmClientMain::HostAdmission(const std::string& AName, const std::string& AIP, EAdmission AHow) {
+  try {
+    FConfig->RecordAdmission(std::time(nullptr), AName, AIP, AdmissionText(AHow));
+  } catch (const std::exception& e) {
+    AddLog(QStringLiteral("접속 기록 저장 실패: ") + Q(e.what()));
+  }
+}
+
+void TfrmClientMain::ShowSessionControls(bool AInSession) {
+  btnEndSession->setVisible(AInSession);
+  edtChat->setVisible(AInSession);
+  mmoLog->resize(264, AInSession ? 118 : 144);
+  if (!AInSession) {
+    FClipSync.reset();
+    return;
+  }
+  // Text copied on this computer during the session goes to the viewer; what is on the
+  // clipboard already stays here.
+  FClipSync = std::make_unique<TClipboardSync>();
+  FClipSync->OnLocalCopy = [this](const QString& AText) {
+    try {
+      FHost->PushClipboard(AText.toStdString());
+    } catch (const std::exception&) {
+      // the session is ending; its end is reported on its own
+    }
+  };
+}
+
+void TfrmClientMain::BringToFront() {
+  if (isMinimized()) showNormal();
+  show();
+  raise();
+  activateWindow();
+  QApplication::alert(this);
+}
 
 void TfrmClientMain::HostConsent(const std::string& AViewerName, const std::string& AViewerIP, bool& AAllow) {
   if (isMinimized()) showNormal();
@@ -410,9 +608,15 @@ void TfrmClientMain::HostConsent(const std::string& AViewerName, const std::stri
 
 void TfrmClientMain::SetMyPanelColor(const QColor& AColor) { SetBackground(pnlMy, AColor); }
 
-void TfrmClientMain::HostSessionStart() { SetMyPanelColor(PanelInSession); }
+void TfrmClientMain::HostSessionStart() {
+  SetMyPanelColor(PanelInSession);
+  ShowSessionControls(true);
+}
 
-void TfrmClientMain::HostSessionEnd() { SetMyPanelColor(PanelEnded); }
+void TfrmClientMain::HostSessionEnd() {
+  SetMyPanelColor(PanelEnded);
+  ShowSessionControls(false);
+}
 
 void TfrmClientMain::tmrUITimer() {
   if (FHost->InSession())
@@ -421,6 +625,15 @@ void TfrmClientMain::tmrUITimer() {
     lblHeaderState->setText(QStringLiteral("온라인"));
   else
     lblHeaderState->setText(QStringLiteral("오프라인"));
+}
+
+bool TfrmClientMain::eventFilter(QObject* AWatched, QEvent* AEvent) {
+  if (AWatched == lstRecent && AEvent->type() == QEvent::KeyPress &&
+      static_cast<QKeyEvent*>(AEvent)->key() == Qt::Key_Delete) {
+    RemoveRecentAt(lstRecent->currentRow());
+    return true;
+  }
+  return QWidget::eventFilter(AWatched, AEvent);
 }
 
 void TfrmClientMain::closeEvent(QCloseEvent* AEvent) {

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "app/ClipboardSync.h"
 #include "app/Config.h"
 #include "app/RunOptions.h"
 #include "host/HostAgent.h"
@@ -35,7 +36,10 @@ namespace tlm {
 // The window's boxes, replaceable so that tests never block.
 struct TMainDialogs {
   std::function<void(QWidget* AParent, const QString& AText)> Info;      // information box, OK only
+  std::function<void(QWidget* AParent, const QString& AText)> Error;     // error box, OK only
   std::function<bool(QWidget* AParent, const QString& AText)> Question;  // Yes -> true
+  // Closes the open Question box as if No was chosen; nothing when none is open.
+  std::function<void()> CloseQuestion;
   // One-line input box; false when cancelled.
   std::function<bool(QWidget* AParent, const QString& ATitle, const QString& APrompt, QString& AText)> Input;
   static TMainDialogs Standard();
@@ -85,6 +89,15 @@ public:
   void lstRecentDblClick();
   void tmrUITimer();
   void AddLog(const QString& AText);
+  void btnEndSessionClick();
+  void SendChatLine();
+  void RemoveRecentAt(int ARow);
+  // A viewer window's relay refused the connection to AID with AText.
+  void RelayRefused(const std::string& AID, const QString& AText);
+  // Brings the window to the front (a second start of the program asks for it).
+  void BringToFront();
+  // Runs a configuration write; a failure is shown in an error box, the program goes on.
+  void SaveConfig(const std::function<void()>& AWrite);
 
   QLineEdit* edtRemoteID = nullptr;
   QLineEdit* edtPassword = nullptr;
@@ -93,9 +106,12 @@ public:
   QListWidget* lstRecent = nullptr;
   QPushButton* btnConnect = nullptr;
   QPushButton* btnSetPw = nullptr;
+  QPushButton* btnEndSession = nullptr;  // shown during a session
+  QLineEdit* edtChat = nullptr;          // shown during a session
 
 protected:
   void closeEvent(QCloseEvent* AEvent) override;
+  bool eventFilter(QObject* AWatched, QEvent* AEvent) override;
 
 private:
   void BuildControls();
@@ -104,6 +120,11 @@ private:
   void AutoConnect();
   void OpenViewer(const std::string& ATarget, const std::string& AName, const std::string& AProof);
   void SetMyPanelColor(const QColor& AColor);
+  void ShowSessionControls(bool AInSession);
+  void TrimLog();
+  void WriteLogFile(const QString& ALine);
+  void ApplyViewerClipboard(const std::string& AText);
+  void HostAdmission(const std::string& AName, const std::string& AIP, EAdmission AHow);
 
   void HostID(const std::string& AText);
   void HostStatus(const std::string& AText);
@@ -120,6 +141,24 @@ private:
   std::unique_ptr<THostAgent> FHost;
   std::string FMyID;
   std::vector<TRecentItem> FRecent;
+  std::string FNewRecentID;  // added to the recent list by the last ConnectTo, not there before
+
+  // Viewer clipboard text goes through FClipSync during a session, so the host's own copies
+  // reach the viewer without echoing the viewer's text back.
+  class TClipboardEntry final : public IClipboardSetter {
+  public:
+    explicit TClipboardEntry(TfrmClientMain& AForm) : FForm(AForm) {}
+    void SetClipboardText(const std::string& AText) override { FForm.ApplyViewerClipboard(AText); }
+
+  private:
+    TfrmClientMain& FForm;
+  };
+  TClipboardEntry FClipEntry{*this};
+  IClipboardSetter* FClipFallback = nullptr;  // outside a session
+  std::unique_ptr<TClipboardSync> FClipSync;
+
+  QString FLastLogText;  // the last entry as given, for summarising repeats
+  int FLogRepeats = 0;
 
   QWidget* pnlHeader = nullptr;
   QLabel* lblTitle = nullptr;

@@ -7,13 +7,17 @@
 
 #include "app/Config.h"
 
+#include <fcntl.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 
@@ -42,22 +46,57 @@ void Load(const std::string& APath, CSimpleIniA& AIni) {
   AIni.LoadFile(APath.c_str());
 }
 
+[[noreturn]] void SaveFailed(const std::string& APath, const char* AWhat, int AErr) {
+  throw TError("설정 저장 실패: " + APath + ": " + AWhat + ": " + std::strerror(AErr));
+}
+
+// Replaces the file with AText, owner-only: a unique temporary file in the same folder, synced
+// before it is renamed over the old one, and the folder synced after, so a crash or power loss
+// leaves either the old file or the new one, never a torn or empty one.
+void ReplaceFile(const std::string& APath, const std::string& AText) {
+  const std::string folder = fs::path(APath).parent_path().string();
+  std::string temp = APath + ".XXXXXX";
+  const int fd = ::mkstemp(temp.data());  // 0600 by itself
+  if (fd < 0) SaveFailed(APath, "임시 파일", errno);
+  auto fail = [&](const char* AWhat) {
+    const int err = errno;
+    ::close(fd);
+    ::unlink(temp.c_str());
+    SaveFailed(APath, AWhat, err);
+  };
+  size_t done = 0;
+  while (done < AText.size()) {
+    const ssize_t n = ::write(fd, AText.data() + done, AText.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      fail("쓰기");
+    }
+    done += size_t(n);
+  }
+  if (::fchmod(fd, 0600) != 0) fail("권한");
+  if (::fsync(fd) != 0) fail("fsync");
+  if (::close(fd) != 0) {
+    const int err = errno;
+    ::unlink(temp.c_str());
+    SaveFailed(APath, "닫기", err);
+  }
+  if (::rename(temp.c_str(), APath.c_str()) != 0) {
+    const int err = errno;
+    ::unlink(temp.c_str());
+    SaveFailed(APath, "이름 바꾸기", err);
+  }
+  const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);  // the rename itself reaches the disk
+    ::close(dir);
+  }
+}
+
 void Save(const std::string& APath, CSimpleIniA& AIni) {
   std::string text;
   if (AIni.Save(text) < 0) throw TError("설정 저장 실패: " + APath);
-  const std::string temp = APath + ".tmp";
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.flush();
-    if (!out) throw TError("설정 저장 실패: " + APath + ": " + std::strerror(errno));
-  }
-  std::error_code ec;
-  fs::rename(temp, APath, ec);
-  if (ec) {
-    fs::remove(temp, ec);
-    throw TError("설정 저장 실패: " + APath);
-  }
+  ReplaceFile(APath, text);
 }
 
 std::string Read(const std::string& APath, const char* ASection, const char* AKey) {
@@ -66,13 +105,12 @@ std::string Read(const std::string& APath, const char* ASection, const char* AKe
   return ini.GetValue(ASection, AKey, "");
 }
 
-void Write(const std::string& APath, const char* ASection, const char* AKey, const std::string& AValue) {
-  CSimpleIniA ini;
-  Load(APath, ini);
-  // Replace, never add a second line for the same key.
-  ini.Delete(ASection, AKey);
-  ini.SetValue(ASection, AKey, AValue.c_str());
-  Save(APath, ini);
+void PutRecent(CSimpleIniA& AIni, const std::vector<TRecentItem>& AList) {
+  AIni.Delete(RecentSection, nullptr);
+  for (size_t i = 0; i < AList.size() && i < MaxRecent; ++i) {
+    const std::string key = "r" + std::to_string(i);
+    AIni.SetValue(RecentSection, key.c_str(), (AList[i].ID + "|" + AList[i].Name).c_str());
+  }
 }
 
 }  // namespace
@@ -82,7 +120,38 @@ TAppConfig::TAppConfig() {
   if (folder.empty()) folder = UserConfigDir() + "/TLMRemote";
   std::error_code ec;
   fs::create_directories(folder, ec);
+  // The file holds the device key and the password hash: the folder is the owner's alone.
+  ::chmod(folder.c_str(), 0700);
   FPath = (fs::path(folder) / "config.ini").string();
+}
+
+std::string TAppConfig::Folder() const { return fs::path(FPath).parent_path().string(); }
+
+std::string TAppConfig::Get(const char* AKey) const {
+  const auto unsaved = FUnsaved.find(AKey);
+  if (unsaved != FUnsaved.end()) return unsaved->second;
+  return Read(FPath, MainSection, AKey);
+}
+
+void TAppConfig::Set(const char* AKey, const std::string& AValue) {
+  FUnsaved[AKey] = AValue;
+  Flush();
+}
+
+void TAppConfig::Flush() {
+  CSimpleIniA ini;
+  Load(FPath, ini);
+  for (const auto& [key, value] : FUnsaved) {
+    // Replace, never add a second line for the same key.
+    ini.Delete(MainSection, key.c_str());
+    ini.SetValue(MainSection, key.c_str(), value.c_str());
+  }
+  if (FUnsavedRecent) PutRecent(ini, *FUnsavedRecent);
+  std::error_code ec;
+  fs::create_directories(Folder(), ec);  // the folder may have gone since start-up
+  Save(FPath, ini);
+  FUnsaved.clear();
+  FUnsavedRecent.reset();
 }
 
 TAppConfig::~TAppConfig() = default;
@@ -112,22 +181,19 @@ std::string TAppConfig::NewDeviceKey() {
 std::string TAppConfig::DeviceKey() {
   std::string fromEnv = Env("TLMREMOTE_DEVICEKEY");
   if (!fromEnv.empty()) return fromEnv;
-  std::string stored = Read(FPath, MainSection, "DeviceKey");
+  std::string stored = Get("DeviceKey");
   if (!stored.empty()) return stored;
-  // The folder may have gone since start-up; a new key must reach the disk before it is used.
-  std::error_code ec;
-  fs::create_directories(fs::path(FPath).parent_path(), ec);
-  std::string key = NewDeviceKey();
-  Write(FPath, MainSection, "DeviceKey", key);
-  return key;
+  // A new key should reach the disk before it is used; when it cannot, this run keeps it.
+  Set("DeviceKey", NewDeviceKey());
+  return Get("DeviceKey");
 }
 
-std::string TAppConfig::PasswordHash() const { return Read(FPath, MainSection, "PasswordHash"); }
+std::string TAppConfig::PasswordHash() const { return Get("PasswordHash"); }
 
-void TAppConfig::SetPasswordHash(const std::string& AHash) { Write(FPath, MainSection, "PasswordHash", AHash); }
+void TAppConfig::SetPasswordHash(const std::string& AHash) { Set("PasswordHash", AHash); }
 
 int TAppConfig::DefaultQuality() const {
-  const std::string text = Read(FPath, MainSection, "Quality");
+  const std::string text = Get("Quality");
   if (text.empty()) return 1;
   char* end = nullptr;
   errno = 0;
@@ -136,14 +202,14 @@ int TAppConfig::DefaultQuality() const {
   return int(v);
 }
 
-void TAppConfig::SetDefaultQuality(int APreset) { Write(FPath, MainSection, "Quality", std::to_string(APreset)); }
+void TAppConfig::SetDefaultQuality(int APreset) { Set("Quality", std::to_string(APreset)); }
 
-bool TAppConfig::KeepAspect() const { return Read(FPath, MainSection, "KeepAspect") == "1"; }
+bool TAppConfig::KeepAspect() const { return Get("KeepAspect") == "1"; }
 
-void TAppConfig::SetKeepAspect(bool AKeep) { Write(FPath, MainSection, "KeepAspect", AKeep ? "1" : "0"); }
+void TAppConfig::SetKeepAspect(bool AKeep) { Set("KeepAspect", AKeep ? "1" : "0"); }
 
 std::string TAppConfig::MyName() const {
-  std::string name = Read(FPath, MainSection, "MyName");
+  std::string name = Get("MyName");
   if (!name.empty()) return name;
   const char* computer = std::getenv("COMPUTERNAME");
   if (computer) return computer;
@@ -152,11 +218,12 @@ std::string TAppConfig::MyName() const {
   return {};
 }
 
-void TAppConfig::SetMyName(const std::string& AName) { Write(FPath, MainSection, "MyName", AName); }
+void TAppConfig::SetMyName(const std::string& AName) { Set("MyName", AName); }
 
-bool TAppConfig::RelayTls() const { return Read(FPath, MainSection, "RelayTls") == "1"; }
+bool TAppConfig::RelayTls() const { return Get("RelayTls") == "1"; }
 
 std::vector<TRecentItem> TAppConfig::GetRecent() const {
+  if (FUnsavedRecent) return *FUnsavedRecent;
   CSimpleIniA ini;
   Load(FPath, ini);
   CSimpleIniA::TNamesDepend keys;
@@ -190,14 +257,47 @@ void TAppConfig::AddRecent(const std::string& AID, const std::string& AName) {
   std::vector<TRecentItem> list{{AID, AName}};
   for (auto& item : GetRecent())
     if (item.ID != AID) list.push_back(std::move(item));
-  CSimpleIniA ini;
-  Load(FPath, ini);
-  ini.Delete(RecentSection, nullptr);
-  for (size_t i = 0; i < list.size() && i < MaxRecent; ++i) {
-    const std::string key = "r" + std::to_string(i);
-    ini.SetValue(RecentSection, key.c_str(), (list[i].ID + "|" + list[i].Name).c_str());
+  if (list.size() > MaxRecent) list.resize(MaxRecent);
+  FUnsavedRecent = std::move(list);
+  Flush();
+}
+
+void TAppConfig::RemoveRecent(const std::string& AID) {
+  std::vector<TRecentItem> list = GetRecent();
+  std::erase_if(list, [&](const TRecentItem& AItem) { return AItem.ID == AID; });
+  if (list.size() > MaxRecent) list.resize(MaxRecent);
+  FUnsavedRecent = std::move(list);
+  Flush();
+}
+
+std::string TAppConfig::AdmissionsPath() const { return (fs::path(Folder()) / "admissions.log").string(); }
+
+void TAppConfig::RecordAdmission(std::time_t AWhen, const std::string& AName, const std::string& AAddress,
+                                 const std::string& AHow) {
+  char stamp[32] = "?";
+  std::tm local{};
+  if (::localtime_r(&AWhen, &local)) std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+  // Tabs and line breaks in a field would forge a record: blank them.
+  auto field = [](std::string AText) {
+    for (char& c : AText)
+      if (c == '\t' || c == '\r' || c == '\n') c = ' ';
+    return AText;
+  };
+  const std::string path = AdmissionsPath();
+  std::deque<std::string> lines;
+  {
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    while (std::getline(in, line)) {
+      lines.push_back(std::move(line));
+      if (lines.size() > MaxAdmissionLines) lines.pop_front();
+    }
   }
-  Save(FPath, ini);
+  lines.push_back(std::string(stamp) + '\t' + field(AName) + '\t' + field(AAddress) + '\t' + field(AHow));
+  while (lines.size() > MaxAdmissionLines) lines.pop_front();
+  std::string text;
+  for (const std::string& line : lines) text += line + '\n';
+  ReplaceFile(path, text);
 }
 
 }  // namespace tlm

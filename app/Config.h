@@ -1,11 +1,18 @@
 // The settings that survive a restart, kept in config.ini in a per-user folder.
 //
 // One instance, owned by the main window and used on the user-interface thread only. Every
-// setter writes the whole file at once (temporary file, then rename), so an accepted change
-// survives a crash and a crash mid-write never leaves a torn file. Getters read the file each
-// time: nothing is cached, so a hand edit is seen at once.
+// setter writes the whole file at once (owner-only temporary file, synced, renamed, folder
+// synced), so an accepted change survives a crash and a crash mid-write never leaves a torn
+// file. Getters read the file each time, so a hand edit is seen at once.
+//
+// A setter whose write fails raises TError naming the file and the reason, but the value is
+// kept in memory: the getters answer it for the rest of the run, and the next successful write
+// stores it along with its own change.
 #pragma once
 
+#include <ctime>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +32,7 @@ public:
   ~TAppConfig();
 
   const std::string& Path() const { return FPath; }
+  std::string Folder() const;
 
   // TLMREMOTE_DEVICEKEY when set and not empty (never written); else the stored key; else a new
   // one, stored before it is returned.
@@ -49,12 +57,27 @@ public:
   std::vector<TRecentItem> GetRecent() const;
   // Puts the ID first, drops its older entry, and rewrites the section as r0..r9.
   void AddRecent(const std::string& AID, const std::string& AName);
+  void RemoveRecent(const std::string& AID);
+
+  // Appends one line "time\tname\taddress\thow" to admissions.log beside config.ini, keeping the
+  // newest MaxAdmissionLines lines; owner-only, replaced whole like config.ini.
+  static constexpr size_t MaxAdmissionLines = 1000;
+  std::string AdmissionsPath() const;
+  void RecordAdmission(std::time_t AWhen, const std::string& AName, const std::string& AAddress,
+                       const std::string& AHow);
 
   // "D" and 32 uppercase hex digits from a fresh random version-4 UUID.
   static std::string NewDeviceKey();
 
 private:
+  std::string Get(const char* AKey) const;
+  void Set(const char* AKey, const std::string& AValue);
+  // Writes every value not yet on disk; keeps them in memory when that fails.
+  void Flush();
+
   std::string FPath;
+  std::map<std::string, std::string> FUnsaved;           // main-section values not yet written
+  std::optional<std::vector<TRecentItem>> FUnsavedRecent;  // a recent list not yet written
 };
 
 }  // namespace tlm

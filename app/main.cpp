@@ -7,10 +7,12 @@
 #include <memory>
 
 #include "app/ClientMain.h"
+#include "app/Config.h"
 #include "app/HostClipboard.h"
 #include "app/QtDispatcher.h"
 #include "app/QtTranslations.h"
 #include "app/HostPlatform.h"
+#include "app/SingleInstance.h"
 #include "app/RunOptions.h"
 #include "tlm/Version.h"
 #include "viewer/RemoteForm.h"
@@ -33,6 +35,10 @@ int main(int argc, char** argv) {
   // close ends the program.
   QApplication::setQuitOnLastWindowClosed(false);
 
+  // One copy per configuration folder: a second start brings the first one forward and ends.
+  tlm::TSingleInstance instance(QString::fromStdString(tlm::TAppConfig().Folder()));
+  if (!instance.Acquire()) return 0;
+
   tlm::TQtDispatcher ui;
   tlm::TQtClipboardSetter clipboard;
   tlm::THostPlatform platform;  // the desktop's screen and input, for the host agent
@@ -46,9 +52,16 @@ int main(int argc, char** argv) {
     // A closed viewer has ended its session; the window goes with it.
     viewer->setAttribute(Qt::WA_DeleteOnClose);
     viewer->SetResultFile(options.ResultFile);
+    // The main window learns of a relay's refusal, so an unknown ID leaves the recent list.
+    tlm::TViewerDialogs dialogs = tlm::TViewerDialogs::Standard();
+    dialogs.Warning = [&form, target = ARequest.TargetID, warn = dialogs.Warning](QWidget* AParent, const QString& AText) {
+      if (form) form->RelayRefused(target, AText);
+      warn(AParent, AText);
+    };
+    viewer->SetDialogs(std::move(dialogs));
     if (form) viewer->SetKeepAspect(form->Config()->KeepAspect());
     viewer->OnKeepAspectChanged = [&form](bool AKeep) {
-      if (form) form->Config()->SetKeepAspect(AKeep);
+      if (form) form->SaveConfig([&] { form->Config()->SetKeepAspect(AKeep); });
     };
     viewer->show();
     viewer->StartConnect();
@@ -56,6 +69,11 @@ int main(int argc, char** argv) {
 
   form = std::make_unique<tlm::TfrmClientMain>(ui, platform.Services(&clipboard), tlm::TMainDialogs::Standard(),
                                                openViewer, uint16_t(tlm::RelayPort), tlm::THostTimings{}, options);
+  instance.OnActivate = [&form] {
+    if (form) form->BringToFront();
+  };
+  // Without XTEST (or a display) the viewer's input cannot be obeyed: say so where the user looks.
+  if (!platform.Problems().empty()) form->AddLog(QString::fromStdString(platform.Problems()));
   // Connected before any viewer window exists, so it runs before their own clean-up at quit:
   // the main window (and with it the host agent) goes first.
   QObject::connect(&app, &QCoreApplication::aboutToQuit, [&form] { form.reset(); });

@@ -1,11 +1,13 @@
 #include "host/HostAgent.h"
 
+#include <algorithm>
 #include <chrono>
 #include <optional>
 #include <thread>
 
 #include "platform/Folders.h"
 #include "protocol/Credentials.h"
+#include "protocol/DisplayName.h"
 #include "protocol/Error.h"
 #include "protocol/Messages.h"
 #include "protocol/Packet.h"
@@ -18,6 +20,7 @@ namespace {
 constexpr int InFlightLimit = 2;
 constexpr int WindowFullWaitMs = 10;
 constexpr int CaptureErrorWaitMs = 200;
+constexpr int ConsentPollMs = 50;  // how soon a user's answer is sent while the reader also watches the relay
 // File requests waiting behind the one being sent; more are refused with MsgFileError.
 constexpr size_t MaxQueuedFileSends = 16;
 // Unsent bytes the kernel may hold: about 26 ms at 40 Mbit/s, so a frame written during a
@@ -52,6 +55,36 @@ std::string NameAndAddress(const char* AFormat, const std::string& AName, const 
 }
 
 }  // namespace
+
+const char* AdmissionText(EAdmission AHow) {
+  switch (AHow) {
+    case EAdmission::Password: return "비밀번호";
+    case EAdmission::Accepted: return "동의";
+    case EAdmission::Refused: return "거부";
+    case EAdmission::TimedOut: return "시간 초과";
+    case EAdmission::Withdrawn: return "요청 취소";
+  }
+  return "?";
+}
+
+std::string ConnectionLossText(const std::string& ASystemText) {
+  static const struct {
+    const char* Clue;
+    const char* Text;
+  } known[] = {
+      {"Connection refused", "서버가 연결을 거부했습니다"},
+      {"Write stalled", "서버가 데이터를 받지 않습니다 (시간 초과)"},
+      {"timed out", "응답 시간 초과"},
+      {"Cannot resolve", "서버 이름을 찾을 수 없습니다"},
+      {"Connection closed by peer", "서버가 연결을 닫았습니다"},
+      {"Connection reset", "서버가 연결을 끊었습니다"},
+      {"Network is unreachable", "네트워크에 연결할 수 없습니다"},
+      {"No route to host", "네트워크에 연결할 수 없습니다"},
+  };
+  for (const auto& k : known)
+    if (ASystemText.find(k.Clue) != std::string::npos) return std::string(k.Text) + " (" + ASystemText + ")";
+  return ASystemText;
+}
 
 // One pending consent question. Shared by the waiting reader and the call queued for the
 // user-interface thread, so either may go first and Stop can release the reader.
@@ -151,6 +184,7 @@ void THostAgent::ConnectLoop() {
     try {
       conn = NewRelayConnection();
       conn->SetReadTimeout(FTimings.ReadTimeoutMs);
+      conn->SetWriteStallTimeout(FTimings.WriteStallMs);
       SetClient(conn);
       if (!FRunning) conn->Abort();  // Stop came before the client was visible to it
       Status("릴레이 서버에 연결하는 중...");
@@ -158,35 +192,54 @@ void THostAgent::ConnectLoop() {
       conn->SetNotSentLowWater(UnsentLimitBytes);
       SendOn(conn, MsgHostRegister, BytesOf(FDeviceKey));
       FConnected = true;
-      uint32_t lastKeepAlive = TickMs();
+      FLastKeepAlive = TickMs();
       while (FRunning) {
-        if (TickElapsed(TickMs(), lastKeepAlive, FTimings.KeepAliveMs)) {
-          SendOn(conn, MsgKeepAlive, {});
-          lastKeepAlive = TickMs();
-        }
+        KeepAliveIfDue(conn);
         if (!conn->WaitReadable(FTimings.PollMs)) continue;
         const TPacket packet = ReadPacket(*conn);
         DispatchCmd(packet.Type, packet.Payload);
       }
     } catch (const std::exception& e) {
-      if (FRunning) Log(std::string("연결 끊김: ") + e.what());
+      if (FUserEnded) {
+        Log("사용자가 연결을 끊었습니다");
+      } else if (FRunning) {
+        std::string cause = e.what();
+        {
+          std::lock_guard<std::mutex> hold(FTextLock);
+          if (!FWriteFailure.empty()) cause = FWriteFailure;
+        }
+        Log("연결 끊김: " + ConnectionLossText(cause));
+      }
     }
     FConnected = false;
+    // Abort before ending the session: the capture thread or a file sender may be blocked in a
+    // write to a relay that stopped reading, and ending the session waits for the capture thread.
+    if (conn) conn->Abort();
     EndSession();
     ReleaseHeldInput();
     Post([this] {
       auto handler = OnID;
       if (handler) handler("");
     });
-    if (conn) conn->Abort();
     SetClient(nullptr);
     conn.reset();
+    {
+      std::lock_guard<std::mutex> hold(FTextLock);
+      FWriteFailure.clear();
+    }
+    if (FUserEnded.exchange(false)) continue;  // the user ended the session: register again at once
     if (FRunning) {
       const int seconds = (FTimings.ReconnectWaitMs + 999) / 1000;
       Status("재연결 대기 중... (" + std::to_string(seconds) + "초)");
       WaitBeforeReconnect();
     }
   }
+}
+
+void THostAgent::KeepAliveIfDue(const TConnRef& AConn) {
+  if (!TickElapsed(TickMs(), FLastKeepAlive, FTimings.KeepAliveMs)) return;
+  SendOn(AConn, MsgKeepAlive, {});
+  FLastKeepAlive = TickMs();
 }
 
 void THostAgent::WaitBeforeReconnect() {
@@ -247,8 +300,9 @@ void THostAgent::HandleHostId(const TBytes& AData) {
 
 void THostAgent::HandleConnectRequest(const TBytes& AData) {
   const std::vector<std::string> fields = SplitTabs(TextOf(AData));
-  const std::string LIP = FieldAt(fields, 0);
-  std::string LName = FieldAt(fields, 1);
+  // Both texts reach a prompt and the log: a relay may pass on whatever the viewer chose.
+  const std::string LIP = CleanDisplayName(FieldAt(fields, 0));
+  std::string LName = CleanDisplayName(FieldAt(fields, 1));
   const std::string proof = FieldAt(fields, 2);
   if (LName.empty()) LName = LIP;
 
@@ -261,28 +315,56 @@ void THostAgent::HandleConnectRequest(const TBytes& AData) {
   if (!hash.empty() && !proof.empty() && SameTextAscii(MakeSessionProof(id, hash), proof)) {
     SendEmpty(MsgAdmitAccept);
     Log(NameAndAddress("비밀번호 인증 접속 허용: ", LName, LIP));
+    Admitted(LName, LIP, EAdmission::Password);
     return;
   }
 
-  const bool LAllow = AskConsent(LName, LIP);
+  const EConsent answer = AskConsent(Client(), LName, LIP);
   if (!FRunning) return;  // stopped while the question was open: the connection is gone
-  if (LAllow) {
-    SendEmpty(MsgAdmitAccept);
-    Log(NameAndAddress("사용자 동의 접속 허용: ", LName, LIP));
-  } else {
-    SendText(MsgAdmitReject, AdmitRejectReason);
-    Log(NameAndAddress("접속 거부: ", LName, LIP));
-    Status("접속 거부됨 - 대기 중");
+  switch (answer) {
+    case EConsent::Stopped:
+      return;
+    case EConsent::Allowed:
+      SendEmpty(MsgAdmitAccept);
+      Log(NameAndAddress("사용자 동의 접속 허용: ", LName, LIP));
+      Admitted(LName, LIP, EAdmission::Accepted);
+      return;
+    case EConsent::Refused:
+      SendText(MsgAdmitReject, AdmitRejectReason);
+      Log(NameAndAddress("접속 거부: ", LName, LIP));
+      Status("접속 거부됨 - 대기 중");
+      Admitted(LName, LIP, EAdmission::Refused);
+      return;
+    case EConsent::TimedOut:
+    case EConsent::Withdrawn: {
+      // Nobody answered, or the viewer gave up: declined either way. After a withdrawal the
+      // relay no longer needs the answer, but it is owed one.
+      const bool lapsed = answer == EConsent::TimedOut;
+      SendText(MsgAdmitReject, AdmitRejectReason);
+      Log(NameAndAddress(lapsed ? "접속 요청 시간 초과, 거부됨: " : "접속 요청 취소됨: ", LName, LIP));
+      Status("대기 중 - 접속을 기다립니다");
+      Admitted(LName, LIP, lapsed ? EAdmission::TimedOut : EAdmission::Withdrawn);
+      return;
+    }
   }
 }
 
+void THostAgent::Admitted(const std::string& AName, const std::string& AIP, EAdmission AHow) {
+  Post([this, AName, AIP, AHow] {
+    auto handler = OnAdmission;
+    if (handler) handler(AName, AIP, AHow);
+  });
+}
+
 // Asks OnConsent on the user-interface thread and waits for the answer, like Sync, except
-// that Stop releases the wait: Stop may even be called from inside the handler's own prompt.
-bool THostAgent::AskConsent(const std::string& AName, const std::string& AIP) {
+// that Stop releases the wait (Stop may even be called from inside the handler's own prompt),
+// the question lapses after ConsentTimeoutMs, and the reader keeps serving the relay meanwhile:
+// keep-alives go out and a withdrawal of the request ends the wait.
+THostAgent::EConsent THostAgent::AskConsent(const TConnRef& AConn, const std::string& AName, const std::string& AIP) {
   auto wait = std::make_shared<TConsentWait>();
   {
     std::lock_guard<std::mutex> hold(FWakeLock);
-    if (!FRunning) return false;
+    if (!FRunning) return EConsent::Stopped;
     FPendingConsent = wait;
   }
   Post([this, wait, AName, AIP] {
@@ -309,22 +391,60 @@ bool THostAgent::AskConsent(const std::string& AName, const std::string& AIP) {
     wait->Answered = true;
     wait->Changed.notify_all();
   });
-  bool answered = false, allow = false, failed = false;
-  std::string error;
-  {
-    std::unique_lock<std::mutex> hold(wait->Lock);
-    wait->Changed.wait(hold, [&] { return wait->Answered || wait->Cancelled; });
-    answered = wait->Answered;
-    allow = wait->Allow;
-    failed = wait->Failed;
-    error = wait->Error;
+  // Ends the question for whoever still looks at it: a prompt not yet shown is never shown,
+  // an open one is closed.
+  auto withdraw = [&] {
+    {
+      std::lock_guard<std::mutex> hold(wait->Lock);
+      if (wait->Answered) return;
+      wait->Cancelled = true;
+    }
+    Post([this] {
+      auto handler = OnConsentClosed;
+      if (handler) handler();
+    });
+  };
+  struct TForget {
+    THostAgent* Agent;
+    ~TForget() {
+      std::lock_guard<std::mutex> hold(Agent->FWakeLock);
+      Agent->FPendingConsent.reset();
+    }
+  } forget{this};
+
+  const uint32_t asked = TickMs();
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> hold(wait->Lock);
+      if (wait->Answered) {
+        if (wait->Failed) throw TError(wait->Error);
+        return wait->Allow ? EConsent::Allowed : EConsent::Refused;
+      }
+      if (wait->Cancelled) return EConsent::Stopped;
+    }
+    if (TickElapsed(TickMs(), asked, uint32_t(std::max(FTimings.ConsentTimeoutMs, 0)))) {
+      withdraw();
+      return EConsent::TimedOut;
+    }
+    try {
+      KeepAliveIfDue(AConn);
+      if (!AConn || !AConn->WaitReadable(ConsentPollMs)) continue;
+      const TPacket packet = ReadPacket(*AConn);
+      if (packet.Type == MsgAdmitWithdrawn) {
+        withdraw();
+        return EConsent::Withdrawn;
+      }
+      if (packet.Type == MsgAdmitRequest) {
+        // One question at a time: a second request while one is open is declined at once.
+        SendText(MsgAdmitReject, AdmitRejectReason);
+        continue;
+      }
+      DispatchCmd(packet.Type, packet.Payload);
+    } catch (...) {
+      withdraw();
+      throw;
+    }
   }
-  {
-    std::lock_guard<std::mutex> hold(FWakeLock);
-    FPendingConsent.reset();
-  }
-  if (answered && failed) throw TError(error);
-  return answered && allow;
 }
 
 // ---- session ----------------------------------------------------------------------------
@@ -403,6 +523,14 @@ void THostAgent::PushClipboard(const std::string& AText) {
 
 void THostAgent::SendChat(const std::string& AText) {
   if (FInSession) SendText(MsgChat, AText);
+}
+
+void THostAgent::EndSessionByUser() {
+  if (!FInSession) return;
+  TConnRef conn = Client();
+  if (!conn) return;
+  FUserEnded = true;
+  conn->Abort();  // the reader sees the abort, ends the session and registers again
 }
 
 void THostAgent::SetClipboardFromViewer(const TBytes& AData) {
@@ -655,11 +783,7 @@ void THostAgent::SendFile(TConnRef AConn, uint64_t ASession, std::string APath) 
     TFileSender sender(APath);
     name = sender.Name();
     const auto send = [&](uint32_t AType, std::span<const uint8_t> AData) {
-      if (AType == MsgFileChunk) {
-        FWriteLock.WriteBulk(*AConn, AType, AData);
-      } else {
-        SendOn(AConn, AType, AData);
-      }
+      SendOn(AConn, AType, AData, AType == MsgFileChunk);
     };
     sender.SendBegin(send);
     Log("파일 송신 시작: " + name + " (" + std::to_string(sender.Size()) + " 바이트)");
@@ -710,9 +834,25 @@ void THostAgent::SetClient(TConnRef AConn) {
   FClient = std::move(AConn);
 }
 
-void THostAgent::SendOn(const TConnRef& AConn, uint32_t AType, std::span<const uint8_t> AData) {
+void THostAgent::SendOn(const TConnRef& AConn, uint32_t AType, std::span<const uint8_t> AData, bool ABulk) {
   if (!AConn) throw TConnectionError("Not connected");
-  FWriteLock.Write(*AConn, AType, AData);
+  try {
+    if (ABulk) {
+      FWriteLock.WriteBulk(*AConn, AType, AData);
+    } else {
+      FWriteLock.Write(*AConn, AType, AData);
+    }
+  } catch (const TConnectionError& e) {
+    // A failed or stalled write may have left half a packet on the stream: the connection is
+    // unusable, and the reader must learn it at once to end the session and reconnect. The
+    // first cause is kept for its log line: the reader itself only sees the abort.
+    if (!AConn->Aborted()) {
+      std::lock_guard<std::mutex> hold(FTextLock);
+      if (FWriteFailure.empty()) FWriteFailure = e.what();
+    }
+    AConn->Abort();
+    throw;
+  }
 }
 
 void THostAgent::SendEmpty(uint32_t AType) { SendOn(Client(), AType, {}); }

@@ -5,11 +5,14 @@
 // folder listings, chat and clipboard.
 //
 // Contract:
-// - Create, Start, Stop, destroy, ChangePassword, SetQuality, PushClipboard, SendChat, the
-//   state queries and the event slots belong to the user-interface thread, the one on which
-//   AUi runs its calls. Assign the slots before Start, clear them before destroying the agent.
-// - Every event is raised on the user-interface thread through AUi (OnConsent waits for its
-//   handler; the others are queued). Calls still queued when the agent is destroyed do nothing.
+// - Create, Start, Stop, destroy, ChangePassword, SetQuality, PushClipboard, SendChat,
+//   EndSessionByUser, the state queries and the event slots belong to the user-interface thread,
+//   the one on which AUi runs its calls. Assign the slots before Start, clear them before
+//   destroying the agent.
+// - Every event is raised on the user-interface thread through AUi (the others are queued;
+//   OnConsent's answer is awaited, but the question lapses after ConsentTimeoutMs or when the
+//   relay withdraws the request, and OnConsentClosed then tells the handler to close its
+//   prompt). Calls still queued when the agent is destroyed do nothing.
 // - Stop (and the destructor) end a session, close the connection and wait for the reader,
 //   running queued calls while they wait, so a pending consent prompt cannot block them.
 // - The platform services in THostServices must outlive the agent.
@@ -43,6 +46,12 @@ using THostStringEvent = std::function<void(const std::string& AText)>;
 using TConsentEvent = std::function<void(const std::string& AViewerName, const std::string& AViewerIP, bool& AAllow)>;
 using THostNotify = std::function<void()>;
 
+// How an admission request was decided.
+enum class EAdmission { Password, Accepted, Refused, TimedOut, Withdrawn };
+// The decision in the words of the admission record ("비밀번호", "동의", ...).
+const char* AdmissionText(EAdmission AHow);
+using TAdmissionEvent = std::function<void(const std::string& AViewerName, const std::string& AViewerIP, EAdmission AHow)>;
+
 // Puts text on the local clipboard; called on the user-interface thread. May throw: the agent
 // ignores clipboard failures.
 class IClipboardSetter {
@@ -69,6 +78,11 @@ inline bool TickElapsed(uint32_t ANow, uint32_t ASince, uint32_t AInterval) {
   return uint32_t(ANow - ASince) >= AInterval;
 }
 
+// A connection failure as the log shows it: the cause in Korean where it is known (refused,
+// time-out, name not found, ...), followed by the system's own text in brackets; an unknown
+// cause as the system text alone.
+std::string ConnectionLossText(const std::string& ASystemText);
+
 // The agent's waits. Production uses the defaults; tests may shorten them.
 struct THostTimings {
   int ConnectTimeoutMs = 8000;
@@ -76,6 +90,10 @@ struct THostTimings {
   int PollMs = 500;
   uint32_t KeepAliveMs = 20000;
   int ReconnectWaitMs = 3000;
+  // A consent question nobody answers is declined after this long.
+  int ConsentTimeoutMs = 60000;
+  // A write to the relay that makes no progress for this long is a connection loss.
+  int WriteStallMs = TTcpConnection::DefaultWriteStallMs;
 };
 
 class THostAgent {
@@ -94,6 +112,9 @@ public:
   // Send to the viewer; nothing outside a session. A send failure throws TConnectionError.
   void PushClipboard(const std::string& AText);
   void SendChat(const std::string& AText);
+  // Ends the session at once: drops the relay connection and registers again straight away
+  // with the same device key, so the ID stays. Nothing outside a session.
+  void EndSessionByUser();
 
   std::string ID() const;
   bool Running() const { return FRunning.load(); }
@@ -104,6 +125,8 @@ public:
   THostStringEvent OnID;            // ID text, or "" after the connection was lost
   THostStringEvent OnStatus;        // one current status line
   TConsentEvent OnConsent;          // set AAllow to admit the viewer
+  THostNotify OnConsentClosed;      // the open consent question is void (withdrawn, timed out, connection lost)
+  TAdmissionEvent OnAdmission;      // every admission decision, for the record
   THostStringEvent OnSessionStart;  // always ""
   THostNotify OnSessionEnd;
   THostStringEvent OnChat;          // a chat line from the viewer
@@ -118,7 +141,10 @@ private:
   void DispatchCmd(uint32_t AType, const TBytes& AData);
   void HandleHostId(const TBytes& AData);
   void HandleConnectRequest(const TBytes& AData);
-  bool AskConsent(const std::string& AName, const std::string& AIP);
+  enum class EConsent { Allowed, Refused, TimedOut, Withdrawn, Stopped };
+  EConsent AskConsent(const TConnRef& AConn, const std::string& AName, const std::string& AIP);
+  void KeepAliveIfDue(const TConnRef& AConn);
+  void Admitted(const std::string& AName, const std::string& AIP, EAdmission AHow);
   void StartSession();
   void EndSession();
   void SelectMonitor(const TBytes& AData);
@@ -147,7 +173,8 @@ private:
   void SendEmpty(uint32_t AType);
   void SendBytes(uint32_t AType, std::span<const uint8_t> AData);
   void SendText(uint32_t AType, std::string_view AText);
-  void SendOn(const TConnRef& AConn, uint32_t AType, std::span<const uint8_t> AData);
+  // ABulk: a file chunk, which lets other packets go first (TPriorityWriteLock::WriteBulk).
+  void SendOn(const TConnRef& AConn, uint32_t AType, std::span<const uint8_t> AData, bool ABulk = false);
   void Post(std::function<void()> AProc);
   void Sync(std::function<void()> AProc);
   void Status(const std::string& AText);
@@ -170,13 +197,16 @@ private:
   std::unique_ptr<TProcThread> FReader;
   std::unique_ptr<TProcThread> FCapture;
 
-  mutable std::mutex FTextLock;  // FID, FPasswordHash
+  mutable std::mutex FTextLock;  // FID, FPasswordHash, FWriteFailure
   std::string FID;
   std::string FPasswordHash;
+  std::string FWriteFailure;  // why a write broke the current connection ("" when none did)
 
   std::atomic<bool> FRunning{false};
   std::atomic<bool> FConnected{false};
   std::atomic<bool> FInSession{false};
+  std::atomic<bool> FUserEnded{false};      // EndSessionByUser: reconnect without the wait
+  uint32_t FLastKeepAlive = 0;              // reader thread
   std::atomic<uint64_t> FSessionSerial{0};  // counts sessions, so a sender knows its own
   std::mutex FSessionLock;                  // start and end of a session, from either thread
 

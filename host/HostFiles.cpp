@@ -47,6 +47,8 @@ std::string BuildHostListing(std::string_view ARequest) {
   while (const dirent* ent = ::readdir(dir.get())) {
     const std::string name = ent->d_name;
     if (name == "." || name == "..") continue;
+    // TAB, CR and LF separate the fields and lines of a listing: such a name would forge entries.
+    if (name.find_first_of("\t\r\n") != std::string::npos) continue;
     struct stat st{};
     const std::string full = base + name;
     // Links are shown as what they point to; a dangling link as the link itself.

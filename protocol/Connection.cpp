@@ -162,7 +162,10 @@ void TTcpConnection::WriteAll(const void* AData, size_t ALen) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      WaitFor(POLLOUT, -1);
+      // The stall limit restarts after every piece that goes out: only a peer that takes
+      // nothing at all for the whole time fails the write.
+      const int stall = FWriteStallMs.load();
+      if (!WaitFor(POLLOUT, stall > 0 ? stall : -1)) throw TConnectionError("Write stalled");
       continue;
     }
     throw TConnectionError(ErrnoText("send", errno));

@@ -38,8 +38,13 @@ public:
   // are still unsent in the kernel (TCP_NOTSENT_LOWAT), so queued data stays with the writer,
   // where later urgent packets can overtake it. Call once connected; failures are ignored.
   virtual void SetNotSentLowWater(int ABytes) = 0;
+  // How long a write may make no progress (a peer that stopped reading) before it fails with
+  // "Write stalled"; 0 or less waits forever.
+  static constexpr int DefaultWriteStallMs = 30000;
+  virtual void SetWriteStallTimeout(int AMs) = 0;
   // Wakes every blocked call and makes later ones fail; safe from any thread, idempotent.
   virtual void Abort() = 0;
+  virtual bool Aborted() const = 0;
   // Closes the connection; only when no other thread can be inside a call.
   virtual void Close() = 0;
   virtual bool Connected() const = 0;
@@ -57,13 +62,14 @@ public:
   void Adopt(int AFd);
   void SetReadTimeout(int AMs) override { FReadTimeoutMs.store(AMs); }
   void SetNotSentLowWater(int ABytes) override;
+  void SetWriteStallTimeout(int AMs) override { FWriteStallMs.store(AMs); }
 
   void WriteAll(const void* AData, size_t ALen) override;
   void ReadExact(void* AData, size_t ALen) override;
   bool WaitReadable(int AMs) override;
 
   void Abort() override;
-  bool Aborted() const { return FAborted.load(); }
+  bool Aborted() const override { return FAborted.load(); }
   void Close() override;
   bool Connected() const override { return FFd >= 0; }
 
@@ -80,6 +86,7 @@ private:
   int FAbortFd = -1;  // eventfd, readable once Abort was called
   std::atomic<bool> FAborted{false};
   std::atomic<int> FReadTimeoutMs{0};
+  std::atomic<int> FWriteStallMs{DefaultWriteStallMs};
 };
 
 }  // namespace tlm

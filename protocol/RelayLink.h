@@ -41,7 +41,9 @@ public:
   void WriteAll(const void* AData, size_t ALen) override { F->WriteAll(AData, ALen); }
   void ReadExact(void* AData, size_t ALen) override { F->ReadExact(AData, ALen); }
   bool WaitReadable(int AMs) override { return F->WaitReadable(AMs); }
+  void SetWriteStallTimeout(int AMs) override { F->SetWriteStallTimeout(AMs); }
   void Abort() override { F->Abort(); }
+  bool Aborted() const override { return F->Aborted(); }
   void Close() override { F->Close(); }
   bool Connected() const override { return F->Connected(); }
 

@@ -177,11 +177,11 @@ void TTlsConnection::Transfer(void* AData, size_t ALen, bool AWrite) {
     }
     if (want == TWant::Closed) throw TConnectionError("Connection closed by peer");
     if (want == TWant::Reset) throw TConnectionError(std::string(what) + ": Connection reset by peer");
-    // Reads wait at most the read time-out (also when TLS needs to send first); writes wait
-    // for room as long as it takes, as on a plain socket.
-    const int timeout = AWrite ? 0 : FReadTimeoutMs.load();
+    // Reads wait at most the read time-out (also when TLS needs to send first); writes at most
+    // the stall limit, which restarts with every piece that goes out, as on a plain socket.
+    const int timeout = AWrite ? FWriteStallMs.load() : FReadTimeoutMs.load();
     if (!FTcp.WaitFor(want == TWant::Read ? POLLIN : POLLOUT, timeout > 0 ? timeout : -1))
-      throw TConnectionError("Read timed out");
+      throw TConnectionError(AWrite ? "Write stalled" : "Read timed out");
   }
 }
 

@@ -40,7 +40,10 @@ public:
 
   // The limit applies to the encrypted bytes on the socket below.
   void SetNotSentLowWater(int ABytes) override { FTcp.SetNotSentLowWater(ABytes); }
+  // Applies to the encrypted bytes on the socket below, as a plain socket's limit does.
+  void SetWriteStallTimeout(int AMs) override { FWriteStallMs.store(AMs); }
   void Abort() override { FTcp.Abort(); }
+  bool Aborted() const override { return FTcp.Aborted(); }
   void Close() override;
   bool Connected() const override { return FSsl != nullptr && FTcp.Connected(); }
 
@@ -62,6 +65,7 @@ private:
   SSL_CTX* FCtx = nullptr;
   SSL* FSsl = nullptr;
   std::atomic<int> FReadTimeoutMs{0};
+  std::atomic<int> FWriteStallMs{DefaultWriteStallMs};
 };
 
 }  // namespace tlm

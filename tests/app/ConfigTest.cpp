@@ -1,11 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <functional>
+#include <optional>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include <sys/stat.h>
+
 #include "app/Config.h"
+#include "protocol/Error.h"
+#include "tests/support/TempFiles.h"
 
 namespace tlm {
 namespace {
@@ -70,7 +77,6 @@ TEST_F(ConfigTest, SettersWriteThroughAndNamesIgnoreCase) {
   EXPECT_FALSE(cfg.HasPassword());
   cfg.SetDefaultQuality(2);
   EXPECT_EQ(TAppConfig().DefaultQuality(), 2) << "a second store sees the change at once";
-  EXPECT_FALSE(fs::exists(cfg.Path() + ".tmp")) << "the temporary file is renamed over config.ini";
 
   WriteFile(cfg, "[tlmremote]\nquality=0\nPASSWORDHASH=ff\nMyName=노트북\n");
   EXPECT_EQ(cfg.DefaultQuality(), 0);
@@ -154,6 +160,111 @@ TEST_F(ConfigTest, UnwritableFolderFailsOnTheSetterNotAtCreation) {
   EXPECT_EQ(cfg.DefaultQuality(), 1);
   EXPECT_THROW(cfg.SetDefaultQuality(2), std::exception);
   EXPECT_THROW(cfg.DeviceKey(), std::exception);
+}
+
+
+mode_t ModeOf(const fs::path& APath) {
+  struct stat st{};
+  EXPECT_EQ(::stat(APath.c_str(), &st), 0) << APath;
+  return st.st_mode & 0777;
+}
+
+// Only config.ini (and what the test put there) is left in the folder: no temporary files.
+std::vector<std::string> FolderNames(const fs::path& AFolder) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(AFolder)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST_F(ConfigTest, OwnerOnlyFolderAndFiles) {
+  fs::create_directories(FDir / "nested" / "TLMRemote");
+  fs::permissions(FDir / "nested" / "TLMRemote", fs::perms::all);  // left open by an older version
+  TAppConfig cfg;
+  cfg.SetPasswordHash("secret-hash");
+  cfg.DeviceKey();
+  cfg.RecordAdmission(0, "Kim", "10.0.0.7", "동의");
+  EXPECT_EQ(ModeOf(cfg.Folder()), 0700u);
+  EXPECT_EQ(ModeOf(cfg.Path()), 0600u);
+  EXPECT_EQ(ModeOf(cfg.AdmissionsPath()), 0600u);
+  EXPECT_EQ(FolderNames(cfg.Folder()), (std::vector<std::string>{"admissions.log", "config.ini"}));
+}
+
+// A write that fails (the folder cannot exist, the disk is full) names the file and the reason,
+// and the program goes on with the value in memory; the next write that succeeds stores it.
+TEST_F(ConfigTest, FailedWritesAreReportedAndKeptInMemory) {
+  struct TCase {
+    const char* Name;
+    std::function<void(TAppConfig&)> Write;
+    std::function<bool(TAppConfig&)> Kept;
+  } cases[] = {
+      {"password", [](TAppConfig& c) { c.SetPasswordHash("h1"); }, [](TAppConfig& c) { return c.PasswordHash() == "h1"; }},
+      {"quality", [](TAppConfig& c) { c.SetDefaultQuality(2); }, [](TAppConfig& c) { return c.DefaultQuality() == 2; }},
+      {"recent", [](TAppConfig& c) { c.AddRecent("123456789", ""); },
+       [](TAppConfig& c) { return c.GetRecent().size() == 1 && c.GetRecent()[0].ID == "123456789"; }},
+      {"device key", [](TAppConfig& c) { c.DeviceKey(); }, [](TAppConfig& c) { return c.DeviceKey().size() == 33; }},
+  };
+  for (const bool fullDisk : {false, true}) {
+    for (const TCase& c : cases) {
+      SCOPED_TRACE(std::string(c.Name) + (fullDisk ? ", full disk" : ", folder blocked"));
+      fs::remove_all(FDir);
+      fs::create_directories(FDir);
+      const fs::path folder = FDir / "TLMRemote";
+      if (!fullDisk) std::ofstream(folder) << "a file where the folder belongs";
+      ::setenv("TLMREMOTE_CONFIGDIR", folder.c_str(), 1);
+      TAppConfig cfg;
+      {
+        std::optional<test::TFileSizeLimit> full;
+        if (fullDisk) full.emplace(4);
+        try {
+          c.Write(cfg);
+          ADD_FAILURE() << "the write did not fail";
+        } catch (const TError& e) {
+          const std::string text = e.what();
+          EXPECT_NE(text.find(cfg.Path()), std::string::npos) << text;
+          EXPECT_NE(text.find(fullDisk ? "File too large" : "Not a directory"), std::string::npos) << text;
+        }
+        EXPECT_TRUE(c.Kept(cfg)) << "the value stays for this run";
+      }
+      if (!fullDisk) fs::remove(folder);
+      cfg.SetMyName("later");  // succeeds, and takes the kept value along
+      TAppConfig fresh;
+      EXPECT_TRUE(c.Kept(fresh)) << "stored by the next write";
+      if (fs::exists(folder)) {
+        EXPECT_EQ(FolderNames(folder), std::vector<std::string>{"config.ini"});
+      }
+    }
+  }
+}
+
+TEST_F(ConfigTest, AdmissionRecordKeepsTheNewestLines) {
+  TAppConfig cfg;
+  {
+    std::ofstream old(cfg.AdmissionsPath());  // an older record, one line short of full
+    for (int i = 0; i < 999; ++i) old << "2026-01-01 00:00:00\tviewer " << i << "\t10.0.0.1\t동의\n";
+  }
+  for (int i = 999; i < 1005; ++i) cfg.RecordAdmission(0, "viewer " + std::to_string(i), "10.0.0.1", "동의");
+  cfg.RecordAdmission(0, "tab\there", "line\nbreak", "거부");
+  std::ifstream in(cfg.AdmissionsPath());
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  ASSERT_EQ(lines.size(), TAppConfig::MaxAdmissionLines);
+  EXPECT_NE(lines.front().find("\tviewer 6\t"), std::string::npos) << lines.front();
+  const std::string last = lines.back();
+  EXPECT_EQ(last.substr(last.find('\t')), "\ttab here\tline break\t거부");
+  EXPECT_EQ(last.find('\t'), 19u) << "YYYY-MM-DD HH:MM:SS first: " << last;
+}
+
+TEST_F(ConfigTest, RecentEntriesCanBeRemoved) {
+  TAppConfig cfg;
+  cfg.AddRecent("111", "");
+  cfg.AddRecent("222", "");
+  cfg.AddRecent("333", "");
+  cfg.RemoveRecent("222");
+  cfg.RemoveRecent("999");  // not there: nothing changes
+  std::vector<std::string> ids;
+  for (const auto& item : TAppConfig().GetRecent()) ids.push_back(item.ID);
+  EXPECT_EQ(ids, (std::vector<std::string>{"333", "111"}));
 }
 
 }  // namespace

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QClipboard>
+#include <QKeyEvent>
+#include <QPushButton>
+#include <QTimer>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLineEdit>
@@ -18,23 +22,17 @@
 #include "protocol/Messages.h"
 #include "protocol/Packet.h"
 #include "tests/support/Loopback.h"
+#include "tests/support/TempFiles.h"
+#include "tests/app/QtWait.h"
 
 namespace tlm {
 namespace {
 
 namespace fs = std::filesystem;
 
-bool WaitFor(const std::function<bool()>& APred, int AMs = 10000) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(AMs);
-  while (!APred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
 
-// A relay that takes one host registration, answers with an ID and records what the host sends.
+// A relay that takes host registrations (one connection at a time, a new one replacing the
+// last), answers each with the same ID and records what the host sends.
 class TScriptedRelay {
 public:
   explicit TScriptedRelay(std::string AId) : FId(std::move(AId)) {
@@ -46,7 +44,7 @@ public:
       FStop = true;
       if (FConn) FConn->Abort();
     }
-    // Nobody connected: a connection of our own ends the wait in Accept.
+    // A connection of our own ends a wait in Accept.
     try {
       TTcpConnection poke;
       poke.Connect("127.0.0.1", FListener.Port(), 2000);
@@ -57,31 +55,55 @@ public:
   uint16_t Port() const { return FListener.Port(); }
   void Send(uint32_t AType, const std::string& AText) {
     std::lock_guard<std::mutex> hold(FLock);
-    WriteTextPacket(*FConn, AType, AText, nullptr);
+    if (FConn) WriteTextPacket(*FConn, AType, AText, nullptr);
   }
-  bool Saw(uint32_t AType) {
+  bool Saw(uint32_t AType) { return !Texts(AType).empty(); }
+  std::vector<std::string> Texts(uint32_t AType) {
     std::lock_guard<std::mutex> hold(FLock);
-    return std::find(FSeen.begin(), FSeen.end(), AType) != FSeen.end();
+    std::vector<std::string> out;
+    for (const auto& [type, text] : FSeen)
+      if (type == AType) out.push_back(text);
+    return out;
+  }
+  // The device keys of every registration so far.
+  std::vector<std::string> Registrations() {
+    std::lock_guard<std::mutex> hold(FLock);
+    return FKeys;
   }
 
 private:
   void Run() {
-    try {
-      auto conn = FListener.Accept();
+    for (;;) {
+      std::unique_ptr<TTcpConnection> conn;
+      try {
+        conn = FListener.Accept();
+      } catch (const std::exception&) {
+        return;
+      }
+      TTcpConnection* reading = nullptr;
       {
         std::lock_guard<std::mutex> hold(FLock);
         if (FStop) return;
         FConn = std::move(conn);
+        reading = FConn.get();
       }
-      ReadPacket(*FConn);  // the registration
-      Send(MsgHostId, FId);
-      for (;;) {
-        TPacket p = ReadPacket(*FConn);
-        if (p.Type == MsgKeepAlive) continue;
-        std::lock_guard<std::mutex> hold(FLock);
-        FSeen.push_back(p.Type);
+      try {
+        TPacket reg = ReadPacket(*reading);
+        {
+          std::lock_guard<std::mutex> hold(FLock);
+          FKeys.push_back(TextOf(reg.Payload));
+        }
+        Send(MsgHostId, FId);
+        for (;;) {
+          TPacket p = ReadPacket(*reading);
+          if (p.Type == MsgKeepAlive) continue;
+          std::lock_guard<std::mutex> hold(FLock);
+          FSeen.push_back({p.Type, TextOf(p.Payload)});
+        }
+      } catch (const std::exception&) {
       }
-    } catch (const std::exception&) {
+      std::lock_guard<std::mutex> hold(FLock);
+      if (FStop) return;
     }
   }
 
@@ -90,7 +112,8 @@ private:
   std::mutex FLock;
   bool FStop = false;
   std::unique_ptr<TTcpConnection> FConn;
-  std::vector<uint32_t> FSeen;
+  std::vector<std::pair<uint32_t, std::string>> FSeen;
+  std::vector<std::string> FKeys;
   std::thread FThread;
 };
 
@@ -110,10 +133,17 @@ protected:
     ::unsetenv("TLMREMOTE_IDFILE");
     ::unsetenv("TLMREMOTE_HOST");
     FDialogs.Info = [this](QWidget*, const QString& AText) { Messages << AText; };
+    FDialogs.Error = [this](QWidget*, const QString& AText) { Errors << AText; };
     FDialogs.Question = [this](QWidget*, const QString& AText) {
       Questions << AText;
-      return Answer;
+      if (!QuestionStaysOpen) return Answer;
+      // Like a modal box nobody answers: its own loop runs until it is closed from outside.
+      QuestionOpen = true;
+      if (OnQuestionOpen) OnQuestionOpen();
+      WaitFor([&] { return !QuestionOpen; }, 30000);
+      return false;
     };
+    FDialogs.CloseQuestion = [this] { QuestionOpen = false; };
     FDialogs.Input = [this](QWidget*, const QString&, const QString&, QString& AText) {
       ++Inputs;
       if (!InputAnswer) return false;
@@ -125,16 +155,27 @@ protected:
     Form.reset();
     fs::remove_all(FDir);
   }
-  void Open(uint16_t APort) {
-    THostTimings timings;
-    timings.ConnectTimeoutMs = 2000;
-    timings.ReconnectWaitMs = 200;
+  void Open(uint16_t APort, THostTimings ATimings = Timings()) {
+    const THostTimings timings = ATimings;
     THostServices services;
     services.MakeScreen = [] { return std::make_shared<TFakeScreen>(640, 480); };
     services.DownloadDir = (FDir / "dl").string();
     Form = std::make_unique<TfrmClientMain>(
         Ui, services, FDialogs, [this](const TViewerRequest& ARequest) { Opened.push_back(ARequest); }, APort,
         timings);
+  }
+  static THostTimings Timings() {
+    THostTimings t;
+    t.ConnectTimeoutMs = 2000;
+    t.ReconnectWaitMs = 200;
+    return t;
+  }
+  // Registered at a scripted relay, in a session.
+  void OpenInSession(TScriptedRelay& ARelay) {
+    Open(ARelay.Port());
+    ASSERT_TRUE(WaitFor([&] { return Form->Host()->Connected() && !Form->MyID().empty(); }));
+    ARelay.Send(MsgSessionStart, "");
+    ASSERT_TRUE(WaitFor([&] { return Form->Host()->InSession() && Form->btnEndSession->isVisibleTo(Form.get()); }));
   }
   static uint16_t ClosedPort() {
     test::TLoopbackListener gone;
@@ -146,7 +187,11 @@ protected:
   TMainDialogs FDialogs;
   QStringList Messages;
   QStringList Questions;
+  QStringList Errors;
   bool Answer = false;
+  bool QuestionStaysOpen = false;
+  bool QuestionOpen = false;
+  std::function<void()> OnQuestionOpen;  // runs inside the open prompt
   int Inputs = 0;
   std::optional<QString> InputAnswer;
   std::vector<TViewerRequest> Opened;
@@ -362,6 +407,230 @@ TEST_F(MainWindowTest, CallsQueuedByTheAgentAfterTeardownDoNothing) {
   Form.reset();
   // Whatever the agent queued runs now, against a window that is gone: no crash (ASan watches).
   for (int i = 0; i < 20; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+
+// The standard question box can be closed from outside (a withdrawn or lapsed request): it then
+// answers No, like a refusal.
+TEST(MainDialogs, CloseQuestionEndsTheOpenBoxAsNo) {
+  TMainDialogs dialogs = TMainDialogs::Standard();
+  dialogs.CloseQuestion();  // none open: nothing happens
+  bool closed = false;
+  QTimer::singleShot(200, [&] {
+    dialogs.CloseQuestion();
+    closed = true;
+  });
+  EXPECT_FALSE(dialogs.Question(nullptr, "?"));
+  EXPECT_TRUE(closed);
+}
+
+// ---- configuration failures ----
+
+// A configuration folder that cannot exist: every write fails, each failure is one error box
+// naming the file, and the program goes on with what it was told.
+TEST_F(MainWindowTest, ConfigWriteFailuresAreShownAndTheProgramGoesOn) {
+  std::ofstream(FDir / "blocked") << "a file where the folder belongs";
+  ::setenv("TLMREMOTE_CONFIGDIR", (FDir / "blocked" / "TLMRemote").c_str(), 1);
+  TScriptedRelay relay("121212121");
+  Open(relay.Port());
+  ASSERT_EQ(Errors.size(), 1) << "the device key could not be stored";
+  EXPECT_TRUE(Errors[0].contains(QString::fromStdString(Form->Config()->Path()))) << Errors[0].toStdString();
+  EXPECT_TRUE(Errors[0].contains("Not a directory")) << Errors[0].toStdString();
+  ASSERT_TRUE(WaitFor([&] { return Form->MyID() == "121212121"; }));
+  ASSERT_EQ(relay.Registrations().size(), 1u);
+  EXPECT_EQ(relay.Registrations()[0].size(), 33u) << "registered with the key kept in memory";
+
+  const std::vector<std::pair<const char*, std::function<void()>>> actions = {
+      {"quality", [&] { Form->cbQualityChange(0); }},
+      {"password", [&] {
+         Form->chkAutoPw->setChecked(true);
+         Form->edtPassword->setText("abcd");
+         Form->btnSetPwClick();
+       }},
+      {"connect", [&] {
+         InputAnswer = QString();
+         Form->edtRemoteID->setText("987654321");
+         Form->btnConnectClick();
+       }},
+  };
+  for (const auto& [name, action] : actions) {
+    SCOPED_TRACE(name);
+    Errors.clear();
+    action();
+    ASSERT_EQ(Errors.size(), 1);
+    EXPECT_TRUE(Errors[0].contains("config.ini"));
+  }
+  EXPECT_EQ(Form->Config()->DefaultQuality(), 0);
+  EXPECT_EQ(Form->Config()->PasswordHash(), HashPassword("abcd"));
+  EXPECT_EQ(Form->RecentLines(), QStringList{"987 654 321"});
+  ASSERT_EQ(Opened.size(), 1u) << "the viewer opens all the same";
+}
+
+// ---- the log ----
+
+TEST_F(MainWindowTest, LongLinesAreCutAndRepeatsSummarised) {
+  Open(ClosedPort());
+  Form->show();
+  Form->AddLog(QString(5000, QChar('z')));
+  QString last = Form->LogText().split('\n').last();
+  EXPECT_EQ(last.size(), 9 + 2000 + 1);
+  EXPECT_TRUE(last.endsWith(QString(10, QChar('z')) + QChar(0x2026)));
+
+  for (int i = 0; i < 3; ++i) Form->AddLog("연결 끊김: 서버가 연결을 거부했습니다");
+  Form->AddLog("other");
+  Form->AddLog("other");
+  QStringList lines = Form->LogText().split('\n');
+  ASSERT_EQ(lines.size(), 3);
+  EXPECT_TRUE(lines[1].endsWith(" 연결 끊김: 서버가 연결을 거부했습니다 (3회 반복)")) << lines[1].toStdString();
+  EXPECT_TRUE(lines[2].endsWith(" other (2회 반복)")) << lines[2].toStdString();
+}
+
+// Formerly a 256 KiB chat line stalled the window (and behind it the host's reader) for minutes:
+// trimming removed one wrapped piece at a time. The bound is generous for a loaded CI machine.
+TEST_F(MainWindowTest, MegabyteChatLineIsHandledQuickly) {
+  TScriptedRelay relay("343434343");
+  OpenInSession(relay);
+  Form->show();
+  for (int i = 0; i < 250; ++i) Form->AddLog(QString("filler %1 ").arg(i).repeated(40));
+  const std::string huge(1 << 20, 'm');
+  const auto start = std::chrono::steady_clock::now();
+  relay.Send(MsgChat, huge);
+  relay.Send(MsgChat, huge);
+  relay.Send(MsgChat, "after");
+  ASSERT_TRUE(WaitFor([&] { return Form->LogText().endsWith("[채팅] 원격: after"); }, 60000));
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_LT(seconds, 10.0) << "two 1 MiB chat lines took " << seconds << " s";
+  EXPECT_LE(Form->LogLineCount(), 201 + 1);
+  EXPECT_TRUE(Form->LogText().contains(QString(100, QChar('m')) + QChar(0x2026)));
+}
+
+// ---- password state, recent list ----
+
+TEST_F(MainWindowTest, TypedPasswordTicksTheBoxAndASetPasswordShowsAfterRestart) {
+  Open(ClosedPort());
+  Form->show();
+  EXPECT_FALSE(Form->chkAutoPw->isChecked());
+  for (const char c : std::string("pass1")) {
+    QKeyEvent press(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, QString(QChar(c)));
+    QApplication::sendEvent(Form->edtPassword, &press);
+  }
+  EXPECT_EQ(Form->edtPassword->text(), "pass1");
+  EXPECT_TRUE(Form->chkAutoPw->isChecked()) << "typing ticks the box";
+  Form->btnSetPwClick();
+  EXPECT_EQ(Form->Config()->PasswordHash(), HashPassword("pass1"));
+  Form.reset();
+  Open(ClosedPort());
+  EXPECT_TRUE(Form->chkAutoPw->isChecked());
+  EXPECT_TRUE(Form->edtPassword->text().isEmpty()) << "the password itself is never shown";
+  EXPECT_EQ(Form->edtPassword->placeholderText(), "설정됨 ******");
+}
+
+TEST_F(MainWindowTest, RecentEntriesAreRemovedAndUnknownIDsNotKept) {
+  {
+    TAppConfig cfg;
+    std::ofstream(cfg.Path()) << "[Recent]\nr0=111222333|\nr1=444555666|\nr2=777888999|\n";
+  }
+  Open(ClosedPort());
+  Form->show();
+  Form->lstRecent->setFocus();
+  Form->lstRecent->setCurrentRow(1);
+  QKeyEvent press(QEvent::KeyPress, Qt::Key_Delete, Qt::NoModifier);
+  QApplication::sendEvent(Form->lstRecent, &press);
+  EXPECT_EQ(Form->RecentLines(), (QStringList{"111 222 333", "777 888 999"}));
+  Form->RemoveRecentAt(1);  // the context menu's action
+  const QStringList afterDelete = Form->RecentLines();
+  EXPECT_FALSE(afterDelete.contains("444 555 666"));
+  EXPECT_FALSE(afterDelete.contains("777 888 999"));
+  EXPECT_EQ(afterDelete, QStringList{"111 222 333"});
+
+  InputAnswer = QString();
+  const QString unknown = QStringLiteral("상대방이 오프라인이거나 존재하지 않는 ID입니다");
+  struct TCase {
+    std::string ID;
+    QString Refusal;
+    bool Kept;
+  } cases[] = {
+      {"555000555", unknown, false},                             // new and unknown
+      {"111222333", unknown, true},                              // known from before: maybe offline now
+      {"666000666", QStringLiteral("상대방이 응답하지 않습니다 (시간 초과)"), true},  // exists
+  };
+  for (const TCase& c : cases) {
+    Form->edtRemoteID->setText(QString::fromStdString(c.ID));
+    Form->btnConnectClick();
+    Form->RelayRefused(c.ID, c.Refusal);
+    bool kept = false;
+    for (const auto& item : TAppConfig().GetRecent()) kept = kept || item.ID == c.ID;
+    EXPECT_EQ(kept, c.Kept) << c.ID;
+  }
+}
+
+// ---- consent, admission record ----
+
+TEST_F(MainWindowTest, WithdrawnRequestClosesThePromptAndIsRecorded) {
+  QuestionStaysOpen = true;
+  TScriptedRelay relay("565656565");
+  Open(relay.Port());
+  ASSERT_TRUE(WaitFor([&] { return Form->MyID() == "565656565"; }));
+  OnQuestionOpen = [&] { relay.Send(MsgAdmitWithdrawn, ""); };
+  relay.Send(MsgAdmitRequest, "10.0.0.5\t지원\u202E팀\t");
+  ASSERT_TRUE(WaitFor([&] { return !QuestionOpen && relay.Saw(MsgAdmitReject); }));
+  EXPECT_TRUE(Questions[0].contains("요청자: 지원 팀 (10.0.0.5)")) << Questions[0].toStdString();
+  const std::string record = test::ReadFile(Form->Config()->AdmissionsPath());
+  EXPECT_NE(record.find("\t지원 팀\t10.0.0.5\t요청 취소\n"), std::string::npos) << record;
+  EXPECT_TRUE(WaitFor([&] { return Form->LogText().contains("접속 요청 취소됨: 지원 팀 (10.0.0.5)"); }));
+}
+
+TEST_F(MainWindowTest, UnansweredPromptDeclinesByItself) {
+  QuestionStaysOpen = true;
+  TScriptedRelay relay("787878787");
+  THostTimings t = Timings();
+  t.ConsentTimeoutMs = 300;
+  Open(relay.Port(), t);
+  ASSERT_TRUE(WaitFor([&] { return Form->MyID() == "787878787"; }));
+  relay.Send(MsgAdmitRequest, "10.0.0.5\tKim\t");
+  ASSERT_TRUE(WaitFor([&] { return relay.Saw(MsgAdmitReject) && !QuestionOpen; }));
+  EXPECT_EQ(Questions.size(), 1);
+  EXPECT_TRUE(WaitFor([&] { return Form->LogText().contains("접속 요청 시간 초과, 거부됨: Kim (10.0.0.5)"); }));
+  EXPECT_NE(test::ReadFile(Form->Config()->AdmissionsPath()).find("\tKim\t10.0.0.5\t시간 초과\n"), std::string::npos);
+}
+
+// ---- the session as the helped person controls it ----
+
+TEST_F(MainWindowTest, ChatReplyAndEndSessionFromTheWindow) {
+  TScriptedRelay relay("909090909");
+  OpenInSession(relay);
+  EXPECT_TRUE(Form->edtChat->isVisibleTo(Form.get()));
+  Form->edtChat->setText("네, 보고 있습니다");
+  QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+  QApplication::sendEvent(Form->edtChat, &enter);
+  ASSERT_TRUE(WaitFor([&] { return relay.Saw(MsgChat); }));
+  EXPECT_EQ(relay.Texts(MsgChat), std::vector<std::string>{"네, 보고 있습니다"});
+  EXPECT_TRUE(Form->edtChat->text().isEmpty());
+  EXPECT_TRUE(Form->LogText().contains("[채팅] 나: 네, 보고 있습니다"));
+
+  Form->btnEndSession->click();
+  ASSERT_TRUE(WaitFor([&] { return relay.Registrations().size() == 2 && Form->Host()->Connected(); }));
+  EXPECT_EQ(relay.Registrations()[0], relay.Registrations()[1]) << "same device key, so the same ID";
+  EXPECT_FALSE(Form->Host()->InSession());
+  EXPECT_FALSE(Form->btnEndSession->isVisibleTo(Form.get()));
+  EXPECT_FALSE(Form->edtChat->isVisibleTo(Form.get()));
+  EXPECT_TRUE(WaitFor([&] { return Form->MyID() == "909090909"; }));
+}
+
+// Copies on this computer during a session reach the viewer; the viewer's text lands on the
+// clipboard without coming back; what was on the clipboard before the session stays here.
+TEST_F(MainWindowTest, ClipboardTravelsToTheViewerWithoutEcho) {
+  QGuiApplication::clipboard()->setText("before the session");
+  TScriptedRelay relay("232323232");
+  OpenInSession(relay);
+  QGuiApplication::clipboard()->setText("host copy");
+  ASSERT_TRUE(WaitFor([&] { return relay.Saw(MsgClipboard); }));
+  relay.Send(MsgClipboard, "viewer copy");
+  ASSERT_TRUE(WaitFor([&] { return QGuiApplication::clipboard()->text() == "viewer copy"; }));
+  relay.Send(MsgChat, "sync");  // a round trip, so an echo would have arrived by now
+  ASSERT_TRUE(WaitFor([&] { return Form->LogText().contains("[채팅] 원격: sync"); }));
+  QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+  EXPECT_EQ(relay.Texts(MsgClipboard), std::vector<std::string>{"host copy"});
 }
 
 }  // namespace

@@ -360,22 +360,22 @@ class Session:
 
     # -- displays ----------------------------------------------------------------------------
 
-    def start_display(self, width, height):
+    def start_display(self, width, height, extra_args=()):
         # Several servers starting at once now and then fail to compile their keymap (xkbcomp
         # under load); a fresh attempt then succeeds.
         for attempt in range(3):
-            display = self._try_display(width, height)
+            display = self._try_display(width, height, extra_args)
             if display:
                 self.displays.append(display)
                 return display
             sys.stderr.write("Xvfb failed to start (attempt %d), trying again\n" % (attempt + 1))
         raise E2EFailure("Xvfb did not start in three attempts")
 
-    def _try_display(self, width, height):
+    def _try_display(self, width, height, extra_args=()):
         r, w = os.pipe()
         proc = self.spawn("Xvfb-%d" % len(self.procs),
                           ["Xvfb", "-displayfd", str(w), "-screen", "0", "%dx%dx24" % (width, height),
-                           "-nolisten", "tcp", "-br", "-noreset", "+extension", "XFIXES"],
+                           "-nolisten", "tcp", "-br", "-noreset", "+extension", "XFIXES"] + list(extra_args),
                           pass_fds=(w,))
         os.close(w)
         number = b""

@@ -272,8 +272,8 @@ class TestControl(unittest.TestCase):
                                      text)
                 wait_until("the key %s on the host" % key, arrived, 20)
 
-            # Text copied on the viewer's side lands on the host's clipboard. (The other way
-            # round does not exist: the host side does not watch its own clipboard.)
+            # Text copied on the viewer's side lands on the host's clipboard (the other way round
+            # is TestHostInControl's).
             to_host = "뷰어에서 복사 " + str(os.getpid())
             s.copy_text(viewer_display, to_host)
             wait_until("the viewer's copy on the host's clipboard",
@@ -476,6 +476,65 @@ class TestDeviceKey(unittest.TestCase):
             self.assertEqual(stored_key(), key)
             self.assertEqual(second_id, first_id, "the relay gave the same device key another ID")
         run_case(self, "devicekey", body)
+
+
+class TestHostInControl(unittest.TestCase):
+    """The helped person's side of a session: text copied on the host reaches the viewer, the
+    host answers in the chat box, and "연결 끊기" ends the session while the ID stays."""
+
+    def test_clipboard_chat_reply_and_end_session(self):
+        def body(s):
+            host_display, viewer_display = two_displays(s)
+            host = s.start_client("host", host_display, password=PASSWORD)
+            host_id = host.wait_id()
+            main = wait_until("the host's main window", lambda: s.windows(host_display, "^TALMIR Remote$"), 20)[0]
+            viewer = auto_viewer(s, "viewer", viewer_display, host_id, PASSWORD)
+            area = wait_shown_picture(s, host_display, viewer_display)
+
+            # Host -> viewer clipboard.
+            to_viewer = "host copy " + str(os.getpid())
+            s.copy_text(host_display, to_viewer)
+            wait_until("the host's copy on the viewer's clipboard",
+                       lambda: s.clipboard(viewer_display) == to_viewer, 30)
+
+            # The chat reply: the one-line box under the log, Enter sends.
+            mx, my, _, _ = s.geometry(host_display, main)
+            s.x(host_display, "xdotool", "windowfocus", "--sync", str(main))
+            s.x(host_display, "xdotool", "mousemove", str(mx + 24 + 432 + 100), str(my + 340 + 158 + 12), "click", "1")
+            s.x(host_display, "xdotool", "type", "--delay", "30", "reply from host")
+            s.x(host_display, "xdotool", "key", "Return")
+            host.wait_log("[채팅] 나: reply from host")
+            # The viewer opens its chat panel for the line, which narrows the picture.
+            wait_until("the viewer's chat panel to open",
+                       lambda: (lambda now: now if now and now != area else None)(
+                           find_marked_area(s.screenshot(viewer_display))), 30, 0.5)
+
+            # End the session from the host's window.
+            s.x(host_display, "xdotool", "mousemove", str(mx + 424 + 60), str(my + 17 + 15), "click", "1")
+            host.wait_log("사용자가 연결을 끊었습니다")
+
+            def relay_log():
+                return open(s.relay_log, errors="replace").read()
+            wait_until("the relay to end the session",
+                       lambda: "session ended: host %s left" % host_id in relay_log(), 20)
+            wait_until("the host to register again",
+                       lambda: relay_log().count("host registered: %s " % host_id) >= 2, 20)
+            self.assertEqual(host.wait_id(), host_id)
+            viewer.check_alive()
+            host.check_alive()
+        run_case(self, "host-in-control", body)
+
+
+class TestNoInputControl(unittest.TestCase):
+    """A desktop without XTEST cannot take the viewer's input: the log says so at start-up."""
+
+    def test_missing_xtest_is_logged(self):
+        def body(s):
+            display = s.start_display(HOST_W, HOST_H, extra_args=("-extension", "XTEST"))
+            host = s.start_client("host", display)
+            host.wait_log("입력 제어 불가: ")
+            host.check_alive()
+        run_case(self, "no-xtest", body)
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -48,6 +49,23 @@ TEST(HostListing, RootsFoldersAndFailures) {
   EXPECT_EQ(BuildHostListing("/").substr(0, 3), "/\r\n");
   std::filesystem::create_directories(home.Sub(".config/TLMRemote"));
   EXPECT_EQ(BuildHostListing("~"), home.Sub(".config") + "\r\nD\tTLMRemote\t0\r\n");
+}
+
+// Names with the listing's own separators are left out; every other byte passes as it is.
+TEST(HostListing, NamesWithSeparatorsAreLeftOut) {
+  TTempHome home;
+  const std::string dir = home.Sub("odd");
+  std::filesystem::create_directories(dir);
+  for (const char* name : {"tab\there", "cr\rhere", "lf\nF\tfake.exe\t1", "trail\n", "ok name.txt", "쉼표,;.txt"})
+    WriteFile(dir + "/" + name, "x");
+  std::filesystem::create_directories(dir + "/dir\nwith break");
+  EXPECT_EQ(BuildHostListing(dir).find("fake"), std::string::npos);
+  auto listing = ParseDirListing(BuildHostListing(dir));
+  ASSERT_TRUE(listing.has_value());
+  std::vector<std::string> names;
+  for (const auto& e : listing->Entries) names.push_back(e.Name);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"ok name.txt", "쉼표,;.txt"}));
 }
 
 TEST(SerialJobs, OneAtATimeInOrderWithABoundedQueue) {

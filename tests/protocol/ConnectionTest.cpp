@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "protocol/Error.h"
@@ -58,6 +60,52 @@ TEST(TcpConnection, ReadTimeOutRaises) {
   } catch (const TConnectionError& e) {
     EXPECT_STREQ(e.what(), "Read timed out");
   }
+}
+
+// A peer that stops reading fails the write after the stall limit; one that keeps reading,
+// however slowly, never does: the limit restarts with every piece that goes out.
+TEST(TcpConnection, WriteStallLimit) {
+  auto stalled = MakeLoopbackPair();
+  stalled.Client->SetWriteStallTimeout(200);
+  TBytes big(8 << 20);
+  try {
+    stalled.Client->WriteAll(big.data(), big.size());
+    FAIL() << "write to a peer that reads nothing returned";
+  } catch (const TConnectionError& e) {
+    EXPECT_STREQ(e.what(), "Write stalled");
+  }
+
+  // The slow reader takes a piece every 50 ms, far inside the 1 s limit, but the whole write
+  // lasts well beyond it (16 MiB is more than the loopback buffers hold).
+  auto slow = MakeLoopbackPair();
+  slow.Client->SetWriteStallTimeout(1000);
+  slow.Server->SetReadTimeout(5000);  // a failed write must not leave the reader waiting for ever
+  TBytes large(16 << 20);
+  std::atomic<size_t> got{0};
+  std::thread reader([&] {
+    TBytes piece(256 * 1024);
+    try {
+      while (got < large.size()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        const size_t n = std::min(piece.size(), large.size() - got);
+        slow.Server->ReadExact(piece.data(), n);
+        got += n;
+      }
+    } catch (const TConnectionError&) {
+    }
+  });
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    slow.Client->WriteAll(large.data(), large.size());
+  } catch (const TConnectionError& e) {
+    ADD_FAILURE() << "a peer that keeps reading failed the write: " << e.what();
+    slow.Client->Abort();
+    slow.Client->Close();
+  }
+  const auto took = std::chrono::steady_clock::now() - start;
+  reader.join();
+  EXPECT_EQ(got.load(), large.size());
+  EXPECT_GT(took, std::chrono::milliseconds(1000)) << "the write must outlast the limit to show anything";
 }
 
 TEST(TcpConnection, WaitReadableSeesDataAndAbortWakesABlockedRead) {

@@ -1,0 +1,201 @@
+// The consent question as a person at an unattended host meets it (time limit, a request the
+// relay withdraws, names meant to fake the prompt), the admission record, the user's own end of
+// a session, and a relay that stops reading.
+#include <filesystem>
+#include <fstream>
+
+#include "tests/host/HostAgentFixture.h"
+
+namespace tlm::test {
+namespace {
+
+using HostConsent = HostAgentFixture;
+using HostUserControl = HostAgentFixture;
+using HostStalledRelay = HostAgentFixture;
+
+struct TLapseCase {
+  const char* Name;
+  int TimeoutMs;
+  bool Withdraw;         // the relay withdraws the request while the prompt is open
+  std::string Log;
+  EAdmission How;
+};
+
+// The prompt stays open (like a modal box nobody answers) until the agent closes it.
+TEST_F(HostConsent, UnansweredPromptLapsesOrIsWithdrawn) {
+  const TLapseCase cases[] = {
+      {"time-out", 300, false, "접속 요청 시간 초과, 거부됨: Kim (10.0.0.7)", EAdmission::TimedOut},
+      {"withdrawn", 60000, true, "접속 요청 취소됨: Kim (10.0.0.7)", EAdmission::Withdrawn},
+  };
+  for (const TLapseCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Logs.clear();
+    THostTimings t = ShortTimings();
+    t.ConsentTimeoutMs = c.TimeoutMs;
+    auto end = StartRegistered("", t);
+    bool closed = false, closedInTime = false;
+    std::vector<EAdmission> record;
+    Agent->OnConsentClosed = [&] { closed = true; };
+    Agent->OnAdmission = [&](const std::string& AName, const std::string& AIP, EAdmission AHow) {
+      EXPECT_EQ(AName + "|" + AIP, "Kim|10.0.0.7");
+      record.push_back(AHow);
+    };
+    Agent->OnConsent = [&](const std::string&, const std::string&, bool& AAllow) {
+      if (c.Withdraw) end->Send(MsgAdmitWithdrawn);
+      closedInTime = Ui.RunUntil([&] { return closed; }, 5000);
+      AAllow = true;  // a click after the question lapsed counts for nothing
+    };
+    const auto asked = std::chrono::steady_clock::now();
+    end->SendText(MsgAdmitRequest, "10.0.0.7\tKim\t");
+    TPacket answer = end->Next();
+    EXPECT_EQ(answer.Type, MsgAdmitReject);
+    EXPECT_EQ(TextOf(answer.Payload), AdmitRejectReason);
+    EXPECT_TRUE(closedInTime);
+    if (c.Withdraw) {
+      EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(5));
+    }
+    EXPECT_TRUE(WaitFor([&] { return Has(Logs, c.Log); })) << c.Log;
+    EXPECT_TRUE(WaitFor([&] { return record.size() == 1; }));
+    if (!record.empty()) {
+      EXPECT_EQ(record[0], c.How);
+    }
+    EXPECT_TRUE(end->Quiet(200)) << "no second answer";
+    EXPECT_TRUE(Agent->Connected());
+    Agent.reset();
+  }
+}
+
+// While the question is open the reader still serves the relay: keep-alives go out, other
+// packets are handled, and a second request is declined at once.
+TEST_F(HostConsent, RelayIsServedWhileThePromptIsOpen) {
+  THostTimings t = ShortTimings();
+  t.KeepAliveMs = 100;
+  auto end = StartRegistered("", t);
+  bool prompted = false;
+  Agent->OnConsent = [&](const std::string&, const std::string&, bool& AAllow) {
+    prompted = true;
+    // Everything here happens while the prompt is open; waits pump this thread like its loop.
+    EXPECT_EQ(end->Next(5000, true).Type, MsgKeepAlive);
+    end->SendText(MsgChat, "are you there?");
+    EXPECT_TRUE(Ui.RunUntil([&] { return Chats.size() == 1; }, 5000));
+    end->SendText(MsgAdmitRequest, "10.0.0.8\tLee\t");
+    EXPECT_EQ(end->Next().Type, MsgAdmitReject);
+    AAllow = true;
+  };
+  end->SendText(MsgAdmitRequest, "10.0.0.7\tKim\t");
+  EXPECT_EQ(end->Next().Type, MsgAdmitAccept);
+  EXPECT_TRUE(prompted);
+  EXPECT_TRUE(end->Quiet(200));
+}
+
+TEST_F(HostConsent, ViewerNamesCannotFakeThePrompt) {
+  struct TCase {
+    const char* Name;
+    std::string Sent;
+    std::string Shown;
+  } cases[] = {
+      {"line separator", "Kim\u2028Bank of Korea", "Kim Bank of Korea"},
+      {"direction override", "\u202Eeciffo kcab", " eciffo kcab"},
+      {"controls", "a\r\nb\x1b[2Jc", "a  b [2Jc"},
+      {"zero width", "Ki\u200Bm", "Ki m"},
+      {"long", std::string(300, 'x'), std::string(64, 'x')},
+      {"korean passes", "김철수", "김철수"},
+  };
+  auto end = StartRegistered();
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    std::string asked;
+    Agent->OnConsent = [&](const std::string& AName, const std::string&, bool& AAllow) {
+      asked = AName;
+      AAllow = false;
+    };
+    Logs.clear();
+    end->SendText(MsgAdmitRequest, "10.0.0.7\t" + c.Sent + "\t");
+    EXPECT_EQ(end->Next().Type, MsgAdmitReject);
+    EXPECT_EQ(asked, c.Shown);
+    EXPECT_TRUE(WaitFor([&] { return Has(Logs, "접속 거부: " + c.Shown + " (10.0.0.7)"); }));
+  }
+}
+
+TEST_F(HostConsent, EveryDecisionReachesTheRecord) {
+  auto end = StartRegistered(HashPassword("pw"));
+  std::vector<std::string> record;
+  Agent->OnAdmission = [&](const std::string& AName, const std::string& AIP, EAdmission AHow) {
+    record.push_back(AName + "|" + AIP + "|" + AdmissionText(AHow));
+  };
+  bool allow = true;
+  Agent->OnConsent = [&](const std::string&, const std::string&, bool& AAllow) { AAllow = allow; };
+  end->SendText(MsgAdmitRequest, "1.1.1.1\tA\t" + MakeSessionProof("123456789", HashPassword("pw")));
+  EXPECT_EQ(end->Next().Type, MsgAdmitAccept);
+  end->SendText(MsgAdmitRequest, "2.2.2.2\tB\t");
+  EXPECT_EQ(end->Next().Type, MsgAdmitAccept);
+  allow = false;
+  end->SendText(MsgAdmitRequest, "3.3.3.3\tC\t");
+  EXPECT_EQ(end->Next().Type, MsgAdmitReject);
+  EXPECT_TRUE(WaitFor([&] { return record.size() == 3; }));
+  EXPECT_EQ(record, (std::vector<std::string>{"A|1.1.1.1|비밀번호", "B|2.2.2.2|동의", "C|3.3.3.3|거부"}));
+}
+
+// ---- the user ends the session ----
+
+TEST_F(HostUserControl, EndSessionRegistersAgainAtOnceWithTheSameKey) {
+  THostTimings t = ShortTimings();
+  t.ReconnectWaitMs = 60000;  // only the user's own end may skip the wait
+  auto end = StartRegistered("", t);
+  Agent->EndSessionByUser();  // outside a session: nothing happens
+  EXPECT_TRUE(end->Quiet(200));
+  end->Send(MsgSessionStart);
+  end->NextOf(MsgMonitorList);
+  ASSERT_TRUE(WaitFor([&] { return SessionStarts == 1; }));
+  end->Send(MsgKey, PackKeyEvent(TKeyEventRec{0x10, 0x2A, 0, 0}));  // shift held
+  ASSERT_TRUE(Input.WaitForRecords(1, std::chrono::seconds(5)));
+  Agent->EndSessionByUser();
+  EXPECT_TRUE(end->WaitClosed());
+  auto again = Relay.AcceptRegistered(DeviceKey, "123456789");
+  ASSERT_TRUE(again);
+  EXPECT_TRUE(WaitFor([&] { return SessionEnds == 1 && Agent->ID() == "123456789" && Agent->Connected(); }));
+  EXPECT_FALSE(Agent->InSession());
+  EXPECT_TRUE(Has(Logs, "사용자가 연결을 끊었습니다"));
+  EXPECT_FALSE(HasPrefix(Statuses, "재연결 대기 중"));
+  EXPECT_EQ(Input.KeyInputs().back(), (TKeyInput{0x10, 0x2A, 2}));
+}
+
+// ---- a relay that stops reading ----
+
+// A download fills the socket buffers of a relay that reads nothing: the host must give up the
+// connection after the stall limit, end the session and register again, not hang.
+TEST_F(HostStalledRelay, StalledWritesEndTheConnection) {
+  const std::string big = Home.Sub("big.bin");
+  {
+    std::ofstream out(big, std::ios::binary);
+  }
+  std::filesystem::resize_file(big, 64 << 20);
+  THostTimings t = ShortTimings();
+  t.WriteStallMs = 300;
+  auto end = StartRegistered("", t);
+  end->Send(MsgSessionStart);
+  end->NextOf(MsgMonitorList);
+  end->SendText(MsgFileGet, big);
+  // From here the relay reads nothing more from this connection.
+  auto again = Relay.Accept(10000);
+  ASSERT_TRUE(again) << "the host never gave up the stalled connection";
+  EXPECT_EQ(again->Next().Type, MsgHostRegister);
+  EXPECT_TRUE(WaitFor([&] { return SessionEnds == 1; }));
+  EXPECT_TRUE(WaitFor([&] { return Has(Logs, "연결 끊김: 서버가 데이터를 받지 않습니다 (시간 초과) (Write stalled)"); }));
+}
+
+TEST(HostLossText, KnownCausesReadInKoreanWithTheSystemText) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"connect: Connection refused", "서버가 연결을 거부했습니다 (connect: Connection refused)"},
+      {"Connection timed out", "응답 시간 초과 (Connection timed out)"},
+      {"Read timed out", "응답 시간 초과 (Read timed out)"},
+      {"Cannot resolve relay.example: Name or service not known",
+       "서버 이름을 찾을 수 없습니다 (Cannot resolve relay.example: Name or service not known)"},
+      {"Connection closed by peer", "서버가 연결을 닫았습니다 (Connection closed by peer)"},
+      {"Packet too large (67108865 bytes)", "Packet too large (67108865 bytes)"},
+  };
+  for (const auto& [system, shown] : cases) EXPECT_EQ(ConnectionLossText(system), shown);
+}
+
+}  // namespace
+}  // namespace tlm::test
