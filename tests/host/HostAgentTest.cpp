@@ -1,6 +1,7 @@
 // Relay connection, registration, keep-alive, reconnect, admission, chat, clipboard and the
 // agent's shutdown.
 #include "tests/host/HostAgentFixture.h"
+#include "tests/support/Loopback.h"
 
 #include <thread>
 
@@ -291,10 +292,12 @@ TEST_F(HostShutdown, QueuedEventsDoNothingAfterDestruction) {
 }
 
 TEST_F(HostShutdown, StopInterruptsConnectAndReconnectWait) {
-  // A relay address that never answers: the connect attempt hangs until Stop aborts it.
+  // A relay that never answers: the connect attempt hangs until Stop aborts it.
+  TUnansweredListener silent;
   THostServices services;
   services.MakeScreen = [] { return std::make_shared<TFakeScreen>(640, 480); };
-  Agent = std::make_unique<THostAgent>(Ui, "10.255.255.1", 9, DeviceKey, "", std::move(services), THostTimings{});
+  Agent = std::make_unique<THostAgent>(Ui, "127.0.0.1", silent.Port(), DeviceKey, "", std::move(services),
+                                       THostTimings{});
   Agent->Start();
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   Agent->Stop();  // returns without waiting for the 8000 ms connect time-out

@@ -28,6 +28,33 @@ TLoopbackListener::TLoopbackListener() {
 
 TLoopbackListener::~TLoopbackListener() { Close(); }
 
+TUnansweredListener::TUnansweredListener() {
+  FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (FFd < 0) throw TError(std::string("socket: ") + std::strerror(errno));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  // A backlog of 0 holds one finished connection; the kernel drops SYNs while it is full.
+  if (::bind(FFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(FFd, 0) != 0)
+    throw TError(std::string("bind/listen: ") + std::strerror(errno));
+  socklen_t len = sizeof addr;
+  ::getsockname(FFd, reinterpret_cast<sockaddr*>(&addr), &len);
+  FPort = ntohs(addr.sin_port);
+  for (int i = 0; i < 4; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) break;
+    ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);  // EINPROGRESS: finishes or hangs
+    FFillers.push_back(fd);
+  }
+  // Let the first ones finish their handshake so that the queue is full before anyone else tries.
+  ::usleep(50 * 1000);
+}
+
+TUnansweredListener::~TUnansweredListener() {
+  for (int fd : FFillers) ::close(fd);
+  if (FFd >= 0) ::close(FFd);
+}
+
 void TLoopbackListener::Close() {
   if (FFd >= 0) ::close(FFd);
   FFd = -1;

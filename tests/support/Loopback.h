@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <utility>
+#include <vector>
 
 #include "protocol/Connection.h"
 
@@ -31,6 +32,21 @@ public:
 private:
   int FFd = -1;
   uint16_t FPort = 0;
+};
+
+// A listening socket on 127.0.0.1 whose accept queue is already full, so that a further
+// connection attempt gets no answer at all (its SYNs are dropped) and hangs until its own
+// time-out: a relay that never answers, without leaving this machine.
+class TUnansweredListener {
+public:
+  TUnansweredListener();
+  ~TUnansweredListener();
+  uint16_t Port() const { return FPort; }
+
+private:
+  int FFd = -1;
+  uint16_t FPort = 0;
+  std::vector<int> FFillers;  // connections nobody accepts
 };
 
 }  // namespace tlm::test
