@@ -231,10 +231,12 @@ TEST_F(HostFileSend, WaitingRequestsAreBoundedAndDroppedAtSessionEnd) {
   const size_t size = 48u << 20;
   MakeFile(Home.Sub("huge.bin"), size, 'h');
   auto end = StartInSession();
-  // The first send fills the connection and waits, since nobody reads; the rest queue up.
-  const int requests = 1 + 16 + 4;
-  for (int i = 0; i < requests; ++i) end->SendText(MsgFileGet, Home.Sub("huge.bin"));
-  int refused = 0, begins = 0;
+  // The first send runs (its begin is on the wire) before the rest arrive, so that exactly 16
+  // of them wait and 4 are refused, however slowly the sender thread gets going.
+  end->SendText(MsgFileGet, Home.Sub("huge.bin"));
+  end->NextOf(MsgFileBegin, 20000);
+  int refused = 0, begins = 1;
+  for (int i = 0; i < 16 + 4; ++i) end->SendText(MsgFileGet, Home.Sub("huge.bin"));
   while (refused < 4) {
     TPacket p = end->Next(20000);
     if (p.Type == 0xFFFFFFFF) break;
