@@ -2,6 +2,7 @@
 // them, pixels as the server holds them, the cursor, and a server that is missing or goes away.
 #include <gtest/gtest.h>
 
+#include <iostream>
 #include <memory>
 
 #include "capture/ScreenCapturer.h"
@@ -280,15 +281,27 @@ TEST_F(X11ScreenTest, ServerGoingAwayDoesNotEndTheProgram) {
   // double unlock inside libX11, which this test cannot avoid.
   GTEST_SKIP() << "libX11 unlocks the display twice after a lost connection";
 #endif
-  TX11Screen Screen(Server->Display());
+  const std::string Name = Server->Display();
+  TX11Screen Screen(Name);
   std::vector<uint32_t> Pixels(64 * 64);
   ASSERT_TRUE(Screen.CopyRect({0, 0, 64, 64}, Pixels.data(), 64));
   Client.reset();
   Server.reset();
-  EXPECT_FALSE(Screen.CopyRect({0, 0, 64, 64}, Pixels.data(), 64));
-  EXPECT_FALSE(Screen.CopyRect({0, 0, 64, 64}, Pixels.data(), 64));
-  EXPECT_TRUE(Screen.EnumMonitors().empty());
-  EXPECT_FALSE(Screen.Connected());
+  const bool Copied1 = Screen.CopyRect({0, 0, 64, 64}, Pixels.data(), 64);
+  const bool Copied2 = Screen.CopyRect({0, 0, 64, 64}, Pixels.data(), 64);
+  const bool NoMonitors = Screen.EnumMonitors().empty();
+  const bool Connected = Screen.Connected();
+  // The screen reconnects to whatever serves its display name, and a test running beside this
+  // one may start its own server under the number just freed: then the calls rightly succeed.
+  if (Display* Other = XOpenDisplay(Name.c_str())) {
+    XCloseDisplay(Other);
+    std::cout << "display " << Name << " was taken over by another server; only survival is checked\n";
+    return;
+  }
+  EXPECT_FALSE(Copied1);
+  EXPECT_FALSE(Copied2);
+  EXPECT_TRUE(NoMonitors);
+  EXPECT_FALSE(Connected);
 }
 
 }  // namespace
