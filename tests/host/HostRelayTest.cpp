@@ -56,6 +56,31 @@ TEST_F(HostThroughRelay, WrongProofGoesToConsentAndRefusalReachesTheViewer) {
   EXPECT_TRUE(WaitFor([&] { return Has(Logs, "사용자 동의 접속 허용: Viewer PC (127.0.0.1)"); }));
 }
 
+// A viewer that asks and goes away while the prompt is open must not keep the host busy: the
+// relay withdraws its request, the prompt closes, and the next viewer gets in at once.
+TEST_F(HostThroughRelay, AViewerThatLeavesWithdrawsItsRequestAndTheNextIsAdmitted) {
+  const std::string id = StartHost(HashPassword("pw"));
+  bool closed = false, closedInTime = false;
+  std::unique_ptr<TPacketPeer> leaving;
+  Agent->OnConsentClosed = [&] { closed = true; };
+  Agent->OnConsent = [&](const std::string&, const std::string&, bool& AAllow) {
+    leaving.reset();  // gives up while the question is open
+    closedInTime = Ui.RunUntil([&] { return closed; }, 5000);
+    AAllow = true;  // a click after the question lapsed counts for nothing
+  };
+  leaving = ViewerAsking(id, MakeSessionProof(id, HashPassword("wrong")));
+  EXPECT_TRUE(WaitFor([&] { return closed; }));
+  EXPECT_TRUE(closedInTime);
+  EXPECT_TRUE(WaitFor([&] { return Has(Logs, "접속 요청 취소됨: Viewer PC (127.0.0.1)"); }));
+  EXPECT_FALSE(Agent->InSession());
+
+  const auto asked = std::chrono::steady_clock::now();
+  auto viewer = ViewerAsking(id, MakeSessionProof(id, HashPassword("pw")));
+  EXPECT_EQ(viewer->Next().Type, MsgSessionStart);
+  EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(2));
+  EXPECT_TRUE(WaitFor([&] { return Agent->InSession(); }));
+}
+
 TEST_F(HostThroughRelay, ChatClipboardFilesAndListings) {
   auto viewer = StartInSession();
   viewer->SendText(MsgChat, "안녕");
