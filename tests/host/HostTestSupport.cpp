@@ -97,6 +97,18 @@ bool TPacketPeer::WaitClosed(int ATimeoutMs) {
   return false;
 }
 
+bool TPacketPeer::WaitSessionGone(int ATimeoutMs) {
+  const auto deadline = TClock::now() + std::chrono::milliseconds(ATimeoutMs);
+  try {
+    TPacket packet;
+    while (ReadOne(packet, LeftMs(deadline)))
+      if (packet.Type == MsgSessionEnd) return true;
+  } catch (const TConnectionError&) {
+    return true;
+  }
+  return false;
+}
+
 void TPacketPeer::Send(uint32_t AType, const TBytes& APayload) { WritePacket(*FConn, AType, APayload, nullptr); }
 
 void TPacketPeer::SendText(uint32_t AType, const std::string& AText) { WriteTextPacket(*FConn, AType, AText, nullptr); }

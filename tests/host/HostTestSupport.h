@@ -35,6 +35,9 @@ public:
   bool Quiet(int AMs, bool ASkipFrames = false);
   // True once the agent has closed its end.
   bool WaitClosed(int ATimeoutMs = 5000);
+  // A viewer's end through the relay: true once the relay ends the session (MsgSessionEnd) or
+  // closes this connection, which it does when the host left in the middle of a packet.
+  bool WaitSessionGone(int ATimeoutMs = 5000);
   void Send(uint32_t AType, const TBytes& APayload = {});
   void SendText(uint32_t AType, const std::string& AText);
   TTcpConnection& Conn() { return *FConn; }
