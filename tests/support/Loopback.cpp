@@ -13,32 +13,39 @@
 
 namespace tlm::test {
 
+namespace {
+
+// A socket listening on 127.0.0.1 at an ephemeral port, with its address.
+int ListenOnLoopback(int ABacklog, sockaddr_in& AAddr) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw TError(std::string("socket: ") + std::strerror(errno));
+  AAddr = {};
+  AAddr.sin_family = AF_INET;
+  AAddr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&AAddr), sizeof AAddr) != 0 || ::listen(fd, ABacklog) != 0) {
+    const std::string why = std::strerror(errno);
+    ::close(fd);
+    throw TError("bind/listen: " + why);
+  }
+  socklen_t len = sizeof AAddr;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&AAddr), &len);
+  return fd;
+}
+
+}  // namespace
+
 TLoopbackListener::TLoopbackListener() {
-  FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (FFd < 0) throw TError(std::string("socket: ") + std::strerror(errno));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::bind(FFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(FFd, 16) != 0)
-    throw TError(std::string("bind/listen: ") + std::strerror(errno));
-  socklen_t len = sizeof addr;
-  ::getsockname(FFd, reinterpret_cast<sockaddr*>(&addr), &len);
+  sockaddr_in addr;
+  FFd = ListenOnLoopback(16, addr);
   FPort = ntohs(addr.sin_port);
 }
 
 TLoopbackListener::~TLoopbackListener() { Close(); }
 
 TUnansweredListener::TUnansweredListener() {
-  FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (FFd < 0) throw TError(std::string("socket: ") + std::strerror(errno));
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in addr;
   // A backlog of 0 holds one finished connection; the kernel drops SYNs while it is full.
-  if (::bind(FFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(FFd, 0) != 0)
-    throw TError(std::string("bind/listen: ") + std::strerror(errno));
-  socklen_t len = sizeof addr;
-  ::getsockname(FFd, reinterpret_cast<sockaddr*>(&addr), &len);
+  FFd = ListenOnLoopback(0, addr);
   FPort = ntohs(addr.sin_port);
   for (int i = 0; i < 4; ++i) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
