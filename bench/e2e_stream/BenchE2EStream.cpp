@@ -41,6 +41,7 @@
 #include "protocol/Packet.h"
 #include "relay/RelayServer.h"
 #include "tests/capture/TestPictures.h"
+#include "tests/support/QuietRelay.h"
 #include "tests/support/XvfbServer.h"
 #include "viewer/RemoteScreen.h"
 
@@ -373,11 +374,7 @@ bool RunSize(double AScale, const std::vector<int>& APresets, std::vector<TPrese
   xvfb.ExportDisplay();
 
   try {
-    TRelayOptions options;
-    options.ListenAddress = "127.0.0.1";
-    options.Port = 0;
-    options.DbPath = ":memory:";
-    options.Log = [](const std::string&) {};
+    TRelayOptions options = test::QuietLoopbackRelay();
     TRelayServer relay(options);
     const uint16_t port = relay.Start();
 

@@ -29,6 +29,7 @@
 #include "protocol/Packet.h"
 #include "protocol/TlsConnection.h"
 #include "relay/RelayServer.h"
+#include "tests/support/QuietRelay.h"
 #include "tests/support/TestCa.h"
 
 namespace {
@@ -160,11 +161,7 @@ int main(int argc, char** argv) {
   constexpr int PacketsPerRound = 256;
   constexpr int LatencySamples = 5000;
   try {
-    TRelayOptions options;
-    options.ListenAddress = "127.0.0.1";
-    options.Port = 0;
-    options.DbPath = ":memory:";
-    options.Log = [](const std::string&) {};
+    TRelayOptions options = test::QuietLoopbackRelay();
     TRelayServer relay(options);
     const uint16_t port = relay.Start();
     options.SpliceLargePayloads = false;

@@ -33,6 +33,7 @@
 #include "protocol/Credentials.h"
 #include "protocol/Marshal.h"
 #include "relay/RelayServer.h"
+#include "tests/support/QuietRelay.h"
 #include "tests/viewer/TestJpeg.h"
 #include "viewer/ViewerSession.h"
 
@@ -158,11 +159,7 @@ void Print(const char* ALabel, const TPhase& APhase, double ABaselineFps) {
 
 void RunScenario(const char* ATitle, size_t ARelayQueue, double ASeconds, const std::string& AUploadFile) {
   std::printf("%s\n", ATitle);
-  TRelayOptions options;
-  options.ListenAddress = "127.0.0.1";
-  options.Port = 0;
-  options.DbPath = ":memory:";
-  options.Log = [](const std::string&) {};
+  TRelayOptions options = test::QuietLoopbackRelay();
   options.QueueLimitBytes = ARelayQueue;
   TRelayServer relay(options);
   const uint16_t port = relay.Start();

@@ -17,6 +17,7 @@
 #include "protocol/Messages.h"
 #include "relay/RelayServer.h"
 #include "tests/host/HostTestSupport.h"
+#include "tests/support/QuietRelay.h"
 
 namespace tlm::test {
 
@@ -130,11 +131,7 @@ protected:
 
   uint16_t RealRelay() {
     if (!Server) {
-      TRelayOptions options;
-      options.ListenAddress = "127.0.0.1";
-      options.Port = 0;
-      options.DbPath = ":memory:";
-      options.Log = [](const std::string&) {};
+      TRelayOptions options = QuietLoopbackRelay();
       Server = std::make_unique<TRelayServer>(options);
       ServerPort = Server->Start();
     }

@@ -12,6 +12,7 @@
 #include "protocol/Frame.h"
 #include "protocol/Messages.h"
 #include "relay/RelayServer.h"
+#include "tests/support/QuietRelay.h"
 #include "tests/support/ScriptedPeer.h"
 #include "tests/viewer/ViewerTestSupport.h"
 #include "viewer/RemoteForm.h"
@@ -24,11 +25,7 @@ using test::WaitUntil;
 class ViewerRelayTest : public ::testing::Test {
 protected:
   void SetUp() override {
-    TRelayOptions options;
-    options.ListenAddress = "127.0.0.1";
-    options.Port = 0;
-    options.DbPath = ":memory:";
-    options.Log = [](const std::string&) {};
+    TRelayOptions options = test::QuietLoopbackRelay();
     FRelay = std::make_unique<TRelayServer>(options);
     FPort = FRelay->Start();
   }

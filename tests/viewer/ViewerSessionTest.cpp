@@ -24,6 +24,7 @@
 #include "protocol/Messages.h"
 #include "relay/RelayServer.h"
 #include "tests/support/Loopback.h"
+#include "tests/support/QuietRelay.h"
 #include "tests/support/TempFiles.h"
 #include "tests/viewer/TestJpeg.h"
 #include "viewer/TileDecoder.h"
@@ -610,11 +611,7 @@ private:
 class ViewerSessionRelayTest : public ViewerSessionTest {
 protected:
   void SetUp() override {
-    TRelayOptions options;
-    options.ListenAddress = "127.0.0.1";
-    options.Port = 0;
-    options.DbPath = ":memory:";
-    options.Log = [](const std::string&) {};
+    TRelayOptions options = test::QuietLoopbackRelay();
     Relay = std::make_unique<TRelayServer>(options);
     RelayPort = Relay->Start();
   }

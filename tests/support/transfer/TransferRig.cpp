@@ -96,13 +96,4 @@ std::string TTransferRig::Download(const std::string& AHostPath, const std::stri
   }
 }
 
-TRelayOptions QuietLoopbackRelay() {
-  TRelayOptions options;
-  options.ListenAddress = "127.0.0.1";
-  options.Port = 0;
-  options.DbPath = ":memory:";
-  options.Log = [](const std::string&) {};
-  return options;
-}
-
 }  // namespace tlm::test

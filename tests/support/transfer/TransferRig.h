@@ -15,6 +15,7 @@
 #include "protocol/Connection.h"
 #include "protocol/Marshal.h"
 #include "relay/RelayServer.h"
+#include "tests/support/QuietRelay.h"
 
 namespace tlm::test {
 
@@ -49,9 +50,5 @@ private:
   std::unique_ptr<TTcpConnection> FViewer;
   std::vector<std::string> FLogs;  // the agent's log lines, in order
 };
-
-// The in-process relay's options for a benchmark: loopback, an ephemeral port, IDs in memory,
-// no log.
-TRelayOptions QuietLoopbackRelay();
 
 }  // namespace tlm::test
