@@ -9,6 +9,8 @@
 #include <set>
 #include <thread>
 
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include "protocol/Error.h"
@@ -212,6 +214,13 @@ uint16_t TRelayServer::Start() {
   asio::co_spawn(F->Io, F->SweepLoop(), asio::detached);
   F->Started = true;
   F->Thread = std::thread([impl = F.get()] {
+    // The kernel splice into a socket whose peer has gone raises SIGPIPE (splice takes no
+    // MSG_NOSIGNAL), which would end the whole process when the relay runs inside another program
+    // or a test; blocked in this thread, the call just fails with EPIPE.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     try {
       impl->Io.run();
     } catch (const std::exception& e) {
