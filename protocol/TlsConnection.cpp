@@ -5,6 +5,8 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -22,6 +24,40 @@ int64_t NowMs() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
+
+// OpenSSL writes to its socket with write(), which raises SIGPIPE when the peer has gone and so
+// would end the program. For the scope of an OpenSSL call SIGPIPE is blocked in this thread, and
+// one raised meanwhile is taken back before the old mask returns: the call just fails (EPIPE).
+class TSigPipeGuard {
+public:
+  TSigPipeGuard() {
+    sigemptyset(&FPipe);
+    sigaddset(&FPipe, SIGPIPE);
+    sigset_t pending;
+    sigpending(&pending);
+    FWasPending = sigismember(&pending, SIGPIPE) == 1;
+    pthread_sigmask(SIG_BLOCK, &FPipe, &FOld);
+  }
+  ~TSigPipeGuard() {
+    const int saved = errno;
+    sigset_t pending;
+    sigpending(&pending);
+    if (!FWasPending && sigismember(&pending, SIGPIPE) == 1) {
+      const timespec zero{0, 0};
+      while (sigtimedwait(&FPipe, nullptr, &zero) < 0 && errno == EINTR) {
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &FOld, nullptr);
+    errno = saved;
+  }
+  TSigPipeGuard(const TSigPipeGuard&) = delete;
+  TSigPipeGuard& operator=(const TSigPipeGuard&) = delete;
+
+private:
+  sigset_t FPipe;
+  sigset_t FOld;
+  bool FWasPending = false;
+};
 
 // The oldest error OpenSSL queued on this thread, as text ("" when none).
 std::string OpenSslErrorText() {
@@ -54,6 +90,7 @@ void TTlsConnection::Free() {
 void TTlsConnection::Close() {
   if (FSsl && !FTcp.Aborted() && FTcp.Connected()) {
     // Best effort: tell the server we are done; never wait for it.
+    TSigPipeGuard noSignal;
     ERR_clear_error();
     SSL_shutdown(FSsl);
     ERR_clear_error();
@@ -130,6 +167,7 @@ void TTlsConnection::Handshake(const std::string& AHost, int64_t ADeadlineMs) {
     TWant want;
     try {
       std::lock_guard<std::mutex> hold(FSslLock);
+      TSigPipeGuard noSignal;
       ERR_clear_error();
       errno = 0;
       want = Step(SSL_connect(FSsl), "TLS handshake failed");
@@ -164,6 +202,7 @@ void TTlsConnection::Transfer(void* AData, size_t ALen, bool AWrite) {
     TWant want;
     {
       std::lock_guard<std::mutex> hold(FSslLock);
+      TSigPipeGuard noSignal;
       ERR_clear_error();
       errno = 0;
       const int len = int(std::min<size_t>(ALen, INT_MAX));
@@ -196,6 +235,7 @@ bool TTlsConnection::WaitReadable(int AMs) {
     {
       std::lock_guard<std::mutex> hold(FSslLock);
       if (SSL_pending(FSsl) > 0) return true;
+      TSigPipeGuard noSignal;
       ERR_clear_error();
       errno = 0;
       uint8_t byte;

@@ -260,5 +260,25 @@ TEST_F(RelayTls, RelayClosingReachesTheTlsClientAsAClose) {
   EXPECT_TRUE(viewer->WaitClosed());
 }
 
+// Writing on after the relay has closed must fail as a connection error: OpenSSL writes with
+// write(), whose SIGPIPE would otherwise end the whole program (the host as well as the viewer).
+TEST_F(RelayTls, WritingToAClosedRelayFailsWithoutEndingTheProgram) {
+  StartRelay(TlsOptions());
+  TTlsConnection conn(FCa.CertFile());
+  conn.Connect("localhost", FPort, 5000);
+  WriteTextPacket(conn, MsgKeepAlive, "", nullptr);
+  FRelay->Stop();
+  const TBytes chunk(65536, 7);
+  bool failed = false;
+  for (int i = 0; i < 1000 && !failed; ++i) {
+    try {
+      WritePacket(conn, MsgFileChunk, chunk, nullptr);
+    } catch (const TConnectionError&) {
+      failed = true;
+    }
+  }
+  EXPECT_TRUE(failed);
+}
+
 }  // namespace
 }  // namespace tlm::test
