@@ -575,8 +575,12 @@ TEST_F(MainWindowTest, WithdrawnRequestClosesThePromptAndIsRecorded) {
   relay.Send(MsgAdmitRequest, "10.0.0.5\t지원\u202E팀\t");
   ASSERT_TRUE(WaitFor([&] { return !QuestionOpen && relay.Saw(MsgAdmitReject); }));
   EXPECT_TRUE(Questions[0].contains("요청자: 지원 팀 (10.0.0.5)")) << Questions[0].toStdString();
-  const std::string record = test::ReadFile(Form->Config()->AdmissionsPath());
-  EXPECT_NE(record.find("\t지원 팀\t10.0.0.5\t요청 취소\n"), std::string::npos) << record;
+  // The record is written when the agent's event reaches the window, after the answer left.
+  std::string record;
+  EXPECT_TRUE(WaitFor([&] {
+    record = test::ReadFile(Form->Config()->AdmissionsPath());
+    return record.find("\t지원 팀\t10.0.0.5\t요청 취소\n") != std::string::npos;
+  })) << record;
   EXPECT_TRUE(WaitFor([&] { return Form->LogText().contains("접속 요청 취소됨: 지원 팀 (10.0.0.5)"); }));
 }
 
@@ -591,7 +595,9 @@ TEST_F(MainWindowTest, UnansweredPromptDeclinesByItself) {
   ASSERT_TRUE(WaitFor([&] { return relay.Saw(MsgAdmitReject) && !QuestionOpen; }));
   EXPECT_EQ(Questions.size(), 1);
   EXPECT_TRUE(WaitFor([&] { return Form->LogText().contains("접속 요청 시간 초과, 거부됨: Kim (10.0.0.5)"); }));
-  EXPECT_NE(test::ReadFile(Form->Config()->AdmissionsPath()).find("\tKim\t10.0.0.5\t시간 초과\n"), std::string::npos);
+  EXPECT_TRUE(WaitFor([&] {
+    return test::ReadFile(Form->Config()->AdmissionsPath()).find("\tKim\t10.0.0.5\t시간 초과\n") != std::string::npos;
+  }));
 }
 
 // ---- the session as the helped person controls it ----
