@@ -12,8 +12,29 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace tlm {
+
+// What a node of a relay cluster needs besides the single-node options.
+struct TClusterOptions {
+  std::string RedisAddress;   // HOST:PORT of the shared Redis; empty: not a cluster node
+  std::string RedisPassword;  // AUTH password; empty: none
+  // This node's name in the cluster (unique per node); empty: host name + ":" + NodeAddress's port.
+  std::string NodeName;
+  // HOST:PORT other nodes dial to hand this node a viewer whose host it holds.
+  std::string NodeAddress;
+  // Where this node listens for those links; empty: NodeAddress itself.
+  std::string ListenAddress;
+  // The nodes' shared secret (links are refused without proof of it); at least 16 bytes.
+  std::string Secret;
+  // How long this node stays the owner of a host's ID in Redis without hearing from that
+  // host (its keep-alives renew it) or from this node (a node that dies loses its hosts then).
+  std::chrono::milliseconds PresenceTtl{60000};
+  // Time allowed for a call to Redis and for a link to another node to be opened.
+  std::chrono::milliseconds RedisTimeout{2000};
+  std::chrono::milliseconds LinkTimeout{3000};
+};
 
 struct TRelayOptions {
   std::string ListenAddress = "0.0.0.0";
@@ -77,6 +98,15 @@ struct TRelayOptions {
   // rest are counted and summarised in one line when the interval ends.
   size_t LogBurst = 20;
   std::chrono::milliseconds LogSummaryInterval{60000};
+
+  // Addresses trusted to put a PROXY protocol header (v1 or v2, as HAProxy's send-proxy and
+  // send-proxy-v2 write) in front of a client's bytes: connections from them count, and show to
+  // hosts, under the client address the header names. Empty: no header is read from anyone.
+  std::vector<std::string> ProxyFrom;
+
+  // Cluster mode: several nodes share one registry in Redis and pass sessions to each other.
+  // Empty RedisAddress: a single node with its own ID database (DbPath), as always.
+  TClusterOptions Cluster;
 
   // Receives every log line (without a line break); empty: UTC time stamp + line on stderr.
   std::function<void(const std::string&)> Log;
