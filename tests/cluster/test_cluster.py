@@ -1,0 +1,298 @@
+"""Relay cluster tests: three tlmrelay nodes on one Redis behind HAProxy, with hosts and
+viewers spread over the nodes.
+
+Run one case:  TLM_E2E_RELAY=build/relay/tlmrelay TLM_E2E_CLIENT=build/app/TLMRemoteClient \
+                 /usr/bin/python3 tests/cluster/test_cluster.py TestAdmission
+(ctest runs each case so; the script moves itself into a network namespace of its own, and exits
+with 77, which ctest reports as skipped, when redis-server, haproxy or unshare is missing.)
+"""
+import os
+import random
+import struct
+import sys
+import threading
+import unittest
+
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from cluster_harness import (ADMIT_REJECT_REASON, HAPROXY_PORT, NODES, Cluster, ConnectionClosed,  # noqa: E402
+                             E2EFailure, Host, MsgChat, MsgFileChunk, MsgFrame, MsgFrameAck, MsgHostId,
+                             MsgHostRegister, MsgRelayError, MsgSessionEnd, MsgSessionStart, RelayClient,
+                             Viewer, client_port, enter_private_network, exchange, open_session,
+                             register_host, session_proof, skip_unless_tools, wait_until)
+from e2e_harness import run_case  # noqa: E402
+
+PASSWORD = "cluster-Pass 42"
+OFFLINE_TEXT = "상대방이 오프라인이거나 존재하지 않는 ID입니다"
+
+
+def in_cluster(test, name, body, node_args=()):
+    """Runs body(cluster) on a freshly started cluster; everything is stopped afterwards."""
+    def with_cluster(session):
+        cluster = Cluster(session, node_args)
+        cluster.start()
+        body(cluster)
+        for node in cluster.nodes:
+            if cluster.nodes[node].poll() is None:
+                cluster.check_node(node)
+    run_case(test, "cluster-" + name, with_cluster)
+
+
+def key(name):
+    return "cluster-test-key-" + name
+
+
+def wait_session_gone(client, timeout=15):
+    """The session of `client` is over: it got MsgSessionEnd, or its connection closed."""
+    try:
+        kind, payload = client.recv(timeout)
+    except ConnectionClosed:
+        return "closed"
+    except OSError:
+        raise E2EFailure("the session still runs %ss after its node died" % timeout)
+    if kind != MsgSessionEnd:
+        raise E2EFailure("packet %d (%r) where the session's end was expected" % (kind, payload[:100]))
+    return "ended"
+
+
+def expect_refusal(client, timeout=15):
+    """The relay refuses the client: a MsgRelayError with a text, then the connection closes."""
+    text = client.expect(MsgRelayError, timeout, "the relay's refusal").decode("utf-8")
+    if not text:
+        raise E2EFailure("the refusal has no text")
+    client.wait_closed(timeout, allowed=())
+    return text
+
+
+class TestAdmission(unittest.TestCase):
+    """A viewer on one node, its host on another: the host's password decides, and the host
+    sees the viewer's own address, also when the viewer came through HAProxy."""
+
+    def test_cross_node_password_and_refusal(self):
+        def body(c):
+            host = Host(client_port(1), key("admission"), PASSWORD)
+
+            wrong = Viewer(client_port(2))
+            wrong.request(host.id, "wrong", session_proof(host.id, "not the password"))
+            address, name, accepted = host.answer()
+            self.assertEqual((address, name, accepted), (wrong.source, "wrong", False))
+            self.assertEqual(expect_refusal(wrong), ADMIT_REJECT_REASON)
+
+            viewer = open_session(host, client_port(3), "right")
+            exchange(host, viewer, "across nodes 3 -> 1")
+            viewer.close()
+            host.expect(MsgSessionEnd, what="the end of the session its viewer left")
+
+            # Through HAProxy: its PROXY header carries the viewer's address to whichever node
+            # takes the viewer, and a link carries it on to node 1.
+            proxied = open_session(host, HAPROXY_PORT, "proxied")
+            exchange(host, proxied, "through HAProxy")
+            proxied.close()
+            host.expect(MsgSessionEnd, what="the end of the proxied session")
+
+            nobody = Viewer(client_port(2))
+            nobody.request("987654321", "nobody")
+            self.assertEqual(expect_refusal(nobody), OFFLINE_TEXT)
+        in_cluster(self, "admission", body)
+
+
+def packets(seed, count):
+    """`count` packets of sizes from empty to 3 MiB, each numbered in its first four bytes."""
+    rng = random.Random(seed)
+    out = []
+    for i in range(count):
+        if i % 50 == 49:
+            size = rng.randint(1 << 20, 3 << 20)
+        elif i % 5 == 0:
+            size = rng.randint(0, 16)
+        else:
+            size = rng.randint(17, 70000)
+        out.append((MsgChat if i % 2 else MsgFileChunk, struct.pack("<I", i) + rng.randbytes(size)))
+    return out
+
+
+def stream_both_ways(host, viewer, count, seed):
+    """Sends `count` packets each way at once; raises unless each side got the other's exactly."""
+    to_viewer, to_host = packets(seed, count), packets(seed + 1, count)
+    errors = []
+
+    def send(client, items):
+        try:
+            for kind, payload in items:
+                client.send(kind, payload)
+        except Exception as e:
+            errors.append("send: %r" % e)
+
+    def receive(client, items, label):
+        try:
+            for i, (kind, payload) in enumerate(items):
+                got_kind, got = client.recv(60)
+                if (got_kind, got) != (kind, payload):
+                    number = struct.unpack_from("<I", got)[0] if len(got) >= 4 else None
+                    errors.append("%s: packet %d arrived as type %d, %d bytes, numbered %s (sent type %d, %d bytes)"
+                                  % (label, i, got_kind, len(got), number, kind, len(payload)))
+                    return
+        except Exception as e:
+            errors.append("%s: %r" % (label, e))
+
+    threads = [threading.Thread(target=send, args=(host, to_viewer)),
+               threading.Thread(target=send, args=(viewer, to_host)),
+               threading.Thread(target=receive, args=(viewer, to_viewer, "viewer")),
+               threading.Thread(target=receive, args=(host, to_host, "host"))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    if errors:
+        raise E2EFailure("; ".join(errors))
+    return sum(len(p) for _, p in to_viewer + to_host)
+
+
+class TestTraffic(unittest.TestCase):
+    """A cross-node session passes hundreds of packets, some of megabytes, both ways at once,
+    in order and unchanged; a same-node session runs beside it."""
+
+    def test_in_order_both_ways(self):
+        def body(c):
+            host = Host(client_port(1), key("traffic"), PASSWORD)
+            viewer = open_session(host, client_port(2))
+            local_host = Host(client_port(3), key("traffic-local"), PASSWORD)
+            local_viewer = open_session(local_host, client_port(3))
+            errors = []
+
+            def local():
+                try:
+                    stream_both_ways(local_host, local_viewer, 100, 7)
+                except Exception as e:
+                    errors.append("same-node session: %s" % e)
+            beside = threading.Thread(target=local)
+            beside.start()
+            total = stream_both_ways(host, viewer, 400, 1)
+            beside.join()
+            self.assertEqual(errors, [])
+            sys.stderr.write("cross-node session passed %.1f MB\n" % (total / 1e6))
+            exchange(host, viewer, "still in step")
+        in_cluster(self, "traffic", body)
+
+
+class TestNodeKilled(unittest.TestCase):
+    """SIGKILL to node 1 mid-session: its session ends on the other node, a session between
+    nodes 2 and 3 goes on, and its host comes back through HAProxy under the same ID."""
+
+    def test_sessions_through_it_end_and_hosts_move(self):
+        def body(c):
+            host = Host(client_port(1), key("on-killed-node"), PASSWORD)
+            viewer = open_session(host, client_port(2))
+            other_host = Host(client_port(3), key("on-surviving-node"), PASSWORD)
+            other_viewer = open_session(other_host, client_port(2))
+            exchange(host, viewer, "before")
+            exchange(other_host, other_viewer, "before")
+
+            c.kill_node(1)
+            wait_session_gone(viewer)
+            wait_session_gone(host)
+            exchange(other_host, other_viewer, "after node 1 died")
+
+            moved = register_host(HAPROXY_PORT, host.key, PASSWORD)
+            self.assertEqual(moved.id, host.id)
+            holders = c.nodes_logging("host registered: %s from" % host.id) - {1}
+            self.assertTrue(holders, "no surviving node registered the host")
+            again = open_session(moved, client_port(3))
+            exchange(moved, again, "at the host's new node")
+            exchange(other_host, other_viewer, "at the end")
+        in_cluster(self, "node-killed", body)
+
+
+class TestSameKey(unittest.TestCase):
+    """A host that registers on another node keeps its ID; the older connection is closed and
+    viewers reach the newer one."""
+
+    def test_registration_on_another_node_replaces_older(self):
+        def body(c):
+            first = Host(client_port(1), key("twice"), PASSWORD)
+            second = Host(client_port(2), key("twice"), PASSWORD)
+            self.assertEqual(second.id, first.id)
+            first.wait_closed(15, allowed=())
+            viewer = open_session(second, client_port(3))
+            exchange(second, viewer, "with the newer registration")
+            # And back: a third registration on node 1 replaces the one on node 2.
+            third = Host(client_port(1), key("twice"), PASSWORD)
+            self.assertEqual(third.id, first.id)
+            second.wait_closed(15, allowed=(MsgSessionEnd,))
+        in_cluster(self, "same-key", body)
+
+
+class TestRedisOutage(unittest.TestCase):
+    """Redis stopped: sessions go on, registrations and cross-node requests are refused, every
+    node says so once; Redis back: everything works again and no ID changed."""
+
+    def test_sessions_go_on_and_ids_survive(self):
+        def body(c):
+            host = Host(client_port(1), key("outage-in-session"), PASSWORD)
+            viewer = open_session(host, client_port(2))
+            idle = Host(client_port(3), key("outage-idle"), PASSWORD)
+
+            c.stop_redis()
+            for node in NODES:
+                c.wait_node_log(node, "redis unavailable: ", 30)
+            exchange(host, viewer, "while Redis is down")
+
+            newcomer = RelayClient(client_port(1))
+            newcomer.send(MsgHostRegister, key("outage-newcomer"))
+            newcomer.wait_closed(15, allowed=(MsgRelayError,))
+            asking = Viewer(client_port(1))
+            asking.request(idle.id, "during the outage", session_proof(idle.id, PASSWORD))
+            expect_refusal(asking)
+            exchange(host, viewer, "after the refusals")
+
+            c.start_redis()
+            for node in NODES:
+                c.wait_node_log(node, "redis available again", 30)
+            for node in NODES:
+                self.assertEqual(c.node_log(node).count("redis unavailable: "), 1, "node %d" % node)
+            exchange(host, viewer, "after Redis came back")
+
+            late = open_session(idle, client_port(1))
+            exchange(idle, late, "across nodes again")
+            newcomer = register_host(client_port(2), key("outage-newcomer"))
+            self.assertRegex(newcomer.id, r"^[1-9]\d{8}$")
+            self.assertNotIn(newcomer.id, (host.id, idle.id))
+            returning = Host(client_port(3), host.key, PASSWORD)
+            self.assertEqual(returning.id, host.id)
+        in_cluster(self, "redis-outage", body)
+
+
+class TestProgramAsHost(unittest.TestCase):
+    """The real program as host, reaching the cluster through HAProxy on its fixed port, admits
+    by password a viewer that dialled another node, streams to it and records its address."""
+
+    def test_password_admits_viewer_on_another_node(self):
+        if not os.environ.get("TLM_E2E_CLIENT"):
+            self.skipTest("TLMRemoteClient not built")
+
+        def body(c):
+            display = c.s.start_display(1024, 768)
+            program = c.s.start_client("host", display, password=PASSWORD)
+            host_id = program.wait_id()
+            holders = c.nodes_logging("host registered: %s from" % host_id)
+            other = min(set(NODES) - holders)
+            viewer = Viewer(client_port(other))
+            viewer.request(host_id, "cluster-viewer", session_proof(host_id, PASSWORD))
+            viewer.expect(MsgSessionStart, 40, "the session's start")
+            kinds = []
+            while MsgFrame not in kinds:
+                kind, payload = viewer.recv(40)
+                kinds.append(kind)
+            viewer.send(MsgFrameAck)
+            admissions = os.path.join(program.config_dir, "admissions.log")
+            wait_until("the host to record the viewer's address",
+                       lambda: viewer.source in program.read(admissions), 20)
+            viewer.close()
+            program.check_alive()
+        in_cluster(self, "program-host", body)
+
+
+if __name__ == "__main__":
+    skip_unless_tools()
+    enter_private_network()
+    unittest.main(verbosity=2)
