@@ -53,10 +53,15 @@ EXPECTED_FILES = {
     RELAY: {
         "./usr/sbin/tlmrelay": EXEC,
         "./lib/systemd/system/tlmrelay.service": DATA,
+        "./lib/systemd/system/tlmrelay-node@.service": DATA,
         "./etc/default/tlmrelay": DATA,
         "./usr/share/man/man8/tlmrelay.8.gz": DATA,
         "./usr/share/doc/tlmrelay/copyright": DATA,
         "./usr/share/doc/tlmrelay/changelog.gz": DATA,
+        "./usr/share/doc/tlmrelay/relay-cluster.md": DATA,
+        "./usr/share/doc/tlmrelay/relay-cluster.svg": DATA,
+        **{f"./usr/share/doc/tlmrelay/examples/{name}": DATA
+           for name in ("haproxy.cfg", "node.conf", "redis-tlmrelay.conf")},
     },
 }
 
@@ -84,6 +89,13 @@ UNIT_SETTINGS = (
     ("ReadWritePaths", "/var/lib/tlmrelay"),
     ("WantedBy", "multi-user.target"),
 )
+
+
+# Settings of the single relay's unit that a cluster node's unit leaves out or sets otherwise:
+# everything else (user, limits, hardening) must be the same in both.
+NODE_UNIT_OWN_SETTINGS = {"Description", "Documentation", "After", "Wants", "EnvironmentFile", "ExecStart",
+                          "WorkingDirectory", "StateDirectory", "StateDirectoryMode", "ReadWritePaths",
+                          "LoadCredential", "RestartSec"}
 
 
 def run(args, **kwargs):
@@ -157,6 +169,17 @@ def help_options(relay_binary):
     """Options `tlmrelay --help` lists."""
     out = run([relay_binary, "--help"], check=True).stdout
     return set(re.findall(r"^\s+(--[a-z][a-z-]*)", out, re.M)), out
+
+
+def unit_settings(path):
+    """{key: [values]} of a systemd unit file."""
+    settings = {}
+    with open(path) as f:
+        for line in f.read().splitlines():
+            if "=" in line and not line.startswith("#"):
+                key, value = line.split("=", 1)
+                settings.setdefault(key.strip(), []).append(value.strip())
+    return settings
 
 
 def png_size(path):
@@ -319,13 +342,7 @@ class TestContents(unittest.TestCase):
                     self.assertEqual(f.read().split(), ["/etc/default/tlmrelay"])
 
     def test_relay_unit(self):
-        with open(os.path.join(self.root, "lib/systemd/system/tlmrelay.service")) as f:
-            unit = f.read()
-        settings = {}
-        for line in unit.splitlines():
-            if "=" in line and not line.startswith("#"):
-                key, value = line.split("=", 1)
-                settings.setdefault(key.strip(), []).append(value.strip())
+        settings = unit_settings(os.path.join(self.root, "lib/systemd/system/tlmrelay.service"))
         for key, value in UNIT_SETTINGS:
             with self.subTest(setting=key):
                 self.assertIn(value, settings.get(key, []))
@@ -344,6 +361,44 @@ class TestContents(unittest.TestCase):
             exposure = run(["systemd-analyze", "security", "--offline=yes", "--no-pager",
                             os.path.join(self.root, "lib/systemd/system/tlmrelay.service")])
             print("systemd-analyze security:", (exposure.stdout.strip().splitlines() or ["?"])[-1])
+
+    def test_cluster_node_unit(self):
+        single = unit_settings(os.path.join(self.root, "lib/systemd/system/tlmrelay.service"))
+        node = unit_settings(os.path.join(self.root, "lib/systemd/system/tlmrelay-node@.service"))
+        for key in sorted(set(single) - NODE_UNIT_OWN_SETTINGS):
+            with self.subTest(setting=key):
+                self.assertEqual(node.get(key), single[key])
+        with self.subTest(check="options and secret"):
+            self.assertEqual(node.get("EnvironmentFile"), ["/etc/tlmrelay/node-%i.conf"])
+            self.assertEqual(node.get("LoadCredential"), ["cluster-secret:/etc/tlmrelay/cluster-secret"])
+        exec_start = node["ExecStart"][0].split()
+        with self.subTest(check="ExecStart runs the packaged relay as a cluster node"):
+            self.assertTrue(os.access(os.path.join(self.root, exec_start[0].lstrip("/")), os.X_OK), exec_start)
+            self.assertEqual(exec_start[exec_start.index("--cluster-secret-file") + 1], "%d/cluster-secret")
+            self.assertEqual(exec_start[-1], "$TLMRELAY_NODE_OPTIONS")
+        with self.subTest(check="a node writes nowhere"):
+            self.assertNotIn("ReadWritePaths", node)
+            self.assertNotIn("StateDirectory", node)
+
+    def test_cluster_examples(self):
+        examples = os.path.join(self.root, "usr/share/doc/tlmrelay/examples")
+        with self.subTest(example="node.conf is accepted by the relay"):
+            with open(os.path.join(examples, "node.conf")) as f:
+                match = re.search(r'^TLMRELAY_NODE_OPTIONS="([^"]*)"', f.read(), re.M)
+            self.assertIsNotNone(match)
+            options = match.group(1).split()
+            for flag in ("--listen", "--redis", "--node-name", "--node-address", "--proxy-from"):
+                self.assertIn(flag, options)
+            result = run([os.path.join(self.root, "usr/sbin/tlmrelay"), *options, "--version"])
+            self.assertEqual((result.returncode, result.stderr), (0, ""))
+        if shutil.which("haproxy") or os.path.exists("/usr/sbin/haproxy"):
+            with self.subTest(example="haproxy.cfg is valid"):
+                result = run([shutil.which("haproxy") or "/usr/sbin/haproxy", "-c", "-f",
+                              os.path.join(examples, "haproxy.cfg")])
+                self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        with self.subTest(example="redis-tlmrelay.conf keeps the IDs"):
+            with open(os.path.join(examples, "redis-tlmrelay.conf")) as f:
+                self.assertRegex(f.read(), r"(?m)^appendonly yes$")
 
     def test_relay_session_fits_the_unit_sandbox(self):
         if SANITIZED or not shutil.which("strace") or not shutil.which("systemd-analyze"):
