@@ -179,7 +179,8 @@ TRelayHub::TRoute TRelayHub::Route(TRelayConnection& AFrom, uint32_t AType) {
   if (FCluster && AFrom.Role == TPeerRole::Host) RenewPresence(AFrom, TRelayClock::now());
   switch (AType) {
     case MsgHostRegister:
-      if (AFrom.Role != TPeerRole::Viewer) return {TRouteKind::Consume, nullptr};
+      // A link from another node carries a viewer, never a host.
+      if (AFrom.Role != TPeerRole::Viewer && !AFrom.FromNode) return {TRouteKind::Consume, nullptr};
       return {};
     case MsgConnectRequest:
       if (AFrom.Role == TPeerRole::Unknown ||
