@@ -39,8 +39,13 @@ using TRelayClock = std::chrono::steady_clock;
 // queue overshoots its limit by at most one piece.
 constexpr size_t MaxForwardPiece = 256 * 1024;
 
-enum class TPeerRole { Unknown, Host, Viewer };
-enum class TViewerState { Idle, Pending, InSession, Ended };
+// NodeLink: a link this node opened to another node, carrying one viewer of ours whose host
+// that node holds (cluster mode).
+enum class TPeerRole { Unknown, Host, Viewer, NodeLink };
+// Linked: the viewer's request went over a link to the host's node, which decides from there.
+enum class TViewerState { Idle, Pending, InSession, Ended, Linked };
+// What has come back over a viewer's link so far.
+enum class TLinkAnswer { None, SessionStarted, SessionEnded, Refused };
 
 class TRelayConnection : public std::enable_shared_from_this<TRelayConnection> {
 public:
@@ -81,8 +86,10 @@ public:
 
   // State owned by the hub (network thread only).
   TPeerRole Role = TPeerRole::Unknown;
-  // What the per-address limits count this connection under.
+  // What the per-address limits count this connection under, and whether it counts against
+  // the connections of that address (a link between nodes does not).
   std::string AddressBucket;
+  bool CountsForAddress = true;
   // Host: its ID and key; whether it owes an answer to an admission request; the viewer
   // that asked (may be gone already); the session partner.
   std::string HostId;
@@ -99,8 +106,21 @@ public:
   TRelayClock::time_point AdmissionDeadline{};
   // Viewer: the admission request text for the host, kept while the request is queued.
   std::string AdmitRequestText;
-  // Both: the other side of the running session.
+  // Both: the other side of the running session. A linked viewer and its link are each
+  // other's partners.
   std::weak_ptr<TRelayConnection> Partner;
+
+  // Cluster mode. Host: the token of its registration in the shared registry, whether that
+  // registration is still being looked up, and when its presence there was last renewed.
+  uint64_t RegistrationToken = 0;
+  bool RegistrationPending = false;
+  TRelayClock::time_point PresenceRenewed{};
+  // Viewer: it came over a link from another node, so it is never handed on again.
+  bool FromNode = false;
+  // Viewer: its connect request, kept while the host's node is looked up and dialled; then what
+  // the host's node has answered over the link.
+  TBytes LinkRequest;
+  TLinkAnswer LinkAnswer = TLinkAnswer::None;
 
 private:
   asio::awaitable<void> ReadLoop();

@@ -79,10 +79,13 @@ std::string AddressBucket(const std::string& AAddress) {
   return asio::ip::address_v6(bytes).to_string() + "/64";
 }
 
-TRelayHub::TRelayHub(const TRelayOptions& AOptions, TIdStore& AStore, TRelayCounters& ACounters,
+TRelayHub::TRelayHub(const TRelayOptions& AOptions, TIdStore* AStore, TClusterRegistry* ACluster,
+                     asio::any_io_executor AExecutor, TRelayCounters& ACounters,
                      std::function<void(const std::string&)> ALog)
     : FOptions(AOptions),
       FStore(AStore),
+      FCluster(ACluster),
+      FExecutor(std::move(AExecutor)),
       FCounters(ACounters),
       FLog(std::move(ALog)),
       FEvents(FLog, AOptions.LogBurst, AOptions.LogSummaryInterval) {}
@@ -97,6 +100,8 @@ std::string TRelayHub::Describe(const TRelayConnection& AConn) const {
       return "host " + AConn.HostId + " (" + AConn.Address() + ")";
     case TPeerRole::Viewer:
       return "viewer '" + AConn.ViewerName + "' (" + AConn.Address() + ")";
+    case TPeerRole::NodeLink:
+      return "link to " + AConn.Address();
     default:
       return "connection " + AConn.Address();
   }
@@ -129,25 +134,53 @@ bool TRelayHub::MayAdmit(const std::string& AAddress, std::string& ARefusal) {
   return true;
 }
 
-void TRelayHub::Keep(const std::shared_ptr<TRelayConnection>& AConn) {
+void TRelayHub::Keep(const std::shared_ptr<TRelayConnection>& AConn, bool ACountAddress) {
   FConnections.insert(AConn);
+  // The per-address windows still count a linked viewer's requests under its address.
   AConn->AddressBucket = tlm::AddressBucket(AConn->Address());
-  ++FPerIp[AConn->AddressBucket];
+  AConn->CountsForAddress = ACountAddress;
+  if (ACountAddress) ++FPerIp[AConn->AddressBucket];
   FCounters.Connections = FConnections.size();
 }
 
+bool TRelayHub::MayAdmitLink(std::string& ARefusal) {
+  if (FConnections.size() < FOptions.MaxConnections) return true;
+  ++FCounters.Refusals;
+  Event("refused connection", "refused node link: server full (" + std::to_string(FConnections.size()) + " connections)");
+  ARefusal = relaytext::TooManyConnections;
+  return false;
+}
+
 void TRelayHub::NoteClosed(TRelayConnection& AConn) {
-  auto it = FPerIp.find(AConn.AddressBucket);
+  auto it = AConn.CountsForAddress ? FPerIp.find(AConn.AddressBucket) : FPerIp.end();
   if (it != FPerIp.end() && --it->second == 0) FPerIp.erase(it);
   FConnections.erase(AConn.shared_from_this());
   FCounters.Connections = FConnections.size();
 }
 
 TRelayHub::TRoute TRelayHub::Route(TRelayConnection& AFrom, uint32_t AType) {
-  if (AFrom.Closing()) return {};
+  if (AFrom.Closing() || AFrom.RegistrationPending) return {};
+  if (AFrom.Role == TPeerRole::NodeLink) {
+    // The host's node has applied its rules already: all it sends is for the viewer.
+    auto viewer = AFrom.Partner.lock();
+    if (!viewer || viewer->Closing()) return {};
+    NoteLinkAnswer(*viewer, AType);
+    return {TRouteKind::Forward, std::move(viewer)};
+  }
+  if (AFrom.Role == TPeerRole::Viewer && AFrom.ViewerState == TViewerState::Linked) {
+    // A new request is this node's to handle; the rest goes to the host's node, which drops
+    // what its rules do not allow (keep-alives tell it that the viewer is still there).
+    if (AType == MsgConnectRequest) return {TRouteKind::Consume, nullptr};
+    auto link = AFrom.Partner.lock();
+    if (!link || link->Closing() || (AType != MsgKeepAlive && !SessionCodeAllowed(false, AType))) return {};
+    return {TRouteKind::Forward, std::move(link)};
+  }
+  // Any packet shows that a host is alive; the shared registry hears of it now and then.
+  if (FCluster && AFrom.Role == TPeerRole::Host) RenewPresence(AFrom, TRelayClock::now());
   switch (AType) {
     case MsgHostRegister:
-      if (AFrom.Role != TPeerRole::Viewer) return {TRouteKind::Consume, nullptr};
+      // A link from another node carries a viewer, never a host.
+      if (AFrom.Role != TPeerRole::Viewer && !AFrom.FromNode) return {TRouteKind::Consume, nullptr};
       return {};
     case MsgConnectRequest:
       if (AFrom.Role == TPeerRole::Unknown ||
@@ -215,14 +248,18 @@ void TRelayHub::HandleRegister(TRelayConnection& AHost, const TBytes& APayload) 
     AHost.Close();
     return;
   }
+  if (FCluster) {
+    RegisterShared(AHost, key, false);
+    return;
+  }
   const auto now = TRelayClock::now();
   std::string id;
   try {
     const int64_t nowUnix = TIdStore::NowUnix();
-    if (auto known = FStore.Find(key, nowUnix)) {
+    if (auto known = FStore->Find(key, nowUnix)) {
       id = std::move(*known);
     } else if (NewKeyAllowed(AHost, now)) {
-      id = FStore.Create(key, nowUnix);
+      id = FStore->Create(key, nowUnix);
     } else {
       ++FCounters.Refusals;
       AHost.Close();
@@ -233,6 +270,11 @@ void TRelayHub::HandleRegister(TRelayConnection& AHost, const TBytes& APayload) 
     AHost.Close();
     return;
   }
+  CompleteRegister(AHost, key, id);
+}
+
+void TRelayHub::CompleteRegister(TRelayConnection& AHost, const std::string& AKey, const std::string& AId) {
+  const std::string& id = AId;
   auto it = FHostsById.find(id);
   if (it != FHostsById.end()) {
     auto older = it->second.lock();
@@ -245,7 +287,8 @@ void TRelayHub::HandleRegister(TRelayConnection& AHost, const TBytes& APayload) 
   }
   AHost.Role = TPeerRole::Host;
   AHost.HostId = id;
-  AHost.DeviceKey = key;
+  AHost.DeviceKey = AKey;
+  AHost.PresenceRenewed = TRelayClock::now();
   FHostsById[id] = AHost.weak_from_this();
   FCounters.Hosts = FHostsById.size();
   AHost.SendText(MsgHostId, id);
@@ -279,6 +322,13 @@ bool TRelayHub::RateAllows(TRateWindows& AWindows, const std::string& AKey, size
 }
 
 void TRelayHub::HandleConnectRequest(TRelayConnection& AViewer, const TBytes& APayload) {
+  if (AViewer.ViewerState == TViewerState::Linked) {
+    // A new request from a viewer handed to another node: that link has served its turn.
+    if (auto link = AViewer.Partner.lock()) {
+      Unlink(AViewer, *link);
+      link->Close();
+    }
+  }
   AViewer.Role = TPeerRole::Viewer;
   AViewer.ViewerState = TViewerState::Idle;
   const auto now = TRelayClock::now();
@@ -304,6 +354,10 @@ void TRelayHub::HandleConnectRequest(TRelayConnection& AViewer, const TBytes& AP
   if (target.size() == ConnectionIdDigits) {
     auto it = FHostsById.find(target);
     if (it != FHostsById.end()) host = it->second.lock();
+  }
+  if (!host && FCluster && !AViewer.FromNode && target.size() == ConnectionIdDigits) {
+    LocateForViewer(AViewer, target, APayload);
+    return;
   }
   if (!host || host->Closing()) {
     ++FCounters.Refusals;
@@ -421,7 +475,43 @@ void TRelayHub::EndSessionFor(TRelayConnection& AConn, const std::string& AWhy) 
 }
 
 void TRelayHub::Detach(TRelayConnection& AConn) {
+  if (AConn.Role == TPeerRole::NodeLink) {
+    auto viewer = AConn.Partner.lock();
+    if (!viewer) return;
+    Unlink(*viewer, AConn);
+    if (viewer->Closing()) return;
+    // The viewer learns what it would have learnt had its host been here.
+    switch (viewer->LinkAnswer) {
+      case TLinkAnswer::None:
+        Event("admission failed", "admission failed: " + Describe(AConn) + " closed before answering " +
+                                      Describe(*viewer));
+        Refuse(*viewer, relaytext::HostLeft);
+        break;
+      case TLinkAnswer::SessionStarted:
+        FLog("session ended: " + Describe(AConn) + " closed, " + Describe(*viewer) + " stays");
+        EndSessionFor(*viewer, "its host's node closed the link");
+        break;
+      case TLinkAnswer::SessionEnded:
+        viewer->ViewerState = TViewerState::Ended;
+        viewer->RestartIdleClock();
+        break;
+      case TLinkAnswer::Refused:
+        // The host's node refused and closed; so does this one, after passing the text on.
+        viewer->Close();
+        break;
+    }
+    return;
+  }
+  if (AConn.Role == TPeerRole::Viewer && AConn.ViewerState == TViewerState::Linked) {
+    if (auto link = AConn.Partner.lock()) {
+      Unlink(AConn, *link);
+      link->Close();
+    }
+    return;
+  }
   if (AConn.Role == TPeerRole::Host) {
+    // Gives up its presence unless a newer registration holds the ID by now.
+    if (FCluster) FCluster->Release(AConn.HostId, AConn.RegistrationToken);
     auto it = FHostsById.find(AConn.HostId);
     if (it != FHostsById.end()) {
       auto current = it->second.lock();
@@ -466,9 +556,18 @@ void TRelayHub::Detach(TRelayConnection& AConn) {
 
 void TRelayHub::ForgetStaleIds() {
   const int64_t now = TIdStore::NowUnix();
+  const int64_t cutoff = now - int64_t(FOptions.ForgetAfter.count());
+  if (FCluster) {
+    FCluster->ForgetUnseenSince(cutoff, now, [this](size_t ARemoved) {
+      FCounters.IdsForgotten += ARemoved;
+      if (ARemoved > 0) FLog("forgot " + std::to_string(ARemoved) + " IDs not seen for " +
+                             std::to_string(FOptions.ForgetAfter.count() / 86400) + " days or more");
+    });
+    return;
+  }
   try {
-    const size_t removed = FStore.ForgetUnseenSince(
-        now - int64_t(FOptions.ForgetAfter.count()), now,
+    const size_t removed = FStore->ForgetUnseenSince(
+        cutoff, now,
         [this](const std::string& AId) { return FHostsById.count(AId) > 0; });
     FCounters.IdsForgotten += removed;
     if (removed > 0) FLog("forgot " + std::to_string(removed) + " IDs not seen for " +
@@ -492,7 +591,9 @@ void TRelayHub::Sweep(TRelayClock::time_point ANow) {
       Refuse(*conn, relaytext::NoAnswer);
       continue;
     }
-    if (const std::string_view missed = conn->MissedDeadline(ANow); !missed.empty()) {
+    // A link to another node carries what that node sends when it sends it; its rules apply there.
+    const bool link = conn->Role == TPeerRole::NodeLink;
+    if (const std::string_view missed = link ? std::string_view() : conn->MissedDeadline(ANow); !missed.empty()) {
       ++FCounters.Refusals;
       Event("deadline", "closing " + Describe(*conn) + ": " + std::string(missed));
       conn->Abort();
@@ -506,16 +607,18 @@ void TRelayHub::Sweep(TRelayClock::time_point ANow) {
     // A host owes nothing while its user decides, a waiting viewer has its own deadline, a
     // viewer in a session has nothing to send while the picture stands still, and a packet
     // on its way has its own deadline: none of them counts as idle.
-    const bool exempt = (conn->Role == TPeerRole::Host && conn->AdmissionPending) ||
+    // A linked viewer and its link are looked after by the host's node.
+    const bool exempt = link || (conn->Role == TPeerRole::Host && conn->AdmissionPending) ||
                         (conn->Role == TPeerRole::Viewer && (conn->ViewerState == TViewerState::Pending ||
-                                                             conn->ViewerState == TViewerState::InSession)) ||
+                                                             conn->ViewerState == TViewerState::InSession ||
+                                                             conn->ViewerState == TViewerState::Linked)) ||
                         conn->Paused() || conn->InPacket();
     if (!exempt && ANow - conn->LastReceived() >= FOptions.IdleTimeout) {
       Event("idle", "closing " + Describe(*conn) + ": idle");
       conn->Close();
       continue;
     }
-    if (conn->Role == TPeerRole::Viewer && !conn->InsidePartialPacket() &&
+    if (conn->Role == TPeerRole::Viewer && conn->ViewerState != TViewerState::Linked && !conn->InsidePartialPacket() &&
         ANow - conn->LastSent() >= FOptions.ViewerKeepAlive)
       conn->SendPacket(MsgKeepAlive, {});
   }
@@ -527,7 +630,7 @@ void TRelayHub::Sweep(TRelayClock::time_point ANow) {
     }
   }
   try {
-    FStore.Commit();
+    if (FStore) FStore->Commit();
   } catch (const TError& e) {
     FLog(std::string("saving new IDs failed: ") + e.what());
   }
@@ -540,6 +643,9 @@ void TRelayHub::Sweep(TRelayClock::time_point ANow) {
 }
 
 void TRelayHub::CloseAll() {
+  FStopping = true;
+  asio::error_code ignored;
+  for (auto* socket : FDialling) socket->close(ignored);
   std::vector<std::shared_ptr<TRelayConnection>> all(FConnections.begin(), FConnections.end());
   for (const auto& conn : all) conn->Abort();
 }

@@ -12,6 +12,13 @@
 // for that answer and is then passed on. Session
 // codes pass only between the two partners of a running session, and only in the direction
 // in which the receiver's program handles them; everything else is dropped.
+//
+// Cluster mode (a registry given): IDs and presence live in the shared registry, so
+// registrations and connect requests for hosts held elsewhere wait for its answer, which comes
+// back on the network thread. A viewer whose host another node holds is handed to that node
+// over a link (TPeerRole::NodeLink) that carries its packets both ways; the host's node
+// applies every rule, this node only watches the answers go by. A viewer that came over a link
+// (FromNode) is served only by hosts held here.
 #pragma once
 
 #include <atomic>
@@ -25,6 +32,7 @@
 #include <vector>
 
 #include "protocol/Bytes.h"
+#include "relay/ClusterRegistry.h"
 #include "relay/IdStore.h"
 #include "relay/LogSummary.h"
 #include "relay/RelayConnection.h"
@@ -54,6 +62,7 @@ inline constexpr std::string_view NoAnswer = "상대방이 응답하지 않습�
 inline constexpr std::string_view HostLeft = "상대방의 연결이 끊어졌습니다";
 inline constexpr std::string_view TooManyRequests = "접속 요청이 너무 많습니다. 잠시 후 다시 시도하세요";
 inline constexpr std::string_view TooManyConnections = "릴레이 서버의 연결 수가 한도에 도달했습니다. 잠시 후 다시 시도하세요";
+inline constexpr std::string_view Unavailable = "릴레이 서버에 일시적인 문제가 있습니다. 잠시 후 다시 시도하세요";
 }  // namespace relaytext
 
 // Largest payload of a packet the hub reads itself (registration, request, rejection).
@@ -65,7 +74,10 @@ constexpr size_t MaxReasonBytes = 1024;
 
 class TRelayHub {
 public:
-  TRelayHub(const TRelayOptions& AOptions, TIdStore& AStore, TRelayCounters& ACounters,
+  // Single node: AStore holds the IDs and ACluster is null. Cluster node: ACluster holds them
+  // and AStore is null. AExecutor runs the network thread (links are opened on it).
+  TRelayHub(const TRelayOptions& AOptions, TIdStore* AStore, TClusterRegistry* ACluster,
+            asio::any_io_executor AExecutor, TRelayCounters& ACounters,
             std::function<void(const std::string&)> ALog);
 
   enum class TRouteKind { Consume, Forward, Drop };
@@ -81,8 +93,16 @@ public:
   // Checks the connection limits for a new socket from AAddress; false with the refusal text
   // when one is reached (the caller answers and closes the socket itself).
   bool MayAdmit(const std::string& AAddress, std::string& ARefusal);
-  // Keeps a new connection (after MayAdmit said yes).
-  void Keep(const std::shared_ptr<TRelayConnection>& AConn);
+  // Keeps a new connection (after MayAdmit said yes). A link from or to another node does
+  // not count against its address (the viewer's own node counted the viewer).
+  void Keep(const std::shared_ptr<TRelayConnection>& AConn, bool ACountAddress = true);
+  // Room for one more connection at all (a link from another node; its viewer's address was
+  // checked where it connected).
+  bool MayAdmitLink(std::string& ARefusal);
+  // Another node has taken over the host registered here under AToken (cluster mode).
+  void TakenOver(const std::string& AId, uint64_t AToken);
+  // The shared registry works again: every host here is announced anew.
+  void AnnounceHosts();
   // The connection leaves every registry and session (once, from Close or Abort).
   void Detach(TRelayConnection& AConn);
   // The socket is gone (once, from Abort).
@@ -107,6 +127,20 @@ public:
 
 private:
   void HandleRegister(TRelayConnection& AHost, const TBytes& APayload);
+  // The ID for AHost's key is known (AHost holds it from now on).
+  void CompleteRegister(TRelayConnection& AHost, const std::string& AKey, const std::string& AId);
+  // Cluster mode: looks the key up in the shared registry (creating an ID only when AMayCreate)
+  // and completes the registration when the answer comes.
+  void RegisterShared(TRelayConnection& AHost, std::string AKey, bool AMayCreate);
+  // Cluster mode: the host's presence in the shared registry is renewed now and then.
+  void RenewPresence(TRelayConnection& AHost, TRelayClock::time_point ANow);
+  // Cluster mode: AViewer asks for a host not held here: find its node and hand the viewer on.
+  void LocateForViewer(TRelayConnection& AViewer, const std::string& ATarget, const TBytes& ARequest);
+  asio::awaitable<void> HandOver(std::weak_ptr<TRelayConnection> AViewer, std::string ANode, std::string AAddress);
+  // A linked viewer's link has gone (or the viewer asks anew): they part.
+  void Unlink(TRelayConnection& AViewer, TRelayConnection& ALink);
+  // Packets coming back over a link show how the host's node has answered the viewer.
+  static void NoteLinkAnswer(TRelayConnection& AViewer, uint32_t AType);
   void HandleConnectRequest(TRelayConnection& AViewer, const TBytes& APayload);
   void HandleAdmitAnswer(TRelayConnection& AHost, bool AAccept, const TBytes& APayload);
   // Whether a key never seen before may be stored now, for a host from AConn's address.
@@ -130,7 +164,13 @@ private:
   std::string Describe(const TRelayConnection& AConn) const;
 
   const TRelayOptions& FOptions;
-  TIdStore& FStore;
+  TIdStore* FStore;
+  TClusterRegistry* FCluster;
+  asio::any_io_executor FExecutor;
+  uint64_t FLastToken = 0;
+  // Links being opened to other nodes (closed when the relay stops).
+  std::unordered_set<asio::ip::tcp::socket*> FDialling;
+  bool FStopping = false;
   TRelayCounters& FCounters;
   std::function<void(const std::string&)> FLog;
 

@@ -16,7 +16,9 @@
 #include "protocol/Error.h"
 #include "protocol/Messages.h"
 #include "protocol/Packet.h"
+#include "relay/ClusterRegistry.h"
 #include "relay/IdStore.h"
+#include "relay/NodeLink.h"
 #include "relay/RelayConnection.h"
 #include "relay/RelayHub.h"
 #include "relay/RelayStream.h"
@@ -69,6 +71,12 @@ struct TRelayServer::TImpl {
   }
 
   asio::awaitable<void> AcceptLoop();
+  // Cluster mode: links from other nodes, each carrying one viewer of theirs.
+  asio::awaitable<void> LinkAcceptLoop();
+  asio::awaitable<void> AcceptLink(tcp::socket ASocket);
+  void StartCluster();
+  // The listening socket for AAddress ("HOST:PORT"); raises TError naming AWhat.
+  std::unique_ptr<tcp::acceptor> Listen(const std::string& AHost, uint16_t APort, const std::string& AWhat);
   asio::awaitable<void> SweepLoop();
   asio::awaitable<void> RefuseSocket(std::shared_ptr<tcp::socket> ASocket, TBytes APacket);
   void LogCounters();
@@ -76,13 +84,15 @@ struct TRelayServer::TImpl {
   TRelayOptions Options;
   std::function<void(const std::string&)> LogFn;
   TRelayCounters Counters;
-  std::unique_ptr<TIdStore> Store;
+  std::unique_ptr<TIdStore> Store;           // single node
+  std::unique_ptr<TClusterRegistry> Cluster;  // cluster node; stopped with the network thread
   std::unique_ptr<TRelayHub> Hub;
   std::unique_ptr<TRelayTls> Tls;  // nullptr: plain only
   // Declared after the hub: destroyed first, so that connection objects still held by
   // pending handlers find the hub alive.
   asio::io_context Io{1};
   std::unique_ptr<tcp::acceptor> Acceptor;
+  std::unique_ptr<tcp::acceptor> LinkAcceptor;  // cluster mode
   std::unique_ptr<asio::steady_timer> SweepTimer;
   std::set<std::shared_ptr<tcp::socket>> Refusing;
   bool Stopping = false;  // network thread only
@@ -128,6 +138,52 @@ asio::awaitable<void> TRelayServer::TImpl::AcceptLoop() {
     Hub->Keep(conn);
     conn->Start();
   }
+}
+
+asio::awaitable<void> TRelayServer::TImpl::LinkAcceptLoop() {
+  for (;;) {
+    asio::error_code error;
+    tcp::socket socket = co_await LinkAcceptor->async_accept(redirect_error(use_awaitable, error));
+    if (Stopping) co_return;
+    if (error) {
+      if (error == asio::error::operation_aborted) co_return;
+      LogFn("accepting a node link failed: " + error.message());
+      asio::steady_timer pause(Io, std::chrono::milliseconds(100));
+      co_await pause.async_wait(redirect_error(use_awaitable, error));
+      continue;
+    }
+    asio::co_spawn(Io, AcceptLink(std::move(socket)), asio::detached);
+  }
+}
+
+asio::awaitable<void> TRelayServer::TImpl::AcceptLink(tcp::socket ASocket) {
+  asio::error_code ignored;
+  const auto peer = ASocket.remote_endpoint(ignored);
+  std::string viewerAddress, why;
+  const bool proven = co_await AcceptNodeLink(ASocket, Options.Cluster.Secret, Options.Cluster.LinkTimeout,
+                                              viewerAddress, why);
+  if (Stopping) co_return;
+  if (!proven) {
+    ++Counters.Refusals;
+    LogFn("refused node link from " + AddressText(peer.address()) + ": " + why);
+    co_return;
+  }
+  std::string refusal;
+  if (!Hub->MayAdmitLink(refusal)) {
+    // The dialling node passes the text on to its viewer.
+    if (Refusing.size() < MaxRefusing) {
+      auto held = std::make_shared<tcp::socket>(std::move(ASocket));
+      Refusing.insert(held);
+      asio::co_spawn(Io, RefuseSocket(held, EncodePacket(MsgRelayError, BytesOf(refusal))), asio::detached);
+    }
+    co_return;
+  }
+  ASocket.set_option(tcp::no_delay(true), ignored);
+  ASocket.set_option(asio::socket_base::keep_alive(true), ignored);
+  auto conn = std::make_shared<TRelayConnection>(TRelayStream(std::move(ASocket), nullptr), *Hub, viewerAddress);
+  conn->FromNode = true;
+  Hub->Keep(conn, false);
+  conn->Start();
 }
 
 asio::awaitable<void> TRelayServer::TImpl::RefuseSocket(std::shared_ptr<tcp::socket> ASocket, TBytes APacket) {
@@ -188,30 +244,82 @@ TRelayServer::TRelayServer(TRelayOptions AOptions) : F(std::make_unique<TImpl>(s
 
 TRelayServer::~TRelayServer() { Stop(); }
 
+std::unique_ptr<tcp::acceptor> TRelayServer::TImpl::Listen(const std::string& AHost, uint16_t APort,
+                                                          const std::string& AWhat) {
+  try {
+    asio::error_code error;
+    auto address = asio::ip::make_address(AHost, error);
+    if (error) {
+      // A name (the node address may be one): its first address.
+      tcp::resolver resolver(Io);
+      const auto found = resolver.resolve(AHost, std::to_string(APort), error);
+      if (error || found.empty()) throw TError("Bad " + AWhat + " address '" + AHost + "'");
+      address = found.begin()->endpoint().address();
+    }
+    const tcp::endpoint endpoint(address, APort);
+    auto acceptor = std::make_unique<tcp::acceptor>(Io);
+    acceptor->open(endpoint.protocol());
+    acceptor->set_option(tcp::acceptor::reuse_address(true));
+    acceptor->bind(endpoint);
+    acceptor->listen(asio::socket_base::max_listen_connections);
+    return acceptor;
+  } catch (const asio::system_error& e) {
+    throw TError("Cannot listen on " + AHost + ":" + std::to_string(APort) + " (" + AWhat + "): " +
+                 e.code().message());
+  }
+}
+
+void TRelayServer::TImpl::StartCluster() {
+  TClusterOptions& cluster = Options.Cluster;
+  std::string host;
+  uint16_t port = 0;
+  if (!SplitHostPort(cluster.NodeAddress, host, port))
+    throw TError("A cluster node needs its node address as HOST:PORT (not '" + cluster.NodeAddress + "')");
+  if (cluster.Secret.size() < MinClusterSecretBytes)
+    throw TError("The cluster secret must have at least " + std::to_string(MinClusterSecretBytes) + " bytes");
+  std::string listenHost = host;
+  uint16_t listenPort = port;
+  if (!cluster.ListenAddress.empty() && !SplitHostPort(cluster.ListenAddress, listenHost, listenPort))
+    throw TError("Bad node link listen address '" + cluster.ListenAddress + "'");
+  LinkAcceptor = Listen(listenHost, listenPort, "node links");
+  if (port == 0) {
+    // An ephemeral port (tests): the others dial the one we got.
+    port = LinkAcceptor->local_endpoint().port();
+    cluster.NodeAddress = (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" + std::to_string(port);
+  }
+  if (cluster.NodeName.empty()) {
+    char name[256] = {};
+    ::gethostname(name, sizeof name - 1);
+    cluster.NodeName = std::string(name) + ":" + std::to_string(port);
+  }
+  Cluster = std::make_unique<TClusterRegistry>(cluster, Io.get_executor(), LogFn);
+  Cluster->OnTakenOver = [this](const std::string& AId, uint64_t AToken) {
+    if (!Stopping) Hub->TakenOver(AId, AToken);
+  };
+  Cluster->OnRedisBack = [this] {
+    if (!Stopping) Hub->AnnounceHosts();
+  };
+}
+
 uint16_t TRelayServer::Start() {
   if (F->Started) throw TError("Relay server already started");
   F->Tls = MakeRelayTls(F->Options);
-  F->Store = std::make_unique<TIdStore>(F->Options.DbPath);
-  F->Hub = std::make_unique<TRelayHub>(F->Options, *F->Store, F->Counters, F->LogFn);
-  try {
-    asio::error_code error;
-    const auto address = asio::ip::make_address(F->Options.ListenAddress, error);
-    if (error) throw TError("Bad listen address '" + F->Options.ListenAddress + "'");
-    const tcp::endpoint endpoint(address, F->Options.Port);
-    F->Acceptor = std::make_unique<tcp::acceptor>(F->Io);
-    F->Acceptor->open(endpoint.protocol());
-    F->Acceptor->set_option(tcp::acceptor::reuse_address(true));
-    F->Acceptor->bind(endpoint);
-    F->Acceptor->listen(asio::socket_base::max_listen_connections);
-  } catch (const asio::system_error& e) {
-    F->Acceptor.reset();
-    throw TError("Cannot listen on " + F->Options.ListenAddress + ":" + std::to_string(F->Options.Port) + ": " +
-                 e.code().message());
-  }
+  const bool cluster = !F->Options.Cluster.RedisAddress.empty();
+  if (cluster)
+    F->StartCluster();
+  else
+    F->Store = std::make_unique<TIdStore>(F->Options.DbPath);
+  F->Hub = std::make_unique<TRelayHub>(F->Options, F->Store.get(), F->Cluster.get(), F->Io.get_executor(),
+                                       F->Counters, F->LogFn);
+  F->Acceptor = F->Listen(F->Options.ListenAddress, F->Options.Port, "clients");
   const uint16_t port = F->Acceptor->local_endpoint().port();
   F->SweepTimer = std::make_unique<asio::steady_timer>(F->Io);
   asio::co_spawn(F->Io, F->AcceptLoop(), asio::detached);
   asio::co_spawn(F->Io, F->SweepLoop(), asio::detached);
+  if (cluster) {
+    asio::co_spawn(F->Io, F->LinkAcceptLoop(), asio::detached);
+    F->Cluster->Start();
+  }
   F->Started = true;
   F->Thread = std::thread([impl = F.get()] {
     // The kernel splice into a socket whose peer has gone raises SIGPIPE (splice takes no
@@ -232,6 +340,11 @@ uint16_t TRelayServer::Start() {
   });
   F->LogFn("listening on " + F->Options.ListenAddress + ":" + std::to_string(port) +
             (!F->Tls ? "" : F->Tls->Only ? " (TLS only)" : " (TLS and plain)"));
+  if (cluster) {
+    const auto links = F->LinkAcceptor->local_endpoint();
+    F->LogFn("node links on " + AddressText(links.address()) + ":" + std::to_string(links.port()) + " (node " +
+             F->Options.Cluster.NodeName + ", redis " + F->Options.Cluster.RedisAddress + ")");
+  }
   return port;
 }
 
@@ -242,6 +355,7 @@ void TRelayServer::Stop() {
     impl->Stopping = true;
     asio::error_code ignored;
     impl->Acceptor->close(ignored);
+    if (impl->LinkAcceptor) impl->LinkAcceptor->close(ignored);
     impl->SweepTimer->cancel();
     for (const auto& socket : impl->Refusing) socket->close(ignored);
     impl->Hub->CloseAll();
@@ -254,8 +368,12 @@ void TRelayServer::Stop() {
     if (!F->RunEnded.wait_for(hold, StopGraceTime, [this] { return F->Ran; })) F->Io.stop();
   }
   F->Thread.join();
+  // Runs the releases of the hosts just closed, so other nodes need not wait for their
+  // presence to run out.
+  if (F->Cluster) F->Cluster->Stop();
   F->Hub->ForgetAll();
   F->Acceptor.reset();
+  F->LinkAcceptor.reset();
   F->SweepTimer.reset();
   F->Store.reset();
   F->LogFn("stopped");

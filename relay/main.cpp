@@ -3,10 +3,13 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
+#include <sstream>
 #include <string>
 
 #include "protocol/Error.h"
@@ -44,6 +47,14 @@ void Usage(size_t ADefaultConnections) {
                "  --tls-cert FILE             PEM certificate chain: accept TLS on the same port\n"
                "  --tls-key FILE              PEM private key of that certificate\n"
                "  --tls-only                  refuse plain (unencrypted) connections\n"
+               "Cluster node (several nodes behind a TCP load balancer, sharing one Redis):\n"
+               "  --redis HOST:PORT           keep IDs and presence in this Redis (default: single node, --db)\n"
+               "  --redis-password TEXT       Redis AUTH password\n"
+               "  --node-name NAME            this node's name in the cluster (default: host name:link port)\n"
+               "  --node-address HOST:PORT    where other nodes reach this node for node links (required)\n"
+               "  --cluster-listen ADDR:PORT  bind node links here instead of the node address\n"
+               "  --cluster-secret-file FILE  the nodes' shared secret, at least 16 bytes (required)\n"
+               "  --presence-ttl SEC          a node holds a silent host's ID this long (default 60)\n"
                "  --version                   print the version and exit\n"
                "  --help                      print this list and exit\n"
                "Addresses count for the per-address limits as they are (IPv4) or by their /64 prefix (IPv6).\n";
@@ -66,6 +77,17 @@ void ParseListen(const std::string& AText, tlm::TRelayOptions& AOptions) {
   if (port > 65535) throw tlm::TError("port out of range: " + AText);
   AOptions.ListenAddress = host.empty() ? "0.0.0.0" : host;
   AOptions.Port = uint16_t(port);
+}
+
+// The cluster secret: the file's bytes without trailing blanks and line breaks.
+std::string ReadSecret(const std::string& APath) {
+  std::ifstream in(APath, std::ios::binary);
+  if (!in) throw tlm::TError("cannot read the cluster secret file " + APath);
+  std::ostringstream text;
+  text << in.rdbuf();
+  std::string secret = text.str();
+  while (!secret.empty() && std::isspace(static_cast<unsigned char>(secret.back()))) secret.pop_back();
+  return secret;
 }
 
 // Raises the soft descriptor limit to the hard one; returns the limit now in force.
@@ -136,6 +158,13 @@ int main(int argc, char** argv) {
       else if (flag == "--stats-interval") options.StatsInterval = seconds(Number(flag, value));
       else if (flag == "--tls-cert") options.TlsCertFile = value;
       else if (flag == "--tls-key") options.TlsKeyFile = value;
+      else if (flag == "--redis") options.Cluster.RedisAddress = value;
+      else if (flag == "--redis-password") options.Cluster.RedisPassword = value;
+      else if (flag == "--node-name") options.Cluster.NodeName = value;
+      else if (flag == "--node-address") options.Cluster.NodeAddress = value;
+      else if (flag == "--cluster-listen") options.Cluster.ListenAddress = value;
+      else if (flag == "--cluster-secret-file") options.Cluster.Secret = ReadSecret(value);
+      else if (flag == "--presence-ttl") options.Cluster.PresenceTtl = seconds(Number(flag, value));
       else throw tlm::TError("unknown option " + flag);
     }
     if (options.QueueLimitBytes == 0 || options.ViewerKeepAlive.count() == 0 || options.IdleTimeout.count() == 0 ||
@@ -143,6 +172,14 @@ int main(int argc, char** argv) {
         options.FirstPacketTimeout.count() == 0 || options.PacketCompletionTime.count() == 0 ||
         options.MinPacketRate == 0)
       throw tlm::TError("time-outs, intervals, the packet rate and the queue limit must be above 0");
+    const bool clusterFlags = !options.Cluster.NodeAddress.empty() || !options.Cluster.Secret.empty() ||
+                              !options.Cluster.NodeName.empty() || !options.Cluster.ListenAddress.empty();
+    if (options.Cluster.RedisAddress.empty() && clusterFlags)
+      throw tlm::TError("--node-address, --node-name, --cluster-listen and --cluster-secret-file need --redis");
+    if (!options.Cluster.RedisAddress.empty() &&
+        (options.Cluster.NodeAddress.empty() || options.Cluster.Secret.empty()))
+      throw tlm::TError("a cluster node (--redis) needs --node-address and --cluster-secret-file");
+    if (options.Cluster.PresenceTtl.count() == 0) throw tlm::TError("--presence-ttl must be above 0");
   } catch (const tlm::TError& e) {
     std::cerr << "tlmrelay: " << e.what() << "\n";
     Usage(defaultConnections);

@@ -1,0 +1,354 @@
+// Relay nodes sharing one private Redis, in process: IDs that do not depend on the node,
+// viewers handed to the node that holds their host, take-overs, nodes that stop, and Redis
+// going away and coming back.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "protocol/Credentials.h"
+#include "protocol/Messages.h"
+#include "relay/RelayHub.h"
+#include "relay/RelayServer.h"
+#include "tests/relay/SessionTraffic.h"
+#include "tests/support/RedisServer.h"
+#include "tests/support/ScriptedPeer.h"
+
+namespace tlm::test {
+namespace {
+
+constexpr const char* Secret = "cluster-secret-for-tests-0123456789";
+
+class RelayClusterTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    if (!TRedisServer::Available()) GTEST_SKIP() << "redis-server is not installed";
+    FRedis = std::make_unique<TRedisServer>();
+    if (!FRedis->Running()) GTEST_SKIP() << "private redis-server did not start: " << FRedis->Error();
+  }
+
+  void TearDown() override {
+    for (auto& node : FNodes)
+      if (node.Relay) node.Relay->Stop();
+  }
+
+  struct TNode {
+    std::unique_ptr<TRelayServer> Relay;
+    uint16_t Port = 0;
+    std::string Name;
+  };
+
+  TRelayOptions NodeOptions(const std::string& AName) {
+    TRelayOptions options;
+    options.ListenAddress = "127.0.0.1";
+    options.Port = 0;
+    options.MaxConnectionsPerIp = 100000;
+    options.ConnectRequestsPerIpPerMinute = 100000;
+    options.ConnectRequestsPerHostPerMinute = 100000;
+    options.NewKeysPerIpPerMinute = 100000;
+    options.NewKeysPerSecond = 100000;
+    options.LogBurst = 100000;
+    options.Cluster.RedisAddress = FRedis->Address();
+    options.Cluster.NodeName = AName;
+    options.Cluster.NodeAddress = "127.0.0.1:0";
+    options.Cluster.Secret = Secret;
+    options.Cluster.RedisTimeout = std::chrono::milliseconds(1000);
+    return options;
+  }
+
+  // Starts node AIndex (a new one, or the same again after StopNode).
+  TNode& StartNode(size_t AIndex, TRelayOptions AOptions = {}) {
+    if (FNodes.size() <= AIndex) FNodes.resize(AIndex + 1);
+    TNode& node = FNodes[AIndex];
+    node.Name = "node" + std::to_string(AIndex + 1);
+    if (AOptions.Cluster.RedisAddress.empty()) AOptions = NodeOptions(node.Name);
+    AOptions.Log = [this, name = node.Name](const std::string& ALine) {
+      std::lock_guard<std::mutex> hold(FLogLock);
+      FLog.push_back(name + ": " + ALine);
+    };
+    node.Relay = std::make_unique<TRelayServer>(std::move(AOptions));
+    node.Port = node.Relay->Start();
+    return node;
+  }
+
+  void StopNode(size_t AIndex) {
+    FNodes[AIndex].Relay->Stop();
+    FNodes[AIndex].Relay.reset();
+  }
+
+  std::unique_ptr<TScriptedPeer> PeerOn(size_t AIndex) { return std::make_unique<TScriptedPeer>(FNodes[AIndex].Port); }
+
+  size_t LogCount(const std::string& APiece) {
+    std::lock_guard<std::mutex> hold(FLogLock);
+    size_t n = 0;
+    for (const auto& line : FLog)
+      if (line.find(APiece) != std::string::npos) ++n;
+    return n;
+  }
+
+  template <typename F>
+  static bool WaitUntil(F ACondition, int ATimeoutMs = 10000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ATimeoutMs);
+    while (!ACondition()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+  }
+
+  // A host on node AHostNode and a viewer on node AViewerNode in a running session.
+  struct TPair {
+    std::unique_ptr<TScriptedPeer> Host;
+    std::unique_ptr<TScriptedPeer> Viewer;
+    std::string Id;
+  };
+  TPair OpenSession(size_t AHostNode, size_t AViewerNode, const std::string& AKey) {
+    TPair pair;
+    pair.Host = PeerOn(AHostNode);
+    pair.Id = pair.Host->Register(AKey);
+    pair.Viewer = PeerOn(AViewerNode);
+    pair.Viewer->RequestConnect(pair.Id);
+    pair.Host->Expect(MsgAdmitRequest);
+    pair.Host->Send(MsgAdmitAccept);
+    pair.Host->Expect(MsgSessionStart);
+    pair.Viewer->Expect(MsgSessionStart);
+    return pair;
+  }
+
+  std::unique_ptr<TRedisServer> FRedis;
+  std::vector<TNode> FNodes;
+  std::mutex FLogLock;
+  std::vector<std::string> FLog;
+};
+
+TEST_F(RelayClusterTest, AKeyHasOneIdOnEveryNode) {
+  StartNode(0);
+  StartNode(1);
+  std::string id;
+  {
+    auto host = PeerOn(0);
+    id = host->Register("key-anywhere");
+    ASSERT_EQ(id.size(), 9u);
+    EXPECT_NE(id[0], '0');
+  }
+  auto again = PeerOn(1);
+  EXPECT_EQ(again->Register("key-anywhere"), id);
+  auto other = PeerOn(1);
+  EXPECT_NE(other->Register("another-key"), id);
+  // A restarted node finds the same ID: nothing of it lives in the node.
+  again.reset();
+  StopNode(0);
+  StartNode(0);
+  auto afterRestart = PeerOn(0);
+  EXPECT_EQ(afterRestart->Register("key-anywhere"), id);
+}
+
+TEST_F(RelayClusterTest, ViewerOnAnotherNodeIsAdmittedOrRefusedByTheHost) {
+  StartNode(0);
+  StartNode(1);
+  auto host = PeerOn(0);
+  const std::string id = host->Register("host-key");
+  const std::string proof = MakeSessionProof("first", "second");
+
+  // Refused: the host's reason reaches the viewer on the other node, which is then closed.
+  auto refused = PeerOn(1);
+  refused->RequestConnect(id, "someone", proof);
+  const std::string request = host->ExpectText(MsgAdmitRequest);
+  EXPECT_EQ(request, "127.0.0.1\tsomeone\t" + proof);
+  host->SendText(MsgAdmitReject, "비밀번호가 틀렸습니다");
+  EXPECT_EQ(refused->ExpectText(MsgRelayError), "비밀번호가 틀렸습니다");
+  EXPECT_TRUE(refused->WaitClosed());
+
+  // Admitted: both sides start, and the node that holds the host counts the session.
+  auto admitted = PeerOn(1);
+  admitted->RequestConnect(id, "helper", proof);
+  host->Expect(MsgAdmitRequest);
+  host->Send(MsgAdmitAccept);
+  host->Expect(MsgSessionStart);
+  admitted->Expect(MsgSessionStart);
+  EXPECT_EQ(FNodes[0].Relay->Stats().Sessions, 1u);
+
+  // A third viewer finds the host busy, as on one node.
+  auto third = PeerOn(1);
+  third->RequestConnect(id);
+  EXPECT_EQ(third->ExpectText(MsgRelayError), relaytext::Busy);
+}
+
+TEST_F(RelayClusterTest, SessionTrafficCrossesNodesInOrderBothWays) {
+  StartNode(0);
+  StartNode(1);
+  TPair pair = OpenSession(0, 1, "traffic-key");
+  std::string hostToViewer, viewerToHost;
+  std::thread back([&] { Stream(*pair.Viewer, *pair.Host, false, 300, viewerToHost); });
+  Stream(*pair.Host, *pair.Viewer, true, 300, hostToViewer);
+  back.join();
+  EXPECT_EQ(hostToViewer, "");
+  EXPECT_EQ(viewerToHost, "");
+}
+
+TEST_F(RelayClusterTest, UnknownOrOfflineIdOnAnotherNode) {
+  StartNode(0);
+  StartNode(1);
+  std::string id;
+  {
+    auto host = PeerOn(0);
+    id = host->Register("leaves-key");
+  }
+  // The host has left: its node gave up its presence, so the ID is offline everywhere.
+  ASSERT_TRUE(WaitUntil([&] { return FNodes[0].Relay->Stats().Hosts == 0; }));
+  for (const std::string target : {id, std::string("123456789")}) {
+    auto viewer = PeerOn(1);
+    viewer->RequestConnect(target);
+    EXPECT_EQ(viewer->ExpectText(MsgRelayError), relaytext::Offline) << target;
+  }
+}
+
+TEST_F(RelayClusterTest, HostThatLeavesBeforeAnsweringAndViewerThatGivesUp) {
+  StartNode(0);
+  StartNode(1);
+  auto host = PeerOn(0);
+  const std::string id = host->Register("undecided-key");
+
+  // The viewer leaves while the host's prompt is open: the prompt is withdrawn.
+  {
+    auto viewer = PeerOn(1);
+    viewer->RequestConnect(id);
+    host->Expect(MsgAdmitRequest);
+  }
+  host->Expect(MsgAdmitWithdrawn);
+  host->Send(MsgAdmitReject);  // the answer it owed, dropped
+
+  // The host leaves while a viewer on the other node waits: the viewer is told.
+  auto viewer = PeerOn(1);
+  viewer->RequestConnect(id);
+  host->Expect(MsgAdmitRequest);
+  host.reset();
+  EXPECT_EQ(viewer->ExpectText(MsgRelayError), relaytext::HostLeft);
+}
+
+TEST_F(RelayClusterTest, RegistrationOnAnotherNodeClosesTheOlderConnection) {
+  StartNode(0);
+  StartNode(1);
+  auto first = PeerOn(0);
+  const std::string id = first->Register("moving-key");
+  auto second = PeerOn(1);
+  EXPECT_EQ(second->Register("moving-key"), id);
+  EXPECT_TRUE(first->WaitClosed());
+  // Viewers on either node now reach the newer connection.
+  for (size_t node : {0u, 1u}) {
+    auto viewer = PeerOn(node);
+    viewer->RequestConnect(id);
+    second->Expect(MsgAdmitRequest);
+    second->Send(MsgAdmitReject);
+    viewer->ExpectText(MsgRelayError);
+  }
+}
+
+TEST_F(RelayClusterTest, NodeThatStopsEndsOnlyTheSessionsThroughIt) {
+  StartNode(0);
+  StartNode(1);
+  StartNode(2);
+  TPair throughViewerNode = OpenSession(0, 1, "a-key");
+  TPair throughHostNode = OpenSession(1, 2, "b-key");
+  TPair elsewhere = OpenSession(0, 2, "c-key");
+
+  StopNode(1);
+  // Its viewer's host gets the usual end of session and stays registered.
+  throughViewerNode.Host->Expect(MsgSessionEnd);
+  // Its host's viewer on node 3 gets the end of session too and may ask again.
+  throughHostNode.Viewer->Expect(MsgSessionEnd);
+  // The session between nodes 1 and 3 goes on.
+  std::string fault;
+  Stream(*elsewhere.Host, *elsewhere.Viewer, true, 20, fault);
+  EXPECT_EQ(fault, "");
+
+  // The host of the stopped node comes back on another node with the same ID.
+  auto returning = PeerOn(2);
+  EXPECT_EQ(returning->Register("b-key"), throughHostNode.Id);
+  throughHostNode.Viewer->RequestConnect(throughHostNode.Id);
+  returning->Expect(MsgAdmitRequest);
+}
+
+TEST_F(RelayClusterTest, LinkedViewerAskingAgainLeavesItsSessionFirst) {
+  StartNode(0);
+  StartNode(1);
+  TPair pair = OpenSession(0, 1, "again-key");
+  // Codes a viewer may not send do not reach the host through the link either.
+  pair.Viewer->Send(MsgFrame, NumberedPayload(1, 10));
+  pair.Viewer->Send(MsgHostRegister, BytesOf("sneaky"));
+  pair.Viewer->Send(MsgChat, BytesOf("hello"));
+  EXPECT_EQ(pair.Host->ExpectText(MsgChat), "hello");
+
+  pair.Viewer->RequestConnect(pair.Id);
+  pair.Host->Expect(MsgSessionEnd);
+  pair.Host->Expect(MsgAdmitRequest);
+  pair.Host->Send(MsgAdmitAccept);
+  pair.Host->Expect(MsgSessionStart);
+  pair.Viewer->Expect(MsgSessionStart);
+}
+
+TEST_F(RelayClusterTest, NodeWithAnotherSecretCannotHandViewersOn) {
+  StartNode(0);
+  TRelayOptions wrong = NodeOptions("node2");
+  wrong.Cluster.Secret = "some-other-secret-0123456789";
+  StartNode(1, wrong);
+  auto host = PeerOn(0);
+  const std::string id = host->Register("secret-key");
+  auto viewer = PeerOn(1);
+  viewer->RequestConnect(id);
+  EXPECT_EQ(viewer->ExpectText(MsgRelayError), relaytext::Unavailable);
+  EXPECT_TRUE(host->QuietFor(300));
+  EXPECT_TRUE(WaitUntil([&] { return LogCount("node1: refused node link") == 1; }));
+}
+
+TEST_F(RelayClusterTest, RedisOutageKeepsSessionsAndRefusesWhatNeedsIt) {
+  StartNode(0);
+  StartNode(1);
+  TPair pair = OpenSession(0, 1, "steady-key");
+  auto local = PeerOn(0);
+  const std::string localId = local->Register("local-key");
+
+  FRedis->Stop();
+  // The established session goes on both ways.
+  std::string fault;
+  Stream(*pair.Host, *pair.Viewer, true, 20, fault);
+  EXPECT_EQ(fault, "");
+  Stream(*pair.Viewer, *pair.Host, false, 20, fault);
+  EXPECT_EQ(fault, "");
+  // A registration is refused (the host tries again later) ...
+  auto newcomer = PeerOn(0);
+  newcomer->SendText(MsgHostRegister, "new-key");
+  EXPECT_TRUE(newcomer->WaitClosed());
+  // ... so is a viewer whose host would have to be looked up ...
+  auto remote = PeerOn(1);
+  remote->RequestConnect(localId);
+  EXPECT_EQ(remote->ExpectText(MsgRelayError), relaytext::Unavailable);
+  // ... while a host held by the viewer's own node is still reached.
+  auto near = PeerOn(0);
+  near->RequestConnect(localId);
+  local->Expect(MsgAdmitRequest);
+  local->Send(MsgAdmitReject);
+  near->ExpectText(MsgRelayError);
+  EXPECT_TRUE(WaitUntil([&] { return LogCount("redis unavailable") >= 2; }));
+
+  ASSERT_TRUE(FRedis->Start());
+  EXPECT_TRUE(WaitUntil([&] { return LogCount("redis available again") >= 2; }, 15000));
+  // Each node logged the outage once, and IDs survived it.
+  EXPECT_EQ(LogCount("node1: redis unavailable"), 1u);
+  EXPECT_EQ(LogCount("node2: redis unavailable"), 1u);
+  auto returning = PeerOn(1);
+  EXPECT_EQ(returning->Register("new-key").size(), 9u);
+  auto again = PeerOn(1);
+  EXPECT_EQ(again->Register("steady-key"), pair.Id);
+  // The local host was announced again: a viewer on the other node finds it.
+  auto viewer = PeerOn(1);
+  viewer->RequestConnect(localId);
+  local->Expect(MsgAdmitRequest);
+}
+
+}  // namespace
+}  // namespace tlm::test
