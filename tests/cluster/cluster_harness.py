@@ -31,7 +31,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_ROOT = os.path.abspath(os.path.join(HERE, "..", ".."))
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(SOURCE_ROOT, "tests", "e2e"))
-from e2e_harness import (E2EFailure, Session, enter_private_network, password_hash,  # noqa: E402,F401
+from e2e_harness import (E2EFailure, enter_private_network, password_hash,  # noqa: E402,F401
                          wait_until)
 
 HAPROXY_CONFIG = os.path.join(SOURCE_ROOT, "dist", "cluster", "haproxy.cfg")
@@ -107,6 +107,15 @@ def fresh_source():
     return "127.0.%d.%d" % (n // 250, 2 + n % 250)
 
 
+_open_clients = []
+
+
+def close_clients():
+    """Closes every client a test opened (those it closed itself too: that does no harm)."""
+    while _open_clients:
+        _open_clients.pop().close()
+
+
 class RelayClient:
     """One TCP connection to a node or to HAProxy, speaking relay packets.
 
@@ -117,6 +126,7 @@ class RelayClient:
         self.source = source or fresh_source()
         self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout,
                                              source_address=(self.source, 0))
+        _open_clients.append(self)
         self.sock.settimeout(None)
         self.buffer = bytearray()
         self.write_lock = threading.Lock()
@@ -282,6 +292,7 @@ class Cluster:
         os.makedirs(self.redis_dir)
         self.redis = None
         self.nodes = {}
+        self.killed = set()
         self.haproxy = None
 
     # -- Redis ---------------------------------------------------------------------------------
@@ -337,6 +348,8 @@ class Cluster:
         return True
 
     def kill_node(self, node):
+        """SIGKILL: the node ends at once, as in a crash or a power loss."""
+        self.killed.add(node)
         self.s.kill(self.nodes[node])
 
     def node_log(self, node):

@@ -8,6 +8,7 @@ with 77, which ctest reports as skipped, when redis-server, haproxy or unshare i
 """
 import os
 import random
+import re
 import struct
 import sys
 import threading
@@ -16,10 +17,10 @@ import unittest
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from cluster_harness import (ADMIT_REJECT_REASON, HAPROXY_PORT, NODES, Cluster, ConnectionClosed,  # noqa: E402
-                             E2EFailure, Host, MsgChat, MsgFileChunk, MsgFrame, MsgFrameAck, MsgHostId,
+                             E2EFailure, Host, MsgChat, MsgFileChunk, MsgFrame, MsgFrameAck,
                              MsgHostRegister, MsgRelayError, MsgSessionEnd, MsgSessionStart, RelayClient,
                              Viewer, client_port, enter_private_network, exchange, open_session,
-                             register_host, session_proof, skip_unless_tools, wait_until)
+                             register_host, session_proof, skip_unless_tools, wait_until, close_clients)
 from e2e_harness import run_case  # noqa: E402
 
 PASSWORD = "cluster-Pass 42"
@@ -30,11 +31,14 @@ def in_cluster(test, name, body, node_args=()):
     """Runs body(cluster) on a freshly started cluster; everything is stopped afterwards."""
     def with_cluster(session):
         cluster = Cluster(session, node_args)
-        cluster.start()
-        body(cluster)
-        for node in cluster.nodes:
-            if cluster.nodes[node].poll() is None:
+        try:
+            cluster.start()
+            body(cluster)
+            # No node may have ended by itself along the way.
+            for node in set(cluster.nodes) - cluster.killed:
                 cluster.check_node(node)
+        finally:
+            close_clients()
     run_case(test, "cluster-" + name, with_cluster)
 
 
@@ -249,7 +253,8 @@ class TestRedisOutage(unittest.TestCase):
             for node in NODES:
                 c.wait_node_log(node, "redis available again", 30)
             for node in NODES:
-                self.assertEqual(c.node_log(node).count("redis unavailable: "), 1, "node %d" % node)
+                outages = re.findall(r"(?m)^\S+ \S+ redis unavailable: ", c.node_log(node))
+                self.assertEqual(len(outages), 1, "node %d" % node)
             exchange(host, viewer, "after Redis came back")
 
             late = open_session(idle, client_port(1))
