@@ -196,6 +196,10 @@ class TestNodeKilled(unittest.TestCase):
             wait_session_gone(viewer)
             wait_session_gone(host)
             exchange(other_host, other_viewer, "after node 1 died")
+            # Until the host is back, asking for it gets an answer at once, not a wait.
+            early = Viewer(client_port(3))
+            early.request(host.id, "too early", session_proof(host.id, PASSWORD))
+            expect_refusal(early)
 
             moved = register_host(HAPROXY_PORT, host.key, PASSWORD)
             self.assertEqual(moved.id, host.id)
