@@ -31,7 +31,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_ROOT = os.path.abspath(os.path.join(HERE, "..", ".."))
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(SOURCE_ROOT, "tests", "e2e"))
-from e2e_harness import (E2EFailure, enter_private_network, password_hash,  # noqa: E402,F401
+from e2e_harness import (SLOW, E2EFailure, enter_private_network, password_hash,  # noqa: E402,F401
                          wait_until)
 
 HAPROXY_CONFIG = os.path.join(SOURCE_ROOT, "dist", "cluster", "haproxy.cfg")
@@ -162,8 +162,9 @@ class RelayClient:
             self.buffer += chunk
 
     def recv(self, timeout=10):
-        """The next packet as (type, payload bytes); relay keep-alives are passed over."""
-        deadline = time.monotonic() + timeout
+        """The next packet as (type, payload bytes); relay keep-alives are passed over. The time
+        allowed grows for sanitizer builds, as everywhere in these tests."""
+        deadline = time.monotonic() + timeout * SLOW
         while True:
             self._fill(8, deadline)
             kind, length = struct.unpack_from("<II", self.buffer)
@@ -189,10 +190,10 @@ class RelayClient:
     def wait_closed(self, timeout=10, allowed=(MsgSessionEnd, MsgRelayError)):
         """Waits for the relay to close; returns the packet types seen before (only `allowed`)."""
         seen = []
-        deadline = time.monotonic() + timeout
+        deadline = time.monotonic() + timeout * SLOW
         while True:
             try:
-                kind, payload = self.recv(max(0.0, deadline - time.monotonic()))
+                kind, payload = self.recv(max(0.0, deadline - time.monotonic()) / SLOW)
             except ConnectionClosed:
                 return seen
             except socket.timeout:
