@@ -1,6 +1,6 @@
 """Fixture for the relay cluster tests: Redis, three tlmrelay nodes and HAProxy on loopback.
 
-Each test runs in a network namespace of its own (enter_private_network from the end-to-end
+Each test runs in a network namespace of its own (enter_cluster_network, after the end-to-end
 harness), so the fixed ports below meet nothing else on the machine:
 
     HAProxy   127.0.0.1:59000  with dist/cluster/haproxy.cfg, its node addresses replaced
@@ -31,7 +31,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_ROOT = os.path.abspath(os.path.join(HERE, "..", ".."))
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.join(SOURCE_ROOT, "tests", "e2e"))
-from e2e_harness import (SLOW, E2EFailure, enter_private_network, password_hash,  # noqa: E402,F401
+from e2e_harness import (SLOW, E2EFailure, enter_private_network, password_hash,  # noqa: E402
                          wait_until)
 
 HAPROXY_CONFIG = os.path.join(SOURCE_ROOT, "dist", "cluster", "haproxy.cfg")
@@ -82,6 +82,16 @@ def skip_unless_tools():
     if missing:
         print("SKIP: %s not installed (scripts/install-deps installs it)" % ", ".join(missing))
         sys.exit(SKIP_EXIT)
+
+
+def enter_cluster_network():
+    """A network namespace of this test's own (see enter_private_network) whose outgoing
+    connections take their local ports below the fixed ports above: by default Linux picks them
+    from 32768-60999, and a node's connection to Redis that happened to get 59002 would keep
+    node 2 from listening there."""
+    enter_private_network()
+    with open("/proc/sys/net/ipv4/ip_local_port_range", "w") as f:
+        f.write("20000 29999")
 
 
 def find_tool(name):

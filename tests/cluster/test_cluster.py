@@ -19,7 +19,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from cluster_harness import (ADMIT_REJECT_REASON, HAPROXY_PORT, NODES, Cluster, ConnectionClosed,  # noqa: E402
                              E2EFailure, Host, MsgChat, MsgFileChunk, MsgFrame, MsgFrameAck,
                              MsgHostRegister, MsgRelayError, MsgSessionEnd, MsgSessionStart, RelayClient,
-                             Viewer, client_port, enter_private_network, exchange, open_session,
+                             Viewer, client_port, enter_cluster_network, exchange, open_session,
                              register_host, session_proof, skip_unless_tools, wait_until, close_clients)
 from e2e_harness import run_case  # noqa: E402
 
@@ -303,5 +303,5 @@ class TestProgramAsHost(unittest.TestCase):
 
 if __name__ == "__main__":
     skip_unless_tools()
-    enter_private_network()
+    enter_cluster_network()
     unittest.main(verbosity=2)
