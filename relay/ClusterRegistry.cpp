@@ -400,7 +400,7 @@ void TClusterRegistry::TImpl::Work() {
       Deliver();
       if (goodbye) break;
     } catch (const std::exception& e) {
-      Deliver();
+      // Down first, so that a handler told of the failure already sees Available() false.
       MarkDown(e.what());
       Deliver();
     }
