@@ -9,6 +9,7 @@
 #include <asio/post.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -41,10 +42,11 @@ bool IsConnectionId(const std::string& AId) {
   return true;
 }
 
-// A plain hiredis connection for looking at (and preparing) what the registry stored.
+// A plain hiredis connection for looking at (and preparing) what the registry stored; it
+// connects again after Redis restarted.
 class TRedisClient {
 public:
-  explicit TRedisClient(uint16_t APort) : FContext(redisConnect("127.0.0.1", APort)) {}
+  explicit TRedisClient(uint16_t APort) : FPort(APort), FContext(redisConnect("127.0.0.1", APort)) {}
   ~TRedisClient() {
     if (FContext) redisFree(FContext);
   }
@@ -112,13 +114,18 @@ private:
     redisAppendCommandArgv(FContext, int(argv.size()), argv.data(), lengths.data());
   }
   redisReply* Send(const std::vector<std::string>& AArgs) {
-    if (!Connected()) return nullptr;
+    if (!Connected()) {
+      if (FContext) redisFree(FContext);
+      FContext = redisConnect("127.0.0.1", FPort);
+      if (!Connected()) return nullptr;
+    }
     Append(AArgs);
     void* reply = nullptr;
     if (redisGetReply(FContext, &reply) != REDIS_OK) return nullptr;
     return static_cast<redisReply*>(reply);
   }
 
+  uint16_t FPort;
   redisContext* FContext;
 };
 
@@ -486,6 +493,9 @@ TEST_F(ClusterRegistryTest, AnOutageEndsCallsAtOnceAndIsLoggedOnce) {
   ASSERT_EQ(fresh.Status, TClusterStatus::Ok) << fresh.Error;
   EXPECT_TRUE(fresh.Created);
   EXPECT_EQ(LogCountStartingWith("one: redis unavailable: "), 1u);
+  // Takeover notices are heard again too.
+  for (int i = 0; i < 500 && Plain->Subscribers("tlm:takeover:one") == 0; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(Plain->Subscribers("tlm:takeover:one"), 1) << "the subscription was not made again";
 }
 
 TEST_F(ClusterRegistryTest, ScriptsFlushedFromRedisAreLoadedAgain) {
@@ -539,12 +549,18 @@ TEST_F(ClusterRegistryTest, StopIsPromptWhileRedisHangs) {
   auto& one = AddNode("one");
   ASSERT_EQ(Register(one, "key", true, 1).Status, TClusterStatus::Ok);
   Redis->Pause();
-  OnNetwork([&one] { one.Register("other", true, 2, [](TClusterRegistration) {}); });
+  auto answered = std::make_shared<std::atomic<bool>>(false);
+  OnNetwork([&one, answered] { one.Register("other", true, 2, [answered](TClusterRegistration) { *answered = true; }); });
   std::this_thread::sleep_for(100ms);
   const auto started = std::chrono::steady_clock::now();
   Nodes["one"]->Stop();
   // A sanity bound, far above the registry's one-second Redis time-out.
   EXPECT_LT(std::chrono::steady_clock::now() - started, 10s);
+  // What ends after Stop is not handed over any more.
+  std::promise<void> drained;
+  OnNetwork([&drained] { drained.set_value(); });
+  ASSERT_EQ(drained.get_future().wait_for(ResultWait), std::future_status::ready);
+  EXPECT_FALSE(*answered);
 }
 
 TEST_F(ClusterRegistryTest, ReleasesAskedJustBeforeStopStillHappen) {
