@@ -342,7 +342,6 @@ struct TClusterRegistry::TImpl {
 
   // Listener thread.
   void Listen();
-  void Subscribe();
   void Heard(const redisReply& AReply);
 };
 
@@ -689,8 +688,21 @@ void TClusterRegistry::Start() {
   F->Started = true;
   F->Events->OnTakenOver = OnTakenOver;
   F->Events->OnRedisBack = OnRedisBack;
-  F->Worker = std::thread([impl = F.get()] { impl->Work(); });
-  F->Listener = std::thread([impl = F.get()] { impl->Listen(); });
+  // Both loops catch what a round raises; this only meets what their own recovery raised.
+  F->Worker = std::thread([impl = F.get()] {
+    try {
+      impl->Work();
+    } catch (const std::exception& e) {
+      impl->Log(std::string("cluster registry worker failed: ") + e.what());
+    }
+  });
+  F->Listener = std::thread([impl = F.get()] {
+    try {
+      impl->Listen();
+    } catch (const std::exception& e) {
+      impl->Log(std::string("cluster registry subscriber failed: ") + e.what());
+    }
+  });
 }
 
 void TClusterRegistry::Stop() {
