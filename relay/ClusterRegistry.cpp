@@ -235,7 +235,10 @@ enum class TCallKind { Register, Refresh, Release, Locate, Forget };
 
 // One call waiting for (or being run by) the worker.
 struct TCall {
-  TCallKind Kind = TCallKind::Locate;
+  TCall(TCallKind AKind, std::string ASubject, uint64_t AToken = 0)
+      : Kind(AKind), Subject(std::move(ASubject)), Token(AToken) {}
+
+  TCallKind Kind;
   std::string Subject;  // the device key (Register) or the ID
   uint64_t Token = 0;
   bool MayCreate = false;
@@ -327,6 +330,15 @@ struct TClusterRegistry::TImpl {
   }
   void Log(std::string ALine) {
     if (Events->Log) PostToNetwork(Events, [events = Events, line = std::move(ALine)] { events->Log(line); });
+  }
+
+  // Both loops catch what a round raises; this only meets what their own recovery raised.
+  void RunLoop(const char* AName, void (TImpl::*ALoop)()) {
+    try {
+      (this->*ALoop)();
+    } catch (const std::exception& e) {
+      Log(std::string("cluster registry ") + AName + " failed: " + e.what());
+    }
   }
 
   // Worker thread.
@@ -688,21 +700,8 @@ void TClusterRegistry::Start() {
   F->Started = true;
   F->Events->OnTakenOver = OnTakenOver;
   F->Events->OnRedisBack = OnRedisBack;
-  // Both loops catch what a round raises; this only meets what their own recovery raised.
-  F->Worker = std::thread([impl = F.get()] {
-    try {
-      impl->Work();
-    } catch (const std::exception& e) {
-      impl->Log(std::string("cluster registry worker failed: ") + e.what());
-    }
-  });
-  F->Listener = std::thread([impl = F.get()] {
-    try {
-      impl->Listen();
-    } catch (const std::exception& e) {
-      impl->Log(std::string("cluster registry subscriber failed: ") + e.what());
-    }
-  });
+  F->Worker = std::thread([impl = F.get()] { impl->RunLoop("worker", &TImpl::Work); });
+  F->Listener = std::thread([impl = F.get()] { impl->RunLoop("subscriber", &TImpl::Listen); });
 }
 
 void TClusterRegistry::Stop() {
@@ -721,43 +720,29 @@ void TClusterRegistry::Stop() {
 
 void TClusterRegistry::Register(const std::string& ADeviceKey, bool AMayCreate, uint64_t AToken,
                                 std::function<void(TClusterRegistration)> ADone) {
-  TCall call;
-  call.Kind = TCallKind::Register;
-  call.Subject = ADeviceKey;
+  TCall call(TCallKind::Register, ADeviceKey, AToken);
   call.MayCreate = AMayCreate;
-  call.Token = AToken;
   call.Now = TIdStore::NowUnix();
   call.OnRegistered = ADone ? std::move(ADone) : [](TClusterRegistration) {};
   F->Enqueue(std::move(call));
 }
 
 void TClusterRegistry::Refresh(const std::string& AId, uint64_t AToken) {
-  TCall call;
-  call.Kind = TCallKind::Refresh;
-  call.Subject = AId;
-  call.Token = AToken;
-  F->Enqueue(std::move(call));
+  F->Enqueue(TCall(TCallKind::Refresh, AId, AToken));
 }
 
 void TClusterRegistry::Release(const std::string& AId, uint64_t AToken) {
-  TCall call;
-  call.Kind = TCallKind::Release;
-  call.Subject = AId;
-  call.Token = AToken;
-  F->Enqueue(std::move(call));
+  F->Enqueue(TCall(TCallKind::Release, AId, AToken));
 }
 
 void TClusterRegistry::Locate(const std::string& AId, std::function<void(TClusterLocation)> ADone) {
-  TCall call;
-  call.Kind = TCallKind::Locate;
-  call.Subject = AId;
+  TCall call(TCallKind::Locate, AId);
   call.OnLocated = ADone ? std::move(ADone) : [](TClusterLocation) {};
   F->Enqueue(std::move(call));
 }
 
 void TClusterRegistry::ForgetUnseenSince(int64_t ACutoff, int64_t ANow, std::function<void(size_t)> ADone) {
-  TCall call;
-  call.Kind = TCallKind::Forget;
+  TCall call(TCallKind::Forget, "");
   call.Cutoff = ACutoff;
   call.Now = ANow;
   call.OnForgotten = ADone ? std::move(ADone) : [](size_t) {};
