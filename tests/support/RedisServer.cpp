@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 #include <filesystem>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 namespace tlm::test {
 
@@ -69,7 +71,7 @@ bool TRedisServer::Available() {
   return false;
 }
 
-TRedisServer::TRedisServer() {
+TRedisServer::TRedisServer(std::string APassword) : FPassword(std::move(APassword)) {
   std::string templ = (std::filesystem::temp_directory_path() / "tlmredisXXXXXX").string();
   if (!::mkdtemp(templ.data())) {
     FError = std::string("mkdtemp: ") + std::strerror(errno);
@@ -118,6 +120,18 @@ bool TRedisServer::Start() {
 
 bool TRedisServer::Launch() {
   const std::string port = std::to_string(FPort);
+  // No snapshots (the append-only file keeps the data across a restart), no log file, no
+  // banner; the append-only file is flushed by the OS, which is enough for a graceful stop.
+  // Built before fork: the child only calls what is safe there.
+  std::vector<const char*> argv{"redis-server", "--port", port.c_str(), "--bind", "127.0.0.1", "--save", "",
+                                "--appendonly", "yes", "--appendfsync", "no", "--dir", FDir.c_str(),
+                                "--daemonize", "no", "--logfile", "", "--loglevel", "warning",
+                                "--always-show-logo", "no", "--databases", "1"};
+  if (!FPassword.empty()) {
+    argv.push_back("--requirepass");
+    argv.push_back(FPassword.c_str());
+  }
+  argv.push_back(nullptr);
   const pid_t parent = ::getpid();
   FPid = ::fork();
   if (FPid < 0) {
@@ -134,12 +148,11 @@ bool TRedisServer::Launch() {
       ::dup2(devnull, 1);
       ::dup2(devnull, 2);
     }
-    // No snapshots (the append-only file keeps the data across a restart), no log file, no
-    // banner; the append-only file is flushed by the OS, which is enough for a graceful stop.
-    ::execlp("redis-server", "redis-server", "--port", port.c_str(), "--bind", "127.0.0.1", "--save", "",
-             "--appendonly", "yes", "--appendfsync", "no", "--dir", FDir.c_str(), "--daemonize", "no",
-             "--logfile", "", "--loglevel", "warning", "--always-show-logo", "no", "--databases", "1",
-             static_cast<char*>(nullptr));
+    // The test's own sockets (a relay's listening port, connections) must not live on in the
+    // server: a port it kept would stay taken after the test closed it.
+    if (::close_range(3, ~0u, 0) != 0)
+      for (long fd = 3, last = ::sysconf(_SC_OPEN_MAX); fd < last; ++fd) ::close(int(fd));
+    ::execvp("redis-server", const_cast<char* const*>(argv.data()));
     ::_exit(127);
   }
   FPaused = false;
@@ -151,18 +164,21 @@ bool TRedisServer::AnswersPing() const {
   if (fd < 0) return false;
   sockaddr_in addr = Loopback(FPort);
   bool pong = false;
+  // The password goes as one inline-command word: fixtures choose passwords without spaces.
+  const std::string request = (FPassword.empty() ? "" : "AUTH " + FPassword + "\r\n") + "PING\r\n";
+  const size_t lines = FPassword.empty() ? 1 : 2;
   if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
-      ::send(fd, "PING\r\n", 6, MSG_NOSIGNAL) == 6) {
+      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == ssize_t(request.size())) {
     // A server still loading its append-only file answers "-LOADING ..." instead.
     std::string answer;
     pollfd p{fd, POLLIN, 0};
-    while (answer.find('\n') == std::string::npos && ::poll(&p, 1, 1000) == 1) {
+    while (size_t(std::count(answer.begin(), answer.end(), '\n')) < lines && ::poll(&p, 1, 1000) == 1) {
       char buf[64];
       const ssize_t n = ::recv(fd, buf, sizeof(buf), 0);
       if (n <= 0) break;
       answer.append(buf, size_t(n));
     }
-    pong = answer.rfind("+PONG", 0) == 0;
+    pong = answer.ends_with("+PONG\r\n");
   }
   ::close(fd);
   return pong;

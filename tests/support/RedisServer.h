@@ -19,7 +19,8 @@ public:
   // Whether redis-server is installed (tests skip when it is not).
   static bool Available();
 
-  TRedisServer();
+  // APassword: clients must AUTH with it (empty: no password).
+  explicit TRedisServer(std::string APassword = "");
   ~TRedisServer();
   TRedisServer(const TRedisServer&) = delete;
   TRedisServer& operator=(const TRedisServer&) = delete;
@@ -46,6 +47,7 @@ private:
   bool Launch();
   bool AnswersPing() const;
 
+  std::string FPassword;
   std::string FDir;
   uint16_t FPort = 0;
   pid_t FPid = -1;
