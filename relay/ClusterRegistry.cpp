@@ -189,9 +189,9 @@ std::string ErrorText(const redisReply& AReply) {
 TContext OpenConnection(const TClusterOptions& AOptions) {
   const std::string& address = AOptions.RedisAddress;
   const size_t colon = address.rfind(':');
+  const char* end = address.data() + address.size();
   int port = 0;
-  if (colon == std::string::npos ||
-      std::from_chars(address.data() + colon + 1, address.data() + address.size(), port).ec != std::errc() ||
+  if (colon == std::string::npos || std::from_chars(address.data() + colon + 1, end, port).ptr != end ||
       port <= 0 || port > 65535)
     throw TConnectionError("bad Redis address \"" + address + "\" (HOST:PORT)");
   std::string host = address.substr(0, colon);
