@@ -46,7 +46,9 @@ bool IsConnectionId(const std::string& AId) {
 // connects again after Redis restarted.
 class TRedisClient {
 public:
-  explicit TRedisClient(uint16_t APort) : FPort(APort), FContext(redisConnect("127.0.0.1", APort)) {}
+  explicit TRedisClient(uint16_t APort, std::string APassword = "") : FPort(APort), FPassword(std::move(APassword)) {
+    Open();
+  }
   ~TRedisClient() {
     if (FContext) redisFree(FContext);
   }
@@ -104,6 +106,11 @@ public:
   }
 
 private:
+  void Open() {
+    FContext = redisConnect("127.0.0.1", FPort);
+    if (!Connected() || FPassword.empty()) return;
+    if (void* reply = redisCommand(FContext, "AUTH %s", FPassword.c_str())) freeReplyObject(reply);
+  }
   void Append(const std::vector<std::string>& AArgs) {
     std::vector<const char*> argv;
     std::vector<size_t> lengths;
@@ -116,7 +123,7 @@ private:
   redisReply* Send(const std::vector<std::string>& AArgs) {
     if (!Connected()) {
       if (FContext) redisFree(FContext);
-      FContext = redisConnect("127.0.0.1", FPort);
+      Open();
       if (!Connected()) return nullptr;
     }
     Append(AArgs);
@@ -126,7 +133,8 @@ private:
   }
 
   uint16_t FPort;
-  redisContext* FContext;
+  std::string FPassword;
+  redisContext* FContext = nullptr;
 };
 
 class ClusterRegistryTest : public ::testing::Test {
@@ -170,7 +178,7 @@ protected:
   }
 
   TClusterRegistry& AddNode(TClusterOptions AOptions) {
-    AOptions.RedisAddress = Redis->Address();
+    if (AOptions.RedisAddress.empty()) AOptions.RedisAddress = Redis->Address();
     const std::string name = AOptions.NodeName;
     auto registry = std::make_unique<TClusterRegistry>(AOptions, Io.get_executor(), [this, name](const std::string& ALine) {
       Record([&] { Logs.push_back(name + ": " + ALine); });
@@ -496,6 +504,35 @@ TEST_F(ClusterRegistryTest, AnOutageEndsCallsAtOnceAndIsLoggedOnce) {
   // Takeover notices are heard again too.
   for (int i = 0; i < 500 && Plain->Subscribers("tlm:takeover:one") == 0; ++i) std::this_thread::sleep_for(10ms);
   EXPECT_EQ(Plain->Subscribers("tlm:takeover:one"), 1) << "the subscription was not made again";
+}
+
+TEST_F(ClusterRegistryTest, APasswordProtectedRedisNeedsThePassword) {
+  TRedisServer guarded("s3cret-pw");
+  ASSERT_TRUE(guarded.Running()) << guarded.Error();
+  TRedisClient plain(guarded.Port(), "s3cret-pw");
+  auto node = [&](const std::string& AName, const std::string& APassword) -> TClusterRegistry& {
+    TClusterOptions options = Options(AName);
+    options.RedisAddress = guarded.Address();
+    options.RedisPassword = APassword;
+    return AddNode(options);
+  };
+  auto& one = node("one", "s3cret-pw");
+  auto& two = node("two", "s3cret-pw");
+  auto& wrong = node("wrong", "guess");
+
+  const TClusterRegistration first = Register(one, "key", true, 1);
+  ASSERT_EQ(first.Status, TClusterStatus::Ok) << first.Error;
+  EXPECT_EQ(plain.Run({"HGET", "tlm:id-of", "key"}), first.Id);
+  // The subscription authenticates too: node one hears of the takeover.
+  for (int i = 0; i < 500 && plain.Subscribers("tlm:takeover:one") == 0; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(Register(two, "key", true, 2).Status, TClusterStatus::Ok);
+  EXPECT_TRUE(WaitUntil([&] { return Takeovers.size() == 1; }));
+
+  const TClusterRegistration refused = Register(wrong, "key", true, 3);
+  EXPECT_EQ(refused.Status, TClusterStatus::Unavailable);
+  EXPECT_NE(refused.Error.find("AUTH"), std::string::npos) << refused.Error;
+  EXPECT_EQ(LogCountStartingWith("wrong: redis unavailable: AUTH"), 1u);
+  for (auto& [name, registry] : Nodes) registry->Stop();
 }
 
 TEST_F(ClusterRegistryTest, ScriptsFlushedFromRedisAreLoadedAgain) {
