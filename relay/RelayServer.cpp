@@ -17,6 +17,7 @@
 #include "protocol/Messages.h"
 #include "protocol/Packet.h"
 #include "relay/IdStore.h"
+#include "relay/ProxyHeader.h"
 #include "relay/RelayConnection.h"
 #include "relay/RelayHub.h"
 #include "relay/RelayStream.h"
@@ -60,6 +61,18 @@ std::string AddressText(const asio::ip::address& AAddress) {
   return AAddress.to_string();
 }
 
+// AProxies as AddressText writes them, so that they compare with a peer's address text.
+std::set<std::string, std::less<>> TrustedProxies(const std::vector<std::string>& AProxies) {
+  std::set<std::string, std::less<>> trusted;
+  for (const auto& text : AProxies) {
+    asio::error_code error;
+    const auto address = asio::ip::make_address(text, error);
+    if (error) throw TError("Bad PROXY header source address '" + text + "'");
+    trusted.insert(AddressText(address));
+  }
+  return trusted;
+}
+
 }  // namespace
 
 struct TRelayServer::TImpl {
@@ -71,6 +84,11 @@ struct TRelayServer::TImpl {
   asio::awaitable<void> AcceptLoop();
   asio::awaitable<void> SweepLoop();
   asio::awaitable<void> RefuseSocket(std::shared_ptr<tcp::socket> ASocket, TBytes APacket);
+  // A connection from a trusted proxy: its PROXY header first, then Admit under the client's
+  // address.
+  asio::awaitable<void> AdmitProxied(std::shared_ptr<tcp::socket> ASocket, std::string AProxy);
+  // Applies the connection limits to a new socket from AAddress and starts its connection.
+  void Admit(tcp::socket ASocket, const std::string& AAddress);
   void LogCounters();
 
   TRelayOptions Options;
@@ -85,6 +103,9 @@ struct TRelayServer::TImpl {
   std::unique_ptr<tcp::acceptor> Acceptor;
   std::unique_ptr<asio::steady_timer> SweepTimer;
   std::set<std::shared_ptr<tcp::socket>> Refusing;
+  // Trusted proxies (as AddressText writes them) and their connections whose header is awaited.
+  std::set<std::string, std::less<>> ProxyFrom;
+  std::set<std::shared_ptr<tcp::socket>> ReadingHeaders;
   bool Stopping = false;  // network thread only
 
   std::thread Thread;
@@ -114,20 +135,54 @@ asio::awaitable<void> TRelayServer::TImpl::AcceptLoop() {
     socket.set_option(tcp::no_delay(true), ignored);
     socket.set_option(asio::socket_base::keep_alive(true), ignored);
     const std::string address = AddressText(peer.address());
-
-    std::string refusal;
-    if (!Hub->MayAdmit(address, refusal)) {
-      if (Refusing.size() < MaxRefusing) {
-        auto held = std::make_shared<tcp::socket>(std::move(socket));
-        Refusing.insert(held);
-        asio::co_spawn(Io, RefuseSocket(held, EncodePacket(MsgRelayError, BytesOf(refusal))), asio::detached);
-      }
+    if (!ProxyFrom.contains(address)) {
+      Admit(std::move(socket), address);
       continue;
     }
-    auto conn = std::make_shared<TRelayConnection>(TRelayStream(std::move(socket), Tls.get()), *Hub, address);
-    Hub->Keep(conn);
-    conn->Start();
+    // A load balancer's connection: its header names the client, read without holding up
+    // this loop.
+    if (ReadingHeaders.size() >= Options.MaxConnections) {
+      LogFn("refused connection from " + address + ": too many PROXY headers being read");
+      ++Counters.Refusals;
+      continue;
+    }
+    auto held = std::make_shared<tcp::socket>(std::move(socket));
+    ReadingHeaders.insert(held);
+    asio::co_spawn(Io, AdmitProxied(held, address), asio::detached);
   }
+}
+
+asio::awaitable<void> TRelayServer::TImpl::AdmitProxied(std::shared_ptr<tcp::socket> ASocket, std::string AProxy) {
+  std::string client, why;
+  const bool read = co_await ReadProxyHeader(*ASocket, Options.FirstPacketTimeout, client, why);
+  ReadingHeaders.erase(ASocket);
+  asio::error_code ignored;
+  if (Stopping) {
+    ASocket->close(ignored);
+    co_return;
+  }
+  if (!read) {
+    LogFn("closed connection from " + AProxy + ": " + why);
+    ++Counters.Refusals;
+    ASocket->close(ignored);
+    co_return;
+  }
+  Admit(std::move(*ASocket), client.empty() ? AProxy : client);
+}
+
+void TRelayServer::TImpl::Admit(tcp::socket ASocket, const std::string& AAddress) {
+  std::string refusal;
+  if (!Hub->MayAdmit(AAddress, refusal)) {
+    if (Refusing.size() < MaxRefusing) {
+      auto held = std::make_shared<tcp::socket>(std::move(ASocket));
+      Refusing.insert(held);
+      asio::co_spawn(Io, RefuseSocket(held, EncodePacket(MsgRelayError, BytesOf(refusal))), asio::detached);
+    }
+    return;
+  }
+  auto conn = std::make_shared<TRelayConnection>(TRelayStream(std::move(ASocket), Tls.get()), *Hub, AAddress);
+  Hub->Keep(conn);
+  conn->Start();
 }
 
 asio::awaitable<void> TRelayServer::TImpl::RefuseSocket(std::shared_ptr<tcp::socket> ASocket, TBytes APacket) {
@@ -191,6 +246,7 @@ TRelayServer::~TRelayServer() { Stop(); }
 uint16_t TRelayServer::Start() {
   if (F->Started) throw TError("Relay server already started");
   F->Tls = MakeRelayTls(F->Options);
+  F->ProxyFrom = TrustedProxies(F->Options.ProxyFrom);
   F->Store = std::make_unique<TIdStore>(F->Options.DbPath);
   F->Hub = std::make_unique<TRelayHub>(F->Options, *F->Store, F->Counters, F->LogFn);
   try {
@@ -244,6 +300,7 @@ void TRelayServer::Stop() {
     impl->Acceptor->close(ignored);
     impl->SweepTimer->cancel();
     for (const auto& socket : impl->Refusing) socket->close(ignored);
+    for (const auto& socket : impl->ReadingHeaders) socket->close(ignored);
     impl->Hub->CloseAll();
     impl->LogCounters();
   });

@@ -44,6 +44,8 @@ void Usage(size_t ADefaultConnections) {
                "  --tls-cert FILE             PEM certificate chain: accept TLS on the same port\n"
                "  --tls-key FILE              PEM private key of that certificate\n"
                "  --tls-only                  refuse plain (unencrypted) connections\n"
+               "  --proxy-from ADDR[,ADDR...] load balancers whose connections start with a PROXY protocol\n"
+               "                              header (v1 or v2) naming the client's address\n"
                "  --version                   print the version and exit\n"
                "  --help                      print this list and exit\n"
                "Addresses count for the per-address limits as they are (IPv4) or by their /64 prefix (IPv6).\n";
@@ -66,6 +68,19 @@ void ParseListen(const std::string& AText, tlm::TRelayOptions& AOptions) {
   if (port > 65535) throw tlm::TError("port out of range: " + AText);
   AOptions.ListenAddress = host.empty() ? "0.0.0.0" : host;
   AOptions.Port = uint16_t(port);
+}
+
+// Comma-separated addresses; the relay checks each when it starts.
+void AddProxies(const std::string& AText, tlm::TRelayOptions& AOptions) {
+  size_t start = 0;
+  for (;;) {
+    const auto comma = AText.find(',', start);
+    const std::string address = AText.substr(start, comma - start);
+    if (address.empty()) throw tlm::TError("--proxy-from wants ADDR[,ADDR...]");
+    AOptions.ProxyFrom.push_back(address);
+    if (comma == std::string::npos) return;
+    start = comma + 1;
+  }
 }
 
 // Raises the soft descriptor limit to the hard one; returns the limit now in force.
@@ -136,6 +151,7 @@ int main(int argc, char** argv) {
       else if (flag == "--stats-interval") options.StatsInterval = seconds(Number(flag, value));
       else if (flag == "--tls-cert") options.TlsCertFile = value;
       else if (flag == "--tls-key") options.TlsKeyFile = value;
+      else if (flag == "--proxy-from") AddProxies(value, options);
       else throw tlm::TError("unknown option " + flag);
     }
     if (options.QueueLimitBytes == 0 || options.ViewerKeepAlive.count() == 0 || options.IdleTimeout.count() == 0 ||
