@@ -113,7 +113,7 @@ bool SplitHostPort(const std::string& AText, std::string& AHost, uint16_t& APort
   const std::string port = AText.substr(colon + 1);
   if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) return false;
   const unsigned long value = std::stoul(port);
-  if (value < 1 || value > 65535) return false;
+  if (value > 65535) return false;
   AHost = std::move(host);
   APort = uint16_t(value);
   return true;
@@ -126,7 +126,8 @@ asio::awaitable<bool> DialNodeLink(tcp::socket& ASocket, const std::string& AAdd
   if (!ValidViewerAddress(AViewerAddress)) co_return Fail(ASocket, AWhy, "unusable viewer address");
   std::string host;
   uint16_t port = 0;
-  if (!SplitHostPort(AAddress, host, port)) co_return Fail(ASocket, AWhy, "bad node address '" + AAddress + "'");
+  if (!SplitHostPort(AAddress, host, port) || port == 0)
+    co_return Fail(ASocket, AWhy, "bad node address '" + AAddress + "'");
 
   tcp::resolver resolver(ASocket.get_executor());
   // Closing the socket ends a connect or a read; a name lookup is cancelled instead (its

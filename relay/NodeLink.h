@@ -47,7 +47,7 @@ asio::awaitable<bool> AcceptNodeLink(asio::ip::tcp::socket& ASocket, const std::
                                      std::string& AWhy);
 
 // Splits "HOST:PORT" (IPv6 hosts in brackets); false when it is not of that form or the port is
-// not 1 to 65535.
+// above 65535. Port 0 passes (a listener on an ephemeral port); nobody can be dialled on it.
 bool SplitHostPort(const std::string& AText, std::string& AHost, uint16_t& APort);
 
 }  // namespace tlm
