@@ -21,8 +21,11 @@
 // While Redis cannot be reached, calls end with Unavailable at once (nothing piles up), the
 // outage is logged once ("redis unavailable: ..."), the connection is tried again every
 // second, and when it works again "redis available again" is logged and OnRedisBack fires.
-// Stop (also from the destructor) runs what was already asked, within RedisTimeout, then ends
-// both threads; results that arrive after that are dropped.
+// At most MaxWaitingCalls calls wait for Redis; beyond that calls end with Unavailable at once
+// ("redis overloaded"), so a slow Redis cannot make the relay's memory grow.
+// Stop (also from the destructor) runs what was already asked, within RedisTimeout, removes the
+// node's tlm:node:<N> (so its hosts have no reachable holder at once), then ends both threads;
+// results that arrive after that are dropped. Stop before the network thread's io_context goes.
 #pragma once
 
 #include <asio/any_io_executor.hpp>
@@ -92,11 +95,14 @@ public:
   void Locate(const std::string& AId, std::function<void(TClusterLocation)> ADone);
   // Removes IDs (both directions and their last-seen time) last seen before ACutoff (Unix
   // seconds) whose host no node holds now; IDs still held count as seen at ANow. ADone gets
-  // how many were removed (nothing when Redis could not be reached).
+  // how many were removed (0, or what was removed before Redis went away, when Redis could not
+  // be reached).
   void ForgetUnseenSince(int64_t ACutoff, int64_t ANow, std::function<void(size_t)> ADone);
 
   // Redis answered the last attempt (a cheap snapshot for logs and statistics).
   bool Available() const;
+
+  static constexpr size_t MaxWaitingCalls = 100000;
 
 private:
   struct TImpl;

@@ -12,9 +12,13 @@
 //   dialling  -> accepting: 32 random bytes (challenge D) + u16 length + viewer address
 //                           + HMAC-SHA256(secret, "dial" | A | D | u16 length | address)
 //   accepting -> dialling:  HMAC-SHA256(secret, "accept" | A | D | u16 length | address)
-// A side that finds a wrong proof, a malformed message or an address longer than
-// MaxLinkAddressBytes closes the socket; so does either side when the handshake is not done
-// within its time-out. After the handshake the socket carries relay packets.
+// A side that finds a wrong proof, a malformed message or an address that is empty, longer than
+// MaxLinkAddressBytes or not printable ASCII without spaces closes the socket; so does either
+// side when the handshake is not done within its time-out. Each side reads exactly the
+// handshake's bytes: after it the socket carries relay packets.
+//
+// The functions run on the socket's executor, which must be single-threaded (or a strand): the
+// time-out closes the socket from a timer handler on that executor.
 #pragma once
 
 #include <asio.hpp>
@@ -43,7 +47,7 @@ asio::awaitable<bool> AcceptNodeLink(asio::ip::tcp::socket& ASocket, const std::
                                      std::string& AWhy);
 
 // Splits "HOST:PORT" (IPv6 hosts in brackets); false when it is not of that form or the port is
-// not 1 to 65535.
+// above 65535. Port 0 passes (a listener on an ephemeral port); nobody can be dialled on it.
 bool SplitHostPort(const std::string& AText, std::string& AHost, uint16_t& APort);
 
 }  // namespace tlm

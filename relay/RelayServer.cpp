@@ -19,6 +19,7 @@
 #include "relay/ClusterRegistry.h"
 #include "relay/IdStore.h"
 #include "relay/NodeLink.h"
+#include "relay/ProxyHeader.h"
 #include "relay/RelayConnection.h"
 #include "relay/RelayHub.h"
 #include "relay/RelayStream.h"
@@ -62,6 +63,18 @@ std::string AddressText(const asio::ip::address& AAddress) {
   return AAddress.to_string();
 }
 
+// AProxies as AddressText writes them, so that they compare with a peer's address text.
+std::set<std::string, std::less<>> TrustedProxies(const std::vector<std::string>& AProxies) {
+  std::set<std::string, std::less<>> trusted;
+  for (const auto& text : AProxies) {
+    asio::error_code error;
+    const auto address = asio::ip::make_address(text, error);
+    if (error) throw TError("Bad PROXY header source address '" + text + "'");
+    trusted.insert(AddressText(address));
+  }
+  return trusted;
+}
+
 }  // namespace
 
 struct TRelayServer::TImpl {
@@ -79,6 +92,11 @@ struct TRelayServer::TImpl {
   std::unique_ptr<tcp::acceptor> Listen(const std::string& AHost, uint16_t APort, const std::string& AWhat);
   asio::awaitable<void> SweepLoop();
   asio::awaitable<void> RefuseSocket(std::shared_ptr<tcp::socket> ASocket, TBytes APacket);
+  // A connection from a trusted proxy: its PROXY header first, then Admit under the client's
+  // address.
+  asio::awaitable<void> AdmitProxied(std::shared_ptr<tcp::socket> ASocket, std::string AProxy);
+  // Applies the connection limits to a new socket from AAddress and starts its connection.
+  void Admit(tcp::socket ASocket, const std::string& AAddress);
   void LogCounters();
 
   TRelayOptions Options;
@@ -95,6 +113,9 @@ struct TRelayServer::TImpl {
   std::unique_ptr<tcp::acceptor> LinkAcceptor;  // cluster mode
   std::unique_ptr<asio::steady_timer> SweepTimer;
   std::set<std::shared_ptr<tcp::socket>> Refusing;
+  // Trusted proxies (as AddressText writes them) and their connections whose header is awaited.
+  std::set<std::string, std::less<>> ProxyFrom;
+  std::set<std::shared_ptr<tcp::socket>> ReadingHeaders;
   bool Stopping = false;  // network thread only
 
   std::thread Thread;
@@ -124,20 +145,54 @@ asio::awaitable<void> TRelayServer::TImpl::AcceptLoop() {
     socket.set_option(tcp::no_delay(true), ignored);
     socket.set_option(asio::socket_base::keep_alive(true), ignored);
     const std::string address = AddressText(peer.address());
-
-    std::string refusal;
-    if (!Hub->MayAdmit(address, refusal)) {
-      if (Refusing.size() < MaxRefusing) {
-        auto held = std::make_shared<tcp::socket>(std::move(socket));
-        Refusing.insert(held);
-        asio::co_spawn(Io, RefuseSocket(held, EncodePacket(MsgRelayError, BytesOf(refusal))), asio::detached);
-      }
+    if (!ProxyFrom.contains(address)) {
+      Admit(std::move(socket), address);
       continue;
     }
-    auto conn = std::make_shared<TRelayConnection>(TRelayStream(std::move(socket), Tls.get()), *Hub, address);
-    Hub->Keep(conn);
-    conn->Start();
+    // A load balancer's connection: its header names the client, read without holding up
+    // this loop.
+    if (ReadingHeaders.size() >= Options.MaxConnections) {
+      LogFn("refused connection from " + address + ": too many PROXY headers being read");
+      ++Counters.Refusals;
+      continue;
+    }
+    auto held = std::make_shared<tcp::socket>(std::move(socket));
+    ReadingHeaders.insert(held);
+    asio::co_spawn(Io, AdmitProxied(held, address), asio::detached);
   }
+}
+
+asio::awaitable<void> TRelayServer::TImpl::AdmitProxied(std::shared_ptr<tcp::socket> ASocket, std::string AProxy) {
+  std::string client, why;
+  const bool read = co_await ReadProxyHeader(*ASocket, Options.FirstPacketTimeout, client, why);
+  ReadingHeaders.erase(ASocket);
+  asio::error_code ignored;
+  if (Stopping) {
+    ASocket->close(ignored);
+    co_return;
+  }
+  if (!read) {
+    LogFn("closed connection from " + AProxy + ": " + why);
+    ++Counters.Refusals;
+    ASocket->close(ignored);
+    co_return;
+  }
+  Admit(std::move(*ASocket), client.empty() ? AProxy : client);
+}
+
+void TRelayServer::TImpl::Admit(tcp::socket ASocket, const std::string& AAddress) {
+  std::string refusal;
+  if (!Hub->MayAdmit(AAddress, refusal)) {
+    if (Refusing.size() < MaxRefusing) {
+      auto held = std::make_shared<tcp::socket>(std::move(ASocket));
+      Refusing.insert(held);
+      asio::co_spawn(Io, RefuseSocket(held, EncodePacket(MsgRelayError, BytesOf(refusal))), asio::detached);
+    }
+    return;
+  }
+  auto conn = std::make_shared<TRelayConnection>(TRelayStream(std::move(ASocket), Tls.get()), *Hub, AAddress);
+  Hub->Keep(conn);
+  conn->Start();
 }
 
 asio::awaitable<void> TRelayServer::TImpl::LinkAcceptLoop() {
@@ -304,6 +359,7 @@ void TRelayServer::TImpl::StartCluster() {
 uint16_t TRelayServer::Start() {
   if (F->Started) throw TError("Relay server already started");
   F->Tls = MakeRelayTls(F->Options);
+  F->ProxyFrom = TrustedProxies(F->Options.ProxyFrom);
   const bool cluster = !F->Options.Cluster.RedisAddress.empty();
   if (cluster)
     F->StartCluster();
@@ -358,6 +414,7 @@ void TRelayServer::Stop() {
     if (impl->LinkAcceptor) impl->LinkAcceptor->close(ignored);
     impl->SweepTimer->cancel();
     for (const auto& socket : impl->Refusing) socket->close(ignored);
+    for (const auto& socket : impl->ReadingHeaders) socket->close(ignored);
     impl->Hub->CloseAll();
     impl->LogCounters();
   });

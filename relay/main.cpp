@@ -47,6 +47,8 @@ void Usage(size_t ADefaultConnections) {
                "  --tls-cert FILE             PEM certificate chain: accept TLS on the same port\n"
                "  --tls-key FILE              PEM private key of that certificate\n"
                "  --tls-only                  refuse plain (unencrypted) connections\n"
+               "  --proxy-from ADDR[,ADDR...] load balancers whose connections start with a PROXY protocol\n"
+               "                              header (v1 or v2) naming the client's address\n"
                "Cluster node (several nodes behind a TCP load balancer, sharing one Redis):\n"
                "  --redis HOST:PORT           keep IDs and presence in this Redis (default: single node, --db)\n"
                "  --redis-password TEXT       Redis AUTH password\n"
@@ -77,6 +79,19 @@ void ParseListen(const std::string& AText, tlm::TRelayOptions& AOptions) {
   if (port > 65535) throw tlm::TError("port out of range: " + AText);
   AOptions.ListenAddress = host.empty() ? "0.0.0.0" : host;
   AOptions.Port = uint16_t(port);
+}
+
+// Comma-separated addresses; the relay checks each when it starts.
+void AddProxies(const std::string& AText, tlm::TRelayOptions& AOptions) {
+  size_t start = 0;
+  for (;;) {
+    const auto comma = AText.find(',', start);
+    const std::string address = AText.substr(start, comma - start);
+    if (address.empty()) throw tlm::TError("--proxy-from wants ADDR[,ADDR...]");
+    AOptions.ProxyFrom.push_back(address);
+    if (comma == std::string::npos) return;
+    start = comma + 1;
+  }
 }
 
 // The cluster secret: the file's bytes without trailing blanks and line breaks.
@@ -158,6 +173,7 @@ int main(int argc, char** argv) {
       else if (flag == "--stats-interval") options.StatsInterval = seconds(Number(flag, value));
       else if (flag == "--tls-cert") options.TlsCertFile = value;
       else if (flag == "--tls-key") options.TlsKeyFile = value;
+      else if (flag == "--proxy-from") AddProxies(value, options);
       else if (flag == "--redis") options.Cluster.RedisAddress = value;
       else if (flag == "--redis-password") options.Cluster.RedisPassword = value;
       else if (flag == "--node-name") options.Cluster.NodeName = value;

@@ -200,7 +200,7 @@ TEST_F(RelayClusterTest, UnknownOrOfflineIdOnAnotherNode) {
   }
   // The host has left: its node gave up its presence, so the ID is offline everywhere.
   ASSERT_TRUE(WaitUntil([&] { return FNodes[0].Relay->Stats().Hosts == 0; }));
-  for (const std::string target : {id, std::string("123456789")}) {
+  for (const std::string& target : {id, std::string("123456789")}) {
     auto viewer = PeerOn(1);
     viewer->RequestConnect(target);
     EXPECT_EQ(viewer->ExpectText(MsgRelayError), relaytext::Offline) << target;
