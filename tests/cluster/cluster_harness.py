@@ -274,6 +274,12 @@ def open_session(host, viewer_port, name="viewer"):
     return viewer
 
 
+def host_and_viewer(host_port, viewer_port, key, password):
+    """A host registered through `host_port` and a viewer it admitted through `viewer_port`."""
+    host = Host(host_port, key, password)
+    return host, open_session(host, viewer_port)
+
+
 def exchange(host, viewer, text):
     """One chat packet each way; raises unless both arrive unchanged."""
     viewer.send(MsgChat, "to host: " + text)

@@ -20,7 +20,8 @@ from cluster_harness import (ADMIT_REJECT_REASON, HAPROXY_PORT, NODES, Cluster, 
                              E2EFailure, Host, MsgChat, MsgFileChunk, MsgFrame, MsgFrameAck,
                              MsgHostRegister, MsgRelayError, MsgSessionEnd, MsgSessionStart, RelayClient,
                              Viewer, client_port, enter_cluster_network, exchange, open_session,
-                             register_host, session_proof, skip_unless_tools, wait_until, close_clients)
+                             register_host, session_proof, skip_unless_tools, wait_until, close_clients,
+                             host_and_viewer)
 from e2e_harness import run_case  # noqa: E402
 
 PASSWORD = "cluster-Pass 42"
@@ -158,10 +159,9 @@ class TestTraffic(unittest.TestCase):
 
     def test_in_order_both_ways(self):
         def body(c):
-            host = Host(client_port(1), key("traffic"), PASSWORD)
-            viewer = open_session(host, client_port(2))
-            local_host = Host(client_port(3), key("traffic-local"), PASSWORD)
-            local_viewer = open_session(local_host, client_port(3))
+            host, viewer = host_and_viewer(client_port(1), client_port(2), key("traffic"), PASSWORD)
+            local_host, local_viewer = host_and_viewer(client_port(3), client_port(3), key("traffic-local"),
+                                                       PASSWORD)
             errors = []
 
             def local():
@@ -185,10 +185,9 @@ class TestNodeKilled(unittest.TestCase):
 
     def test_sessions_through_it_end_and_hosts_move(self):
         def body(c):
-            host = Host(client_port(1), key("on-killed-node"), PASSWORD)
-            viewer = open_session(host, client_port(2))
-            other_host = Host(client_port(3), key("on-surviving-node"), PASSWORD)
-            other_viewer = open_session(other_host, client_port(2))
+            host, viewer = host_and_viewer(client_port(1), client_port(2), key("on-killed-node"), PASSWORD)
+            other_host, other_viewer = host_and_viewer(client_port(3), client_port(2), key("on-surviving-node"),
+                                                       PASSWORD)
             exchange(host, viewer, "before")
             exchange(other_host, other_viewer, "before")
 
@@ -236,8 +235,7 @@ class TestRedisOutage(unittest.TestCase):
 
     def test_sessions_go_on_and_ids_survive(self):
         def body(c):
-            host = Host(client_port(1), key("outage-in-session"), PASSWORD)
-            viewer = open_session(host, client_port(2))
+            host, viewer = host_and_viewer(client_port(1), client_port(2), key("outage-in-session"), PASSWORD)
             idle = Host(client_port(3), key("outage-idle"), PASSWORD)
 
             c.stop_redis()
