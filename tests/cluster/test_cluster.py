@@ -202,8 +202,8 @@ class TestNodeKilled(unittest.TestCase):
 
             moved = register_host(HAPROXY_PORT, host.key, PASSWORD)
             self.assertEqual(moved.id, host.id)
-            holders = c.nodes_logging("host registered: %s from" % host.id) - {1}
-            self.assertTrue(holders, "no surviving node registered the host")
+            wait_until("a surviving node to log the host's registration",
+                       lambda: c.nodes_logging("host registered: %s from" % host.id) - {1}, 10)
             again = open_session(moved, client_port(3))
             exchange(moved, again, "at the host's new node")
             exchange(other_host, other_viewer, "at the end")
@@ -281,7 +281,8 @@ class TestProgramAsHost(unittest.TestCase):
             display = c.s.start_display(1024, 768)
             program = c.s.start_client("host", display, password=PASSWORD)
             host_id = program.wait_id()
-            holders = c.nodes_logging("host registered: %s from" % host_id)
+            holders = wait_until("a node to log the host's registration",
+                                 lambda: c.nodes_logging("host registered: %s from" % host_id), 10)
             other = min(set(NODES) - holders)
             viewer = Viewer(client_port(other))
             viewer.request(host_id, "cluster-viewer", session_proof(host_id, PASSWORD))
