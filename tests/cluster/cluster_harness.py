@@ -369,6 +369,11 @@ class Cluster:
         self.killed.add(node)
         self.s.kill(self.nodes[node])
 
+    def rss(self, node):
+        """Resident memory of the node's process, in bytes."""
+        with open("/proc/%d/status" % self.nodes[node].pid) as f:
+            return int(re.search(r"^VmRSS:\s+(\d+) kB", f.read(), re.M).group(1)) * 1024
+
     def node_log(self, node):
         try:
             with open(self.node_log_path(node), encoding="utf-8", errors="replace") as f:

@@ -12,6 +12,7 @@ import re
 import struct
 import sys
 import threading
+import time
 import unittest
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
@@ -154,10 +155,12 @@ def stream_both_ways(host, viewer, count, seed):
 
 
 class TestTraffic(unittest.TestCase):
-    """A cross-node session passes hundreds of packets, some of megabytes, both ways at once,
-    in order and unchanged; a same-node session runs beside it."""
+    """Sessions across nodes carry what they are given, in order, unchanged, and no faster than
+    their slower end reads."""
 
     def test_in_order_both_ways(self):
+        """Hundreds of packets, some of megabytes, both ways at once; a same-node session runs
+        beside the cross-node one."""
         def body(c):
             host, viewer = host_and_viewer(client_port(1), client_port(2), key("traffic"), PASSWORD)
             local_host, local_viewer = host_and_viewer(client_port(3), client_port(3), key("traffic-local"),
@@ -177,6 +180,47 @@ class TestTraffic(unittest.TestCase):
             sys.stderr.write("cross-node session passed %.1f MB\n" % (total / 1e6))
             exchange(host, viewer, "still in step")
         in_cluster(self, "traffic", body)
+
+    def test_viewer_that_stops_reading_holds_its_host_back(self):
+        """Backpressure across a link: a viewer that reads nothing stops its host's sending
+        within buffers' reach, the nodes' memory stays put, and nothing is lost."""
+        def body(c):
+            host, viewer = host_and_viewer(client_port(1), client_port(2), key("flood"), PASSWORD)
+            rss_before = {node: c.rss(node) for node in (1, 2)}
+            count, block = 1600, os.urandom(65536)  # 100 MiB, far more than every buffer on the way
+            sent = [0]
+
+            def flood():
+                try:
+                    for i in range(count):
+                        host.send(MsgFileChunk, struct.pack("<I", i) + block)
+                        sent[0] = i + 1
+                except OSError:
+                    pass
+            sender = threading.Thread(target=flood)
+            sender.start()
+
+            def stalled():
+                before = sent[0]
+                time.sleep(2)
+                return sent[0] == before or sent[0] == count
+            wait_until("the host's sending to stall", stalled, 60, interval=0)
+            held = sent[0] * len(block)
+            grown = {node: c.rss(node) - rss_before[node] for node in (1, 2)}
+            sys.stderr.write("host stalled after %.1f MB; node memory grew by %s MB\n"
+                             % (held / 1e6, {n: round(g / 1e6, 1) for n, g in grown.items()}))
+            self.assertLess(held, 64 << 20, "the host was never held back")
+            for node, growth in grown.items():
+                self.assertLess(growth, 64 << 20, "node %d" % node)
+
+            for i in range(count):
+                payload = viewer.expect(MsgFileChunk, 30, "chunk %d" % i)
+                if payload[:4] != struct.pack("<I", i) or payload[4:] != block:
+                    raise E2EFailure("chunk %d arrived as chunk %d of %d bytes"
+                                     % (i, struct.unpack_from("<I", payload)[0], len(payload)))
+            sender.join()
+            exchange(host, viewer, "after the flood")
+        in_cluster(self, "backpressure", body)
 
 
 class TestNodeKilled(unittest.TestCase):
