@@ -351,11 +351,14 @@ class Cluster:
                 "--requests-per-minute", "1000", "--requests-per-host", "1000", "--new-keys-per-ip", "1000",
                 "--log-burst", "1000",
                 *self.node_args]
+        # A node started again appends to its log: only what it writes now counts.
+        start = len(self.node_log(node))
+        self.killed.discard(node)
         self.nodes[node] = self.s.spawn("node%d" % node, argv, log=self.node_log_path(node))
         for what, text in (("clients", "listening on 127.0.0.1:%d" % client_port(node)),
                            ("links", "node links on 127.0.0.1:%d" % link_port(node))):
             wait_until("node %d to listen for %s" % (node, what),
-                       lambda: self.nodes[node].poll() is not None or text in self.node_log(node), 20)
+                       lambda: self.nodes[node].poll() is not None or text in self.node_log(node)[start:], 20)
             self.check_node(node)
 
     def check_node(self, node):

@@ -225,7 +225,8 @@ class TestTraffic(unittest.TestCase):
 
 class TestNodeKilled(unittest.TestCase):
     """SIGKILL to node 1 mid-session: its session ends on the other node, a session between
-    nodes 2 and 3 goes on, and its host comes back through HAProxy under the same ID."""
+    nodes 2 and 3 goes on, and its host comes back through HAProxy under the same ID; node 1
+    started again takes its host back, still under that ID."""
 
     def test_sessions_through_it_end_and_hosts_move(self):
         def body(c):
@@ -250,6 +251,16 @@ class TestNodeKilled(unittest.TestCase):
                        lambda: c.nodes_logging("host registered: %s from" % host.id) - {1}, 10)
             again = open_session(moved, client_port(3))
             exchange(moved, again, "at the host's new node")
+
+            # Node 1 starts again under its name: the host registering there keeps its ID, and
+            # viewers on other nodes reach it through links to the new process.
+            c.start_node(1)
+            back = Host(client_port(1), host.key, PASSWORD)
+            self.assertEqual(back.id, host.id)
+            moved.wait_closed(15, allowed=(MsgSessionEnd,))
+            wait_session_gone(again)
+            viewer = open_session(back, client_port(2))
+            exchange(back, viewer, "at the restarted node")
             exchange(other_host, other_viewer, "at the end")
         in_cluster(self, "node-killed", body)
 
