@@ -326,20 +326,16 @@ class TestRedisOutage(unittest.TestCase):
 
 class TestProgramAsHost(unittest.TestCase):
     """The real program as host, reaching the cluster through HAProxy on its fixed port, admits
-    by password a viewer that dialled another node, streams to it and records its address."""
+    by password a viewer that dialled another node, streams to it and records its address; when
+    its node dies it comes back through HAProxy under the same ID."""
 
     def test_password_admits_viewer_on_another_node(self):
         if not os.environ.get("TLM_E2E_CLIENT"):
             self.skipTest("TLMRemoteClient not built")
 
-        def body(c):
-            display = c.s.start_display(1024, 768)
-            program = c.s.start_client("host", display, password=PASSWORD)
-            host_id = program.wait_id()
-            holders = wait_until("a node to log the host's registration",
-                                 lambda: c.nodes_logging("host registered: %s from" % host_id), 10)
-            other = min(set(NODES) - holders)
-            viewer = Viewer(client_port(other))
+        def watch_from_another_node(c, program, host_id, avoid):
+            """A viewer on a live node not in `avoid` sees the host's frames; returns it."""
+            viewer = Viewer(client_port(min(set(NODES) - c.killed - avoid)))
             viewer.request(host_id, "cluster-viewer", session_proof(host_id, PASSWORD))
             viewer.expect(MsgSessionStart, 40, "the session's start")
             kinds = []
@@ -350,7 +346,27 @@ class TestProgramAsHost(unittest.TestCase):
             admissions = os.path.join(program.config_dir, "admissions.log")
             wait_until("the host to record the viewer's address",
                        lambda: viewer.source in program.read(admissions), 20)
-            viewer.close()
+            return viewer
+
+        def holder(c, host_id, among):
+            registered = "host registered: %s from" % host_id
+            found = wait_until("a node to log the host's registration",
+                               lambda: {n for n in among if registered in c.node_log(n)}, 30)
+            return min(found)
+
+        def body(c):
+            display = c.s.start_display(1024, 768)
+            program = c.s.start_client("host", display, password=PASSWORD)
+            host_id = program.wait_id()
+            first = holder(c, host_id, NODES)
+            viewer = watch_from_another_node(c, program, host_id, {first})
+
+            c.kill_node(first)
+            wait_session_gone(viewer)
+            # The program notices, waits a little and registers again through HAProxy.
+            second = holder(c, host_id, set(NODES) - {first})
+            self.assertEqual(program.wait_id(), host_id)
+            watch_from_another_node(c, program, host_id, {second}).close()
             program.check_alive()
         in_cluster(self, "program-host", body)
 
