@@ -297,10 +297,9 @@ class Cluster:
     """Redis, the three nodes and HAProxy of one test, started on an e2e Session (which owns
     the processes, their logs and the clean-up)."""
 
-    def __init__(self, session, node_args=()):
+    def __init__(self, session):
         self.s = session
         self.relay = session.relay_exe
-        self.node_args = list(node_args)
         self.secret = os.path.join(session.dir, "cluster-secret")
         with open(self.secret, "wb") as f:
             f.write(os.urandom(32).hex().encode())
@@ -349,8 +348,7 @@ class Cluster:
                 "--proxy-from", "127.0.0.1",
                 # Every client of a test comes from a handful of addresses within seconds.
                 "--requests-per-minute", "1000", "--requests-per-host", "1000", "--new-keys-per-ip", "1000",
-                "--log-burst", "1000",
-                *self.node_args]
+                "--log-burst", "1000"]
         # A node started again appends to its log: only what it writes now counts.
         start = len(self.node_log(node))
         self.killed.discard(node)

@@ -29,10 +29,10 @@ PASSWORD = "cluster-Pass 42"
 OFFLINE_TEXT = "상대방이 오프라인이거나 존재하지 않는 ID입니다"
 
 
-def in_cluster(test, name, body, node_args=()):
+def in_cluster(test, name, body):
     """Runs body(cluster) on a freshly started cluster; everything is stopped afterwards."""
     def with_cluster(session):
-        cluster = Cluster(session, node_args)
+        cluster = Cluster(session)
         try:
             cluster.start()
             body(cluster)
@@ -55,7 +55,7 @@ def wait_session_gone(client, timeout=15):
     except ConnectionClosed:
         return "closed"
     except OSError:
-        raise E2EFailure("the session still runs %ss after its node died" % timeout)
+        raise E2EFailure("the session still runs %ss later" % timeout)
     if kind != MsgSessionEnd:
         raise E2EFailure("packet %d (%r) where the session's end was expected" % (kind, payload[:100]))
     return "ended"
