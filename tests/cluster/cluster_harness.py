@@ -308,7 +308,8 @@ class Cluster:
         os.makedirs(self.redis_dir)
         self.redis = None
         self.nodes = {}
-        self.killed = set()
+        self.ended = set()  # nodes killed or stopped on purpose
+        self.trace = False  # nodes run under strace, each into its own trace file
         self.haproxy = None
 
     # -- Redis ---------------------------------------------------------------------------------
@@ -351,7 +352,9 @@ class Cluster:
                 "--log-burst", "1000"]
         # A node started again appends to its log: only what it writes now counts.
         start = len(self.node_log(node))
-        self.killed.discard(node)
+        self.ended.discard(node)
+        if self.trace:
+            argv = ["strace", "-f", "-qq", "-o", self.trace_path(node)] + argv
         self.nodes[node] = self.s.spawn("node%d" % node, argv, log=self.node_log_path(node))
         for what, text in (("clients", "listening on 127.0.0.1:%d" % client_port(node)),
                            ("links", "node links on 127.0.0.1:%d" % link_port(node))):
@@ -367,8 +370,28 @@ class Cluster:
 
     def kill_node(self, node):
         """SIGKILL: the node ends at once, as in a crash or a power loss."""
-        self.killed.add(node)
+        self.ended.add(node)
         self.s.kill(self.nodes[node])
+
+    def stop_node(self, node):
+        """SIGTERM, as systemctl stop sends it; waits for the node to end and raises unless it
+        ended cleanly."""
+        self.ended.add(node)
+        proc = self.nodes[node]
+        pid = proc.pid
+        if self.trace:  # strace would only detach on SIGTERM: the relay is its child
+            with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+                pid = int(f.read().split()[0])
+        os.kill(pid, signal.SIGTERM)
+        try:
+            code = proc.wait(timeout=20 * SLOW)
+        except subprocess.TimeoutExpired:
+            raise E2EFailure("node %d did not stop within 20 s of SIGTERM" % node)
+        if code != 0:
+            raise E2EFailure("node %d stopped with exit status %s" % (node, code))
+
+    def trace_path(self, node):
+        return os.path.join(self.s.dir, "trace-node%d" % node)
 
     def rss(self, node):
         """Resident memory of the node's process, in bytes."""

@@ -9,6 +9,7 @@ with 77, which ctest reports as skipped, when redis-server, haproxy or unshare i
 import os
 import random
 import re
+import shutil
 import struct
 import sys
 import threading
@@ -17,7 +18,7 @@ import unittest
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from cluster_harness import (ADMIT_REJECT_REASON, HAPROXY_PORT, NODES, Cluster, ConnectionClosed,  # noqa: E402
+from cluster_harness import (ADMIT_REJECT_REASON, HAPROXY_PORT, NODES, SOURCE_ROOT, Cluster, ConnectionClosed,  # noqa: E402
                              E2EFailure, Host, MsgChat, MsgFileChunk, MsgFrame, MsgFrameAck,
                              MsgHostRegister, MsgRelayError, MsgSessionEnd, MsgSessionStart, RelayClient,
                              Viewer, client_port, enter_cluster_network, exchange, open_session,
@@ -29,15 +30,17 @@ PASSWORD = "cluster-Pass 42"
 OFFLINE_TEXT = "상대방이 오프라인이거나 존재하지 않는 ID입니다"
 
 
-def in_cluster(test, name, body):
-    """Runs body(cluster) on a freshly started cluster; everything is stopped afterwards."""
+def in_cluster(test, name, body, trace=False):
+    """Runs body(cluster) on a freshly started cluster (its nodes under strace when `trace`);
+    everything is stopped afterwards."""
     def with_cluster(session):
         cluster = Cluster(session)
+        cluster.trace = trace
         try:
             cluster.start()
             body(cluster)
             # No node may have ended by itself along the way.
-            for node in set(cluster.nodes) - cluster.killed:
+            for node in set(cluster.nodes) - cluster.ended:
                 cluster.check_node(node)
         finally:
             close_clients()
@@ -335,7 +338,7 @@ class TestProgramAsHost(unittest.TestCase):
 
         def watch_from_another_node(c, program, host_id, avoid):
             """A viewer on a live node not in `avoid` sees the host's frames; returns it."""
-            viewer = Viewer(client_port(min(set(NODES) - c.killed - avoid)))
+            viewer = Viewer(client_port(min(set(NODES) - c.ended - avoid)))
             viewer.request(host_id, "cluster-viewer", session_proof(host_id, PASSWORD))
             viewer.expect(MsgSessionStart, 40, "the session's start")
             kinds = []
@@ -369,6 +372,48 @@ class TestProgramAsHost(unittest.TestCase):
             watch_from_another_node(c, program, host_id, {second}).close()
             program.check_alive()
         in_cluster(self, "program-host", body)
+
+
+class TestNodeSandbox(unittest.TestCase):
+    """What a node does (registrations, sessions across nodes and through HAProxy, a Redis
+    outage, stopping) stays inside the system-call filter and address families of its unit."""
+
+    def test_node_fits_its_unit(self):
+        if os.environ.get("TLM_E2E_SANITIZED") or not shutil.which("strace") or not shutil.which("systemd-analyze"):
+            self.skipTest("needs strace, systemd-analyze and a build without sanitizers")
+        sys.path.insert(0, os.path.join(SOURCE_ROOT, "tests", "package"))
+        from test_packages import filter_syscalls, unit_settings
+
+        def body(c):
+            host, viewer = host_and_viewer(client_port(1), client_port(2), key("sandbox"), PASSWORD)
+            stream_both_ways(host, viewer, 20, 3)
+            proxied_host, proxied = host_and_viewer(HAPROXY_PORT, HAPROXY_PORT, key("sandbox-proxied"), PASSWORD)
+            exchange(proxied_host, proxied, "through HAProxy")
+            c.stop_redis()
+            for node in NODES:
+                c.wait_node_log(node, "redis unavailable: ", 30)
+            c.start_redis()
+            for node in NODES:
+                c.wait_node_log(node, "redis available again", 30)
+            exchange(host, viewer, "after the outage")
+            close_clients()
+            for node in NODES:
+                c.stop_node(node)
+
+            trace = []
+            for node in NODES:
+                with open(c.trace_path(node)) as f:
+                    trace += f.read().splitlines()
+            calls = {m.group(1) for m in (re.match(r"^\d+\s+([a-z0-9_]+)\(", line) for line in trace) if m}
+            unit = unit_settings(os.path.join(SOURCE_ROOT, "dist", "cluster", "tlmrelay-node@.service"))
+            allowed = set()
+            for group in unit["SystemCallFilter"][0].split():
+                allowed |= filter_syscalls(group) if group.startswith("@") else {group}
+            self.assertEqual(calls - allowed - {"execve"}, set())  # strace's own execve starts it
+            families = set(re.findall(r"\bsocket\((AF_[A-Z0-9]+)", "\n".join(trace)))
+            self.assertTrue(families)
+            self.assertEqual(families - set(unit["RestrictAddressFamilies"][0].split()), set())
+        in_cluster(self, "sandbox", body, trace=True)
 
 
 if __name__ == "__main__":
