@@ -52,6 +52,7 @@ MsgKeepAlive = 7
 MsgAdmitRequest = 9
 MsgAdmitAccept = 10
 MsgAdmitReject = 11
+MsgAdmitWithdrawn = 12
 MsgFrame = 17
 MsgFrameAck = 18
 MsgQuality = 20

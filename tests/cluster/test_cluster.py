@@ -18,16 +18,17 @@ import unittest
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from cluster_harness import (ADMIT_REJECT_REASON, HAPROXY_PORT, NODES, SOURCE_ROOT, Cluster, ConnectionClosed,  # noqa: E402
-                             E2EFailure, Host, MsgChat, MsgFileChunk, MsgFrame, MsgFrameAck,
-                             MsgHostRegister, MsgRelayError, MsgSessionEnd, MsgSessionStart, RelayClient,
-                             Viewer, client_port, enter_cluster_network, exchange, open_session,
-                             register_host, session_proof, skip_unless_tools, wait_until, close_clients,
-                             host_and_viewer)
+from cluster_harness import (  # noqa: E402
+    ADMIT_REJECT_REASON, HAPROXY_PORT, NODES, SOURCE_ROOT, Cluster, ConnectionClosed, E2EFailure, Host,
+    MsgAdmitAccept, MsgAdmitRequest, MsgAdmitWithdrawn, MsgChat, MsgFileChunk, MsgFrame, MsgFrameAck,
+    MsgHostRegister, MsgRelayError, MsgSessionEnd, MsgSessionStart, RelayClient, Viewer, client_port,
+    close_clients, enter_cluster_network, exchange, host_and_viewer, open_session, register_host, session_proof,
+    skip_unless_tools, wait_until)
 from e2e_harness import run_case  # noqa: E402
 
 PASSWORD = "cluster-Pass 42"
 OFFLINE_TEXT = "상대방이 오프라인이거나 존재하지 않는 ID입니다"
+BUSY_TEXT = "상대방이 이미 다른 연결을 처리하고 있습니다. 잠시 후 다시 시도하세요"
 
 
 def in_cluster(test, name, body, trace=False):
@@ -74,8 +75,9 @@ def expect_refusal(client, timeout=15):
 
 
 class TestAdmission(unittest.TestCase):
-    """A viewer on one node, its host on another: the host's password decides, and the host
-    sees the viewer's own address, also when the viewer came through HAProxy."""
+    """A viewer on one node, its host on another: the host's password decides, the host sees
+    the viewer's own address, also when the viewer came through HAProxy, and the rest of the
+    admission dialogue works as with one relay."""
 
     def test_cross_node_password_and_refusal(self):
         def body(c):
@@ -103,6 +105,33 @@ class TestAdmission(unittest.TestCase):
             nobody.request("987654321", "nobody")
             self.assertEqual(expect_refusal(nobody), OFFLINE_TEXT)
         in_cluster(self, "admission", body)
+
+    def test_withdrawal_busy_and_host_leaving_across_nodes(self):
+        """The rest of a session's life as with one relay: a viewer that gives up withdraws its
+        request, a host in a session is busy, and a viewer whose host left may ask again."""
+        def body(c):
+            host = Host(client_port(1), key("lifecycle"), PASSWORD)
+            leaver = Viewer(client_port(2))
+            leaver.request(host.id, "leaver", session_proof(host.id, PASSWORD))
+            host.expect(MsgAdmitRequest, what="the leaver's admission request")
+            leaver.close()
+            host.expect(MsgAdmitWithdrawn, what="the withdrawal")
+            host.send(MsgAdmitAccept)  # an answer that comes too late is dropped
+
+            viewer = open_session(host, client_port(3), "stayer")
+            busy = Viewer(client_port(2))
+            busy.request(host.id, "busy", session_proof(host.id, PASSWORD))
+            self.assertEqual(expect_refusal(busy), BUSY_TEXT)
+
+            host.close()
+            viewer.expect(MsgSessionEnd, what="the end of the session its host left")
+            back = Host(client_port(1), key("lifecycle"), PASSWORD)
+            viewer.request(back.id, "stayer", session_proof(back.id, PASSWORD))
+            self.assertEqual(back.answer(), (viewer.source, "stayer", True))
+            viewer.expect(MsgSessionStart, what="the second session's start")
+            back.expect(MsgSessionStart, what="the second session's start")
+            exchange(back, viewer, "again on the same viewer connection")
+        in_cluster(self, "lifecycle", body)
 
 
 def packets(seed, count):
