@@ -5,6 +5,8 @@
 
 #include <asio.hpp>
 
+#include <sys/resource.h>
+
 #include <chrono>
 #include <cstdint>
 #include <string>
@@ -262,6 +264,19 @@ TEST_F(ProxyHeaderReader, ClientThatDripsAndStopsGetsTheTimeOut) {
   EXPECT_NE(FWhy.find("in time"), std::string::npos) << FWhy;
   EXPECT_FALSE(FServer.is_open());
   EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(250));
+}
+
+TEST_F(ProxyHeaderReader, WaitingForTheRestOfAHeaderTakesNoProcessorTime) {
+  // A reader that keeps looking at the same incomplete bytes would spin until the time-out.
+  const auto cpu = [] {
+    rusage usage{};
+    getrusage(RUSAGE_THREAD, &usage);
+    return std::chrono::seconds(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+  };
+  const auto before = cpu();
+  EXPECT_FALSE(Read(std::chrono::milliseconds(600), [&] { Send(Raw("PROXY TCP4 10.0.0.1 ")); }));
+  EXPECT_LT(cpu() - before, std::chrono::milliseconds(150));
 }
 
 TEST_F(ProxyHeaderReader, ClientThatClosesInsideTheHeaderFailsBeforeTheTimeOut) {
