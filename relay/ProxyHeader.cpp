@@ -184,6 +184,11 @@ asio::awaitable<bool> ReadProxyHeader(tcp::socket& ASocket, std::chrono::millise
   std::array<uint8_t, V2HeadLen + MaxProxyV2Body> header;
   size_t taken = 0;
   for (;;) {
+    // The time-out may have closed the socket after the wait below completed.
+    if (deadline.Expired()) {
+      AWhy = "no complete PROXY header in time";
+      co_return false;
+    }
     const int fd = ASocket.native_handle();
     const ssize_t n = ::recv(fd, header.data() + taken, header.size() - taken, MSG_PEEK | MSG_DONTWAIT);
     if (n == 0) {
