@@ -294,6 +294,13 @@ TEST_F(NodeLink, DialToAPortWithoutListenerFailsPromptly) {
   EXPECT_NE(FDialWhy.find("cannot reach " + address), std::string::npos) << FDialWhy;
   EXPECT_NE(FDialWhy.find("refused"), std::string::npos) << FDialWhy;
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+
+  // Port 0 may name an ephemeral listener, but nobody can be dialled on it.
+  FIo.restart();
+  SpawnDial("127.0.0.1:0", Secret, "203.0.113.5", 10s);
+  Run();
+  EXPECT_FALSE(FDialOk);
+  EXPECT_NE(FDialWhy.find("bad node address"), std::string::npos) << FDialWhy;
 }
 
 TEST_F(NodeLink, RecordedDialMessageFailsAgainstAFreshChallenge) {
@@ -342,7 +349,7 @@ TEST(NodeLinkAddress, SplitHostPortTakesNamesAndAddressesWithPorts) {
       {"[2001:db8::2]:65535", true, "2001:db8::2", 65535},
       {"[::1]:59100", true, "::1", 59100},
       {"2001:db8::2:59100", false, "", 0},
-      {"relay:0", false, "", 0},
+      {"relay:0", true, "relay", 0},  // an ephemeral listener; dialling it fails
       {"relay:65536", false, "", 0},
       {"relay:", false, "", 0},
       {":59100", false, "", 0},
