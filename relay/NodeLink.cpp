@@ -141,7 +141,7 @@ asio::awaitable<bool> DialNodeLink(tcp::socket& ASocket, const std::string& AAdd
   const bool connected = co_await Connect(ASocket, resolver, host, port, error);
   if (!connected) co_return Fail(ASocket, AWhy, Failure(deadline, "cannot reach " + AAddress, error));
   asio::error_code ignored;
-  ASocket.set_option(tcp::no_delay(true), ignored);
+  ASocket.set_option(tcp::no_delay(true), ignored);  // the link carries keys and mouse moves
 
   std::array<uint8_t, LinkMagic.size() + ChallengeBytes> greeting;
   co_await asio::async_read(ASocket, asio::buffer(greeting), redirect_error(use_awaitable, error));
@@ -170,6 +170,8 @@ asio::awaitable<bool> DialNodeLink(tcp::socket& ASocket, const std::string& AAdd
     co_return Fail(ASocket, AWhy, "cannot compute the link proof");
   if (!SameProof(proof, answer.data()))
     co_return Fail(ASocket, AWhy, AAddress + " does not prove the cluster secret");
+  // The time-out may have closed the socket after the last read completed.
+  if (deadline.Expired()) co_return Fail(ASocket, AWhy, "handshake with " + AAddress + ": timed out");
   co_return true;
 }
 
@@ -181,6 +183,8 @@ asio::awaitable<bool> AcceptNodeLink(tcp::socket& ASocket, const std::string& AS
     asio::error_code ignored;
     ASocket.close(ignored);
   });
+  asio::error_code ignored;
+  ASocket.set_option(tcp::no_delay(true), ignored);  // the link carries keys and mouse moves
   TChallenge accepting, dialling;
   if (!FillRandom(accepting)) co_return Fail(ASocket, AWhy, "no random bytes for the challenge");
   std::vector<uint8_t> greeting(LinkMagic.begin(), LinkMagic.end());
@@ -213,6 +217,7 @@ asio::awaitable<bool> AcceptNodeLink(tcp::socket& ASocket, const std::string& AS
     co_return Fail(ASocket, AWhy, "cannot compute the link proof");
   co_await asio::async_write(ASocket, asio::buffer(proof), redirect_error(use_awaitable, error));
   if (error) co_return Fail(ASocket, AWhy, Failure(deadline, "cannot send the proof", error));
+  if (deadline.Expired()) co_return Fail(ASocket, AWhy, "handshake: timed out");
   AViewerAddress = address;
   co_return true;
 }

@@ -1,6 +1,5 @@
 #include "relay/ProxyHeader.h"
 
-#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -154,12 +153,6 @@ TProxyParse ParseV2(std::span<const uint8_t> ABytes, size_t& AHeaderLen, std::st
   return TProxyParse::Done;
 }
 
-// The peer has shut down its sending side (all it will ever send is in the socket already).
-bool PeerHasShutDown(int AFd) {
-  pollfd p{AFd, POLLRDHUP, 0};
-  return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
-}
-
 }  // namespace
 
 TProxyParse ParseProxyHeader(std::span<const uint8_t> ABytes, size_t& AHeaderLen, std::string& AClientAddress) {
@@ -183,14 +176,23 @@ asio::awaitable<bool> ReadProxyHeader(tcp::socket& ASocket, std::chrono::millise
     asio::error_code ignored;
     ASocket.close(ignored);
   });
-  // The header is looked at in place (MSG_PEEK) until it is whole, then exactly its bytes are
-  // taken: what follows is the client's own first packet or TLS handshake.
-  std::array<uint8_t, V2HeadLen + MaxProxyV2Body> peeked;
+  // Bytes are looked at in place (MSG_PEEK) and taken only as far as they belong to the header:
+  // what follows it is the client's own first packet or TLS handshake. While the header is
+  // incomplete every byte received belongs to it, so those are taken at once; the socket is
+  // then empty and a wait for readability sleeps until more arrives (a wait on bytes still
+  // there would return at once, again and again).
+  std::array<uint8_t, V2HeadLen + MaxProxyV2Body> header;
+  size_t taken = 0;
   for (;;) {
+    // The time-out may have closed the socket after the wait below completed.
+    if (deadline.Expired()) {
+      AWhy = "no complete PROXY header in time";
+      co_return false;
+    }
     const int fd = ASocket.native_handle();
-    const ssize_t n = ::recv(fd, peeked.data(), peeked.size(), MSG_PEEK | MSG_DONTWAIT);
+    const ssize_t n = ::recv(fd, header.data() + taken, header.size() - taken, MSG_PEEK | MSG_DONTWAIT);
     if (n == 0) {
-      AWhy = "closed before sending a PROXY header";
+      AWhy = taken == 0 ? "closed before sending a PROXY header" : "closed inside the PROXY header";
       co_return false;
     }
     if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
@@ -200,26 +202,23 @@ asio::awaitable<bool> ReadProxyHeader(tcp::socket& ASocket, std::chrono::millise
     if (n > 0) {
       size_t headerLen = 0;
       std::string client;
-      const TProxyParse parsed = ParseProxyHeader({peeked.data(), size_t(n)}, headerLen, client);
+      const TProxyParse parsed = ParseProxyHeader({header.data(), taken + size_t(n)}, headerLen, client);
       if (parsed == TProxyParse::Malformed) {
         AWhy = "malformed PROXY header";
         co_return false;
       }
+      // Peeked bytes stay in the socket until read, so this takes all it asks for.
+      const size_t take = parsed == TProxyParse::Done ? headerLen - taken : size_t(n);
+      if (::recv(fd, header.data() + taken, take, MSG_DONTWAIT) != ssize_t(take)) {
+        AWhy = "cannot take the PROXY header off the socket";
+        co_return false;
+      }
+      taken += take;
       if (parsed == TProxyParse::Done) {
-        // Peeked bytes stay in the socket until read, so this takes them all at once.
-        if (::recv(fd, peeked.data(), headerLen, MSG_DONTWAIT) != ssize_t(headerLen)) {
-          AWhy = "cannot take the PROXY header off the socket";
-          co_return false;
-        }
         AClientAddress = std::move(client);
         co_return true;
       }
-      if (PeerHasShutDown(fd)) {
-        AWhy = "closed inside the PROXY header";
-        co_return false;
-      }
     }
-    // Readiness is reported when new bytes arrive, so this waits for more than was peeked.
     asio::error_code error;
     co_await ASocket.async_wait(tcp::socket::wait_read, redirect_error(use_awaitable, error));
     if (error) {

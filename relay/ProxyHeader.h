@@ -29,7 +29,9 @@ TProxyParse ParseProxyHeader(std::span<const uint8_t> ABytes, size_t& AHeaderLen
 
 // Reads the header at the start of ASocket, consuming exactly its bytes (what follows stays
 // in the socket for the relay). True with AClientAddress set (maybe empty, as above); false with
-// AWhy set when the header is malformed, the peer closes, or ATimeout passes.
+// AWhy set when the header is malformed, the peer closes, or ATimeout passes. Runs on the
+// socket's executor, which must be single-threaded (or a strand): the time-out closes the
+// socket from a timer handler there.
 asio::awaitable<bool> ReadProxyHeader(asio::ip::tcp::socket& ASocket, std::chrono::milliseconds ATimeout,
                                       std::string& AClientAddress, std::string& AWhy);
 

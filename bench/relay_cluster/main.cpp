@@ -87,7 +87,10 @@ TRegistrationRun RegisterOver(size_t ANodes, size_t AHosts, const std::string& A
     run.KbPerHost.push_back(double(StatusKb(children[i], "VmRSS:") - emptyKb[i]) / double(hostsHere));
   }
   CloseAll(fds);
-  for (size_t i = 0; i < children.size(); ++i) StopChild(children[i], stops[i]);
+  // Each node holds the stop pipes of the nodes forked before it: all are closed before any is
+  // waited for, so that the last node ends first and lets go of the others'.
+  for (int stop : stops) ::close(stop);
+  for (pid_t child : children) StopChild(child, -1);
   return run;
 }
 
