@@ -22,6 +22,7 @@
 
 #include "protocol/Messages.h"
 #include "protocol/Packet.h"
+#include "relay/RelayServer.h"
 
 namespace tlm::bench {
 
@@ -32,6 +33,26 @@ inline rlim_t RaiseDescriptorLimit() {
   setrlimit(RLIMIT_NOFILE, &limit);
   getrlimit(RLIMIT_NOFILE, &limit);
   return limit.rlim_cur;
+}
+
+// Runs a relay with AOptions, opened up for many hosts from loopback, in this child process
+// until the stop pipe AStop closes; writes its port to AReady.
+[[noreturn]] inline void RunRelayChild(int AReady, int AStop, TRelayOptions AOptions) {
+  RaiseDescriptorLimit();
+  AOptions.MaxConnections = 1000000;
+  AOptions.MaxConnectionsPerIp = 1000000;
+  // Every host comes from loopback here: the new-key budgets would refuse nearly all.
+  AOptions.NewKeysPerIpPerMinute = 1000000;
+  AOptions.NewKeysPerSecond = 1000000;
+  AOptions.Log = [](const std::string&) {};
+  TRelayServer server(AOptions);
+  const uint16_t port = server.Start();
+  if (::write(AReady, &port, sizeof port) != sizeof port) std::_Exit(1);
+  char byte;
+  while (::read(AStop, &byte, 1) > 0) {
+  }
+  server.Stop();
+  std::_Exit(0);
 }
 
 // Starts ARun(ready, stop) in a child; returns its pid and port and the stop pipe's end.

@@ -37,24 +37,6 @@ TRelayOptions NodeOptions(const std::string& ARedis, const std::string& AName) {
   return options;
 }
 
-// One node in this child process until the stop pipe closes.
-[[noreturn]] void RunNode(int AReady, int AStop, const std::string& ARedis, const std::string& AName) {
-  RaiseDescriptorLimit();
-  TRelayOptions options = NodeOptions(ARedis, AName);
-  options.MaxConnections = 1000000;
-  options.MaxConnectionsPerIp = 1000000;
-  options.NewKeysPerIpPerMinute = 1000000;
-  options.NewKeysPerSecond = 1000000;
-  TRelayServer server(options);
-  const uint16_t port = server.Start();
-  if (::write(AReady, &port, sizeof port) != sizeof port) std::_Exit(1);
-  char byte;
-  while (::read(AStop, &byte, 1) > 0) {
-  }
-  server.Stop();
-  std::_Exit(0);
-}
-
 struct TRegistrationRun {
   double Seconds = 0;
   std::vector<double> KbPerHost;  // per node
@@ -69,7 +51,8 @@ TRegistrationRun RegisterOver(size_t ANodes, size_t AHosts, const std::string& A
     uint16_t port = 0;
     int stop = -1;
     const std::string name = ALabel + "-node" + std::to_string(i + 1);
-    children.push_back(StartChild([&](int AReady, int AStop) { RunNode(AReady, AStop, ARedis, name); }, port, stop));
+    children.push_back(StartChild(
+        [&](int AReady, int AStop) { RunRelayChild(AReady, AStop, NodeOptions(ARedis, name)); }, port, stop));
     ports.push_back(port);
     stops.push_back(stop);
   }

@@ -29,27 +29,13 @@ namespace {
 
 using namespace tlm::bench;
 
-// Runs the relay until stdin-like pipe AStop closes; writes its port to AReady.
-[[noreturn]] void RunRelay(int AReady, int AStop, const std::string& ADb) {
-  RaiseDescriptorLimit();
+// The relay under test, with its IDs in the SQLite file ADb.
+tlm::TRelayOptions RelayOptions(const std::string& ADb) {
   tlm::TRelayOptions options;
   options.ListenAddress = "127.0.0.1";
   options.Port = 0;
   options.DbPath = ADb;
-  options.MaxConnections = 1000000;
-  options.MaxConnectionsPerIp = 1000000;
-  // Every host comes from 127.0.0.1 here: the new-key budgets would refuse nearly all.
-  options.NewKeysPerIpPerMinute = 1000000;
-  options.NewKeysPerSecond = 1000000;
-  options.Log = [](const std::string&) {};
-  tlm::TRelayServer server(options);
-  const uint16_t port = server.Start();
-  if (::write(AReady, &port, sizeof port) != sizeof port) std::_Exit(1);
-  char byte;
-  while (::read(AStop, &byte, 1) > 0) {
-  }
-  server.Stop();
-  std::_Exit(0);
+  return options;
 }
 
 // The baseline server: as little as a single-threaded registrar can do per connection.
@@ -106,7 +92,7 @@ int main(int argc, char** argv) {
   StopChild(child, stop);
 
   const std::string db = "/tmp/bench-relay-hosts-" + std::to_string(::getpid()) + ".db";
-  child = StartChild([&db](int AReady, int AStop) { RunRelay(AReady, AStop, db); }, port, stop);
+  child = StartChild([&db](int AReady, int AStop) { RunRelayChild(AReady, AStop, RelayOptions(db)); }, port, stop);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   const long emptyKb = StatusKb(child, "VmRSS:");
   const double fresh = RegisterAll({port}, keys, fds);

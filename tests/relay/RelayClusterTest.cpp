@@ -14,6 +14,7 @@
 #include "protocol/Messages.h"
 #include "relay/RelayHub.h"
 #include "relay/RelayServer.h"
+#include "tests/relay/RelayFixture.h"
 #include "tests/relay/SessionTraffic.h"
 #include "tests/support/RedisServer.h"
 #include "tests/support/ScriptedPeer.h"
@@ -23,7 +24,8 @@ namespace {
 
 constexpr const char* Secret = "cluster-secret-for-tests-0123456789";
 
-class RelayClusterTest : public ::testing::Test {
+// Borrows the single-node fixture's waiting and its host-and-viewer pair; its own relay stays unused.
+class RelayClusterTest : public TRelayFixture {
 protected:
   void SetUp() override {
     if (!TRedisServer::Available()) GTEST_SKIP() << "redis-server is not installed";
@@ -43,15 +45,7 @@ protected:
   };
 
   TRelayOptions NodeOptions(const std::string& AName) {
-    TRelayOptions options;
-    options.ListenAddress = "127.0.0.1";
-    options.Port = 0;
-    options.MaxConnectionsPerIp = 100000;
-    options.ConnectRequestsPerIpPerMinute = 100000;
-    options.ConnectRequestsPerHostPerMinute = 100000;
-    options.NewKeysPerIpPerMinute = 100000;
-    options.NewKeysPerSecond = 100000;
-    options.LogBurst = 100000;
+    TRelayOptions options = TestOptions();
     options.Cluster.RedisAddress = FRedis->Address();
     options.Cluster.NodeName = AName;
     options.Cluster.NodeAddress = "127.0.0.1:0";
@@ -68,7 +62,7 @@ protected:
     if (AOptions.Cluster.RedisAddress.empty()) AOptions = NodeOptions(node.Name);
     AOptions.Log = [this, name = node.Name](const std::string& ALine) {
       std::lock_guard<std::mutex> hold(FLogLock);
-      FLog.push_back(name + ": " + ALine);
+      FLogLines.push_back(name + ": " + ALine);
     };
     node.Relay = std::make_unique<TRelayServer>(std::move(AOptions));
     node.Port = node.Relay->Start();
@@ -85,27 +79,12 @@ protected:
   size_t LogCount(const std::string& APiece) {
     std::lock_guard<std::mutex> hold(FLogLock);
     size_t n = 0;
-    for (const auto& line : FLog)
+    for (const auto& line : FLogLines)
       if (line.find(APiece) != std::string::npos) ++n;
     return n;
   }
 
-  template <typename F>
-  static bool WaitUntil(F ACondition, int ATimeoutMs = 10000) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ATimeoutMs);
-    while (!ACondition()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-  }
-
   // A host on node AHostNode and a viewer on node AViewerNode in a running session.
-  struct TPair {
-    std::unique_ptr<TScriptedPeer> Host;
-    std::unique_ptr<TScriptedPeer> Viewer;
-    std::string Id;
-  };
   TPair OpenSession(size_t AHostNode, size_t AViewerNode, const std::string& AKey) {
     TPair pair;
     pair.Host = PeerOn(AHostNode);
@@ -121,8 +100,6 @@ protected:
 
   std::unique_ptr<TRedisServer> FRedis;
   std::vector<TNode> FNodes;
-  std::mutex FLogLock;
-  std::vector<std::string> FLog;
 };
 
 TEST_F(RelayClusterTest, AKeyHasOneIdOnEveryNode) {
