@@ -507,7 +507,8 @@ std::vector<std::string> TClusterRegistry::TImpl::Command(const TCall& ACall) co
 }
 
 // Sends the batch (and the node's heartbeat or farewell) as one pipeline and reads every reply.
-// A connection failure ends the calls not answered yet as Unavailable and is raised.
+// A failure (of the connection, or out of memory) ends the calls not answered yet as
+// Unavailable and is raised; the caller then gives up the connection.
 void TClusterRegistry::TImpl::Run(std::deque<TCall>& ABatch, bool AHeartbeat, bool AGoodbye) {
   const std::string nodeKey = "tlm:node:" + Options.NodeName;
   std::deque<TCall> again;      // NOSCRIPT: once more after loading the scripts
@@ -538,7 +539,7 @@ void TClusterRegistry::TImpl::Run(std::deque<TCall>& ABatch, bool AHeartbeat, bo
         if (Finish(again[retried], *reply)) continued.push_back(std::move(again[retried]));
       }
     }
-  } catch (const TConnectionError& e) {
+  } catch (const std::exception& e) {
     // Calls already answered were moved out or have handed over their handlers: only the rest.
     const std::string why = "redis unavailable: " + std::string(e.what());
     for (size_t i = answered; i < ABatch.size(); ++i)

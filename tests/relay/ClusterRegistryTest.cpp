@@ -139,7 +139,7 @@ private:
 
 class ClusterRegistryTest : public ::testing::Test {
 protected:
-  // What the nodes reported, each line or event tagged with the node's name.
+  // A takeover notice, with the name of the node that heard it.
   struct TTakeover {
     std::string Node, Id;
     uint64_t Token;
@@ -249,17 +249,12 @@ protected:
       return size_t(std::count_if(Logs.begin(), Logs.end(), [&](const std::string& ALine) { return ALine.rfind(APrefix, 0) == 0; }));
     });
   }
-  size_t TakeoverCount(const std::string& ANode) {
-    return Read([&] {
-      return size_t(std::count_if(Takeovers.begin(), Takeovers.end(), [&](const TTakeover& A) { return A.Node == ANode; }));
-    });
-  }
-
   std::unique_ptr<TRedisServer> Redis;
   std::unique_ptr<TRedisClient> Plain;
   asio::io_context Io;
   std::map<std::string, std::unique_ptr<TClusterRegistry>> Nodes;
-  // Recorded on the network thread, read by the test under FLock.
+  // What the nodes reported (log lines are tagged with the node's name), recorded on the
+  // network thread and read by the test under FLock.
   std::vector<std::string> Logs;
   std::vector<TTakeover> Takeovers;
   std::map<std::string, int> RedisBack;
