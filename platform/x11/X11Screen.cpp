@@ -271,7 +271,6 @@ struct TX11Screen::TImpl {
 
 namespace {
 
-// Copies an image of AW x AH pixels to 0x00RRGGBB words.
 // Whether the image's pixels already are 0x00RRGGBB words in this machine's byte order.
 bool IsNative(const XImage* AImg) {
   const int HostOrder = std::endian::native == std::endian::little ? LSBFirst : MSBFirst;
@@ -279,6 +278,7 @@ bool IsNative(const XImage* AImg) {
          AImg->green_mask == 0xFF00 && AImg->blue_mask == 0xFF && AImg->bytes_per_line % 4 == 0;
 }
 
+// Copies an image of AW x AH pixels to 0x00RRGGBB words.
 void CopyImage(XImage* AImg, int AW, int AH, uint32_t* ADst, size_t AStride) {
   const bool Native = IsNative(AImg);
   for (int Y = 0; Y < AH; ++Y) {
