@@ -117,7 +117,7 @@ THostAgent::THostAgent(IUiDispatcher& AUi, std::string AServer, int APort, std::
   }
   if (FCapturer) {
     FCapturer->SetQuality(FJpegQuality.load());
-    for (int i = 0; i < FCapturer->MonitorCount(); ++i) FMonitors.push_back(FCapturer->GetMonitor(i));
+    FMonitors = CapturerMonitors();
     FSelectedMonitor = FCapturer->MonitorIndex();
   }
 }
@@ -170,14 +170,9 @@ std::string THostAgent::ID() const {
 
 void THostAgent::ConnectLoop() {
   if (FServices.Input) {
-    try {
-      const TVirtualScreen virt = FServices.Input->VirtualScreen();
-      std::lock_guard<std::mutex> hold(FMonitorsLock);
-      FVirt = virt;
-    } catch (const std::exception&) {
-      std::lock_guard<std::mutex> hold(FMonitorsLock);
-      FVirt = {};
-    }
+    const std::optional<TVirtualScreen> virt = ReadVirtualScreen();
+    std::lock_guard<std::mutex> hold(FMonitorsLock);
+    FVirt = virt.value_or(TVirtualScreen{});
   }
   while (FRunning) {
     TConnRef conn;
@@ -459,14 +454,10 @@ void THostAgent::StartSession() {
     FKeyframeWanted.exchange(1);
     ++FSessionSerial;
     FInSession = true;
-    if (FServices.Input) {
-      try {
-        const TVirtualScreen virt = FServices.Input->VirtualScreen();
-        std::lock_guard<std::mutex> hold(FMonitorsLock);
-        FVirt = virt;
-      } catch (const std::exception&) {
-        // keep the layout read when the reader started
-      }
+    // Without a reading the layout read when the reader started stays.
+    if (const std::optional<TVirtualScreen> virt = ReadVirtualScreen()) {
+      std::lock_guard<std::mutex> hold(FMonitorsLock);
+      FVirt = *virt;
     }
     if (FCapturer) {
       FCapturer->RefreshMonitors();
@@ -476,7 +467,7 @@ void THostAgent::StartSession() {
       std::lock_guard<std::mutex> hold(FMonitorsLock);
       FMonitors.clear();
       if (FCapturer) {
-        for (int i = 0; i < FCapturer->MonitorCount(); ++i) FMonitors.push_back(FCapturer->GetMonitor(i));
+        FMonitors = CapturerMonitors();
         FSelectedMonitor = FCapturer->MonitorIndex();
       }
     }
@@ -576,16 +567,8 @@ void THostAgent::SendMonitorList() {
 // The screen changed size or its monitors changed: the viewer gets the new list before the
 // first frame of the new layout, and mouse positions are mapped against it from now on.
 void THostAgent::ScreenLayoutChanged() {
-  std::vector<THostMonitor> monitors;
-  for (int i = 0; i < FCapturer->MonitorCount(); ++i) monitors.push_back(FCapturer->GetMonitor(i));
-  std::optional<TVirtualScreen> virt;
-  if (FServices.Input) {
-    try {
-      virt = FServices.Input->VirtualScreen();
-    } catch (const std::exception&) {
-      // keep the layout known so far
-    }
-  }
+  std::vector<THostMonitor> monitors = CapturerMonitors();
+  const std::optional<TVirtualScreen> virt = ReadVirtualScreen();  // none: keep the layout known so far
   {
     std::lock_guard<std::mutex> hold(FMonitorsLock);
     FMonitors = std::move(monitors);
@@ -594,6 +577,21 @@ void THostAgent::ScreenLayoutChanged() {
     if (FSelectedMonitor.load() >= int(FMonitors.size())) FSelectedMonitor = FCapturer->MonitorIndex();
   }
   SendMonitorList();
+}
+
+std::vector<THostMonitor> THostAgent::CapturerMonitors() const {
+  std::vector<THostMonitor> monitors;
+  for (int i = 0; i < FCapturer->MonitorCount(); ++i) monitors.push_back(FCapturer->GetMonitor(i));
+  return monitors;
+}
+
+std::optional<TVirtualScreen> THostAgent::ReadVirtualScreen() const {
+  if (!FServices.Input) return std::nullopt;
+  try {
+    return FServices.Input->VirtualScreen();
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
 }
 
 void THostAgent::CaptureLoop(TConnRef AConn) {

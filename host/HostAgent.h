@@ -24,6 +24,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -163,6 +164,11 @@ private:
   // Capture thread.
   void CaptureLoop(TConnRef AConn);
   void ScreenLayoutChanged();
+  // The capturer's monitors as it lists them now; whichever thread may call the capturer.
+  std::vector<THostMonitor> CapturerMonitors() const;
+  // The input's virtual screen; nullopt without input or when it cannot be read. Reader thread,
+  // or the capture thread after a layout change.
+  std::optional<TVirtualScreen> ReadVirtualScreen() const;
   // The file-send worker (one job at a time).
   void SendFile(TConnRef AConn, uint64_t ASession, std::string APath);
   bool SessionLasts(uint64_t ASession) const;
