@@ -52,7 +52,9 @@ std::optional<TFileAnnouncement> ParseFileBegin(std::string_view AText) {
 // ---- sender -------------------------------------------------------------------------------
 
 TFileSender::TFileSender(const std::string& APath, std::string AName) : FName(std::move(AName)) {
-  FFd = ::open(APath.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking while opening: a FIFO or a device must not wait for a writer or a line before
+  // the check below refuses it. Reads of the regular file then block as usual.
+  FFd = ::open(APath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (FFd < 0) throw TError(APath + ": " + std::strerror(errno));
   struct stat st{};
   if (::fstat(FFd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -60,6 +62,7 @@ TFileSender::TFileSender(const std::string& APath, std::string AName) : FName(st
     ::close(FFd);
     throw TError(APath + ": " + why);
   }
+  ::fcntl(FFd, F_SETFL, ::fcntl(FFd, F_GETFL) & ~O_NONBLOCK);
   FSize = uint64_t(st.st_size);
   if (FName.empty()) FName = FileNamePart(APath);
   ::posix_fadvise(FFd, 0, 0, POSIX_FADV_SEQUENTIAL);

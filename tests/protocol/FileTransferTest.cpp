@@ -2,11 +2,15 @@
 // receiver packet by packet, with both ends' policies for incomplete files.
 #include "protocol/FileTransfer.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -165,6 +169,26 @@ TEST_F(FileSenderTest, RefusesWhatCannotBeSent) {
   EXPECT_THROW(TFileSender(Home.Sub("missing.bin")), TError);
   fs::create_directories(Home.Sub("folder"));
   EXPECT_THROW(TFileSender(Home.Sub("folder")), TError);
+
+  // A FIFO is refused at once: opening it must not wait for a writer that may never come (the
+  // sending thread would hang, and whoever waits for it).
+  const std::string fifo = Home.Sub("pipe");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  auto refused = std::async(std::launch::async, [&] {
+    try {
+      TFileSender sender(fifo);
+    } catch (const TError&) {
+      return true;
+    }
+    return false;
+  });
+  if (refused.wait_for(std::chrono::seconds(5)) == std::future_status::timeout) {
+    ADD_FAILURE() << "opening a FIFO waited for a writer";
+    const int writer = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);  // lets the open return
+    refused.wait();
+    if (writer >= 0) ::close(writer);
+  }
+  EXPECT_TRUE(refused.get());
 }
 
 TEST_F(FileSenderTest, StopAndGoOnEndTheBodyWithAnEnd) {
