@@ -260,6 +260,8 @@ void TfrmRemote::BuildControls() {
   FStatus->setSizeGripEnabled(false);
   FStatusLabel = new QLabel(QStringLiteral("연결 중..."), FStatus);
   FStatusLabel->setContentsMargins(6, 0, 0, 0);
+  // A long text is clipped; it never widens the window.
+  FStatusLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
   FStatus->addWidget(FStatusLabel, 1);
   FCancelUpload = new QPushButton(QStringLiteral("전송 취소"), FStatus);
   FCancelUpload->setObjectName(QStringLiteral("btnCancelUpload"));
@@ -303,6 +305,7 @@ void TfrmRemote::BuildControls() {
   FFilePath = new QLabel(FFilePanel);
   FFilePath->setObjectName(QStringLiteral("FFilePath"));
   FFilePath->setContentsMargins(6, 2, 6, 2);
+  FFilePath->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
   FFileList = new QTreeWidget(FFilePanel);
   FFileList->setObjectName(QStringLiteral("FFileList"));
   FFileList->setColumnCount(2);

@@ -103,7 +103,7 @@ TViewerSession::~TViewerSession() { Stop(); }
 void TViewerSession::Post(std::function<void()> AProc) { PostGuarded(FUi, FGuard, std::move(AProc)); }
 
 void TViewerSession::Status(const std::string& AText) {
-  if (FStatusBox->Put(AText))
+  if (FStatusBox->Put(CutUtf8(AText, MaxStatusChars)))
     Post([this] {
       if (auto text = FStatusBox->Take(); text && OnStatus) OnStatus(*text);
     });
@@ -256,7 +256,7 @@ void TViewerSession::Dispatch(const TPacket& APacket) {
         });
       break;
     case MsgRelayError: {
-      const std::string text = TextOf(payload);
+      const std::string text = CutUtf8(TextOf(payload), MaxStatusChars);
       Status("오류: " + text);
       if (!FRelayErrorSeen.exchange(true))
         Post([this, text] {

@@ -66,6 +66,8 @@ struct TViewerTimings {
 // Bounds of what the session queues to the user-interface thread.
 constexpr size_t MaxChatBacklog = 256;     // lines
 constexpr size_t MaxChatLineChars = 2000;  // code points; longer lines are cut
+// A status line or a relay's error text, which may carry a partner's text of megabytes.
+constexpr size_t MaxStatusChars = 1000;    // code points; longer texts are cut
 
 class TViewerSession {
 public:

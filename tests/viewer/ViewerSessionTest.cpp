@@ -541,6 +541,18 @@ TEST_F(ViewerSessionTest, AHostileHostIsBounded) {
          for (int i = 0; i < 3000; ++i) T.SendText(MsgDirListing, "C:\\d" + std::to_string(i) + "\r\n");
        },
        [](ViewerSessionTest& T) { EXPECT_EQ(T.Listings, std::vector<std::string>{"C:\\d2999"}); }},
+      {"refusal and relay error texts of 4 MiB are cut (their statuses coalesce to the newest)",
+       [](ViewerSessionTest& T) {
+         T.SendText(MsgFileError, std::string(4 << 20, 'e'));
+         T.SendText(MsgRelayError, "가" + std::string(4 << 20, 'r'));
+       },
+       [](ViewerSessionTest& T) {
+         ASSERT_EQ(T.RelayErrors.size(), 1u);
+         EXPECT_EQ(T.RelayErrors[0].size(), 3 + MaxStatusChars - 1);
+         EXPECT_EQ(T.LastStatus().rfind("오류: 가rrr", 0), 0u);
+         // At most MaxStatusChars code points: cutting there changes nothing.
+         for (const std::string& status : T.Statuses) EXPECT_EQ(CutUtf8(status, MaxStatusChars), status);
+       }},
       {"a 12-byte frame announcing 16384 x 16384",
        [](ViewerSessionTest& T) { T.Send(MsgFrame, Frame(16384, 16384, {})); },
        [](ViewerSessionTest& T) { EXPECT_EQ(T.Session->Screen().Width(), 64); }},

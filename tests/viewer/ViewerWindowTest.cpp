@@ -177,6 +177,19 @@ TEST_F(ViewerWindowTest, RelayErrorShowsTheTextAndClosesTheWindow) {
   EXPECT_EQ(FWarnings, QStringList{Q("대상을 찾을 수 없습니다")});
 }
 
+// A partner's megabyte of text is shown cut, and no text widens the window: a status label as
+// wide as its text once took seconds to lay out and crashed the next paint.
+TEST_F(ViewerWindowTest, LongTextsAreCutAndNeverWidenTheWindow) {
+  StartSession();
+  const QSize size = FWindow->size();
+  FPeer.SendText(MsgFileError, std::string(1 << 20, 'e'));
+  ASSERT_TRUE(WaitUntil([&] { return FWindow->StatusText().startsWith(Q("파일 거부됨: eee")); }));
+  EXPECT_LE(FWindow->StatusText().size(), qsizetype(MaxStatusChars));
+  Settle();
+  EXPECT_EQ(FWindow->size(), size);
+  EXPECT_FALSE(FWindow->grab().isNull());
+}
+
 TEST(ViewerConnectTest, RequestCarriesTheProofAndAFailedConnectClosesTheWindow) {
   uint16_t deadPort = 0;
   {
