@@ -138,7 +138,11 @@ public:
     s.OnChat = [this](const std::string& t) { Chats.push_back(t); };
     s.OnChatDropped = [this](size_t n) { Dropped += n; };
     s.OnClipboard = [this](const std::string& t) { Clips.push_back(t); };
-    s.OnListing = [this](const TDirListing& l) { Listings.push_back(l.Path); };
+    s.OnListing = [this](const TDirListing& l, bool cut) {
+      Listings.push_back(l.Path);
+      ListingRows = l.Entries.size();
+      ListingCut = cut;
+    };
     s.OnUploadDone = [this](const std::string& n, bool ok) { Uploads.push_back(n + (ok ? ":ok" : ":failed")); };
     s.OnConnectFailed = [this](const std::string& t) { Failures.push_back(t); };
     s.OnRelayError = [this](const std::string& t) { RelayErrors.push_back(t); };
@@ -214,6 +218,8 @@ public:
   std::vector<std::string> Statuses, Chats, Clips, Listings, Uploads, Failures, RelayErrors, Ended;
   std::vector<std::vector<TMonitorEntry>> Monitors;
   size_t Dropped = 0;
+  size_t ListingRows = 0;
+  bool ListingCut = false;
   int Repaints = 0;
 };
 
@@ -541,6 +547,32 @@ TEST_F(ViewerSessionTest, AHostileHostIsBounded) {
          for (int i = 0; i < 3000; ++i) T.SendText(MsgDirListing, "C:\\d" + std::to_string(i) + "\r\n");
        },
        [](ViewerSessionTest& T) { EXPECT_EQ(T.Listings, std::vector<std::string>{"C:\\d2999"}); }},
+      {"a monitor list of a million lines, the first with a size text of 1 MiB: 256 entries, texts cut",
+       [](ViewerSessionTest& T) {
+         std::string list = "0\t" + std::string(1 << 20, '9') + "\t1080\t1\r\n";
+         for (int i = 1; i < 1000000; ++i) list += "1\t800\t600\t0\r\n";
+         T.SendText(MsgMonitorList, list);
+       },
+       [](ViewerSessionTest& T) {
+         ASSERT_EQ(T.Monitors.size(), 1u);
+         ASSERT_EQ(T.Monitors[0].size(), MaxMonitorEntries);
+         EXPECT_EQ(T.Monitors[0][0].WidthText, std::string(MaxMonitorFieldChars, '9'));
+         EXPECT_EQ(T.Monitors[0].back().Number, int(MaxMonitorEntries));
+         EXPECT_EQ(T.Monitors[0].back().WidthText, "800");
+       }},
+      {"a listing of 60 MiB in short rows and names longer than any file's: bounded rows, long names left out",
+       [](ViewerSessionTest& T) {
+         std::string listing = "C:\\big\r\nF\t" + std::string(1 << 20, 'n') + "\t1\r\n";
+         while (listing.size() < (60u << 20)) listing += "F\ta\t1\r\n";
+         T.SendText(MsgDirListing, listing);
+         T.SendText(MsgDirListing, "!" + std::string(1 << 20, 'e'));
+         T.SendText(MsgDirListing, listing);
+       },
+       [](ViewerSessionTest& T) {
+         EXPECT_EQ(T.Listings, std::vector<std::string>{"C:\\big"});
+         EXPECT_EQ(T.ListingRows, MaxListingEntries - 1);  // the long name was one of the first rows
+         EXPECT_TRUE(T.ListingCut);
+       }},
       {"refusal and relay error texts of 4 MiB are cut (their statuses coalesce to the newest)",
        [](ViewerSessionTest& T) {
          T.SendText(MsgFileError, std::string(4 << 20, 'e'));
