@@ -113,6 +113,7 @@ TViewerSession::TViewerSession(IUiDispatcher& AUi, TViewerParams AParams, TViewe
       FWriter(FConn),
       FDownload(FParams.DownloadDir.empty() ? UserDownloadDir() : FParams.DownloadDir),
       FStatusBox(std::make_unique<TLatest<std::string>>()),
+      FEndedBox(std::make_unique<TLatest<std::string>>()),
       FMonitorBox(std::make_unique<TLatest<std::vector<TMonitorEntry>>>()),
       FListingBox(std::make_unique<TLatest<TBoundedListing>>()),
       FClipBox(std::make_unique<TLatest<std::string>>()),
@@ -212,11 +213,13 @@ void TViewerSession::EndConnection() {
 void TViewerSession::RaiseEnded(EState AState, const std::string& AStatus) {
   FState.store(AState);
   Status(AStatus);
-  Post([this, AStatus] {
-    FHeldKeys.clear();
-    FHeldButtons.clear();
-    if (OnEnded) OnEnded(AStatus);
-  });
+  // A partner may end the session a million times over: one call waits at most.
+  if (FEndedBox->Put(AStatus))
+    Post([this] {
+      FHeldKeys.clear();
+      FHeldButtons.clear();
+      if (auto reason = FEndedBox->Take(); reason && OnEnded) OnEnded(*reason);
+    });
 }
 
 void TViewerSession::Dispatch(const TPacket& APacket) {

@@ -11,9 +11,9 @@
 //   Start. A session runs once: after it has ended, make a new one to connect again.
 // - Every event is queued to the user-interface thread through AUi, guarded: nothing queued
 //   runs once Stop has begun. What a partner can pile up there is bounded: the newest status,
-//   monitor list, listing and clipboard text replace older ones still queued; chat lines beyond
-//   a backlog are dropped and counted (OnChatDropped); one repaint is pending at most. Monitor
-//   lists and listings are parsed on the reader thread, cut to the bounds below.
+//   end of session, monitor list, listing and clipboard text replace older ones still queued;
+//   chat lines beyond a backlog are dropped and counted (OnChatDropped); one repaint is pending
+//   at most. Monitor lists and listings are parsed on the reader thread, cut to the bounds below.
 // - The Send* calls queue and return at once; while no session is live, or when the queue is
 //   full, they drop the message and answer false.
 // - Stop (and the destructor) release held keys and buttons, give queued messages a moment to
@@ -173,6 +173,7 @@ private:
   TMouseEventRec FLastMouse{};
 
   std::unique_ptr<TLatest<std::string>> FStatusBox;
+  std::unique_ptr<TLatest<std::string>> FEndedBox;
   std::unique_ptr<TLatest<std::vector<TMonitorEntry>>> FMonitorBox;
   struct TBoundedListing {
     TDirListing Listing;

@@ -573,6 +573,14 @@ TEST_F(ViewerSessionTest, AHostileHostIsBounded) {
          EXPECT_EQ(T.ListingRows, MaxListingEntries - 1);  // the long name was one of the first rows
          EXPECT_TRUE(T.ListingCut);
        }},
+      {"100000 session ends, then a new session: the ends coalesce to the newest",
+       [](ViewerSessionTest& T) {
+         for (int i = 0; i < 100000; ++i) T.Send(MsgSessionEnd);
+         T.Send(MsgSessionStart);
+         ASSERT_TRUE(T.Peer->WaitReadable(10000));
+         EXPECT_EQ(ReadPacket(*T.Peer).Type, MsgQuality);
+       },
+       [](ViewerSessionTest& T) { EXPECT_EQ(T.Ended, std::vector<std::string>{"원격지 연결 종료됨"}); }},
       {"refusal and relay error texts of 4 MiB are cut (their statuses coalesce to the newest)",
        [](ViewerSessionTest& T) {
          T.SendText(MsgFileError, std::string(4 << 20, 'e'));
