@@ -13,24 +13,16 @@ namespace {
 // wake-ups of the writer, small enough that an urgent packet waits only milliseconds.
 constexpr int NotSentLowWater = 32 << 10;
 
-// AText up to and including its first AMaxLines non-empty CR LF lines; ACut tells whether a
-// non-empty line was left out. Nothing is copied: a text of millions of lines costs one scan.
+// AText up to and including its first AMaxLines CR LF lines, empty ones counted too (the
+// parsers keep a piece for each); ACut tells whether anything was left out. Nothing is copied.
 std::string_view HeadLines(std::string_view AText, size_t AMaxLines, bool& ACut) {
-  ACut = false;
-  size_t pos = 0, lines = 0;
-  while (pos < AText.size()) {
+  size_t pos = 0;
+  for (size_t lines = 0; lines < AMaxLines && pos < AText.size(); ++lines) {
     const size_t eol = AText.find("\r\n", pos);
-    const size_t end = eol == std::string_view::npos ? AText.size() : eol;
-    if (end > pos) {
-      if (lines == AMaxLines) {
-        ACut = true;
-        return AText.substr(0, pos);
-      }
-      ++lines;
-    }
     pos = eol == std::string_view::npos ? AText.size() : eol + 2;
   }
-  return AText;
+  ACut = pos < AText.size();
+  return AText.substr(0, pos);
 }
 
 std::vector<TMonitorEntry> BoundedMonitorList(std::string_view AText) {

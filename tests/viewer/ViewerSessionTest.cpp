@@ -3,6 +3,7 @@
 // same peer playing a hostile host for the bounds; and through the real relay to a real host
 // agent for an upload and a download at once.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -70,6 +71,13 @@ TBytes LyingJpeg(int AW, int AH, size_t ABytes) {
     }
   if (jpeg.size() < ABytes) jpeg.resize(ABytes, 0);
   return jpeg;
+}
+
+// The process's peak resident memory so far.
+long PeakKb() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
 }
 
 uint32_t PixelAt(const TRemoteScreen& AScreen, int AX, int AY) {
@@ -218,6 +226,7 @@ public:
   std::vector<std::string> Statuses, Chats, Clips, Listings, Uploads, Failures, RelayErrors, Ended;
   std::vector<std::vector<TMonitorEntry>> Monitors;
   size_t Dropped = 0;
+  long PeakKbBefore = 0;
   size_t ListingRows = 0;
   bool ListingCut = false;
   int Repaints = 0;
@@ -559,6 +568,20 @@ TEST_F(ViewerSessionTest, AHostileHostIsBounded) {
          EXPECT_EQ(T.Monitors[0][0].WidthText, std::string(MaxMonitorFieldChars, '9'));
          EXPECT_EQ(T.Monitors[0].back().Number, int(MaxMonitorEntries));
          EXPECT_EQ(T.Monitors[0].back().WidthText, "800");
+       }},
+      {"a monitor list of 25 million empty lines: never split into 25 million strings",
+       [](ViewerSessionTest& T) {
+         T.PeakKbBefore = PeakKb();
+         std::string list;
+         for (int i = 0; i < 25000000; ++i) list += "\r\n";
+         list += "0\t1920\t1080\t1";
+         T.SendText(MsgMonitorList, list);
+       },
+       [](ViewerSessionTest& T) {
+         ASSERT_EQ(T.Monitors.size(), 1u);
+         EXPECT_TRUE(T.Monitors[0].empty());  // its one monitor lies beyond the bound
+         // Split, the pieces alone would take 800 MB; the text itself is 50 MB, held twice.
+         EXPECT_LT(PeakKb() - T.PeakKbBefore, 400L << 10);
        }},
       {"a listing of 60 MiB in short rows and names longer than any file's: bounded rows, long names left out",
        [](ViewerSessionTest& T) {
