@@ -275,7 +275,7 @@ void TViewerSession::Dispatch(const TPacket& APacket) {
       Status("파일 거부됨: " + TextOf(payload));
       break;
     case MsgDirListing: {
-      // The folder's line and MaxListingEntries rows (an empty folder line adds one row).
+      // The folder's line and MaxListingEntries rows.
       const std::string text = TextOf(payload);
       bool cut = false;
       std::optional<TDirListing> listing = ParseDirListing(HeadLines(text, MaxListingEntries + 1, cut));
