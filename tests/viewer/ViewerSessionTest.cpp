@@ -206,7 +206,9 @@ public:
     Send(MsgSessionStart);
     const TPacket quality = Read();
     EXPECT_EQ(quality.Type, MsgQuality);
-    EXPECT_TRUE(WaitFor([&] { return Session->InSession(); }));
+    // The state changes before the status is queued: wait for both, so that no call of the
+    // session's start is still to come when a test counts the queued ones.
+    EXPECT_TRUE(WaitFor([&] { return Session->InSession() && LastStatus() == "연결됨 - 원격 제어 중"; }));
     return quality.Payload.size() == 1 ? quality.Payload[0] : 0xFF;
   }
   // Sends a frame and reads its acknowledgement, without running the UI queue.
