@@ -260,6 +260,8 @@ void TfrmRemote::BuildControls() {
   FStatus->setSizeGripEnabled(false);
   FStatusLabel = new QLabel(QStringLiteral("연결 중..."), FStatus);
   FStatusLabel->setContentsMargins(6, 0, 0, 0);
+  // A long text is clipped; it never widens the window.
+  FStatusLabel->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
   FStatus->addWidget(FStatusLabel, 1);
   FCancelUpload = new QPushButton(QStringLiteral("전송 취소"), FStatus);
   FCancelUpload->setObjectName(QStringLiteral("btnCancelUpload"));
@@ -303,6 +305,7 @@ void TfrmRemote::BuildControls() {
   FFilePath = new QLabel(FFilePanel);
   FFilePath->setObjectName(QStringLiteral("FFilePath"));
   FFilePath->setContentsMargins(6, 2, 6, 2);
+  FFilePath->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
   FFileList = new QTreeWidget(FFilePanel);
   FFileList->setObjectName(QStringLiteral("FFileList"));
   FFileList->setColumnCount(2);
@@ -415,7 +418,7 @@ void TfrmRemote::NewSession() {
     FChatLog->appendPlainText(QStringLiteral("(원격 채팅 %1줄이 너무 많아 표시하지 않았습니다)").arg(ADropped));
   };
   s.OnClipboard = [this](const std::string& AText) { FClip->ApplyRemote(Q(AText)); };
-  s.OnListing = [this](const TDirListing& AListing) { ShowListing(AListing); };
+  s.OnListing = [this](const TDirListing& AListing, bool ACut) { ShowListing(AListing, ACut); };
   s.OnUploadDone = [this](const std::string& AName, bool AComplete) {
     FCancelUpload->hide();
     if (AComplete) {
@@ -690,7 +693,7 @@ void TfrmRemote::FileListDblClick() {
   }
 }
 
-void TfrmRemote::ShowListing(const TDirListing& AListing) {
+void TfrmRemote::ShowListing(const TDirListing& AListing, bool ACut) {
   if (AListing.IsError) {
     FFilePath->setText(QStringLiteral("목록 오류: ") + Q(AListing.ErrorText));
     return;
@@ -713,7 +716,8 @@ void TfrmRemote::ShowListing(const TDirListing& AListing) {
     if (parsed.ec != std::errc() || parsed.ptr != last || line.SizeText.empty()) {
       FFileList->setSortingEnabled(true);
       FFileList->setUpdatesEnabled(true);
-      ReportError(QStringLiteral("'") + Q(line.SizeText) + QStringLiteral("' is not a valid integer value"));
+      ReportError(QStringLiteral("'") + Q(CutUtf8(line.SizeText, MaxStatusChars)) +
+                  QStringLiteral("' is not a valid integer value"));
       return;
     }
     // Units of 1024 bytes, rounded half away from zero, with the locale's digit grouping.
@@ -724,7 +728,12 @@ void TfrmRemote::ShowListing(const TDirListing& AListing) {
   }
   FFileList->setSortingEnabled(true);
   FFileList->setUpdatesEnabled(true);
-  FFilePath->setText(QStringLiteral("원격 경로: ") + (FCurPath.empty() ? QStringLiteral("드라이브") : Q(FCurPath)));
+  // The whole path is kept for navigating; the line shows as much as a status line.
+  QString pathLine = QStringLiteral("원격 경로: ") +
+                     (FCurPath.empty() ? QStringLiteral("드라이브") : Q(CutUtf8(FCurPath, MaxStatusChars)));
+  if (ACut)
+    pathLine += QStringLiteral(" (처음 %1개 항목만 표시)").arg(locale.toString(static_cast<qlonglong>(MaxListingEntries)));
+  FFilePath->setText(pathLine);
 }
 
 // ---------------------------------------------------------------------------------------

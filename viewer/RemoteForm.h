@@ -142,7 +142,7 @@ private:
   void ToggleFiles();
   void RequestListing(const std::string& APath);
   void FileListDblClick();
-  void ShowListing(const TDirListing& AListing);
+  void ShowListing(const TDirListing& AListing, bool ACut);
 
   // Monitors, chat.
   void ShowMonitors(const std::vector<TMonitorEntry>& AMonitors);

@@ -24,11 +24,17 @@ TRemoteScreen::EApply TRemoteScreen::Apply(std::span<const uint8_t> APayload) {
 
   // Every header is looked at before anything is drawn, so a refused frame leaves the picture
   // as it was. A header that cannot be read is left to the decoding, which reports it.
-  for (const TParsedRect& rect : frame.Rects) {
-    if (rect.Jpeg.empty()) continue;
-    int w = 0, h = 0;
-    if (!FDecoder.PeekSize(rect.Jpeg, w, h)) continue;
-    if (w > rect.W || h > rect.H || w > frame.ScreenW || h > frame.ScreenH) return EApply::Refused;
+  struct TSize {
+    int W = 0, H = 0;
+    bool Read = false;
+  };
+  std::vector<TSize> sizes(frame.Rects.size());
+  for (size_t i = 0; i < frame.Rects.size(); ++i) {
+    const TParsedRect& rect = frame.Rects[i];
+    TSize& size = sizes[i];
+    if (rect.Jpeg.empty() || !FDecoder.PeekSize(rect.Jpeg, size.W, size.H)) continue;
+    if (size.W > rect.W || size.H > rect.H || size.W > frame.ScreenW || size.H > frame.ScreenH) return EApply::Refused;
+    size.Read = true;
   }
 
   if (frame.ScreenW != FWidth.load() || frame.ScreenH != FHeight.load()) Resize(frame.ScreenW, frame.ScreenH);
@@ -38,16 +44,17 @@ TRemoteScreen::EApply TRemoteScreen::Apply(std::span<const uint8_t> APayload) {
   const int64_t flushAt = std::max<int64_t>(int64_t(frame.ScreenW) * frame.ScreenH, 1);
   std::vector<TDecodedTile> batch;
   int64_t batchPixels = 0;
-  for (const TParsedRect& rect : frame.Rects) {
+  for (size_t i = 0; i < frame.Rects.size(); ++i) {
+    const TParsedRect& rect = frame.Rects[i];
     if (rect.Jpeg.empty()) continue;
-    int w = 0, h = 0;
+    const TSize& size = sizes[i];
     const bool cancelled = FCancelled.load();
-    if (cancelled || !FDecoder.PeekSize(rect.Jpeg, w, h)) {
+    if (cancelled || !size.Read) {
       DecodeAndBlit(batch);  // what comes before this tile stays drawn
       throw TError(cancelled ? "frame decoding cancelled" : "JPEG tile: unreadable header");
     }
-    batch.push_back(TDecodedTile{rect.X, rect.Y, w, h, rect.Jpeg, {}, {}});
-    batchPixels += int64_t(w) * h;
+    batch.push_back(TDecodedTile{rect.X, rect.Y, size.W, size.H, rect.Jpeg, {}, {}});
+    batchPixels += int64_t(size.W) * size.H;
     if (batchPixels >= flushAt) {
       DecodeAndBlit(batch);
       batchPixels = 0;

@@ -32,10 +32,11 @@ TTileDecodeTeam::TTileDecodeTeam(int AThreads) : FTeam((AThreads > 0 ? AThreads 
 }
 
 void TTileDecodeTeam::DecodeOne(TDecodedTile& ATile, TTileDecoder& ADecoder) {
-  // Black where a short image leaves rows undrawn, as the back buffer starts.
-  ATile.Pixels.assign(size_t(ATile.W) * size_t(ATile.H), Black);
+  // Not filled first: libjpeg completes a short image itself, so a tile that decodes has every
+  // row written, and one that fails is never drawn.
+  ATile.Pixels = std::make_unique_for_overwrite<uint32_t[]>(size_t(ATile.W) * size_t(ATile.H));
   TPixelTarget target;
-  target.Bits = reinterpret_cast<uint8_t*>(ATile.Pixels.data());
+  target.Bits = reinterpret_cast<uint8_t*>(ATile.Pixels.get());
   target.Width = ATile.W;
   target.Height = ATile.H;
   target.Stride = ptrdiff_t(ATile.W) * 4;
@@ -43,7 +44,7 @@ void TTileDecodeTeam::DecodeOne(TDecodedTile& ATile, TTileDecoder& ADecoder) {
   ATile.Half.clear();
   if (ATile.X % 2 == 0 && ATile.Y % 2 == 0 && ATile.W % 2 == 0 && ATile.H % 2 == 0) {
     ATile.Half.resize(size_t(ATile.W / 2) * size_t(ATile.H / 2));
-    HalvePixels(ATile.Pixels.data(), size_t(ATile.W), ATile.W / 2, ATile.H / 2, ATile.Half.data(), size_t(ATile.W / 2));
+    HalvePixels(ATile.Pixels.get(), size_t(ATile.W), ATile.W / 2, ATile.H / 2, ATile.Half.data(), size_t(ATile.W / 2));
   }
 }
 

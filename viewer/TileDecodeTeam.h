@@ -21,13 +21,14 @@
 namespace tlm {
 
 // One tile: where it goes, its natural size as its header gives it, its JPEG bytes, and once
-// decoded its W x H pixels (words 0xFFRRGGBB as a TPixelTarget holds them). When the tile lines
+// decoded its W x H pixels (words 0xFFRRGGBB as a TPixelTarget holds them; the buffer is not
+// cleared first, as the decoder writes every pixel of a tile that decodes). When the tile lines
 // up with the two-by-two grid of a half-size copy (even position and size), Half holds it at
 // half size as well, made while its pixels are fresh in the cache.
 struct TDecodedTile {
   int X = 0, Y = 0, W = 0, H = 0;
   std::span<const uint8_t> Jpeg;
-  std::vector<uint32_t> Pixels;
+  std::unique_ptr<uint32_t[]> Pixels;
   std::vector<uint32_t> Half;
 };
 

@@ -12,6 +12,29 @@ namespace {
 // Unsent bytes the kernel may hold for us: enough to keep a 40 Mbit/s link busy between two
 // wake-ups of the writer, small enough that an urgent packet waits only milliseconds.
 constexpr int NotSentLowWater = 32 << 10;
+
+// AText up to and including its first AMaxLines CR LF lines, empty ones counted too (the
+// parsers keep a piece for each); ACut tells whether anything was left out. Nothing is copied.
+std::string_view HeadLines(std::string_view AText, size_t AMaxLines, bool& ACut) {
+  size_t pos = 0;
+  for (size_t lines = 0; lines < AMaxLines && pos < AText.size(); ++lines) {
+    const size_t eol = AText.find("\r\n", pos);
+    pos = eol == std::string_view::npos ? AText.size() : eol + 2;
+  }
+  ACut = pos < AText.size();
+  return AText.substr(0, pos);
+}
+
+std::vector<TMonitorEntry> BoundedMonitorList(std::string_view AText) {
+  bool cut = false;
+  std::vector<TMonitorEntry> monitors = ParseMonitorList(HeadLines(AText, MaxMonitorEntries, cut));
+  for (TMonitorEntry& entry : monitors) {
+    entry.WidthText = CutUtf8(entry.WidthText, MaxMonitorFieldChars);
+    entry.HeightText = CutUtf8(entry.HeightText, MaxMonitorFieldChars);
+  }
+  return monitors;
+}
+
 }  // namespace
 
 std::string CutUtf8(const std::string& AText, size_t AMaxChars) {
@@ -82,8 +105,9 @@ TViewerSession::TViewerSession(IUiDispatcher& AUi, TViewerParams AParams, TViewe
       FWriter(FConn),
       FDownload(FParams.DownloadDir.empty() ? UserDownloadDir() : FParams.DownloadDir),
       FStatusBox(std::make_unique<TLatest<std::string>>()),
-      FMonitorBox(std::make_unique<TLatest<std::string>>()),
-      FListingBox(std::make_unique<TLatest<std::string>>()),
+      FEndedBox(std::make_unique<TLatest<std::string>>()),
+      FMonitorBox(std::make_unique<TLatest<std::vector<TMonitorEntry>>>()),
+      FListingBox(std::make_unique<TLatest<TBoundedListing>>()),
       FClipBox(std::make_unique<TLatest<std::string>>()),
       FChat(std::make_unique<TChatQueue>()) {
   FQuality.store(FParams.Quality >= 0 && FParams.Quality <= 2 ? FParams.Quality : 1);
@@ -103,7 +127,7 @@ TViewerSession::~TViewerSession() { Stop(); }
 void TViewerSession::Post(std::function<void()> AProc) { PostGuarded(FUi, FGuard, std::move(AProc)); }
 
 void TViewerSession::Status(const std::string& AText) {
-  if (FStatusBox->Put(AText))
+  if (FStatusBox->Put(CutUtf8(AText, MaxStatusChars)))
     Post([this] {
       if (auto text = FStatusBox->Take(); text && OnStatus) OnStatus(*text);
     });
@@ -181,11 +205,13 @@ void TViewerSession::EndConnection() {
 void TViewerSession::RaiseEnded(EState AState, const std::string& AStatus) {
   FState.store(AState);
   Status(AStatus);
-  Post([this, AStatus] {
-    FHeldKeys.clear();
-    FHeldButtons.clear();
-    if (OnEnded) OnEnded(AStatus);
-  });
+  // A partner may end the session a million times over: one call waits at most.
+  if (FEndedBox->Put(AStatus))
+    Post([this] {
+      FHeldKeys.clear();
+      FHeldButtons.clear();
+      if (auto reason = FEndedBox->Take(); reason && OnEnded) OnEnded(*reason);
+    });
 }
 
 void TViewerSession::Dispatch(const TPacket& APacket) {
@@ -202,9 +228,9 @@ void TViewerSession::Dispatch(const TPacket& APacket) {
       FrameReceived(payload);
       break;
     case MsgMonitorList:
-      if (FMonitorBox->Put(TextOf(payload)))
+      if (FMonitorBox->Put(BoundedMonitorList(TextOf(payload))))
         Post([this] {
-          if (auto text = FMonitorBox->Take(); text && OnMonitors) OnMonitors(ParseMonitorList(*text));
+          if (auto monitors = FMonitorBox->Take(); monitors && OnMonitors) OnMonitors(*monitors);
         });
       break;
     case MsgClipboard:
@@ -248,15 +274,23 @@ void TViewerSession::Dispatch(const TPacket& APacket) {
       FUpload->RequestStop();
       Status("파일 거부됨: " + TextOf(payload));
       break;
-    case MsgDirListing:
-      if (FListingBox->Put(TextOf(payload)))
+    case MsgDirListing: {
+      // The folder's line and MaxListingEntries rows.
+      const std::string text = TextOf(payload);
+      bool cut = false;
+      std::optional<TDirListing> listing = ParseDirListing(HeadLines(text, MaxListingEntries + 1, cut));
+      if (!listing) break;
+      listing->ErrorText = CutUtf8(listing->ErrorText, MaxStatusChars);
+      std::erase_if(listing->Entries,
+                    [](const TDirListing::TLine& ALine) { return ALine.Name.size() > MaxRemoteNameBytes; });
+      if (FListingBox->Put(TBoundedListing{std::move(*listing), cut}))
         Post([this] {
-          if (auto text = FListingBox->Take(); text && OnListing)
-            if (std::optional<TDirListing> listing = ParseDirListing(*text)) OnListing(*listing);
+          if (auto bounded = FListingBox->Take(); bounded && OnListing) OnListing(bounded->Listing, bounded->Cut);
         });
       break;
+    }
     case MsgRelayError: {
-      const std::string text = TextOf(payload);
+      const std::string text = CutUtf8(TextOf(payload), MaxStatusChars);
       Status("오류: " + text);
       if (!FRelayErrorSeen.exchange(true))
         Post([this, text] {

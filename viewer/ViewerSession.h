@@ -11,8 +11,9 @@
 //   Start. A session runs once: after it has ended, make a new one to connect again.
 // - Every event is queued to the user-interface thread through AUi, guarded: nothing queued
 //   runs once Stop has begun. What a partner can pile up there is bounded: the newest status,
-//   monitor list, listing and clipboard text replace older ones still queued; chat lines beyond
-//   a backlog are dropped and counted (OnChatDropped); one repaint is pending at most.
+//   end of session, monitor list, listing and clipboard text replace older ones still queued;
+//   chat lines beyond a backlog are dropped and counted (OnChatDropped); one repaint is pending
+//   at most. Monitor lists and listings are parsed on the reader thread, cut to the bounds below.
 // - The Send* calls queue and return at once; while no session is live, or when the queue is
 //   full, they drop the message and answer false.
 // - Stop (and the destructor) release held keys and buttons, give queued messages a moment to
@@ -66,6 +67,16 @@ struct TViewerTimings {
 // Bounds of what the session queues to the user-interface thread.
 constexpr size_t MaxChatBacklog = 256;     // lines
 constexpr size_t MaxChatLineChars = 2000;  // code points; longer lines are cut
+// A status line or a relay's error text, which may carry a partner's text of megabytes.
+constexpr size_t MaxStatusChars = 1000;    // code points; longer texts are cut
+// A monitor is chosen by a one-byte index: later lines of a monitor list are left out, and a
+// size text is cut.
+constexpr size_t MaxMonitorEntries = 256;
+constexpr size_t MaxMonitorFieldChars = 16;
+// Rows of one remote folder; the rest are left out. A longer name than any file system allows
+// (255 UTF-16 units or bytes) is no file: that row is left out too.
+constexpr size_t MaxListingEntries = 100000;
+constexpr size_t MaxRemoteNameBytes = 1024;
 
 class TViewerSession {
 public:
@@ -112,7 +123,8 @@ public:
   std::function<void(const std::string& AText)> OnChat;       // a line from the partner
   std::function<void(size_t ADropped)> OnChatDropped;         // lines lost to the backlog bound
   std::function<void(const std::string& AText)> OnClipboard;  // the partner's clipboard text
-  std::function<void(const TDirListing& AListing)> OnListing;
+  // ACut: rows beyond MaxListingEntries were left out.
+  std::function<void(const TDirListing& AListing, bool ACut)> OnListing;
   std::function<void(const std::string& AName, bool AComplete)> OnUploadDone;
   std::function<void(const std::string& AText)> OnConnectFailed;  // the error; nothing was sent
   std::function<void(const std::string& AText)> OnRelayError;     // a refusal or relay failure
@@ -161,8 +173,13 @@ private:
   TMouseEventRec FLastMouse{};
 
   std::unique_ptr<TLatest<std::string>> FStatusBox;
-  std::unique_ptr<TLatest<std::string>> FMonitorBox;
-  std::unique_ptr<TLatest<std::string>> FListingBox;
+  std::unique_ptr<TLatest<std::string>> FEndedBox;
+  std::unique_ptr<TLatest<std::vector<TMonitorEntry>>> FMonitorBox;
+  struct TBoundedListing {
+    TDirListing Listing;
+    bool Cut = false;
+  };
+  std::unique_ptr<TLatest<TBoundedListing>> FListingBox;
   std::unique_ptr<TLatest<std::string>> FClipBox;
   std::unique_ptr<TChatQueue> FChat;
 };

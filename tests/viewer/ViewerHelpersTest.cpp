@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <QImage>
+#include <algorithm>
+#include <vector>
 
 #include "protocol/Error.h"
 #include "tests/viewer/ViewerTestSupport.h"
@@ -75,6 +77,32 @@ TEST(TileDecoderTest, BrokenDataRaisesAndTheDecoderStaysUsable) {
   EXPECT_THROW(decoder.DrawInto(TBytes{}, t, 0, 0), TError);
   decoder.DrawInto(test::SolidJpeg(16, 16, Qt::white), t, 0, 0);
   EXPECT_TRUE(test::Near(PixelAt(target, 8, 8), Qt::white));
+}
+
+// The viewer decodes a tile into a buffer it does not clear first: a short image must still
+// have every pixel written (libjpeg completes it), or raise.
+TEST(TileDecoderTest, AShortImageIsCompletedOrRaises) {
+  QImage picture(64, 48, QImage::Format_RGB888);
+  for (int y = 0; y < picture.height(); ++y)
+    for (int x = 0; x < picture.width(); ++x) picture.setPixelColor(x, y, QColor(x * 4, y * 5, (x ^ y) * 3));
+  TTileDecoder decoder;
+  for (const bool progressive : {false, true}) {
+    const TBytes whole = test::EncodeJpeg(picture, 90, progressive);
+    for (const size_t keep : {whole.size() - 2, whole.size() * 3 / 4, whole.size() / 2, size_t(700), size_t(400)}) {
+      SCOPED_TRACE(testing::Message() << (progressive ? "progressive" : "baseline") << ", " << keep << " of "
+                                      << whole.size() << " bytes");
+      const TBytes shortImage(whole.begin(), whole.begin() + std::ptrdiff_t(keep));
+      // Alpha 0 marks a pixel never written: the decoder writes 0xFF there.
+      std::vector<uint32_t> pixels(size_t(64) * 48, 0x00123456u);
+      TPixelTarget target{reinterpret_cast<uint8_t*>(pixels.data()), 64, 48, 64 * 4};
+      try {
+        decoder.DrawInto(shortImage, target, 0, 0);
+      } catch (const TError&) {
+        continue;  // never drawn
+      }
+      EXPECT_EQ(std::count_if(pixels.begin(), pixels.end(), [](uint32_t APixel) { return APixel >> 24 != 0xFF; }), 0);
+    }
+  }
 }
 
 TEST(TileDecoderTest, ATileNeverTakesMoreMemoryThanTheCap) {

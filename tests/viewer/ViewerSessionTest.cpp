@@ -3,6 +3,7 @@
 // same peer playing a hostile host for the bounds; and through the real relay to a real host
 // agent for an upload and a download at once.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
@@ -72,6 +73,13 @@ TBytes LyingJpeg(int AW, int AH, size_t ABytes) {
   return jpeg;
 }
 
+// The process's peak resident memory so far.
+long PeakKb() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
 uint32_t PixelAt(const TRemoteScreen& AScreen, int AX, int AY) {
   uint32_t pixel = 0;
   AScreen.Read([&](const TRemoteScreen::TView& AView) {
@@ -138,7 +146,11 @@ public:
     s.OnChat = [this](const std::string& t) { Chats.push_back(t); };
     s.OnChatDropped = [this](size_t n) { Dropped += n; };
     s.OnClipboard = [this](const std::string& t) { Clips.push_back(t); };
-    s.OnListing = [this](const TDirListing& l) { Listings.push_back(l.Path); };
+    s.OnListing = [this](const TDirListing& l, bool cut) {
+      Listings.push_back(l.Path);
+      ListingRows = l.Entries.size();
+      ListingCut = cut;
+    };
     s.OnUploadDone = [this](const std::string& n, bool ok) { Uploads.push_back(n + (ok ? ":ok" : ":failed")); };
     s.OnConnectFailed = [this](const std::string& t) { Failures.push_back(t); };
     s.OnRelayError = [this](const std::string& t) { RelayErrors.push_back(t); };
@@ -194,7 +206,9 @@ public:
     Send(MsgSessionStart);
     const TPacket quality = Read();
     EXPECT_EQ(quality.Type, MsgQuality);
-    EXPECT_TRUE(WaitFor([&] { return Session->InSession(); }));
+    // The state changes before the status is queued: wait for both, so that no call of the
+    // session's start is still to come when a test counts the queued ones.
+    EXPECT_TRUE(WaitFor([&] { return Session->InSession() && LastStatus() == "연결됨 - 원격 제어 중"; }));
     return quality.Payload.size() == 1 ? quality.Payload[0] : 0xFF;
   }
   // Sends a frame and reads its acknowledgement, without running the UI queue.
@@ -214,6 +228,9 @@ public:
   std::vector<std::string> Statuses, Chats, Clips, Listings, Uploads, Failures, RelayErrors, Ended;
   std::vector<std::vector<TMonitorEntry>> Monitors;
   size_t Dropped = 0;
+  long PeakKbBefore = 0;
+  size_t ListingRows = 0;
+  bool ListingCut = false;
   int Repaints = 0;
 };
 
@@ -541,6 +558,66 @@ TEST_F(ViewerSessionTest, AHostileHostIsBounded) {
          for (int i = 0; i < 3000; ++i) T.SendText(MsgDirListing, "C:\\d" + std::to_string(i) + "\r\n");
        },
        [](ViewerSessionTest& T) { EXPECT_EQ(T.Listings, std::vector<std::string>{"C:\\d2999"}); }},
+      {"a monitor list of a million lines, the first with a size text of 1 MiB: 256 entries, texts cut",
+       [](ViewerSessionTest& T) {
+         std::string list = "0\t" + std::string(1 << 20, '9') + "\t1080\t1\r\n";
+         for (int i = 1; i < 1000000; ++i) list += "1\t800\t600\t0\r\n";
+         T.SendText(MsgMonitorList, list);
+       },
+       [](ViewerSessionTest& T) {
+         ASSERT_EQ(T.Monitors.size(), 1u);
+         ASSERT_EQ(T.Monitors[0].size(), MaxMonitorEntries);
+         EXPECT_EQ(T.Monitors[0][0].WidthText, std::string(MaxMonitorFieldChars, '9'));
+         EXPECT_EQ(T.Monitors[0].back().Number, int(MaxMonitorEntries));
+         EXPECT_EQ(T.Monitors[0].back().WidthText, "800");
+       }},
+      {"a monitor list of 25 million empty lines: never split into 25 million strings",
+       [](ViewerSessionTest& T) {
+         T.PeakKbBefore = PeakKb();
+         std::string list;
+         for (int i = 0; i < 25000000; ++i) list += "\r\n";
+         list += "0\t1920\t1080\t1";
+         T.SendText(MsgMonitorList, list);
+       },
+       [](ViewerSessionTest& T) {
+         ASSERT_EQ(T.Monitors.size(), 1u);
+         EXPECT_TRUE(T.Monitors[0].empty());  // its one monitor lies beyond the bound
+         // Split, the pieces alone would take 800 MB; the text itself is 50 MB, held twice.
+         EXPECT_LT(PeakKb() - T.PeakKbBefore, 400L << 10);
+       }},
+      {"a listing of 60 MiB in short rows and names longer than any file's: bounded rows, long names left out",
+       [](ViewerSessionTest& T) {
+         std::string listing = "C:\\big\r\nF\t" + std::string(1 << 20, 'n') + "\t1\r\n";
+         while (listing.size() < (60u << 20)) listing += "F\ta\t1\r\n";
+         T.SendText(MsgDirListing, listing);
+         T.SendText(MsgDirListing, "!" + std::string(1 << 20, 'e'));
+         T.SendText(MsgDirListing, listing);
+       },
+       [](ViewerSessionTest& T) {
+         EXPECT_EQ(T.Listings, std::vector<std::string>{"C:\\big"});
+         EXPECT_EQ(T.ListingRows, MaxListingEntries - 1);  // the long name was one of the first rows
+         EXPECT_TRUE(T.ListingCut);
+       }},
+      {"100000 session ends, then a new session: the ends coalesce to the newest",
+       [](ViewerSessionTest& T) {
+         for (int i = 0; i < 100000; ++i) T.Send(MsgSessionEnd);
+         T.Send(MsgSessionStart);
+         ASSERT_TRUE(T.Peer->WaitReadable(10000));
+         EXPECT_EQ(ReadPacket(*T.Peer).Type, MsgQuality);
+       },
+       [](ViewerSessionTest& T) { EXPECT_EQ(T.Ended, std::vector<std::string>{"원격지 연결 종료됨"}); }},
+      {"refusal and relay error texts of 4 MiB are cut (their statuses coalesce to the newest)",
+       [](ViewerSessionTest& T) {
+         T.SendText(MsgFileError, std::string(4 << 20, 'e'));
+         T.SendText(MsgRelayError, "가" + std::string(4 << 20, 'r'));
+       },
+       [](ViewerSessionTest& T) {
+         ASSERT_EQ(T.RelayErrors.size(), 1u);
+         EXPECT_EQ(T.RelayErrors[0].size(), 3 + MaxStatusChars - 1);
+         EXPECT_EQ(T.LastStatus().rfind("오류: 가rrr", 0), 0u);
+         // At most MaxStatusChars code points: cutting there changes nothing.
+         for (const std::string& status : T.Statuses) EXPECT_EQ(CutUtf8(status, MaxStatusChars), status);
+       }},
       {"a 12-byte frame announcing 16384 x 16384",
        [](ViewerSessionTest& T) { T.Send(MsgFrame, Frame(16384, 16384, {})); },
        [](ViewerSessionTest& T) { EXPECT_EQ(T.Session->Screen().Width(), 64); }},

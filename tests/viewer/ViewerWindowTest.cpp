@@ -177,6 +177,19 @@ TEST_F(ViewerWindowTest, RelayErrorShowsTheTextAndClosesTheWindow) {
   EXPECT_EQ(FWarnings, QStringList{Q("대상을 찾을 수 없습니다")});
 }
 
+// A partner's megabyte of text is shown cut, and no text widens the window: a status label as
+// wide as its text once took seconds to lay out and crashed the next paint.
+TEST_F(ViewerWindowTest, LongTextsAreCutAndNeverWidenTheWindow) {
+  StartSession();
+  const QSize size = FWindow->size();
+  FPeer.SendText(MsgFileError, std::string(1 << 20, 'e'));
+  ASSERT_TRUE(WaitUntil([&] { return FWindow->StatusText().startsWith(Q("파일 거부됨: eee")); }));
+  EXPECT_LE(FWindow->StatusText().size(), qsizetype(MaxStatusChars));
+  Settle();
+  EXPECT_EQ(FWindow->size(), size);
+  EXPECT_FALSE(FWindow->grab().isNull());
+}
+
 TEST(ViewerConnectTest, RequestCarriesTheProofAndAFailedConnectClosesTheWindow) {
   uint16_t deadPort = 0;
   {
@@ -626,6 +639,31 @@ TEST_F(ViewerFilesTest, ListingRowsSortedWithSizesAndThePathInThePanel) {
   ASSERT_TRUE(WaitUntil([&] { return !FErrors.isEmpty(); }));
   EXPECT_EQ(list->topLevelItemCount(), 2);
   EXPECT_EQ(FWindow->FilePathText(), Q("원격 경로: 드라이브"));
+}
+
+// What a partner sends in megabytes is shown in part: the first rows with a note, and the
+// path, an error and a bad size text cut; the whole path is still what navigation uses.
+TEST_F(ViewerFilesTest, OversizedListingsAreShownInPart) {
+  StartSession();
+  const std::string path = "C:\\" + std::string(1 << 20, 'p');
+  std::string listing = path + "\r\n";
+  for (size_t i = 0; i <= MaxListingEntries; ++i) listing += "F\tf" + std::to_string(i) + "\t1\r\n";
+  FPeer.SendText(MsgDirListing, listing);
+  ASSERT_TRUE(WaitUntil([&] { return FWindow->FileList()->topLevelItemCount() > 0; }));
+  EXPECT_EQ(FWindow->FileList()->topLevelItemCount(), int(MaxListingEntries) + 1);  // and "[..]"
+  const QString line = FWindow->FilePathText();
+  EXPECT_TRUE(line.startsWith(Q("원격 경로: C:\\ppp"))) << line.left(40).toStdString();
+  EXPECT_TRUE(line.endsWith(Q("ppp (처음 100,000개 항목만 표시)"))) << line.right(40).toStdString();
+  EXPECT_LT(line.size(), qsizetype(MaxStatusChars) + 40);
+  EXPECT_EQ(FWindow->CurPath(), path);
+
+  FPeer.SendText(MsgDirListing, "!" + std::string(1 << 20, 'e'));
+  ASSERT_TRUE(WaitUntil([&] { return FWindow->FilePathText().startsWith(Q("목록 오류: eee")); }));
+  EXPECT_LE(FWindow->FilePathText().size(), qsizetype(MaxStatusChars) + 7);
+
+  FPeer.SendText(MsgDirListing, "C:\\x\r\nF\tbad\t" + std::string(1 << 20, '1') + "\r\n");
+  ASSERT_TRUE(WaitUntil([&] { return !FErrors.isEmpty(); }));
+  EXPECT_LT(FErrors[0].size(), qsizetype(MaxStatusChars) + 40);
 }
 
 TEST_F(ViewerFilesTest, NavigationForBothPathStyles) {
