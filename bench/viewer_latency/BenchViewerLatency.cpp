@@ -1,12 +1,12 @@
 // bench_viewer_latency: how long the user's keys take to reach the host, and how many frames
 // per second the picture keeps, while the viewer uploads a large file.
 //
-// Runs itself inside a private network namespace (unshare --net, as root) whose loopback is
-// shaped with tc to BENCH_RATE (default 40mbit, token bucket, 1500-byte packets), so the
-// relay, the host agent and the viewer session in this one process meet a slow link. The
-// host's screen is a capturer that sends one noisy 128 x 128 JPEG tile per frame. The
-// viewer's user-interface thread sends a key press every 20 ms; the host's input injector
-// notes when each arrives. Printed per phase: key latency p50 / p99 / max and frames per
+// Runs itself inside a private network namespace (unshare --net, as root; skipped otherwise)
+// whose loopback is shaped with tc to BENCH_RATE (default 40mbit, token bucket, 1500-byte
+// packets), so the relay, the host agent and the viewer session in this one process meet a
+// slow link. The host's screen is a capturer that sends one noisy 128 x 128 JPEG tile per
+// frame. The viewer's user-interface thread sends a key press every 20 ms; the host's input
+// injector notes when each arrives. Printed per phase: key latency p50 / p99 / max and frames per
 // second, first without an upload (the baseline), then during one; the last column is the
 // frame rate as a share of the baseline. Once with the relay's default per-connection queue,
 // once with a 4 MiB one for comparison.
@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/PrivateNetwork.h"
 #include "bench/Stats.h"
 #include "host/HostAgent.h"
 #include "host/HostCapturer.h"
@@ -217,16 +218,7 @@ bool Shell(const std::string& ACommand) { return std::system(ACommand.c_str()) =
 int main(int argc, char** argv) {
   const char* rateEnv = std::getenv("BENCH_RATE");
   const std::string rate = rateEnv && *rateEnv ? rateEnv : "40mbit";
-  if (!std::getenv("TLM_BENCH_IN_NETNS")) {
-    // Into a network namespace of our own, where shaping the loopback touches nobody else.
-    ::setenv("TLM_BENCH_IN_NETNS", "1", 1);
-    std::vector<char*> args{const_cast<char*>("unshare"), const_cast<char*>("--net")};
-    for (int i = 0; i < argc; ++i) args.push_back(argv[i]);
-    args.push_back(nullptr);
-    ::execvp("unshare", args.data());
-    std::perror("unshare --net (needs root)");
-    return 1;
-  }
+  if (!bench::InPrivateNetwork("bench_viewer_latency", argc, argv)) return 0;
   // A token bucket: the rate, a 16 KiB burst, and at most 30 ms of queue before it drops.
   const bool shaped = Shell("ip link set lo up && ip link set lo mtu 1500 && tc qdisc add dev lo root tbf rate " +
                             rate + " burst 16kb latency 30ms");
