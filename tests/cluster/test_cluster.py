@@ -29,6 +29,7 @@ from e2e_harness import run_case  # noqa: E402
 PASSWORD = "cluster-Pass 42"
 OFFLINE_TEXT = "상대방이 오프라인이거나 존재하지 않는 ID입니다"
 BUSY_TEXT = "상대방이 이미 다른 연결을 처리하고 있습니다. 잠시 후 다시 시도하세요"
+UNAVAILABLE_TEXT = "릴레이 서버에 일시적인 문제가 있습니다. 잠시 후 다시 시도하세요"
 # Codes the relay passes unchanged between the two ends of a session (protocol/Messages.h).
 FIRST_SESSION_MSG, LAST_SESSION_MSG = 17, 57
 
@@ -338,10 +339,10 @@ class TestRedisOutage(unittest.TestCase):
 
             newcomer = RelayClient(client_port(1))
             newcomer.send(MsgHostRegister, key("outage-newcomer"))
-            newcomer.wait_closed(15, allowed=(MsgRelayError,))
+            self.assertEqual(newcomer.wait_closed(15, allowed=(MsgRelayError,)), [MsgRelayError])
             asking = Viewer(client_port(1))
             asking.request(idle.id, "during the outage", session_proof(idle.id, PASSWORD))
-            expect_refusal(asking)
+            self.assertEqual(expect_refusal(asking), UNAVAILABLE_TEXT)
             exchange(host, viewer, "after the refusals")
 
             c.start_redis()
