@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <random>
@@ -156,7 +157,9 @@ void Print(const char* ALabel, const TPhase& APhase, double ABaselineFps) {
   std::fflush(stdout);
 }
 
-void RunScenario(const char* ATitle, size_t ARelayQueue, double ASeconds, const std::string& AUploadFile) {
+// The host and the viewer store what they receive below ADir (emptied afterwards).
+void RunScenario(const char* ATitle, size_t ARelayQueue, double ASeconds, const std::string& AUploadFile,
+                 const std::string& ADir) {
   std::printf("%s\n", ATitle);
   TRelayOptions options = test::QuietLoopbackRelay();
   options.QueueLimitBytes = ARelayQueue;
@@ -173,7 +176,7 @@ void RunScenario(const char* ATitle, size_t ARelayQueue, double ASeconds, const 
     return made;
   };
   services.Input = &input;
-  services.DownloadDir = "/tmp/tlm-bench-latency-host";
+  services.DownloadDir = ADir + "/host";
   std::string id;
   {
     THostAgent host(ui, "127.0.0.1", port, "bench-latency-host", HashPassword("pw"), services);
@@ -187,7 +190,7 @@ void RunScenario(const char* ATitle, size_t ARelayQueue, double ASeconds, const 
     params.TargetID = id;
     params.MyName = "bench";
     params.Proof = MakeSessionProof(id, HashPassword("pw"));
-    params.DownloadDir = "/tmp/tlm-bench-latency-viewer";
+    params.DownloadDir = ADir + "/viewer";
     TViewerSession viewer(ui, params);
     bool uploaded = false;
     viewer.OnUploadDone = [&](const std::string&, bool) { uploaded = true; };
@@ -208,7 +211,8 @@ void RunScenario(const char* ATitle, size_t ARelayQueue, double ASeconds, const 
     host.Stop();
   }
   relay.Stop();
-  std::system("rm -rf /tmp/tlm-bench-latency-host /tmp/tlm-bench-latency-viewer");
+  std::filesystem::remove_all(ADir + "/host");
+  std::filesystem::remove_all(ADir + "/viewer");
 }
 
 bool Shell(const std::string& ACommand) { return std::system(ACommand.c_str()) == 0; }
@@ -230,7 +234,14 @@ int main(int argc, char** argv) {
   const char* secondsEnv = std::getenv("BENCH_SECONDS");
   const double seconds = secondsEnv ? std::atof(secondsEnv) : 6.0;
   // Larger than what the link carries in the two windows, so the upload lasts throughout.
-  const std::string file = "/tmp/tlm-bench-latency-upload.bin";
+  // A folder of this run's own: runs at the same time on this machine do not meet.
+  char base[] = "/tmp/tlm-bench-latency-XXXXXX";
+  if (!::mkdtemp(base)) {
+    std::perror("bench_viewer_latency: mkdtemp");
+    return 1;
+  }
+  const std::string dir = base;
+  const std::string file = dir + "/upload.bin";
   {
     std::ofstream out(file, std::ios::binary);
     std::vector<char> block(1 << 20, 'u');
@@ -238,8 +249,8 @@ int main(int argc, char** argv) {
   }
   const size_t defaultQueue = TRelayOptions{}.QueueLimitBytes;
   const std::string title = "relay queue " + std::to_string(defaultQueue >> 10) + " KiB (the relay's default)";
-  RunScenario(title.c_str(), defaultQueue, seconds, file);
-  RunScenario("relay queue 4 MiB", size_t(4) << 20, seconds, file);
-  std::remove(file.c_str());
+  RunScenario(title.c_str(), defaultQueue, seconds, file, dir);
+  RunScenario("relay queue 4 MiB", size_t(4) << 20, seconds, file, dir);
+  std::filesystem::remove_all(dir);
   return 0;
 }
