@@ -575,6 +575,7 @@ class InsideNamespace(unittest.TestCase):
         mask = "/etc/systemd/system/tlmrelay.service"
         # (dpkg action, the service call expected, enabled afterwards, masked afterwards).
         # Removing keeps the enablement and masks the unit whose file is gone; purge forgets both.
+        # Running cluster nodes stop whenever the service stops, and only then.
         steps = (
             (("-i", deb(RELAY)), "start", True, False),
             (("-i", deb(RELAY)), "restart", True, False),
@@ -586,7 +587,10 @@ class InsideNamespace(unittest.TestCase):
             with self.subTest(dpkg=" ".join(args)):
                 self.dpkg(*args)
                 calls = [c for c in self.calls() if c.startswith("deb-systemd-invoke")]
-                self.assertEqual(calls, [f"deb-systemd-invoke {call} tlmrelay.service"] if call else [])
+                expected = [f"deb-systemd-invoke {call} tlmrelay.service"]
+                if call == "stop":
+                    expected.append("deb-systemd-invoke stop tlmrelay-node@*.service")
+                self.assertEqual(calls, expected)
                 self.assertEqual(os.path.islink(wants), enabled)
                 self.assertEqual(os.path.islink(mask) and os.readlink(mask) == "/dev/null", masked)
             if args[0] == "-r":
