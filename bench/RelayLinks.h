@@ -2,11 +2,7 @@
 // direct loopback connection for comparison), and what a benchmark measures on them.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -23,6 +19,7 @@
 #include "protocol/Error.h"
 #include "protocol/Messages.h"
 #include "protocol/Packet.h"
+#include "tests/support/Loopback.h"
 
 namespace tlm::bench {
 
@@ -39,24 +36,8 @@ inline std::unique_ptr<IClientConnection> PlainConn() { return std::make_unique<
 
 // Two ends of one loopback TCP connection.
 inline TLink DirectLink() {
-  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-      ::listen(listener, 1) != 0 || ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-    throw TError("cannot listen on loopback");
-  TLink link;
-  link.From = std::make_unique<TTcpConnection>();
-  link.From->Connect("127.0.0.1", ntohs(addr.sin_port), 5000);
-  const int accepted = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-  ::close(listener);
-  if (accepted < 0) throw TError("accept failed");
-  auto to = std::make_unique<TTcpConnection>();
-  to->Adopt(accepted);
-  link.To = std::move(to);
-  return link;
+  test::TLoopbackPair pair = test::MakeLoopbackPair();
+  return {std::move(pair.Client), std::move(pair.Server)};
 }
 
 // A host and a viewer in a relay session: From is the host, To the viewer. The viewer

@@ -28,6 +28,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/Stats.h"
 #include "capture/JpegEncoder.h"
 #include "host/HostAgent.h"
 #include "host/HostCapturer.h"
@@ -52,6 +53,7 @@
 namespace {
 
 using namespace tlm;
+using bench::Percentile;
 using Clock = std::chrono::steady_clock;
 
 // The size being measured (one Xvfb per size, one size at a time).
@@ -299,13 +301,6 @@ private:
 
 // ---- helpers -----------------------------------------------------------------------------------
 
-double Percentile(std::vector<double> AValues, double AP) {
-  if (AValues.empty()) return 0;
-  std::sort(AValues.begin(), AValues.end());
-  const size_t i = std::min(AValues.size() - 1, size_t(AP * double(AValues.size() - 1) + 0.5));
-  return AValues[i];
-}
-
 int PauseFor(int APreset) { return APreset == 0 ? 50 : APreset == 2 ? 120 : 80; }
 int JpegQualityFor(int APreset) { return APreset == 0 ? 45 : APreset == 2 ? 82 : 62; }
 const char* PresetName(int APreset) { return APreset == 0 ? "fast" : APreset == 2 ? "high" : "standard"; }
@@ -412,7 +407,8 @@ bool RunSize(double AScale, const std::vector<int>& APresets, std::vector<TPrese
       viewer.Reset();
       const auto t0 = Clock::now();
       ui.RunUntil([] { return false; }, motionMs);
-      const TViewerStats motion = viewer.Take();
+      TViewerStats motion = viewer.Take();
+      std::sort(motion.LatencyMs.begin(), motion.LatencyMs.end());
       const double motionS = Ms(Clock::now() - t0) / 1000.0;
 
       painter.SetMoving(false);

@@ -29,6 +29,7 @@
 #include "protocol/Messages.h"
 #include "protocol/Packet.h"
 #include "relay/RelayServer.h"
+#include "bench/PrivateNetwork.h"
 #include "bench/Stats.h"
 #include "tests/support/transfer/TransferRig.h"
 
@@ -117,20 +118,8 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   const int mbit = argc > 1 ? std::max(1, std::atoi(argv[1])) : 40;
   const double seconds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 8;
-  if (!std::getenv("TLM_BENCH_IN_NETNS")) {
-    // Everything below runs in a network namespace of our own: its loopback is ours to shape.
-    if (std::system("unshare --net true >/dev/null 2>&1") != 0) {
-      std::printf("bench_transfer_share: skipped, a private network namespace needs root (unshare --net)\n");
-      return 0;
-    }
-    ::setenv("TLM_BENCH_IN_NETNS", "1", 1);
-    std::vector<char*> args = {const_cast<char*>("unshare"), const_cast<char*>("--net")};
-    for (int i = 0; i < argc; ++i) args.push_back(argv[i]);
-    args.push_back(nullptr);
-    ::execvp("unshare", args.data());
-    std::perror("bench_transfer_share: unshare --net (needs root)");
-    return 1;
-  }
+  // Everything below runs in a network namespace of our own: its loopback is ours to shape.
+  if (!bench::InPrivateNetwork("bench_transfer_share", argc, argv)) return 0;
   char base[] = "/tmp/tlm-bench-share-XXXXXX";
   if (!::mkdtemp(base)) return 1;
   const std::string dir = base;

@@ -204,6 +204,34 @@ def filter_syscalls(group):
     return names
 
 
+def allowed_syscalls(settings):
+    """System calls a unit's SystemCallFilter= lines allow: names and @groups, less those of lines
+    that start with ~ (a deny list)."""
+    allowed, denied = set(), set()
+    for line in settings.get("SystemCallFilter", []):
+        deny = line.startswith("~")
+        for entry in line.lstrip("~").split():
+            (denied if deny else allowed).update(filter_syscalls(entry) if entry.startswith("@") else {entry})
+    return allowed - denied
+
+
+def assert_trace_fits_unit(test, trace, unit_path):
+    """Fails `test` when what strace -f recorded (`trace`, its lines) leaves the unit's system-call
+    filter or address families, or maps memory both writable and executable."""
+    settings = unit_settings(unit_path)
+    calls = {m.group(1) for m in (re.match(r"^\d+\s+([a-z0-9_]+)\(", line) for line in trace) if m}
+    with test.subTest(setting="SystemCallFilter"):
+        test.assertTrue(calls, "no system calls in the trace")
+        test.assertEqual(calls - allowed_syscalls(settings) - {"execve"}, set())  # strace's own execve starts it
+    with test.subTest(setting="RestrictAddressFamilies"):
+        families = set(re.findall(r"\bsocket\((AF_[A-Z0-9]+)", "\n".join(trace)))
+        test.assertTrue(families)
+        test.assertEqual(families - set(" ".join(settings["RestrictAddressFamilies"]).split()), set())
+    with test.subTest(setting="MemoryDenyWriteExecute"):
+        test.assertEqual(settings.get("MemoryDenyWriteExecute"), ["yes"])
+        test.assertEqual([line for line in trace if re.search(r"\b(mmap|mprotect)\(.*PROT_WRITE\|PROT_EXEC", line)], [])
+
+
 def send_packet(sock, kind, payload=b""):
     sock.sendall(struct.pack("<II", kind, len(payload)) + payload)
 
@@ -403,24 +431,9 @@ class TestContents(unittest.TestCase):
     def test_relay_session_fits_the_unit_sandbox(self):
         if SANITIZED or not shutil.which("strace") or not shutil.which("systemd-analyze"):
             self.skipTest("needs strace, systemd-analyze and a build without sanitizers")
-        with open(os.path.join(self.root, "lib/systemd/system/tlmrelay.service")) as f:
-            unit = dict(line.split("=", 1) for line in f.read().splitlines() if "=" in line and line[0] != "#")
         with tempfile.TemporaryDirectory() as folder:
             trace = traced_relay_session(os.path.join(self.root, "usr/sbin/tlmrelay"), folder)
-        calls = {m.group(1) for m in (re.match(r"^\d+\s+([a-z0-9_]+)\(", line) for line in trace) if m}
-        allowed, denied = set(), set()
-        for entry in unit["SystemCallFilter"].split():
-            names = filter_syscalls(entry.lstrip("~")) if entry.lstrip("~").startswith("@") else {entry.lstrip("~")}
-            (denied if entry.startswith("~") else allowed).update(names)
-        allowed -= denied
-        with self.subTest(setting="SystemCallFilter"):
-            self.assertEqual(calls - allowed - {"execve"}, set())  # strace's own execve starts it
-        with self.subTest(setting="RestrictAddressFamilies"):
-            families = set(re.findall(r"\bsocket\((AF_[A-Z0-9]+)", "\n".join(trace)))
-            self.assertTrue(families)
-            self.assertEqual(families - set(unit["RestrictAddressFamilies"].split()), set())
-        with self.subTest(setting="MemoryDenyWriteExecute"):
-            self.assertEqual([line for line in trace if re.search(r"\b(mmap|mprotect)\(.*PROT_WRITE\|PROT_EXEC", line)], [])
+        assert_trace_fits_unit(self, trace, os.path.join(self.root, "lib/systemd/system/tlmrelay.service"))
 
     def test_options_file_is_accepted_by_the_relay(self):
         with open(os.path.join(self.root, "etc/default/tlmrelay")) as f:
@@ -562,6 +575,7 @@ class InsideNamespace(unittest.TestCase):
         mask = "/etc/systemd/system/tlmrelay.service"
         # (dpkg action, the service call expected, enabled afterwards, masked afterwards).
         # Removing keeps the enablement and masks the unit whose file is gone; purge forgets both.
+        # Running cluster nodes stop whenever the service stops, and only then.
         steps = (
             (("-i", deb(RELAY)), "start", True, False),
             (("-i", deb(RELAY)), "restart", True, False),
@@ -573,7 +587,10 @@ class InsideNamespace(unittest.TestCase):
             with self.subTest(dpkg=" ".join(args)):
                 self.dpkg(*args)
                 calls = [c for c in self.calls() if c.startswith("deb-systemd-invoke")]
-                self.assertEqual(calls, [f"deb-systemd-invoke {call} tlmrelay.service"] if call else [])
+                expected = [f"deb-systemd-invoke {call} tlmrelay.service"]
+                if call == "stop":
+                    expected.append("deb-systemd-invoke stop tlmrelay-node@*.service")
+                self.assertEqual(calls, expected)
                 self.assertEqual(os.path.islink(wants), enabled)
                 self.assertEqual(os.path.islink(mask) and os.readlink(mask) == "/dev/null", masked)
             if args[0] == "-r":
