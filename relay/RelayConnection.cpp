@@ -470,7 +470,7 @@ asio::awaitable<void> TRelayConnection::DiscardUntilClosed() {
 
 asio::awaitable<bool> TRelayConnection::OpenStream() {
   std::string why;
-  const TRelayStream::TOpened opened = co_await FSocket.Open(weak_from_this(), why);
+  const TRelayStream::TOpened opened = co_await FSocket.Open(why);
   if (opened == TRelayStream::TOpened::Failed) {
     FHub.Log("connection from " + FAddress + " not opened: " + why);
     co_return false;
