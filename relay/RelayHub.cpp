@@ -328,6 +328,7 @@ void TRelayHub::HandleConnectRequest(TRelayConnection& AViewer, const TBytes& AP
       Unlink(AViewer, *link);
       link->Close();
     }
+    if (AViewer.Closing()) return;
   }
   AViewer.Role = TPeerRole::Viewer;
   AViewer.ViewerState = TViewerState::Idle;

@@ -137,7 +137,8 @@ private:
   // Cluster mode: AViewer asks for a host not held here: find its node and hand the viewer on.
   void LocateForViewer(TRelayConnection& AViewer, const std::string& ATarget, const TBytes& ARequest);
   asio::awaitable<void> HandOver(std::weak_ptr<TRelayConnection> AViewer, std::string ANode, std::string AAddress);
-  // A linked viewer's link has gone (or the viewer asks anew): they part.
+  // A linked viewer's link has gone (or the viewer asks anew): they part. A viewer inside a
+  // packet coming over the link is closed.
   void Unlink(TRelayConnection& AViewer, TRelayConnection& ALink);
   // Packets coming back over a link show how the host's node has answered the viewer.
   static void NoteLinkAnswer(TRelayConnection& AViewer, uint32_t AType);

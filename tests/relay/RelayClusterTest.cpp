@@ -281,6 +281,26 @@ TEST_F(RelayClusterTest, LinkedViewerAskingAgainLeavesItsSessionFirst) {
   pair.Viewer->Expect(MsgSessionStart);
 }
 
+// A linked viewer that asks anew while a packet from its link is only partly passed on would
+// otherwise get the rest of its stream after a cut-off packet.
+TEST_F(RelayClusterTest, LinkedViewerAskingAgainInsideAPacketIsClosed) {
+  StartNode(0);
+  StartNode(1);
+  TPair pair = OpenSession(0, 1, "cut-key");
+  const size_t sent = 64 * 1024;
+  const TBytes frame = EncodePacket(MsgFrame, NumberedPayload(1, 4 * sent));
+  const uint64_t before = FNodes[1].Relay->Stats().BytesRelayed;
+  pair.Host->SendRaw(frame.data(), PacketHeaderSize + sent);
+  ASSERT_TRUE(WaitUntil([&] { return FNodes[1].Relay->Stats().BytesRelayed >= before + PacketHeaderSize + sent; }));
+
+  // Nothing can follow the cut-off packet on the viewer's connection: it goes, with its link,
+  // instead of being handed on again.
+  pair.Viewer->RequestConnect(pair.Id);
+  EXPECT_TRUE(WaitUntil([&] { return FNodes[1].Relay->Stats().Connections == 0; }, 3000))
+      << FNodes[1].Relay->Stats().Connections << " connections left";
+  EXPECT_EQ(LogCount("node2: closing viewer 'viewer' (127.0.0.1): its link closed in the middle of a packet"), 1u);
+}
+
 TEST_F(RelayClusterTest, NodeWithAnotherSecretCannotHandViewersOn) {
   StartNode(0);
   TRelayOptions wrong = NodeOptions("node2");
