@@ -302,9 +302,10 @@ asio::awaitable<bool> TRelayConnection::Skip(size_t ALen) {
 asio::awaitable<bool> TRelayConnection::WaitForRoom(TRelayConnection& ATo, size_t ABelow) {
   const size_t below = ABelow > 0 ? ABelow : FHub.QueueLimit();
   bool paused = false;
-  const auto since = TRelayClock::now();
+  TRelayClock::time_point since;  // read only when held back: this runs for every piece forwarded
   // Over the relay's total, a partner with anything queued is behind.
   while ((ATo.FQueued >= below || (ATo.FQueued > 0 && FHub.OverQueued())) && !ATo.FClosing && !FClosing) {
+    if (!paused) since = TRelayClock::now();
     ATo.FBlockedSender = weak_from_this();
     FPaused = paused = true;
     FResume.expires_at(TRelayClock::time_point::max());
