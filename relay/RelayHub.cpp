@@ -88,6 +88,7 @@ TRelayHub::TRelayHub(const TRelayOptions& AOptions, TIdStore* AStore, TClusterRe
       FExecutor(std::move(AExecutor)),
       FCounters(ACounters),
       FLog(std::move(ALog)),
+      FLastForget(TRelayClock::now()),
       FEvents(FLog, AOptions.LogBurst, AOptions.LogSummaryInterval) {}
 
 void TRelayHub::Event(std::string_view AKind, const std::string& ALine) {
@@ -635,8 +636,7 @@ void TRelayHub::Sweep(TRelayClock::time_point ANow) {
   } catch (const TError& e) {
     FLog(std::string("saving new IDs failed: ") + e.what());
   }
-  if (FOptions.ForgetAfter.count() > 0 &&
-      (FLastForget == TRelayClock::time_point{} || ANow - FLastForget >= FOptions.ForgetSweepInterval)) {
+  if (FOptions.ForgetAfter.count() > 0 && ANow - FLastForget >= FOptions.ForgetSweepInterval) {
     FLastForget = ANow;
     ForgetStaleIds();
   }

@@ -182,7 +182,9 @@ private:
   TRateWindows FRequestTimesByHost;  // connect requests passed on (or queued) per host ID
   TRateWindows FNewKeyTimes;         // new device keys per address
   std::deque<TRelayClock::time_point> FNewKeysLastSecond;
-  TRelayClock::time_point FLastForget{};
+  // The first sweep waits a whole interval from the start: hosts that were connected when the
+  // relay stopped come back, and count as seen, before any ID is forgotten.
+  TRelayClock::time_point FLastForget;
   TLogSummary FEvents;
 };
 

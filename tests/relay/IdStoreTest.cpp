@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <set>
+#include <thread>
 
 #include "protocol/Error.h"
 #include "relay/IdStore.h"
@@ -147,6 +148,25 @@ TEST_F(RelayRegistration, SameKeyGetsSameIdOnReconnectAndAfterRestart) {
   EXPECT_EQ(host->Register("host-a"), first);
   auto second = Peer();
   EXPECT_EQ(second->Register("host-b"), other);
+}
+
+// A host that was connected when the relay stopped, and was last written as seen long ago,
+// comes back within seconds after the restart: the relay must not forget its ID first.
+TEST_F(RelayRegistration, RestartedRelayLetsItsHostsComeBackBeforeItForgetsAnyId) {
+  TempDb db;
+  std::string id;
+  {
+    TIdStore store(db.Path());
+    id = store.Create("long-connected", TIdStore::NowUnix() - 3 * 24 * 3600);
+  }
+  auto options = TestOptions();
+  options.DbPath = db.Path();
+  options.ForgetAfter = std::chrono::hours(48);
+  StartRelay(options);
+  // The sweep runs at least once a second.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(Peer()->Register("long-connected"), id);
+  EXPECT_EQ(FRelay->Stats().IdsForgotten, 0u);
 }
 
 TEST_F(RelayRegistration, StoppingTheRelayClosesItsConnections) {
