@@ -473,11 +473,11 @@ asio::awaitable<bool> TRelayConnection::OpenStream() {
   std::string why;
   const TRelayStream::TOpened opened = co_await FSocket.Open(why);
   if (opened == TRelayStream::TOpened::Failed) {
-    FHub.Log("connection from " + FAddress + " not opened: " + why);
+    FHub.Event("connection not opened", "connection from " + FAddress + " not opened: " + why);
     co_return false;
   }
   if (opened == TRelayStream::TOpened::PlainRefused) {
-    FHub.Log("refused plain connection from " + FAddress + ": TLS only");
+    FHub.Event("refused plain connection", "refused plain connection from " + FAddress + ": TLS only");
     SendText(MsgRelayError, relaytext::TlsRequired);
     Close();
   }

@@ -124,6 +124,8 @@ public:
   const TRelayOptions& Options() const { return FOptions; }
   bool SpliceAllowed() const { return FOptions.SpliceLargePayloads; }
   void Log(const std::string& ALine) const { FLog(ALine); }
+  // A log line of a kind that hostile peers can multiply: summarised when it repeats.
+  void Event(std::string_view AKind, const std::string& ALine);
 
 private:
   void HandleRegister(TRelayConnection& AHost, const TBytes& APayload);
@@ -153,8 +155,6 @@ private:
   void WithdrawRequest(TRelayConnection& AViewer);
   // Removes IDs whose hosts have not been seen for too long.
   void ForgetStaleIds();
-  // A log line of a kind that hostile clients can multiply: summarised when it repeats.
-  void Event(std::string_view AKind, const std::string& ALine);
   // Refusal text to a viewer (or a connection that may be one), then close it.
   void Refuse(TRelayConnection& AConn, std::string_view AText);
   // AConn's partner has gone: tell AConn, or close it when a forwarded packet was cut off.

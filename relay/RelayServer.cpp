@@ -154,7 +154,7 @@ asio::awaitable<void> TRelayServer::TImpl::AcceptLoop() {
     // A load balancer's connection: its header names the client, read without holding up
     // this loop.
     if (ReadingHeaders.size() >= Options.MaxConnections) {
-      LogFn("refused connection from " + address + ": too many PROXY headers being read");
+      Hub->Event("refused connection", "refused connection from " + address + ": too many PROXY headers being read");
       ++Counters.Refusals;
       continue;
     }
@@ -174,7 +174,8 @@ asio::awaitable<void> TRelayServer::TImpl::AdmitProxied(std::shared_ptr<tcp::soc
     co_return;
   }
   if (!read) {
-    LogFn("closed connection from " + AProxy + ": " + why);
+    // A client that gives up at once may leave its load balancer nothing to send.
+    Hub->Event("no PROXY header", "closed connection from " + AProxy + ": " + why);
     ++Counters.Refusals;
     ASocket->close(ignored);
     co_return;
@@ -214,8 +215,9 @@ asio::awaitable<void> TRelayServer::TImpl::LinkAcceptLoop() {
     if (AcceptingLinks.size() >= Options.MaxConnections) {
       asio::error_code ignored;
       const auto peer = socket.remote_endpoint(ignored);
-      LogFn("refused node link from " + (ignored ? std::string("?") : AddressText(peer.address())) +
-            ": too many link handshakes running");
+      Hub->Event("refused node link", "refused node link from " +
+                                          (ignored ? std::string("?") : AddressText(peer.address())) +
+                                          ": too many link handshakes running");
       ++Counters.Refusals;
       continue;
     }
@@ -239,7 +241,7 @@ asio::awaitable<void> TRelayServer::TImpl::AcceptLink(std::shared_ptr<tcp::socke
   }
   if (!proven) {
     ++Counters.Refusals;
-    LogFn("refused node link from " + AddressText(peer.address()) + ": " + why);
+    Hub->Event("refused node link", "refused node link from " + AddressText(peer.address()) + ": " + why);
     co_return;
   }
   std::string refusal;
