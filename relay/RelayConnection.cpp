@@ -413,6 +413,9 @@ asio::awaitable<TRelayConnection::TSpliceResult> TRelayConnection::SpliceTo(TRel
     if (got < 0 && errno == EAGAIN) {
       co_await FSocket.async_wait(asio::socket_base::wait_read, redirect_error(use_awaitable, error));
       if (error || FAborted) result = TSpliceResult::SenderFailed;
+      // A receiver closed meanwhile has given up its descriptor, whose number a socket accepted
+      // since may have now: nothing more goes to it.
+      else if (ATo.FAborted) result = TSpliceResult::ReceiverGone;
       continue;
     }
     if (got < 0 && AConsumed == 0 && (errno == EINVAL || errno == ENOSYS)) {
