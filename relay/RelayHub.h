@@ -185,6 +185,7 @@ private:
   // The first sweep waits a whole interval from the start: hosts that were connected when the
   // relay stopped come back, and count as seen, before any ID is forgotten.
   TRelayClock::time_point FLastForget;
+  bool FForgetUnfinished = false;  // the last sweep looked at a full batch: the next one goes on
   TLogSummary FEvents;
 };
 
