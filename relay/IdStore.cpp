@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <chrono>
+#include <cstdint>
 #include <random>
 #include <vector>
 
@@ -188,20 +189,26 @@ std::string TIdStore::IdFor(std::string_view ADeviceKey, int64_t ANow) {
 }
 
 size_t TIdStore::ForgetUnseenSince(int64_t ACutoff, int64_t ANow,
-                                   const std::function<bool(const std::string&)>& AOnline) {
+                                   const std::function<bool(const std::string&)>& AOnline, size_t AMaxKeys,
+                                   bool* AMore) {
+  if (AMore) *AMore = false;
   struct TRow {
     std::string Key, Id;
   };
   std::vector<TRow> stale;
   {
-    sqlite3_stmt* select = Prepare("SELECT device_key, id FROM hosts WHERE last_seen < ?1");
+    // The oldest first; a negative limit is none.
+    sqlite3_stmt* select =
+        Prepare("SELECT device_key, id FROM hosts WHERE last_seen < ?1 ORDER BY last_seen LIMIT ?2");
     sqlite3_bind_int64(select, 1, ACutoff);
+    sqlite3_bind_int64(select, 2, AMaxKeys > size_t(INT64_MAX) ? -1 : int64_t(AMaxKeys));
     int rc;
     while ((rc = sqlite3_step(select)) == SQLITE_ROW) stale.push_back({ColumnText(select, 0), ColumnText(select, 1)});
     sqlite3_finalize(select);
     if (rc != SQLITE_DONE) Fail("select stale keys");
   }
   if (stale.empty()) return 0;
+  if (AMore) *AMore = stale.size() == AMaxKeys;
   sqlite3_stmt* remove = Prepare("DELETE FROM hosts WHERE device_key = ?1");
   size_t removed = 0;
   try {

@@ -40,7 +40,10 @@ public:
 
   // Removes every key last seen before ACutoff, except those whose ID AOnline names (a host
   // connected all that time): those count as seen at ANow. Returns how many were removed.
-  size_t ForgetUnseenSince(int64_t ACutoff, int64_t ANow, const std::function<bool(const std::string&)>& AOnline);
+  // Looks at the AMaxKeys seen longest ago at most, so that a large backlog can be worked off in
+  // several calls; AMore (when given) tells whether some may be left.
+  size_t ForgetUnseenSince(int64_t ACutoff, int64_t ANow, const std::function<bool(const std::string&)>& AOnline,
+                           size_t AMaxKeys = SIZE_MAX, bool* AMore = nullptr);
 
   // Makes the writes so far durable.
   void Commit();

@@ -302,9 +302,10 @@ asio::awaitable<bool> TRelayConnection::Skip(size_t ALen) {
 asio::awaitable<bool> TRelayConnection::WaitForRoom(TRelayConnection& ATo, size_t ABelow) {
   const size_t below = ABelow > 0 ? ABelow : FHub.QueueLimit();
   bool paused = false;
-  const auto since = TRelayClock::now();
+  TRelayClock::time_point since;  // read only when held back: this runs for every piece forwarded
   // Over the relay's total, a partner with anything queued is behind.
   while ((ATo.FQueued >= below || (ATo.FQueued > 0 && FHub.OverQueued())) && !ATo.FClosing && !FClosing) {
+    if (!paused) since = TRelayClock::now();
     ATo.FBlockedSender = weak_from_this();
     FPaused = paused = true;
     FResume.expires_at(TRelayClock::time_point::max());
@@ -412,6 +413,9 @@ asio::awaitable<TRelayConnection::TSpliceResult> TRelayConnection::SpliceTo(TRel
     if (got < 0 && errno == EAGAIN) {
       co_await FSocket.async_wait(asio::socket_base::wait_read, redirect_error(use_awaitable, error));
       if (error || FAborted) result = TSpliceResult::SenderFailed;
+      // A receiver closed meanwhile has given up its descriptor, whose number a socket accepted
+      // since may have now: nothing more goes to it.
+      else if (ATo.FAborted) result = TSpliceResult::ReceiverGone;
       continue;
     }
     if (got < 0 && AConsumed == 0 && (errno == EINVAL || errno == ENOSYS)) {
@@ -470,13 +474,13 @@ asio::awaitable<void> TRelayConnection::DiscardUntilClosed() {
 
 asio::awaitable<bool> TRelayConnection::OpenStream() {
   std::string why;
-  const TRelayStream::TOpened opened = co_await FSocket.Open(weak_from_this(), why);
+  const TRelayStream::TOpened opened = co_await FSocket.Open(why);
   if (opened == TRelayStream::TOpened::Failed) {
-    FHub.Log("connection from " + FAddress + " not opened: " + why);
+    FHub.Event("connection not opened", "connection from " + FAddress + " not opened: " + why);
     co_return false;
   }
   if (opened == TRelayStream::TOpened::PlainRefused) {
-    FHub.Log("refused plain connection from " + FAddress + ": TLS only");
+    FHub.Event("refused plain connection", "refused plain connection from " + FAddress + ": TLS only");
     SendText(MsgRelayError, relaytext::TlsRequired);
     Close();
   }

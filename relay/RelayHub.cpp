@@ -14,6 +14,9 @@ namespace {
 constexpr auto RateWindow = std::chrono::seconds(60);
 constexpr auto NewKeyGlobalWindow = std::chrono::seconds(1);
 constexpr size_t ConnectionIdDigits = 9;
+// IDs looked at per sweep: a large backlog (the first sweep over an old database, say) is worked
+// off a batch a second instead of holding the network thread for all of it at once.
+constexpr size_t ForgetBatch = 10000;
 
 bool HasControlChars(std::string_view AText) {
   return std::any_of(AText.begin(), AText.end(), [](char c) { return uint8_t(c) < 0x20 || c == 0x7f; });
@@ -88,6 +91,7 @@ TRelayHub::TRelayHub(const TRelayOptions& AOptions, TIdStore* AStore, TClusterRe
       FExecutor(std::move(AExecutor)),
       FCounters(ACounters),
       FLog(std::move(ALog)),
+      FLastForget(TRelayClock::now()),
       FEvents(FLog, AOptions.LogBurst, AOptions.LogSummaryInterval) {}
 
 void TRelayHub::Event(std::string_view AKind, const std::string& ALine) {
@@ -328,6 +332,7 @@ void TRelayHub::HandleConnectRequest(TRelayConnection& AViewer, const TBytes& AP
       Unlink(AViewer, *link);
       link->Close();
     }
+    if (AViewer.Closing()) return;
   }
   AViewer.Role = TPeerRole::Viewer;
   AViewer.ViewerState = TViewerState::Idle;
@@ -567,12 +572,13 @@ void TRelayHub::ForgetStaleIds() {
   }
   try {
     const size_t removed = FStore->ForgetUnseenSince(
-        cutoff, now,
-        [this](const std::string& AId) { return FHostsById.count(AId) > 0; });
+        cutoff, now, [this](const std::string& AId) { return FHostsById.count(AId) > 0; }, ForgetBatch,
+        &FForgetUnfinished);
     FCounters.IdsForgotten += removed;
     if (removed > 0) FLog("forgot " + std::to_string(removed) + " IDs not seen for " +
                           std::to_string(FOptions.ForgetAfter.count() / 86400) + " days or more");
   } catch (const TError& e) {
+    FForgetUnfinished = false;  // tried again at the next interval, not at every sweep
     FLog(std::string("forgetting old IDs failed: ") + e.what());
   }
 }
@@ -635,7 +641,7 @@ void TRelayHub::Sweep(TRelayClock::time_point ANow) {
     FLog(std::string("saving new IDs failed: ") + e.what());
   }
   if (FOptions.ForgetAfter.count() > 0 &&
-      (FLastForget == TRelayClock::time_point{} || ANow - FLastForget >= FOptions.ForgetSweepInterval)) {
+      (FForgetUnfinished || ANow - FLastForget >= FOptions.ForgetSweepInterval)) {
     FLastForget = ANow;
     ForgetStaleIds();
   }

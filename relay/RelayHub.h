@@ -124,6 +124,8 @@ public:
   const TRelayOptions& Options() const { return FOptions; }
   bool SpliceAllowed() const { return FOptions.SpliceLargePayloads; }
   void Log(const std::string& ALine) const { FLog(ALine); }
+  // A log line of a kind that hostile peers can multiply: summarised when it repeats.
+  void Event(std::string_view AKind, const std::string& ALine);
 
 private:
   void HandleRegister(TRelayConnection& AHost, const TBytes& APayload);
@@ -137,7 +139,8 @@ private:
   // Cluster mode: AViewer asks for a host not held here: find its node and hand the viewer on.
   void LocateForViewer(TRelayConnection& AViewer, const std::string& ATarget, const TBytes& ARequest);
   asio::awaitable<void> HandOver(std::weak_ptr<TRelayConnection> AViewer, std::string ANode, std::string AAddress);
-  // A linked viewer's link has gone (or the viewer asks anew): they part.
+  // A linked viewer's link has gone (or the viewer asks anew): they part. A viewer inside a
+  // packet coming over the link is closed.
   void Unlink(TRelayConnection& AViewer, TRelayConnection& ALink);
   // Packets coming back over a link show how the host's node has answered the viewer.
   static void NoteLinkAnswer(TRelayConnection& AViewer, uint32_t AType);
@@ -152,8 +155,6 @@ private:
   void WithdrawRequest(TRelayConnection& AViewer);
   // Removes IDs whose hosts have not been seen for too long.
   void ForgetStaleIds();
-  // A log line of a kind that hostile clients can multiply: summarised when it repeats.
-  void Event(std::string_view AKind, const std::string& ALine);
   // Refusal text to a viewer (or a connection that may be one), then close it.
   void Refuse(TRelayConnection& AConn, std::string_view AText);
   // AConn's partner has gone: tell AConn, or close it when a forwarded packet was cut off.
@@ -181,7 +182,10 @@ private:
   TRateWindows FRequestTimesByHost;  // connect requests passed on (or queued) per host ID
   TRateWindows FNewKeyTimes;         // new device keys per address
   std::deque<TRelayClock::time_point> FNewKeysLastSecond;
-  TRelayClock::time_point FLastForget{};
+  // The first sweep waits a whole interval from the start: hosts that were connected when the
+  // relay stopped come back, and count as seen, before any ID is forgotten.
+  TRelayClock::time_point FLastForget;
+  bool FForgetUnfinished = false;  // the last sweep looked at a full batch: the next one goes on
   TLogSummary FEvents;
 };
 

@@ -154,6 +154,11 @@ void TRelayHub::Unlink(TRelayConnection& AViewer, TRelayConnection& ALink) {
   AViewer.Partner.reset();
   ALink.Partner.reset();
   AViewer.ViewerState = TViewerState::Idle;
+  // The rest of a packet the link was passing on will not come: nothing can follow it.
+  if (AViewer.InsidePartialPacket() && !AViewer.Closing()) {
+    FLog("closing " + Describe(AViewer) + ": its link closed in the middle of a packet");
+    AViewer.Abort();
+  }
 }
 
 void TRelayHub::NoteLinkAnswer(TRelayConnection& AViewer, uint32_t AType) {

@@ -86,7 +86,7 @@ struct TRelayServer::TImpl {
   asio::awaitable<void> AcceptLoop();
   // Cluster mode: links from other nodes, each carrying one viewer of theirs.
   asio::awaitable<void> LinkAcceptLoop();
-  asio::awaitable<void> AcceptLink(tcp::socket ASocket);
+  asio::awaitable<void> AcceptLink(std::shared_ptr<tcp::socket> ASocket);
   void StartCluster();
   // The listening socket for AAddress ("HOST:PORT"); raises TError naming AWhat.
   std::unique_ptr<tcp::acceptor> Listen(const std::string& AHost, uint16_t APort, const std::string& AWhat);
@@ -116,6 +116,8 @@ struct TRelayServer::TImpl {
   // Trusted proxies (as AddressText writes them) and their connections whose header is awaited.
   std::set<std::string, std::less<>> ProxyFrom;
   std::set<std::shared_ptr<tcp::socket>> ReadingHeaders;
+  // Links from other nodes whose handshake is still running.
+  std::set<std::shared_ptr<tcp::socket>> AcceptingLinks;
   bool Stopping = false;  // network thread only
 
   std::thread Thread;
@@ -152,7 +154,7 @@ asio::awaitable<void> TRelayServer::TImpl::AcceptLoop() {
     // A load balancer's connection: its header names the client, read without holding up
     // this loop.
     if (ReadingHeaders.size() >= Options.MaxConnections) {
-      LogFn("refused connection from " + address + ": too many PROXY headers being read");
+      Hub->Event("refused connection", "refused connection from " + address + ": too many PROXY headers being read");
       ++Counters.Refusals;
       continue;
     }
@@ -172,7 +174,8 @@ asio::awaitable<void> TRelayServer::TImpl::AdmitProxied(std::shared_ptr<tcp::soc
     co_return;
   }
   if (!read) {
-    LogFn("closed connection from " + AProxy + ": " + why);
+    // A client that gives up at once may leave its load balancer nothing to send.
+    Hub->Event("no PROXY header", "closed connection from " + AProxy + ": " + why);
     ++Counters.Refusals;
     ASocket->close(ignored);
     co_return;
@@ -207,35 +210,53 @@ asio::awaitable<void> TRelayServer::TImpl::LinkAcceptLoop() {
       co_await pause.async_wait(redirect_error(use_awaitable, error));
       continue;
     }
-    asio::co_spawn(Io, AcceptLink(std::move(socket)), asio::detached);
+    // Anyone who reaches this port can start a handshake: those running at once are bounded
+    // like the connections they may become.
+    if (AcceptingLinks.size() >= Options.MaxConnections) {
+      asio::error_code ignored;
+      const auto peer = socket.remote_endpoint(ignored);
+      Hub->Event("refused node link", "refused node link from " +
+                                          (ignored ? std::string("?") : AddressText(peer.address())) +
+                                          ": too many link handshakes running");
+      ++Counters.Refusals;
+      continue;
+    }
+    auto held = std::make_shared<tcp::socket>(std::move(socket));
+    AcceptingLinks.insert(held);
+    asio::co_spawn(Io, AcceptLink(held), asio::detached);
   }
 }
 
-asio::awaitable<void> TRelayServer::TImpl::AcceptLink(tcp::socket ASocket) {
+asio::awaitable<void> TRelayServer::TImpl::AcceptLink(std::shared_ptr<tcp::socket> ASocket) {
+  tcp::socket& socket = *ASocket;
   asio::error_code ignored;
-  const auto peer = ASocket.remote_endpoint(ignored);
+  const auto peer = socket.remote_endpoint(ignored);
   std::string viewerAddress, why;
-  const bool proven = co_await AcceptNodeLink(ASocket, Options.Cluster.Secret, Options.Cluster.LinkTimeout,
+  const bool proven = co_await AcceptNodeLink(socket, Options.Cluster.Secret, Options.Cluster.LinkTimeout,
                                               viewerAddress, why);
-  if (Stopping) co_return;
+  AcceptingLinks.erase(ASocket);
+  if (Stopping) {
+    socket.close(ignored);
+    co_return;
+  }
   if (!proven) {
     ++Counters.Refusals;
-    LogFn("refused node link from " + AddressText(peer.address()) + ": " + why);
+    Hub->Event("refused node link", "refused node link from " + AddressText(peer.address()) + ": " + why);
     co_return;
   }
   std::string refusal;
   if (!Hub->MayAdmitLink(refusal)) {
     // The dialling node passes the text on to its viewer.
     if (Refusing.size() < MaxRefusing) {
-      auto held = std::make_shared<tcp::socket>(std::move(ASocket));
+      auto held = std::make_shared<tcp::socket>(std::move(socket));
       Refusing.insert(held);
       asio::co_spawn(Io, RefuseSocket(held, EncodePacket(MsgRelayError, BytesOf(refusal))), asio::detached);
     }
     co_return;
   }
-  ASocket.set_option(tcp::no_delay(true), ignored);
-  ASocket.set_option(asio::socket_base::keep_alive(true), ignored);
-  auto conn = std::make_shared<TRelayConnection>(TRelayStream(std::move(ASocket), nullptr), *Hub, viewerAddress);
+  socket.set_option(tcp::no_delay(true), ignored);
+  socket.set_option(asio::socket_base::keep_alive(true), ignored);
+  auto conn = std::make_shared<TRelayConnection>(TRelayStream(std::move(socket), nullptr), *Hub, viewerAddress);
   conn->FromNode = true;
   Hub->Keep(conn, false);
   conn->Start();
@@ -415,6 +436,7 @@ void TRelayServer::Stop() {
     impl->SweepTimer->cancel();
     for (const auto& socket : impl->Refusing) socket->close(ignored);
     for (const auto& socket : impl->ReadingHeaders) socket->close(ignored);
+    for (const auto& socket : impl->AcceptingLinks) socket->close(ignored);
     impl->Hub->CloseAll();
     impl->LogCounters();
   });

@@ -8,6 +8,7 @@
 
 #include "protocol/Error.h"
 #include "relay/RelayServer.h"
+#include "relay/SocketDeadline.h"
 
 namespace tlm {
 
@@ -52,34 +53,21 @@ std::unique_ptr<TRelayTls> MakeRelayTls(const TRelayOptions& AOptions) {
 
 TRelayStream::TRelayStream(TSocket ASocket, TRelayTls* ATls) : FSocket(std::move(ASocket)), FConfig(ATls) {}
 
-asio::awaitable<TRelayStream::TOpened> TRelayStream::Open(std::weak_ptr<void> AOwner, std::string& AWhy) {
+asio::awaitable<TRelayStream::TOpened> TRelayStream::Open(std::string& AWhy) {
   if (!FConfig) co_return TOpened::Plain;
   // A client that neither sends nor finishes its handshake in time is cut off by closing
   // its socket, which ends whatever waits below.
-  FOpening = true;
-  FTimedOut = false;
-  FDeadline = std::make_unique<asio::steady_timer>(get_executor(), FConfig->HandshakeTimeout);
-  FDeadline->async_wait([this, AOwner](const asio::error_code& AError) {
-    const auto alive = AOwner.lock();
-    if (AError || !alive || !FOpening) return;
-    FTimedOut = true;
+  TSocketDeadline deadline(get_executor(), FConfig->HandshakeTimeout, [this] {
     asio::error_code ignored;
     Socket().close(ignored);
   });
-  struct TEnd {
-    TRelayStream& Stream;
-    ~TEnd() {
-      Stream.FOpening = false;
-      Stream.FDeadline->cancel();
-    }
-  } end{*this};
 
   asio::error_code error;
   uint8_t first = 0;
   for (;;) {
     co_await FSocket.async_wait(TSocket::wait_read, redirect_error(use_awaitable, error));
     if (error) {
-      AWhy = FTimedOut ? "nothing received in time" : error.message();
+      AWhy = deadline.Expired() ? "nothing received in time" : error.message();
       co_return TOpened::Failed;
     }
     const ssize_t n = ::recv(FSocket.native_handle(), &first, 1, MSG_PEEK | MSG_DONTWAIT);
@@ -93,7 +81,7 @@ asio::awaitable<TRelayStream::TOpened> TRelayStream::Open(std::weak_ptr<void> AO
   FTls.emplace(std::move(FSocket), FConfig->Context);
   co_await FTls->async_handshake(asio::ssl::stream_base::server, redirect_error(use_awaitable, error));
   if (error) {
-    AWhy = FTimedOut ? "handshake timed out" : error.message();
+    AWhy = deadline.Expired() ? "handshake timed out" : error.message();
     co_return TOpened::Failed;
   }
   co_return TOpened::Tls;

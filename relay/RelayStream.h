@@ -53,9 +53,8 @@ public:
   TRelayStream(TRelayStream&&) = default;
 
   enum class TOpened { Plain, Tls, PlainRefused, Failed };
-  // Decides plain or TLS and runs the handshake. AOwner owns this stream: the handshake
-  // deadline touches the stream only while it is alive. AWhy explains Failed.
-  asio::awaitable<TOpened> Open(std::weak_ptr<void> AOwner, std::string& AWhy);
+  // Decides plain or TLS and runs the handshake. AWhy explains Failed.
+  asio::awaitable<TOpened> Open(std::string& AWhy);
   bool Plain() const { return !FTls; }
 
   executor_type get_executor() { return Socket().get_executor(); }
@@ -85,9 +84,6 @@ private:
   TSocket FSocket;  // the socket until a TLS handshake begins; then FTls owns it
   std::optional<asio::ssl::stream<TSocket>> FTls;
   TRelayTls* FConfig;
-  std::unique_ptr<asio::steady_timer> FDeadline;  // cuts Open off after the handshake time-out
-  bool FOpening = false;
-  bool FTimedOut = false;
 };
 
 }  // namespace tlm

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <set>
+#include <thread>
 
 #include "protocol/Error.h"
 #include "relay/IdStore.h"
@@ -84,6 +85,28 @@ TEST(IdStore, KeysNotSeenSinceTheCutoffAreForgottenUnlessTheirHostIsOnline) {
   EXPECT_TRUE(WellFormedId(store.IdFor("old", 8000)));
 }
 
+TEST(IdStore, ABacklogOfUnseenKeysIsForgottenInBatchesOldestFirst) {
+  TIdStore store(":memory:");
+  for (int i = 0; i < 5; ++i) store.Create("key-" + std::to_string(i), 1000 + i);
+  const std::string online = store.Create("online", 999);
+  const std::string recent = store.Create("recent", 5000);
+  const auto isOnline = [&](const std::string& AId) { return AId == online; };
+  // A held key is looked at like any other, and counts as seen at the sweep from then on.
+  struct TBatch {
+    size_t Removed;
+    bool More;
+  };
+  const TBatch expected[] = {{1, true}, {2, true}, {2, true}, {0, false}};
+  for (const TBatch& batch : expected) {
+    bool more = !batch.More;
+    EXPECT_EQ(store.ForgetUnseenSince(2000, 6000, isOnline, 2, &more), batch.Removed);
+    EXPECT_EQ(more, batch.More);
+  }
+  for (int i = 0; i < 5; ++i) EXPECT_FALSE(store.Find("key-" + std::to_string(i), 6000)) << i;
+  EXPECT_EQ(store.Find("online", 6000), online);
+  EXPECT_EQ(store.Find("recent", 6000), recent);
+}
+
 TEST(IdStore, FindingAKeyCountsAsSeeingIt) {
   constexpr int64_t Day = 24 * 3600;
   TIdStore store(":memory:");
@@ -147,6 +170,25 @@ TEST_F(RelayRegistration, SameKeyGetsSameIdOnReconnectAndAfterRestart) {
   EXPECT_EQ(host->Register("host-a"), first);
   auto second = Peer();
   EXPECT_EQ(second->Register("host-b"), other);
+}
+
+// A host that was connected when the relay stopped, and was last written as seen long ago,
+// comes back within seconds after the restart: the relay must not forget its ID first.
+TEST_F(RelayRegistration, RestartedRelayLetsItsHostsComeBackBeforeItForgetsAnyId) {
+  TempDb db;
+  std::string id;
+  {
+    TIdStore store(db.Path());
+    id = store.Create("long-connected", TIdStore::NowUnix() - 3 * 24 * 3600);
+  }
+  auto options = TestOptions();
+  options.DbPath = db.Path();
+  options.ForgetAfter = std::chrono::hours(48);
+  StartRelay(options);
+  // The sweep runs at least once a second.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(Peer()->Register("long-connected"), id);
+  EXPECT_EQ(FRelay->Stats().IdsForgotten, 0u);
 }
 
 TEST_F(RelayRegistration, StoppingTheRelayClosesItsConnections) {

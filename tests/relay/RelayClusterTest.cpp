@@ -2,6 +2,10 @@
 // viewers handed to the node that holds their host, take-overs, nodes that stop, and Redis
 // going away and coming back.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -72,6 +76,15 @@ protected:
   void StopNode(size_t AIndex) {
     FNodes[AIndex].Relay->Stop();
     FNodes[AIndex].Relay.reset();
+  }
+
+  // Where node AIndex takes links from other nodes (its log names the port it got).
+  uint16_t LinkPortOf(size_t AIndex) {
+    const std::string piece = FNodes[AIndex].Name + ": node links on 127.0.0.1:";
+    std::lock_guard<std::mutex> hold(FLogLock);
+    for (const auto& line : FLogLines)
+      if (line.starts_with(piece)) return uint16_t(std::stoul(line.substr(piece.size())));
+    return 0;
   }
 
   std::unique_ptr<TScriptedPeer> PeerOn(size_t AIndex) { return std::make_unique<TScriptedPeer>(FNodes[AIndex].Port); }
@@ -268,6 +281,26 @@ TEST_F(RelayClusterTest, LinkedViewerAskingAgainLeavesItsSessionFirst) {
   pair.Viewer->Expect(MsgSessionStart);
 }
 
+// A linked viewer that asks anew while a packet from its link is only partly passed on would
+// otherwise get the rest of its stream after a cut-off packet.
+TEST_F(RelayClusterTest, LinkedViewerAskingAgainInsideAPacketIsClosed) {
+  StartNode(0);
+  StartNode(1);
+  TPair pair = OpenSession(0, 1, "cut-key");
+  const size_t sent = 64 * 1024;
+  const TBytes frame = EncodePacket(MsgFrame, NumberedPayload(1, 4 * sent));
+  const uint64_t before = FNodes[1].Relay->Stats().BytesRelayed;
+  pair.Host->SendRaw(frame.data(), PacketHeaderSize + sent);
+  ASSERT_TRUE(WaitUntil([&] { return FNodes[1].Relay->Stats().BytesRelayed >= before + PacketHeaderSize + sent; }));
+
+  // Nothing can follow the cut-off packet on the viewer's connection: it goes, with its link,
+  // instead of being handed on again.
+  pair.Viewer->RequestConnect(pair.Id);
+  EXPECT_TRUE(WaitUntil([&] { return FNodes[1].Relay->Stats().Connections == 0; }, 3000))
+      << FNodes[1].Relay->Stats().Connections << " connections left";
+  EXPECT_EQ(LogCount("node2: closing viewer 'viewer' (127.0.0.1): its link closed in the middle of a packet"), 1u);
+}
+
 TEST_F(RelayClusterTest, NodeWithAnotherSecretCannotHandViewersOn) {
   StartNode(0);
   TRelayOptions wrong = NodeOptions("node2");
@@ -280,6 +313,70 @@ TEST_F(RelayClusterTest, NodeWithAnotherSecretCannotHandViewersOn) {
   EXPECT_EQ(viewer->ExpectText(MsgRelayError), relaytext::Unavailable);
   EXPECT_TRUE(host->QuietFor(300));
   EXPECT_TRUE(WaitUntil([&] { return LogCount("node1: refused node link") == 1; }));
+}
+
+// A plain TCP client of a node's link port that says nothing.
+class TSilentLinkClient {
+public:
+  explicit TSilentLinkClient(uint16_t APort) {
+    FFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(APort);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    FConnected = ::connect(FFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  }
+  ~TSilentLinkClient() { ::close(FFd); }
+
+  // Reads for up to AMs: how many bytes came, and whether the node closed the connection.
+  bool ClosedWithin(int AMs, size_t* AReceived = nullptr) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(AMs);
+    uint8_t buffer[256];
+    for (;;) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      pollfd readable{FFd, POLLIN, 0};
+      if (left.count() <= 0 || ::poll(&readable, 1, int(left.count())) <= 0) return false;
+      const ssize_t n = ::recv(FFd, buffer, sizeof buffer, 0);
+      if (n <= 0) return true;
+      if (AReceived) *AReceived += size_t(n);
+    }
+  }
+  bool Connected() const { return FConnected; }
+
+private:
+  int FFd = -1;
+  bool FConnected = false;
+};
+
+TEST_F(RelayClusterTest, LinkHandshakesAreBoundedAndEndWhenTheNodeStops) {
+  TRelayOptions options = NodeOptions("node1");
+  options.MaxConnections = 2;
+  options.Cluster.LinkTimeout = std::chrono::seconds(30);
+  StartNode(0, options);
+  const uint16_t linkPort = LinkPortOf(0);
+  ASSERT_NE(linkPort, 0);
+
+  // Two handshakes run: each has its challenge and waits for an answer that never comes.
+  std::vector<std::unique_ptr<TSilentLinkClient>> waiting;
+  for (int i = 0; i < 2; ++i) {
+    waiting.push_back(std::make_unique<TSilentLinkClient>(linkPort));
+    ASSERT_TRUE(waiting.back()->Connected());
+    size_t received = 0;
+    EXPECT_FALSE(waiting.back()->ClosedWithin(300, &received)) << "handshake " << i;
+    EXPECT_EQ(received, 40u) << "handshake " << i;  // "TLMLINK1" and the challenge
+  }
+  // A third is not started at all.
+  TSilentLinkClient refused(linkPort);
+  ASSERT_TRUE(refused.Connected());
+  size_t received = 0;
+  EXPECT_TRUE(refused.ClosedWithin(5000, &received));
+  EXPECT_EQ(received, 0u);
+  EXPECT_EQ(LogCount("node1: refused node link from 127.0.0.1: too many link handshakes running"), 1u);
+
+  // Stopping the node ends the handshakes still running, long before their time-out.
+  FNodes[0].Relay->Stop();
+  for (auto& client : waiting) EXPECT_TRUE(client->ClosedWithin(1000));
 }
 
 TEST_F(RelayClusterTest, RedisOutageKeepsSessionsAndRefusesWhatNeedsIt) {

@@ -353,6 +353,37 @@ TEST_F(RelayHostile, RefusedViewerThatResetsItsConnectionFreesItsSlotAtOnce) {
   EXPECT_TRUE(WaitUntil([&] { return FRelay->Stats().Connections == 1; }, 2000));
 }
 
+// A payload spliced to a viewer that goes away while the rest is still coming: the viewer's
+// descriptor number is soon another connection's, which must not get those bytes.
+TEST_F(RelayHostile, RestOfASplicedPacketNeverReachesAConnectionThatTookTheViewersPlace) {
+  StartRelay();
+  auto pair = OpenSession();
+  // Made now, connected later: the relay's sockets accepted then take the lowest free numbers,
+  // the gone viewer's among them.
+  std::vector<int> strangers;
+  for (int i = 0; i < 4; ++i) strangers.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const size_t part = 64 * 1024;
+  const TBytes frame = EncodePacket(MsgFrame, NumberedPayload(1, 8 * part));
+  const uint64_t before = FRelay->Stats().BytesRelayed;
+  pair.Host->SendRaw(frame.data(), PacketHeaderSize + part);
+  ASSERT_TRUE(WaitUntil([&] { return FRelay->Stats().BytesRelayed >= before + PacketHeaderSize + part; }));
+
+  pair.Viewer.reset();
+  ASSERT_TRUE(WaitUntil([&] { return FRelay->Stats().Connections == 1; }));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(FPort);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  for (const int fd : strangers) ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_TRUE(WaitUntil([&] { return FRelay->Stats().Connections == 1 + strangers.size(); }));
+
+  pair.Host->SendRaw(frame.data() + PacketHeaderSize + part, part);
+  std::vector<pollfd> readable;
+  for (const int fd : strangers) readable.push_back({fd, POLLIN, 0});
+  EXPECT_EQ(::poll(readable.data(), readable.size(), 500), 0) << "a new connection received bytes of the gone viewer";
+  for (const int fd : strangers) ::close(fd);
+}
+
 TEST(RelayAddressBucket, IPv6CountsByItsSlash64) {
   struct TCase {
     const char* Address;

@@ -2,6 +2,7 @@
 // client, TLS-only relays, and handshakes cut off by their deadline.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -221,6 +222,26 @@ TEST_F(RelayTls, JunkThatStartsLikeAHandshakeIsClosedAndHarmsNobody) {
   auto viewer = TlsPeer();
   viewer->RequestConnect(id);
   host->Expect(MsgAdmitRequest);
+}
+
+// Anyone can open connections that fail their handshake: beyond the burst, they are counted
+// for the summary instead of logged one by one.
+TEST_F(RelayTls, FailedHandshakesDoNotFloodTheLog) {
+  TRelayOptions options = TlsOptions();
+  options.LogBurst = 3;
+  StartRelay(options);
+  std::vector<uint8_t> junk(64, 0xFF);
+  junk[0] = 0x16;
+  for (int i = 0; i < 10; ++i) {
+    auto peer = Peer();
+    peer->SendRaw(junk.data(), junk.size());
+    EXPECT_TRUE(peer->WaitClosed());
+  }
+  EXPECT_TRUE(WaitUntil([&] { return FRelay->Stats().Connections == 0; }));
+  std::lock_guard<std::mutex> hold(FLogLock);
+  EXPECT_EQ(std::count_if(FLogLines.begin(), FLogLines.end(),
+                          [](const std::string& ALine) { return ALine.find(" not opened: ") != std::string::npos; }),
+            3);
 }
 
 TEST_F(RelayTls, TlsReadTimesOutAndAbortWakesABlockedRead) {
