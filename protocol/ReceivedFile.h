@@ -79,7 +79,6 @@ private:
   std::string FTempPath;
   std::optional<uint64_t> FExpected;
   uint64_t FReceived = 0;
-  bool FWriteFailed = false;
 };
 
 }  // namespace tlm
