@@ -290,7 +290,8 @@ asio::awaitable<void> TRelayServer::TImpl::SweepLoop() {
   milliseconds tick{1000};
   for (auto span : {Options.ViewerKeepAlive / 3, Options.AdmissionTimeout / 4, Options.IdleTimeout / 4,
                     Options.WriteStallTimeout / 4, Options.StatsInterval, Options.FirstPacketTimeout / 4,
-                    Options.PacketCompletionTime / 4, Options.LogSummaryInterval / 4})
+                    Options.PacketCompletionTime / 4, Options.LogSummaryInterval / 4,
+                    Options.Cluster.PresenceTtl / 6})
     tick = std::min(tick, std::chrono::duration_cast<milliseconds>(span));
   tick = std::max(tick, milliseconds(5));
   auto lastStats = TRelayClock::now();
