@@ -331,7 +331,7 @@ TEST_F(RelayClusterTest, NodeWithAnotherSecretCannotHandViewersOn) {
   EXPECT_TRUE(WaitUntil([&] { return LogCount("node1: refused node link") == 1; }));
 }
 
-// A plain TCP client of a node's link port that says nothing.
+// A plain TCP client of a node's port that says nothing.
 class TSilentLinkClient {
 public:
   explicit TSilentLinkClient(uint16_t APort) {
@@ -517,7 +517,12 @@ TEST_F(RelayClusterTest, ANodeCutOffFromRedisClosesItsHostsOnceTheirPresenceLaps
                      "renewed"),
             1u);
 
-  // The local session goes on; its host goes once the session has ended.
+  // New clients find the node's port closed (the load balancer sends them elsewhere) ...
+  EXPECT_TRUE(WaitUntil([&] { return !TSilentLinkClient(FNodes[0].Port).Connected(); }, 3000))
+      << "the cut-off node still takes clients";
+  EXPECT_EQ(LogCount("node1: redis unreachable for "), 1u);
+
+  // ... while its local session goes on; that host goes once the session has ended.
   std::string fault;
   Stream(*busy.Host, *busy.Viewer, true, 20, fault);
   EXPECT_EQ(fault, "");
@@ -530,6 +535,12 @@ TEST_F(RelayClusterTest, ANodeCutOffFromRedisClosesItsHostsOnceTheirPresenceLaps
   auto viewer = PeerOn(2);
   viewer->RequestConnect(id);
   back->Expect(MsgAdmitRequest);
+
+  // The partition heals: the node takes clients again.
+  redisOfNode1.Mend();
+  EXPECT_TRUE(WaitUntil([&] { return LogCount("node1: redis answers again: listening on") == 1; }, 10000));
+  auto newcomer = PeerOn(0);
+  EXPECT_EQ(newcomer->Register("after-the-cut").size(), 9u);
 }
 
 }  // namespace

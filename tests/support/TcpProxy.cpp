@@ -59,6 +59,7 @@ struct TTcpProxy::TImpl {
   std::mutex Lock;
   std::condition_variable Done;
   bool CutAsked = false;
+  bool MendAsked = false;
   bool StopAsked = false;
   std::string Pattern;
   uint64_t Asked = 0, Served = 0;
@@ -70,6 +71,19 @@ struct TTcpProxy::TImpl {
     const char byte = 1;
     if (::write(Wake[1], &byte, 1) != 1) throw std::runtime_error("proxy wake-up failed");
     Done.wait(hold, [&] { return Served >= mine; });
+  }
+
+  // A listening socket on APort of 127.0.0.1 (0: any free port); -1 when that fails.
+  static int OpenListener(uint16_t APort) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    const sockaddr_in at = Loopback(APort);
+    if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        ::bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 || ::listen(fd, 64) != 0) {
+      if (fd >= 0) ::close(fd);
+      return -1;
+    }
+    return fd;
   }
 
   static void Close(TPair& APair) {
@@ -94,7 +108,10 @@ struct TTcpProxy::TImpl {
       Pairs.clear();
       if (Listener >= 0) ::close(Listener);
       Listener = -1;
+      CutAsked = false;
     }
+    if (MendAsked && Listener < 0 && !StopAsked) Listener = OpenListener(Port);
+    MendAsked = false;
     for (auto& pair : Pairs) SwallowIfMatched(pair, Pattern);
     Served = Asked;
     Done.notify_all();
@@ -163,13 +180,10 @@ struct TTcpProxy::TImpl {
 TTcpProxy::TTcpProxy(uint16_t ATargetPort) : F(std::make_unique<TImpl>()) {
   F->Target = ATargetPort;
   if (::pipe2(F->Wake, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
-  F->Listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  const sockaddr_in any = Loopback(0);
+  F->Listener = TImpl::OpenListener(0);
   sockaddr_in bound{};
   socklen_t length = sizeof bound;
-  if (F->Listener < 0 || ::bind(F->Listener, reinterpret_cast<const sockaddr*>(&any), sizeof any) != 0 ||
-      ::listen(F->Listener, 64) != 0 ||
-      ::getsockname(F->Listener, reinterpret_cast<sockaddr*>(&bound), &length) != 0)
+  if (F->Listener < 0 || ::getsockname(F->Listener, reinterpret_cast<sockaddr*>(&bound), &length) != 0)
     throw std::runtime_error("proxy cannot listen");
   F->Port = ntohs(bound.sin_port);
   F->Thread = std::thread([impl = F.get()] { impl->Run(); });
@@ -186,6 +200,10 @@ std::string TTcpProxy::Address() const { return "127.0.0.1:" + std::to_string(F-
 
 void TTcpProxy::Cut() {
   F->Ask([&] { F->CutAsked = true; });
+}
+
+void TTcpProxy::Mend() {
+  F->Ask([&] { F->MendAsked = true; });
 }
 
 void TTcpProxy::Swallow(const std::string& APattern) {

@@ -24,6 +24,8 @@ public:
   // Closes every connection passed on and stops listening: the program's connections fail and
   // new ones are refused, as with a network partition.
   void Cut();
+  // Listens again on the same port after Cut (the partition has healed).
+  void Mend();
   // Connections whose client has sent APattern among its first bytes (a Redis client's
   // "SUBSCRIBE") lose their server side from now on, silently: the server sees them close, the
   // client keeps its connection and hears nothing more. New ones are treated the same.
