@@ -248,6 +248,7 @@ struct TCall {
   std::function<void(TClusterRegistration)> OnRegistered;
   std::function<void(TClusterLocation)> OnLocated;
   std::function<void(size_t)> OnForgotten;
+  std::function<void(TClusterStatus)> OnRefreshed;
 };
 
 // What the registry hands to the network thread. Shared with every posted handler, so a handler
@@ -284,6 +285,8 @@ std::function<void()> FailedWith(TCall& ACall, const std::string& AWhy) {
     case TCallKind::Forget:
       return [done = std::move(ACall.OnForgotten), count = ACall.Forgotten] { done(count); };
     case TCallKind::Refresh:
+      if (!ACall.OnRefreshed) break;
+      return [done = std::move(ACall.OnRefreshed)] { done(TClusterStatus::Unavailable); };
     case TCallKind::Release:
       break;
   }
@@ -589,6 +592,10 @@ bool TClusterRegistry::TImpl::Finish(TCall& ACall, const redisReply& AReply) {
       }
       case TCallKind::Refresh:
         if (AReply.type != REDIS_REPLY_INTEGER) throw TError("unexpected reply from Redis");
+        if (ACall.OnRefreshed)
+          Deliveries.push_back([done = std::move(ACall.OnRefreshed), ours = AReply.integer == 1] {
+            done(ours ? TClusterStatus::Ok : TClusterStatus::Refused);
+          });
         if (AReply.integer == 0 && Events->OnTakenOver)
           Deliveries.push_back([events = Events, id = ACall.Subject, token = ACall.Token] {
             events->OnTakenOver(id, token);
@@ -728,8 +735,10 @@ void TClusterRegistry::Register(const std::string& ADeviceKey, bool AMayCreate, 
   F->Enqueue(std::move(call));
 }
 
-void TClusterRegistry::Refresh(const std::string& AId, uint64_t AToken) {
-  F->Enqueue(TCall(TCallKind::Refresh, AId, AToken));
+void TClusterRegistry::Refresh(const std::string& AId, uint64_t AToken, std::function<void(TClusterStatus)> ADone) {
+  TCall call(TCallKind::Refresh, AId, AToken);
+  call.OnRefreshed = std::move(ADone);
+  F->Enqueue(std::move(call));
 }
 
 void TClusterRegistry::Release(const std::string& AId, uint64_t AToken) {

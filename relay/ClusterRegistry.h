@@ -6,7 +6,7 @@
 //   tlm:key-of     hash  ID -> device key
 //   tlm:seen       zset  ID scored by the Unix time its host last registered
 //   tlm:at:<ID>    "<node name>\t<registration token>" of the node holding that host, with a
-//                  time-to-live (PresenceTtl) that the host's keep-alives renew
+//                  time-to-live (PresenceTtl) that the node renews while the host is connected
 //   tlm:node:<N>   the link address of node N, with a time-to-live its own heartbeat renews
 // and the pub/sub channel tlm:takeover:<N>, on which node N hears "<ID>\t<token>" when another
 // node has taken over a host that N registered under that token.
@@ -85,9 +85,11 @@ public:
   // any older holder, which is told on its takeover channel.
   void Register(const std::string& ADeviceKey, bool AMayCreate, uint64_t AToken,
                 std::function<void(TClusterRegistration)> ADone);
-  // The host registered under AToken is still here (a keep-alive): renews its presence, or sets
-  // it again when it ran out. When another registration holds the ID now, OnTakenOver fires.
-  void Refresh(const std::string& AId, uint64_t AToken);
+  // The host registered under AToken is still here: renews its presence, or sets it again when
+  // it ran out. When another registration holds the ID now, OnTakenOver fires. ADone (when
+  // given) hears Ok (the presence is this node's for PresenceTtl from the call at least),
+  // Refused (another registration holds the ID) or Unavailable.
+  void Refresh(const std::string& AId, uint64_t AToken, std::function<void(TClusterStatus)> ADone = {});
   // The host registered under AToken has left: its presence goes, unless another registration
   // holds the ID by now.
   void Release(const std::string& AId, uint64_t AToken);

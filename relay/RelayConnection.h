@@ -111,10 +111,13 @@ public:
   std::weak_ptr<TRelayConnection> Partner;
 
   // Cluster mode. Host: the token of its registration in the shared registry, whether that
-  // registration is still being looked up, and when its presence there was last renewed.
+  // registration is still being looked up, when its presence there was last renewed, and when
+  // the last renewal that the registry confirmed was asked (the presence holds for PresenceTtl
+  // from then, unless another node takes the host over).
   uint64_t RegistrationToken = 0;
   bool RegistrationPending = false;
   TRelayClock::time_point PresenceRenewed{};
+  TRelayClock::time_point PresenceConfirmed{};
   // Viewer: it came over a link from another node, so it is never handed on again.
   bool FromNode = false;
   // Viewer: its connect request, kept while the host's node is looked up and dialled; then what

@@ -179,8 +179,6 @@ TRelayHub::TRoute TRelayHub::Route(TRelayConnection& AFrom, uint32_t AType) {
     if (!link || link->Closing() || (AType != MsgKeepAlive && !SessionCodeAllowed(false, AType))) return {};
     return {TRouteKind::Forward, std::move(link)};
   }
-  // Any packet shows that a host is alive; the shared registry hears of it now and then.
-  if (FCluster && AFrom.Role == TPeerRole::Host) RenewPresence(AFrom, TRelayClock::now());
   switch (AType) {
     case MsgHostRegister:
       // A link from another node carries a viewer, never a host.
@@ -371,6 +369,19 @@ void TRelayHub::HandleConnectRequest(TRelayConnection& AViewer, const TBytes& AP
     Refuse(AViewer, relaytext::Offline);
     return;
   }
+  if (FCluster) {
+    ConfirmPresence(AViewer, host, target, proof, APayload);
+    return;
+  }
+  AskLocalHost(AViewer, host, target, proof);
+}
+
+void TRelayHub::AskLocalHost(TRelayConnection& AViewer, const std::shared_ptr<TRelayConnection>& AHost,
+                             const std::string& ATarget, const std::string& AProof) {
+  const auto& host = AHost;
+  const std::string& target = ATarget;
+  const std::string& proof = AProof;
+  const auto now = TRelayClock::now();
   // Busy: in a session, asked by a viewer still waiting, or already holding a queued request.
   if (host->Partner.lock() || (host->AdmissionPending && host->PendingViewer.lock()) || host->QueuedViewer.lock()) {
     ++FCounters.Refusals;
@@ -605,6 +616,7 @@ void TRelayHub::Sweep(TRelayClock::time_point ANow) {
       conn->Abort();
       continue;
     }
+    if (FCluster && conn->Role == TPeerRole::Host && !KeepPresence(*conn, ANow)) continue;
     if (conn->WriteStalledSince(ANow - FOptions.WriteStallTimeout)) {
       Event("write stalled", "closing " + Describe(*conn) + ": it has not read its data for too long");
       conn->Abort();

@@ -18,7 +18,10 @@
 // back on the network thread. A viewer whose host another node holds is handed to that node
 // over a link (TPeerRole::NodeLink) that carries its packets both ways; the host's node
 // applies every rule, this node only watches the answers go by. A viewer that came over a link
-// (FromNode) is served only by hosts held here.
+// (FromNode) is served only by hosts held here. A take-over notice can be lost, so a request for
+// a host held here waits until the registry confirms that this node still holds it; the node
+// renews each host's presence itself, and closes a host whose presence it could not renew
+// within the time-to-live (its registry was out of reach), so that it reconnects elsewhere.
 #pragma once
 
 #include <atomic>
@@ -134,8 +137,21 @@ private:
   // Cluster mode: looks the key up in the shared registry (creating an ID only when AMayCreate)
   // and completes the registration when the answer comes.
   void RegisterShared(TRelayConnection& AHost, std::string AKey, bool AMayCreate);
-  // Cluster mode: the host's presence in the shared registry is renewed now and then.
+  // Cluster mode, from the sweep: renews AHost's presence every third of its time-to-live, or
+  // closes AHost once the presence has lapsed unconfirmed (the registry could not be reached),
+  // so that it reconnects to a node that can renew it; a host in a session stays until the
+  // session ends. False when AHost was closed.
+  bool KeepPresence(TRelayConnection& AHost, TRelayClock::time_point ANow);
   void RenewPresence(TRelayConnection& AHost, TRelayClock::time_point ANow);
+  // A handler for a renewal asked at AAsked: a confirmed one extends AHost's presence.
+  std::function<void(TClusterStatus)> PresenceConfirmer(TRelayConnection& AHost, TRelayClock::time_point AAsked);
+  // Whether the presence confirmed last still holds at ANow.
+  bool PresenceHeld(const TRelayConnection& AHost, TRelayClock::time_point ANow) const;
+  // Cluster mode: AViewer asks for AHost, held here. Another node may have taken the host over
+  // without this node hearing of it, so the registry confirms the presence first; AViewer is
+  // then passed on to AHost, or handed to the node that holds the host now.
+  void ConfirmPresence(TRelayConnection& AViewer, const std::shared_ptr<TRelayConnection>& AHost,
+                       const std::string& ATarget, const std::string& AProof, const TBytes& ARequest);
   // Cluster mode: AViewer asks for a host not held here: find its node and hand the viewer on.
   void LocateForViewer(TRelayConnection& AViewer, const std::string& ATarget, const TBytes& ARequest);
   asio::awaitable<void> HandOver(std::weak_ptr<TRelayConnection> AViewer, std::string ANode, std::string AAddress);
@@ -145,6 +161,10 @@ private:
   // Packets coming back over a link show how the host's node has answered the viewer.
   static void NoteLinkAnswer(TRelayConnection& AViewer, uint32_t AType);
   void HandleConnectRequest(TRelayConnection& AViewer, const TBytes& APayload);
+  // AViewer's request for AHost, held here (confirmed in cluster mode): busy and per-host
+  // limits, then the host is asked (or the request queued behind an owed answer).
+  void AskLocalHost(TRelayConnection& AViewer, const std::shared_ptr<TRelayConnection>& AHost,
+                    const std::string& ATarget, const std::string& AProof);
   void HandleAdmitAnswer(TRelayConnection& AHost, bool AAccept, const TBytes& APayload);
   // Whether a key never seen before may be stored now, for a host from AConn's address.
   bool NewKeyAllowed(const TRelayConnection& AConn, TRelayClock::time_point ANow);

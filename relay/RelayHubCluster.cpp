@@ -11,8 +11,9 @@ void TRelayHub::RegisterShared(TRelayConnection& AHost, std::string AKey, bool A
   AHost.RegistrationPending = true;
   if (AHost.RegistrationToken == 0) AHost.RegistrationToken = ++FLastToken;
   const uint64_t token = AHost.RegistrationToken;
+  const auto asked = TRelayClock::now();
   std::weak_ptr<TRelayConnection> weak = AHost.weak_from_this();
-  FCluster->Register(AKey, AMayCreate, token, [this, weak, key = AKey, token](TClusterRegistration AResult) {
+  FCluster->Register(AKey, AMayCreate, token, [this, weak, key = AKey, token, asked](TClusterRegistration AResult) {
     auto host = weak.lock();
     if (!host || host->Closing()) {
       // Gone meanwhile: the presence just claimed goes with it.
@@ -22,6 +23,7 @@ void TRelayHub::RegisterShared(TRelayConnection& AHost, std::string AKey, bool A
     host->RegistrationPending = false;
     switch (AResult.Status) {
       case TClusterStatus::Ok:
+        host->PresenceConfirmed = asked;
         CompleteRegister(*host, key, AResult.Id);
         break;
       case TClusterStatus::Refused:
@@ -44,10 +46,89 @@ void TRelayHub::RegisterShared(TRelayConnection& AHost, std::string AKey, bool A
   });
 }
 
+bool TRelayHub::KeepPresence(TRelayConnection& AHost, TRelayClock::time_point ANow) {
+  if (AHost.HostId.empty() || AHost.Closing()) return true;
+  // A host in a session loses nothing by staying: nobody else can be admitted to it meanwhile.
+  if (!PresenceHeld(AHost, ANow) && !AHost.Partner.lock()) {
+    Event("presence lapsed",
+          "closing " + Describe(AHost) + ": its presence in the shared registry could not be renewed");
+    AHost.Close();
+    return false;
+  }
+  RenewPresence(AHost, ANow);
+  return true;
+}
+
 void TRelayHub::RenewPresence(TRelayConnection& AHost, TRelayClock::time_point ANow) {
   if (AHost.HostId.empty() || ANow - AHost.PresenceRenewed < FOptions.Cluster.PresenceTtl / 3) return;
   AHost.PresenceRenewed = ANow;
-  FCluster->Refresh(AHost.HostId, AHost.RegistrationToken);
+  FCluster->Refresh(AHost.HostId, AHost.RegistrationToken, PresenceConfirmer(AHost, ANow));
+}
+
+std::function<void(TClusterStatus)> TRelayHub::PresenceConfirmer(TRelayConnection& AHost,
+                                                                 TRelayClock::time_point AAsked) {
+  return [weak = AHost.weak_from_this(), token = AHost.RegistrationToken, AAsked](TClusterStatus AStatus) {
+    // Refused: OnTakenOver closes the host.
+    auto host = weak.lock();
+    if (AStatus == TClusterStatus::Ok && host && host->RegistrationToken == token)
+      host->PresenceConfirmed = std::max(host->PresenceConfirmed, AAsked);
+  };
+}
+
+bool TRelayHub::PresenceHeld(const TRelayConnection& AHost, TRelayClock::time_point ANow) const {
+  return ANow < AHost.PresenceConfirmed + FOptions.Cluster.PresenceTtl;
+}
+
+void TRelayHub::ConfirmPresence(TRelayConnection& AViewer, const std::shared_ptr<TRelayConnection>& AHost,
+                                const std::string& ATarget, const std::string& AProof, const TBytes& ARequest) {
+  const auto now = TRelayClock::now();
+  // Waiting like a viewer whose host is being looked up: no other request meanwhile, the
+  // admission deadline runs.
+  AViewer.ViewerState = TViewerState::Pending;
+  AViewer.PendingHost.reset();
+  AViewer.AdmissionDeadline = now + FOptions.AdmissionTimeout;
+  AViewer.LinkRequest = ARequest;
+  AViewer.LinkAnswer = TLinkAnswer::None;
+  auto answered = [this, confirmed = PresenceConfirmer(*AHost, now), viewerRef = AViewer.weak_from_this(),
+                   hostRef = std::weak_ptr(AHost), token = AHost->RegistrationToken, id = AHost->HostId, ATarget,
+                   AProof](TClusterStatus AStatus) {
+    confirmed(AStatus);
+    auto viewer = viewerRef.lock();
+    // The viewer left, gave up or ran out of time meanwhile.
+    if (!viewer || viewer->Closing() || viewer->ViewerState != TViewerState::Pending || viewer->LinkRequest.empty())
+      return;
+    if (AStatus == TClusterStatus::Refused) {
+      // This node missed the notice: the old connection goes, and the viewer is handed to the
+      // node that holds the host now.
+      TakenOver(id, token);
+      if (!viewer->FromNode) {
+        const TBytes request = std::move(viewer->LinkRequest);
+        LocateForViewer(*viewer, ATarget, request);
+        return;
+      }
+    }
+    TBytes().swap(viewer->LinkRequest);
+    viewer->ViewerState = TViewerState::Idle;
+    auto host = hostRef.lock();
+    std::string_view refusal;
+    std::string why;
+    if (AStatus == TClusterStatus::Refused || !host || host->Closing()) {
+      refusal = relaytext::Offline;
+      why = "no host online with ID '" + ATarget + "'";
+    } else if (AStatus == TClusterStatus::Unavailable && !PresenceHeld(*host, TRelayClock::now())) {
+      refusal = relaytext::Unavailable;
+      why = "shared registry unavailable and the presence of host " + ATarget + " has lapsed";
+    }
+    if (refusal.empty()) {
+      // Confirmed, or the registry is out of reach while the presence still holds.
+      AskLocalHost(*viewer, host, ATarget, AProof);
+      return;
+    }
+    ++FCounters.Refusals;
+    Event("refused request", "refused " + Describe(*viewer) + ": " + why);
+    Refuse(*viewer, refusal);
+  };
+  FCluster->Refresh(AHost->HostId, AHost->RegistrationToken, std::move(answered));
 }
 
 void TRelayHub::TakenOver(const std::string& AId, uint64_t AToken) {
@@ -67,7 +148,7 @@ void TRelayHub::AnnounceHosts() {
     auto host = weak.lock();
     if (!host || host->Closing()) continue;
     host->PresenceRenewed = now;
-    FCluster->Refresh(id, host->RegistrationToken);
+    FCluster->Refresh(id, host->RegistrationToken, PresenceConfirmer(*host, now));
   }
 }
 

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <iostream>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -91,6 +92,11 @@ struct TRelayServer::TImpl {
   // The listening socket for AAddress ("HOST:PORT"); raises TError naming AWhat.
   std::unique_ptr<tcp::acceptor> Listen(const std::string& AHost, uint16_t APort, const std::string& AWhat);
   asio::awaitable<void> SweepLoop();
+  // Cluster mode: a node that has not reached Redis for two thirds of the presence
+  // time-to-live, when its hosts' presence starts to run out, closes its client port, so that
+  // the load balancer sends clients (its hosts among them) to the other nodes; it listens again
+  // once Redis answers.
+  void KeepInRotation(TRelayClock::time_point ANow);
   asio::awaitable<void> RefuseSocket(std::shared_ptr<tcp::socket> ASocket, TBytes APacket);
   // A connection from a trusted proxy: its PROXY header first, then Admit under the client's
   // address.
@@ -110,6 +116,8 @@ struct TRelayServer::TImpl {
   // pending handlers find the hub alive.
   asio::io_context Io{1};
   std::unique_ptr<tcp::acceptor> Acceptor;
+  tcp::endpoint ClientEndpoint;                     // where Acceptor listens (when open)
+  std::optional<TRelayClock::time_point> RedisLost;  // cluster mode: since when Redis does not answer
   std::unique_ptr<tcp::acceptor> LinkAcceptor;  // cluster mode
   std::unique_ptr<asio::steady_timer> SweepTimer;
   std::set<std::shared_ptr<tcp::socket>> Refusing;
@@ -290,7 +298,8 @@ asio::awaitable<void> TRelayServer::TImpl::SweepLoop() {
   milliseconds tick{1000};
   for (auto span : {Options.ViewerKeepAlive / 3, Options.AdmissionTimeout / 4, Options.IdleTimeout / 4,
                     Options.WriteStallTimeout / 4, Options.StatsInterval, Options.FirstPacketTimeout / 4,
-                    Options.PacketCompletionTime / 4, Options.LogSummaryInterval / 4})
+                    Options.PacketCompletionTime / 4, Options.LogSummaryInterval / 4,
+                    Options.Cluster.PresenceTtl / 6})
     tick = std::min(tick, std::chrono::duration_cast<milliseconds>(span));
   tick = std::max(tick, milliseconds(5));
   auto lastStats = TRelayClock::now();
@@ -301,11 +310,42 @@ asio::awaitable<void> TRelayServer::TImpl::SweepLoop() {
     if (Stopping) co_return;
     const auto now = TRelayClock::now();
     Hub->Sweep(now);
+    if (Cluster) KeepInRotation(now);
     if (now - lastStats >= Options.StatsInterval) {
       lastStats = now;
       LogCounters();
     }
   }
+}
+
+void TRelayServer::TImpl::KeepInRotation(TRelayClock::time_point ANow) {
+  if (!Cluster->Available()) {
+    if (!RedisLost) RedisLost = ANow;
+    if (Acceptor->is_open() && ANow - *RedisLost >= Options.Cluster.PresenceTtl * 2 / 3) {
+      asio::error_code ignored;
+      Acceptor->close(ignored);
+      const auto lost = std::chrono::duration_cast<std::chrono::milliseconds>(ANow - *RedisLost);
+      LogFn("redis unreachable for " + std::to_string(lost.count()) +
+            " ms: client port closed until it answers, so that clients go to other nodes");
+    }
+    return;
+  }
+  RedisLost.reset();
+  if (Acceptor->is_open()) return;
+  asio::error_code error;
+  Acceptor->open(ClientEndpoint.protocol(), error);
+  if (!error) Acceptor->set_option(tcp::acceptor::reuse_address(true), error);
+  if (!error) Acceptor->bind(ClientEndpoint, error);
+  if (!error) Acceptor->listen(asio::socket_base::max_listen_connections, error);
+  if (error) {
+    // Tried again at the next sweep.
+    asio::error_code ignored;
+    Acceptor->close(ignored);
+    return;
+  }
+  LogFn("redis answers again: listening on " + Options.ListenAddress + ":" + std::to_string(ClientEndpoint.port()) +
+        " again");
+  asio::co_spawn(Io, AcceptLoop(), asio::detached);
 }
 
 void TRelayServer::TImpl::LogCounters() {
@@ -389,7 +429,8 @@ uint16_t TRelayServer::Start() {
   F->Hub = std::make_unique<TRelayHub>(F->Options, F->Store.get(), F->Cluster.get(), F->Io.get_executor(),
                                        F->Counters, F->LogFn);
   F->Acceptor = F->Listen(F->Options.ListenAddress, F->Options.Port, "clients");
-  const uint16_t port = F->Acceptor->local_endpoint().port();
+  F->ClientEndpoint = F->Acceptor->local_endpoint();
+  const uint16_t port = F->ClientEndpoint.port();
   F->SweepTimer = std::make_unique<asio::steady_timer>(F->Io);
   asio::co_spawn(F->Io, F->AcceptLoop(), asio::detached);
   asio::co_spawn(F->Io, F->SweepLoop(), asio::detached);

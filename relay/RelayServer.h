@@ -28,8 +28,10 @@ struct TClusterOptions {
   std::string ListenAddress;
   // The nodes' shared secret (links are refused without proof of it); at least 16 bytes.
   std::string Secret;
-  // How long this node stays the owner of a host's ID in Redis without hearing from that
-  // host (its keep-alives renew it) or from this node (a node that dies loses its hosts then).
+  // How long this node stays the owner of a host's ID in Redis after it last renewed it. The
+  // node renews it every third of this while the host is connected; a node that dies loses
+  // its hosts then, and a node that cannot reach Redis closes them then (they reconnect to a
+  // node that can).
   std::chrono::milliseconds PresenceTtl{60000};
   // Time allowed for a call to Redis and for a link to another node to be opened.
   std::chrono::milliseconds RedisTimeout{2000};

@@ -56,7 +56,7 @@ void Usage(size_t ADefaultConnections) {
                "  --node-address HOST:PORT    where other nodes reach this node for node links (required)\n"
                "  --cluster-listen ADDR:PORT  bind node links here instead of the node address\n"
                "  --cluster-secret-file FILE  the nodes' shared secret, at least 16 bytes (required)\n"
-               "  --presence-ttl SEC          a node holds a silent host's ID this long (default 60)\n"
+               "  --presence-ttl SEC          how long a host stays with a node that stops renewing it (default 60)\n"
                "  --version                   print the version and exit\n"
                "  --help                      print this list and exit\n"
                "Addresses count for the per-address limits as they are (IPv4) or by their /64 prefix (IPv6).\n";

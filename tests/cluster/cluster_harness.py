@@ -291,6 +291,61 @@ def exchange(host, viewer, text):
         raise E2EFailure("chat changed on the way: %r, %r" % (got_host, got_viewer))
 
 
+class TcpProxy:
+    """Passes every connection on 127.0.0.1:`port` to 127.0.0.1:`target` (a node's way to Redis)
+    until `cut`, which closes them all and stops listening: that node is cut off while Redis
+    stays up for the others."""
+
+    def __init__(self, port, target):
+        self.target = target
+        self.lock = threading.Lock()
+        self.sockets = []
+        self.listener = socket.create_server(("127.0.0.1", port))
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+                server = socket.create_connection(("127.0.0.1", self.target), timeout=5)
+            except OSError:
+                with self.lock:
+                    if self.listener is None:
+                        return
+                continue
+            with self.lock:
+                self.sockets += [client, server]
+            for a, b in ((client, server), (server, client)):
+                threading.Thread(target=self._pass, args=(a, b), daemon=True).start()
+
+    @staticmethod
+    def _pass(source, sink):
+        try:
+            while True:
+                data = source.recv(65536)
+                if not data:
+                    break
+                sink.sendall(data)
+        except OSError:
+            pass
+        for sock in (source, sink):
+            try:
+                sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def cut(self):
+        with self.lock:
+            listener, self.listener = self.listener, None
+            sockets, self.sockets = self.sockets, []
+        for sock in sockets + [listener]:
+            try:
+                sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+            sock.close()
+
+
 # ---------------------------------------------------------------------------------------------
 # The cluster
 
@@ -312,6 +367,8 @@ class Cluster:
         self.ended = set()  # nodes killed or stopped on purpose
         self.trace = False  # nodes run under strace, each into its own trace file
         self.haproxy = None
+        self.presence_ttl = None  # --presence-ttl of every node (seconds); None: the default
+        self.redis_port_of = {}   # node -> the port it reaches Redis on, when not Redis's own
 
     # -- Redis ---------------------------------------------------------------------------------
 
@@ -343,7 +400,7 @@ class Cluster:
         argv = [self.relay,
                 "--listen", "127.0.0.1:%d" % client_port(node),
                 "--db", "unused-in-cluster-mode",
-                "--redis", "127.0.0.1:%d" % REDIS_PORT,
+                "--redis", "127.0.0.1:%d" % self.redis_port_of.get(node, REDIS_PORT),
                 "--node-name", "node%d" % node,
                 "--node-address", "127.0.0.1:%d" % link_port(node),
                 "--cluster-secret-file", self.secret,
@@ -351,6 +408,8 @@ class Cluster:
                 # Every client of a test comes from a handful of addresses within seconds.
                 "--requests-per-minute", "1000", "--requests-per-host", "1000", "--new-keys-per-ip", "1000",
                 "--log-burst", "1000"]
+        if self.presence_ttl:
+            argv += ["--presence-ttl", str(self.presence_ttl)]
         # A node started again appends to its log: only what it writes now counts.
         start = len(self.node_log(node))
         self.ended.discard(node)

@@ -19,11 +19,11 @@ import unittest
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from cluster_harness import (  # noqa: E402
-    ADMIT_REJECT_REASON, HAPROXY_PORT, NODES, SOURCE_ROOT, Cluster, ConnectionClosed, E2EFailure, Host,
+    ADMIT_REJECT_REASON, HAPROXY_PORT, NODES, REDIS_PORT, SOURCE_ROOT, Cluster, ConnectionClosed, E2EFailure, Host,
     MsgAdmitAccept, MsgAdmitRequest, MsgAdmitWithdrawn, MsgChat, MsgFileChunk, MsgFrame, MsgFrameAck,
     MsgHostRegister, MsgRelayError, MsgSessionEnd, MsgSessionStart, RelayClient, Viewer, client_port,
     close_clients, enter_cluster_network, exchange, host_and_viewer, open_session, register_host, session_proof,
-    skip_unless_tools, wait_until)
+    skip_unless_tools, TcpProxy, wait_until)
 from e2e_harness import run_case  # noqa: E402
 
 PASSWORD = "cluster-Pass 42"
@@ -34,13 +34,15 @@ UNAVAILABLE_TEXT = "릴레이 서버에 일시적인 문제가 있습니다. 잠
 FIRST_SESSION_MSG, LAST_SESSION_MSG = 17, 57
 
 
-def in_cluster(test, name, body, trace=False):
-    """Runs body(cluster) on a freshly started cluster (its nodes under strace when `trace`);
-    everything is stopped afterwards."""
+def in_cluster(test, name, body, trace=False, setup=None):
+    """Runs body(cluster) on a freshly started cluster (its nodes under strace when `trace`,
+    setup(cluster) before anything starts); everything is stopped afterwards."""
     def with_cluster(session):
         cluster = Cluster(session)
         cluster.trace = trace
         try:
+            if setup:
+                setup(cluster)
             cluster.start()
             body(cluster)
             # No node may have ended by itself along the way.
@@ -361,6 +363,54 @@ class TestRedisOutage(unittest.TestCase):
             returning = Host(client_port(3), host.key, PASSWORD)
             self.assertEqual(returning.id, host.id)
         in_cluster(self, "redis-outage", body)
+
+
+class TestPartition(unittest.TestCase):
+    """One node cut off from Redis (Redis up for the others): once its hosts' presence has run
+    out it closes them and its client port; they come back through HAProxy to the other nodes
+    under the same IDs, and viewers there reach them."""
+
+    TTL = 4  # --presence-ttl of every node, seconds
+    PROXY_PORT = 6380
+
+    def test_hosts_of_a_cut_off_node_move_to_the_others(self):
+        proxies = []
+
+        def setup(c):
+            c.presence_ttl = self.TTL
+            c.redis_port_of[1] = self.PROXY_PORT
+            proxies.append(TcpProxy(self.PROXY_PORT, REDIS_PORT))
+
+        def body(c):
+            hosts = [Host(client_port(1), key("cut-off-%d" % i), PASSWORD) for i in range(3)]
+            asking = Viewer(client_port(2))
+            asking.request(hosts[0].id, "before the cut")
+            hosts[0].answer()
+            self.assertEqual(expect_refusal(asking), ADMIT_REJECT_REASON)
+
+            cut_at = time.monotonic()
+            proxies[0].cut()
+            for host in hosts:
+                host.wait_closed(self.TTL + 10, allowed=())
+            closed_after = time.monotonic() - cut_at
+            c.wait_node_log(1, "client port closed until it answers", 10)
+            self.assertEqual(len(re.findall(r"its presence in the shared registry could not be renewed",
+                                            c.node_log(1))), len(hosts))
+
+            # Back through HAProxy, as the program's host would come: to a node that reaches Redis.
+            back = [register_host(HAPROXY_PORT, host.key, PASSWORD, timeout=30) for host in hosts]
+            moved_after = time.monotonic() - cut_at
+            self.assertEqual([host.id for host in back], [host.id for host in hosts])
+            reached = 0
+            for host in back:
+                viewer = open_session(host, client_port(3))
+                exchange(host, viewer, "after moving")
+                reached += 1
+            print("presence ttl %d s: hosts of the cut-off node closed %.1f s after the cut, registered "
+                  "elsewhere after %.1f s; viewers on another node reached %d of %d"
+                  % (self.TTL, closed_after, moved_after, reached, len(hosts)))
+            self.assertLessEqual(closed_after, self.TTL + 2)
+        in_cluster(self, "partition", body, setup=setup)
 
 
 class TestProgramAsHost(unittest.TestCase):

@@ -227,6 +227,10 @@ protected:
   void Refresh(TClusterRegistry& ANode, const std::string& AId, uint64_t AToken) {
     OnNetwork([node = &ANode, AId, AToken] { node->Refresh(AId, AToken); });
   }
+  // A renewal whose answer the test waits for.
+  TClusterStatus Renew(TClusterRegistry& ANode, const std::string& AId, uint64_t AToken) {
+    return Await<TClusterStatus>([node = &ANode, AId, AToken](auto ADone) { node->Refresh(AId, AToken, ADone); });
+  }
   void Release(TClusterRegistry& ANode, const std::string& AId, uint64_t AToken) {
     OnNetwork([node = &ANode, AId, AToken] { node->Release(AId, AToken); });
   }
@@ -398,8 +402,8 @@ TEST_F(ClusterRegistryTest, ARegistrationOnAnotherNodeTakesTheHostOver) {
   // Node one's host goes late: that must not remove node two's presence.
   Release(one, id, 11);
   EXPECT_EQ(Locate(one, id).Node, "two");
-  // A keep-alive of the replaced registration is answered with another takeover.
-  Refresh(one, id, 11);
+  // A renewal of the replaced registration is refused and answered with another takeover.
+  EXPECT_EQ(Renew(one, id, 11), TClusterStatus::Refused);
   ASSERT_TRUE(WaitUntil([&] { return Takeovers.size() >= 2; }));
   EXPECT_EQ(Locate(two, id).Node, "two");
 
@@ -450,7 +454,7 @@ TEST_F(ClusterRegistryTest, LocateFindsTheHolderWhileItIsThere) {
   EXPECT_EQ(Locate(two, host.Id).Node, "one");
   std::this_thread::sleep_for(1000ms);
   EXPECT_EQ(Locate(two, host.Id).Node, "") << "the presence outlived its time-to-live";
-  Refresh(one, host.Id, 2);
+  EXPECT_EQ(Renew(one, host.Id, 2), TClusterStatus::Ok);
   EXPECT_EQ(Locate(one, host.Id).Node, "one");
 
   EXPECT_EQ(Locate(two, "999999999").Node, "");
@@ -478,7 +482,7 @@ TEST_F(ClusterRegistryTest, AnOutageEndsCallsAtOnceAndIsLoggedOnce) {
   EXPECT_EQ(Register(one, "old-key", true, 3).Status, TClusterStatus::Unavailable);
   EXPECT_EQ(Locate(one, before.Id).Status, TClusterStatus::Unavailable);
   EXPECT_EQ(Forget(one, 0, 1), 0u);
-  Refresh(one, before.Id, 1);  // dropped, not kept for later
+  EXPECT_EQ(Renew(one, before.Id, 1), TClusterStatus::Unavailable);  // not kept for later
   // Several attempts to reconnect fail meanwhile; the log tells of the outage once.
   std::this_thread::sleep_for(2500ms);
   EXPECT_EQ(LogCountStartingWith("one: redis unavailable: "), 1u);

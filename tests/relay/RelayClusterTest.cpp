@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <iostream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -22,6 +23,7 @@
 #include "tests/relay/SessionTraffic.h"
 #include "tests/support/RedisServer.h"
 #include "tests/support/ScriptedPeer.h"
+#include "tests/support/TcpProxy.h"
 
 namespace tlm::test {
 namespace {
@@ -85,6 +87,20 @@ protected:
     for (const auto& line : FLogLines)
       if (line.starts_with(piece)) return uint16_t(std::stoul(line.substr(piece.size())));
     return 0;
+  }
+
+  // A short presence time-to-live (the node renews every third of it), reaching Redis at
+  // ARedisAddress (a proxy the test can cut) or directly.
+  TRelayOptions QuickPresence(const std::string& AName, const std::string& ARedisAddress = "") {
+    TRelayOptions options = NodeOptions(AName);
+    options.Cluster.PresenceTtl = PresenceTtl;
+    if (!ARedisAddress.empty()) options.Cluster.RedisAddress = ARedisAddress;
+    return options;
+  }
+  static constexpr std::chrono::milliseconds PresenceTtl{3000};
+
+  static long long MsSince(std::chrono::steady_clock::time_point AStart) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - AStart).count();
   }
 
   std::unique_ptr<TScriptedPeer> PeerOn(size_t AIndex) { return std::make_unique<TScriptedPeer>(FNodes[AIndex].Port); }
@@ -315,7 +331,7 @@ TEST_F(RelayClusterTest, NodeWithAnotherSecretCannotHandViewersOn) {
   EXPECT_TRUE(WaitUntil([&] { return LogCount("node1: refused node link") == 1; }));
 }
 
-// A plain TCP client of a node's link port that says nothing.
+// A plain TCP client of a node's port that says nothing.
 class TSilentLinkClient {
 public:
   explicit TSilentLinkClient(uint16_t APort) {
@@ -422,6 +438,109 @@ TEST_F(RelayClusterTest, RedisOutageKeepsSessionsAndRefusesWhatNeedsIt) {
   auto viewer = PeerOn(1);
   viewer->RequestConnect(localId);
   local->Expect(MsgAdmitRequest);
+}
+
+// Pub/sub delivers a take-over notice at most once. A node that lost it (its subscriber was
+// dropped just then) must find out by itself: before it admits a viewer to the old connection,
+// and within the presence's time-to-live for a host that sends nothing at all.
+TEST_F(RelayClusterTest, ATakeOverWhoseNoticeWasLostIsFoundByTheOldNode) {
+  TTcpProxy redisOfNode1(FRedis->Port());
+  StartNode(0, QuickPresence("node1", redisOfNode1.Address()));
+  StartNode(1, QuickPresence("node2"));
+  auto staleAsked = PeerOn(0);
+  const std::string id = staleAsked->Register("asked-key");
+  auto staleSilent = PeerOn(0);
+  const std::string silentId = staleSilent->Register("silent-key");
+
+  // Node 1 keeps its subscription as far as it knows, but hears nothing any more.
+  redisOfNode1.Swallow("SUBSCRIBE");
+  auto live = PeerOn(1);
+  ASSERT_EQ(live->Register("asked-key"), id);
+  auto liveSilent = PeerOn(1);
+  const auto movedAt = std::chrono::steady_clock::now();
+  ASSERT_EQ(liveSilent->Register("silent-key"), silentId);
+
+  // Every viewer that reaches the old node gets to the host where it is now.
+  constexpr int Viewers = 6;
+  int reached = 0;
+  for (int i = 0; i < Viewers; ++i) {
+    auto viewer = PeerOn(0);
+    viewer->RequestConnect(id);
+    auto request = live->Next(3000);
+    if (!request || request->Type != MsgAdmitRequest) continue;
+    ++reached;
+    live->SendText(MsgAdmitReject, "no");
+    EXPECT_EQ(viewer->ExpectText(MsgRelayError), "no");
+  }
+  EXPECT_EQ(reached, Viewers) << reached << " of " << Viewers << " viewers on the old node reached the live host";
+  EXPECT_TRUE(staleAsked->WaitClosed(1000)) << "the old connection asked for stays open";
+
+  // Nobody asks for the other host: the old node's own renewal finds it replaced.
+  const bool closed = staleSilent->WaitClosed(int(PresenceTtl.count()) + 5000);
+  const long long closedAfter = MsSince(movedAt);
+  std::cout << "silent stale host " << (closed ? "closed " : "still open ") << closedAfter
+            << " ms after its take-over (presence ttl " << PresenceTtl.count() << " ms)\n";
+  EXPECT_TRUE(closed);
+  EXPECT_LE(closedAfter, PresenceTtl.count());
+  EXPECT_EQ(LogCount("node1: host " + silentId + " registered again on another node"), 1u);
+  EXPECT_TRUE(liveSilent->QuietFor(200));
+}
+
+// A node cut off from Redis (Redis itself up) cannot renew its hosts' presence. Once it has
+// lapsed the node closes them, except a host in a session, which goes when the session ends;
+// they come back through another node and are reached from everywhere again.
+TEST_F(RelayClusterTest, ANodeCutOffFromRedisClosesItsHostsOnceTheirPresenceLapses) {
+  TTcpProxy redisOfNode1(FRedis->Port());
+  StartNode(0, QuickPresence("node1", redisOfNode1.Address()));
+  StartNode(1, QuickPresence("node2"));
+  StartNode(2, QuickPresence("node3"));
+  auto host = PeerOn(0);
+  const std::string id = host->Register("cut-off-key");
+  TPair busy = OpenSession(0, 0, "busy-key");
+  {
+    auto viewer = PeerOn(2);
+    viewer->RequestConnect(id);
+    host->Expect(MsgAdmitRequest);
+    host->Send(MsgAdmitReject);
+    viewer->ExpectText(MsgRelayError);
+  }
+
+  const auto cutAt = std::chrono::steady_clock::now();
+  redisOfNode1.Cut();
+  const bool closed = host->WaitClosed(int(PresenceTtl.count()) + 5000);
+  const long long closedAfter = MsSince(cutAt);
+  std::cout << "host on the cut-off node " << (closed ? "closed " : "still open ") << closedAfter
+            << " ms after the cut (presence ttl " << PresenceTtl.count() << " ms)\n";
+  EXPECT_TRUE(closed) << "the cut-off node keeps its host";
+  EXPECT_LE(closedAfter, PresenceTtl.count() + 1000);
+  EXPECT_EQ(LogCount("node1: closing host " + id + " (127.0.0.1): its presence in the shared registry could not be "
+                     "renewed"),
+            1u);
+
+  // New clients find the node's port closed (the load balancer sends them elsewhere) ...
+  EXPECT_TRUE(WaitUntil([&] { return !TSilentLinkClient(FNodes[0].Port).Connected(); }, 3000))
+      << "the cut-off node still takes clients";
+  EXPECT_EQ(LogCount("node1: redis unreachable for "), 1u);
+
+  // ... while its local session goes on; that host goes once the session has ended.
+  std::string fault;
+  Stream(*busy.Host, *busy.Viewer, true, 20, fault);
+  EXPECT_EQ(fault, "");
+  busy.Viewer.reset();
+  EXPECT_TRUE(busy.Host->WaitClosed());
+
+  // Back through another node, under the same ID, reached from a third.
+  auto back = PeerOn(1);
+  EXPECT_EQ(back->Register("cut-off-key"), id);
+  auto viewer = PeerOn(2);
+  viewer->RequestConnect(id);
+  back->Expect(MsgAdmitRequest);
+
+  // The partition heals: the node takes clients again.
+  redisOfNode1.Mend();
+  EXPECT_TRUE(WaitUntil([&] { return LogCount("node1: redis answers again: listening on") == 1; }, 10000));
+  auto newcomer = PeerOn(0);
+  EXPECT_EQ(newcomer->Register("after-the-cut").size(), 9u);
 }
 
 }  // namespace
