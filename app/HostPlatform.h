@@ -1,11 +1,13 @@
 // The desktop services the host agent needs on this machine: the screen for its capturer, the
-// input injector and the clipboard setter. A desktop that cannot be reached (no display, no
-// XTEST) leaves the matching service empty: the host still registers and admits viewers, and
-// logs what it cannot do.
+// input injector and the clipboard setter, from the backend of the session the program runs in
+// (Wayland when $WAYLAND_DISPLAY is set, X11 otherwise). A desktop that cannot be reached (no
+// display, no XTEST, a compositor without the protocols) leaves the matching service empty:
+// the host still registers and admits viewers, and logs what it cannot do.
 #pragma once
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "host/HostAgent.h"
 
@@ -18,8 +20,14 @@ public:
   THostServices Services(IClipboardSetter* AClipboard);
   // Why a service is missing ("" when all are there).
   const std::string& Problems() const { return FProblems; }
+  // The lines for the main window's log at start-up: the backend in use, then each problem.
+  std::vector<std::string> LogLines() const;
+  bool OnWayland() const { return FWayland; }
 
 private:
+  void AddProblem(const std::string& AText);
+
+  bool FWayland = false;
   std::unique_ptr<IInputInjector> FInput;
   std::string FProblems;
 };

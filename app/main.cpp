@@ -72,8 +72,9 @@ int main(int argc, char** argv) {
   instance.OnActivate = [&form] {
     if (form) form->BringToFront();
   };
-  // Without XTEST (or a display) the viewer's input cannot be obeyed: say so where the user looks.
-  if (!platform.Problems().empty()) form->AddLog(QString::fromStdString(platform.Problems()));
+  // Which desktop backend serves the host, and what it cannot do (no XTEST, a compositor
+  // without the protocols): said where the user looks.
+  for (const std::string& line : platform.LogLines()) form->AddLog(QString::fromStdString(line));
   // Connected before any viewer window exists, so it runs before their own clean-up at quit:
   // the main window (and with it the host agent) goes first.
   QObject::connect(&app, &QCoreApplication::aboutToQuit, [&form] { form.reset(); });
