@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 
+#include "platform/wayland/WaylandClipboard.h"
 #include "platform/wayland/WaylandInput.h"
 #include "platform/wayland/WaylandScreen.h"
 
@@ -22,6 +23,10 @@ std::unique_ptr<IInputInjector> CreateWaylandInjector(const std::string& ASocket
   auto Injector = std::make_unique<TWaylandInputInjector>(ASocket);
   if (AMissing) *AMissing = Injector->Missing();
   return Injector;
+}
+
+std::unique_ptr<ITextClipboard> CreateWaylandClipboard(const std::string& ASocket) {
+  return std::make_unique<TWaylandClipboard>(ASocket);
 }
 
 }  // namespace tlm

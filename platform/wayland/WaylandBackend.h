@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/Clipboard.h"
 #include "platform/Input.h"
 #include "platform/Screen.h"
 
@@ -22,5 +23,9 @@ std::string WaylandScreenProblem(const std::string& ASocket = {});
 // The compositor's injector. Raises TError when no compositor answers or it offers neither
 // virtual pointer nor virtual keyboard; AMissing gets what is missing of the two otherwise.
 std::unique_ptr<IInputInjector> CreateWaylandInjector(const std::string& ASocket = {}, std::string* AMissing = nullptr);
+
+// The compositor's clipboard through data control. Raises TError when no compositor answers
+// or it offers no data control.
+std::unique_ptr<ITextClipboard> CreateWaylandClipboard(const std::string& ASocket = {});
 
 }  // namespace tlm
