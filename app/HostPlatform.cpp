@@ -5,6 +5,16 @@
 
 namespace tlm {
 
+std::unique_ptr<ITextClipboard> CreateDesktopClipboard(std::string& AProblem) {
+  if (!InWaylandSession()) return nullptr;
+  try {
+    return CreateWaylandClipboard();
+  } catch (const std::exception& e) {
+    AProblem = std::string("클립보드 공유 불가: ") + e.what();
+    return nullptr;
+  }
+}
+
 THostPlatform::THostPlatform() : FWayland(InWaylandSession()) {
   if (!FWayland) {
     try {

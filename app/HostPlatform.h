@@ -10,8 +10,13 @@
 #include <vector>
 
 #include "host/HostAgent.h"
+#include "platform/Clipboard.h"
 
 namespace tlm {
+
+// The desktop's clipboard where the toolkit's works only for a focused window (a Wayland
+// session); null elsewhere, and null with AProblem set when the compositor offers none.
+std::unique_ptr<ITextClipboard> CreateDesktopClipboard(std::string& AProblem);
 
 class THostPlatform {
 public:
