@@ -1,7 +1,8 @@
 // The Wayland screen and the capturer on it, against a private headless sway with two outputs
 // showing desktop-like backgrounds: monitors as the output layout gives them (and a new list
 // when an output is added), each monitor's key frame against what grim captures of the same
-// output, rectangles across outputs, copies skipped for want of damage, and no compositor.
+// output, a scaled output at its logical size, rectangles across outputs, copies skipped for
+// want of damage, and no compositor.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -147,17 +148,6 @@ TEST_F(WaylandScreenTest, MonitorsAreTheOutputLayoutAndFollowIt) {
   ASSERT_EQ(Capturer.MonitorCount(), 3);
   EXPECT_EQ(Capturer.GetMonitor(2).Bounds, (TPixelRect{0, 600, 320, 840}));
 
-  // A scaled output is listed at its logical size.
-  Sway->Run("swaymsg output HEADLESS-2 scale 2");
-  std::vector<TMonitorInfoRec> List;
-  for (int I = 0; I < 100; ++I) {
-    Screen->TakeLayoutChange();
-    List = Screen->EnumMonitors();
-    if (List.size() == 3 && List[1].Bounds.Width() == 320) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  ASSERT_EQ(List.size(), 3u);
-  EXPECT_EQ(List[1].Bounds, (TPixelRect{800, 0, 1120, 240}));
 }
 
 TEST_F(WaylandScreenTest, KeyFrameOfEachMonitorIsWhatGrimCaptures) {
@@ -211,6 +201,30 @@ TEST_F(WaylandScreenTest, RectanglesAcrossOutputsAreTheirPixels) {
   EXPECT_FALSE(Screen.Grab(R, View));
   ASSERT_TRUE(Screen.Grab({800, 0, 1440, 480}, View));
   EXPECT_GE(PsnrWords(View.Pixels, View.Stride, Right), 99.0);
+}
+
+TEST_F(WaylandScreenTest, AScaledOutputIsSentAtItsLogicalSize) {
+  Sway->Run("swaymsg output HEADLESS-2 scale 2");
+  TWaylandScreen Screen(Sway->Socket());
+  std::vector<TMonitorInfoRec> List;
+  for (int I = 0; I < 100 && !(List.size() == 2 && List[1].Bounds.Width() == 320); ++I) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    Screen.TakeLayoutChange();
+    List = Screen.EnumMonitors();
+  }
+  ASSERT_EQ(List.size(), 2u);
+  ASSERT_EQ(List[1].Bounds, (TPixelRect{800, 0, 1120, 240}));
+  // grim takes the output at its full 640 x 480 pixels; the screen gives every second one.
+  TPicture Full;
+  for (int I = 0; I < 50 && Full.Width != 640; ++I) Full = Grim(2);
+  ASSERT_EQ(Full.Width, 640);
+  TPixelView View;
+  ASSERT_TRUE(Screen.Grab(List[1].Bounds, View));
+  int Wrong = 0;
+  for (int Y = 0; Y < 240; ++Y)
+    for (int X = 0; X < 320; ++X)
+      if ((View.Pixels[size_t(Y) * View.Stride + X] & 0xFFFFFF) != Full.Pixels[size_t(2 * Y) * 640 + 2 * X]) ++Wrong;
+  EXPECT_EQ(Wrong, 0);
 }
 
 TEST_F(WaylandScreenTest, AnUndamagedOutputIsNotCopiedAgain) {
