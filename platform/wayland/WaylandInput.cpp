@@ -94,7 +94,9 @@ void TWaylandInputInjector::SendMouse(const TMouseInput& AInput) {
                                                 uint32_t(FVirt.Height));
       }
     } else {
-      zwlr_virtual_pointer_v1_motion(FPointer, Time, wl_fixed_from_int(AInput.Dx), wl_fixed_from_int(AInput.Dy));
+      // Held to what a fixed-point value can carry.
+      const int32_t Dx = std::clamp(AInput.Dx, -65535, 65535), Dy = std::clamp(AInput.Dy, -65535, 65535);
+      zwlr_virtual_pointer_v1_motion(FPointer, Time, wl_fixed_from_int(Dx), wl_fixed_from_int(Dy));
     }
     zwlr_virtual_pointer_v1_frame(FPointer);
   }
