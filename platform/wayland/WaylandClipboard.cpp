@@ -274,7 +274,9 @@ void TWaylandClipboard::Run() {
         continue;
       }
 
-      while (wl_display_prepare_read(D) != 0) wl_display_dispatch_pending(D);
+      bool Failed = false;
+      while (!Failed && wl_display_prepare_read(D) != 0) Failed = wl_display_dispatch_pending(D) < 0;
+      if (Failed) continue;  // the connection broke: handled at the top
       wl_display_flush(D);
       std::vector<pollfd> Fds{{wl_display_get_fd(D), POLLIN, 0}, {S.Wake, POLLIN, 0}};
       if (S.Read) Fds.push_back({S.Read->Fd, POLLIN, 0});

@@ -2,7 +2,7 @@
 // showing desktop-like backgrounds: monitors as the output layout gives them (and a new list
 // when an output is added), each monitor's key frame against what grim captures of the same
 // output, a scaled output at its logical size, rectangles across outputs, copies skipped for
-// want of damage, and no compositor.
+// want of damage, a compositor that goes away, and none at all.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -247,6 +247,20 @@ TEST_F(WaylandScreenTest, AnUndamagedOutputIsNotCopiedAgain) {
     if (!Blue) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   EXPECT_TRUE(Blue);
+}
+
+TEST_F(WaylandScreenTest, ACompositorThatGoesAwayFailsCopies) {
+  TWaylandScreen Screen(Sway->Socket());
+  TPixelView View;
+  ASSERT_TRUE(Screen.Grab({0, 0, 800, 600}, View));
+  Sway->Kill();
+  uint32_t Pixel = 0;
+  for (int I = 0; I < 3; ++I) {
+    EXPECT_FALSE(Screen.Grab({0, 0, 800, 600}, View));
+    EXPECT_FALSE(Screen.CopyRect({0, 0, 1, 1}, &Pixel, 1));
+  }
+  EXPECT_TRUE(Screen.EnumMonitors().empty());
+  EXPECT_NE(Screen.Problem(), "");
 }
 
 TEST(WaylandScreenNoCompositor, ReportsNothingAndFailsCopies) {

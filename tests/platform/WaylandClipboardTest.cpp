@@ -1,6 +1,7 @@
 // The data-control clipboard against a private headless sway, with wl-copy and wl-paste as the
 // other programs: their copies are reported (ours never), ours are pasted, what was on the
-// clipboard before is known but not reported, large texts pass both ways.
+// clipboard before is known but not reported, large texts pass both ways, a compositor that
+// goes away ends nothing.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -105,6 +106,21 @@ TEST_F(WaylandClipboardTest, TooLargeACopyIsDropped) {
   ASSERT_TRUE(WaitSeen(1));
   EXPECT_EQ(Seen.back(), "small");
   EXPECT_EQ(Seen.size(), 1u);
+}
+
+TEST_F(WaylandClipboardTest, ACompositorThatGoesAwayEndsNothing) {
+  auto Clip = std::make_unique<TWaylandClipboard>(Sway->Socket());
+  Watch(*Clip);
+  Clip->SetText("before the end");
+  std::string Pasted;
+  for (int I = 0; I < 100 && (Pasted = Paste()) != "before the end"; ++I)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_EQ(Pasted, "before the end");
+  Sway->Kill();
+  Clip->SetText("after the end");  // lost, quietly
+  EXPECT_EQ(Clip->Text(), "before the end");
+  Clip.reset();  // the thread ends
+  EXPECT_TRUE(Seen.empty());
 }
 
 TEST(WaylandClipboardNoCompositor, Raises) { EXPECT_THROW(TWaylandClipboard("/nonexistent/wayland-0"), TError); }

@@ -180,6 +180,13 @@ pid_t TSwayServer::Start(const std::string& AShellCommand, const std::string& AO
   return Pid;
 }
 
+void TSwayServer::Kill() {
+  if (FPid <= 0) return;
+  ::kill(FPid, SIGKILL);
+  ::waitpid(FPid, nullptr, 0);
+  FPid = -1;
+}
+
 void TSwayServer::Stop(pid_t APid) {
   for (auto It = FClients.begin(); It != FClients.end(); ++It) {
     if (*It != APid) continue;

@@ -38,6 +38,8 @@ public:
   // stopped with the compositor (or by Stop).
   pid_t Start(const std::string& AShellCommand, const std::string& AOutFile);
   void Stop(pid_t APid);
+  // Ends the compositor now (its clients keep running until the destructor).
+  void Kill();
 
   // Whether a program is on PATH (for skip messages).
   static bool HasProgram(const std::string& AName);
