@@ -27,7 +27,6 @@ public:
   const std::string& Problems() const { return FProblems; }
   // The lines for the main window's log at start-up: the backend in use, then each problem.
   std::vector<std::string> LogLines() const;
-  bool OnWayland() const { return FWayland; }
 
 private:
   void AddProblem(const std::string& AText);
