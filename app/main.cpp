@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "app/ClientMain.h"
+#include "app/ClipboardSync.h"
 #include "app/Config.h"
 #include "app/HostClipboard.h"
 #include "app/QtDispatcher.h"
@@ -23,6 +24,10 @@ int main(int argc, char** argv) {
     std::printf("TLMRemoteClient %s\n", tlm::ProgramVersion);
     return 0;
   }
+  // Made before the application object: viewer windows, destroyed with it, still watch it.
+  std::string clipboardProblem;
+  const std::unique_ptr<tlm::ITextClipboard> desktopClipboard = tlm::CreateDesktopClipboard(clipboardProblem);
+  tlm::TClipboardSync::UseDesktopClipboard(desktopClipboard.get());
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("TALMIR Remote"));
   QApplication::setApplicationVersion(QString::fromLatin1(tlm::ProgramVersion));
@@ -72,8 +77,10 @@ int main(int argc, char** argv) {
   instance.OnActivate = [&form] {
     if (form) form->BringToFront();
   };
-  // Without XTEST (or a display) the viewer's input cannot be obeyed: say so where the user looks.
-  if (!platform.Problems().empty()) form->AddLog(QString::fromStdString(platform.Problems()));
+  // Which desktop backend serves the host, and what it cannot do (no XTEST, a compositor
+  // without the protocols): said where the user looks.
+  for (const std::string& line : platform.LogLines()) form->AddLog(QString::fromStdString(line));
+  if (!clipboardProblem.empty()) form->AddLog(QString::fromStdString(clipboardProblem));
   // Connected before any viewer window exists, so it runs before their own clean-up at quit:
   // the main window (and with it the host agent) goes first.
   QObject::connect(&app, &QCoreApplication::aboutToQuit, [&form] { form.reset(); });
