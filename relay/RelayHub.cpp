@@ -14,6 +14,9 @@ namespace {
 constexpr auto RateWindow = std::chrono::seconds(60);
 constexpr auto NewKeyGlobalWindow = std::chrono::seconds(1);
 constexpr size_t ConnectionIdDigits = 9;
+// Relay packets an honest peer may have waiting unread at once: an ID, an admission request
+// with its withdrawal, the session's start and end, a few keep-alives.
+constexpr size_t HonestUnreadRelayBytes = 4096;
 // IDs looked at per sweep: a large backlog (the first sweep over an old database, say) is worked
 // off a batch a second instead of holding the network thread for all of it at once.
 constexpr size_t ForgetBatch = 10000;
@@ -116,6 +119,10 @@ void TRelayHub::QueueGrew(size_t AConnQueued, size_t ADelta) {
   // Only the network thread writes the peaks.
   if (AConnQueued > FCounters.PeakQueuedBytes.load()) FCounters.PeakQueuedBytes = AConnQueued;
   if (total > FCounters.PeakTotalQueuedBytes.load()) FCounters.PeakTotalQueuedBytes = total;
+}
+
+size_t TRelayHub::UnreadRelayPacketLimit() const {
+  return OverQueued() ? std::min(FOptions.QueueLimitBytes, HonestUnreadRelayBytes) : FOptions.QueueLimitBytes;
 }
 
 bool TRelayHub::MayAdmit(const std::string& AAddress, std::string& ARefusal) {
@@ -242,8 +249,12 @@ void TRelayHub::Refuse(TRelayConnection& AConn, std::string_view AText) {
 void TRelayHub::HandleRegister(TRelayConnection& AHost, const TBytes& APayload) {
   const std::string key = TextOf(APayload);
   if (AHost.Role == TPeerRole::Host) {
-    // The same key again on the same connection: the same answer. Another key: ignored.
-    if (key == AHost.DeviceKey) AHost.SendText(MsgHostId, AHost.HostId);
+    // The same key again on the same connection gets the same answer once more; anything
+    // further (or another key) is dropped, so no peer makes the relay answer without end.
+    if (key == AHost.DeviceKey && !AHost.RegisteredAgain) {
+      AHost.RegisteredAgain = true;
+      AHost.SendText(MsgHostId, AHost.HostId);
+    }
     return;
   }
   if (key.empty() || key.size() > MaxDeviceKeyBytes || HasControlChars(key)) {

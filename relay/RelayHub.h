@@ -121,6 +121,9 @@ public:
   size_t QueueLimit() const { return FOptions.QueueLimitBytes; }
   // All queues together hold the relay's total limit or more.
   bool OverQueued() const { return FCounters.QueuedBytes.load() >= FOptions.MaxQueuedBytes; }
+  // Bytes of relay packets one connection may leave unread: its queue limit, and while all
+  // queues together are over their total, only what an honest dialogue ever has waiting.
+  size_t UnreadRelayPacketLimit() const;
   const TRelayOptions& Options() const { return FOptions; }
   bool SpliceAllowed() const { return FOptions.SpliceLargePayloads; }
   void Log(const std::string& ALine) const { FLog(ALine); }

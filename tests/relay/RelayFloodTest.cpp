@@ -1,0 +1,151 @@
+// Floods that cost the client little and the relay much unless bounded: answers a client asks
+// for and never reads, requests withdrawn as soon as they are made, log lines by the thousand.
+// Each test shows the flood failing and an honest host and viewer still being served.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "protocol/Messages.h"
+#include "protocol/Packet.h"
+#include "relay/RelayHub.h"
+#include "tests/relay/RelayFixture.h"
+
+namespace tlm::test {
+namespace {
+
+using std::chrono::milliseconds;
+
+// Resident memory of this process (the relay runs in it), in KiB.
+long ResidentKb() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  return 0;
+}
+
+// The relay's own end of the client socket AClientFd (the relay runs in this process).
+int RelaySideOf(int AClientFd) {
+  sockaddr_in client{}, server{};
+  socklen_t len = sizeof client;
+  ::getsockname(AClientFd, reinterpret_cast<sockaddr*>(&client), &len);
+  len = sizeof server;
+  ::getpeername(AClientFd, reinterpret_cast<sockaddr*>(&server), &len);
+  for (int fd = 0; fd < 4096; ++fd) {
+    sockaddr_in local{}, peer{};
+    socklen_t localLen = sizeof local, peerLen = sizeof peer;
+    if (fd == AClientFd || ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLen) != 0 ||
+        ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLen) != 0 || local.sin_family != AF_INET)
+      continue;
+    if (local.sin_port == server.sin_port && peer.sin_port == client.sin_port) return fd;
+  }
+  return -1;
+}
+
+class RelayFlood : public TRelayFixture {
+protected:
+  size_t LogCount(const std::string& APiece) {
+    std::lock_guard<std::mutex> hold(FLogLock);
+    size_t n = 0;
+    for (const auto& line : FLogLines) n += line.find(APiece) != std::string::npos;
+    return n;
+  }
+
+  // A chat line goes both ways through a fresh session.
+  void ExpectHonestPairServed(const std::string& AKey) {
+    auto pair = OpenSession(AKey);
+    pair.Host->SendText(MsgChat, "ping");
+    EXPECT_EQ(pair.Viewer->ExpectText(MsgChat), "ping");
+    pair.Viewer->SendText(MsgChat, "pong");
+    EXPECT_EQ(pair.Host->ExpectText(MsgChat), "pong");
+  }
+};
+
+TEST_F(RelayFlood, HostThatRegistersAgainAndAgainWithoutReadingGetsOneMoreAnswer) {
+  auto options = TestOptions();
+  options.QueueLimitBytes = 64 * 1024;
+  options.MaxQueuedBytes = 256 * 1024;
+  StartRelay(options);
+  auto looper = Peer();
+  const std::string id = looper->Register("looper");
+  ASSERT_EQ(id.size(), 9u);
+
+  // Half a million registrations (7 MB) sent and none of the answers read.
+  const TBytes one = EncodePacket(MsgHostRegister, BytesOf("looper"));
+  TBytes burst;
+  for (int i = 0; i < 10000; ++i) burst.insert(burst.end(), one.begin(), one.end());
+  const long rssBefore = ResidentKb();
+  for (int round = 0; round < 50; ++round) looper->SendRaw(burst.data(), burst.size());
+  // The relay has read them all once an honest pair gets through after them.
+  ExpectHonestPairServed("honest");
+  looper->SendText(MsgChat, "marker");
+  const TRelayStats stats = FRelay->Stats();
+  const long rssGrowth = ResidentKb() - rssBefore;
+  std::printf("[ figures ] peak queued %zu bytes (one connection %zu), resident memory grew by %ld KiB\n",
+              stats.PeakTotalQueuedBytes, stats.PeakQueuedBytes, rssGrowth);
+  EXPECT_LE(stats.PeakTotalQueuedBytes, options.QueueLimitBytes);
+  EXPECT_LT(rssGrowth, 32 * 1024);
+
+  // What it finally reads: its ID once more, and nothing else.
+  EXPECT_EQ(looper->ExpectText(MsgHostId), id);
+  EXPECT_TRUE(looper->QuietFor(200));
+}
+
+// A host that reads nothing but answers every request blindly, while its accomplices ask again
+// and again: the admission requests pile up unread at the relay until it closes the host.
+TEST_F(RelayFlood, HostThatLeavesRelayPacketsUnreadIsClosed) {
+  auto options = TestOptions();
+  options.QueueLimitBytes = 16 * 1024;
+  StartRelay(options);
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int small = 4096;
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(FPort);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  // The kernel on either side holds little, as on a slow line, so the relay's queue fills soon.
+  int relaySide = -1;
+  ASSERT_TRUE(WaitUntil([&] { return (relaySide = RelaySideOf(fd)) >= 0; }));
+  ::setsockopt(relaySide, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+  const auto sendPacket = [fd](uint32_t AType, std::string_view AText) {
+    const TBytes packet = EncodePacket(AType, BytesOf(AText));
+    return ::send(fd, packet.data(), packet.size(), MSG_NOSIGNAL) == ssize_t(packet.size());
+  };
+  ASSERT_TRUE(sendPacket(MsgHostRegister, "deaf host"));
+  ASSERT_TRUE(WaitUntil([&] { return FRelay->Stats().Hosts == 1; }));
+  std::string id;
+  {
+    // Its ID is read once, as any host would.
+    uint8_t answer[64];
+    const ssize_t n = ::recv(fd, answer, sizeof answer, 0);
+    ASSERT_EQ(n, ssize_t(PacketHeaderSize + 9));
+    id.assign(reinterpret_cast<const char*>(answer + PacketHeaderSize), 9);
+  }
+
+  const std::string name(64, 'n'), proof(256, 'p');
+  int asked = 0;
+  for (; asked < 2000 && FRelay->Stats().Hosts == 1; ++asked) {
+    auto viewer = Peer();
+    viewer->RequestConnect(id, name, proof);
+    if (!WaitUntil([&] { return LogCount("admission asked") > size_t(asked) || FRelay->Stats().Hosts == 0; })) break;
+    if (FRelay->Stats().Hosts == 0 || !sendPacket(MsgAdmitReject, "")) break;
+    viewer->Next();
+  }
+  EXPECT_TRUE(WaitUntil([&] { return FRelay->Stats().Hosts == 0; })) << asked << " requests left unread";
+  EXPECT_TRUE(LogContains("bytes of relay packets left unread"));
+  std::printf("[ figures ] closed after %d admission requests left unread; peak queued %zu bytes\n", asked,
+              FRelay->Stats().PeakQueuedBytes);
+  EXPECT_LE(FRelay->Stats().PeakQueuedBytes, options.QueueLimitBytes);
+  ::close(fd);
+  ExpectHonestPairServed("honest");
+}
+
+}  // namespace
+}  // namespace tlm::test
