@@ -521,7 +521,7 @@ asio::awaitable<void> TRelayConnection::ReadLoop() {
       const uint32_t type = GetLE32(header);
       const uint32_t len = GetLE32(header + 4);
       if (len > MaxPacketPayload) {
-        FHub.Log("closing " + FAddress + ": packet too large (" + std::to_string(len) + " bytes)");
+        FHub.Event("packet too large", "closing " + FAddress + ": packet too large (" + std::to_string(len) + " bytes)");
         break;
       }
       FPacketLen = len;
@@ -553,7 +553,7 @@ asio::awaitable<void> TRelayConnection::ReadLoop() {
     // only once) is not waited for.
     if (FClosing && !FAborted && !FReadFailed) co_await DiscardUntilClosed();
   } catch (const std::exception& e) {
-    FHub.Log("connection " + FAddress + " failed: " + e.what());
+    FHub.Event("connection failed", "connection " + FAddress + " failed: " + e.what());
   }
   Abort();
 }
@@ -597,7 +597,7 @@ asio::awaitable<void> TRelayConnection::WriteLoop() {
       if (FQueued < FHub.QueueLimit() && (FQueued == 0 || !FHub.OverQueued())) WakeBlockedSender();
     }
   } catch (const std::exception& e) {
-    FHub.Log("connection " + FAddress + " failed: " + e.what());
+    FHub.Event("connection failed", "connection " + FAddress + " failed: " + e.what());
   }
   FInFlight = 0;
   if (!flushed) Abort();

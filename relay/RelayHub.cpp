@@ -214,8 +214,8 @@ TRelayHub::TRoute TRelayHub::Route(TRelayConnection& AFrom, uint32_t AType) {
 
 void TRelayHub::RefuseOversizedControl(TRelayConnection& AFrom, uint32_t AType, uint32_t ALen) {
   ++FCounters.Refusals;
-  FLog("closing " + Describe(AFrom) + ": control message " + std::to_string(AType) + " of " + std::to_string(ALen) +
-       " bytes");
+  Event("oversized control message", "closing " + Describe(AFrom) + ": control message " + std::to_string(AType) +
+                                         " of " + std::to_string(ALen) + " bytes");
   if (AFrom.Role == TPeerRole::Host)
     AFrom.Close();
   else
@@ -281,7 +281,7 @@ void TRelayHub::HandleRegister(TRelayConnection& AHost, const TBytes& APayload) 
       return;
     }
   } catch (const TError& e) {
-    FLog("closing " + AHost.Address() + ": " + e.what());
+    Event("registration failed", "closing " + AHost.Address() + ": " + e.what());
     AHost.Close();
     return;
   }
@@ -483,7 +483,7 @@ void TRelayHub::EndSessionFor(TRelayConnection& AConn, const std::string& AWhy) 
   if (AConn.Closing()) return;
   if (AConn.InsidePartialPacket()) {
     // Its partner left in the middle of a packet: the stream cannot be completed.
-    FLog("closing " + Describe(AConn) + ": " + AWhy + " in the middle of a packet");
+    Event("cut off in a packet", "closing " + Describe(AConn) + ": " + AWhy + " in the middle of a packet");
     AConn.Abort();
     return;
   }
@@ -504,7 +504,7 @@ void TRelayHub::Detach(TRelayConnection& AConn) {
         Refuse(*viewer, relaytext::HostLeft);
         break;
       case TLinkAnswer::SessionStarted:
-        FLog("session ended: " + Describe(AConn) + " closed, " + Describe(*viewer) + " stays");
+        Event("session ended", "session ended: " + Describe(AConn) + " closed, " + Describe(*viewer) + " stays");
         EndSessionFor(*viewer, "its host's node closed the link");
         break;
       case TLinkAnswer::SessionEnded:
@@ -538,7 +538,7 @@ void TRelayHub::Detach(TRelayConnection& AConn) {
       AConn.Partner.reset();
       viewer->Partner.reset();
       --FCounters.Sessions;
-      FLog("session ended: host " + AConn.HostId + " left, " + Describe(*viewer) + " stays");
+      Event("session ended", "session ended: host " + AConn.HostId + " left, " + Describe(*viewer) + " stays");
       EndSessionFor(*viewer, "host left");
     }
     AConn.AdmissionPending = false;
@@ -560,7 +560,7 @@ void TRelayHub::Detach(TRelayConnection& AConn) {
       AConn.Partner.reset();
       host->Partner.reset();
       --FCounters.Sessions;
-      FLog("session ended: " + Describe(AConn) + " left host " + host->HostId);
+      Event("session ended", "session ended: " + Describe(AConn) + " left host " + host->HostId);
       EndSessionFor(*host, "viewer left");
     }
     if (AConn.ViewerState == TViewerState::Pending) {

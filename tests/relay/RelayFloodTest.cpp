@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -145,6 +146,75 @@ TEST_F(RelayFlood, HostThatLeavesRelayPacketsUnreadIsClosed) {
   EXPECT_LE(FRelay->Stats().PeakQueuedBytes, options.QueueLimitBytes);
   ::close(fd);
   ExpectHonestPairServed("honest");
+}
+
+// Bad packets by the hundred, each from a connection of its own, give a few lines and a count.
+TEST_F(RelayFlood, LinesAClientCanCauseAreSummarised) {
+  auto options = TestOptions();
+  options.LogBurst = 3;
+  options.LogSummaryInterval = milliseconds(500);
+  StartRelay(options);
+  struct TCase {
+    const char* Kind;
+    uint32_t Type;
+    uint32_t Length;
+  };
+  const TCase cases[] = {
+      {"packet too large", MsgChat, uint32_t(MaxPacketPayload + 1)},
+      {"oversized control message", MsgHostRegister, MaxControlPayload + 1},
+      {"oversized control message", MsgConnectRequest, MaxControlPayload + 1},
+  };
+  constexpr int PerCase = 100;
+  for (const auto& c : cases) {
+    for (int i = 0; i < PerCase; ++i) {
+      auto peer = Peer();
+      uint8_t header[PacketHeaderSize];
+      PutLE32(header, c.Type);
+      PutLE32(header + 4, c.Length);
+      peer->SendRaw(header, sizeof header);
+      EXPECT_TRUE(peer->WaitClosed()) << c.Kind;
+    }
+  }
+  EXPECT_TRUE(WaitUntil([&] { return LogContains("oversized control message: 197 more like this"); }));
+  EXPECT_TRUE(LogContains("packet too large: 97 more like this"));
+  EXPECT_EQ(LogCount(": packet too large ("), 3u);
+  EXPECT_EQ(LogCount(": control message "), 3u);
+  ExpectHonestPairServed("honest");
+}
+
+// A log reader that stops reading (a full pipe) costs log lines, never the relay's service.
+TEST_F(RelayFlood, ALogThatIsNotReadHoldsUpNoSession) {
+  std::mutex lock;
+  std::condition_variable changed;
+  bool jammed = false;
+  auto options = TestOptions();
+  options.LogBufferBytes = 4096;
+  options.Log = [&](const std::string& ALine) {
+    std::unique_lock<std::mutex> hold(lock);
+    changed.wait(hold, [&] { return !jammed; });
+    std::lock_guard<std::mutex> keep(FLogLock);
+    FLogLines.push_back(ALine);
+  };
+  FRelay = std::make_unique<TRelayServer>(options);
+  FPort = FRelay->Start();
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    jammed = true;
+  }
+  // Sessions come and go, each with a handful of lines, while nothing is written.
+  for (int i = 0; i < 20; ++i) ExpectHonestPairServed("honest-" + std::to_string(i));
+  EXPECT_TRUE(WaitUntil([&] { return FRelay->Stats().LogLinesDropped > 0; }));
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    jammed = false;
+  }
+  changed.notify_all();
+  const uint64_t dropped = FRelay->Stats().LogLinesDropped;
+  std::printf("[ figures ] %llu log lines dropped while the log was not read\n", (unsigned long long)dropped);
+  EXPECT_TRUE(WaitUntil([&] { return LogContains("lines dropped because the log was not read fast enough"); }));
+  // The log sink uses this test's locals.
+  FRelay->Stop();
+  FRelay.reset();
 }
 
 }  // namespace
