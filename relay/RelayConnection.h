@@ -98,6 +98,10 @@ public:
   std::string HostId;
   std::string DeviceKey;
   std::string ViewerName;  // viewer: the name of its last request
+  // Viewer: where its last request was counted in its host's request budget, so that a request
+  // the host accepts can be given back (empty: nothing to give back).
+  std::string BudgetKey;
+  TRelayClock::time_point BudgetCharged{};
   // Host: it has registered again on this connection and been answered once more.
   bool RegisteredAgain = false;
   // The viewer is empty once it has gone: the answer is still owed and will be dropped.

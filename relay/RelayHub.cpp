@@ -389,12 +389,18 @@ void TRelayHub::HandleConnectRequest(TRelayConnection& AViewer, const TBytes& AP
     Refuse(AViewer, relaytext::Busy);
     return;
   }
-  if (!RateAllows(FRequestTimesByHost, target, FOptions.ConnectRequestsPerHostPerMinute, now)) {
+  // Each address has its own share of the host's budget, so that a stranger's flood of requests
+  // (withdrawn at once, say) never stops a viewer from elsewhere.
+  std::string budgetKey = target + " " + AViewer.AddressBucket;
+  if (!RateAllows(FRequestTimesByHost, budgetKey, FOptions.ConnectRequestsPerHostPerMinute, now)) {
     ++FCounters.Refusals;
-    Event("refused request", "refused " + Describe(AViewer) + ": too many connect requests for host " + target);
+    Event("refused request", "refused " + Describe(AViewer) + ": too many connect requests for host " + target +
+                                 " from " + AViewer.AddressBucket);
     Refuse(AViewer, relaytext::Busy);
     return;
   }
+  AViewer.BudgetKey = std::move(budgetKey);
+  AViewer.BudgetCharged = now;
   AViewer.ViewerState = TViewerState::Pending;
   AViewer.PendingHost = host;
   AViewer.AdmissionDeadline = now + FOptions.AdmissionTimeout;
@@ -449,6 +455,7 @@ void TRelayHub::HandleAdmitAnswer(TRelayConnection& AHost, bool AAccept, const T
     Event("admission rejected", "admission rejected: " + Describe(*viewer) + " by host " + AHost.HostId);
     Refuse(*viewer, reason);
   } else {
+    RefundRequest(*viewer);
     viewer->PendingHost.reset();
     viewer->ViewerState = TViewerState::InSession;
     viewer->Partner = AHost.weak_from_this();
@@ -473,6 +480,15 @@ void TRelayHub::HandleAdmitAnswer(TRelayConnection& AHost, bool AAccept, const T
       AskHost(AHost, *queued);
     }
   }
+}
+
+void TRelayHub::RefundRequest(TRelayConnection& AViewer) {
+  auto it = FRequestTimesByHost.find(AViewer.BudgetKey);
+  AViewer.BudgetKey.clear();
+  if (it == FRequestTimesByHost.end()) return;
+  auto& times = it->second;
+  const auto charged = std::find(times.rbegin(), times.rend(), AViewer.BudgetCharged);
+  if (charged != times.rend()) times.erase(std::next(charged).base());
 }
 
 void TRelayHub::EndSessionFor(TRelayConnection& AConn, const std::string& AWhy) {

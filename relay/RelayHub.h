@@ -156,6 +156,8 @@ private:
   // AViewer's request to its host is over without an answer (the viewer left or gave up):
   // a request the host has is withdrawn, a queued one forgotten.
   void WithdrawRequest(TRelayConnection& AViewer);
+  // A request the host accepted does not count against its budget.
+  void RefundRequest(TRelayConnection& AViewer);
   // Removes IDs whose hosts have not been seen for too long.
   void ForgetStaleIds();
   // Refusal text to a viewer (or a connection that may be one), then close it.
@@ -182,7 +184,9 @@ private:
   std::unordered_map<std::string, std::weak_ptr<TRelayConnection>> FHostsById;
   std::unordered_map<std::string, size_t> FPerIp;
   TRateWindows FRequestTimes;        // connect requests per address
-  TRateWindows FRequestTimesByHost;  // connect requests passed on (or queued) per host ID
+  // Connect requests passed on (or queued) per host ID and requesting address, less those the
+  // host accepted: one address's requests never use up another's.
+  TRateWindows FRequestTimesByHost;
   TRateWindows FNewKeyTimes;         // new device keys per address
   std::deque<TRelayClock::time_point> FNewKeysLastSecond;
   // The first sweep waits a whole interval from the start: hosts that were connected when the

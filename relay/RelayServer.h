@@ -47,8 +47,9 @@ struct TRelayOptions {
   // Connect requests one address may make in any 60-second window; slows down guessing of
   // IDs and proofs.
   size_t ConnectRequestsPerIpPerMinute = 20;
-  // Connect requests that may reach one host in any 60-second window, from all addresses
-  // together; further ones get the busy answer.
+  // Connect requests from one address (as the per-address limits count it) that may reach one
+  // host in any 60-second window, less those the host accepted; further ones from that address
+  // get the busy answer. Other addresses keep their own share.
   size_t ConnectRequestsPerHostPerMinute = 10;
   // Device keys seen for the first time: per address in any 60-second window, and in all
   // per second. Keys already known always register.

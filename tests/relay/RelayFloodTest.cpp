@@ -217,5 +217,94 @@ TEST_F(RelayFlood, ALogThatIsNotReadHoldsUpNoSession) {
   FRelay.reset();
 }
 
+class RelayRequestBudget : public RelayFlood {
+protected:
+  // Every loopback client comes through a "load balancer" that names the address it stands for.
+  void StartBehindProxy(size_t ABudget) {
+    auto options = TestOptions();
+    options.ConnectRequestsPerHostPerMinute = ABudget;
+    options.ProxyFrom = {"127.0.0.1"};
+    StartRelay(options);
+  }
+  std::unique_ptr<TScriptedPeer> PeerFrom(const std::string& AAddress) {
+    auto peer = Peer();
+    const bool v6 = AAddress.find(':') != std::string::npos;
+    const std::string header = std::string("PROXY ") + (v6 ? "TCP6 " : "TCP4 ") + AAddress +
+                               (v6 ? " ::1" : " 127.0.0.1") + " 40000 59000\r\n";
+    peer->SendRaw(header.data(), header.size());
+    return peer;
+  }
+  // A stranger asks AHost and gives up at once, AHost's program answering the withdrawal.
+  void AskAndWithdraw(TScriptedPeer& AHost, const std::string& AId, const std::string& AFrom) {
+    auto stranger = PeerFrom(AFrom);
+    stranger->RequestConnect(AId, "stranger");
+    AHost.Expect(MsgAdmitRequest);
+    stranger.reset();
+    AHost.Expect(MsgAdmitWithdrawn);
+    AHost.Send(MsgAdmitReject);
+  }
+};
+
+TEST_F(RelayRequestBudget, AStrangersWithdrawnRequestsUseUpOnlyTheirOwnAddresssShare) {
+  struct TCase {
+    const char* Stranger;
+    const char* Other;
+    bool OtherRefused;  // the other address counts as the stranger's own
+  };
+  const TCase cases[] = {
+      {"203.0.113.9", "203.0.113.10", false},
+      {"2001:db8:1:2::9", "2001:db8:1:3::1", false},
+      {"2001:db8:1:2::9", "2001:db8:1:2::10", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.Stranger) + " then " + c.Other);
+    StartBehindProxy(3);
+    auto host = PeerFrom("198.51.100.1");
+    const std::string id = host->Register("victim");
+    for (int i = 0; i < 3; ++i) AskAndWithdraw(*host, id, c.Stranger);
+    auto again = PeerFrom(c.Stranger);
+    again->RequestConnect(id, "stranger");
+    EXPECT_EQ(again->ExpectText(MsgRelayError), relaytext::Busy);
+
+    auto other = PeerFrom(c.Other);
+    other->RequestConnect(id, "other");
+    if (c.OtherRefused) {
+      EXPECT_EQ(other->ExpectText(MsgRelayError), relaytext::Busy);
+      EXPECT_TRUE(host->QuietFor(100));
+    } else {
+      EXPECT_EQ(host->ExpectText(MsgAdmitRequest), std::string(c.Other) + "\tother\t");
+      host->Send(MsgAdmitAccept);
+      other->Expect(MsgSessionStart);
+    }
+    FRelay->Stop();
+    FRelay.reset();
+  }
+}
+
+// The host admits a viewer whose password proof checks at once; such requests never use up the
+// budget, however often the viewer comes back.
+TEST_F(RelayRequestBudget, RequestsTheHostAcceptsDoNotCount) {
+  StartBehindProxy(3);
+  auto host = PeerFrom("198.51.100.1");
+  const std::string id = host->Register("victim");
+  for (int i = 0; i < 2; ++i) AskAndWithdraw(*host, id, "198.51.100.77");
+  for (int i = 0; i < 6; ++i) {
+    SCOPED_TRACE(i);
+    auto owner = PeerFrom("198.51.100.77");
+    owner->RequestConnect(id, "owner", "right-proof");
+    EXPECT_EQ(host->ExpectText(MsgAdmitRequest), "198.51.100.77\towner\tright-proof");
+    host->Send(MsgAdmitAccept);
+    host->Expect(MsgSessionStart);
+    owner->Expect(MsgSessionStart);
+    owner.reset();
+    host->Expect(MsgSessionEnd);
+  }
+  // The two withdrawn ones still count: one more unanswered request, and the address is done.
+  AskAndWithdraw(*host, id, "198.51.100.77");
+  auto last = PeerFrom("198.51.100.77");
+  last->RequestConnect(id, "owner", "right-proof");
+  EXPECT_EQ(last->ExpectText(MsgRelayError), relaytext::Busy);
+}
+
 }  // namespace
 }  // namespace tlm::test
