@@ -51,6 +51,7 @@ int RelaySideOf(int AClientFd) {
 class RelayFlood : public TRelayFixture {
 protected:
   size_t LogCount(const std::string& APiece) {
+    if (FRelay) FRelay->FlushLog();
     std::lock_guard<std::mutex> hold(FLogLock);
     size_t n = 0;
     for (const auto& line : FLogLines) n += line.find(APiece) != std::string::npos;
