@@ -79,8 +79,10 @@ void TRelayConnection::Start() {
 
 void TRelayConnection::SendPacket(uint32_t AType, std::span<const uint8_t> APayload) {
   if (FAborted || FRelayOverflow) return;
+  // Judged by what is unread already, so that one packet larger than the limit (a long connect
+  // request handed to another node) still goes to a connection that reads.
   const size_t unread = UnreadRelayBytes() + FDeferred.size();
-  if (unread + PacketHeaderSize + APayload.size() > FHub.UnreadRelayPacketLimit()) {
+  if (unread >= FHub.UnreadRelayPacketLimit()) {
     // It does not read what the relay tells it (asking for answers again and again, say):
     // nothing more is queued for it, and it is closed once the caller is done with it.
     FRelayOverflow = true;

@@ -9,8 +9,8 @@
 // hold more than the relay's total limit, until the partner has caught up (backpressure).
 // The read buffer exists only while bytes are arriving: an idle connection holds none.
 // The relay's own packets to a connection wait behind a forwarded packet being written to it,
-// and count in its queue like forwarded bytes; a connection that leaves more of them unread
-// than the hub allows (UnreadRelayPacketLimit) gets nothing more and is closed.
+// and count in its queue like forwarded bytes; a connection that leaves as many of them unread
+// as the hub allows (UnreadRelayPacketLimit) gets nothing more and is closed.
 // A large payload
 // bound for a partner with nothing queued is spliced socket to socket inside the kernel
 // instead; a slow partner then holds the sender back through its full socket.
