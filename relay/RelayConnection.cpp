@@ -35,10 +35,6 @@ constexpr size_t WriteBatchBuffers = 64;
 constexpr auto CloseGraceTime = std::chrono::seconds(5);
 // Kernel pipe used to splice large payloads; its contents are bounded by this size.
 constexpr size_t PipeSize = 1024 * 1024;
-// Relay packets held back behind a forwarded packet; a peer that provokes more (for example by
-// registering again and again) is cut off.
-constexpr size_t MaxDeferredBytes = 64 * 1024;
-
 }  // namespace
 
 TRelayConnection::TRelayConnection(TRelayStream ASocket, TRelayHub& AHub, std::string AAddress)
@@ -82,19 +78,45 @@ void TRelayConnection::Start() {
 }
 
 void TRelayConnection::SendPacket(uint32_t AType, std::span<const uint8_t> APayload) {
+  if (FAborted || FRelayOverflow) return;
+  // Judged by what is unread already, so that one packet larger than the limit (a long connect
+  // request handed to another node) still goes to a connection that reads.
+  const size_t unread = UnreadRelayBytes() + FDeferred.size();
+  if (unread >= FHub.UnreadRelayPacketLimit()) {
+    // It does not read what the relay tells it (asking for answers again and again, say):
+    // nothing more is queued for it, and it is closed once the caller is done with it.
+    FRelayOverflow = true;
+    FHub.Event("unread relay packets", "closing " + FAddress + ": " + std::to_string(unread) +
+                                           " bytes of relay packets left unread");
+    asio::post(FSocket.get_executor(), [self = shared_from_this()] { self->Abort(); });
+    return;
+  }
   const TBytes packet = EncodePacket(AType, APayload);
   if (FPartialOut) {
     // Bytes of a forwarded packet are still to come on this connection (queued or spliced):
     // ours follows that packet instead of landing inside it.
-    if (FDeferred.size() + packet.size() > MaxDeferredBytes) {
-      FHub.Log("closing " + FAddress + ": too many relay packets held back behind a forwarded one");
-      Abort();
-      return;
-    }
     FDeferred.insert(FDeferred.end(), packet.begin(), packet.end());
     return;
   }
-  Enqueue(packet.data(), packet.size());
+  EnqueueRelayBytes(packet.data(), packet.size());
+}
+
+size_t TRelayConnection::UnreadRelayBytes() {
+  const uint64_t written = FQueuedEver - FQueued;
+  while (!FRelayRanges.empty() && FRelayRanges.front().End <= written) FRelayRanges.pop_front();
+  size_t unread = 0;
+  for (const TRange& range : FRelayRanges) unread += size_t(range.End - std::max(range.Begin, written));
+  return unread;
+}
+
+void TRelayConnection::EnqueueRelayBytes(const uint8_t* AData, size_t ALen) {
+  const uint64_t begin = FQueuedEver;
+  if (Enqueue(AData, ALen) == 0) return;
+  // Relay packets queued back to back make one range.
+  if (!FRelayRanges.empty() && FRelayRanges.back().End == begin)
+    FRelayRanges.back().End = FQueuedEver;
+  else
+    FRelayRanges.push_back({begin, FQueuedEver});
 }
 
 void TRelayConnection::EndPartialOut() {
@@ -102,7 +124,7 @@ void TRelayConnection::EndPartialOut() {
   if (FDeferred.empty()) return;
   TBytes deferred;
   deferred.swap(FDeferred);
-  Enqueue(deferred.data(), deferred.size());
+  EnqueueRelayBytes(deferred.data(), deferred.size());
 }
 
 std::string_view TRelayConnection::MissedDeadline(TRelayClock::time_point ANow) const {
@@ -145,8 +167,8 @@ TRelayConnection::TOutChunk TRelayConnection::NewChunk(size_t ACapacity) {
   return chunk;
 }
 
-void TRelayConnection::Enqueue(const uint8_t* AData, size_t ALen) {
-  if (FAborted || ALen == 0) return;
+size_t TRelayConnection::Enqueue(const uint8_t* AData, size_t ALen) {
+  if (FAborted || ALen == 0) return 0;
   if (FQueued == 0 && FSocket.Plain()) {
     // Nothing queued means the writer is idle: try to hand the bytes to the kernel at once
     // (saves the writer's turn, which matters for small interactive packets). Whatever does
@@ -157,7 +179,7 @@ void TRelayConnection::Enqueue(const uint8_t* AData, size_t ALen) {
       FLastSent = FLastWriteProgress = now;
       AData += sent;
       ALen -= size_t(sent);
-      if (ALen == 0) return;
+      if (ALen == 0) return 0;
     }
   }
   // The chunks the writer is writing now must not change; a later one may take more bytes.
@@ -172,6 +194,7 @@ void TRelayConnection::Enqueue(const uint8_t* AData, size_t ALen) {
     FQueue.push_back(std::move(chunk));
   }
   NoteQueued(ALen);
+  return ALen;
 }
 
 void TRelayConnection::EnqueueChunk(TOutChunk&& AChunk) {
@@ -185,6 +208,7 @@ void TRelayConnection::NoteQueued(size_t ALen) {
   const auto now = TRelayClock::now();
   if (FQueued == 0) FLastWriteProgress = now;
   FQueued += ALen;
+  FQueuedEver += ALen;
   FLastSent = now;
   FHub.QueueGrew(FQueued, ALen);
   FWriteSignal.cancel();
@@ -499,7 +523,7 @@ asio::awaitable<void> TRelayConnection::ReadLoop() {
       const uint32_t type = GetLE32(header);
       const uint32_t len = GetLE32(header + 4);
       if (len > MaxPacketPayload) {
-        FHub.Log("closing " + FAddress + ": packet too large (" + std::to_string(len) + " bytes)");
+        FHub.Event("packet too large", "closing " + FAddress + ": packet too large (" + std::to_string(len) + " bytes)");
         break;
       }
       FPacketLen = len;
@@ -531,7 +555,7 @@ asio::awaitable<void> TRelayConnection::ReadLoop() {
     // only once) is not waited for.
     if (FClosing && !FAborted && !FReadFailed) co_await DiscardUntilClosed();
   } catch (const std::exception& e) {
-    FHub.Log("connection " + FAddress + " failed: " + e.what());
+    FHub.Event("connection failed", "connection " + FAddress + " failed: " + e.what());
   }
   Abort();
 }
@@ -575,7 +599,7 @@ asio::awaitable<void> TRelayConnection::WriteLoop() {
       if (FQueued < FHub.QueueLimit() && (FQueued == 0 || !FHub.OverQueued())) WakeBlockedSender();
     }
   } catch (const std::exception& e) {
-    FHub.Log("connection " + FAddress + " failed: " + e.what());
+    FHub.Event("connection failed", "connection " + FAddress + " failed: " + e.what());
   }
   FInFlight = 0;
   if (!flushed) Abort();

@@ -8,7 +8,9 @@
 // until the partner's writer has drained it below the limit, or, while all queues together
 // hold more than the relay's total limit, until the partner has caught up (backpressure).
 // The read buffer exists only while bytes are arriving: an idle connection holds none.
-// The relay's own packets to a connection wait behind a forwarded packet being written to it.
+// The relay's own packets to a connection wait behind a forwarded packet being written to it,
+// and count in its queue like forwarded bytes; a connection that leaves as many of them unread
+// as the hub allows (UnreadRelayPacketLimit) gets nothing more and is closed.
 // A large payload
 // bound for a partner with nothing queued is spliced socket to socket inside the kernel
 // instead; a slow partner then holds the sender back through its full socket.
@@ -55,7 +57,8 @@ public:
   void Start();
 
   // Queues one whole relay packet; while a forwarded packet is only partly queued, it waits
-  // until that packet is complete.
+  // until that packet is complete. Over the limit of unread relay packets the packet is dropped
+  // and the connection closed right after the caller's turn (never inside the caller).
   void SendPacket(uint32_t AType, std::span<const uint8_t> APayload);
   void SendText(uint32_t AType, std::string_view AText);
   // Flushes what is queued, shuts the sending side down and closes once the peer has
@@ -95,6 +98,12 @@ public:
   std::string HostId;
   std::string DeviceKey;
   std::string ViewerName;  // viewer: the name of its last request
+  // Viewer: where its last request was counted in its host's request budget, so that a request
+  // the host accepts can be given back (empty: nothing to give back).
+  std::string BudgetKey;
+  TRelayClock::time_point BudgetCharged{};
+  // Host: it has registered again on this connection and been answered once more.
+  bool RegisteredAgain = false;
   // The viewer is empty once it has gone: the answer is still owed and will be dropped.
   bool AdmissionPending = false;
   std::weak_ptr<TRelayConnection> PendingViewer;
@@ -163,8 +172,13 @@ private:
     size_t Capacity = 0;
   };
   static TOutChunk NewChunk(size_t ACapacity);
-  void Enqueue(const uint8_t* AData, size_t ALen);
   void EnqueueChunk(TOutChunk&& AChunk);
+  // Bytes of relay packets (not forwarded ones) still in the queue or held back.
+  size_t UnreadRelayBytes();
+  // Queues the relay's own bytes (sent at once where possible) and notes where they lie.
+  void EnqueueRelayBytes(const uint8_t* AData, size_t ALen);
+  // Returns how many of ALen bytes went into the queue (the rest went to the kernel at once).
+  size_t Enqueue(const uint8_t* AData, size_t ALen);
   void NoteQueued(size_t ALen);
   void Detach();
   void WakeBlockedSender();
@@ -183,6 +197,15 @@ private:
 
   std::deque<TOutChunk> FQueue;
   size_t FQueued = 0;
+  // Bytes that have ever entered FQueue; those written so far are FQueuedEver - FQueued.
+  uint64_t FQueuedEver = 0;
+  // Where relay packets lie in that stream of queued bytes, [Begin, End), oldest first.
+  struct TRange {
+    uint64_t Begin = 0;
+    uint64_t End = 0;
+  };
+  std::deque<TRange> FRelayRanges;
+  bool FRelayOverflow = false;  // too many relay packets left unread: closing
   size_t FInFlight = 0;  // front elements the writer is writing now
   bool FPartialOut = false;  // a forwarded packet is only partly queued
   size_t FSpliceBacklog = 0;  // bytes its partner has spliced but not yet written to it

@@ -14,6 +14,9 @@ namespace {
 constexpr auto RateWindow = std::chrono::seconds(60);
 constexpr auto NewKeyGlobalWindow = std::chrono::seconds(1);
 constexpr size_t ConnectionIdDigits = 9;
+// Relay packets an honest peer may have waiting unread at once: an ID, an admission request
+// with its withdrawal, the session's start and end, a few keep-alives.
+constexpr size_t HonestUnreadRelayBytes = 4096;
 // IDs looked at per sweep: a large backlog (the first sweep over an old database, say) is worked
 // off a batch a second instead of holding the network thread for all of it at once.
 constexpr size_t ForgetBatch = 10000;
@@ -118,6 +121,10 @@ void TRelayHub::QueueGrew(size_t AConnQueued, size_t ADelta) {
   if (total > FCounters.PeakTotalQueuedBytes.load()) FCounters.PeakTotalQueuedBytes = total;
 }
 
+size_t TRelayHub::UnreadRelayPacketLimit() const {
+  return OverQueued() ? std::min(FOptions.QueueLimitBytes, HonestUnreadRelayBytes) : FOptions.QueueLimitBytes;
+}
+
 bool TRelayHub::MayAdmit(const std::string& AAddress, std::string& ARefusal) {
   if (FConnections.size() >= FOptions.MaxConnections) {
     ++FCounters.Refusals;
@@ -205,8 +212,8 @@ TRelayHub::TRoute TRelayHub::Route(TRelayConnection& AFrom, uint32_t AType) {
 
 void TRelayHub::RefuseOversizedControl(TRelayConnection& AFrom, uint32_t AType, uint32_t ALen) {
   ++FCounters.Refusals;
-  FLog("closing " + Describe(AFrom) + ": control message " + std::to_string(AType) + " of " + std::to_string(ALen) +
-       " bytes");
+  Event("oversized control message", "closing " + Describe(AFrom) + ": control message " + std::to_string(AType) +
+                                         " of " + std::to_string(ALen) + " bytes");
   if (AFrom.Role == TPeerRole::Host)
     AFrom.Close();
   else
@@ -240,8 +247,12 @@ void TRelayHub::Refuse(TRelayConnection& AConn, std::string_view AText) {
 void TRelayHub::HandleRegister(TRelayConnection& AHost, const TBytes& APayload) {
   const std::string key = TextOf(APayload);
   if (AHost.Role == TPeerRole::Host) {
-    // The same key again on the same connection: the same answer. Another key: ignored.
-    if (key == AHost.DeviceKey) AHost.SendText(MsgHostId, AHost.HostId);
+    // The same key again on the same connection gets the same answer once more; anything
+    // further (or another key) is dropped, so no peer makes the relay answer without end.
+    if (key == AHost.DeviceKey && !AHost.RegisteredAgain) {
+      AHost.RegisteredAgain = true;
+      AHost.SendText(MsgHostId, AHost.HostId);
+    }
     return;
   }
   if (key.empty() || key.size() > MaxDeviceKeyBytes || HasControlChars(key)) {
@@ -268,7 +279,7 @@ void TRelayHub::HandleRegister(TRelayConnection& AHost, const TBytes& APayload) 
       return;
     }
   } catch (const TError& e) {
-    FLog("closing " + AHost.Address() + ": " + e.what());
+    Event("registration failed", "closing " + AHost.Address() + ": " + e.what());
     AHost.Close();
     return;
   }
@@ -389,12 +400,18 @@ void TRelayHub::AskLocalHost(TRelayConnection& AViewer, const std::shared_ptr<TR
     Refuse(AViewer, relaytext::Busy);
     return;
   }
-  if (!RateAllows(FRequestTimesByHost, target, FOptions.ConnectRequestsPerHostPerMinute, now)) {
+  // Each address has its own share of the host's budget, so that a stranger's flood of requests
+  // (withdrawn at once, say) never stops a viewer from elsewhere.
+  std::string budgetKey = target + " " + AViewer.AddressBucket;
+  if (!RateAllows(FRequestTimesByHost, budgetKey, FOptions.ConnectRequestsPerHostPerMinute, now)) {
     ++FCounters.Refusals;
-    Event("refused request", "refused " + Describe(AViewer) + ": too many connect requests for host " + target);
+    Event("refused request", "refused " + Describe(AViewer) + ": too many connect requests for host " + target +
+                                 " from " + AViewer.AddressBucket);
     Refuse(AViewer, relaytext::Busy);
     return;
   }
+  AViewer.BudgetKey = std::move(budgetKey);
+  AViewer.BudgetCharged = now;
   AViewer.ViewerState = TViewerState::Pending;
   AViewer.PendingHost = host;
   AViewer.AdmissionDeadline = now + FOptions.AdmissionTimeout;
@@ -449,6 +466,7 @@ void TRelayHub::HandleAdmitAnswer(TRelayConnection& AHost, bool AAccept, const T
     Event("admission rejected", "admission rejected: " + Describe(*viewer) + " by host " + AHost.HostId);
     Refuse(*viewer, reason);
   } else {
+    RefundRequest(*viewer);
     viewer->PendingHost.reset();
     viewer->ViewerState = TViewerState::InSession;
     viewer->Partner = AHost.weak_from_this();
@@ -475,6 +493,15 @@ void TRelayHub::HandleAdmitAnswer(TRelayConnection& AHost, bool AAccept, const T
   }
 }
 
+void TRelayHub::RefundRequest(TRelayConnection& AViewer) {
+  auto it = FRequestTimesByHost.find(AViewer.BudgetKey);
+  AViewer.BudgetKey.clear();
+  if (it == FRequestTimesByHost.end()) return;
+  auto& times = it->second;
+  const auto charged = std::find(times.rbegin(), times.rend(), AViewer.BudgetCharged);
+  if (charged != times.rend()) times.erase(std::next(charged).base());
+}
+
 void TRelayHub::EndSessionFor(TRelayConnection& AConn, const std::string& AWhy) {
   if (AConn.Role == TPeerRole::Viewer) {
     AConn.ViewerState = TViewerState::Ended;
@@ -483,7 +510,7 @@ void TRelayHub::EndSessionFor(TRelayConnection& AConn, const std::string& AWhy) 
   if (AConn.Closing()) return;
   if (AConn.InsidePartialPacket()) {
     // Its partner left in the middle of a packet: the stream cannot be completed.
-    FLog("closing " + Describe(AConn) + ": " + AWhy + " in the middle of a packet");
+    Event("cut off in a packet", "closing " + Describe(AConn) + ": " + AWhy + " in the middle of a packet");
     AConn.Abort();
     return;
   }
@@ -504,7 +531,7 @@ void TRelayHub::Detach(TRelayConnection& AConn) {
         Refuse(*viewer, relaytext::HostLeft);
         break;
       case TLinkAnswer::SessionStarted:
-        FLog("session ended: " + Describe(AConn) + " closed, " + Describe(*viewer) + " stays");
+        Event("session ended", "session ended: " + Describe(AConn) + " closed, " + Describe(*viewer) + " stays");
         EndSessionFor(*viewer, "its host's node closed the link");
         break;
       case TLinkAnswer::SessionEnded:
@@ -538,7 +565,7 @@ void TRelayHub::Detach(TRelayConnection& AConn) {
       AConn.Partner.reset();
       viewer->Partner.reset();
       --FCounters.Sessions;
-      FLog("session ended: host " + AConn.HostId + " left, " + Describe(*viewer) + " stays");
+      Event("session ended", "session ended: host " + AConn.HostId + " left, " + Describe(*viewer) + " stays");
       EndSessionFor(*viewer, "host left");
     }
     AConn.AdmissionPending = false;
@@ -560,7 +587,7 @@ void TRelayHub::Detach(TRelayConnection& AConn) {
       AConn.Partner.reset();
       host->Partner.reset();
       --FCounters.Sessions;
-      FLog("session ended: " + Describe(AConn) + " left host " + host->HostId);
+      Event("session ended", "session ended: " + Describe(AConn) + " left host " + host->HostId);
       EndSessionFor(*host, "viewer left");
     }
     if (AConn.ViewerState == TViewerState::Pending) {

@@ -124,6 +124,9 @@ public:
   size_t QueueLimit() const { return FOptions.QueueLimitBytes; }
   // All queues together hold the relay's total limit or more.
   bool OverQueued() const { return FCounters.QueuedBytes.load() >= FOptions.MaxQueuedBytes; }
+  // Bytes of relay packets one connection may leave unread: its queue limit, and while all
+  // queues together are over their total, only what an honest dialogue ever has waiting.
+  size_t UnreadRelayPacketLimit() const;
   const TRelayOptions& Options() const { return FOptions; }
   bool SpliceAllowed() const { return FOptions.SpliceLargePayloads; }
   void Log(const std::string& ALine) const { FLog(ALine); }
@@ -173,6 +176,8 @@ private:
   // AViewer's request to its host is over without an answer (the viewer left or gave up):
   // a request the host has is withdrawn, a queued one forgotten.
   void WithdrawRequest(TRelayConnection& AViewer);
+  // A request the host accepted does not count against its budget.
+  void RefundRequest(TRelayConnection& AViewer);
   // Removes IDs whose hosts have not been seen for too long.
   void ForgetStaleIds();
   // Refusal text to a viewer (or a connection that may be one), then close it.
@@ -199,7 +204,9 @@ private:
   std::unordered_map<std::string, std::weak_ptr<TRelayConnection>> FHostsById;
   std::unordered_map<std::string, size_t> FPerIp;
   TRateWindows FRequestTimes;        // connect requests per address
-  TRateWindows FRequestTimesByHost;  // connect requests passed on (or queued) per host ID
+  // Connect requests passed on (or queued) per host ID and requesting address, less those the
+  // host accepted: one address's requests never use up another's.
+  TRateWindows FRequestTimesByHost;
   TRateWindows FNewKeyTimes;         // new device keys per address
   std::deque<TRelayClock::time_point> FNewKeysLastSecond;
   // The first sweep waits a whole interval from the start: hosts that were connected when the

@@ -19,6 +19,7 @@
 #include "protocol/Packet.h"
 #include "relay/ClusterRegistry.h"
 #include "relay/IdStore.h"
+#include "relay/LogWriter.h"
 #include "relay/NodeLink.h"
 #include "relay/ProxyHeader.h"
 #include "relay/RelayConnection.h"
@@ -79,8 +80,10 @@ std::set<std::string, std::less<>> TrustedProxies(const std::vector<std::string>
 }  // namespace
 
 struct TRelayServer::TImpl {
-  explicit TImpl(TRelayOptions AOptions) : Options(std::move(AOptions)) {
-    LogFn = Options.Log ? Options.Log : LogToStderr;
+  explicit TImpl(TRelayOptions AOptions)
+      : Options(std::move(AOptions)),
+        Writer(std::make_unique<TLogWriter>(Options.Log ? Options.Log : LogToStderr, Options.LogBufferBytes)) {
+    LogFn = [writer = Writer.get()](const std::string& ALine) { writer->Write(ALine); };
     if (Options.MaxQueuedBytes == 0) Options.MaxQueuedBytes = DefaultMaxQueuedBytes();
   }
 
@@ -106,6 +109,8 @@ struct TRelayServer::TImpl {
   void LogCounters();
 
   TRelayOptions Options;
+  // Destroyed last: everything else may log until it is gone.
+  std::unique_ptr<TLogWriter> Writer;
   std::function<void(const std::string&)> LogFn;
   TRelayCounters Counters;
   std::unique_ptr<TIdStore> Store;           // single node
@@ -144,7 +149,7 @@ asio::awaitable<void> TRelayServer::TImpl::AcceptLoop() {
     if (error) {
       if (error == asio::error::operation_aborted) co_return;
       // Out of descriptors or memory: wait a little instead of spinning.
-      LogFn("accept failed: " + error.message());
+      Hub->Event("accept failed", "accept failed: " + error.message());
       asio::steady_timer pause(Io, std::chrono::milliseconds(100));
       co_await pause.async_wait(redirect_error(use_awaitable, error));
       continue;
@@ -463,6 +468,8 @@ uint16_t TRelayServer::Start() {
     F->LogFn("node links on " + AddressText(links.address()) + ":" + std::to_string(links.port()) + " (node " +
              F->Options.Cluster.NodeName + ", redis " + F->Options.Cluster.RedisAddress + ")");
   }
+  // The owner may look for these lines as soon as the relay runs.
+  F->Writer->Flush();
   return port;
 }
 
@@ -497,7 +504,10 @@ void TRelayServer::Stop() {
   F->SweepTimer.reset();
   F->Store.reset();
   F->LogFn("stopped");
+  F->Writer->Flush();
 }
+
+void TRelayServer::FlushLog() { F->Writer->Flush(); }
 
 TRelayStats TRelayServer::Stats() const {
   TRelayStats s;
@@ -511,6 +521,7 @@ TRelayStats TRelayServer::Stats() const {
   s.PeakQueuedBytes = F->Counters.PeakQueuedBytes.load();
   s.PeakTotalQueuedBytes = F->Counters.PeakTotalQueuedBytes.load();
   s.IdsForgotten = F->Counters.IdsForgotten.load();
+  s.LogLinesDropped = F->Writer->Dropped();
   return s;
 }
 

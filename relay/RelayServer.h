@@ -49,8 +49,9 @@ struct TRelayOptions {
   // Connect requests one address may make in any 60-second window; slows down guessing of
   // IDs and proofs.
   size_t ConnectRequestsPerIpPerMinute = 20;
-  // Connect requests that may reach one host in any 60-second window, from all addresses
-  // together; further ones get the busy answer.
+  // Connect requests from one address (as the per-address limits count it) that may reach one
+  // host in any 60-second window, less those the host accepted; further ones from that address
+  // get the busy answer. Other addresses keep their own share.
   size_t ConnectRequestsPerHostPerMinute = 10;
   // Device keys seen for the first time: per address in any 60-second window, and in all
   // per second. Keys already known always register.
@@ -110,8 +111,10 @@ struct TRelayOptions {
   // Empty RedisAddress: a single node with its own ID database (DbPath), as always.
   TClusterOptions Cluster;
 
-  // Receives every log line (without a line break); empty: UTC time stamp + line on stderr.
+  // Receives every log line (without a line break), on the relay's log thread; empty: UTC time
+  // stamp + line on stderr. Lines beyond LogBufferBytes waiting for it are dropped and counted.
   std::function<void(const std::string&)> Log;
+  size_t LogBufferBytes = size_t(1) << 20;
 };
 
 struct TRelayStats {
@@ -125,6 +128,7 @@ struct TRelayStats {
   size_t PeakQueuedBytes = 0; // the largest one connection's queue has ever been
   size_t PeakTotalQueuedBytes = 0;  // the most bytes all queues together have ever held
   uint64_t IdsForgotten = 0;  // IDs removed because their host was not seen for too long
+  uint64_t LogLinesDropped = 0;  // log lines lost because the log was not read fast enough
 };
 
 class TRelayServer {
@@ -141,6 +145,9 @@ public:
   void Stop();
 
   TRelayStats Stats() const;
+  // Waits until every line logged so far has reached the log (lines are written on a thread of
+  // their own, so that a slow log never holds up the relay).
+  void FlushLog();
 
 private:
   struct TImpl;

@@ -106,6 +106,9 @@ protected:
   std::unique_ptr<TScriptedPeer> PeerOn(size_t AIndex) { return std::make_unique<TScriptedPeer>(FNodes[AIndex].Port); }
 
   size_t LogCount(const std::string& APiece) {
+    // Lines reach the log on a thread of their own: what the nodes have logged so far first.
+    for (auto& node : FNodes)
+      if (node.Relay) node.Relay->FlushLog();
     std::lock_guard<std::mutex> hold(FLogLock);
     size_t n = 0;
     for (const auto& line : FLogLines)

@@ -81,6 +81,8 @@ protected:
   }
 
   bool LogContains(const std::string& APiece) {
+    // Lines reach the log on a thread of their own: what the relay has logged so far first.
+    if (FRelay) FRelay->FlushLog();
     std::lock_guard<std::mutex> hold(FLogLock);
     for (const auto& line : FLogLines)
       if (line.find(APiece) != std::string::npos) return true;

@@ -92,7 +92,7 @@ TEST_F(RelayHostile, HostLeavingRefusesTheQueuedViewerToo) {
   EXPECT_EQ(queued->ExpectText(MsgRelayError), relaytext::HostLeft);
 }
 
-TEST_F(RelayHostile, ConnectRequestsPerHostAreLimitedWhateverTheAddress) {
+TEST_F(RelayHostile, ConnectRequestsPerHostAreLimitedForOneAddress) {
   auto options = TestOptions();
   options.ConnectRequestsPerHostPerMinute = 3;
   StartRelay(options);

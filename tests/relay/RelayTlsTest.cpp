@@ -238,6 +238,7 @@ TEST_F(RelayTls, FailedHandshakesDoNotFloodTheLog) {
     EXPECT_TRUE(peer->WaitClosed());
   }
   EXPECT_TRUE(WaitUntil([&] { return FRelay->Stats().Connections == 0; }));
+  FRelay->FlushLog();
   std::lock_guard<std::mutex> hold(FLogLock);
   EXPECT_EQ(std::count_if(FLogLines.begin(), FLogLines.end(),
                           [](const std::string& ALine) { return ALine.find(" not opened: ") != std::string::npos; }),
