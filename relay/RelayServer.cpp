@@ -289,8 +289,12 @@ asio::awaitable<void> TRelayServer::TImpl::RefuseStream(std::shared_ptr<TRelaySt
   const TRelayStream::TOpened opened = co_await AStream->Open(AddressBucket(AAddress), false, why);
   asio::error_code error;
   if (opened == TRelayStream::TOpened::Failed || Stopping) {
-    if (!Stopping)
+    if (!Stopping) {
       Hub->Event("connection not opened", "refused connection from " + AAddress + " not opened: " + why);
+      // Held until the grace time runs out (as one without a handshake turn is): closed at
+      // once, a flooding client would be back at once.
+      co_await AStream->async_wait(asio::socket_base::wait_error, redirect_error(use_awaitable, error));
+    }
     error = asio::error::operation_aborted;
   } else {
     armGrace();

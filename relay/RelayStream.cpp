@@ -211,14 +211,21 @@ asio::awaitable<TRelayStream::TOpened> TRelayStream::Open(const std::string& ABu
   // The address's turn: beyond its burst a handshake waits (or, when it may not, fails).
   const auto now = std::chrono::steady_clock::now();
   std::chrono::steady_clock::time_point start;
-  if (!FConfig->Rate.Reserve(ABucket, now, AWaitForTurn ? giveUp : now, start)) {
+  const bool turn = FConfig->Rate.Reserve(ABucket, now, AWaitForTurn ? giveUp : now, start);
+  if (!turn && !AWaitForTurn) {
     AWhy = "too many TLS handshakes from " + ABucket;
     co_return TOpened::Failed;
   }
-  if (start > now) {
-    FTurn = std::make_unique<asio::steady_timer>(get_executor(), start);
+  if (!turn || start > now) {
+    // A client without a turn is held until the time-out rather than closed at once: closed,
+    // it would only come back at once and cost a connection's set-up each time.
+    FTurn = std::make_unique<asio::steady_timer>(get_executor(), turn ? start : giveUp);
     co_await FTurn->async_wait(redirect_error(use_awaitable, error));
     FTurn.reset();
+    if (!turn) {
+      AWhy = "too many TLS handshakes from " + ABucket;
+      co_return TOpened::Failed;
+    }
     if (error || !FSocket.is_open()) {
       AWhy = deadline.Expired() ? "handshake timed out" : "closed while waiting for its handshake turn";
       co_return TOpened::Failed;

@@ -400,7 +400,7 @@ protected:
 };
 
 // One address replaying a ClientHello gets its burst and then one handshake per turn; the
-// ones whose turn would come after the handshake time-out are closed at once. A client from
+// ones whose turn would come after the handshake time-out are held until it, then closed. A client from
 // another address is served meanwhile, its handshake not held back by the flood's turns.
 TEST_F(RelayTlsFlood, HandshakesFromOneAddressAreRationedWhileOthersAreServed) {
   TRelayOptions options = TlsOptions();
@@ -417,7 +417,7 @@ TEST_F(RelayTlsFlood, HandshakesFromOneAddressAreRationedWhileOthersAreServed) {
   viewer->RequestConnect("999999999");
   EXPECT_EQ(viewer->ExpectText(MsgRelayError), relaytext::Offline);
 
-  // Turns beyond the time-out (burst 5 + one per 200 ms for 2 s: 15 at most) are refused at once.
+  // Turns beyond the time-out (burst 5 + one per 200 ms for 2 s: 15 at most) are refused.
   size_t answered = 0, closed = 0;
   ASSERT_TRUE(WaitUntil([&] {
     Count(flood, answered, closed);
