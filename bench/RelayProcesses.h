@@ -44,6 +44,7 @@ inline rlim_t RaiseDescriptorLimit() {
   // Every host comes from loopback here: the new-key budgets would refuse nearly all.
   AOptions.NewKeysPerIpPerMinute = 1000000;
   AOptions.NewKeysPerSecond = 1000000;
+  AOptions.TlsHandshakesPerIpPerSecond = 1000000;
   AOptions.Log = [](const std::string&) {};
   TRelayServer server(AOptions);
   const uint16_t port = server.Start();

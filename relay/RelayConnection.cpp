@@ -259,9 +259,9 @@ void TRelayConnection::Abort() {
 }
 
 asio::awaitable<void> TRelayConnection::WaitIdle() {
-  // A TLS stream may hold received bytes above the socket (a record read but not yet handed
+  // A TLS stream may hold received bytes above the socket (a record begun or not yet handed
   // out), which the socket's readiness does not show: such a connection keeps its buffer.
-  if (!FSocket.Plain()) co_return;
+  if (FSocket.Buffered()) co_return;
   pollfd ready{FSocket.native_handle(), POLLIN, 0};
   // Bytes, an end of stream or an error already there: read them at once, buffer and all.
   if (::poll(&ready, 1, 0) != 0) co_return;
@@ -498,7 +498,13 @@ asio::awaitable<void> TRelayConnection::DiscardUntilClosed() {
 
 asio::awaitable<bool> TRelayConnection::OpenStream() {
   std::string why;
-  const TRelayStream::TOpened opened = co_await FSocket.Open(why);
+  const TRelayStream::TOpened opened = co_await FSocket.Open(AddressBucket, true, why);
+  if (FAborted) {
+    // Cut off while its handshake ran: the socket may have been closed only now.
+    asio::error_code ignored;
+    FSocket.close(ignored);
+    co_return false;
+  }
   if (opened == TRelayStream::TOpened::Failed) {
     FHub.Event("connection not opened", "connection from " + FAddress + " not opened: " + why);
     co_return false;

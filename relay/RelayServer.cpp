@@ -100,7 +100,10 @@ struct TRelayServer::TImpl {
   // the load balancer sends clients (its hosts among them) to the other nodes; it listens again
   // once Redis answers.
   void KeepInRotation(TRelayClock::time_point ANow);
-  asio::awaitable<void> RefuseSocket(std::shared_ptr<tcp::socket> ASocket, TBytes APacket);
+  // Answers a refused client with APacket and closes it; on a TLS relay a TLS client gets the
+  // answer after its handshake (when its address has a handshake turn free at once).
+  void Refuse(tcp::socket ASocket, const std::string& AAddress, std::string_view AText);
+  asio::awaitable<void> RefuseStream(std::shared_ptr<TRelayStream> AStream, std::string AAddress, TBytes APacket);
   // A connection from a trusted proxy: its PROXY header first, then Admit under the client's
   // address.
   asio::awaitable<void> AdmitProxied(std::shared_ptr<tcp::socket> ASocket, std::string AProxy);
@@ -125,7 +128,7 @@ struct TRelayServer::TImpl {
   std::optional<TRelayClock::time_point> RedisLost;  // cluster mode: since when Redis does not answer
   std::unique_ptr<tcp::acceptor> LinkAcceptor;  // cluster mode
   std::unique_ptr<asio::steady_timer> SweepTimer;
-  std::set<std::shared_ptr<tcp::socket>> Refusing;
+  std::set<std::shared_ptr<TRelayStream>> Refusing;
   // Trusted proxies (as AddressText writes them) and their connections whose header is awaited.
   std::set<std::string, std::less<>> ProxyFrom;
   std::set<std::shared_ptr<tcp::socket>> ReadingHeaders;
@@ -199,11 +202,7 @@ asio::awaitable<void> TRelayServer::TImpl::AdmitProxied(std::shared_ptr<tcp::soc
 void TRelayServer::TImpl::Admit(tcp::socket ASocket, const std::string& AAddress) {
   std::string refusal;
   if (!Hub->MayAdmit(AAddress, refusal)) {
-    if (Refusing.size() < MaxRefusing) {
-      auto held = std::make_shared<tcp::socket>(std::move(ASocket));
-      Refusing.insert(held);
-      asio::co_spawn(Io, RefuseSocket(held, EncodePacket(MsgRelayError, BytesOf(refusal))), asio::detached);
-    }
+    Refuse(std::move(ASocket), AAddress, refusal);
     return;
   }
   auto conn = std::make_shared<TRelayConnection>(TRelayStream(std::move(ASocket), Tls.get()), *Hub, AAddress);
@@ -259,11 +258,12 @@ asio::awaitable<void> TRelayServer::TImpl::AcceptLink(std::shared_ptr<tcp::socke
   }
   std::string refusal;
   if (!Hub->MayAdmitLink(refusal)) {
-    // The dialling node passes the text on to its viewer.
+    // The dialling node passes the text on to its viewer (links never speak TLS).
     if (Refusing.size() < MaxRefusing) {
-      auto held = std::make_shared<tcp::socket>(std::move(socket));
+      auto held = std::make_shared<TRelayStream>(std::move(socket), nullptr);
       Refusing.insert(held);
-      asio::co_spawn(Io, RefuseSocket(held, EncodePacket(MsgRelayError, BytesOf(refusal))), asio::detached);
+      asio::co_spawn(Io, RefuseStream(held, viewerAddress, EncodePacket(MsgRelayError, BytesOf(refusal))),
+                     asio::detached);
     }
     co_return;
   }
@@ -275,27 +275,55 @@ asio::awaitable<void> TRelayServer::TImpl::AcceptLink(std::shared_ptr<tcp::socke
   conn->Start();
 }
 
-asio::awaitable<void> TRelayServer::TImpl::RefuseSocket(std::shared_ptr<tcp::socket> ASocket, TBytes APacket) {
+void TRelayServer::TImpl::Refuse(tcp::socket ASocket, const std::string& AAddress, std::string_view AText) {
+  if (Refusing.size() >= MaxRefusing) return;
+  auto held = std::make_shared<TRelayStream>(std::move(ASocket), Tls.get());
+  Refusing.insert(held);
+  asio::co_spawn(Io, RefuseStream(held, AAddress, EncodePacket(MsgRelayError, BytesOf(AText))), asio::detached);
+}
+
+asio::awaitable<void> TRelayServer::TImpl::RefuseStream(std::shared_ptr<TRelayStream> AStream, std::string AAddress,
+                                                        TBytes APacket) {
   // Answer, shut our side, and wait for the peer to close so the answer is not lost to a
-  // reset; a peer that stays gets closed after a grace time.
-  asio::steady_timer grace(Io, RefusalGraceTime);
-  grace.async_wait([ASocket](const asio::error_code& AError) {
-    asio::error_code ignored;
-    if (!AError) ASocket->close(ignored);
-  });
+  // reset; a peer that stays gets closed after a grace time, counted once for its first byte
+  // and handshake and again for the answer.
+  asio::steady_timer grace(Io);
+  const auto armGrace = [&grace, AStream] {
+    grace.expires_after(RefusalGraceTime);
+    grace.async_wait([AStream](const asio::error_code& AError) {
+      asio::error_code ignored;
+      if (!AError) AStream->close(ignored);
+    });
+  };
+  armGrace();
+  std::string why;
+  // Plain clients of a TLS relay (even a TLS-only one) get the refusal in plain, as they
+  // would get any other answer; a client over its handshake rate gets nothing.
+  const TRelayStream::TOpened opened = co_await AStream->Open(AddressBucket(AAddress), false, why);
   asio::error_code error;
-  co_await asio::async_write(*ASocket, asio::buffer(APacket), redirect_error(use_awaitable, error));
+  if (opened == TRelayStream::TOpened::Failed || Stopping) {
+    if (!Stopping) {
+      Hub->Event("connection not opened", "refused connection from " + AAddress + " not opened: " + why);
+      // Held until the grace time runs out (as one without a handshake turn is): closed at
+      // once, a flooding client would be back at once.
+      co_await AStream->async_wait(asio::socket_base::wait_error, redirect_error(use_awaitable, error));
+    }
+    error = asio::error::operation_aborted;
+  } else {
+    armGrace();
+    co_await asio::async_write(*AStream, asio::buffer(APacket), redirect_error(use_awaitable, error));
+  }
   if (!error) {
-    ASocket->shutdown(asio::socket_base::shutdown_send, error);
+    AStream->shutdown(asio::socket_base::shutdown_send, error);
     uint8_t sink[512];
     while (!error) {
-      co_await ASocket->async_read_some(asio::buffer(sink), redirect_error(use_awaitable, error));
+      co_await AStream->async_read_some(asio::buffer(sink), redirect_error(use_awaitable, error));
     }
   }
   grace.cancel();
   asio::error_code ignored;
-  ASocket->close(ignored);
-  Refusing.erase(ASocket);
+  AStream->close(ignored);
+  Refusing.erase(AStream);
 }
 
 asio::awaitable<void> TRelayServer::TImpl::SweepLoop() {
@@ -482,7 +510,7 @@ void TRelayServer::Stop() {
     impl->Acceptor->close(ignored);
     if (impl->LinkAcceptor) impl->LinkAcceptor->close(ignored);
     impl->SweepTimer->cancel();
-    for (const auto& socket : impl->Refusing) socket->close(ignored);
+    for (const auto& stream : impl->Refusing) stream->close(ignored);
     for (const auto& socket : impl->ReadingHeaders) socket->close(ignored);
     for (const auto& socket : impl->AcceptingLinks) socket->close(ignored);
     impl->Hub->CloseAll();
@@ -495,6 +523,8 @@ void TRelayServer::Stop() {
     if (!F->RunEnded.wait_for(hold, StopGraceTime, [this] { return F->Ran; })) F->Io.stop();
   }
   F->Thread.join();
+  // No handshake step may outlive the connections it works for.
+  if (F->Tls) F->Tls->Workers.Stop();
   // Runs the releases of the hosts just closed, so other nodes need not wait for their
   // presence to run out.
   if (F->Cluster) F->Cluster->Stop();

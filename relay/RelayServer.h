@@ -96,6 +96,11 @@ struct TRelayOptions {
   std::string TlsKeyFile;
   bool TlsOnly = false;
   std::chrono::milliseconds TlsHandshakeTimeout{10000};
+  // TLS handshakes (one signature each) one address may start per second, in a burst of as
+  // many at once; more wait their turn within the handshake time-out (those whose turn would
+  // come too late are held until it, then closed). Our clients make one per connection, so
+  // this only holds back an address that opens connections to burn CPU.
+  size_t TlsHandshakesPerIpPerSecond = 10;
 
   // Log lines of one kind (registrations, refusals, ...) written per LogSummaryInterval; the
   // rest are counted and summarised in one line when the interval ends.

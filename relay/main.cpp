@@ -48,6 +48,8 @@ void Usage(size_t ADefaultConnections) {
                "  --tls-cert FILE             PEM certificate chain: accept TLS on the same port\n"
                "  --tls-key FILE              PEM private key of that certificate\n"
                "  --tls-only                  refuse plain (unencrypted) connections\n"
+               "  --tls-handshakes-per-ip N   TLS handshakes one address may start per second, in bursts of\n"
+               "                              as many; more wait their turn (default 10)\n"
                "  --proxy-from ADDR[,ADDR...] load balancers whose connections start with a PROXY protocol\n"
                "                              header (v1 or v2) naming the client's address\n"
                "Cluster node (several nodes behind a TCP load balancer, sharing one Redis):\n"
@@ -174,6 +176,7 @@ int main(int argc, char** argv) {
       else if (flag == "--stats-interval") options.StatsInterval = seconds(Number(flag, value));
       else if (flag == "--tls-cert") options.TlsCertFile = value;
       else if (flag == "--tls-key") options.TlsKeyFile = value;
+      else if (flag == "--tls-handshakes-per-ip") options.TlsHandshakesPerIpPerSecond = Number(flag, value);
       else if (flag == "--proxy-from") AddProxies(value, options);
       else if (flag == "--redis") options.Cluster.RedisAddress = value;
       else if (flag == "--redis-password") options.Cluster.RedisPassword = value;
@@ -187,8 +190,8 @@ int main(int argc, char** argv) {
     if (options.QueueLimitBytes == 0 || options.ViewerKeepAlive.count() == 0 || options.IdleTimeout.count() == 0 ||
         options.AdmissionTimeout.count() == 0 || options.StatsInterval.count() == 0 ||
         options.FirstPacketTimeout.count() == 0 || options.PacketCompletionTime.count() == 0 ||
-        options.MinPacketRate == 0)
-      throw tlm::TError("time-outs, intervals, the packet rate and the queue limit must be above 0");
+        options.MinPacketRate == 0 || options.TlsHandshakesPerIpPerSecond == 0)
+      throw tlm::TError("time-outs, intervals, the packet and handshake rates and the queue limit must be above 0");
     const bool clusterFlags = !options.Cluster.NodeAddress.empty() || !options.Cluster.Secret.empty() ||
                               !options.Cluster.NodeName.empty() || !options.Cluster.ListenAddress.empty();
     if (options.Cluster.RedisAddress.empty() && clusterFlags)

@@ -4,12 +4,14 @@
 //  - the time to register them all with new device keys, and again with the same keys
 //    after they all reconnect;
 //  - the relay's resident memory per idle registered host (growth over the empty relay);
-//  - the relay's CPU use while they all sit idle.
+//  - the relay's CPU use while they all sit idle;
+//  - the relay's memory per idle host again with every host speaking TLS to it.
 // Baseline, measured in the same run: the same clients against a bare server that accepts,
 // reads the registration and answers a fixed ID, one blocking call after the other.
 // It passes or fails nothing.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <openssl/ssl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -24,6 +26,7 @@
 #include "protocol/Messages.h"
 #include "protocol/Packet.h"
 #include "relay/RelayServer.h"
+#include "tests/support/TestCa.h"
 
 namespace {
 
@@ -69,6 +72,34 @@ tlm::TRelayOptions RelayOptions(const std::string& ADb) {
     }
     kept.push_back(fd);
   }
+}
+
+// Connects and registers AKeys.size() hosts over TLS (one handshake after the other); returns
+// the seconds until the last ID arrived. The clients' TLS state stays in ASessions.
+double RegisterAllTls(uint16_t APort, const std::vector<std::string>& AKeys, std::vector<int>& AFds,
+                      std::vector<SSL*>& ASessions, SSL_CTX* AContext) {
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  for (size_t i = 0; i < AKeys.size(); ++i) {
+    const int fd = ConnectTo(APort, i);
+    SSL* ssl = SSL_new(AContext);
+    SSL_set_fd(ssl, fd);
+    const tlm::TBytes packet = tlm::EncodePacket(tlm::MsgHostRegister, tlm::BytesOf(AKeys[i]));
+    if (SSL_connect(ssl) != 1 || SSL_write(ssl, packet.data(), int(packet.size())) != int(packet.size())) {
+      std::printf("  TLS host %zu could not register\n", i);
+      std::exit(1);
+    }
+    AFds.push_back(fd);
+    ASessions.push_back(ssl);
+  }
+  size_t failed = 0;
+  for (SSL* ssl : ASessions) {
+    uint8_t reply[128];
+    // The MsgHostId packet is small: one record.
+    if (SSL_read(ssl, reply, sizeof reply) < 8 || tlm::GetLE32(reply) != tlm::MsgHostId) ++failed;
+  }
+  if (failed > 0) std::printf("  %zu TLS registrations got no ID\n", failed);
+  return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 }  // namespace
@@ -117,6 +148,31 @@ int main(int argc, char** argv) {
   std::printf("  memory per idle host: %.1f KB (goal 8 KB)\n", double(fullKb - emptyKb) / double(hosts));
   std::printf("  relay CPU while they idle: %.4f CPU-seconds per second\n", idleCpu);
 
+  StopChild(child, stop);
+  for (const char* suffix : {"", "-wal", "-shm"}) std::remove((db + suffix).c_str());
+
+  // The same hosts over TLS (the relay holds each one's TLS state besides the connection).
+  tlm::test::TTestCa ca("bench CA");
+  const auto files = ca.Issue({"127.0.0.1"});
+  tlm::TRelayOptions tlsOptions = RelayOptions(db);
+  tlsOptions.TlsCertFile = files.Cert;
+  tlsOptions.TlsKeyFile = files.Key;
+  child = StartChild([&tlsOptions](int AReady, int AStop) { RunRelayChild(AReady, AStop, tlsOptions); }, port, stop);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const long tlsEmptyKb = StatusKb(child, "VmRSS:");
+  SSL_CTX* client = SSL_CTX_new(TLS_client_method());
+  std::vector<SSL*> sessions;
+  const double tlsTime = RegisterAllTls(port, keys, fds, sessions, client);
+  std::this_thread::sleep_for(std::chrono::seconds(1));
+  const long tlsFullKb = StatusKb(child, "VmRSS:");
+  for (SSL* ssl : sessions) SSL_free(ssl);
+  CloseAll(fds);
+  SSL_CTX_free(client);
+  std::printf("the same hosts over TLS (P-256 certificate)\n");
+  std::printf("  registration, handshake each:    %.2f s\n", tlsTime);
+  std::printf("  relay memory: %ld KB empty, %ld KB with the hosts\n", tlsEmptyKb, tlsFullKb);
+  std::printf("  memory per idle host: plain %.1f KB, TLS %.1f KB (goal 16 KB)\n",
+              double(fullKb - emptyKb) / double(hosts), double(tlsFullKb - tlsEmptyKb) / double(hosts));
   StopChild(child, stop);
   for (const char* suffix : {"", "-wal", "-shm"}) std::remove((db + suffix).c_str());
   return 0;

@@ -30,6 +30,7 @@ protected:
     options.ConnectRequestsPerHostPerMinute = 100000;
     options.NewKeysPerIpPerMinute = 100000;
     options.NewKeysPerSecond = 100000;
+    options.TlsHandshakesPerIpPerSecond = 100000;
     // Tests look for single log lines: nothing is summarised unless a test asks for it.
     options.LogBurst = 100000;
     return options;

@@ -2,6 +2,8 @@
 // client, TLS-only relays, and handshakes cut off by their deadline.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
 #include <algorithm>
 #include <chrono>
 #include <thread>
@@ -9,8 +11,10 @@
 #include "protocol/Error.h"
 #include "protocol/TlsConnection.h"
 #include "relay/RelayHub.h"
+#include "relay/RelayStream.h"
 #include "tests/relay/RelayFixture.h"
 #include "tests/relay/SessionTraffic.h"
+#include "tests/support/CannedClientHello.h"
 #include "tests/support/TempFiles.h"
 #include "tests/support/TestCa.h"
 
@@ -195,8 +199,10 @@ TEST_F(RelayTls, StalledHandshakesAreCutByTheDeadlineAndCountAgainstTheAddressLi
       if (c.Send) stalled.back()->SendRaw(helloStart, c.Send);
     }
     ASSERT_TRUE(WaitUntil([&] { return FRelay->Stats().Connections == 2; }));
-    // The stalled pair fills the address's quota: a third client is refused at once.
+    // The stalled pair fills the address's quota: a third client is refused as soon as its
+    // first byte shows it plain.
     auto third = Peer();
+    third->SendText(MsgHostRegister, "third-key");
     EXPECT_EQ(third->ExpectText(MsgRelayError), relaytext::TooManyConnections);
     // Nothing else would close them for minutes (the idle time-out).
     for (auto& peer : stalled) EXPECT_TRUE(peer->WaitClosed(5000));
@@ -300,6 +306,170 @@ TEST_F(RelayTls, WritingToAClosedRelayFailsWithoutEndingTheProgram) {
     }
   }
   EXPECT_TRUE(failed);
+}
+
+
+// The per-address handshake budget: a burst at once, then one turn per interval; a turn that
+// would come too late is refused without being used up; addresses do not share turns.
+TEST(HandshakeRate, HandsOutABurstThenOneTurnPerIntervalPerAddress) {
+  using namespace std::chrono_literals;
+  using TClock = THandshakeRate::TClock;
+  THandshakeRate rate(4);  // a burst of 4, then one every 250 ms
+  const TClock::time_point t0{};
+  struct TCase {
+    const char* What;
+    const char* Key;
+    TClock::duration At, Latest;  // when asked, and the latest start accepted (from t0)
+    bool Granted;
+    TClock::duration Start;
+  };
+  const TCase cases[] = {
+      {"burst 1", "a", 0ms, 0ms, true, 0ms},
+      {"burst 2", "a", 0ms, 0ms, true, 0ms},
+      {"burst 3", "a", 0ms, 0ms, true, 0ms},
+      {"burst 4", "a", 0ms, 0ms, true, 0ms},
+      {"over the burst, may not wait", "a", 0ms, 0ms, false, 0ms},
+      {"over the burst, waits its turn", "a", 0ms, 10s, true, 250ms},
+      {"the next turn after that", "a", 0ms, 10s, true, 500ms},
+      {"a turn beyond the latest start", "a", 0ms, 600ms, false, 0ms},
+      {"refusal used nothing up", "a", 0ms, 750ms, true, 750ms},
+      {"another address has its own burst", "b", 0ms, 0ms, true, 0ms},
+      {"turns come back with time", "a", 1250ms, 1250ms, true, 1250ms},
+      {"a quiet address has its whole burst again", "b", 5s, 5s, true, 5s},
+  };
+  int granted = 0;
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.What);
+    TClock::time_point start{};
+    EXPECT_EQ(rate.Reserve(c.Key, t0 + c.At, t0 + c.Latest, start), c.Granted);
+    if (c.Granted) {
+      EXPECT_EQ(start, t0 + c.Start);
+      ++granted;
+    }
+  }
+  for (int i = 1; i < 4; ++i) {
+    TClock::time_point start{};
+    EXPECT_TRUE(rate.Reserve("b", t0 + 5s, t0 + 5s, start)) << i;
+  }
+  EXPECT_EQ(granted, 10);
+}
+
+// Forgotten addresses do not pile up: entries whose budget is whole again are pruned.
+TEST(HandshakeRate, ForgetsAddressesWhoseBudgetIsWholeAgain) {
+  using namespace std::chrono_literals;
+  THandshakeRate rate(10);
+  const THandshakeRate::TClock::time_point t0{};
+  THandshakeRate::TClock::time_point start{};
+  for (int i = 0; i < 5000; ++i) ASSERT_TRUE(rate.Reserve("addr-" + std::to_string(i), t0, t0, start));
+  EXPECT_GE(rate.Tracked(), 1000u);
+  for (int i = 0; i < 5000; ++i) ASSERT_TRUE(rate.Reserve("later-" + std::to_string(i), t0 + 10s, t0 + 10s, start));
+  EXPECT_LE(rate.Tracked(), 5000u);
+}
+
+class RelayTlsFlood : public RelayTls {
+protected:
+  // Opens ACount connections from AFrom, each sending the canned ClientHello.
+  std::vector<int> Flood(const char* AFrom, int ACount) {
+    const auto hello = CannedClientHello();
+    std::vector<int> fds;
+    for (int i = 0; i < ACount; ++i) {
+      const int fd = ConnectFrom(AFrom, FPort);
+      EXPECT_GE(fd, 0);
+      if (fd < 0) break;
+      EXPECT_EQ(::send(fd, hello.data(), hello.size(), MSG_NOSIGNAL), ssize_t(hello.size()));
+      fds.push_back(fd);
+    }
+    return fds;
+  }
+  // How many of AFds the relay has answered (its ServerHello: a handshake it computed), and
+  // how many it has closed without an answer.
+  static void Count(const std::vector<int>& AFds, size_t& AAnswered, size_t& AClosed) {
+    AAnswered = AClosed = 0;
+    for (int fd : AFds) {
+      pollfd ready{fd, POLLIN, 0};
+      if (::poll(&ready, 1, 0) != 1) continue;
+      uint8_t byte;
+      const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+      if (n > 0) ++AAnswered;
+      else ++AClosed;
+    }
+  }
+  static void CloseAll(std::vector<int>& AFds) {
+    for (int fd : AFds) ::close(fd);
+    AFds.clear();
+  }
+};
+
+// One address replaying a ClientHello gets its burst and then one handshake per turn; the
+// ones whose turn would come after the handshake time-out are held until it, then closed. A client from
+// another address is served meanwhile, its handshake not held back by the flood's turns.
+TEST_F(RelayTlsFlood, HandshakesFromOneAddressAreRationedWhileOthersAreServed) {
+  TRelayOptions options = TlsOptions();
+  options.TlsHandshakesPerIpPerSecond = 5;
+  options.TlsHandshakeTimeout = std::chrono::milliseconds(2000);
+  StartRelay(options);
+  const auto began = std::chrono::steady_clock::now();
+  std::vector<int> flood = Flood("127.0.0.2", 40);
+  ASSERT_EQ(flood.size(), 40u);
+
+  auto honest = TlsPeer();
+  EXPECT_FALSE(honest->Register("honest-host").empty());
+  auto viewer = TlsPeer();
+  viewer->RequestConnect("999999999");
+  EXPECT_EQ(viewer->ExpectText(MsgRelayError), relaytext::Offline);
+
+  // Turns beyond the time-out (burst 5 + one per 200 ms for 2 s: 15 at most) are refused.
+  size_t answered = 0, closed = 0;
+  ASSERT_TRUE(WaitUntil([&] {
+    Count(flood, answered, closed);
+    return answered >= 1 && closed >= 20;
+  }));
+  const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  EXPECT_LE(double(answered), 5 + 5 * elapsed + 1) << "after " << elapsed << " s";
+  EXPECT_TRUE(LogContains("too many TLS handshakes from 127.0.0.2"));
+  EXPECT_FALSE(LogContains("too many TLS handshakes from 127.0.0.1"));
+  // The rationed address is served again as its turns come.
+  CloseAll(flood);
+  EXPECT_TRUE(WaitUntil([&] { return FRelay->Stats().Connections == 1; }));
+}
+
+// Stopping the relay ends handshakes that wait for their turn and ones a worker is computing.
+TEST_F(RelayTlsFlood, StopEndsHandshakesWaitingAndRunning) {
+  TRelayOptions options = TlsOptions();
+  options.TlsHandshakesPerIpPerSecond = 2;
+  StartRelay(options);
+  std::vector<int> flood = Flood("127.0.0.3", 20);
+  auto honest = TlsPeer();
+  EXPECT_FALSE(honest->Register("before-stop").empty());
+  ASSERT_TRUE(WaitUntil([&] { return FRelay->Stats().Connections == 21; }));
+  FRelay->Stop();
+  EXPECT_EQ(FRelay->Stats().Connections, 0u);
+  size_t answered = 0, closed = 0;
+  Count(flood, answered, closed);
+  EXPECT_EQ(answered + closed, flood.size());
+  EXPECT_TRUE(LogContains("stopped"));
+  CloseAll(flood);
+}
+
+// A TLS client the relay refuses (here: its address is at its connection limit) completes its
+// handshake and reads the refusal over TLS, as it would any other answer.
+TEST_F(RelayTls, RefusedTlsClientReadsTheRefusalAfterItsHandshake) {
+  TRelayOptions options = TlsOptions();
+  options.MaxConnectionsPerIp = 1;
+  StartRelay(options);
+  auto first = TlsPeer();
+  ASSERT_FALSE(first->Register("holds-the-quota").empty());
+  struct TCase {
+    const char* What;
+    bool Tls;
+  };
+  for (const TCase c : {TCase{"TLS client", true}, TCase{"plain client", false}}) {
+    SCOPED_TRACE(c.What);
+    auto refused = c.Tls ? TlsPeer() : Peer();
+    refused->RequestConnect("123456789");
+    EXPECT_EQ(refused->ExpectText(MsgRelayError), relaytext::TooManyConnections);
+    EXPECT_TRUE(refused->WaitClosed());
+  }
 }
 
 }  // namespace

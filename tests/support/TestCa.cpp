@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/rsa.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
@@ -16,8 +17,8 @@ namespace tlm::test {
 
 namespace {
 
-EVP_PKEY* NewKey() {
-  EVP_PKEY* key = EVP_EC_gen("P-256");
+EVP_PKEY* NewKey(TTestCa::TKeyKind AKind = TTestCa::TKeyKind::Ec) {
+  EVP_PKEY* key = AKind == TTestCa::TKeyKind::Rsa ? EVP_RSA_gen(2048) : EVP_EC_gen("P-256");
   if (!key) throw TError("cannot make a test key");
   return key;
 }
@@ -66,8 +67,9 @@ void WritePem(const std::string& APath, X509* ACert, EVP_PKEY* AKey) {
 }
 
 TTestCa::TServerFiles IssueTo(const std::string& AStem, const std::vector<std::string>& ANames, X509* AIssuer,
-                              EVP_PKEY* AIssuerKey, long ASerial) {
-  EVP_PKEY* key = NewKey();
+                              EVP_PKEY* AIssuerKey, long ASerial,
+                              TTestCa::TKeyKind AKind = TTestCa::TKeyKind::Ec) {
+  EVP_PKEY* key = NewKey(AKind);
   X509* cert = NewCert(key, ANames.empty() ? "server" : ANames.front(), AIssuer, ASerial);
   AddExtension(cert, AIssuer ? AIssuer : cert, NID_basic_constraints, "critical,CA:FALSE");
   AddExtension(cert, AIssuer ? AIssuer : cert, NID_ext_key_usage, "serverAuth");
@@ -104,9 +106,9 @@ TTestCa::~TTestCa() {
   std::filesystem::remove_all(FDir, ec);
 }
 
-TTestCa::TServerFiles TTestCa::Issue(const std::vector<std::string>& ANames) {
+TTestCa::TServerFiles TTestCa::Issue(const std::vector<std::string>& ANames, TKeyKind AKind) {
   ++FIssued;
-  return IssueTo(FDir + "/server" + std::to_string(FIssued), ANames, FCert, FKey, 100 + FIssued);
+  return IssueTo(FDir + "/server" + std::to_string(FIssued), ANames, FCert, FKey, 100 + FIssued, AKind);
 }
 
 TTestCa::TServerFiles TTestCa::SelfSigned(const std::string& AFolder, const std::vector<std::string>& ANames) {

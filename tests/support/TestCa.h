@@ -24,8 +24,10 @@ public:
     std::string Cert;  // the server certificate followed by nothing else (the CA is the root)
     std::string Key;
   };
-  // A server certificate for ANames: DNS names, or addresses (which become IP entries).
-  TServerFiles Issue(const std::vector<std::string>& ANames);
+  // A server certificate for ANames: DNS names, or addresses (which become IP entries), with
+  // a P-256 key, or an RSA 2048 one (whose signatures cost a server far more).
+  enum class TKeyKind { Ec, Rsa };
+  TServerFiles Issue(const std::vector<std::string>& ANames, TKeyKind AKind = TKeyKind::Ec);
   // A certificate signed by its own key, for ANames (a relay without any CA).
   static TServerFiles SelfSigned(const std::string& AFolder, const std::vector<std::string>& ANames);
 
