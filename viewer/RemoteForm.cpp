@@ -4,7 +4,6 @@
 #include <QCloseEvent>
 #include <QCollator>
 #include <QComboBox>
-#include <QCursor>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -600,11 +599,9 @@ void TfrmRemote::CanvasMouseUp(QMouseEvent* AEvent) { SendMouse(AEvent->position
 void TfrmRemote::CanvasMouseMove(QMouseEvent* AEvent) { SendMouse(AEvent->position(), 0, 0, 0); }
 
 void TfrmRemote::CanvasDblClick(QMouseEvent* AEvent) {
-  // The second press of a double-click arrives here instead of as a press: report the
-  // double-click (left button, at the cursor's current position), then the press itself.
-  if (AEvent->button() == Qt::LeftButton) {
-    SendMouse(FCanvas->mapFromGlobal(QPointF(QCursor::pos())), 1, 3, 0);
-  }
+  // Qt reports the second press of a double-click as this event instead of a press. It goes
+  // out as that press alone: the host's own desktop makes a double-click of two clicks, and a
+  // double-click record besides would inject a third (a terminal then selects the whole line).
   CanvasMouseDown(AEvent);
 }
 
