@@ -13,7 +13,7 @@ import unittest
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_harness import (E2EFailure, close_window, compare_scaled, enter_private_network,  # noqa: E402
+from e2e_harness import (SLOW, E2EFailure, close_window, compare_scaled, enter_private_network,  # noqa: E402
                          find_marked_area, paint_pattern, password_hash, run_case, wait_until)
 
 HOST_W, HOST_H = 1280, 720
@@ -260,6 +260,22 @@ class TestControl(unittest.TestCase):
             wait_until("the host's pointer at %s" % (target,), pointer_there, 20)
             wait_until("the click in the host's key window",
                        lambda: "ButtonPress event" in open(keys_log, errors="replace").read(), 20)
+
+            # A double-click reaches the host as two clicks and a triple-click as three: the
+            # host's desktop sees presses and releases only, and makes the double-click itself.
+            def clicks_seen():
+                text = open(keys_log, errors="replace").read()
+                return text.count("ButtonPress event"), text.count("ButtonRelease event")
+            for clicks in (2, 3):
+                time.sleep(1.0)  # apart from the clicks before, beyond the double-click interval
+                before = clicks_seen()
+                s.x(viewer_display, "xdotool", "click", "--repeat", str(clicks), "--delay", "60", "1")
+                expected = (before[0] + clicks, before[1] + clicks)
+                wait_until("%d presses and releases on the host" % clicks, lambda: clicks_seen() >= expected, 20)
+                time.sleep(1.0 * SLOW)  # a surplus click would have arrived by now
+                if clicks_seen() != expected:
+                    raise E2EFailure("%d clicks in the viewer gave %d presses and %d releases on the host"
+                                     % (clicks, clicks_seen()[0] - before[0], clicks_seen()[1] - before[1]))
 
             # Keys typed into the viewer arrive at the host's focused window.
             s.x(host_display, "xdotool", "windowfocus", "--sync", str(xev_window))
