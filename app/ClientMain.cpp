@@ -528,9 +528,8 @@ void TfrmClientMain::WriteLogFile(const QString& ALine) {
 
 void TfrmClientMain::HostChat(const std::string& AText) {
   AddLog(QStringLiteral("[채팅] 원격: ") + LogPrefix(AText));
-  // A grey line alone goes unnoticed: the window asks for attention.
-  if (isMinimized()) showNormal();
-  raise();
+  // A grey line alone goes unnoticed, so the window asks for attention (the task bar entry
+  // flashes); it neither comes forward nor takes the focus from what the user is doing.
   QApplication::alert(this);
 }
 

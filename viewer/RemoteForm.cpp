@@ -777,7 +777,9 @@ bool TfrmRemote::ChatEditKeyDown(QKeyEvent* AEvent) {
 }
 
 void TfrmRemote::ShowChat(const QString& AText) {
-  if (FChatPanel->isHidden()) ToggleChat();
+  // The pane opens, but the keyboard stays where it was: keys meant for the partner's terminal
+  // must not turn into a chat line.
+  if (FChatPanel->isHidden()) FChatPanel->show();
   FChatLog->appendPlainText(QStringLiteral("원격: ") + AText);
 }
 

@@ -623,6 +623,27 @@ TEST_F(MainWindowTest, ChatReplyAndEndSessionFromTheWindow) {
   EXPECT_TRUE(WaitFor([&] { return Form->MyID() == "909090909"; }));
 }
 
+// A chat line from the viewer asks for attention, but the helped person keeps working where
+// they were: the window stays minimised and the focus stays in their own window.
+TEST_F(MainWindowTest, ChatFromTheViewerLeavesTheFocusWhereItIs) {
+  TScriptedRelay relay("565656565");
+  OpenInSession(relay);
+  Form->showMinimized();
+  ASSERT_TRUE(WaitFor([&] { return Form->isMinimized(); }));
+  QWidget work;
+  auto* field = new QLineEdit(&work);
+  work.show();
+  work.activateWindow();
+  field->setFocus();
+  ASSERT_TRUE(WaitFor([&] { return QApplication::focusWidget() == field && QApplication::activeWindow() == &work; }));
+  relay.Send(MsgChat, "잠시만요");
+  ASSERT_TRUE(WaitFor([&] { return Form->LogText().contains("[채팅] 원격: 잠시만요"); }));
+  QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+  EXPECT_TRUE(Form->isMinimized());
+  EXPECT_EQ(QApplication::focusWidget(), field);
+  EXPECT_EQ(QApplication::activeWindow(), &work);
+}
+
 // Copies on this computer during a session reach the viewer; the viewer's text lands on the
 // clipboard without coming back; what was on the clipboard before the session stays here.
 TEST_F(MainWindowTest, ClipboardTravelsToTheViewerWithoutEcho) {

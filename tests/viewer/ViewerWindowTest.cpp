@@ -834,12 +834,25 @@ TEST_F(ViewerWindowTest, MonitorsAndQuality) {
 
 TEST_F(ViewerWindowTest, ChatLinesGoBothWays) {
   StartSession();
-  FWindow->findChild<QPushButton*>("btnFiles")->setFocus();
+  ASSERT_EQ(FWindow->focusWidget(), FWindow->Canvas());
   EXPECT_TRUE(FWindow->ChatPanel()->isHidden());
   FPeer.SendText(MsgChat, "안녕하세요");
   ASSERT_TRUE(WaitUntil([&] { return !FWindow->ChatPanel()->isHidden(); }));
-  EXPECT_EQ(FWindow->focusWidget(), FWindow->ChatEdit());
   EXPECT_EQ(FWindow->ChatLog()->toPlainText(), Q("원격: 안녕하세요"));
+  // The pane opened without the keyboard: the next key still goes to the partner.
+  EXPECT_EQ(FWindow->focusWidget(), FWindow->Canvas());
+  for (QEvent::Type type : {QEvent::KeyPress, QEvent::KeyRelease}) {
+    QKeyEvent key(type, Qt::Key_A, Qt::NoModifier, 0, XK_a, 0, "a");
+    QApplication::sendEvent(FWindow->focusWidget(), &key);
+    auto sent = FPeer.Read();
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(sent->Type, MsgKey);
+  }
+  EXPECT_TRUE(FWindow->ChatEdit()->text().isEmpty());
+  // The user's own click on "채팅" is what moves the keyboard to the input.
+  FWindow->findChild<QPushButton*>("btnChat")->click();
+  FWindow->findChild<QPushButton*>("btnChat")->click();
+  EXPECT_EQ(FWindow->focusWidget(), FWindow->ChatEdit());
 
   auto enter = [&] {
     QKeyEvent e(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, 0, XK_Return, 0, "\r");
