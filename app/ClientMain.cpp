@@ -126,7 +126,8 @@ TMainDialogs TMainDialogs::Standard() {
   };
   d.Input = [](QWidget* AParent, const QString& ATitle, const QString& APrompt, QString& AText) {
     bool ok = false;
-    QString text = QInputDialog::getText(AParent, ATitle, APrompt, QLineEdit::Normal, AText, &ok);
+    // It asks for the partner's password: someone watching the screen must not read it.
+    QString text = QInputDialog::getText(AParent, ATitle, APrompt, QLineEdit::Password, AText, &ok);
     if (ok) AText = text;
     return ok;
   };

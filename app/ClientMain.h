@@ -40,7 +40,7 @@ struct TMainDialogs {
   std::function<bool(QWidget* AParent, const QString& AText)> Question;  // Yes -> true
   // Closes the open Question box as if No was chosen; nothing when none is open.
   std::function<void()> CloseQuestion;
-  // One-line input box; false when cancelled.
+  // One-line password box (what is typed shows as dots); false when cancelled.
   std::function<bool(QWidget* AParent, const QString& ATitle, const QString& APrompt, QString& AText)> Input;
   static TMainDialogs Standard();
 };

@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QCheckBox>
+#include <QDialog>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QListWidget>
@@ -422,6 +423,25 @@ TEST(MainDialogs, CloseQuestionEndsTheOpenBoxAsNo) {
   });
   EXPECT_FALSE(dialogs.Question(nullptr, "?"));
   EXPECT_TRUE(closed);
+}
+
+// The partner's password is typed into a masked box.
+TEST(MainDialogs, PasswordBoxMasksWhatIsTyped) {
+  TMainDialogs dialogs = TMainDialogs::Standard();
+  QLineEdit::EchoMode echo = QLineEdit::Normal;
+  bool seen = false;
+  QTimer::singleShot(200, [&] {
+    QWidget* box = QApplication::activeModalWidget();
+    if (auto* edit = box ? box->findChild<QLineEdit*>() : nullptr) {
+      echo = edit->echoMode();
+      seen = true;
+    }
+    if (auto* dialog = qobject_cast<QDialog*>(box)) dialog->reject();
+  });
+  QString text;
+  EXPECT_FALSE(dialogs.Input(nullptr, "무인 접속 비밀번호", "?", text));
+  ASSERT_TRUE(seen);
+  EXPECT_EQ(echo, QLineEdit::Password);
 }
 
 // ---- configuration failures ----
