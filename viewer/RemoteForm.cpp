@@ -20,6 +20,7 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QStatusBar>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QVBoxLayout>
 #include <QWheelEvent>
@@ -30,6 +31,7 @@
 #include "platform/KeyCodes.h"
 #include "protocol/Credentials.h"
 #include "protocol/Error.h"
+#include "viewer/AdmissionText.h"
 #include "viewer/RemotePaths.h"
 
 namespace tlm {
@@ -348,9 +350,19 @@ void TfrmRemote::BuildControls() {
   FReconnect = new QPushButton(QStringLiteral("다시 연결"), FBanner);
   FReconnect->setObjectName(QStringLiteral("btnReconnect"));
   FReconnect->setFocusPolicy(Qt::NoFocus);
+  FCancelRetry = new QPushButton(QStringLiteral("취소"), FBanner);
+  FCancelRetry->setObjectName(QStringLiteral("btnCancelRetry"));
+  FCancelRetry->setFocusPolicy(Qt::NoFocus);
+  FCancelRetry->hide();
   bannerLayout->addWidget(FBannerText, 1);
   bannerLayout->addWidget(FReconnect);
+  bannerLayout->addWidget(FCancelRetry);
   FBanner->hide();
+  FRetryTimer = new QTimer(this);
+  FRetryTimer->setInterval(1000);
+  FProofTimer = new QTimer(this);
+  FProofTimer->setSingleShot(true);
+  FProofTimer->setInterval(int(ProofAnswerMs));
 
   // Top: toolbar; bottom: file panel above the status bar; the chat panel on the right of
   // the picture between them.
@@ -382,7 +394,16 @@ void TfrmRemote::BuildControls() {
   connect(btnFiles, &QPushButton::clicked, this, [this] { ToggleFiles(); });
   connect(btnChat, &QPushButton::clicked, this, [this] { ToggleChat(); });
   connect(FFileList, &QTreeWidget::itemDoubleClicked, this, [this] { FileListDblClick(); });
-  connect(FReconnect, &QPushButton::clicked, this, [this] { Reconnect(); });
+  connect(FReconnect, &QPushButton::clicked, this, [this] {
+    CancelRetry();
+    Reconnect();
+  });
+  connect(FCancelRetry, &QPushButton::clicked, this, [this] { CancelRetry(); });
+  connect(FRetryTimer, &QTimer::timeout, this, [this] { RetryTick(); });
+  connect(FProofTimer, &QTimer::timeout, this, [this] {
+    if (FSession && FSession->State() == TViewerSession::EState::Waiting)
+      FStatusLabel->setText(Q(AskingDespitePasswordText()));
+  });
   connect(FCancelUpload, &QPushButton::clicked, this, [this] {
     if (!FSession || !FSession->Uploading()) return;
     FUploadCancelled = true;
@@ -427,24 +448,30 @@ void TfrmRemote::NewSession() {
     }
     FUploadCancelled = false;
   };
+  s.OnStarted = [this] {
+    FProofTimer->stop();
+    FAutoAttempt = false;
+    FRetryAttempt = 0;
+  };
   s.OnConnectFailed = [this](const std::string& AText) {
+    FProofTimer->stop();
     const QString text = QStringLiteral("서버에 연결할 수 없습니다: ") + Q(AText);
-    if (FReconnecting) {
-      // A window the user asked to reconnect stays, with the reason and the button.
-      ShowBanner(text);
-      return;
-    }
-    const QPointer<TfrmRemote> self(this);
-    if (FDialogs.Error) FDialogs.Error(this, text);
-    if (self) CloseLater();
+    FStatusLabel->setText(text);
+    // The window stays with the reason and "다시 연결"; only the user's own first attempt
+    // gets a box as well.
+    const bool tellInBox = !FReconnecting;
+    ShowBanner(text);
+    if (FAutoAttempt) ScheduleRetry();
+    if (tellInBox && FDialogs.Error) FDialogs.Error(this, text);
   };
-  s.OnRelayError = [this](const std::string& AText) {
-    FStatusLabel->setText(QStringLiteral("오류: ") + Q(AText));
-    const QPointer<TfrmRemote> self(this);
-    if (FDialogs.Warning) FDialogs.Warning(this, Q(AText));
-    if (self) CloseLater();
+  s.OnRelayError = [this](const std::string& AText) { ShowRefusal(AText); };
+  s.OnEnded = [this](const std::string& AReason) {
+    FProofTimer->stop();
+    ShowBanner(Q(AReason));
+    // Only a lost relay connection is retried: a partner who ended the session meant it, and
+    // with a password a new request would be admitted again without them.
+    if (FSession && FSession->State() == TViewerSession::EState::Lost && !FSession->PartnerLeft()) ScheduleRetry();
   };
-  s.OnEnded = [this](const std::string& AReason) { ShowBanner(Q(AReason)); };
   s.OnResultWritten = [this] { CloseLater(); };
 }
 
@@ -457,6 +484,12 @@ void TfrmRemote::StartConnect() {
   if (FStarted) return;
   FStarted = true;
   NewSession();
+  StartSession();
+}
+
+void TfrmRemote::StartSession() {
+  FWaitClock.start();
+  if (!FParams.Proof.empty()) FProofTimer->start();
   FSession->Start();
 }
 
@@ -468,8 +501,52 @@ void TfrmRemote::Reconnect() {
   FCurPath.clear();
   FFileList->clear();
   NewSession();
-  FSession->Start();
+  StartSession();
   FCanvas->update();
+}
+
+void TfrmRemote::ShowRefusal(const std::string& AText) {
+  FProofTimer->stop();
+  const QString text =
+      Q(DescribeRefusal(AText, !FParams.Proof.empty(), FWaitClock.isValid() ? FWaitClock.elapsed() : 0));
+  FStatusLabel->setText(QStringLiteral("오류: ") + text);
+  ShowBanner(text);
+  if (FAutoAttempt) {
+    // The partner is not back yet (or the relay is busy): wait and ask again, but never ask a
+    // partner's user again who said no or let the question lapse.
+    if (!RefusedByPartner(AText)) ScheduleRetry();
+    return;
+  }
+  if (FDialogs.Warning) FDialogs.Warning(this, text);
+}
+
+bool TfrmRemote::Retrying() const { return FRetryTimer->isActive(); }
+
+void TfrmRemote::ScheduleRetry() {
+  ++FRetryAttempt;
+  FRetryLeft = RetryDelaySeconds(FRetryAttempt);
+  FCancelRetry->show();
+  FRetryTimer->start();
+  FBannerText->setText(FBannerReason + QStringLiteral(" — %1초 후 다시 연결합니다").arg(FRetryLeft));
+}
+
+void TfrmRemote::RetryTick() {
+  if (--FRetryLeft > 0) {
+    FBannerText->setText(FBannerReason + QStringLiteral(" — %1초 후 다시 연결합니다").arg(FRetryLeft));
+    return;
+  }
+  FRetryTimer->stop();
+  FCancelRetry->hide();
+  FAutoAttempt = true;
+  Reconnect();
+}
+
+void TfrmRemote::CancelRetry() {
+  FRetryTimer->stop();
+  FCancelRetry->hide();
+  FAutoAttempt = false;
+  FRetryAttempt = 0;
+  FBannerText->setText(FBannerReason);
 }
 
 void TfrmRemote::EndSession() {
@@ -479,6 +556,7 @@ void TfrmRemote::EndSession() {
 }
 
 void TfrmRemote::ShowBanner(const QString& AText) {
+  FBannerReason = AText;
   FBannerText->setText(AText);
   FBanner->setGeometry(0, 0, FCanvas->width(), FBanner->sizeHint().height());
   FBanner->show();
@@ -489,6 +567,8 @@ QString TfrmRemote::BannerText() const { return FBanner->isHidden() ? QString() 
 
 void TfrmRemote::closeEvent(QCloseEvent* AEvent) {
   // Closing ends the session: the partner sees it end at once, and may be reached again.
+  CancelRetry();
+  FProofTimer->stop();
   EndSession();
   FBanner->hide();
   QWidget::closeEvent(AEvent);

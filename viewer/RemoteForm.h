@@ -7,9 +7,10 @@
 // Closing the window ends the session (held keys and buttons are released first) and closes
 // the connection; the window object lives on until its owner destroys it (or Qt does, when
 // the creator set Qt::WA_DeleteOnClose). After the session ended, "다시 연결" makes a new one
-// to the same ID with the same proof.
+// to the same ID with the same proof; a lost relay connection is retried by itself.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QImage>
 #include <QPointF>
 #include <QString>
@@ -30,6 +31,7 @@ class QPlainTextEdit;
 class QPushButton;
 class QScrollArea;
 class QStatusBar;
+class QTimer;
 class QTreeWidget;
 class QTreeWidgetItem;
 
@@ -76,6 +78,11 @@ public:
   void StartConnect();
   // Ends the current session and starts a new one with the same ID and proof.
   void Reconnect();
+  // After the connection to the relay was lost the window tries again by itself, waiting
+  // longer each time (a countdown in the banner); a refusal by the partner or the partner
+  // ending the session is not retried. CancelRetry stops the countdown ("다시 연결" stays).
+  bool Retrying() const;
+  void CancelRetry();
 
   void SetDialogs(TViewerDialogs ADialogs) { FDialogs = std::move(ADialogs); }
 
@@ -109,6 +116,7 @@ public:
   QWidget* FilePanel() const { return FFilePanel; }
   QTreeWidget* FileList() const { return FFileList; }
   QPushButton* ReconnectButton() const { return FReconnect; }
+  QPushButton* CancelRetryButton() const { return FCancelRetry; }
   QPushButton* CancelUploadButton() const { return FCancelUpload; }
 
 protected:
@@ -122,9 +130,13 @@ private:
 
   void BuildControls();
   void NewSession();
+  void StartSession();
   void EndSession();
   void CloseLater();
   void ShowBanner(const QString& AText);
+  void ScheduleRetry();
+  void RetryTick();
+  void ShowRefusal(const std::string& AText);
   void ReportError(const QString& AText);
 
   // Paint box and input (user-interface thread).
@@ -158,6 +170,13 @@ private:
   std::unique_ptr<TClipboardSync> FClip;
   bool FStarted = false;
   bool FReconnecting = false;  // the current session replaced an ended one
+  bool FAutoAttempt = false;   // the current session is an automatic retry
+  int FRetryAttempt = 0;       // automatic attempts since the last session started
+  int FRetryLeft = 0;          // seconds of the countdown
+  QString FBannerReason;       // the banner's reason, without the countdown
+  QTimer* FRetryTimer = nullptr;
+  QTimer* FProofTimer = nullptr;  // a password proof not answered at once
+  QElapsedTimer FWaitClock;       // since the connect request
 
   QWidget* FToolbar = nullptr;
   QScrollArea* FScroll = nullptr;
@@ -165,6 +184,7 @@ private:
   QWidget* FBanner = nullptr;
   QLabel* FBannerText = nullptr;
   QPushButton* FReconnect = nullptr;
+  QPushButton* FCancelRetry = nullptr;
   QPushButton* FAspectButton = nullptr;
   bool FKeepAspect = false;
   QStatusBar* FStatus = nullptr;

@@ -184,8 +184,12 @@ void TViewerSession::Run() {
   try {
     for (;;) Dispatch(ReadPacket(FConn));
   } catch (...) {
-    // Closed, reset, timed out, too large, a tile that cannot be decoded, a failed write.
-    if (!FStopping.load()) RaiseEnded(EState::Lost, "연결 종료됨");
+    // Closed, reset, timed out, too large, a tile that cannot be decoded, a failed write. After
+    // a refusal the relay closes the connection: the refusal said why, and it stays said.
+    if (FRelayErrorSeen.load())
+      FState.store(EState::Failed);
+    else if (!FStopping.load())
+      RaiseEnded(EState::Lost, "연결 종료됨");
   }
   EndConnection();
 }
@@ -221,6 +225,7 @@ void TViewerSession::Dispatch(const TPacket& APacket) {
       SessionStarted();
       break;
     case MsgSessionEnd:
+      FPartnerLeft.store(true);
       FUpload->RequestStop();
       RaiseEnded(EState::PartnerEnded, "원격지 연결 종료됨");
       break;
@@ -290,12 +295,13 @@ void TViewerSession::Dispatch(const TPacket& APacket) {
       break;
     }
     case MsgRelayError: {
+      // The first refusal is the answer; anything after it only repeats or contradicts it.
+      if (FRelayErrorSeen.exchange(true)) break;
       const std::string text = CutUtf8(TextOf(payload), MaxStatusChars);
       Status("오류: " + text);
-      if (!FRelayErrorSeen.exchange(true))
-        Post([this, text] {
-          if (OnRelayError) OnRelayError(text);
-        });
+      Post([this, text] {
+        if (OnRelayError) OnRelayError(text);
+      });
       break;
     }
     default:
@@ -304,10 +310,14 @@ void TViewerSession::Dispatch(const TPacket& APacket) {
 }
 
 void TViewerSession::SessionStarted() {
+  FPartnerLeft.store(false);
   FState.store(EState::InSession);
   const uint8_t preset = static_cast<uint8_t>(FQuality.load());
   FWriter.PostWait(MsgQuality, std::span<const uint8_t>(&preset, 1));
   Status("연결됨 - 원격 제어 중");
+  Post([this] {
+    if (OnStarted) OnStarted();
+  });
 }
 
 void TViewerSession::FrameReceived(const TBytes& APayload) {

@@ -113,11 +113,14 @@ public:
   EState State() const { return FState.load(); }
   bool InSession() const { return FState.load() == EState::InSession; }
   bool Ended() const;
+  // The partner ended the session (MsgSessionEnd) and has not admitted us again since.
+  bool PartnerLeft() const { return FPartnerLeft.load(); }
   bool Uploading() const { return FUpload && FUpload->Running(); }
   const TRemoteScreen& Screen() const { return FScreen; }
   const std::string& DownloadFolder() const { return FDownload.Folder(); }
 
   std::function<void(const std::string& AText)> OnStatus;  // the status line
+  std::function<void()> OnStarted;                         // the partner admitted us: in session
   std::function<void()> OnFrame;                           // the picture changed: repaint
   std::function<void(const std::vector<TMonitorEntry>& AMonitors)> OnMonitors;
   std::function<void(const std::string& AText)> OnChat;       // a line from the partner
@@ -164,6 +167,7 @@ private:
   std::atomic<bool> FStopping{false};
   std::atomic<bool> FRepaintPending{false};
   std::atomic<bool> FRelayErrorSeen{false};
+  std::atomic<bool> FPartnerLeft{false};
   bool FResultWritten = false;  // reader thread
   std::mutex FEndLock;          // the connection's end, from the reader or from Stop
   bool FConnClosed = false;

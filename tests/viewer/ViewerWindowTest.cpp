@@ -28,6 +28,7 @@
 #include "protocol/Frame.h"
 #include "protocol/Messages.h"
 #include "tests/viewer/ViewerTestSupport.h"
+#include "viewer/AdmissionText.h"
 #include "viewer/RemoteForm.h"
 #include "viewer/TileDecoder.h"
 
@@ -119,6 +120,11 @@ protected:
     ASSERT_TRUE(WaitUntil([&] { return FWindow->ChatLog()->toPlainText().contains(QString::fromStdString(marker)); }));
   }
 
+  // Lets whatever the session queued run when no chat line can come through any more.
+  void Settle2() {
+    for (int i = 0; i < 20; ++i) QApplication::processEvents(QEventLoop::AllEvents, 10);
+  }
+
   TMouseEventRec ReadMouse() {
     auto p = FPeer.Read();
     EXPECT_TRUE(p && p->Type == MsgMouse);
@@ -169,11 +175,49 @@ TEST_F(ViewerWindowTest, StatusFollowsEverySessionState) {
   EXPECT_TRUE(FWindow->isVisible());  // the window stays
 }
 
-TEST_F(ViewerWindowTest, RelayErrorShowsTheTextAndClosesTheWindow) {
-  FPeer.SendText(MsgRelayError, "대상을 찾을 수 없습니다");
-  EXPECT_TRUE(WaitUntil([&] { return !FWindow->isVisible(); }));
-  EXPECT_EQ(FWindow->StatusText(), Q("오류: 대상을 찾을 수 없습니다"));
-  EXPECT_EQ(FWarnings, QStringList{Q("대상을 찾을 수 없습니다")});
+// A refusal says which it was, in the status line, a box and the banner; the window stays with
+// "다시 연결", and the close that follows a refusal does not turn it into "연결 종료됨".
+TEST_F(ViewerWindowTest, RefusalsSayWhichItWasAndTheWindowStays) {
+  struct TCase {
+    const char* Proof;
+    std::string Relay;
+    const char* Shown;
+  } cases[] = {
+      {"", "상대방이 오프라인이거나 존재하지 않는 ID입니다", "상대방이 오프라인이거나 존재하지 않는 ID입니다"},
+      {"", std::string(AdmitRejectReason), "상대방이 접속을 거부했습니다"},
+      {"the-proof", std::string(AdmitRejectReason), "비밀번호가 맞지 않아 상대방에게 물었지만, 상대방이 접속을 거부했습니다"},
+      {"", "상대방이 응답하지 않습니다 (시간 초과)", "상대방이 응답하지 않습니다 (시간 초과)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Relay);
+    delete FWindow;
+    FWindow = nullptr;
+    FWarnings.clear();
+    if (FPeer.Conn().Connected()) FPeer.Conn().Close();
+    OpenWindow(c.Proof);
+    FPeer.SendText(MsgRelayError, c.Relay);
+    FPeer.Conn().Close();  // the relay closes after its answer
+    ASSERT_TRUE(WaitUntil([&] { return !FWarnings.isEmpty(); }));
+    EXPECT_EQ(FWarnings.join("|").toStdString(), c.Shown);
+    EXPECT_EQ(FWindow->BannerText().toStdString(), c.Shown);
+    Settle2();
+    EXPECT_EQ(FWindow->StatusText().toStdString(), std::string("오류: ") + c.Shown);
+    EXPECT_TRUE(FWindow->isVisible());
+    EXPECT_TRUE(FWindow->ReconnectButton()->isVisible());
+    EXPECT_FALSE(FWindow->Retrying());
+  }
+}
+
+// With a password the host answers at once; when it does not, its user is being asked, and the
+// viewer says so.
+TEST_F(ViewerWindowTest, AnUnansweredPasswordSaysThePartnerIsAsked) {
+  delete FWindow;
+  FWindow = nullptr;
+  FPeer.Conn().Close();
+  OpenWindow("the-proof");
+  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q(AskingDespitePasswordText().c_str()); }, 6000))
+      << FWindow->StatusText().toStdString();
+  EXPECT_EQ(StartSession(), 1);
 }
 
 // A partner's megabyte of text is shown cut, and no text widens the window: a status label as
@@ -189,7 +233,7 @@ TEST_F(ViewerWindowTest, LongTextsAreCutAndNeverWidenTheWindow) {
   EXPECT_FALSE(FWindow->grab().isNull());
 }
 
-TEST(ViewerConnectTest, RequestCarriesTheProofAndAFailedConnectClosesTheWindow) {
+TEST(ViewerConnectTest, RequestCarriesTheProofAndAFailedConnectKeepsTheWindow) {
   uint16_t deadPort = 0;
   {
     test::TLoopbackListener gone;
@@ -205,7 +249,12 @@ TEST(ViewerConnectTest, RequestCarriesTheProofAndAFailedConnectClosesTheWindow) 
   ASSERT_TRUE(WaitUntil([&] { return !errors.isEmpty(); }));
   ASSERT_EQ(errors.size(), 1);
   EXPECT_TRUE(errors[0].startsWith(Q("서버에 연결할 수 없습니다: "))) << errors[0].toStdString();
-  EXPECT_FALSE(window.isVisible());
+  // The box goes, the window stays with the reason and "다시 연결"; a first attempt that never
+  // reached the relay is not retried by itself.
+  EXPECT_TRUE(window.isVisible());
+  EXPECT_EQ(window.BannerText(), errors[0]);
+  EXPECT_TRUE(window.ReconnectButton()->isVisible());
+  EXPECT_FALSE(window.Retrying());
 
   test::TViewerPeer peer;
   TfrmRemote good(nullptr, "127.0.0.1", peer.Port(), "42", "Tester", "abc", 0);
@@ -913,11 +962,11 @@ TEST_F(ViewerWindowTest, AnEndedSessionShowsABannerAndReconnectsWithTheSameProof
   OpenWindow("the-proof");
   StartSession();
   EXPECT_EQ(FWindow->BannerText(), "");
-  FPeer.Conn().Close();  // the relay goes away
-  ASSERT_TRUE(WaitUntil([&] { return !FWindow->BannerText().isEmpty(); }));
-  EXPECT_EQ(FWindow->BannerText(), Q("연결 종료됨"));
-  EXPECT_TRUE(FWindow->ReconnectButton()->isVisible());
 
+  // The partner ends the session: the banner offers "다시 연결", and nothing happens by itself.
+  FPeer.Send(MsgSessionEnd);
+  EXPECT_TRUE(WaitUntil([&] { return FWindow->BannerText() == Q("원격지 연결 종료됨"); }));
+  EXPECT_FALSE(FWindow->Retrying());
   FWindow->ReconnectButton()->click();
   FPeer.Accept();
   auto request = FPeer.Read();
@@ -926,10 +975,66 @@ TEST_F(ViewerWindowTest, AnEndedSessionShowsABannerAndReconnectsWithTheSameProof
   EXPECT_EQ(FWindow->BannerText(), "");
   StartSession();
   EXPECT_TRUE(FWindow->IsConnected());
+}
 
-  // The partner ending the session shows the banner too.
-  FPeer.Send(MsgSessionEnd);
-  EXPECT_TRUE(WaitUntil([&] { return FWindow->BannerText() == Q("원격지 연결 종료됨"); }));
+// The relay goes away: the window counts down and tries again by itself with the same proof,
+// waiting longer after each failure, until the partner is back or the user cancels.
+TEST_F(ViewerWindowTest, ALostRelayIsRetriedByItselfWithACountdown) {
+  FWindow->close();
+  delete FWindow;
+  FWindow = nullptr;
+  FPeer.Conn().Close();
+  OpenWindow("the-proof");
+  StartSession();
+  FPeer.Conn().Close();
+  ASSERT_TRUE(WaitUntil([&] { return FWindow->Retrying(); }));
+  EXPECT_EQ(FWindow->BannerText(), Q("연결 종료됨 — 2초 후 다시 연결합니다"));
+  EXPECT_TRUE(FWindow->CancelRetryButton()->isVisible());
+  EXPECT_TRUE(FWindow->ReconnectButton()->isVisible());
+
+  // The partner is not registered again yet: the relay says so, and the next wait is longer.
+  ASSERT_TRUE(WaitUntil([&] { return !FWindow->Retrying(); }));  // the countdown ran out
+  FPeer.Accept();
+  auto request = FPeer.Read();
+  ASSERT_TRUE(request);
+  EXPECT_EQ(TextOf(request->Payload), "123456789\tTester\tthe-proof\tcontrol");
+  FPeer.SendText(MsgRelayError, "상대방이 오프라인이거나 존재하지 않는 ID입니다");
+  FPeer.Conn().Close();
+  ASSERT_TRUE(WaitUntil([&] { return FWindow->Retrying(); }));
+  EXPECT_EQ(FWindow->BannerText(), Q("상대방이 오프라인이거나 존재하지 않는 ID입니다 — 4초 후 다시 연결합니다"));
+  EXPECT_TRUE(FWarnings.isEmpty()) << "an automatic attempt shows no box";
+
+  ASSERT_TRUE(WaitUntil([&] { return !FWindow->Retrying(); }));  // the countdown ran out
+  FPeer.Accept();
+  ASSERT_TRUE(FPeer.Read());
+  EXPECT_EQ(StartSession(), 1);
+  EXPECT_EQ(FWindow->BannerText(), "");
+
+  // Lost again: the count starts over, and the user may cancel it; the banner stays usable.
+  FPeer.Conn().Close();
+  ASSERT_TRUE(WaitUntil([&] { return FWindow->Retrying(); }));
+  EXPECT_EQ(FWindow->BannerText(), Q("연결 종료됨 — 2초 후 다시 연결합니다"));
+  FWindow->CancelRetryButton()->click();
+  EXPECT_FALSE(FWindow->Retrying());
+  EXPECT_EQ(FWindow->BannerText(), Q("연결 종료됨"));
+  EXPECT_FALSE(FWindow->CancelRetryButton()->isVisible());
+  EXPECT_TRUE(FWindow->ReconnectButton()->isVisible());
+}
+
+// A partner who refuses an automatic attempt is not asked again.
+TEST_F(ViewerWindowTest, ARefusalEndsTheRetries) {
+  StartSession();
+  FPeer.Conn().Close();
+  ASSERT_TRUE(WaitUntil([&] { return FWindow->Retrying(); }));
+  ASSERT_TRUE(WaitUntil([&] { return !FWindow->Retrying(); }));  // the countdown ran out
+  FPeer.Accept();
+  ASSERT_TRUE(FPeer.Read());
+  FPeer.SendText(MsgRelayError, std::string(AdmitRejectReason));
+  FPeer.Conn().Close();
+  ASSERT_TRUE(WaitUntil([&] { return FWindow->BannerText() == Q("상대방이 접속을 거부했습니다"); }));
+  Settle2();
+  EXPECT_FALSE(FWindow->Retrying());
+  EXPECT_TRUE(FWarnings.isEmpty());
 }
 
 TEST_F(ViewerWindowTest, OpensInsideTheScreenWithQtsOwnTextsInKorean) {
