@@ -4,7 +4,13 @@
 #include <QCloseEvent>
 #include <QCollator>
 #include <QComboBox>
+#include <QDesktopServices>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QMimeData>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -22,6 +28,7 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <QTreeWidget>
+#include <QUrl>
 #include <QVBoxLayout>
 #include <QWheelEvent>
 #include <charconv>
@@ -115,6 +122,7 @@ public:
     setAttribute(Qt::WA_InputMethodEnabled, false);
     setMouseTracking(true);
     setAttribute(Qt::WA_OpaquePaintEvent);
+    setAcceptDrops(true);
   }
   void Detach() { FOwner = nullptr; }
 
@@ -136,6 +144,23 @@ protected:
   void mouseDoubleClickEvent(QMouseEvent* AEvent) override {
     if (FOwner) FOwner->CanvasDblClick(AEvent);
   }
+  // Files dropped on the picture are sent to the partner, one after another.
+  void dragEnterEvent(QDragEnterEvent* AEvent) override {
+    if (FOwner && FOwner->IsConnected() && !LocalFiles(AEvent->mimeData()).isEmpty()) AEvent->acceptProposedAction();
+  }
+  void dropEvent(QDropEvent* AEvent) override {
+    const QStringList files = LocalFiles(AEvent->mimeData());
+    if (!FOwner || files.isEmpty()) return;
+    AEvent->acceptProposedAction();
+    FOwner->QueueUploads(files);
+  }
+  static QStringList LocalFiles(const QMimeData* AData) {
+    QStringList files;
+    if (!AData) return files;
+    for (const QUrl& url : AData->urls())
+      if (url.isLocalFile() && QFileInfo(url.toLocalFile()).isFile()) files << url.toLocalFile();
+    return files;
+  }
   void focusOutEvent(QFocusEvent* AEvent) override {
     // Keys held now would be released where the partner never hears of it.
     if (FOwner && FOwner->FSession) FOwner->FSession->ReleaseHeld();
@@ -154,7 +179,7 @@ TViewerDialogs TViewerDialogs::Standard() {
   d.Error = [title](QWidget* AParent, const QString& AText) { QMessageBox::critical(AParent, title, AText); };
   d.Warning = [title](QWidget* AParent, const QString& AText) { QMessageBox::warning(AParent, title, AText); };
   d.Info = [title](QWidget* AParent, const QString& AText) { QMessageBox::information(AParent, title, AText); };
-  d.OpenFile = [](QWidget* AParent) { return QFileDialog::getOpenFileName(AParent); };
+  d.OpenFiles = [](QWidget* AParent) { return QFileDialog::getOpenFileNames(AParent); };
   return d;
 }
 
@@ -269,6 +294,11 @@ void TfrmRemote::BuildControls() {
   FCancelUpload->setFocusPolicy(Qt::NoFocus);
   FCancelUpload->hide();
   FStatus->addPermanentWidget(FCancelUpload);
+  FOpenFolder = new QPushButton(QStringLiteral("폴더 열기"), FStatus);
+  FOpenFolder->setObjectName(QStringLiteral("btnOpenFolder"));
+  FOpenFolder->setFocusPolicy(Qt::NoFocus);
+  FOpenFolder->hide();
+  FStatus->addPermanentWidget(FOpenFolder);
 
   FChatPanel = new QWidget(this);
   FChatPanel->setObjectName(QStringLiteral("FChatPanel"));
@@ -293,6 +323,8 @@ void TfrmRemote::BuildControls() {
   FChatEdit = new QLineEdit(FChatPanel);
   FChatEdit->setObjectName(QStringLiteral("FChatEdit"));
   FChatEdit->setFocusPolicy(Qt::ClickFocus);
+  FChatEdit->setEnabled(false);
+  FChatEdit->setPlaceholderText(QStringLiteral("세션이 시작되면 채팅할 수 있습니다"));
   chatLayout->addWidget(FChatLog, 1);
   chatLayout->addWidget(FChatEdit);
   FChatPanel->hide();
@@ -405,9 +437,16 @@ void TfrmRemote::BuildControls() {
       FStatusLabel->setText(Q(AskingDespitePasswordText()));
   });
   connect(FCancelUpload, &QPushButton::clicked, this, [this] {
-    if (!FSession || !FSession->Uploading()) return;
-    FUploadCancelled = true;
-    FSession->CancelUpload();
+    if (!FSession) return;
+    if (FSession->Uploading()) {
+      FUploadCancelled = true;
+      FUploadQueue.clear();
+      FSession->CancelUpload();
+    }
+    if (FSession->Downloading()) FSession->CancelDownload();
+  });
+  connect(FOpenFolder, &QPushButton::clicked, this, [this] {
+    QDesktopServices::openUrl(QUrl::fromLocalFile(Q(DownloadsFolder())));
   });
   connect(FAspectButton, &QPushButton::toggled, this, [this](bool AOn) {
     if (AOn == FKeepAspect) return;
@@ -430,7 +469,10 @@ TfrmRemote::~TfrmRemote() {
 void TfrmRemote::NewSession() {
   FSession = std::make_unique<TViewerSession>(FUi, FParams, FTimings);
   TViewerSession& s = *FSession;
-  s.OnStatus = [this](const std::string& AText) { FStatusLabel->setText(Q(AText)); };
+  s.OnStatus = [this](const std::string& AText) {
+    FStatusLabel->setText(Q(AText));
+    RefreshTransferControls();  // a download's start, progress and end come as status lines
+  };
   s.OnFrame = [this] { FCanvas->update(); };
   s.OnMonitors = [this](const std::vector<TMonitorEntry>& AMonitors) { ShowMonitors(AMonitors); };
   s.OnChat = [this](const std::string& AText) { ShowChat(Q(AText)); };
@@ -440,18 +482,25 @@ void TfrmRemote::NewSession() {
   s.OnClipboard = [this](const std::string& AText) { FClip->ApplyRemote(Q(AText)); };
   s.OnListing = [this](const TDirListing& AListing, bool ACut) { ShowListing(AListing, ACut); };
   s.OnUploadDone = [this](const std::string& AName, bool AComplete) {
-    FCancelUpload->hide();
     if (AComplete) {
       FStatusLabel->setText(QStringLiteral("파일 전송 완료: ") + Q(AName));
     } else if (FUploadCancelled) {
-      FStatusLabel->setText(QStringLiteral("파일 전송 취소됨: ") + Q(AName));
+      FStatusLabel->setText(QStringLiteral("전송 취소됨: ") + Q(AName));
     }
     FUploadCancelled = false;
+    StartNextUpload();
+  };
+  s.OnDownloaded = [this](const std::string& APath) {
+    const QFileInfo file(Q(APath));
+    FStatusLabel->setText(QStringLiteral("다운로드 완료: ") + file.fileName() + QStringLiteral(" (") +
+                          QDir::toNativeSeparators(file.absolutePath()) + QStringLiteral(")"));
+    FOpenFolder->show();
   };
   s.OnStarted = [this] {
     FProofTimer->stop();
     FAutoAttempt = false;
     FRetryAttempt = 0;
+    SessionLive(true);
   };
   s.OnConnectFailed = [this](const std::string& AText) {
     FProofTimer->stop();
@@ -467,12 +516,14 @@ void TfrmRemote::NewSession() {
   s.OnRelayError = [this](const std::string& AText) { ShowRefusal(AText); };
   s.OnEnded = [this](const std::string& AReason) {
     FProofTimer->stop();
+    SessionLive(false);
     ShowBanner(Q(AReason));
     // Only a lost relay connection is retried: a partner who ended the session meant it, and
     // with a password a new request would be admitted again without them.
     if (FSession && FSession->State() == TViewerSession::EState::Lost && !FSession->PartnerLeft()) ScheduleRetry();
   };
   s.OnResultWritten = [this] { CloseLater(); };
+  SessionLive(false);
 }
 
 void TfrmRemote::CloseLater() {
@@ -725,21 +776,52 @@ bool TfrmRemote::eventFilter(QObject* AWatched, QEvent* AEvent) {
 
 void TfrmRemote::SendFileClick() {
   if (!IsConnected()) return;
+  // Files chosen while one is on its way wait behind it.
+  const QStringList paths = FDialogs.OpenFiles ? FDialogs.OpenFiles(this) : QStringList();
+  QueueUploads(paths);
+}
+
+void TfrmRemote::QueueUploads(const QStringList& APaths) {
+  if (!IsConnected() || APaths.isEmpty()) return;
+  FUploadQueue += APaths;
   if (FSession->Uploading()) {
-    if (FDialogs.Info) FDialogs.Info(this, QStringLiteral("이미 파일 전송이 진행 중입니다."));
+    FStatusLabel->setText(QStringLiteral("전송 대기 중인 파일: %1개").arg(FUploadQueue.size()));
     return;
   }
-  const QString path = FDialogs.OpenFile ? FDialogs.OpenFile(this) : QString();
-  if (path.isEmpty() || !FSession) return;
-  try {
-    FSession->SendFile(U(path));
-  } catch (const std::exception& e) {
-    ReportError(QString::fromUtf8(e.what()));
-    return;
+  StartNextUpload();
+}
+
+void TfrmRemote::StartNextUpload() {
+  while (!FUploadQueue.isEmpty() && IsConnected() && !FSession->Uploading()) {
+    const QString path = FUploadQueue.takeFirst();
+    try {
+      FSession->SendFile(U(path));
+    } catch (const std::exception& e) {
+      ReportError(QString::fromUtf8(e.what()));
+      continue;  // the next one may be fine
+    }
+    QString text = QStringLiteral("전송 중: ") + Q(TViewerUpload::SentName(U(path)));
+    if (!FUploadQueue.isEmpty()) text += QStringLiteral(" (대기 %1개)").arg(FUploadQueue.size());
+    FStatusLabel->setText(text);
+    FUploadCancelled = false;
+    break;
   }
-  FStatusLabel->setText(QStringLiteral("전송 중: ") + Q(TViewerUpload::SentName(U(path))));
-  FUploadCancelled = false;
-  FCancelUpload->show();
+  if (!IsConnected()) FUploadQueue.clear();
+  RefreshTransferControls();
+}
+
+void TfrmRemote::RefreshTransferControls() {
+  const bool running = FSession && (FSession->Uploading() || FSession->Downloading());
+  FCancelUpload->setVisible(running);
+  if (running) FOpenFolder->hide();
+}
+
+void TfrmRemote::SessionLive(bool ALive) {
+  // A line typed before the partner admits us, or after they left, would reach nobody.
+  FChatEdit->setEnabled(ALive);
+  FChatEdit->setPlaceholderText(ALive ? QString() : QStringLiteral("세션이 시작되면 채팅할 수 있습니다"));
+  if (!ALive) FUploadQueue.clear();
+  RefreshTransferControls();
 }
 
 void TfrmRemote::ToggleFiles() {
@@ -845,6 +927,7 @@ void TfrmRemote::ToggleChat() {
 
 bool TfrmRemote::ChatEditKeyDown(QKeyEvent* AEvent) {
   if (AEvent->key() != Qt::Key_Return && AEvent->key() != Qt::Key_Enter) return false;
+  if (!FChatEdit->isEnabled()) return true;
   const QString text = FChatEdit->text();
   if (TrimControl(U(text)).empty()) return false;
   if (!FSession || !FSession->SendChat(U(text))) {

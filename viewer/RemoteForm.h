@@ -14,6 +14,7 @@
 #include <QImage>
 #include <QPointF>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 #include <functional>
 #include <memory>
@@ -45,7 +46,7 @@ struct TViewerDialogs {
   std::function<void(QWidget* AParent, const QString& AText)> Error;    // error box, OK only
   std::function<void(QWidget* AParent, const QString& AText)> Warning;  // warning box, OK only
   std::function<void(QWidget* AParent, const QString& AText)> Info;     // information box, OK only
-  std::function<QString(QWidget* AParent)> OpenFile;                    // empty when cancelled
+  std::function<QStringList(QWidget* AParent)> OpenFiles;               // empty when cancelled
   static TViewerDialogs Standard();
 };
 
@@ -117,7 +118,13 @@ public:
   QTreeWidget* FileList() const { return FFileList; }
   QPushButton* ReconnectButton() const { return FReconnect; }
   QPushButton* CancelRetryButton() const { return FCancelRetry; }
-  QPushButton* CancelUploadButton() const { return FCancelUpload; }
+  // "전송 취소": stops the running upload (and the files waiting behind it) or download.
+  QPushButton* CancelTransferButton() const { return FCancelUpload; }
+  QPushButton* OpenFolderButton() const { return FOpenFolder; }
+  // Local files to send one after another (the file dialog's choice, files dropped on the
+  // picture); ignored outside a session.
+  void QueueUploads(const QStringList& APaths);
+  int QueuedUploads() const { return int(FUploadQueue.size()); }
 
 protected:
   bool eventFilter(QObject* AWatched, QEvent* AEvent) override;
@@ -151,6 +158,9 @@ private:
 
   // Files.
   void SendFileClick();
+  void StartNextUpload();
+  void RefreshTransferControls();
+  void SessionLive(bool ALive);
   void ToggleFiles();
   void RequestListing(const std::string& APath);
   void FileListDblClick();
@@ -189,8 +199,10 @@ private:
   bool FKeepAspect = false;
   QStatusBar* FStatus = nullptr;
   QLabel* FStatusLabel = nullptr;
-  QPushButton* FCancelUpload = nullptr;  // in the status bar while an upload runs
+  QPushButton* FCancelUpload = nullptr;  // in the status bar while a transfer runs
+  QPushButton* FOpenFolder = nullptr;    // after a download: opens the downloads folder
   bool FUploadCancelled = false;         // the user pressed it for the running upload
+  QStringList FUploadQueue;              // files waiting for the running upload
   QWidget* FChatPanel = nullptr;
   QPlainTextEdit* FChatLog = nullptr;
   QLineEdit* FChatEdit = nullptr;

@@ -271,14 +271,24 @@ void TViewerSession::Dispatch(const TPacket& APacket) {
     case MsgFileChunk:
       if (std::string status = FDownload.Chunk(payload); !status.empty()) Status(status);
       break;
-    case MsgFileEnd:
-      if (std::string status = FDownload.End(); !status.empty()) Status(status);
+    case MsgFileEnd: {
+      std::string stored;
+      if (std::string status = FDownload.End(&stored); !status.empty()) Status(status);
+      if (!stored.empty())
+        Post([this, stored] {
+          if (OnDownloaded) OnDownloaded(stored);
+        });
       break;
-    case MsgFileError:
+    }
+    case MsgFileError: {
       // The host refused the upload: stop streaming a file nobody writes.
       FUpload->RequestStop();
-      Status("파일 거부됨: " + TextOf(payload));
+      const std::string text = TextOf(payload);
+      // After the user's cancel the host reports the short file it kept; that is no refusal.
+      if (text.starts_with("파일 수신 실패") && FUploadCancelled.exchange(false)) break;
+      Status("파일 거부됨: " + text);
       break;
+    }
     case MsgDirListing: {
       // The folder's line and MaxListingEntries rows.
       const std::string text = TextOf(payload);
@@ -415,8 +425,12 @@ bool TViewerSession::RequestFile(const std::string& ARemotePath) {
 void TViewerSession::SendFile(const std::string& ALocalPath) {
   if (!Live()) throw TError("not connected");
   FUpload->Start(ALocalPath);
+  FUploadCancelled.store(false);
 }
 
-void TViewerSession::CancelUpload() { FUpload->RequestStop(); }
+void TViewerSession::CancelUpload() {
+  FUploadCancelled.store(true);
+  FUpload->RequestStop();
+}
 
 }  // namespace tlm

@@ -106,8 +106,12 @@ public:
   bool RequestFile(const std::string& ARemotePath);
   // Raises TError with the reason when the file cannot be sent now.
   void SendFile(const std::string& ALocalPath);
-  // Stops a running upload before its next chunk; the host gets MsgFileEnd and keeps the part.
+  // Stops a running upload before its next chunk; the host gets MsgFileEnd and keeps the part
+  // (its report of the short file is not shown: the user knows).
   void CancelUpload();
+  // Stops writing the download under way and removes it (the host still sends the rest).
+  void CancelDownload() { FDownload.RequestCancel(); }
+  bool Downloading() const { return FDownload.Active(); }
 
   const TViewerParams& Params() const { return FParams; }
   EState State() const { return FState.load(); }
@@ -129,6 +133,7 @@ public:
   // ACut: rows beyond MaxListingEntries were left out.
   std::function<void(const TDirListing& AListing, bool ACut)> OnListing;
   std::function<void(const std::string& AName, bool AComplete)> OnUploadDone;
+  std::function<void(const std::string& APath)> OnDownloaded;  // a file stored whole
   std::function<void(const std::string& AText)> OnConnectFailed;  // the error; nothing was sent
   std::function<void(const std::string& AText)> OnRelayError;     // a refusal or relay failure
   std::function<void(const std::string& AReason)> OnEnded;        // partner ended or connection lost
@@ -168,6 +173,7 @@ private:
   std::atomic<bool> FRepaintPending{false};
   std::atomic<bool> FRelayErrorSeen{false};
   std::atomic<bool> FPartnerLeft{false};
+  std::atomic<bool> FUploadCancelled{false};  // the host's report of the short file is expected
   bool FResultWritten = false;  // reader thread
   std::mutex FEndLock;          // the connection's end, from the reader or from Stop
   bool FConnClosed = false;

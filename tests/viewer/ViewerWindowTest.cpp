@@ -13,11 +13,13 @@
 #include <QScreen>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
 #include <QTreeWidget>
+#include <QUrl>
 #include <QWheelEvent>
 #include <X11/keysym.h>
 #include <filesystem>
@@ -79,9 +81,9 @@ protected:
     dialogs.Error = [this](QWidget*, const QString& AText) { FErrors << AText; };
     dialogs.Warning = [this](QWidget*, const QString& AText) { FWarnings << AText; };
     dialogs.Info = [this](QWidget*, const QString& AText) { FInfos << AText; };
-    dialogs.OpenFile = [this](QWidget*) {
+    dialogs.OpenFiles = [this](QWidget*) {
       ++FOpenDialogs;
-      return FNextFile;
+      return FNextFile.isEmpty() ? QStringList() : FNextFile.split('|');
     };
     FWindow->SetDialogs(dialogs);
     FCreatedStatus = FWindow->StatusText();
@@ -813,7 +815,7 @@ TEST_F(ViewerFilesTest, TheStatusBarCancelsARunningUpload) {
   const uint64_t size = uint64_t(256) << 20;  // sparse: far more than the connection holds
   std::ofstream(dir / "big.bin", std::ios::binary).flush();
   fs::resize_file(dir / "big.bin", size);
-  QPushButton* cancel = FWindow->CancelUploadButton();
+  QPushButton* cancel = FWindow->CancelTransferButton();
   EXPECT_TRUE(cancel->isHidden());
   FNextFile = QString::fromStdString((dir / "big.bin").string());
   FWindow->findChild<QPushButton*>("btnSendFile")->click();
@@ -837,10 +839,114 @@ TEST_F(ViewerFilesTest, TheStatusBarCancelsARunningUpload) {
     got += p->Payload.size();
   }
   EXPECT_LT(got, size);
-  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("파일 전송 취소됨: big.bin"); })) << FWindow->StatusText().toStdString();
+  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("전송 취소됨: big.bin"); })) << FWindow->StatusText().toStdString();
+  // The host reports the short file it kept; the user asked for that, so it is no refusal.
+  FPeer.SendText(MsgFileError, "파일 수신 실패: big.bin (262144/268435456 바이트)");
+  Settle();
+  EXPECT_EQ(FWindow->StatusText(), Q("전송 취소됨: big.bin"));
   EXPECT_TRUE(cancel->isHidden());
   EXPECT_FALSE(FWindow->IsSendingFile());
   fs::remove_all(dir);
+}
+
+// Several chosen files, and files dropped on the picture, go one after another, each whole.
+TEST_F(ViewerFilesTest, SeveralFilesGoOneAfterAnother) {
+  StartSession();
+  const fs::path dir = fs::temp_directory_path() / ("tlm-many-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  auto make = [&](const char* AName, size_t ASize) {
+    std::ofstream(dir / AName, std::ios::binary) << std::string(ASize, AName[0]);
+    return QString::fromStdString((dir / AName).string());
+  };
+  // Reads one whole upload: its name, and that its bytes arrived before the next file began.
+  auto readUpload = [&]() -> std::string {
+    auto begin = FPeer.Read();
+    if (!begin || begin->Type != MsgFileBegin) return "<no begin>";
+    const std::string name = SplitTabs(TextOf(begin->Payload))[0];
+    for (;;) {
+      auto p = FPeer.Read();
+      if (!p) return name + " <cut>";
+      if (p->Type == MsgFileEnd) return name;
+      if (p->Type != MsgFileChunk) return name + " <interleaved>";
+    }
+  };
+  struct TCase {
+    const char* What;
+    std::function<void(const QStringList&)> Send;
+  } cases[] = {
+      {"chosen together",
+       [&](const QStringList& AFiles) {
+         FNextFile = AFiles.join('|');
+         FWindow->findChild<QPushButton*>("btnSendFile")->click();
+       }},
+      {"dropped on the picture",
+       [&](const QStringList& AFiles) {
+         QMimeData data;
+         QList<QUrl> urls;
+         for (const QString& f : AFiles) urls << QUrl::fromLocalFile(f);
+         urls << QUrl::fromLocalFile(QString::fromStdString(dir.string()));  // a folder is left out
+         data.setUrls(urls);
+         QDragEnterEvent enter(QPoint(50, 50), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+         QApplication::sendEvent(FWindow->Canvas(), &enter);
+         EXPECT_TRUE(enter.isAccepted());
+         QDropEvent drop(QPointF(50, 50), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+         QApplication::sendEvent(FWindow->Canvas(), &drop);
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.What);
+    const QStringList files = {make("a.bin", 200000), make("b.bin", 5), make("c.bin", 70000)};
+    c.Send(files);
+    EXPECT_EQ(FWindow->StatusText(), Q("전송 중: a.bin (대기 2개)"));
+    EXPECT_EQ(readUpload(), "a.bin");
+    EXPECT_EQ(readUpload(), "b.bin");
+    EXPECT_EQ(readUpload(), "c.bin");
+    EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("파일 전송 완료: c.bin"); }));
+    EXPECT_TRUE(FPeer.Quiet());
+  }
+  fs::remove_all(dir);
+}
+
+// The wire cannot stop the host's sending: a cancelled download stops being written, is removed,
+// and the rest the host sends is dropped.
+TEST_F(ViewerFilesTest, ADownloadCanBeCancelled) {
+  const fs::path dir = FWindow->DownloadsFolder();  // the test's own home
+  auto holds = [&](const std::string& AName) {
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(dir, ec))
+      if (entry.path().filename().string().find(AName) != std::string::npos) return true;
+    return false;
+  };
+  StartSession();
+  auto fetch = [&](const std::string& AName, size_t ASize) {
+    EXPECT_EQ(Listed("C:\\d\r\nF\t" + AName + "\t" + std::to_string(ASize) + "\r\n", Q(AName.c_str())),
+              "get:C:\\d\\" + AName);
+    FPeer.SendText(MsgFileBegin, AName + "\t" + std::to_string(ASize));
+    auto ready = FPeer.Read();
+    EXPECT_TRUE(ready && ready->Type == MsgFileReady);
+  };
+  fetch("big.bin", 3 * 65536);
+  FPeer.Send(MsgFileChunk, TBytes(65536, 1));
+  ASSERT_TRUE(WaitUntil([&] { return FWindow->CancelTransferButton()->isVisible(); }));
+  FWindow->CancelTransferButton()->click();
+  FPeer.Send(MsgFileChunk, TBytes(65536, 2));
+  FPeer.Send(MsgFileChunk, TBytes(65536, 3));
+  FPeer.Send(MsgFileEnd);
+  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("전송 취소됨: big.bin"); })) << FWindow->StatusText().toStdString();
+  Settle();
+  EXPECT_FALSE(holds("big.bin"));
+  EXPECT_FALSE(FWindow->CancelTransferButton()->isVisible());
+
+  // The next file arrives whole, and the folder it landed in is named and can be opened.
+  fetch("small.txt", 3);
+  FPeer.Send(MsgFileChunk, TBytes{'a', 'b', 'c'});
+  FPeer.Send(MsgFileEnd);
+  EXPECT_TRUE(WaitUntil([&] {
+    return FWindow->StatusText() == Q("다운로드 완료: small.txt (") + QString::fromStdString(dir.string()) + ")";
+  })) << FWindow->StatusText().toStdString();
+  EXPECT_EQ(ReadFile(dir / "small.txt"), "abc");
+  EXPECT_TRUE(FWindow->OpenFolderButton()->isVisible());
+  fs::remove(dir / "small.txt");
 }
 
 // ---------------------------------------------------------------------------------------
@@ -882,7 +988,9 @@ TEST_F(ViewerWindowTest, MonitorsAndQuality) {
 }
 
 TEST_F(ViewerWindowTest, ChatLinesGoBothWays) {
+  EXPECT_FALSE(FWindow->ChatEdit()->isEnabled());  // nobody to read it before admission
   StartSession();
+  EXPECT_TRUE(FWindow->ChatEdit()->isEnabled());
   ASSERT_EQ(FWindow->focusWidget(), FWindow->Canvas());
   EXPECT_TRUE(FWindow->ChatPanel()->isHidden());
   FPeer.SendText(MsgChat, "안녕하세요");
@@ -921,14 +1029,13 @@ TEST_F(ViewerWindowTest, ChatLinesGoBothWays) {
   EXPECT_EQ(FWindow->ChatLog()->toPlainText(), Q("원격: 안녕하세요\n나:   hi"));
   EXPECT_EQ(FWindow->ChatEdit()->text(), "");
 
-  // The chat line is not held back outside a session.
+  // Outside a session nobody would read it: the input is off, as it was before the start.
   FPeer.Send(MsgSessionEnd);
   ASSERT_TRUE(WaitUntil([&] { return !FWindow->IsConnected(); }));
+  EXPECT_FALSE(FWindow->ChatEdit()->isEnabled());
   FWindow->ChatEdit()->setText("bye");
   enter();
-  chat = FPeer.Read();
-  ASSERT_TRUE(chat);
-  EXPECT_EQ(TextOf(chat->Payload), "bye");
+  EXPECT_TRUE(FPeer.Quiet());
 }
 
 TEST_F(ViewerWindowTest, ClipboardTextIsExchangedOnlyDuringTheSession) {
@@ -1066,9 +1173,9 @@ TEST_F(ViewerWindowTest, DestroyingWithQueuedCallsAndARunningUploadIsClean) {
   FNextFile = QString::fromStdString(file.string());
   FWindow->findChild<QPushButton*>("btnSendFile")->click();
   ASSERT_TRUE(FWindow->IsSendingFile());
-  FWindow->findChild<QPushButton*>("btnSendFile")->click();
-  EXPECT_EQ(FInfos, QStringList{Q("이미 파일 전송이 진행 중입니다.")});
-  EXPECT_EQ(FOpenDialogs, 1);
+  FWindow->findChild<QPushButton*>("btnSendFile")->click();  // the same file again waits behind it
+  EXPECT_EQ(FOpenDialogs, 2);
+  EXPECT_EQ(FWindow->QueuedUploads(), 1);
 
   // Calls the session queued (chat lines) are still waiting when the window goes away.
   for (int i = 0; i < 20; ++i) FPeer.SendText(MsgChat, "queued");
