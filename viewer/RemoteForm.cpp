@@ -17,6 +17,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
+#include <QMenu>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
@@ -27,6 +28,7 @@
 #include <QScrollArea>
 #include <QStatusBar>
 #include <QTimer>
+#include <QToolButton>
 #include <QTreeWidget>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -272,13 +274,39 @@ void TfrmRemote::BuildControls() {
   auto* btnChat = new QPushButton(QStringLiteral("채팅"), FToolbar);
   btnChat->setObjectName(QStringLiteral("btnChat"));
   btnChat->setGeometry(536, 6, 96, 30);
-  // A clicked button must not keep the keys: they belong to the picture.
   FAspectButton = new QPushButton(QStringLiteral("비율 유지"), FToolbar);
   FAspectButton->setObjectName(QStringLiteral("btnKeepAspect"));
-  FAspectButton->setCheckable(true);
   FAspectButton->setGeometry(638, 6, 96, 30);
+  // The panel buttons and "비율 유지" are toggles, and look it: lit while on.
+  FFilesButton = btnFiles;
+  FChatButton = btnChat;
+  for (QPushButton* toggle : {btnFiles, btnChat, FAspectButton}) toggle->setCheckable(true);
+  FAspectButton->setChecked(FKeepAspect);
   FToolbarButtons = {btnSendFile, btnFiles, btnChat, FAspectButton};
+  // A clicked button must not keep the keys: they belong to the picture.
   for (QPushButton* button : FToolbarButtons) button->setFocusPolicy(Qt::NoFocus);
+  FToolbar->setStyleSheet(QStringLiteral(
+      "QPushButton { background-color: #3A3A3A; color: white; border: 1px solid #5A5A5A; border-radius: 3px; }"
+      "QPushButton:hover { background-color: #474747; }"
+      "QPushButton:pressed { background-color: #2E2E2E; }"
+      "QPushButton:checked { background-color: #3B5C9E; border-color: #8FB0F0; font-weight: bold; }"
+      "QToolButton { color: white; border: 1px solid #5A5A5A; border-radius: 3px; padding: 0 6px; }"
+      "QToolButton::menu-indicator { image: none; }"));
+  // Buttons that do not fit a narrow window move into this menu.
+  FOverflow = new QToolButton(FToolbar);
+  FOverflow->setObjectName(QStringLiteral("btnMore"));
+  FOverflow->setText(QStringLiteral("더 보기 ▾"));
+  FOverflow->setFocusPolicy(Qt::NoFocus);
+  FOverflow->setPopupMode(QToolButton::InstantPopup);
+  FOverflow->setMenu(new QMenu(FOverflow));
+  for (QPushButton* button : FToolbarButtons) {
+    QAction* action = FOverflow->menu()->addAction(button->text());
+    action->setCheckable(button->isCheckable());
+    connect(action, &QAction::triggered, button, [button] { button->click(); });
+    FOverflowActions.push_back(action);
+  }
+  FOverflow->hide();
+  FToolbar->installEventFilter(this);  // its resizes lay it out again
   cbMonitor->setSizeAdjustPolicy(QComboBox::AdjustToContents);
 
   FStatus = new QStatusBar(this);
@@ -673,7 +701,7 @@ QRect TfrmRemote::PictureRect() const {
 
 void TfrmRemote::SetKeepAspect(bool AKeep) {
   FKeepAspect = AKeep;
-  if (FAspectButton->isChecked() != AKeep) FAspectButton->setChecked(AKeep);
+  ShowToggles();
   FCanvas->update();
 }
 
@@ -760,6 +788,7 @@ bool TfrmRemote::FormKey(QKeyEvent* AEvent, bool AKeyUp) {
 
 bool TfrmRemote::eventFilter(QObject* AWatched, QEvent* AEvent) {
   const QEvent::Type type = AEvent->type();
+  if (AWatched == FToolbar && type == QEvent::Resize) LayoutToolbar();
   if (type != QEvent::KeyPress && type != QEvent::KeyRelease && type != QEvent::Wheel)
     return QWidget::eventFilter(AWatched, AEvent);
   auto* widget = qobject_cast<QWidget*>(AWatched);
@@ -826,6 +855,7 @@ void TfrmRemote::SessionLive(bool ALive) {
 
 void TfrmRemote::ToggleFiles() {
   FFilePanel->setVisible(FFilePanel->isHidden());
+  ShowToggles();
   if (!FFilePanel->isHidden() && FFileList->topLevelItemCount() == 0) RequestListing(std::string());
 }
 
@@ -910,19 +940,42 @@ void TfrmRemote::ShowMonitors(const std::vector<TMonitorEntry>& AMonitors) {
 
 void TfrmRemote::LayoutToolbar() {
   // The monitor list is as wide as its longest entry (a partner's text is capped at twice the
-  // usual width); the buttons follow it.
+  // usual width); the buttons follow it as far as the toolbar reaches, the rest go into the
+  // overflow menu at its right end.
   const int listWidth = qBound(120, cbMonitor->sizeHint().width(), 240);
   cbMonitor->setGeometry(200, 8, listWidth, 28);
+  const int moreWidth = 90, right = FToolbar->width() - 6;
   int x = 200 + listWidth + 12;
-  for (QPushButton* button : FToolbarButtons) {
-    button->setGeometry(x, 6, 96, 30);
-    x += 102;
+  bool overflowing = false;
+  for (size_t i = 0; i < FToolbarButtons.size(); ++i) {
+    QPushButton* button = FToolbarButtons[i];
+    const bool last = i + 1 == FToolbarButtons.size();
+    // Room for it, and for the menu button too unless it is the last one.
+    const bool fits = !overflowing && x + 96 <= (last ? right : right - moreWidth - 6);
+    overflowing = !fits;
+    button->setVisible(fits);
+    FOverflowActions[i]->setVisible(!fits);
+    FOverflowActions[i]->setChecked(button->isChecked());
+    if (fits) {
+      button->setGeometry(x, 6, 96, 30);
+      x += 102;
+    }
   }
+  FOverflow->setVisible(overflowing);
+  FOverflow->setGeometry(qMax(x, right - moreWidth), 6, moreWidth, 30);
 }
 
 void TfrmRemote::ToggleChat() {
   FChatPanel->setVisible(FChatPanel->isHidden());
+  ShowToggles();
   if (!FChatPanel->isHidden()) FChatEdit->setFocus(Qt::OtherFocusReason);
+}
+
+void TfrmRemote::ShowToggles() {
+  FChatButton->setChecked(!FChatPanel->isHidden());
+  FFilesButton->setChecked(!FFilePanel->isHidden());
+  FAspectButton->setChecked(FKeepAspect);
+  LayoutToolbar();  // the menu's entries show the same states
 }
 
 bool TfrmRemote::ChatEditKeyDown(QKeyEvent* AEvent) {
@@ -942,7 +995,10 @@ bool TfrmRemote::ChatEditKeyDown(QKeyEvent* AEvent) {
 void TfrmRemote::ShowChat(const QString& AText) {
   // The pane opens, but the keyboard stays where it was: keys meant for the partner's terminal
   // must not turn into a chat line.
-  if (FChatPanel->isHidden()) FChatPanel->show();
+  if (FChatPanel->isHidden()) {
+    FChatPanel->show();
+    ShowToggles();
+  }
   FChatLog->appendPlainText(QStringLiteral("원격: ") + AText);
 }
 

@@ -24,6 +24,7 @@
 #include "app/QtDispatcher.h"
 #include "viewer/ViewerSession.h"
 
+class QAction;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -33,6 +34,7 @@ class QPushButton;
 class QScrollArea;
 class QStatusBar;
 class QTimer;
+class QToolButton;
 class QTreeWidget;
 class QTreeWidgetItem;
 
@@ -87,8 +89,8 @@ public:
 
   void SetDialogs(TViewerDialogs ADialogs) { FDialogs = std::move(ADialogs); }
 
-  // "비율 유지": the picture keeps the remote screen's shape, letterboxed on black; off, it is
-  // stretched to the whole area (the default). The toggle reports the user's changes, so the
+  // "비율 유지": the picture keeps the remote screen's shape, letterboxed on black (the default);
+  // off, it is stretched to the whole area. The toggle reports the user's changes, so the
   // creator can keep the choice in the configuration.
   void SetKeepAspect(bool AKeep);
   bool KeepAspect() const { return FKeepAspect; }
@@ -120,6 +122,7 @@ public:
   QPushButton* CancelRetryButton() const { return FCancelRetry; }
   // "전송 취소": stops the running upload (and the files waiting behind it) or download.
   QPushButton* CancelTransferButton() const { return FCancelUpload; }
+  QToolButton* OverflowButton() const { return FOverflow; }
   QPushButton* OpenFolderButton() const { return FOpenFolder; }
   // Local files to send one after another (the file dialog's choice, files dropped on the
   // picture); ignored outside a session.
@@ -169,6 +172,7 @@ private:
   // Monitors, chat.
   void ShowMonitors(const std::vector<TMonitorEntry>& AMonitors);
   void LayoutToolbar();
+  void ShowToggles();
   void ToggleChat();
   bool ChatEditKeyDown(QKeyEvent* AEvent);
   void ShowChat(const QString& AText);
@@ -196,7 +200,11 @@ private:
   QPushButton* FReconnect = nullptr;
   QPushButton* FCancelRetry = nullptr;
   QPushButton* FAspectButton = nullptr;
-  bool FKeepAspect = false;
+  QPushButton* FChatButton = nullptr;
+  QPushButton* FFilesButton = nullptr;
+  QToolButton* FOverflow = nullptr;  // "더 보기": the buttons a narrow window has no room for
+  std::vector<QAction*> FOverflowActions;  // one per toolbar button, shown for the hidden ones
+  bool FKeepAspect = true;
   QStatusBar* FStatus = nullptr;
   QLabel* FStatusLabel = nullptr;
   QPushButton* FCancelUpload = nullptr;  // in the status bar while a transfer runs

@@ -18,6 +18,8 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QMenu>
+#include <QToolButton>
 #include <QTreeWidget>
 #include <QUrl>
 #include <QWheelEvent>
@@ -388,6 +390,7 @@ protected:
     FWindow->resize(FWindow->width() + 1100 - canvas.width(), FWindow->height() + 600 - canvas.height());
     ASSERT_TRUE(WaitUntil([&] { return FWindow->Canvas()->size() == QSize(1100, 600); }))
         << FWindow->Canvas()->width() << "x" << FWindow->Canvas()->height();
+    FWindow->SetKeepAspect(false);  // the mapping cases start from the stretched picture
   }
   void Mouse(QEvent::Type AType, QPoint APos, Qt::MouseButton AButton) {
     QWidget* canvas = FWindow->Canvas();
@@ -503,7 +506,7 @@ TEST_F(ViewerInputTest, KeepingTheAspectLetterboxesAndMapsTheMouseExactly) {
   SendFrameAcked(Frame(1920, 1080, {{0, 0, test::SolidJpeg(1920, 1080, Qt::red)}}));
   QPushButton* toggle = FWindow->findChild<QPushButton*>("btnKeepAspect");
   ASSERT_TRUE(toggle);
-  EXPECT_FALSE(toggle->isChecked());  // stretching is the default
+  EXPECT_FALSE(toggle->isChecked());
   std::vector<bool> reported;
   FWindow->OnKeepAspectChanged = [&](bool AKeep) { reported.push_back(AKeep); };
   toggle->click();
@@ -1142,6 +1145,61 @@ TEST_F(ViewerWindowTest, ARefusalEndsTheRetries) {
   Settle2();
   EXPECT_FALSE(FWindow->Retrying());
   EXPECT_TRUE(FWarnings.isEmpty());
+}
+
+// The picture keeps its shape unless the user chose otherwise; toggles show their state, also
+// when the program changes it; a narrow window moves the buttons it has no room for into a menu.
+TEST_F(ViewerWindowTest, ToolbarTogglesShowTheirStateAndOverflowIntoAMenu) {
+  QPushButton* aspect = FWindow->findChild<QPushButton*>("btnKeepAspect");
+  QPushButton* chat = FWindow->findChild<QPushButton*>("btnChat");
+  QPushButton* files = FWindow->findChild<QPushButton*>("btnFiles");
+  EXPECT_TRUE(FWindow->KeepAspect());
+  for (QPushButton* toggle : {aspect, chat, files}) EXPECT_TRUE(toggle->isCheckable()) << toggle->objectName().toStdString();
+  EXPECT_TRUE(aspect->isChecked());
+  EXPECT_FALSE(chat->isChecked());
+  StartSession();
+  FPeer.SendText(MsgChat, "hello");  // the pane opens by itself: its button lights up
+  ASSERT_TRUE(WaitUntil([&] { return !FWindow->ChatPanel()->isHidden(); }));
+  EXPECT_TRUE(chat->isChecked());
+  chat->click();
+  EXPECT_TRUE(FWindow->ChatPanel()->isHidden());
+  EXPECT_FALSE(chat->isChecked());
+  files->click();
+  EXPECT_TRUE(files->isChecked());
+  EXPECT_FALSE(FWindow->FilePanel()->isHidden());
+
+  QToolButton* more = FWindow->OverflowButton();
+  QApplication::processEvents();
+  EXPECT_FALSE(more->isVisibleTo(FWindow));
+  FWindow->resize(600, FWindow->height());
+  ASSERT_TRUE(WaitUntil([&] { return more->isVisibleTo(FWindow); }));
+  const QRect bar = FWindow->findChild<QWidget*>("FToolbar")->rect();
+  EXPECT_TRUE(bar.contains(more->geometry())) << more->x() << "+" << more->width() << " in " << bar.width();
+  QStringList inMenu;
+  QAction* aspectEntry = nullptr;
+  for (QAction* action : more->menu()->actions())
+    if (action->isVisible()) {
+      inMenu << action->text();
+      if (action->text() == aspect->text()) aspectEntry = action;
+    }
+  EXPECT_FALSE(inMenu.isEmpty());
+  for (const QString& text : inMenu) {
+    for (QPushButton* button : FWindow->findChild<QWidget*>("FToolbar")->findChildren<QPushButton*>())
+      if (button->text() == text) EXPECT_FALSE(button->isVisibleTo(FWindow)) << text.toStdString();
+  }
+  for (QPushButton* button : FWindow->findChild<QWidget*>("FToolbar")->findChildren<QPushButton*>())
+    if (button->isVisibleTo(FWindow)) EXPECT_LE(button->geometry().right(), more->x()) << button->text().toStdString();
+  ASSERT_TRUE(aspectEntry);
+  EXPECT_TRUE(aspectEntry->isCheckable());
+  EXPECT_TRUE(aspectEntry->isChecked());
+  aspectEntry->trigger();  // the menu entry does what the button does
+  EXPECT_FALSE(FWindow->KeepAspect());
+  EXPECT_FALSE(aspectEntry->isChecked());
+
+  FWindow->resize(1100, FWindow->height());
+  ASSERT_TRUE(WaitUntil([&] { return !more->isVisibleTo(FWindow); }));
+  EXPECT_TRUE(aspect->isVisibleTo(FWindow));
+  EXPECT_FALSE(aspect->isChecked());
 }
 
 TEST_F(ViewerWindowTest, OpensInsideTheScreenWithQtsOwnTextsInKorean) {
