@@ -27,6 +27,7 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QStatusBar>
+#include <QTime>
 #include <QTimer>
 #include <QToolButton>
 #include <QTreeWidget>
@@ -48,6 +49,9 @@ namespace tlm {
 namespace {
 
 enum : int { TagParent = 1, TagFolder = 2, TagFile = 3 };
+
+// The local time before each chat line, "14:05 ".
+QString ChatStamp() { return QTime::currentTime().toString(QStringLiteral("HH:mm ")); }
 
 QString Q(const std::string& AText) { return QString::fromUtf8(AText.data(), static_cast<qsizetype>(AText.size())); }
 std::string U(const QString& AText) { return AText.toStdString(); }
@@ -987,7 +991,7 @@ bool TfrmRemote::ChatEditKeyDown(QKeyEvent* AEvent) {
     ReportError(QStringLiteral("채팅을 보낼 수 없습니다: 연결되어 있지 않습니다."));
     return true;
   }
-  FChatLog->appendPlainText(QStringLiteral("나: ") + text);
+  FChatLog->appendPlainText(ChatStamp() + QStringLiteral("나: ") + text);
   FChatEdit->clear();
   return true;
 }
@@ -999,7 +1003,7 @@ void TfrmRemote::ShowChat(const QString& AText) {
     FChatPanel->show();
     ShowToggles();
   }
-  FChatLog->appendPlainText(QStringLiteral("원격: ") + AText);
+  FChatLog->appendPlainText(ChatStamp() + QStringLiteral("원격: ") + AText);
 }
 
 }  // namespace tlm
