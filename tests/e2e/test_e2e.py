@@ -461,6 +461,25 @@ class TestViewerClose(unittest.TestCase):
         run_case(self, "viewer-close", body)
 
 
+class TestRelayRestart(unittest.TestCase):
+    """The relay goes away in the middle of a session and comes back: the host registers again
+    and the viewer, counting down in its banner, connects again by itself with its password."""
+
+    def test_viewer_reconnects_by_itself(self):
+        def body(s):
+            host_display, viewer_display, host, host_id, viewer = viewer_in_session(s)
+            s.kill(s.relay)
+            time.sleep(1)
+            s.start_relay()
+            wait_until("the host to admit the viewer again",
+                       lambda: host.log().count("비밀번호 인증 접속 허용: AutoViewer (127.0.0.1)") >= 2, 90)
+            paint_pattern(host_display, HOST_W, HOST_H, variant=1)
+            wait_shown_picture(s, host_display, viewer_display)
+            viewer.check_alive()
+            host.check_alive()
+        run_case(self, "relay-restart", body)
+
+
 class TestDeviceKey(unittest.TestCase):
     """The first start stores a device key; a restart keeps it, and with it the relay's ID."""
 
