@@ -505,7 +505,10 @@ void TfrmRemote::NewSession() {
     FStatusLabel->setText(Q(AText));
     RefreshTransferControls();  // a download's start, progress and end come as status lines
   };
-  s.OnFrame = [this] { FCanvas->update(); };
+  s.OnFrame = [this] {
+    FLastPicture = QImage();
+    FCanvas->update();
+  };
   s.OnMonitors = [this](const std::vector<TMonitorEntry>& AMonitors) { ShowMonitors(AMonitors); };
   s.OnChat = [this](const std::string& AText) { ShowChat(Q(AText)); };
   s.OnChatDropped = [this](size_t ADropped) {
@@ -577,6 +580,7 @@ void TfrmRemote::StartSession() {
 }
 
 void TfrmRemote::Reconnect() {
+  if (const QImage last = ScreenSnapshot(); !last.isNull()) FLastPicture = last;
   EndSession();
   FReconnecting = true;
   FBanner->hide();
@@ -690,9 +694,11 @@ void TfrmRemote::ReportError(const QString& AText) {
 // ---------------------------------------------------------------------------------------
 // Painting
 
-QRect TfrmRemote::PictureRect() const {
+QRect TfrmRemote::PictureRect() const { return PictureRectFor(RemoteWidth(), RemoteHeight()); }
+
+QRect TfrmRemote::PictureRectFor(int ARemoteW, int ARemoteH) const {
+  const int rw = ARemoteW, rh = ARemoteH;
   const QRect area = FCanvas->rect();
-  const int rw = RemoteWidth(), rh = RemoteHeight();
   if (!FKeepAspect || rw <= 0 || rh <= 0 || area.isEmpty()) return area;
   // The largest rectangle of the remote screen's shape that fits, centred on black.
   if (int64_t(area.width()) * rh > int64_t(area.height()) * rw) {
@@ -729,6 +735,12 @@ void TfrmRemote::CanvasPaint(QPainter& APainter) {
     });
   if (painted) return;
   APainter.fillRect(area, Qt::black);
+  if (!FLastPicture.isNull()) {
+    // Reconnecting: the last picture of the ended session stays until the first new frame.
+    APainter.setRenderHint(QPainter::SmoothPixmapTransform, true);
+    APainter.drawImage(PictureRectFor(FLastPicture.width(), FLastPicture.height()), FLastPicture);
+    return;
+  }
   APainter.setPen(QColor(128, 128, 128));
   APainter.setFont(FCanvas->font());
   APainter.drawText(QRect(20, 20, qMax(0, area.width() - 20), qMax(0, area.height() - 20)),

@@ -144,6 +144,7 @@ private:
   void EndSession();
   void CloseLater();
   void ShowBanner(const QString& AText);
+  QRect PictureRectFor(int ARemoteW, int ARemoteH) const;
   void ScheduleRetry();
   void RetryTick();
   void ShowRefusal(const std::string& AText);
@@ -191,6 +192,7 @@ private:
   QTimer* FRetryTimer = nullptr;
   QTimer* FProofTimer = nullptr;  // a password proof not answered at once
   QElapsedTimer FWaitClock;       // since the connect request
+  QImage FLastPicture;            // the ended session's picture, shown until a new frame
 
   QWidget* FToolbar = nullptr;
   QScrollArea* FScroll = nullptr;

@@ -1102,6 +1102,7 @@ TEST_F(ViewerWindowTest, ALostRelayIsRetriedByItselfWithACountdown) {
   FPeer.Conn().Close();
   OpenWindow("the-proof");
   StartSession();
+  SendFrameAcked(Frame(64, 48, {{0, 0, test::SolidJpeg(64, 48, Qt::red)}}));
   FPeer.Conn().Close();
   ASSERT_TRUE(WaitUntil([&] { return FWindow->Retrying(); }));
   EXPECT_EQ(FWindow->BannerText(), Q("연결 종료됨 — 2초 후 다시 연결합니다"));
@@ -1110,6 +1111,9 @@ TEST_F(ViewerWindowTest, ALostRelayIsRetriedByItselfWithACountdown) {
 
   // The partner is not registered again yet: the relay says so, and the next wait is longer.
   ASSERT_TRUE(WaitUntil([&] { return !FWindow->Retrying(); }));  // the countdown ran out
+  // Meanwhile the last picture stays, not a black canvas.
+  const QImage shown = FWindow->Canvas()->grab().toImage();
+  EXPECT_TRUE(test::Near(shown.pixel(shown.width() / 2, shown.height() / 2), Qt::red, 30));
   FPeer.Accept();
   auto request = FPeer.Read();
   ASSERT_TRUE(request);
