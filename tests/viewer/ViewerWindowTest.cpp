@@ -1195,10 +1195,14 @@ TEST_F(ViewerWindowTest, ToolbarTogglesShowTheirStateAndOverflowIntoAMenu) {
   EXPECT_FALSE(inMenu.isEmpty());
   for (const QString& text : inMenu) {
     for (QPushButton* button : FWindow->findChild<QWidget*>("FToolbar")->findChildren<QPushButton*>())
-      if (button->text() == text) EXPECT_FALSE(button->isVisibleTo(FWindow)) << text.toStdString();
+      if (button->text() == text) {
+        EXPECT_FALSE(button->isVisibleTo(FWindow)) << text.toStdString();
+      }
   }
   for (QPushButton* button : FWindow->findChild<QWidget*>("FToolbar")->findChildren<QPushButton*>())
-    if (button->isVisibleTo(FWindow)) EXPECT_LE(button->geometry().right(), more->x()) << button->text().toStdString();
+    if (button->isVisibleTo(FWindow)) {
+      EXPECT_LE(button->geometry().right(), more->x()) << button->text().toStdString();
+    }
   ASSERT_TRUE(aspectEntry);
   EXPECT_TRUE(aspectEntry->isCheckable());
   EXPECT_TRUE(aspectEntry->isChecked());
