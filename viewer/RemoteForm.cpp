@@ -996,7 +996,7 @@ void TfrmRemote::ShowToggles() {
 
 bool TfrmRemote::ChatEditKeyDown(QKeyEvent* AEvent) {
   if (AEvent->key() != Qt::Key_Return && AEvent->key() != Qt::Key_Enter) return false;
-  if (!FChatEdit->isEnabled()) return true;
+  if (!FChatEdit->isEnabled() || !IsConnected()) return true;
   const QString text = FChatEdit->text();
   if (TrimControl(U(text)).empty()) return false;
   if (!FSession || !FSession->SendChat(U(text))) {

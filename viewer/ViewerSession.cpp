@@ -324,10 +324,11 @@ void TViewerSession::SessionStarted() {
   FState.store(EState::InSession);
   const uint8_t preset = static_cast<uint8_t>(FQuality.load());
   FWriter.PostWait(MsgQuality, std::span<const uint8_t>(&preset, 1));
-  Status("연결됨 - 원격 제어 중");
+  // Queued ahead of the status line: whoever sees the line finds the session started.
   Post([this] {
     if (OnStarted) OnStarted();
   });
+  Status("연결됨 - 원격 제어 중");
 }
 
 void TViewerSession::FrameReceived(const TBytes& APayload) {
