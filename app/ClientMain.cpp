@@ -16,6 +16,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextLayout>
@@ -126,7 +127,8 @@ TMainDialogs TMainDialogs::Standard() {
   };
   d.Input = [](QWidget* AParent, const QString& ATitle, const QString& APrompt, QString& AText) {
     bool ok = false;
-    QString text = QInputDialog::getText(AParent, ATitle, APrompt, QLineEdit::Normal, AText, &ok);
+    // It asks for the partner's password: someone watching the screen must not read it.
+    QString text = QInputDialog::getText(AParent, ATitle, APrompt, QLineEdit::Password, AText, &ok);
     if (ok) AText = text;
     return ok;
   };
@@ -307,6 +309,8 @@ void TfrmClientMain::BuildControls() {
   mmoLog->setFont(MonoFont(11));
   SetBackground(mmoLog, LogBack);
   SetTextColor(mmoLog, Grey);
+  // The range grows as new lines are laid out, possibly after AddLog has returned.
+  connect(mmoLog->verticalScrollBar(), &QScrollBar::rangeChanged, this, [this] { ChangeLog([] {}); });
   edtChat = new QLineEdit(pnlRecent);
   edtChat->setGeometry(432, 158, 264, 24);
   edtChat->setPlaceholderText(QStringLiteral("채팅 메시지 입력 후 Enter"));
@@ -470,22 +474,46 @@ void TfrmClientMain::AddLog(const QString& AText) {
   QString text = AText;
   if (text.size() > MaxLogEntryChars) text = text.left(MaxLogEntryChars) + QChar(0x2026);
   const QString stamp = QTime::currentTime().toString(QStringLiteral("HH:mm:ss")) + QLatin1Char(' ');
-  mmoLog->setUpdatesEnabled(false);
-  QTextDocument* doc = mmoLog->document();
-  if (!doc->isEmpty() && text == FLastLogText && !text.contains(QLatin1Char('\n'))) {
-    // The same entry again (a relay refusing every few seconds): one line that counts.
-    ++FLogRepeats;
-    QTextCursor cursor(doc->lastBlock());
-    cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
-    cursor.insertText(stamp + text + QStringLiteral(" (%1회 반복)").arg(FLogRepeats + 1));
-  } else {
-    FLastLogText = text;
-    FLogRepeats = 0;
-    TrimLog();
-    mmoLog->appendPlainText(stamp + text);
-  }
-  mmoLog->setUpdatesEnabled(true);
+  ChangeLog([&] {
+    mmoLog->setUpdatesEnabled(false);
+    QTextDocument* doc = mmoLog->document();
+    if (!doc->isEmpty() && text == FLastLogText && !text.contains(QLatin1Char('\n'))) {
+      // The same entry again (a relay refusing every few seconds): one line that counts.
+      ++FLogRepeats;
+      QTextCursor cursor(doc->lastBlock());
+      cursor.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+      cursor.insertText(stamp + text + QStringLiteral(" (%1회 반복)").arg(FLogRepeats + 1));
+    } else {
+      FLastLogText = text;
+      FLogRepeats = 0;
+      TrimLog();
+      // Through the document, not appendPlainText, which scrolls by rules of its own: where the
+      // view goes is ChangeLog's decision.
+      QTextCursor cursor(doc);
+      cursor.movePosition(QTextCursor::End);
+      if (!doc->isEmpty()) cursor.insertBlock();
+      cursor.insertText(stamp + text);
+    }
+    mmoLog->setUpdatesEnabled(true);
+  });
   WriteLogFile(stamp + text);
+}
+
+template <typename TChange>
+void TfrmClientMain::ChangeLog(TChange AChange) {
+  if (FLogAdjusting) {  // from the scroll bar's own signals while a change runs
+    AChange();
+    return;
+  }
+  QScrollBar* bar = mmoLog->verticalScrollBar();
+  // Moved since the window last placed it: the user scrolled (a wheel, the bar, Page Up), and
+  // where they left it decides.
+  if (bar->value() != FLogLeftAt) FLogFollows = bar->value() >= bar->maximum();
+  FLogAdjusting = true;
+  AChange();
+  if (FLogFollows) bar->setValue(bar->maximum());
+  FLogLeftAt = bar->value();
+  FLogAdjusting = false;
 }
 
 // Cuts the log to MaxLogLines displayed lines (a wrapped entry counts once per piece) in one
@@ -528,9 +556,8 @@ void TfrmClientMain::WriteLogFile(const QString& ALine) {
 
 void TfrmClientMain::HostChat(const std::string& AText) {
   AddLog(QStringLiteral("[채팅] 원격: ") + LogPrefix(AText));
-  // A grey line alone goes unnoticed: the window asks for attention.
-  if (isMinimized()) showNormal();
-  raise();
+  // A grey line alone goes unnoticed, so the window asks for attention (the task bar entry
+  // flashes); it neither comes forward nor takes the focus from what the user is doing.
   QApplication::alert(this);
 }
 
@@ -561,6 +588,7 @@ void TfrmClientMain::ApplyViewerClipboard(const std::string& AText) {
 }
 
 void TfrmClientMain::HostAdmission(const std::string& AName, const std::string& AIP, EAdmission AHow) {
+  if (AHow == EAdmission::Password || AHow == EAdmission::Accepted) FViewerName = AName + " (" + AIP + ")";
   try {
     FConfig->RecordAdmission(std::time(nullptr), AName, AIP, AdmissionText(AHow));
   } catch (const std::exception& e) {
@@ -571,7 +599,7 @@ void TfrmClientMain::HostAdmission(const std::string& AName, const std::string& 
 void TfrmClientMain::ShowSessionControls(bool AInSession) {
   btnEndSession->setVisible(AInSession);
   edtChat->setVisible(AInSession);
-  mmoLog->resize(264, AInSession ? 118 : 144);
+  ChangeLog([&] { mmoLog->resize(264, AInSession ? 118 : 144); });
   if (!AInSession) {
     FClipSync.reset();
     return;
@@ -611,11 +639,17 @@ void TfrmClientMain::SetMyPanelColor(const QColor& AColor) { SetBackground(pnlMy
 void TfrmClientMain::HostSessionStart() {
   SetMyPanelColor(PanelInSession);
   ShowSessionControls(true);
+  tmrUITimer();  // the header tells the state now, not at the next tick
 }
 
 void TfrmClientMain::HostSessionEnd() {
   SetMyPanelColor(PanelEnded);
   ShowSessionControls(false);
+  tmrUITimer();
+  // The helped person sees in the log that nobody is watching any more.
+  AddLog(FViewerName.empty() ? QStringLiteral("상담원 연결 종료")
+                             : QStringLiteral("상담원 연결 종료: ") + LogPrefix(FViewerName));
+  FViewerName.clear();
 }
 
 void TfrmClientMain::tmrUITimer() {

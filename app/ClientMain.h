@@ -40,7 +40,7 @@ struct TMainDialogs {
   std::function<bool(QWidget* AParent, const QString& AText)> Question;  // Yes -> true
   // Closes the open Question box as if No was chosen; nothing when none is open.
   std::function<void()> CloseQuestion;
-  // One-line input box; false when cancelled.
+  // One-line password box (what is typed shows as dots); false when cancelled.
   std::function<bool(QWidget* AParent, const QString& ATitle, const QString& APrompt, QString& AText)> Input;
   static TMainDialogs Standard();
 };
@@ -78,6 +78,7 @@ public:
   // Lines as the log shows them: each wrapped piece of an entry counts.
   int LogLineCount() const;
   QStringList RecentLines() const;
+  QPlainTextEdit* LogView() const { return mmoLog; }
   QColor MyPanelColor() const;
 
   // The window's actions, as the controls trigger them.
@@ -122,6 +123,8 @@ private:
   void SetMyPanelColor(const QColor& AColor);
   void ShowSessionControls(bool AInSession);
   void TrimLog();
+  template <typename TChange>
+  void ChangeLog(TChange AChange);
   void WriteLogFile(const QString& ALine);
   void ApplyViewerClipboard(const std::string& AText);
   void HostAdmission(const std::string& AName, const std::string& AIP, EAdmission AHow);
@@ -159,6 +162,13 @@ private:
 
   QString FLastLogText;  // the last entry as given, for summarising repeats
   int FLogRepeats = 0;
+  // The log shows its newest line until the user scrolls away from the bottom, and again once
+  // they scroll back. Changes the window makes itself (new lines, trimming, resizing) go
+  // through ChangeLog and do not count as the user's.
+  bool FLogFollows = true;
+  bool FLogAdjusting = false;
+  int FLogLeftAt = 0;  // the scroll position ChangeLog left
+  std::string FViewerName;  // the viewer admitted last: "name (address)", for the end of its session
 
   QWidget* pnlHeader = nullptr;
   QLabel* lblTitle = nullptr;

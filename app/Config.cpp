@@ -204,7 +204,7 @@ int TAppConfig::DefaultQuality() const {
 
 void TAppConfig::SetDefaultQuality(int APreset) { Set("Quality", std::to_string(APreset)); }
 
-bool TAppConfig::KeepAspect() const { return Get("KeepAspect") == "1"; }
+bool TAppConfig::KeepAspect() const { return Get("KeepAspect") != "0"; }
 
 void TAppConfig::SetKeepAspect(bool AKeep) { Set("KeepAspect", AKeep ? "1" : "0"); }
 

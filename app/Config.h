@@ -44,7 +44,7 @@ public:
   int DefaultQuality() const;
   void SetDefaultQuality(int APreset);
 
-  // The viewer's "비율 유지" toggle; off unless stored as "1".
+  // The viewer's "비율 유지" toggle; on unless stored as "0" (the user's choice to stretch).
   bool KeepAspect() const;
   void SetKeepAspect(bool AKeep);
   // The stored name, else COMPUTERNAME, else (where that is not set) the host name.

@@ -18,10 +18,47 @@
 #include "tlm/Version.h"
 #include "viewer/RemoteForm.h"
 
+namespace {
+
+// What `--help` prints: the options and the environment the program reads.
+const char* const HelpText =
+    "Usage: TLMRemoteClient [--help | --version]\n"
+    "\n"
+    "TALMIR Remote: one window that makes this computer reachable under its connection ID\n"
+    "(the host) and connects to a partner's ID (a viewer window per connection).\n"
+    "\n"
+    "Options:\n"
+    "  --help      print this text and exit\n"
+    "  --version   print the version and exit\n"
+    "\n"
+    "Environment:\n"
+    "  TLMREMOTE_HOST         relay host instead of the built-in 127.0.0.1 (the port is always 59000)\n"
+    "  TLMREMOTE_CONFIGDIR    folder of config.ini (default: $XDG_CONFIG_HOME/TLMRemote, else\n"
+    "                         ~/.config/TLMRemote)\n"
+    "  TLMREMOTE_DEVICEKEY    device key instead of the stored one (never written to the file)\n"
+    "  COMPUTERNAME           name shown to partners when config.ini has none (default: the host name)\n"
+    "  TLMREMOTE_AUTOCONNECT  partner ID to connect to right after start-up\n"
+    "  TLMREMOTE_AUTOPW       password for that automatic connection\n"
+    "  TLMREMOTE_IDFILE       file overwritten with the host's ID whenever one is assigned\n"
+    "  TLMREMOTE_RESULTFILE   file written with \"OK \" and the first frame's size, after which the\n"
+    "                         viewer window closes\n"
+    "  TLMREMOTE_LOGFILE      every line of the main window's log is also appended to this file\n"
+    "  TLMREMOTE_TLS          1: reach the relay over TLS (as RelayTls=1 in config.ini)\n"
+    "  TLMREMOTE_TLS_CA       PEM file of the certificates to trust for the relay\n"
+    "  XDG_DOWNLOAD_DIR       folder that received files land in (default: ~/Downloads)\n"
+    "\n"
+    "See man TLMRemoteClient.\n";
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  // Answered before Qt starts, so it needs no display.
+  // Answered before Qt starts, so they need no display.
   if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
     std::printf("TLMRemoteClient %s\n", tlm::ProgramVersion);
+    return 0;
+  }
+  if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
+    std::fputs(HelpText, stdout);
     return 0;
   }
   // Made before the application object: viewer windows, destroyed with it, still watch it.

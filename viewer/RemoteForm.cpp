@@ -4,14 +4,20 @@
 #include <QCloseEvent>
 #include <QCollator>
 #include <QComboBox>
-#include <QCursor>
+#include <QDesktopServices>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QMimeData>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
+#include <QMenu>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPainter>
@@ -21,7 +27,11 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QStatusBar>
+#include <QTime>
+#include <QTimer>
+#include <QToolButton>
 #include <QTreeWidget>
+#include <QUrl>
 #include <QVBoxLayout>
 #include <QWheelEvent>
 #include <charconv>
@@ -31,6 +41,7 @@
 #include "platform/KeyCodes.h"
 #include "protocol/Credentials.h"
 #include "protocol/Error.h"
+#include "viewer/AdmissionText.h"
 #include "viewer/RemotePaths.h"
 
 namespace tlm {
@@ -38,6 +49,9 @@ namespace tlm {
 namespace {
 
 enum : int { TagParent = 1, TagFolder = 2, TagFile = 3 };
+
+// The local time before each chat line, "14:05 ".
+QString ChatStamp() { return QTime::currentTime().toString(QStringLiteral("HH:mm ")); }
 
 QString Q(const std::string& AText) { return QString::fromUtf8(AText.data(), static_cast<qsizetype>(AText.size())); }
 std::string U(const QString& AText) { return AText.toStdString(); }
@@ -114,6 +128,7 @@ public:
     setAttribute(Qt::WA_InputMethodEnabled, false);
     setMouseTracking(true);
     setAttribute(Qt::WA_OpaquePaintEvent);
+    setAcceptDrops(true);
   }
   void Detach() { FOwner = nullptr; }
 
@@ -135,6 +150,23 @@ protected:
   void mouseDoubleClickEvent(QMouseEvent* AEvent) override {
     if (FOwner) FOwner->CanvasDblClick(AEvent);
   }
+  // Files dropped on the picture are sent to the partner, one after another.
+  void dragEnterEvent(QDragEnterEvent* AEvent) override {
+    if (FOwner && FOwner->IsConnected() && !LocalFiles(AEvent->mimeData()).isEmpty()) AEvent->acceptProposedAction();
+  }
+  void dropEvent(QDropEvent* AEvent) override {
+    const QStringList files = LocalFiles(AEvent->mimeData());
+    if (!FOwner || files.isEmpty()) return;
+    AEvent->acceptProposedAction();
+    FOwner->QueueUploads(files);
+  }
+  static QStringList LocalFiles(const QMimeData* AData) {
+    QStringList files;
+    if (!AData) return files;
+    for (const QUrl& url : AData->urls())
+      if (url.isLocalFile() && QFileInfo(url.toLocalFile()).isFile()) files << url.toLocalFile();
+    return files;
+  }
   void focusOutEvent(QFocusEvent* AEvent) override {
     // Keys held now would be released where the partner never hears of it.
     if (FOwner && FOwner->FSession) FOwner->FSession->ReleaseHeld();
@@ -153,7 +185,7 @@ TViewerDialogs TViewerDialogs::Standard() {
   d.Error = [title](QWidget* AParent, const QString& AText) { QMessageBox::critical(AParent, title, AText); };
   d.Warning = [title](QWidget* AParent, const QString& AText) { QMessageBox::warning(AParent, title, AText); };
   d.Info = [title](QWidget* AParent, const QString& AText) { QMessageBox::information(AParent, title, AText); };
-  d.OpenFile = [](QWidget* AParent) { return QFileDialog::getOpenFileName(AParent); };
+  d.OpenFiles = [](QWidget* AParent) { return QFileDialog::getOpenFileNames(AParent); };
   return d;
 }
 
@@ -246,13 +278,39 @@ void TfrmRemote::BuildControls() {
   auto* btnChat = new QPushButton(QStringLiteral("채팅"), FToolbar);
   btnChat->setObjectName(QStringLiteral("btnChat"));
   btnChat->setGeometry(536, 6, 96, 30);
-  // A clicked button must not keep the keys: they belong to the picture.
   FAspectButton = new QPushButton(QStringLiteral("비율 유지"), FToolbar);
   FAspectButton->setObjectName(QStringLiteral("btnKeepAspect"));
-  FAspectButton->setCheckable(true);
   FAspectButton->setGeometry(638, 6, 96, 30);
+  // The panel buttons and "비율 유지" are toggles, and look it: lit while on.
+  FFilesButton = btnFiles;
+  FChatButton = btnChat;
+  for (QPushButton* toggle : {btnFiles, btnChat, FAspectButton}) toggle->setCheckable(true);
+  FAspectButton->setChecked(FKeepAspect);
   FToolbarButtons = {btnSendFile, btnFiles, btnChat, FAspectButton};
+  // A clicked button must not keep the keys: they belong to the picture.
   for (QPushButton* button : FToolbarButtons) button->setFocusPolicy(Qt::NoFocus);
+  FToolbar->setStyleSheet(QStringLiteral(
+      "QPushButton { background-color: #3A3A3A; color: white; border: 1px solid #5A5A5A; border-radius: 3px; }"
+      "QPushButton:hover { background-color: #474747; }"
+      "QPushButton:pressed { background-color: #2E2E2E; }"
+      "QPushButton:checked { background-color: #3B5C9E; border-color: #8FB0F0; font-weight: bold; }"
+      "QToolButton { color: white; border: 1px solid #5A5A5A; border-radius: 3px; padding: 0 6px; }"
+      "QToolButton::menu-indicator { image: none; }"));
+  // Buttons that do not fit a narrow window move into this menu.
+  FOverflow = new QToolButton(FToolbar);
+  FOverflow->setObjectName(QStringLiteral("btnMore"));
+  FOverflow->setText(QStringLiteral("더 보기 ▾"));
+  FOverflow->setFocusPolicy(Qt::NoFocus);
+  FOverflow->setPopupMode(QToolButton::InstantPopup);
+  FOverflow->setMenu(new QMenu(FOverflow));
+  for (QPushButton* button : FToolbarButtons) {
+    QAction* action = FOverflow->menu()->addAction(button->text());
+    action->setCheckable(button->isCheckable());
+    connect(action, &QAction::triggered, button, [button] { button->click(); });
+    FOverflowActions.push_back(action);
+  }
+  FOverflow->hide();
+  FToolbar->installEventFilter(this);  // its resizes lay it out again
   cbMonitor->setSizeAdjustPolicy(QComboBox::AdjustToContents);
 
   FStatus = new QStatusBar(this);
@@ -268,6 +326,11 @@ void TfrmRemote::BuildControls() {
   FCancelUpload->setFocusPolicy(Qt::NoFocus);
   FCancelUpload->hide();
   FStatus->addPermanentWidget(FCancelUpload);
+  FOpenFolder = new QPushButton(QStringLiteral("폴더 열기"), FStatus);
+  FOpenFolder->setObjectName(QStringLiteral("btnOpenFolder"));
+  FOpenFolder->setFocusPolicy(Qt::NoFocus);
+  FOpenFolder->hide();
+  FStatus->addPermanentWidget(FOpenFolder);
 
   FChatPanel = new QWidget(this);
   FChatPanel->setObjectName(QStringLiteral("FChatPanel"));
@@ -292,6 +355,8 @@ void TfrmRemote::BuildControls() {
   FChatEdit = new QLineEdit(FChatPanel);
   FChatEdit->setObjectName(QStringLiteral("FChatEdit"));
   FChatEdit->setFocusPolicy(Qt::ClickFocus);
+  FChatEdit->setEnabled(false);
+  FChatEdit->setPlaceholderText(QStringLiteral("세션이 시작되면 채팅할 수 있습니다"));
   chatLayout->addWidget(FChatLog, 1);
   chatLayout->addWidget(FChatEdit);
   FChatPanel->hide();
@@ -349,9 +414,19 @@ void TfrmRemote::BuildControls() {
   FReconnect = new QPushButton(QStringLiteral("다시 연결"), FBanner);
   FReconnect->setObjectName(QStringLiteral("btnReconnect"));
   FReconnect->setFocusPolicy(Qt::NoFocus);
+  FCancelRetry = new QPushButton(QStringLiteral("취소"), FBanner);
+  FCancelRetry->setObjectName(QStringLiteral("btnCancelRetry"));
+  FCancelRetry->setFocusPolicy(Qt::NoFocus);
+  FCancelRetry->hide();
   bannerLayout->addWidget(FBannerText, 1);
   bannerLayout->addWidget(FReconnect);
+  bannerLayout->addWidget(FCancelRetry);
   FBanner->hide();
+  FRetryTimer = new QTimer(this);
+  FRetryTimer->setInterval(1000);
+  FProofTimer = new QTimer(this);
+  FProofTimer->setSingleShot(true);
+  FProofTimer->setInterval(int(ProofAnswerMs));
 
   // Top: toolbar; bottom: file panel above the status bar; the chat panel on the right of
   // the picture between them.
@@ -383,11 +458,27 @@ void TfrmRemote::BuildControls() {
   connect(btnFiles, &QPushButton::clicked, this, [this] { ToggleFiles(); });
   connect(btnChat, &QPushButton::clicked, this, [this] { ToggleChat(); });
   connect(FFileList, &QTreeWidget::itemDoubleClicked, this, [this] { FileListDblClick(); });
-  connect(FReconnect, &QPushButton::clicked, this, [this] { Reconnect(); });
+  connect(FReconnect, &QPushButton::clicked, this, [this] {
+    CancelRetry();
+    Reconnect();
+  });
+  connect(FCancelRetry, &QPushButton::clicked, this, [this] { CancelRetry(); });
+  connect(FRetryTimer, &QTimer::timeout, this, [this] { RetryTick(); });
+  connect(FProofTimer, &QTimer::timeout, this, [this] {
+    if (FSession && FSession->State() == TViewerSession::EState::Waiting)
+      FStatusLabel->setText(Q(AskingDespitePasswordText()));
+  });
   connect(FCancelUpload, &QPushButton::clicked, this, [this] {
-    if (!FSession || !FSession->Uploading()) return;
-    FUploadCancelled = true;
-    FSession->CancelUpload();
+    if (!FSession) return;
+    if (FSession->Uploading()) {
+      FUploadCancelled = true;
+      FUploadQueue.clear();
+      FSession->CancelUpload();
+    }
+    if (FSession->Downloading()) FSession->CancelDownload();
+  });
+  connect(FOpenFolder, &QPushButton::clicked, this, [this] {
+    QDesktopServices::openUrl(QUrl::fromLocalFile(Q(DownloadsFolder())));
   });
   connect(FAspectButton, &QPushButton::toggled, this, [this](bool AOn) {
     if (AOn == FKeepAspect) return;
@@ -410,8 +501,14 @@ TfrmRemote::~TfrmRemote() {
 void TfrmRemote::NewSession() {
   FSession = std::make_unique<TViewerSession>(FUi, FParams, FTimings);
   TViewerSession& s = *FSession;
-  s.OnStatus = [this](const std::string& AText) { FStatusLabel->setText(Q(AText)); };
-  s.OnFrame = [this] { FCanvas->update(); };
+  s.OnStatus = [this](const std::string& AText) {
+    FStatusLabel->setText(Q(AText));
+    RefreshTransferControls();  // a download's start, progress and end come as status lines
+  };
+  s.OnFrame = [this] {
+    FLastPicture = QImage();
+    FCanvas->update();
+  };
   s.OnMonitors = [this](const std::vector<TMonitorEntry>& AMonitors) { ShowMonitors(AMonitors); };
   s.OnChat = [this](const std::string& AText) { ShowChat(Q(AText)); };
   s.OnChatDropped = [this](size_t ADropped) {
@@ -420,33 +517,48 @@ void TfrmRemote::NewSession() {
   s.OnClipboard = [this](const std::string& AText) { FClip->ApplyRemote(Q(AText)); };
   s.OnListing = [this](const TDirListing& AListing, bool ACut) { ShowListing(AListing, ACut); };
   s.OnUploadDone = [this](const std::string& AName, bool AComplete) {
-    FCancelUpload->hide();
     if (AComplete) {
       FStatusLabel->setText(QStringLiteral("파일 전송 완료: ") + Q(AName));
     } else if (FUploadCancelled) {
-      FStatusLabel->setText(QStringLiteral("파일 전송 취소됨: ") + Q(AName));
+      FStatusLabel->setText(QStringLiteral("전송 취소됨: ") + Q(AName));
     }
     FUploadCancelled = false;
+    StartNextUpload();
+  };
+  s.OnDownloaded = [this](const std::string& APath) {
+    const QFileInfo file(Q(APath));
+    FStatusLabel->setText(QStringLiteral("다운로드 완료: ") + file.fileName() + QStringLiteral(" (") +
+                          QDir::toNativeSeparators(file.absolutePath()) + QStringLiteral(")"));
+    FOpenFolder->show();
+  };
+  s.OnStarted = [this] {
+    FProofTimer->stop();
+    FAutoAttempt = false;
+    FRetryAttempt = 0;
+    SessionLive(true);
   };
   s.OnConnectFailed = [this](const std::string& AText) {
+    FProofTimer->stop();
     const QString text = QStringLiteral("서버에 연결할 수 없습니다: ") + Q(AText);
-    if (FReconnecting) {
-      // A window the user asked to reconnect stays, with the reason and the button.
-      ShowBanner(text);
-      return;
-    }
-    const QPointer<TfrmRemote> self(this);
-    if (FDialogs.Error) FDialogs.Error(this, text);
-    if (self) CloseLater();
+    FStatusLabel->setText(text);
+    // The window stays with the reason and "다시 연결"; only the user's own first attempt
+    // gets a box as well.
+    const bool tellInBox = !FReconnecting;
+    ShowBanner(text);
+    if (FAutoAttempt) ScheduleRetry();
+    if (tellInBox && FDialogs.Error) FDialogs.Error(this, text);
   };
-  s.OnRelayError = [this](const std::string& AText) {
-    FStatusLabel->setText(QStringLiteral("오류: ") + Q(AText));
-    const QPointer<TfrmRemote> self(this);
-    if (FDialogs.Warning) FDialogs.Warning(this, Q(AText));
-    if (self) CloseLater();
+  s.OnRelayError = [this](const std::string& AText) { ShowRefusal(AText); };
+  s.OnEnded = [this](const std::string& AReason) {
+    FProofTimer->stop();
+    SessionLive(false);
+    ShowBanner(Q(AReason));
+    // Only a lost relay connection is retried: a partner who ended the session meant it, and
+    // with a password a new request would be admitted again without them.
+    if (FSession && FSession->State() == TViewerSession::EState::Lost && !FSession->PartnerLeft()) ScheduleRetry();
   };
-  s.OnEnded = [this](const std::string& AReason) { ShowBanner(Q(AReason)); };
   s.OnResultWritten = [this] { CloseLater(); };
+  SessionLive(false);
 }
 
 void TfrmRemote::CloseLater() {
@@ -458,10 +570,17 @@ void TfrmRemote::StartConnect() {
   if (FStarted) return;
   FStarted = true;
   NewSession();
+  StartSession();
+}
+
+void TfrmRemote::StartSession() {
+  FWaitClock.start();
+  if (!FParams.Proof.empty()) FProofTimer->start();
   FSession->Start();
 }
 
 void TfrmRemote::Reconnect() {
+  if (const QImage last = ScreenSnapshot(); !last.isNull()) FLastPicture = last;
   EndSession();
   FReconnecting = true;
   FBanner->hide();
@@ -469,8 +588,52 @@ void TfrmRemote::Reconnect() {
   FCurPath.clear();
   FFileList->clear();
   NewSession();
-  FSession->Start();
+  StartSession();
   FCanvas->update();
+}
+
+void TfrmRemote::ShowRefusal(const std::string& AText) {
+  FProofTimer->stop();
+  const QString text =
+      Q(DescribeRefusal(AText, !FParams.Proof.empty(), FWaitClock.isValid() ? FWaitClock.elapsed() : 0));
+  FStatusLabel->setText(QStringLiteral("오류: ") + text);
+  ShowBanner(text);
+  if (FAutoAttempt) {
+    // The partner is not back yet (or the relay is busy): wait and ask again, but never ask a
+    // partner's user again who said no or let the question lapse.
+    if (!RefusedByPartner(AText)) ScheduleRetry();
+    return;
+  }
+  if (FDialogs.Warning) FDialogs.Warning(this, text);
+}
+
+bool TfrmRemote::Retrying() const { return FRetryTimer->isActive(); }
+
+void TfrmRemote::ScheduleRetry() {
+  ++FRetryAttempt;
+  FRetryLeft = RetryDelaySeconds(FRetryAttempt);
+  FCancelRetry->show();
+  FRetryTimer->start();
+  FBannerText->setText(FBannerReason + QStringLiteral(" — %1초 후 다시 연결합니다").arg(FRetryLeft));
+}
+
+void TfrmRemote::RetryTick() {
+  if (--FRetryLeft > 0) {
+    FBannerText->setText(FBannerReason + QStringLiteral(" — %1초 후 다시 연결합니다").arg(FRetryLeft));
+    return;
+  }
+  FRetryTimer->stop();
+  FCancelRetry->hide();
+  FAutoAttempt = true;
+  Reconnect();
+}
+
+void TfrmRemote::CancelRetry() {
+  FRetryTimer->stop();
+  FCancelRetry->hide();
+  FAutoAttempt = false;
+  FRetryAttempt = 0;
+  FBannerText->setText(FBannerReason);
 }
 
 void TfrmRemote::EndSession() {
@@ -480,6 +643,7 @@ void TfrmRemote::EndSession() {
 }
 
 void TfrmRemote::ShowBanner(const QString& AText) {
+  FBannerReason = AText;
   FBannerText->setText(AText);
   FBanner->setGeometry(0, 0, FCanvas->width(), FBanner->sizeHint().height());
   FBanner->show();
@@ -490,6 +654,8 @@ QString TfrmRemote::BannerText() const { return FBanner->isHidden() ? QString() 
 
 void TfrmRemote::closeEvent(QCloseEvent* AEvent) {
   // Closing ends the session: the partner sees it end at once, and may be reached again.
+  CancelRetry();
+  FProofTimer->stop();
   EndSession();
   FBanner->hide();
   QWidget::closeEvent(AEvent);
@@ -528,9 +694,11 @@ void TfrmRemote::ReportError(const QString& AText) {
 // ---------------------------------------------------------------------------------------
 // Painting
 
-QRect TfrmRemote::PictureRect() const {
+QRect TfrmRemote::PictureRect() const { return PictureRectFor(RemoteWidth(), RemoteHeight()); }
+
+QRect TfrmRemote::PictureRectFor(int ARemoteW, int ARemoteH) const {
+  const int rw = ARemoteW, rh = ARemoteH;
   const QRect area = FCanvas->rect();
-  const int rw = RemoteWidth(), rh = RemoteHeight();
   if (!FKeepAspect || rw <= 0 || rh <= 0 || area.isEmpty()) return area;
   // The largest rectangle of the remote screen's shape that fits, centred on black.
   if (int64_t(area.width()) * rh > int64_t(area.height()) * rw) {
@@ -543,7 +711,7 @@ QRect TfrmRemote::PictureRect() const {
 
 void TfrmRemote::SetKeepAspect(bool AKeep) {
   FKeepAspect = AKeep;
-  if (FAspectButton->isChecked() != AKeep) FAspectButton->setChecked(AKeep);
+  ShowToggles();
   FCanvas->update();
 }
 
@@ -567,6 +735,12 @@ void TfrmRemote::CanvasPaint(QPainter& APainter) {
     });
   if (painted) return;
   APainter.fillRect(area, Qt::black);
+  if (!FLastPicture.isNull()) {
+    // Reconnecting: the last picture of the ended session stays until the first new frame.
+    APainter.setRenderHint(QPainter::SmoothPixmapTransform, true);
+    APainter.drawImage(PictureRectFor(FLastPicture.width(), FLastPicture.height()), FLastPicture);
+    return;
+  }
   APainter.setPen(QColor(128, 128, 128));
   APainter.setFont(FCanvas->font());
   APainter.drawText(QRect(20, 20, qMax(0, area.width() - 20), qMax(0, area.height() - 20)),
@@ -600,11 +774,9 @@ void TfrmRemote::CanvasMouseUp(QMouseEvent* AEvent) { SendMouse(AEvent->position
 void TfrmRemote::CanvasMouseMove(QMouseEvent* AEvent) { SendMouse(AEvent->position(), 0, 0, 0); }
 
 void TfrmRemote::CanvasDblClick(QMouseEvent* AEvent) {
-  // The second press of a double-click arrives here instead of as a press: report the
-  // double-click (left button, at the cursor's current position), then the press itself.
-  if (AEvent->button() == Qt::LeftButton) {
-    SendMouse(FCanvas->mapFromGlobal(QPointF(QCursor::pos())), 1, 3, 0);
-  }
+  // Qt reports the second press of a double-click as this event instead of a press. It goes
+  // out as that press alone: the host's own desktop makes a double-click of two clicks, and a
+  // double-click record besides would inject a third (a terminal then selects the whole line).
   CanvasMouseDown(AEvent);
 }
 
@@ -632,6 +804,7 @@ bool TfrmRemote::FormKey(QKeyEvent* AEvent, bool AKeyUp) {
 
 bool TfrmRemote::eventFilter(QObject* AWatched, QEvent* AEvent) {
   const QEvent::Type type = AEvent->type();
+  if (AWatched == FToolbar && type == QEvent::Resize) LayoutToolbar();
   if (type != QEvent::KeyPress && type != QEvent::KeyRelease && type != QEvent::Wheel)
     return QWidget::eventFilter(AWatched, AEvent);
   auto* widget = qobject_cast<QWidget*>(AWatched);
@@ -648,25 +821,57 @@ bool TfrmRemote::eventFilter(QObject* AWatched, QEvent* AEvent) {
 
 void TfrmRemote::SendFileClick() {
   if (!IsConnected()) return;
+  // Files chosen while one is on its way wait behind it.
+  const QStringList paths = FDialogs.OpenFiles ? FDialogs.OpenFiles(this) : QStringList();
+  QueueUploads(paths);
+}
+
+void TfrmRemote::QueueUploads(const QStringList& APaths) {
+  if (!IsConnected() || APaths.isEmpty()) return;
+  FUploadQueue += APaths;
   if (FSession->Uploading()) {
-    if (FDialogs.Info) FDialogs.Info(this, QStringLiteral("이미 파일 전송이 진행 중입니다."));
+    FStatusLabel->setText(QStringLiteral("전송 대기 중인 파일: %1개").arg(FUploadQueue.size()));
     return;
   }
-  const QString path = FDialogs.OpenFile ? FDialogs.OpenFile(this) : QString();
-  if (path.isEmpty() || !FSession) return;
-  try {
-    FSession->SendFile(U(path));
-  } catch (const std::exception& e) {
-    ReportError(QString::fromUtf8(e.what()));
-    return;
+  StartNextUpload();
+}
+
+void TfrmRemote::StartNextUpload() {
+  while (!FUploadQueue.isEmpty() && IsConnected() && !FSession->Uploading()) {
+    const QString path = FUploadQueue.takeFirst();
+    try {
+      FSession->SendFile(U(path));
+    } catch (const std::exception& e) {
+      ReportError(QString::fromUtf8(e.what()));
+      continue;  // the next one may be fine
+    }
+    QString text = QStringLiteral("전송 중: ") + Q(TViewerUpload::SentName(U(path)));
+    if (!FUploadQueue.isEmpty()) text += QStringLiteral(" (대기 %1개)").arg(FUploadQueue.size());
+    FStatusLabel->setText(text);
+    FUploadCancelled = false;
+    break;
   }
-  FStatusLabel->setText(QStringLiteral("전송 중: ") + Q(TViewerUpload::SentName(U(path))));
-  FUploadCancelled = false;
-  FCancelUpload->show();
+  if (!IsConnected()) FUploadQueue.clear();
+  RefreshTransferControls();
+}
+
+void TfrmRemote::RefreshTransferControls() {
+  const bool running = FSession && (FSession->Uploading() || FSession->Downloading());
+  FCancelUpload->setVisible(running);
+  if (running) FOpenFolder->hide();
+}
+
+void TfrmRemote::SessionLive(bool ALive) {
+  // A line typed before the partner admits us, or after they left, would reach nobody.
+  FChatEdit->setEnabled(ALive);
+  FChatEdit->setPlaceholderText(ALive ? QString() : QStringLiteral("세션이 시작되면 채팅할 수 있습니다"));
+  if (!ALive) FUploadQueue.clear();
+  RefreshTransferControls();
 }
 
 void TfrmRemote::ToggleFiles() {
   FFilePanel->setVisible(FFilePanel->isHidden());
+  ShowToggles();
   if (!FFilePanel->isHidden() && FFileList->topLevelItemCount() == 0) RequestListing(std::string());
 }
 
@@ -751,37 +956,66 @@ void TfrmRemote::ShowMonitors(const std::vector<TMonitorEntry>& AMonitors) {
 
 void TfrmRemote::LayoutToolbar() {
   // The monitor list is as wide as its longest entry (a partner's text is capped at twice the
-  // usual width); the buttons follow it.
+  // usual width); the buttons follow it as far as the toolbar reaches, the rest go into the
+  // overflow menu at its right end.
   const int listWidth = qBound(120, cbMonitor->sizeHint().width(), 240);
   cbMonitor->setGeometry(200, 8, listWidth, 28);
+  const int moreWidth = 90, right = FToolbar->width() - 6;
   int x = 200 + listWidth + 12;
-  for (QPushButton* button : FToolbarButtons) {
-    button->setGeometry(x, 6, 96, 30);
-    x += 102;
+  bool overflowing = false;
+  for (size_t i = 0; i < FToolbarButtons.size(); ++i) {
+    QPushButton* button = FToolbarButtons[i];
+    const bool last = i + 1 == FToolbarButtons.size();
+    // Room for it, and for the menu button too unless it is the last one.
+    const bool fits = !overflowing && x + 96 <= (last ? right : right - moreWidth - 6);
+    overflowing = !fits;
+    button->setVisible(fits);
+    FOverflowActions[i]->setVisible(!fits);
+    FOverflowActions[i]->setChecked(button->isChecked());
+    if (fits) {
+      button->setGeometry(x, 6, 96, 30);
+      x += 102;
+    }
   }
+  FOverflow->setVisible(overflowing);
+  FOverflow->setGeometry(qMax(x, right - moreWidth), 6, moreWidth, 30);
 }
 
 void TfrmRemote::ToggleChat() {
   FChatPanel->setVisible(FChatPanel->isHidden());
+  ShowToggles();
   if (!FChatPanel->isHidden()) FChatEdit->setFocus(Qt::OtherFocusReason);
+}
+
+void TfrmRemote::ShowToggles() {
+  FChatButton->setChecked(!FChatPanel->isHidden());
+  FFilesButton->setChecked(!FFilePanel->isHidden());
+  FAspectButton->setChecked(FKeepAspect);
+  LayoutToolbar();  // the menu's entries show the same states
 }
 
 bool TfrmRemote::ChatEditKeyDown(QKeyEvent* AEvent) {
   if (AEvent->key() != Qt::Key_Return && AEvent->key() != Qt::Key_Enter) return false;
+  if (!FChatEdit->isEnabled() || !IsConnected()) return true;
   const QString text = FChatEdit->text();
   if (TrimControl(U(text)).empty()) return false;
   if (!FSession || !FSession->SendChat(U(text))) {
     ReportError(QStringLiteral("채팅을 보낼 수 없습니다: 연결되어 있지 않습니다."));
     return true;
   }
-  FChatLog->appendPlainText(QStringLiteral("나: ") + text);
+  FChatLog->appendPlainText(ChatStamp() + QStringLiteral("나: ") + text);
   FChatEdit->clear();
   return true;
 }
 
 void TfrmRemote::ShowChat(const QString& AText) {
-  if (FChatPanel->isHidden()) ToggleChat();
-  FChatLog->appendPlainText(QStringLiteral("원격: ") + AText);
+  // The pane opens, but the keyboard stays where it was: keys meant for the partner's terminal
+  // must not turn into a chat line.
+  if (FChatPanel->isHidden()) {
+    FChatPanel->show();
+    ShowToggles();
+  }
+  FChatLog->appendPlainText(ChatStamp() + QStringLiteral("원격: ") + AText);
 }
 
 }  // namespace tlm

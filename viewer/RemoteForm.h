@@ -7,12 +7,14 @@
 // Closing the window ends the session (held keys and buttons are released first) and closes
 // the connection; the window object lives on until its owner destroys it (or Qt does, when
 // the creator set Qt::WA_DeleteOnClose). After the session ended, "다시 연결" makes a new one
-// to the same ID with the same proof.
+// to the same ID with the same proof; a lost relay connection is retried by itself.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QImage>
 #include <QPointF>
 #include <QString>
+#include <QStringList>
 #include <QWidget>
 #include <functional>
 #include <memory>
@@ -22,6 +24,7 @@
 #include "app/QtDispatcher.h"
 #include "viewer/ViewerSession.h"
 
+class QAction;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -30,6 +33,8 @@ class QPlainTextEdit;
 class QPushButton;
 class QScrollArea;
 class QStatusBar;
+class QTimer;
+class QToolButton;
 class QTreeWidget;
 class QTreeWidgetItem;
 
@@ -43,7 +48,7 @@ struct TViewerDialogs {
   std::function<void(QWidget* AParent, const QString& AText)> Error;    // error box, OK only
   std::function<void(QWidget* AParent, const QString& AText)> Warning;  // warning box, OK only
   std::function<void(QWidget* AParent, const QString& AText)> Info;     // information box, OK only
-  std::function<QString(QWidget* AParent)> OpenFile;                    // empty when cancelled
+  std::function<QStringList(QWidget* AParent)> OpenFiles;               // empty when cancelled
   static TViewerDialogs Standard();
 };
 
@@ -76,11 +81,16 @@ public:
   void StartConnect();
   // Ends the current session and starts a new one with the same ID and proof.
   void Reconnect();
+  // After the connection to the relay was lost the window tries again by itself, waiting
+  // longer each time (a countdown in the banner); a refusal by the partner or the partner
+  // ending the session is not retried. CancelRetry stops the countdown ("다시 연결" stays).
+  bool Retrying() const;
+  void CancelRetry();
 
   void SetDialogs(TViewerDialogs ADialogs) { FDialogs = std::move(ADialogs); }
 
-  // "비율 유지": the picture keeps the remote screen's shape, letterboxed on black; off, it is
-  // stretched to the whole area (the default). The toggle reports the user's changes, so the
+  // "비율 유지": the picture keeps the remote screen's shape, letterboxed on black (the default);
+  // off, it is stretched to the whole area. The toggle reports the user's changes, so the
   // creator can keep the choice in the configuration.
   void SetKeepAspect(bool AKeep);
   bool KeepAspect() const { return FKeepAspect; }
@@ -109,7 +119,15 @@ public:
   QWidget* FilePanel() const { return FFilePanel; }
   QTreeWidget* FileList() const { return FFileList; }
   QPushButton* ReconnectButton() const { return FReconnect; }
-  QPushButton* CancelUploadButton() const { return FCancelUpload; }
+  QPushButton* CancelRetryButton() const { return FCancelRetry; }
+  // "전송 취소": stops the running upload (and the files waiting behind it) or download.
+  QPushButton* CancelTransferButton() const { return FCancelUpload; }
+  QToolButton* OverflowButton() const { return FOverflow; }
+  QPushButton* OpenFolderButton() const { return FOpenFolder; }
+  // Local files to send one after another (the file dialog's choice, files dropped on the
+  // picture); ignored outside a session.
+  void QueueUploads(const QStringList& APaths);
+  int QueuedUploads() const { return int(FUploadQueue.size()); }
 
 protected:
   bool eventFilter(QObject* AWatched, QEvent* AEvent) override;
@@ -122,9 +140,14 @@ private:
 
   void BuildControls();
   void NewSession();
+  void StartSession();
   void EndSession();
   void CloseLater();
   void ShowBanner(const QString& AText);
+  QRect PictureRectFor(int ARemoteW, int ARemoteH) const;
+  void ScheduleRetry();
+  void RetryTick();
+  void ShowRefusal(const std::string& AText);
   void ReportError(const QString& AText);
 
   // Paint box and input (user-interface thread).
@@ -139,6 +162,9 @@ private:
 
   // Files.
   void SendFileClick();
+  void StartNextUpload();
+  void RefreshTransferControls();
+  void SessionLive(bool ALive);
   void ToggleFiles();
   void RequestListing(const std::string& APath);
   void FileListDblClick();
@@ -147,6 +173,7 @@ private:
   // Monitors, chat.
   void ShowMonitors(const std::vector<TMonitorEntry>& AMonitors);
   void LayoutToolbar();
+  void ShowToggles();
   void ToggleChat();
   bool ChatEditKeyDown(QKeyEvent* AEvent);
   void ShowChat(const QString& AText);
@@ -158,6 +185,14 @@ private:
   std::unique_ptr<TClipboardSync> FClip;
   bool FStarted = false;
   bool FReconnecting = false;  // the current session replaced an ended one
+  bool FAutoAttempt = false;   // the current session is an automatic retry
+  int FRetryAttempt = 0;       // automatic attempts since the last session started
+  int FRetryLeft = 0;          // seconds of the countdown
+  QString FBannerReason;       // the banner's reason, without the countdown
+  QTimer* FRetryTimer = nullptr;
+  QTimer* FProofTimer = nullptr;  // a password proof not answered at once
+  QElapsedTimer FWaitClock;       // since the connect request
+  QImage FLastPicture;            // the ended session's picture, shown until a new frame
 
   QWidget* FToolbar = nullptr;
   QScrollArea* FScroll = nullptr;
@@ -165,12 +200,19 @@ private:
   QWidget* FBanner = nullptr;
   QLabel* FBannerText = nullptr;
   QPushButton* FReconnect = nullptr;
+  QPushButton* FCancelRetry = nullptr;
   QPushButton* FAspectButton = nullptr;
-  bool FKeepAspect = false;
+  QPushButton* FChatButton = nullptr;
+  QPushButton* FFilesButton = nullptr;
+  QToolButton* FOverflow = nullptr;  // "더 보기": the buttons a narrow window has no room for
+  std::vector<QAction*> FOverflowActions;  // one per toolbar button, shown for the hidden ones
+  bool FKeepAspect = true;
   QStatusBar* FStatus = nullptr;
   QLabel* FStatusLabel = nullptr;
-  QPushButton* FCancelUpload = nullptr;  // in the status bar while an upload runs
+  QPushButton* FCancelUpload = nullptr;  // in the status bar while a transfer runs
+  QPushButton* FOpenFolder = nullptr;    // after a download: opens the downloads folder
   bool FUploadCancelled = false;         // the user pressed it for the running upload
+  QStringList FUploadQueue;              // files waiting for the running upload
   QWidget* FChatPanel = nullptr;
   QPlainTextEdit* FChatLog = nullptr;
   QLineEdit* FChatEdit = nullptr;

@@ -184,8 +184,12 @@ void TViewerSession::Run() {
   try {
     for (;;) Dispatch(ReadPacket(FConn));
   } catch (...) {
-    // Closed, reset, timed out, too large, a tile that cannot be decoded, a failed write.
-    if (!FStopping.load()) RaiseEnded(EState::Lost, "연결 종료됨");
+    // Closed, reset, timed out, too large, a tile that cannot be decoded, a failed write. After
+    // a refusal the relay closes the connection: the refusal said why, and it stays said.
+    if (FRelayErrorSeen.load())
+      FState.store(EState::Failed);
+    else if (!FStopping.load())
+      RaiseEnded(EState::Lost, "연결 종료됨");
   }
   EndConnection();
 }
@@ -221,6 +225,7 @@ void TViewerSession::Dispatch(const TPacket& APacket) {
       SessionStarted();
       break;
     case MsgSessionEnd:
+      FPartnerLeft.store(true);
       FUpload->RequestStop();
       RaiseEnded(EState::PartnerEnded, "원격지 연결 종료됨");
       break;
@@ -266,14 +271,24 @@ void TViewerSession::Dispatch(const TPacket& APacket) {
     case MsgFileChunk:
       if (std::string status = FDownload.Chunk(payload); !status.empty()) Status(status);
       break;
-    case MsgFileEnd:
-      if (std::string status = FDownload.End(); !status.empty()) Status(status);
+    case MsgFileEnd: {
+      std::string stored;
+      if (std::string status = FDownload.End(&stored); !status.empty()) Status(status);
+      if (!stored.empty())
+        Post([this, stored] {
+          if (OnDownloaded) OnDownloaded(stored);
+        });
       break;
-    case MsgFileError:
+    }
+    case MsgFileError: {
       // The host refused the upload: stop streaming a file nobody writes.
       FUpload->RequestStop();
-      Status("파일 거부됨: " + TextOf(payload));
+      const std::string text = TextOf(payload);
+      // After the user's cancel the host reports the short file it kept; that is no refusal.
+      if (text.starts_with("파일 수신 실패") && FUploadCancelled.exchange(false)) break;
+      Status("파일 거부됨: " + text);
       break;
+    }
     case MsgDirListing: {
       // The folder's line and MaxListingEntries rows.
       const std::string text = TextOf(payload);
@@ -290,12 +305,13 @@ void TViewerSession::Dispatch(const TPacket& APacket) {
       break;
     }
     case MsgRelayError: {
+      // The first refusal is the answer; anything after it only repeats or contradicts it.
+      if (FRelayErrorSeen.exchange(true)) break;
       const std::string text = CutUtf8(TextOf(payload), MaxStatusChars);
       Status("오류: " + text);
-      if (!FRelayErrorSeen.exchange(true))
-        Post([this, text] {
-          if (OnRelayError) OnRelayError(text);
-        });
+      Post([this, text] {
+        if (OnRelayError) OnRelayError(text);
+      });
       break;
     }
     default:
@@ -304,9 +320,14 @@ void TViewerSession::Dispatch(const TPacket& APacket) {
 }
 
 void TViewerSession::SessionStarted() {
+  FPartnerLeft.store(false);
   FState.store(EState::InSession);
   const uint8_t preset = static_cast<uint8_t>(FQuality.load());
   FWriter.PostWait(MsgQuality, std::span<const uint8_t>(&preset, 1));
+  // Queued ahead of the status line: whoever sees the line finds the session started.
+  Post([this] {
+    if (OnStarted) OnStarted();
+  });
   Status("연결됨 - 원격 제어 중");
 }
 
@@ -405,8 +426,12 @@ bool TViewerSession::RequestFile(const std::string& ARemotePath) {
 void TViewerSession::SendFile(const std::string& ALocalPath) {
   if (!Live()) throw TError("not connected");
   FUpload->Start(ALocalPath);
+  FUploadCancelled.store(false);
 }
 
-void TViewerSession::CancelUpload() { FUpload->RequestStop(); }
+void TViewerSession::CancelUpload() {
+  FUploadCancelled.store(true);
+  FUpload->RequestStop();
+}
 
 }  // namespace tlm

@@ -106,18 +106,25 @@ public:
   bool RequestFile(const std::string& ARemotePath);
   // Raises TError with the reason when the file cannot be sent now.
   void SendFile(const std::string& ALocalPath);
-  // Stops a running upload before its next chunk; the host gets MsgFileEnd and keeps the part.
+  // Stops a running upload before its next chunk; the host gets MsgFileEnd and keeps the part
+  // (its report of the short file is not shown: the user knows).
   void CancelUpload();
+  // Stops writing the download under way and removes it (the host still sends the rest).
+  void CancelDownload() { FDownload.RequestCancel(); }
+  bool Downloading() const { return FDownload.Active(); }
 
   const TViewerParams& Params() const { return FParams; }
   EState State() const { return FState.load(); }
   bool InSession() const { return FState.load() == EState::InSession; }
   bool Ended() const;
+  // The partner ended the session (MsgSessionEnd) and has not admitted us again since.
+  bool PartnerLeft() const { return FPartnerLeft.load(); }
   bool Uploading() const { return FUpload && FUpload->Running(); }
   const TRemoteScreen& Screen() const { return FScreen; }
   const std::string& DownloadFolder() const { return FDownload.Folder(); }
 
   std::function<void(const std::string& AText)> OnStatus;  // the status line
+  std::function<void()> OnStarted;                         // the partner admitted us: in session
   std::function<void()> OnFrame;                           // the picture changed: repaint
   std::function<void(const std::vector<TMonitorEntry>& AMonitors)> OnMonitors;
   std::function<void(const std::string& AText)> OnChat;       // a line from the partner
@@ -126,6 +133,7 @@ public:
   // ACut: rows beyond MaxListingEntries were left out.
   std::function<void(const TDirListing& AListing, bool ACut)> OnListing;
   std::function<void(const std::string& AName, bool AComplete)> OnUploadDone;
+  std::function<void(const std::string& APath)> OnDownloaded;  // a file stored whole
   std::function<void(const std::string& AText)> OnConnectFailed;  // the error; nothing was sent
   std::function<void(const std::string& AText)> OnRelayError;     // a refusal or relay failure
   std::function<void(const std::string& AReason)> OnEnded;        // partner ended or connection lost
@@ -164,6 +172,8 @@ private:
   std::atomic<bool> FStopping{false};
   std::atomic<bool> FRepaintPending{false};
   std::atomic<bool> FRelayErrorSeen{false};
+  std::atomic<bool> FPartnerLeft{false};
+  std::atomic<bool> FUploadCancelled{false};  // the host's report of the short file is expected
   bool FResultWritten = false;  // reader thread
   std::mutex FEndLock;          // the connection's end, from the reader or from Stop
   bool FConnClosed = false;

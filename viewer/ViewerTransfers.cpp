@@ -87,6 +87,8 @@ bool TViewerDownload::Begin(const std::string& AText, std::string& AStatus) {
       return false;
     }
     FProgress = std::make_unique<TProgressThrottle>(SteadyMs());
+    FCancel.store(false);  // a cancel meant for an earlier file
+    FActive.store(true);
     AStatus = "다운로드 중: " + accepted->Name;
     return true;
   } catch (const TError& e) {
@@ -95,17 +97,25 @@ bool TViewerDownload::Begin(const std::string& AText, std::string& AStatus) {
   }
 }
 
+std::string TViewerDownload::Cancelled() {
+  const std::string name = FFile.Name();
+  Abandon();
+  return "전송 취소됨: " + name;
+}
+
 std::string TViewerDownload::Chunk(std::span<const uint8_t> AData) {
   if (!FFile.IsOpen() || AData.empty()) return {};
+  if (FCancel.exchange(false)) return Cancelled();
   const std::string name = FFile.Name();
   try {
     FFile.Append(AData);
   } catch (const TError&) {
+    FActive.store(false);
     return "다운로드 실패: " + name;  // the disk refused: the file is gone, the rest ignored
   }
   if (FFile.Received() > FFile.Expected()) {
     // More than announced: the file cannot come out right, so stop filling the disk with it.
-    FFile.Abandon();
+    Abandon();
     return "다운로드 실패: " + name;
   }
   if (FProgress) {
@@ -115,11 +125,16 @@ std::string TViewerDownload::Chunk(std::span<const uint8_t> AData) {
   return {};
 }
 
-std::string TViewerDownload::End() {
+std::string TViewerDownload::End(std::string* AStored) {
+  if (FFile.IsOpen() && FCancel.exchange(false)) return Cancelled();
   const std::string name = FFile.Name();
   const auto stored = FFile.Finish();
+  FActive.store(false);
   if (!stored) return {};
-  if (stored->Complete) return "다운로드 완료 (내려받기 폴더): " + FileNamePart(stored->Path);
+  if (stored->Complete) {
+    if (AStored) *AStored = stored->Path;
+    return "다운로드 완료 (내려받기 폴더): " + FileNamePart(stored->Path);
+  }
   return "다운로드 실패: " + name;
 }
 

@@ -12,9 +12,11 @@
 //
 // TViewerDownload writes what the host sends (MsgFileBegin / Chunk / End) into the downloads
 // folder, and only files the user asked for: any other announcement is discarded with its
-// chunks. Only a whole file ever carries its final name; anything else is removed.
-// Contract: Expect from any thread; Begin, Chunk, End and Abandon on the session's reader thread
-// only; each answers the status line to show ("" for none).
+// chunks. Only a whole file ever carries its final name; anything else is removed. The wire
+// has no way to stop the host's sending, so a cancelled download stops being written and is
+// removed at its next chunk; what the host still sends of it is dropped.
+// Contract: Expect, RequestCancel and Active from any thread; Begin, Chunk, End and Abandon on
+// the session's reader thread only; each answers the status line to show ("" for none).
 #pragma once
 
 #include <atomic>
@@ -77,8 +79,15 @@ public:
   // "name\tsize": opens the file and answers true when the host may start (send MsgFileReady).
   bool Begin(const std::string& AText, std::string& AStatus);
   std::string Chunk(std::span<const uint8_t> AData);
-  std::string End();
-  void Abandon() { FFile.Abandon(); }
+  // AStored: the path of a file stored whole, else left empty.
+  std::string End(std::string* AStored = nullptr);
+  void Abandon() {
+    FFile.Abandon();
+    FActive.store(false);
+  }
+  // The user's cancel of the download being written.
+  void RequestCancel() { FCancel.store(true); }
+  bool Active() const { return FActive.load(); }
 
 private:
   const std::string FFolder;
@@ -87,6 +96,9 @@ private:
   std::mutex FAskedLock;  // Expect runs on the user-interface thread
   TRequestedFiles FAsked;
   std::unique_ptr<TProgressThrottle> FProgress;
+  std::atomic<bool> FCancel{false};
+  std::atomic<bool> FActive{false};
+  std::string Cancelled();
 };
 
 }  // namespace tlm

@@ -107,6 +107,19 @@ TEST_F(ConfigTest, RelayTlsOnlyWhenTheKeySaysOne) {
   }
 }
 
+TEST_F(ConfigTest, KeepAspectUnlessTheUserChoseToStretch) {
+  TAppConfig cfg;
+  EXPECT_TRUE(cfg.KeepAspect()) << "no file: a new configuration keeps the picture's shape";
+  const std::vector<std::pair<std::string, bool>> cases = {
+      {"KeepAspect=0", false}, {"KeepAspect=1", true}, {"KeepAspect=", true}, {"Quality=2", true}};
+  for (const auto& [line, expected] : cases) {
+    WriteFile(cfg, "[TLMRemote]\n" + line + "\n");
+    EXPECT_EQ(cfg.KeepAspect(), expected) << line;
+  }
+  cfg.SetKeepAspect(false);
+  EXPECT_FALSE(TAppConfig().KeepAspect());
+}
+
 TEST_F(ConfigTest, MyNameFallsBackToComputerName) {
   TAppConfig cfg;
   ::setenv("COMPUTERNAME", "DESK-7", 1);

@@ -3,9 +3,12 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QKeyEvent>
+#include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTimer>
 #include <QCheckBox>
+#include <QDialog>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QListWidget>
@@ -424,6 +427,25 @@ TEST(MainDialogs, CloseQuestionEndsTheOpenBoxAsNo) {
   EXPECT_TRUE(closed);
 }
 
+// The partner's password is typed into a masked box.
+TEST(MainDialogs, PasswordBoxMasksWhatIsTyped) {
+  TMainDialogs dialogs = TMainDialogs::Standard();
+  QLineEdit::EchoMode echo = QLineEdit::Normal;
+  bool seen = false;
+  QTimer::singleShot(200, [&] {
+    QWidget* box = QApplication::activeModalWidget();
+    if (auto* edit = box ? box->findChild<QLineEdit*>() : nullptr) {
+      echo = edit->echoMode();
+      seen = true;
+    }
+    if (auto* dialog = qobject_cast<QDialog*>(box)) dialog->reject();
+  });
+  QString text;
+  EXPECT_FALSE(dialogs.Input(nullptr, "무인 접속 비밀번호", "?", text));
+  ASSERT_TRUE(seen);
+  EXPECT_EQ(echo, QLineEdit::Password);
+}
+
 // ---- configuration failures ----
 
 // A configuration folder that cannot exist: every write fails, each failure is one error box
@@ -621,6 +643,68 @@ TEST_F(MainWindowTest, ChatReplyAndEndSessionFromTheWindow) {
   EXPECT_FALSE(Form->btnEndSession->isVisibleTo(Form.get()));
   EXPECT_FALSE(Form->edtChat->isVisibleTo(Form.get()));
   EXPECT_TRUE(WaitFor([&] { return Form->MyID() == "909090909"; }));
+}
+
+// From session to session the log shows its newest line, and a line when the viewer leaves;
+// the header says so at once. Once the user scrolls up, new lines leave the view alone until
+// they scroll back down.
+TEST_F(MainWindowTest, LogFollowsNewLinesAndTellsWhenTheViewerLeaves) {
+  TScriptedRelay relay("787878787");
+  Answer = true;
+  Open(relay.Port());
+  Form->show();
+  ASSERT_TRUE(WaitFor([&] { return Form->Host()->Connected() && !Form->MyID().empty(); }));
+  QScrollBar* bar = Form->LogView()->verticalScrollBar();
+  auto atBottom = [&] {
+    QCoreApplication::processEvents();
+    return bar->maximum() > 0 && bar->value() == bar->maximum();
+  };
+  for (int session = 1; session <= 3; ++session) {
+    SCOPED_TRACE(session);
+    relay.Send(MsgAdmitRequest, "10.0.0." + std::to_string(session) + "\tKim\t");
+    ASSERT_TRUE(WaitFor([&] { return relay.Texts(MsgAdmitAccept).size() == size_t(session); }));
+    relay.Send(MsgSessionStart, "");
+    ASSERT_TRUE(WaitFor([&] { return Form->Host()->InSession() && Form->btnEndSession->isVisibleTo(Form.get()); }));
+    EXPECT_EQ(Form->HeaderState(), QString::fromUtf8("화면 공유 중"));
+    for (int i = 0; i < 40; ++i) Form->AddLog(QString("session %1 line %2").arg(session).arg(i));
+    EXPECT_TRUE(atBottom());
+    relay.Send(MsgSessionEnd, "");
+    const QString left = QString::fromUtf8("상담원 연결 종료: Kim (10.0.0.%1)").arg(session);
+    ASSERT_TRUE(WaitFor([&] { return Form->LogText().endsWith(left); }));
+    EXPECT_EQ(Form->HeaderState(), QString::fromUtf8("온라인"));
+    EXPECT_TRUE(atBottom());
+  }
+
+  bar->triggerAction(QAbstractSlider::SliderPageStepSub);  // the user reads older lines
+  const int reading = bar->value();
+  ASSERT_LT(reading, bar->maximum());
+  for (int i = 0; i < 20; ++i) Form->AddLog(QString("while reading %1").arg(i));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(bar->value(), reading);
+  bar->triggerAction(QAbstractSlider::SliderToMaximum);  // and comes back down
+  Form->AddLog("after reading");
+  EXPECT_TRUE(atBottom());
+}
+
+// A chat line from the viewer asks for attention, but the helped person keeps working where
+// they were: the window stays minimised and the focus stays in their own window.
+TEST_F(MainWindowTest, ChatFromTheViewerLeavesTheFocusWhereItIs) {
+  TScriptedRelay relay("565656565");
+  OpenInSession(relay);
+  Form->showMinimized();
+  ASSERT_TRUE(WaitFor([&] { return Form->isMinimized(); }));
+  QWidget work;
+  auto* field = new QLineEdit(&work);
+  work.show();
+  work.activateWindow();
+  field->setFocus();
+  ASSERT_TRUE(WaitFor([&] { return QApplication::focusWidget() == field && QApplication::activeWindow() == &work; }));
+  relay.Send(MsgChat, "잠시만요");
+  ASSERT_TRUE(WaitFor([&] { return Form->LogText().contains("[채팅] 원격: 잠시만요"); }));
+  QCoreApplication::processEvents(QEventLoop::AllEvents, 100);
+  EXPECT_TRUE(Form->isMinimized());
+  EXPECT_EQ(QApplication::focusWidget(), field);
+  EXPECT_EQ(QApplication::activeWindow(), &work);
 }
 
 // Copies on this computer during a session reach the viewer; the viewer's text lands on the

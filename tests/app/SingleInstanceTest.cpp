@@ -2,6 +2,8 @@
 // in process, then the real program started twice.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -113,6 +115,31 @@ TEST(SingleInstance, SecondStartOfTheProgramEndsAndTheFirstRuns) {
   EXPECT_EQ(third.ExitWithin(2000), -1) << "a dead copy's lock does not keep the program out";
   third.Kill();
   fs::remove_all(dir);
+}
+
+// --help answers without a display, with the options and every variable the README lists.
+TEST(ProgramHelp, ListsOptionsAndEveryEnvironmentVariable) {
+  const std::string command = std::string("env -u DISPLAY -u WAYLAND_DISPLAY ") + TLM_CLIENT_PATH + " --help";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  ASSERT_TRUE(pipe);
+  std::string out;
+  char buffer[4096];
+  while (size_t n = std::fread(buffer, 1, sizeof buffer, pipe)) out.append(buffer, n);
+  const int status = ::pclose(pipe);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  for (const char* option : {"--help", "--version"}) EXPECT_NE(out.find(option), std::string::npos) << option;
+  std::ifstream readme(TLM_README_PATH);
+  std::string line;
+  bool inTable = false;
+  int variables = 0;
+  while (std::getline(readme, line)) {
+    if (line.starts_with("## ")) inTable = line == "## Environment variables";
+    if (!inTable || !line.starts_with("| `")) continue;
+    const std::string name = line.substr(3, line.find('`', 3) - 3);
+    ++variables;
+    EXPECT_NE(out.find("  " + name + " "), std::string::npos) << name;
+  }
+  EXPECT_GT(variables, 5);
 }
 
 }  // namespace

@@ -13,7 +13,7 @@ import unittest
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_harness import (E2EFailure, close_window, compare_scaled, enter_private_network,  # noqa: E402
+from e2e_harness import (SLOW, E2EFailure, close_window, compare_scaled, enter_private_network,  # noqa: E402
                          find_marked_area, paint_pattern, password_hash, run_case, wait_until)
 
 HOST_W, HOST_H = 1280, 720
@@ -261,6 +261,22 @@ class TestControl(unittest.TestCase):
             wait_until("the click in the host's key window",
                        lambda: "ButtonPress event" in open(keys_log, errors="replace").read(), 20)
 
+            # A double-click reaches the host as two clicks and a triple-click as three: the
+            # host's desktop sees presses and releases only, and makes the double-click itself.
+            def clicks_seen():
+                text = open(keys_log, errors="replace").read()
+                return text.count("ButtonPress event"), text.count("ButtonRelease event")
+            for clicks in (2, 3):
+                time.sleep(1.0)  # apart from the clicks before, beyond the double-click interval
+                before = clicks_seen()
+                s.x(viewer_display, "xdotool", "click", "--repeat", str(clicks), "--delay", "60", "1")
+                expected = (before[0] + clicks, before[1] + clicks)
+                wait_until("%d presses and releases on the host" % clicks, lambda: clicks_seen() >= expected, 20)
+                time.sleep(1.0 * SLOW)  # a surplus click would have arrived by now
+                if clicks_seen() != expected:
+                    raise E2EFailure("%d clicks in the viewer gave %d presses and %d releases on the host"
+                                     % (clicks, clicks_seen()[0] - before[0], clicks_seen()[1] - before[1]))
+
             # Keys typed into the viewer arrive at the host's focused window.
             s.x(host_display, "xdotool", "windowfocus", "--sync", str(xev_window))
             for key, keysym_name in [("a", "a"), ("5", "5"), ("Return", "Return"), ("shift+b", "B")]:
@@ -443,6 +459,25 @@ class TestViewerClose(unittest.TestCase):
             again.check_alive()
             host.check_alive()
         run_case(self, "viewer-close", body)
+
+
+class TestRelayRestart(unittest.TestCase):
+    """The relay goes away in the middle of a session and comes back: the host registers again
+    and the viewer, counting down in its banner, connects again by itself with its password."""
+
+    def test_viewer_reconnects_by_itself(self):
+        def body(s):
+            host_display, viewer_display, host, host_id, viewer = viewer_in_session(s)
+            s.kill(s.relay)
+            time.sleep(1)
+            s.start_relay()
+            wait_until("the host to admit the viewer again",
+                       lambda: host.log().count("비밀번호 인증 접속 허용: AutoViewer (127.0.0.1)") >= 2, 90)
+            paint_pattern(host_display, HOST_W, HOST_H, variant=1)
+            wait_shown_picture(s, host_display, viewer_display)
+            viewer.check_alive()
+            host.check_alive()
+        run_case(self, "relay-restart", body)
 
 
 class TestDeviceKey(unittest.TestCase):

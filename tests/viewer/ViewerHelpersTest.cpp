@@ -7,6 +7,8 @@
 
 #include "protocol/Error.h"
 #include "tests/viewer/ViewerTestSupport.h"
+#include "protocol/Messages.h"
+#include "viewer/AdmissionText.h"
 #include "viewer/RemotePaths.h"
 #include "viewer/TileDecoder.h"
 
@@ -39,6 +41,34 @@ TEST(RemotePathsTest, ChildJoinsWithTheFoldersOwnDelimiter) {
   EXPECT_EQ(RemoteChildPath(R"(C:\Users)", "a.txt"), R"(C:\Users\a.txt)");
   EXPECT_EQ(RemoteChildPath("/", "home"), "/home");
   EXPECT_EQ(RemoteChildPath("/home", "u"), "/home/u");
+}
+
+TEST(AdmissionTextTest, RefusalsSayWhichItWas) {
+  const std::string refused(AdmitRejectReason);
+  struct TCase {
+    std::string Relay;
+    bool Proof;
+    int64_t WaitedMs;
+    const char* Shown;
+  } cases[] = {
+      {refused, false, 5000, "상대방이 접속을 거부했습니다"},
+      {refused, true, 5000, "비밀번호가 맞지 않아 상대방에게 물었지만, 상대방이 접속을 거부했습니다"},
+      // The host declines an unanswered question after 60 s with the same text.
+      {refused, false, 60100, "상대방이 응답하지 않아 접속 요청이 거절되었습니다 (시간 초과)"},
+      {refused, true, 60100, "비밀번호가 맞지 않아 상대방에게 물었지만, 상대방이 응답하지 않아 접속 요청이 거절되었습니다 (시간 초과)"},
+      {"상대방이 오프라인이거나 존재하지 않는 ID입니다", true, 10, "상대방이 오프라인이거나 존재하지 않는 ID입니다"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(DescribeRefusal(c.Relay, c.Proof, c.WaitedMs), c.Shown) << c.Relay << c.WaitedMs;
+  EXPECT_TRUE(RefusedByPartner(refused));
+  EXPECT_TRUE(RefusedByPartner("상대방이 응답하지 않습니다 (시간 초과)"));
+  EXPECT_FALSE(RefusedByPartner("상대방이 오프라인이거나 존재하지 않는 ID입니다"));
+  EXPECT_FALSE(RefusedByPartner("상대방이 이미 다른 연결을 처리하고 있습니다. 잠시 후 다시 시도하세요"));
+}
+
+TEST(AdmissionTextTest, RetriesWaitLongerUpToHalfAMinute) {
+  std::vector<int> delays;
+  for (int attempt = 1; attempt <= 8; ++attempt) delays.push_back(RetryDelaySeconds(attempt));
+  EXPECT_EQ(delays, (std::vector<int>{2, 4, 8, 16, 30, 30, 30, 30}));
 }
 
 QColor PixelAt(const QImage& AImage, int AX, int AY) { return QColor(AImage.pixel(AX, AY)); }

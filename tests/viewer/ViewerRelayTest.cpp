@@ -92,10 +92,13 @@ TEST_F(ViewerRelayTest, SessionThroughTheRelay) {
 
 TEST_F(ViewerRelayTest, UnknownIdEndsInARelayError) {
   OpenWindow("999999999");
-  EXPECT_TRUE(WaitUntil([&] { return !FWindow->isVisible(); }));
-  ASSERT_EQ(FWarnings.size(), 1);
+  EXPECT_TRUE(WaitUntil([&] { return FWarnings.size() == 1; }));
   EXPECT_FALSE(FWarnings[0].isEmpty());
   EXPECT_FALSE(FWindow->IsConnected());
+  // The window stays with the reason and a way to try again; nobody is asked again by itself.
+  EXPECT_TRUE(FWindow->isVisible());
+  EXPECT_EQ(FWindow->BannerText(), FWarnings[0]);
+  EXPECT_FALSE(FWindow->Retrying());
 }
 
 }  // namespace
