@@ -8,10 +8,10 @@
 #include "app/Config.h"
 
 #include <fcntl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "platform/DeviceUuid.h"
 #include "platform/Folders.h"
 #include "protocol/Error.h"
 
@@ -157,18 +158,7 @@ void TAppConfig::Flush() {
 TAppConfig::~TAppConfig() = default;
 
 std::string TAppConfig::NewDeviceKey() {
-  uint8_t b[16];
-  size_t got = 0;
-  while (got < sizeof b) {
-    ssize_t n = ::getrandom(b + got, sizeof b - got, 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw TError(std::string("getrandom: ") + std::strerror(errno));
-    }
-    got += size_t(n);
-  }
-  b[6] = uint8_t((b[6] & 0x0F) | 0x40);  // version 4
-  b[8] = uint8_t((b[8] & 0x3F) | 0x80);  // RFC 4122 variant
+  const std::array<uint8_t, 16> b = NewRandomUuid();
   static const char hex[] = "0123456789ABCDEF";
   std::string key = "D";
   for (uint8_t v : b) {
