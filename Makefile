@@ -80,3 +80,6 @@ build-windows/build.ninja:
 
 windows: windows-deps build-windows/build.ninja
 	cmake --build build-windows -j $(JOBS)
+
+test-windows: windows
+	bash scripts/run-windows-tests build-windows --timeout 600
