@@ -1,5 +1,6 @@
 # The Windows cross-build: the Qt-free libraries (protocol, platform with its win32 backend,
-# capture, host, the viewer session) and the test suites that run under Wine.
+# capture, host, the viewer session, the configuration store) and the test suites that run
+# under Wine.
 #
 # TLM_JPEG_PREFIX: libjpeg-turbo built for MinGW (scripts/build-windows-jpeg puts it in
 # <build>/deps/jpeg). GoogleTest is built here from Debian's /usr/src/googletest.
@@ -22,9 +23,16 @@ configure_file(dist/Version.h.in ${PROJECT_BINARY_DIR}/generated/tlm/Version.h @
 add_library(tlmversion INTERFACE)
 target_include_directories(tlmversion INTERFACE ${PROJECT_BINARY_DIR}/generated)
 
-foreach(dir protocol platform capture host viewer)
+foreach(dir protocol platform capture host viewer app)
   add_subdirectory(${dir})
 endforeach()
+
+# The configuration store: Debian's SimpleIni is one header (used without its conversions), so
+# a copy of it in the build folder serves the cross-compiler without the host's /usr/include.
+file(COPY /usr/include/SimpleIni.h DESTINATION ${PROJECT_BINARY_DIR}/simpleini)
+target_include_directories(appconfig SYSTEM PRIVATE ${PROJECT_BINARY_DIR}/simpleini)
+# localtime_r from the MinGW C runtime headers.
+target_compile_definitions(appconfig PRIVATE _POSIX_THREAD_SAFE_FUNCTIONS=200112L)
 
 # GoogleTest from source, once per build folder; without its own install rules or warnings.
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)

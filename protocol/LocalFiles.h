@@ -61,6 +61,18 @@ ERenameResult RenameNoReplace(const std::string& AFrom, const std::string& ATo);
 // The entries of AFolder (its path ends with a separator), "." and ".." left out, in the
 // system's order; nullopt when the folder cannot be opened; TError if reading it fails.
 std::optional<std::vector<TDirEntry>> ListFolder(const std::string& AFolder);
+// The folder part of APath ("" when it has none).
+std::string ParentFolder(const std::string& APath);
+// The whole file; nullopt when it is missing or cannot be read.
+std::optional<std::string> ReadFileText(const std::string& APath);
+// Replaces APath with AText so that a crash or power loss leaves the old file or the new one,
+// never a torn one: a fresh temporary file beside it, synced, renamed over it, the folder
+// synced. Readable by the owner only. TError "<step>: <reason>" on failure (the temporary
+// file is removed then).
+void ReplaceFileDurably(const std::string& APath, const std::string& AText);
+// Creates APath (and parents) where missing and, on POSIX, makes it the owner's alone (0700);
+// Windows' per-user folders are the user's already. Best effort: failures show on later writes.
+void MakePrivateFolder(const std::string& APath);
 // The text of the last failed call's error (errno or GetLastError).
 std::string LastErrorText();
 

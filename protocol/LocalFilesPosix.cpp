@@ -155,4 +155,72 @@ std::optional<std::vector<TDirEntry>> ListFolder(const std::string& AFolder) {
   return entries;
 }
 
+std::string ParentFolder(const std::string& APath) {
+  const size_t cut = APath.rfind('/');
+  if (cut == std::string::npos) return std::string();
+  return cut == 0 ? std::string("/") : APath.substr(0, cut);
+}
+
+std::optional<std::string> ReadFileText(const std::string& APath) {
+  std::FILE* file = std::fopen(APath.c_str(), "rb");
+  if (!file) return std::nullopt;
+  std::string text;
+  char buffer[65536];
+  size_t n = 0;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
+  const bool failed = std::ferror(file) != 0;
+  std::fclose(file);
+  if (failed) return std::nullopt;
+  return text;
+}
+
+void ReplaceFileDurably(const std::string& APath, const std::string& AText) {
+  std::string temp = APath + ".XXXXXX";
+  const int fd = ::mkstemp(temp.data());  // 0600 by itself
+  if (fd < 0) throw TError(std::string("임시 파일: ") + std::strerror(errno));
+  auto fail = [&](const char* AWhat) {
+    const int err = errno;
+    ::close(fd);
+    ::unlink(temp.c_str());
+    throw TError(std::string(AWhat) + ": " + std::strerror(err));
+  };
+  size_t done = 0;
+  while (done < AText.size()) {
+    const ssize_t n = ::write(fd, AText.data() + done, AText.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      fail("쓰기");
+    }
+    done += size_t(n);
+  }
+  if (::fchmod(fd, 0600) != 0) fail("권한");
+  if (::fsync(fd) != 0) fail("fsync");
+  if (::close(fd) != 0) {
+    const int err = errno;
+    ::unlink(temp.c_str());
+    throw TError(std::string("닫기: ") + std::strerror(err));
+  }
+  if (::rename(temp.c_str(), APath.c_str()) != 0) {
+    const int err = errno;
+    ::unlink(temp.c_str());
+    throw TError(std::string("이름 바꾸기: ") + std::strerror(err));
+  }
+  const std::string folder = ParentFolder(APath);
+  const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);  // the rename itself reaches the disk
+    ::close(dir);
+  }
+}
+
+void MakePrivateFolder(const std::string& APath) {
+  try {
+    MakeFolders(APath);
+  } catch (const TError&) {
+    // reported by the first write into it
+  }
+  ::chmod(APath.c_str(), 0700);
+}
+
 }  // namespace tlm

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <algorithm>
 #include <random>
 
 #include "protocol/Error.h"
@@ -167,6 +168,67 @@ std::optional<std::vector<TDirEntry>> ListFolder(const std::string& AFolder) {
   ::FindClose(find);
   if (err != ERROR_NO_MORE_FILES) throw TError(SystemErrorText(err));
   return entries;
+}
+
+std::string ParentFolder(const std::string& APath) {
+  const size_t cut = APath.find_last_of("\\/");
+  if (cut == std::string::npos) return std::string();
+  return APath.substr(0, cut);
+}
+
+std::optional<std::string> ReadFileText(const std::string& APath) {
+  std::FILE* file = ::_wfopen(WideFromUtf8(APath).c_str(), L"rb");
+  if (!file) return std::nullopt;
+  std::string text;
+  char buffer[65536];
+  size_t n = 0;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
+  const bool failed = std::ferror(file) != 0;
+  std::fclose(file);
+  if (failed) return std::nullopt;
+  return text;
+}
+
+void ReplaceFileDurably(const std::string& APath, const std::string& AText) {
+  std::random_device random;
+  std::string temp;
+  HANDLE h = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; attempt < 100 && h == INVALID_HANDLE_VALUE; ++attempt) {
+    temp = APath + "." + std::to_string(random() % 1000000) + ".tmp";
+    h = ::CreateFileW(WideFromUtf8(temp).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_FILE_EXISTS) break;
+  }
+  if (h == INVALID_HANDLE_VALUE) throw TError("임시 파일: " + LastErrorText());
+  auto fail = [&](const char* AWhat) {
+    const std::string why = LastErrorText();
+    ::CloseHandle(h);
+    ::DeleteFileW(WideFromUtf8(temp).c_str());
+    throw TError(std::string(AWhat) + ": " + why);
+  };
+  size_t done = 0;
+  while (done < AText.size()) {
+    DWORD wrote = 0;
+    const DWORD want = DWORD(std::min<size_t>(AText.size() - done, 1 << 30));
+    if (!::WriteFile(h, AText.data() + done, want, &wrote, nullptr) || wrote == 0) fail("쓰기");
+    done += wrote;
+  }
+  if (!::FlushFileBuffers(h)) fail("fsync");
+  ::CloseHandle(h);
+  // One step that replaces the old file; write-through so it is on the disk when it returns.
+  if (!::MoveFileExW(WideFromUtf8(temp).c_str(), WideFromUtf8(APath).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    const std::string why = LastErrorText();
+    ::DeleteFileW(WideFromUtf8(temp).c_str());
+    throw TError("이름 바꾸기: " + why);
+  }
+}
+
+void MakePrivateFolder(const std::string& APath) {
+  try {
+    MakeFolders(APath);
+  } catch (const TError&) {
+    // reported by the first write into it
+  }
 }
 
 }  // namespace tlm
