@@ -24,8 +24,8 @@ namespace tlm {
 bool ExistingFile(const std::string& APath);
 
 // The reply to a listing request: "" lists the roots (platform/Folders.h: "/" and the home
-// folder, or the drives), "~" the configuration folder, anything else that folder. A folder that cannot be opened gives the
-// path line alone; other failures throw TError.
+// folder, or the drives), "~" the configuration folder, anything else that folder. A folder
+// that cannot be opened gives the path line alone; other failures throw TError.
 std::string BuildHostListing(std::string_view ARequest);
 
 // Runs jobs one at a time in the order they were pushed, on one worker thread that exists only
