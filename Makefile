@@ -4,7 +4,7 @@
 JOBS ?= $(shell nproc)
 CTEST_ARGS ?= --output-on-failure -j $(JOBS) --timeout 600
 
-.PHONY: deps build test test-long test-asan test-tsan fuzz bench run package clean
+.PHONY: windows-deps windows test-windows deps build test test-long test-asan test-tsan fuzz bench run package clean
 
 deps:
 	@bash scripts/install-deps
@@ -65,4 +65,24 @@ package: deps build/build.ninja
 	@ls -1 build/packages/*.deb
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz
+	rm -rf build build-asan build-tsan build-fuzz build-windows
+
+# The Windows cross-build (MinGW-w64, static) of everything below the windows, and its tests
+# under Wine. scripts/install-windows-deps adds the compiler and Wine; libjpeg-turbo is built
+# for MinGW from Debian's source package once per build folder.
+windows-deps: deps
+	@bash scripts/install-windows-deps
+	JOBS=$(JOBS) bash scripts/build-windows-jpeg build-windows
+
+build-windows/build.ninja:
+	cmake -S . -B build-windows -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake
+
+windows: windows-deps build-windows/build.ninja
+	cmake --build build-windows -j $(JOBS)
+
+# The Windows suites under Wine; one of them runs the Windows host and viewer through the Linux
+# relay, so that is built too.
+test-windows: windows build/build.ninja
+	cmake --build build -j $(JOBS) --target tlmrelay
+	bash scripts/run-windows-tests build-windows --timeout 600

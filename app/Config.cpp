@@ -7,26 +7,22 @@
 
 #include "app/Config.h"
 
-#include <fcntl.h>
-#include <sys/random.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <deque>
-#include <filesystem>
-#include <fstream>
+#include <optional>
 
+#include "platform/DeviceUuid.h"
 #include "platform/Folders.h"
+#include "platform/HostName.h"
 #include "protocol/Error.h"
+#include "protocol/LocalFiles.h"
 
 namespace tlm {
-
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -43,53 +39,16 @@ std::string Env(const char* AName) {
 void Load(const std::string& APath, CSimpleIniA& AIni) {
   AIni.SetUnicode(true);
   AIni.SetMultiKey(true);  // duplicate keys in a hand-edited Recent section are all kept
-  AIni.LoadFile(APath.c_str());
+  if (const std::optional<std::string> text = ReadFileText(APath)) AIni.LoadData(*text);
 }
 
-[[noreturn]] void SaveFailed(const std::string& APath, const char* AWhat, int AErr) {
-  throw TError("설정 저장 실패: " + APath + ": " + AWhat + ": " + std::strerror(AErr));
-}
-
-// Replaces the file with AText, owner-only: a unique temporary file in the same folder, synced
-// before it is renamed over the old one, and the folder synced after, so a crash or power loss
-// leaves either the old file or the new one, never a torn or empty one.
+// Replaces the file with AText, owner-only, so that a crash or power loss leaves either the
+// old file or the new one, never a torn or empty one.
 void ReplaceFile(const std::string& APath, const std::string& AText) {
-  const std::string folder = fs::path(APath).parent_path().string();
-  std::string temp = APath + ".XXXXXX";
-  const int fd = ::mkstemp(temp.data());  // 0600 by itself
-  if (fd < 0) SaveFailed(APath, "임시 파일", errno);
-  auto fail = [&](const char* AWhat) {
-    const int err = errno;
-    ::close(fd);
-    ::unlink(temp.c_str());
-    SaveFailed(APath, AWhat, err);
-  };
-  size_t done = 0;
-  while (done < AText.size()) {
-    const ssize_t n = ::write(fd, AText.data() + done, AText.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      if (n == 0) errno = ENOSPC;
-      fail("쓰기");
-    }
-    done += size_t(n);
-  }
-  if (::fchmod(fd, 0600) != 0) fail("권한");
-  if (::fsync(fd) != 0) fail("fsync");
-  if (::close(fd) != 0) {
-    const int err = errno;
-    ::unlink(temp.c_str());
-    SaveFailed(APath, "닫기", err);
-  }
-  if (::rename(temp.c_str(), APath.c_str()) != 0) {
-    const int err = errno;
-    ::unlink(temp.c_str());
-    SaveFailed(APath, "이름 바꾸기", err);
-  }
-  const int dir = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir >= 0) {
-    ::fsync(dir);  // the rename itself reaches the disk
-    ::close(dir);
+  try {
+    ReplaceFileDurably(APath, AText);
+  } catch (const TError& e) {
+    throw TError("설정 저장 실패: " + APath + ": " + e.what());
   }
 }
 
@@ -117,15 +76,13 @@ void PutRecent(CSimpleIniA& AIni, const std::vector<TRecentItem>& AList) {
 
 TAppConfig::TAppConfig() {
   std::string folder = Env("TLMREMOTE_CONFIGDIR");
-  if (folder.empty()) folder = UserConfigDir() + "/TLMRemote";
-  std::error_code ec;
-  fs::create_directories(folder, ec);
+  if (folder.empty()) folder = JoinPath(UserConfigDir(), "TLMRemote");
   // The file holds the device key and the password hash: the folder is the owner's alone.
-  ::chmod(folder.c_str(), 0700);
-  FPath = (fs::path(folder) / "config.ini").string();
+  MakePrivateFolder(folder);
+  FPath = JoinPath(folder, "config.ini");
 }
 
-std::string TAppConfig::Folder() const { return fs::path(FPath).parent_path().string(); }
+std::string TAppConfig::Folder() const { return ParentFolder(FPath); }
 
 std::string TAppConfig::Get(const char* AKey) const {
   const auto unsaved = FUnsaved.find(AKey);
@@ -147,8 +104,11 @@ void TAppConfig::Flush() {
     ini.SetValue(MainSection, key.c_str(), value.c_str());
   }
   if (FUnsavedRecent) PutRecent(ini, *FUnsavedRecent);
-  std::error_code ec;
-  fs::create_directories(Folder(), ec);  // the folder may have gone since start-up
+  try {
+    MakeFolders(Folder());  // the folder may have gone since start-up
+  } catch (const TError&) {
+    // the save below says why
+  }
   Save(FPath, ini);
   FUnsaved.clear();
   FUnsavedRecent.reset();
@@ -157,18 +117,7 @@ void TAppConfig::Flush() {
 TAppConfig::~TAppConfig() = default;
 
 std::string TAppConfig::NewDeviceKey() {
-  uint8_t b[16];
-  size_t got = 0;
-  while (got < sizeof b) {
-    ssize_t n = ::getrandom(b + got, sizeof b - got, 0);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw TError(std::string("getrandom: ") + std::strerror(errno));
-    }
-    got += size_t(n);
-  }
-  b[6] = uint8_t((b[6] & 0x0F) | 0x40);  // version 4
-  b[8] = uint8_t((b[8] & 0x3F) | 0x80);  // RFC 4122 variant
+  const std::array<uint8_t, 16> b = NewRandomUuid();
   static const char hex[] = "0123456789ABCDEF";
   std::string key = "D";
   for (uint8_t v : b) {
@@ -213,9 +162,7 @@ std::string TAppConfig::MyName() const {
   if (!name.empty()) return name;
   const char* computer = std::getenv("COMPUTERNAME");
   if (computer) return computer;
-  char host[256] = {};
-  if (::gethostname(host, sizeof host - 1) == 0) return host;
-  return {};
+  return LocalHostName();
 }
 
 void TAppConfig::SetMyName(const std::string& AName) { Set("MyName", AName); }
@@ -270,7 +217,7 @@ void TAppConfig::RemoveRecent(const std::string& AID) {
   Flush();
 }
 
-std::string TAppConfig::AdmissionsPath() const { return (fs::path(Folder()) / "admissions.log").string(); }
+std::string TAppConfig::AdmissionsPath() const { return JoinPath(Folder(), "admissions.log"); }
 
 void TAppConfig::RecordAdmission(std::time_t AWhen, const std::string& AName, const std::string& AAddress,
                                  const std::string& AHow) {
@@ -285,12 +232,14 @@ void TAppConfig::RecordAdmission(std::time_t AWhen, const std::string& AName, co
   };
   const std::string path = AdmissionsPath();
   std::deque<std::string> lines;
-  {
-    std::ifstream in(path, std::ios::binary);
-    std::string line;
-    while (std::getline(in, line)) {
-      lines.push_back(std::move(line));
+  if (const std::optional<std::string> old = ReadFileText(path)) {
+    size_t start = 0;
+    while (start < old->size()) {
+      size_t end = old->find('\n', start);
+      if (end == std::string::npos) end = old->size();
+      lines.push_back(old->substr(start, end - start));
       if (lines.size() > MaxAdmissionLines) lines.pop_front();
+      start = end + 1;
     }
   }
   lines.push_back(std::string(stamp) + '\t' + field(AName) + '\t' + field(AAddress) + '\t' + field(AHow));

@@ -94,7 +94,7 @@ struct THostTimings {
   // A consent question nobody answers is declined after this long.
   int ConsentTimeoutMs = 60000;
   // A write to the relay that makes no progress for this long is a connection loss.
-  int WriteStallMs = TTcpConnection::DefaultWriteStallMs;
+  int WriteStallMs = IClientConnection::DefaultWriteStallMs;
 };
 
 class THostAgent {

@@ -1,66 +1,46 @@
 #include "host/HostFiles.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <memory>
 #include <system_error>
 #include <vector>
 
 #include "platform/Folders.h"
 #include "protocol/Error.h"
+#include "protocol/LocalFiles.h"
 #include "protocol/Messages.h"
 #include "protocol/Packet.h"
 
 namespace tlm {
 
-namespace {
-
-std::string ErrnoText(int AErr) { return std::strerror(AErr); }
-
-}  // namespace
-
-bool ExistingFile(const std::string& APath) {
-  struct stat st{};
-  return !APath.empty() && ::stat(APath.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-}
+bool ExistingFile(const std::string& APath) { return IsRegularFile(APath); }
 
 std::string BuildHostListing(std::string_view ARequest) {
   if (ARequest.empty()) {
-    std::vector<TDirEntry> roots{{true, "/", 0}};
-    const std::string home = UserHomeDir();
-    if (home != "/") roots.push_back({true, home, 0});
+    std::vector<TDirEntry> roots;
+    for (const std::string& root : ListingRoots()) roots.push_back({true, root, 0});
     return BuildDirListing(DrivesHeader, roots);
   }
   std::string base = ARequest == "~" ? UserConfigDir() : std::string(ARequest);
+  // The first line is the folder without its trailing separator: a Windows drive root
+  // becomes "C:", the POSIX root stays "/".
   std::string first = base;
-  while (first.size() > 1 && first.back() == '/') first.pop_back();
-  if (base.back() != '/') base += '/';
+  while (first.size() > 1 && IsPathSeparator(first.back())) first.pop_back();
+  if (!IsPathSeparator(base.back())) base += PathSeparator;
 
-  std::vector<TDirEntry> entries;
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(base.c_str()), ::closedir);
-  if (!dir) return BuildDirListing(first, entries);
-  errno = 0;
-  while (const dirent* ent = ::readdir(dir.get())) {
-    const std::string name = ent->d_name;
-    if (name == "." || name == "..") continue;
-    // TAB, CR and LF separate the fields and lines of a listing: such a name would forge entries.
-    if (name.find_first_of("\t\r\n") != std::string::npos) continue;
-    struct stat st{};
-    const std::string full = base + name;
-    // Links are shown as what they point to; a dangling link as the link itself.
-    if (::stat(full.c_str(), &st) != 0 && ::lstat(full.c_str(), &st) != 0) st = {};
-    if (S_ISDIR(st.st_mode)) {
-      entries.push_back({true, name, 0});
-    } else {
-      entries.push_back({false, name, uint64_t(st.st_size)});
-    }
-    errno = 0;
+  std::optional<std::vector<TDirEntry>> listed;
+  try {
+    listed = ListFolder(base);
+  } catch (const TError& e) {
+    throw TError(first + ": " + e.what());
   }
-  if (errno != 0) throw TError(first + ": " + ErrnoText(errno));
+  std::vector<TDirEntry> entries;
+  if (!listed) return BuildDirListing(first, entries);
+  for (TDirEntry& entry : *listed) {
+    // TAB, CR and LF separate the fields and lines of a listing: such a name would forge entries.
+    if (entry.Name.find_first_of("\t\r\n") != std::string::npos) continue;
+    entries.push_back(std::move(entry));
+  }
   return BuildDirListing(first, entries);
 }
 

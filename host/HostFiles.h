@@ -23,9 +23,9 @@ namespace tlm {
 // True when APath names an existing regular file (symbolic links followed; folders do not count).
 bool ExistingFile(const std::string& APath);
 
-// The reply to a listing request: "" lists the roots ("/" and the home folder), "~" the
-// configuration folder, anything else that folder. A folder that cannot be opened gives the
-// path line alone; other failures throw TError.
+// The reply to a listing request: "" lists the roots (platform/Folders.h: "/" and the home
+// folder, or the drives), "~" the configuration folder, anything else that folder. A folder
+// that cannot be opened gives the path line alone; other failures throw TError.
 std::string BuildHostListing(std::string_view ARequest);
 
 // Runs jobs one at a time in the order they were pushed, on one worker thread that exists only

@@ -55,4 +55,11 @@ std::string UserDownloadDir() {
   return JoinPath(home, "Downloads");
 }
 
+std::vector<std::string> ListingRoots() {
+  std::vector<std::string> roots{"/"};
+  const std::string home = UserHomeDir();
+  if (home != "/") roots.push_back(home);
+  return roots;
+}
+
 }  // namespace tlm

@@ -50,6 +50,8 @@ public:
   virtual bool Connected() const = 0;
 };
 
+#ifndef _WIN32
+// The POSIX TCP connection (the Windows one is protocol/WinsockConnection.h).
 class TTcpConnection final : public IClientConnection {
 public:
   TTcpConnection();
@@ -88,5 +90,6 @@ private:
   std::atomic<int> FReadTimeoutMs{0};
   std::atomic<int> FWriteStallMs{DefaultWriteStallMs};
 };
+#endif
 
 }  // namespace tlm

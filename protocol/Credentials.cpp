@@ -1,26 +1,22 @@
 #include "protocol/Credentials.h"
 
-#include <openssl/evp.h>
-
 #include <cstdlib>
 
 #include "protocol/Error.h"
+#include "protocol/Sha256.h"
 
 namespace tlm {
 
 namespace {
 
 std::string Sha256Hex(std::string_view AText) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  if (EVP_Digest(AText.data(), AText.size(), digest, &len, EVP_sha256(), nullptr) != 1)
-    throw TError("SHA-256 failed");
+  const TSha256Digest digest = Sha256(AText);
   static const char hex[] = "0123456789abcdef";
   std::string out;
-  out.reserve(len * 2);
-  for (unsigned i = 0; i < len; ++i) {
-    out += hex[digest[i] >> 4];
-    out += hex[digest[i] & 15];
+  out.reserve(digest.size() * 2);
+  for (uint8_t byte : digest) {
+    out += hex[byte >> 4];
+    out += hex[byte & 15];
   }
   return out;
 }

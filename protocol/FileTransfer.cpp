@@ -1,9 +1,5 @@
 #include "protocol/FileTransfer.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -51,49 +47,31 @@ std::optional<TFileAnnouncement> ParseFileBegin(std::string_view AText) {
 
 // ---- sender -------------------------------------------------------------------------------
 
-TFileSender::TFileSender(const std::string& APath, std::string AName) : FName(std::move(AName)) {
-  // Non-blocking while opening: a FIFO or a device must not wait for a writer or a line before
-  // the check below refuses it. Reads of the regular file then block as usual.
-  FFd = ::open(APath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (FFd < 0) throw TError(APath + ": " + std::strerror(errno));
-  struct stat st{};
-  if (::fstat(FFd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    const std::string why = S_ISREG(st.st_mode) ? std::strerror(errno) : "일반 파일이 아닙니다";
-    ::close(FFd);
-    throw TError(APath + ": " + why);
-  }
-  ::fcntl(FFd, F_SETFL, ::fcntl(FFd, F_GETFL) & ~O_NONBLOCK);
-  FSize = uint64_t(st.st_size);
+TFileSender::TFileSender(const std::string& APath, std::string AName)
+    : FFile(std::make_unique<TInputFile>(APath)), FName(std::move(AName)) {
+  FSize = FFile->Size();
   if (FName.empty()) FName = FileNamePart(APath);
-  ::posix_fadvise(FFd, 0, 0, POSIX_FADV_SEQUENTIAL);
 }
 
-TFileSender::~TFileSender() {
-  if (FFd >= 0) ::close(FFd);
-}
+TFileSender::~TFileSender() = default;
 
 void TFileSender::SendBegin(const TSend& ASend) { ASend(MsgFileBegin, BytesOf(BuildFileBegin(FName, FSize))); }
 
 bool TFileSender::SendBody(const TSend& ASend, const std::function<bool()>& AGoOn, const TProgress& AProgress) {
   // The file is not needed once the body returns, however it returns: nothing keeps it open.
-  struct TCloser {
-    int& Fd;
-    ~TCloser() {
-      if (Fd >= 0) ::close(Fd);
-      Fd = -1;
-    }
-  } closer{FFd};
-  if (FFd < 0) throw TError(FName + ": 이미 보냈습니다");
+  if (!FFile) throw TError(FName + ": 이미 보냈습니다");
+  const std::unique_ptr<TInputFile> file = std::move(FFile);
   std::vector<uint8_t> chunk(FileChunkSize);
   while (FSent < FSize && !FStop.load() && (!AGoOn || AGoOn())) {
     const size_t want = size_t(std::min<uint64_t>(chunk.size(), FSize - FSent));
-    const ssize_t n = ::read(FFd, chunk.data(), want);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw TError(FName + ": " + std::strerror(errno));
+    size_t n = 0;
+    try {
+      n = file->Read(chunk.data(), want);
+    } catch (const TError& e) {
+      throw TError(FName + ": " + e.what());
     }
     if (n == 0) break;  // the file shrank after it was announced
-    ASend(MsgFileChunk, std::span<const uint8_t>(chunk.data(), size_t(n)));
+    ASend(MsgFileChunk, std::span<const uint8_t>(chunk.data(), n));
     FSent += uint64_t(n);
     if (AProgress) AProgress(FSent, FSize);
   }

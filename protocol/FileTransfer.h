@@ -12,11 +12,13 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
+#include "protocol/LocalFiles.h"
 #include "protocol/ReceivedFile.h"
 
 namespace tlm {
@@ -70,7 +72,7 @@ public:
   bool Stopped() const { return FStop.load(); }
 
 private:
-  int FFd = -1;
+  std::unique_ptr<TInputFile> FFile;  // null once the body was sent
   std::string FName;
   uint64_t FSize = 0;
   uint64_t FSent = 0;

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "protocol/Connection.h"
 
@@ -24,6 +25,10 @@ struct TRelayTlsChoice {
 void SetRelayTlsConfigured(bool AEnabled);
 // The environment is read afresh on every call.
 TRelayTlsChoice RelayTlsChoice();
+// The Windows build has no TLS yet: asked for it, its relay connections refuse to connect with
+// this text rather than fall back to plain TCP.
+constexpr std::string_view TlsUnavailableText =
+    "TLS가 요청되었지만 이 Windows 빌드에는 TLS가 없어 연결하지 않습니다 (TLMREMOTE_TLS, RelayTls)";
 // A new, unconnected relay connection of the chosen kind.
 std::unique_ptr<IClientConnection> NewRelayConnection();
 

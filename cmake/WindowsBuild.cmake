@@ -1,0 +1,43 @@
+# The Windows cross-build: the Qt-free libraries (protocol, platform with its win32 backend,
+# capture, host, the viewer session, the configuration store) and the test suites that run
+# under Wine.
+#
+# TLM_JPEG_PREFIX: libjpeg-turbo built for MinGW (scripts/build-windows-jpeg puts it in
+# <build>/deps/jpeg). GoogleTest is built here from Debian's /usr/src/googletest.
+set(TLM_JPEG_PREFIX "${PROJECT_BINARY_DIR}/deps/jpeg" CACHE PATH "libjpeg-turbo built for MinGW")
+set(TLM_GOOGLETEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources")
+set(TLM_WITH_QT OFF)
+
+if(NOT EXISTS ${TLM_JPEG_PREFIX}/lib/libjpeg.a)
+  message(FATAL_ERROR "No MinGW libjpeg in ${TLM_JPEG_PREFIX}: run scripts/build-windows-jpeg ${PROJECT_BINARY_DIR}")
+endif()
+add_library(JPEG::JPEG STATIC IMPORTED)
+set_target_properties(JPEG::JPEG PROPERTIES
+  IMPORTED_LOCATION ${TLM_JPEG_PREFIX}/lib/libjpeg.a
+  INTERFACE_INCLUDE_DIRECTORIES ${TLM_JPEG_PREFIX}/include)
+
+find_package(Threads REQUIRED)
+enable_testing()
+
+configure_file(dist/Version.h.in ${PROJECT_BINARY_DIR}/generated/tlm/Version.h @ONLY)
+add_library(tlmversion INTERFACE)
+target_include_directories(tlmversion INTERFACE ${PROJECT_BINARY_DIR}/generated)
+
+foreach(dir protocol platform capture host viewer app)
+  add_subdirectory(${dir})
+endforeach()
+
+# The configuration store: Debian's SimpleIni is one header (used without its conversions), so
+# a copy of it in the build folder serves the cross-compiler without the host's /usr/include.
+file(COPY /usr/include/SimpleIni.h DESTINATION ${PROJECT_BINARY_DIR}/simpleini)
+target_include_directories(appconfig SYSTEM PRIVATE ${PROJECT_BINARY_DIR}/simpleini)
+# localtime_r from the MinGW C runtime headers.
+target_compile_definitions(appconfig PRIVATE _POSIX_THREAD_SAFE_FUNCTIONS=200112L)
+
+# GoogleTest from source, once per build folder; without its own install rules or warnings.
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+add_subdirectory(${TLM_GOOGLETEST_SOURCE} ${PROJECT_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+# (GoogleTest's own CMakeLists names its targets GTest::gtest, GTest::gmock, ... as well.)
+
+add_subdirectory(tests/windows)

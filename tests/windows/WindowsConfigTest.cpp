@@ -1,0 +1,100 @@
+// The configuration store on Windows: where it lives (the roaming application-data folder),
+// a device key made from the system's UUID and kept across restarts, settings written through
+// a replaced file, and folders with non-ASCII names (UTF-8 here, UTF-16 at the system).
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "app/Config.h"
+#include "platform/Folders.h"
+#include "platform/HostName.h"
+#include "protocol/LocalFiles.h"
+#include "protocol/WinText.h"
+// Last: <windows.h> defines macros that clash with names of ours.
+#include <windows.h>
+
+namespace tlm {
+namespace {
+
+void RemoveTree(const std::string& AFolder) {
+  if (const auto entries = ListFolder(AFolder + "\\")) {
+    for (const TDirEntry& e : *entries) {
+      if (e.IsDir) {
+        RemoveTree(JoinPath(AFolder, e.Name));
+      } else {
+        RemoveFile(JoinPath(AFolder, e.Name));
+      }
+    }
+  }
+  ::RemoveDirectoryW(WideFromUtf8(AFolder).c_str());
+}
+
+TEST(WindowsConfig, LivesInRoamingAppDataAndKeepsItsDeviceKey) {
+  _putenv_s("TLMREMOTE_CONFIGDIR", "");
+  _putenv_s("TLMREMOTE_DEVICEKEY", "");
+  const std::string folder = UserConfigDir() + "\\TLMRemote";
+  RemoveTree(folder);
+  std::string key;
+  {
+    TAppConfig cfg;
+    EXPECT_EQ(cfg.Path(), folder + "\\config.ini");
+    key = cfg.DeviceKey();
+    ASSERT_EQ(key.size(), 33u);
+    EXPECT_EQ(key[0], 'D');
+    EXPECT_EQ(key.find_first_not_of("0123456789ABCDEF", 1), std::string::npos) << key;
+    EXPECT_EQ(key[13], '4') << "a version 4 UUID: " << key;
+    cfg.SetPasswordHash("ab12");
+    cfg.AddRecent("123456789", "");
+  }
+  TAppConfig again;
+  EXPECT_EQ(again.DeviceKey(), key);
+  EXPECT_EQ(again.PasswordHash(), "ab12");
+  ASSERT_EQ(again.GetRecent().size(), 1u);
+  EXPECT_EQ(again.GetRecent()[0].ID, "123456789");
+  const std::optional<std::string> text = ReadFileText(again.Path());
+  ASSERT_TRUE(text);
+  EXPECT_NE(text->find("DeviceKey"), std::string::npos);
+  RemoveTree(folder);
+}
+
+TEST(WindowsConfig, AFolderWithAKoreanNameAndTheAdmissionRecord) {
+  const std::string folder = UserConfigDir() + "\\설정 폴더\\TLMRemote";
+  RemoveTree(UserConfigDir() + "\\설정 폴더\\TLMRemote");
+  _putenv_s("TLMREMOTE_CONFIGDIR", folder.c_str());
+  {
+    TAppConfig cfg;
+    cfg.SetMyName("김 대리 PC");
+    cfg.RecordAdmission(0, "뷰어", "127.0.0.1", "비밀번호");
+    cfg.RecordAdmission(0, "뷰어\t둘", "127.0.0.1", "동의");
+  }
+  TAppConfig cfg;
+  EXPECT_EQ(cfg.MyName(), "김 대리 PC");
+  const DWORD attrs = ::GetFileAttributesW(WideFromUtf8(folder + "\\config.ini").c_str());
+  EXPECT_NE(attrs, INVALID_FILE_ATTRIBUTES);
+  const std::optional<std::string> record = ReadFileText(cfg.AdmissionsPath());
+  ASSERT_TRUE(record);
+  size_t lines = 0;
+  for (char c : *record) lines += c == '\n';
+  EXPECT_EQ(lines, 2u);
+  EXPECT_NE(record->find("\t뷰어 둘\t127.0.0.1\t동의\n"), std::string::npos) << *record;
+  _putenv_s("TLMREMOTE_CONFIGDIR", "");
+  RemoveTree(folder);
+  ::RemoveDirectoryW(WideFromUtf8(UserConfigDir() + "\\설정 폴더").c_str());
+}
+
+TEST(WindowsConfig, NameFallsBackToTheComputersName) {
+  _putenv_s("TLMREMOTE_CONFIGDIR", (UserConfigDir() + "\\tlm-name-test").c_str());
+  _putenv_s("COMPUTERNAME", "");
+  {
+    TAppConfig cfg;
+    EXPECT_FALSE(LocalHostName().empty());
+    EXPECT_EQ(cfg.MyName(), LocalHostName());
+    _putenv_s("COMPUTERNAME", "DESK-7");
+    EXPECT_EQ(cfg.MyName(), "DESK-7");
+  }
+  _putenv_s("TLMREMOTE_CONFIGDIR", "");
+  RemoveTree(UserConfigDir() + "\\tlm-name-test");
+}
+
+}  // namespace
+}  // namespace tlm
