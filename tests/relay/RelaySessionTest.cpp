@@ -28,8 +28,9 @@ TEST_F(RelaySession, PassesSessionMessagesUnchangedAndInOrderBothWaysAtOnce) {
 
 TEST_F(RelaySession, EveryCodeEachSideMaySendPasses) {
   auto pair = OpenSession();
-  const uint32_t fromHost[] = {17, 21, 40, 41, 48, 49, 50, 51, 52, 57};
-  const uint32_t fromViewer[] = {18, 19, 20, 22, 32, 33, 40, 41, 48, 49, 50, 51, 53, 56};
+  // 23 to 27: the end-to-end handshake and sealed packets.
+  const uint32_t fromHost[] = {17, 21, 24, 26, 27, 40, 41, 48, 49, 50, 51, 52, 57};
+  const uint32_t fromViewer[] = {18, 19, 20, 22, 23, 25, 26, 27, 32, 33, 40, 41, 48, 49, 50, 51, 53, 56};
   for (uint32_t code : fromHost) {
     pair.Host->SendText(code, "h" + std::to_string(code));
     EXPECT_EQ(pair.Viewer->ExpectText(code), "h" + std::to_string(code));
@@ -43,10 +44,12 @@ TEST_F(RelaySession, EveryCodeEachSideMaySendPasses) {
 TEST_F(RelaySession, CodesASideMayNotSendAreDroppedAndTheConnectionStays) {
   auto pair = OpenSession();
   // Host codes from the viewer, viewer codes from the host, unused codes, relay-only codes.
-  const uint32_t notFromViewer[] = {MsgFrame, MsgMonitorList, MsgFileError, MsgDirListing, 23, 42, 55,
+  const uint32_t notFromViewer[] = {MsgFrame, MsgMonitorList, MsgFileError, MsgDirListing, MsgSecureReply,
+                                    MsgSecureAdmitted, 29, 42, 55,
                                     58,       MsgSessionStart, MsgSessionEnd, MsgAdmitAccept, MsgHostRegister,
                                     MsgRelayError, 0, 0xFFFFFFFFu};
-  const uint32_t notFromHost[] = {MsgFrameAck, MsgQuality, MsgMouse, MsgKey, MsgFileGet, MsgListDir, 31,
+  const uint32_t notFromHost[] = {MsgFrameAck, MsgQuality, MsgMouse, MsgKey, MsgFileGet, MsgListDir, MsgSecureHello,
+                                  MsgSecureConfirm, MsgSecureAdmitted, 31,
                                   MsgConnectRequest, MsgSessionStart, MsgRelayError, 1000};
   for (uint32_t code : notFromViewer) pair.Viewer->SendText(code, "x");
   for (uint32_t code : notFromHost) pair.Host->SendText(code, "x");
