@@ -38,13 +38,15 @@ TSealer& TSealer::operator=(TSealer&& AOther) noexcept {
 TBytes TSealer::Seal(uint32_t AType, std::span<const uint8_t> APayload) {
   if (APayload.size() > MaxSealedInnerPayload) throw TSecureError("봉인할 메시지가 너무 큽니다");
   if (FCounter == std::numeric_limits<uint64_t>::max()) throw TSecureError("봉인 카운터가 다 찼습니다");
+  // The inner code goes after the payload, so the opener can hand the decrypted buffer over
+  // as the payload without moving it.
   TBytes out(APayload.size() + SealOverhead);
-  PutLE32(out.data(), AType);
-  if (!APayload.empty()) std::memcpy(out.data() + 4, APayload.data(), APayload.size());
+  if (!APayload.empty()) std::memcpy(out.data(), APayload.data(), APayload.size());
+  PutLE32(out.data() + APayload.size(), AType);
   const TNonce nonce = NonceFor(FCounter);
   unsigned long long len = 0;
   // In place: libsodium allows the ciphertext to overlap the message at the same address.
-  crypto_aead_xchacha20poly1305_ietf_encrypt(out.data(), &len, out.data(), 4 + APayload.size(), nullptr, 0, nullptr,
+  crypto_aead_xchacha20poly1305_ietf_encrypt(out.data(), &len, out.data(), APayload.size() + 4, nullptr, 0, nullptr,
                                              nonce.data(), FKey.data());
   ++FCounter;
   return out;
@@ -81,8 +83,9 @@ TOpenedMessage TOpener::Open(std::span<const uint8_t> ASealed) {
   }
   ++FCounter;
   TOpenedMessage message;
-  message.Type = GetLE32(plain.data());
-  message.Payload.assign(plain.begin() + 4, plain.end());
+  message.Type = GetLE32(plain.data() + plain.size() - 4);
+  plain.resize(plain.size() - 4);
+  message.Payload = std::move(plain);
   return message;
 }
 

@@ -19,7 +19,7 @@
 namespace tlm {
 
 constexpr size_t SealKeySize = 32;
-constexpr size_t SealOverhead = 4 + 16;  // inner code + Poly1305 tag
+constexpr size_t SealOverhead = 4 + 16;  // inner code after the payload + Poly1305 tag
 // The largest inner payload that still fits one packet.
 constexpr size_t MaxSealedInnerPayload = MaxPacketPayload - SealOverhead;
 
