@@ -67,24 +67,38 @@ TOpener& TOpener::operator=(TOpener&& AOther) noexcept {
   return *this;
 }
 
-TOpenedMessage TOpener::Open(std::span<const uint8_t> ASealed) {
+void TOpener::OpenInto(const uint8_t* ASealed, size_t ALen, uint8_t* APlain) {
   if (FBroken) throw TSecureError("암호화된 연결이 이미 끊겼습니다");
-  if (ASealed.size() < SealOverhead) {
+  if (ALen < SealOverhead) {
     FBroken = true;
     throw TSecureError("봉인된 메시지가 너무 짧습니다");
   }
-  TBytes plain(ASealed.size() - crypto_aead_xchacha20poly1305_ietf_ABYTES);
   const TNonce nonce = NonceFor(FCounter);
   unsigned long long len = 0;
-  if (crypto_aead_xchacha20poly1305_ietf_decrypt(plain.data(), &len, nullptr, ASealed.data(), ASealed.size(), nullptr,
-                                                 0, nonce.data(), FKey.data()) != 0) {
+  if (crypto_aead_xchacha20poly1305_ietf_decrypt(APlain, &len, nullptr, ASealed, ALen, nullptr, 0, nonce.data(),
+                                                 FKey.data()) != 0) {
     FBroken = true;
     throw TSecureError("봉인된 메시지가 변조되었거나 순서가 어긋났습니다");
   }
   ++FCounter;
+}
+
+TOpenedMessage TOpener::Open(std::span<const uint8_t> ASealed) {
+  TBytes plain(ASealed.size() >= SealOverhead ? ASealed.size() - crypto_aead_xchacha20poly1305_ietf_ABYTES : 0);
+  OpenInto(ASealed.data(), ASealed.size(), plain.data());
   TOpenedMessage message;
   message.Type = GetLE32(plain.data() + plain.size() - 4);
   plain.resize(plain.size() - 4);
+  message.Payload = std::move(plain);
+  return message;
+}
+
+TOpenedMessage TOpener::Open(TBytes&& ASealed) {
+  TBytes plain = std::move(ASealed);
+  OpenInto(plain.data(), plain.size(), plain.data());
+  TOpenedMessage message;
+  message.Type = GetLE32(plain.data() + plain.size() - SealOverhead);
+  plain.resize(plain.size() - SealOverhead);
   message.Payload = std::move(plain);
   return message;
 }

@@ -61,9 +61,13 @@ public:
   // Opens the next packet in order. Throws TSecureError for anything that is not exactly the
   // next packet sealed with this key; after that every call throws (the session is over).
   TOpenedMessage Open(std::span<const uint8_t> ASealed);
+  // The same, decrypting in the packet's own buffer: no second buffer of a frame's size.
+  TOpenedMessage Open(TBytes&& ASealed);
   uint64_t Count() const { return FCounter; }
 
 private:
+  // Decrypts ASealed into APlain (which may be the same memory) and checks the tag.
+  void OpenInto(const uint8_t* ASealed, size_t ALen, uint8_t* APlain);
   TSealKey FKey{};
   uint64_t FCounter = 0;
   bool FBroken = false;

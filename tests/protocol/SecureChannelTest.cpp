@@ -45,8 +45,9 @@ TEST(SecureChannel, OpensInOrderAndRefusesAnythingElse) {
   };
   const std::vector<std::pair<uint32_t, TBytes>> messages = {
       {MsgChat, BytesOf("안녕하세요")}, {MsgFrameAck, {}}, {MsgFileChunk, TBytes(70000, 0xab)}};
+  for (const bool inPlace : {false, true})
   for (const TCase& c : cases) {
-    SCOPED_TRACE(c.Name);
+    SCOPED_TRACE(std::string(c.Name) + (inPlace ? ", opened in its own buffer" : ", opened from a view"));
     TSealer sealer(KeyOf(1));
     TOpener opener(KeyOf(1));
     std::vector<TBytes> sealed;
@@ -55,7 +56,7 @@ TEST(SecureChannel, OpensInOrderAndRefusesAnythingElse) {
     bool failed = false;
     for (const TBytes& packet : c.Deliver(sealed)) {
       try {
-        const TOpenedMessage m = opener.Open(packet);
+        const TOpenedMessage m = inPlace ? opener.Open(TBytes(packet)) : opener.Open(std::span(packet));
         EXPECT_EQ(m.Type, messages[opened].first);
         EXPECT_EQ(m.Payload, messages[opened].second);
         ++opened;
