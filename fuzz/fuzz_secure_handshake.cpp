@@ -35,7 +35,8 @@ void ParseAll(std::span<const uint8_t> AData) {
 }
 
 void HostMeetsBytes(std::span<const uint8_t> AData) {
-  tlm::THostHandshake host(Identity(), "123456789", "5e884898da28047151d0e56f8dc6292773603d0d6aabbdd62a11ef721d1542d8");
+  tlm::THostHandshake host(Identity(), "123456789",
+                           "5e884898da28047151d0e56f8dc6292773603d0d6aabbdd62a11ef721d1542d8");
   try {
     const size_t cut = AData.empty() ? 0 : AData[0] % (AData.size() + 1);
     host.OnHello(AData.subspan(0, cut));
@@ -59,7 +60,8 @@ void OpenerMeetsBytes(std::span<const uint8_t> AData) {
   tlm::TOpener opener(FixedKey());
   const tlm::TBytes sealed = sealer.Seal(41, AData);
   const tlm::TOpenedMessage back = opener.Open(sealed);
-  if (back.Type != 41 || !std::equal(back.Payload.begin(), back.Payload.end(), AData.begin(), AData.end())) std::abort();
+  if (back.Type != 41 || !std::equal(back.Payload.begin(), back.Payload.end(), AData.begin(), AData.end()))
+    std::abort();
   try {
     opener.Open(AData);
     std::abort();  // random bytes never carry a valid tag for packet 1

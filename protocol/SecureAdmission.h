@@ -13,7 +13,7 @@ namespace tlm {
 
 enum class THostAdmitPath {
   Secure,  // the request offers the handshake: MsgAdmitAccept, then admit inside the handshake
-  Plain,   // a viewer without the handshake: the seed's proof or consent, shown unencrypted
+  Plain,   // a viewer without the handshake: the plain proof or consent, shown unencrypted
   Refuse,  // plain, and this host has RequireEncryption=1: MsgAdmitReject
 };
 // AProofField: the third field of MsgAdmitRequest.

@@ -102,7 +102,8 @@ std::string SecurityCode(const TPublicKey& AKey) {
   std::array<uint8_t, 20> hash;
   crypto_generichash_state state;
   crypto_generichash_init(&state, nullptr, 0, hash.size());
-  crypto_generichash_update(&state, reinterpret_cast<const uint8_t*>(SecurityCodeLabel.data()), SecurityCodeLabel.size());
+  crypto_generichash_update(&state, reinterpret_cast<const uint8_t*>(SecurityCodeLabel.data()),
+                            SecurityCodeLabel.size());
   crypto_generichash_update(&state, AKey.data(), AKey.size());
   crypto_generichash_final(&state, hash.data(), hash.size());
   std::string code;

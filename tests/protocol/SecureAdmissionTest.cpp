@@ -10,7 +10,7 @@ namespace tlm {
 namespace {
 
 TEST(SecureAdmission, HostPathForARequest) {
-  const std::string seedProof = MakeSessionProof("123456789", HashPassword("pw"));
+  const std::string plainProof = MakeSessionProof("123456789", HashPassword("pw"));
   struct TCase {
     std::string Proof;
     bool Require;
@@ -21,9 +21,9 @@ TEST(SecureAdmission, HostPathForARequest) {
       {"#e2e1", true, THostAdmitPath::Secure},
       {"", false, THostAdmitPath::Plain},
       {"", true, THostAdmitPath::Refuse},
-      {seedProof, false, THostAdmitPath::Plain},
-      {seedProof, true, THostAdmitPath::Refuse},
-      // Only the exact offer counts; anything near it is a seed viewer's (wrong) proof.
+      {plainProof, false, THostAdmitPath::Plain},
+      {plainProof, true, THostAdmitPath::Refuse},
+      // Only the exact offer counts; anything near it is the (wrong) proof of a viewer without encryption.
       {"#E2E1", false, THostAdmitPath::Plain},
       {"#e2e1 ", true, THostAdmitPath::Refuse},
       {"#e2e2", false, THostAdmitPath::Plain},
@@ -42,7 +42,7 @@ TEST(SecureAdmission, ViewerReadsPacketsWhileAwaitingTheReply) {
   const TCase cases[] = {
       {MsgSecureReply, TViewerWaitingPacket::Reply},
       {MsgSecureAbort, TViewerWaitingPacket::Abort},
-      // A seed host starts with its monitor list and frames in clear.
+      // A host without encryption starts with its monitor list and frames in clear.
       {MsgMonitorList, TViewerWaitingPacket::PlainTraffic},
       {MsgFrame, TViewerWaitingPacket::PlainTraffic},
       {MsgChat, TViewerWaitingPacket::PlainTraffic},

@@ -144,7 +144,7 @@ TEST(SecureHandshake, WrongPasswordFailsOnBothEndsAndLeavesNothingToTestOffline)
   EXPECT_THROW(viewer.TakeChannel(), TSecureError);
   EXPECT_THROW(viewer.OnSealed(TBytes(40, 0)), TSecureError);
 
-  // What the relay holds: the three messages. The seed's static values it could compare a
+  // What the relay holds: the three messages. The plain protocol's static values it could test a
   // dictionary against (the password, its hash, the session proof) are not among them.
   const TBytes all = [&] {
     TBytes b = wire.Hello;
