@@ -201,8 +201,8 @@ TBytes BuildHello(const THelloFields& AHello) {
   out.insert(out.end(), AHello.Ephemeral.begin(), AHello.Ephemeral.end());
   out.insert(out.end(), AHello.Nonce.begin(), AHello.Nonce.end());
   out.insert(out.end(), AHello.PakeShare.begin(), AHello.PakeShare.end());
-  PutText(out, AHello.ViewerName, MaxViewerNameBytes);
-  PutText(out, AHello.ViewerId, MaxViewerIdBytes);
+  PutText(out, AHello.ViewerName, MaxHelloNameBytes);
+  PutText(out, AHello.ViewerId, MaxHelloIdBytes);
   return out;
 }
 
@@ -216,8 +216,8 @@ THelloFields ParseHello(std::span<const uint8_t> APayload) {
   ReadBytes(APayload, hello.Ephemeral.data(), hello.Ephemeral.size());
   ReadBytes(APayload, hello.Nonce.data(), hello.Nonce.size());
   ReadBytes(APayload, hello.PakeShare.data(), hello.PakeShare.size());
-  hello.ViewerName = ReadText(APayload, MaxViewerNameBytes);
-  hello.ViewerId = ReadText(APayload, MaxViewerIdBytes);
+  hello.ViewerName = ReadText(APayload, MaxHelloNameBytes);
+  hello.ViewerId = ReadText(APayload, MaxHelloIdBytes);
   if (!APayload.empty()) throw TSecureError("핸드셰이크 메시지 뒤에 남는 바이트가 있습니다");
   return hello;
 }

@@ -33,8 +33,8 @@ constexpr uint8_t SecureVersion = 1;
 // without it sees a wrong proof and asks its user; our host answers MsgAdmitAccept and
 // admits inside the handshake.
 constexpr std::string_view SecureOfferMarker = "#e2e1";
-constexpr size_t MaxViewerNameBytes = 256;
-constexpr size_t MaxViewerIdBytes = 64;
+constexpr size_t MaxHelloNameBytes = 256;
+constexpr size_t MaxHelloIdBytes = 64;
 constexpr size_t SecureHelloFixedSize = 1 + 1 + 32 + 16 + 32;
 constexpr size_t SecureReplySize = 1 + 1 + 32 + 32 + 32 + 64;
 constexpr size_t SecureConfirmSize = 32;

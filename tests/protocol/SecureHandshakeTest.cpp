@@ -343,8 +343,8 @@ TEST(SecureHandshake, HelloParserChecksEveryLength) {
       {"name length past the end", [](TBytes& b) { b[SecureHelloFixedSize] = 0xff; }},
       {"name length over the limit", [](TBytes& b) {
          b.resize(SecureHelloFixedSize);
-         PutLE16(&*b.insert(b.end(), 2, 0), uint16_t(MaxViewerNameBytes + 1));
-         b.insert(b.end(), MaxViewerNameBytes + 1, 'a');
+         PutLE16(&*b.insert(b.end(), 2, 0), uint16_t(MaxHelloNameBytes + 1));
+         b.insert(b.end(), MaxHelloNameBytes + 1, 'a');
          b.insert(b.end(), 2, 0);
        }},
       {"id missing", [](TBytes& b) { b.resize(b.size() - 11); }},
@@ -358,7 +358,7 @@ TEST(SecureHandshake, HelloParserChecksEveryLength) {
   }
   // An over-long name is cut when built, so a hello always parses where it was made.
   fields.ViewerName.assign(1000, 'n');
-  EXPECT_EQ(ParseHello(BuildHello(fields)).ViewerName.size(), MaxViewerNameBytes);
+  EXPECT_EQ(ParseHello(BuildHello(fields)).ViewerName.size(), MaxHelloNameBytes);
 }
 
 TEST(SecureHandshake, AbortReasonsReadBackAndUnknownOnesAreOther) {

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
+#include "protocol/Credentials.h"
+#include "protocol/SecureHandshake.h"
 #include "relay/RelayHub.h"
 #include "tests/relay/RelayFixture.h"
 #include "tests/relay/SessionTraffic.h"
@@ -58,6 +61,39 @@ TEST_F(RelaySession, CodesASideMayNotSendAreDroppedAndTheConnectionStays) {
   pair.Host->SendText(MsgChat, "host marker");
   EXPECT_EQ(pair.Host->ExpectText(MsgChat), "viewer marker");
   EXPECT_EQ(pair.Viewer->ExpectText(MsgChat), "host marker");
+}
+
+TEST_F(RelaySession, CarriesTheEndToEndHandshakeAndSealedTrafficUnchanged) {
+  auto host = Peer();
+  const std::string id = host->Register("device-key");
+  auto viewer = Peer();
+  viewer->RequestConnect(id, "viewer", SecureOfferMarker);
+  EXPECT_EQ(FieldAt(SplitTabs(host->ExpectText(MsgAdmitRequest)), 2), SecureOfferMarker);
+  host->Send(MsgAdmitAccept);
+  host->Expect(MsgSessionStart);
+  viewer->Expect(MsgSessionStart);
+
+  const std::string hash = HashPassword("s3cret");
+  THostHandshake hostSide(TIdentityKey::Generate(), id, hash);
+  TViewerHandshake viewerSide(id, "", "viewer", hash);
+  viewer->Send(MsgSecureHello, viewerSide.Start());
+  host->Send(MsgSecureReply, hostSide.OnHello(host->Expect(MsgSecureHello).Payload));
+  viewer->Send(MsgSecureConfirm, viewerSide.OnReply(viewer->Expect(MsgSecureReply).Payload));
+  hostSide.OnConfirm(host->Expect(MsgSecureConfirm).Payload);
+  host->Send(MsgSealed, hostSide.Admit());
+  viewerSide.OnSealed(viewer->Expect(MsgSealed).Payload);
+  ASSERT_EQ(viewerSide.State(), TViewerHandshake::TState::Established);
+
+  TSecureChannel atHost = hostSide.TakeChannel(), atViewer = viewerSide.TakeChannel();
+  const std::string line = "a chat line the relay must not read";
+  host->Send(MsgSealed, atHost.Out.Seal(MsgChat, BytesOf(line)));
+  const TPacket sealed = viewer->Expect(MsgSealed);
+  EXPECT_EQ(std::search(sealed.Payload.begin(), sealed.Payload.end(), line.begin(), line.end()), sealed.Payload.end());
+  const TOpenedMessage chat = atViewer.In.Open(sealed.Payload);
+  EXPECT_EQ(chat.Type, MsgChat);
+  EXPECT_EQ(TextOf(chat.Payload), line);
+  viewer->Send(MsgSealed, atViewer.Out.Seal(MsgKey, TBytes(6, 1)));
+  EXPECT_EQ(atHost.In.Open(host->Expect(MsgSealed).Payload).Type, MsgKey);
 }
 
 TEST_F(RelaySession, NothingCrossesOutsideASession) {
