@@ -18,4 +18,11 @@ public:
   using TError::TError;
 };
 
+// End-to-end encryption: a malformed or unauthentic handshake message, a sealed packet that
+// does not open, a state-machine call out of order. The session it belongs to ends.
+class TSecureError : public TError {
+public:
+  using TError::TError;
+};
+
 }  // namespace tlm

@@ -27,6 +27,13 @@ constexpr uint32_t MsgKeyframeRequest = 19;
 constexpr uint32_t MsgQuality = 20;
 constexpr uint32_t MsgMonitorList = 21;
 constexpr uint32_t MsgSelectMonitor = 22;
+// End-to-end encryption (23..28): a peer that knows nothing of them drops them as unknown codes.
+constexpr uint32_t MsgSecureHello = 23;    // viewer -> host: first handshake message
+constexpr uint32_t MsgSecureReply = 24;    // host -> viewer: ephemeral key, identity key, signature
+constexpr uint32_t MsgSecureConfirm = 25;  // viewer -> host: key confirmation
+constexpr uint32_t MsgSecureAbort = 26;    // either way: 1 byte reason, the handshake is over
+constexpr uint32_t MsgSealed = 27;         // either way: one sealed session message
+constexpr uint32_t MsgSecureAdmitted = 28; // host -> viewer, only ever inside MsgSealed
 constexpr uint32_t MsgMouse = 32;
 constexpr uint32_t MsgKey = 33;
 constexpr uint32_t MsgClipboard = 40;

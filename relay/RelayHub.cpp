@@ -37,12 +37,17 @@ bool SessionCodeAllowed(bool AFromHost, uint32_t AType) {
     case MsgFileChunk:
     case MsgFileEnd:
     case MsgFileReady:
+    case MsgSecureAbort:
+    case MsgSealed:
       return true;
+    case MsgSecureReply:
     case MsgFrame:
     case MsgMonitorList:
     case MsgFileError:
     case MsgDirListing:
       return AFromHost;
+    case MsgSecureHello:
+    case MsgSecureConfirm:
     case MsgFrameAck:
     case MsgKeyframeRequest:
     case MsgQuality:

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
+#include "protocol/Credentials.h"
+#include "protocol/SecureHandshake.h"
 #include "relay/RelayHub.h"
 #include "tests/relay/RelayFixture.h"
 #include "tests/relay/SessionTraffic.h"
@@ -28,8 +31,9 @@ TEST_F(RelaySession, PassesSessionMessagesUnchangedAndInOrderBothWaysAtOnce) {
 
 TEST_F(RelaySession, EveryCodeEachSideMaySendPasses) {
   auto pair = OpenSession();
-  const uint32_t fromHost[] = {17, 21, 40, 41, 48, 49, 50, 51, 52, 57};
-  const uint32_t fromViewer[] = {18, 19, 20, 22, 32, 33, 40, 41, 48, 49, 50, 51, 53, 56};
+  // 23 to 27: the end-to-end handshake and sealed packets.
+  const uint32_t fromHost[] = {17, 21, 24, 26, 27, 40, 41, 48, 49, 50, 51, 52, 57};
+  const uint32_t fromViewer[] = {18, 19, 20, 22, 23, 25, 26, 27, 32, 33, 40, 41, 48, 49, 50, 51, 53, 56};
   for (uint32_t code : fromHost) {
     pair.Host->SendText(code, "h" + std::to_string(code));
     EXPECT_EQ(pair.Viewer->ExpectText(code), "h" + std::to_string(code));
@@ -43,10 +47,12 @@ TEST_F(RelaySession, EveryCodeEachSideMaySendPasses) {
 TEST_F(RelaySession, CodesASideMayNotSendAreDroppedAndTheConnectionStays) {
   auto pair = OpenSession();
   // Host codes from the viewer, viewer codes from the host, unused codes, relay-only codes.
-  const uint32_t notFromViewer[] = {MsgFrame, MsgMonitorList, MsgFileError, MsgDirListing, 23, 42, 55,
+  const uint32_t notFromViewer[] = {MsgFrame, MsgMonitorList, MsgFileError, MsgDirListing, MsgSecureReply,
+                                    MsgSecureAdmitted, 29, 42, 55,
                                     58,       MsgSessionStart, MsgSessionEnd, MsgAdmitAccept, MsgHostRegister,
                                     MsgRelayError, 0, 0xFFFFFFFFu};
-  const uint32_t notFromHost[] = {MsgFrameAck, MsgQuality, MsgMouse, MsgKey, MsgFileGet, MsgListDir, 31,
+  const uint32_t notFromHost[] = {MsgFrameAck, MsgQuality, MsgMouse, MsgKey, MsgFileGet, MsgListDir, MsgSecureHello,
+                                  MsgSecureConfirm, MsgSecureAdmitted, 31,
                                   MsgConnectRequest, MsgSessionStart, MsgRelayError, 1000};
   for (uint32_t code : notFromViewer) pair.Viewer->SendText(code, "x");
   for (uint32_t code : notFromHost) pair.Host->SendText(code, "x");
@@ -55,6 +61,39 @@ TEST_F(RelaySession, CodesASideMayNotSendAreDroppedAndTheConnectionStays) {
   pair.Host->SendText(MsgChat, "host marker");
   EXPECT_EQ(pair.Host->ExpectText(MsgChat), "viewer marker");
   EXPECT_EQ(pair.Viewer->ExpectText(MsgChat), "host marker");
+}
+
+TEST_F(RelaySession, CarriesTheEndToEndHandshakeAndSealedTrafficUnchanged) {
+  auto host = Peer();
+  const std::string id = host->Register("device-key");
+  auto viewer = Peer();
+  viewer->RequestConnect(id, "viewer", SecureOfferMarker);
+  EXPECT_EQ(FieldAt(SplitTabs(host->ExpectText(MsgAdmitRequest)), 2), SecureOfferMarker);
+  host->Send(MsgAdmitAccept);
+  host->Expect(MsgSessionStart);
+  viewer->Expect(MsgSessionStart);
+
+  const std::string hash = HashPassword("s3cret");
+  THostHandshake hostSide(TIdentityKey::Generate(), id, hash);
+  TViewerHandshake viewerSide(id, "", "viewer", hash);
+  viewer->Send(MsgSecureHello, viewerSide.Start());
+  host->Send(MsgSecureReply, hostSide.OnHello(host->Expect(MsgSecureHello).Payload));
+  viewer->Send(MsgSecureConfirm, viewerSide.OnReply(viewer->Expect(MsgSecureReply).Payload));
+  hostSide.OnConfirm(host->Expect(MsgSecureConfirm).Payload);
+  host->Send(MsgSealed, hostSide.Admit());
+  viewerSide.OnSealed(viewer->Expect(MsgSealed).Payload);
+  ASSERT_EQ(viewerSide.State(), TViewerHandshake::TState::Established);
+
+  TSecureChannel atHost = hostSide.TakeChannel(), atViewer = viewerSide.TakeChannel();
+  const std::string line = "a chat line the relay must not read";
+  host->Send(MsgSealed, atHost.Out.Seal(MsgChat, BytesOf(line)));
+  const TPacket sealed = viewer->Expect(MsgSealed);
+  EXPECT_EQ(std::search(sealed.Payload.begin(), sealed.Payload.end(), line.begin(), line.end()), sealed.Payload.end());
+  const TOpenedMessage chat = atViewer.In.Open(sealed.Payload);
+  EXPECT_EQ(chat.Type, MsgChat);
+  EXPECT_EQ(TextOf(chat.Payload), line);
+  viewer->Send(MsgSealed, atViewer.Out.Seal(MsgKey, TBytes(6, 1)));
+  EXPECT_EQ(atHost.In.Open(host->Expect(MsgSealed).Payload).Type, MsgKey);
 }
 
 TEST_F(RelaySession, NothingCrossesOutsideASession) {
