@@ -537,10 +537,9 @@ void TfrmClientMain::HostChat(const std::string& AText) {
 void TfrmClientMain::SendChatLine() {
   const QString text = edtChat->text();
   if (text.trimmed().isEmpty() || !FHost->InSession()) return;
-  try {
-    FHost->SendChat(text.toStdString());
-  } catch (const std::exception& e) {
-    AddLog(QStringLiteral("채팅 전송 실패: ") + Q(e.what()));
+  // Queued, never waited for: a connection that takes nothing drops the line instead.
+  if (!FHost->SendChat(text.toStdString())) {
+    AddLog(QStringLiteral("채팅 전송 실패: 보낼 수 없습니다 (연결이 밀려 있거나 끊겼습니다)"));
     return;
   }
   edtChat->clear();
@@ -580,11 +579,9 @@ void TfrmClientMain::ShowSessionControls(bool AInSession) {
   // clipboard already stays here.
   FClipSync = std::make_unique<TClipboardSync>();
   FClipSync->OnLocalCopy = [this](const QString& AText) {
-    try {
-      FHost->PushClipboard(AText.toStdString());
-    } catch (const std::exception&) {
-      // the session is ending; its end is reported on its own
-    }
+    // Outside a session (it may be ending) nothing is owed; a full send queue is worth a line.
+    if (!FHost->PushClipboard(AText.toStdString()) && FHost->InSession())
+      AddLog(QStringLiteral("클립보드 전송 실패: 연결이 밀려 있습니다"));
   };
 }
 

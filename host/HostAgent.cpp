@@ -148,7 +148,7 @@ void THostAgent::Stop() {
   FWake.notify_all();
   // Abort first: it wakes a connect, a read or a blocked write on every thread, so ending the
   // session below never waits for a peer that stopped reading.
-  if (TConnRef conn = Client()) conn->Abort();
+  if (TConnRef conn = Client()) conn->Conn->Abort();
   EndSession();
   if (FReader) {
     if (FUi.IsUiThread()) FUi.WaitPumping([this] { return FReader->Finished(); });
@@ -177,21 +177,24 @@ void THostAgent::ConnectLoop() {
   while (FRunning) {
     TConnRef conn;
     try {
-      conn = NewRelayConnection();
-      conn->SetReadTimeout(FTimings.ReadTimeoutMs);
-      conn->SetWriteStallTimeout(FTimings.WriteStallMs);
+      conn = std::make_shared<TLink>(NewRelayConnection());
+      IClientConnection& stream = *conn->Conn;
+      stream.SetReadTimeout(FTimings.ReadTimeoutMs);
+      stream.SetWriteStallTimeout(FTimings.WriteStallMs);
+      conn->Writer.OnFailure = [this, &stream](const std::string& AWhy) { WriteFailed(stream, AWhy); };
       SetClient(conn);
-      if (!FRunning) conn->Abort();  // Stop came before the client was visible to it
+      if (!FRunning) stream.Abort();  // Stop came before the client was visible to it
       Status("릴레이 서버에 연결하는 중...");
-      conn->Connect(FServer, uint16_t(FPort), FTimings.ConnectTimeoutMs);
-      conn->SetNotSentLowWater(UnsentLimitBytes);
-      SendOn(conn, MsgHostRegister, BytesOf(FDeviceKey));
+      stream.Connect(FServer, uint16_t(FPort), FTimings.ConnectTimeoutMs);
+      stream.SetNotSentLowWater(UnsentLimitBytes);
+      conn->Writer.Start();
+      conn->Writer.PostWait(MsgHostRegister, BytesOf(FDeviceKey));
       FConnected = true;
       FLastKeepAlive = TickMs();
       while (FRunning) {
         KeepAliveIfDue(conn);
-        if (!conn->WaitReadable(FTimings.PollMs)) continue;
-        const TPacket packet = ReadPacket(*conn);
+        if (!stream.WaitReadable(FTimings.PollMs)) continue;
+        const TPacket packet = ReadPacket(stream);
         DispatchCmd(packet.Type, packet.Payload);
       }
     } catch (const std::exception& e) {
@@ -209,7 +212,7 @@ void THostAgent::ConnectLoop() {
     FConnected = false;
     // Abort before ending the session: the capture thread or a file sender may be blocked in a
     // write to a relay that stopped reading, and ending the session waits for the capture thread.
-    if (conn) conn->Abort();
+    if (conn) conn->Conn->Abort();
     EndSession();
     ReleaseHeldInput();
     Post([this] {
@@ -217,6 +220,8 @@ void THostAgent::ConnectLoop() {
       if (handler) handler("");
     });
     SetClient(nullptr);
+    // A file send still holding the link finds its writer stopped and ends.
+    if (conn) conn->Writer.Stop();
     conn.reset();
     {
       std::lock_guard<std::mutex> hold(FTextLock);
@@ -233,7 +238,7 @@ void THostAgent::ConnectLoop() {
 
 void THostAgent::KeepAliveIfDue(const TConnRef& AConn) {
   if (!TickElapsed(TickMs(), FLastKeepAlive, FTimings.KeepAliveMs)) return;
-  SendOn(AConn, MsgKeepAlive, {});
+  AConn->Writer.PostWait(MsgKeepAlive);
   FLastKeepAlive = TickMs();
 }
 
@@ -308,7 +313,7 @@ void THostAgent::HandleConnectRequest(const TBytes& AData) {
     hash = FPasswordHash;
   }
   if (!hash.empty() && !proof.empty() && SameTextAscii(MakeSessionProof(id, hash), proof)) {
-    SendEmpty(MsgAdmitAccept);
+    SendWait(MsgAdmitAccept);
     Log(NameAndAddress("비밀번호 인증 접속 허용: ", LName, LIP));
     Admitted(LName, LIP, EAdmission::Password);
     return;
@@ -320,12 +325,12 @@ void THostAgent::HandleConnectRequest(const TBytes& AData) {
     case EConsent::Stopped:
       return;
     case EConsent::Allowed:
-      SendEmpty(MsgAdmitAccept);
+      SendWait(MsgAdmitAccept);
       Log(NameAndAddress("사용자 동의 접속 허용: ", LName, LIP));
       Admitted(LName, LIP, EAdmission::Accepted);
       return;
     case EConsent::Refused:
-      SendText(MsgAdmitReject, AdmitRejectReason);
+      SendWaitText(MsgAdmitReject, AdmitRejectReason);
       Log(NameAndAddress("접속 거부: ", LName, LIP));
       Status("접속 거부됨 - 대기 중");
       Admitted(LName, LIP, EAdmission::Refused);
@@ -335,7 +340,7 @@ void THostAgent::HandleConnectRequest(const TBytes& AData) {
       // Nobody answered, or the viewer gave up: declined either way. After a withdrawal the
       // relay no longer needs the answer, but it is owed one.
       const bool lapsed = answer == EConsent::TimedOut;
-      SendText(MsgAdmitReject, AdmitRejectReason);
+      SendWaitText(MsgAdmitReject, AdmitRejectReason);
       Log(NameAndAddress(lapsed ? "접속 요청 시간 초과, 거부됨: " : "접속 요청 취소됨: ", LName, LIP));
       Status("대기 중 - 접속을 기다립니다");
       Admitted(LName, LIP, lapsed ? EAdmission::TimedOut : EAdmission::Withdrawn);
@@ -423,15 +428,15 @@ THostAgent::EConsent THostAgent::AskConsent(const TConnRef& AConn, const std::st
     }
     try {
       KeepAliveIfDue(AConn);
-      if (!AConn || !AConn->WaitReadable(ConsentPollMs)) continue;
-      const TPacket packet = ReadPacket(*AConn);
+      if (!AConn || !AConn->Conn->WaitReadable(ConsentPollMs)) continue;
+      const TPacket packet = ReadPacket(*AConn->Conn);
       if (packet.Type == MsgAdmitWithdrawn) {
         withdraw();
         return EConsent::Withdrawn;
       }
       if (packet.Type == MsgAdmitRequest) {
         // One question at a time: a second request while one is open is declined at once.
-        SendText(MsgAdmitReject, AdmitRejectReason);
+        SendWaitText(MsgAdmitReject, AdmitRejectReason);
         continue;
       }
       DispatchCmd(packet.Type, packet.Payload);
@@ -508,20 +513,16 @@ void THostAgent::EndSession() {
   });
 }
 
-void THostAgent::PushClipboard(const std::string& AText) {
-  if (FInSession) SendText(MsgClipboard, AText);
-}
+bool THostAgent::PushClipboard(const std::string& AText) { return FInSession && SendNow(MsgClipboard, AText); }
 
-void THostAgent::SendChat(const std::string& AText) {
-  if (FInSession) SendText(MsgChat, AText);
-}
+bool THostAgent::SendChat(const std::string& AText) { return FInSession && SendNow(MsgChat, AText); }
 
 void THostAgent::EndSessionByUser() {
   if (!FInSession) return;
   TConnRef conn = Client();
   if (!conn) return;
   FUserEnded = true;
-  conn->Abort();  // the reader sees the abort, ends the session and registers again
+  conn->Conn->Abort();  // the reader sees the abort, ends the session and registers again
 }
 
 void THostAgent::SetClipboardFromViewer(const TBytes& AData) {
@@ -561,7 +562,7 @@ void THostAgent::SendMonitorList() {
       lines.push_back({int(i), b.Right - b.Left, b.Bottom - b.Top, FMonitors[i].Primary});
     }
   }
-  SendText(MsgMonitorList, BuildMonitorList(lines));
+  SendWaitText(MsgMonitorList, BuildMonitorList(lines));
 }
 
 // The screen changed size or its monitors changed: the viewer gets the new list before the
@@ -595,6 +596,7 @@ std::optional<TVirtualScreen> THostAgent::ReadVirtualScreen() const {
 }
 
 void THostAgent::CaptureLoop(TConnRef AConn) {
+  if (!AConn) return;
   while (FInSession && FRunning) {
     if (FInFlight.load() >= InFlightLimit) {
       SleepMs(WindowFullWaitMs);
@@ -617,7 +619,7 @@ void THostAgent::CaptureLoop(TConnRef AConn) {
         const TBytes payload = BuildFramePayload(frameNo, width, height, keyframe, rects);
         FInFlight.fetch_add(1);
         FFrameDelay.FrameSent(SteadyMs());
-        SendOn(AConn, MsgFrame, payload);
+        AConn->Writer.PostWait(MsgFrame, payload);
       }
     } catch (const std::exception&) {
       if (FInSession) SleepMs(CaptureErrorWaitMs);
@@ -702,11 +704,11 @@ void THostAgent::HandleFileBegin(const TBytes& AData) {
     if (!previous.empty() && (announced || !failure.empty())) Log("파일 수신 중단: " + previous);
   }
   if (!failure.empty()) {
-    SendText(MsgFileError, "파일 생성 실패: " + failure);
+    SendWaitText(MsgFileError, "파일 생성 실패: " + failure);
     return;
   }
   if (!announced) return;
-  SendEmpty(MsgFileReady);
+  SendWait(MsgFileReady);
   Status("파일 수신 중: " + announced->Name);
   Log("파일 수신 시작: " + announced->Name + " (" + std::to_string(announced->Size) + " 바이트)");
 }
@@ -727,7 +729,7 @@ void THostAgent::HandleFileChunk(const TBytes& AData) {
   // and the rest of this file is ignored; the connection itself is fine.
   Status("파일 수신 실패: " + failure);
   Log("파일 수신 실패: " + failure);
-  SendText(MsgFileError, "파일 쓰기 실패: " + failure);
+  SendWaitText(MsgFileError, "파일 쓰기 실패: " + failure);
 }
 
 void THostAgent::HandleFileEnd() {
@@ -747,13 +749,13 @@ void THostAgent::HandleFileEnd() {
   const std::string text = name + " (" + std::to_string(result->Received) + "/" + std::to_string(result->Expected.value_or(0)) + " 바이트)";
   Status("파일 수신 실패: " + text);
   Log("파일 수신 실패: " + text + ", 받은 부분: " + result->Path);
-  SendText(MsgFileError, "파일 수신 실패: " + text);
+  SendWaitText(MsgFileError, "파일 수신 실패: " + text);
 }
 
 void THostAgent::HandleFileGet(const TBytes& AData) {
   std::string LPath = TextOf(AData);
   if (!ExistingFile(LPath)) {
-    SendText(MsgFileError, "파일을 찾을 수 없습니다");
+    SendWaitText(MsgFileError, "파일을 찾을 수 없습니다");
     return;
   }
   TConnRef conn = Client();
@@ -763,10 +765,10 @@ void THostAgent::HandleFileGet(const TBytes& AData) {
   try {
     queued = FFileSends.Push([this, conn, session, LPath] { SendFile(conn, session, LPath); });
   } catch (const std::exception& e) {
-    SendText(MsgFileError, e.what());
+    SendWaitText(MsgFileError, e.what());
     return;
   }
-  if (!queued) SendText(MsgFileError, "보낼 파일이 너무 많이 밀려 있습니다: " + FileNamePart(LPath));
+  if (!queued) SendWaitText(MsgFileError, "보낼 파일이 너무 많이 밀려 있습니다: " + FileNamePart(LPath));
 }
 
 bool THostAgent::SessionLasts(uint64_t ASession) const {
@@ -780,9 +782,9 @@ void THostAgent::SendFile(TConnRef AConn, uint64_t ASession, std::string APath) 
   try {
     TFileSender sender(APath);
     name = sender.Name();
-    const auto send = [&](uint32_t AType, std::span<const uint8_t> AData) {
-      SendOn(AConn, AType, AData, AType == MsgFileChunk);
-    };
+    // The whole file through the bulk queue, so its end never overtakes its last chunk, and
+    // every other packet overtakes the next chunk.
+    const auto send = [&](uint32_t AType, std::span<const uint8_t> AData) { AConn->Writer.PostBulk(AType, AData); };
     sender.SendBegin(send);
     Log("파일 송신 시작: " + name + " (" + std::to_string(sender.Size()) + " 바이트)");
     // Before each chunk: while frames are slow to come back the line is full, so the chunk
@@ -801,7 +803,7 @@ void THostAgent::SendFile(TConnRef AConn, uint64_t ASession, std::string APath) 
   } catch (const std::exception& e) {
     Log("파일 송신 실패: " + name + ": " + e.what());
     try {
-      SendOn(AConn, MsgFileError, BytesOf(e.what()));
+      AConn->Writer.PostBulk(MsgFileError, BytesOf(e.what()));
     } catch (const std::exception&) {
       // the connection is gone as well
     }
@@ -817,7 +819,7 @@ void THostAgent::HandleListDir(const TBytes& AData) {
   } catch (const std::exception& e) {
     reply = BuildDirListingError(e.what());
   }
-  SendText(MsgDirListing, reply);
+  SendWaitText(MsgDirListing, reply);
 }
 
 // ---- sending and marshalling ------------------------------------------------------------
@@ -832,33 +834,29 @@ void THostAgent::SetClient(TConnRef AConn) {
   FClient = std::move(AConn);
 }
 
-void THostAgent::SendOn(const TConnRef& AConn, uint32_t AType, std::span<const uint8_t> AData, bool ABulk) {
-  if (!AConn) throw TConnectionError("Not connected");
-  try {
-    if (ABulk) {
-      FWriteLock.WriteBulk(*AConn, AType, AData);
-    } else {
-      FWriteLock.Write(*AConn, AType, AData);
-    }
-  } catch (const TConnectionError& e) {
-    // A failed or stalled write may have left half a packet on the stream: the connection is
-    // unusable, and the reader must learn it at once to end the session and reconnect. The
-    // first cause is kept for its log line: the reader itself only sees the abort.
-    if (!AConn->Aborted()) {
-      std::lock_guard<std::mutex> hold(FTextLock);
-      if (FWriteFailure.empty()) FWriteFailure = e.what();
-    }
-    AConn->Abort();
-    throw;
-  }
+void THostAgent::SendWait(uint32_t AType, std::span<const uint8_t> AData) {
+  const TConnRef conn = Client();
+  if (!conn) throw TConnectionError("Not connected");
+  conn->Writer.PostWait(AType, AData);
 }
 
-void THostAgent::SendEmpty(uint32_t AType) { SendOn(Client(), AType, {}); }
+void THostAgent::SendWaitText(uint32_t AType, std::string_view AText) {
+  SendWait(AType, std::span(reinterpret_cast<const uint8_t*>(AText.data()), AText.size()));
+}
 
-void THostAgent::SendBytes(uint32_t AType, std::span<const uint8_t> AData) { SendOn(Client(), AType, AData); }
+bool THostAgent::SendNow(uint32_t AType, std::string_view AText) {
+  const TConnRef conn = Client();
+  return conn && conn->Writer.PostText(AType, AText);
+}
 
-void THostAgent::SendText(uint32_t AType, std::string_view AText) {
-  SendOn(Client(), AType, std::span(reinterpret_cast<const uint8_t*>(AText.data()), AText.size()));
+void THostAgent::WriteFailed(IClientConnection& AConn, const std::string& AWhy) {
+  // A failed or stalled write may have left half a packet on the stream: the connection is
+  // unusable, and the reader must learn it at once. The reader itself only sees the abort.
+  if (!AConn.Aborted()) {
+    std::lock_guard<std::mutex> hold(FTextLock);
+    if (FWriteFailure.empty()) FWriteFailure = AWhy;
+  }
+  AConn.Abort();
 }
 
 void THostAgent::Post(std::function<void()> AProc) { PostGuarded(FUi, FGuard, std::move(AProc)); }

@@ -13,6 +13,10 @@
 //   OnConsent's answer is awaited, but the question lapses after ConsentTimeoutMs or when the
 //   relay withdraws the request, and OnConsentClosed then tells the handler to close its
 //   prompt). Calls still queued when the agent is destroyed do nothing.
+// - Nothing the user-interface thread calls waits on the network: its sends are queued on the
+//   connection's one writer and dropped (answer false) when that queue is full or no
+//   connection is up. The reader and capture threads wait for room; file chunks go through the
+//   writer's bulk queue, behind every other packet.
 // - Stop (and the destructor) end a session, close the connection and wait for the reader,
 //   running queued calls while they wait, so a pending consent prompt cannot block them.
 // - The platform services in THostServices must outlive the agent.
@@ -40,6 +44,7 @@
 #include "protocol/LifeGuard.h"
 #include "protocol/Marshal.h"
 #include "protocol/FileTransfer.h"
+#include "protocol/PacketWriter.h"
 
 namespace tlm {
 
@@ -110,9 +115,10 @@ public:
   void ChangePassword(const std::string& APasswordHash);
   // Preset 0 fast (JPEG 45, 50 ms pause), 2 high (82, 120 ms), anything else standard (62, 80 ms).
   void SetQuality(int APreset);
-  // Send to the viewer; nothing outside a session. A send failure throws TConnectionError.
-  void PushClipboard(const std::string& AText);
-  void SendChat(const std::string& AText);
+  // Queue for the viewer without waiting; false (nothing sent) outside a session, without a
+  // connection, or when the connection's send queue is full.
+  bool PushClipboard(const std::string& AText);
+  bool SendChat(const std::string& AText);
   // Ends the session at once: drops the relay connection and registers again straight away
   // with the same device key, so the ID stays. Nothing outside a session.
   void EndSessionByUser();
@@ -134,7 +140,14 @@ public:
   THostStringEvent OnLog;           // a log line
 
 private:
-  using TConnRef = std::shared_ptr<IClientConnection>;
+  // One relay connection and its writer, shared by every thread that sends on it; the writer
+  // goes before the connection it writes to.
+  struct TLink {
+    explicit TLink(std::shared_ptr<IClientConnection> AConn) : Conn(std::move(AConn)), Writer(*Conn) {}
+    const std::shared_ptr<IClientConnection> Conn;
+    TPacketWriter Writer;
+  };
+  using TConnRef = std::shared_ptr<TLink>;
   struct TConsentWait;
 
   // Reader thread.
@@ -176,11 +189,15 @@ private:
   // Any thread.
   TConnRef Client() const;
   void SetClient(TConnRef AConn);
-  void SendEmpty(uint32_t AType);
-  void SendBytes(uint32_t AType, std::span<const uint8_t> AData);
-  void SendText(uint32_t AType, std::string_view AText);
-  // ABulk: a file chunk, which lets other packets go first (TPriorityWriteLock::WriteBulk).
-  void SendOn(const TConnRef& AConn, uint32_t AType, std::span<const uint8_t> AData, bool ABulk = false);
+  // Reader and capture threads: waits while the writer's queue is full; TConnectionError once
+  // the connection is gone.
+  void SendWait(uint32_t AType, std::span<const uint8_t> AData = {});
+  void SendWaitText(uint32_t AType, std::string_view AText);
+  // User-interface thread: never waits; false when the packet was dropped.
+  bool SendNow(uint32_t AType, std::string_view AText);
+  // A write on AConn failed: the first cause is kept for the log line, and the connection is
+  // aborted so that the reader ends the session and reconnects. Writer thread.
+  void WriteFailed(IClientConnection& AConn, const std::string& AWhy);
   void Post(std::function<void()> AProc);
   void Sync(std::function<void()> AProc);
   void Status(const std::string& AText);
@@ -197,7 +214,6 @@ private:
 
   mutable std::mutex FClientLock;  // guards the FClient pointer only, never held during I/O
   TConnRef FClient;
-  TPriorityWriteLock FWriteLock;   // one packet at a time; file chunks let other packets go first
 
   std::unique_ptr<IHostCapturer> FCapturer;
   std::unique_ptr<TProcThread> FReader;

@@ -13,7 +13,6 @@
 #include "platform/Folders.h"
 #include "protocol/Error.h"
 #include "protocol/Messages.h"
-#include "protocol/Packet.h"
 
 namespace tlm {
 
@@ -159,29 +158,6 @@ bool TFrameDelay::Congested(int64_t ANowMs) const {
   // The last round trip counts while it is fresh; an idle picture sends nothing to measure.
   if (ANowMs - FLastAckMs < 500) delay = std::max(delay, FRecent.back());
   return delay > base + TargetMs;
-}
-
-// ---- writes ---------------------------------------------------------------------------------
-
-void TPriorityWriteLock::Write(IConnection& AConn, uint32_t AType, std::span<const uint8_t> APayload) {
-  const TBytes packet = EncodePacket(AType, APayload);
-  FWaiting.fetch_add(1);
-  std::unique_lock<std::mutex> hold(FLock);
-  // Counted as waiting until the lock is ours: a bulk writer that sees the count under the lock
-  // steps aside, and the notify below (also after a failed write) lets it go on.
-  FWaiting.fetch_sub(1);
-  struct TWake {
-    std::condition_variable& Turn;
-    ~TWake() { Turn.notify_all(); }
-  } wake{FTurn};
-  AConn.WriteAll(packet.data(), packet.size());
-}
-
-void TPriorityWriteLock::WriteBulk(IConnection& AConn, uint32_t AType, std::span<const uint8_t> APayload) {
-  const TBytes packet = EncodePacket(AType, APayload);
-  std::unique_lock<std::mutex> hold(FLock);
-  FTurn.wait(hold, [this] { return FWaiting.load() == 0; });
-  AConn.WriteAll(packet.data(), packet.size());
 }
 
 }  // namespace tlm

@@ -1,22 +1,18 @@
 // The host's file services apart from the agent: directory listings, the queue that runs file
-// sends one at a time, and the write lock that lets other packets pass the next file chunk.
+// sends one at a time, and the frame delay that paces file chunks.
 // The user's folders are in platform/Folders.h, sending and receiving a file in
 // protocol/FileTransfer.h.
 #pragma once
 
-#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
-
-#include "protocol/Connection.h"
 
 namespace tlm {
 
@@ -81,21 +77,6 @@ private:
   std::deque<int64_t> FSent;    // send times of frames not yet acknowledged, oldest first
   std::deque<int64_t> FRecent;  // the latest round trips
   int64_t FLastAckMs = 0;
-};
-
-// The write lock of one connection, with a rule for bulk data: a bulk packet (the next file
-// chunk) waits while any other packet waits to be written, so frames, acknowledgements and
-// small replies never queue behind a file; they wait at most for the one chunk being written.
-// Each packet is written whole by one WriteAll, as with a plain lock. Any thread.
-class TPriorityWriteLock {
-public:
-  void Write(IConnection& AConn, uint32_t AType, std::span<const uint8_t> APayload);
-  void WriteBulk(IConnection& AConn, uint32_t AType, std::span<const uint8_t> APayload);
-
-private:
-  std::mutex FLock;                 // held while one packet is written
-  std::condition_variable FTurn;    // bulk writers wait here while FWaiting > 0
-  std::atomic<int> FWaiting{0};     // other writers waiting for FLock
 };
 
 }  // namespace tlm

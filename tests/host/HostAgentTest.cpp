@@ -199,8 +199,8 @@ TEST_F(HostAdmission, ConsentHandlerErrorDropsTheConnection) {
 
 TEST_F(HostTextChannels, ChatAndClipboardBothWays) {
   auto end = StartRegistered();
-  Agent->SendChat("too early");
-  Agent->PushClipboard("too early");
+  EXPECT_FALSE(Agent->SendChat("too early"));
+  EXPECT_FALSE(Agent->PushClipboard("too early"));
   end->SendText(MsgChat, "안녕하세요");
   end->SendText(MsgClipboard, "copied 텍스트");
   end->Send(MsgClipboard);
@@ -211,10 +211,10 @@ TEST_F(HostTextChannels, ChatAndClipboardBothWays) {
 
   end->Send(MsgSessionStart);
   EXPECT_EQ(end->Next().Type, MsgMonitorList);  // nothing was sent before the session
-  Agent->SendChat("네");
+  EXPECT_TRUE(Agent->SendChat("네"));
   TPacket chat = end->NextOf(MsgChat);
   EXPECT_EQ(TextOf(chat.Payload), "네");
-  Agent->PushClipboard("");
+  EXPECT_TRUE(Agent->PushClipboard(""));
   TPacket clip = end->NextOf(MsgClipboard);
   EXPECT_TRUE(clip.Payload.empty());
 

@@ -3,6 +3,7 @@
 // a session, and a relay that stops reading.
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "tests/host/HostAgentFixture.h"
 
@@ -163,7 +164,9 @@ TEST_F(HostUserControl, EndSessionRegistersAgainAtOnceWithTheSameKey) {
 // ---- a relay that stops reading ----
 
 // A download fills the socket buffers of a relay that reads nothing: the host must give up the
-// connection after the stall limit, end the session and register again, not hang.
+// connection after the stall limit, end the session and register again, not hang. Meanwhile
+// the user-interface thread's sends return at once: they are queued, and dropped once the
+// queue is full.
 TEST_F(HostStalledRelay, StalledWritesEndTheConnection) {
   const std::string big = Home.Sub("big.bin");
   {
@@ -171,13 +174,23 @@ TEST_F(HostStalledRelay, StalledWritesEndTheConnection) {
   }
   std::filesystem::resize_file(big, 64 << 20);
   THostTimings t = ShortTimings();
-  t.WriteStallMs = 300;
+  t.WriteStallMs = 4000;
   auto end = StartRegistered("", t);
   end->Send(MsgSessionStart);
   end->NextOf(MsgMonitorList);
   end->SendText(MsgFileGet, big);
-  // From here the relay reads nothing more from this connection.
-  auto again = Relay.Accept(10000);
+  // From here the relay reads nothing more from this connection; the socket fills up.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const std::string copied(1 << 20, 'c');
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_TRUE(Agent->SendChat("여보세요"));
+  int queued = 0;
+  for (int i = 0; i < 12; ++i) queued += Agent->PushClipboard(copied) ? 1 : 0;
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1))
+      << "a user-interface call waited for the stalled connection";
+  EXPECT_GT(queued, 0);
+  EXPECT_LT(queued, 12) << "the send queue has a bound";
+  auto again = Relay.Accept(15000);
   ASSERT_TRUE(again) << "the host never gave up the stalled connection";
   EXPECT_EQ(again->Next().Type, MsgHostRegister);
   EXPECT_TRUE(WaitFor([&] { return SessionEnds == 1; }));

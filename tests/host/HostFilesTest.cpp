@@ -124,42 +124,6 @@ TEST(SerialJobs, ClearDropsWaitingJobsOnly) {
   EXPECT_EQ(later.load(), 0);
 }
 
-// Records the type of each packet; the first packet of type Blocked waits for Release.
-class TGatedConnection final : public IConnection {
-public:
-  void WriteAll(const void* AData, size_t ALen) override {
-    uint32_t type = 0;
-    std::memcpy(&type, AData, sizeof type);
-    std::unique_lock<std::mutex> hold(FLock);
-    if (type == Blocked && !FBlockedOnce) {
-      FBlockedOnce = true;
-      FInside = true;
-      FChanged.notify_all();
-      FChanged.wait(hold, [this] { return FReleased; });
-    }
-    Types.push_back(type);
-    (void)ALen;
-  }
-  void ReadExact(void*, size_t) override { throw TConnectionError("write-only"); }
-  bool WaitReadable(int) override { return false; }
-  void WaitInside() {
-    std::unique_lock<std::mutex> hold(FLock);
-    FChanged.wait(hold, [this] { return FInside; });
-  }
-  void Release() {
-    std::lock_guard<std::mutex> hold(FLock);
-    FReleased = true;
-    FChanged.notify_all();
-  }
-  uint32_t Blocked = MsgFileChunk;
-  std::vector<uint32_t> Types;  // read after the writers have ended
-
-private:
-  std::mutex FLock;
-  std::condition_variable FChanged;
-  bool FBlockedOnce = false, FInside = false, FReleased = false;
-};
-
 TEST(FrameDelay, CongestedOnlyWhileFramesAreSlowerThanTheQuickestRecentOnes) {
   // Each step: frames sent and acknowledged at given times (ms), then the question at a time.
   struct TStep {
@@ -198,46 +162,6 @@ TEST(FrameDelay, CongestedOnlyWhileFramesAreSlowerThanTheQuickestRecentOnes) {
   delay.FrameSent(20);
   delay.Reset();  // a new session measures afresh
   EXPECT_FALSE(delay.Congested(1000));
-}
-
-TEST(PriorityWriteLock, OtherPacketsPassTheNextFileChunk) {
-  TPriorityWriteLock writer;
-  TGatedConnection conn;
-  const TBytes chunk(65536, 1), ack;
-  // A file sender is in the middle of one chunk (the connection is slow) with more to come.
-  std::thread sender([&] {
-    for (int i = 0; i < 3; ++i) writer.WriteBulk(conn, MsgFileChunk, chunk);
-  });
-  conn.WaitInside();
-  // Meanwhile the capture thread has a frame and the reader a listing to send.
-  std::thread frame([&] { writer.Write(conn, MsgFrame, ack); });
-  std::thread listing([&] { writer.Write(conn, MsgDirListing, ack); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // both are waiting for the lock
-  conn.Release();
-  sender.join();
-  frame.join();
-  listing.join();
-  ASSERT_EQ(conn.Types.size(), 5u);
-  EXPECT_EQ(conn.Types[0], MsgFileChunk);
-  EXPECT_NE(conn.Types[1], MsgFileChunk) << "the frame and the listing go before the next chunk";
-  EXPECT_NE(conn.Types[2], MsgFileChunk);
-  EXPECT_EQ(conn.Types[3], MsgFileChunk);
-  EXPECT_EQ(conn.Types[4], MsgFileChunk);
-}
-
-TEST(PriorityWriteLock, AFailedWriteLetsTheFileSenderGoOn) {
-  struct TFailingOnce final : IConnection {
-    std::atomic<int> Writes{0};
-    void WriteAll(const void*, size_t) override {
-      if (Writes++ == 0) throw TConnectionError("reset");
-    }
-    void ReadExact(void*, size_t) override {}
-    bool WaitReadable(int) override { return false; }
-  } conn;
-  TPriorityWriteLock writer;
-  EXPECT_THROW(writer.Write(conn, MsgFrame, {}), TConnectionError);
-  writer.WriteBulk(conn, MsgFileChunk, TBytes(10, 1));  // would wait forever if the count leaked
-  EXPECT_EQ(conn.Writes.load(), 2);
 }
 
 }  // namespace
