@@ -170,9 +170,7 @@ TfrmClientMain::TfrmClientMain(IUiDispatcher& AUi, THostServices AServices, TMai
   FHost->OnID = [this](const std::string& AText) { HostID(AText); };
   FHost->OnStatus = [this](const std::string& AText) { HostStatus(AText); };
   FHost->OnLog = [this](const std::string& AText) { AddLog(Q(AText)); };
-  FHost->OnConsent = [this](const std::string& AName, const std::string& AIP, bool& AAllow) {
-    HostConsent(AName, AIP, AAllow);
-  };
+  FHost->OnConsent = [this](const TConsentQuestion& AQuestion) { HostConsent(AQuestion); };
   FHost->OnSessionStart = [this](const std::string&) { HostSessionStart(); };
   FHost->OnSessionEnd = [this] { HostSessionEnd(); };
   FHost->OnChat = [this](const std::string& AText) { HostChat(AText); };
@@ -593,14 +591,16 @@ void TfrmClientMain::BringToFront() {
   QApplication::alert(this);
 }
 
-void TfrmClientMain::HostConsent(const std::string& AViewerName, const std::string& AViewerIP, bool& AAllow) {
+void TfrmClientMain::HostConsent(const TConsentQuestion& AQuestion) {
   if (isMinimized()) showNormal();
   raise();
   activateWindow();
-  const QString text = QStringLiteral("원격 지원 접속 요청이 있습니다.\r\n요청자: ") + Q(AViewerName) +
-                       QStringLiteral(" (") + Q(AViewerIP) + QStringLiteral(")") + QStringLiteral("\r\n") +
+  const QString text = QStringLiteral("원격 지원 접속 요청이 있습니다.\r\n요청자: ") + Q(AQuestion.ViewerName) +
+                       QStringLiteral(" (") + Q(AQuestion.ViewerIP) + QStringLiteral(")") + QStringLiteral("\r\n") +
                        QStringLiteral("\r\n") + QStringLiteral("이 접속을 허용하시겠습니까?");
-  AAllow = FDialogs.Question(this, text);
+  const bool allow = FDialogs.Question(this, text);
+  // A question that lapsed or was withdrawn meanwhile closed the prompt; the agent ignores this.
+  if (FHost) FHost->AnswerConsent(AQuestion.Ticket, allow);
 }
 
 void TfrmClientMain::SetMyPanelColor(const QColor& AColor) { SetBackground(pnlMy, AColor); }

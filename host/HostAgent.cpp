@@ -20,7 +20,6 @@ namespace {
 constexpr int InFlightLimit = 2;
 constexpr int WindowFullWaitMs = 10;
 constexpr int CaptureErrorWaitMs = 200;
-constexpr int ConsentPollMs = 50;  // how soon a user's answer is sent while the reader also watches the relay
 // File requests waiting behind the one being sent; more are refused with MsgFileError.
 constexpr size_t MaxQueuedFileSends = 16;
 // Unsent bytes the kernel may hold: about 26 ms at 40 Mbit/s, so a frame written during a
@@ -86,19 +85,6 @@ std::string ConnectionLossText(const std::string& ASystemText) {
   return ASystemText;
 }
 
-// One pending consent question. Shared by the waiting reader and the call queued for the
-// user-interface thread, so either may go first and Stop can release the reader.
-struct THostAgent::TConsentWait {
-  std::mutex Lock;
-  std::condition_variable Changed;
-  bool Answered = false;
-  bool Cancelled = false;
-  bool Allow = false;
-  // A handler's failure travels as text: the reader raises it again as a TError of its own.
-  bool Failed = false;
-  std::string Error;
-};
-
 THostAgent::THostAgent(IUiDispatcher& AUi, std::string AServer, int APort, std::string ADeviceKey,
                        std::string APasswordHash, THostServices AServices, THostTimings ATimings)
     : FUi(AUi),
@@ -138,14 +124,10 @@ void THostAgent::Start() {
 void THostAgent::Stop() {
   if (!FRunning.exchange(false)) return;
   {
-    std::lock_guard<std::mutex> hold(FWakeLock);
-    if (FPendingConsent) {
-      std::lock_guard<std::mutex> answer(FPendingConsent->Lock);
-      FPendingConsent->Cancelled = true;
-      FPendingConsent->Changed.notify_all();
-    }
+    std::lock_guard<std::mutex> hold(FWakeLock);  // the reconnect wait tests FRunning under it
   }
   FWake.notify_all();
+  EndOpenConsent(EConsentEnd::Lost);
   // Abort first: it wakes a connect, a read or a blocked write on every thread, so ending the
   // session below never waits for a peer that stopped reading.
   if (TConnRef conn = Client()) conn->Conn->Abort();
@@ -193,6 +175,7 @@ void THostAgent::ConnectLoop() {
       FLastKeepAlive = TickMs();
       while (FRunning) {
         KeepAliveIfDue(conn);
+        CheckConsentDeadline();
         if (!stream.WaitReadable(FTimings.PollMs)) continue;
         const TPacket packet = ReadPacket(stream);
         DispatchCmd(packet.Type, packet.Payload);
@@ -210,6 +193,7 @@ void THostAgent::ConnectLoop() {
       }
     }
     FConnected = false;
+    EndOpenConsent(EConsentEnd::Lost);
     // Abort before ending the session: the capture thread or a file sender may be blocked in a
     // write to a relay that stopped reading, and ending the session waits for the capture thread.
     if (conn) conn->Conn->Abort();
@@ -255,6 +239,7 @@ void THostAgent::DispatchCmd(uint32_t AType, const TBytes& AData) {
     case MsgSessionStart: StartSession(); break;
     case MsgSessionEnd: EndSession(); break;
     case MsgAdmitRequest: HandleConnectRequest(AData); break;
+    case MsgAdmitWithdrawn: EndOpenConsent(EConsentEnd::Withdrawn); break;
     case MsgFrameAck:
       FInFlight.fetch_sub(1);
       FFrameDelay.FrameAcked(SteadyMs());
@@ -319,33 +304,82 @@ void THostAgent::HandleConnectRequest(const TBytes& AData) {
     return;
   }
 
-  const EConsent answer = AskConsent(Client(), LName, LIP);
-  if (!FRunning) return;  // stopped while the question was open: the connection is gone
-  switch (answer) {
-    case EConsent::Stopped:
-      return;
-    case EConsent::Allowed:
-      SendWait(MsgAdmitAccept);
-      Log(NameAndAddress("사용자 동의 접속 허용: ", LName, LIP));
-      Admitted(LName, LIP, EAdmission::Accepted);
-      return;
-    case EConsent::Refused:
-      SendWaitText(MsgAdmitReject, AdmitRejectReason);
-      Log(NameAndAddress("접속 거부: ", LName, LIP));
-      Status("접속 거부됨 - 대기 중");
-      Admitted(LName, LIP, EAdmission::Refused);
-      return;
-    case EConsent::TimedOut:
-    case EConsent::Withdrawn: {
-      // Nobody answered, or the viewer gave up: declined either way. After a withdrawal the
-      // relay no longer needs the answer, but it is owed one.
-      const bool lapsed = answer == EConsent::TimedOut;
-      SendWaitText(MsgAdmitReject, AdmitRejectReason);
-      Log(NameAndAddress(lapsed ? "접속 요청 시간 초과, 거부됨: " : "접속 요청 취소됨: ", LName, LIP));
-      Status("대기 중 - 접속을 기다립니다");
-      Admitted(LName, LIP, lapsed ? EAdmission::TimedOut : EAdmission::Withdrawn);
+  const std::optional<uint64_t> ticket =
+      FConsent.Open(LName, LIP, TickMs(), uint32_t(std::max(FTimings.ConsentTimeoutMs, 0)));
+  if (!ticket) {
+    // One question at a time: a second request while one is open is declined at once.
+    SendWaitText(MsgAdmitReject, AdmitRejectReason);
+    return;
+  }
+  // The reader goes back to the relay at once; the answer comes through AnswerConsent.
+  Post([this, LQuestion = TConsentQuestion{*ticket, LName, LIP}] {
+    if (!FConsent.IsOpen(LQuestion.Ticket)) return;  // ended before it was shown: never shown
+    auto handler = OnConsent;  // a copy: the handler may destroy the agent
+    if (!handler) {
+      EndConsent(LQuestion.Ticket, EConsentEnd::Refused);
       return;
     }
+    try {
+      handler(LQuestion);
+    } catch (const std::exception& e) {
+      // The prompt could not be shown: the question and the connection end, as any failure
+      // of the reader would end them.
+      EndConsent(LQuestion.Ticket, EConsentEnd::Lost);
+      FailConnection(e.what());
+    }
+  });
+}
+
+void THostAgent::AnswerConsent(uint64_t ATicket, bool AAllow) {
+  EndConsent(ATicket, AAllow ? EConsentEnd::Allowed : EConsentEnd::Refused);
+}
+
+void THostAgent::CheckConsentDeadline() {
+  if (const std::optional<uint64_t> ticket = FConsent.Lapsed(TickMs())) EndConsent(*ticket, EConsentEnd::TimedOut);
+}
+
+void THostAgent::EndOpenConsent(EConsentEnd AHow) {
+  if (const std::optional<uint64_t> ticket = FConsent.Current()) EndConsent(*ticket, AHow);
+}
+
+void THostAgent::EndConsent(uint64_t ATicket, EConsentEnd AHow) {
+  const std::optional<TPendingConsent::TRequest> request = FConsent.End(ATicket);
+  if (!request) return;  // the answer, the withdrawal, the deadline or the loss came first
+  const std::string& name = request->ViewerName;
+  const std::string& ip = request->ViewerIP;
+  if (AHow != EConsentEnd::Allowed && AHow != EConsentEnd::Refused) {
+    // The prompt, if shown, is void now.
+    Post([this] {
+      auto handler = OnConsentClosed;
+      if (handler) handler();
+    });
+  }
+  if (AHow == EConsentEnd::Lost) return;  // nobody is left to answer
+  // Never waits: this may run on the user-interface thread. A full queue means a relay that
+  // reads nothing, and the connection is given up soon anyway.
+  const bool sent = AHow == EConsentEnd::Allowed ? SendNow(MsgAdmitAccept, "") : SendNow(MsgAdmitReject, AdmitRejectReason);
+  if (!sent) Log(NameAndAddress("접속 응답을 보내지 못했습니다: ", name, ip));
+  switch (AHow) {
+    case EConsentEnd::Allowed:
+      Log(NameAndAddress("사용자 동의 접속 허용: ", name, ip));
+      Admitted(name, ip, EAdmission::Accepted);
+      break;
+    case EConsentEnd::Refused:
+      Log(NameAndAddress("접속 거부: ", name, ip));
+      Status("접속 거부됨 - 대기 중");
+      Admitted(name, ip, EAdmission::Refused);
+      break;
+    case EConsentEnd::TimedOut:
+    case EConsentEnd::Withdrawn: {
+      // Nobody answered, or the viewer gave up: declined either way. After a withdrawal the
+      // relay no longer needs the answer, but it is owed one.
+      const bool lapsed = AHow == EConsentEnd::TimedOut;
+      Log(NameAndAddress(lapsed ? "접속 요청 시간 초과, 거부됨: " : "접속 요청 취소됨: ", name, ip));
+      Status("대기 중 - 접속을 기다립니다");
+      Admitted(name, ip, lapsed ? EAdmission::TimedOut : EAdmission::Withdrawn);
+      break;
+    }
+    case EConsentEnd::Lost: break;
   }
 }
 
@@ -354,97 +388,6 @@ void THostAgent::Admitted(const std::string& AName, const std::string& AIP, EAdm
     auto handler = OnAdmission;
     if (handler) handler(AName, AIP, AHow);
   });
-}
-
-// Asks OnConsent on the user-interface thread and waits for the answer, like Sync, except
-// that Stop releases the wait (Stop may even be called from inside the handler's own prompt),
-// the question lapses after ConsentTimeoutMs, and the reader keeps serving the relay meanwhile:
-// keep-alives go out and a withdrawal of the request ends the wait.
-THostAgent::EConsent THostAgent::AskConsent(const TConnRef& AConn, const std::string& AName, const std::string& AIP) {
-  auto wait = std::make_shared<TConsentWait>();
-  {
-    std::lock_guard<std::mutex> hold(FWakeLock);
-    if (!FRunning) return EConsent::Stopped;
-    FPendingConsent = wait;
-  }
-  Post([this, wait, AName, AIP] {
-    {
-      std::lock_guard<std::mutex> hold(wait->Lock);
-      if (wait->Cancelled) return;
-    }
-    bool allow = false, failed = false;
-    std::string error;
-    try {
-      auto handler = OnConsent;  // a copy: the handler may destroy the agent
-      if (handler) handler(AName, AIP, allow);
-    } catch (const std::exception& e) {
-      failed = true;
-      error = e.what();
-    } catch (...) {
-      failed = true;
-      error = "consent handler failed";
-    }
-    std::lock_guard<std::mutex> hold(wait->Lock);
-    wait->Allow = allow;
-    wait->Failed = failed;
-    wait->Error = error;
-    wait->Answered = true;
-    wait->Changed.notify_all();
-  });
-  // Ends the question for whoever still looks at it: a prompt not yet shown is never shown,
-  // an open one is closed.
-  auto withdraw = [&] {
-    {
-      std::lock_guard<std::mutex> hold(wait->Lock);
-      if (wait->Answered) return;
-      wait->Cancelled = true;
-    }
-    Post([this] {
-      auto handler = OnConsentClosed;
-      if (handler) handler();
-    });
-  };
-  struct TForget {
-    THostAgent* Agent;
-    ~TForget() {
-      std::lock_guard<std::mutex> hold(Agent->FWakeLock);
-      Agent->FPendingConsent.reset();
-    }
-  } forget{this};
-
-  const uint32_t asked = TickMs();
-  for (;;) {
-    {
-      std::unique_lock<std::mutex> hold(wait->Lock);
-      if (wait->Answered) {
-        if (wait->Failed) throw TError(wait->Error);
-        return wait->Allow ? EConsent::Allowed : EConsent::Refused;
-      }
-      if (wait->Cancelled) return EConsent::Stopped;
-    }
-    if (TickElapsed(TickMs(), asked, uint32_t(std::max(FTimings.ConsentTimeoutMs, 0)))) {
-      withdraw();
-      return EConsent::TimedOut;
-    }
-    try {
-      KeepAliveIfDue(AConn);
-      if (!AConn || !AConn->Conn->WaitReadable(ConsentPollMs)) continue;
-      const TPacket packet = ReadPacket(*AConn->Conn);
-      if (packet.Type == MsgAdmitWithdrawn) {
-        withdraw();
-        return EConsent::Withdrawn;
-      }
-      if (packet.Type == MsgAdmitRequest) {
-        // One question at a time: a second request while one is open is declined at once.
-        SendWaitText(MsgAdmitReject, AdmitRejectReason);
-        continue;
-      }
-      DispatchCmd(packet.Type, packet.Payload);
-    } catch (...) {
-      withdraw();
-      throw;
-    }
-  }
 }
 
 // ---- session ----------------------------------------------------------------------------
@@ -847,6 +790,10 @@ void THostAgent::SendWaitText(uint32_t AType, std::string_view AText) {
 bool THostAgent::SendNow(uint32_t AType, std::string_view AText) {
   const TConnRef conn = Client();
   return conn && conn->Writer.PostText(AType, AText);
+}
+
+void THostAgent::FailConnection(const std::string& AWhy) {
+  if (const TConnRef conn = Client()) WriteFailed(*conn->Conn, AWhy);
 }
 
 void THostAgent::WriteFailed(IClientConnection& AConn, const std::string& AWhy) {

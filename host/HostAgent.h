@@ -9,10 +9,13 @@
 //   EndSessionByUser, the state queries and the event slots belong to the user-interface thread,
 //   the one on which AUi runs its calls. Assign the slots before Start, clear them before
 //   destroying the agent.
-// - Every event is raised on the user-interface thread through AUi (the others are queued;
-//   OnConsent's answer is awaited, but the question lapses after ConsentTimeoutMs or when the
-//   relay withdraws the request, and OnConsentClosed then tells the handler to close its
-//   prompt). Calls still queued when the agent is destroyed do nothing.
+// - Every event is queued to the user-interface thread through AUi. Calls still queued when the
+//   agent is destroyed do nothing.
+// - A consent question is a record, not a wait: OnConsent asks it, the handler answers with
+//   AnswerConsent whenever the user has decided (from inside the handler or later). The question
+//   also ends when it lapses after ConsentTimeoutMs, when the relay withdraws the request, or
+//   when the connection goes; OnConsentClosed then tells the handler to close its prompt, and a
+//   later answer is ignored.
 // - Nothing the user-interface thread calls waits on the network: its sends are queued on the
 //   connection's one writer and dropped (answer false) when that queue is full or no
 //   connection is up. The reader and capture threads wait for room; file chunks go through the
@@ -36,6 +39,7 @@
 #include "host/HostCapturer.h"
 #include "host/HostFiles.h"
 #include "host/InputMapping.h"
+#include "host/PendingConsent.h"
 #include "host/ProcThread.h"
 #include "platform/Input.h"
 #include "platform/Screen.h"
@@ -49,7 +53,13 @@
 namespace tlm {
 
 using THostStringEvent = std::function<void(const std::string& AText)>;
-using TConsentEvent = std::function<void(const std::string& AViewerName, const std::string& AViewerIP, bool& AAllow)>;
+// One consent question for the user; answer it with THostAgent::AnswerConsent(Ticket, ...).
+struct TConsentQuestion {
+  uint64_t Ticket = 0;
+  std::string ViewerName;
+  std::string ViewerIP;
+};
+using TConsentEvent = std::function<void(const TConsentQuestion& AQuestion)>;
 using THostNotify = std::function<void()>;
 
 // How an admission request was decided.
@@ -122,6 +132,8 @@ public:
   // Ends the session at once: drops the relay connection and registers again straight away
   // with the same device key, so the ID stays. Nothing outside a session.
   void EndSessionByUser();
+  // The user's answer to the consent question ATicket; nothing once that question has ended.
+  void AnswerConsent(uint64_t ATicket, bool AAllow);
 
   std::string ID() const;
   bool Running() const { return FRunning.load(); }
@@ -131,7 +143,7 @@ public:
 
   THostStringEvent OnID;            // ID text, or "" after the connection was lost
   THostStringEvent OnStatus;        // one current status line
-  TConsentEvent OnConsent;          // set AAllow to admit the viewer
+  TConsentEvent OnConsent;          // ask the user; answer with AnswerConsent
   THostNotify OnConsentClosed;      // the open consent question is void (withdrawn, timed out, connection lost)
   TAdmissionEvent OnAdmission;      // every admission decision, for the record
   THostStringEvent OnSessionStart;  // always ""
@@ -148,15 +160,17 @@ private:
     TPacketWriter Writer;
   };
   using TConnRef = std::shared_ptr<TLink>;
-  struct TConsentWait;
 
   // Reader thread.
   void ConnectLoop();
   void DispatchCmd(uint32_t AType, const TBytes& AData);
   void HandleHostId(const TBytes& AData);
   void HandleConnectRequest(const TBytes& AData);
-  enum class EConsent { Allowed, Refused, TimedOut, Withdrawn, Stopped };
-  EConsent AskConsent(const TConnRef& AConn, const std::string& AName, const std::string& AIP);
+  enum class EConsentEnd { Allowed, Refused, TimedOut, Withdrawn, Lost };
+  // Ends the consent question ATicket, unless something else ended it first; any thread.
+  void EndConsent(uint64_t ATicket, EConsentEnd AHow);
+  void EndOpenConsent(EConsentEnd AHow);
+  void CheckConsentDeadline();
   void KeepAliveIfDue(const TConnRef& AConn);
   void Admitted(const std::string& AName, const std::string& AIP, EAdmission AHow);
   void StartSession();
@@ -198,6 +212,8 @@ private:
   // A write on AConn failed: the first cause is kept for the log line, and the connection is
   // aborted so that the reader ends the session and reconnects. Writer thread.
   void WriteFailed(IClientConnection& AConn, const std::string& AWhy);
+  // Ends the current connection for AWhy (kept for the log line); any thread.
+  void FailConnection(const std::string& AWhy);
   void Post(std::function<void()> AProc);
   void Sync(std::function<void()> AProc);
   void Status(const std::string& AText);
@@ -252,9 +268,9 @@ private:
   // A file that arrives short or broken stays under its temporary name, for the user to recover.
   TFileReceiver FRecvFile{TReceivedFile::EIncomplete::Keep, TReceivedFile::ETempName::BesideTarget};
 
-  std::mutex FWakeLock;  // wakes the reconnect wait and a pending consent on Stop
+  std::mutex FWakeLock;  // wakes the reconnect wait on Stop
   std::condition_variable FWake;
-  std::shared_ptr<TConsentWait> FPendingConsent;
+  TPendingConsent FConsent;
 
   // Requested files, sent one at a time in request order. Last member: destroyed first, so
   // its worker never outlives anything a send uses.
