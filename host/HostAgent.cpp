@@ -11,7 +11,6 @@
 #include "protocol/Error.h"
 #include "protocol/Messages.h"
 #include "protocol/Packet.h"
-#include "protocol/RelayLink.h"
 
 namespace tlm {
 
@@ -130,7 +129,7 @@ void THostAgent::Stop() {
   EndOpenConsent(EConsentEnd::Lost);
   // Abort first: it wakes a connect, a read or a blocked write on every thread, so ending the
   // session below never waits for a peer that stopped reading.
-  if (TConnRef conn = Client()) conn->Conn->Abort();
+  if (TConnRef conn = Client()) conn->End("Stopped");
   EndSession();
   if (FReader) {
     if (FUi.IsUiThread()) FUi.WaitPumping([this] { return FReader->Finished(); });
@@ -157,46 +156,40 @@ void THostAgent::ConnectLoop() {
     FVirt = virt.value_or(TVirtualScreen{});
   }
   while (FRunning) {
-    TConnRef conn;
-    try {
-      conn = std::make_shared<TLink>(NewRelayConnection());
-      IClientConnection& stream = *conn->Conn;
-      stream.SetReadTimeout(FTimings.ReadTimeoutMs);
-      stream.SetWriteStallTimeout(FTimings.WriteStallMs);
-      conn->Writer.OnFailure = [this, &stream](const std::string& AWhy) { WriteFailed(stream, AWhy); };
-      SetClient(conn);
-      if (!FRunning) stream.Abort();  // Stop came before the client was visible to it
-      Status("릴레이 서버에 연결하는 중...");
-      stream.Connect(FServer, uint16_t(FPort), FTimings.ConnectTimeoutMs);
-      stream.SetNotSentLowWater(UnsentLimitBytes);
-      conn->Writer.Start();
-      conn->Writer.PostWait(MsgHostRegister, BytesOf(FDeviceKey));
+    TRelayChannelSettings settings;
+    settings.Host = FServer;
+    settings.Port = uint16_t(FPort);
+    settings.ConnectTimeoutMs = FTimings.ConnectTimeoutMs;
+    settings.ReadTimeoutMs = FTimings.ReadTimeoutMs;
+    settings.PollMs = FTimings.PollMs;
+    settings.WriteStallMs = FTimings.WriteStallMs;
+    settings.NotSentLowWaterBytes = UnsentLimitBytes;
+    TConnRef conn = std::make_shared<TRelayChannel>(settings);
+    TRelayChannel& channel = *conn;  // the handlers run while this loop holds conn
+    channel.OnConnected = [this, &channel] {
+      channel.Writer().PostWait(MsgHostRegister, BytesOf(FDeviceKey));
       FConnected = true;
       FLastKeepAlive = TickMs();
-      while (FRunning) {
-        KeepAliveIfDue(conn);
-        CheckConsentDeadline();
-        if (!stream.WaitReadable(FTimings.PollMs)) continue;
-        const TPacket packet = ReadPacket(stream);
-        DispatchCmd(packet.Type, packet.Payload);
-      }
-    } catch (const std::exception& e) {
-      if (FUserEnded) {
-        Log("사용자가 연결을 끊었습니다");
-      } else if (FRunning) {
-        std::string cause = e.what();
-        {
-          std::lock_guard<std::mutex> hold(FTextLock);
-          if (!FWriteFailure.empty()) cause = FWriteFailure;
-        }
-        Log("연결 끊김: " + ConnectionLossText(cause));
-      }
+    };
+    channel.OnTurn = [this, &channel] {
+      KeepAliveIfDue(channel);
+      CheckConsentDeadline();
+    };
+    channel.OnPacket = [this](const TPacket& APacket) { DispatchCmd(APacket.Type, APacket.Payload); };
+    SetClient(conn);
+    if (!FRunning) channel.End();  // Stop came before the channel was visible to it
+    Status("릴레이 서버에 연결하는 중...");
+    channel.Start();
+    channel.Wait();
+    if (FUserEnded) {
+      Log("사용자가 연결을 끊었습니다");
+    } else if (FRunning) {
+      Log("연결 끊김: " + ConnectionLossText(channel.Cause()));
     }
     FConnected = false;
     EndOpenConsent(EConsentEnd::Lost);
-    // Abort before ending the session: the capture thread or a file sender may be blocked in a
-    // write to a relay that stopped reading, and ending the session waits for the capture thread.
-    if (conn) conn->Conn->Abort();
+    // The channel has ended and stopped its writer, so a capture thread or a file sender that
+    // waited for room has been released, and ending the session cannot wait for the network.
     EndSession();
     ReleaseHeldInput();
     Post([this] {
@@ -204,13 +197,7 @@ void THostAgent::ConnectLoop() {
       if (handler) handler("");
     });
     SetClient(nullptr);
-    // A file send still holding the link finds its writer stopped and ends.
-    if (conn) conn->Writer.Stop();
-    conn.reset();
-    {
-      std::lock_guard<std::mutex> hold(FTextLock);
-      FWriteFailure.clear();
-    }
+    conn.reset();  // a file send may hold it a little longer: it finds the writer stopped
     if (FUserEnded.exchange(false)) continue;  // the user ended the session: register again at once
     if (FRunning) {
       const int seconds = (FTimings.ReconnectWaitMs + 999) / 1000;
@@ -220,9 +207,9 @@ void THostAgent::ConnectLoop() {
   }
 }
 
-void THostAgent::KeepAliveIfDue(const TConnRef& AConn) {
+void THostAgent::KeepAliveIfDue(TRelayChannel& AConn) {
   if (!TickElapsed(TickMs(), FLastKeepAlive, FTimings.KeepAliveMs)) return;
-  AConn->Writer.PostWait(MsgKeepAlive);
+  AConn.Writer().PostWait(MsgKeepAlive);
   FLastKeepAlive = TickMs();
 }
 
@@ -465,7 +452,7 @@ void THostAgent::EndSessionByUser() {
   TConnRef conn = Client();
   if (!conn) return;
   FUserEnded = true;
-  conn->Conn->Abort();  // the reader sees the abort, ends the session and registers again
+  conn->End("Ended by the user");  // the reader sees the abort, ends the session and registers again
 }
 
 void THostAgent::SetClipboardFromViewer(const TBytes& AData) {
@@ -562,7 +549,7 @@ void THostAgent::CaptureLoop(TConnRef AConn) {
         const TBytes payload = BuildFramePayload(frameNo, width, height, keyframe, rects);
         FInFlight.fetch_add(1);
         FFrameDelay.FrameSent(SteadyMs());
-        AConn->Writer.PostWait(MsgFrame, payload);
+        AConn->Writer().PostWait(MsgFrame, payload);
       }
     } catch (const std::exception&) {
       if (FInSession) SleepMs(CaptureErrorWaitMs);
@@ -727,7 +714,7 @@ void THostAgent::SendFile(TConnRef AConn, uint64_t ASession, std::string APath) 
     name = sender.Name();
     // The whole file through the bulk queue, so its end never overtakes its last chunk, and
     // every other packet overtakes the next chunk.
-    const auto send = [&](uint32_t AType, std::span<const uint8_t> AData) { AConn->Writer.PostBulk(AType, AData); };
+    const auto send = [&](uint32_t AType, std::span<const uint8_t> AData) { AConn->Writer().PostBulk(AType, AData); };
     sender.SendBegin(send);
     Log("파일 송신 시작: " + name + " (" + std::to_string(sender.Size()) + " 바이트)");
     // Before each chunk: while frames are slow to come back the line is full, so the chunk
@@ -746,7 +733,7 @@ void THostAgent::SendFile(TConnRef AConn, uint64_t ASession, std::string APath) 
   } catch (const std::exception& e) {
     Log("파일 송신 실패: " + name + ": " + e.what());
     try {
-      AConn->Writer.PostBulk(MsgFileError, BytesOf(e.what()));
+      AConn->Writer().PostBulk(MsgFileError, BytesOf(e.what()));
     } catch (const std::exception&) {
       // the connection is gone as well
     }
@@ -780,7 +767,7 @@ void THostAgent::SetClient(TConnRef AConn) {
 void THostAgent::SendWait(uint32_t AType, std::span<const uint8_t> AData) {
   const TConnRef conn = Client();
   if (!conn) throw TConnectionError("Not connected");
-  conn->Writer.PostWait(AType, AData);
+  conn->Writer().PostWait(AType, AData);
 }
 
 void THostAgent::SendWaitText(uint32_t AType, std::string_view AText) {
@@ -789,21 +776,11 @@ void THostAgent::SendWaitText(uint32_t AType, std::string_view AText) {
 
 bool THostAgent::SendNow(uint32_t AType, std::string_view AText) {
   const TConnRef conn = Client();
-  return conn && conn->Writer.PostText(AType, AText);
+  return conn && conn->Writer().PostText(AType, AText);
 }
 
 void THostAgent::FailConnection(const std::string& AWhy) {
-  if (const TConnRef conn = Client()) WriteFailed(*conn->Conn, AWhy);
-}
-
-void THostAgent::WriteFailed(IClientConnection& AConn, const std::string& AWhy) {
-  // A failed or stalled write may have left half a packet on the stream: the connection is
-  // unusable, and the reader must learn it at once. The reader itself only sees the abort.
-  if (!AConn.Aborted()) {
-    std::lock_guard<std::mutex> hold(FTextLock);
-    if (FWriteFailure.empty()) FWriteFailure = AWhy;
-  }
-  AConn.Abort();
+  if (const TConnRef conn = Client()) conn->End(AWhy);
 }
 
 void THostAgent::Post(std::function<void()> AProc) { PostGuarded(FUi, FGuard, std::move(AProc)); }

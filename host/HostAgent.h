@@ -48,7 +48,7 @@
 #include "protocol/LifeGuard.h"
 #include "protocol/Marshal.h"
 #include "protocol/FileTransfer.h"
-#include "protocol/PacketWriter.h"
+#include "protocol/RelayChannel.h"
 
 namespace tlm {
 
@@ -152,14 +152,8 @@ public:
   THostStringEvent OnLog;           // a log line
 
 private:
-  // One relay connection and its writer, shared by every thread that sends on it; the writer
-  // goes before the connection it writes to.
-  struct TLink {
-    explicit TLink(std::shared_ptr<IClientConnection> AConn) : Conn(std::move(AConn)), Writer(*Conn) {}
-    const std::shared_ptr<IClientConnection> Conn;
-    TPacketWriter Writer;
-  };
-  using TConnRef = std::shared_ptr<TLink>;
+  // The current relay connection, shared by every thread that sends on it.
+  using TConnRef = std::shared_ptr<TRelayChannel>;
 
   // Reader thread.
   void ConnectLoop();
@@ -171,7 +165,7 @@ private:
   void EndConsent(uint64_t ATicket, EConsentEnd AHow);
   void EndOpenConsent(EConsentEnd AHow);
   void CheckConsentDeadline();
-  void KeepAliveIfDue(const TConnRef& AConn);
+  void KeepAliveIfDue(TRelayChannel& AConn);
   void Admitted(const std::string& AName, const std::string& AIP, EAdmission AHow);
   void StartSession();
   void EndSession();
@@ -209,9 +203,6 @@ private:
   void SendWaitText(uint32_t AType, std::string_view AText);
   // User-interface thread: never waits; false when the packet was dropped.
   bool SendNow(uint32_t AType, std::string_view AText);
-  // A write on AConn failed: the first cause is kept for the log line, and the connection is
-  // aborted so that the reader ends the session and reconnects. Writer thread.
-  void WriteFailed(IClientConnection& AConn, const std::string& AWhy);
   // Ends the current connection for AWhy (kept for the log line); any thread.
   void FailConnection(const std::string& AWhy);
   void Post(std::function<void()> AProc);
@@ -228,17 +219,16 @@ private:
   THostServices FServices;
   const THostTimings FTimings;
 
-  mutable std::mutex FClientLock;  // guards the FClient pointer only, never held during I/O
+  mutable std::mutex FClientLock;  // guards the FClient pointer only, never held during I/O or a wait
   TConnRef FClient;
 
   std::unique_ptr<IHostCapturer> FCapturer;
   std::unique_ptr<TProcThread> FReader;
   std::unique_ptr<TProcThread> FCapture;
 
-  mutable std::mutex FTextLock;  // FID, FPasswordHash, FWriteFailure
+  mutable std::mutex FTextLock;  // FID, FPasswordHash
   std::string FID;
   std::string FPasswordHash;
-  std::string FWriteFailure;  // why a write broke the current connection ("" when none did)
 
   std::atomic<bool> FRunning{false};
   std::atomic<bool> FConnected{false};
