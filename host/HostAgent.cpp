@@ -16,7 +16,6 @@ namespace tlm {
 
 namespace {
 
-constexpr int InFlightLimit = 2;
 constexpr int WindowFullWaitMs = 10;
 constexpr int CaptureErrorWaitMs = 200;
 // File requests waiting behind the one being sent; more are refused with MsgFileError.
@@ -228,8 +227,7 @@ void THostAgent::DispatchCmd(uint32_t AType, const TBytes& AData) {
     case MsgAdmitRequest: HandleConnectRequest(AData); break;
     case MsgAdmitWithdrawn: EndOpenConsent(EConsentEnd::Withdrawn); break;
     case MsgFrameAck:
-      FInFlight.fetch_sub(1);
-      FFrameDelay.FrameAcked(SteadyMs());
+      FFrameFlow.FrameAcked(SteadyMs());
       break;
     case MsgKeyframeRequest: FKeyframeWanted.exchange(1); break;
     case MsgQuality:
@@ -383,8 +381,7 @@ void THostAgent::StartSession() {
   {
     std::lock_guard<std::mutex> hold(FSessionLock);
     if (FInSession) return;
-    FInFlight = 0;
-    FFrameDelay.Reset();
+    FFrameFlow.Reset();
     FFrameNo = 0;
     FKeyframeWanted.exchange(1);
     ++FSessionSerial;
@@ -528,7 +525,7 @@ std::optional<TVirtualScreen> THostAgent::ReadVirtualScreen() const {
 void THostAgent::CaptureLoop(TConnRef AConn) {
   if (!AConn) return;
   while (FInSession && FRunning) {
-    if (FInFlight.load() >= InFlightLimit) {
+    if (FFrameFlow.WindowFull()) {
       SleepMs(WindowFullWaitMs);
       continue;
     }
@@ -547,8 +544,7 @@ void THostAgent::CaptureLoop(TConnRef AConn) {
       if (FCapturer->Capture(keyframe, rects, width, height)) {
         const uint32_t frameNo = FFrameNo.fetch_add(1) + 1;
         const TBytes payload = BuildFramePayload(frameNo, width, height, keyframe, rects);
-        FInFlight.fetch_add(1);
-        FFrameDelay.FrameSent(SteadyMs());
+        FFrameFlow.FrameSent(SteadyMs());
         AConn->Writer().PostWait(MsgFrame, payload);
       }
     } catch (const std::exception&) {
@@ -720,7 +716,7 @@ void THostAgent::SendFile(TConnRef AConn, uint64_t ASession, std::string APath) 
     // Before each chunk: while frames are slow to come back the line is full, so the chunk
     // waits (a little at a time, never long in all) and the picture keeps moving.
     const auto goOn = [&] {
-      for (int waited = 0; waited < MaxChunkWaitMs && SessionLasts(ASession) && FFrameDelay.Congested(SteadyMs());
+      for (int waited = 0; waited < MaxChunkWaitMs && SessionLasts(ASession) && FFrameFlow.Congested(SteadyMs());
            waited += ChunkWaitStepMs)
         SleepMs(ChunkWaitStepMs);
       return SessionLasts(ASession);

@@ -36,6 +36,7 @@
 #include <string>
 #include <vector>
 
+#include "host/FrameFlow.h"
 #include "host/HostCapturer.h"
 #include "host/HostFiles.h"
 #include "host/InputMapping.h"
@@ -241,9 +242,8 @@ private:
   std::atomic<int> FQuality{60};
   std::atomic<int> FJpegQuality{60};
   std::atomic<uint32_t> FFrameNo{0};
-  std::atomic<int32_t> FInFlight{0};
   std::atomic<int32_t> FKeyframeWanted{0};
-  TFrameDelay FFrameDelay;  // file chunks wait while frames are slow to come back
+  TFrameFlow FFrameFlow;  // the frame window, and file chunks wait while frames are slow to come back
   // FMonitors (as sent in the monitor list) and FVirt: read on the reader thread, replaced on
   // the capture thread when the screen's layout changes.
   mutable std::mutex FMonitorsLock;

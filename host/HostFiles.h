@@ -1,12 +1,11 @@
-// The host's file services apart from the agent: directory listings, the queue that runs file
-// sends one at a time, and the frame delay that paces file chunks.
+// The host's file services apart from the agent: directory listings and the queue that runs
+// file sends one at a time. What paces file chunks is the frame flow (host/FrameFlow.h).
 // The user's folders are in platform/Folders.h, sending and receiving a file in
 // protocol/FileTransfer.h.
 #pragma once
 
 #include <condition_variable>
 #include <cstddef>
-#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -52,31 +51,6 @@ private:
   std::deque<std::function<void()>> FJobs;
   bool FBusy = false;  // a worker runs (or is about to)
   std::thread FWorker;
-};
-
-// How long the viewer takes to acknowledge frames, so that a file send can step aside when the
-// line fills up: chunks queued anywhere on the way (the relay, socket buffers, a slow link)
-// delay the frames behind them, and the frame delay is the one measure of that the host has.
-// Bound: a few dozen numbers. Any thread.
-class TFrameDelay {
-public:
-  // Frames waiting longer than this are not the line's doing: the viewer stopped acknowledging.
-  static constexpr int64_t StalledMs = 2000;
-  // Delay above the quickest recent frames that counts as a full line.
-  static constexpr int64_t TargetMs = 80;
-
-  void Reset();
-  void FrameSent(int64_t ANowMs);
-  void FrameAcked(int64_t ANowMs);
-  // True while frames take clearly longer than the quickest recent ones.
-  bool Congested(int64_t ANowMs) const;
-
-private:
-  static constexpr size_t Samples = 64;
-  mutable std::mutex FLock;
-  std::deque<int64_t> FSent;    // send times of frames not yet acknowledged, oldest first
-  std::deque<int64_t> FRecent;  // the latest round trips
-  int64_t FLastAckMs = 0;
 };
 
 }  // namespace tlm

@@ -1,3 +1,4 @@
+#include "host/FrameFlow.h"
 #include "host/HostFiles.h"
 
 #include <gtest/gtest.h>
@@ -124,12 +125,13 @@ TEST(SerialJobs, ClearDropsWaitingJobsOnly) {
   EXPECT_EQ(later.load(), 0);
 }
 
-TEST(FrameDelay, CongestedOnlyWhileFramesAreSlowerThanTheQuickestRecentOnes) {
+TEST(FrameFlow, CongestedOnlyWhileFramesAreSlowerThanTheQuickestRecentOnes) {
   // Each step: frames sent and acknowledged at given times (ms), then the question at a time.
   struct TStep {
     enum { Sent, Acked, Ask } What;
     int64_t At;
     bool Congested = false;  // for Ask
+    int InFlight = -1;       // for Ask: the window's count, -1 unchecked
   };
   struct {
     const char* Name;
@@ -138,30 +140,35 @@ TEST(FrameDelay, CongestedOnlyWhileFramesAreSlowerThanTheQuickestRecentOnes) {
       {"no measurement yet", {{TStep::Sent, 0}, {TStep::Ask, 50, false}}},
       {"quick frames", {{TStep::Sent, 0}, {TStep::Acked, 10}, {TStep::Sent, 20}, {TStep::Acked, 30}, {TStep::Ask, 35, false}}},
       {"a frame waits far longer than the base",
-       {{TStep::Sent, 0}, {TStep::Acked, 10}, {TStep::Sent, 20}, {TStep::Ask, 60, false}, {TStep::Ask, 20 + 10 + TFrameDelay::TargetMs + 1, true}}},
+       {{TStep::Sent, 0}, {TStep::Acked, 10}, {TStep::Sent, 20}, {TStep::Ask, 60, false}, {TStep::Ask, 20 + 10 + TFrameFlow::TargetMs + 1, true}}},
       {"the last round trip was slow and is fresh",
        {{TStep::Sent, 0}, {TStep::Acked, 10}, {TStep::Sent, 20}, {TStep::Acked, 220}, {TStep::Ask, 230, true}, {TStep::Ask, 800, false}}},
       {"the viewer stopped acknowledging",
-       {{TStep::Sent, 0}, {TStep::Acked, 10}, {TStep::Sent, 20}, {TStep::Ask, 20 + TFrameDelay::StalledMs + 1, false}}},
+       {{TStep::Sent, 0}, {TStep::Acked, 10}, {TStep::Sent, 20}, {TStep::Ask, 20 + TFrameFlow::StalledMs + 1, false}}},
       {"acknowledgements nobody asked for are ignored",
-       {{TStep::Acked, 5}, {TStep::Acked, 6}, {TStep::Sent, 10}, {TStep::Acked, 20}, {TStep::Ask, 25, false}}},
+       {{TStep::Acked, 5}, {TStep::Acked, 6}, {TStep::Sent, 10}, {TStep::Acked, 20}, {TStep::Ask, 25, false, 0},
+        {TStep::Acked, 26}, {TStep::Sent, 30}, {TStep::Ask, 31, false, 1}, {TStep::Sent, 32}, {TStep::Ask, 33, false, 2}}},
   };
   for (const auto& c : cases) {
-    TFrameDelay delay;
+    TFrameFlow delay;
     for (const TStep& step : c.Steps) {
       if (step.What == TStep::Sent) delay.FrameSent(step.At);
       if (step.What == TStep::Acked) delay.FrameAcked(step.At);
       if (step.What == TStep::Ask) {
         EXPECT_EQ(delay.Congested(step.At), step.Congested) << c.Name << " at " << step.At;
+        if (step.InFlight >= 0) {
+          EXPECT_EQ(delay.InFlight(), size_t(step.InFlight)) << c.Name << " at " << step.At;
+        }
       }
     }
   }
-  TFrameDelay delay;
+  TFrameFlow delay;
   delay.FrameSent(0);
   delay.FrameAcked(10);
   delay.FrameSent(20);
   delay.Reset();  // a new session measures afresh
   EXPECT_FALSE(delay.Congested(1000));
+  EXPECT_EQ(delay.InFlight(), 0u);
 }
 
 }  // namespace
