@@ -32,6 +32,10 @@ struct TSeen {
   std::string Why;
   bool Connected = false;
 
+  bool WaitPackets(size_t ACount, std::chrono::milliseconds AFor = 5s) {
+    std::unique_lock hold(Lock);
+    return Changed.wait_for(hold, AFor, [&] { return Types.size() >= ACount; });
+  }
   bool WaitEnded(std::chrono::milliseconds AFor = 5s) {
     std::unique_lock hold(Lock);
     return Changed.wait_for(hold, AFor, [&] { return Ended > 0; });
@@ -101,6 +105,7 @@ TEST(RelayChannel, EachWayOfEndingEndsItOnceWithTheFirstCause) {
     std::unique_ptr<TTcpConnection> far = relay.Accept();
     EXPECT_EQ(ReadPacket(*far).Type, MsgHostRegister);
     WriteTextPacket(*far, MsgHostId, "1", nullptr);
+    ASSERT_TRUE(seen.WaitPackets(1));
     c.Act(channel, *far);
     ASSERT_TRUE(seen.WaitEnded());
     channel.Wait();
