@@ -41,8 +41,6 @@ uint32_t TickMs() {
 
 void SleepMs(int AMs) { std::this_thread::sleep_for(std::chrono::milliseconds(AMs)); }
 
-int JpegQualityFor(int APreset) { return APreset == 0 ? 45 : APreset == 2 ? 82 : 62; }
-int PauseFor(int APreset) { return APreset == 0 ? 50 : APreset == 2 ? 120 : 80; }
 
 std::string NameAndAddress(const char* AFormat, const std::string& AName, const std::string& AIP) {
   // "%s (%s)" formats of the admission log lines
@@ -468,7 +466,7 @@ void THostAgent::SetClipboardFromViewer(const TBytes& AData) {
 
 void THostAgent::SetQuality(int APreset) {
   FQuality = APreset;
-  FJpegQuality = JpegQualityFor(APreset);
+  FJpegQuality = QualityPresetFor(APreset).JpegQuality;
   FKeyframeWanted.exchange(1);
 }
 
@@ -550,7 +548,7 @@ void THostAgent::CaptureLoop(TConnRef AConn) {
     } catch (const std::exception&) {
       if (FInSession) SleepMs(CaptureErrorWaitMs);
     }
-    SleepMs(PauseFor(FQuality.load()));
+    SleepMs(QualityPresetFor(FQuality.load()).PauseMs);
   }
 }
 

@@ -124,7 +124,7 @@ public:
   void Start();
   void Stop();
   void ChangePassword(const std::string& APasswordHash);
-  // Preset 0 fast (JPEG 45, 50 ms pause), 2 high (82, 120 ms), anything else standard (62, 80 ms).
+  // A quality preset (protocol/Messages.h: QualityPresetFor); anything unknown is standard.
   void SetQuality(int APreset);
   // Queue for the viewer without waiting; false (nothing sent) outside a session, without a
   // connection, or when the connection's send queue is full.

@@ -122,7 +122,7 @@ TViewerSession::TViewerSession(IUiDispatcher& AUi, TViewerParams AParams, TViewe
       FListingBox(std::make_unique<TLatest<TBoundedListing>>()),
       FClipBox(std::make_unique<TLatest<std::string>>()),
       FChat(std::make_unique<TChatQueue>()) {
-  FQuality.store(FParams.Quality >= 0 && FParams.Quality <= 2 ? FParams.Quality : 1);
+  FQuality.store(IsQualityPreset(FParams.Quality) ? FParams.Quality : QualityStandard);
   FUpload = std::make_unique<TViewerUpload>(FChannel.Writer());
   FUpload->OnProgress = [this](const std::string& AText) { Status("전송 중: " + AText); };
   FUpload->OnDone = [this](const std::string& AName, bool AComplete) {
@@ -333,8 +333,9 @@ void TViewerSession::WriteResultFile(size_t APayloadSize) {
 bool TViewerSession::SendMouse(const TMouseEventRec& ARec) {
   if (!Live()) return false;
   FLastMouse = ARec;
-  if (ARec.Button != 0 && (ARec.Action == 1 || ARec.Action == 3)) FHeldButtons.insert(ARec.Button);
-  if (ARec.Button != 0 && ARec.Action == 2) FHeldButtons.erase(ARec.Button);
+  if (ARec.Button != MouseButtonNone && (ARec.Action == MousePress || ARec.Action == MouseDoubleClick))
+    FHeldButtons.insert(ARec.Button);
+  if (ARec.Button != MouseButtonNone && ARec.Action == MouseRelease) FHeldButtons.erase(ARec.Button);
   return FChannel.Writer().Post(MsgMouse, PackMouseEvent(ARec));
 }
 
@@ -362,7 +363,7 @@ void TViewerSession::ReleaseHeld() {
   for (const uint8_t button : buttons) {
     TMouseEventRec rec = FLastMouse;
     rec.Button = button;
-    rec.Action = 2;
+    rec.Action = MouseRelease;
     rec.WheelDelta = 0;
     SendMouse(rec);
   }
