@@ -172,9 +172,7 @@ TfrmClientMain::TfrmClientMain(IUiDispatcher& AUi, THostServices AServices, TMai
   FHost->OnID = [this](const std::string& AText) { HostID(AText); };
   FHost->OnStatus = [this](const std::string& AText) { HostStatus(AText); };
   FHost->OnLog = [this](const std::string& AText) { AddLog(Q(AText)); };
-  FHost->OnConsent = [this](const std::string& AName, const std::string& AIP, bool& AAllow) {
-    HostConsent(AName, AIP, AAllow);
-  };
+  FHost->OnConsent = [this](const TConsentQuestion& AQuestion) { HostConsent(AQuestion); };
   FHost->OnSessionStart = [this](const std::string&) { HostSessionStart(); };
   FHost->OnSessionEnd = [this] { HostSessionEnd(); };
   FHost->OnChat = [this](const std::string& AText) { HostChat(AText); };
@@ -564,10 +562,9 @@ void TfrmClientMain::HostChat(const std::string& AText) {
 void TfrmClientMain::SendChatLine() {
   const QString text = edtChat->text();
   if (text.trimmed().isEmpty() || !FHost->InSession()) return;
-  try {
-    FHost->SendChat(text.toStdString());
-  } catch (const std::exception& e) {
-    AddLog(QStringLiteral("채팅 전송 실패: ") + Q(e.what()));
+  // Queued, never waited for: a connection that takes nothing drops the line instead.
+  if (!FHost->SendChat(text.toStdString())) {
+    AddLog(QStringLiteral("채팅 전송 실패: 보낼 수 없습니다 (연결이 밀려 있거나 끊겼습니다)"));
     return;
   }
   edtChat->clear();
@@ -608,11 +605,9 @@ void TfrmClientMain::ShowSessionControls(bool AInSession) {
   // clipboard already stays here.
   FClipSync = std::make_unique<TClipboardSync>();
   FClipSync->OnLocalCopy = [this](const QString& AText) {
-    try {
-      FHost->PushClipboard(AText.toStdString());
-    } catch (const std::exception&) {
-      // the session is ending; its end is reported on its own
-    }
+    // Outside a session (it may be ending) nothing is owed; a full send queue is worth a line.
+    if (!FHost->PushClipboard(AText.toStdString()) && FHost->InSession())
+      AddLog(QStringLiteral("클립보드 전송 실패: 연결이 밀려 있습니다"));
   };
 }
 
@@ -624,14 +619,16 @@ void TfrmClientMain::BringToFront() {
   QApplication::alert(this);
 }
 
-void TfrmClientMain::HostConsent(const std::string& AViewerName, const std::string& AViewerIP, bool& AAllow) {
+void TfrmClientMain::HostConsent(const TConsentQuestion& AQuestion) {
   if (isMinimized()) showNormal();
   raise();
   activateWindow();
-  const QString text = QStringLiteral("원격 지원 접속 요청이 있습니다.\r\n요청자: ") + Q(AViewerName) +
-                       QStringLiteral(" (") + Q(AViewerIP) + QStringLiteral(")") + QStringLiteral("\r\n") +
+  const QString text = QStringLiteral("원격 지원 접속 요청이 있습니다.\r\n요청자: ") + Q(AQuestion.ViewerName) +
+                       QStringLiteral(" (") + Q(AQuestion.ViewerIP) + QStringLiteral(")") + QStringLiteral("\r\n") +
                        QStringLiteral("\r\n") + QStringLiteral("이 접속을 허용하시겠습니까?");
-  AAllow = FDialogs.Question(this, text);
+  const bool allow = FDialogs.Question(this, text);
+  // A question that lapsed or was withdrawn meanwhile closed the prompt; the agent ignores this.
+  if (FHost) FHost->AnswerConsent(AQuestion.Ticket, allow);
 }
 
 void TfrmClientMain::SetMyPanelColor(const QColor& AColor) { SetBackground(pnlMy, AColor); }

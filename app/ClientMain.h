@@ -131,7 +131,7 @@ private:
 
   void HostID(const std::string& AText);
   void HostStatus(const std::string& AText);
-  void HostConsent(const std::string& AViewerName, const std::string& AViewerIP, bool& AAllow);
+  void HostConsent(const TConsentQuestion& AQuestion);
   void HostSessionStart();
   void HostSessionEnd();
   void HostChat(const std::string& AText);

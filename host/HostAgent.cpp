@@ -11,16 +11,13 @@
 #include "protocol/Error.h"
 #include "protocol/Messages.h"
 #include "protocol/Packet.h"
-#include "protocol/RelayLink.h"
 
 namespace tlm {
 
 namespace {
 
-constexpr int InFlightLimit = 2;
 constexpr int WindowFullWaitMs = 10;
 constexpr int CaptureErrorWaitMs = 200;
-constexpr int ConsentPollMs = 50;  // how soon a user's answer is sent while the reader also watches the relay
 // File requests waiting behind the one being sent; more are refused with MsgFileError.
 constexpr size_t MaxQueuedFileSends = 16;
 // Unsent bytes the kernel may hold: about 26 ms at 40 Mbit/s, so a frame written during a
@@ -44,8 +41,6 @@ uint32_t TickMs() {
 
 void SleepMs(int AMs) { std::this_thread::sleep_for(std::chrono::milliseconds(AMs)); }
 
-int JpegQualityFor(int APreset) { return APreset == 0 ? 45 : APreset == 2 ? 82 : 62; }
-int PauseFor(int APreset) { return APreset == 0 ? 50 : APreset == 2 ? 120 : 80; }
 
 std::string NameAndAddress(const char* AFormat, const std::string& AName, const std::string& AIP) {
   // "%s (%s)" formats of the admission log lines
@@ -86,19 +81,6 @@ std::string ConnectionLossText(const std::string& ASystemText) {
   return ASystemText;
 }
 
-// One pending consent question. Shared by the waiting reader and the call queued for the
-// user-interface thread, so either may go first and Stop can release the reader.
-struct THostAgent::TConsentWait {
-  std::mutex Lock;
-  std::condition_variable Changed;
-  bool Answered = false;
-  bool Cancelled = false;
-  bool Allow = false;
-  // A handler's failure travels as text: the reader raises it again as a TError of its own.
-  bool Failed = false;
-  std::string Error;
-};
-
 THostAgent::THostAgent(IUiDispatcher& AUi, std::string AServer, int APort, std::string ADeviceKey,
                        std::string APasswordHash, THostServices AServices, THostTimings ATimings)
     : FUi(AUi),
@@ -138,17 +120,13 @@ void THostAgent::Start() {
 void THostAgent::Stop() {
   if (!FRunning.exchange(false)) return;
   {
-    std::lock_guard<std::mutex> hold(FWakeLock);
-    if (FPendingConsent) {
-      std::lock_guard<std::mutex> answer(FPendingConsent->Lock);
-      FPendingConsent->Cancelled = true;
-      FPendingConsent->Changed.notify_all();
-    }
+    std::lock_guard<std::mutex> hold(FWakeLock);  // the reconnect wait tests FRunning under it
   }
   FWake.notify_all();
+  EndOpenConsent(EConsentEnd::Lost);
   // Abort first: it wakes a connect, a read or a blocked write on every thread, so ending the
   // session below never waits for a peer that stopped reading.
-  if (TConnRef conn = Client()) conn->Abort();
+  if (TConnRef conn = Client()) conn->End("Stopped");
   EndSession();
   if (FReader) {
     if (FUi.IsUiThread()) FUi.WaitPumping([this] { return FReader->Finished(); });
@@ -175,41 +153,40 @@ void THostAgent::ConnectLoop() {
     FVirt = virt.value_or(TVirtualScreen{});
   }
   while (FRunning) {
-    TConnRef conn;
-    try {
-      conn = NewRelayConnection();
-      conn->SetReadTimeout(FTimings.ReadTimeoutMs);
-      conn->SetWriteStallTimeout(FTimings.WriteStallMs);
-      SetClient(conn);
-      if (!FRunning) conn->Abort();  // Stop came before the client was visible to it
-      Status("릴레이 서버에 연결하는 중...");
-      conn->Connect(FServer, uint16_t(FPort), FTimings.ConnectTimeoutMs);
-      conn->SetNotSentLowWater(UnsentLimitBytes);
-      SendOn(conn, MsgHostRegister, BytesOf(FDeviceKey));
+    TRelayChannelSettings settings;
+    settings.Host = FServer;
+    settings.Port = uint16_t(FPort);
+    settings.ConnectTimeoutMs = FTimings.ConnectTimeoutMs;
+    settings.ReadTimeoutMs = FTimings.ReadTimeoutMs;
+    settings.PollMs = FTimings.PollMs;
+    settings.WriteStallMs = FTimings.WriteStallMs;
+    settings.NotSentLowWaterBytes = UnsentLimitBytes;
+    TConnRef conn = std::make_shared<TRelayChannel>(settings);
+    TRelayChannel& channel = *conn;  // the handlers run while this loop holds conn
+    channel.OnConnected = [this, &channel] {
+      channel.Writer().PostWait(MsgHostRegister, BytesOf(FDeviceKey));
       FConnected = true;
       FLastKeepAlive = TickMs();
-      while (FRunning) {
-        KeepAliveIfDue(conn);
-        if (!conn->WaitReadable(FTimings.PollMs)) continue;
-        const TPacket packet = ReadPacket(*conn);
-        DispatchCmd(packet.Type, packet.Payload);
-      }
-    } catch (const std::exception& e) {
-      if (FUserEnded) {
-        Log("사용자가 연결을 끊었습니다");
-      } else if (FRunning) {
-        std::string cause = e.what();
-        {
-          std::lock_guard<std::mutex> hold(FTextLock);
-          if (!FWriteFailure.empty()) cause = FWriteFailure;
-        }
-        Log("연결 끊김: " + ConnectionLossText(cause));
-      }
+    };
+    channel.OnTurn = [this, &channel] {
+      KeepAliveIfDue(channel);
+      CheckConsentDeadline();
+    };
+    channel.OnPacket = [this](const TPacket& APacket) { DispatchCmd(APacket.Type, APacket.Payload); };
+    SetClient(conn);
+    if (!FRunning) channel.End();  // Stop came before the channel was visible to it
+    Status("릴레이 서버에 연결하는 중...");
+    channel.Start();
+    channel.Wait();
+    if (FUserEnded) {
+      Log("사용자가 연결을 끊었습니다");
+    } else if (FRunning) {
+      Log("연결 끊김: " + ConnectionLossText(channel.Cause()));
     }
     FConnected = false;
-    // Abort before ending the session: the capture thread or a file sender may be blocked in a
-    // write to a relay that stopped reading, and ending the session waits for the capture thread.
-    if (conn) conn->Abort();
+    EndOpenConsent(EConsentEnd::Lost);
+    // The channel has ended and stopped its writer, so a capture thread or a file sender that
+    // waited for room has been released, and ending the session cannot wait for the network.
     EndSession();
     ReleaseHeldInput();
     Post([this] {
@@ -217,11 +194,7 @@ void THostAgent::ConnectLoop() {
       if (handler) handler("");
     });
     SetClient(nullptr);
-    conn.reset();
-    {
-      std::lock_guard<std::mutex> hold(FTextLock);
-      FWriteFailure.clear();
-    }
+    conn.reset();  // a file send may hold it a little longer: it finds the writer stopped
     if (FUserEnded.exchange(false)) continue;  // the user ended the session: register again at once
     if (FRunning) {
       const int seconds = (FTimings.ReconnectWaitMs + 999) / 1000;
@@ -231,9 +204,9 @@ void THostAgent::ConnectLoop() {
   }
 }
 
-void THostAgent::KeepAliveIfDue(const TConnRef& AConn) {
+void THostAgent::KeepAliveIfDue(TRelayChannel& AConn) {
   if (!TickElapsed(TickMs(), FLastKeepAlive, FTimings.KeepAliveMs)) return;
-  SendOn(AConn, MsgKeepAlive, {});
+  AConn.Writer().PostWait(MsgKeepAlive);
   FLastKeepAlive = TickMs();
 }
 
@@ -250,9 +223,9 @@ void THostAgent::DispatchCmd(uint32_t AType, const TBytes& AData) {
     case MsgSessionStart: StartSession(); break;
     case MsgSessionEnd: EndSession(); break;
     case MsgAdmitRequest: HandleConnectRequest(AData); break;
+    case MsgAdmitWithdrawn: EndOpenConsent(EConsentEnd::Withdrawn); break;
     case MsgFrameAck:
-      FInFlight.fetch_sub(1);
-      FFrameDelay.FrameAcked(SteadyMs());
+      FFrameFlow.FrameAcked(SteadyMs());
       break;
     case MsgKeyframeRequest: FKeyframeWanted.exchange(1); break;
     case MsgQuality:
@@ -308,39 +281,88 @@ void THostAgent::HandleConnectRequest(const TBytes& AData) {
     hash = FPasswordHash;
   }
   if (!hash.empty() && !proof.empty() && SameTextAscii(MakeSessionProof(id, hash), proof)) {
-    SendEmpty(MsgAdmitAccept);
+    SendWait(MsgAdmitAccept);
     Log(NameAndAddress("비밀번호 인증 접속 허용: ", LName, LIP));
     Admitted(LName, LIP, EAdmission::Password);
     return;
   }
 
-  const EConsent answer = AskConsent(Client(), LName, LIP);
-  if (!FRunning) return;  // stopped while the question was open: the connection is gone
-  switch (answer) {
-    case EConsent::Stopped:
-      return;
-    case EConsent::Allowed:
-      SendEmpty(MsgAdmitAccept);
-      Log(NameAndAddress("사용자 동의 접속 허용: ", LName, LIP));
-      Admitted(LName, LIP, EAdmission::Accepted);
-      return;
-    case EConsent::Refused:
-      SendText(MsgAdmitReject, AdmitRejectReason);
-      Log(NameAndAddress("접속 거부: ", LName, LIP));
-      Status("접속 거부됨 - 대기 중");
-      Admitted(LName, LIP, EAdmission::Refused);
-      return;
-    case EConsent::TimedOut:
-    case EConsent::Withdrawn: {
-      // Nobody answered, or the viewer gave up: declined either way. After a withdrawal the
-      // relay no longer needs the answer, but it is owed one.
-      const bool lapsed = answer == EConsent::TimedOut;
-      SendText(MsgAdmitReject, AdmitRejectReason);
-      Log(NameAndAddress(lapsed ? "접속 요청 시간 초과, 거부됨: " : "접속 요청 취소됨: ", LName, LIP));
-      Status("대기 중 - 접속을 기다립니다");
-      Admitted(LName, LIP, lapsed ? EAdmission::TimedOut : EAdmission::Withdrawn);
+  const std::optional<uint64_t> ticket =
+      FConsent.Open(LName, LIP, TickMs(), uint32_t(std::max(FTimings.ConsentTimeoutMs, 0)));
+  if (!ticket) {
+    // One question at a time: a second request while one is open is declined at once.
+    SendWaitText(MsgAdmitReject, AdmitRejectReason);
+    return;
+  }
+  // The reader goes back to the relay at once; the answer comes through AnswerConsent.
+  Post([this, LQuestion = TConsentQuestion{*ticket, LName, LIP}] {
+    if (!FConsent.IsOpen(LQuestion.Ticket)) return;  // ended before it was shown: never shown
+    auto handler = OnConsent;  // a copy: the handler may destroy the agent
+    if (!handler) {
+      EndConsent(LQuestion.Ticket, EConsentEnd::Refused);
       return;
     }
+    try {
+      handler(LQuestion);
+    } catch (const std::exception& e) {
+      // The prompt could not be shown: the question and the connection end, as any failure
+      // of the reader would end them.
+      EndConsent(LQuestion.Ticket, EConsentEnd::Lost);
+      FailConnection(e.what());
+    }
+  });
+}
+
+void THostAgent::AnswerConsent(uint64_t ATicket, bool AAllow) {
+  EndConsent(ATicket, AAllow ? EConsentEnd::Allowed : EConsentEnd::Refused);
+}
+
+void THostAgent::CheckConsentDeadline() {
+  if (const std::optional<uint64_t> ticket = FConsent.Lapsed(TickMs())) EndConsent(*ticket, EConsentEnd::TimedOut);
+}
+
+void THostAgent::EndOpenConsent(EConsentEnd AHow) {
+  if (const std::optional<uint64_t> ticket = FConsent.Current()) EndConsent(*ticket, AHow);
+}
+
+void THostAgent::EndConsent(uint64_t ATicket, EConsentEnd AHow) {
+  const std::optional<TPendingConsent::TRequest> request = FConsent.End(ATicket);
+  if (!request) return;  // the answer, the withdrawal, the deadline or the loss came first
+  const std::string& name = request->ViewerName;
+  const std::string& ip = request->ViewerIP;
+  if (AHow != EConsentEnd::Allowed && AHow != EConsentEnd::Refused) {
+    // The prompt, if shown, is void now.
+    Post([this] {
+      auto handler = OnConsentClosed;
+      if (handler) handler();
+    });
+  }
+  if (AHow == EConsentEnd::Lost) return;  // nobody is left to answer
+  // Never waits: this may run on the user-interface thread. A full queue means a relay that
+  // reads nothing, and the connection is given up soon anyway.
+  const bool sent = AHow == EConsentEnd::Allowed ? SendNow(MsgAdmitAccept, "") : SendNow(MsgAdmitReject, AdmitRejectReason);
+  if (!sent) Log(NameAndAddress("접속 응답을 보내지 못했습니다: ", name, ip));
+  switch (AHow) {
+    case EConsentEnd::Allowed:
+      Log(NameAndAddress("사용자 동의 접속 허용: ", name, ip));
+      Admitted(name, ip, EAdmission::Accepted);
+      break;
+    case EConsentEnd::Refused:
+      Log(NameAndAddress("접속 거부: ", name, ip));
+      Status("접속 거부됨 - 대기 중");
+      Admitted(name, ip, EAdmission::Refused);
+      break;
+    case EConsentEnd::TimedOut:
+    case EConsentEnd::Withdrawn: {
+      // Nobody answered, or the viewer gave up: declined either way. After a withdrawal the
+      // relay no longer needs the answer, but it is owed one.
+      const bool lapsed = AHow == EConsentEnd::TimedOut;
+      Log(NameAndAddress(lapsed ? "접속 요청 시간 초과, 거부됨: " : "접속 요청 취소됨: ", name, ip));
+      Status("대기 중 - 접속을 기다립니다");
+      Admitted(name, ip, lapsed ? EAdmission::TimedOut : EAdmission::Withdrawn);
+      break;
+    }
+    case EConsentEnd::Lost: break;
   }
 }
 
@@ -351,105 +373,13 @@ void THostAgent::Admitted(const std::string& AName, const std::string& AIP, EAdm
   });
 }
 
-// Asks OnConsent on the user-interface thread and waits for the answer, like Sync, except
-// that Stop releases the wait (Stop may even be called from inside the handler's own prompt),
-// the question lapses after ConsentTimeoutMs, and the reader keeps serving the relay meanwhile:
-// keep-alives go out and a withdrawal of the request ends the wait.
-THostAgent::EConsent THostAgent::AskConsent(const TConnRef& AConn, const std::string& AName, const std::string& AIP) {
-  auto wait = std::make_shared<TConsentWait>();
-  {
-    std::lock_guard<std::mutex> hold(FWakeLock);
-    if (!FRunning) return EConsent::Stopped;
-    FPendingConsent = wait;
-  }
-  Post([this, wait, AName, AIP] {
-    {
-      std::lock_guard<std::mutex> hold(wait->Lock);
-      if (wait->Cancelled) return;
-    }
-    bool allow = false, failed = false;
-    std::string error;
-    try {
-      auto handler = OnConsent;  // a copy: the handler may destroy the agent
-      if (handler) handler(AName, AIP, allow);
-    } catch (const std::exception& e) {
-      failed = true;
-      error = e.what();
-    } catch (...) {
-      failed = true;
-      error = "consent handler failed";
-    }
-    std::lock_guard<std::mutex> hold(wait->Lock);
-    wait->Allow = allow;
-    wait->Failed = failed;
-    wait->Error = error;
-    wait->Answered = true;
-    wait->Changed.notify_all();
-  });
-  // Ends the question for whoever still looks at it: a prompt not yet shown is never shown,
-  // an open one is closed.
-  auto withdraw = [&] {
-    {
-      std::lock_guard<std::mutex> hold(wait->Lock);
-      if (wait->Answered) return;
-      wait->Cancelled = true;
-    }
-    Post([this] {
-      auto handler = OnConsentClosed;
-      if (handler) handler();
-    });
-  };
-  struct TForget {
-    THostAgent* Agent;
-    ~TForget() {
-      std::lock_guard<std::mutex> hold(Agent->FWakeLock);
-      Agent->FPendingConsent.reset();
-    }
-  } forget{this};
-
-  const uint32_t asked = TickMs();
-  for (;;) {
-    {
-      std::unique_lock<std::mutex> hold(wait->Lock);
-      if (wait->Answered) {
-        if (wait->Failed) throw TError(wait->Error);
-        return wait->Allow ? EConsent::Allowed : EConsent::Refused;
-      }
-      if (wait->Cancelled) return EConsent::Stopped;
-    }
-    if (TickElapsed(TickMs(), asked, uint32_t(std::max(FTimings.ConsentTimeoutMs, 0)))) {
-      withdraw();
-      return EConsent::TimedOut;
-    }
-    try {
-      KeepAliveIfDue(AConn);
-      if (!AConn || !AConn->WaitReadable(ConsentPollMs)) continue;
-      const TPacket packet = ReadPacket(*AConn);
-      if (packet.Type == MsgAdmitWithdrawn) {
-        withdraw();
-        return EConsent::Withdrawn;
-      }
-      if (packet.Type == MsgAdmitRequest) {
-        // One question at a time: a second request while one is open is declined at once.
-        SendText(MsgAdmitReject, AdmitRejectReason);
-        continue;
-      }
-      DispatchCmd(packet.Type, packet.Payload);
-    } catch (...) {
-      withdraw();
-      throw;
-    }
-  }
-}
-
 // ---- session ----------------------------------------------------------------------------
 
 void THostAgent::StartSession() {
   {
     std::lock_guard<std::mutex> hold(FSessionLock);
     if (FInSession) return;
-    FInFlight = 0;
-    FFrameDelay.Reset();
+    FFrameFlow.Reset();
     FFrameNo = 0;
     FKeyframeWanted.exchange(1);
     ++FSessionSerial;
@@ -508,20 +438,16 @@ void THostAgent::EndSession() {
   });
 }
 
-void THostAgent::PushClipboard(const std::string& AText) {
-  if (FInSession) SendText(MsgClipboard, AText);
-}
+bool THostAgent::PushClipboard(const std::string& AText) { return FInSession && SendNow(MsgClipboard, AText); }
 
-void THostAgent::SendChat(const std::string& AText) {
-  if (FInSession) SendText(MsgChat, AText);
-}
+bool THostAgent::SendChat(const std::string& AText) { return FInSession && SendNow(MsgChat, AText); }
 
 void THostAgent::EndSessionByUser() {
   if (!FInSession) return;
   TConnRef conn = Client();
   if (!conn) return;
   FUserEnded = true;
-  conn->Abort();  // the reader sees the abort, ends the session and registers again
+  conn->End("Ended by the user");  // the reader sees the abort, ends the session and registers again
 }
 
 void THostAgent::SetClipboardFromViewer(const TBytes& AData) {
@@ -540,7 +466,7 @@ void THostAgent::SetClipboardFromViewer(const TBytes& AData) {
 
 void THostAgent::SetQuality(int APreset) {
   FQuality = APreset;
-  FJpegQuality = JpegQualityFor(APreset);
+  FJpegQuality = QualityPresetFor(APreset).JpegQuality;
   FKeyframeWanted.exchange(1);
 }
 
@@ -561,7 +487,7 @@ void THostAgent::SendMonitorList() {
       lines.push_back({int(i), b.Right - b.Left, b.Bottom - b.Top, FMonitors[i].Primary});
     }
   }
-  SendText(MsgMonitorList, BuildMonitorList(lines));
+  SendWaitText(MsgMonitorList, BuildMonitorList(lines));
 }
 
 // The screen changed size or its monitors changed: the viewer gets the new list before the
@@ -595,8 +521,9 @@ std::optional<TVirtualScreen> THostAgent::ReadVirtualScreen() const {
 }
 
 void THostAgent::CaptureLoop(TConnRef AConn) {
+  if (!AConn) return;
   while (FInSession && FRunning) {
-    if (FInFlight.load() >= InFlightLimit) {
+    if (FFrameFlow.WindowFull()) {
       SleepMs(WindowFullWaitMs);
       continue;
     }
@@ -615,14 +542,13 @@ void THostAgent::CaptureLoop(TConnRef AConn) {
       if (FCapturer->Capture(keyframe, rects, width, height)) {
         const uint32_t frameNo = FFrameNo.fetch_add(1) + 1;
         const TBytes payload = BuildFramePayload(frameNo, width, height, keyframe, rects);
-        FInFlight.fetch_add(1);
-        FFrameDelay.FrameSent(SteadyMs());
-        SendOn(AConn, MsgFrame, payload);
+        FFrameFlow.FrameSent(SteadyMs());
+        AConn->Writer().PostWait(MsgFrame, payload);
       }
     } catch (const std::exception&) {
       if (FInSession) SleepMs(CaptureErrorWaitMs);
     }
-    SleepMs(PauseFor(FQuality.load()));
+    SleepMs(QualityPresetFor(FQuality.load()).PauseMs);
   }
 }
 
@@ -702,11 +628,11 @@ void THostAgent::HandleFileBegin(const TBytes& AData) {
     if (!previous.empty() && (announced || !failure.empty())) Log("파일 수신 중단: " + previous);
   }
   if (!failure.empty()) {
-    SendText(MsgFileError, "파일 생성 실패: " + failure);
+    SendWaitText(MsgFileError, "파일 생성 실패: " + failure);
     return;
   }
   if (!announced) return;
-  SendEmpty(MsgFileReady);
+  SendWait(MsgFileReady);
   Status("파일 수신 중: " + announced->Name);
   Log("파일 수신 시작: " + announced->Name + " (" + std::to_string(announced->Size) + " 바이트)");
 }
@@ -727,7 +653,7 @@ void THostAgent::HandleFileChunk(const TBytes& AData) {
   // and the rest of this file is ignored; the connection itself is fine.
   Status("파일 수신 실패: " + failure);
   Log("파일 수신 실패: " + failure);
-  SendText(MsgFileError, "파일 쓰기 실패: " + failure);
+  SendWaitText(MsgFileError, "파일 쓰기 실패: " + failure);
 }
 
 void THostAgent::HandleFileEnd() {
@@ -747,13 +673,13 @@ void THostAgent::HandleFileEnd() {
   const std::string text = name + " (" + std::to_string(result->Received) + "/" + std::to_string(result->Expected.value_or(0)) + " 바이트)";
   Status("파일 수신 실패: " + text);
   Log("파일 수신 실패: " + text + ", 받은 부분: " + result->Path);
-  SendText(MsgFileError, "파일 수신 실패: " + text);
+  SendWaitText(MsgFileError, "파일 수신 실패: " + text);
 }
 
 void THostAgent::HandleFileGet(const TBytes& AData) {
   std::string LPath = TextOf(AData);
   if (!ExistingFile(LPath)) {
-    SendText(MsgFileError, "파일을 찾을 수 없습니다");
+    SendWaitText(MsgFileError, "파일을 찾을 수 없습니다");
     return;
   }
   TConnRef conn = Client();
@@ -763,10 +689,10 @@ void THostAgent::HandleFileGet(const TBytes& AData) {
   try {
     queued = FFileSends.Push([this, conn, session, LPath] { SendFile(conn, session, LPath); });
   } catch (const std::exception& e) {
-    SendText(MsgFileError, e.what());
+    SendWaitText(MsgFileError, e.what());
     return;
   }
-  if (!queued) SendText(MsgFileError, "보낼 파일이 너무 많이 밀려 있습니다: " + FileNamePart(LPath));
+  if (!queued) SendWaitText(MsgFileError, "보낼 파일이 너무 많이 밀려 있습니다: " + FileNamePart(LPath));
 }
 
 bool THostAgent::SessionLasts(uint64_t ASession) const {
@@ -780,15 +706,15 @@ void THostAgent::SendFile(TConnRef AConn, uint64_t ASession, std::string APath) 
   try {
     TFileSender sender(APath);
     name = sender.Name();
-    const auto send = [&](uint32_t AType, std::span<const uint8_t> AData) {
-      SendOn(AConn, AType, AData, AType == MsgFileChunk);
-    };
+    // The whole file through the bulk queue, so its end never overtakes its last chunk, and
+    // every other packet overtakes the next chunk.
+    const auto send = [&](uint32_t AType, std::span<const uint8_t> AData) { AConn->Writer().PostBulk(AType, AData); };
     sender.SendBegin(send);
     Log("파일 송신 시작: " + name + " (" + std::to_string(sender.Size()) + " 바이트)");
     // Before each chunk: while frames are slow to come back the line is full, so the chunk
     // waits (a little at a time, never long in all) and the picture keeps moving.
     const auto goOn = [&] {
-      for (int waited = 0; waited < MaxChunkWaitMs && SessionLasts(ASession) && FFrameDelay.Congested(SteadyMs());
+      for (int waited = 0; waited < MaxChunkWaitMs && SessionLasts(ASession) && FFrameFlow.Congested(SteadyMs());
            waited += ChunkWaitStepMs)
         SleepMs(ChunkWaitStepMs);
       return SessionLasts(ASession);
@@ -801,7 +727,7 @@ void THostAgent::SendFile(TConnRef AConn, uint64_t ASession, std::string APath) 
   } catch (const std::exception& e) {
     Log("파일 송신 실패: " + name + ": " + e.what());
     try {
-      SendOn(AConn, MsgFileError, BytesOf(e.what()));
+      AConn->Writer().PostBulk(MsgFileError, BytesOf(e.what()));
     } catch (const std::exception&) {
       // the connection is gone as well
     }
@@ -817,7 +743,7 @@ void THostAgent::HandleListDir(const TBytes& AData) {
   } catch (const std::exception& e) {
     reply = BuildDirListingError(e.what());
   }
-  SendText(MsgDirListing, reply);
+  SendWaitText(MsgDirListing, reply);
 }
 
 // ---- sending and marshalling ------------------------------------------------------------
@@ -832,33 +758,23 @@ void THostAgent::SetClient(TConnRef AConn) {
   FClient = std::move(AConn);
 }
 
-void THostAgent::SendOn(const TConnRef& AConn, uint32_t AType, std::span<const uint8_t> AData, bool ABulk) {
-  if (!AConn) throw TConnectionError("Not connected");
-  try {
-    if (ABulk) {
-      FWriteLock.WriteBulk(*AConn, AType, AData);
-    } else {
-      FWriteLock.Write(*AConn, AType, AData);
-    }
-  } catch (const TConnectionError& e) {
-    // A failed or stalled write may have left half a packet on the stream: the connection is
-    // unusable, and the reader must learn it at once to end the session and reconnect. The
-    // first cause is kept for its log line: the reader itself only sees the abort.
-    if (!AConn->Aborted()) {
-      std::lock_guard<std::mutex> hold(FTextLock);
-      if (FWriteFailure.empty()) FWriteFailure = e.what();
-    }
-    AConn->Abort();
-    throw;
-  }
+void THostAgent::SendWait(uint32_t AType, std::span<const uint8_t> AData) {
+  const TConnRef conn = Client();
+  if (!conn) throw TConnectionError("Not connected");
+  conn->Writer().PostWait(AType, AData);
 }
 
-void THostAgent::SendEmpty(uint32_t AType) { SendOn(Client(), AType, {}); }
+void THostAgent::SendWaitText(uint32_t AType, std::string_view AText) {
+  SendWait(AType, std::span(reinterpret_cast<const uint8_t*>(AText.data()), AText.size()));
+}
 
-void THostAgent::SendBytes(uint32_t AType, std::span<const uint8_t> AData) { SendOn(Client(), AType, AData); }
+bool THostAgent::SendNow(uint32_t AType, std::string_view AText) {
+  const TConnRef conn = Client();
+  return conn && conn->Writer().PostText(AType, AText);
+}
 
-void THostAgent::SendText(uint32_t AType, std::string_view AText) {
-  SendOn(Client(), AType, std::span(reinterpret_cast<const uint8_t*>(AText.data()), AText.size()));
+void THostAgent::FailConnection(const std::string& AWhy) {
+  if (const TConnRef conn = Client()) conn->End(AWhy);
 }
 
 void THostAgent::Post(std::function<void()> AProc) { PostGuarded(FUi, FGuard, std::move(AProc)); }

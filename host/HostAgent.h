@@ -9,10 +9,17 @@
 //   EndSessionByUser, the state queries and the event slots belong to the user-interface thread,
 //   the one on which AUi runs its calls. Assign the slots before Start, clear them before
 //   destroying the agent.
-// - Every event is raised on the user-interface thread through AUi (the others are queued;
-//   OnConsent's answer is awaited, but the question lapses after ConsentTimeoutMs or when the
-//   relay withdraws the request, and OnConsentClosed then tells the handler to close its
-//   prompt). Calls still queued when the agent is destroyed do nothing.
+// - Every event is queued to the user-interface thread through AUi. Calls still queued when the
+//   agent is destroyed do nothing.
+// - A consent question is a record, not a wait: OnConsent asks it, the handler answers with
+//   AnswerConsent whenever the user has decided (from inside the handler or later). The question
+//   also ends when it lapses after ConsentTimeoutMs, when the relay withdraws the request, or
+//   when the connection goes; OnConsentClosed then tells the handler to close its prompt, and a
+//   later answer is ignored.
+// - Nothing the user-interface thread calls waits on the network: its sends are queued on the
+//   connection's one writer and dropped (answer false) when that queue is full or no
+//   connection is up. The reader and capture threads wait for room; file chunks go through the
+//   writer's bulk queue, behind every other packet.
 // - Stop (and the destructor) end a session, close the connection and wait for the reader,
 //   running queued calls while they wait, so a pending consent prompt cannot block them.
 // - The platform services in THostServices must outlive the agent.
@@ -29,9 +36,11 @@
 #include <string>
 #include <vector>
 
+#include "host/FrameFlow.h"
 #include "host/HostCapturer.h"
 #include "host/HostFiles.h"
 #include "host/InputMapping.h"
+#include "host/PendingConsent.h"
 #include "host/ProcThread.h"
 #include "platform/Input.h"
 #include "platform/Screen.h"
@@ -40,11 +49,18 @@
 #include "protocol/LifeGuard.h"
 #include "protocol/Marshal.h"
 #include "protocol/FileTransfer.h"
+#include "protocol/RelayChannel.h"
 
 namespace tlm {
 
 using THostStringEvent = std::function<void(const std::string& AText)>;
-using TConsentEvent = std::function<void(const std::string& AViewerName, const std::string& AViewerIP, bool& AAllow)>;
+// One consent question for the user; answer it with THostAgent::AnswerConsent(Ticket, ...).
+struct TConsentQuestion {
+  uint64_t Ticket = 0;
+  std::string ViewerName;
+  std::string ViewerIP;
+};
+using TConsentEvent = std::function<void(const TConsentQuestion& AQuestion)>;
 using THostNotify = std::function<void()>;
 
 // How an admission request was decided.
@@ -108,14 +124,17 @@ public:
   void Start();
   void Stop();
   void ChangePassword(const std::string& APasswordHash);
-  // Preset 0 fast (JPEG 45, 50 ms pause), 2 high (82, 120 ms), anything else standard (62, 80 ms).
+  // A quality preset (protocol/Messages.h: QualityPresetFor); anything unknown is standard.
   void SetQuality(int APreset);
-  // Send to the viewer; nothing outside a session. A send failure throws TConnectionError.
-  void PushClipboard(const std::string& AText);
-  void SendChat(const std::string& AText);
+  // Queue for the viewer without waiting; false (nothing sent) outside a session, without a
+  // connection, or when the connection's send queue is full.
+  bool PushClipboard(const std::string& AText);
+  bool SendChat(const std::string& AText);
   // Ends the session at once: drops the relay connection and registers again straight away
   // with the same device key, so the ID stays. Nothing outside a session.
   void EndSessionByUser();
+  // The user's answer to the consent question ATicket; nothing once that question has ended.
+  void AnswerConsent(uint64_t ATicket, bool AAllow);
 
   std::string ID() const;
   bool Running() const { return FRunning.load(); }
@@ -125,7 +144,7 @@ public:
 
   THostStringEvent OnID;            // ID text, or "" after the connection was lost
   THostStringEvent OnStatus;        // one current status line
-  TConsentEvent OnConsent;          // set AAllow to admit the viewer
+  TConsentEvent OnConsent;          // ask the user; answer with AnswerConsent
   THostNotify OnConsentClosed;      // the open consent question is void (withdrawn, timed out, connection lost)
   TAdmissionEvent OnAdmission;      // every admission decision, for the record
   THostStringEvent OnSessionStart;  // always ""
@@ -134,17 +153,20 @@ public:
   THostStringEvent OnLog;           // a log line
 
 private:
-  using TConnRef = std::shared_ptr<IClientConnection>;
-  struct TConsentWait;
+  // The current relay connection, shared by every thread that sends on it.
+  using TConnRef = std::shared_ptr<TRelayChannel>;
 
   // Reader thread.
   void ConnectLoop();
   void DispatchCmd(uint32_t AType, const TBytes& AData);
   void HandleHostId(const TBytes& AData);
   void HandleConnectRequest(const TBytes& AData);
-  enum class EConsent { Allowed, Refused, TimedOut, Withdrawn, Stopped };
-  EConsent AskConsent(const TConnRef& AConn, const std::string& AName, const std::string& AIP);
-  void KeepAliveIfDue(const TConnRef& AConn);
+  enum class EConsentEnd { Allowed, Refused, TimedOut, Withdrawn, Lost };
+  // Ends the consent question ATicket, unless something else ended it first; any thread.
+  void EndConsent(uint64_t ATicket, EConsentEnd AHow);
+  void EndOpenConsent(EConsentEnd AHow);
+  void CheckConsentDeadline();
+  void KeepAliveIfDue(TRelayChannel& AConn);
   void Admitted(const std::string& AName, const std::string& AIP, EAdmission AHow);
   void StartSession();
   void EndSession();
@@ -176,11 +198,14 @@ private:
   // Any thread.
   TConnRef Client() const;
   void SetClient(TConnRef AConn);
-  void SendEmpty(uint32_t AType);
-  void SendBytes(uint32_t AType, std::span<const uint8_t> AData);
-  void SendText(uint32_t AType, std::string_view AText);
-  // ABulk: a file chunk, which lets other packets go first (TPriorityWriteLock::WriteBulk).
-  void SendOn(const TConnRef& AConn, uint32_t AType, std::span<const uint8_t> AData, bool ABulk = false);
+  // Reader and capture threads: waits while the writer's queue is full; TConnectionError once
+  // the connection is gone.
+  void SendWait(uint32_t AType, std::span<const uint8_t> AData = {});
+  void SendWaitText(uint32_t AType, std::string_view AText);
+  // User-interface thread: never waits; false when the packet was dropped.
+  bool SendNow(uint32_t AType, std::string_view AText);
+  // Ends the current connection for AWhy (kept for the log line); any thread.
+  void FailConnection(const std::string& AWhy);
   void Post(std::function<void()> AProc);
   void Sync(std::function<void()> AProc);
   void Status(const std::string& AText);
@@ -195,18 +220,16 @@ private:
   THostServices FServices;
   const THostTimings FTimings;
 
-  mutable std::mutex FClientLock;  // guards the FClient pointer only, never held during I/O
+  mutable std::mutex FClientLock;  // guards the FClient pointer only, never held during I/O or a wait
   TConnRef FClient;
-  TPriorityWriteLock FWriteLock;   // one packet at a time; file chunks let other packets go first
 
   std::unique_ptr<IHostCapturer> FCapturer;
   std::unique_ptr<TProcThread> FReader;
   std::unique_ptr<TProcThread> FCapture;
 
-  mutable std::mutex FTextLock;  // FID, FPasswordHash, FWriteFailure
+  mutable std::mutex FTextLock;  // FID, FPasswordHash
   std::string FID;
   std::string FPasswordHash;
-  std::string FWriteFailure;  // why a write broke the current connection ("" when none did)
 
   std::atomic<bool> FRunning{false};
   std::atomic<bool> FConnected{false};
@@ -219,9 +242,8 @@ private:
   std::atomic<int> FQuality{60};
   std::atomic<int> FJpegQuality{60};
   std::atomic<uint32_t> FFrameNo{0};
-  std::atomic<int32_t> FInFlight{0};
   std::atomic<int32_t> FKeyframeWanted{0};
-  TFrameDelay FFrameDelay;  // file chunks wait while frames are slow to come back
+  TFrameFlow FFrameFlow;  // the frame window, and file chunks wait while frames are slow to come back
   // FMonitors (as sent in the monitor list) and FVirt: read on the reader thread, replaced on
   // the capture thread when the screen's layout changes.
   mutable std::mutex FMonitorsLock;
@@ -236,9 +258,9 @@ private:
   // A file that arrives short or broken stays under its temporary name, for the user to recover.
   TFileReceiver FRecvFile{TReceivedFile::EIncomplete::Keep, TReceivedFile::ETempName::BesideTarget};
 
-  std::mutex FWakeLock;  // wakes the reconnect wait and a pending consent on Stop
+  std::mutex FWakeLock;  // wakes the reconnect wait on Stop
   std::condition_variable FWake;
-  std::shared_ptr<TConsentWait> FPendingConsent;
+  TPendingConsent FConsent;
 
   // Requested files, sent one at a time in request order. Last member: destroyed first, so
   // its worker never outlives anything a send uses.

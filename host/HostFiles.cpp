@@ -9,7 +9,6 @@
 #include "protocol/Error.h"
 #include "protocol/LocalFiles.h"
 #include "protocol/Messages.h"
-#include "protocol/Packet.h"
 
 namespace tlm {
 
@@ -100,68 +99,6 @@ void TSerialJobs::Run() {
       // a job reports its own failures; one that escapes must not take the queue with it
     }
   }
-}
-
-// ---- frame delay -------------------------------------------------------------------------
-
-void TFrameDelay::Reset() {
-  std::lock_guard<std::mutex> hold(FLock);
-  FSent.clear();
-  FRecent.clear();
-  FLastAckMs = 0;
-}
-
-void TFrameDelay::FrameSent(int64_t ANowMs) {
-  std::lock_guard<std::mutex> hold(FLock);
-  FSent.push_back(ANowMs);
-  if (FSent.size() > Samples) FSent.pop_front();  // a viewer that never answers
-}
-
-void TFrameDelay::FrameAcked(int64_t ANowMs) {
-  std::lock_guard<std::mutex> hold(FLock);
-  if (FSent.empty()) return;  // an acknowledgement nobody asked for
-  FRecent.push_back(ANowMs - FSent.front());
-  FSent.pop_front();
-  if (FRecent.size() > Samples) FRecent.pop_front();
-  FLastAckMs = ANowMs;
-}
-
-bool TFrameDelay::Congested(int64_t ANowMs) const {
-  std::lock_guard<std::mutex> hold(FLock);
-  if (FRecent.empty()) return false;
-  const int64_t base = *std::min_element(FRecent.begin(), FRecent.end());
-  int64_t delay = 0;
-  if (!FSent.empty()) {
-    const int64_t waiting = ANowMs - FSent.front();
-    if (waiting > StalledMs) return false;
-    delay = waiting;
-  }
-  // The last round trip counts while it is fresh; an idle picture sends nothing to measure.
-  if (ANowMs - FLastAckMs < 500) delay = std::max(delay, FRecent.back());
-  return delay > base + TargetMs;
-}
-
-// ---- writes ---------------------------------------------------------------------------------
-
-void TPriorityWriteLock::Write(IConnection& AConn, uint32_t AType, std::span<const uint8_t> APayload) {
-  const TBytes packet = EncodePacket(AType, APayload);
-  FWaiting.fetch_add(1);
-  std::unique_lock<std::mutex> hold(FLock);
-  // Counted as waiting until the lock is ours: a bulk writer that sees the count under the lock
-  // steps aside, and the notify below (also after a failed write) lets it go on.
-  FWaiting.fetch_sub(1);
-  struct TWake {
-    std::condition_variable& Turn;
-    ~TWake() { Turn.notify_all(); }
-  } wake{FTurn};
-  AConn.WriteAll(packet.data(), packet.size());
-}
-
-void TPriorityWriteLock::WriteBulk(IConnection& AConn, uint32_t AType, std::span<const uint8_t> APayload) {
-  const TBytes packet = EncodePacket(AType, APayload);
-  std::unique_lock<std::mutex> hold(FLock);
-  FTurn.wait(hold, [this] { return FWaiting.load() == 0; });
-  AConn.WriteAll(packet.data(), packet.size());
 }
 
 }  // namespace tlm

@@ -1,22 +1,17 @@
-// The host's file services apart from the agent: directory listings, the queue that runs file
-// sends one at a time, and the write lock that lets other packets pass the next file chunk.
+// The host's file services apart from the agent: directory listings and the queue that runs
+// file sends one at a time. What paces file chunks is the frame flow (host/FrameFlow.h).
 // The user's folders are in platform/Folders.h, sending and receiving a file in
 // protocol/FileTransfer.h.
 #pragma once
 
-#include <atomic>
 #include <condition_variable>
 #include <cstddef>
-#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
-
-#include "protocol/Connection.h"
 
 namespace tlm {
 
@@ -56,46 +51,6 @@ private:
   std::deque<std::function<void()>> FJobs;
   bool FBusy = false;  // a worker runs (or is about to)
   std::thread FWorker;
-};
-
-// How long the viewer takes to acknowledge frames, so that a file send can step aside when the
-// line fills up: chunks queued anywhere on the way (the relay, socket buffers, a slow link)
-// delay the frames behind them, and the frame delay is the one measure of that the host has.
-// Bound: a few dozen numbers. Any thread.
-class TFrameDelay {
-public:
-  // Frames waiting longer than this are not the line's doing: the viewer stopped acknowledging.
-  static constexpr int64_t StalledMs = 2000;
-  // Delay above the quickest recent frames that counts as a full line.
-  static constexpr int64_t TargetMs = 80;
-
-  void Reset();
-  void FrameSent(int64_t ANowMs);
-  void FrameAcked(int64_t ANowMs);
-  // True while frames take clearly longer than the quickest recent ones.
-  bool Congested(int64_t ANowMs) const;
-
-private:
-  static constexpr size_t Samples = 64;
-  mutable std::mutex FLock;
-  std::deque<int64_t> FSent;    // send times of frames not yet acknowledged, oldest first
-  std::deque<int64_t> FRecent;  // the latest round trips
-  int64_t FLastAckMs = 0;
-};
-
-// The write lock of one connection, with a rule for bulk data: a bulk packet (the next file
-// chunk) waits while any other packet waits to be written, so frames, acknowledgements and
-// small replies never queue behind a file; they wait at most for the one chunk being written.
-// Each packet is written whole by one WriteAll, as with a plain lock. Any thread.
-class TPriorityWriteLock {
-public:
-  void Write(IConnection& AConn, uint32_t AType, std::span<const uint8_t> APayload);
-  void WriteBulk(IConnection& AConn, uint32_t AType, std::span<const uint8_t> APayload);
-
-private:
-  std::mutex FLock;                 // held while one packet is written
-  std::condition_variable FTurn;    // bulk writers wait here while FWaiting > 0
-  std::atomic<int> FWaiting{0};     // other writers waiting for FLock
 };
 
 }  // namespace tlm

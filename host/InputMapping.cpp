@@ -16,9 +16,9 @@ struct TButtonFlags {
 // Button byte 1..3; anything else is no button.
 bool ButtonFlags(uint8_t AButton, TButtonFlags& AFlags) {
   switch (AButton) {
-    case 1: AFlags = {MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_LEFTUP}; return true;
-    case 2: AFlags = {MOUSEEVENTF_RIGHTDOWN, MOUSEEVENTF_RIGHTUP}; return true;
-    case 3: AFlags = {MOUSEEVENTF_MIDDLEDOWN, MOUSEEVENTF_MIDDLEUP}; return true;
+    case MouseButtonLeft: AFlags = {MOUSEEVENTF_LEFTDOWN, MOUSEEVENTF_LEFTUP}; return true;
+    case MouseButtonRight: AFlags = {MOUSEEVENTF_RIGHTDOWN, MOUSEEVENTF_RIGHTUP}; return true;
+    case MouseButtonMiddle: AFlags = {MOUSEEVENTF_MIDDLEDOWN, MOUSEEVENTF_MIDDLEUP}; return true;
     default: return false;
   }
 }
@@ -37,13 +37,13 @@ std::vector<TMouseInput> MouseInputsFor(const TMouseEventRec& ARec, const TPixel
   in.Flags = MoveFlags;
   TButtonFlags flags{};
   switch (ARec.Action) {
-    case 1:
+    case MousePress:
       if (ButtonFlags(ARec.Button, flags)) in.Flags |= flags.Down;
       break;
-    case 2:
+    case MouseRelease:
       if (ButtonFlags(ARec.Button, flags)) in.Flags |= flags.Up;
       break;
-    case 3: {
+    case MouseDoubleClick: {
       // The release carries the absolute position but no move flag (0xC004): the pointer is
       // already there from the press.
       TMouseInput up = in;
@@ -51,7 +51,7 @@ std::vector<TMouseInput> MouseInputsFor(const TMouseEventRec& ARec, const TPixel
       up.Flags = MOUSEEVENTF_VIRTUALDESK | MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_LEFTUP;
       return {in, up};
     }
-    case 4:
+    case MouseWheel:
       in.Flags |= MOUSEEVENTF_WHEEL;
       in.MouseData = int32_t(ARec.WheelDelta);  // sign-extended
       break;

@@ -21,8 +21,4 @@ void TProcThread::Wait() {
   if (FThread.joinable() && FThread.get_id() != std::this_thread::get_id()) FThread.join();
 }
 
-void TProcThread::Detach() {
-  if (FThread.joinable()) FThread.detach();
-}
-
 }  // namespace tlm

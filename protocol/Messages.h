@@ -24,7 +24,7 @@ constexpr uint32_t MsgAdmitWithdrawn = 12; // relay -> host: the viewer of the p
 constexpr uint32_t MsgFrame = 17;
 constexpr uint32_t MsgFrameAck = 18;
 constexpr uint32_t MsgKeyframeRequest = 19;
-constexpr uint32_t MsgQuality = 20;
+constexpr uint32_t MsgQuality = 20;     // viewer -> host: one byte, a quality preset below
 constexpr uint32_t MsgMonitorList = 21;
 constexpr uint32_t MsgSelectMonitor = 22;
 // End-to-end encryption (23..28): a peer that knows nothing of them drops them as unknown codes.
@@ -47,6 +47,20 @@ constexpr uint32_t MsgFileGet = 53;
 constexpr uint32_t MsgListDir = 56;
 constexpr uint32_t MsgDirListing = 57;
 constexpr uint32_t MsgRelayError = 255;  // relay -> viewer: error text
+
+// Quality presets (the byte of MsgQuality, the viewer's and the main window's lists in this
+// order): the host's JPEG quality and its pause between captures. Any other value is standard.
+constexpr int QualityFast = 0;
+constexpr int QualityStandard = 1;
+constexpr int QualityHigh = 2;
+struct TQualityPreset {
+  int JpegQuality;
+  int PauseMs;
+};
+constexpr bool IsQualityPreset(int APreset) { return APreset >= QualityFast && APreset <= QualityHigh; }
+constexpr TQualityPreset QualityPresetFor(int APreset) {
+  return APreset == QualityFast ? TQualityPreset{45, 50} : APreset == QualityHigh ? TQualityPreset{82, 120} : TQualityPreset{62, 80};
+}
 
 constexpr uint32_t FirstSessionMsg = 17;
 constexpr uint32_t LastSessionMsg = 57;

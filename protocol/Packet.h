@@ -35,11 +35,22 @@ TBytes EncodePacket(uint32_t AType, std::span<const uint8_t> APayload);
 TPacket ReadPacket(IConnection& AConn);
 
 #pragma pack(push, 1)
+// The button and action bytes of a mouse record, as both ends write and read them.
+constexpr uint8_t MouseButtonNone = 0;
+constexpr uint8_t MouseButtonLeft = 1;
+constexpr uint8_t MouseButtonRight = 2;
+constexpr uint8_t MouseButtonMiddle = 3;
+constexpr uint8_t MouseMove = 0;  // also any unknown action
+constexpr uint8_t MousePress = 1;
+constexpr uint8_t MouseRelease = 2;
+constexpr uint8_t MouseDoubleClick = 3;  // always the left button
+constexpr uint8_t MouseWheel = 4;
+
 struct TMouseEventRec {
   int32_t X;
   int32_t Y;
-  uint8_t Button;  // 0 none, 1 left, 2 right, 3 middle
-  uint8_t Action;  // 0 move, 1 down, 2 up, 3 double-click, 4 wheel
+  uint8_t Button;  // MouseButton*
+  uint8_t Action;  // Mouse*
   int16_t WheelDelta;
 };
 struct TKeyEventRec {

@@ -32,7 +32,7 @@ constexpr std::string_view TlsUnavailableText =
 // A new, unconnected relay connection of the chosen kind.
 std::unique_ptr<IClientConnection> NewRelayConnection();
 
-// A relay connection held by value (a viewer session's member): made by NewRelayConnection when
+// A relay connection held by value (a relay channel's member): made by NewRelayConnection when
 // constructed, every call passed on to it.
 class TRelayLink final : public IClientConnection {
 public:

@@ -80,10 +80,10 @@ QLabel* WhiteLabel(const QString& AText, QWidget* AParent, int AX, int AY, int A
 
 uint8_t ButtonCode(Qt::MouseButton AButton) {
   switch (AButton) {
-    case Qt::LeftButton: return 1;
-    case Qt::RightButton: return 2;
-    case Qt::MiddleButton: return 3;
-    default: return 0;
+    case Qt::LeftButton: return MouseButtonLeft;
+    case Qt::RightButton: return MouseButtonRight;
+    case Qt::MiddleButton: return MouseButtonMiddle;
+    default: return MouseButtonNone;
   }
 }
 
@@ -200,7 +200,7 @@ TfrmRemote::TfrmRemote(QObject* AOwner, const std::string& AServer, uint16_t APo
   FParams.TargetID = ATargetID;
   FParams.MyName = AMyName;
   FParams.Proof = AProof;
-  FParams.Quality = ADefaultQuality >= 0 && ADefaultQuality <= 2 ? ADefaultQuality : 1;
+  FParams.Quality = IsQualityPreset(ADefaultQuality) ? ADefaultQuality : QualityStandard;
   if (AOwner) {
     QPointer<TfrmRemote> self(this);
     if (auto* app = qobject_cast<QCoreApplication*>(AOwner))
@@ -767,11 +767,11 @@ void TfrmRemote::SendMouse(QPointF APos, uint8_t AButton, uint8_t AAction, int16
   FSession->SendMouse(rec);  // a full queue drops it; the next event tries again
 }
 
-void TfrmRemote::CanvasMouseDown(QMouseEvent* AEvent) { SendMouse(AEvent->position(), ButtonCode(AEvent->button()), 1, 0); }
+void TfrmRemote::CanvasMouseDown(QMouseEvent* AEvent) { SendMouse(AEvent->position(), ButtonCode(AEvent->button()), MousePress, 0); }
 
-void TfrmRemote::CanvasMouseUp(QMouseEvent* AEvent) { SendMouse(AEvent->position(), ButtonCode(AEvent->button()), 2, 0); }
+void TfrmRemote::CanvasMouseUp(QMouseEvent* AEvent) { SendMouse(AEvent->position(), ButtonCode(AEvent->button()), MouseRelease, 0); }
 
-void TfrmRemote::CanvasMouseMove(QMouseEvent* AEvent) { SendMouse(AEvent->position(), 0, 0, 0); }
+void TfrmRemote::CanvasMouseMove(QMouseEvent* AEvent) { SendMouse(AEvent->position(), MouseButtonNone, MouseMove, 0); }
 
 void TfrmRemote::CanvasDblClick(QMouseEvent* AEvent) {
   // Qt reports the second press of a double-click as this event instead of a press. It goes
@@ -786,7 +786,7 @@ bool TfrmRemote::FormMouseWheel(QWheelEvent* AEvent) {
   if (delta == 0) return false;  // sideways turns have no counterpart on the host
   const QPointF p = FCanvas->mapFromGlobal(AEvent->globalPosition());
   if (!FCanvas->rect().contains(p.toPoint())) return false;
-  SendMouse(p, 0, 4, static_cast<int16_t>(delta));
+  SendMouse(p, MouseButtonNone, MouseWheel, static_cast<int16_t>(delta));
   return true;
 }
 

@@ -13,6 +13,18 @@ namespace {
 // wake-ups of the writer, small enough that an urgent packet waits only milliseconds.
 constexpr int NotSentLowWater = 32 << 10;
 
+TRelayChannelSettings ChannelSettings(const TViewerParams& AParams, const TViewerTimings& ATimings) {
+  TRelayChannelSettings settings;
+  settings.Host = AParams.Server;
+  settings.Port = AParams.Port;
+  settings.ConnectTimeoutMs = ATimings.ConnectTimeoutMs;
+  settings.ReadTimeoutMs = ATimings.ReadTimeoutMs;
+  // The relay keeps a viewer's line alive: this long without a word, the line is dead.
+  settings.SilenceLimitMs = ATimings.ReadTimeoutMs;
+  settings.NotSentLowWaterBytes = NotSentLowWater;
+  return settings;
+}
+
 // AText up to and including its first AMaxLines CR LF lines, empty ones counted too (the
 // parsers keep a piece for each); ACut tells whether anything was left out. Nothing is copied.
 std::string_view HeadLines(std::string_view AText, size_t AMaxLines, bool& ACut) {
@@ -102,7 +114,7 @@ TViewerSession::TViewerSession(IUiDispatcher& AUi, TViewerParams AParams, TViewe
       FGuard(NewLifeGuard()),
       FParams(std::move(AParams)),
       FTimings(ATimings),
-      FWriter(FConn),
+      FChannel(ChannelSettings(FParams, FTimings)),
       FDownload(FParams.DownloadDir.empty() ? UserDownloadDir() : FParams.DownloadDir),
       FStatusBox(std::make_unique<TLatest<std::string>>()),
       FEndedBox(std::make_unique<TLatest<std::string>>()),
@@ -110,16 +122,17 @@ TViewerSession::TViewerSession(IUiDispatcher& AUi, TViewerParams AParams, TViewe
       FListingBox(std::make_unique<TLatest<TBoundedListing>>()),
       FClipBox(std::make_unique<TLatest<std::string>>()),
       FChat(std::make_unique<TChatQueue>()) {
-  FQuality.store(FParams.Quality >= 0 && FParams.Quality <= 2 ? FParams.Quality : 1);
-  FUpload = std::make_unique<TViewerUpload>(FWriter);
+  FQuality.store(IsQualityPreset(FParams.Quality) ? FParams.Quality : QualityStandard);
+  FUpload = std::make_unique<TViewerUpload>(FChannel.Writer());
   FUpload->OnProgress = [this](const std::string& AText) { Status("전송 중: " + AText); };
   FUpload->OnDone = [this](const std::string& AName, bool AComplete) {
     Post([this, AName, AComplete] {
       if (OnUploadDone) OnUploadDone(AName, AComplete);
     });
   };
-  // A write that fails ends the connection, which wakes the reader.
-  FWriter.OnFailure = [this](const std::string&) { FConn.Abort(); };
+  FChannel.OnConnected = [this] { Connected(); };
+  FChannel.OnPacket = [this](const TPacket& APacket) { Dispatch(APacket); };
+  FChannel.OnEnded = [this](const std::string& AWhy, bool AConnected) { ChannelEnded(AWhy, AConnected); };
 }
 
 TViewerSession::~TViewerSession() { Stop(); }
@@ -141,7 +154,7 @@ bool TViewerSession::Ended() const {
 void TViewerSession::Start() {
   if (FState.load() != EState::Created || FStopping.load()) return;
   FState.store(EState::Connecting);
-  FReader = std::thread([this] { Run(); });
+  FChannel.Start();
 }
 
 void TViewerSession::Stop() {
@@ -149,61 +162,41 @@ void TViewerSession::Stop() {
   if (Live()) {
     // What the user still holds is let go on the partner's side, and what is queued leaves.
     ReleaseHeld();
-    FWriter.Flush(FTimings.CloseFlushMs);
+    FChannel.Writer().Flush(FTimings.CloseFlushMs);
   }
   FGuard->Kill();
-  FConn.Abort();
+  FChannel.End();
   FScreen.Cancel();
-  if (FReader.joinable()) FReader.join();
-  EndConnection();
+  FChannel.Wait();
 }
 
 // ---------------------------------------------------------------------------------------
 // Reader thread
 
-void TViewerSession::Run() {
-  try {
-    FConn.Connect(FParams.Server, FParams.Port, FTimings.ConnectTimeoutMs);
-    FConn.SetReadTimeout(FTimings.ReadTimeoutMs);
-    FConn.SetNotSentLowWater(NotSentLowWater);
-    FWriter.Start();
-    FWriter.PostWait(MsgConnectRequest, BytesOf(BuildConnectRequest(FParams.TargetID, FParams.MyName, FParams.Proof)));
-  } catch (const std::exception& e) {
-    FState.store(EState::Failed);
-    EndConnection();
-    if (!FStopping.load()) {
-      const std::string why = e.what();
-      Post([this, why] {
-        if (OnConnectFailed) OnConnectFailed(why);
-      });
-    }
-    return;
-  }
+void TViewerSession::Connected() {
+  FChannel.Writer().PostWait(MsgConnectRequest,
+                             BytesOf(BuildConnectRequest(FParams.TargetID, FParams.MyName, FParams.Proof)));
   FState.store(EState::Waiting);
   Status("원격지 승인 대기 중...");
-  try {
-    for (;;) Dispatch(ReadPacket(FConn));
-  } catch (...) {
-    // Closed, reset, timed out, too large, a tile that cannot be decoded, a failed write. After
-    // a refusal the relay closes the connection: the refusal said why, and it stays said.
-    if (FRelayErrorSeen.load())
-      FState.store(EState::Failed);
-    else if (!FStopping.load())
-      RaiseEnded(EState::Lost, "연결 종료됨");
-  }
-  EndConnection();
 }
 
-void TViewerSession::EndConnection() {
-  std::lock_guard hold(FEndLock);
-  if (FConnClosed) return;
-  FConnClosed = true;
-  FConn.Abort();  // wakes the writer and an upload worker
+void TViewerSession::ChannelEnded(const std::string& AWhy, bool AConnected) {
   FUpload->Cancel();
-  FWriter.Stop();
   FDownload.Abandon();
-  // The socket goes now, not when the window goes: no connection lingers half closed.
-  FConn.Close();
+  if (!AConnected) {
+    FState.store(EState::Failed);
+    if (!FStopping.load())
+      Post([this, AWhy] {
+        if (OnConnectFailed) OnConnectFailed(AWhy);
+      });
+    return;
+  }
+  // Closed, reset, timed out, too large, a tile that cannot be decoded, a failed write. After
+  // a refusal the relay closes the connection: the refusal said why, and it stays said.
+  if (FRelayErrorSeen.load())
+    FState.store(EState::Failed);
+  else if (!FStopping.load())
+    RaiseEnded(EState::Lost, "연결 종료됨");
 }
 
 void TViewerSession::RaiseEnded(EState AState, const std::string& AStatus) {
@@ -259,7 +252,7 @@ void TViewerSession::Dispatch(const TPacket& APacket) {
       std::string status;
       if (FDownload.Begin(TextOf(payload), status)) {
         try {
-          FWriter.PostWait(MsgFileReady);
+          FChannel.Writer().PostWait(MsgFileReady);
         } catch (...) {
           FDownload.Abandon();
           throw;
@@ -323,7 +316,7 @@ void TViewerSession::SessionStarted() {
   FPartnerLeft.store(false);
   FState.store(EState::InSession);
   const uint8_t preset = static_cast<uint8_t>(FQuality.load());
-  FWriter.PostWait(MsgQuality, std::span<const uint8_t>(&preset, 1));
+  FChannel.Writer().PostWait(MsgQuality, std::span<const uint8_t>(&preset, 1));
   // Queued ahead of the status line: whoever sees the line finds the session started.
   Post([this] {
     if (OnStarted) OnStarted();
@@ -339,7 +332,7 @@ void TViewerSession::FrameReceived(const TBytes& APayload) {
     });
   // One acknowledgement per frame, also for one that was not drawn. Waiting here while the
   // queue is full slows the partner down instead of growing the queue.
-  FWriter.PostWait(MsgFrameAck);
+  FChannel.Writer().PostWait(MsgFrameAck);
   WriteResultFile(APayload.size());
 }
 
@@ -361,9 +354,10 @@ void TViewerSession::WriteResultFile(size_t APayloadSize) {
 bool TViewerSession::SendMouse(const TMouseEventRec& ARec) {
   if (!Live()) return false;
   FLastMouse = ARec;
-  if (ARec.Button != 0 && (ARec.Action == 1 || ARec.Action == 3)) FHeldButtons.insert(ARec.Button);
-  if (ARec.Button != 0 && ARec.Action == 2) FHeldButtons.erase(ARec.Button);
-  return FWriter.Post(MsgMouse, PackMouseEvent(ARec));
+  if (ARec.Button != MouseButtonNone && (ARec.Action == MousePress || ARec.Action == MouseDoubleClick))
+    FHeldButtons.insert(ARec.Button);
+  if (ARec.Button != MouseButtonNone && ARec.Action == MouseRelease) FHeldButtons.erase(ARec.Button);
+  return FChannel.Writer().Post(MsgMouse, PackMouseEvent(ARec));
 }
 
 bool TViewerSession::SendKey(uint16_t AVirtualKey, bool AKeyUp, bool AExtended) {
@@ -377,7 +371,7 @@ bool TViewerSession::SendKey(uint16_t AVirtualKey, bool AKeyUp, bool AExtended) 
   rec.ScanCode = ScanCodeFromVirtualKey(AVirtualKey);
   rec.KeyUp = AKeyUp ? 1 : 0;
   rec.Extended = AExtended ? 1 : 0;
-  return FWriter.Post(MsgKey, PackKeyEvent(rec));
+  return FChannel.Writer().Post(MsgKey, PackKeyEvent(rec));
 }
 
 void TViewerSession::ReleaseHeld() {
@@ -390,37 +384,37 @@ void TViewerSession::ReleaseHeld() {
   for (const uint8_t button : buttons) {
     TMouseEventRec rec = FLastMouse;
     rec.Button = button;
-    rec.Action = 2;
+    rec.Action = MouseRelease;
     rec.WheelDelta = 0;
     SendMouse(rec);
   }
 }
 
-bool TViewerSession::SendChat(const std::string& AText) { return FWriter.PostText(MsgChat, AText); }
+bool TViewerSession::SendChat(const std::string& AText) { return FChannel.Writer().PostText(MsgChat, AText); }
 
 bool TViewerSession::SendClipboard(const std::string& AText) {
-  return Live() && FWriter.PostText(MsgClipboard, AText);
+  return Live() && FChannel.Writer().PostText(MsgClipboard, AText);
 }
 
 bool TViewerSession::SetQuality(int AIndex, bool ASendNow) {
   if (AIndex < 0 || AIndex > 2) return false;
   FQuality.store(AIndex);
   const uint8_t preset = static_cast<uint8_t>(AIndex);
-  return ASendNow && Live() && FWriter.Post(MsgQuality, std::span<const uint8_t>(&preset, 1));
+  return ASendNow && Live() && FChannel.Writer().Post(MsgQuality, std::span<const uint8_t>(&preset, 1));
 }
 
 bool TViewerSession::SelectMonitor(int AIndex) {
   if (AIndex < 0 || AIndex > 255) return false;
   const uint8_t index = static_cast<uint8_t>(AIndex);
-  return Live() && FWriter.Post(MsgSelectMonitor, std::span<const uint8_t>(&index, 1));
+  return Live() && FChannel.Writer().Post(MsgSelectMonitor, std::span<const uint8_t>(&index, 1));
 }
 
-bool TViewerSession::RequestListing(const std::string& APath) { return Live() && FWriter.PostText(MsgListDir, APath); }
+bool TViewerSession::RequestListing(const std::string& APath) { return Live() && FChannel.Writer().PostText(MsgListDir, APath); }
 
 bool TViewerSession::RequestFile(const std::string& ARemotePath) {
   if (!Live()) return false;
   FDownload.Expect(ARemotePath);
-  return FWriter.PostText(MsgFileGet, ARemotePath);
+  return FChannel.Writer().PostText(MsgFileGet, ARemotePath);
 }
 
 void TViewerSession::SendFile(const std::string& ALocalPath) {

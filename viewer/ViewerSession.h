@@ -38,8 +38,7 @@
 #include "protocol/Marshal.h"
 #include "protocol/Messages.h"
 #include "protocol/Packet.h"
-#include "protocol/PacketWriter.h"
-#include "protocol/RelayLink.h"
+#include "protocol/RelayChannel.h"
 #include "viewer/RemoteScreen.h"
 #include "viewer/ViewerTransfers.h"
 
@@ -144,12 +143,12 @@ private:
   class TLatest;  // one pending value, the newest
   class TChatQueue;
 
-  void Run();
+  void Connected();
   void Dispatch(const TPacket& APacket);
+  void ChannelEnded(const std::string& AWhy, bool AConnected);
   void SessionStarted();
   void FrameReceived(const TBytes& APayload);
   void WriteResultFile(size_t APayloadSize);
-  void EndConnection();
   void RaiseEnded(EState AState, const std::string& AStatus);
 
   bool Live() const { return FState.load() == EState::InSession; }
@@ -161,12 +160,10 @@ private:
   const TViewerParams FParams;
   const TViewerTimings FTimings;
 
-  TRelayLink FConn;
-  TPacketWriter FWriter;
+  TRelayChannel FChannel;  // the connection, its writer and the reader thread
   std::unique_ptr<TViewerUpload> FUpload;
   TViewerDownload FDownload;  // reader thread
   TRemoteScreen FScreen;
-  std::thread FReader;
   std::atomic<EState> FState{EState::Created};
   std::atomic<int> FQuality{1};
   std::atomic<bool> FStopping{false};
@@ -175,8 +172,6 @@ private:
   std::atomic<bool> FPartnerLeft{false};
   std::atomic<bool> FUploadCancelled{false};  // the host's report of the short file is expected
   bool FResultWritten = false;  // reader thread
-  std::mutex FEndLock;          // the connection's end, from the reader or from Stop
-  bool FConnClosed = false;
 
   std::set<uint16_t> FHeldKeys;    // user-interface thread
   std::set<uint8_t> FHeldButtons;  // user-interface thread

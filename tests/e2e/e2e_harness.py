@@ -221,6 +221,148 @@ def close_window(display, window):
         x.XCloseDisplay(dpy)
 
 
+class WindowPinger:
+    """Measures how soon a window's owner processes X events: sends it _NET_WM_PING (as a window
+    manager does) every `interval` seconds from a thread of its own and records the time each
+    answer took; a ping still unanswered counts with the time it has waited so far."""
+
+    def __init__(self, display, window, interval=0.1):
+        import threading
+        self.display, self.window, self.interval = display, window, interval
+        self.worst = 0.0
+        self.answered = 0
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._run, daemon=True)
+        self._error = None
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self.stop()
+
+    def stop(self):
+        self._stop.set()
+        self._thread.join(timeout=30)
+        if self._error:
+            raise E2EFailure("pinging the window failed: %r" % self._error)
+
+    def _run(self):
+        import select
+        x = ctypes.CDLL("libX11.so.6")
+        x.XOpenDisplay.restype = ctypes.c_void_p
+        x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+        x.XDefaultRootWindow.restype = ctypes.c_ulong
+        x.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+        x.XInternAtom.restype = ctypes.c_ulong
+        x.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+        x.XSelectInput.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_long]
+        x.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long, ctypes.POINTER(_XEvent)]
+        x.XFlush.argtypes = [ctypes.c_void_p]
+        x.XPending.argtypes = [ctypes.c_void_p]
+        x.XNextEvent.argtypes = [ctypes.c_void_p, ctypes.POINTER(_XEvent)]
+        x.XConnectionNumber.argtypes = [ctypes.c_void_p]
+        x.XCloseDisplay.argtypes = [ctypes.c_void_p]
+        dpy = x.XOpenDisplay(self.display.encode())
+        if not dpy:
+            self._error = "cannot open display " + self.display
+            return
+        try:
+            root = x.XDefaultRootWindow(dpy)
+            protocols = x.XInternAtom(dpy, b"WM_PROTOCOLS", 0)
+            ping = x.XInternAtom(dpy, b"_NET_WM_PING", 0)
+            # The answer goes to the root window with the (sub)structure masks.
+            x.XSelectInput(dpy, root, (1 << 17) | (1 << 19))  # StructureNotify | SubstructureNotify
+            fd = x.XConnectionNumber(dpy)
+            serial = 0
+            while not self._stop.is_set():
+                serial += 1
+                ev = _XEvent()
+                ev.xclient.type = 33  # ClientMessage
+                ev.xclient.window = self.window
+                ev.xclient.message_type = protocols
+                ev.xclient.format = 32
+                ev.xclient.l[0] = ping
+                ev.xclient.l[1] = serial  # stands for the timestamp; comes back unchanged
+                ev.xclient.l[2] = self.window
+                sent = time.monotonic()
+                x.XSendEvent(dpy, self.window, 0, 0, ctypes.byref(ev))
+                x.XFlush(dpy)
+                answered = False
+                while not answered and not self._stop.is_set():
+                    while x.XPending(dpy):
+                        got = _XEvent()
+                        x.XNextEvent(dpy, ctypes.byref(got))
+                        if (got.xclient.type == 33 and got.xclient.l[0] == ping and got.xclient.l[1] == serial):
+                            answered = True
+                    self.worst = max(self.worst, time.monotonic() - sent)
+                    if not answered:
+                        select.select([fd], [], [], 0.02)
+                if answered:
+                    self.answered += 1
+                self._stop.wait(self.interval)
+        except Exception as e:  # reported by stop()
+            self._error = e
+        finally:
+            x.XCloseDisplay(dpy)
+
+
+class ScriptedRelay:
+    """A relay played by the test on the program's port: accepts the host's connections one at a
+    time and speaks the packet framing (type, length, payload; little-endian)."""
+
+    def __init__(self, port=RELAY_PORT):
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", port))
+        self.listener.listen(4)
+        self.conns = []
+
+    def accept(self, timeout=30):
+        self.listener.settimeout(timeout * SLOW)
+        conn, _ = self.listener.accept()
+        conn.settimeout(timeout * SLOW)
+        self.conns.append(conn)
+        return conn
+
+    @staticmethod
+    def send(conn, msg_type, payload=b""):
+        if isinstance(payload, str):
+            payload = payload.encode("utf-8")
+        conn.sendall(msg_type.to_bytes(4, "little") + len(payload).to_bytes(4, "little") + payload)
+
+    @staticmethod
+    def _read(conn, n):
+        data = b""
+        while len(data) < n:
+            chunk = conn.recv(n - len(data))
+            if not chunk:
+                raise E2EFailure("the host closed the connection")
+            data += chunk
+        return data
+
+    def next(self, conn, skip=(7,)):
+        """The next packet (type, payload), keep-alives (7) skipped."""
+        while True:
+            head = self._read(conn, 8)
+            msg_type, length = int.from_bytes(head[:4], "little"), int.from_bytes(head[4:], "little")
+            payload = self._read(conn, length) if length else b""
+            if msg_type not in skip:
+                return msg_type, payload
+
+    def expect(self, conn, msg_type):
+        while True:
+            got, payload = self.next(conn)
+            if got == msg_type:
+                return payload
+
+    def close(self):
+        for c in self.conns:
+            c.close()
+        self.listener.close()
+
+
 def find_marked_area(pic, tol=70):
     """Bounding box (x, y, w, h) of the magenta corner marks on `pic`, or None.
 

@@ -4,6 +4,7 @@ Run one case:  TLM_E2E_CLIENT=build/app/TLMRemoteClient TLM_E2E_RELAY=build/rela
                  /usr/bin/python3 tests/e2e/test_e2e.py TestUnattended
 (ctest runs each case so; the script moves itself into a network namespace of its own.)
 """
+import hashlib
 import os
 import re
 import subprocess
@@ -13,8 +14,9 @@ import unittest
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_harness import (SLOW, E2EFailure, close_window, compare_scaled, enter_private_network,  # noqa: E402
-                         find_marked_area, paint_pattern, password_hash, run_case, wait_until)
+from e2e_harness import (SLOW, E2EFailure, ScriptedRelay, WindowPinger, close_window,  # noqa: E402
+                         compare_scaled, enter_private_network, find_marked_area, paint_pattern,
+                         password_hash, run_case, wait_until)
 
 HOST_W, HOST_H = 1280, 720
 VIEWER_W, VIEWER_H = 1920, 1080
@@ -570,6 +572,64 @@ class TestNoInputControl(unittest.TestCase):
             host.wait_log("입력 제어 불가: ")
             host.check_alive()
         run_case(self, "no-xtest", body)
+
+
+class TestStalledRelay(unittest.TestCase):
+    """A relay that stops reading while the host sends a file (a stalled relay, a dying link):
+    the host's window keeps answering the window manager's pings while its user copies text and
+    sends a chat line, and the host gives the connection up after the stall limit and registers
+    again."""
+
+    def test_window_answers_while_relay_stops_reading(self):
+        def body(s):
+            relay = ScriptedRelay()
+            try:
+                display = s.start_display(HOST_W, HOST_H)
+                host = s.start_client("host", display, password=PASSWORD)
+                conn = relay.accept()
+                key = relay.expect(conn, 1)  # MsgHostRegister
+                host_id = "123456789"
+                relay.send(conn, 2, host_id)  # MsgHostId
+                self.assertEqual(host.wait_id(), host_id)
+                main = wait_until("the host's main window", lambda: s.windows(display, "^TALMIR Remote$"), 20)[0]
+                proof = hashlib.sha256((host_id + ":" + password_hash(PASSWORD)).encode()).hexdigest()
+                relay.send(conn, 9, "127.0.0.1\tscripted viewer\t" + proof)  # MsgAdmitRequest
+                relay.expect(conn, 10)  # MsgAdmitAccept
+                relay.send(conn, 4)  # MsgSessionStart
+                relay.expect(conn, 21)  # MsgMonitorList
+                big = os.path.join(s.dir, "big.bin")
+                with open(big, "wb") as f:
+                    f.truncate(2 << 30)
+                relay.send(conn, 53, big)  # MsgFileGet
+                relay.expect(conn, 48)  # MsgFileBegin: the download runs
+                # From here on the relay reads nothing from this connection.
+                stalled = time.monotonic()
+                with WindowPinger(display, main) as pinger:
+                    time.sleep(2)  # the socket buffers fill up
+                    s.copy_text(display, "copied while the relay reads nothing")
+                    time.sleep(1)
+                    mx, my, _, _ = s.geometry(display, main)
+                    s.x(display, "xdotool", "windowfocus", "--sync", str(main))
+                    s.x(display, "xdotool", "mousemove", str(mx + 24 + 432 + 100), str(my + 340 + 158 + 12),
+                        "click", "1")
+                    s.x(display, "xdotool", "type", "--delay", "30", "still here")
+                    s.x(display, "xdotool", "key", "Return")
+                    host.wait_log("[채팅] 나: still here", 10)
+                    host.wait_log("연결 끊김: 서버가 데이터를 받지 않습니다 (시간 초과)", 60)
+                    given_up = time.monotonic() - stalled
+                    again = relay.accept(30)
+                    self.assertEqual(relay.expect(again, 1), key)
+                    relay.send(again, 2, host_id)
+                    time.sleep(1)
+                host.check_alive()
+                sys.stderr.write("window pings answered: %d, slowest %.3f s; connection given up after %.1f s\n"
+                                 % (pinger.answered, pinger.worst, given_up))
+                self.assertGreater(pinger.answered, 20)
+                self.assertLess(pinger.worst, 0.5 * SLOW, "the window stopped processing events")
+                self.assertGreater(given_up, 25, "the stall limit is 30 s without progress")
+            finally:
+                relay.close()
+        run_case(self, "stalled-relay", body)
 
 
 if __name__ == "__main__":

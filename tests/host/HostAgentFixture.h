@@ -77,6 +77,16 @@ protected:
     Agent->OnSessionEnd = [this] { SessionEnds++; };
   }
 
+  // The user answers each consent question at once, as AAnswer decides (a handler that is
+  // still in a dialog when it sets AAllow); an agent destroyed inside AAnswer gets no answer.
+  void AnswerConsentWith(std::function<void(const std::string& AName, const std::string& AIP, bool& AAllow)> AAnswer) {
+    Agent->OnConsent = [this, AAnswer](const TConsentQuestion& AQuestion) {
+      bool allow = false;
+      AAnswer(AQuestion.ViewerName, AQuestion.ViewerIP, allow);
+      if (Agent) Agent->AnswerConsent(AQuestion.Ticket, allow);
+    };
+  }
+
   // Starts the agent and registers it under ID 123456789.
   std::unique_ptr<TPacketPeer> StartRegistered(const std::string& APasswordHash = "", THostTimings ATimings = {}) {
     MakeAgent(APasswordHash, ATimings);

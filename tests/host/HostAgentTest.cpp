@@ -150,10 +150,10 @@ TEST_F(HostAdmission, ByProofOrByConsent) {
     auto end = StartRegistered(c.StoredPassword.empty() ? "" : HashPassword(c.StoredPassword));
     std::vector<std::pair<std::string, std::string>> asked;
     if (c.Consent >= 0) {
-      Agent->OnConsent = [&, allow = c.Consent == 1](const std::string& AName, const std::string& AIP, bool& AAllow) {
+      AnswerConsentWith([&, allow = c.Consent == 1](const std::string& AName, const std::string& AIP, bool& AAllow) {
         asked.push_back({AName, AIP});
         AAllow = allow;
-      };
+      });
     }
     end->SendText(MsgAdmitRequest, c.Payload);
     TPacket answer = end->Next();
@@ -189,7 +189,7 @@ TEST_F(HostAdmission, ChangedPasswordCountsForTheNextRequest) {
 
 TEST_F(HostAdmission, ConsentHandlerErrorDropsTheConnection) {
   auto end = StartRegistered("", ShortTimings());
-  Agent->OnConsent = [](const std::string&, const std::string&, bool&) { throw TError("prompt failed"); };
+  AnswerConsentWith([](const std::string&, const std::string&, bool&) { throw TError("prompt failed"); });
   end->SendText(MsgAdmitRequest, "1.2.3.4\tLee\t");
   EXPECT_TRUE(end->WaitClosed());
   EXPECT_TRUE(WaitFor([&] { return Has(Logs, "연결 끊김: prompt failed"); }));
@@ -199,8 +199,8 @@ TEST_F(HostAdmission, ConsentHandlerErrorDropsTheConnection) {
 
 TEST_F(HostTextChannels, ChatAndClipboardBothWays) {
   auto end = StartRegistered();
-  Agent->SendChat("too early");
-  Agent->PushClipboard("too early");
+  EXPECT_FALSE(Agent->SendChat("too early"));
+  EXPECT_FALSE(Agent->PushClipboard("too early"));
   end->SendText(MsgChat, "안녕하세요");
   end->SendText(MsgClipboard, "copied 텍스트");
   end->Send(MsgClipboard);
@@ -211,10 +211,10 @@ TEST_F(HostTextChannels, ChatAndClipboardBothWays) {
 
   end->Send(MsgSessionStart);
   EXPECT_EQ(end->Next().Type, MsgMonitorList);  // nothing was sent before the session
-  Agent->SendChat("네");
+  EXPECT_TRUE(Agent->SendChat("네"));
   TPacket chat = end->NextOf(MsgChat);
   EXPECT_EQ(TextOf(chat.Payload), "네");
-  Agent->PushClipboard("");
+  EXPECT_TRUE(Agent->PushClipboard(""));
   TPacket clip = end->NextOf(MsgClipboard);
   EXPECT_TRUE(clip.Payload.empty());
 
@@ -240,10 +240,10 @@ TEST_F(HostTextChannels, UnknownAndForeignTypesAreDropped) {
 TEST_F(HostShutdown, StopWhileTheConsentQuestionIsQueued) {
   auto end = StartRegistered();
   bool asked = false;
-  Agent->OnConsent = [&](const std::string&, const std::string&, bool& AAllow) {
+  AnswerConsentWith([&](const std::string&, const std::string&, bool& AAllow) {
     asked = true;
     AAllow = true;
-  };
+  });
   end->SendText(MsgAdmitRequest, "1.2.3.4\tLee\t");
   // Wait until the question is queued for this thread, without running it.
   for (int i = 0; i < 500 && Ui.QueuedCount() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -254,11 +254,11 @@ TEST_F(HostShutdown, StopWhileTheConsentQuestionIsQueued) {
 
 TEST_F(HostShutdown, StopFromInsideTheConsentPrompt) {
   auto end = StartRegistered();
-  Agent->OnConsent = [&](const std::string&, const std::string&, bool& AAllow) {
+  AnswerConsentWith([&](const std::string&, const std::string&, bool& AAllow) {
     // The user quits the program while the prompt is open.
     Agent.reset();
     AAllow = true;
-  };
+  });
   end->SendText(MsgAdmitRequest, "1.2.3.4\tLee\t");
   ASSERT_TRUE(WaitFor([&] { return !Agent; }));
   TPacket p;

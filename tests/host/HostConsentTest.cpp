@@ -3,7 +3,10 @@
 // a session, and a relay that stops reading.
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
+#include "host/PendingConsent.h"
+#include "protocol/Credentials.h"
 #include "tests/host/HostAgentFixture.h"
 
 namespace tlm::test {
@@ -40,11 +43,11 @@ TEST_F(HostConsent, UnansweredPromptLapsesOrIsWithdrawn) {
       EXPECT_EQ(AName + "|" + AIP, "Kim|10.0.0.7");
       record.push_back(AHow);
     };
-    Agent->OnConsent = [&](const std::string&, const std::string&, bool& AAllow) {
+    AnswerConsentWith([&](const std::string&, const std::string&, bool& AAllow) {
       if (c.Withdraw) end->Send(MsgAdmitWithdrawn);
       closedInTime = Ui.RunUntil([&] { return closed; }, 5000);
       AAllow = true;  // a click after the question lapsed counts for nothing
-    };
+    });
     const auto asked = std::chrono::steady_clock::now();
     end->SendText(MsgAdmitRequest, "10.0.0.7\tKim\t");
     TPacket answer = end->Next();
@@ -65,6 +68,113 @@ TEST_F(HostConsent, UnansweredPromptLapsesOrIsWithdrawn) {
   }
 }
 
+// Every way an admission request ends, in the order a person and a relay may produce them.
+// The question is answered from outside the prompt (AnswerConsent with its ticket), so the
+// test decides when the answer comes. Each request ends exactly once: one answer on the wire,
+// one entry in the admission record, and the prompt closed only when the user did not answer.
+TEST_F(HostConsent, EachRequestEndsExactlyOnce) {
+  enum EStep { Ask, AskWithProof, AskWhileOpen, Allow, Refuse, Withdraw, Lapse };
+  struct TCase {
+    const char* Name;
+    std::vector<EStep> Steps;
+    std::vector<uint32_t> Answers;  // on the wire, in order
+    std::vector<EAdmission> Record;
+    int Closed;  // OnConsentClosed calls
+  };
+  const TCase cases[] = {
+      {"password", {AskWithProof}, {MsgAdmitAccept}, {EAdmission::Password}, 0},
+      {"consent yes", {Ask, Allow}, {MsgAdmitAccept}, {EAdmission::Accepted}, 0},
+      {"consent no", {Ask, Refuse}, {MsgAdmitReject}, {EAdmission::Refused}, 0},
+      {"deadline, then a late click", {Ask, Lapse, Allow}, {MsgAdmitReject}, {EAdmission::TimedOut}, 1},
+      {"withdrawn before the answer", {Ask, Withdraw, Allow}, {MsgAdmitReject}, {EAdmission::Withdrawn}, 1},
+      {"withdrawn after the answer", {Ask, Allow, Withdraw}, {MsgAdmitAccept}, {EAdmission::Accepted}, 0},
+      {"answered twice", {Ask, Refuse, Allow}, {MsgAdmitReject}, {EAdmission::Refused}, 0},
+      {"two requests in a row", {Ask, Refuse, Ask, Allow}, {MsgAdmitReject, MsgAdmitAccept},
+       {EAdmission::Refused, EAdmission::Accepted}, 0},
+      {"a second request while one is open", {Ask, AskWhileOpen, Allow}, {MsgAdmitReject, MsgAdmitAccept},
+       {EAdmission::Accepted}, 0},
+  };
+  const std::string hash = HashPassword("pw");
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Chats.clear();
+    THostTimings t = ShortTimings();
+    t.ConsentTimeoutMs = 1500;
+    auto end = StartRegistered(hash, t);
+    std::vector<TConsentQuestion> asked;
+    std::vector<EAdmission> record;
+    int closed = 0;
+    Agent->OnConsent = [&](const TConsentQuestion& AQuestion) { asked.push_back(AQuestion); };
+    Agent->OnConsentClosed = [&] { closed++; };
+    Agent->OnAdmission = [&](const std::string&, const std::string&, EAdmission AHow) { record.push_back(AHow); };
+    // A chat line after a step comes back only once the reader has handled what came before.
+    const auto settle = [&] {
+      end->SendText(MsgChat, "sync");
+      const size_t n = Chats.size() + 1;
+      EXPECT_TRUE(WaitFor([&] { return Chats.size() == n; }));
+    };
+    for (EStep step : c.Steps) {
+      switch (step) {
+        case Ask: {
+          const size_t n = asked.size() + 1;
+          end->SendText(MsgAdmitRequest, "10.0.0.7\tKim\t");
+          EXPECT_TRUE(WaitFor([&] { return asked.size() == n; }));
+          break;
+        }
+        case AskWithProof:
+          end->SendText(MsgAdmitRequest, "10.0.0.7\tKim\t" + MakeSessionProof("123456789", hash));
+          settle();
+          break;
+        case AskWhileOpen:
+          end->SendText(MsgAdmitRequest, "10.0.0.8\tLee\t");
+          settle();
+          break;
+        case Allow:
+        case Refuse:
+          ASSERT_FALSE(asked.empty());
+          Agent->AnswerConsent(asked.back().Ticket, step == Allow);
+          settle();
+          break;
+        case Withdraw:
+          end->Send(MsgAdmitWithdrawn);
+          settle();
+          break;
+        case Lapse: {
+          const int before = closed;
+          EXPECT_TRUE(WaitFor([&] { return closed > before; }));
+          break;
+        }
+      }
+    }
+    for (uint32_t type : c.Answers) EXPECT_EQ(end->Next().Type, type);
+    EXPECT_TRUE(end->Quiet(300)) << "no further answer";
+    EXPECT_TRUE(WaitFor([&] { return record.size() >= c.Record.size(); }));
+    Ui.RunUntil([] { return false; }, 100);
+    EXPECT_EQ(record, c.Record);
+    EXPECT_EQ(closed, c.Closed);
+    Agent.reset();
+  }
+}
+
+TEST(PendingConsent, OneRecordEndedOnceAndLapsingAcrossTheTickWrap) {
+  TPendingConsent pending;
+  const uint32_t nearWrap = 0xFFFFFF00u;
+  const std::optional<uint64_t> first = pending.Open("Kim", "10.0.0.7", nearWrap, 1000);
+  ASSERT_TRUE(first);
+  EXPECT_FALSE(pending.Open("Lee", "10.0.0.8", nearWrap, 1000)) << "one question at a time";
+  EXPECT_FALSE(pending.Lapsed(nearWrap + 999));
+  EXPECT_EQ(pending.Lapsed(nearWrap + 1000), first) << "the deadline counts across the wrap";
+  EXPECT_FALSE(pending.End(*first + 1)) << "another ticket ends nothing";
+  const std::optional<TPendingConsent::TRequest> ended = pending.End(*first);
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(ended->ViewerName, "Kim");
+  EXPECT_FALSE(pending.End(*first)) << "the first end wins";
+  EXPECT_FALSE(pending.Current());
+  const std::optional<uint64_t> second = pending.Open("Lee", "10.0.0.8", 0, 1000);
+  ASSERT_TRUE(second);
+  EXPECT_NE(*second, *first) << "a later request never takes an earlier answer";
+}
+
 // While the question is open the reader still serves the relay: keep-alives go out, other
 // packets are handled, and a second request is declined at once.
 TEST_F(HostConsent, RelayIsServedWhileThePromptIsOpen) {
@@ -72,7 +182,7 @@ TEST_F(HostConsent, RelayIsServedWhileThePromptIsOpen) {
   t.KeepAliveMs = 100;
   auto end = StartRegistered("", t);
   bool prompted = false;
-  Agent->OnConsent = [&](const std::string&, const std::string&, bool& AAllow) {
+  AnswerConsentWith([&](const std::string&, const std::string&, bool& AAllow) {
     prompted = true;
     // Everything here happens while the prompt is open; waits pump this thread like its loop.
     EXPECT_EQ(end->Next(5000, true).Type, MsgKeepAlive);
@@ -81,7 +191,7 @@ TEST_F(HostConsent, RelayIsServedWhileThePromptIsOpen) {
     end->SendText(MsgAdmitRequest, "10.0.0.8\tLee\t");
     EXPECT_EQ(end->Next().Type, MsgAdmitReject);
     AAllow = true;
-  };
+  });
   end->SendText(MsgAdmitRequest, "10.0.0.7\tKim\t");
   EXPECT_EQ(end->Next().Type, MsgAdmitAccept);
   EXPECT_TRUE(prompted);
@@ -105,10 +215,10 @@ TEST_F(HostConsent, ViewerNamesCannotFakeThePrompt) {
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
     std::string asked;
-    Agent->OnConsent = [&](const std::string& AName, const std::string&, bool& AAllow) {
+    AnswerConsentWith([&](const std::string& AName, const std::string&, bool& AAllow) {
       asked = AName;
       AAllow = false;
-    };
+    });
     Logs.clear();
     end->SendText(MsgAdmitRequest, "10.0.0.7\t" + c.Sent + "\t");
     EXPECT_EQ(end->Next().Type, MsgAdmitReject);
@@ -124,7 +234,7 @@ TEST_F(HostConsent, EveryDecisionReachesTheRecord) {
     record.push_back(AName + "|" + AIP + "|" + AdmissionText(AHow));
   };
   bool allow = true;
-  Agent->OnConsent = [&](const std::string&, const std::string&, bool& AAllow) { AAllow = allow; };
+  AnswerConsentWith([&](const std::string&, const std::string&, bool& AAllow) { AAllow = allow; });
   end->SendText(MsgAdmitRequest, "1.1.1.1\tA\t" + MakeSessionProof("123456789", HashPassword("pw")));
   EXPECT_EQ(end->Next().Type, MsgAdmitAccept);
   end->SendText(MsgAdmitRequest, "2.2.2.2\tB\t");
@@ -163,7 +273,9 @@ TEST_F(HostUserControl, EndSessionRegistersAgainAtOnceWithTheSameKey) {
 // ---- a relay that stops reading ----
 
 // A download fills the socket buffers of a relay that reads nothing: the host must give up the
-// connection after the stall limit, end the session and register again, not hang.
+// connection after the stall limit, end the session and register again, not hang. Meanwhile
+// the user-interface thread's sends return at once: they are queued, and dropped once the
+// queue is full.
 TEST_F(HostStalledRelay, StalledWritesEndTheConnection) {
   const std::string big = Home.Sub("big.bin");
   {
@@ -171,13 +283,23 @@ TEST_F(HostStalledRelay, StalledWritesEndTheConnection) {
   }
   std::filesystem::resize_file(big, 64 << 20);
   THostTimings t = ShortTimings();
-  t.WriteStallMs = 300;
+  t.WriteStallMs = 4000;
   auto end = StartRegistered("", t);
   end->Send(MsgSessionStart);
   end->NextOf(MsgMonitorList);
   end->SendText(MsgFileGet, big);
-  // From here the relay reads nothing more from this connection.
-  auto again = Relay.Accept(10000);
+  // From here the relay reads nothing more from this connection; the socket fills up.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const std::string copied(1 << 20, 'c');
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_TRUE(Agent->SendChat("여보세요"));
+  int queued = 0;
+  for (int i = 0; i < 12; ++i) queued += Agent->PushClipboard(copied) ? 1 : 0;
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1))
+      << "a user-interface call waited for the stalled connection";
+  EXPECT_GT(queued, 0);
+  EXPECT_LT(queued, 12) << "the send queue has a bound";
+  auto again = Relay.Accept(15000);
   ASSERT_TRUE(again) << "the host never gave up the stalled connection";
   EXPECT_EQ(again->Next().Type, MsgHostRegister);
   EXPECT_TRUE(WaitFor([&] { return SessionEnds == 1; }));

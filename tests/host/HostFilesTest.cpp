@@ -1,3 +1,4 @@
+#include "host/FrameFlow.h"
 #include "host/HostFiles.h"
 
 #include <gtest/gtest.h>
@@ -124,48 +125,13 @@ TEST(SerialJobs, ClearDropsWaitingJobsOnly) {
   EXPECT_EQ(later.load(), 0);
 }
 
-// Records the type of each packet; the first packet of type Blocked waits for Release.
-class TGatedConnection final : public IConnection {
-public:
-  void WriteAll(const void* AData, size_t ALen) override {
-    uint32_t type = 0;
-    std::memcpy(&type, AData, sizeof type);
-    std::unique_lock<std::mutex> hold(FLock);
-    if (type == Blocked && !FBlockedOnce) {
-      FBlockedOnce = true;
-      FInside = true;
-      FChanged.notify_all();
-      FChanged.wait(hold, [this] { return FReleased; });
-    }
-    Types.push_back(type);
-    (void)ALen;
-  }
-  void ReadExact(void*, size_t) override { throw TConnectionError("write-only"); }
-  bool WaitReadable(int) override { return false; }
-  void WaitInside() {
-    std::unique_lock<std::mutex> hold(FLock);
-    FChanged.wait(hold, [this] { return FInside; });
-  }
-  void Release() {
-    std::lock_guard<std::mutex> hold(FLock);
-    FReleased = true;
-    FChanged.notify_all();
-  }
-  uint32_t Blocked = MsgFileChunk;
-  std::vector<uint32_t> Types;  // read after the writers have ended
-
-private:
-  std::mutex FLock;
-  std::condition_variable FChanged;
-  bool FBlockedOnce = false, FInside = false, FReleased = false;
-};
-
-TEST(FrameDelay, CongestedOnlyWhileFramesAreSlowerThanTheQuickestRecentOnes) {
+TEST(FrameFlow, CongestedOnlyWhileFramesAreSlowerThanTheQuickestRecentOnes) {
   // Each step: frames sent and acknowledged at given times (ms), then the question at a time.
   struct TStep {
     enum { Sent, Acked, Ask } What;
     int64_t At;
     bool Congested = false;  // for Ask
+    int InFlight = -1;       // for Ask: the window's count, -1 unchecked
   };
   struct {
     const char* Name;
@@ -174,70 +140,35 @@ TEST(FrameDelay, CongestedOnlyWhileFramesAreSlowerThanTheQuickestRecentOnes) {
       {"no measurement yet", {{TStep::Sent, 0}, {TStep::Ask, 50, false}}},
       {"quick frames", {{TStep::Sent, 0}, {TStep::Acked, 10}, {TStep::Sent, 20}, {TStep::Acked, 30}, {TStep::Ask, 35, false}}},
       {"a frame waits far longer than the base",
-       {{TStep::Sent, 0}, {TStep::Acked, 10}, {TStep::Sent, 20}, {TStep::Ask, 60, false}, {TStep::Ask, 20 + 10 + TFrameDelay::TargetMs + 1, true}}},
+       {{TStep::Sent, 0}, {TStep::Acked, 10}, {TStep::Sent, 20}, {TStep::Ask, 60, false}, {TStep::Ask, 20 + 10 + TFrameFlow::TargetMs + 1, true}}},
       {"the last round trip was slow and is fresh",
        {{TStep::Sent, 0}, {TStep::Acked, 10}, {TStep::Sent, 20}, {TStep::Acked, 220}, {TStep::Ask, 230, true}, {TStep::Ask, 800, false}}},
       {"the viewer stopped acknowledging",
-       {{TStep::Sent, 0}, {TStep::Acked, 10}, {TStep::Sent, 20}, {TStep::Ask, 20 + TFrameDelay::StalledMs + 1, false}}},
+       {{TStep::Sent, 0}, {TStep::Acked, 10}, {TStep::Sent, 20}, {TStep::Ask, 20 + TFrameFlow::StalledMs + 1, false}}},
       {"acknowledgements nobody asked for are ignored",
-       {{TStep::Acked, 5}, {TStep::Acked, 6}, {TStep::Sent, 10}, {TStep::Acked, 20}, {TStep::Ask, 25, false}}},
+       {{TStep::Acked, 5}, {TStep::Acked, 6}, {TStep::Sent, 10}, {TStep::Acked, 20}, {TStep::Ask, 25, false, 0},
+        {TStep::Acked, 26}, {TStep::Sent, 30}, {TStep::Ask, 31, false, 1}, {TStep::Sent, 32}, {TStep::Ask, 33, false, 2}}},
   };
   for (const auto& c : cases) {
-    TFrameDelay delay;
+    TFrameFlow delay;
     for (const TStep& step : c.Steps) {
       if (step.What == TStep::Sent) delay.FrameSent(step.At);
       if (step.What == TStep::Acked) delay.FrameAcked(step.At);
       if (step.What == TStep::Ask) {
         EXPECT_EQ(delay.Congested(step.At), step.Congested) << c.Name << " at " << step.At;
+        if (step.InFlight >= 0) {
+          EXPECT_EQ(delay.InFlight(), size_t(step.InFlight)) << c.Name << " at " << step.At;
+        }
       }
     }
   }
-  TFrameDelay delay;
+  TFrameFlow delay;
   delay.FrameSent(0);
   delay.FrameAcked(10);
   delay.FrameSent(20);
   delay.Reset();  // a new session measures afresh
   EXPECT_FALSE(delay.Congested(1000));
-}
-
-TEST(PriorityWriteLock, OtherPacketsPassTheNextFileChunk) {
-  TPriorityWriteLock writer;
-  TGatedConnection conn;
-  const TBytes chunk(65536, 1), ack;
-  // A file sender is in the middle of one chunk (the connection is slow) with more to come.
-  std::thread sender([&] {
-    for (int i = 0; i < 3; ++i) writer.WriteBulk(conn, MsgFileChunk, chunk);
-  });
-  conn.WaitInside();
-  // Meanwhile the capture thread has a frame and the reader a listing to send.
-  std::thread frame([&] { writer.Write(conn, MsgFrame, ack); });
-  std::thread listing([&] { writer.Write(conn, MsgDirListing, ack); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // both are waiting for the lock
-  conn.Release();
-  sender.join();
-  frame.join();
-  listing.join();
-  ASSERT_EQ(conn.Types.size(), 5u);
-  EXPECT_EQ(conn.Types[0], MsgFileChunk);
-  EXPECT_NE(conn.Types[1], MsgFileChunk) << "the frame and the listing go before the next chunk";
-  EXPECT_NE(conn.Types[2], MsgFileChunk);
-  EXPECT_EQ(conn.Types[3], MsgFileChunk);
-  EXPECT_EQ(conn.Types[4], MsgFileChunk);
-}
-
-TEST(PriorityWriteLock, AFailedWriteLetsTheFileSenderGoOn) {
-  struct TFailingOnce final : IConnection {
-    std::atomic<int> Writes{0};
-    void WriteAll(const void*, size_t) override {
-      if (Writes++ == 0) throw TConnectionError("reset");
-    }
-    void ReadExact(void*, size_t) override {}
-    bool WaitReadable(int) override { return false; }
-  } conn;
-  TPriorityWriteLock writer;
-  EXPECT_THROW(writer.Write(conn, MsgFrame, {}), TConnectionError);
-  writer.WriteBulk(conn, MsgFileChunk, TBytes(10, 1));  // would wait forever if the count leaked
-  EXPECT_EQ(conn.Writes.load(), 2);
+  EXPECT_EQ(delay.InFlight(), 0u);
 }
 
 }  // namespace

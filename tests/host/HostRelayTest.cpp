@@ -14,7 +14,7 @@ TEST_F(HostThroughRelay, ProofInAnyCaseAdmitsAndTheSessionStreams) {
   std::string proof = MakeSessionProof(id, HashPassword("pw"));
   for (char& c : proof) c = char(std::toupper(static_cast<unsigned char>(c)));
   bool asked = false;
-  Agent->OnConsent = [&](const std::string&, const std::string&, bool&) { asked = true; };
+  AnswerConsentWith([&](const std::string&, const std::string&, bool&) { asked = true; });
   auto viewer = ViewerAsking(id, proof);
   EXPECT_EQ(viewer->Next().Type, MsgSessionStart);
   viewer->Send(MsgQuality, {0});
@@ -37,10 +37,10 @@ TEST_F(HostThroughRelay, ProofInAnyCaseAdmitsAndTheSessionStreams) {
 TEST_F(HostThroughRelay, WrongProofGoesToConsentAndRefusalReachesTheViewer) {
   const std::string id = StartHost(HashPassword("pw"));
   std::vector<std::string> asked;
-  Agent->OnConsent = [&](const std::string& AName, const std::string& AIP, bool& AAllow) {
+  AnswerConsentWith([&](const std::string& AName, const std::string& AIP, bool& AAllow) {
     asked.push_back(AName + "|" + AIP);
     AAllow = false;
-  };
+  });
   auto viewer = ViewerAsking(id, MakeSessionProof(id, HashPassword("wrong")));
   TPacket refusal = viewer->Next();
   EXPECT_EQ(refusal.Type, MsgRelayError);
@@ -50,7 +50,7 @@ TEST_F(HostThroughRelay, WrongProofGoesToConsentAndRefusalReachesTheViewer) {
   EXPECT_FALSE(Agent->InSession());
 
   // The next viewer is let in by the user.
-  Agent->OnConsent = [&](const std::string&, const std::string&, bool& AAllow) { AAllow = true; };
+  AnswerConsentWith([&](const std::string&, const std::string&, bool& AAllow) { AAllow = true; });
   auto second = ViewerAsking(id, "");
   EXPECT_EQ(second->Next().Type, MsgSessionStart);
   EXPECT_TRUE(WaitFor([&] { return Has(Logs, "사용자 동의 접속 허용: Viewer PC (127.0.0.1)"); }));
@@ -63,11 +63,11 @@ TEST_F(HostThroughRelay, AViewerThatLeavesWithdrawsItsRequestAndTheNextIsAdmitte
   bool closed = false, closedInTime = false;
   std::unique_ptr<TPacketPeer> leaving;
   Agent->OnConsentClosed = [&] { closed = true; };
-  Agent->OnConsent = [&](const std::string&, const std::string&, bool& AAllow) {
+  AnswerConsentWith([&](const std::string&, const std::string&, bool& AAllow) {
     leaving.reset();  // gives up while the question is open
     closedInTime = Ui.RunUntil([&] { return closed; }, 5000);
     AAllow = true;  // a click after the question lapsed counts for nothing
-  };
+  });
   leaving = ViewerAsking(id, MakeSessionProof(id, HashPassword("wrong")));
   EXPECT_TRUE(WaitFor([&] { return closed; }));
   EXPECT_TRUE(closedInTime);

@@ -45,12 +45,15 @@ TEST_F(HostStreaming, AtMostTwoFramesWithoutAcknowledgement) {
   EXPECT_EQ(NextFrame(*end).FrameNo, 3u);
   EXPECT_TRUE(end->Quiet(300));
 
-  // Surplus acknowledgements widen the window by as many frames.
+  // Surplus acknowledgements (three for frames 2 and 3) do not widen the window: a viewer
+  // cannot make the host send more than two frames ahead.
   end->Send(MsgFrameAck);
   end->Send(MsgFrameAck);
   end->Send(MsgFrameAck);
   EXPECT_EQ(NextFrame(*end).FrameNo, 4u);
   EXPECT_EQ(NextFrame(*end).FrameNo, 5u);
+  EXPECT_TRUE(end->Quiet(300));
+  end->Send(MsgFrameAck);
   EXPECT_EQ(NextFrame(*end).FrameNo, 6u);
   EXPECT_TRUE(end->Quiet(300));
 }
