@@ -515,6 +515,7 @@ void TRelayServer::Stop() {
   F->LinkAcceptor.reset();
   F->SweepTimer.reset();
   F->Store.reset();
+  F->Hub->SummariseEvents();
   F->LogFn("stopped");
   F->Writer->Flush();
 }
