@@ -45,4 +45,9 @@ void TLogSummary::Flush(TClock::time_point ANow) {
   }
 }
 
+void TLogSummary::FlushAll(TClock::time_point ANow) {
+  for (auto& [kind, state] : FKinds)
+    if (state.HeldBack > 0) Summarise(kind, state, ANow);
+}
+
 }  // namespace tlm

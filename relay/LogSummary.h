@@ -3,7 +3,7 @@
 // Contract: network thread only. Line writes a line of kind AKind unless ABurst lines of that
 // kind were already written in the current interval; those beyond are only counted. Flush
 // (called on the sweep timer) ends the intervals that are over and writes one summary line
-// for each kind that had lines held back.
+// for each kind that had lines held back; FlushAll does so for every kind, at the end.
 #pragma once
 
 #include <chrono>
@@ -23,6 +23,8 @@ public:
 
   void Line(std::string_view AKind, const std::string& ALine, TClock::time_point ANow);
   void Flush(TClock::time_point ANow);
+  // At the end: writes the summary of every kind with lines held back, its interval over or not.
+  void FlushAll(TClock::time_point ANow);
 
 private:
   struct TKind {

@@ -117,6 +117,8 @@ public:
   void CloseAll();
   // Lets go of every connection object (after the network thread has ended).
   void ForgetAll() { FConnections.clear(); }
+  // Writes the counts of log lines still held back (server stop, network thread ended).
+  void SummariseEvents() { FEvents.FlushAll(TRelayClock::now()); }
 
   void AddRelayed(size_t ABytes) { FCounters.BytesRelayed += ABytes; }
   void QueueGrew(size_t AConnQueued, size_t ADelta);

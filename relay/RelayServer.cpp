@@ -87,6 +87,8 @@ struct TRelayServer::TImpl {
     if (Options.MaxQueuedBytes == 0) Options.MaxQueuedBytes = DefaultMaxQueuedBytes();
   }
 
+  // Starts the loop taking clients on Acceptor, unless one runs already.
+  void StartAccepting();
   asio::awaitable<void> AcceptLoop();
   // Cluster mode: links from other nodes, each carrying one viewer of theirs.
   asio::awaitable<void> LinkAcceptLoop();
@@ -135,6 +137,7 @@ struct TRelayServer::TImpl {
   // Links from other nodes whose handshake is still running.
   std::set<std::shared_ptr<tcp::socket>> AcceptingLinks;
   bool Stopping = false;  // network thread only
+  bool Accepting = false;  // an AcceptLoop runs (network thread only)
 
   std::thread Thread;
   std::mutex RunLock;
@@ -144,13 +147,21 @@ struct TRelayServer::TImpl {
   bool Stopped = false;
 };
 
+void TRelayServer::TImpl::StartAccepting() {
+  // A loop still waiting after a failed accept goes on with the port listening again.
+  if (Accepting) return;
+  Accepting = true;
+  asio::co_spawn(Io, AcceptLoop(), asio::detached);
+}
+
 asio::awaitable<void> TRelayServer::TImpl::AcceptLoop() {
   for (;;) {
     asio::error_code error;
     tcp::socket socket = co_await Acceptor->async_accept(redirect_error(use_awaitable, error));
-    if (Stopping) co_return;
+    if (Stopping) break;
     if (error) {
-      if (error == asio::error::operation_aborted) co_return;
+      // Closed: on stop, or while Redis is out of reach (StartAccepting begins anew).
+      if (error == asio::error::operation_aborted || !Acceptor->is_open()) break;
       // Out of descriptors or memory: wait a little instead of spinning.
       Hub->Event("accept failed", "accept failed: " + error.message());
       asio::steady_timer pause(Io, std::chrono::milliseconds(100));
@@ -178,6 +189,7 @@ asio::awaitable<void> TRelayServer::TImpl::AcceptLoop() {
     ReadingHeaders.insert(held);
     asio::co_spawn(Io, AdmitProxied(held, address), asio::detached);
   }
+  Accepting = false;
 }
 
 asio::awaitable<void> TRelayServer::TImpl::AdmitProxied(std::shared_ptr<tcp::socket> ASocket, std::string AProxy) {
@@ -378,7 +390,7 @@ void TRelayServer::TImpl::KeepInRotation(TRelayClock::time_point ANow) {
   }
   LogFn("redis answers again: listening on " + Options.ListenAddress + ":" + std::to_string(ClientEndpoint.port()) +
         " again");
-  asio::co_spawn(Io, AcceptLoop(), asio::detached);
+  StartAccepting();
 }
 
 void TRelayServer::TImpl::LogCounters() {
@@ -465,7 +477,7 @@ uint16_t TRelayServer::Start() {
   F->ClientEndpoint = F->Acceptor->local_endpoint();
   const uint16_t port = F->ClientEndpoint.port();
   F->SweepTimer = std::make_unique<asio::steady_timer>(F->Io);
-  asio::co_spawn(F->Io, F->AcceptLoop(), asio::detached);
+  F->StartAccepting();
   asio::co_spawn(F->Io, F->SweepLoop(), asio::detached);
   if (cluster) {
     asio::co_spawn(F->Io, F->LinkAcceptLoop(), asio::detached);
@@ -533,6 +545,7 @@ void TRelayServer::Stop() {
   F->LinkAcceptor.reset();
   F->SweepTimer.reset();
   F->Store.reset();
+  F->Hub->SummariseEvents();
   F->LogFn("stopped");
   F->Writer->Flush();
 }

@@ -36,5 +36,16 @@ TEST(LogSummary, ALineAfterTheIntervalEndsItEvenWithoutAFlush) {
   EXPECT_EQ(lines, (std::vector<std::string>{"a", "k: 1 more like this in the last 3 s, not logged one by one", "c"}));
 }
 
+TEST(LogSummary, AtTheEndEveryKindWithLinesHeldBackIsSummarised) {
+  std::vector<std::string> lines;
+  TLogSummary log([&](const std::string& ALine) { lines.push_back(ALine); }, 1, milliseconds(60000));
+  const auto t0 = TLogSummary::TClock::time_point{} + std::chrono::hours(1);
+  for (int i = 0; i < 3; ++i) log.Line("held", "held " + std::to_string(i), t0);
+  log.Line("single", "single", t0);
+  log.FlushAll(t0 + milliseconds(2000));
+  EXPECT_EQ(lines, (std::vector<std::string>{"held 0", "single",
+                                             "held: 2 more like this in the last 2 s, not logged one by one"}));
+}
+
 }  // namespace
 }  // namespace tlm::test

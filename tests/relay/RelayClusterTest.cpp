@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -546,6 +547,54 @@ TEST_F(RelayClusterTest, ANodeCutOffFromRedisClosesItsHostsOnceTheirPresenceLaps
   EXPECT_TRUE(WaitUntil([&] { return LogCount("node1: redis answers again: listening on") == 1; }, 10000));
   auto newcomer = PeerOn(0);
   EXPECT_EQ(newcomer->Register("after-the-cut").size(), 9u);
+}
+
+// Out of descriptors, the loop taking clients pauses after each failed accept. When the node
+// closes its port meanwhile (Redis out of reach), that loop ends instead of failing on the closed
+// port for as long as the outage lasts; once Redis answers, the port takes clients again.
+TEST_F(RelayClusterTest, AnAcceptLoopPausedAfterAFailureEndsWhenThePortCloses) {
+  TTcpProxy redisOfNode1(FRedis->Port());
+  TRelayOptions options = QuickPresence("node1", redisOfNode1.Address());
+  options.LogBurst = 1000000;  // every failed accept reaches the log
+  StartNode(0, options);
+  redisOfNode1.Cut();
+  // The registry's own socket to Redis is gone before descriptors run out.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+  std::vector<int> clients;
+  for (int i = 0; i < 8; ++i) clients.push_back(::socket(AF_INET, SOCK_STREAM, 0));
+  rlimit was{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &was), 0);
+  const int lowestFree = ::dup(0);
+  ASSERT_GE(lowestFree, 0);
+  ::close(lowestFree);
+  rlimit tight = was;
+  tight.rlim_cur = rlim_t(lowestFree);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  // Connected by the kernel, never accepted by the node: no descriptor is left for them.
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(FNodes[0].Port);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  for (int fd : clients) ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  const bool failing = WaitUntil([&] { return LogCount("node1: accept failed") > 0; });
+  const bool portClosed = WaitUntil([&] { return LogCount("node1: redis unreachable for ") == 1; });
+  // Several of the loop's pauses, with the port closed.
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  const size_t atClose = LogCount("node1: accept failed");
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  const size_t later = LogCount("node1: accept failed");
+  setrlimit(RLIMIT_NOFILE, &was);
+  for (int fd : clients) ::close(fd);
+  ASSERT_TRUE(failing) << "accepting never failed";
+  ASSERT_TRUE(portClosed) << "the cut-off node kept its port";
+  EXPECT_EQ(later, atClose) << "the loop goes on failing on the closed port";
+  EXPECT_EQ(LogCount("node1: accept failed: Bad file descriptor"), 0u);
+
+  redisOfNode1.Mend();
+  EXPECT_TRUE(WaitUntil([&] { return LogCount("node1: redis answers again: listening on") == 1; }));
+  auto newcomer = PeerOn(0);
+  EXPECT_EQ(newcomer->Register("after-the-outage").size(), 9u);
 }
 
 }  // namespace

@@ -193,6 +193,25 @@ TEST_F(RelayFlood, LinesAClientCanCauseAreSummarised) {
   ExpectHonestPairServed("honest");
 }
 
+// Lines held back when the relay stops are not lost: their count is written before "stopped".
+TEST_F(RelayFlood, LinesHeldBackAtStopAreCounted) {
+  auto options = TestOptions();
+  options.LogBurst = 1;
+  options.LogSummaryInterval = std::chrono::minutes(10);
+  StartRelay(options);
+  for (int i = 0; i < 5; ++i) {
+    auto peer = Peer();
+    uint8_t header[PacketHeaderSize];
+    PutLE32(header, MsgChat);
+    PutLE32(header + 4, uint32_t(MaxPacketPayload + 1));
+    peer->SendRaw(header, sizeof header);
+    EXPECT_TRUE(peer->WaitClosed());
+  }
+  EXPECT_EQ(LogCount(": packet too large ("), 1u);
+  FRelay->Stop();
+  EXPECT_TRUE(LogContains("packet too large: 4 more like this"));
+}
+
 // A log reader that stops reading (a full pipe) costs log lines, never the relay's service.
 TEST_F(RelayFlood, ALogThatIsNotReadHoldsUpNoSession) {
   std::mutex lock;
