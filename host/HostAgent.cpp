@@ -281,10 +281,14 @@ void THostAgent::HandleConnectRequest(const TBytes& AData) {
     hash = FPasswordHash;
   }
   if (!hash.empty() && !proof.empty() && SameTextAscii(MakeSessionProof(id, hash), proof)) {
-    SendWait(MsgAdmitAccept);
-    Log(NameAndAddress("비밀번호 인증 접속 허용: ", LName, LIP));
-    Admitted(LName, LIP, EAdmission::Password);
-    return;
+    if (!PasswordHeld()) {
+      SendWait(MsgAdmitAccept);
+      Log(NameAndAddress("비밀번호 인증 접속 허용: ", LName, LIP));
+      Admitted(LName, LIP, EAdmission::Password);
+      return;
+    }
+    // The user has just ended a session: whoever comes back asks again, password or not.
+    Log(NameAndAddress("연결을 끊은 직후라 비밀번호가 맞아도 사용자에게 묻습니다: ", LName, LIP));
   }
 
   const std::optional<uint64_t> ticket =
@@ -311,6 +315,15 @@ void THostAgent::HandleConnectRequest(const TBytes& AData) {
       FailConnection(e.what());
     }
   });
+}
+
+bool THostAgent::PasswordHeld() {
+  if (!FPasswordHeld.load()) return false;
+  if (TickElapsed(TickMs(), FPasswordHeldSince.load(), FTimings.PasswordHoldAfterUserEndMs)) {
+    FPasswordHeld = false;
+    return false;
+  }
+  return true;
 }
 
 void THostAgent::AnswerConsent(uint64_t ATicket, bool AAllow) {
@@ -447,6 +460,8 @@ void THostAgent::EndSessionByUser() {
   TConnRef conn = Client();
   if (!conn) return;
   FUserEnded = true;
+  FPasswordHeldSince = TickMs();
+  FPasswordHeld = true;
   conn->End("Ended by the user");  // the reader sees the abort, ends the session and registers again
 }
 

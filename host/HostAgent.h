@@ -109,6 +109,9 @@ struct THostTimings {
   int ReconnectWaitMs = 3000;
   // A consent question nobody answers is declined after this long.
   int ConsentTimeoutMs = 60000;
+  // For this long after the user ended a session, a request with the right password asks the
+  // user too: a viewer that comes straight back (by hand or by its own retry) needs consent.
+  uint32_t PasswordHoldAfterUserEndMs = 120000;
   // A write to the relay that makes no progress for this long is a connection loss.
   int WriteStallMs = IClientConnection::DefaultWriteStallMs;
 };
@@ -166,6 +169,8 @@ private:
   void EndConsent(uint64_t ATicket, EConsentEnd AHow);
   void EndOpenConsent(EConsentEnd AHow);
   void CheckConsentDeadline();
+  // Whether the user ended a session so recently that a right password still needs consent.
+  bool PasswordHeld();
   void KeepAliveIfDue(TRelayChannel& AConn);
   void Admitted(const std::string& AName, const std::string& AIP, EAdmission AHow);
   void StartSession();
@@ -235,6 +240,9 @@ private:
   std::atomic<bool> FConnected{false};
   std::atomic<bool> FInSession{false};
   std::atomic<bool> FUserEnded{false};      // EndSessionByUser: reconnect without the wait
+  // EndSessionByUser: since when the password alone admits nobody (see THostTimings).
+  std::atomic<bool> FPasswordHeld{false};
+  std::atomic<uint32_t> FPasswordHeldSince{0};
   uint32_t FLastKeepAlive = 0;              // reader thread
   std::atomic<uint64_t> FSessionSerial{0};  // counts sessions, so a sender knows its own
   std::mutex FSessionLock;                  // start and end of a session, from either thread

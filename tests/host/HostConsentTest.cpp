@@ -270,6 +270,45 @@ TEST_F(HostUserControl, EndSessionRegistersAgainAtOnceWithTheSameKey) {
   EXPECT_EQ(Input.KeyInputs().back(), (TKeyInput{0x10, 0x2A, 2}));
 }
 
+// After the user pressed "연결 끊기" the viewer may come straight back with the same proof (by
+// hand, or by its own retry when the relay cut it off mid-packet): for a while the user decides,
+// not the password; after that the password admits by itself again.
+TEST_F(HostUserControl, RightPasswordAsksTheUserForAWhileAfterTheUserEndedASession) {
+  struct TCase {
+    const char* Name;
+    uint32_t HoldMs;
+    bool Asked;
+  } const cases[] = {
+      {"right after the end", 60000, true},
+      {"after the hold", 0, false},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    THostTimings t = ShortTimings();
+    t.PasswordHoldAfterUserEndMs = c.HoldMs;
+    auto end = StartRegistered(HashPassword("pw"), t);
+    const std::string request = "10.0.0.7\tKim\t" + MakeSessionProof("123456789", HashPassword("pw"));
+    end->SendText(MsgAdmitRequest, request);
+    ASSERT_EQ(end->Next().Type, MsgAdmitAccept);
+    end->Send(MsgSessionStart);
+    end->NextOf(MsgMonitorList);
+    ASSERT_TRUE(WaitFor([&] { return Agent->InSession(); }));
+    Agent->EndSessionByUser();
+    EXPECT_TRUE(end->WaitClosed());
+    auto again = Relay.AcceptRegistered(DeviceKey, "123456789");
+    ASSERT_TRUE(again);
+    bool asked = false;
+    AnswerConsentWith([&](const std::string&, const std::string&, bool& AAllow) {
+      asked = true;
+      AAllow = false;
+    });
+    again->SendText(MsgAdmitRequest, request);
+    EXPECT_EQ(again->Next().Type, c.Asked ? MsgAdmitReject : MsgAdmitAccept);
+    EXPECT_EQ(asked, c.Asked);
+    Agent.reset();
+  }
+}
+
 // ---- a relay that stops reading ----
 
 // A download fills the socket buffers of a relay that reads nothing: the host must give up the
