@@ -220,7 +220,7 @@ TEST_F(ViewerWindowTest, AnUnansweredPasswordSaysThePartnerIsAsked) {
   FWindow = nullptr;
   FPeer.Conn().Close();
   OpenWindow("the-proof");
-  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q(AskingDespitePasswordText().c_str()); }, 6000))
+  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q(AskingDespitePasswordText().c_str()); }))
       << FWindow->StatusText().toStdString();
   EXPECT_EQ(StartSession(), 1);
 }
