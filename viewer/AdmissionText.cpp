@@ -21,7 +21,7 @@ bool RefusedByPartner(const std::string& ARelayText) {
 
 std::string DescribeRefusal(const std::string& ARelayText, bool AProofGiven, int64_t AWaitedMs) {
   if (ARelayText == AdmitRejectReason) {
-    const std::string asked = AProofGiven ? "비밀번호가 맞지 않아 상대방에게 물었지만, " : "";
+    const std::string asked = AProofGiven ? "비밀번호로 승인되지 않아 상대방에게 물었지만, " : "";
     if (AWaitedMs >= ConsentLapseMs) return asked + "상대방이 응답하지 않아 접속 요청이 거절되었습니다 (시간 초과)";
     return asked + "상대방이 접속을 거부했습니다";
   }

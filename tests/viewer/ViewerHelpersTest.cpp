@@ -52,10 +52,11 @@ TEST(AdmissionTextTest, RefusalsSayWhichItWas) {
     const char* Shown;
   } cases[] = {
       {refused, false, 5000, "상대방이 접속을 거부했습니다"},
-      {refused, true, 5000, "비밀번호가 맞지 않아 상대방에게 물었지만, 상대방이 접속을 거부했습니다"},
+      // A host with no password set asks too: the text must not blame the password typed.
+      {refused, true, 5000, "비밀번호로 승인되지 않아 상대방에게 물었지만, 상대방이 접속을 거부했습니다"},
       // The host declines an unanswered question after 60 s with the same text.
       {refused, false, 60100, "상대방이 응답하지 않아 접속 요청이 거절되었습니다 (시간 초과)"},
-      {refused, true, 60100, "비밀번호가 맞지 않아 상대방에게 물었지만, 상대방이 응답하지 않아 접속 요청이 거절되었습니다 (시간 초과)"},
+      {refused, true, 60100, "비밀번호로 승인되지 않아 상대방에게 물었지만, 상대방이 응답하지 않아 접속 요청이 거절되었습니다 (시간 초과)"},
       {"상대방이 오프라인이거나 존재하지 않는 ID입니다", true, 10, "상대방이 오프라인이거나 존재하지 않는 ID입니다"},
   };
   for (const auto& c : cases) EXPECT_EQ(DescribeRefusal(c.Relay, c.Proof, c.WaitedMs), c.Shown) << c.Relay << c.WaitedMs;

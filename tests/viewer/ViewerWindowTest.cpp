@@ -190,7 +190,7 @@ TEST_F(ViewerWindowTest, RefusalsSayWhichItWasAndTheWindowStays) {
   } cases[] = {
       {"", "상대방이 오프라인이거나 존재하지 않는 ID입니다", "상대방이 오프라인이거나 존재하지 않는 ID입니다"},
       {"", std::string(AdmitRejectReason), "상대방이 접속을 거부했습니다"},
-      {"the-proof", std::string(AdmitRejectReason), "비밀번호가 맞지 않아 상대방에게 물었지만, 상대방이 접속을 거부했습니다"},
+      {"the-proof", std::string(AdmitRejectReason), "비밀번호로 승인되지 않아 상대방에게 물었지만, 상대방이 접속을 거부했습니다"},
       {"", "상대방이 응답하지 않습니다 (시간 초과)", "상대방이 응답하지 않습니다 (시간 초과)"},
   };
   for (const auto& c : cases) {
@@ -220,7 +220,7 @@ TEST_F(ViewerWindowTest, AnUnansweredPasswordSaysThePartnerIsAsked) {
   FWindow = nullptr;
   FPeer.Conn().Close();
   OpenWindow("the-proof");
-  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q(AskingDespitePasswordText().c_str()); }, 6000))
+  EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q(AskingDespitePasswordText().c_str()); }))
       << FWindow->StatusText().toStdString();
   EXPECT_EQ(StartSession(), 1);
 }
