@@ -115,7 +115,7 @@ TEST(WindowsThroughTheLinuxRelay, HostAndViewerSession) {
   agent->OnAdmission = [&](const std::string& AName, const std::string&, EAdmission AHow) {
     admissions.push_back(AName + ":" + AdmissionText(AHow));
   };
-  agent->OnConsent = [](const std::string&, const std::string&, bool& AAllow) { AAllow = false; };
+  agent->OnConsent = [&agent](const TConsentQuestion& AQuestion) { agent->AnswerConsent(AQuestion.Ticket, false); };
   agent->Start();
   ASSERT_TRUE(ui.RunUntil([&] { return !hostId.empty(); }, 20000)) << "no ID from the relay";
 
