@@ -301,6 +301,12 @@ void THostAgent::HandleConnectRequest(const TBytes& AData) {
   // The reader goes back to the relay at once; the answer comes through AnswerConsent.
   Post([this, LQuestion = TConsentQuestion{*ticket, LName, LIP}] {
     if (!FConsent.IsOpen(LQuestion.Ticket)) return;  // ended before it was shown: never shown
+    if (!FRunning.load()) {
+      // Stopping: the reader may have opened it after Stop ended the open question, and Stop
+      // runs queued calls while it waits for the reader.
+      EndConsent(LQuestion.Ticket, EConsentEnd::Lost);
+      return;
+    }
     auto handler = OnConsent;  // a copy: the handler may destroy the agent
     if (!handler) {
       EndConsent(LQuestion.Ticket, EConsentEnd::Refused);
