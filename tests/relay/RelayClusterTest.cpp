@@ -258,6 +258,35 @@ TEST_F(RelayClusterTest, RegistrationOnAnotherNodeClosesTheOlderConnection) {
   }
 }
 
+// A host that registers again on the same node while a viewer's check of its older connection
+// is still with Redis: Redis answers that the older one no longer holds the ID, and the viewer
+// is served by the newer connection instead of being told the host is offline.
+TEST_F(RelayClusterTest, AViewerCheckedAgainstAReplacedConnectionReachesTheNewerOne) {
+  TRelayOptions options = NodeOptions("node1");
+  options.Cluster.RedisTimeout = std::chrono::milliseconds(10000);  // Redis is held still below
+  StartNode(0, options);
+  auto older = PeerOn(0);
+  const std::string id = older->Register("again-here-key");
+
+  // Redis holds the calls in the order the node made them: the newer registration first, then
+  // the check of the older connection asked for by the viewer.
+  FRedis->Pause();
+  auto newer = PeerOn(0);
+  newer->SendText(MsgHostRegister, "again-here-key");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  auto viewer = PeerOn(0);
+  viewer->RequestConnect(id);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  FRedis->Resume();
+
+  EXPECT_EQ(newer->ExpectText(MsgHostId), id);
+  EXPECT_TRUE(older->WaitClosed());
+  auto request = newer->Next(5000);
+  ASSERT_TRUE(request && request->Type == MsgAdmitRequest) << "the viewer did not reach the newer connection";
+  newer->SendText(MsgAdmitReject, "not now");
+  EXPECT_EQ(viewer->ExpectText(MsgRelayError), "not now");
+}
+
 TEST_F(RelayClusterTest, NodeThatStopsEndsOnlyTheSessionsThroughIt) {
   StartNode(0);
   StartNode(1);
