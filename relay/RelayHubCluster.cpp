@@ -254,7 +254,8 @@ void TRelayHub::Unlink(TRelayConnection& AViewer, TRelayConnection& ALink) {
   AViewer.ViewerState = TViewerState::Idle;
   // The rest of a packet the link was passing on will not come: nothing can follow it.
   if (AViewer.InsidePartialPacket() && !AViewer.Closing()) {
-    FLog("closing " + Describe(AViewer) + ": its link closed in the middle of a packet");
+    Event("link closed inside a packet",
+          "closing " + Describe(AViewer) + ": its link closed in the middle of a packet");
     AViewer.Abort();
   }
 }
