@@ -154,9 +154,14 @@ private:
   bool PresenceHeld(const TRelayConnection& AHost, TRelayClock::time_point ANow) const;
   // Cluster mode: AViewer asks for AHost, held here. Another node may have taken the host over
   // without this node hearing of it, so the registry confirms the presence first; AViewer is
-  // then passed on to AHost, or handed to the node that holds the host now.
+  // then passed on to AHost, or handed to the node that holds the host now. When the host has
+  // registered again here meanwhile, the newer connection is checked instead, once (ARetry):
+  // the viewer's admission deadline is not extended for it.
   void ConfirmPresence(TRelayConnection& AViewer, const std::shared_ptr<TRelayConnection>& AHost,
-                       const std::string& ATarget, const std::string& AProof, const TBytes& ARequest);
+                       const std::string& ATarget, const std::string& AProof, const TBytes& ARequest,
+                       bool ARetry = false);
+  // The connection registered here for AId with a newer token than AToken, or none.
+  std::shared_ptr<TRelayConnection> NewerLocalHost(const std::string& AId, uint64_t AToken) const;
   // Cluster mode: AViewer asks for a host not held here: find its node and hand the viewer on.
   void LocateForViewer(TRelayConnection& AViewer, const std::string& ATarget, const TBytes& ARequest);
   asio::awaitable<void> HandOver(std::weak_ptr<TRelayConnection> AViewer, std::string ANode, std::string AAddress);

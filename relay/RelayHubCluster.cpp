@@ -80,24 +80,32 @@ bool TRelayHub::PresenceHeld(const TRelayConnection& AHost, TRelayClock::time_po
 }
 
 void TRelayHub::ConfirmPresence(TRelayConnection& AViewer, const std::shared_ptr<TRelayConnection>& AHost,
-                                const std::string& ATarget, const std::string& AProof, const TBytes& ARequest) {
+                                const std::string& ATarget, const std::string& AProof, const TBytes& ARequest,
+                                bool ARetry) {
   const auto now = TRelayClock::now();
   // Waiting like a viewer whose host is being looked up: no other request meanwhile, the
   // admission deadline runs.
   AViewer.ViewerState = TViewerState::Pending;
   AViewer.PendingHost.reset();
-  AViewer.AdmissionDeadline = now + FOptions.AdmissionTimeout;
+  if (!ARetry) AViewer.AdmissionDeadline = now + FOptions.AdmissionTimeout;
   AViewer.LinkRequest = ARequest;
   AViewer.LinkAnswer = TLinkAnswer::None;
   auto answered = [this, confirmed = PresenceConfirmer(*AHost, now), viewerRef = AViewer.weak_from_this(),
                    hostRef = std::weak_ptr(AHost), token = AHost->RegistrationToken, id = AHost->HostId, ATarget,
-                   AProof](TClusterStatus AStatus) {
+                   AProof, ARetry](TClusterStatus AStatus) {
     confirmed(AStatus);
     auto viewer = viewerRef.lock();
     // The viewer left, gave up or ran out of time meanwhile.
     if (!viewer || viewer->Closing() || viewer->ViewerState != TViewerState::Pending || viewer->LinkRequest.empty())
       return;
     if (AStatus == TClusterStatus::Refused) {
+      // The host registered again here while Redis was being asked: the newer connection may
+      // be the one that holds the ID now.
+      if (auto newer = NewerLocalHost(id, token); newer && !ARetry) {
+        const TBytes request = std::move(viewer->LinkRequest);
+        ConfirmPresence(*viewer, newer, ATarget, AProof, request, true);
+        return;
+      }
       // This node missed the notice: the old connection goes, and the viewer is handed to the
       // node that holds the host now.
       TakenOver(id, token);
@@ -129,6 +137,15 @@ void TRelayHub::ConfirmPresence(TRelayConnection& AViewer, const std::shared_ptr
     Refuse(*viewer, refusal);
   };
   FCluster->Refresh(AHost->HostId, AHost->RegistrationToken, std::move(answered));
+}
+
+std::shared_ptr<TRelayConnection> TRelayHub::NewerLocalHost(const std::string& AId, uint64_t AToken) const {
+  auto it = FHostsById.find(AId);
+  if (it == FHostsById.end()) return nullptr;
+  auto host = it->second.lock();
+  // Tokens only grow: a newer one is a later registration of this node.
+  if (!host || host->Closing() || host->RegistrationToken <= AToken) return nullptr;
+  return host;
 }
 
 void TRelayHub::TakenOver(const std::string& AId, uint64_t AToken) {
@@ -237,7 +254,8 @@ void TRelayHub::Unlink(TRelayConnection& AViewer, TRelayConnection& ALink) {
   AViewer.ViewerState = TViewerState::Idle;
   // The rest of a packet the link was passing on will not come: nothing can follow it.
   if (AViewer.InsidePartialPacket() && !AViewer.Closing()) {
-    FLog("closing " + Describe(AViewer) + ": its link closed in the middle of a packet");
+    Event("link closed inside a packet",
+          "closing " + Describe(AViewer) + ": its link closed in the middle of a packet");
     AViewer.Abort();
   }
 }

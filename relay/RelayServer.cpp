@@ -229,7 +229,8 @@ asio::awaitable<void> TRelayServer::TImpl::LinkAcceptLoop() {
     if (Stopping) co_return;
     if (error) {
       if (error == asio::error::operation_aborted) co_return;
-      LogFn("accepting a node link failed: " + error.message());
+      // Out of descriptors, anyone reaching this port adds a line each pause.
+      Hub->Event("link accept failed", "accepting a node link failed: " + error.message());
       asio::steady_timer pause(Io, std::chrono::milliseconds(100));
       co_await pause.async_wait(redirect_error(use_awaitable, error));
       continue;

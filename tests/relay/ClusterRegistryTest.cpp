@@ -95,6 +95,17 @@ public:
     return count;
   }
 
+  // Waits until AChannel has ACount subscribers. A connection lost to a restart counts as
+  // none (-1) once and is made again by the next look.
+  bool WaitForSubscribers(const std::string& AChannel, long long ACount, std::chrono::milliseconds AWait) {
+    const auto deadline = std::chrono::steady_clock::now() + AWait;
+    while (Subscribers(AChannel) != ACount) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+  }
+
   // Many commands in one pipeline (fixtures of thousands of entries).
   void Pipeline(const std::vector<std::vector<std::string>>& ACommands) {
     for (const auto& args : ACommands) Append(args);
@@ -386,8 +397,7 @@ TEST_F(ClusterRegistryTest, ARegistrationOnAnotherNodeTakesTheHostOver) {
   ASSERT_EQ(first.Status, TClusterStatus::Ok) << first.Error;
   const std::string id = first.Id;
   // Node one subscribes on a thread of its own: the takeover must not come before it listens.
-  for (int i = 0; i < 500 && Plain->Subscribers("tlm:takeover:one") == 0; ++i) std::this_thread::sleep_for(10ms);
-  ASSERT_EQ(Plain->Subscribers("tlm:takeover:one"), 1);
+  ASSERT_TRUE(Plain->WaitForSubscribers("tlm:takeover:one", 1, ResultWait));
 
   ASSERT_EQ(Register(two, "roaming-host", true, 22).Status, TClusterStatus::Ok);
   ASSERT_TRUE(WaitUntil([&] { return Takeovers.size() >= 1; })) << "node one heard nothing";
@@ -501,8 +511,7 @@ TEST_F(ClusterRegistryTest, AnOutageEndsCallsAtOnceAndIsLoggedOnce) {
   EXPECT_TRUE(fresh.Created);
   EXPECT_EQ(LogCountStartingWith("one: redis unavailable: "), 1u);
   // Takeover notices are heard again too.
-  for (int i = 0; i < 500 && Plain->Subscribers("tlm:takeover:one") == 0; ++i) std::this_thread::sleep_for(10ms);
-  EXPECT_EQ(Plain->Subscribers("tlm:takeover:one"), 1) << "the subscription was not made again";
+  EXPECT_TRUE(Plain->WaitForSubscribers("tlm:takeover:one", 1, ResultWait)) << "the subscription was not made again";
 }
 
 TEST_F(ClusterRegistryTest, APasswordProtectedRedisNeedsThePassword) {
@@ -523,7 +532,7 @@ TEST_F(ClusterRegistryTest, APasswordProtectedRedisNeedsThePassword) {
   ASSERT_EQ(first.Status, TClusterStatus::Ok) << first.Error;
   EXPECT_EQ(plain.Run({"HGET", "tlm:id-of", "key"}), first.Id);
   // The subscription authenticates too: node one hears of the takeover.
-  for (int i = 0; i < 500 && plain.Subscribers("tlm:takeover:one") == 0; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(plain.WaitForSubscribers("tlm:takeover:one", 1, ResultWait));
   ASSERT_EQ(Register(two, "key", true, 2).Status, TClusterStatus::Ok);
   EXPECT_TRUE(WaitUntil([&] { return Takeovers.size() == 1; }));
 

@@ -31,6 +31,45 @@ namespace {
 
 constexpr const char* Secret = "cluster-secret-for-tests-0123456789";
 
+// The process out of descriptors, with a few clients connecting to APort that the kernel has
+// accepted but the node cannot take (no descriptor is left for them), until Release.
+class TOutOfDescriptors {
+public:
+  explicit TOutOfDescriptors(uint16_t APort) {
+    for (int i = 0; i < 8; ++i) FClients.push_back(::socket(AF_INET, SOCK_STREAM, 0));
+    if (getrlimit(RLIMIT_NOFILE, &FWas) != 0) return;
+    const int lowestFree = ::dup(0);
+    if (lowestFree < 0) return;
+    ::close(lowestFree);
+    rlimit tight = FWas;
+    tight.rlim_cur = rlim_t(lowestFree);
+    if (setrlimit(RLIMIT_NOFILE, &tight) != 0) return;
+    FTightened = true;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(APort);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int fd : FClients) ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  }
+  ~TOutOfDescriptors() { Release(); }
+  TOutOfDescriptors(const TOutOfDescriptors&) = delete;
+  TOutOfDescriptors& operator=(const TOutOfDescriptors&) = delete;
+
+  bool Tightened() const { return FTightened; }
+  void Release() {
+    if (FTightened) setrlimit(RLIMIT_NOFILE, &FWas);
+    FTightened = false;
+    for (int fd : FClients)
+      if (fd >= 0) ::close(fd);
+    FClients.clear();
+  }
+
+private:
+  std::vector<int> FClients;
+  rlimit FWas{};
+  bool FTightened = false;
+};
+
 // Borrows the single-node fixture's waiting and its host-and-viewer pair; its own relay stays unused.
 class RelayClusterTest : public TRelayFixture {
 protected:
@@ -258,6 +297,35 @@ TEST_F(RelayClusterTest, RegistrationOnAnotherNodeClosesTheOlderConnection) {
   }
 }
 
+// A host that registers again on the same node while a viewer's check of its older connection
+// is still with Redis: Redis answers that the older one no longer holds the ID, and the viewer
+// is served by the newer connection instead of being told the host is offline.
+TEST_F(RelayClusterTest, AViewerCheckedAgainstAReplacedConnectionReachesTheNewerOne) {
+  TRelayOptions options = NodeOptions("node1");
+  options.Cluster.RedisTimeout = std::chrono::milliseconds(10000);  // Redis is held still below
+  StartNode(0, options);
+  auto older = PeerOn(0);
+  const std::string id = older->Register("again-here-key");
+
+  // Redis holds the calls in the order the node made them: the newer registration first, then
+  // the check of the older connection asked for by the viewer.
+  FRedis->Pause();
+  auto newer = PeerOn(0);
+  newer->SendText(MsgHostRegister, "again-here-key");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  auto viewer = PeerOn(0);
+  viewer->RequestConnect(id);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  FRedis->Resume();
+
+  EXPECT_EQ(newer->ExpectText(MsgHostId), id);
+  EXPECT_TRUE(older->WaitClosed());
+  auto request = newer->Next(5000);
+  ASSERT_TRUE(request && request->Type == MsgAdmitRequest) << "the viewer did not reach the newer connection";
+  newer->SendText(MsgAdmitReject, "not now");
+  EXPECT_EQ(viewer->ExpectText(MsgRelayError), "not now");
+}
+
 TEST_F(RelayClusterTest, NodeThatStopsEndsOnlyTheSessionsThroughIt) {
   StartNode(0);
   StartNode(1);
@@ -302,23 +370,33 @@ TEST_F(RelayClusterTest, LinkedViewerAskingAgainLeavesItsSessionFirst) {
 }
 
 // A linked viewer that asks anew while a packet from its link is only partly passed on would
-// otherwise get the rest of its stream after a cut-off packet.
+// otherwise get the rest of its stream after a cut-off packet. Viewers can do this again and
+// again: the line it logs goes through the summary.
 TEST_F(RelayClusterTest, LinkedViewerAskingAgainInsideAPacketIsClosed) {
   StartNode(0);
-  StartNode(1);
-  TPair pair = OpenSession(0, 1, "cut-key");
-  const size_t sent = 64 * 1024;
-  const TBytes frame = EncodePacket(MsgFrame, NumberedPayload(1, 4 * sent));
-  const uint64_t before = FNodes[1].Relay->Stats().BytesRelayed;
-  pair.Host->SendRaw(frame.data(), PacketHeaderSize + sent);
-  ASSERT_TRUE(WaitUntil([&] { return FNodes[1].Relay->Stats().BytesRelayed >= before + PacketHeaderSize + sent; }));
+  TRelayOptions options = NodeOptions("node2");
+  options.LogBurst = 1;
+  options.LogSummaryInterval = std::chrono::minutes(10);
+  StartNode(1, options);
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    TPair pair = OpenSession(0, 1, "cut-key-" + std::to_string(round));
+    const size_t sent = 64 * 1024;
+    const TBytes frame = EncodePacket(MsgFrame, NumberedPayload(1, 4 * sent));
+    const uint64_t before = FNodes[1].Relay->Stats().BytesRelayed;
+    pair.Host->SendRaw(frame.data(), PacketHeaderSize + sent);
+    ASSERT_TRUE(
+        WaitUntil([&] { return FNodes[1].Relay->Stats().BytesRelayed >= before + PacketHeaderSize + sent; }));
 
-  // Nothing can follow the cut-off packet on the viewer's connection: it goes, with its link,
-  // instead of being handed on again.
-  pair.Viewer->RequestConnect(pair.Id);
-  EXPECT_TRUE(WaitUntil([&] { return FNodes[1].Relay->Stats().Connections == 0; }, 3000))
-      << FNodes[1].Relay->Stats().Connections << " connections left";
+    // Nothing can follow the cut-off packet on the viewer's connection: it goes, with its link,
+    // instead of being handed on again.
+    pair.Viewer->RequestConnect(pair.Id);
+    EXPECT_TRUE(WaitUntil([&] { return FNodes[1].Relay->Stats().Connections == 0; }, 3000))
+        << FNodes[1].Relay->Stats().Connections << " connections left";
+  }
   EXPECT_EQ(LogCount("node2: closing viewer 'viewer' (127.0.0.1): its link closed in the middle of a packet"), 1u);
+  StopNode(1);
+  EXPECT_EQ(LogCount("node2: link closed inside a packet: 1 more like this"), 1u);
 }
 
 TEST_F(RelayClusterTest, NodeWithAnotherSecretCannotHandViewersOn) {
@@ -561,22 +639,8 @@ TEST_F(RelayClusterTest, AnAcceptLoopPausedAfterAFailureEndsWhenThePortCloses) {
   // The registry's own socket to Redis is gone before descriptors run out.
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
-  std::vector<int> clients;
-  for (int i = 0; i < 8; ++i) clients.push_back(::socket(AF_INET, SOCK_STREAM, 0));
-  rlimit was{};
-  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &was), 0);
-  const int lowestFree = ::dup(0);
-  ASSERT_GE(lowestFree, 0);
-  ::close(lowestFree);
-  rlimit tight = was;
-  tight.rlim_cur = rlim_t(lowestFree);
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
-  // Connected by the kernel, never accepted by the node: no descriptor is left for them.
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(FNodes[0].Port);
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  for (int fd : clients) ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+  TOutOfDescriptors exhausted(FNodes[0].Port);
+  ASSERT_TRUE(exhausted.Tightened());
   const bool failing = WaitUntil([&] { return LogCount("node1: accept failed") > 0; });
   const bool portClosed = WaitUntil([&] { return LogCount("node1: redis unreachable for ") == 1; });
   // Several of the loop's pauses, with the port closed.
@@ -584,8 +648,7 @@ TEST_F(RelayClusterTest, AnAcceptLoopPausedAfterAFailureEndsWhenThePortCloses) {
   const size_t atClose = LogCount("node1: accept failed");
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
   const size_t later = LogCount("node1: accept failed");
-  setrlimit(RLIMIT_NOFILE, &was);
-  for (int fd : clients) ::close(fd);
+  exhausted.Release();
   ASSERT_TRUE(failing) << "accepting never failed";
   ASSERT_TRUE(portClosed) << "the cut-off node kept its port";
   EXPECT_EQ(later, atClose) << "the loop goes on failing on the closed port";
@@ -595,6 +658,28 @@ TEST_F(RelayClusterTest, AnAcceptLoopPausedAfterAFailureEndsWhenThePortCloses) {
   EXPECT_TRUE(WaitUntil([&] { return LogCount("node1: redis answers again: listening on") == 1; }));
   auto newcomer = PeerOn(0);
   EXPECT_EQ(newcomer->Register("after-the-outage").size(), 9u);
+}
+
+// Anyone who reaches the node-link port while descriptors have run out adds a failed accept
+// each pause: those lines go through the summary like the client port's.
+TEST_F(RelayClusterTest, FailedLinkAcceptsAreSummarised) {
+  TRelayOptions options = NodeOptions("node1");
+  options.LogBurst = 2;
+  options.LogSummaryInterval = std::chrono::minutes(10);
+  StartNode(0, options);
+  const uint16_t linkPort = LinkPortOf(0);
+  ASSERT_NE(linkPort, 0);
+  TOutOfDescriptors exhausted(linkPort);
+  ASSERT_TRUE(exhausted.Tightened());
+  const bool failing = WaitUntil([&] { return LogCount("node1: accepting a node link failed") > 0; });
+  // Ten pauses of the loop, each ending in another failed accept.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  const size_t written = LogCount("node1: accepting a node link failed");
+  exhausted.Release();
+  ASSERT_TRUE(failing) << "accepting a link never failed";
+  EXPECT_EQ(written, 2u);
+  StopNode(0);
+  EXPECT_EQ(LogCount("node1: link accept failed: "), 1u);
 }
 
 }  // namespace
