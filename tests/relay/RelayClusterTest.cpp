@@ -312,10 +312,11 @@ TEST_F(RelayClusterTest, AViewerCheckedAgainstAReplacedConnectionReachesTheNewer
   FRedis->Pause();
   auto newer = PeerOn(0);
   newer->SendText(MsgHostRegister, "again-here-key");
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // Nothing shows when the node has handed a call to Redis: time enough for a loaded machine.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
   auto viewer = PeerOn(0);
   viewer->RequestConnect(id);
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
   FRedis->Resume();
 
   EXPECT_EQ(newer->ExpectText(MsgHostId), id);
