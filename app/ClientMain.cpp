@@ -623,9 +623,14 @@ void TfrmClientMain::HostConsent(const TConsentQuestion& AQuestion) {
   if (isMinimized()) showNormal();
   raise();
   activateWindow();
+  QString why;
+  if (AQuestion.Cause == EConsentCause::WrongPassword)
+    why = QStringLiteral("요청자가 입력한 비밀번호가 맞지 않습니다.\r\n");
+  else if (AQuestion.Cause == EConsentCause::JustEnded)
+    why = QStringLiteral("방금 연결을 끊었으므로 비밀번호가 맞아도 다시 묻습니다.\r\n");
   const QString text = QStringLiteral("원격 지원 접속 요청이 있습니다.\r\n요청자: ") + Q(AQuestion.ViewerName) +
                        QStringLiteral(" (") + Q(AQuestion.ViewerIP) + QStringLiteral(")") + QStringLiteral("\r\n") +
-                       QStringLiteral("\r\n") + QStringLiteral("이 접속을 허용하시겠습니까?");
+                       why + QStringLiteral("\r\n") + QStringLiteral("이 접속을 허용하시겠습니까?");
   const bool allow = FDialogs.Question(this, text);
   // A question that lapsed or was withdrawn meanwhile closed the prompt; the agent ignores this.
   if (FHost) FHost->AnswerConsent(AQuestion.Ticket, allow);

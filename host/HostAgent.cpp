@@ -280,7 +280,10 @@ void THostAgent::HandleConnectRequest(const TBytes& AData) {
     id = FID;
     hash = FPasswordHash;
   }
+  // A proof to a host without a password proves nothing either way: asked as without one.
+  EConsentCause cause = !hash.empty() && !proof.empty() ? EConsentCause::WrongPassword : EConsentCause::NoPassword;
   if (!hash.empty() && !proof.empty() && SameTextAscii(MakeSessionProof(id, hash), proof)) {
+    cause = EConsentCause::JustEnded;
     if (!PasswordHeld()) {
       SendWait(MsgAdmitAccept);
       Log(NameAndAddress("비밀번호 인증 접속 허용: ", LName, LIP));
@@ -299,7 +302,7 @@ void THostAgent::HandleConnectRequest(const TBytes& AData) {
     return;
   }
   // The reader goes back to the relay at once; the answer comes through AnswerConsent.
-  Post([this, LQuestion = TConsentQuestion{*ticket, LName, LIP}] {
+  Post([this, LQuestion = TConsentQuestion{*ticket, LName, LIP, cause}] {
     if (!FConsent.IsOpen(LQuestion.Ticket)) return;  // ended before it was shown: never shown
     if (!FRunning.load()) {
       // Stopping: the reader may have opened it after Stop ended the open question, and Stop

@@ -55,10 +55,15 @@ namespace tlm {
 
 using THostStringEvent = std::function<void(const std::string& AText)>;
 // One consent question for the user; answer it with THostAgent::AnswerConsent(Ticket, ...).
+// Why the user is asked: the request came without a password proof, with one that did not
+// match this host's password, or with the right one right after the user ended a session.
+enum class EConsentCause { NoPassword, WrongPassword, JustEnded };
+
 struct TConsentQuestion {
   uint64_t Ticket = 0;
   std::string ViewerName;
   std::string ViewerIP;
+  EConsentCause Cause = EConsentCause::NoPassword;
 };
 using TConsentEvent = std::function<void(const TConsentQuestion& AQuestion)>;
 using THostNotify = std::function<void()>;

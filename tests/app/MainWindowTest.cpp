@@ -373,6 +373,35 @@ TEST_F(MainWindowTest, IdFileInAMissingFolderIsIgnored) {
   EXPECT_TRUE(Messages.isEmpty());
 }
 
+// The helped person is told when the supporter's password was wrong, so a prompt after a typo
+// is not mistaken for a request from a stranger who knows no password at all.
+TEST_F(MainWindowTest, ConsentPromptSaysWhenThePasswordWasWrong) {
+  TScriptedRelay relay("222333444");
+  Open(relay.Port());
+  ASSERT_TRUE(WaitFor([&] { return Form->MyID() == "222333444"; }));
+  Form->chkAutoPw->setChecked(true);
+  Form->edtPassword->setText("abcd");
+  Form->btnSetPwClick();
+  Answer = false;
+  struct TCase {
+    const char* Name;
+    std::string Proof;
+    QString Why;
+  } const cases[] = {
+      {"no password", "", ""},
+      {"wrong password", MakeSessionProof("222333444", HashPassword("abce")),
+       "요청자가 입력한 비밀번호가 맞지 않습니다.\r\n"},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Questions.clear();
+    relay.Send(MsgAdmitRequest, "10.0.0.5\t지원팀\t" + c.Proof);
+    ASSERT_TRUE(WaitFor([&] { return Questions.size() == 1; }));
+    EXPECT_EQ(Questions[0], "원격 지원 접속 요청이 있습니다.\r\n요청자: 지원팀 (10.0.0.5)\r\n" + c.Why +
+                                "\r\n이 접속을 허용하시겠습니까?");
+  }
+}
+
 TEST_F(MainWindowTest, ConsentQuestionDecidesAdmission) {
   for (bool allow : {false, true}) {
     Questions.clear();

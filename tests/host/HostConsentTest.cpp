@@ -3,6 +3,7 @@
 // a session, and a relay that stops reading.
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <thread>
 
 #include "host/PendingConsent.h"
@@ -227,6 +228,35 @@ TEST_F(HostConsent, ViewerNamesCannotFakeThePrompt) {
   }
 }
 
+// The prompt can tell the user why it asks: no password, a wrong one, or none set here.
+TEST_F(HostConsent, TheQuestionSaysWhyTheUserIsAsked) {
+  struct TCase {
+    const char* Name;
+    std::string HostPassword;
+    std::string ViewerPassword;
+    EConsentCause Cause;
+  } const cases[] = {
+      {"no proof", "pw", "", EConsentCause::NoPassword},
+      {"wrong proof", "pw", "pv", EConsentCause::WrongPassword},
+      {"a proof to a host without a password", "", "pw", EConsentCause::NoPassword},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    auto end = StartRegistered(c.HostPassword.empty() ? "" : HashPassword(c.HostPassword));
+    std::optional<EConsentCause> cause;
+    Agent->OnConsent = [&](const TConsentQuestion& AQuestion) {
+      cause = AQuestion.Cause;
+      Agent->AnswerConsent(AQuestion.Ticket, false);
+    };
+    const std::string proof = c.ViewerPassword.empty() ? "" : MakeSessionProof("123456789", HashPassword(c.ViewerPassword));
+    end->SendText(MsgAdmitRequest, "10.0.0.7\tKim\t" + proof);
+    EXPECT_EQ(end->Next().Type, MsgAdmitReject);
+    ASSERT_TRUE(cause);
+    EXPECT_EQ(*cause, c.Cause);
+    Agent.reset();
+  }
+}
+
 TEST_F(HostConsent, EveryDecisionReachesTheRecord) {
   auto end = StartRegistered(HashPassword("pw"));
   std::vector<std::string> record;
@@ -297,14 +327,17 @@ TEST_F(HostUserControl, RightPasswordAsksTheUserForAWhileAfterTheUserEndedASessi
     EXPECT_TRUE(end->WaitClosed());
     auto again = Relay.AcceptRegistered(DeviceKey, "123456789");
     ASSERT_TRUE(again);
-    bool asked = false;
-    AnswerConsentWith([&](const std::string&, const std::string&, bool& AAllow) {
-      asked = true;
-      AAllow = false;
-    });
+    std::optional<EConsentCause> asked;
+    Agent->OnConsent = [&](const TConsentQuestion& AQuestion) {
+      asked = AQuestion.Cause;
+      Agent->AnswerConsent(AQuestion.Ticket, false);
+    };
     again->SendText(MsgAdmitRequest, request);
     EXPECT_EQ(again->Next().Type, c.Asked ? MsgAdmitReject : MsgAdmitAccept);
-    EXPECT_EQ(asked, c.Asked);
+    EXPECT_EQ(asked.has_value(), c.Asked);
+    if (asked) {
+      EXPECT_EQ(*asked, EConsentCause::JustEnded);
+    }
     Agent.reset();
   }
 }
