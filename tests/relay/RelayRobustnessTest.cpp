@@ -140,8 +140,9 @@ protected:
     StartRelay(options);
     auto pair = OpenSession();
 
-    // 32 MiB of file chunks, far more than the socket buffers on the way can hold.
-    constexpr uint32_t Chunks = 512;
+    // 64 MiB of file chunks, far more than the socket buffers on the way can hold (the kernel
+    // grows each of the four to several MiB on its own).
+    constexpr uint32_t Chunks = 1024;
     std::atomic<uint32_t> sent{0};
     std::string sendFault;
     std::thread sender([&] {
