@@ -13,6 +13,14 @@
 
 namespace tlm::test {
 
+sockaddr_in LoopbackAddress(uint16_t APort) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(APort);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return addr;
+}
+
 namespace {
 
 // A socket listening on 127.0.0.1 at an ephemeral port, with its address.

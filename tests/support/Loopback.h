@@ -1,6 +1,9 @@
 // Two connected TTcpConnection ends over 127.0.0.1, for tests of anything that speaks packets.
 #pragma once
 
+#include <netinet/in.h>
+
+#include <cstdint>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -8,6 +11,9 @@
 #include "protocol/Connection.h"
 
 namespace tlm::test {
+
+// 127.0.0.1:APort, for tests that speak to sockets directly.
+sockaddr_in LoopbackAddress(uint16_t APort);
 
 struct TLoopbackPair {
   std::unique_ptr<TTcpConnection> Client;  // the end that called Connect

@@ -20,6 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/Loopback.h"
+
 namespace tlm::test {
 
 namespace {
@@ -27,19 +29,11 @@ namespace {
 constexpr auto StartWait = std::chrono::seconds(10);
 constexpr auto StopWait = std::chrono::seconds(10);
 
-sockaddr_in Loopback(uint16_t APort) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(APort);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return addr;
-}
-
 // A port nobody listens on right now: the kernel's pick for a socket bound to port 0.
 uint16_t FreeLoopbackPort() {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return 0;
-  sockaddr_in addr = Loopback(0);
+  sockaddr_in addr = LoopbackAddress(0);
   socklen_t len = sizeof(addr);
   uint16_t port = 0;
   if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
@@ -162,7 +156,7 @@ bool TRedisServer::Launch() {
 bool TRedisServer::AnswersPing() const {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
-  sockaddr_in addr = Loopback(FPort);
+  sockaddr_in addr = LoopbackAddress(FPort);
   bool pong = false;
   // The password goes as one inline-command word: fixtures choose passwords without spaces.
   const std::string request = (FPassword.empty() ? "" : "AUTH " + FPassword + "\r\n") + "PING\r\n";

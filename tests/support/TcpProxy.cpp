@@ -14,17 +14,11 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/Loopback.h"
+
 namespace tlm::test {
 
 namespace {
-
-sockaddr_in Loopback(uint16_t APort) {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(APort);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return addr;
-}
 
 bool SendAll(int AFd, const char* AData, size_t ALen) {
   while (ALen > 0) {
@@ -77,7 +71,7 @@ struct TTcpProxy::TImpl {
   static int OpenListener(uint16_t APort) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const int on = 1;
-    const sockaddr_in at = Loopback(APort);
+    const sockaddr_in at = LoopbackAddress(APort);
     if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
         ::bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) != 0 || ::listen(fd, 64) != 0) {
       if (fd >= 0) ::close(fd);
@@ -122,7 +116,7 @@ struct TTcpProxy::TImpl {
     const int client = ::accept4(Listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) return;
     const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const sockaddr_in to = Loopback(Target);
+    const sockaddr_in to = LoopbackAddress(Target);
     if (server < 0 || ::connect(server, reinterpret_cast<const sockaddr*>(&to), sizeof to) != 0) {
       if (server >= 0) ::close(server);
       ::close(client);
