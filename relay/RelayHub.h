@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "protocol/Bytes.h"
+#include "protocol/RelayRefusals.h"
 #include "relay/ClusterRegistry.h"
 #include "relay/IdStore.h"
 #include "relay/LogSummary.h"
@@ -55,18 +56,6 @@ struct TRelayCounters {
   std::atomic<size_t> PeakTotalQueuedBytes{0};
   std::atomic<uint64_t> IdsForgotten{0};
 };
-
-// Texts a viewer sees in its warning box.
-namespace relaytext {
-inline constexpr std::string_view Offline = "상대방이 오프라인이거나 존재하지 않는 ID입니다";
-inline constexpr std::string_view Busy = "상대방이 이미 다른 연결을 처리하고 있습니다. 잠시 후 다시 시도하세요";
-inline constexpr std::string_view Malformed = "잘못된 접속 요청입니다";
-inline constexpr std::string_view NoAnswer = "상대방이 응답하지 않습니다 (시간 초과)";
-inline constexpr std::string_view HostLeft = "상대방의 연결이 끊어졌습니다";
-inline constexpr std::string_view TooManyRequests = "접속 요청이 너무 많습니다. 잠시 후 다시 시도하세요";
-inline constexpr std::string_view TooManyConnections = "릴레이 서버의 연결 수가 한도에 도달했습니다. 잠시 후 다시 시도하세요";
-inline constexpr std::string_view Unavailable = "릴레이 서버에 일시적인 문제가 있습니다. 잠시 후 다시 시도하세요";
-}  // namespace relaytext
 
 // Largest payload of a packet the hub reads itself (registration, request, rejection).
 constexpr uint32_t MaxControlPayload = 16384;

@@ -35,17 +35,13 @@
 #include <utility>
 #include <vector>
 
+#include "protocol/RelayRefusals.h"
+
 typedef struct ssl_st SSL;
 
 namespace tlm {
 
 struct TRelayOptions;
-
-// Text a plain client of a TLS-only relay is sent before it is closed.
-namespace relaytext {
-inline constexpr std::string_view TlsRequired =
-    "이 릴레이 서버는 암호화(TLS) 연결만 받습니다. TLS를 켜고 다시 접속하세요";
-}  // namespace relaytext
 
 // Threads that run the computing steps of TLS handshakes, away from the network thread.
 class THandshakeWorkers {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "protocol/Messages.h"
+#include "protocol/RelayRefusals.h"
 
 namespace tlm {
 namespace {
@@ -80,6 +81,28 @@ TEST(Messages, SessionRange) {
   EXPECT_TRUE(IsSessionMsg(MsgDirListing));
   EXPECT_FALSE(IsSessionMsg(58));
   EXPECT_FALSE(IsSessionMsg(MsgRelayError));
+}
+
+TEST(Messages, RelayRefusalsAreToldApartByTheirExactText) {
+  using namespace relaytext;
+  const std::string Padded = std::string(Offline) + " ";
+  const std::pair<std::string_view, ERelayRefusal> cases[] = {
+      {Offline, ERelayRefusal::Offline},
+      {Busy, ERelayRefusal::Busy},
+      {Malformed, ERelayRefusal::Malformed},
+      {NoAnswer, ERelayRefusal::NoAnswer},
+      {HostLeft, ERelayRefusal::HostLeft},
+      {TooManyRequests, ERelayRefusal::TooManyRequests},
+      {TooManyConnections, ERelayRefusal::TooManyConnections},
+      {Unavailable, ERelayRefusal::Unavailable},
+      {TlsRequired, ERelayRefusal::TlsRequired},
+      // an older relay's wording, or a text around a known one, is not mistaken for it
+      {"", ERelayRefusal::Other},
+      {"존재하지 않는 ID", ERelayRefusal::Other},
+      {Padded, ERelayRefusal::Other},
+  };
+  for (const auto& [text, kind] : cases)
+    EXPECT_EQ(ClassifyRelayRefusal(text), kind) << text;
 }
 
 }  // namespace
