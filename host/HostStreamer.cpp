@@ -53,11 +53,14 @@ void THostStreamer::Begin(THostSessionRef ASession) {
     }
     PublishLayout(true);
   }
+  FSession = ASession;
   SendMonitorList(*ASession);
   if (FCapturer) FCapture = std::make_unique<TProcThread>([this, ASession] { CaptureLoop(ASession); });
 }
 
 void THostStreamer::End() {
+  if (FSession) FSession->Close();
+  FSession.reset();
   if (!FCapture) return;
   FCapture->Wait();
   FCapture.reset();

@@ -6,9 +6,9 @@
 // Contract:
 // - Begin and End belong to the agent's reader thread. Begin sends the monitor list and starts
 //   the capture thread, which sends frames on the session's writer (waiting for room) while the
-//   session lasts and fewer than TFrameFlow::Window frames are unacknowledged. End waits for the
-//   capture thread; close the session (or end its connection) first, so that End never waits for
-//   the network.
+//   session lasts and fewer than TFrameFlow::Window frames are unacknowledged. End closes the
+//   session and waits for the capture thread, so a capture blocked on a full writer must be
+//   released by ending its connection first (the agent ends sessions after that).
 // - SetQuality, Quality, SelectMonitor, RequestKeyframe, FrameAcked, Flow and Layout: any thread.
 // - Layout is an immutable snapshot for the mapping of mouse positions; a new one is published
 //   whenever the monitors or the choice change.
@@ -69,7 +69,9 @@ private:
   int FSelected = 0;
   TLayoutSnapshot FLayout;
 
-  std::unique_ptr<TProcThread> FCapture;  // reader thread (Begin, End)
+  // Reader thread (Begin, End).
+  THostSessionRef FSession;
+  std::unique_ptr<TProcThread> FCapture;
 };
 
 }  // namespace tlm
