@@ -6,7 +6,6 @@
 
 #include "protocol/Credentials.h"
 #include "protocol/DisplayName.h"
-#include "protocol/Error.h"
 #include "protocol/Messages.h"
 #include "protocol/Packet.h"
 

@@ -14,24 +14,6 @@ TBytes EncodePacket(uint32_t AType, std::span<const uint8_t> APayload) {
   return buf;
 }
 
-void WritePacket(IConnection& AConn, uint32_t AType, std::span<const uint8_t> APayload, std::mutex* ALock) {
-  const TBytes buf = EncodePacket(AType, APayload);
-  if (ALock) {
-    std::lock_guard<std::mutex> hold(*ALock);
-    AConn.WriteAll(buf.data(), buf.size());
-  } else {
-    AConn.WriteAll(buf.data(), buf.size());
-  }
-}
-
-void WriteTextPacket(IConnection& AConn, uint32_t AType, std::string_view AText, std::mutex* ALock) {
-  WritePacket(AConn, AType, std::span(reinterpret_cast<const uint8_t*>(AText.data()), AText.size()), ALock);
-}
-
-void WriteEmptyPacket(IConnection& AConn, uint32_t AType, std::mutex* ALock) {
-  WritePacket(AConn, AType, {}, ALock);
-}
-
 TPacket ReadPacket(IConnection& AConn) {
   uint8_t header[PacketHeaderSize];
   AConn.ReadExact(header, sizeof header);

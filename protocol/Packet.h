@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <span>
 #include <string_view>
 
@@ -20,14 +19,7 @@ struct TPacket {
   TBytes Payload;
 };
 
-// Each writer builds header and payload in one buffer, then holds ALock (when given) only
-// for the single WriteAll of that buffer; a failed write releases the lock and rethrows.
-void WritePacket(IConnection& AConn, uint32_t AType, std::span<const uint8_t> APayload,
-                 std::mutex* ALock);
-void WriteTextPacket(IConnection& AConn, uint32_t AType, std::string_view AText, std::mutex* ALock);
-void WriteEmptyPacket(IConnection& AConn, uint32_t AType, std::mutex* ALock);
-
-// The whole packet in one buffer, as WritePacket sends it.
+// The whole packet in one buffer, as a connection's writer sends it (protocol/PacketWriter.h).
 TBytes EncodePacket(uint32_t AType, std::span<const uint8_t> APayload);
 
 // Reads one whole packet; raises TError "Packet too large (%u bytes)" for a length above

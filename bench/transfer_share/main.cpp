@@ -31,6 +31,7 @@
 #include "relay/RelayServer.h"
 #include "bench/PrivateNetwork.h"
 #include "bench/Stats.h"
+#include "tests/support/PacketWrites.h"
 #include "tests/support/transfer/TransferRig.h"
 
 namespace {

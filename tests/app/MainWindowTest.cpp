@@ -25,6 +25,7 @@
 #include "protocol/Messages.h"
 #include "protocol/Packet.h"
 #include "tests/support/Loopback.h"
+#include "tests/support/PacketWrites.h"
 #include "tests/support/TempFiles.h"
 #include "tests/app/QtWait.h"
 

@@ -19,6 +19,7 @@
 
 #include "protocol/Error.h"
 #include "protocol/Messages.h"
+#include "tests/support/PacketWrites.h"
 
 namespace tlm::test {
 

@@ -9,6 +9,7 @@
 #include "protocol/Messages.h"
 #include "protocol/Packet.h"
 #include "tests/support/Loopback.h"
+#include "tests/support/PacketWrites.h"
 
 namespace tlm {
 namespace {

@@ -4,6 +4,7 @@
 #include "protocol/Messages.h"
 #include "protocol/Packet.h"
 #include "tests/protocol/MemoryConnection.h"
+#include "tests/support/PacketWrites.h"
 
 namespace tlm {
 namespace {

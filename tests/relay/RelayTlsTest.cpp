@@ -15,6 +15,7 @@
 #include "tests/relay/RelayFixture.h"
 #include "tests/relay/SessionTraffic.h"
 #include "tests/support/CannedClientHello.h"
+#include "tests/support/PacketWrites.h"
 #include "tests/support/TempFiles.h"
 #include "tests/support/TestCa.h"
 

@@ -6,6 +6,7 @@
 
 #include "protocol/Error.h"
 #include "protocol/Messages.h"
+#include "tests/support/PacketWrites.h"
 
 namespace tlm::test {
 

@@ -25,6 +25,7 @@
 #include "protocol/Messages.h"
 #include "relay/RelayServer.h"
 #include "tests/support/Loopback.h"
+#include "tests/support/PacketWrites.h"
 #include "tests/support/QuietRelay.h"
 #include "tests/support/TempFiles.h"
 #include "tests/viewer/TestJpeg.h"

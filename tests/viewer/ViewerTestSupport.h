@@ -16,6 +16,7 @@
 #include "protocol/Error.h"
 #include "protocol/Packet.h"
 #include "tests/support/Loopback.h"
+#include "tests/support/PacketWrites.h"
 
 namespace tlm::test {
 

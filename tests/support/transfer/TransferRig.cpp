@@ -5,6 +5,7 @@
 #include "protocol/FileTransfer.h"
 #include "protocol/Messages.h"
 #include "protocol/Packet.h"
+#include "tests/support/PacketWrites.h"
 
 namespace tlm::test {
 
