@@ -1,15 +1,34 @@
 // The current user's folders: on a POSIX desktop by the XDG base-directory and user-dirs rules
 // (Folders.cpp), on Windows from the shell's known folders (win32/Win32Folders.cpp).
 //
-// Plain functions without state: they read the environment and user-dirs.dirs on every call
-// (so a changed $HOME is seen at once) and may be called from any thread. Nothing is created
-// here; whoever writes into a folder creates it.
+// Functions of the environment's values the program read at start-up (TFolderEnvironment) and
+// of user-dirs.dirs, read on every call; any thread may call them. Nothing here reads the
+// process environment, and nothing is created; whoever writes into a folder creates it.
+//
+// The overloads without a TFolderEnvironment use the one the program set with SetUserFolders,
+// for callers that are handed none (the host agent's file services fill in with them what
+// THostServices leaves empty); until it is set, that one is empty: the password database's
+// home folder (Windows: the profile folder).
 #pragma once
 
 #include <string>
 #include <vector>
 
 namespace tlm {
+
+// What the folders are derived from: $HOME and $XDG_CONFIG_HOME, on Windows %USERPROFILE%.
+struct TFolderEnvironment {
+  std::string Home;
+  std::string ConfigHome;
+};
+
+std::string UserHomeDir(const TFolderEnvironment& AEnv);
+std::string UserConfigDir(const TFolderEnvironment& AEnv);
+std::string UserDownloadDir(const TFolderEnvironment& AEnv);
+std::vector<std::string> ListingRoots(const TFolderEnvironment& AEnv);
+
+void SetUserFolders(const TFolderEnvironment& AEnv);
+TFolderEnvironment UserFolders();
 
 // $HOME, else the password database's home folder, else "/".
 // Windows: the profile folder (%USERPROFILE%).

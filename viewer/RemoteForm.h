@@ -21,7 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "app/QtDispatcher.h"
+#include "protocol/RelayRefusals.h"
+#include "qtui/QtDispatcher.h"
 #include "viewer/ViewerSession.h"
 
 class QAction;
@@ -74,6 +75,7 @@ public:
   // downloads go (empty: the user's download folder).
   void SetResultFile(const std::string& APath) { FParams.ResultFile = APath; }
   void SetDownloadFolder(const std::string& APath) { FParams.DownloadDir = APath; }
+  void SetRelayTls(const TRelayTlsChoice& AChoice) { FParams.Tls = AChoice; }
   void SetTimings(TViewerTimings ATimings) { FTimings = ATimings; }
 
   // Starts the session: connecting happens on the session's thread. A failure shows the
@@ -88,6 +90,9 @@ public:
   void CancelRetry();
 
   void SetDialogs(TViewerDialogs ADialogs) { FDialogs = std::move(ADialogs); }
+  // The relay turned this window's request away (before the window tells its user): the
+  // creator learns which refusal it was, for the partner's ID this window connects to.
+  std::function<void(ERelayRefusal AKind)> OnRefused;
 
   // "비율 유지": the picture keeps the remote screen's shape, letterboxed on black (the default);
   // off, it is stretched to the whole area. The toggle reports the user's changes, so the
