@@ -351,10 +351,12 @@ asio::awaitable<bool> TRelayConnection::Forward(std::shared_ptr<TRelayConnection
   if (!open) co_return false;
   bool deliver = !ATo->FClosing;
   if (deliver) {
+    // Counted before they go: Enqueue may hand them to the kernel at once, and the receiver may
+    // read them (and the counters) before this turn is over.
+    FBudget.AddRelayed(PacketHeaderSize);
     ATo->Enqueue(AHeader, PacketHeaderSize);
     ATo->FPartialOut = ALen > 0;
     if (ALen == 0) ATo->EndPartialOut();
-    FBudget.AddRelayed(PacketHeaderSize);
   }
   uint32_t left = ALen;
   while (left > 0) {
@@ -371,8 +373,8 @@ asio::awaitable<bool> TRelayConnection::Forward(std::shared_ptr<TRelayConnection
         // A receiver that went away meanwhile gets nothing more; the rest is read and dropped.
         deliver = !ATo->FClosing;
         if (deliver) {
-          ATo->Enqueue(FIn.data() + FInBegin, n);
           FBudget.AddRelayed(n);
+          ATo->Enqueue(FIn.data() + FInBegin, n);
         }
       }
       FInBegin += n;
