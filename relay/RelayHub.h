@@ -71,9 +71,10 @@ public:
     Client,    // a host or a viewer
     FromNode,  // a link from another node, carrying a viewer of that node
   };
-  // Checks the connection limits for a new socket from AAddress (AOrigin FromNode: only room
-  // for one more at all, the viewer's address was checked on its own node); false with the
-  // refusal text when one is reached (the caller answers and closes the socket itself).
+  // Checks the connection limits for a new socket from AAddress (AOrigin FromNode, and a link
+  // this node opens: only room for one more at all, the viewer's address was checked on its
+  // own node); false with the refusal text when one is reached (the caller answers and closes
+  // the socket itself).
   bool MayOpen(const std::string& AAddress, TOrigin AOrigin, std::string& ARefusal);
   // Starts a connection on AStream (after MayOpen said yes).
   void Open(TRelayStream AStream, const std::string& AAddress, TOrigin AOrigin);

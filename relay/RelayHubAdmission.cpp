@@ -1,8 +1,9 @@
 // The hub's admission broker: a viewer's request, the checks it must pass, asking its host,
 // the host's answer, a withdrawal (the viewer left or gave up) and the request queued behind an
-// answer the host still owes. Every refusal a viewer can get on this node is decided here, in
-// the cluster half (RelayHubCluster.cpp: the registry or the host's node could not be reached)
-// or by the limits on connections (MayOpen).
+// answer the host still owes. Why a viewer's request is refused is decided here, or in the
+// cluster half (RelayHubCluster.cpp: the registry or the host's node could not be reached).
+// Refusals before any request: the limits on connections (MayOpen), an oversized control
+// packet (RefuseOversizedControl) and a plain client of a TLS-only relay (the connection).
 #include "protocol/Credentials.h"
 #include "protocol/DisplayName.h"
 #include "protocol/Messages.h"
