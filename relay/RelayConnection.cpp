@@ -11,7 +11,8 @@
 
 #include "protocol/Messages.h"
 #include "protocol/Packet.h"
-#include "relay/RelayHub.h"
+#include "protocol/RelayRefusals.h"
+#include "relay/RelayLimits.h"
 
 namespace tlm {
 
@@ -37,21 +38,24 @@ constexpr auto CloseGraceTime = std::chrono::seconds(5);
 constexpr size_t PipeSize = 1024 * 1024;
 }  // namespace
 
-TRelayConnection::TRelayConnection(TRelayStream ASocket, TRelayHub& AHub, std::string AAddress)
+TRelayConnection::TRelayConnection(TRelayStream ASocket, IRelayPeerEvents& AEvents, IRelayQueueBudget& ABudget,
+                                   std::string AAddress)
     : FSocket(std::move(ASocket)),
-      FHub(AHub),
+      FEvents(AEvents),
+      FBudget(ABudget),
       FAddress(std::move(AAddress)),
+      FAddressBucket(tlm::AddressBucket(FAddress)),
       FWriteSignal(FSocket.get_executor()),
       FResume(FSocket.get_executor()),
       FLinger(FSocket.get_executor()),
-      FSpliceDisabled(!AHub.SpliceAllowed()) {
+      FSpliceDisabled(!ABudget.Limits().SpliceLargePayloads) {
   const auto now = TRelayClock::now();
   FConnectedAt = FPacketBegun = FLastReceived = FLastSent = FLastWriteProgress = now;
 }
 
 TRelayConnection::~TRelayConnection() {
   ClosePipe();
-  FHub.QueueShrank(FQueued);
+  FBudget.QueueShrank(FQueued);
 }
 
 bool TRelayConnection::OpenPipe() {
@@ -82,11 +86,11 @@ void TRelayConnection::SendPacket(uint32_t AType, std::span<const uint8_t> APayl
   // Judged by what is unread already, so that one packet larger than the limit (a long connect
   // request handed to another node) still goes to a connection that reads.
   const size_t unread = UnreadRelayBytes() + FDeferred.size();
-  if (unread >= FHub.UnreadRelayPacketLimit()) {
+  if (unread >= FBudget.UnreadRelayPacketLimit()) {
     // It does not read what the relay tells it (asking for answers again and again, say):
     // nothing more is queued for it, and it is closed once the caller is done with it.
     FRelayOverflow = true;
-    FHub.Event("unread relay packets", "closing " + FAddress + ": " + std::to_string(unread) +
+    FEvents.Event("unread relay packets", "closing " + FAddress + ": " + std::to_string(unread) +
                                            " bytes of relay packets left unread");
     asio::post(FSocket.get_executor(), [self = shared_from_this()] { self->Abort(); });
     return;
@@ -129,7 +133,7 @@ void TRelayConnection::EndPartialOut() {
 
 std::string_view TRelayConnection::MissedDeadline(TRelayClock::time_point ANow) const {
   if (FPaused || FClosing) return {};
-  const TRelayOptions& options = FHub.Options();
+  const TConnectionLimits& options = FBudget.Limits();
   if (!FFirstPacketDone && ANow - FConnectedAt >= options.FirstPacketTimeout)
     return "no complete packet in time after connecting";
   if (FInPacket) {
@@ -210,14 +214,14 @@ void TRelayConnection::NoteQueued(size_t ALen) {
   FQueued += ALen;
   FQueuedEver += ALen;
   FLastSent = now;
-  FHub.QueueGrew(FQueued, ALen);
+  FBudget.QueueGrew(FQueued, ALen);
   FWriteSignal.cancel();
 }
 
 void TRelayConnection::Detach() {
   if (FDetached) return;
   FDetached = true;
-  FHub.Detach(*this);
+  FEvents.Detach(*this);
 }
 
 void TRelayConnection::WakeBlockedSender() {
@@ -255,7 +259,7 @@ void TRelayConnection::Abort() {
   FResume.cancel();
   FLinger.cancel();
   WakeBlockedSender();
-  FHub.NoteClosed(*this);
+  FEvents.NoteClosed(*this);
 }
 
 asio::awaitable<void> TRelayConnection::WaitIdle() {
@@ -324,11 +328,11 @@ asio::awaitable<bool> TRelayConnection::Skip(size_t ALen) {
 }
 
 asio::awaitable<bool> TRelayConnection::WaitForRoom(TRelayConnection& ATo, size_t ABelow) {
-  const size_t below = ABelow > 0 ? ABelow : FHub.QueueLimit();
+  const size_t below = ABelow > 0 ? ABelow : FBudget.QueueLimit();
   bool paused = false;
   TRelayClock::time_point since;  // read only when held back: this runs for every piece forwarded
   // Over the relay's total, a partner with anything queued is behind.
-  while ((ATo.FQueued >= below || (ATo.FQueued > 0 && FHub.OverQueued())) && !ATo.FClosing && !FClosing) {
+  while ((ATo.FQueued >= below || (ATo.FQueued > 0 && FBudget.OverQueued())) && !ATo.FClosing && !FClosing) {
     if (!paused) since = TRelayClock::now();
     ATo.FBlockedSender = weak_from_this();
     FPaused = paused = true;
@@ -347,10 +351,12 @@ asio::awaitable<bool> TRelayConnection::Forward(std::shared_ptr<TRelayConnection
   if (!open) co_return false;
   bool deliver = !ATo->FClosing;
   if (deliver) {
+    // Counted before they go: Enqueue may hand them to the kernel at once, and the receiver may
+    // read them (and the counters) before this turn is over.
+    FBudget.AddRelayed(PacketHeaderSize);
     ATo->Enqueue(AHeader, PacketHeaderSize);
     ATo->FPartialOut = ALen > 0;
     if (ALen == 0) ATo->EndPartialOut();
-    FHub.AddRelayed(PacketHeaderSize);
   }
   uint32_t left = ALen;
   while (left > 0) {
@@ -367,8 +373,8 @@ asio::awaitable<bool> TRelayConnection::Forward(std::shared_ptr<TRelayConnection
         // A receiver that went away meanwhile gets nothing more; the rest is read and dropped.
         deliver = !ATo->FClosing;
         if (deliver) {
+          FBudget.AddRelayed(n);
           ATo->Enqueue(FIn.data() + FInBegin, n);
-          FHub.AddRelayed(n);
         }
       }
       FInBegin += n;
@@ -410,7 +416,7 @@ asio::awaitable<bool> TRelayConnection::Forward(std::shared_ptr<TRelayConnection
     deliver = !ATo->FClosing;
     if (deliver) {
       ATo->EnqueueChunk(std::move(piece));
-      FHub.AddRelayed(n);
+      FBudget.AddRelayed(n);
     }
     left -= uint32_t(n);
   }
@@ -459,7 +465,7 @@ asio::awaitable<TRelayConnection::TSpliceResult> TRelayConnection::SpliceTo(TRel
       if (put > 0) {
         inPipe -= size_t(put);
         ADelivered += size_t(put);
-        FHub.AddRelayed(size_t(put));
+        FBudget.AddRelayed(size_t(put));
         ATo.FSpliceBacklog = inPipe;
         ATo.FLastWriteProgress = ATo.FLastSent = TRelayClock::now();
         continue;
@@ -498,7 +504,7 @@ asio::awaitable<void> TRelayConnection::DiscardUntilClosed() {
 
 asio::awaitable<bool> TRelayConnection::OpenStream() {
   std::string why;
-  const TRelayStream::TOpened opened = co_await FSocket.Open(AddressBucket, true, why);
+  const TRelayStream::TOpened opened = co_await FSocket.Open(FAddressBucket, true, why);
   if (FAborted) {
     // Cut off while its handshake ran: the socket may have been closed only now.
     asio::error_code ignored;
@@ -506,11 +512,11 @@ asio::awaitable<bool> TRelayConnection::OpenStream() {
     co_return false;
   }
   if (opened == TRelayStream::TOpened::Failed) {
-    FHub.Event("connection not opened", "connection from " + FAddress + " not opened: " + why);
+    FEvents.Event("connection not opened", "connection from " + FAddress + " not opened: " + why);
     co_return false;
   }
   if (opened == TRelayStream::TOpened::PlainRefused) {
-    FHub.Event("refused plain connection", "refused plain connection from " + FAddress + ": TLS only");
+    FEvents.Event("refused plain connection", "refused plain connection from " + FAddress + ": TLS only");
     SendText(MsgRelayError, relaytext::TlsRequired);
     Close();
   }
@@ -529,27 +535,27 @@ asio::awaitable<void> TRelayConnection::ReadLoop() {
       const uint32_t type = GetLE32(header);
       const uint32_t len = GetLE32(header + 4);
       if (len > MaxPacketPayload) {
-        FHub.Event("packet too large", "closing " + FAddress + ": packet too large (" + std::to_string(len) + " bytes)");
+        FEvents.Event("packet too large", "closing " + FAddress + ": packet too large (" + std::to_string(len) + " bytes)");
         break;
       }
       FPacketLen = len;
-      const TRelayHub::TRoute route = FHub.Route(*this, type);
+      const IRelayPeerEvents::TRoute route = FEvents.Route(*this, type);
       bool more = true;
       switch (route.Kind) {
-        case TRelayHub::TRouteKind::Consume: {
+        case TRouteKind::Consume: {
           if (len > MaxControlPayload) {
-            FHub.RefuseOversizedControl(*this, type, len);
+            FEvents.RefuseOversizedControl(*this, type, len);
             break;
           }
           TBytes payload(len);
           more = co_await ReadExact(payload.data(), len);
-          if (more && !FClosing) FHub.Handle(*this, type, payload);
+          if (more && !FClosing) FEvents.Handle(*this, type, payload);
           break;
         }
-        case TRelayHub::TRouteKind::Forward:
+        case TRouteKind::Forward:
           more = co_await Forward(route.Target, header, len);
           break;
-        case TRelayHub::TRouteKind::Drop:
+        case TRouteKind::Drop:
           more = co_await Skip(len);
           break;
       }
@@ -561,7 +567,7 @@ asio::awaitable<void> TRelayConnection::ReadLoop() {
     // only once) is not waited for.
     if (FClosing && !FAborted && !FReadFailed) co_await DiscardUntilClosed();
   } catch (const std::exception& e) {
-    FHub.Event("connection failed", "connection " + FAddress + " failed: " + e.what());
+    FEvents.Event("connection failed", "connection " + FAddress + " failed: " + e.what());
   }
   Abort();
 }
@@ -600,12 +606,12 @@ asio::awaitable<void> TRelayConnection::WriteLoop() {
       for (size_t i = 0; i < FInFlight; ++i) FQueue.pop_front();
       FInFlight = 0;
       FQueued -= bytes;
-      FHub.QueueShrank(bytes);
+      FBudget.QueueShrank(bytes);
       FLastWriteProgress = TRelayClock::now();
-      if (FQueued < FHub.QueueLimit() && (FQueued == 0 || !FHub.OverQueued())) WakeBlockedSender();
+      if (FQueued < FBudget.QueueLimit() && (FQueued == 0 || !FBudget.OverQueued())) WakeBlockedSender();
     }
   } catch (const std::exception& e) {
-    FHub.Event("connection failed", "connection " + FAddress + " failed: " + e.what());
+    FEvents.Event("connection failed", "connection " + FAddress + " failed: " + e.what());
   }
   FInFlight = 0;
   if (!flushed) Abort();

@@ -1,8 +1,12 @@
-// One TCP connection of a host or a viewer, as the relay sees it.
+// One TCP connection of a host, a viewer or a link between nodes, as the relay sees it:
+// transport only.
 //
-// Contract: created by the server's accept loop and driven entirely on the network thread.
+// Contract: created by the hub (for the server's accept loops, or for a link it opens) and
+// driven entirely on the network thread. It knows nothing of hosts, viewers or sessions: it
+// reports to IRelayPeerEvents and keeps to what IRelayQueueBudget allows, and it carries the
+// hub's record of its peer (TRelayPeer) without looking inside.
 // Start spawns a reader and a writer coroutine that keep the object alive. The reader cuts
-// the byte stream into packets and asks the hub what each one is: consumed by the hub,
+// the byte stream into packets and asks Route what each one is: consumed by the hub,
 // forwarded to the session partner piece by piece, or dropped. The writer drains a queue of
 // outgoing bytes. The queue is bounded: a reader whose partner's queue is full stops reading
 // until the partner's writer has drained it below the limit, or, while all queues together
@@ -10,12 +14,11 @@
 // The read buffer exists only while bytes are arriving: an idle connection holds none.
 // The relay's own packets to a connection wait behind a forwarded packet being written to it,
 // and count in its queue like forwarded bytes; a connection that leaves as many of them unread
-// as the hub allows (UnreadRelayPacketLimit) gets nothing more and is closed.
-// A large payload
-// bound for a partner with nothing queued is spliced socket to socket inside the kernel
-// instead; a slow partner then holds the sender back through its full socket.
-// Close (flush, then shut down) and Abort (at once) end the connection; either one detaches
-// it from the hub exactly once.
+// as the budget allows (UnreadRelayPacketLimit) gets nothing more and is closed.
+// A large payload bound for a partner with nothing queued is spliced socket to socket inside
+// the kernel instead; a slow partner then holds the sender back through its full socket.
+// Close (flush, then shut down) and Abort (at once) end the connection; either one reports
+// Detach exactly once, and Abort reports NoteClosed once.
 #pragma once
 
 #include <asio.hpp>
@@ -29,11 +32,13 @@
 #include <string_view>
 
 #include "protocol/Bytes.h"
+#include "relay/RelayRoutes.h"
 #include "relay/RelayStream.h"
 
 namespace tlm {
 
-class TRelayHub;
+struct TRelayPeer;
+class TRelayConnection;
 
 using TRelayClock = std::chrono::steady_clock;
 
@@ -41,17 +46,62 @@ using TRelayClock = std::chrono::steady_clock;
 // queue overshoots its limit by at most one piece.
 constexpr size_t MaxForwardPiece = 256 * 1024;
 
-// NodeLink: a link this node opened to another node, carrying one viewer of ours whose host
-// that node holds (cluster mode).
-enum class TPeerRole { Unknown, Host, Viewer, NodeLink };
-// Linked: the viewer's request went over a link to the host's node, which decides from there.
-enum class TViewerState { Idle, Pending, InSession, Ended, Linked };
-// What has come back over a viewer's link so far.
-enum class TLinkAnswer { None, SessionStarted, SessionEnded, Refused };
+// What a connection tells, and asks, whoever pairs connections up (the hub).
+class IRelayPeerEvents {
+public:
+  struct TRoute {
+    TRouteKind Kind = TRouteKind::Drop;
+    std::shared_ptr<TRelayConnection> Target;  // for Forward
+  };
+  // What becomes of a packet of code AType that AFrom has begun to send.
+  virtual TRoute Route(TRelayConnection& AFrom, uint32_t AType) = 0;
+  // A packet Route said to consume, read in full.
+  virtual void Handle(TRelayConnection& AFrom, uint32_t AType, const TBytes& APayload) = 0;
+  // A packet Route said to consume is larger than MaxControlPayload.
+  virtual void RefuseOversizedControl(TRelayConnection& AFrom, uint32_t AType, uint32_t ALen) = 0;
+  // The connection is ending (once, from Close or Abort): it leaves every registry and session.
+  virtual void Detach(TRelayConnection& AConn) = 0;
+  // The socket is gone (once, from Abort).
+  virtual void NoteClosed(TRelayConnection& AConn) = 0;
+  // A log line of a kind that hostile peers can multiply.
+  virtual void Event(std::string_view AKind, const std::string& ALine) = 0;
+
+protected:
+  ~IRelayPeerEvents() = default;
+};
+
+// The time limits one connection keeps to for its own packets, and whether it may splice.
+struct TConnectionLimits {
+  std::chrono::milliseconds FirstPacketTimeout{};
+  std::chrono::milliseconds PacketCompletionTime{};
+  size_t MinPacketRate = 1;
+  bool SpliceLargePayloads = true;
+};
+
+// The accounting of all connections' queues together, and the limits that follow from it.
+class IRelayQueueBudget {
+public:
+  // ADelta bytes joined a queue that holds AConnQueued bytes now.
+  virtual void QueueGrew(size_t AConnQueued, size_t ADelta) = 0;
+  virtual void QueueShrank(size_t ADelta) = 0;
+  // Bytes passed from one partner to the other.
+  virtual void AddRelayed(size_t ABytes) = 0;
+  // Bytes one queue may hold before its partner is no longer read.
+  virtual size_t QueueLimit() const = 0;
+  // All queues together hold the relay's total limit or more.
+  virtual bool OverQueued() const = 0;
+  // Bytes of relay packets one connection may leave unread.
+  virtual size_t UnreadRelayPacketLimit() const = 0;
+  virtual const TConnectionLimits& Limits() const = 0;
+
+protected:
+  ~IRelayQueueBudget() = default;
+};
 
 class TRelayConnection : public std::enable_shared_from_this<TRelayConnection> {
 public:
-  TRelayConnection(TRelayStream ASocket, TRelayHub& AHub, std::string AAddress);
+  TRelayConnection(TRelayStream ASocket, IRelayPeerEvents& AEvents, IRelayQueueBudget& ABudget,
+                   std::string AAddress);
   ~TRelayConnection();
 
   void Start();
@@ -87,52 +137,13 @@ public:
     return (FQueued > 0 || FSpliceBacklog > 0) && FLastWriteProgress < ASince;
   }
 
-  // State owned by the hub (network thread only).
-  TPeerRole Role = TPeerRole::Unknown;
-  // What the per-address limits count this connection under, and whether it counts against
-  // the connections of that address (a link between nodes does not).
-  std::string AddressBucket;
-  bool CountsForAddress = true;
-  // Host: its ID and key; whether it owes an answer to an admission request; the viewer
-  // that asked (may be gone already); the session partner.
-  std::string HostId;
-  std::string DeviceKey;
-  std::string ViewerName;  // viewer: the name of its last request
-  // Viewer: where its last request was counted in its host's request budget, so that a request
-  // the host accepts can be given back (empty: nothing to give back).
-  std::string BudgetKey;
-  TRelayClock::time_point BudgetCharged{};
-  // Host: it has registered again on this connection and been answered once more.
-  bool RegisteredAgain = false;
-  // The viewer is empty once it has gone: the answer is still owed and will be dropped.
-  bool AdmissionPending = false;
-  std::weak_ptr<TRelayConnection> PendingViewer;
-  // A viewer whose request waits for that owed answer before it is passed on.
-  std::weak_ptr<TRelayConnection> QueuedViewer;
-  // Viewer: state, target host while pending and the time it gives up.
-  TViewerState ViewerState = TViewerState::Idle;
-  std::weak_ptr<TRelayConnection> PendingHost;
-  TRelayClock::time_point AdmissionDeadline{};
-  // Viewer: the admission request text for the host, kept while the request is queued.
-  std::string AdmitRequestText;
-  // Both: the other side of the running session. A linked viewer and its link are each
-  // other's partners.
-  std::weak_ptr<TRelayConnection> Partner;
+  // What the per-address limits count this connection under.
+  const std::string& AddressBucket() const { return FAddressBucket; }
 
-  // Cluster mode. Host: the token of its registration in the shared registry, whether that
-  // registration is still being looked up, when its presence there was last renewed, and when
-  // the last renewal that the registry confirmed was asked (the presence holds for PresenceTtl
-  // from then, unless another node takes the host over).
-  uint64_t RegistrationToken = 0;
-  bool RegistrationPending = false;
-  TRelayClock::time_point PresenceRenewed{};
-  TRelayClock::time_point PresenceConfirmed{};
-  // Viewer: it came over a link from another node, so it is never handed on again.
-  bool FromNode = false;
-  // Viewer: its connect request, kept while the host's node is looked up and dialled; then what
-  // the host's node has answered over the link.
-  TBytes LinkRequest;
-  TLinkAnswer LinkAnswer = TLinkAnswer::None;
+  // The pairing side's record of the peer on this connection, which the connection only
+  // carries (set once, before Start).
+  void SetPeer(std::shared_ptr<TRelayPeer> APeer) { FPeer = std::move(APeer); }
+  TRelayPeer& Peer() const { return *FPeer; }
 
 private:
   asio::awaitable<void> ReadLoop();
@@ -184,8 +195,11 @@ private:
   void WakeBlockedSender();
 
   TRelayStream FSocket;  // plain TCP or TLS
-  TRelayHub& FHub;
+  IRelayPeerEvents& FEvents;
+  IRelayQueueBudget& FBudget;
   const std::string FAddress;
+  const std::string FAddressBucket;
+  std::shared_ptr<TRelayPeer> FPeer;
 
   // Incoming bytes not handled yet: FIn[FInBegin, FInEnd).
   TBytes FIn;

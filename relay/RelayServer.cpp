@@ -24,6 +24,7 @@
 #include "relay/ProxyHeader.h"
 #include "relay/RelayConnection.h"
 #include "relay/RelayHub.h"
+#include "relay/RelayQueueBudget.h"
 #include "relay/RelayStream.h"
 
 namespace tlm {
@@ -118,6 +119,8 @@ struct TRelayServer::TImpl {
   std::unique_ptr<TLogWriter> Writer;
   std::function<void(const std::string&)> LogFn;
   TRelayCounters Counters;
+  // Outlives every connection (declared before the hub and the network loop).
+  TRelayQueueBudget Budget{Options, Counters};
   std::unique_ptr<TIdStore> Store;           // single node
   std::unique_ptr<TClusterRegistry> Cluster;  // cluster node; stopped with the network thread
   std::unique_ptr<TRelayHub> Hub;
@@ -213,13 +216,11 @@ asio::awaitable<void> TRelayServer::TImpl::AdmitProxied(std::shared_ptr<tcp::soc
 
 void TRelayServer::TImpl::Admit(tcp::socket ASocket, const std::string& AAddress) {
   std::string refusal;
-  if (!Hub->MayAdmit(AAddress, refusal)) {
+  if (!Hub->MayOpen(AAddress, TRelayHub::TOrigin::Client, refusal)) {
     Refuse(std::move(ASocket), AAddress, refusal);
     return;
   }
-  auto conn = std::make_shared<TRelayConnection>(TRelayStream(std::move(ASocket), Tls.get()), *Hub, AAddress);
-  Hub->Keep(conn);
-  conn->Start();
+  Hub->Open(TRelayStream(std::move(ASocket), Tls.get()), AAddress, TRelayHub::TOrigin::Client);
 }
 
 asio::awaitable<void> TRelayServer::TImpl::LinkAcceptLoop() {
@@ -270,7 +271,7 @@ asio::awaitable<void> TRelayServer::TImpl::AcceptLink(std::shared_ptr<tcp::socke
     co_return;
   }
   std::string refusal;
-  if (!Hub->MayAdmitLink(refusal)) {
+  if (!Hub->MayOpen(viewerAddress, TRelayHub::TOrigin::FromNode, refusal)) {
     // The dialling node passes the text on to its viewer (links never speak TLS).
     if (Refusing.size() < MaxRefusing) {
       auto held = std::make_shared<TRelayStream>(std::move(socket), nullptr);
@@ -282,10 +283,7 @@ asio::awaitable<void> TRelayServer::TImpl::AcceptLink(std::shared_ptr<tcp::socke
   }
   socket.set_option(tcp::no_delay(true), ignored);
   socket.set_option(asio::socket_base::keep_alive(true), ignored);
-  auto conn = std::make_shared<TRelayConnection>(TRelayStream(std::move(socket), nullptr), *Hub, viewerAddress);
-  conn->FromNode = true;
-  Hub->Keep(conn, false);
-  conn->Start();
+  Hub->Open(TRelayStream(std::move(socket), nullptr), viewerAddress, TRelayHub::TOrigin::FromNode);
 }
 
 void TRelayServer::TImpl::Refuse(tcp::socket ASocket, const std::string& AAddress, std::string_view AText) {
@@ -473,7 +471,7 @@ uint16_t TRelayServer::Start() {
   else
     F->Store = std::make_unique<TIdStore>(F->Options.DbPath);
   F->Hub = std::make_unique<TRelayHub>(F->Options, F->Store.get(), F->Cluster.get(), F->Io.get_executor(),
-                                       F->Counters, F->LogFn);
+                                       F->Counters, F->Budget, F->LogFn);
   F->Acceptor = F->Listen(F->Options.ListenAddress, F->Options.Port, "clients");
   F->ClientEndpoint = F->Acceptor->local_endpoint();
   const uint16_t port = F->ClientEndpoint.port();
@@ -554,17 +552,7 @@ void TRelayServer::Stop() {
 void TRelayServer::FlushLog() { F->Writer->Flush(); }
 
 TRelayStats TRelayServer::Stats() const {
-  TRelayStats s;
-  s.Connections = F->Counters.Connections.load();
-  s.Hosts = F->Counters.Hosts.load();
-  s.Sessions = F->Counters.Sessions.load();
-  s.SessionsStarted = F->Counters.SessionsStarted.load();
-  s.BytesRelayed = F->Counters.BytesRelayed.load();
-  s.Refusals = F->Counters.Refusals.load();
-  s.QueuedBytes = F->Counters.QueuedBytes.load();
-  s.PeakQueuedBytes = F->Counters.PeakQueuedBytes.load();
-  s.PeakTotalQueuedBytes = F->Counters.PeakTotalQueuedBytes.load();
-  s.IdsForgotten = F->Counters.IdsForgotten.load();
+  TRelayStats s = F->Counters.Snapshot();
   s.LogLinesDropped = F->Writer->Dropped();
   return s;
 }

@@ -73,8 +73,8 @@ struct TRelayOptions {
   std::chrono::milliseconds AdmissionTimeout{120000};
   // A viewer that has been sent nothing for this long gets a MsgKeepAlive.
   std::chrono::milliseconds ViewerKeepAlive{15000};
-  // A connection that has sent nothing for this long is dropped (see TRelayHub for the
-  // exceptions).
+  // A connection that has sent nothing for this long is dropped (the exceptions are listed in
+  // the hub's sweep, RelayHubSweep.cpp).
   std::chrono::milliseconds IdleTimeout{300000};
   // A connection that takes no bytes off its queue for this long is dropped.
   std::chrono::milliseconds WriteStallTimeout{90000};
