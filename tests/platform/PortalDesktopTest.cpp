@@ -9,12 +9,14 @@
 #include <thread>
 
 #include "platform/KeyCodes.h"
+#include "platform/portal/PipeWireCapture.h"
 #include "platform/portal/PortalDesktop.h"
 #include "tests/support/portal/PortalTestBed.h"
 
 namespace tlm {
 namespace {
 
+using test::TChunkLie;
 using test::TFakePortal;
 using test::TFakePortalConfig;
 using test::TFakeStream;
@@ -278,6 +280,37 @@ TEST_F(PortalDesktopTest, DeclinedOrEndedSessionsLeaveNoScreen) {
     uint32_t Pixel = 0;
     EXPECT_FALSE(Screen->CopyRect({0, 0, 1, 1}, &Pixel, 1));
     EXPECT_FALSE(D->PointerTo(1, 1));
+  }
+}
+
+TEST_F(PortalDesktopTest, FramesThatMisstateTheirBufferAreRefused) {
+  const struct {
+    const char* Name;
+    TChunkLie Lie;
+  } Cases[] = {{"truthful", TChunkLie::None},
+               {"rows narrower than the picture", TChunkLie::StrideTooSmall},
+               {"rows past the buffer's end", TChunkLie::BeyondBuffer},
+               {"marked corrupted", TChunkLie::Corrupted}};
+  constexpr int W = 40, H = 30;
+  for (const auto& C : Cases) {
+    SCOPED_TRACE(C.Name);
+    const auto Picture = Pattern(W, H, 7);
+    TVideoProducer Producer(*Daemons, SPA_VIDEO_FORMAT_BGRx, W, H, Picture, C.Lie);
+    ASSERT_NE(Producer.NodeId(), 0u);
+    TPipeWireCapture Capture(Daemons->ConnectPipeWire(), {Producer.NodeId()});
+    const auto Deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (Capture.Frames(0) + Capture.Refused(0) < 3 && std::chrono::steady_clock::now() < Deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::vector<uint32_t> Got(size_t(W) * H);
+    if (C.Lie == TChunkLie::None) {
+      EXPECT_GE(Capture.Frames(0), 3u);
+      ASSERT_TRUE(Capture.Copy(0, {0, 0, W, H}, Got.data(), W));
+      EXPECT_EQ(Got, Picture);
+    } else {
+      EXPECT_GE(Capture.Refused(0), 3u);
+      EXPECT_EQ(Capture.Frames(0), 0u);
+      EXPECT_FALSE(Capture.Copy(0, {0, 0, W, H}, Got.data(), W));
+    }
   }
 }
 

@@ -51,11 +51,15 @@ private:
   std::vector<pid_t> FPids;
 };
 
-// One video source node fed with a fixed picture of 0x00RRGGBB words in the given SPA layout.
+// What a producer may misstate about its frames, as a faulty or hostile compositor could.
+enum class TChunkLie { None, StrideTooSmall, BeyondBuffer, Corrupted };
+
+// One video source node fed with a fixed picture of 0x00RRGGBB words in the given SPA layout,
+// its frames described truthfully or with ALie.
 class TVideoProducer {
 public:
   TVideoProducer(const TPortalDaemons& ADaemons, uint32_t AFormat, int AWidth, int AHeight,
-                 std::vector<uint32_t> APicture);
+                 std::vector<uint32_t> APicture, TChunkLie ALie = TChunkLie::None);
   ~TVideoProducer();
   TVideoProducer(const TVideoProducer&) = delete;
   TVideoProducer& operator=(const TVideoProducer&) = delete;
@@ -79,6 +83,7 @@ private:
   uint32_t FFormat;
   int FWidth, FHeight;
   std::vector<uint32_t> FPicture;
+  TChunkLie FLie;
   uint32_t FNode = 0;
   std::atomic<uint64_t> FFrames{0};
 };

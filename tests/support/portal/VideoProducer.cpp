@@ -47,8 +47,8 @@ void OnTimer(void* AData, uint64_t) {
 }  // namespace
 
 TVideoProducer::TVideoProducer(const TPortalDaemons& ADaemons, uint32_t AFormat, int AWidth, int AHeight,
-                               std::vector<uint32_t> APicture)
-    : FFormat(AFormat), FWidth(AWidth), FHeight(AHeight), FPicture(std::move(APicture)) {
+                               std::vector<uint32_t> APicture, TChunkLie ALie)
+    : FFormat(AFormat), FWidth(AWidth), FHeight(AHeight), FPicture(std::move(APicture)), FLie(ALie) {
   pw_init(nullptr, nullptr);
   FLoop = pw_thread_loop_new("tlm-test-producer", nullptr);
   FContext = pw_context_new(pw_thread_loop_get_loop(FLoop), nullptr, 0);
@@ -113,6 +113,13 @@ void TVideoProducer::Produce() {
     D.chunk->offset = 0;
     D.chunk->stride = int32_t(Stride);
     D.chunk->size = Stride * uint32_t(FHeight);
+    D.chunk->flags = SPA_CHUNK_FLAG_NONE;
+    switch (FLie) {
+      case TChunkLie::None: break;
+      case TChunkLie::StrideTooSmall: D.chunk->stride = int32_t(Stride) - 4; break;
+      case TChunkLie::BeyondBuffer: D.chunk->offset = D.maxsize - Stride; break;
+      case TChunkLie::Corrupted: D.chunk->flags = SPA_CHUNK_FLAG_CORRUPTED; break;
+    }
     ++FFrames;
   }
   pw_stream_queue_buffer(FStream, B);
