@@ -33,9 +33,8 @@ struct TPipeWireCapture::TStream {
 bool ConvertRow(uint32_t AFormat, const uint8_t* ASrc, uint32_t* ADst, size_t ACount) {
   switch (AFormat) {
     case SPA_VIDEO_FORMAT_BGRx:
-    case SPA_VIDEO_FORMAT_BGRA:  // bytes B G R x: our word as it is
-      for (size_t I = 0; I < ACount; ++I, ASrc += 4)
-        ADst[I] = uint32_t(ASrc[0]) | uint32_t(ASrc[1]) << 8 | uint32_t(ASrc[2]) << 16;
+    case SPA_VIDEO_FORMAT_BGRA:  // bytes B G R x: our word as it is (its fourth byte is free)
+      if (ACount) std::memcpy(ADst, ASrc, ACount * 4);
       return true;
     case SPA_VIDEO_FORMAT_RGBx:
     case SPA_VIDEO_FORMAT_RGBA:

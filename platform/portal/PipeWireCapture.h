@@ -66,8 +66,8 @@ private:
   std::atomic<bool> FBroken{false};
 };
 
-// Converts one row of ACount pixels in SPA video layout AFormat to 0x00RRGGBB words; false
-// for a layout the consumer does not take.
+// Converts one row of ACount pixels in SPA video layout AFormat to 0x00RRGGBB words (the
+// fourth byte arbitrary, as IScreen allows); false for a layout the consumer does not take.
 bool ConvertRow(uint32_t AFormat, const uint8_t* ASrc, uint32_t* ADst, size_t ACount);
 
 }  // namespace tlm

@@ -97,7 +97,14 @@ void TPortalDesktop::Start() {
   std::vector<uint32_t> Nodes;
   for (const auto& S : Started.Streams) Nodes.push_back(S.NodeId);
   auto Capture = std::make_unique<TPipeWireCapture>(FBus->OpenPipeWireRemote(FSession), Nodes);
-  if (!Capture->WaitForFrames(FSetup.FirstFrameTimeoutMs))
+  // In slices, so that a desktop destroyed meanwhile is not held up.
+  const auto Deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(FSetup.FirstFrameTimeoutMs);
+  bool HasFrames = false;
+  while (!(HasFrames = Capture->WaitForFrames(100)) && !FStop && !Capture->Broken() &&
+         std::chrono::steady_clock::now() < Deadline) {
+  }
+  if (FStop) throw TError("portal: abandoned");
+  if (!HasFrames)
     throw TError(Capture->Broken() ? "PipeWire: the screen's stream failed" : "PipeWire: no picture from the screen");
 
   std::lock_guard Lock(FLock);
@@ -315,6 +322,7 @@ public:
   }
 
   TVirtualScreen VirtualScreen() override {
+    std::lock_guard Lock(FVirtLock);
     TPixelRect R;
     bool First = true;
     for (const auto& M : FDesktop->Monitors()) {
@@ -330,9 +338,13 @@ public:
   void SendMouse(const TMouseInput& AInput) override {
     if (AInput.Flags & MOUSEEVENTF_MOVE) {
       if (AInput.Flags & MOUSEEVENTF_ABSOLUTE) {
-        if (FVirt.Width > 0 && FVirt.Height > 0)
-          FDesktop->PointerTo(FVirt.Left + PixelFromAbsolute(AInput.Dx, FVirt.Width),
-                              FVirt.Top + PixelFromAbsolute(AInput.Dy, FVirt.Height));
+        const TVirtualScreen Virt = [this] {
+          std::lock_guard Lock(FVirtLock);
+          return FVirt;
+        }();
+        if (Virt.Width > 0 && Virt.Height > 0)
+          FDesktop->PointerTo(Virt.Left + PixelFromAbsolute(AInput.Dx, Virt.Width),
+                              Virt.Top + PixelFromAbsolute(AInput.Dy, Virt.Height));
       } else {
         FDesktop->PointerBy(std::clamp(AInput.Dx, -65535, 65535), std::clamp(AInput.Dy, -65535, 65535));
       }
@@ -375,6 +387,8 @@ private:
   }
 
   std::shared_ptr<TPortalDesktop> FDesktop;
+  // The host reads the layout again on its capture thread while input arrives on its reader.
+  std::mutex FVirtLock;
   TVirtualScreen FVirt;
   int32_t FWheelRemainder = 0;
   std::set<uint32_t> FButtonsDown;
