@@ -58,14 +58,24 @@ bool ConvertRow(uint32_t AFormat, const uint8_t* ASrc, uint32_t* ADst, size_t AC
 
 namespace {
 
+// PipeWire's C frames call these: nothing may unwind through them, so a failure (no memory
+// for a picture) ends the stream instead.
 void OnParamChanged(void* AData, uint32_t AId, const spa_pod* AParam) {
   auto* S = static_cast<TPipeWireCapture::TStream*>(AData);
-  if (AId == SPA_PARAM_Format && AParam) S->Owner->FormatChanged(*S, AParam);
+  try {
+    if (AId == SPA_PARAM_Format && AParam) S->Owner->FormatChanged(*S, AParam);
+  } catch (...) {
+    S->Owner->StreamFailed();
+  }
 }
 
 void OnProcess(void* AData) {
   auto* S = static_cast<TPipeWireCapture::TStream*>(AData);
-  S->Owner->Process(*S);
+  try {
+    S->Owner->Process(*S);
+  } catch (...) {
+    S->Owner->StreamFailed();
+  }
 }
 
 void OnStateChanged(void* AData, pw_stream_state, pw_stream_state AState, const char*) {

@@ -194,15 +194,27 @@ uint32_t TPortalBus::Property(const char* AInterface, const char* AName) {
 
 namespace {
 
+void ReadResponse(sd_bus_message* M, TPending* P);
+
+// sd-bus calls this from its C frames: nothing may unwind through them.
 int OnResponse(sd_bus_message* M, void* AUser, sd_bus_error*) {
   auto* P = static_cast<TPending*>(AUser);
   if (P->Done) return 0;
   P->Done = true;
+  try {
+    ReadResponse(M, P);
+  } catch (...) {
+    P->Code = 2;
+  }
+  return 0;
+}
+
+void ReadResponse(sd_bus_message* M, TPending* P) {
   if (sd_bus_message_read_basic(M, 'u', &P->Code) <= 0) {
     P->Code = 2;
-    return 0;
+    return;
   }
-  if (sd_bus_message_enter_container(M, 'a', "{sv}") <= 0) return 0;
+  if (sd_bus_message_enter_container(M, 'a', "{sv}") <= 0) return;
   while (sd_bus_message_enter_container(M, 'e', "sv") > 0) {
     const char* Key = nullptr;
     if (sd_bus_message_read_basic(M, 's', &Key) <= 0) break;
@@ -228,7 +240,6 @@ int OnResponse(sd_bus_message* M, void* AUser, sd_bus_error*) {
     }
     sd_bus_message_exit_container(M);
   }
-  return 0;
 }
 
 }  // namespace

@@ -31,9 +31,10 @@ namespace tlm {
 
 class TPipeWireCapture;
 
-// Where the restore token lives between runs. Load is called once, on the desktop's thread,
-// before the session is set up; Save after each start with the token that replaces the old one
-// ("" when the portal gave none), also on the desktop's thread. Either may be empty.
+// Where the restore token lives between runs. On a portal that can restore the session, Load is
+// called once, on the desktop's thread, before the session is set up, and Save after each start
+// with the token that replaces the old one ("" when the portal gave none), also on the desktop's
+// thread. A portal that cannot restore the session leaves both uncalled. Either may be empty.
 struct TPortalTokenStore {
   std::function<std::string()> Load;
   std::function<void(const std::string&)> Save;
