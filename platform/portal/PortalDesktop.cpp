@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <set>
 #include <utility>
 
@@ -17,6 +18,8 @@ namespace tlm {
 namespace {
 
 constexpr int SetupStepTimeoutMs = 30000;
+// Positions beyond this are not a desktop's (and would overflow the layout's arithmetic).
+constexpr int32_t MaxPosition = 1 << 20;
 
 }  // namespace
 
@@ -126,9 +129,10 @@ void TPortalDesktop::RefreshLayoutLocked() {
     if (!FCapture->Size(I, W, H)) continue;
     TMonitor M;
     M.Node = S.NodeId;
-    // Without a position the portal has one monitor (or says nothing): side by side.
-    const int32_t X = S.HasPosition ? S.X : NextX;
-    const int32_t Y = S.HasPosition ? S.Y : 0;
+    // Without a believable position the portal has one monitor (or says nothing): side by side.
+    const bool Placed = S.HasPosition && std::abs(int64_t(S.X)) <= MaxPosition && std::abs(int64_t(S.Y)) <= MaxPosition;
+    const int32_t X = Placed ? S.X : NextX;
+    const int32_t Y = Placed ? S.Y : 0;
     M.Bounds = TPixelRect{X, Y, X + W, Y + H};
     M.LogicalWidth = S.HasSize && S.Width > 0 ? S.Width : W;
     M.LogicalHeight = S.HasSize && S.Height > 0 ? S.Height : H;

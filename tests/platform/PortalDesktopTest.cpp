@@ -142,6 +142,19 @@ TEST_F(PortalDesktopTest, TwoStreamsMakeTwoMonitorsAndACopyAcrossThem) {
   }
 }
 
+TEST_F(PortalDesktopTest, StreamsWithoutABelievablePositionArePlacedSideBySide) {
+  TVideoProducer A(*Daemons, SPA_VIDEO_FORMAT_BGRx, 32, 24, Pattern(32, 24, 8));
+  TVideoProducer B(*Daemons, SPA_VIDEO_FORMAT_BGRx, 16, 12, Pattern(16, 12, 9));
+  ASSERT_NE(A.NodeId(), 0u);
+  ASSERT_NE(B.NodeId(), 0u);
+  auto Fake = Portal({.Streams = {TFakeStream{A.NodeId(), false, 0, 0, 32, 24},
+                                  TFakeStream{B.NodeId(), true, 2147483600, -2147483600, 16, 12}}});
+  auto D = Desktop();
+  ASSERT_TRUE(D->WaitUntilRunning(StartTimeoutMs)) << D->Problem();
+  EXPECT_EQ(CreatePortalScreen(D)->EnumMonitors(),
+            (std::vector<TMonitorInfoRec>{{{0, 0, 32, 24}, true}, {{32, 0, 48, 12}, false}}));
+}
+
 TEST_F(PortalDesktopTest, RestoreTokenAcrossStarts) {
   const struct {
     const char* Name;
