@@ -221,7 +221,7 @@ void ReadResponse(sd_bus_message* M, TPending* P) {
     const std::string K = Key ? Key : "";
     const char* Text = nullptr;
     if (K == "session_handle") {
-      // A string in the specification, an object path from some portals.
+      // Documented as a string; some portals send an object path.
       char Type = 0;
       const char* Contents = nullptr;
       if (sd_bus_message_peek_type(M, &Type, &Contents) > 0 && Contents && (!std::strcmp(Contents, "o") || !std::strcmp(Contents, "s"))) {

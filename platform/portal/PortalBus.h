@@ -10,7 +10,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -28,7 +27,7 @@ struct TPortalOption {
 };
 using TPortalOptions = std::vector<TPortalOption>;
 
-// A positional argument of a call before its options dictionary: an object path, a string,
+// A positional argument of a call (besides its options dictionary): an object path, a string,
 // or a number of the D-Bus type its C++ type names.
 struct TPortalPath {
   std::string Path;
