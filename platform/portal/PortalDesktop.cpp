@@ -221,8 +221,7 @@ bool TPortalDesktop::CopyRect(const TPixelRect& ARect, uint32_t* ADst, size_t AS
     const TPixelRect InPicture{Part.Left - Monitors[I].Bounds.Left, Part.Top - Monitors[I].Bounds.Top,
                                Part.Right - Monitors[I].Bounds.Left, Part.Bottom - Monitors[I].Bounds.Top};
     uint32_t* Dst = ADst + size_t(Part.Top - ARect.Top) * AStride + size_t(Part.Left - ARect.Left);
-    // The stream's index is the monitor's: both follow the portal's order, minus streams
-    // without a picture, which have no monitor.
+    // Monitors skip streams without a picture, so the monitor's stream is found by its node.
     for (size_t S = 0; S < FStreams.size(); ++S)
       if (FStreams[S].NodeId == Monitors[I].Node) Copied = FCapture->Copy(S, InPicture, Dst, AStride) || Copied;
   }
