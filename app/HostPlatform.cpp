@@ -15,7 +15,8 @@ std::unique_ptr<ITextClipboard> CreateDesktopClipboard(const std::string& AWayla
   }
 }
 
-THostPlatform::THostPlatform(const std::string& AWaylandDisplay) : FWayland(!AWaylandDisplay.empty()) {
+THostPlatform::THostPlatform(const std::string& AWaylandDisplay, TPortalTokenStore ATokens)
+    : FWayland(!AWaylandDisplay.empty()) {
   if (!FWayland) {
     try {
       FInput = CreateSystemInjector();
@@ -25,6 +26,11 @@ THostPlatform::THostPlatform(const std::string& AWaylandDisplay) : FWayland(!AWa
     return;
   }
   const std::string Screen = WaylandScreenProblem();
+  if (!Screen.empty() && PortalAvailable()) {
+    FPortal = std::make_shared<TPortalDesktop>(TPortalDesktopSetup{{}, std::move(ATokens)});
+    FInput = CreatePortalInjector(FPortal);
+    return;
+  }
   if (!Screen.empty()) AddProblem("화면 캡처 불가: " + Screen);
   try {
     std::string Missing;
@@ -43,7 +49,9 @@ void THostPlatform::AddProblem(const std::string& AText) {
 }
 
 std::vector<std::string> THostPlatform::LogLines() const {
-  std::vector<std::string> Lines{FWayland ? "화면·입력: Wayland" : "화면·입력: X11"};
+  std::vector<std::string> Lines{!FWayland ? "화면·입력: X11"
+                                 : FPortal ? "화면·입력: Wayland (데스크톱 포털)"
+                                           : "화면·입력: Wayland (wlroots)"};
   size_t Start = 0;
   while (Start < FProblems.size()) {
     const size_t End = FProblems.find('\n', Start);
@@ -56,7 +64,9 @@ std::vector<std::string> THostPlatform::LogLines() const {
 
 THostServices THostPlatform::Services(IClipboardSetter* AClipboard) {
   THostServices services;
-  if (FWayland)
+  if (FPortal)
+    services.MakeScreen = [Portal = FPortal] { return std::shared_ptr<IScreen>(CreatePortalScreen(Portal)); };
+  else if (FWayland)
     services.MakeScreen = [] { return std::shared_ptr<IScreen>(CreateWaylandScreen()); };
   else
     services.MakeScreen = [] { return std::shared_ptr<IScreen>(CreateSystemScreen()); };

@@ -1,6 +1,7 @@
 // The desktop services the host agent needs on this machine: the screen for its capturer, the
 // input injector and the clipboard setter, from the backend of the session the program runs in
-// (Wayland when the environment names a Wayland display, X11 otherwise). A desktop that cannot be reached (no
+// (Wayland when the environment names a Wayland display, X11 otherwise; on Wayland the wlroots protocols where
+// the compositor offers them, else the desktop portal of GNOME or KDE). A desktop that cannot be reached (no
 // display, no XTEST, a compositor without the protocols) leaves the matching service empty:
 // the host still registers and admits viewers, and logs what it cannot do.
 #pragma once
@@ -11,6 +12,7 @@
 
 #include "host/HostAgent.h"
 #include "platform/Clipboard.h"
+#include "platform/portal/PortalDesktop.h"
 
 namespace tlm {
 
@@ -21,7 +23,10 @@ std::unique_ptr<ITextClipboard> CreateDesktopClipboard(const std::string& AWayla
 
 class THostPlatform {
 public:
-  explicit THostPlatform(const std::string& AWaylandDisplay);
+  // AWaylandDisplay: $WAYLAND_DISPLAY as the program read it ("" outside a Wayland session).
+  // ATokens keeps the portal's restore token between runs (see TPortalTokenStore; its Save is
+  // called on the portal's own thread). Empty: nothing is kept, so the portal asks at every start.
+  explicit THostPlatform(const std::string& AWaylandDisplay, TPortalTokenStore ATokens = {});
   ~THostPlatform();
   THostServices Services(IClipboardSetter* AClipboard);
   // Why a service is missing ("" when all are there).
@@ -33,6 +38,7 @@ private:
   void AddProblem(const std::string& AText);
 
   bool FWayland = false;
+  std::shared_ptr<TPortalDesktop> FPortal;  // set when the portal serves screen and input
   std::unique_ptr<IInputInjector> FInput;
   std::string FProblems;
 };
