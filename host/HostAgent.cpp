@@ -5,6 +5,7 @@
 #include <optional>
 #include <thread>
 
+#include "host/SmoothPacing.h"
 #include "platform/Folders.h"
 #include "protocol/Credentials.h"
 #include "protocol/DisplayName.h"
@@ -17,6 +18,9 @@ namespace tlm {
 namespace {
 
 constexpr int WindowFullWaitMs = 10;
+// The link-paced preset looks for room in the window more often: on a quick line an
+// acknowledgement is back within a millisecond or two.
+constexpr int SmoothWindowWaitMs = 1;
 constexpr int CaptureErrorWaitMs = 200;
 // File requests waiting behind the one being sent; more are refused with MsgFileError.
 constexpr size_t MaxQueuedFileSends = 16;
@@ -546,9 +550,25 @@ std::optional<TVirtualScreen> THostAgent::ReadVirtualScreen() const {
 
 void THostAgent::CaptureLoop(TConnRef AConn) {
   if (!AConn) return;
+  // The link-paced preset's rule (host/SmoothPacing.h), this thread's alone; it starts afresh
+  // whenever the preset changes.
+  TSmoothPacing smooth;
+  int preset = -1;
+  uint64_t acksSeen = 0;
   while (FInSession && FRunning) {
+    if (const int chosen = FQuality.load(); chosen != preset) {
+      preset = chosen;
+      smooth.Reset();
+    }
+    const bool paced = preset == QualitySmooth;
+    if (paced) {
+      if (const uint64_t acks = FFrameFlow.Acks(); acks != acksSeen) {
+        acksSeen = acks;
+        smooth.AckCame(SteadyMs(), FFrameFlow.LastRoundTripMs());
+      }
+    }
     if (FFrameFlow.WindowFull()) {
-      SleepMs(WindowFullWaitMs);
+      SleepMs(paced ? SmoothWindowWaitMs : WindowFullWaitMs);
       continue;
     }
     bool keyframe = FKeyframeWanted.exchange(0) == 1;
@@ -560,19 +580,29 @@ void THostAgent::CaptureLoop(TConnRef AConn) {
       // Monitor and quality changes arrive on other threads; the capturer sees them here only.
       const int monitor = FSelectedMonitor.load();
       if (monitor != FCapturer->MonitorIndex()) FCapturer->SelectMonitor(monitor);
-      FCapturer->SetQuality(FJpegQuality.load());
       std::vector<TEncodedRect> rects;
       int width = 0, height = 0;
-      if (FCapturer->Capture(keyframe, rects, width, height)) {
+      bool any = false;
+      if (paced) {
+        TTileReport report;
+        any = FCapturer->CapturePlanned(keyframe, smooth.NextPlan(), rects, width, height, report);
+        smooth.Captured(report);
+      } else {
+        FCapturer->SetQuality(FJpegQuality.load());
+        any = FCapturer->Capture(keyframe, rects, width, height);
+      }
+      if (any) {
         const uint32_t frameNo = FFrameNo.fetch_add(1) + 1;
         const TBytes payload = BuildFramePayload(frameNo, width, height, keyframe, rects);
-        FFrameFlow.FrameSent(SteadyMs());
+        const int64_t nowMs = SteadyMs();
+        FFrameFlow.FrameSent(nowMs);
+        if (paced) smooth.FrameMade(nowMs);
         AConn->Writer().PostWait(MsgFrame, payload);
       }
     } catch (const std::exception&) {
       if (FInSession) SleepMs(CaptureErrorWaitMs);
     }
-    SleepMs(QualityPresetFor(FQuality.load()).PauseMs);
+    SleepMs(paced ? smooth.PauseMs() : QualityPresetFor(preset).PauseMs);
   }
 }
 

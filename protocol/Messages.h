@@ -50,16 +50,23 @@ constexpr uint32_t MsgRelayError = 255;  // relay -> viewer: error text
 
 // Quality presets (the byte of MsgQuality, the viewer's and the main window's lists in this
 // order): the host's JPEG quality and its pause between captures. Any other value is standard.
+// Smooth has no fixed pause and no fixed quality: the host paces it by the frame window and
+// lets the line choose the quality (host/SmoothPacing.h); its JpegQuality is where that starts.
+// A host that knows only the first three presets streams it as standard.
 constexpr int QualityFast = 0;
 constexpr int QualityStandard = 1;
 constexpr int QualityHigh = 2;
+constexpr int QualitySmooth = 3;
 struct TQualityPreset {
   int JpegQuality;
   int PauseMs;
 };
-constexpr bool IsQualityPreset(int APreset) { return APreset >= QualityFast && APreset <= QualityHigh; }
+constexpr bool IsQualityPreset(int APreset) { return APreset >= QualityFast && APreset <= QualitySmooth; }
 constexpr TQualityPreset QualityPresetFor(int APreset) {
-  return APreset == QualityFast ? TQualityPreset{45, 50} : APreset == QualityHigh ? TQualityPreset{82, 120} : TQualityPreset{62, 80};
+  return APreset == QualityFast     ? TQualityPreset{45, 50}
+         : APreset == QualityHigh   ? TQualityPreset{82, 120}
+         : APreset == QualitySmooth ? TQualityPreset{45, 0}
+                                    : TQualityPreset{62, 80};
 }
 
 constexpr uint32_t FirstSessionMsg = 17;
