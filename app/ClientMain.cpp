@@ -151,8 +151,8 @@ TfrmClientMain::TfrmClientMain(IUiDispatcher& AUi, THostServices AServices, TMai
   AServices.Clipboard = &FClipEntry;
   BuildControls();
   ApplyCaptions();
-  cbQuality->addItems({QStringLiteral("빠름"), QStringLiteral("표준"), QStringLiteral("고화질")});
-  // A stored preset outside 0..2 leaves no selection (index -1).
+  cbQuality->addItems({QStringLiteral("빠름"), QStringLiteral("표준"), QStringLiteral("고화질"), QStringLiteral("부드럽게")});
+  // A stored preset outside 0..3 leaves no selection (index -1).
   const int quality = FConfig->DefaultQuality();
   cbQuality->setCurrentIndex(quality >= 0 && quality < cbQuality->count() ? quality : -1);
   connect(cbQuality, &QComboBox::activated, this, &TfrmClientMain::cbQualityChange);

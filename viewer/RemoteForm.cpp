@@ -261,7 +261,7 @@ void TfrmRemote::BuildControls() {
   cbQuality = new QComboBox(FToolbar);
   cbQuality->setObjectName(QStringLiteral("cbQuality"));
   cbQuality->setGeometry(48, 8, 96, 28);
-  cbQuality->addItems({QStringLiteral("빠름"), QStringLiteral("표준"), QStringLiteral("고화질")});
+  cbQuality->addItems({QStringLiteral("빠름"), QStringLiteral("표준"), QStringLiteral("고화질"), QStringLiteral("부드럽게")});
   cbQuality->setCurrentIndex(1);
   cbQuality->setFocusPolicy(Qt::ClickFocus);
   WhiteLabel(QStringLiteral("모니터"), FToolbar, 158, 13, 40, 16);

@@ -204,15 +204,16 @@ protected:
 TEST_F(MainWindowTest, StartsWithTheDesignedTextsAndStoredQuality) {
   {
     TAppConfig cfg;
-    cfg.SetDefaultQuality(2);
+    cfg.SetDefaultQuality(3);
   }
   Open(ClosedPort());
   EXPECT_EQ(Form->windowTitle(), "TALMIR Remote");
   EXPECT_EQ(Form->size(), QSize(760, 560));
   EXPECT_EQ(Form->MyIDText(), "--- --- ---");
   EXPECT_EQ(Form->HeaderState(), "연결 중");
-  EXPECT_EQ(Form->cbQuality->count(), 3);
-  EXPECT_EQ(Form->cbQuality->currentIndex(), 2);
+  ASSERT_EQ(Form->cbQuality->count(), 4);
+  EXPECT_EQ(Form->cbQuality->itemText(3), "부드럽게");
+  EXPECT_EQ(Form->cbQuality->currentIndex(), 3) << "the stored link-paced preset is restored";
   EXPECT_FALSE(Form->chkAutoPw->isChecked());
   EXPECT_EQ(Form->MyPanelColor(), QColor(0xEB, 0xF3, 0xF5));
   Form->tmrUITimer();
@@ -269,6 +270,14 @@ TEST_F(MainWindowTest, PasswordDialogDecidesTheProof) {
   EXPECT_EQ(Opened[1].Proof, MakeSessionProof("987654321", HashPassword("secret")));
   EXPECT_EQ(Opened[1].DefaultQuality, 0);
   EXPECT_EQ(Form->RecentLines(), QStringList{"987 654 321"}) << "stored once, grouped";
+
+  // The link-paced preset is chosen, stored and given to the next viewer.
+  Form->cbQuality->setCurrentIndex(3);
+  Form->cbQualityChange(3);
+  EXPECT_EQ(TAppConfig().DefaultQuality(), 3);
+  Form->btnConnectClick();
+  ASSERT_EQ(Opened.size(), 3u);
+  EXPECT_EQ(Opened[2].DefaultQuality, 3);
 }
 
 TEST_F(MainWindowTest, RecentListShowsNamesAndReconnects) {
