@@ -301,9 +301,12 @@ private:
 
 // ---- helpers -----------------------------------------------------------------------------------
 
-int PauseFor(int APreset) { return APreset == 0 ? 50 : APreset == 2 ? 120 : 80; }
-int JpegQualityFor(int APreset) { return APreset == 0 ? 45 : APreset == 2 ? 82 : 62; }
-const char* PresetName(int APreset) { return APreset == 0 ? "fast" : APreset == 2 ? "high" : "standard"; }
+// Smooth has no pause: its ceiling is the capture alone, at the quality it starts from.
+int PauseFor(int APreset) { return QualityPresetFor(APreset).PauseMs; }
+int JpegQualityFor(int APreset) { return QualityPresetFor(APreset).JpegQuality; }
+const char* PresetName(int APreset) {
+  return APreset == QualityFast ? "fast" : APreset == QualityHigh ? "high" : APreset == QualitySmooth ? "smooth" : "standard";
+}
 
 // Mean time of one capture (copy, compare, encode) of the moving screen at the preset's JPEG
 // quality, by a capturer of our own: the baseline of the pacing cap.
@@ -380,7 +383,7 @@ bool RunSize(double AScale, const std::vector<int>& APresets, std::vector<TPrese
                 "headless viewer (the viewer's back buffer decodes every tile, acknowledges every frame) in one process.\n\n",
                 ScreenW, ScreenH, xvfb.Display().c_str(), PaintPeriodMs);
 
-    double captureMs[3] = {};
+    double captureMs[4] = {};
     for (int p : APresets) captureMs[p] = MeasureCaptureMs(p, 20);
 
     TQueueDispatcher ui;
@@ -464,7 +467,7 @@ int main(int argc, char** argv) {
     if (!ParseSize(argv[i], w, h)) {
       std::fprintf(stderr, "usage: bench_e2e_stream [WIDTHxHEIGHT ...]   (default 1920x1080 3840x2160)\n"
                            "  BENCH_E2E_SECONDS scales the measuring windows (10 = as built);\n"
-                           "  BENCH_E2E_PRESETS lists the presets to run (default 012: fast, standard, high)\n");
+                           "  BENCH_E2E_PRESETS lists the presets to run (default 0123: fast, standard, high, smooth)\n");
       return 2;
     }
     sizes.emplace_back(w, h);
@@ -472,10 +475,10 @@ int main(int argc, char** argv) {
   if (sizes.empty()) sizes = {{1920, 1080}, {3840, 2160}};
   const double scale = std::getenv("BENCH_E2E_SECONDS") ? std::atof(std::getenv("BENCH_E2E_SECONDS")) / 10.0 : 1.0;
   std::vector<int> presets;
-  for (const char* c = std::getenv("BENCH_E2E_PRESETS") ? std::getenv("BENCH_E2E_PRESETS") : "012"; *c; ++c)
-    if (*c >= '0' && *c <= '2' && std::find(presets.begin(), presets.end(), *c - '0') == presets.end())
+  for (const char* c = std::getenv("BENCH_E2E_PRESETS") ? std::getenv("BENCH_E2E_PRESETS") : "0123"; *c; ++c)
+    if (*c >= '0' && *c <= '3' && std::find(presets.begin(), presets.end(), *c - '0') == presets.end())
       presets.push_back(*c - '0');
-  if (presets.empty()) presets = {0, 1, 2};
+  if (presets.empty()) presets = {0, 1, 2, 3};
 
   std::vector<std::vector<TPresetFigures>> results;
   for (const auto& [w, h] : sizes) {
