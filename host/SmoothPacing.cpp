@@ -21,7 +21,7 @@ void TSmoothPacing::AckCame(int64_t ANowMs, int64_t ARoundTripMs) {
   const double ratio = double(ARoundTripMs) / std::max(FGapMs, 1.0);
   int next = FQuality;
   if (ratio > SlowRatio)
-    next = std::max(MinQuality, FQuality - QualityStep);
+    next = std::max(MinQuality, FQuality - QualityStep * std::min(MaxStepsDown, int(ratio / SlowRatio)));
   else if (ratio < FastRatio)
     next = std::min(StartQuality, FQuality + QualityStep);
   if (next == FQuality) return;

@@ -18,9 +18,11 @@
 // - Quality while things move. Changed tiles start at StartQuality, the fast preset's. Every
 //   acknowledgement compares its round trip with the smoothed gap between frames made. A round
 //   trip above SlowRatio gaps means acknowledgements come back slower than frames are made:
-//   the line, not the capture, sets the pace, and the quality steps down by QualityStep, to no
-//   less than MinQuality. A round trip below FastRatio gaps steps it back up, to StartQuality at
-//   most. One step per StepMs at most, either way, so one late acknowledgement moves it once.
+//   the line, not the capture, sets the pace, and the quality steps down by QualityStep for
+//   every SlowRatio in the ratio (at most MaxStepsDown steps at once: a line far slower than the
+//   first frames needs several), to no less than MinQuality. A round trip below FastRatio gaps
+//   steps it back up by one step, to StartQuality at most. One change per StepMs at most, either
+//   way.
 // - Refinement. A tile last sent below RefineQuality (the high preset's) that then stays
 //   unchanged for StillCaptures captures is sent once more at RefineQuality, at most
 //   MaxRefinePerFrame tiles per frame, top to bottom, so a refinement never holds up the next
@@ -39,8 +41,9 @@ namespace tlm {
 class TSmoothPacing {
 public:
   static constexpr int StartQuality = 45;
-  static constexpr int MinQuality = 25;
+  static constexpr int MinQuality = 20;
   static constexpr int QualityStep = 5;
+  static constexpr int MaxStepsDown = 3;
   static constexpr int RefineQuality = 82;
   static constexpr int64_t StepMs = 150;
   static constexpr double SlowRatio = 1.5;

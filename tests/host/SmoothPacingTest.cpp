@@ -33,6 +33,8 @@ TEST(SmoothPacing, QualityFollowsTheAcknowledgements) {
       // The first acknowledgement after two frames steps once; the next step waits its turn.
       {"a short slow stretch steps once", {{40, 80, 4, Start - TSmoothPacing::QualityStep}}},
       {"round trips a little above the gap leave it alone", {{40, 48, 60, Start}}},
+      // A line far slower than the first frames: several steps at once, at most MaxStepsDown.
+      {"much slower acknowledgements step further", {{40, 400, 2, Start - TSmoothPacing::MaxStepsDown * TSmoothPacing::QualityStep}}},
       {"the line clears: back up, no higher than the start", {{40, 80, 60, Min}, {40, 5, 60, Start}}},
       {"a resting screen's long gaps do not pass for a fast line", {{40, 80, 60, Min}, {2000, 300, 3, Min}}},
   };
