@@ -41,7 +41,7 @@ namespace tlm {
 class TSmoothPacing {
 public:
   static constexpr int StartQuality = 45;
-  static constexpr int MinQuality = 20;
+  static constexpr int MinQuality = 15;
   static constexpr int QualityStep = 5;
   static constexpr int MaxStepsDown = 3;
   static constexpr int RefineQuality = 82;
