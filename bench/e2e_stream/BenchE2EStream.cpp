@@ -8,7 +8,7 @@
 // machine), and a headless viewer (a TTcpConnection speaking the packets) that decodes every tile
 // and acknowledges each frame. For each quality preset it prints frames per second against the
 // pacing cap (1000 / (pause + capture time), the capture time measured in this run with a
-// capturer of its own on the same moving screen), bytes per frame and the latency from the
+// capturer of its own on the same moving screen, and no more than the painter's repaints), bytes per frame and the latency from the
 // host's screen copy to the viewer's decoded picture (p50/p95); then, with the screen still,
 // frames and bytes per minute (measured over a shorter window and scaled).
 //
@@ -425,7 +425,8 @@ bool RunSize(double AScale, const std::vector<int>& APresets, std::vector<TPrese
       const double perMinute = 60000.0 / Ms(Clock::now() - t1);
 
       const double fps = motion.Frames / motionS;
-      const double cap = 1000.0 / (PauseFor(p) + captureMs[p]);
+      // No preset sends more frames than the painter paints: without a pause that is the ceiling.
+      const double cap = std::min(1000.0 / (PauseFor(p) + captureMs[p]), 1000.0 / PaintPeriodMs);
       std::printf("%-9s %5dms %7.1f %7.2f %7.2f %8.0f%% %9.1f %9.1f %7.1fms %7.1fms | %5.1f frames, %6.2f KB (%d keep-alives in the window), %6.2f KB\n",
                   PresetName(p), PauseFor(p), captureMs[p], cap, fps, 100.0 * fps / cap,
                   motion.Frames ? motion.FrameBytes / 1024.0 / motion.Frames : 0.0, OneJpegKB(p),
@@ -438,11 +439,12 @@ bool RunSize(double AScale, const std::vector<int>& APresets, std::vector<TPrese
       if (!viewer.Error().empty()) std::printf("          viewer error: %s\n", viewer.Error().c_str());
       AOut.push_back({p, captureMs[p], cap, fps, Percentile(motion.LatencyMs, 0.5)});
     }
-    std::printf("\ncap fps = 1000 / (pause + capture time), the capture time measured above with the screen moving;\n"
+    std::printf("\ncap fps = 1000 / (pause + capture time), the capture time measured above with the screen moving, and at\n"
+                "most the painter's %d repaints a second;\n"
                 "1 JPEG KB = the same picture compressed as one image at the preset's quality;\n"
                 "latency = host's screen copy -> viewer's picture decoded; still figures scaled from %.0f s (the relay\n"
                 "sends the viewer a keep-alive after 15 s of silence; the host's own keep-alives end at the relay).\n",
-                stillMs / 1000.0);
+                1000 / PaintPeriodMs, stillMs / 1000.0);
     agent.Stop();
     relay.Stop();
   } catch (const std::exception& e) {
