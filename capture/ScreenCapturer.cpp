@@ -157,7 +157,7 @@ void TScreenCapturer::DrawCursor(const TPixelRect& ACaptureRect) {
 }
 
 // Appends the rectangle of tiles ACol0 .. ACol1 of row ARow, encoded straight from the picture.
-void TScreenCapturer::EncodeRun(int ARow, int ACol0, int ACol1, std::vector<TEncodedRect>& AOut,
+void TScreenCapturer::EncodeRun(int ARow, int ACol0, int ACol1, int AQuality, std::vector<TEncodedRect>& AOut,
                                 TJpegEncoder& AJpeg) const {
   TPixelRect R;
   R.Left = ACol0 * TileSize;
@@ -170,7 +170,7 @@ void TScreenCapturer::EncodeRun(int ARow, int ACol0, int ACol1, std::vector<TEnc
   E.Rect.W = uint16_t(R.Width());
   E.Rect.H = uint16_t(R.Height());
   const uint32_t* Corner = FPicture.Pixels + size_t(R.Top) * FPicture.Stride + size_t(R.Left);
-  AJpeg.EncodeWords(Corner, R.Width(), R.Height(), FPicture.Stride, Quality(), E.Data);
+  AJpeg.EncodeWords(Corner, R.Width(), R.Height(), FPicture.Stride, AQuality > 0 ? AQuality : Quality(), E.Data);
   E.Rect.DataLen = uint32_t(E.Data.size());
 }
 
@@ -200,27 +200,38 @@ void TScreenCapturer::HashRow(int ARow, uint32_t* AOut) const {
   for (; Col < FCols; ++Col) AOut[Col] = TileHash(Col, ARow);
 }
 
-// Hashes the tiles of one tile row and encodes its runs of changed tiles (every tile when
-// AEverything) into FRowRects[ARow], left to right.
-void TScreenCapturer::CaptureRow(int ARow, bool AEverything, TJpegEncoder& AJpeg) {
+// Hashes the tiles of one tile row and encodes its runs of tiles to send into FRowRects[ARow],
+// left to right: changed tiles (every tile when AEverything) and the unchanged ones APlan asks
+// for again. A run holds tiles of one kind only, so each rectangle has one quality.
+void TScreenCapturer::CaptureRow(int ARow, bool AEverything, const TTilePlan& APlan, TJpegEncoder& AJpeg) {
   std::vector<TEncodedRect>& Out = FRowRects[size_t(ARow)];
   Out.clear();
-  uint32_t* Hashes = FHashes.data() + size_t(ARow) * size_t(FCols);
-  uint32_t* Fresh = FFreshHashes.data() + size_t(ARow) * size_t(FCols);
+  const size_t First = size_t(ARow) * size_t(FCols);
+  uint32_t* Hashes = FHashes.data() + First;
+  uint32_t* Fresh = FFreshHashes.data() + First;
+  uint8_t* Kinds = FReport.Tiles.data() + First;
+  const uint8_t* Refine = APlan.Refine.size() == FHashes.size() ? APlan.Refine.data() + First : nullptr;
   HashRow(ARow, Fresh);
+  const auto Encode = [&](uint8_t AKind, int ACol0, int ACol1) {
+    const int Quality = AKind == TTileReport::Refined ? APlan.RefineQuality : APlan.ChangedQuality;
+    EncodeRun(ARow, ACol0, ACol1, Quality, Out, AJpeg);
+  };
   int Start = -1;
+  uint8_t RunKind = TTileReport::Unchanged;
   for (int Col = 0; Col <= FCols; ++Col) {
-    bool Dirty = false;
+    uint8_t Kind = TTileReport::Unchanged;
     if (Col < FCols) {
-      Dirty = AEverything || Fresh[Col] != Hashes[Col];
+      if (AEverything || Fresh[Col] != Hashes[Col])
+        Kind = TTileReport::Changed;
+      else if (Refine && Refine[Col])
+        Kind = TTileReport::Refined;
       Hashes[Col] = Fresh[Col];
+      Kinds[Col] = Kind;
     }
-    if (Dirty) {
-      if (Start < 0) Start = Col;
-    } else if (Start >= 0) {
-      EncodeRun(ARow, Start, Col - 1, Out, AJpeg);
-      Start = -1;
-    }
+    if (Kind == RunKind) continue;
+    if (Start >= 0) Encode(RunKind, Start, Col - 1);
+    Start = Kind == TTileReport::Unchanged ? -1 : Col;
+    RunKind = Kind;
   }
 }
 
@@ -228,11 +239,11 @@ void TScreenCapturer::CaptureRow(int ARow, bool AEverything, TJpegEncoder& AJpeg
 // take the next untouched row until none is left. Each rectangle's bytes depend only on its
 // pixels and the quality, so the result is the same as one thread's. The first failure, in row
 // order, is raised.
-void TScreenCapturer::CaptureRows(bool AEverything) {
+void TScreenCapturer::CaptureRows(bool AEverything, const TTilePlan& APlan) {
   const size_t Pixels = size_t(FWidth) * size_t(FHeight);
   for (auto& E : FRowErrors) E = nullptr;
   if (FRows < 2 || FTeam->Size() < 2 || Pixels < MinParallelPixels) {
-    for (int Row = 0; Row < FRows; ++Row) CaptureRow(Row, AEverything, FJpeg);
+    for (int Row = 0; Row < FRows; ++Row) CaptureRow(Row, AEverything, APlan, FJpeg);
     return;
   }
   std::atomic<int> Next{0};
@@ -240,7 +251,7 @@ void TScreenCapturer::CaptureRows(bool AEverything) {
     TJpegEncoder& Jpeg = AMember == 0 ? FJpeg : *FHelperJpegs[size_t(AMember - 1)];
     for (int Row; (Row = Next.fetch_add(1)) < FRows;) {
       try {
-        CaptureRow(Row, AEverything, Jpeg);
+        CaptureRow(Row, AEverything, APlan, Jpeg);
       } catch (...) {
         FRowErrors[size_t(Row)] = std::current_exception();
       }
@@ -251,7 +262,15 @@ void TScreenCapturer::CaptureRows(bool AEverything) {
 }
 
 bool TScreenCapturer::Capture(bool AKeyframe, std::vector<TEncodedRect>& ARects, int& AScreenW, int& AScreenH) {
+  TTilePlan Plan;
+  Plan.ChangedQuality = Plan.RefineQuality = 0;  // Quality(), read for each rectangle
+  return Capture(AKeyframe, Plan, ARects, AScreenW, AScreenH);
+}
+
+bool TScreenCapturer::Capture(bool AKeyframe, const TTilePlan& APlan, std::vector<TEncodedRect>& ARects, int& AScreenW,
+                              int& AScreenH) {
   ARects.clear();
+  FReport.Tiles.clear();
   const int Index = MonitorIndex();
   const TPixelRect R = GetCaptureRect(Index);
   AScreenW = std::max(R.Width(), 0);
@@ -276,8 +295,11 @@ bool TScreenCapturer::Capture(bool AKeyframe, std::vector<TEncodedRect>& ARects,
   // sent in full, also when the reset of its SelectMonitor was taken by the call before.
   const bool HadPrev = FHasPrev.exchange(true, std::memory_order_relaxed) && Index == FCapturedIndex;
   FCapturedIndex = Index;
+  FReport.Cols = FCols;
+  FReport.Rows = FRows;
+  FReport.Tiles.assign(FHashes.size(), TTileReport::Unchanged);
   try {
-    CaptureRows(AKeyframe || !HadPrev);
+    CaptureRows(AKeyframe || !HadPrev, APlan);
     for (auto& Row : FRowRects) {
       for (TEncodedRect& E : Row) ARects.push_back(std::move(E));
       Row.clear();
@@ -286,6 +308,7 @@ bool TScreenCapturer::Capture(bool AKeyframe, std::vector<TEncodedRect>& ARects,
     // The hashes already hold this picture: without a full frame next time the tiles that were
     // not sent would never reach the viewer.
     ARects.clear();
+    FReport.Tiles.clear();
     for (auto& Row : FRowRects) Row.clear();
     FHasPrev.store(false, std::memory_order_relaxed);
     throw;

@@ -2,8 +2,10 @@
 // its previous call. The monitor is cut into a grid of 160-pixel tiles anchored at its top-left
 // corner; each call takes the picture of the whole monitor (borrowed from the screen when it
 // lends one, else copied), paints the cursor into it, hashes every tile and encodes each
-// horizontal run of changed tiles of one tile row as one JPEG image. Tile rows are hashed and
-// encoded side by side on a team of threads; the output is the same as on one thread.
+// horizontal run of changed tiles of one tile row as one JPEG image. A tile plan may also ask
+// for unchanged tiles once more at another quality (a sharper copy of a still area); those go in
+// runs of their own. Tile rows are hashed and encoded side by side on a team of threads; the
+// output is the same as on one thread.
 //
 // Contract (the host agent is the only user):
 // - Construction (user-interface thread) enumerates the monitors. At each session start the
@@ -29,6 +31,7 @@
 #include <vector>
 
 #include "capture/JpegEncoder.h"
+#include "capture/TilePlan.h"
 #include "protocol/WorkerTeam.h"
 #include "platform/Screen.h"
 #include "protocol/Frame.h"
@@ -82,6 +85,13 @@ public:
   // one stands in for it; after a lent picture there is none, so nothing is sent and a key frame
   // asked for comes with the next picture.
   bool Capture(bool AKeyframe, std::vector<TEncodedRect>& ARects, int& AScreenW, int& AScreenH);
+  // The same, with the qualities and the tiles to send again taken from APlan (a quality of 0
+  // or less stands for Quality()). Runs merge only tiles sent for the same reason, so a
+  // rectangle carries one quality.
+  bool Capture(bool AKeyframe, const TTilePlan& APlan, std::vector<TEncodedRect>& ARects, int& AScreenW,
+               int& AScreenH);
+  // What the last Capture sent, tile by tile (capture thread only).
+  const TTileReport& LastTiles() const { return FReport; }
 
 private:
   TPixelRect GetCaptureRect(int AIndex) const;
@@ -91,9 +101,10 @@ private:
   void HashRow(int ARow, uint32_t* AOut) const;
   // Paints FCursor, as the screen last reported it, into the picture.
   void DrawCursor(const TPixelRect& ACaptureRect);
-  void CaptureRows(bool AEverything);
-  void CaptureRow(int ARow, bool AEverything, TJpegEncoder& AJpeg);
-  void EncodeRun(int ARow, int ACol0, int ACol1, std::vector<TEncodedRect>& AOut, TJpegEncoder& AJpeg) const;
+  void CaptureRows(bool AEverything, const TTilePlan& APlan);
+  void CaptureRow(int ARow, bool AEverything, const TTilePlan& APlan, TJpegEncoder& AJpeg);
+  void EncodeRun(int ARow, int ACol0, int ACol1, int AQuality, std::vector<TEncodedRect>& AOut,
+                 TJpegEncoder& AJpeg) const;
 
   std::shared_ptr<IScreen> FScreen;
   // The picture of this capture: lent by the screen, or FBitmap.
@@ -123,6 +134,7 @@ private:
   int FHeight = 0;
   std::vector<uint32_t> FHashes;
   std::vector<uint32_t> FFreshHashes;  // this capture's, before they replace FHashes
+  TTileReport FReport;
   std::atomic<bool> FHasPrev{false};
   std::atomic<int> FQuality{DefaultQuality};
 };

@@ -9,6 +9,7 @@ void TFrameFlow::Reset() {
   FSent.clear();
   FRecent.clear();
   FLastAckMs = 0;
+  FAcks = 0;
 }
 
 void TFrameFlow::FrameSent(int64_t ANowMs) {
@@ -24,11 +25,22 @@ void TFrameFlow::FrameAcked(int64_t ANowMs) {
   FSent.pop_front();
   if (FRecent.size() > Samples) FRecent.pop_front();
   FLastAckMs = ANowMs;
+  ++FAcks;
 }
 
 size_t TFrameFlow::InFlight() const {
   std::lock_guard<std::mutex> hold(FLock);
   return FSent.size();
+}
+
+uint64_t TFrameFlow::Acks() const {
+  std::lock_guard<std::mutex> hold(FLock);
+  return FAcks;
+}
+
+int64_t TFrameFlow::LastRoundTripMs() const {
+  std::lock_guard<std::mutex> hold(FLock);
+  return FRecent.empty() ? 0 : FRecent.back();
 }
 
 bool TFrameFlow::Congested(int64_t ANowMs) const {

@@ -33,6 +33,10 @@ public:
   bool WindowFull() const { return InFlight() >= Window; }
   // True while frames take clearly longer than the quickest recent ones.
   bool Congested(int64_t ANowMs) const;
+  // Acknowledgements counted so far, and the round trip of the latest one (0 before any), for
+  // a reader that notes the ones it has not seen yet.
+  uint64_t Acks() const;
+  int64_t LastRoundTripMs() const;
 
 private:
   static constexpr size_t Samples = 64;
@@ -40,6 +44,7 @@ private:
   std::deque<int64_t> FSent;    // send times of frames not yet acknowledged, oldest first
   std::deque<int64_t> FRecent;  // the latest round trips
   int64_t FLastAckMs = 0;
+  uint64_t FAcks = 0;
 };
 
 }  // namespace tlm

@@ -23,6 +23,12 @@ public:
   bool Capture(bool AKeyframe, std::vector<TEncodedRect>& ARects, int& AScreenW, int& AScreenH) override {
     return FCapturer.Capture(AKeyframe, ARects, AScreenW, AScreenH);
   }
+  bool CapturePlanned(bool AKeyframe, const TTilePlan& APlan, std::vector<TEncodedRect>& ARects, int& AScreenW,
+                      int& AScreenH, TTileReport& AReport) override {
+    const bool any = FCapturer.Capture(AKeyframe, APlan, ARects, AScreenW, AScreenH);
+    AReport = FCapturer.LastTiles();
+    return any;
+  }
 
 private:
   TScreenCapturer FCapturer;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <vector>
 
+#include "capture/TilePlan.h"
 #include "host/InputMapping.h"
 #include "protocol/Frame.h"
 
@@ -38,6 +39,15 @@ public:
   virtual void SetQuality(int AJpegQuality) = 0;
   // True when ARects holds something to send; AScreenW/AScreenH are the monitor's size.
   virtual bool Capture(bool AKeyframe, std::vector<TEncodedRect>& ARects, int& AScreenW, int& AScreenH) = 0;
+  // The link-paced preset's capture: the qualities and the still tiles to send again come from
+  // APlan, and AReport tells tile by tile what was sent. A capturer without tiles of its own
+  // (tests that script frames) encodes at the changed tiles' quality and reports no tiles.
+  virtual bool CapturePlanned(bool AKeyframe, const TTilePlan& APlan, std::vector<TEncodedRect>& ARects,
+                              int& AScreenW, int& AScreenH, TTileReport& AReport) {
+    AReport = TTileReport{};
+    SetQuality(APlan.ChangedQuality);
+    return Capture(AKeyframe, ARects, AScreenW, AScreenH);
+  }
 };
 
 class IScreen;

@@ -4,6 +4,7 @@
 #include <string>
 #include <thread>
 
+#include "host/SmoothPacing.h"
 #include "protocol/Frame.h"
 #include "protocol/Messages.h"
 
@@ -12,6 +13,9 @@ namespace tlm {
 namespace {
 
 constexpr int WindowFullWaitMs = 10;
+// The link-paced preset looks for room in the window more often: on a quick line an
+// acknowledgement is back within a millisecond or two.
+constexpr int SmoothWindowWaitMs = 1;
 constexpr int CaptureErrorWaitMs = 200;
 
 // Steady milliseconds for measuring frame delays.
@@ -129,13 +133,29 @@ void THostStreamer::LayoutChanged(THostSession& ASession) {
 }
 
 void THostStreamer::CaptureLoop(const THostSessionRef& ASession) {
+  // The link-paced preset's rule (host/SmoothPacing.h), this thread's alone; it starts afresh
+  // whenever the preset changes.
+  TSmoothPacing smooth;
+  int chosen = -1;
+  uint64_t acksSeen = 0;
   while (ASession->Lasts()) {
+    if (const int asked = FPreset.load(); asked != chosen) {
+      chosen = asked;
+      smooth.Reset();
+    }
+    const bool paced = chosen == QualitySmooth;
+    if (paced) {
+      if (const uint64_t acks = FFlow.Acks(); acks != acksSeen) {
+        acksSeen = acks;
+        smooth.AckCame(SteadyMs(), FFlow.LastRoundTripMs());
+      }
+    }
     if (FFlow.WindowFull()) {
-      SleepMs(WindowFullWaitMs);
+      SleepMs(paced ? SmoothWindowWaitMs : WindowFullWaitMs);
       continue;
     }
     bool keyframe = FKeyframeWanted.exchange(false);
-    const TQualityPreset preset = QualityPresetFor(FPreset.load());
+    const TQualityPreset preset = QualityPresetFor(chosen);
     try {
       if (FCapturer->CheckLayout()) {
         LayoutChanged(*ASession);
@@ -148,18 +168,28 @@ void THostStreamer::CaptureLoop(const THostSessionRef& ASession) {
         monitor = FSelected;
       }
       if (monitor != FCapturer->MonitorIndex()) FCapturer->SelectMonitor(monitor);
-      FCapturer->SetQuality(preset.JpegQuality);
       std::vector<TEncodedRect> rects;
       int width = 0, height = 0;
-      if (FCapturer->Capture(keyframe, rects, width, height)) {
+      bool any = false;
+      if (paced) {
+        TTileReport report;
+        any = FCapturer->CapturePlanned(keyframe, smooth.NextPlan(), rects, width, height, report);
+        smooth.Captured(report);
+      } else {
+        FCapturer->SetQuality(preset.JpegQuality);
+        any = FCapturer->Capture(keyframe, rects, width, height);
+      }
+      if (any) {
         const TBytes payload = BuildFramePayload(++FFrameNo, width, height, keyframe, rects);
-        FFlow.FrameSent(SteadyMs());
+        const int64_t nowMs = SteadyMs();
+        FFlow.FrameSent(nowMs);
+        if (paced) smooth.FrameMade(nowMs);
         ASession->Writer().PostWait(MsgFrame, payload);
       }
     } catch (const std::exception&) {
       if (ASession->Lasts()) SleepMs(CaptureErrorWaitMs);
     }
-    SleepMs(preset.PauseMs);
+    SleepMs(paced ? smooth.PauseMs() : preset.PauseMs);
   }
 }
 

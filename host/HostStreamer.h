@@ -13,6 +13,17 @@
 // - Layout is an immutable snapshot for the mapping of mouse positions; a new one is published
 //   whenever the monitors or the choice change.
 // One lock: the monitors, the choice and the published layout.
+//
+// Pacing. The fast, standard and high presets rest a fixed pause after every capture and encode
+// at one JPEG quality (protocol/Messages.h). The smooth preset rests no fixed pause: the frame
+// window alone holds it back as long as the line needs, with a rest of a few milliseconds while
+// tiles change and a cheap look at the screen about sixty times a second while nothing does.
+// Its changed tiles start at the fast preset's quality and step down while acknowledgements come
+// back slower than frames are made, and back up when they come back quickly; a tile that then
+// stays still for a few captures is sent once more at the high preset's quality, a row or so
+// per frame, so the picture sharpens a moment after the motion stops; a still screen whose
+// tiles are all sharp sends nothing. The rule, its figures and its inputs are TSmoothPacing's
+// (host/SmoothPacing.h); the capture thread owns it.
 #pragma once
 
 #include <atomic>

@@ -50,10 +50,13 @@ constexpr uint32_t MsgRelayError = 255;  // relay -> viewer: error text
 
 // Quality presets (the byte of MsgQuality, the viewer's and the main window's lists in this
 // order): the name the lists show, the host's JPEG quality and its pause between captures.
-// Any other value is standard.
+// Any other value is standard. Smooth has no fixed pause and no fixed quality: the host paces it
+// by the frame window and lets the line choose the quality (host/SmoothPacing.h); its JpegQuality
+// is where that starts. A host that knows only the first three presets streams it as standard.
 constexpr int QualityFast = 0;
 constexpr int QualityStandard = 1;
 constexpr int QualityHigh = 2;
+constexpr int QualitySmooth = 3;
 struct TQualityPreset {
   const char* Name;  // UTF-8
   int JpegQuality;
@@ -63,9 +66,10 @@ inline constexpr TQualityPreset QualityPresets[] = {
     {"빠름", 45, 50},
     {"표준", 62, 80},
     {"고화질", 82, 120},
+    {"부드럽게", 45, 0},
 };
-static_assert(sizeof QualityPresets / sizeof QualityPresets[0] == QualityHigh + 1, "one entry per preset, in order");
-constexpr bool IsQualityPreset(int APreset) { return APreset >= QualityFast && APreset <= QualityHigh; }
+static_assert(sizeof QualityPresets / sizeof QualityPresets[0] == QualitySmooth + 1, "one entry per preset, in order");
+constexpr bool IsQualityPreset(int APreset) { return APreset >= QualityFast && APreset <= QualitySmooth; }
 constexpr const TQualityPreset& QualityPresetFor(int APreset) {
   return QualityPresets[IsQualityPreset(APreset) ? APreset : QualityStandard];
 }

@@ -60,7 +60,7 @@ class TfrmRemote final : public QWidget {
   Q_OBJECT
 public:
   // AOwner destroys the window: the application object at its aboutToQuit, any other object
-  // when it is destroyed; null leaves the window to the caller. ADefaultQuality: 0 to 2.
+  // when it is destroyed; null leaves the window to the caller. ADefaultQuality: 0 to 3.
   TfrmRemote(QObject* AOwner, const std::string& AServer, uint16_t APort, const std::string& ATargetID,
              const std::string& AMyName, const std::string& AProof, int ADefaultQuality);
   ~TfrmRemote() override;

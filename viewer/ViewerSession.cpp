@@ -398,7 +398,7 @@ bool TViewerSession::SendClipboard(const std::string& AText) {
 }
 
 bool TViewerSession::SetQuality(int AIndex, bool ASendNow) {
-  if (AIndex < 0 || AIndex > 2) return false;
+  if (!IsQualityPreset(AIndex)) return false;
   FQuality.store(AIndex);
   const uint8_t preset = static_cast<uint8_t>(AIndex);
   return ASendNow && Live() && FChannel.Writer().Post(MsgQuality, std::span<const uint8_t>(&preset, 1));

@@ -51,7 +51,7 @@ struct TViewerParams {
   std::string TargetID;
   std::string MyName;
   std::string Proof;  // empty when no password was given
-  int Quality = 1;    // 0 fast, 1 standard, 2 high
+  int Quality = 1;    // 0 fast, 1 standard, 2 high, 3 smooth (protocol/Messages.h)
   std::string DownloadDir;  // empty: the user's download folder
   // Unattended runs: after the first frame, "OK <payload bytes>" is written here and
   // OnResultWritten raised.

@@ -8,7 +8,7 @@
 // machine), and a headless viewer (a TTcpConnection speaking the packets) that decodes every tile
 // and acknowledges each frame. For each quality preset it prints frames per second against the
 // pacing cap (1000 / (pause + capture time), the capture time measured in this run with a
-// capturer of its own on the same moving screen), bytes per frame and the latency from the
+// capturer of its own on the same moving screen, and no more than the painter's repaints), bytes per frame and the latency from the
 // host's screen copy to the viewer's decoded picture (p50/p95); then, with the screen still,
 // frames and bytes per minute (measured over a shorter window and scaled).
 //
@@ -302,9 +302,12 @@ private:
 
 // ---- helpers -----------------------------------------------------------------------------------
 
-int PauseFor(int APreset) { return APreset == 0 ? 50 : APreset == 2 ? 120 : 80; }
-int JpegQualityFor(int APreset) { return APreset == 0 ? 45 : APreset == 2 ? 82 : 62; }
-const char* PresetName(int APreset) { return APreset == 0 ? "fast" : APreset == 2 ? "high" : "standard"; }
+// Smooth has no pause: its ceiling is the capture alone, at the quality it starts from.
+int PauseFor(int APreset) { return QualityPresetFor(APreset).PauseMs; }
+int JpegQualityFor(int APreset) { return QualityPresetFor(APreset).JpegQuality; }
+const char* PresetName(int APreset) {
+  return APreset == QualityFast ? "fast" : APreset == QualityHigh ? "high" : APreset == QualitySmooth ? "smooth" : "standard";
+}
 
 // Mean time of one capture (copy, compare, encode) of the moving screen at the preset's JPEG
 // quality, by a capturer of our own: the baseline of the pacing cap.
@@ -381,7 +384,7 @@ bool RunSize(double AScale, const std::vector<int>& APresets, std::vector<TPrese
                 "headless viewer (the viewer's back buffer decodes every tile, acknowledges every frame) in one process.\n\n",
                 ScreenW, ScreenH, xvfb.Display().c_str(), PaintPeriodMs);
 
-    double captureMs[3] = {};
+    double captureMs[4] = {};
     for (int p : APresets) captureMs[p] = MeasureCaptureMs(p, 20);
 
     TQueueDispatcher ui;
@@ -423,7 +426,8 @@ bool RunSize(double AScale, const std::vector<int>& APresets, std::vector<TPrese
       const double perMinute = 60000.0 / Ms(Clock::now() - t1);
 
       const double fps = motion.Frames / motionS;
-      const double cap = 1000.0 / (PauseFor(p) + captureMs[p]);
+      // No preset sends more frames than the painter paints: without a pause that is the ceiling.
+      const double cap = std::min(1000.0 / (PauseFor(p) + captureMs[p]), 1000.0 / PaintPeriodMs);
       std::printf("%-9s %5dms %7.1f %7.2f %7.2f %8.0f%% %9.1f %9.1f %7.1fms %7.1fms | %5.1f frames, %6.2f KB (%d keep-alives in the window), %6.2f KB\n",
                   PresetName(p), PauseFor(p), captureMs[p], cap, fps, 100.0 * fps / cap,
                   motion.Frames ? motion.FrameBytes / 1024.0 / motion.Frames : 0.0, OneJpegKB(p),
@@ -436,11 +440,12 @@ bool RunSize(double AScale, const std::vector<int>& APresets, std::vector<TPrese
       if (!viewer.Error().empty()) std::printf("          viewer error: %s\n", viewer.Error().c_str());
       AOut.push_back({p, captureMs[p], cap, fps, Percentile(motion.LatencyMs, 0.5)});
     }
-    std::printf("\ncap fps = 1000 / (pause + capture time), the capture time measured above with the screen moving;\n"
+    std::printf("\ncap fps = 1000 / (pause + capture time), the capture time measured above with the screen moving, and at\n"
+                "most the painter's %d repaints a second;\n"
                 "1 JPEG KB = the same picture compressed as one image at the preset's quality;\n"
                 "latency = host's screen copy -> viewer's picture decoded; still figures scaled from %.0f s (the relay\n"
                 "sends the viewer a keep-alive after 15 s of silence; the host's own keep-alives end at the relay).\n",
-                stillMs / 1000.0);
+                1000 / PaintPeriodMs, stillMs / 1000.0);
     agent.Stop();
     relay.Stop();
   } catch (const std::exception& e) {
@@ -465,7 +470,7 @@ int main(int argc, char** argv) {
     if (!ParseSize(argv[i], w, h)) {
       std::fprintf(stderr, "usage: bench_e2e_stream [WIDTHxHEIGHT ...]   (default 1920x1080 3840x2160)\n"
                            "  BENCH_E2E_SECONDS scales the measuring windows (10 = as built);\n"
-                           "  BENCH_E2E_PRESETS lists the presets to run (default 012: fast, standard, high)\n");
+                           "  BENCH_E2E_PRESETS lists the presets to run (default 0123: fast, standard, high, smooth)\n");
       return 2;
     }
     sizes.emplace_back(w, h);
@@ -473,10 +478,10 @@ int main(int argc, char** argv) {
   if (sizes.empty()) sizes = {{1920, 1080}, {3840, 2160}};
   const double scale = std::getenv("BENCH_E2E_SECONDS") ? std::atof(std::getenv("BENCH_E2E_SECONDS")) / 10.0 : 1.0;
   std::vector<int> presets;
-  for (const char* c = std::getenv("BENCH_E2E_PRESETS") ? std::getenv("BENCH_E2E_PRESETS") : "012"; *c; ++c)
-    if (*c >= '0' && *c <= '2' && std::find(presets.begin(), presets.end(), *c - '0') == presets.end())
+  for (const char* c = std::getenv("BENCH_E2E_PRESETS") ? std::getenv("BENCH_E2E_PRESETS") : "0123"; *c; ++c)
+    if (*c >= '0' && *c <= '3' && std::find(presets.begin(), presets.end(), *c - '0') == presets.end())
       presets.push_back(*c - '0');
-  if (presets.empty()) presets = {0, 1, 2};
+  if (presets.empty()) presets = {0, 1, 2, 3};
 
   std::vector<std::vector<TPresetFigures>> results;
   for (const auto& [w, h] : sizes) {

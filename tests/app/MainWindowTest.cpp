@@ -147,17 +147,18 @@ protected:
 TEST_F(MainWindowTest, StartsWithTheDesignedTextsAndStoredQuality) {
   {
     TAppConfig cfg(Env);
-    cfg.SetDefaultQuality(2);
+    cfg.SetDefaultQuality(3);
   }
   Open(ClosedPort());
   EXPECT_EQ(Form->windowTitle(), "TALMIR Remote");
   EXPECT_EQ(Form->size(), QSize(760, 560));
   EXPECT_EQ(Form->MyIDText(), "--- --- ---");
   EXPECT_EQ(Form->HeaderState(), "연결 중");
-  EXPECT_EQ(Quality()->count(), 3);
+  ASSERT_EQ(Quality()->count(), 4);
   EXPECT_EQ(Quality()->itemText(0), "빠름");
   EXPECT_EQ(Quality()->itemText(2), "고화질");
-  EXPECT_EQ(Quality()->currentIndex(), 2);
+  EXPECT_EQ(Quality()->itemText(3), "부드럽게");
+  EXPECT_EQ(Quality()->currentIndex(), 3) << "the stored link-paced preset is restored";
   EXPECT_FALSE(AutoPw()->isChecked());
   EXPECT_EQ(Form->MyPanelColor(), QColor(0xEB, 0xF3, 0xF5));
   Form->RefreshHeader();
@@ -218,6 +219,15 @@ TEST_F(MainWindowTest, PasswordDialogDecidesTheProof) {
   EXPECT_EQ(Opened[0].Proof, MakeSessionProof("987654321", HashPassword("secret")));
   EXPECT_EQ(Opened[0].DefaultQuality, 0);
   EXPECT_EQ(Form->RecentLines(), QStringList{"987 654 321"}) << "grouped";
+
+  // The link-paced preset is chosen, stored and given to the next viewer.
+  Quality()->setCurrentIndex(3);
+  Quality()->activated(3);
+  EXPECT_EQ(TAppConfig(Env).DefaultQuality(), 3);
+  QKeyEvent again(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+  QApplication::sendEvent(RemoteID(), &again);
+  ASSERT_EQ(Opened.size(), 2u);
+  EXPECT_EQ(Opened[1].DefaultQuality, 3);
 }
 
 TEST_F(MainWindowTest, RecentListShowsNamesAndReconnects) {

@@ -68,6 +68,8 @@ TEST_F(HostStreaming, QualityPresets) {
     bool Keyframe;
   } cases[] = {
       {{0}, 45, true}, {{2}, 82, true}, {{7}, 62, true}, {{1}, 62, true},
+      {{3}, 45, true},  // smooth starts at the fast preset's quality
+      {{4}, 62, true},  // the first value past the known presets is standard
       {{}, 62, false},          // empty: nothing changes, no key frame
       {{0, 2}, 45, true},       // only the first byte counts
   };
@@ -187,6 +189,48 @@ TEST_F(HostStreaming, RealCapturerOnAFakeScreen) {
   ASSERT_EQ(next.Rects.size(), 1u);
   EXPECT_EQ(next.Rects[0].X, 160);
   EXPECT_EQ(next.Rects[0].Y, 160);
+}
+
+// The first step of the luminance table of a JPEG made by libjpeg: 18 at quality 45, 12 at 62,
+// 6 at 82 (the standard table scaled); -1 without one.
+int LumaStep(const TBytes& AJpeg) {
+  for (size_t i = 2; i + 5 < AJpeg.size(); ++i)
+    if (AJpeg[i] == 0xFF && AJpeg[i + 1] == 0xDB && (AJpeg[i + 4] & 0x0F) == 0) return AJpeg[i + 5];
+  return -1;
+}
+
+// Only the smooth preset comes back to a still screen, once, to send it sharp.
+TEST_F(HostStreaming, SmoothPresetRefinesAStillScreenOnce) {
+  struct TCase {
+    uint8_t Preset;
+    bool Refines;
+    int KeyframeStep;
+  } cases[] = {{3, true, 18}, {1, false, 12}, {9, false, 12}, {0, false, 18}};
+  for (const TCase& c : cases) {
+    auto screen = std::make_shared<TFakeScreen>(480, 320, 0x00336699);
+    screen->Fill(TPixelRect{0, 0, 240, 100}, 0x00FFFFFF);
+    auto end = StartOnScreen(screen);
+    end->Send(MsgQuality, TBytes{c.Preset});
+    end->Send(MsgSessionStart);
+    end->NextOf(MsgMonitorList);
+    // The reader takes the preset before the session starts: the first frame has it.
+    const TParsedFrame first = NextFrame(*end);
+    end->Send(MsgFrameAck);
+    ASSERT_TRUE(first.Keyframe) << int(c.Preset);
+    EXPECT_EQ(LumaStep(first.Rects[0].Jpeg), c.KeyframeStep) << int(c.Preset);
+    if (c.Refines) {
+      const TParsedFrame sharp = NextFrame(*end);
+      end->Send(MsgFrameAck);
+      EXPECT_FALSE(sharp.Keyframe);
+      ASSERT_EQ(sharp.Rects.size(), 2u);
+      for (const TParsedRect& r : sharp.Rects) {
+        EXPECT_EQ(r.W, 480);
+        EXPECT_EQ(LumaStep(r.Jpeg), 6);
+      }
+    }
+    EXPECT_TRUE(end->Quiet(400)) << int(c.Preset);
+    Agent.reset();
+  }
 }
 
 // The host's screen changes size mid-session: the viewer gets the new monitor list, then a key

@@ -260,6 +260,21 @@ TEST_F(ViewerSessionTest, StatesFollowTheRelayAndThePartner) {
   EXPECT_EQ(StartSession(), 0);
 }
 
+TEST_F(ViewerSessionTest, PresetsTravelAsOneByteAndUnknownOnesAreRefused) {
+  Open(QualitySmooth);
+  EXPECT_EQ(StartSession(), QualitySmooth);
+  EXPECT_FALSE(Session->SetQuality(4));
+  EXPECT_FALSE(Session->SetQuality(-1));
+  EXPECT_TRUE(Quiet());
+  ASSERT_TRUE(Session->SetQuality(QualityFast));
+  TPacket sent = Read();
+  EXPECT_EQ(sent.Type, MsgQuality);
+  EXPECT_EQ(sent.Payload, TBytes{QualityFast});
+  ASSERT_TRUE(Session->SetQuality(QualitySmooth));
+  sent = Read();
+  EXPECT_EQ(sent.Payload, TBytes{QualitySmooth});
+}
+
 TEST_F(ViewerSessionTest, ALostConnectionEndsTheSessionAndLeavesNoSocketHalfClosed) {
   struct TCase {
     const char* What;

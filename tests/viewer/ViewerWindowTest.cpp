@@ -173,6 +173,13 @@ TEST_F(ViewerWindowTest, StatusFollowsEverySessionState) {
   FWindow->QualityBox()->setCurrentIndex(2);
   EXPECT_TRUE(FPeer.Quiet());  // a programmatic change sends nothing
   EXPECT_EQ(StartSession(), 2);
+  // The fourth entry is the link-paced preset, and travels as 3.
+  ASSERT_EQ(FWindow->QualityBox()->count(), 4);
+  EXPECT_EQ(FWindow->QualityBox()->itemText(3), Q("부드럽게"));
+  FPeer.Send(MsgSessionEnd);
+  EXPECT_TRUE(WaitUntil([&] { return !FWindow->IsConnected(); }));
+  FWindow->QualityBox()->setCurrentIndex(3);
+  EXPECT_EQ(StartSession(), 3);
 
   FPeer.Conn().Close();
   EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("연결 종료됨"); }));
