@@ -62,6 +62,7 @@
 #include "protocol/Packet.h"
 #include "relay/RelayServer.h"
 #include "tests/capture/TestPictures.h"
+#include "tests/support/PacketWrites.h"
 #include "tests/support/QuietRelay.h"
 #include "tests/support/XvfbServer.h"
 #include "viewer/RemoteScreen.h"
