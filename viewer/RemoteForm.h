@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "app/QtDispatcher.h"
+#include "viewer/SpecialKeys.h"
 #include "viewer/ViewerSession.h"
 
 class QAction;
@@ -97,6 +98,19 @@ public:
   std::function<void(bool AKeep)> OnKeepAspectChanged;
   // Where the picture is painted inside the canvas, in canvas coordinates.
   QRect PictureRect() const;
+  // "1:1 보기": one remote pixel to one screen pixel, scrolled where the window is smaller.
+  void SetActualSize(bool AOn);
+  bool ActualSize() const { return FActualSize; }
+  // "전체 화면": the window covers the screen; the toolbar stays, to leave it again.
+  void SetFullScreen(bool AOn);
+  // "특수 키": a combination the local desktop would keep for itself, sent to the partner.
+  void SendSpecialKey(ESpecialKey AKey);
+  // "연결 끊기": ends the session (or the request still waiting); the window stays with
+  // "다시 연결".
+  void Disconnect();
+  // The status bar's frame rate and round trip; "" outside a session.
+  QString LinkText() const;
+  void RefreshLinkFigures();
 
   // What the window shows and knows, for the application and for tests.
   QString StatusText() const;
@@ -124,6 +138,9 @@ public:
   QPushButton* CancelTransferButton() const { return FCancelUpload; }
   QToolButton* OverflowButton() const { return FOverflow; }
   QPushButton* OpenFolderButton() const { return FOpenFolder; }
+  QPushButton* DisconnectButton() const { return FDisconnect; }
+  QPushButton* SpecialKeysButton() const { return FSpecialKeys; }
+  QScrollArea* ScrollArea() const { return FScroll; }
   // Local files to send one after another (the file dialog's choice, files dropped on the
   // picture); ignored outside a session.
   void QueueUploads(const QStringList& APaths);
@@ -144,6 +161,9 @@ private:
   void EndSession();
   void CloseLater();
   void ShowBanner(const QString& AText);
+  void PlaceBanner();
+  void ApplyCanvasSize();
+  void RefreshSessionControls();
   QRect PictureRectFor(int ARemoteW, int ARemoteH) const;
   void ScheduleRetry();
   void RetryTick();
@@ -202,11 +222,18 @@ private:
   QPushButton* FReconnect = nullptr;
   QPushButton* FCancelRetry = nullptr;
   QPushButton* FAspectButton = nullptr;
+  QPushButton* FActualSizeButton = nullptr;
+  QPushButton* FFullScreenButton = nullptr;
+  QPushButton* FSpecialKeys = nullptr;  // its menu holds the combinations
+  QPushButton* FDisconnect = nullptr;   // at the toolbar's right end, never in the overflow menu
   QPushButton* FChatButton = nullptr;
   QPushButton* FFilesButton = nullptr;
   QToolButton* FOverflow = nullptr;  // "더 보기": the buttons a narrow window has no room for
   std::vector<QAction*> FOverflowActions;  // one per toolbar button, shown for the hidden ones
   bool FKeepAspect = true;
+  bool FActualSize = false;
+  QLabel* FLinkLabel = nullptr;  // frame rate and round trip, in the status bar
+  QTimer* FLinkTimer = nullptr;
   QStatusBar* FStatus = nullptr;
   QLabel* FStatusLabel = nullptr;
   QPushButton* FCancelUpload = nullptr;  // in the status bar while a transfer runs

@@ -19,6 +19,8 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QMenu>
 #include <QToolButton>
 #include <QTreeWidget>
@@ -30,6 +32,7 @@
 #include <sstream>
 
 #include "app/QtTranslations.h"
+#include "platform/KeyCodes.h"
 #include "protocol/Frame.h"
 #include "protocol/Messages.h"
 #include "tests/viewer/ViewerTestSupport.h"
@@ -535,6 +538,78 @@ TEST_F(ViewerInputTest, KeepingTheAspectLetterboxesAndMapsTheMouseExactly) {
   toggle->click();
   EXPECT_EQ(reported, (std::vector<bool>{true, false}));
   EXPECT_EQ(FWindow->PictureRect(), QRect(0, 0, 1100, 600));
+}
+
+// "1:1 보기": one remote pixel per screen pixel, scroll bars where the picture is larger than the
+// area; positions need no scaling, the wheel over a scroll bar stays local, and the banner
+// keeps to the visible area however far the picture is scrolled.
+TEST_F(ViewerInputTest, ActualSizeScrollsAndMapsPixelForPixel) {
+  StartSession();
+  SendFrameAcked(Frame(1920, 1080, {{0, 0, test::SolidJpeg(1920, 1080, Qt::red)}}));
+  QPushButton* toggle = FWindow->findChild<QPushButton*>("btnActualSize");
+  ASSERT_TRUE(toggle);
+  toggle->click();
+  EXPECT_TRUE(FWindow->ActualSize());
+  EXPECT_TRUE(toggle->isChecked());
+  EXPECT_FALSE(FWindow->findChild<QPushButton*>("btnKeepAspect")->isEnabled());
+  QScrollArea* scroll = FWindow->ScrollArea();
+  ASSERT_TRUE(WaitUntil([&] { return FWindow->Canvas()->size() == QSize(1920, 1080); }));
+  ASSERT_TRUE(WaitUntil([&] { return scroll->horizontalScrollBar()->isVisible() && scroll->verticalScrollBar()->isVisible(); }));
+  EXPECT_EQ(FWindow->PictureRect(), QRect(0, 0, 1920, 1080));
+  // Under the vertical scroll bar the picture goes on, but the wheel there is the scroll bar's.
+  QScrollBar* bar = scroll->verticalScrollBar();
+  const QPoint onBar = FWindow->Canvas()->mapFromGlobal(bar->mapToGlobal(bar->rect().center()));
+  ASSERT_TRUE(FWindow->Canvas()->rect().contains(onBar));
+  Wheel(bar, bar->rect().center(), -120);
+  EXPECT_TRUE(FPeer.Quiet());
+  scroll->horizontalScrollBar()->setValue(scroll->horizontalScrollBar()->maximum());
+  scroll->verticalScrollBar()->setValue(300);
+  struct TCase {
+    QPoint Pos;
+    int X, Y;
+  } cases[] = {{{0, 0}, 0, 0}, {{1919, 1079}, 1919, 1079}, {{1500, 400}, 1500, 400}};
+  for (const auto& c : cases) {
+    Mouse(QEvent::MouseMove, c.Pos, Qt::NoButton);
+    const TMouseEventRec m = ReadMouse();
+    EXPECT_EQ(m.X, c.X) << c.Pos.x();
+    EXPECT_EQ(m.Y, c.Y) << c.Pos.y();
+  }
+  // The wheel over the visible picture still goes to the partner.
+  EXPECT_TRUE(Wheel(FWindow->Canvas(), {1500, 400}, -120));
+  EXPECT_EQ(ReadMouse().Action, 4);
+
+  // A new screen size: the canvas follows it.
+  SendFrameAcked(Frame(1280, 1024, {}, 2));
+  ASSERT_TRUE(WaitUntil([&] { return FWindow->Canvas()->size() == QSize(1280, 1024); }));
+  FPeer.Send(MsgSessionEnd);
+  ASSERT_TRUE(WaitUntil([&] { return !FWindow->BannerText().isEmpty(); }));
+  QWidget* banner = FWindow->findChild<QWidget*>("FBanner");
+  EXPECT_EQ(banner->parentWidget(), scroll->viewport());
+  EXPECT_EQ(banner->geometry().topLeft(), QPoint(0, 0));
+  EXPECT_EQ(banner->width(), scroll->viewport()->width());
+
+  toggle->click();
+  EXPECT_FALSE(FWindow->ActualSize());
+  ASSERT_TRUE(WaitUntil([&] { return FWindow->Canvas()->size() == QSize(1100, 600); }));
+  EXPECT_FALSE(scroll->horizontalScrollBar()->isVisible());
+}
+
+TEST_F(ViewerInputTest, FullScreenComesAndGoesWithTheButton) {
+  QPushButton* button = FWindow->findChild<QPushButton*>("btnFullScreen");
+  ASSERT_TRUE(button);
+  EXPECT_FALSE(FWindow->isFullScreen());
+  button->click();
+  ASSERT_TRUE(WaitUntil([&] { return FWindow->isFullScreen(); }));
+  EXPECT_TRUE(button->isChecked());
+  EXPECT_TRUE(FWindow->findChild<QWidget*>("FToolbar")->isVisible());  // the way back stays
+  button->click();
+  ASSERT_TRUE(WaitUntil([&] { return !FWindow->isFullScreen(); }));
+  EXPECT_FALSE(button->isChecked());
+  // Left by the window manager's own means: the button follows.
+  FWindow->showFullScreen();
+  ASSERT_TRUE(WaitUntil([&] { return button->isChecked(); }));
+  FWindow->showNormal();
+  ASSERT_TRUE(WaitUntil([&] { return !button->isChecked(); }));
 }
 
 TEST_F(ViewerInputTest, KeysGoToThePictureFromTheFirstKeystroke) {
@@ -1179,8 +1254,8 @@ TEST_F(ViewerWindowTest, ToolbarTogglesShowTheirStateAndOverflowIntoAMenu) {
   EXPECT_FALSE(FWindow->FilePanel()->isHidden());
 
   QToolButton* more = FWindow->OverflowButton();
-  QApplication::processEvents();
-  EXPECT_FALSE(more->isVisibleTo(FWindow));
+  FWindow->resize(1100, FWindow->height());
+  ASSERT_TRUE(WaitUntil([&] { return !more->isVisibleTo(FWindow); }));
   FWindow->resize(600, FWindow->height());
   ASSERT_TRUE(WaitUntil([&] { return more->isVisibleTo(FWindow); }));
   const QRect bar = FWindow->findChild<QWidget*>("FToolbar")->rect();
@@ -1199,8 +1274,13 @@ TEST_F(ViewerWindowTest, ToolbarTogglesShowTheirStateAndOverflowIntoAMenu) {
         EXPECT_FALSE(button->isVisibleTo(FWindow)) << text.toStdString();
       }
   }
+  // "연결 끊기" keeps the right end; every other button left shows left of the menu.
+  QPushButton* disconnect = FWindow->DisconnectButton();
+  EXPECT_TRUE(disconnect->isVisibleTo(FWindow));
+  EXPECT_TRUE(bar.contains(disconnect->geometry()));
+  EXPECT_GT(disconnect->x(), more->geometry().right());
   for (QPushButton* button : FWindow->findChild<QWidget*>("FToolbar")->findChildren<QPushButton*>())
-    if (button->isVisibleTo(FWindow)) {
+    if (button->isVisibleTo(FWindow) && button != disconnect) {
       EXPECT_LE(button->geometry().right(), more->x()) << button->text().toStdString();
     }
   ASSERT_TRUE(aspectEntry);
@@ -1214,6 +1294,97 @@ TEST_F(ViewerWindowTest, ToolbarTogglesShowTheirStateAndOverflowIntoAMenu) {
   ASSERT_TRUE(WaitUntil([&] { return !more->isVisibleTo(FWindow); }));
   EXPECT_TRUE(aspect->isVisibleTo(FWindow));
   EXPECT_FALSE(aspect->isChecked());
+}
+
+// "연결 끊기" ends a session or withdraws a request still waiting; the window stays with the
+// last picture and "다시 연결", and is not retried by itself.
+TEST_F(ViewerWindowTest, DisconnectEndsTheSessionOrTheWaitingRequest) {
+  QPushButton* disconnect = FWindow->DisconnectButton();
+  ASSERT_TRUE(WaitUntil([&] { return disconnect->isEnabled(); }));  // waiting for the partner
+  disconnect->click();
+  EXPECT_TRUE(FPeer.Closed());
+  EXPECT_EQ(FWindow->BannerText(), Q("연결을 끊었습니다"));
+  EXPECT_EQ(FWindow->StatusText(), Q("연결을 끊었습니다"));
+  EXPECT_FALSE(disconnect->isEnabled());
+  EXPECT_FALSE(FWindow->Retrying());
+
+  FWindow->ReconnectButton()->click();
+  FPeer.Accept();
+  auto request = FPeer.Read();
+  ASSERT_TRUE(request && request->Type == MsgConnectRequest);
+  StartSession();
+  SendFrameAcked(Frame(640, 480, {{0, 0, test::SolidJpeg(640, 480, Qt::blue)}}));
+  ASSERT_TRUE(WaitUntil([&] { return disconnect->isEnabled(); }));
+  FWindow->SetFullScreen(true);
+  disconnect->click();
+  EXPECT_TRUE(FPeer.Closed());
+  EXPECT_FALSE(FWindow->IsConnected());
+  EXPECT_FALSE(FWindow->isFullScreen());  // the window's own frame is back, to close it
+  EXPECT_TRUE(FWindow->isVisible());
+  Settle2();
+  EXPECT_FALSE(FWindow->Retrying());
+  // The last picture stays under the banner.
+  const QImage shown = FWindow->Canvas()->grab().toImage();
+  EXPECT_TRUE(test::Near(shown.pixel(shown.width() / 2, shown.height() / 2), Qt::blue, 30));
+}
+
+// The special-keys menu sends each combination as a keyboard there would make it: modifiers
+// down, the key down and up, modifiers up; nothing outside a session.
+TEST_F(ViewerWindowTest, SpecialKeysGoOutAsWholeChords) {
+  QPushButton* button = FWindow->SpecialKeysButton();
+  ASSERT_TRUE(button->menu());
+  EXPECT_FALSE(button->isEnabled());
+  StartSession();
+  EXPECT_TRUE(button->isEnabled());
+  struct TStroke {
+    uint16_t Vk;
+    uint8_t Up, Extended;
+  };
+  struct TCase {
+    const char* Caption;
+    std::vector<TStroke> Strokes;
+  } cases[] = {
+      {"Ctrl+Alt+Del", {{0xA2, 0, 0}, {0xA4, 0, 0}, {0x2E, 0, 1}, {0x2E, 1, 1}, {0xA4, 1, 0}, {0xA2, 1, 0}}},
+      {"Alt+Tab", {{0xA4, 0, 0}, {0x09, 0, 0}, {0x09, 1, 0}, {0xA4, 1, 0}}},
+      {"Windows 키", {{0x5B, 0, 1}, {0x5B, 1, 1}}},
+      {"Print Screen", {{0x2C, 0, 0}, {0x2C, 1, 0}}},
+  };
+  QList<QAction*> actions = button->menu()->actions();
+  ASSERT_EQ(actions.size(), int(std::size(cases)));
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(cases[i].Caption);
+    EXPECT_EQ(actions[int(i)]->text(), Q(cases[i].Caption));
+    actions[int(i)]->trigger();
+    for (const TStroke& want : cases[i].Strokes) {
+      const TKeyEventRec k = ReadKey();
+      EXPECT_EQ(k.VirtualKey, want.Vk);
+      EXPECT_EQ(k.KeyUp, want.Up);
+      EXPECT_EQ(k.Extended, want.Extended);
+      EXPECT_EQ(k.ScanCode, ScanCodeFromVirtualKey(want.Vk));
+    }
+    EXPECT_TRUE(FPeer.Quiet());
+  }
+  EXPECT_EQ(FWindow->focusWidget(), FWindow->Canvas());  // the next key still goes to the partner
+
+  FPeer.Send(MsgSessionEnd);
+  ASSERT_TRUE(WaitUntil([&] { return !FWindow->BannerText().isEmpty(); }));
+  EXPECT_FALSE(button->isEnabled());
+  actions[0]->trigger();
+  EXPECT_TRUE(FPeer.Quiet());
+}
+
+// The status bar shows frames per second and a round trip while the session runs, and nothing
+// outside it. Here the peer sends each frame only after the previous one's acknowledgement.
+TEST_F(ViewerWindowTest, TheStatusBarShowsFrameRateAndRoundTrip) {
+  StartSession();
+  for (uint32_t n = 1; n <= 6; ++n) SendFrameAcked(Frame(320, 200, {{0, 0, test::SolidJpeg(320, 200, Qt::green)}}, n));
+  FWindow->RefreshLinkFigures();
+  const QRegularExpression shape(QStringLiteral("^[0-9]+(\\.[0-9])? fps · 왕복 [0-9]+ ms$"));
+  EXPECT_TRUE(shape.match(FWindow->LinkText()).hasMatch()) << FWindow->LinkText().toStdString();
+  EXPECT_NE(FWindow->LinkText(), Q("0.0 fps · 왕복 0 ms"));
+  FPeer.Send(MsgSessionEnd);
+  ASSERT_TRUE(WaitUntil([&] { return !FWindow->BannerText().isEmpty(); }));
+  EXPECT_EQ(FWindow->LinkText(), "");
 }
 
 TEST_F(ViewerWindowTest, OpensInsideTheScreenWithQtsOwnTextsInKorean) {
