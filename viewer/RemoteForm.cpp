@@ -287,7 +287,7 @@ void TfrmRemote::BuildControls() {
   FActualSizeButton->setObjectName(QStringLiteral("btnActualSize"));
   FFullScreenButton = new QPushButton(QStringLiteral("전체 화면"), FToolbar);
   FFullScreenButton->setObjectName(QStringLiteral("btnFullScreen"));
-  FSpecialKeys = new QPushButton(QStringLiteral("특수 키"), FToolbar);
+  FSpecialKeys = new QPushButton(QStringLiteral("특수 키 ▾"), FToolbar);
   FSpecialKeys->setObjectName(QStringLiteral("btnSpecialKeys"));
   auto* keysMenu = new QMenu(FSpecialKeys);
   keysMenu->setObjectName(QStringLiteral("mnuSpecialKeys"));
@@ -323,7 +323,8 @@ void TfrmRemote::BuildControls() {
       "QPushButton:pressed { background-color: #2E2E2E; }"
       "QPushButton:checked { background-color: #3B5C9E; border-color: #8FB0F0; font-weight: bold; }"
       "QToolButton { color: white; border: 1px solid #5A5A5A; border-radius: 3px; padding: 0 6px; }"
-      "QToolButton::menu-indicator { image: none; }"));
+      "QToolButton::menu-indicator { image: none; }"
+      "QPushButton::menu-indicator { image: none; width: 0; }"));
   // Buttons that do not fit a narrow window move into this menu.
   FOverflow = new QToolButton(FToolbar);
   FOverflow->setObjectName(QStringLiteral("btnMore"));
