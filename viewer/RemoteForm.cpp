@@ -513,8 +513,9 @@ void TfrmRemote::BuildControls() {
   connect(FCancelRetry, &QPushButton::clicked, this, [this] { CancelRetry(); });
   connect(FRetryTimer, &QTimer::timeout, this, [this] { RetryTick(); });
   connect(FProofTimer, &QTimer::timeout, this, [this] {
-    if (FSession && FSession->State() == TViewerSession::EState::Waiting)
-      FStatusLabel->setText(Q(AskingDespitePasswordText()));
+    if (!FSession || FSession->State() != TViewerSession::EState::Waiting) return;
+    FStatusLabel->setText(Q(AskingDespitePasswordText()));
+    if (Unseen() && OnPendingStatus) OnPendingStatus(FStatusLabel->text());
   });
   connect(FCancelUpload, &QPushButton::clicked, this, [this] {
     if (!FSession) return;
@@ -557,6 +558,7 @@ void TfrmRemote::NewSession() {
     FStatusLabel->setText(Q(AText));
     RefreshTransferControls();  // a download's start, progress and end come as status lines
     RefreshSessionControls();   // and so does every change of the session's state
+    if (Unseen() && OnPendingStatus) OnPendingStatus(FStatusLabel->text());
   };
   s.OnFrame = [this] {
     FLastPicture = QImage();
@@ -590,10 +592,18 @@ void TfrmRemote::NewSession() {
     FAutoAttempt = false;
     FRetryAttempt = 0;
     SessionLive(true);
+    if (Unseen()) {
+      FAdmittedOnce = true;
+      show();
+      raise();
+      activateWindow();
+    }
+    FAdmittedOnce = true;
   };
   s.OnConnectFailed = [this](const std::string& AText) {
     FProofTimer->stop();
     const QString text = QStringLiteral("서버에 연결할 수 없습니다: ") + Q(AText);
+    if (Unseen()) return EndUnseen(text);
     FStatusLabel->setText(text);
     // The window stays with the reason and "다시 연결"; only the user's own first attempt
     // gets a box as well.
@@ -606,6 +616,7 @@ void TfrmRemote::NewSession() {
   s.OnRelayError = [this](const std::string& AText) { ShowRefusal(AText); };
   s.OnEnded = [this](const std::string& AReason) {
     FProofTimer->stop();
+    if (Unseen()) return EndUnseen(Q(AReason));
     SessionLive(false);
     ShowBanner(Q(AReason));
     // Only a lost relay connection is retried: a partner who ended the session meant it, and
@@ -647,11 +658,18 @@ void TfrmRemote::Reconnect() {
   FCanvas->update();
 }
 
+void TfrmRemote::EndUnseen(const QString& AText) {
+  FProofTimer->stop();
+  if (OnEndedUnseen) OnEndedUnseen(AText);
+  CloseLater();
+}
+
 void TfrmRemote::ShowRefusal(const std::string& AText) {
   FProofTimer->stop();
   const QString text =
       Q(DescribeRefusal(AText, !FParams.Proof.empty(), FWaitClock.isValid() ? FWaitClock.elapsed() : 0));
   FStatusLabel->setText(QStringLiteral("오류: ") + text);
+  if (Unseen()) return EndUnseen(text);
   ShowBanner(text);
   if (FAutoAttempt) {
     // The partner is not back yet (or the relay is busy): wait and ask again, but never ask a

@@ -76,6 +76,15 @@ public:
   void SetResultFile(const std::string& APath) { FParams.ResultFile = APath; }
   void SetDownloadFolder(const std::string& APath) { FParams.DownloadDir = APath; }
   void SetTimings(TViewerTimings ATimings) { FTimings = ATimings; }
+  // Before StartConnect: the creator does not show the window; it shows itself once the partner
+  // admits us. Until then status lines go to OnPendingStatus, and an attempt that ends (unknown
+  // ID, refusal, no relay, a lost connection) goes to OnEndedUnseen with its reason, without a
+  // box, and the window closes itself (neither callback may delete it). Closing the window
+  // meanwhile withdraws the request.
+  void SetShowOnAdmission(bool AOn) { FShowOnAdmission = AOn; }
+  bool Unseen() const { return FShowOnAdmission && !FAdmittedOnce; }
+  std::function<void(const QString& AText)> OnPendingStatus;
+  std::function<void(const QString& AText)> OnEndedUnseen;
 
   // Starts the session: connecting happens on the session's thread. A failure shows the
   // error box and closes the window. Call once.
@@ -169,6 +178,7 @@ private:
   void RetryTick();
   void ShowRefusal(const std::string& AText);
   void ReportError(const QString& AText);
+  void EndUnseen(const QString& AText);
 
   // Paint box and input (user-interface thread).
   void CanvasPaint(QPainter& APainter);
@@ -204,6 +214,8 @@ private:
   std::unique_ptr<TViewerSession> FSession;
   std::unique_ptr<TClipboardSync> FClip;
   bool FStarted = false;
+  bool FShowOnAdmission = false;
+  bool FAdmittedOnce = false;
   bool FReconnecting = false;  // the current session replaced an ended one
   bool FAutoAttempt = false;   // the current session is an automatic retry
   int FRetryAttempt = 0;       // automatic attempts since the last session started

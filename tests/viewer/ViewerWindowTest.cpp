@@ -277,6 +277,79 @@ TEST(ViewerConnectTest, RequestCarriesTheProofAndAFailedConnectKeepsTheWindow) {
   EXPECT_EQ(quality->Payload, TBytes{0});
 }
 
+// A window that shows itself only once the partner admits us: whatever ends the attempt before
+// that is handed back with its reason, no box opens, and the window goes without ever showing.
+TEST(ViewerConnectTest, AWindowOpenedOnAdmissionNeverShowsForAnAttemptThatFails) {
+  enum class EEnd { RelayError, ClosedByRelay, Admitted, NoRelay, Cancelled };
+  struct TCase {
+    const char* What;
+    EEnd End;
+    std::string RelayText;
+    const char* Reported;  // "" : nothing
+  } cases[] = {
+      {"unknown ID", EEnd::RelayError, "상대방이 오프라인이거나 존재하지 않는 ID입니다",
+       "상대방이 오프라인이거나 존재하지 않는 ID입니다"},
+      {"refused", EEnd::RelayError, std::string(AdmitRejectReason), "상대방이 접속을 거부했습니다"},
+      {"relay closes", EEnd::ClosedByRelay, "", "연결 종료됨"},
+      {"no relay", EEnd::NoRelay, "", "서버에 연결할 수 없습니다: "},
+      {"cancelled by the user", EEnd::Cancelled, "", ""},
+      {"admitted", EEnd::Admitted, "", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.What);
+    auto peer = std::make_unique<test::TViewerPeer>();
+    const uint16_t port = peer->Port();
+    if (c.End == EEnd::NoRelay) peer.reset();
+    QPointer<TfrmRemote> window = new TfrmRemote(nullptr, "127.0.0.1", port, "123456789", "Tester", "", 1);
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    QStringList boxes, pending, ended;
+    TViewerDialogs dialogs;
+    dialogs.Error = dialogs.Warning = dialogs.Info = [&](QWidget*, const QString& AText) { boxes << AText; };
+    window->SetDialogs(dialogs);
+    window->SetShowOnAdmission(true);
+    window->OnPendingStatus = [&](const QString& AText) { pending << AText; };
+    window->OnEndedUnseen = [&](const QString& AText) { ended << AText; };
+    bool everShown = false;
+    window->StartConnect();
+    const auto watch = [&] {
+      everShown = everShown || (window && window->isVisible());
+      return true;
+    };
+    if (peer) {
+      peer->Accept();
+      auto request = peer->Read();
+      ASSERT_TRUE(request && request->Type == MsgConnectRequest);
+      ASSERT_TRUE(WaitUntil([&] { return watch() && pending.contains(Q("원격지 승인 대기 중...")); }));
+      EXPECT_TRUE(window->Unseen());
+    }
+    switch (c.End) {
+      case EEnd::RelayError: peer->SendText(MsgRelayError, c.RelayText); break;
+      case EEnd::ClosedByRelay: peer->Conn().Close(); break;
+      // As a click would: from inside the event loop, where the window's deferred delete runs.
+      case EEnd::Cancelled: QMetaObject::invokeMethod(window.data(), &QWidget::close, Qt::QueuedConnection); break;
+      case EEnd::Admitted: peer->Send(MsgSessionStart); break;
+      case EEnd::NoRelay: break;
+    }
+    if (c.End == EEnd::Admitted) {
+      ASSERT_TRUE(WaitUntil([&] { return window && window->isVisible(); }));
+      EXPECT_FALSE(window->Unseen());
+      EXPECT_TRUE(ended.isEmpty());
+      delete window.data();
+      continue;
+    }
+    ASSERT_TRUE(WaitUntil([&] { return watch() && window.isNull(); }));
+    EXPECT_FALSE(everShown);
+    EXPECT_TRUE(boxes.isEmpty()) << boxes.join('|').toStdString();
+    if (*c.Reported) {
+      ASSERT_EQ(ended.size(), 1);
+      EXPECT_TRUE(ended[0].startsWith(Q(c.Reported))) << ended[0].toStdString();
+    } else {
+      EXPECT_TRUE(ended.isEmpty());
+      EXPECT_TRUE(peer->Closed());  // the request is withdrawn
+    }
+  }
+}
+
 TEST(ViewerConnectTest, OwnerDestroysItsWindows) {
   auto* owner = new QObject;
   QPointer<TfrmRemote> never = TfrmRemote::CreateSession(owner, "127.0.0.1", 1, "1", "n", "", 1);
