@@ -90,6 +90,7 @@ THostAgent::~THostAgent() {
 
 void THostAgent::Start() {
   if (FRunning.exchange(true)) return;
+  RenewOneTimePassword();
   FReader = std::make_unique<TProcThread>([this] { ConnectLoop(); });
 }
 
@@ -379,10 +380,28 @@ void THostAgent::EndSession() {
   FStreamer.End();
   FFiles.SessionEnded();
   FInput.ReleaseHeld();
+  // Whoever was given the one-time password has had their session with it.
+  RenewOneTimePassword();
   Status("대기 중 - 접속을 기다립니다");
   Post([this] {
     auto handler = OnSessionEnd;
     if (handler) handler();
+  });
+}
+
+void THostAgent::RenewOneTimePassword() {
+  std::string LText;
+  try {
+    LText = NewOneTimePassword();
+  } catch (const std::exception& e) {
+    FAdmission.SetOneTimePassword(std::string());
+    Log(std::string("임시 비밀번호를 만들 수 없습니다: ") + e.what());
+    return;
+  }
+  FAdmission.SetOneTimePassword(HashPassword(LText));
+  Post([this, LText] {
+    auto handler = OnOneTimePassword;
+    if (handler) handler(LText);
   });
 }
 

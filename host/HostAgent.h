@@ -132,6 +132,13 @@ public:
   void EndSessionByUser();
   // The user's answer to the consent question ATicket; nothing once that question has ended.
   void AnswerConsent(uint64_t ATicket, bool AAllow);
+  // A new one-time password, announced through OnOneTimePassword; the old one stops working.
+  // Start makes the first one and every session's end the next.
+  void RenewOneTimePassword();
+  // "보기만 허용": the viewer's mouse and keys are dropped while it is on (keys and buttons it
+  // held are released).
+  void SetViewOnly(bool AOn) { FInput.SetViewOnly(AOn); }
+  bool ViewOnly() const { return FInput.ViewOnly(); }
 
   // The ID as OnID last announced it (user-interface thread).
   std::string ID() const { return FShownID; }
@@ -149,6 +156,7 @@ public:
   THostNotify OnSessionEnd;
   THostStringEvent OnChat;          // a chat line from the viewer
   THostStringEvent OnLog;           // a log line
+  THostStringEvent OnOneTimePassword;  // the one-time password in force, to show to the user
 
 private:
   // The current relay connection, shared by every thread that sends on it.
