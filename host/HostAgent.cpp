@@ -380,6 +380,7 @@ void THostAgent::EndSession() {
   FStreamer.End();
   FFiles.SessionEnded();
   FInput.ReleaseHeld();
+  FInput.SetViewOnly(false);  // a session's "보기만 허용" ends with it
   // Whoever was given the one-time password has had their session with it.
   RenewOneTimePassword();
   Status("대기 중 - 접속을 기다립니다");

@@ -135,8 +135,9 @@ public:
   // A new one-time password, announced through OnOneTimePassword; the old one stops working.
   // Start makes the first one and every session's end the next.
   void RenewOneTimePassword();
-  // "보기만 허용": the viewer's mouse and keys are dropped while it is on (keys and buttons it
-  // held are released).
+  // "보기만 허용" / "입력 차단": the viewer's mouse and keys are dropped while it is on (keys and
+  // buttons it held are released). Set before answering a consent question, it holds for that
+  // session; every session's end switches it off.
   void SetViewOnly(bool AOn) { FInput.SetViewOnly(AOn); }
   bool ViewOnly() const { return FInput.ViewOnly(); }
 

@@ -116,6 +116,12 @@ TEST_F(HostInput, ViewOnlyDropsTheViewersInputAndReleasesWhatItHeld) {
   end->Send(MsgKey, KeyRec(0x41, 0x1E, 0, 0));
   ASSERT_TRUE(Input.WaitForRecords(1, std::chrono::seconds(5)));
   EXPECT_EQ(Input.KeyInputs(), (std::vector<TKeyInput>{{0x41, 0x1E, 0}}));
+
+  // It holds for one session: the next one starts with input allowed.
+  Agent->SetViewOnly(true);
+  end->Send(MsgSessionEnd);
+  ASSERT_TRUE(WaitFor([&] { return SessionEnds == 1; }));
+  EXPECT_FALSE(Agent->ViewOnly());
 }
 
 }  // namespace
