@@ -31,8 +31,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/QtTranslations.h"
 #include "platform/KeyCodes.h"
+#include "qtui/QtTranslations.h"
 #include "protocol/Frame.h"
 #include "protocol/Messages.h"
 #include "tests/viewer/ViewerTestSupport.h"
