@@ -57,6 +57,7 @@ std::string LocalClock() {
 std::string TargetProblemText(ETargetProblem AProblem) {
   switch (AProblem) {
     case ETargetProblem::Empty: return "접속할 ID를 입력하세요.";
+    case ETargetProblem::NotNineDigits: return "접속 ID는 9자리 숫자입니다.";
     case ETargetProblem::Self: return "자기 자신에게는 접속할 수 없습니다.";
     case ETargetProblem::None: break;
   }
@@ -176,6 +177,7 @@ void TClientApp::RefreshRecent() {
 
 ETargetProblem TClientApp::CheckTarget(const std::string& AID) const {
   if (AID.empty()) return ETargetProblem::Empty;
+  if (AID.size() != 9 || AID.find_first_not_of("0123456789") != std::string::npos) return ETargetProblem::NotNineDigits;
   if (AID == FMyID) return ETargetProblem::Self;
   return ETargetProblem::None;
 }

@@ -40,7 +40,8 @@ struct TViewerRequest {
 using TViewerOpener = std::function<void(const TViewerRequest& ARequest)>;
 
 // Why a typed ID cannot be connected to (None: it can; ask for the partner's password next).
-enum class ETargetProblem { None, Empty, Self };
+// IDs are nine digits: anything else is refused here, before a window opens or the relay is asked.
+enum class ETargetProblem { None, Empty, NotNineDigits, Self };
 std::string TargetProblemText(ETargetProblem AProblem);
 
 // What a change of the unattended-access password did.

@@ -165,13 +165,30 @@ void TfrmClientMain::BuildControls() {
   SetBackground(pnlRemote, PanelStart);
   lblRemoteCaption = MakeLabel(pnlRemote, 20, 16, UiFont(13));
   lblRemoteHint = MakeLabel(pnlRemote, 20, 48, UiFont(12));
+  lblRemoteHint->setObjectName(QStringLiteral("lblRemoteHint"));
+  lblRemoteHint->resize(236, 17);
   SetTextColor(lblRemoteHint, Grey);
+  btnCancelPending = new QPushButton(QStringLiteral("취소"), pnlRemote);
+  btnCancelPending->setObjectName(QStringLiteral("btnCancelPending"));
+  btnCancelPending->setGeometry(264, 44, 60, 24);
+  btnCancelPending->hide();
+  connect(btnCancelPending, &QPushButton::clicked, this, [this] {
+    auto cancel = std::move(FCancelPending);
+    FCancelPending = nullptr;
+    btnCancelPending->hide();
+    SetRemoteHint(QStringLiteral("상대방 접속 ID를 입력하세요"), Grey);
+    if (cancel) cancel();
+  });
   edtRemoteID = new QLineEdit(pnlRemote);
   edtRemoteID->setObjectName(QStringLiteral("edtRemoteID"));
   edtRemoteID->setGeometry(20, 72, 304, 36);
   edtRemoteID->setFont(MonoFont(24));
   edtRemoteID->setPlaceholderText(QStringLiteral("000 000 000"));
   connect(edtRemoteID, &QLineEdit::returnPressed, this, &TfrmClientMain::ConnectClicked);
+  // A reason left from the last attempt goes once the user types another ID.
+  connect(edtRemoteID, &QLineEdit::textEdited, this, [this] {
+    if (!FCancelPending) SetRemoteHint(QStringLiteral("상대방 접속 ID를 입력하세요"), Grey);
+  });
   btnConnect = new QPushButton(pnlRemote);
   btnConnect->setObjectName(QStringLiteral("btnConnect"));
   btnConnect->setGeometry(20, 128, 304, 44);
@@ -179,9 +196,12 @@ void TfrmClientMain::BuildControls() {
   btnConnect->setStyleSheet(QStringLiteral("QPushButton { background-color: #3B4A6C; color: white; border: none; }"
                                            "QPushButton:pressed { background-color: #2C3852; }"));
   connect(btnConnect, &QPushButton::clicked, this, &TfrmClientMain::ConnectClicked);
+  lblQuality = MakeLabel(pnlRemote, 20, 192, UiFont(13));
+  lblQuality->setObjectName(QStringLiteral("lblQuality"));
   cbQuality = new QComboBox(pnlRemote);
   cbQuality->setObjectName(QStringLiteral("cbQuality"));
-  cbQuality->setGeometry(20, 188, 140, 25);
+  cbQuality->setGeometry(64, 188, 140, 25);
+  lblQuality->setBuddy(cbQuality);
   cbQuality->setEditable(false);
 
   pnlRecent = new QWidget(this);
@@ -190,7 +210,7 @@ void TfrmClientMain::BuildControls() {
   lblRecent = MakeLabel(pnlRecent, 16, 12, UiFont(13));
   lstRecent = new QListWidget(pnlRecent);
   lstRecent->setObjectName(QStringLiteral("lstRecent"));
-  lstRecent->setGeometry(16, 36, 400, 144);
+  lstRecent->setGeometry(16, 36, 332, 144);
   lstRecent->setFrameShape(QFrame::NoFrame);
   SetBackground(lstRecent, RecentBack);
   lstRecent->setStyleSheet(QStringLiteral("QListWidget::item { height: 17px; }"));
@@ -205,25 +225,37 @@ void TfrmClientMain::BuildControls() {
     if (menu.exec(lstRecent->viewport()->mapToGlobal(APos)) == remove) RemoveRecentAt(row);
   });
   lstRecent->installEventFilter(this);  // the Delete key
+  // The log has a panel side of its own, under its own caption, in text dark enough to read.
+  lblLog = MakeLabel(pnlRecent, 368, 12, UiFont(13));
+  lblLog->setObjectName(QStringLiteral("lblLog"));
   mmoLog = new QPlainTextEdit(pnlRecent);
   mmoLog->setObjectName(QStringLiteral("mmoLog"));
-  mmoLog->setGeometry(432, 36, 264, 144);
+  mmoLog->setGeometry(368, 36, 328, 144);
   mmoLog->setFrameShape(QFrame::NoFrame);
   mmoLog->setReadOnly(true);
   mmoLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);
   mmoLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  mmoLog->setFont(MonoFont(11));
+  mmoLog->setFont(MonoFont(12));
+  mmoLog->setFocusPolicy(Qt::ClickFocus);
   SetBackground(mmoLog, LogBack);
-  SetTextColor(mmoLog, Grey);
+  SetTextColor(mmoLog, QColor(0x40, 0x40, 0x40));
   // The range grows as new lines are laid out, possibly after AddLog has returned.
   connect(mmoLog->verticalScrollBar(), &QScrollBar::rangeChanged, this, [this] { ChangeLog([] {}); });
   edtChat = new QLineEdit(pnlRecent);
   edtChat->setObjectName(QStringLiteral("edtChat"));
-  edtChat->setGeometry(432, 158, 264, 24);
+  edtChat->setGeometry(368, 158, 328, 24);
   edtChat->setPlaceholderText(QStringLiteral("채팅 메시지 입력 후 Enter"));
   edtChat->setMaxLength(int(TLogEntry::MaxLogEntryChars));
   edtChat->hide();
   connect(edtChat, &QLineEdit::returnPressed, this, &TfrmClientMain::SendChatLine);
+
+  // Tab order from the partner's ID, where the window starts.
+  QWidget::setTabOrder(edtRemoteID, btnConnect);
+  QWidget::setTabOrder(btnConnect, cbQuality);
+  QWidget::setTabOrder(cbQuality, edtPassword);
+  QWidget::setTabOrder(edtPassword, btnSetPw);
+  QWidget::setTabOrder(btnSetPw, chkAutoPw);
+  QWidget::setTabOrder(chkAutoPw, lstRecent);
 
   tmrUI = new QTimer(this);
   tmrUI->setInterval(1500);
@@ -248,6 +280,8 @@ void TfrmClientMain::ApplyCaptions() {
   set(lblRemoteHint, QStringLiteral("상대방 접속 ID를 입력하세요"));
   btnConnect->setText(QStringLiteral("접속"));
   set(lblRecent, QStringLiteral("최근 접속"));
+  set(lblLog, QStringLiteral("활동 기록"));
+  set(lblQuality, QStringLiteral("화질"));
   lblStatus->setText(QStringLiteral("시작하는 중..."));
   lblHeaderState->setText(QStringLiteral("연결 중"));
 }
@@ -285,6 +319,43 @@ void TfrmClientMain::RecentActivated() {
 
 void TfrmClientMain::RemoveRecentAt(int ARow) {
   if (ARow >= 0) FCore.RemoveRecent(size_t(ARow));
+}
+
+void TfrmClientMain::SetRemoteHint(const QString& AText, const QColor& AColour) {
+  lblRemoteHint->setText(AText);
+  lblRemoteHint->setToolTip(AText);  // a long reason is cut in the line, whole in the tooltip
+  SetTextColor(lblRemoteHint, AColour);
+}
+
+QString TfrmClientMain::RemoteHintText() const { return lblRemoteHint->text(); }
+
+void TfrmClientMain::ShowPending(const QString& AText, std::function<void()> ACancel) {
+  FCancelPending = std::move(ACancel);
+  btnCancelPending->setVisible(bool(FCancelPending));
+  SetRemoteHint(AText, BrandColor);
+}
+
+void TfrmClientMain::EndPending(const QString& AText) {
+  FCancelPending = nullptr;
+  btnCancelPending->hide();
+  if (AText.isEmpty())
+    SetRemoteHint(QStringLiteral("상대방 접속 ID를 입력하세요"), Grey);
+  else
+    SetRemoteHint(AText, QColor(0xC0, 0x39, 0x2B));
+}
+
+void TfrmClientMain::ViewerRefused(const TViewerRefusal& ARefusal) {
+  // The reason itself came with EndPending; an ID the relay does not know has left the list.
+  if (ARefusal.Forgotten) SetRemoteHint(lblRemoteHint->text() + QStringLiteral(" (목록에서 뺐습니다)"), QColor(0xC0, 0x39, 0x2B));
+}
+
+void TfrmClientMain::showEvent(QShowEvent* AEvent) {
+  QWidget::showEvent(AEvent);
+  // A supporter's first keys go to the partner's ID, never into this computer's password.
+  if (!FFocusedOnce) {
+    FFocusedOnce = true;
+    edtRemoteID->setFocus(Qt::OtherFocusReason);
+  }
 }
 
 void TfrmClientMain::ConfigWriteFailed(const std::string& AText) {
@@ -388,7 +459,7 @@ void TfrmClientMain::SendChatLine() {
 void TfrmClientMain::SessionChanged(bool AInSession) {
   btnEndSession->setVisible(AInSession);
   edtChat->setVisible(AInSession);
-  ChangeLog([&] { mmoLog->resize(264, AInSession ? 118 : 144); });
+  ChangeLog([&] { mmoLog->resize(328, AInSession ? 118 : 144); });
   SetMyPanelColor(AInSession ? PanelInSession : PanelEnded);
   RefreshHeader();  // the header tells the state now, not at the next tick
 }

@@ -62,6 +62,13 @@ public:
   // The header's state now (the window's timer does it every 1.5 s).
   void RefreshHeader();
 
+  // A connection waiting for the partner: its state under the ID field, with "취소" (ACancel).
+  // EndPending: the attempt ended before a window opened (the reason stays, in red) or, with
+  // an empty text, the partner admitted us and the viewer window is open.
+  void ShowPending(const QString& AText, std::function<void()> ACancel);
+  void EndPending(const QString& AText);
+  QString RemoteHintText() const;
+
 protected:
   void closeEvent(QCloseEvent* AEvent) override;
   bool eventFilter(QObject* AWatched, QEvent* AEvent) override;
@@ -77,6 +84,7 @@ private:
   void SessionChanged(bool AInSession) override;
   void RecentChanged() override;
   void ConfigWriteFailed(const std::string& AText) override;
+  void ViewerRefused(const TViewerRefusal& ARefusal) override;
 
   // What the user does.
   // By value: the recent list it may come from is rebuilt on the way.
@@ -91,6 +99,8 @@ private:
   void ApplyCaptions();
   void SetMyPanelColor(const QColor& AColor);
   void TrimLog();
+  void SetRemoteHint(const QString& AText, const QColor& AColour);
+  void showEvent(QShowEvent* AEvent) override;
   template <typename TChange>
   void ChangeLog(TChange AChange);
 
@@ -124,6 +134,11 @@ private:
   QComboBox* cbQuality = nullptr;
   QWidget* pnlRecent = nullptr;
   QLabel* lblRecent = nullptr;
+  QLabel* lblLog = nullptr;
+  QLabel* lblQuality = nullptr;
+  QPushButton* btnCancelPending = nullptr;
+  std::function<void()> FCancelPending;
+  bool FFocusedOnce = false;
   QListWidget* lstRecent = nullptr;
   QPlainTextEdit* mmoLog = nullptr;
   QLineEdit* edtChat = nullptr;  // shown during a session

@@ -582,6 +582,7 @@ void TfrmRemote::NewSession() {
       show();
       raise();
       activateWindow();
+      if (OnAdmitted) OnAdmitted();
     }
     FAdmittedOnce = true;
   };

@@ -86,6 +86,7 @@ public:
   bool Unseen() const { return FShowOnAdmission && !FAdmittedOnce; }
   std::function<void(const QString& AText)> OnPendingStatus;
   std::function<void(const QString& AText)> OnEndedUnseen;
+  std::function<void()> OnAdmitted;  // the window has just shown itself
 
   // Starts the session: connecting happens on the session's thread. A failure shows the
   // error box and closes the window. Call once.

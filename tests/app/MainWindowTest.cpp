@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
@@ -191,6 +192,8 @@ TEST_F(MainWindowTest, ConnectToChecksBeforeAskingForThePassword) {
       {"abc - ", "접속할 ID를 입력하세요."},
       {"123 456 789", "자기 자신에게는 접속할 수 없습니다."},
       {"123-456-789", "자기 자신에게는 접속할 수 없습니다."},
+      {"12345", "접속 ID는 9자리 숫자입니다."},
+      {"987 654 3210", "접속 ID는 9자리 숫자입니다."},
   };
   for (const auto& tc : refused) {
     Messages.clear();
@@ -199,6 +202,53 @@ TEST_F(MainWindowTest, ConnectToChecksBeforeAskingForThePassword) {
   }
   EXPECT_EQ(Inputs, 0) << "no password dialog for a refused ID";
   EXPECT_TRUE(Opened.empty());
+}
+
+// A layout read at a glance: the log and the quality box have captions, the log is on a side of
+// its own; the window starts with the keys in the partner's ID, not in this computer's password.
+TEST_F(MainWindowTest, CaptionedLogAndQualityAndTheFocusInThePartnersID) {
+  TScriptedRelay relay("123456789");
+  Open(relay.Port());
+  Form->show();
+  ASSERT_TRUE(WaitFor([&] { return Form->isVisible(); }));
+  EXPECT_EQ(Form->focusWidget(), RemoteID());
+  EXPECT_EQ(Child<QLabel>("lblLog")->text(), "활동 기록");
+  EXPECT_EQ(Child<QLabel>("lblQuality")->text(), "화질");
+  EXPECT_EQ(Child<QLabel>("lblQuality")->buddy(), Quality());
+  // The log sits right of the recent list, not inside it.
+  EXPECT_GT(Form->LogView()->geometry().left(), Recent()->geometry().right());
+  EXPECT_EQ(Child<QLabel>("lblLog")->geometry().left(), Form->LogView()->geometry().left());
+}
+
+// While the partner is asked the main window says so under the ID, with "취소"; an attempt that
+// ends before a viewer window opens leaves its reason there, until another ID is typed.
+TEST_F(MainWindowTest, AWaitingConnectionAndItsEndAreShownUnderTheID) {
+  TScriptedRelay relay("123456789");
+  Open(relay.Port());
+  QPushButton* cancel = Child<QPushButton>("btnCancelPending");
+  EXPECT_FALSE(cancel->isVisibleTo(Form.get()));
+  int cancelled = 0;
+  Form->ShowPending("987 654 321: 원격지 승인 대기 중...", [&] { ++cancelled; });
+  EXPECT_EQ(Form->RemoteHintText(), "987 654 321: 원격지 승인 대기 중...");
+  EXPECT_TRUE(cancel->isVisibleTo(Form.get()));
+  cancel->click();
+  EXPECT_EQ(cancelled, 1);
+  EXPECT_FALSE(cancel->isVisibleTo(Form.get()));
+  EXPECT_EQ(Form->RemoteHintText(), "상대방 접속 ID를 입력하세요");
+
+  Form->ShowPending("987 654 321: 원격지 승인 대기 중...", [&] { ++cancelled; });
+  Form->EndPending("987 654 321: 상대방이 오프라인이거나 존재하지 않는 ID입니다");
+  EXPECT_FALSE(cancel->isVisibleTo(Form.get()));
+  EXPECT_EQ(Form->RemoteHintText(), "987 654 321: 상대방이 오프라인이거나 존재하지 않는 ID입니다");
+  EXPECT_TRUE(Messages.isEmpty());  // no box
+  QKeyEvent typed(QEvent::KeyPress, Qt::Key_1, Qt::NoModifier, QStringLiteral("1"));
+  QApplication::sendEvent(RemoteID(), &typed);
+  EXPECT_EQ(Form->RemoteHintText(), "상대방 접속 ID를 입력하세요");
+
+  Form->ShowPending("x", [&] { ++cancelled; });
+  Form->EndPending(QString());  // admitted: the viewer window took over
+  EXPECT_EQ(Form->RemoteHintText(), "상대방 접속 ID를 입력하세요");
+  EXPECT_EQ(cancelled, 1);
 }
 
 TEST_F(MainWindowTest, PasswordDialogDecidesTheProof) {
