@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "protocol/Credentials.h"
+#include "protocol/RelayLink.h"
 
 namespace tlm {
 
@@ -127,7 +128,9 @@ void TClientApp::Start() {
   std::string deviceKey;
   SaveConfig([&] { deviceKey = FConfig.DeviceKey(); });
   if (deviceKey.empty()) deviceKey = FConfig.DeviceKey();  // not stored, but kept for this run
-  FHost = std::make_unique<THostAgent>(FUi, FEnv.RelayHostOrDefault(), FParts.RelayPort, deviceKey,
+  // The stored TLS choice (the environment's is read where connections are made).
+  SetRelayTlsConfigured(FConfig.RelayTls(), FConfig.RelayCa());
+  FHost = std::make_unique<THostAgent>(FUi, RelayHost(), FParts.RelayPort, deviceKey,
                                        FConfig.PasswordHash(), FParts.Services, FParts.Timings);
   FHost->SetQuality(FQuality);
   FHost->OnID = [this](const std::string& AText) { HostID(AText); };
@@ -199,7 +202,42 @@ void TClientApp::Connect(const std::string& AID, const std::string& APassword) {
 void TClientApp::OpenViewer(const std::string& ATarget, const std::string& AName, const std::string& AProof) {
   if (!FParts.OpenViewer) return;
   FParts.OpenViewer(
-      TViewerRequest{FEnv.RelayHostOrDefault(), FParts.RelayPort, ATarget, AName, AProof, FQuality, FEnv.ResultFile});
+      TViewerRequest{RelayHost(), FParts.RelayPort, ATarget, AName, AProof, FQuality, FEnv.ResultFile});
+}
+
+std::string TClientApp::RelayHost() const {
+  if (!FEnv.RelayHost.empty()) return FEnv.RelayHost;
+  const std::string stored = FConfig.RelayHost();
+  return stored.empty() ? FEnv.RelayHostOrDefault() : stored;
+}
+
+TClientSettings TClientApp::Settings() const {
+  return TClientSettings{FConfig.MyName(), FConfig.RelayHost(), FConfig.RelayTls(), FConfig.RelayCa()};
+}
+
+TSettingsOverrides TClientApp::Overrides() const {
+  TSettingsOverrides overrides;
+  if (!FEnv.RelayHost.empty()) overrides.RelayHost = FEnv.RelayHost;
+  overrides.RelayTls = FEnv.RelayTls;
+  if (!FEnv.RelayTlsCa.empty()) overrides.RelayCa = FEnv.RelayTlsCa;
+  return overrides;
+}
+
+void TClientApp::ChangeSettings(const TClientSettings& ASettings) {
+  SaveConfig([&] {
+    FConfig.SetMyName(ASettings.MyName);
+    FConfig.SetRelayHost(ASettings.RelayHost);
+    FConfig.SetRelayTls(ASettings.RelayTls);
+    FConfig.SetRelayCa(ASettings.RelayCa);
+  });
+  // New viewer connections use them at once; the host's own link to the relay at the next start.
+  SetRelayTlsConfigured(FConfig.RelayTls(), FConfig.RelayCa());
+}
+
+std::optional<bool> TClientApp::KeepRunningOnClose() const { return FConfig.KeepRunningOnClose(); }
+
+void TClientApp::SetKeepRunningOnClose(bool AKeep) {
+  SaveConfig([&] { FConfig.SetKeepRunningOnClose(AKeep); });
 }
 
 void TClientApp::AutoConnect() {

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "app/ClientSettings.h"
 #include "app/Config.h"
 #include "app/Environment.h"
 #include "host/HostAgent.h"
@@ -159,6 +160,18 @@ public:
   void EndSessionByUser();
   // A line for the log (also from the program: the desktop backend's problems).
   void AddLog(const std::string& AText);
+
+  // The relay host in use: TLMREMOTE_HOST, else the stored one, else the built-in one.
+  std::string RelayHost() const;
+  // The settings dialog's values as stored, and what the environment sets instead this run.
+  TClientSettings Settings() const;
+  TSettingsOverrides Overrides() const;
+  // Stores checked settings (CheckClientSettings). The name and the relay serve new viewer
+  // connections at once, the host's link from the next start.
+  void ChangeSettings(const TClientSettings& ASettings);
+  // The user's answer to "keep running in the tray when the window closes?", none until asked.
+  std::optional<bool> KeepRunningOnClose() const;
+  void SetKeepRunningOnClose(bool AKeep);
 
 private:
   // Runs a configuration write; a failure goes to the views, the program goes on.

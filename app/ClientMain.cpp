@@ -22,6 +22,10 @@
 #include <QTextLayout>
 #include <QTimer>
 
+#include "app/CloseRule.h"
+#include "app/SettingsDialog.h"
+#include "app/TrayIcon.h"
+#include "platform/Folders.h"
 #include "protocol/Credentials.h"
 #include "protocol/Messages.h"
 #include "qtui/QtLook.h"
@@ -69,6 +73,13 @@ TMainDialogs TMainDialogs::Standard() {
   d.CloseQuestion = [open] {
     if (*open) (*open)->done(QMessageBox::No);
   };
+  d.Settings = [](QWidget* AParent, TClientSettings& ASettings, bool& AAutostart, const TSettingsOverrides& AEnv) {
+    TfrmSettings dialog(ASettings, AAutostart, AEnv, AParent);
+    if (dialog.exec() != QDialog::Accepted) return false;
+    ASettings = dialog.Settings();
+    AAutostart = dialog.Autostart();
+    return true;
+  };
   d.Input = [](QWidget* AParent, const QString& ATitle, const QString& APrompt, QString& AText) {
     bool ok = false;
     // It asks for the partner's password: someone watching the screen must not read it.
@@ -98,6 +109,11 @@ TfrmClientMain::TfrmClientMain(TClientApp& ACore, TMainDialogs ADialogs)
   SetTextColor(btnConnect, Qt::white);
   RecentChanged();
   HostIdChanged(FCore.MyID());
+  FTrayAvailable = [] { return TTrayIcon::Available(); };
+  FTray = new TTrayIcon(this);
+  FTray->OnOpen = [this] { BringToFront(); };
+  FTray->OnQuit = [] { QCoreApplication::quit(); };
+  if (FTrayAvailable()) FTray->Show();
   FCore.AddView(this);
 }
 
@@ -130,6 +146,13 @@ void TfrmClientMain::BuildControls() {
                                               "QPushButton:pressed { background-color: #962D22; }"));
   btnEndSession->hide();
   connect(btnEndSession, &QPushButton::clicked, this, [this] { FCore.EndSessionByUser(); });
+  btnSettings = new QPushButton(QStringLiteral("설정"), pnlHeader);
+  btnSettings->setObjectName(QStringLiteral("btnSettings"));
+  btnSettings->setGeometry(330, 19, 80, 26);
+  btnSettings->setStyleSheet(QStringLiteral("QPushButton { background-color: #4E5F85; color: white; border: none; }"
+                                            "QPushButton:pressed { background-color: #2C3852; }"));
+  btnSettings->setFocusPolicy(Qt::TabFocus);
+  connect(btnSettings, &QPushButton::clicked, this, [this] { OpenSettings(); });
 
   pnlMy = new QWidget(this);
   pnlMy->setGeometry(24, 88, 344, 232);
@@ -375,7 +398,10 @@ void TfrmClientMain::SetPasswordClicked() {
   FDialogs.Info(this, Q(PasswordChangeText(change)));
 }
 
-void TfrmClientMain::HostIdChanged(const std::string& AID) { lblMyID->setText(Q(DisplayID(AID))); }
+void TfrmClientMain::HostIdChanged(const std::string& AID) {
+  lblMyID->setText(Q(DisplayID(AID)));
+  if (FTray) FTray->SetToolTip(QStringLiteral("TALMIR Remote - ") + Q(DisplayID(AID)));
+}
 
 void TfrmClientMain::HostStatusChanged(const std::string& AText) { lblStatus->setText(Q(AText)); }
 
@@ -498,8 +524,57 @@ bool TfrmClientMain::eventFilter(QObject* AWatched, QEvent* AEvent) {
   return QWidget::eventFilter(AWatched, AEvent);
 }
 
+TAutostartEntry TfrmClientMain::Autostart() const {
+  return TAutostartEntry(UserConfigDir(FCore.Environment().Folders), U(QCoreApplication::applicationFilePath()));
+}
+
+void TfrmClientMain::OpenSettings() {
+  if (!FDialogs.Settings) return;
+  TClientSettings settings = FCore.Settings();
+  TAutostartEntry autostart = Autostart();
+  const bool wasAutostart = autostart.Enabled();
+  bool wantAutostart = wasAutostart;
+  if (!FDialogs.Settings(this, settings, wantAutostart, FCore.Overrides())) return;
+  FCore.ChangeSettings(settings);
+  if (wantAutostart == wasAutostart) return;
+  try {
+    if (wantAutostart)
+      autostart.Enable();
+    else
+      autostart.Disable();
+  } catch (const std::exception& e) {
+    if (FDialogs.Error) FDialogs.Error(this, QStringLiteral("자동 실행을 바꿀 수 없습니다: ") + Q(e.what()));
+  }
+}
+
 void TfrmClientMain::closeEvent(QCloseEvent* AEvent) {
-  // Closing the main window ends the program, whatever viewer windows are still open.
+  // Whatever viewer windows are still open, the main window decides whether the program ends.
+  const bool tray = FTrayAvailable && FTrayAvailable();
+  ECloseChoice choice = CloseChoice(tray, FCore.HasPassword(), FCore.KeepRunningOnClose());
+  if (choice == ECloseChoice::AskToTray) {
+    const bool keep = FDialogs.Question(
+        this, QStringLiteral("창을 닫아도 TALMIR Remote는 트레이에서 계속 실행되어, 비밀번호로 이 컴퓨터에 접속할 수 "
+                             "있습니다.\n계속 실행할까요? (아니요: 프로그램을 종료합니다)"));
+    FCore.SetKeepRunningOnClose(keep);
+    choice = keep ? ECloseChoice::ToTray : ECloseChoice::Quit;
+  } else if (choice == ECloseChoice::AskToQuit) {
+    if (!FDialogs.Question(this, QStringLiteral("TALMIR Remote를 종료하면 이 컴퓨터에 무인 접속할 수 없게 됩니다.\n"
+                                                "종료할까요?"))) {
+      AEvent->ignore();
+      return;
+    }
+    choice = ECloseChoice::Quit;
+  }
+  if (choice == ECloseChoice::ToTray) {
+    AEvent->ignore();
+    hide();
+    FTray->Show();
+    if (!FToldAboutTray) {
+      FToldAboutTray = true;
+      FTray->Notify(QStringLiteral("TALMIR Remote"), QStringLiteral("트레이에서 계속 실행 중입니다. 끝내려면 메뉴의 \"종료\"를 고르세요."));
+    }
+    return;
+  }
   AEvent->accept();
   QCoreApplication::quit();
 }

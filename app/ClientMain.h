@@ -15,6 +15,7 @@
 #include <functional>
 #include <string>
 
+#include "app/Autostart.h"
 #include "app/ClientApp.h"
 
 class QCheckBox;
@@ -25,6 +26,7 @@ class QListWidget;
 class QPlainTextEdit;
 class QPushButton;
 class QTimer;
+namespace tlm { class TTrayIcon; }
 
 namespace tlm {
 
@@ -35,6 +37,9 @@ struct TMainDialogs {
   std::function<bool(QWidget* AParent, const QString& AText)> Question;  // Yes -> true
   // Closes the open Question box as if No was chosen; nothing when none is open.
   std::function<void()> CloseQuestion;
+  // The settings dialog; false when cancelled. ASettings and AAutostart in and out.
+  std::function<bool(QWidget* AParent, TClientSettings& ASettings, bool& AAutostart, const TSettingsOverrides& AEnv)>
+      Settings;
   // One-line password box (what is typed shows as dots); false when cancelled.
   std::function<bool(QWidget* AParent, const QString& ATitle, const QString& APrompt, QString& AText)> Input;
   static TMainDialogs Standard();
@@ -61,6 +66,12 @@ public:
   void BringToFront();
   // The header's state now (the window's timer does it every 1.5 s).
   void RefreshHeader();
+  // "설정": the settings dialog, then what it set is stored (and the autostart entry made).
+  void OpenSettings();
+  // Whether the desktop shows tray icons; tests replace it.
+  void SetTrayCheck(std::function<bool()> ACheck) { FTrayAvailable = std::move(ACheck); }
+  // The autostart entry this window switches.
+  TAutostartEntry Autostart() const;
 
   // A connection waiting for the partner: its state under the ID field, with "취소" (ACancel).
   // EndPending: the attempt ended before a window opened (the reason stays, in red) or, with
@@ -143,6 +154,10 @@ private:
   QPlainTextEdit* mmoLog = nullptr;
   QLineEdit* edtChat = nullptr;  // shown during a session
   QTimer* tmrUI = nullptr;
+  QPushButton* btnSettings = nullptr;
+  TTrayIcon* FTray = nullptr;
+  std::function<bool()> FTrayAvailable;
+  bool FToldAboutTray = false;
 };
 
 }  // namespace tlm

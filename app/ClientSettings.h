@@ -2,6 +2,7 @@
 // the dialog shows them, the configuration store keeps them, the environment overrides them.
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace tlm {
@@ -12,6 +13,13 @@ struct TClientSettings {
   bool RelayTls = false;  // reach the relay over TLS
   std::string RelayCa;    // PEM file of the certificates to trust ("" : the system's)
   bool operator==(const TClientSettings&) const = default;
+};
+
+// Which settings the environment sets for this run, and to what.
+struct TSettingsOverrides {
+  std::optional<std::string> RelayHost;  // TLMREMOTE_HOST
+  bool RelayTls = false;                 // TLMREMOTE_TLS=1
+  std::optional<std::string> RelayCa;    // TLMREMOTE_TLS_CA
 };
 
 // The settings with blanks trimmed, or an error text (Korean, for the user) in AError.

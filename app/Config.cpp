@@ -160,6 +160,25 @@ void TAppConfig::SetMyName(const std::string& AName) { Set("MyName", AName); }
 
 bool TAppConfig::RelayTls() const { return Get("RelayTls") == "1"; }
 
+void TAppConfig::SetRelayTls(bool AOn) { Set("RelayTls", AOn ? "1" : "0"); }
+
+std::string TAppConfig::RelayHost() const { return Get("RelayHost"); }
+
+void TAppConfig::SetRelayHost(const std::string& AHost) { Set("RelayHost", AHost); }
+
+std::string TAppConfig::RelayCa() const { return Get("RelayCa"); }
+
+void TAppConfig::SetRelayCa(const std::string& APath) { Set("RelayCa", APath); }
+
+std::optional<bool> TAppConfig::KeepRunningOnClose() const {
+  const std::string value = Get("KeepRunningOnClose");
+  if (value == "1") return true;
+  if (value == "0") return false;
+  return std::nullopt;
+}
+
+void TAppConfig::SetKeepRunningOnClose(bool AKeep) { Set("KeepRunningOnClose", AKeep ? "1" : "0"); }
+
 std::vector<TRecentItem> TAppConfig::GetRecent() const {
   if (FUnsavedRecent) return *FUnsavedRecent;
   CSimpleIniA ini;

@@ -90,7 +90,9 @@ TfrmSettings::TfrmSettings(const TClientSettings& ACurrent, bool AAutostart, con
   chkAutostart->setObjectName(QStringLiteral("chkAutostart"));
   chkAutostart->setChecked(AAutostart);
   form->addRow(QString(), chkAutostart);
-  form->addRow(QString(), Note(QStringLiteral("로그인하면 TALMIR Remote가 트레이에서 시작되어 이 컴퓨터에 접속할 수 있습니다."), this));
+  form->addRow(QString(), Note(QStringLiteral("로그인하면 TALMIR Remote가 시작되어 이 컴퓨터에 접속할 수 있습니다. "
+                                              "중계 서버와 TLS는 다시 시작한 뒤부터 이 컴퓨터의 접속에 쓰입니다."),
+                               this));
 
   lblError = new QLabel(this);
   lblError->setObjectName(QStringLiteral("lblError"));

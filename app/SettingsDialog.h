@@ -20,13 +20,6 @@ class QPushButton;
 
 namespace tlm {
 
-// Which settings the environment sets for this run, and to what.
-struct TSettingsOverrides {
-  std::optional<std::string> RelayHost;  // TLMREMOTE_HOST
-  bool RelayTls = false;                 // TLMREMOTE_TLS=1
-  std::optional<std::string> RelayCa;    // TLMREMOTE_TLS_CA
-};
-
 class TfrmSettings final : public QDialog {
   Q_OBJECT
 public:

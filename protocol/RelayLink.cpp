@@ -1,6 +1,7 @@
 #include "protocol/RelayLink.h"
 
 #include <atomic>
+#include <mutex>
 #include <cstdlib>
 
 #include "protocol/Error.h"
@@ -15,6 +16,8 @@ namespace tlm {
 namespace {
 
 std::atomic<bool> GConfiguredTls{false};
+std::mutex GConfiguredCaLock;
+std::string GConfiguredCa;
 
 std::string Env(const char* AName) {
   const char* value = std::getenv(AName);
@@ -23,12 +26,20 @@ std::string Env(const char* AName) {
 
 }  // namespace
 
-void SetRelayTlsConfigured(bool AEnabled) { GConfiguredTls.store(AEnabled); }
+void SetRelayTlsConfigured(bool AEnabled, const std::string& ACaFile) {
+  GConfiguredTls.store(AEnabled);
+  std::lock_guard hold(GConfiguredCaLock);
+  GConfiguredCa = ACaFile;
+}
 
 TRelayTlsChoice RelayTlsChoice() {
   TRelayTlsChoice choice;
   choice.Enabled = Env("TLMREMOTE_TLS") == "1" || GConfiguredTls.load();
   choice.CaFile = Env("TLMREMOTE_TLS_CA");
+  if (choice.CaFile.empty()) {
+    std::lock_guard hold(GConfiguredCaLock);
+    choice.CaFile = GConfiguredCa;
+  }
   return choice;
 }
 

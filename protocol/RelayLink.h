@@ -21,8 +21,9 @@ struct TRelayTlsChoice {
   std::string CaFile;  // "" = the system's trusted certificates
 };
 
-// The configuration's RelayTls setting; thread-safe.
-void SetRelayTlsConfigured(bool AEnabled);
+// The configuration's RelayTls setting, and its certificate file (used when the environment
+// names none); thread-safe.
+void SetRelayTlsConfigured(bool AEnabled, const std::string& ACaFile = std::string());
 // The environment is read afresh on every call.
 TRelayTlsChoice RelayTlsChoice();
 // The Windows build has no TLS yet: asked for it, its relay connections refuse to connect with

@@ -251,6 +251,73 @@ TEST_F(MainWindowTest, AWaitingConnectionAndItsEndAreShownUnderTheID) {
   EXPECT_EQ(cancelled, 1);
 }
 
+// Closing the window: with a tray the host runs on (asked once while unattended access is on,
+// the answer kept); without one, unattended access is not ended without a word.
+TEST_F(MainWindowTest, ClosingKeepsTheHostInTheTrayOrAsksBeforeEndingUnattendedAccess) {
+  TScriptedRelay relay("123456789");
+  Open(relay.Port());
+  SetPassword(true, "secret-pw");
+  Form->show();
+  struct TStep {
+    const char* What;
+    bool Tray;
+    bool Answer;
+    int Questions;  // asked so far
+    bool Visible;   // after the close
+  } steps[] = {
+      {"no tray, keep unattended access", false, false, 1, true},
+      {"no tray, end it", false, true, 2, false},
+      {"tray, first close: keep running", true, true, 3, false},
+      {"tray, the answer holds", true, false, 3, false},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.What);
+    Form->show();
+    Form->SetTrayCheck([&] { return step.Tray; });
+    Answer = step.Answer;
+    Form->close();
+    EXPECT_EQ(Questions.size(), step.Questions);
+    EXPECT_EQ(Form->isVisible(), step.Visible);
+  }
+  EXPECT_EQ(Core->KeepRunningOnClose(), std::optional<bool>(true));
+  EXPECT_EQ(Core->Host()->Running(), true);  // hidden in the tray, still reachable
+}
+
+// "설정": what the dialog set is stored, the name goes to the next viewer request, and the
+// autostart entry is made and removed.
+TEST_F(MainWindowTest, SettingsAreStoredAndSwitchTheAutostartEntry) {
+  Env.Folders.ConfigHome = (FDir / "xdg").string();
+  TScriptedRelay relay("123456789");
+  bool wantAutostart = true;
+  FDialogs.Settings = [&](QWidget*, TClientSettings& ASettings, bool& AAutostart, const TSettingsOverrides&) {
+    ASettings.MyName = "지원팀";
+    ASettings.RelayHost = "relay.example.com";
+    AAutostart = wantAutostart;
+    return true;
+  };
+  Open(relay.Port());
+  Child<QPushButton>("btnSettings")->click();
+  EXPECT_EQ(Core->Settings().MyName, "지원팀");
+  EXPECT_EQ(Core->Settings().RelayHost, "relay.example.com");
+  EXPECT_EQ(Core->RelayHost(), "relay.example.com");
+  EXPECT_TRUE(Form->Autostart().Enabled());
+  EXPECT_TRUE(fs::exists(FDir / "xdg" / "autostart" / "tlmremote.desktop"));
+  InputAnswer = QString();
+  Connect("987654321");
+  ASSERT_EQ(Opened.size(), 1u);
+  EXPECT_EQ(Opened[0].MyName, "지원팀");
+  EXPECT_EQ(Opened[0].Server, "relay.example.com");
+  wantAutostart = false;
+  Child<QPushButton>("btnSettings")->click();
+  EXPECT_FALSE(fs::exists(FDir / "xdg" / "autostart" / "tlmremote.desktop"));
+  // The environment's relay wins over the stored one.
+  Close();
+  Env.RelayHost = "env-relay";
+  Open(relay.Port());
+  EXPECT_EQ(Core->RelayHost(), "env-relay");
+  EXPECT_EQ(Core->Overrides().RelayHost, std::optional<std::string>("env-relay"));
+}
+
 TEST_F(MainWindowTest, PasswordDialogDecidesTheProof) {
   Open(ClosedPort());
   Connect("987-654 321");  // cancelled
