@@ -1,6 +1,7 @@
 #include "app/ClientApp.h"
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <fstream>
 #include <thread>
@@ -139,6 +140,10 @@ void TClientApp::Start() {
   };
   FHost->OnLog = [this](const std::string& AText) { AddLog(AText); };
   FHost->OnConsent = [this](const TConsentQuestion& AQuestion) { HostConsent(AQuestion); };
+  FHost->OnOneTimePassword = [this](const std::string& AText) {
+    FOneTimePassword = AText;
+    Notify([&](IClientView& AView) { AView.OneTimePasswordChanged(AText); });
+  };
   FHost->OnConsentClosed = [this] { Notify([](IClientView& AView) { AView.ConsentClosed(); }); };
   FHost->OnSessionStart = [this](const std::string&) { SetSession(true); };
   FHost->OnSessionEnd = [this] { HostSessionEnd(); };
@@ -291,10 +296,28 @@ void TClientApp::SetKeepAspect(bool AKeep) {
   SaveConfig([&] { FConfig.SetKeepAspect(AKeep); });
 }
 
-void TClientApp::AnswerConsent(uint64_t ATicket, bool AAllow) {
+void TClientApp::AnswerConsent(uint64_t ATicket, bool AAllow, bool AViewOnly) {
+  if (!FHost) return;
+  // Before the answer, so the session starts with its input dropped.
+  if (AAllow && AViewOnly) {
+    FHost->SetViewOnly(true);
+    AddLog("보기만 허용: 상담원의 입력은 이 컴퓨터에 전달되지 않습니다");
+  }
   // A question that lapsed or was withdrawn meanwhile: the agent ignores the answer.
-  if (FHost) FHost->AnswerConsent(ATicket, AAllow);
+  FHost->AnswerConsent(ATicket, AAllow);
 }
+
+void TClientApp::RenewOneTimePassword() {
+  if (FHost) FHost->RenewOneTimePassword();
+}
+
+void TClientApp::SetViewerInputBlocked(bool ABlocked) {
+  if (!FHost || !InSession()) return;
+  FHost->SetViewOnly(ABlocked);
+  AddLog(ABlocked ? "상담원 입력 차단" : "상담원 입력 허용");
+}
+
+bool TClientApp::ViewerInputBlocked() const { return FHost && FHost->ViewOnly(); }
 
 bool TClientApp::SendChat(const std::string& AText) {
   if (TrimControl(AText).empty() || !InSession()) return false;
@@ -365,6 +388,9 @@ void TClientApp::HostAdmission(const std::string& AName, const std::string& AIP,
 }
 
 void TClientApp::SetSession(bool AInSession) {
+  if (AInSession)
+    FSessionStartedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch()).count();
   if (!AInSession) {
     FSessionClip.reset();
   } else if (FParts.SessionClipboard && !FSessionClip) {

@@ -93,6 +93,8 @@ public:
   virtual void ViewerRefused(const TViewerRefusal& /*ARefusal*/) {}
   // A configuration write failed; the program goes on with the changed value (AText says so).
   virtual void ConfigWriteFailed(const std::string& /*AText*/) {}
+  // The one-time password now in force ("임시 비밀번호"): new at start, after a session, on demand.
+  virtual void OneTimePasswordChanged(const std::string& /*AText*/) {}
 };
 
 // The local clipboard during a host session, made by the toolkit's side: ApplyRemote puts the
@@ -154,7 +156,16 @@ public:
   EPasswordChange ChangePassword(bool AAllow, const std::string& ATyped);
   void SetQuality(int APreset);
   void SetKeepAspect(bool AKeep);
-  void AnswerConsent(uint64_t ATicket, bool AAllow);
+  // AViewOnly with AAllow: "보기만 허용", the viewer watches but its input is dropped.
+  void AnswerConsent(uint64_t ATicket, bool AAllow, bool AViewOnly = false);
+  const std::string& OneTimePassword() const { return FOneTimePassword; }
+  void RenewOneTimePassword();
+  // "입력 차단" during a session (the session's end switches it off).
+  void SetViewerInputBlocked(bool ABlocked);
+  bool ViewerInputBlocked() const;
+  // Who is connected ("name (address)", "" outside a session) and since when (steady clock, ms).
+  const std::string& ViewerName() const { return FViewerName; }
+  int64_t SessionStartedMs() const { return FSessionStartedMs; }
   // A chat line to the viewer; true when it was queued (blank text or no session: false).
   bool SendChat(const std::string& AText);
   void EndSessionByUser();
@@ -211,6 +222,8 @@ private:
   std::vector<TRecentItem> FRecent;
   std::string FNewRecentID;  // added to the recent list by the last Connect, not there before
   int FQuality = QualityStandard;
+  std::string FOneTimePassword;
+  int64_t FSessionStartedMs = 0;
   std::string FViewerName;  // the viewer admitted last: "name (address)", for the end of its session
   std::string FLastLogText;  // the last entry as given, for summarising repeats
   int FLogRepeats = 0;

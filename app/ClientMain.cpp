@@ -21,6 +21,7 @@
 #include <QTextCursor>
 #include <QTextLayout>
 #include <QTimer>
+#include <chrono>
 
 #include "app/CloseRule.h"
 #include "app/SettingsDialog.h"
@@ -69,6 +70,19 @@ TMainDialogs TMainDialogs::Standard() {
     const int answer = box.exec();
     *open = nullptr;
     return answer == QMessageBox::Yes;
+  };
+  d.Consent = [open](QWidget* AParent, const QString& AText) {
+    QMessageBox box(QMessageBox::Question, QStringLiteral("TALMIR Remote"), AText, QMessageBox::NoButton, AParent);
+    QPushButton* allow = box.addButton(QStringLiteral("허용"), QMessageBox::YesRole);
+    QPushButton* viewOnly = box.addButton(QStringLiteral("보기만 허용"), QMessageBox::AcceptRole);
+    QPushButton* refuse = box.addButton(QStringLiteral("거부"), QMessageBox::NoRole);
+    box.setDefaultButton(allow);
+    box.setEscapeButton(refuse);
+    *open = &box;
+    box.exec();
+    *open = nullptr;
+    QAbstractButton* clicked = box.clickedButton();
+    return clicked == allow ? 1 : clicked == viewOnly ? 2 : 0;
   };
   d.CloseQuestion = [open] {
     if (*open) (*open)->done(QMessageBox::No);
@@ -178,10 +192,35 @@ void TfrmClientMain::BuildControls() {
   chkAutoPw = new QCheckBox(pnlMy);
   chkAutoPw->setObjectName(QStringLiteral("chkAutoPw"));
   chkAutoPw->setGeometry(20, 160, 300, 17);
+  // The one-time password beside the ID: read out on the phone, renewed after every session.
+  lblOtpCaption = MakeLabel(pnlMy, 240, 44, UiFont(12));
+  lblOtpCaption->setText(QStringLiteral("임시 비밀번호"));
+  lblOtpCaption->adjustSize();
+  SetTextColor(lblOtpCaption, Grey);
+  lblOtp = MakeLabel(pnlMy, 240, 62, MonoFont(18, true));
+  lblOtp->setObjectName(QStringLiteral("lblOtp"));
+  lblOtp->resize(70, 26);
+  lblOtp->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  SetTextColor(lblOtp, BrandColor);
+  btnRenewOtp = new QPushButton(QStringLiteral("↻"), pnlMy);
+  btnRenewOtp->setObjectName(QStringLiteral("btnRenewOtp"));
+  btnRenewOtp->setToolTip(QStringLiteral("새 임시 비밀번호"));
+  btnRenewOtp->setGeometry(312, 63, 24, 24);
+  connect(btnRenewOtp, &QPushButton::clicked, this, [this] { FCore.RenewOneTimePassword(); });
   lblStatus = MakeLabel(pnlMy, 20, 188, UiFont(12));
   lblStatus->setObjectName(QStringLiteral("lblStatus"));
   lblStatus->resize(300, 17);
   SetTextColor(lblStatus, Grey);
+  lblSession = MakeLabel(pnlMy, 20, 207, UiFont(12, true));
+  lblSession->setObjectName(QStringLiteral("lblSession"));
+  lblSession->resize(210, 17);
+  lblSession->hide();
+  chkBlockInput = new QCheckBox(QStringLiteral("입력 차단"), pnlMy);
+  chkBlockInput->setObjectName(QStringLiteral("chkBlockInput"));
+  chkBlockInput->setToolTip(QStringLiteral("상담원의 마우스와 키보드 입력을 이 컴퓨터에 전달하지 않습니다"));
+  chkBlockInput->setGeometry(236, 206, 100, 19);
+  chkBlockInput->hide();
+  connect(chkBlockInput, &QCheckBox::toggled, this, [this](bool AOn) { FCore.SetViewerInputBlocked(AOn); });
 
   pnlRemote = new QWidget(this);
   pnlRemote->setGeometry(392, 88, 344, 232);
@@ -487,7 +526,7 @@ void TfrmClientMain::SessionChanged(bool AInSession) {
   edtChat->setVisible(AInSession);
   ChangeLog([&] { mmoLog->resize(328, AInSession ? 118 : 144); });
   SetMyPanelColor(AInSession ? PanelInSession : PanelEnded);
-  RefreshHeader();  // the header tells the state now, not at the next tick
+  RefreshHeader();  // with the session's line: who is connected and for how long  // the header tells the state now, not at the next tick
 }
 
 void TfrmClientMain::BringToFront() {
@@ -502,9 +541,9 @@ void TfrmClientMain::ConsentAsked(const TConsentQuestion& AQuestion, const std::
   if (isMinimized()) showNormal();
   raise();
   activateWindow();
-  const bool allow = FDialogs.Question(this, Q(AText));
+  const int answer = FDialogs.Consent ? FDialogs.Consent(this, Q(AText)) : FDialogs.Question(this, Q(AText)) ? 1 : 0;
   // A question that lapsed or was withdrawn meanwhile closed the prompt; the agent ignores this.
-  FCore.AnswerConsent(AQuestion.Ticket, allow);
+  FCore.AnswerConsent(AQuestion.Ticket, answer != 0, answer == 2);
 }
 
 void TfrmClientMain::ConsentClosed() {
@@ -513,7 +552,31 @@ void TfrmClientMain::ConsentClosed() {
 
 void TfrmClientMain::SetMyPanelColor(const QColor& AColor) { SetBackground(pnlMy, AColor); }
 
-void TfrmClientMain::RefreshHeader() { lblHeaderState->setText(Q(HostStateText(FCore.HostState()))); }
+void TfrmClientMain::RefreshHeader() {
+  lblHeaderState->setText(Q(HostStateText(FCore.HostState())));
+  RefreshSessionLine();
+}
+
+void TfrmClientMain::RefreshSessionLine() {
+  const bool inSession = FCore.InSession();
+  lblSession->setVisible(inSession);
+  chkBlockInput->setVisible(inSession);
+  if (!inSession) return;
+  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch()).count();
+  const int64_t seconds = std::max<int64_t>(0, (now - FCore.SessionStartedMs()) / 1000);
+  const QString name = FCore.ViewerName().empty() ? QStringLiteral("상담원") : Q(FCore.ViewerName());
+  lblSession->setText(QStringLiteral("%1 · %2:%3").arg(name).arg(seconds / 60, 2, 10, QLatin1Char('0')).arg(seconds % 60, 2, 10, QLatin1Char('0')));
+  lblSession->setToolTip(lblSession->text());
+  const QSignalBlocker quiet(chkBlockInput);  // shows the state; only the user's click changes it
+  chkBlockInput->setChecked(FCore.ViewerInputBlocked());
+}
+
+void TfrmClientMain::OneTimePasswordChanged(const std::string& AText) { lblOtp->setText(Q(AText)); }
+
+QString TfrmClientMain::OneTimePasswordText() const { return lblOtp->text(); }
+
+QString TfrmClientMain::SessionLineText() const { return lblSession->isHidden() ? QString() : lblSession->text(); }
 
 bool TfrmClientMain::eventFilter(QObject* AWatched, QEvent* AEvent) {
   if (AWatched == lstRecent && AEvent->type() == QEvent::KeyPress &&

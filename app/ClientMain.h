@@ -35,7 +35,9 @@ struct TMainDialogs {
   std::function<void(QWidget* AParent, const QString& AText)> Info;      // information box, OK only
   std::function<void(QWidget* AParent, const QString& AText)> Error;     // error box, OK only
   std::function<bool(QWidget* AParent, const QString& AText)> Question;  // Yes -> true
-  // Closes the open Question box as if No was chosen; nothing when none is open.
+  // The consent question: 0 refuse, 1 allow, 2 "보기만 허용". Empty: Question (yes allows).
+  std::function<int(QWidget* AParent, const QString& AText)> Consent;
+  // Closes the open Question (or Consent) box as if No was chosen; nothing when none is open.
   std::function<void()> CloseQuestion;
   // The settings dialog; false when cancelled. ASettings and AAutostart in and out.
   std::function<bool(QWidget* AParent, TClientSettings& ASettings, bool& AAutostart, const TSettingsOverrides& AEnv)>
@@ -79,6 +81,8 @@ public:
   void ShowPending(const QString& AText, std::function<void()> ACancel);
   void EndPending(const QString& AText);
   QString RemoteHintText() const;
+  QString OneTimePasswordText() const;
+  QString SessionLineText() const;
 
 protected:
   void closeEvent(QCloseEvent* AEvent) override;
@@ -96,6 +100,8 @@ private:
   void RecentChanged() override;
   void ConfigWriteFailed(const std::string& AText) override;
   void ViewerRefused(const TViewerRefusal& ARefusal) override;
+  void OneTimePasswordChanged(const std::string& AText) override;
+  void RefreshSessionLine();
 
   // What the user does.
   // By value: the recent list it may come from is rebuilt on the way.
@@ -155,6 +161,11 @@ private:
   QLineEdit* edtChat = nullptr;  // shown during a session
   QTimer* tmrUI = nullptr;
   QPushButton* btnSettings = nullptr;
+  QLabel* lblOtpCaption = nullptr;
+  QLabel* lblOtp = nullptr;
+  QPushButton* btnRenewOtp = nullptr;
+  QLabel* lblSession = nullptr;       // who is connected and for how long
+  QCheckBox* chkBlockInput = nullptr;  // "입력 차단"
   TTrayIcon* FTray = nullptr;
   std::function<bool()> FTrayAvailable;
   bool FToldAboutTray = false;

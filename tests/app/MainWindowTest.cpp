@@ -548,6 +548,42 @@ TEST_F(MainWindowTest, ConsentQuestionIsAskedInTheWindowsBox) {
   }
 }
 
+// The helped person's controls: the one-time password beside the ID (renewed on demand), and
+// during a session who is connected and for how long, "보기만 허용" in the prompt and "입력 차단".
+TEST_F(MainWindowTest, OneTimePasswordViewOnlyAndTheSessionLine) {
+  int consentAnswer = 2;  // "보기만 허용"
+  FDialogs.Consent = [&](QWidget*, const QString&) { return consentAnswer; };
+  TScriptedRelay relay("111111111");
+  Open(relay.Port());
+  ASSERT_TRUE(WaitFor([&] { return Form->OneTimePasswordText().size() == 6; }));
+  const QString first = Form->OneTimePasswordText();
+  EXPECT_EQ(Form->OneTimePasswordText().toStdString(), Core->OneTimePassword());
+  Child<QPushButton>("btnRenewOtp")->click();
+  ASSERT_TRUE(WaitFor([&] { return Form->OneTimePasswordText() != first; }));
+
+  ASSERT_TRUE(WaitFor([&] { return Core->MyID() == "111111111"; }));
+  EXPECT_EQ(Form->SessionLineText(), "");
+  relay.Send(MsgAdmitRequest, "10.0.0.5\t지원팀\t");
+  ASSERT_TRUE(WaitFor([&] { return relay.Saw(MsgAdmitAccept); }));
+  relay.Send(MsgSessionStart, "");
+  QCheckBox* block = Child<QCheckBox>("chkBlockInput");
+  ASSERT_TRUE(WaitFor([&] { return block->isVisibleTo(Form.get()); }));
+  EXPECT_TRUE(Core->Host()->ViewOnly());
+  EXPECT_TRUE(block->isChecked());  // the prompt's answer shows as the switch
+  EXPECT_TRUE(Form->SessionLineText().startsWith("지원팀 (10.0.0.5) · 00:0")) << Form->SessionLineText().toStdString();
+  block->click();  // the helped person lets the supporter work after all
+  EXPECT_FALSE(Core->Host()->ViewOnly());
+  block->click();
+  EXPECT_TRUE(Core->Host()->ViewOnly());
+  EXPECT_NE(Form->LogText().indexOf("상담원 입력 차단"), -1);
+
+  const QString duringSession = Form->OneTimePasswordText();
+  relay.Send(MsgSessionEnd, "");
+  ASSERT_TRUE(WaitFor([&] { return !block->isVisibleTo(Form.get()); }));
+  EXPECT_FALSE(Core->Host()->ViewOnly());
+  ASSERT_TRUE(WaitFor([&] { return Form->OneTimePasswordText() != duringSession; }));  // used: a new one
+}
+
 TEST_F(MainWindowTest, WithdrawnRequestClosesThePrompt) {
   QuestionStaysOpen = true;
   TScriptedRelay relay("565656565");
