@@ -162,7 +162,7 @@ void TfrmClientMain::BuildControls() {
   connect(btnEndSession, &QPushButton::clicked, this, [this] { FCore.EndSessionByUser(); });
   btnSettings = new QPushButton(QStringLiteral("설정"), pnlHeader);
   btnSettings->setObjectName(QStringLiteral("btnSettings"));
-  btnSettings->setGeometry(330, 19, 80, 26);
+  btnSettings->setGeometry(560, 19, 64, 26);
   btnSettings->setStyleSheet(QStringLiteral("QPushButton { background-color: #4E5F85; color: white; border: none; }"
                                             "QPushButton:pressed { background-color: #2C3852; }"));
   btnSettings->setFocusPolicy(Qt::TabFocus);
@@ -193,11 +193,11 @@ void TfrmClientMain::BuildControls() {
   chkAutoPw->setObjectName(QStringLiteral("chkAutoPw"));
   chkAutoPw->setGeometry(20, 160, 300, 17);
   // The one-time password beside the ID: read out on the phone, renewed after every session.
-  lblOtpCaption = MakeLabel(pnlMy, 240, 44, UiFont(12));
+  lblOtpCaption = MakeLabel(pnlMy, 150, 19, UiFont(12));
   lblOtpCaption->setText(QStringLiteral("임시 비밀번호"));
   lblOtpCaption->adjustSize();
   SetTextColor(lblOtpCaption, Grey);
-  lblOtp = MakeLabel(pnlMy, 240, 62, MonoFont(18, true));
+  lblOtp = MakeLabel(pnlMy, 236, 12, MonoFont(18, true));
   lblOtp->setObjectName(QStringLiteral("lblOtp"));
   lblOtp->resize(70, 26);
   lblOtp->setTextInteractionFlags(Qt::TextSelectableByMouse);
@@ -205,7 +205,7 @@ void TfrmClientMain::BuildControls() {
   btnRenewOtp = new QPushButton(QStringLiteral("↻"), pnlMy);
   btnRenewOtp->setObjectName(QStringLiteral("btnRenewOtp"));
   btnRenewOtp->setToolTip(QStringLiteral("새 임시 비밀번호"));
-  btnRenewOtp->setGeometry(312, 63, 24, 24);
+  btnRenewOtp->setGeometry(312, 13, 24, 24);
   connect(btnRenewOtp, &QPushButton::clicked, this, [this] { FCore.RenewOneTimePassword(); });
   lblStatus = MakeLabel(pnlMy, 20, 188, UiFont(12));
   lblStatus->setObjectName(QStringLiteral("lblStatus"));

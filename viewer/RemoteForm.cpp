@@ -1019,7 +1019,8 @@ void TfrmRemote::RefreshLinkFigures() {
   const TLinkMeter::TFigures figures = FSession->LinkFigures();
   const double fps = figures.FramesPerSecond;
   QString text = QStringLiteral("%1 fps").arg(fps >= 10 ? QString::number(qRound(fps)) : QString::number(fps, 'f', 1));
-  text += figures.RoundTripMs ? QStringLiteral(" · 왕복 %1 ms").arg(*figures.RoundTripMs) : QStringLiteral(" · 왕복 —");
+  // An upper bound (LinkMeter.h): the line is at most this slow, and says so.
+  text += figures.RoundTripMs ? QStringLiteral(" · 왕복 ≤ %1 ms").arg(*figures.RoundTripMs) : QStringLiteral(" · 왕복 —");
   FLinkLabel->setText(text);
   FLinkLabel->show();
 }
