@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "protocol/Credentials.h"
+#include "protocol/DisplayName.h"
 #include "protocol/RelayLink.h"
 
 namespace tlm {
@@ -199,7 +200,10 @@ void TClientApp::Connect(const std::string& AID, const std::string& APassword) {
   if (!password.empty()) proof = MakeSessionProof(target, HashPassword(password));
   const bool known = std::any_of(FRecent.begin(), FRecent.end(), [&](const TRecentItem& AItem) { return AItem.ID == target; });
   FNewRecentID = known ? std::string() : target;
-  SaveConfig([&] { FConfig.AddRecent(target, ""); });
+  std::string name;  // the entry's name stays with it
+  for (const TRecentItem& item : FRecent)
+    if (item.ID == target) name = item.Name;
+  SaveConfig([&] { FConfig.AddRecent(target, name); });
   RefreshRecent();
   OpenViewer(target, FConfig.MyName(), proof);
 }
@@ -264,6 +268,14 @@ void TClientApp::ViewerRefused(const std::string& AID, ERelayRefusal AKind) {
     RefreshRecent();
   }
   Notify([&](IClientView& AView) { AView.ViewerRefused(refusal); });
+}
+
+void TClientApp::RenameRecent(size_t AIndex, const std::string& AName) {
+  if (AIndex >= FRecent.size()) return;
+  const std::string id = FRecent[AIndex].ID;
+  const std::string name = TrimControl(CleanDisplayName(AName));
+  SaveConfig([&] { FConfig.RenameRecent(id, name); });
+  RefreshRecent();
 }
 
 void TClientApp::RemoveRecent(size_t AIndex) {

@@ -152,6 +152,9 @@ public:
   // A viewer session's relay refused the connection to AID.
   void ViewerRefused(const std::string& AID, ERelayRefusal AKind);
   void RemoveRecent(size_t AIndex);
+  // The user's name for a recent entry, shown beside its ID (cleaned, at most 64 characters;
+  // empty removes it). Connecting again keeps it.
+  void RenameRecent(size_t AIndex, const std::string& AName);
   // AAllow and a typed password (trimmed): set it; AAllow with nothing typed, or not AAllow: clear it.
   EPasswordChange ChangePassword(bool AAllow, const std::string& ATyped);
   void SetQuality(int APreset);

@@ -94,6 +94,12 @@ TMainDialogs TMainDialogs::Standard() {
     AAutostart = dialog.Autostart();
     return true;
   };
+  d.Text = [](QWidget* AParent, const QString& ATitle, const QString& APrompt, QString& AText) {
+    bool ok = false;
+    QString text = QInputDialog::getText(AParent, ATitle, APrompt, QLineEdit::Normal, AText, &ok);
+    if (ok) AText = text;
+    return ok;
+  };
   d.Input = [](QWidget* AParent, const QString& ATitle, const QString& APrompt, QString& AText) {
     bool ok = false;
     // It asks for the partner's password: someone watching the screen must not read it.
@@ -283,8 +289,11 @@ void TfrmClientMain::BuildControls() {
     if (!item) return;
     const int row = lstRecent->row(item);
     QMenu menu(this);
+    QAction* rename = menu.addAction(QStringLiteral("이름 붙이기..."));
     QAction* remove = menu.addAction(QStringLiteral("목록에서 삭제"));
-    if (menu.exec(lstRecent->viewport()->mapToGlobal(APos)) == remove) RemoveRecentAt(row);
+    QAction* chosen = menu.exec(lstRecent->viewport()->mapToGlobal(APos));
+    if (chosen == remove) RemoveRecentAt(row);
+    if (chosen == rename) RenameRecentAt(row);
   });
   lstRecent->installEventFilter(this);  // the Delete key
   // The log has a panel side of its own, under its own caption, in text dark enough to read.
@@ -377,6 +386,14 @@ void TfrmClientMain::ConnectClicked() { ConnectTo(DigitsOnly(U(edtRemoteID->text
 void TfrmClientMain::RecentActivated() {
   const int index = lstRecent->currentRow();
   if (index >= 0 && size_t(index) < FCore.Recent().size()) ConnectTo(FCore.Recent()[size_t(index)].ID);
+}
+
+void TfrmClientMain::RenameRecentAt(int ARow) {
+  if (ARow < 0 || size_t(ARow) >= FCore.Recent().size() || !FDialogs.Text) return;
+  QString name = Q(FCore.Recent()[size_t(ARow)].Name);
+  if (!FDialogs.Text(this, QStringLiteral("이름 붙이기"), QStringLiteral("이 접속 ID에 붙일 이름 (예: 회계팀 김 과장):"), name))
+    return;
+  FCore.RenameRecent(size_t(ARow), U(name));
 }
 
 void TfrmClientMain::RemoveRecentAt(int ARow) {

@@ -42,6 +42,8 @@ struct TMainDialogs {
   // The settings dialog; false when cancelled. ASettings and AAutostart in and out.
   std::function<bool(QWidget* AParent, TClientSettings& ASettings, bool& AAutostart, const TSettingsOverrides& AEnv)>
       Settings;
+  // One-line text box (AText in and out); false when cancelled.
+  std::function<bool(QWidget* AParent, const QString& ATitle, const QString& APrompt, QString& AText)> Text;
   // One-line password box (what is typed shows as dots); false when cancelled.
   std::function<bool(QWidget* AParent, const QString& ATitle, const QString& APrompt, QString& AText)> Input;
   static TMainDialogs Standard();
@@ -70,6 +72,8 @@ public:
   void RefreshHeader();
   // "설정": the settings dialog, then what it set is stored (and the autostart entry made).
   void OpenSettings();
+  // "이름 붙이기" on a recent entry (its context menu).
+  void RenameRecentAt(int ARow);
   // Whether the desktop shows tray icons; tests replace it.
   void SetTrayCheck(std::function<bool()> ACheck) { FTrayAvailable = std::move(ACheck); }
   // The autostart entry this window switches.

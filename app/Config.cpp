@@ -227,6 +227,15 @@ void TAppConfig::RemoveRecent(const std::string& AID) {
   Flush();
 }
 
+void TAppConfig::RenameRecent(const std::string& AID, const std::string& AName) {
+  std::vector<TRecentItem> list = GetRecent();
+  auto entry = std::find_if(list.begin(), list.end(), [&](const TRecentItem& AItem) { return AItem.ID == AID; });
+  if (entry == list.end()) return;
+  entry->Name = AName;
+  FUnsavedRecent = std::move(list);
+  Flush();
+}
+
 std::string TAppConfig::AdmissionsPath() const { return JoinPath(Folder(), "admissions.log"); }
 
 void TAppConfig::RecordAdmission(std::time_t AWhen, const std::string& AName, const std::string& AAddress,

@@ -69,6 +69,8 @@ public:
   // Puts the ID first, drops its older entry, and rewrites the section as r0..r9.
   void AddRecent(const std::string& AID, const std::string& AName);
   void RemoveRecent(const std::string& AID);
+  // Gives the entry AID the name AName where it stands; nothing when AID is not in the list.
+  void RenameRecent(const std::string& AID, const std::string& AName);
 
   // Appends one line "time\tname\taddress\thow" to admissions.log beside config.ini, keeping the
   // newest MaxAdmissionLines lines; owner-only, replaced whole like config.ini.

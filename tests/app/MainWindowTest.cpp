@@ -350,6 +350,27 @@ TEST_F(MainWindowTest, RecentListShowsNamesAndReconnects) {
   ASSERT_EQ(Opened.size(), 1u);
   EXPECT_EQ(Opened[0].TargetID, "444555666");
   EXPECT_EQ(Form->RecentLines(), (QStringList{"444 555 666", "111 222 333   사무실"}));
+
+  // The user names an entry; the name is cleaned, kept where the entry stands, survives a
+  // restart and stays when the entry is connected to again.
+  QString typed = QStringLiteral("  회계팀\u202E 김 과장 ");
+  FDialogs.Text = [&](QWidget*, const QString&, const QString&, QString& AText) {
+    AText = typed;
+    return true;
+  };
+  Close();
+  Open(ClosedPort());
+  Form->RenameRecentAt(1);
+  EXPECT_EQ(Form->RecentLines(), (QStringList{"444 555 666", "111 222 333   회계팀  김 과장"}));
+  Close();
+  Open(ClosedPort());
+  EXPECT_EQ(Form->RecentLines(), (QStringList{"444 555 666", "111 222 333   회계팀  김 과장"}));
+  Recent()->setCurrentRow(1);
+  Recent()->itemDoubleClicked(Recent()->item(1));
+  EXPECT_EQ(Form->RecentLines(), (QStringList{"111 222 333   회계팀  김 과장", "444 555 666"}));
+  typed = QString();  // an empty name takes it away
+  Form->RenameRecentAt(0);
+  EXPECT_EQ(Form->RecentLines(), (QStringList{"111 222 333", "444 555 666"}));
 }
 
 TEST_F(MainWindowTest, RecentEntriesAreRemovedByKeyAndRefusedUnknownIDsDisappear) {
