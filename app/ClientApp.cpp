@@ -191,13 +191,28 @@ ETargetProblem TClientApp::CheckTarget(const std::string& AID) const {
   return ETargetProblem::None;
 }
 
-void TClientApp::Connect(const std::string& AID, const std::string& APassword) {
+bool TClientApp::ConnectRemembered(const std::string& AID) {
+  const std::string proof = FConfig.RecentProof(AID);
+  if (proof.empty() || CheckTarget(AID) != ETargetProblem::None) return false;
+  ConnectWithProof(AID, proof);
+  return true;
+}
+
+void TClientApp::Connect(const std::string& AID, const std::string& APassword, bool ARemember) {
   if (CheckTarget(AID) != ETargetProblem::None) return;
-  // By value: the recent list AID may come from is rebuilt below.
-  const std::string target = AID;
   std::string proof;
   const std::string password = TrimControl(APassword);
-  if (!password.empty()) proof = MakeSessionProof(target, HashPassword(password));
+  if (!password.empty()) proof = MakeSessionProof(AID, HashPassword(password));
+  // Only a proof is kept, never the password; a connection without the wish forgets it.
+  const std::string kept = ARemember ? proof : std::string();
+  SaveConfig([&] { FConfig.SetRecentProof(AID, kept); });
+  ConnectWithProof(AID, proof);
+}
+
+void TClientApp::ConnectWithProof(const std::string& AID, const std::string& AProof) {
+  // By value: the recent list AID may come from is rebuilt below.
+  const std::string target = AID;
+  const std::string proof = AProof;
   const bool known = std::any_of(FRecent.begin(), FRecent.end(), [&](const TRecentItem& AItem) { return AItem.ID == target; });
   FNewRecentID = known ? std::string() : target;
   std::string name;  // the entry's name stays with it
@@ -264,7 +279,10 @@ void TClientApp::ViewerRefused(const std::string& AID, ERelayRefusal AKind) {
   if (!AID.empty() && AID == FNewRecentID && AKind == ERelayRefusal::Offline) {
     FNewRecentID.clear();
     refusal.Forgotten = true;
-    SaveConfig([&] { FConfig.RemoveRecent(AID); });
+    SaveConfig([&] {
+      FConfig.RemoveRecent(AID);
+      FConfig.SetRecentProof(AID, "");
+    });
     RefreshRecent();
   }
   Notify([&](IClientView& AView) { AView.ViewerRefused(refusal); });
@@ -281,7 +299,10 @@ void TClientApp::RenameRecent(size_t AIndex, const std::string& AName) {
 void TClientApp::RemoveRecent(size_t AIndex) {
   if (AIndex >= FRecent.size()) return;
   const std::string id = FRecent[AIndex].ID;
-  SaveConfig([&] { FConfig.RemoveRecent(id); });
+  SaveConfig([&] {
+    FConfig.RemoveRecent(id);
+    FConfig.SetRecentProof(id, "");
+  });
   RefreshRecent();
 }
 

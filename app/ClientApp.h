@@ -148,7 +148,12 @@ public:
   // Connects to AID (checked, digits only) with the partner's password as typed (trimmed here;
   // empty: the partner's user is asked): the ID goes to the top of the recent list and a viewer
   // session opens.
-  void Connect(const std::string& AID, const std::string& APassword);
+  // ARemember: keep the session proof for this ID, so the recent list connects without asking;
+  // a connection without it forgets one kept before.
+  void Connect(const std::string& AID, const std::string& APassword, bool ARemember = false);
+  // A kept proof for AID: connects with it at once (true); false when none is kept.
+  bool ConnectRemembered(const std::string& AID);
+  bool RemembersProof(const std::string& AID) const { return !FConfig.RecentProof(AID).empty(); }
   // A viewer session's relay refused the connection to AID.
   void ViewerRefused(const std::string& AID, ERelayRefusal AKind);
   void RemoveRecent(size_t AIndex);
@@ -192,6 +197,7 @@ private:
   void SaveConfig(const std::function<void()>& AWrite);
   void RefreshRecent();
   void OpenViewer(const std::string& ATarget, const std::string& AName, const std::string& AProof);
+  void ConnectWithProof(const std::string& AID, const std::string& AProof);
   void AutoConnect();
   void SetSession(bool AInSession);
   void ApplyViewerClipboard(const std::string& AText);

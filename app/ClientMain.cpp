@@ -5,6 +5,9 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QVBoxLayout>
 #include <QInputDialog>
 #include <QKeyEvent>
 #include <QLabel>
@@ -92,6 +95,28 @@ TMainDialogs TMainDialogs::Standard() {
     if (dialog.exec() != QDialog::Accepted) return false;
     ASettings = dialog.Settings();
     AAutostart = dialog.Autostart();
+    return true;
+  };
+  d.PartnerPassword = [](QWidget* AParent, QString& APassword, bool& ARemember) {
+    QDialog dialog(AParent);
+    dialog.setWindowTitle(QStringLiteral("무인 접속 비밀번호"));
+    auto* layout = new QVBoxLayout(&dialog);
+    auto* prompt = new QLabel(
+        QStringLiteral("상대방이 비밀번호를 설정했다면 입력하세요 (없으면 비워두고 확인 → 상대 동의 필요):"), &dialog);
+    prompt->setWordWrap(true);
+    auto* edit = new QLineEdit(&dialog);
+    edit->setEchoMode(QLineEdit::Password);
+    auto* remember = new QCheckBox(QStringLiteral("비밀번호 기억 (최근 접속에서 다시 묻지 않음)"), &dialog);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    layout->addWidget(prompt);
+    layout->addWidget(edit);
+    layout->addWidget(remember);
+    layout->addWidget(buttons);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    if (dialog.exec() != QDialog::Accepted) return false;
+    APassword = edit->text();
+    ARemember = remember->isChecked() && !APassword.trimmed().isEmpty();
     return true;
   };
   d.Text = [](QWidget* AParent, const QString& ATitle, const QString& APrompt, QString& AText) {
@@ -374,18 +399,26 @@ void TfrmClientMain::ConnectTo(std::string AID) {
     return;
   }
   QString answer;
-  if (!FDialogs.Input(this, QStringLiteral("무인 접속 비밀번호"),
-                      QStringLiteral("상대방이 비밀번호를 설정했다면 입력하세요 (없으면 비워두고 확인 → 상대 동의 필요):"),
-                      answer))
+  bool remember = false;
+  if (FDialogs.PartnerPassword) {
+    if (!FDialogs.PartnerPassword(this, answer, remember)) return;
+  } else if (!FDialogs.Input(this, QStringLiteral("무인 접속 비밀번호"),
+                             QStringLiteral("상대방이 비밀번호를 설정했다면 입력하세요 (없으면 비워두고 확인 → 상대 동의 필요):"),
+                             answer)) {
     return;
-  FCore.Connect(AID, U(answer));
+  }
+  FCore.Connect(AID, U(answer), remember);
 }
 
 void TfrmClientMain::ConnectClicked() { ConnectTo(DigitsOnly(U(edtRemoteID->text()))); }
 
 void TfrmClientMain::RecentActivated() {
   const int index = lstRecent->currentRow();
-  if (index >= 0 && size_t(index) < FCore.Recent().size()) ConnectTo(FCore.Recent()[size_t(index)].ID);
+  if (index < 0 || size_t(index) >= FCore.Recent().size()) return;
+  // By value: connecting rebuilds the list.
+  const std::string id = FCore.Recent()[size_t(index)].ID;
+  // A proof the user asked to keep connects at once; otherwise the password is asked for.
+  if (!FCore.ConnectRemembered(id)) ConnectTo(id);
 }
 
 void TfrmClientMain::RenameRecentAt(int ARow) {

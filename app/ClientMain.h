@@ -42,6 +42,9 @@ struct TMainDialogs {
   // The settings dialog; false when cancelled. ASettings and AAutostart in and out.
   std::function<bool(QWidget* AParent, TClientSettings& ASettings, bool& AAutostart, const TSettingsOverrides& AEnv)>
       Settings;
+  // The partner's password with "비밀번호 기억" (what is typed shows as dots); false when
+  // cancelled. Empty: Input, and nothing is remembered.
+  std::function<bool(QWidget* AParent, QString& APassword, bool& ARemember)> PartnerPassword;
   // One-line text box (AText in and out); false when cancelled.
   std::function<bool(QWidget* AParent, const QString& ATitle, const QString& APrompt, QString& AText)> Text;
   // One-line password box (what is typed shows as dots); false when cancelled.

@@ -227,6 +227,13 @@ void TAppConfig::RemoveRecent(const std::string& AID) {
   Flush();
 }
 
+std::string TAppConfig::RecentProof(const std::string& AID) const { return Get(("Proof" + AID).c_str()); }
+
+void TAppConfig::SetRecentProof(const std::string& AID, const std::string& AProof) {
+  if (AProof.empty() && RecentProof(AID).empty()) return;
+  Set(("Proof" + AID).c_str(), AProof);
+}
+
 void TAppConfig::RenameRecent(const std::string& AID, const std::string& AName) {
   std::vector<TRecentItem> list = GetRecent();
   auto entry = std::find_if(list.begin(), list.end(), [&](const TRecentItem& AItem) { return AItem.ID == AID; });

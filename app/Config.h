@@ -69,6 +69,10 @@ public:
   // Puts the ID first, drops its older entry, and rewrites the section as r0..r9.
   void AddRecent(const std::string& AID, const std::string& AName);
   void RemoveRecent(const std::string& AID);
+  // The session proof remembered for AID at the user's request ("" : none; "" forgets it).
+  // It admits like the password it was made from, to that ID only.
+  std::string RecentProof(const std::string& AID) const;
+  void SetRecentProof(const std::string& AID, const std::string& AProof);
   // Gives the entry AID the name AName where it stands; nothing when AID is not in the list.
   void RenameRecent(const std::string& AID, const std::string& AName);
 

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -371,6 +372,52 @@ TEST_F(MainWindowTest, RecentListShowsNamesAndReconnects) {
   typed = QString();  // an empty name takes it away
   Form->RenameRecentAt(0);
   EXPECT_EQ(Form->RecentLines(), (QStringList{"111 222 333", "444 555 666"}));
+}
+
+// "비밀번호 기억": the recent list connects with the kept proof and asks nothing; the password
+// itself is never stored; a connection without the wish, or removing the entry, forgets it.
+TEST_F(MainWindowTest, ARememberedProofConnectsFromTheRecentListWithoutAsking) {
+  int asked = 0;
+  bool remember = true;
+  FDialogs.PartnerPassword = [&](QWidget*, QString& APassword, bool& ARemember) {
+    ++asked;
+    APassword = QStringLiteral("secret-9");
+    ARemember = remember;
+    return true;
+  };
+  Open(ClosedPort());
+  const std::string proof = MakeSessionProof("987654321", HashPassword("secret-9"));
+  Connect("987 654 321");
+  ASSERT_EQ(Opened.size(), 1u);
+  EXPECT_EQ(Opened[0].Proof, proof);
+  EXPECT_EQ(asked, 1);
+  Close();
+  Open(ClosedPort());  // kept across a restart
+  const auto fromList = [&] {
+    Recent()->setCurrentRow(0);
+    Recent()->itemDoubleClicked(Recent()->item(0));
+  };
+  fromList();
+  ASSERT_EQ(Opened.size(), 2u);
+  EXPECT_EQ(Opened[1].Proof, proof);
+  EXPECT_EQ(asked, 1);
+  std::ifstream file(Core->Config().Path());
+  const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text.find("secret-9"), std::string::npos);
+
+  remember = false;
+  Connect("987654321");  // typed again, without the wish: forgotten
+  EXPECT_EQ(asked, 2);
+  fromList();
+  EXPECT_EQ(asked, 3);
+  remember = true;
+  fromList();  // asked, and kept again
+  EXPECT_EQ(asked, 4);
+  EXPECT_TRUE(Core->RemembersProof("987654321"));
+  Recent()->setCurrentRow(0);
+  QKeyEvent press(QEvent::KeyPress, Qt::Key_Delete, Qt::NoModifier);
+  QApplication::sendEvent(Recent(), &press);
+  EXPECT_FALSE(Core->RemembersProof("987654321"));
 }
 
 TEST_F(MainWindowTest, RecentEntriesAreRemovedByKeyAndRefusedUnknownIDsDisappear) {
