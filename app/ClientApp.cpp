@@ -330,14 +330,9 @@ void TClientApp::SetKeepAspect(bool AKeep) {
 }
 
 void TClientApp::AnswerConsent(uint64_t ATicket, bool AAllow, bool AViewOnly) {
-  if (!FHost) return;
-  // Before the answer, so the session starts with its input dropped.
-  if (AAllow && AViewOnly) {
-    FHost->SetViewOnly(true);
-    AddLog("보기만 허용: 상담원의 입력은 이 컴퓨터에 전달되지 않습니다");
-  }
-  // A question that lapsed or was withdrawn meanwhile: the agent ignores the answer.
-  FHost->AnswerConsent(ATicket, AAllow);
+  // A question that lapsed or was withdrawn meanwhile: the agent ignores the answer, view-only
+  // with it.
+  if (FHost) FHost->AnswerConsent(ATicket, AAllow, AViewOnly);
 }
 
 void TClientApp::RenewOneTimePassword() {

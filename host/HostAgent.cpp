@@ -288,8 +288,8 @@ void THostAgent::HandleConnectRequest(TPacketWriter& AReply, const TBytes& AData
   });
 }
 
-void THostAgent::AnswerConsent(uint64_t ATicket, bool AAllow) {
-  EndConsent(ATicket, AAllow ? EConsentEnd::Allowed : EConsentEnd::Refused);
+void THostAgent::AnswerConsent(uint64_t ATicket, bool AAllow, bool AViewOnly) {
+  EndConsent(ATicket, AAllow ? EConsentEnd::Allowed : EConsentEnd::Refused, AAllow && AViewOnly);
 }
 
 void THostAgent::CheckConsentDeadline() {
@@ -300,9 +300,15 @@ void THostAgent::EndOpenConsent(EConsentEnd AHow) {
   if (const std::optional<uint64_t> ticket = FAdmission.Current()) EndConsent(*ticket, AHow);
 }
 
-void THostAgent::EndConsent(uint64_t ATicket, EConsentEnd AHow) {
+void THostAgent::EndConsent(uint64_t ATicket, EConsentEnd AHow, bool AViewOnly) {
   const std::optional<TPendingConsent::TRequest> request = FAdmission.End(ATicket);
   if (!request) return;  // the answer, the withdrawal, the deadline or the loss came first
+  // Before the acceptance leaves, so the session starts with the viewer's input dropped; an
+  // answer that came too late changes nothing.
+  if (AHow == EConsentEnd::Allowed && AViewOnly) {
+    FInput.SetViewOnly(true);
+    Log("보기만 허용: 상담원의 입력은 이 컴퓨터에 전달되지 않습니다");
+  }
   const std::string& name = request->ViewerName;
   const std::string& ip = request->ViewerIP;
   if (AHow != EConsentEnd::Allowed && AHow != EConsentEnd::Refused) {

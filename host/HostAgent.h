@@ -131,7 +131,8 @@ public:
   // with the same device key, so the ID stays. Nothing outside a session.
   void EndSessionByUser();
   // The user's answer to the consent question ATicket; nothing once that question has ended.
-  void AnswerConsent(uint64_t ATicket, bool AAllow);
+  // AViewOnly with AAllow: "보기만 허용", the session starts with the viewer's input dropped.
+  void AnswerConsent(uint64_t ATicket, bool AAllow, bool AViewOnly = false);
   // A new one-time password, announced through OnOneTimePassword; the old one stops working.
   // Start makes the first one and every session's end the next.
   void RenewOneTimePassword();
@@ -177,7 +178,7 @@ private:
 
   enum class EConsentEnd { Allowed, Refused, TimedOut, Withdrawn, Lost };
   // Ends the consent question ATicket, unless something else ended it first; any thread.
-  void EndConsent(uint64_t ATicket, EConsentEnd AHow);
+  void EndConsent(uint64_t ATicket, EConsentEnd AHow, bool AViewOnly = false);
   void EndOpenConsent(EConsentEnd AHow);
   void CheckConsentDeadline();
   void Admitted(const std::string& AName, const std::string& AIP, EAdmission AHow);

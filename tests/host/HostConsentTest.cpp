@@ -406,6 +406,34 @@ TEST_F(HostUserControl, TheOneTimePasswordAdmitsOnceAndIsRenewed) {
   }
 }
 
+// "보기만 허용" comes with the answer: in time it holds for the session it admits; an answer to a
+// question that lapsed changes nothing, so a later session is not left without input.
+TEST_F(HostUserControl, ViewOnlyComesWithATimelyAnswerOnly) {
+  THostTimings t = ShortTimings();
+  t.ConsentTimeoutMs = 300;
+  MakeAgent("", t);
+  std::optional<uint64_t> ticket;
+  int closed = 0;
+  Agent->OnConsent = [&](const TConsentQuestion& AQuestion) { ticket = AQuestion.Ticket; };
+  Agent->OnConsentClosed = [&] { ++closed; };
+  Agent->Start();
+  auto end = Relay.AcceptRegistered(DeviceKey, "123456789");
+  ASSERT_TRUE(end);
+  end->SendText(MsgAdmitRequest, "10.0.0.7\tKim\t");
+  ASSERT_TRUE(WaitFor([&] { return closed == 1; }));  // nobody answered in time
+  EXPECT_EQ(end->Next().Type, MsgAdmitReject);
+  Agent->AnswerConsent(*ticket, true, true);
+  EXPECT_FALSE(Agent->ViewOnly());
+
+  ticket.reset();
+  end->SendText(MsgAdmitRequest, "10.0.0.7\tKim\t");
+  ASSERT_TRUE(WaitFor([&] { return ticket.has_value(); }));
+  Agent->AnswerConsent(*ticket, true, true);
+  EXPECT_EQ(end->Next().Type, MsgAdmitAccept);
+  EXPECT_TRUE(Agent->ViewOnly());
+  EXPECT_TRUE(WaitFor([&] { return Has(Logs, "보기만 허용: 상담원의 입력은 이 컴퓨터에 전달되지 않습니다"); }));
+}
+
 TEST(OneTimePassword, SixDigitsEachEquallyLikely) {
   std::array<int, 10> counts{};
   std::set<std::string> seen;
