@@ -1,11 +1,14 @@
 #include "app/ClientApp.h"
 
 #include <algorithm>
+#include <chrono>
 #include <ctime>
 #include <fstream>
 #include <thread>
 
 #include "protocol/Credentials.h"
+#include "protocol/DisplayName.h"
+#include "protocol/RelayLink.h"
 
 namespace tlm {
 
@@ -57,6 +60,7 @@ std::string LocalClock() {
 std::string TargetProblemText(ETargetProblem AProblem) {
   switch (AProblem) {
     case ETargetProblem::Empty: return "접속할 ID를 입력하세요.";
+    case ETargetProblem::NotNineDigits: return "접속 ID는 9자리 숫자입니다.";
     case ETargetProblem::Self: return "자기 자신에게는 접속할 수 없습니다.";
     case ETargetProblem::None: break;
   }
@@ -95,7 +99,7 @@ TClientApp::TClientApp(IUiDispatcher& AUi, TEnvironment AEnv, TClientParts APart
   FParts.Services.Clipboard = &FClipRoute;
   FQuality = FConfig.DefaultQuality();
   FRecent = FConfig.GetRecent();
-  FRelayTls = TRelayTlsChoice{FEnv.RelayTls || FConfig.RelayTls(), FEnv.RelayTlsCa};
+  FRelayTls = ConfiguredRelayTls();
 }
 
 TClientApp::~TClientApp() {
@@ -129,7 +133,7 @@ void TClientApp::Start() {
   if (deviceKey.empty()) deviceKey = FConfig.DeviceKey();  // not stored, but kept for this run
   // The host agent's channels take the program's default.
   SetDefaultRelayTls(FRelayTls);
-  FHost = std::make_unique<THostAgent>(FUi, FEnv.RelayHostOrDefault(), FParts.RelayPort, deviceKey,
+  FHost = std::make_unique<THostAgent>(FUi, RelayHost(), FParts.RelayPort, deviceKey,
                                        FConfig.PasswordHash(), FParts.Services, FParts.Timings);
   FHost->SetQuality(FQuality);
   FHost->OnID = [this](const std::string& AText) { HostID(AText); };
@@ -138,6 +142,10 @@ void TClientApp::Start() {
   };
   FHost->OnLog = [this](const std::string& AText) { AddLog(AText); };
   FHost->OnConsent = [this](const TConsentQuestion& AQuestion) { HostConsent(AQuestion); };
+  FHost->OnOneTimePassword = [this](const std::string& AText) {
+    FOneTimePassword = AText;
+    Notify([&](IClientView& AView) { AView.OneTimePasswordChanged(AText); });
+  };
   FHost->OnConsentClosed = [this] { Notify([](IClientView& AView) { AView.ConsentClosed(); }); };
   FHost->OnSessionStart = [this](const std::string&) { SetSession(true); };
   FHost->OnSessionEnd = [this] { HostSessionEnd(); };
@@ -179,29 +187,89 @@ void TClientApp::RefreshRecent() {
 
 ETargetProblem TClientApp::CheckTarget(const std::string& AID) const {
   if (AID.empty()) return ETargetProblem::Empty;
+  if (AID.size() != 9 || AID.find_first_not_of("0123456789") != std::string::npos) return ETargetProblem::NotNineDigits;
   if (AID == FMyID) return ETargetProblem::Self;
   return ETargetProblem::None;
 }
 
-void TClientApp::Connect(const std::string& AID, const std::string& APassword) {
+bool TClientApp::ConnectRemembered(const std::string& AID) {
+  const std::string proof = FConfig.RecentProof(AID);
+  if (proof.empty() || CheckTarget(AID) != ETargetProblem::None) return false;
+  ConnectWithProof(AID, proof);
+  return true;
+}
+
+void TClientApp::Connect(const std::string& AID, const std::string& APassword, bool ARemember) {
   if (CheckTarget(AID) != ETargetProblem::None) return;
-  // By value: the recent list AID may come from is rebuilt below.
-  const std::string target = AID;
   std::string proof;
   const std::string password = TrimControl(APassword);
-  if (!password.empty()) proof = MakeSessionProof(target, HashPassword(password));
-  const bool known =
-      std::any_of(FRecent.begin(), FRecent.end(), [&](const TRecentItem& AItem) { return AItem.ID == target; });
+  if (!password.empty()) proof = MakeSessionProof(AID, HashPassword(password));
+  // Only a proof is kept, never the password; a connection without the wish forgets it.
+  const std::string kept = ARemember ? proof : std::string();
+  SaveConfig([&] { FConfig.SetRecentProof(AID, kept); });
+  ConnectWithProof(AID, proof);
+}
+
+void TClientApp::ConnectWithProof(const std::string& AID, const std::string& AProof) {
+  // By value: the recent list AID may come from is rebuilt below.
+  const std::string target = AID;
+  const std::string proof = AProof;
+  const bool known = std::any_of(FRecent.begin(), FRecent.end(), [&](const TRecentItem& AItem) { return AItem.ID == target; });
   FNewRecentID = known ? std::string() : target;
-  SaveConfig([&] { FConfig.AddRecent(target, ""); });
+  std::string name;  // the entry's name stays with it
+  for (const TRecentItem& item : FRecent)
+    if (item.ID == target) name = item.Name;
+  SaveConfig([&] { FConfig.AddRecent(target, name); });
   RefreshRecent();
   OpenViewer(target, FConfig.MyName(), proof);
 }
 
 void TClientApp::OpenViewer(const std::string& ATarget, const std::string& AName, const std::string& AProof) {
   if (!FParts.OpenViewer) return;
-  FParts.OpenViewer(TViewerRequest{FEnv.RelayHostOrDefault(), FParts.RelayPort, FRelayTls, ATarget, AName, AProof,
-                                   FQuality, FEnv.ResultFile, FEnv.DownloadFolder()});
+  FParts.OpenViewer(TViewerRequest{RelayHost(), FParts.RelayPort, FRelayTls, ATarget, AName, AProof, FQuality,
+                                   FEnv.ResultFile, FEnv.DownloadFolder()});
+}
+
+TRelayTlsChoice TClientApp::ConfiguredRelayTls() const {
+  // The environment's choice wins; config.ini can only turn TLS on, and names the certificate
+  // file when the environment names none.
+  return TRelayTlsChoice{FEnv.RelayTls || FConfig.RelayTls(),
+                         FEnv.RelayTlsCa.empty() ? FConfig.RelayCa() : FEnv.RelayTlsCa};
+}
+
+std::string TClientApp::RelayHost() const {
+  if (!FEnv.RelayHost.empty()) return FEnv.RelayHost;
+  const std::string stored = FConfig.RelayHost();
+  return stored.empty() ? FEnv.RelayHostOrDefault() : stored;
+}
+
+TClientSettings TClientApp::Settings() const {
+  return TClientSettings{FConfig.MyName(), FConfig.RelayHost(), FConfig.RelayTls(), FConfig.RelayCa()};
+}
+
+TSettingsOverrides TClientApp::Overrides() const {
+  TSettingsOverrides overrides;
+  if (!FEnv.RelayHost.empty()) overrides.RelayHost = FEnv.RelayHost;
+  overrides.RelayTls = FEnv.RelayTls;
+  if (!FEnv.RelayTlsCa.empty()) overrides.RelayCa = FEnv.RelayTlsCa;
+  return overrides;
+}
+
+void TClientApp::ChangeSettings(const TClientSettings& ASettings) {
+  SaveConfig([&] {
+    FConfig.SetMyName(ASettings.MyName);
+    FConfig.SetRelayHost(ASettings.RelayHost);
+    FConfig.SetRelayTls(ASettings.RelayTls);
+    FConfig.SetRelayCa(ASettings.RelayCa);
+  });
+  // New viewer connections use them at once; the host's own link to the relay at the next start.
+  FRelayTls = ConfiguredRelayTls();
+}
+
+std::optional<bool> TClientApp::KeepRunningOnClose() const { return FConfig.KeepRunningOnClose(); }
+
+void TClientApp::SetKeepRunningOnClose(bool AKeep) {
+  SaveConfig([&] { FConfig.SetKeepRunningOnClose(AKeep); });
 }
 
 void TClientApp::AutoConnect() {
@@ -219,16 +287,30 @@ void TClientApp::ViewerRefused(const std::string& AID, ERelayRefusal AKind) {
   if (!AID.empty() && AID == FNewRecentID && AKind == ERelayRefusal::Offline) {
     FNewRecentID.clear();
     refusal.Forgotten = true;
-    SaveConfig([&] { FConfig.RemoveRecent(AID); });
+    SaveConfig([&] {
+      FConfig.RemoveRecent(AID);
+      FConfig.SetRecentProof(AID, "");
+    });
     RefreshRecent();
   }
   Notify([&](IClientView& AView) { AView.ViewerRefused(refusal); });
 }
 
+void TClientApp::RenameRecent(size_t AIndex, const std::string& AName) {
+  if (AIndex >= FRecent.size()) return;
+  const std::string id = FRecent[AIndex].ID;
+  const std::string name = TrimControl(CleanDisplayName(AName));
+  SaveConfig([&] { FConfig.RenameRecent(id, name); });
+  RefreshRecent();
+}
+
 void TClientApp::RemoveRecent(size_t AIndex) {
   if (AIndex >= FRecent.size()) return;
   const std::string id = FRecent[AIndex].ID;
-  SaveConfig([&] { FConfig.RemoveRecent(id); });
+  SaveConfig([&] {
+    FConfig.RemoveRecent(id);
+    FConfig.SetRecentProof(id, "");
+  });
   RefreshRecent();
 }
 
@@ -255,10 +337,23 @@ void TClientApp::SetKeepAspect(bool AKeep) {
   SaveConfig([&] { FConfig.SetKeepAspect(AKeep); });
 }
 
-void TClientApp::AnswerConsent(uint64_t ATicket, bool AAllow) {
-  // A question that lapsed or was withdrawn meanwhile: the agent ignores the answer.
-  if (FHost) FHost->AnswerConsent(ATicket, AAllow);
+void TClientApp::AnswerConsent(uint64_t ATicket, bool AAllow, bool AViewOnly) {
+  // A question that lapsed or was withdrawn meanwhile: the agent ignores the answer, view-only
+  // with it.
+  if (FHost) FHost->AnswerConsent(ATicket, AAllow, AViewOnly);
 }
+
+void TClientApp::RenewOneTimePassword() {
+  if (FHost) FHost->RenewOneTimePassword();
+}
+
+void TClientApp::SetViewerInputBlocked(bool ABlocked) {
+  if (!FHost || !InSession()) return;
+  FHost->SetViewOnly(ABlocked);
+  AddLog(ABlocked ? "상담원 입력 차단" : "상담원 입력 허용");
+}
+
+bool TClientApp::ViewerInputBlocked() const { return FHost && FHost->ViewOnly(); }
 
 bool TClientApp::SendChat(const std::string& AText) {
   if (TrimControl(AText).empty() || !InSession()) return false;
@@ -329,6 +424,9 @@ void TClientApp::HostAdmission(const std::string& AName, const std::string& AIP,
 }
 
 void TClientApp::SetSession(bool AInSession) {
+  if (AInSession)
+    FSessionStartedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch()).count();
   if (!AInSession) {
     FSessionClip.reset();
   } else if (FParts.SessionClipboard && !FSessionClip) {

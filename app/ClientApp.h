@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "app/ClientSettings.h"
 #include "app/Config.h"
 #include "app/Environment.h"
 #include "host/HostAgent.h"
@@ -43,7 +44,8 @@ struct TViewerRequest {
 using TViewerOpener = std::function<void(const TViewerRequest& ARequest)>;
 
 // Why a typed ID cannot be connected to (None: it can; ask for the partner's password next).
-enum class ETargetProblem { None, Empty, Self };
+// IDs are nine digits: anything else is refused here, before a window opens or the relay is asked.
+enum class ETargetProblem { None, Empty, NotNineDigits, Self };
 std::string TargetProblemText(ETargetProblem AProblem);
 
 // What a change of the unattended-access password did.
@@ -94,6 +96,8 @@ public:
   virtual void ViewerRefused(const TViewerRefusal& /*ARefusal*/) {}
   // A configuration write failed; the program goes on with the changed value (AText says so).
   virtual void ConfigWriteFailed(const std::string& /*AText*/) {}
+  // The one-time password now in force ("임시 비밀번호"): new at start, after a session, on demand.
+  virtual void OneTimePasswordChanged(const std::string& /*AText*/) {}
 };
 
 // The local clipboard during a host session, made by the toolkit's side: ApplyRemote puts the
@@ -151,26 +155,57 @@ public:
   // Connects to AID (checked, digits only) with the partner's password as typed (trimmed here;
   // empty: the partner's user is asked): the ID goes to the top of the recent list and a viewer
   // session opens.
-  void Connect(const std::string& AID, const std::string& APassword);
+  // ARemember: keep the session proof for this ID, so the recent list connects without asking;
+  // a connection without it forgets one kept before.
+  void Connect(const std::string& AID, const std::string& APassword, bool ARemember = false);
+  // A kept proof for AID: connects with it at once (true); false when none is kept.
+  bool ConnectRemembered(const std::string& AID);
+  bool RemembersProof(const std::string& AID) const { return !FConfig.RecentProof(AID).empty(); }
   // A viewer session's relay refused the connection to AID.
   void ViewerRefused(const std::string& AID, ERelayRefusal AKind);
   void RemoveRecent(size_t AIndex);
+  // The user's name for a recent entry, shown beside its ID (cleaned, at most 64 characters;
+  // empty removes it). Connecting again keeps it.
+  void RenameRecent(size_t AIndex, const std::string& AName);
   // AAllow and a typed password (trimmed): set it; AAllow with nothing typed, or not AAllow: clear it.
   EPasswordChange ChangePassword(bool AAllow, const std::string& ATyped);
   void SetQuality(int APreset);
   void SetKeepAspect(bool AKeep);
-  void AnswerConsent(uint64_t ATicket, bool AAllow);
+  // AViewOnly with AAllow: "보기만 허용", the viewer watches but its input is dropped.
+  void AnswerConsent(uint64_t ATicket, bool AAllow, bool AViewOnly = false);
+  const std::string& OneTimePassword() const { return FOneTimePassword; }
+  void RenewOneTimePassword();
+  // "입력 차단" during a session (the session's end switches it off).
+  void SetViewerInputBlocked(bool ABlocked);
+  bool ViewerInputBlocked() const;
+  // Who is connected ("name (address)", "" outside a session) and since when (steady clock, ms).
+  const std::string& ViewerName() const { return FViewerName; }
+  int64_t SessionStartedMs() const { return FSessionStartedMs; }
   // A chat line to the viewer; true when it was queued (blank text or no session: false).
   bool SendChat(const std::string& AText);
   void EndSessionByUser();
   // A line for the log (also from the program: the desktop backend's problems).
   void AddLog(const std::string& AText);
 
+  // The relay host in use: TLMREMOTE_HOST, else the stored one, else the built-in one.
+  std::string RelayHost() const;
+  TRelayTlsChoice ConfiguredRelayTls() const;
+  // The settings dialog's values as stored, and what the environment sets instead this run.
+  TClientSettings Settings() const;
+  TSettingsOverrides Overrides() const;
+  // Stores checked settings (CheckClientSettings). The name and the relay serve new viewer
+  // connections at once, the host's link from the next start.
+  void ChangeSettings(const TClientSettings& ASettings);
+  // The user's answer to "keep running in the tray when the window closes?", none until asked.
+  std::optional<bool> KeepRunningOnClose() const;
+  void SetKeepRunningOnClose(bool AKeep);
+
 private:
   // Runs a configuration write; a failure goes to the views, the program goes on.
   void SaveConfig(const std::function<void()>& AWrite);
   void RefreshRecent();
   void OpenViewer(const std::string& ATarget, const std::string& AName, const std::string& AProof);
+  void ConnectWithProof(const std::string& AID, const std::string& AProof);
   void AutoConnect();
   void SetSession(bool AInSession);
   void ApplyViewerClipboard(const std::string& AText);
@@ -205,6 +240,8 @@ private:
   std::string FNewRecentID;  // added to the recent list by the last Connect, not there before
   int FQuality = QualityStandard;
   TRelayTlsChoice FRelayTls;
+  std::string FOneTimePassword;
+  int64_t FSessionStartedMs = 0;
   std::string FViewerName;  // the viewer admitted last: "name (address)", for the end of its session
   std::string FLastLogText;  // the last entry as given, for summarising repeats
   int FLogRepeats = 0;

@@ -5,6 +5,9 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QVBoxLayout>
 #include <QInputDialog>
 #include <QKeyEvent>
 #include <QLabel>
@@ -21,7 +24,12 @@
 #include <QTextCursor>
 #include <QTextLayout>
 #include <QTimer>
+#include <chrono>
 
+#include "app/CloseRule.h"
+#include "app/SettingsDialog.h"
+#include "app/TrayIcon.h"
+#include "platform/Folders.h"
 #include "protocol/Credentials.h"
 #include "protocol/Messages.h"
 #include "qtui/QtLook.h"
@@ -66,8 +74,56 @@ TMainDialogs TMainDialogs::Standard() {
     *open = nullptr;
     return answer == QMessageBox::Yes;
   };
+  d.Consent = [open](QWidget* AParent, const QString& AText) {
+    QMessageBox box(QMessageBox::Question, QStringLiteral("TALMIR Remote"), AText, QMessageBox::NoButton, AParent);
+    QPushButton* allow = box.addButton(QStringLiteral("허용"), QMessageBox::YesRole);
+    QPushButton* viewOnly = box.addButton(QStringLiteral("보기만 허용"), QMessageBox::AcceptRole);
+    QPushButton* refuse = box.addButton(QStringLiteral("거부"), QMessageBox::NoRole);
+    box.setDefaultButton(allow);
+    box.setEscapeButton(refuse);
+    *open = &box;
+    box.exec();
+    *open = nullptr;
+    QAbstractButton* clicked = box.clickedButton();
+    return clicked == allow ? 1 : clicked == viewOnly ? 2 : 0;
+  };
   d.CloseQuestion = [open] {
     if (*open) (*open)->done(QMessageBox::No);
+  };
+  d.Settings = [](QWidget* AParent, TClientSettings& ASettings, bool& AAutostart, const TSettingsOverrides& AEnv) {
+    TfrmSettings dialog(ASettings, AAutostart, AEnv, AParent);
+    if (dialog.exec() != QDialog::Accepted) return false;
+    ASettings = dialog.Settings();
+    AAutostart = dialog.Autostart();
+    return true;
+  };
+  d.PartnerPassword = [](QWidget* AParent, QString& APassword, bool& ARemember) {
+    QDialog dialog(AParent);
+    dialog.setWindowTitle(QStringLiteral("무인 접속 비밀번호"));
+    auto* layout = new QVBoxLayout(&dialog);
+    auto* prompt = new QLabel(
+        QStringLiteral("상대방이 비밀번호를 설정했다면 입력하세요 (없으면 비워두고 확인 → 상대 동의 필요):"), &dialog);
+    prompt->setWordWrap(true);
+    auto* edit = new QLineEdit(&dialog);
+    edit->setEchoMode(QLineEdit::Password);
+    auto* remember = new QCheckBox(QStringLiteral("비밀번호 기억 (최근 접속에서 다시 묻지 않음)"), &dialog);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    layout->addWidget(prompt);
+    layout->addWidget(edit);
+    layout->addWidget(remember);
+    layout->addWidget(buttons);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    if (dialog.exec() != QDialog::Accepted) return false;
+    APassword = edit->text();
+    ARemember = remember->isChecked() && !APassword.trimmed().isEmpty();
+    return true;
+  };
+  d.Text = [](QWidget* AParent, const QString& ATitle, const QString& APrompt, QString& AText) {
+    bool ok = false;
+    QString text = QInputDialog::getText(AParent, ATitle, APrompt, QLineEdit::Normal, AText, &ok);
+    if (ok) AText = text;
+    return ok;
   };
   d.Input = [](QWidget* AParent, const QString& ATitle, const QString& APrompt, QString& AText) {
     bool ok = false;
@@ -98,6 +154,11 @@ TfrmClientMain::TfrmClientMain(TClientApp& ACore, TMainDialogs ADialogs)
   SetTextColor(btnConnect, Qt::white);
   RecentChanged();
   HostIdChanged(FCore.MyID());
+  FTrayAvailable = [] { return TTrayIcon::Available(); };
+  FTray = new TTrayIcon(this);
+  FTray->OnOpen = [this] { BringToFront(); };
+  FTray->OnQuit = [] { QCoreApplication::quit(); };
+  if (FTrayAvailable()) FTray->Show();
   FCore.AddView(this);
 }
 
@@ -130,6 +191,13 @@ void TfrmClientMain::BuildControls() {
                                               "QPushButton:pressed { background-color: #962D22; }"));
   btnEndSession->hide();
   connect(btnEndSession, &QPushButton::clicked, this, [this] { FCore.EndSessionByUser(); });
+  btnSettings = new QPushButton(QStringLiteral("설정"), pnlHeader);
+  btnSettings->setObjectName(QStringLiteral("btnSettings"));
+  btnSettings->setGeometry(560, 19, 64, 26);
+  btnSettings->setStyleSheet(QStringLiteral("QPushButton { background-color: #4E5F85; color: white; border: none; }"
+                                            "QPushButton:pressed { background-color: #2C3852; }"));
+  btnSettings->setFocusPolicy(Qt::TabFocus);
+  connect(btnSettings, &QPushButton::clicked, this, [this] { OpenSettings(); });
 
   pnlMy = new QWidget(this);
   pnlMy->setGeometry(24, 88, 344, 232);
@@ -155,23 +223,65 @@ void TfrmClientMain::BuildControls() {
   chkAutoPw = new QCheckBox(pnlMy);
   chkAutoPw->setObjectName(QStringLiteral("chkAutoPw"));
   chkAutoPw->setGeometry(20, 160, 300, 17);
+  // The one-time password beside the ID: read out on the phone, renewed after every session.
+  lblOtpCaption = MakeLabel(pnlMy, 150, 19, UiFont(12));
+  lblOtpCaption->setText(QStringLiteral("임시 비밀번호"));
+  lblOtpCaption->adjustSize();
+  SetTextColor(lblOtpCaption, Grey);
+  lblOtp = MakeLabel(pnlMy, 236, 12, MonoFont(18, true));
+  lblOtp->setObjectName(QStringLiteral("lblOtp"));
+  lblOtp->resize(70, 26);
+  lblOtp->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  SetTextColor(lblOtp, BrandColor);
+  btnRenewOtp = new QPushButton(QStringLiteral("↻"), pnlMy);
+  btnRenewOtp->setObjectName(QStringLiteral("btnRenewOtp"));
+  btnRenewOtp->setToolTip(QStringLiteral("새 임시 비밀번호"));
+  btnRenewOtp->setGeometry(312, 13, 24, 24);
+  connect(btnRenewOtp, &QPushButton::clicked, this, [this] { FCore.RenewOneTimePassword(); });
   lblStatus = MakeLabel(pnlMy, 20, 188, UiFont(12));
   lblStatus->setObjectName(QStringLiteral("lblStatus"));
   lblStatus->resize(300, 17);
   SetTextColor(lblStatus, Grey);
+  lblSession = MakeLabel(pnlMy, 20, 207, UiFont(12, true));
+  lblSession->setObjectName(QStringLiteral("lblSession"));
+  lblSession->resize(210, 17);
+  lblSession->hide();
+  chkBlockInput = new QCheckBox(QStringLiteral("입력 차단"), pnlMy);
+  chkBlockInput->setObjectName(QStringLiteral("chkBlockInput"));
+  chkBlockInput->setToolTip(QStringLiteral("상담원의 마우스와 키보드 입력을 이 컴퓨터에 전달하지 않습니다"));
+  chkBlockInput->setGeometry(236, 206, 100, 19);
+  chkBlockInput->hide();
+  connect(chkBlockInput, &QCheckBox::toggled, this, [this](bool AOn) { FCore.SetViewerInputBlocked(AOn); });
 
   pnlRemote = new QWidget(this);
   pnlRemote->setGeometry(392, 88, 344, 232);
   SetBackground(pnlRemote, PanelStart);
   lblRemoteCaption = MakeLabel(pnlRemote, 20, 16, UiFont(13));
   lblRemoteHint = MakeLabel(pnlRemote, 20, 48, UiFont(12));
+  lblRemoteHint->setObjectName(QStringLiteral("lblRemoteHint"));
+  lblRemoteHint->resize(236, 17);
   SetTextColor(lblRemoteHint, Grey);
+  btnCancelPending = new QPushButton(QStringLiteral("취소"), pnlRemote);
+  btnCancelPending->setObjectName(QStringLiteral("btnCancelPending"));
+  btnCancelPending->setGeometry(264, 44, 60, 24);
+  btnCancelPending->hide();
+  connect(btnCancelPending, &QPushButton::clicked, this, [this] {
+    auto cancel = std::move(FCancelPending);
+    FCancelPending = nullptr;
+    btnCancelPending->hide();
+    SetRemoteHint(QStringLiteral("상대방 접속 ID를 입력하세요"), Grey);
+    if (cancel) cancel();
+  });
   edtRemoteID = new QLineEdit(pnlRemote);
   edtRemoteID->setObjectName(QStringLiteral("edtRemoteID"));
   edtRemoteID->setGeometry(20, 72, 304, 36);
   edtRemoteID->setFont(MonoFont(24));
   edtRemoteID->setPlaceholderText(QStringLiteral("000 000 000"));
   connect(edtRemoteID, &QLineEdit::returnPressed, this, &TfrmClientMain::ConnectClicked);
+  // A reason left from the last attempt goes once the user types another ID.
+  connect(edtRemoteID, &QLineEdit::textEdited, this, [this] {
+    if (!FCancelPending) SetRemoteHint(QStringLiteral("상대방 접속 ID를 입력하세요"), Grey);
+  });
   btnConnect = new QPushButton(pnlRemote);
   btnConnect->setObjectName(QStringLiteral("btnConnect"));
   btnConnect->setGeometry(20, 128, 304, 44);
@@ -179,9 +289,12 @@ void TfrmClientMain::BuildControls() {
   btnConnect->setStyleSheet(QStringLiteral("QPushButton { background-color: #3B4A6C; color: white; border: none; }"
                                            "QPushButton:pressed { background-color: #2C3852; }"));
   connect(btnConnect, &QPushButton::clicked, this, &TfrmClientMain::ConnectClicked);
+  lblQuality = MakeLabel(pnlRemote, 20, 192, UiFont(13));
+  lblQuality->setObjectName(QStringLiteral("lblQuality"));
   cbQuality = new QComboBox(pnlRemote);
   cbQuality->setObjectName(QStringLiteral("cbQuality"));
-  cbQuality->setGeometry(20, 188, 140, 25);
+  cbQuality->setGeometry(64, 188, 140, 25);
+  lblQuality->setBuddy(cbQuality);
   cbQuality->setEditable(false);
 
   pnlRecent = new QWidget(this);
@@ -190,7 +303,7 @@ void TfrmClientMain::BuildControls() {
   lblRecent = MakeLabel(pnlRecent, 16, 12, UiFont(13));
   lstRecent = new QListWidget(pnlRecent);
   lstRecent->setObjectName(QStringLiteral("lstRecent"));
-  lstRecent->setGeometry(16, 36, 400, 144);
+  lstRecent->setGeometry(16, 36, 332, 144);
   lstRecent->setFrameShape(QFrame::NoFrame);
   SetBackground(lstRecent, RecentBack);
   lstRecent->setStyleSheet(QStringLiteral("QListWidget::item { height: 17px; }"));
@@ -201,29 +314,44 @@ void TfrmClientMain::BuildControls() {
     if (!item) return;
     const int row = lstRecent->row(item);
     QMenu menu(this);
+    QAction* rename = menu.addAction(QStringLiteral("이름 붙이기..."));
     QAction* remove = menu.addAction(QStringLiteral("목록에서 삭제"));
-    if (menu.exec(lstRecent->viewport()->mapToGlobal(APos)) == remove) RemoveRecentAt(row);
+    QAction* chosen = menu.exec(lstRecent->viewport()->mapToGlobal(APos));
+    if (chosen == remove) RemoveRecentAt(row);
+    if (chosen == rename) RenameRecentAt(row);
   });
   lstRecent->installEventFilter(this);  // the Delete key
+  // The log has a panel side of its own, under its own caption, in text dark enough to read.
+  lblLog = MakeLabel(pnlRecent, 368, 12, UiFont(13));
+  lblLog->setObjectName(QStringLiteral("lblLog"));
   mmoLog = new QPlainTextEdit(pnlRecent);
   mmoLog->setObjectName(QStringLiteral("mmoLog"));
-  mmoLog->setGeometry(432, 36, 264, 144);
+  mmoLog->setGeometry(368, 36, 328, 144);
   mmoLog->setFrameShape(QFrame::NoFrame);
   mmoLog->setReadOnly(true);
   mmoLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);
   mmoLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  mmoLog->setFont(MonoFont(11));
+  mmoLog->setFont(MonoFont(12));
+  mmoLog->setFocusPolicy(Qt::ClickFocus);
   SetBackground(mmoLog, LogBack);
-  SetTextColor(mmoLog, Grey);
+  SetTextColor(mmoLog, QColor(0x40, 0x40, 0x40));
   // The range grows as new lines are laid out, possibly after AddLog has returned.
   connect(mmoLog->verticalScrollBar(), &QScrollBar::rangeChanged, this, [this] { ChangeLog([] {}); });
   edtChat = new QLineEdit(pnlRecent);
   edtChat->setObjectName(QStringLiteral("edtChat"));
-  edtChat->setGeometry(432, 158, 264, 24);
+  edtChat->setGeometry(368, 158, 328, 24);
   edtChat->setPlaceholderText(QStringLiteral("채팅 메시지 입력 후 Enter"));
   edtChat->setMaxLength(int(TLogEntry::MaxLogEntryChars));
   edtChat->hide();
   connect(edtChat, &QLineEdit::returnPressed, this, &TfrmClientMain::SendChatLine);
+
+  // Tab order from the partner's ID, where the window starts.
+  QWidget::setTabOrder(edtRemoteID, btnConnect);
+  QWidget::setTabOrder(btnConnect, cbQuality);
+  QWidget::setTabOrder(cbQuality, edtPassword);
+  QWidget::setTabOrder(edtPassword, btnSetPw);
+  QWidget::setTabOrder(btnSetPw, chkAutoPw);
+  QWidget::setTabOrder(chkAutoPw, lstRecent);
 
   tmrUI = new QTimer(this);
   tmrUI->setInterval(1500);
@@ -248,6 +376,8 @@ void TfrmClientMain::ApplyCaptions() {
   set(lblRemoteHint, QStringLiteral("상대방 접속 ID를 입력하세요"));
   btnConnect->setText(QStringLiteral("접속"));
   set(lblRecent, QStringLiteral("최근 접속"));
+  set(lblLog, QStringLiteral("활동 기록"));
+  set(lblQuality, QStringLiteral("화질"));
   lblStatus->setText(QStringLiteral("시작하는 중..."));
   lblHeaderState->setText(QStringLiteral("연결 중"));
 }
@@ -269,22 +399,75 @@ void TfrmClientMain::ConnectTo(std::string AID) {
     return;
   }
   QString answer;
-  if (!FDialogs.Input(this, QStringLiteral("무인 접속 비밀번호"),
-                      QStringLiteral("상대방이 비밀번호를 설정했다면 입력하세요 (없으면 비워두고 확인 → 상대 동의 필요):"),
-                      answer))
+  bool remember = false;
+  if (FDialogs.PartnerPassword) {
+    if (!FDialogs.PartnerPassword(this, answer, remember)) return;
+  } else if (!FDialogs.Input(this, QStringLiteral("무인 접속 비밀번호"),
+                             QStringLiteral("상대방이 비밀번호를 설정했다면 입력하세요 (없으면 비워두고 확인 → 상대 동의 필요):"),
+                             answer)) {
     return;
-  FCore.Connect(AID, U(answer));
+  }
+  FCore.Connect(AID, U(answer), remember);
 }
 
 void TfrmClientMain::ConnectClicked() { ConnectTo(DigitsOnly(U(edtRemoteID->text()))); }
 
 void TfrmClientMain::RecentActivated() {
   const int index = lstRecent->currentRow();
-  if (index >= 0 && size_t(index) < FCore.Recent().size()) ConnectTo(FCore.Recent()[size_t(index)].ID);
+  if (index < 0 || size_t(index) >= FCore.Recent().size()) return;
+  // By value: connecting rebuilds the list.
+  const std::string id = FCore.Recent()[size_t(index)].ID;
+  // A proof the user asked to keep connects at once; otherwise the password is asked for.
+  if (!FCore.ConnectRemembered(id)) ConnectTo(id);
+}
+
+void TfrmClientMain::RenameRecentAt(int ARow) {
+  if (ARow < 0 || size_t(ARow) >= FCore.Recent().size() || !FDialogs.Text) return;
+  QString name = Q(FCore.Recent()[size_t(ARow)].Name);
+  if (!FDialogs.Text(this, QStringLiteral("이름 붙이기"), QStringLiteral("이 접속 ID에 붙일 이름 (예: 회계팀 김 과장):"), name))
+    return;
+  FCore.RenameRecent(size_t(ARow), U(name));
 }
 
 void TfrmClientMain::RemoveRecentAt(int ARow) {
   if (ARow >= 0) FCore.RemoveRecent(size_t(ARow));
+}
+
+void TfrmClientMain::SetRemoteHint(const QString& AText, const QColor& AColour) {
+  lblRemoteHint->setText(AText);
+  lblRemoteHint->setToolTip(AText);  // a long reason is cut in the line, whole in the tooltip
+  SetTextColor(lblRemoteHint, AColour);
+}
+
+QString TfrmClientMain::RemoteHintText() const { return lblRemoteHint->text(); }
+
+void TfrmClientMain::ShowPending(const QString& AText, std::function<void()> ACancel) {
+  FCancelPending = std::move(ACancel);
+  btnCancelPending->setVisible(bool(FCancelPending));
+  SetRemoteHint(AText, BrandColor);
+}
+
+void TfrmClientMain::EndPending(const QString& AText) {
+  FCancelPending = nullptr;
+  btnCancelPending->hide();
+  if (AText.isEmpty())
+    SetRemoteHint(QStringLiteral("상대방 접속 ID를 입력하세요"), Grey);
+  else
+    SetRemoteHint(AText, QColor(0xC0, 0x39, 0x2B));
+}
+
+void TfrmClientMain::ViewerRefused(const TViewerRefusal& ARefusal) {
+  // The reason itself came with EndPending; an ID the relay does not know has left the list.
+  if (ARefusal.Forgotten) SetRemoteHint(lblRemoteHint->text() + QStringLiteral(" (목록에서 뺐습니다)"), QColor(0xC0, 0x39, 0x2B));
+}
+
+void TfrmClientMain::showEvent(QShowEvent* AEvent) {
+  QWidget::showEvent(AEvent);
+  // A supporter's first keys go to the partner's ID, never into this computer's password.
+  if (!FFocusedOnce) {
+    FFocusedOnce = true;
+    edtRemoteID->setFocus(Qt::OtherFocusReason);
+  }
 }
 
 void TfrmClientMain::ConfigWriteFailed(const std::string& AText) {
@@ -304,7 +487,10 @@ void TfrmClientMain::SetPasswordClicked() {
   FDialogs.Info(this, Q(PasswordChangeText(change)));
 }
 
-void TfrmClientMain::HostIdChanged(const std::string& AID) { lblMyID->setText(Q(DisplayID(AID))); }
+void TfrmClientMain::HostIdChanged(const std::string& AID) {
+  lblMyID->setText(Q(DisplayID(AID)));
+  if (FTray) FTray->SetToolTip(QStringLiteral("TALMIR Remote - ") + Q(DisplayID(AID)));
+}
 
 void TfrmClientMain::HostStatusChanged(const std::string& AText) { lblStatus->setText(Q(AText)); }
 
@@ -388,9 +574,9 @@ void TfrmClientMain::SendChatLine() {
 void TfrmClientMain::SessionChanged(bool AInSession) {
   btnEndSession->setVisible(AInSession);
   edtChat->setVisible(AInSession);
-  ChangeLog([&] { mmoLog->resize(264, AInSession ? 118 : 144); });
+  ChangeLog([&] { mmoLog->resize(328, AInSession ? 118 : 144); });
   SetMyPanelColor(AInSession ? PanelInSession : PanelEnded);
-  RefreshHeader();  // the header tells the state now, not at the next tick
+  RefreshHeader();  // with the session's line: who is connected and for how long  // the header tells the state now, not at the next tick
 }
 
 void TfrmClientMain::BringToFront() {
@@ -405,9 +591,9 @@ void TfrmClientMain::ConsentAsked(const TConsentQuestion& AQuestion, const std::
   if (isMinimized()) showNormal();
   raise();
   activateWindow();
-  const bool allow = FDialogs.Question(this, Q(AText));
+  const int answer = FDialogs.Consent ? FDialogs.Consent(this, Q(AText)) : FDialogs.Question(this, Q(AText)) ? 1 : 0;
   // A question that lapsed or was withdrawn meanwhile closed the prompt; the agent ignores this.
-  FCore.AnswerConsent(AQuestion.Ticket, allow);
+  FCore.AnswerConsent(AQuestion.Ticket, answer != 0, answer == 2);
 }
 
 void TfrmClientMain::ConsentClosed() {
@@ -416,7 +602,31 @@ void TfrmClientMain::ConsentClosed() {
 
 void TfrmClientMain::SetMyPanelColor(const QColor& AColor) { SetBackground(pnlMy, AColor); }
 
-void TfrmClientMain::RefreshHeader() { lblHeaderState->setText(Q(HostStateText(FCore.HostState()))); }
+void TfrmClientMain::RefreshHeader() {
+  lblHeaderState->setText(Q(HostStateText(FCore.HostState())));
+  RefreshSessionLine();
+}
+
+void TfrmClientMain::RefreshSessionLine() {
+  const bool inSession = FCore.InSession();
+  lblSession->setVisible(inSession);
+  chkBlockInput->setVisible(inSession);
+  if (!inSession) return;
+  const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch()).count();
+  const int64_t seconds = std::max<int64_t>(0, (now - FCore.SessionStartedMs()) / 1000);
+  const QString name = FCore.ViewerName().empty() ? QStringLiteral("상담원") : Q(FCore.ViewerName());
+  lblSession->setText(QStringLiteral("%1 · %2:%3").arg(name).arg(seconds / 60, 2, 10, QLatin1Char('0')).arg(seconds % 60, 2, 10, QLatin1Char('0')));
+  lblSession->setToolTip(lblSession->text());
+  const QSignalBlocker quiet(chkBlockInput);  // shows the state; only the user's click changes it
+  chkBlockInput->setChecked(FCore.ViewerInputBlocked());
+}
+
+void TfrmClientMain::OneTimePasswordChanged(const std::string& AText) { lblOtp->setText(Q(AText)); }
+
+QString TfrmClientMain::OneTimePasswordText() const { return lblOtp->text(); }
+
+QString TfrmClientMain::SessionLineText() const { return lblSession->isHidden() ? QString() : lblSession->text(); }
 
 bool TfrmClientMain::eventFilter(QObject* AWatched, QEvent* AEvent) {
   if (AWatched == lstRecent && AEvent->type() == QEvent::KeyPress &&
@@ -427,8 +637,57 @@ bool TfrmClientMain::eventFilter(QObject* AWatched, QEvent* AEvent) {
   return QWidget::eventFilter(AWatched, AEvent);
 }
 
+TAutostartEntry TfrmClientMain::Autostart() const {
+  return TAutostartEntry(UserConfigDir(FCore.Environment().Folders), U(QCoreApplication::applicationFilePath()));
+}
+
+void TfrmClientMain::OpenSettings() {
+  if (!FDialogs.Settings) return;
+  TClientSettings settings = FCore.Settings();
+  TAutostartEntry autostart = Autostart();
+  const bool wasAutostart = autostart.Enabled();
+  bool wantAutostart = wasAutostart;
+  if (!FDialogs.Settings(this, settings, wantAutostart, FCore.Overrides())) return;
+  FCore.ChangeSettings(settings);
+  if (wantAutostart == wasAutostart) return;
+  try {
+    if (wantAutostart)
+      autostart.Enable();
+    else
+      autostart.Disable();
+  } catch (const std::exception& e) {
+    if (FDialogs.Error) FDialogs.Error(this, QStringLiteral("자동 실행을 바꿀 수 없습니다: ") + Q(e.what()));
+  }
+}
+
 void TfrmClientMain::closeEvent(QCloseEvent* AEvent) {
-  // Closing the main window ends the program, whatever viewer windows are still open.
+  // Whatever viewer windows are still open, the main window decides whether the program ends.
+  const bool tray = FTrayAvailable && FTrayAvailable();
+  ECloseChoice choice = CloseChoice(tray, FCore.HasPassword(), FCore.KeepRunningOnClose());
+  if (choice == ECloseChoice::AskToTray) {
+    const bool keep = FDialogs.Question(
+        this, QStringLiteral("창을 닫아도 TALMIR Remote는 트레이에서 계속 실행되어, 비밀번호로 이 컴퓨터에 접속할 수 "
+                             "있습니다.\n계속 실행할까요? (아니요: 프로그램을 종료합니다)"));
+    FCore.SetKeepRunningOnClose(keep);
+    choice = keep ? ECloseChoice::ToTray : ECloseChoice::Quit;
+  } else if (choice == ECloseChoice::AskToQuit) {
+    if (!FDialogs.Question(this, QStringLiteral("TALMIR Remote를 종료하면 이 컴퓨터에 무인 접속할 수 없게 됩니다.\n"
+                                                "종료할까요?"))) {
+      AEvent->ignore();
+      return;
+    }
+    choice = ECloseChoice::Quit;
+  }
+  if (choice == ECloseChoice::ToTray) {
+    AEvent->ignore();
+    hide();
+    FTray->Show();
+    if (!FToldAboutTray) {
+      FToldAboutTray = true;
+      FTray->Notify(QStringLiteral("TALMIR Remote"), QStringLiteral("트레이에서 계속 실행 중입니다. 끝내려면 메뉴의 \"종료\"를 고르세요."));
+    }
+    return;
+  }
   AEvent->accept();
   QCoreApplication::quit();
 }

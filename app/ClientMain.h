@@ -15,6 +15,7 @@
 #include <functional>
 #include <string>
 
+#include "app/Autostart.h"
 #include "app/ClientApp.h"
 
 class QCheckBox;
@@ -25,6 +26,7 @@ class QListWidget;
 class QPlainTextEdit;
 class QPushButton;
 class QTimer;
+namespace tlm { class TTrayIcon; }
 
 namespace tlm {
 
@@ -33,8 +35,18 @@ struct TMainDialogs {
   std::function<void(QWidget* AParent, const QString& AText)> Info;      // information box, OK only
   std::function<void(QWidget* AParent, const QString& AText)> Error;     // error box, OK only
   std::function<bool(QWidget* AParent, const QString& AText)> Question;  // Yes -> true
-  // Closes the open Question box as if No was chosen; nothing when none is open.
+  // The consent question: 0 refuse, 1 allow, 2 "보기만 허용". Empty: Question (yes allows).
+  std::function<int(QWidget* AParent, const QString& AText)> Consent;
+  // Closes the open Question (or Consent) box as if No was chosen; nothing when none is open.
   std::function<void()> CloseQuestion;
+  // The settings dialog; false when cancelled. ASettings and AAutostart in and out.
+  std::function<bool(QWidget* AParent, TClientSettings& ASettings, bool& AAutostart, const TSettingsOverrides& AEnv)>
+      Settings;
+  // The partner's password with "비밀번호 기억" (what is typed shows as dots); false when
+  // cancelled. Empty: Input, and nothing is remembered.
+  std::function<bool(QWidget* AParent, QString& APassword, bool& ARemember)> PartnerPassword;
+  // One-line text box (AText in and out); false when cancelled.
+  std::function<bool(QWidget* AParent, const QString& ATitle, const QString& APrompt, QString& AText)> Text;
   // One-line password box (what is typed shows as dots); false when cancelled.
   std::function<bool(QWidget* AParent, const QString& ATitle, const QString& APrompt, QString& AText)> Input;
   static TMainDialogs Standard();
@@ -61,6 +73,23 @@ public:
   void BringToFront();
   // The header's state now (the window's timer does it every 1.5 s).
   void RefreshHeader();
+  // "설정": the settings dialog, then what it set is stored (and the autostart entry made).
+  void OpenSettings();
+  // "이름 붙이기" on a recent entry (its context menu).
+  void RenameRecentAt(int ARow);
+  // Whether the desktop shows tray icons; tests replace it.
+  void SetTrayCheck(std::function<bool()> ACheck) { FTrayAvailable = std::move(ACheck); }
+  // The autostart entry this window switches.
+  TAutostartEntry Autostart() const;
+
+  // A connection waiting for the partner: its state under the ID field, with "취소" (ACancel).
+  // EndPending: the attempt ended before a window opened (the reason stays, in red) or, with
+  // an empty text, the partner admitted us and the viewer window is open.
+  void ShowPending(const QString& AText, std::function<void()> ACancel);
+  void EndPending(const QString& AText);
+  QString RemoteHintText() const;
+  QString OneTimePasswordText() const;
+  QString SessionLineText() const;
 
 protected:
   void closeEvent(QCloseEvent* AEvent) override;
@@ -77,6 +106,9 @@ private:
   void SessionChanged(bool AInSession) override;
   void RecentChanged() override;
   void ConfigWriteFailed(const std::string& AText) override;
+  void ViewerRefused(const TViewerRefusal& ARefusal) override;
+  void OneTimePasswordChanged(const std::string& AText) override;
+  void RefreshSessionLine();
 
   // What the user does.
   // By value: the recent list it may come from is rebuilt on the way.
@@ -91,6 +123,8 @@ private:
   void ApplyCaptions();
   void SetMyPanelColor(const QColor& AColor);
   void TrimLog();
+  void SetRemoteHint(const QString& AText, const QColor& AColour);
+  void showEvent(QShowEvent* AEvent) override;
   template <typename TChange>
   void ChangeLog(TChange AChange);
 
@@ -124,10 +158,24 @@ private:
   QComboBox* cbQuality = nullptr;
   QWidget* pnlRecent = nullptr;
   QLabel* lblRecent = nullptr;
+  QLabel* lblLog = nullptr;
+  QLabel* lblQuality = nullptr;
+  QPushButton* btnCancelPending = nullptr;
+  std::function<void()> FCancelPending;
+  bool FFocusedOnce = false;
   QListWidget* lstRecent = nullptr;
   QPlainTextEdit* mmoLog = nullptr;
   QLineEdit* edtChat = nullptr;  // shown during a session
   QTimer* tmrUI = nullptr;
+  QPushButton* btnSettings = nullptr;
+  QLabel* lblOtpCaption = nullptr;
+  QLabel* lblOtp = nullptr;
+  QPushButton* btnRenewOtp = nullptr;
+  QLabel* lblSession = nullptr;       // who is connected and for how long
+  QCheckBox* chkBlockInput = nullptr;  // "입력 차단"
+  TTrayIcon* FTray = nullptr;
+  std::function<bool()> FTrayAvailable;
+  bool FToldAboutTray = false;
 };
 
 }  // namespace tlm

@@ -160,6 +160,25 @@ void TAppConfig::SetMyName(const std::string& AName) { Set("MyName", AName); }
 
 bool TAppConfig::RelayTls() const { return Get("RelayTls") == "1"; }
 
+void TAppConfig::SetRelayTls(bool AOn) { Set("RelayTls", AOn ? "1" : "0"); }
+
+std::string TAppConfig::RelayHost() const { return Get("RelayHost"); }
+
+void TAppConfig::SetRelayHost(const std::string& AHost) { Set("RelayHost", AHost); }
+
+std::string TAppConfig::RelayCa() const { return Get("RelayCa"); }
+
+void TAppConfig::SetRelayCa(const std::string& APath) { Set("RelayCa", APath); }
+
+std::optional<bool> TAppConfig::KeepRunningOnClose() const {
+  const std::string value = Get("KeepRunningOnClose");
+  if (value == "1") return true;
+  if (value == "0") return false;
+  return std::nullopt;
+}
+
+void TAppConfig::SetKeepRunningOnClose(bool AKeep) { Set("KeepRunningOnClose", AKeep ? "1" : "0"); }
+
 std::vector<TRecentItem> TAppConfig::GetRecent() const {
   if (FUnsavedRecent) return *FUnsavedRecent;
   CSimpleIniA ini;
@@ -204,6 +223,22 @@ void TAppConfig::RemoveRecent(const std::string& AID) {
   std::vector<TRecentItem> list = GetRecent();
   std::erase_if(list, [&](const TRecentItem& AItem) { return AItem.ID == AID; });
   if (list.size() > MaxRecent) list.resize(MaxRecent);
+  FUnsavedRecent = std::move(list);
+  Flush();
+}
+
+std::string TAppConfig::RecentProof(const std::string& AID) const { return Get(("Proof" + AID).c_str()); }
+
+void TAppConfig::SetRecentProof(const std::string& AID, const std::string& AProof) {
+  if (AProof.empty() && RecentProof(AID).empty()) return;
+  Set(("Proof" + AID).c_str(), AProof);
+}
+
+void TAppConfig::RenameRecent(const std::string& AID, const std::string& AName) {
+  std::vector<TRecentItem> list = GetRecent();
+  auto entry = std::find_if(list.begin(), list.end(), [&](const TRecentItem& AItem) { return AItem.ID == AID; });
+  if (entry == list.end()) return;
+  entry->Name = AName;
   FUnsavedRecent = std::move(list);
   Flush();
 }

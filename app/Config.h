@@ -53,13 +53,28 @@ public:
   std::string MyName() const;
   void SetMyName(const std::string& AName);
   // RelayTls=1: reach the relay over TLS (the environment's TLMREMOTE_TLS=1 does it too).
-  // There is no setter: it is set by editing the file, as the relay must offer TLS first.
   bool RelayTls() const;
+  void SetRelayTls(bool AOn);
+  // RelayHost: the relay's host name or address ("" : the built-in one; TLMREMOTE_HOST wins).
+  std::string RelayHost() const;
+  void SetRelayHost(const std::string& AHost);
+  // RelayCa: PEM file of the certificates to trust for the relay (TLMREMOTE_TLS_CA wins).
+  std::string RelayCa() const;
+  void SetRelayCa(const std::string& APath);
+  // KeepRunningOnClose: the user's answer to "keep running in the tray?" (none until asked).
+  std::optional<bool> KeepRunningOnClose() const;
+  void SetKeepRunningOnClose(bool AKeep);
   // Entries of the Recent section in file order, whatever their keys; empty IDs skipped.
   std::vector<TRecentItem> GetRecent() const;
   // Puts the ID first, drops its older entry, and rewrites the section as r0..r9.
   void AddRecent(const std::string& AID, const std::string& AName);
   void RemoveRecent(const std::string& AID);
+  // The session proof remembered for AID at the user's request ("" : none; "" forgets it).
+  // It admits like the password it was made from, to that ID only.
+  std::string RecentProof(const std::string& AID) const;
+  void SetRecentProof(const std::string& AID, const std::string& AProof);
+  // Gives the entry AID the name AName where it stands; nothing when AID is not in the list.
+  void RenameRecent(const std::string& AID, const std::string& AName);
 
   // Appends one line "time\tname\taddress\thow" to admissions.log beside config.ini, keeping the
   // newest MaxAdmissionLines lines; owner-only, replaced whole like config.ini.

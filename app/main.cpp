@@ -3,6 +3,7 @@
 // client core's teardown.
 #include <QApplication>
 #include <QIcon>
+#include <QPointer>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -15,6 +16,7 @@
 #include "app/SingleInstance.h"
 #include "platform/Folders.h"
 #include "protocol/LocalFiles.h"
+#include "protocol/Credentials.h"
 #include "qtui/ClipboardSync.h"
 #include "qtui/QtDispatcher.h"
 #include "qtui/QtLook.h"
@@ -96,8 +98,11 @@ int main(int argc, char** argv) {
   tlm::THostPlatform platform(env.WaylandDisplay);  // the desktop's screen and input, for the host agent
 
   std::unique_ptr<tlm::TClientApp> core;
+  std::unique_ptr<tlm::TfrmClientMain> form;
   // A viewer window per request; its refusals go to the core, which decides what they mean.
-  auto openViewer = [&core](const tlm::TViewerRequest& ARequest) {
+  // The window shows itself once the partner admits us; until then the main window tells how
+  // the attempt goes and why it ended, and can withdraw it.
+  auto openViewer = [&core, &form](const tlm::TViewerRequest& ARequest) {
     auto* viewer = tlm::TfrmRemote::CreateSession(qApp, ARequest.Server, ARequest.Port, ARequest.TargetID,
                                                   ARequest.MyName, ARequest.Proof, ARequest.DefaultQuality);
     // A closed viewer has ended its session; the window goes with it.
@@ -112,7 +117,20 @@ int main(int argc, char** argv) {
     viewer->OnKeepAspectChanged = [&core](bool AKeep) {
       if (core) core->SetKeepAspect(AKeep);
     };
-    viewer->show();
+    viewer->SetShowOnAdmission(true);
+    const QString shownID = QString::fromStdString(tlm::FormatID(ARequest.TargetID)) + QStringLiteral(": ");
+    QPointer<tlm::TfrmRemote> LViewer(viewer);
+    viewer->OnPendingStatus = [&form, shownID, LViewer](const QString& AText) {
+      if (form) form->ShowPending(shownID + AText, [LViewer] {
+        if (LViewer) LViewer->close();
+      });
+    };
+    viewer->OnEndedUnseen = [&form, shownID](const QString& AText) {
+      if (form) form->EndPending(shownID + AText);
+    };
+    viewer->OnAdmitted = [&form] {
+      if (form) form->EndPending(QString());
+    };
     viewer->StartConnect();
   };
 
@@ -124,7 +142,7 @@ int main(int argc, char** argv) {
   parts.OpenViewer = openViewer;
   core = std::make_unique<tlm::TClientApp>(ui, env, std::move(parts));
 
-  auto form = std::make_unique<tlm::TfrmClientMain>(*core, tlm::TMainDialogs::Standard());
+  form = std::make_unique<tlm::TfrmClientMain>(*core, tlm::TMainDialogs::Standard());
   instance.OnActivate = [&form] {
     if (form) form->BringToFront();
   };

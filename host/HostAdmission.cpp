@@ -1,5 +1,8 @@
 #include "host/HostAdmission.h"
 
+#include <array>
+
+#include "platform/DeviceUuid.h"
 #include "protocol/Credentials.h"
 
 namespace tlm {
@@ -15,6 +18,20 @@ const char* AdmissionText(EAdmission AHow) {
   return "?";
 }
 
+std::string NewOneTimePassword() {
+  std::string digits;
+  while (digits.size() < OneTimePasswordDigits) {
+    // A version-4 UUID holds 122 random bits; its first 12 bytes are all random. Values of a
+    // byte pair from 60000 up are skipped, so every digit is equally likely.
+    const std::array<uint8_t, 16> random = NewRandomUuid();
+    for (size_t i = 0; i + 1 < 12 && digits.size() < OneTimePasswordDigits; i += 2) {
+      const unsigned value = unsigned(random[i]) << 8 | random[i + 1];
+      if (value < 60000) digits += char('0' + value % 10);
+    }
+  }
+  return digits;
+}
+
 THostAdmission::THostAdmission(std::string APasswordHash, TAdmissionRules ARules)
     : FRules(ARules), FPasswordHash(std::move(APasswordHash)) {}
 
@@ -28,12 +45,19 @@ void THostAdmission::HoldPassword(uint32_t ANowMs) {
   FHeldSince = ANowMs;
 }
 
+void THostAdmission::SetOneTimePassword(std::string APasswordHash) {
+  std::lock_guard hold(FLock);
+  FOneTimeHash = std::move(APasswordHash);
+}
+
 std::optional<EConsentCause> THostAdmission::Check(std::string_view AHostId, std::string_view AProof, uint32_t ANowMs) {
   std::lock_guard hold(FLock);
-  // A proof to a host without a password proves nothing either way: asked as without one.
-  if (FPasswordHash.empty() || AProof.empty()) return EConsentCause::NoPassword;
-  if (!SameTextAscii(MakeSessionProof(AHostId, FPasswordHash), AProof))
-    return EConsentCause::WrongPassword;
+  // A proof to a host without any password proves nothing either way: asked as without one.
+  if ((FPasswordHash.empty() && FOneTimeHash.empty()) || AProof.empty()) return EConsentCause::NoPassword;
+  const auto matches = [&](const std::string& AHash) {
+    return !AHash.empty() && SameTextAscii(MakeSessionProof(AHostId, AHash), AProof);
+  };
+  if (!matches(FPasswordHash) && !matches(FOneTimeHash)) return EConsentCause::WrongPassword;
   // Differences of the wrapping tick are taken as uint32_t.
   if (FHeldSince && uint32_t(ANowMs - *FHeldSince) >= FRules.PasswordHoldMs) FHeldSince.reset();
   if (FHeldSince) return EConsentCause::JustEnded;

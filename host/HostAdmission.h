@@ -35,6 +35,11 @@ enum class EAdmission { Password, Accepted, Refused, TimedOut, Withdrawn };
 // The decision in the words of the admission record ("비밀번호", "동의", ...).
 const char* AdmissionText(EAdmission AHow);
 
+// A fresh one-time password: OneTimePasswordDigits decimal digits from the system's random
+// source, easy to read out on the phone. TError when the system has no random source.
+constexpr size_t OneTimePasswordDigits = 6;
+std::string NewOneTimePassword();
+
 struct TAdmissionRules {
   // A consent question nobody answers is declined after this long.
   uint32_t ConsentLimitMs = 60000;
@@ -48,6 +53,8 @@ public:
   THostAdmission(std::string APasswordHash, TAdmissionRules ARules);
 
   void SetPassword(std::string APasswordHash);
+  // The one-time password's hash ("" : none); a proof made with it admits like the password.
+  void SetOneTimePassword(std::string APasswordHash);
   // The user ended a session at ANowMs (a wrapping millisecond tick).
   void HoldPassword(uint32_t ANowMs);
 
@@ -66,6 +73,7 @@ private:
   const TAdmissionRules FRules;
   mutable std::mutex FLock;
   std::string FPasswordHash;
+  std::string FOneTimeHash;
   std::optional<uint32_t> FHeldSince;
   TPendingConsent FQuestion;
 };

@@ -89,6 +89,7 @@ THostAgent::~THostAgent() {
 
 void THostAgent::Start() {
   if (FRunning.exchange(true)) return;
+  RenewOneTimePassword();
   FReader = std::make_unique<TProcThread>([this] { ConnectLoop(); });
 }
 
@@ -286,8 +287,8 @@ void THostAgent::HandleConnectRequest(TPacketWriter& AReply, const TBytes& AData
   });
 }
 
-void THostAgent::AnswerConsent(uint64_t ATicket, bool AAllow) {
-  EndConsent(ATicket, AAllow ? EConsentEnd::Allowed : EConsentEnd::Refused);
+void THostAgent::AnswerConsent(uint64_t ATicket, bool AAllow, bool AViewOnly) {
+  EndConsent(ATicket, AAllow ? EConsentEnd::Allowed : EConsentEnd::Refused, AAllow && AViewOnly);
 }
 
 void THostAgent::CheckConsentDeadline() {
@@ -298,9 +299,15 @@ void THostAgent::EndOpenConsent(EConsentEnd AHow) {
   if (const std::optional<uint64_t> ticket = FAdmission.Current()) EndConsent(*ticket, AHow);
 }
 
-void THostAgent::EndConsent(uint64_t ATicket, EConsentEnd AHow) {
+void THostAgent::EndConsent(uint64_t ATicket, EConsentEnd AHow, bool AViewOnly) {
   const std::optional<TPendingConsent::TRequest> request = FAdmission.End(ATicket);
   if (!request) return;  // the answer, the withdrawal, the deadline or the loss came first
+  // Before the acceptance leaves, so the session starts with the viewer's input dropped; an
+  // answer that came too late changes nothing.
+  if (AHow == EConsentEnd::Allowed && AViewOnly) {
+    FInput.SetViewOnly(true);
+    Log("보기만 허용: 상담원의 입력은 이 컴퓨터에 전달되지 않습니다");
+  }
   const std::string& name = request->ViewerName;
   const std::string& ip = request->ViewerIP;
   if (AHow != EConsentEnd::Allowed && AHow != EConsentEnd::Refused) {
@@ -378,10 +385,29 @@ void THostAgent::EndSession() {
   FStreamer.End();
   FFiles.SessionEnded();
   FInput.ReleaseHeld();
+  FInput.SetViewOnly(false);  // a session's "보기만 허용" ends with it
+  // Whoever was given the one-time password has had their session with it.
+  RenewOneTimePassword();
   Status("대기 중 - 접속을 기다립니다");
   Post([this] {
     auto handler = OnSessionEnd;
     if (handler) handler();
+  });
+}
+
+void THostAgent::RenewOneTimePassword() {
+  std::string LText;
+  try {
+    LText = NewOneTimePassword();
+  } catch (const std::exception& e) {
+    FAdmission.SetOneTimePassword(std::string());
+    Log(std::string("임시 비밀번호를 만들 수 없습니다: ") + e.what());
+    return;
+  }
+  FAdmission.SetOneTimePassword(HashPassword(LText));
+  Post([this, LText] {
+    auto handler = OnOneTimePassword;
+    if (handler) handler(LText);
   });
 }
 

@@ -131,7 +131,16 @@ public:
   // with the same device key, so the ID stays. Nothing outside a session.
   void EndSessionByUser();
   // The user's answer to the consent question ATicket; nothing once that question has ended.
-  void AnswerConsent(uint64_t ATicket, bool AAllow);
+  // AViewOnly with AAllow: "보기만 허용", the session starts with the viewer's input dropped.
+  void AnswerConsent(uint64_t ATicket, bool AAllow, bool AViewOnly = false);
+  // A new one-time password, announced through OnOneTimePassword; the old one stops working.
+  // Start makes the first one and every session's end the next.
+  void RenewOneTimePassword();
+  // "보기만 허용" / "입력 차단": the viewer's mouse and keys are dropped while it is on (keys and
+  // buttons it held are released). Set before answering a consent question, it holds for that
+  // session; every session's end switches it off.
+  void SetViewOnly(bool AOn) { FInput.SetViewOnly(AOn); }
+  bool ViewOnly() const { return FInput.ViewOnly(); }
 
   // The ID as OnID last announced it (user-interface thread).
   std::string ID() const { return FShownID; }
@@ -149,6 +158,7 @@ public:
   THostNotify OnSessionEnd;
   THostStringEvent OnChat;          // a chat line from the viewer
   THostStringEvent OnLog;           // a log line
+  THostStringEvent OnOneTimePassword;  // the one-time password in force, to show to the user
 
 private:
   // The current relay connection, shared by every thread that sends on it.
@@ -168,7 +178,7 @@ private:
 
   enum class EConsentEnd { Allowed, Refused, TimedOut, Withdrawn, Lost };
   // Ends the consent question ATicket, unless something else ended it first; any thread.
-  void EndConsent(uint64_t ATicket, EConsentEnd AHow);
+  void EndConsent(uint64_t ATicket, EConsentEnd AHow, bool AViewOnly = false);
   void EndOpenConsent(EConsentEnd AHow);
   void CheckConsentDeadline();
   void Admitted(const std::string& AName, const std::string& AIP, EAdmission AHow);

@@ -18,6 +18,7 @@ void THostInput::ReadDesktop() {
 
 void THostInput::Mouse(std::span<const uint8_t> ARecord, const TLayoutSnapshot& ALayout) {
   if (!FInjector) return;
+  if (FViewOnly.load()) return ReleaseHeld();
   if (ALayout.Generation != FDesktopGeneration) {
     // A desktop that cannot be read now keeps the one known so far.
     try {
@@ -38,6 +39,7 @@ void THostInput::Mouse(std::span<const uint8_t> ARecord, const TLayoutSnapshot& 
 
 void THostInput::Key(std::span<const uint8_t> ARecord) {
   if (!FInjector) return;
+  if (FViewOnly.load()) return ReleaseHeld();
   const TKeyInput in = KeyInputFor(UnpackKeyEvent(ARecord));
   try {
     FInjector->SendKey(in);

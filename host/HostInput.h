@@ -8,6 +8,7 @@
 // dropped: a record the desktop refuses is lost, as the desktop would lose it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <span>
 
@@ -31,12 +32,17 @@ public:
   void Key(std::span<const uint8_t> ARecord);
   // Releases every button and key the viewer still holds.
   void ReleaseHeld();
+  // "보기만 허용": every record is dropped; what the viewer held is released with the next one.
+  // Any thread.
+  void SetViewOnly(bool AOn) { FViewOnly.store(AOn); }
+  bool ViewOnly() const { return FViewOnly.load(); }
 
 private:
   IInputInjector* const FInjector;
   TVirtualScreen FDesktop;
   uint64_t FDesktopGeneration = 0;  // the layout FDesktop was read for
   TPressedInputs FHeld;
+  std::atomic<bool> FViewOnly{false};
 };
 
 }  // namespace tlm

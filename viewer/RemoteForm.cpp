@@ -26,6 +26,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QTime>
 #include <QTimer>
@@ -35,6 +36,7 @@
 #include <QVBoxLayout>
 #include <QWheelEvent>
 #include <charconv>
+#include <cmath>
 
 #include "platform/Input.h"
 #include "platform/KeyCodes.h"
@@ -266,12 +268,38 @@ void TfrmRemote::BuildControls() {
   FAspectButton = new QPushButton(QStringLiteral("비율 유지"), FToolbar);
   FAspectButton->setObjectName(QStringLiteral("btnKeepAspect"));
   FAspectButton->setGeometry(638, 6, 96, 30);
-  // The panel buttons and "비율 유지" are toggles, and look it: lit while on.
+  FActualSizeButton = new QPushButton(QStringLiteral("1:1 보기"), FToolbar);
+  FActualSizeButton->setObjectName(QStringLiteral("btnActualSize"));
+  FFullScreenButton = new QPushButton(QStringLiteral("전체 화면"), FToolbar);
+  FFullScreenButton->setObjectName(QStringLiteral("btnFullScreen"));
+  FSpecialKeys = new QPushButton(QStringLiteral("특수 키 ▾"), FToolbar);
+  FSpecialKeys->setObjectName(QStringLiteral("btnSpecialKeys"));
+  auto* keysMenu = new QMenu(FSpecialKeys);
+  keysMenu->setObjectName(QStringLiteral("mnuSpecialKeys"));
+  const std::pair<QString, ESpecialKey> specialKeys[] = {
+      {QStringLiteral("Ctrl+Alt+Del"), ESpecialKey::CtrlAltDel},
+      {QStringLiteral("Alt+Tab"), ESpecialKey::AltTab},
+      {QStringLiteral("Windows 키"), ESpecialKey::WindowsKey},
+      {QStringLiteral("Print Screen"), ESpecialKey::PrintScreen},
+  };
+  for (const auto& [caption, key] : specialKeys)
+    connect(keysMenu->addAction(caption), &QAction::triggered, this, [this, key = key] { SendSpecialKey(key); });
+  FSpecialKeys->setMenu(keysMenu);
+  FDisconnect = new QPushButton(QStringLiteral("연결 끊기"), FToolbar);
+  FDisconnect->setObjectName(QStringLiteral("btnDisconnect"));
+  FDisconnect->setFocusPolicy(Qt::NoFocus);
+  FDisconnect->setStyleSheet(QStringLiteral(
+      "QPushButton { background-color: #B3261E; border-color: #E06060; font-weight: bold; }"
+      "QPushButton:hover { background-color: #C8372E; }"
+      "QPushButton:disabled { background-color: #4A3434; color: #9A8A8A; }"));
+  // The panel buttons, "비율 유지", "1:1 보기" and "전체 화면" are toggles, and look it: lit
+  // while on.
   FFilesButton = btnFiles;
   FChatButton = btnChat;
-  for (QPushButton* toggle : {btnFiles, btnChat, FAspectButton}) toggle->setCheckable(true);
+  for (QPushButton* toggle : {btnFiles, btnChat, FAspectButton, FActualSizeButton, FFullScreenButton})
+    toggle->setCheckable(true);
   FAspectButton->setChecked(FKeepAspect);
-  FToolbarButtons = {btnSendFile, btnFiles, btnChat, FAspectButton};
+  FToolbarButtons = {btnSendFile, btnFiles, btnChat, FAspectButton, FActualSizeButton, FFullScreenButton, FSpecialKeys};
   // A clicked button must not keep the keys: they belong to the picture.
   for (QPushButton* button : FToolbarButtons) button->setFocusPolicy(Qt::NoFocus);
   FToolbar->setStyleSheet(QStringLiteral(
@@ -280,7 +308,8 @@ void TfrmRemote::BuildControls() {
       "QPushButton:pressed { background-color: #2E2E2E; }"
       "QPushButton:checked { background-color: #3B5C9E; border-color: #8FB0F0; font-weight: bold; }"
       "QToolButton { color: white; border: 1px solid #5A5A5A; border-radius: 3px; padding: 0 6px; }"
-      "QToolButton::menu-indicator { image: none; }"));
+      "QToolButton::menu-indicator { image: none; }"
+      "QPushButton::menu-indicator { image: none; width: 0; }"));
   // Buttons that do not fit a narrow window move into this menu.
   FOverflow = new QToolButton(FToolbar);
   FOverflow->setObjectName(QStringLiteral("btnMore"));
@@ -290,8 +319,12 @@ void TfrmRemote::BuildControls() {
   FOverflow->setMenu(new QMenu(FOverflow));
   for (QPushButton* button : FToolbarButtons) {
     QAction* action = FOverflow->menu()->addAction(button->text());
-    action->setCheckable(button->isCheckable());
-    connect(action, &QAction::triggered, button, [button] { button->click(); });
+    if (button->menu()) {
+      action->setMenu(button->menu());  // a submenu there
+    } else {
+      action->setCheckable(button->isCheckable());
+      connect(action, &QAction::triggered, button, [button] { button->click(); });
+    }
     FOverflowActions.push_back(action);
   }
   FOverflow->hide();
@@ -316,6 +349,16 @@ void TfrmRemote::BuildControls() {
   FOpenFolder->setFocusPolicy(Qt::NoFocus);
   FOpenFolder->hide();
   FStatus->addPermanentWidget(FOpenFolder);
+  FLinkLabel = new QLabel(FStatus);
+  FLinkLabel->setObjectName(QStringLiteral("FLinkLabel"));
+  FLinkLabel->setContentsMargins(6, 0, 6, 0);
+  FLinkLabel->setToolTip(QStringLiteral(
+      "초당 화면 수, 그리고 화면 확인 응답을 보낸 뒤 다음 화면이 오기까지 걸린 가장 짧은 시간"
+      "(최근 5초, 원격지의 화면 캡처 시간 포함; 화면이 멈춰 있으면 측정하지 않습니다)"));
+  FLinkLabel->hide();
+  FStatus->addPermanentWidget(FLinkLabel);
+  FLinkTimer = new QTimer(this);
+  FLinkTimer->setInterval(1000);
 
   FChatPanel = new QWidget(this);
   FChatPanel->setObjectName(QStringLiteral("FChatPanel"));
@@ -380,12 +423,17 @@ void TfrmRemote::BuildControls() {
   FScroll->setWidgetResizable(true);
   FScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   FScroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  FScroll->setAlignment(Qt::AlignCenter);  // a picture smaller than the area at 1:1
+  FScroll->horizontalScrollBar()->setFocusPolicy(Qt::NoFocus);
+  FScroll->verticalScrollBar()->setFocusPolicy(Qt::NoFocus);
   SetBackground(FScroll->viewport(), Qt::black);
+  FScroll->viewport()->installEventFilter(this);  // its resizes place the banner again
   FCanvas = new TRemoteCanvas(this, FScroll);
   FScroll->setWidget(FCanvas);
 
-  // The banner over the picture once the session has ended: the reason and a way back.
-  FBanner = new QWidget(FCanvas);
+  // The banner over the picture once the session has ended: the reason and a way back. It
+  // belongs to the visible area, not to the picture, so a scrolled picture never hides it.
+  FBanner = new QWidget(FScroll->viewport());
   FBanner->setObjectName(QStringLiteral("FBanner"));
   SetBackground(FBanner, QColor(120, 40, 40));
   auto* bannerLayout = new QHBoxLayout(FBanner);
@@ -450,8 +498,9 @@ void TfrmRemote::BuildControls() {
   connect(FCancelRetry, &QPushButton::clicked, this, [this] { CancelRetry(); });
   connect(FRetryTimer, &QTimer::timeout, this, [this] { RetryTick(); });
   connect(FProofTimer, &QTimer::timeout, this, [this] {
-    if (FSession && FSession->State() == TViewerSession::EState::Waiting)
-      FStatusLabel->setText(Q(AskingDespitePasswordText()));
+    if (!FSession || FSession->State() != TViewerSession::EState::Waiting) return;
+    FStatusLabel->setText(Q(AskingDespitePasswordText()));
+    if (Unseen() && OnPendingStatus) OnPendingStatus(FStatusLabel->text());
   });
   connect(FCancelUpload, &QPushButton::clicked, this, [this] {
     if (!FSession) return;
@@ -470,6 +519,10 @@ void TfrmRemote::BuildControls() {
     SetKeepAspect(AOn);
     if (OnKeepAspectChanged) OnKeepAspectChanged(AOn);
   });
+  connect(FActualSizeButton, &QPushButton::toggled, this, [this](bool AOn) { SetActualSize(AOn); });
+  connect(FFullScreenButton, &QPushButton::clicked, this, [this](bool AOn) { SetFullScreen(AOn); });
+  connect(FDisconnect, &QPushButton::clicked, this, [this] { Disconnect(); });
+  connect(FLinkTimer, &QTimer::timeout, this, [this] { RefreshLinkFigures(); });
 }
 
 TfrmRemote::~TfrmRemote() {
@@ -489,9 +542,12 @@ void TfrmRemote::NewSession() {
   s.OnStatus = [this](const std::string& AText) {
     FStatusLabel->setText(Q(AText));
     RefreshTransferControls();  // a download's start, progress and end come as status lines
+    RefreshSessionControls();   // and so does every change of the session's state
+    if (Unseen() && OnPendingStatus) OnPendingStatus(FStatusLabel->text());
   };
   s.OnFrame = [this] {
     FLastPicture = QImage();
+    if (FActualSize) ApplyCanvasSize();  // the partner's screen may have changed its size
     FCanvas->update();
   };
   s.OnMonitors = [this](const std::vector<TMonitorEntry>& AMonitors) { ShowMonitors(AMonitors); };
@@ -521,21 +577,32 @@ void TfrmRemote::NewSession() {
     FAutoAttempt = false;
     FRetryAttempt = 0;
     SessionLive(true);
+    if (Unseen()) {
+      FAdmittedOnce = true;
+      show();
+      raise();
+      activateWindow();
+      if (OnAdmitted) OnAdmitted();
+    }
+    FAdmittedOnce = true;
   };
   s.OnConnectFailed = [this](const std::string& AText) {
     FProofTimer->stop();
     const QString text = QStringLiteral("서버에 연결할 수 없습니다: ") + Q(AText);
+    if (Unseen()) return EndUnseen(text);
     FStatusLabel->setText(text);
     // The window stays with the reason and "다시 연결"; only the user's own first attempt
     // gets a box as well.
     const bool tellInBox = !FReconnecting;
     ShowBanner(text);
     if (FAutoAttempt) ScheduleRetry();
+    RefreshSessionControls();
     if (tellInBox && FDialogs.Error) FDialogs.Error(this, text);
   };
   s.OnRelayError = [this](const std::string& AText) { ShowRefusal(AText); };
   s.OnEnded = [this](const std::string& AReason) {
     FProofTimer->stop();
+    if (Unseen()) return EndUnseen(Q(AReason));
     SessionLive(false);
     ShowBanner(Q(AReason));
     // Only a lost relay connection is retried: a partner who ended the session meant it, and
@@ -577,12 +644,19 @@ void TfrmRemote::Reconnect() {
   FCanvas->update();
 }
 
+void TfrmRemote::EndUnseen(const QString& AText) {
+  FProofTimer->stop();
+  if (OnEndedUnseen) OnEndedUnseen(AText);
+  CloseLater();
+}
+
 void TfrmRemote::ShowRefusal(const std::string& AText) {
   FProofTimer->stop();
   if (OnRefused) OnRefused(ClassifyRelayRefusal(AText));
   const QString text =
       Q(DescribeRefusal(AText, !FParams.Proof.empty(), FWaitClock.isValid() ? FWaitClock.elapsed() : 0));
   FStatusLabel->setText(QStringLiteral("오류: ") + text);
+  if (Unseen()) return EndUnseen(text);
   ShowBanner(text);
   if (FAutoAttempt) {
     // The partner is not back yet (or the relay is busy): wait and ask again, but never ask a
@@ -631,9 +705,72 @@ void TfrmRemote::EndSession() {
 void TfrmRemote::ShowBanner(const QString& AText) {
   FBannerReason = AText;
   FBannerText->setText(AText);
-  FBanner->setGeometry(0, 0, FCanvas->width(), FBanner->sizeHint().height());
+  PlaceBanner();
   FBanner->show();
   FBanner->raise();
+}
+
+void TfrmRemote::PlaceBanner() { FBanner->setGeometry(0, 0, FScroll->viewport()->width(), FBanner->sizeHint().height()); }
+
+void TfrmRemote::Disconnect() {
+  if (!FSession || FSession->Ended()) return;
+  CancelRetry();
+  FProofTimer->stop();
+  if (const QImage last = ScreenSnapshot(); !last.isNull()) FLastPicture = last;
+  EndSession();
+  SessionLive(false);
+  if (isFullScreen()) SetFullScreen(false);
+  const QString text = QStringLiteral("연결을 끊었습니다");
+  FStatusLabel->setText(text);
+  ShowBanner(text);
+  FCanvas->update();
+}
+
+void TfrmRemote::SendSpecialKey(ESpecialKey AKey) {
+  if (!IsConnected()) return;
+  for (const TKeyStroke& stroke : SpecialKeyStrokes(AKey))
+    FSession->SendKey(stroke.VirtualKey, stroke.KeyUp, IsExtendedVirtualKey(stroke.VirtualKey));
+  FCanvas->setFocus(Qt::OtherFocusReason);
+}
+
+void TfrmRemote::SetFullScreen(bool AOn) {
+  if (AOn)
+    showFullScreen();
+  else
+    showNormal();
+  FFullScreenButton->setChecked(AOn);
+  LayoutToolbar();
+}
+
+void TfrmRemote::SetActualSize(bool AOn) {
+  FActualSize = AOn;
+  FActualSizeButton->setChecked(AOn);
+  FAspectButton->setEnabled(!AOn);  // 1:1 has the remote screen's shape anyway
+  ApplyCanvasSize();
+  LayoutToolbar();
+  FCanvas->update();
+}
+
+void TfrmRemote::ApplyCanvasSize() {
+  int rw = RemoteWidth(), rh = RemoteHeight();
+  if ((rw <= 0 || rh <= 0) && !FLastPicture.isNull()) {
+    rw = FLastPicture.width();
+    rh = FLastPicture.height();
+  }
+  if (!FActualSize || rw <= 0 || rh <= 0) {
+    FScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    FScroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    FScroll->setWidgetResizable(true);
+    return;
+  }
+  // One remote pixel to one device pixel: on a display with a ratio of 2 the canvas is half as
+  // many logical pixels.
+  const qreal dpr = FScroll->devicePixelRatioF();
+  const QSize size(int(std::ceil(rw / dpr)), int(std::ceil(rh / dpr)));
+  FScroll->setWidgetResizable(false);
+  FScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  FScroll->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  if (FCanvas->size() != size) FCanvas->resize(size);
 }
 
 QString TfrmRemote::BannerText() const { return FBanner->isHidden() ? QString() : FBannerText->text(); }
@@ -653,6 +790,7 @@ void TfrmRemote::hideEvent(QHideEvent* AEvent) {
 }
 
 void TfrmRemote::changeEvent(QEvent* AEvent) {
+  if (AEvent->type() == QEvent::WindowStateChange && FFullScreenButton) FFullScreenButton->setChecked(isFullScreen());
   if (AEvent->type() == QEvent::ActivationChange && !isActiveWindow() && FSession) FSession->ReleaseHeld();
   QWidget::changeEvent(AEvent);
 }
@@ -685,6 +823,7 @@ QRect TfrmRemote::PictureRect() const { return PictureRectFor(RemoteWidth(), Rem
 QRect TfrmRemote::PictureRectFor(int ARemoteW, int ARemoteH) const {
   const int rw = ARemoteW, rh = ARemoteH;
   const QRect area = FCanvas->rect();
+  if (FActualSize) return area;  // the canvas is the picture's own size
   if (!FKeepAspect || rw <= 0 || rh <= 0 || area.isEmpty()) return area;
   // The largest rectangle of the remote screen's shape that fits, centred on black.
   if (int64_t(area.width()) * rh > int64_t(area.height()) * rw) {
@@ -771,7 +910,9 @@ bool TfrmRemote::FormMouseWheel(QWheelEvent* AEvent) {
   const int delta = AEvent->angleDelta().y();
   if (delta == 0) return false;  // sideways turns have no counterpart on the host
   const QPointF p = FCanvas->mapFromGlobal(AEvent->globalPosition());
-  if (!FCanvas->rect().contains(p.toPoint())) return false;
+  // Over the visible part of the picture only: at 1:1 the picture reaches under the scroll bars.
+  const QPoint inView = FScroll->viewport()->mapFromGlobal(AEvent->globalPosition()).toPoint();
+  if (!FCanvas->rect().contains(p.toPoint()) || !FScroll->viewport()->rect().contains(inView)) return false;
   SendMouse(p, MouseButtonNone, MouseWheel, static_cast<int16_t>(delta));
   return true;
 }
@@ -791,6 +932,7 @@ bool TfrmRemote::FormKey(QKeyEvent* AEvent, bool AKeyUp) {
 bool TfrmRemote::eventFilter(QObject* AWatched, QEvent* AEvent) {
   const QEvent::Type type = AEvent->type();
   if (AWatched == FToolbar && type == QEvent::Resize) LayoutToolbar();
+  if (FBanner && AWatched == FScroll->viewport() && type == QEvent::Resize && !FBanner->isHidden()) PlaceBanner();
   if (type != QEvent::KeyPress && type != QEvent::KeyRelease && type != QEvent::Wheel)
     return QWidget::eventFilter(AWatched, AEvent);
   auto* widget = qobject_cast<QWidget*>(AWatched);
@@ -853,6 +995,34 @@ void TfrmRemote::SessionLive(bool ALive) {
   FChatEdit->setPlaceholderText(ALive ? QString() : QStringLiteral("세션이 시작되면 채팅할 수 있습니다"));
   if (!ALive) FUploadQueue.clear();
   RefreshTransferControls();
+  RefreshSessionControls();
+  if (ALive) {
+    FLinkLabel->setText(QString());
+    FLinkTimer->start();
+  } else {
+    FLinkTimer->stop();
+    FLinkLabel->hide();
+  }
+}
+
+void TfrmRemote::RefreshSessionControls() {
+  // "연결 끊기" also withdraws a request still waiting for the partner.
+  FDisconnect->setEnabled(FSession && FSession->State() != TViewerSession::EState::Created && !FSession->Ended());
+  FSpecialKeys->setEnabled(IsConnected());
+  LayoutToolbar();  // the overflow menu's entries follow
+}
+
+QString TfrmRemote::LinkText() const { return FLinkLabel->isHidden() ? QString() : FLinkLabel->text(); }
+
+void TfrmRemote::RefreshLinkFigures() {
+  if (!IsConnected()) return;
+  const TLinkMeter::TFigures figures = FSession->LinkFigures();
+  const double fps = figures.FramesPerSecond;
+  QString text = QStringLiteral("%1 fps").arg(fps >= 10 ? QString::number(qRound(fps)) : QString::number(fps, 'f', 1));
+  // An upper bound (LinkMeter.h): the line is at most this slow, and says so.
+  text += figures.RoundTripMs ? QStringLiteral(" · 왕복 ≤ %1 ms").arg(*figures.RoundTripMs) : QStringLiteral(" · 왕복 —");
+  FLinkLabel->setText(text);
+  FLinkLabel->show();
 }
 
 void TfrmRemote::ToggleFiles() {
@@ -943,24 +1113,30 @@ void TfrmRemote::ShowMonitors(const std::vector<TMonitorEntry>& AMonitors) {
 void TfrmRemote::LayoutToolbar() {
   // The monitor list is as wide as its longest entry (a partner's text is capped at twice the
   // usual width); the buttons follow it as far as the toolbar reaches, the rest go into the
-  // overflow menu at its right end.
+  // overflow menu left of "연결 끊기", which keeps the right end.
   const int listWidth = qBound(120, cbMonitor->sizeHint().width(), 240);
   cbMonitor->setGeometry(200, 8, listWidth, 28);
-  const int moreWidth = 90, right = FToolbar->width() - 6;
+  const auto widthOf = [](QPushButton* AButton) { return qMax(72, AButton->sizeHint().width() + 24); };
+  const int disconnectWidth = widthOf(FDisconnect);
+  const int end = FToolbar->width() - 6;
+  FDisconnect->setGeometry(end - disconnectWidth, 6, disconnectWidth, 30);
+  const int moreWidth = 90, right = end - disconnectWidth - 12;
   int x = 200 + listWidth + 12;
   bool overflowing = false;
   for (size_t i = 0; i < FToolbarButtons.size(); ++i) {
     QPushButton* button = FToolbarButtons[i];
+    const int w = widthOf(button);
     const bool last = i + 1 == FToolbarButtons.size();
     // Room for it, and for the menu button too unless it is the last one.
-    const bool fits = !overflowing && x + 96 <= (last ? right : right - moreWidth - 6);
+    const bool fits = !overflowing && x + w <= (last ? right : right - moreWidth - 6);
     overflowing = !fits;
     button->setVisible(fits);
     FOverflowActions[i]->setVisible(!fits);
-    FOverflowActions[i]->setChecked(button->isChecked());
+    FOverflowActions[i]->setEnabled(button->isEnabled());
+    if (FOverflowActions[i]->isCheckable()) FOverflowActions[i]->setChecked(button->isChecked());
     if (fits) {
-      button->setGeometry(x, 6, 96, 30);
-      x += 102;
+      button->setGeometry(x, 6, w, 30);
+      x += w + 6;
     }
   }
   FOverflow->setVisible(overflowing);

@@ -23,6 +23,7 @@
 
 #include "protocol/RelayRefusals.h"
 #include "qtui/QtDispatcher.h"
+#include "viewer/SpecialKeys.h"
 #include "viewer/ViewerSession.h"
 
 class QAction;
@@ -77,6 +78,16 @@ public:
   void SetDownloadFolder(const std::string& APath) { FParams.DownloadDir = APath; }
   void SetRelayTls(const TRelayTlsChoice& AChoice) { FParams.Tls = AChoice; }
   void SetTimings(TViewerTimings ATimings) { FTimings = ATimings; }
+  // Before StartConnect: the creator does not show the window; it shows itself once the partner
+  // admits us. Until then status lines go to OnPendingStatus, and an attempt that ends (unknown
+  // ID, refusal, no relay, a lost connection) goes to OnEndedUnseen with its reason, without a
+  // box, and the window closes itself (neither callback may delete it). Closing the window
+  // meanwhile withdraws the request.
+  void SetShowOnAdmission(bool AOn) { FShowOnAdmission = AOn; }
+  bool Unseen() const { return FShowOnAdmission && !FAdmittedOnce; }
+  std::function<void(const QString& AText)> OnPendingStatus;
+  std::function<void(const QString& AText)> OnEndedUnseen;
+  std::function<void()> OnAdmitted;  // the window has just shown itself
 
   // Starts the session: connecting happens on the session's thread. A failure shows the
   // error box and closes the window. Call once.
@@ -102,6 +113,19 @@ public:
   std::function<void(bool AKeep)> OnKeepAspectChanged;
   // Where the picture is painted inside the canvas, in canvas coordinates.
   QRect PictureRect() const;
+  // "1:1 보기": one remote pixel to one screen pixel, scrolled where the window is smaller.
+  void SetActualSize(bool AOn);
+  bool ActualSize() const { return FActualSize; }
+  // "전체 화면": the window covers the screen; the toolbar stays, to leave it again.
+  void SetFullScreen(bool AOn);
+  // "특수 키": a combination the local desktop would keep for itself, sent to the partner.
+  void SendSpecialKey(ESpecialKey AKey);
+  // "연결 끊기": ends the session (or the request still waiting); the window stays with
+  // "다시 연결".
+  void Disconnect();
+  // The status bar's frame rate and round trip; "" outside a session.
+  QString LinkText() const;
+  void RefreshLinkFigures();
 
   // What the window shows and knows, for the application and for tests.
   QString StatusText() const;
@@ -129,6 +153,9 @@ public:
   QPushButton* CancelTransferButton() const { return FCancelUpload; }
   QToolButton* OverflowButton() const { return FOverflow; }
   QPushButton* OpenFolderButton() const { return FOpenFolder; }
+  QPushButton* DisconnectButton() const { return FDisconnect; }
+  QPushButton* SpecialKeysButton() const { return FSpecialKeys; }
+  QScrollArea* ScrollArea() const { return FScroll; }
   // Local files to send one after another (the file dialog's choice, files dropped on the
   // picture); ignored outside a session.
   void QueueUploads(const QStringList& APaths);
@@ -149,11 +176,15 @@ private:
   void EndSession();
   void CloseLater();
   void ShowBanner(const QString& AText);
+  void PlaceBanner();
+  void ApplyCanvasSize();
+  void RefreshSessionControls();
   QRect PictureRectFor(int ARemoteW, int ARemoteH) const;
   void ScheduleRetry();
   void RetryTick();
   void ShowRefusal(const std::string& AText);
   void ReportError(const QString& AText);
+  void EndUnseen(const QString& AText);
 
   // Paint box and input (user-interface thread).
   void CanvasPaint(QPainter& APainter);
@@ -189,6 +220,8 @@ private:
   std::unique_ptr<TViewerSession> FSession;
   std::unique_ptr<TClipboardSync> FClip;
   bool FStarted = false;
+  bool FShowOnAdmission = false;
+  bool FAdmittedOnce = false;
   bool FReconnecting = false;  // the current session replaced an ended one
   bool FAutoAttempt = false;   // the current session is an automatic retry
   int FRetryAttempt = 0;       // automatic attempts since the last session started
@@ -207,11 +240,18 @@ private:
   QPushButton* FReconnect = nullptr;
   QPushButton* FCancelRetry = nullptr;
   QPushButton* FAspectButton = nullptr;
+  QPushButton* FActualSizeButton = nullptr;
+  QPushButton* FFullScreenButton = nullptr;
+  QPushButton* FSpecialKeys = nullptr;  // its menu holds the combinations
+  QPushButton* FDisconnect = nullptr;   // at the toolbar's right end, never in the overflow menu
   QPushButton* FChatButton = nullptr;
   QPushButton* FFilesButton = nullptr;
   QToolButton* FOverflow = nullptr;  // "더 보기": the buttons a narrow window has no room for
   std::vector<QAction*> FOverflowActions;  // one per toolbar button, shown for the hidden ones
   bool FKeepAspect = true;
+  bool FActualSize = false;
+  QLabel* FLinkLabel = nullptr;  // frame rate and round trip, in the status bar
+  QTimer* FLinkTimer = nullptr;
   QStatusBar* FStatus = nullptr;
   QLabel* FStatusLabel = nullptr;
   QPushButton* FCancelUpload = nullptr;  // in the status bar while a transfer runs

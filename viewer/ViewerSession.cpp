@@ -1,5 +1,6 @@
 #include "viewer/ViewerSession.h"
 
+#include <chrono>
 #include <fstream>
 
 #include "platform/Folders.h"
@@ -49,6 +50,11 @@ std::vector<TMonitorEntry> BoundedMonitorList(std::string_view AText) {
 }
 
 }  // namespace
+
+int64_t SessionClockMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
 
 std::string CutUtf8(const std::string& AText, size_t AMaxChars) {
   size_t chars = 0;
@@ -315,6 +321,7 @@ void TViewerSession::Dispatch(const TPacket& APacket) {
 
 void TViewerSession::SessionStarted() {
   FPartnerLeft.store(false);
+  FMeter.Reset(SessionClockMs());
   FState.store(EState::InSession);
   const uint8_t preset = static_cast<uint8_t>(FQuality.load());
   FChannel.Writer().PostWait(MsgQuality, std::span<const uint8_t>(&preset, 1));
@@ -326,6 +333,7 @@ void TViewerSession::SessionStarted() {
 }
 
 void TViewerSession::FrameReceived(const TBytes& APayload) {
+  FMeter.FrameArrived(SessionClockMs());
   if (FScreen.Apply(APayload) == TRemoteScreen::EApply::Drawn && !FRepaintPending.exchange(true))
     Post([this] {
       FRepaintPending.store(false);
@@ -334,6 +342,7 @@ void TViewerSession::FrameReceived(const TBytes& APayload) {
   // One acknowledgement per frame, also for one that was not drawn. Waiting here while the
   // queue is full slows the partner down instead of growing the queue.
   FChannel.Writer().PostWait(MsgFrameAck);
+  FMeter.AckSent(SessionClockMs());
   WriteResultFile(APayload.size());
 }
 

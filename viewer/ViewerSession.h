@@ -39,6 +39,7 @@
 #include "protocol/Messages.h"
 #include "protocol/Packet.h"
 #include "protocol/RelayChannel.h"
+#include "viewer/LinkMeter.h"
 #include "viewer/RemoteScreen.h"
 #include "viewer/ViewerTransfers.h"
 
@@ -77,6 +78,9 @@ constexpr size_t MaxMonitorFieldChars = 16;
 // (255 UTF-16 units or bytes) is no file: that row is left out too.
 constexpr size_t MaxListingEntries = 100000;
 constexpr size_t MaxRemoteNameBytes = 1024;
+
+// The steady clock in milliseconds, the one the session's figures are measured on.
+int64_t SessionClockMs();
 
 class TViewerSession {
 public:
@@ -122,6 +126,8 @@ public:
   bool Uploading() const { return FUpload && FUpload->Running(); }
   const TRemoteScreen& Screen() const { return FScreen; }
   const std::string& DownloadFolder() const { return FDownload.Folder(); }
+  // Frame rate and round trip of the running session (LinkMeter.h says what they measure).
+  TLinkMeter::TFigures LinkFigures() const { return FMeter.Figures(SessionClockMs()); }
 
   std::function<void(const std::string& AText)> OnStatus;  // the status line
   std::function<void()> OnStarted;                         // the partner admitted us: in session
@@ -165,6 +171,7 @@ private:
   std::unique_ptr<TViewerUpload> FUpload;
   TViewerDownload FDownload;  // reader thread
   TRemoteScreen FScreen;
+  TLinkMeter FMeter;
   std::atomic<EState> FState{EState::Created};
   std::atomic<int> FQuality{1};
   std::atomic<bool> FStopping{false};

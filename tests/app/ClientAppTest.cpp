@@ -262,11 +262,21 @@ TEST(ClientTexts, DisplayIdAndHostState) {
 TEST_F(ClientAppTest, TargetsAreCheckedAndThePasswordDecidesTheProof) {
   TScriptedRelay relay("123456789");
   OpenAt(relay, "123456789");
-  EXPECT_EQ(Core->CheckTarget(""), ETargetProblem::Empty);
-  EXPECT_EQ(Core->CheckTarget("123456789"), ETargetProblem::Self);
-  EXPECT_EQ(Core->CheckTarget("987654321"), ETargetProblem::None);
-  Core->Connect("123456789", "pw");  // refused here too, whoever calls
-  Core->Connect("", "pw");
+  struct TTarget {
+    const char* ID;
+    ETargetProblem Problem;
+  } const targets[] = {
+      {"", ETargetProblem::Empty},
+      {"123456789", ETargetProblem::Self},
+      {"987654321", ETargetProblem::None},
+      {"12345", ETargetProblem::NotNineDigits},       // checked here: no window, no relay
+      {"1234567890", ETargetProblem::NotNineDigits},
+      {"98765432x", ETargetProblem::NotNineDigits},
+  };
+  for (const TTarget& t : targets) {
+    EXPECT_EQ(Core->CheckTarget(t.ID), t.Problem) << t.ID;
+    if (t.Problem != ETargetProblem::None) Core->Connect(t.ID, "pw");  // refused here too, whoever calls
+  }
   EXPECT_TRUE(Opened.empty());
   EXPECT_TRUE(Core->Recent().empty());
 

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
@@ -15,6 +16,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -192,6 +194,8 @@ TEST_F(MainWindowTest, ConnectToChecksBeforeAskingForThePassword) {
       {"abc - ", "접속할 ID를 입력하세요."},
       {"123 456 789", "자기 자신에게는 접속할 수 없습니다."},
       {"123-456-789", "자기 자신에게는 접속할 수 없습니다."},
+      {"12345", "접속 ID는 9자리 숫자입니다."},
+      {"987 654 3210", "접속 ID는 9자리 숫자입니다."},
   };
   for (const auto& tc : refused) {
     Messages.clear();
@@ -200,6 +204,120 @@ TEST_F(MainWindowTest, ConnectToChecksBeforeAskingForThePassword) {
   }
   EXPECT_EQ(Inputs, 0) << "no password dialog for a refused ID";
   EXPECT_TRUE(Opened.empty());
+}
+
+// A layout read at a glance: the log and the quality box have captions, the log is on a side of
+// its own; the window starts with the keys in the partner's ID, not in this computer's password.
+TEST_F(MainWindowTest, CaptionedLogAndQualityAndTheFocusInThePartnersID) {
+  TScriptedRelay relay("123456789");
+  Open(relay.Port());
+  Form->show();
+  ASSERT_TRUE(WaitFor([&] { return Form->isVisible(); }));
+  EXPECT_EQ(Form->focusWidget(), RemoteID());
+  EXPECT_EQ(Child<QLabel>("lblLog")->text(), "활동 기록");
+  EXPECT_EQ(Child<QLabel>("lblQuality")->text(), "화질");
+  EXPECT_EQ(Child<QLabel>("lblQuality")->buddy(), Quality());
+  // The log sits right of the recent list, not inside it.
+  EXPECT_GT(Form->LogView()->geometry().left(), Recent()->geometry().right());
+  EXPECT_EQ(Child<QLabel>("lblLog")->geometry().left(), Form->LogView()->geometry().left());
+}
+
+// While the partner is asked the main window says so under the ID, with "취소"; an attempt that
+// ends before a viewer window opens leaves its reason there, until another ID is typed.
+TEST_F(MainWindowTest, AWaitingConnectionAndItsEndAreShownUnderTheID) {
+  TScriptedRelay relay("123456789");
+  Open(relay.Port());
+  QPushButton* cancel = Child<QPushButton>("btnCancelPending");
+  EXPECT_FALSE(cancel->isVisibleTo(Form.get()));
+  int cancelled = 0;
+  Form->ShowPending("987 654 321: 원격지 승인 대기 중...", [&] { ++cancelled; });
+  EXPECT_EQ(Form->RemoteHintText(), "987 654 321: 원격지 승인 대기 중...");
+  EXPECT_TRUE(cancel->isVisibleTo(Form.get()));
+  cancel->click();
+  EXPECT_EQ(cancelled, 1);
+  EXPECT_FALSE(cancel->isVisibleTo(Form.get()));
+  EXPECT_EQ(Form->RemoteHintText(), "상대방 접속 ID를 입력하세요");
+
+  Form->ShowPending("987 654 321: 원격지 승인 대기 중...", [&] { ++cancelled; });
+  Form->EndPending("987 654 321: 상대방이 오프라인이거나 존재하지 않는 ID입니다");
+  EXPECT_FALSE(cancel->isVisibleTo(Form.get()));
+  EXPECT_EQ(Form->RemoteHintText(), "987 654 321: 상대방이 오프라인이거나 존재하지 않는 ID입니다");
+  EXPECT_TRUE(Messages.isEmpty());  // no box
+  QKeyEvent typed(QEvent::KeyPress, Qt::Key_1, Qt::NoModifier, QStringLiteral("1"));
+  QApplication::sendEvent(RemoteID(), &typed);
+  EXPECT_EQ(Form->RemoteHintText(), "상대방 접속 ID를 입력하세요");
+
+  Form->ShowPending("x", [&] { ++cancelled; });
+  Form->EndPending(QString());  // admitted: the viewer window took over
+  EXPECT_EQ(Form->RemoteHintText(), "상대방 접속 ID를 입력하세요");
+  EXPECT_EQ(cancelled, 1);
+}
+
+// Closing the window: with a tray the host runs on (asked once while unattended access is on,
+// the answer kept); without one, unattended access is not ended without a word.
+TEST_F(MainWindowTest, ClosingKeepsTheHostInTheTrayOrAsksBeforeEndingUnattendedAccess) {
+  TScriptedRelay relay("123456789");
+  Open(relay.Port());
+  SetPassword(true, "secret-pw");
+  Form->show();
+  struct TStep {
+    const char* What;
+    bool Tray;
+    bool Answer;
+    int Questions;  // asked so far
+    bool Visible;   // after the close
+  } steps[] = {
+      {"no tray, keep unattended access", false, false, 1, true},
+      {"no tray, end it", false, true, 2, false},
+      {"tray, first close: keep running", true, true, 3, false},
+      {"tray, the answer holds", true, false, 3, false},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.What);
+    Form->show();
+    Form->SetTrayCheck([&] { return step.Tray; });
+    Answer = step.Answer;
+    Form->close();
+    EXPECT_EQ(Questions.size(), step.Questions);
+    EXPECT_EQ(Form->isVisible(), step.Visible);
+  }
+  EXPECT_EQ(Core->KeepRunningOnClose(), std::optional<bool>(true));
+  EXPECT_EQ(Core->Host()->Running(), true);  // hidden in the tray, still reachable
+}
+
+// "설정": what the dialog set is stored, the name goes to the next viewer request, and the
+// autostart entry is made and removed.
+TEST_F(MainWindowTest, SettingsAreStoredAndSwitchTheAutostartEntry) {
+  Env.Folders.ConfigHome = (FDir / "xdg").string();
+  TScriptedRelay relay("123456789");
+  bool wantAutostart = true;
+  FDialogs.Settings = [&](QWidget*, TClientSettings& ASettings, bool& AAutostart, const TSettingsOverrides&) {
+    ASettings.MyName = "지원팀";
+    ASettings.RelayHost = "relay.example.com";
+    AAutostart = wantAutostart;
+    return true;
+  };
+  Open(relay.Port());
+  Child<QPushButton>("btnSettings")->click();
+  EXPECT_EQ(Core->Settings().MyName, "지원팀");
+  EXPECT_EQ(Core->Settings().RelayHost, "relay.example.com");
+  EXPECT_EQ(Core->RelayHost(), "relay.example.com");
+  EXPECT_TRUE(Form->Autostart().Enabled());
+  EXPECT_TRUE(fs::exists(FDir / "xdg" / "autostart" / "tlmremote.desktop"));
+  InputAnswer = QString();
+  Connect("987654321");
+  ASSERT_EQ(Opened.size(), 1u);
+  EXPECT_EQ(Opened[0].MyName, "지원팀");
+  EXPECT_EQ(Opened[0].Server, "relay.example.com");
+  wantAutostart = false;
+  Child<QPushButton>("btnSettings")->click();
+  EXPECT_FALSE(fs::exists(FDir / "xdg" / "autostart" / "tlmremote.desktop"));
+  // The environment's relay wins over the stored one.
+  Close();
+  Env.RelayHost = "env-relay";
+  Open(relay.Port());
+  EXPECT_EQ(Core->RelayHost(), "env-relay");
+  EXPECT_EQ(Core->Overrides().RelayHost, std::optional<std::string>("env-relay"));
 }
 
 TEST_F(MainWindowTest, PasswordDialogDecidesTheProof) {
@@ -243,6 +361,73 @@ TEST_F(MainWindowTest, RecentListShowsNamesAndReconnects) {
   ASSERT_EQ(Opened.size(), 1u);
   EXPECT_EQ(Opened[0].TargetID, "444555666");
   EXPECT_EQ(Form->RecentLines(), (QStringList{"444 555 666", "111 222 333   사무실"}));
+
+  // The user names an entry; the name is cleaned, kept where the entry stands, survives a
+  // restart and stays when the entry is connected to again.
+  QString typed = QStringLiteral("  회계팀\u202E 김 과장 ");
+  FDialogs.Text = [&](QWidget*, const QString&, const QString&, QString& AText) {
+    AText = typed;
+    return true;
+  };
+  Close();
+  Open(ClosedPort());
+  Form->RenameRecentAt(1);
+  EXPECT_EQ(Form->RecentLines(), (QStringList{"444 555 666", "111 222 333   회계팀  김 과장"}));
+  Close();
+  Open(ClosedPort());
+  EXPECT_EQ(Form->RecentLines(), (QStringList{"444 555 666", "111 222 333   회계팀  김 과장"}));
+  Recent()->setCurrentRow(1);
+  Recent()->itemDoubleClicked(Recent()->item(1));
+  EXPECT_EQ(Form->RecentLines(), (QStringList{"111 222 333   회계팀  김 과장", "444 555 666"}));
+  typed = QString();  // an empty name takes it away
+  Form->RenameRecentAt(0);
+  EXPECT_EQ(Form->RecentLines(), (QStringList{"111 222 333", "444 555 666"}));
+}
+
+// "비밀번호 기억": the recent list connects with the kept proof and asks nothing; the password
+// itself is never stored; a connection without the wish, or removing the entry, forgets it.
+TEST_F(MainWindowTest, ARememberedProofConnectsFromTheRecentListWithoutAsking) {
+  int asked = 0;
+  bool remember = true;
+  FDialogs.PartnerPassword = [&](QWidget*, QString& APassword, bool& ARemember) {
+    ++asked;
+    APassword = QStringLiteral("secret-9");
+    ARemember = remember;
+    return true;
+  };
+  Open(ClosedPort());
+  const std::string proof = MakeSessionProof("987654321", HashPassword("secret-9"));
+  Connect("987 654 321");
+  ASSERT_EQ(Opened.size(), 1u);
+  EXPECT_EQ(Opened[0].Proof, proof);
+  EXPECT_EQ(asked, 1);
+  Close();
+  Open(ClosedPort());  // kept across a restart
+  const auto fromList = [&] {
+    Recent()->setCurrentRow(0);
+    Recent()->itemDoubleClicked(Recent()->item(0));
+  };
+  fromList();
+  ASSERT_EQ(Opened.size(), 2u);
+  EXPECT_EQ(Opened[1].Proof, proof);
+  EXPECT_EQ(asked, 1);
+  std::ifstream file(Core->Config().Path());
+  const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  EXPECT_EQ(text.find("secret-9"), std::string::npos);
+
+  remember = false;
+  Connect("987654321");  // typed again, without the wish: forgotten
+  EXPECT_EQ(asked, 2);
+  fromList();
+  EXPECT_EQ(asked, 3);
+  remember = true;
+  fromList();  // asked, and kept again
+  EXPECT_EQ(asked, 4);
+  EXPECT_TRUE(Core->RemembersProof("987654321"));
+  Recent()->setCurrentRow(0);
+  QKeyEvent press(QEvent::KeyPress, Qt::Key_Delete, Qt::NoModifier);
+  QApplication::sendEvent(Recent(), &press);
+  EXPECT_FALSE(Core->RemembersProof("987654321"));
 }
 
 TEST_F(MainWindowTest, RecentEntriesAreRemovedByKeyAndRefusedUnknownIDsDisappear) {
@@ -439,6 +624,42 @@ TEST_F(MainWindowTest, ConsentQuestionIsAskedInTheWindowsBox) {
               "원격 지원 접속 요청이 있습니다.\r\n요청자: 지원팀 (10.0.0.5)\r\n\r\n이 접속을 허용하시겠습니까?");
     Close();
   }
+}
+
+// The helped person's controls: the one-time password beside the ID (renewed on demand), and
+// during a session who is connected and for how long, "보기만 허용" in the prompt and "입력 차단".
+TEST_F(MainWindowTest, OneTimePasswordViewOnlyAndTheSessionLine) {
+  int consentAnswer = 2;  // "보기만 허용"
+  FDialogs.Consent = [&](QWidget*, const QString&) { return consentAnswer; };
+  TScriptedRelay relay("111111111");
+  Open(relay.Port());
+  ASSERT_TRUE(WaitFor([&] { return Form->OneTimePasswordText().size() == 6; }));
+  const QString first = Form->OneTimePasswordText();
+  EXPECT_EQ(Form->OneTimePasswordText().toStdString(), Core->OneTimePassword());
+  Child<QPushButton>("btnRenewOtp")->click();
+  ASSERT_TRUE(WaitFor([&] { return Form->OneTimePasswordText() != first; }));
+
+  ASSERT_TRUE(WaitFor([&] { return Core->MyID() == "111111111"; }));
+  EXPECT_EQ(Form->SessionLineText(), "");
+  relay.Send(MsgAdmitRequest, "10.0.0.5\t지원팀\t");
+  ASSERT_TRUE(WaitFor([&] { return relay.Saw(MsgAdmitAccept); }));
+  relay.Send(MsgSessionStart, "");
+  QCheckBox* block = Child<QCheckBox>("chkBlockInput");
+  ASSERT_TRUE(WaitFor([&] { return block->isVisibleTo(Form.get()); }));
+  EXPECT_TRUE(Core->Host()->ViewOnly());
+  EXPECT_TRUE(block->isChecked());  // the prompt's answer shows as the switch
+  EXPECT_TRUE(Form->SessionLineText().startsWith("지원팀 (10.0.0.5) · 00:0")) << Form->SessionLineText().toStdString();
+  block->click();  // the helped person lets the supporter work after all
+  EXPECT_FALSE(Core->Host()->ViewOnly());
+  block->click();
+  EXPECT_TRUE(Core->Host()->ViewOnly());
+  EXPECT_NE(Form->LogText().indexOf("상담원 입력 차단"), -1);
+
+  const QString duringSession = Form->OneTimePasswordText();
+  relay.Send(MsgSessionEnd, "");
+  ASSERT_TRUE(WaitFor([&] { return !block->isVisibleTo(Form.get()); }));
+  EXPECT_FALSE(Core->Host()->ViewOnly());
+  ASSERT_TRUE(WaitFor([&] { return Form->OneTimePasswordText() != duringSession; }));  // used: a new one
 }
 
 TEST_F(MainWindowTest, WithdrawnRequestClosesThePrompt) {

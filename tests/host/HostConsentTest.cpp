@@ -1,9 +1,11 @@
 // The consent question as a person at an unattended host meets it (time limit, a request the
 // relay withdraws, names meant to fake the prompt), the admission record, the user's own end of
-// a session, and a relay that stops reading.
+// a session, the one-time password, and a relay that stops reading.
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <set>
 #include <thread>
 
 #include "host/PendingConsent.h"
@@ -238,7 +240,9 @@ TEST_F(HostConsent, TheQuestionSaysWhyTheUserIsAsked) {
   } const cases[] = {
       {"no proof", "pw", "", EConsentCause::NoPassword},
       {"wrong proof", "pw", "pv", EConsentCause::WrongPassword},
-      {"a proof to a host without a password", "", "pw", EConsentCause::NoPassword},
+      // Without an unattended password the host still has its one-time password: a proof that
+      // matches neither is a wrong one.
+      {"a proof to a host with only its one-time password", "", "pw", EConsentCause::WrongPassword},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -340,6 +344,112 @@ TEST_F(HostUserControl, RightPasswordAsksTheUserForAWhileAfterTheUserEndedASessi
     }
     Agent.reset();
   }
+}
+
+// The one-time password: a new one at every start and after every session, and on the user's
+// demand; a proof made with it admits like the unattended password, with or without one set,
+// and the one before stops working.
+TEST_F(HostUserControl, TheOneTimePasswordAdmitsOnceAndIsRenewed) {
+  for (const char* permanent : {"", "pw"}) {
+    SCOPED_TRACE(*permanent ? "with a password" : "without a password");
+    std::vector<std::string> shown;
+    MakeAgent(*permanent ? HashPassword(permanent) : "", ShortTimings());
+    Agent->OnOneTimePassword = [&](const std::string& AText) { shown.push_back(AText); };
+    std::optional<EConsentCause> asked;
+    Agent->OnConsent = [&](const TConsentQuestion& AQuestion) {
+      asked = AQuestion.Cause;
+      Agent->AnswerConsent(AQuestion.Ticket, false);
+    };
+    Agent->Start();
+    auto end = Relay.AcceptRegistered(DeviceKey, "123456789");
+    ASSERT_TRUE(end);
+    ASSERT_TRUE(WaitFor([&] { return shown.size() == 1; }));
+    const auto requestWith = [](const std::string& APassword) {
+      return "10.0.0.7\tKim\t" + MakeSessionProof("123456789", HashPassword(APassword));
+    };
+    // The answer to an admission request; frames of the session before may still come first.
+    const auto answer = [&] {
+      TPacket p = end->Next();
+      while (p.Type == MsgFrame || p.Type == MsgMonitorList) p = end->Next();
+      return p.Type;
+    };
+    const std::string first = shown[0];
+    end->SendText(MsgAdmitRequest, requestWith(first));
+    ASSERT_EQ(answer(), MsgAdmitAccept);
+    EXPECT_FALSE(asked);
+    end->Send(MsgSessionStart);
+    end->NextOf(MsgMonitorList);
+    end->Send(MsgSessionEnd);
+    ASSERT_TRUE(WaitFor([&] { return shown.size() == 2; }));  // the session's end renews it
+    EXPECT_NE(shown[1], first);
+    end->SendText(MsgAdmitRequest, requestWith(first));
+    EXPECT_EQ(answer(), MsgAdmitReject);
+    ASSERT_TRUE(asked);
+    EXPECT_EQ(*asked, EConsentCause::WrongPassword);
+
+    Agent->RenewOneTimePassword();
+    ASSERT_TRUE(WaitFor([&] { return shown.size() == 3; }));
+    asked.reset();
+    end->SendText(MsgAdmitRequest, requestWith(shown[1]));
+    EXPECT_EQ(answer(), MsgAdmitReject);
+    EXPECT_TRUE(asked);
+    asked.reset();
+    end->SendText(MsgAdmitRequest, requestWith(shown[2]));
+    EXPECT_EQ(answer(), MsgAdmitAccept);
+    EXPECT_FALSE(asked);
+    if (*permanent) {
+      end->Send(MsgSessionEnd);
+      end->SendText(MsgAdmitRequest, requestWith(permanent));  // the unattended one still works
+      EXPECT_EQ(answer(), MsgAdmitAccept);
+    }
+    Agent.reset();
+  }
+}
+
+// "보기만 허용" comes with the answer: in time it holds for the session it admits; an answer to a
+// question that lapsed changes nothing, so a later session is not left without input.
+TEST_F(HostUserControl, ViewOnlyComesWithATimelyAnswerOnly) {
+  THostTimings t = ShortTimings();
+  t.ConsentTimeoutMs = 300;
+  MakeAgent("", t);
+  std::optional<uint64_t> ticket;
+  int closed = 0;
+  Agent->OnConsent = [&](const TConsentQuestion& AQuestion) { ticket = AQuestion.Ticket; };
+  Agent->OnConsentClosed = [&] { ++closed; };
+  Agent->Start();
+  auto end = Relay.AcceptRegistered(DeviceKey, "123456789");
+  ASSERT_TRUE(end);
+  end->SendText(MsgAdmitRequest, "10.0.0.7\tKim\t");
+  ASSERT_TRUE(WaitFor([&] { return closed == 1; }));  // nobody answered in time
+  EXPECT_EQ(end->Next().Type, MsgAdmitReject);
+  Agent->AnswerConsent(*ticket, true, true);
+  EXPECT_FALSE(Agent->ViewOnly());
+
+  ticket.reset();
+  end->SendText(MsgAdmitRequest, "10.0.0.7\tKim\t");
+  ASSERT_TRUE(WaitFor([&] { return ticket.has_value(); }));
+  Agent->AnswerConsent(*ticket, true, true);
+  EXPECT_EQ(end->Next().Type, MsgAdmitAccept);
+  EXPECT_TRUE(Agent->ViewOnly());
+  EXPECT_TRUE(WaitFor([&] { return Has(Logs, "보기만 허용: 상담원의 입력은 이 컴퓨터에 전달되지 않습니다"); }));
+}
+
+TEST(OneTimePassword, SixDigitsEachEquallyLikely) {
+  std::array<int, 10> counts{};
+  std::set<std::string> seen;
+  constexpr int Draws = 2000;
+  for (int i = 0; i < Draws; ++i) {
+    const std::string text = NewOneTimePassword();
+    ASSERT_EQ(text.size(), OneTimePasswordDigits);
+    for (const char c : text) {
+      ASSERT_TRUE(c >= '0' && c <= '9') << text;
+      ++counts[size_t(c - '0')];
+    }
+    seen.insert(text);
+  }
+  EXPECT_GT(seen.size(), size_t(Draws * 99 / 100));  // repeats are rare among a million values
+  // 1200 of each digit expected; the bound catches a broken source, not a faint skew.
+  for (int c : counts) EXPECT_NEAR(c, Draws * int(OneTimePasswordDigits) / 10, 200);
 }
 
 // ---- a relay that stops reading ----

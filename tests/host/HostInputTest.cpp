@@ -88,3 +88,41 @@ TEST_F(HostInput, LostConnectionAndStopReleaseToo) {
 
 }  // namespace
 }  // namespace tlm::test
+
+namespace tlm::test {
+namespace {
+
+// "보기만 허용": while it is on nothing the viewer sends reaches the desktop, and what the viewer
+// held when it was switched on is let go; switched off, input flows again.
+TEST_F(HostInput, ViewOnlyDropsTheViewersInputAndReleasesWhatItHeld) {
+  auto end = StartInSessionScripted();
+  end->Send(MsgKey, KeyRec(0x10, 0x2A, 0, 0));  // shift down
+  end->Send(MsgMouse, MouseRec(5, 5, 1, 1));    // left down
+  ASSERT_TRUE(Input.WaitForRecords(2, std::chrono::seconds(5)));
+  Input.Clear();
+  Agent->SetViewOnly(true);
+  EXPECT_TRUE(Agent->ViewOnly());
+  end->Send(MsgMouse, MouseRec(7, 7, 0, 0));    // a move: dropped, and the held ones released
+  end->Send(MsgKey, KeyRec(0x41, 0x1E, 0, 0));  // dropped
+  end->Send(MsgMouse, MouseRec(7, 7, 1, 2));    // dropped
+  ASSERT_TRUE(Input.WaitForRecords(2, std::chrono::seconds(5)));
+  end->Send(MsgChat, TBytes{'x'});  // the reader has read every record before this line
+  ASSERT_TRUE(WaitFor([&] { return Chats.size() == 1; }));
+  EXPECT_EQ(Input.MouseInputs(), (std::vector<TMouseInput>{{0, 0, 0, 0x0004}}));
+  EXPECT_EQ(Input.KeyInputs(), (std::vector<TKeyInput>{{0x10, 0x2A, 2}}));
+
+  Input.Clear();
+  Agent->SetViewOnly(false);
+  end->Send(MsgKey, KeyRec(0x41, 0x1E, 0, 0));
+  ASSERT_TRUE(Input.WaitForRecords(1, std::chrono::seconds(5)));
+  EXPECT_EQ(Input.KeyInputs(), (std::vector<TKeyInput>{{0x41, 0x1E, 0}}));
+
+  // It holds for one session: the next one starts with input allowed.
+  Agent->SetViewOnly(true);
+  end->Send(MsgSessionEnd);
+  ASSERT_TRUE(WaitFor([&] { return SessionEnds == 1; }));
+  EXPECT_FALSE(Agent->ViewOnly());
+}
+
+}  // namespace
+}  // namespace tlm::test

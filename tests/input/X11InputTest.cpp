@@ -19,6 +19,7 @@
 #include "platform/KeyCodes.h"
 #include "protocol/Error.h"
 #include "tests/support/XvfbServer.h"
+#include "viewer/SpecialKeys.h"
 
 namespace tlm {
 namespace {
@@ -220,6 +221,41 @@ TEST_F(X11InputTest, KeysArriveAsTheirKeysym) {
     ASSERT_TRUE(LRelease.has_value());
     EXPECT_EQ(LRelease->type, KeyRelease);
     EXPECT_EQ(LRelease->xkey.keycode, LPress->xkey.keycode);
+  }
+}
+
+// The viewer's special-key menu: each combination arrives as its keys in order, the last key
+// pressed while its modifiers are held, and everything released again.
+TEST_F(X11InputTest, SpecialKeyChordsArriveWithTheirModifiersHeld) {
+  struct TCase {
+    ESpecialKey Key;
+    std::vector<KeySym> Presses;  // in order; the releases come in reverse
+    unsigned HeldForLast;         // modifier state of the last press
+  };
+  const TCase LCases[] = {
+      {ESpecialKey::CtrlAltDel, {XK_Control_L, XK_Alt_L, XK_Delete}, ControlMask | Mod1Mask},
+      {ESpecialKey::AltTab, {XK_Alt_L, XK_Tab}, Mod1Mask},
+      {ESpecialKey::WindowsKey, {XK_Super_L}, 0},
+      {ESpecialKey::PrintScreen, {XK_Print}, 0},
+  };
+  for (const TCase& LCase : LCases) {
+    SCOPED_TRACE(testing::Message() << "special key " << int(LCase.Key));
+    for (const TKeyStroke& LStroke : SpecialKeyStrokes(LCase.Key)) {
+      uint32_t LFlags = IsExtendedVirtualKey(LStroke.VirtualKey) ? KEYEVENTF_EXTENDEDKEY : 0;
+      if (LStroke.KeyUp) LFlags |= KEYEVENTF_KEYUP;
+      FInjector->SendKey({LStroke.VirtualKey, ScanCodeFromVirtualKey(LStroke.VirtualKey), LFlags});
+    }
+    std::vector<KeySym> LExpected = LCase.Presses;
+    LExpected.insert(LExpected.end(), LCase.Presses.rbegin(), LCase.Presses.rend());
+    for (size_t i = 0; i < LExpected.size(); ++i) {
+      auto LEvent = FObserver->NextInputEvent();
+      ASSERT_TRUE(LEvent.has_value()) << "event " << i;
+      EXPECT_EQ(LEvent->type, i < LCase.Presses.size() ? KeyPress : KeyRelease) << "event " << i;
+      EXPECT_EQ(XkbKeycodeToKeysym(FObserver->Dpy(), LEvent->xkey.keycode, 0, 0), LExpected[i]) << "event " << i;
+      if (i + 1 == LCase.Presses.size()) {
+        EXPECT_EQ(LEvent->xkey.state & (ControlMask | Mod1Mask | Mod4Mask), LCase.HeldForLast);
+      }
+    }
   }
 }
 

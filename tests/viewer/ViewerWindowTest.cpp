@@ -19,6 +19,8 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QMenu>
 #include <QToolButton>
 #include <QTreeWidget>
@@ -29,6 +31,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/KeyCodes.h"
 #include "qtui/QtTranslations.h"
 #include "protocol/Frame.h"
 #include "protocol/Messages.h"
@@ -279,6 +282,79 @@ TEST(ViewerConnectTest, RequestCarriesTheProofAndAFailedConnectKeepsTheWindow) {
   auto quality = peer.Read();
   ASSERT_TRUE(quality);
   EXPECT_EQ(quality->Payload, TBytes{0});
+}
+
+// A window that shows itself only once the partner admits us: whatever ends the attempt before
+// that is handed back with its reason, no box opens, and the window goes without ever showing.
+TEST(ViewerConnectTest, AWindowOpenedOnAdmissionNeverShowsForAnAttemptThatFails) {
+  enum class EEnd { RelayError, ClosedByRelay, Admitted, NoRelay, Cancelled };
+  struct TCase {
+    const char* What;
+    EEnd End;
+    std::string RelayText;
+    const char* Reported;  // "" : nothing
+  } cases[] = {
+      {"unknown ID", EEnd::RelayError, "상대방이 오프라인이거나 존재하지 않는 ID입니다",
+       "상대방이 오프라인이거나 존재하지 않는 ID입니다"},
+      {"refused", EEnd::RelayError, std::string(AdmitRejectReason), "상대방이 접속을 거부했습니다"},
+      {"relay closes", EEnd::ClosedByRelay, "", "연결 종료됨"},
+      {"no relay", EEnd::NoRelay, "", "서버에 연결할 수 없습니다: "},
+      {"cancelled by the user", EEnd::Cancelled, "", ""},
+      {"admitted", EEnd::Admitted, "", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.What);
+    auto peer = std::make_unique<test::TViewerPeer>();
+    const uint16_t port = peer->Port();
+    if (c.End == EEnd::NoRelay) peer.reset();
+    QPointer<TfrmRemote> window = new TfrmRemote(nullptr, "127.0.0.1", port, "123456789", "Tester", "", 1);
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    QStringList boxes, pending, ended;
+    TViewerDialogs dialogs;
+    dialogs.Error = dialogs.Warning = dialogs.Info = [&](QWidget*, const QString& AText) { boxes << AText; };
+    window->SetDialogs(dialogs);
+    window->SetShowOnAdmission(true);
+    window->OnPendingStatus = [&](const QString& AText) { pending << AText; };
+    window->OnEndedUnseen = [&](const QString& AText) { ended << AText; };
+    bool everShown = false;
+    window->StartConnect();
+    const auto watch = [&] {
+      everShown = everShown || (window && window->isVisible());
+      return true;
+    };
+    if (peer) {
+      peer->Accept();
+      auto request = peer->Read();
+      ASSERT_TRUE(request && request->Type == MsgConnectRequest);
+      ASSERT_TRUE(WaitUntil([&] { return watch() && pending.contains(Q("원격지 승인 대기 중...")); }));
+      EXPECT_TRUE(window->Unseen());
+    }
+    switch (c.End) {
+      case EEnd::RelayError: peer->SendText(MsgRelayError, c.RelayText); break;
+      case EEnd::ClosedByRelay: peer->Conn().Close(); break;
+      // As a click would: from inside the event loop, where the window's deferred delete runs.
+      case EEnd::Cancelled: QMetaObject::invokeMethod(window.data(), &QWidget::close, Qt::QueuedConnection); break;
+      case EEnd::Admitted: peer->Send(MsgSessionStart); break;
+      case EEnd::NoRelay: break;
+    }
+    if (c.End == EEnd::Admitted) {
+      ASSERT_TRUE(WaitUntil([&] { return window && window->isVisible(); }));
+      EXPECT_FALSE(window->Unseen());
+      EXPECT_TRUE(ended.isEmpty());
+      delete window.data();
+      continue;
+    }
+    ASSERT_TRUE(WaitUntil([&] { return watch() && window.isNull(); }));
+    EXPECT_FALSE(everShown);
+    EXPECT_TRUE(boxes.isEmpty()) << boxes.join('|').toStdString();
+    if (*c.Reported) {
+      ASSERT_EQ(ended.size(), 1);
+      EXPECT_TRUE(ended[0].startsWith(Q(c.Reported))) << ended[0].toStdString();
+    } else {
+      EXPECT_TRUE(ended.isEmpty());
+      EXPECT_TRUE(peer->Closed());  // the request is withdrawn
+    }
+  }
 }
 
 TEST(ViewerConnectTest, OwnerDestroysItsWindows) {
@@ -542,6 +618,78 @@ TEST_F(ViewerInputTest, KeepingTheAspectLetterboxesAndMapsTheMouseExactly) {
   toggle->click();
   EXPECT_EQ(reported, (std::vector<bool>{true, false}));
   EXPECT_EQ(FWindow->PictureRect(), QRect(0, 0, 1100, 600));
+}
+
+// "1:1 보기": one remote pixel per screen pixel, scroll bars where the picture is larger than the
+// area; positions need no scaling, the wheel over a scroll bar stays local, and the banner
+// keeps to the visible area however far the picture is scrolled.
+TEST_F(ViewerInputTest, ActualSizeScrollsAndMapsPixelForPixel) {
+  StartSession();
+  SendFrameAcked(Frame(1920, 1080, {{0, 0, test::SolidJpeg(1920, 1080, Qt::red)}}));
+  QPushButton* toggle = FWindow->findChild<QPushButton*>("btnActualSize");
+  ASSERT_TRUE(toggle);
+  toggle->click();
+  EXPECT_TRUE(FWindow->ActualSize());
+  EXPECT_TRUE(toggle->isChecked());
+  EXPECT_FALSE(FWindow->findChild<QPushButton*>("btnKeepAspect")->isEnabled());
+  QScrollArea* scroll = FWindow->ScrollArea();
+  ASSERT_TRUE(WaitUntil([&] { return FWindow->Canvas()->size() == QSize(1920, 1080); }));
+  ASSERT_TRUE(WaitUntil([&] { return scroll->horizontalScrollBar()->isVisible() && scroll->verticalScrollBar()->isVisible(); }));
+  EXPECT_EQ(FWindow->PictureRect(), QRect(0, 0, 1920, 1080));
+  // Under the vertical scroll bar the picture goes on, but the wheel there is the scroll bar's.
+  QScrollBar* bar = scroll->verticalScrollBar();
+  const QPoint onBar = FWindow->Canvas()->mapFromGlobal(bar->mapToGlobal(bar->rect().center()));
+  ASSERT_TRUE(FWindow->Canvas()->rect().contains(onBar));
+  Wheel(bar, bar->rect().center(), -120);
+  EXPECT_TRUE(FPeer.Quiet());
+  scroll->horizontalScrollBar()->setValue(scroll->horizontalScrollBar()->maximum());
+  scroll->verticalScrollBar()->setValue(300);
+  struct TCase {
+    QPoint Pos;
+    int X, Y;
+  } cases[] = {{{0, 0}, 0, 0}, {{1919, 1079}, 1919, 1079}, {{1500, 400}, 1500, 400}};
+  for (const auto& c : cases) {
+    Mouse(QEvent::MouseMove, c.Pos, Qt::NoButton);
+    const TMouseEventRec m = ReadMouse();
+    EXPECT_EQ(m.X, c.X) << c.Pos.x();
+    EXPECT_EQ(m.Y, c.Y) << c.Pos.y();
+  }
+  // The wheel over the visible picture still goes to the partner.
+  EXPECT_TRUE(Wheel(FWindow->Canvas(), {1500, 400}, -120));
+  EXPECT_EQ(ReadMouse().Action, 4);
+
+  // A new screen size: the canvas follows it.
+  SendFrameAcked(Frame(1280, 1024, {}, 2));
+  ASSERT_TRUE(WaitUntil([&] { return FWindow->Canvas()->size() == QSize(1280, 1024); }));
+  FPeer.Send(MsgSessionEnd);
+  ASSERT_TRUE(WaitUntil([&] { return !FWindow->BannerText().isEmpty(); }));
+  QWidget* banner = FWindow->findChild<QWidget*>("FBanner");
+  EXPECT_EQ(banner->parentWidget(), scroll->viewport());
+  EXPECT_EQ(banner->geometry().topLeft(), QPoint(0, 0));
+  EXPECT_EQ(banner->width(), scroll->viewport()->width());
+
+  toggle->click();
+  EXPECT_FALSE(FWindow->ActualSize());
+  ASSERT_TRUE(WaitUntil([&] { return FWindow->Canvas()->size() == QSize(1100, 600); }));
+  EXPECT_FALSE(scroll->horizontalScrollBar()->isVisible());
+}
+
+TEST_F(ViewerInputTest, FullScreenComesAndGoesWithTheButton) {
+  QPushButton* button = FWindow->findChild<QPushButton*>("btnFullScreen");
+  ASSERT_TRUE(button);
+  EXPECT_FALSE(FWindow->isFullScreen());
+  button->click();
+  ASSERT_TRUE(WaitUntil([&] { return FWindow->isFullScreen(); }));
+  EXPECT_TRUE(button->isChecked());
+  EXPECT_TRUE(FWindow->findChild<QWidget*>("FToolbar")->isVisible());  // the way back stays
+  button->click();
+  ASSERT_TRUE(WaitUntil([&] { return !FWindow->isFullScreen(); }));
+  EXPECT_FALSE(button->isChecked());
+  // Left by the window manager's own means: the button follows.
+  FWindow->showFullScreen();
+  ASSERT_TRUE(WaitUntil([&] { return button->isChecked(); }));
+  FWindow->showNormal();
+  ASSERT_TRUE(WaitUntil([&] { return !button->isChecked(); }));
 }
 
 TEST_F(ViewerInputTest, KeysGoToThePictureFromTheFirstKeystroke) {
@@ -1186,8 +1334,8 @@ TEST_F(ViewerWindowTest, ToolbarTogglesShowTheirStateAndOverflowIntoAMenu) {
   EXPECT_FALSE(FWindow->FilePanel()->isHidden());
 
   QToolButton* more = FWindow->OverflowButton();
-  QApplication::processEvents();
-  EXPECT_FALSE(more->isVisibleTo(FWindow));
+  FWindow->resize(1100, FWindow->height());
+  ASSERT_TRUE(WaitUntil([&] { return !more->isVisibleTo(FWindow); }));
   FWindow->resize(600, FWindow->height());
   ASSERT_TRUE(WaitUntil([&] { return more->isVisibleTo(FWindow); }));
   const QRect bar = FWindow->findChild<QWidget*>("FToolbar")->rect();
@@ -1206,8 +1354,13 @@ TEST_F(ViewerWindowTest, ToolbarTogglesShowTheirStateAndOverflowIntoAMenu) {
         EXPECT_FALSE(button->isVisibleTo(FWindow)) << text.toStdString();
       }
   }
+  // "연결 끊기" keeps the right end; every other button left shows left of the menu.
+  QPushButton* disconnect = FWindow->DisconnectButton();
+  EXPECT_TRUE(disconnect->isVisibleTo(FWindow));
+  EXPECT_TRUE(bar.contains(disconnect->geometry()));
+  EXPECT_GT(disconnect->x(), more->geometry().right());
   for (QPushButton* button : FWindow->findChild<QWidget*>("FToolbar")->findChildren<QPushButton*>())
-    if (button->isVisibleTo(FWindow)) {
+    if (button->isVisibleTo(FWindow) && button != disconnect) {
       EXPECT_LE(button->geometry().right(), more->x()) << button->text().toStdString();
     }
   ASSERT_TRUE(aspectEntry);
@@ -1221,6 +1374,97 @@ TEST_F(ViewerWindowTest, ToolbarTogglesShowTheirStateAndOverflowIntoAMenu) {
   ASSERT_TRUE(WaitUntil([&] { return !more->isVisibleTo(FWindow); }));
   EXPECT_TRUE(aspect->isVisibleTo(FWindow));
   EXPECT_FALSE(aspect->isChecked());
+}
+
+// "연결 끊기" ends a session or withdraws a request still waiting; the window stays with the
+// last picture and "다시 연결", and is not retried by itself.
+TEST_F(ViewerWindowTest, DisconnectEndsTheSessionOrTheWaitingRequest) {
+  QPushButton* disconnect = FWindow->DisconnectButton();
+  ASSERT_TRUE(WaitUntil([&] { return disconnect->isEnabled(); }));  // waiting for the partner
+  disconnect->click();
+  EXPECT_TRUE(FPeer.Closed());
+  EXPECT_EQ(FWindow->BannerText(), Q("연결을 끊었습니다"));
+  EXPECT_EQ(FWindow->StatusText(), Q("연결을 끊었습니다"));
+  EXPECT_FALSE(disconnect->isEnabled());
+  EXPECT_FALSE(FWindow->Retrying());
+
+  FWindow->ReconnectButton()->click();
+  FPeer.Accept();
+  auto request = FPeer.Read();
+  ASSERT_TRUE(request && request->Type == MsgConnectRequest);
+  StartSession();
+  SendFrameAcked(Frame(640, 480, {{0, 0, test::SolidJpeg(640, 480, Qt::blue)}}));
+  ASSERT_TRUE(WaitUntil([&] { return disconnect->isEnabled(); }));
+  FWindow->SetFullScreen(true);
+  disconnect->click();
+  EXPECT_TRUE(FPeer.Closed());
+  EXPECT_FALSE(FWindow->IsConnected());
+  EXPECT_FALSE(FWindow->isFullScreen());  // the window's own frame is back, to close it
+  EXPECT_TRUE(FWindow->isVisible());
+  Settle2();
+  EXPECT_FALSE(FWindow->Retrying());
+  // The last picture stays under the banner.
+  const QImage shown = FWindow->Canvas()->grab().toImage();
+  EXPECT_TRUE(test::Near(shown.pixel(shown.width() / 2, shown.height() / 2), Qt::blue, 30));
+}
+
+// The special-keys menu sends each combination as a keyboard there would make it: modifiers
+// down, the key down and up, modifiers up; nothing outside a session.
+TEST_F(ViewerWindowTest, SpecialKeysGoOutAsWholeChords) {
+  QPushButton* button = FWindow->SpecialKeysButton();
+  ASSERT_TRUE(button->menu());
+  EXPECT_FALSE(button->isEnabled());
+  StartSession();
+  EXPECT_TRUE(button->isEnabled());
+  struct TStroke {
+    uint16_t Vk;
+    uint8_t Up, Extended;
+  };
+  struct TCase {
+    const char* Caption;
+    std::vector<TStroke> Strokes;
+  } cases[] = {
+      {"Ctrl+Alt+Del", {{0xA2, 0, 0}, {0xA4, 0, 0}, {0x2E, 0, 1}, {0x2E, 1, 1}, {0xA4, 1, 0}, {0xA2, 1, 0}}},
+      {"Alt+Tab", {{0xA4, 0, 0}, {0x09, 0, 0}, {0x09, 1, 0}, {0xA4, 1, 0}}},
+      {"Windows 키", {{0x5B, 0, 1}, {0x5B, 1, 1}}},
+      {"Print Screen", {{0x2C, 0, 0}, {0x2C, 1, 0}}},
+  };
+  QList<QAction*> actions = button->menu()->actions();
+  ASSERT_EQ(actions.size(), int(std::size(cases)));
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(cases[i].Caption);
+    EXPECT_EQ(actions[int(i)]->text(), Q(cases[i].Caption));
+    actions[int(i)]->trigger();
+    for (const TStroke& want : cases[i].Strokes) {
+      const TKeyEventRec k = ReadKey();
+      EXPECT_EQ(k.VirtualKey, want.Vk);
+      EXPECT_EQ(k.KeyUp, want.Up);
+      EXPECT_EQ(k.Extended, want.Extended);
+      EXPECT_EQ(k.ScanCode, ScanCodeFromVirtualKey(want.Vk));
+    }
+    EXPECT_TRUE(FPeer.Quiet());
+  }
+  EXPECT_EQ(FWindow->focusWidget(), FWindow->Canvas());  // the next key still goes to the partner
+
+  FPeer.Send(MsgSessionEnd);
+  ASSERT_TRUE(WaitUntil([&] { return !FWindow->BannerText().isEmpty(); }));
+  EXPECT_FALSE(button->isEnabled());
+  actions[0]->trigger();
+  EXPECT_TRUE(FPeer.Quiet());
+}
+
+// The status bar shows frames per second and a round trip while the session runs, and nothing
+// outside it. Here the peer sends each frame only after the previous one's acknowledgement.
+TEST_F(ViewerWindowTest, TheStatusBarShowsFrameRateAndRoundTrip) {
+  StartSession();
+  for (uint32_t n = 1; n <= 6; ++n) SendFrameAcked(Frame(320, 200, {{0, 0, test::SolidJpeg(320, 200, Qt::green)}}, n));
+  FWindow->RefreshLinkFigures();
+  const QRegularExpression shape(QStringLiteral("^[0-9]+(\\.[0-9])? fps · 왕복 ≤ [0-9]+ ms$"));
+  EXPECT_TRUE(shape.match(FWindow->LinkText()).hasMatch()) << FWindow->LinkText().toStdString();
+  EXPECT_NE(FWindow->LinkText(), Q("0.0 fps · 왕복 ≤ 0 ms"));
+  FPeer.Send(MsgSessionEnd);
+  ASSERT_TRUE(WaitUntil([&] { return !FWindow->BannerText().isEmpty(); }));
+  EXPECT_EQ(FWindow->LinkText(), "");
 }
 
 TEST_F(ViewerWindowTest, OpensInsideTheScreenWithQtsOwnTextsInKorean) {
