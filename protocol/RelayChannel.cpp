@@ -73,8 +73,9 @@ void TRelayChannel::Run() {
           throw TConnectionError("Read timed out");
         continue;
       }
-      const TPacket packet = ReadPacket(FConn);
+      TPacket packet = ReadPacket(FConn);
       lastHeard = TickMs();
+      if (FOpener) packet = FOpener->OpenPacket(std::move(packet));
       if (OnPacket) OnPacket(packet);
     }
   } catch (const std::exception& e) {

@@ -19,11 +19,16 @@
 // - End from any thread, as often as wanted. Wait blocks until the reader thread has finished
 //   (never call it from a handler); the destructor ends the channel and waits, so the channel
 //   must never be destroyed by one of its own handlers.
+// - Once OpenSession has given the reader an opener (protocol/SecureChannel.h), every packet
+//   goes through it before OnPacket: sealed session messages arrive opened, and a packet that
+//   fails to open, or a session message in clear, ends the channel. Call OpenSession and
+//   PlainSession from a handler only, so the switch falls exactly between two packets.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -34,6 +39,14 @@
 #include "protocol/RelayLink.h"
 
 namespace tlm {
+
+// Opens a sealed session's packets for the reader; TOpener is the one implementation. Throws
+// for a packet that must not be let through.
+class IPacketOpener {
+public:
+  virtual ~IPacketOpener() = default;
+  virtual TPacket OpenPacket(TPacket&& APacket) = 0;
+};
 
 struct TRelayChannelSettings {
   std::string Host;
@@ -70,6 +83,9 @@ public:
   bool Finished() const { return FFinished.load(); }
   // Why the channel ended ("" while it has not).
   std::string Cause() const;
+  // Reader thread (from a handler): packets after this one are opened, or no longer are.
+  void OpenSession(std::unique_ptr<IPacketOpener> AOpener) { FOpener = std::move(AOpener); }
+  void PlainSession() { FOpener.reset(); }
 
 private:
   void Run();
@@ -81,6 +97,7 @@ private:
   mutable std::mutex FLock;  // FCause and FThread's start
   std::string FCause;  // the first reason the channel ended
   std::atomic<bool> FFinished{false};
+  std::unique_ptr<IPacketOpener> FOpener;  // reader thread
   std::thread FThread;
 };
 
