@@ -28,12 +28,15 @@ std::optional<TPublicKey> KeyFromHex(const std::string& AHex) {
   return key;
 }
 
-bool UsableId(const std::string& AId) {
-  if (AId.empty() || AId.size() > TPinFile::MaxIdBytes) return false;
+// IDs are typed in groups ("123 456 789"): one partner, one pin, however it was typed.
+std::string PinKey(const std::string& AId) {
+  std::string key;
   for (const char c : AId)
-    if (c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\0') return false;
-  return true;
+    if (c != ' ' && c != '\n' && c != '\r' && c != '\t' && c != '\0') key += c;
+  return key;
 }
+
+bool UsableKey(const std::string& AKey) { return !AKey.empty() && AKey.size() <= TPinFile::MaxIdBytes; }
 
 }  // namespace
 
@@ -63,24 +66,25 @@ TPinFile::TPinFile(std::string APath) : FPath(std::move(APath)) {
     if (!line.empty() && line.back() == '\r') line.pop_back();
     const size_t space = line.find(' ');
     if (space == std::string::npos) continue;
-    const std::string id = line.substr(0, space);
+    const std::string id = PinKey(line.substr(0, space));
     const std::optional<TPublicKey> key = KeyFromHex(line.substr(space + 1));
     // A line that does not parse pins nothing; the next Save leaves it out.
-    if (UsableId(id) && key) FPins[id] = *key;
+    if (UsableKey(id) && key) FPins[id] = *key;
   }
 }
 
 std::optional<TPublicKey> TPinFile::Find(const std::string& APartnerId) const {
   std::lock_guard hold(FLock);
-  const auto it = FPins.find(APartnerId);
+  const auto it = FPins.find(PinKey(APartnerId));
   if (it == FPins.end()) return std::nullopt;
   return it->second;
 }
 
 void TPinFile::Save(const std::string& APartnerId, const TPublicKey& AKey) {
-  if (!UsableId(APartnerId)) throw TError("고정할 수 없는 ID입니다");
+  const std::string id = PinKey(APartnerId);
+  if (!UsableKey(id)) throw TError("고정할 수 없는 ID입니다");
   std::lock_guard hold(FLock);
-  FPins[APartnerId] = AKey;
+  FPins[id] = AKey;
   std::string text;
   for (const auto& [id, key] : FPins) text += id + " " + Hex(key) + "\n";
   ReplaceFileDurably(FPath, text);

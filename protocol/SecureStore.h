@@ -27,7 +27,8 @@ struct TLoadedIdentity {
 // be stored: a key that would change at every start is worse than none.
 TLoadedIdentity LoadOrCreateIdentity(const std::string& APath);
 
-// The pins, one line "ID hex-key" per partner, read once when made. Every thread of the
+// The pins, one line "ID hex-key" per partner, read once when made. An ID counts without its
+// blanks, as people type it in groups. Every thread of the
 // program may use the one instance (viewer sessions run on their own threads).
 class TPinFile final : public IPinStore {
 public:
