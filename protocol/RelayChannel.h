@@ -20,9 +20,11 @@
 //   (never call it from a handler); the destructor ends the channel and waits, so the channel
 //   must never be destroyed by one of its own handlers.
 // - Once OpenSession has given the reader an opener (protocol/SecureChannel.h), every packet
-//   goes through it before OnPacket: sealed session messages arrive opened, and a packet that
-//   fails to open, or a session message in clear, ends the channel. Call OpenSession and
-//   PlainSession from a handler only, so the switch falls exactly between two packets.
+//   read after the call goes through it before OnPacket: sealed session messages arrive
+//   opened, and a packet that fails to open, or a session message in clear, ends the channel.
+//   Any thread may switch; the reader takes the switch up before the next packet it reads,
+//   so switch before the peer can have sent anything sealed (or, from a handler, exactly
+//   between two packets).
 #pragma once
 
 #include <atomic>
@@ -83,9 +85,9 @@ public:
   bool Finished() const { return FFinished.load(); }
   // Why the channel ended ("" while it has not).
   std::string Cause() const;
-  // Reader thread (from a handler): packets after this one are opened, or no longer are.
-  void OpenSession(std::unique_ptr<IPacketOpener> AOpener) { FOpener = std::move(AOpener); }
-  void PlainSession() { FOpener.reset(); }
+  // Packets read from now on are opened, or no longer are; any thread.
+  void OpenSession(std::unique_ptr<IPacketOpener> AOpener);
+  void PlainSession() { OpenSession(nullptr); }
 
 private:
   void Run();
@@ -98,6 +100,9 @@ private:
   std::string FCause;  // the first reason the channel ended
   std::atomic<bool> FFinished{false};
   std::unique_ptr<IPacketOpener> FOpener;  // reader thread
+  std::mutex FOpenerLock;                  // FNextOpener
+  std::unique_ptr<IPacketOpener> FNextOpener;
+  std::atomic<bool> FOpenerChanged{false};
   std::thread FThread;
 };
 
