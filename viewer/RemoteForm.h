@@ -49,6 +49,7 @@ struct TViewerDialogs {
   std::function<void(QWidget* AParent, const QString& AText)> Warning;  // warning box, OK only
   std::function<void(QWidget* AParent, const QString& AText)> Info;     // information box, OK only
   std::function<QStringList(QWidget* AParent)> OpenFiles;               // empty when cancelled
+  std::function<bool(QWidget* AParent, const QString& AText)> Confirm;  // yes/no; empty: no
   static TViewerDialogs Standard();
 };
 
@@ -75,6 +76,8 @@ public:
   void SetResultFile(const std::string& APath) { FParams.ResultFile = APath; }
   void SetDownloadFolder(const std::string& APath) { FParams.DownloadDir = APath; }
   void SetTimings(TViewerTimings ATimings) { FTimings = ATimings; }
+  // End-to-end encryption for every session of this window (off: the plain wire).
+  void SetSecurity(TViewerSecurity ASecurity) { FParams.Security = std::move(ASecurity); }
 
   // Starts the session: connecting happens on the session's thread. A failure shows the
   // error box and closes the window. Call once.
@@ -101,6 +104,8 @@ public:
   // What the window shows and knows, for the application and for tests.
   QString StatusText() const;
   QString BannerText() const;  // "" while no banner is shown
+  // The session's protection in the status bar: its codes, or the plain-connection warning.
+  QString SecurityText() const;
   QString FilePathText() const;  // the file panel's line: the remote folder or a listing error
   bool IsConnected() const { return FSession && FSession->InSession(); }
   bool IsSendingFile() const { return FSession && FSession->Uploading(); }
@@ -209,6 +214,7 @@ private:
   bool FKeepAspect = true;
   QStatusBar* FStatus = nullptr;
   QLabel* FStatusLabel = nullptr;
+  QLabel* FSecurityLabel = nullptr;
   QPushButton* FCancelUpload = nullptr;  // in the status bar while a transfer runs
   QPushButton* FOpenFolder = nullptr;    // after a download: opens the downloads folder
   bool FUploadCancelled = false;         // the user pressed it for the running upload
