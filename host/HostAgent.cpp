@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <optional>
-#include <thread>
 
-#include "platform/Folders.h"
 #include "protocol/Credentials.h"
 #include "protocol/DisplayName.h"
 #include "protocol/Error.h"
@@ -16,31 +14,15 @@ namespace tlm {
 
 namespace {
 
-constexpr int WindowFullWaitMs = 10;
-constexpr int CaptureErrorWaitMs = 200;
-// File requests waiting behind the one being sent; more are refused with MsgFileError.
-constexpr size_t MaxQueuedFileSends = 16;
 // Unsent bytes the kernel may hold: about 26 ms at 40 Mbit/s, so a frame written during a
 // download leaves soon instead of behind seconds of file chunks.
 constexpr int UnsentLimitBytes = 128 * 1024;
-// How a file chunk waits for a full line to drain: in steps, and at most this long per chunk.
-constexpr int ChunkWaitStepMs = 5;
-constexpr int MaxChunkWaitMs = 1000;
-
-// Steady milliseconds for measuring frame delays.
-int64_t SteadyMs() {
-  using namespace std::chrono;
-  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 // Millisecond tick that wraps at 2^32; compare only differences taken as uint32_t.
 uint32_t TickMs() {
   using namespace std::chrono;
   return uint32_t(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
-
-void SleepMs(int AMs) { std::this_thread::sleep_for(std::chrono::milliseconds(AMs)); }
-
 
 std::string NameAndAddress(const char* AFormat, const std::string& AName, const std::string& AIP) {
   // "%s (%s)" formats of the admission log lines
@@ -49,18 +31,19 @@ std::string NameAndAddress(const char* AFormat, const std::string& AName, const 
   return out;
 }
 
-}  // namespace
-
-const char* AdmissionText(EAdmission AHow) {
-  switch (AHow) {
-    case EAdmission::Password: return "비밀번호";
-    case EAdmission::Accepted: return "동의";
-    case EAdmission::Refused: return "거부";
-    case EAdmission::TimedOut: return "시간 초과";
-    case EAdmission::Withdrawn: return "요청 취소";
-  }
-  return "?";
+std::unique_ptr<IHostCapturer> MakeCapturer(const THostServices& AServices) {
+  if (AServices.MakeCapturer) return AServices.MakeCapturer();
+  return MakeScreenCapturer(AServices.MakeScreen ? AServices.MakeScreen() : CreateSystemScreen());
 }
+
+TAdmissionRules AdmissionRules(const THostTimings& ATimings) {
+  TAdmissionRules rules;
+  rules.ConsentLimitMs = uint32_t(std::max(ATimings.ConsentTimeoutMs, 0));
+  rules.PasswordHoldMs = ATimings.PasswordHoldAfterUserEndMs;
+  return rules;
+}
+
+}  // namespace
 
 std::string ConnectionLossText(const std::string& ASystemText) {
   static const struct {
@@ -88,26 +71,19 @@ THostAgent::THostAgent(IUiDispatcher& AUi, std::string AServer, int APort, std::
       FServer(std::move(AServer)),
       FPort(APort),
       FDeviceKey(std::move(ADeviceKey)),
-      FServices(std::move(AServices)),
       FTimings(ATimings),
-      FPasswordHash(std::move(APasswordHash)),
-      FFileSends(MaxQueuedFileSends) {
-  if (FServices.MakeCapturer) {
-    FCapturer = FServices.MakeCapturer();
-  } else {
-    FCapturer = MakeScreenCapturer(FServices.MakeScreen ? FServices.MakeScreen() : CreateSystemScreen());
-  }
-  if (FCapturer) {
-    FCapturer->SetQuality(FJpegQuality.load());
-    FMonitors = CapturerMonitors();
-    FSelectedMonitor = FCapturer->MonitorIndex();
-  }
-}
+      FClipboard(AServices.Clipboard),
+      FAdmission(std::move(APasswordHash), AdmissionRules(ATimings)),
+      FStreamer(MakeCapturer(AServices)),
+      FInput(AServices.Input),
+      FFiles(AServices.DownloadDir, AServices.ConfigDir, FStreamer.Flow(),
+             THostFileNotes{[this](const std::string& AText) { Log(AText); },
+                            [this](const std::string& AText) { Status(AText); }}) {}
 
 THostAgent::~THostAgent() {
   Stop();
   FGuard->Kill();
-  FFileSends.WaitIdle();
+  FFiles.WaitIdle();
 }
 
 // ---- lifecycle --------------------------------------------------------------------------
@@ -120,38 +96,27 @@ void THostAgent::Start() {
 void THostAgent::Stop() {
   if (!FRunning.exchange(false)) return;
   {
-    std::lock_guard<std::mutex> hold(FWakeLock);  // the reconnect wait tests FRunning under it
+    std::lock_guard<std::mutex> hold(FLock);  // the reconnect wait tests FRunning under it
   }
   FWake.notify_all();
   EndOpenConsent(EConsentEnd::Lost);
-  // Abort first: it wakes a connect, a read or a blocked write on every thread, so ending the
-  // session below never waits for a peer that stopped reading.
+  // Abort first: it wakes a connect, a read or a blocked write on every thread; the reader then
+  // ends the session (it owns the session's parts) without waiting for a peer that stopped reading.
   if (TConnRef conn = Client()) conn->End("Stopped");
-  EndSession();
   if (FReader) {
     if (FUi.IsUiThread()) FUi.WaitPumping([this] { return FReader->Finished(); });
     FReader->Wait();
     FReader.reset();
   }
-  FFileSends.WaitIdle();
+  FFiles.WaitIdle();
 }
 
-void THostAgent::ChangePassword(const std::string& APasswordHash) {
-  std::lock_guard<std::mutex> hold(FTextLock);
-  FPasswordHash = APasswordHash;
-}
+void THostAgent::ChangePassword(const std::string& APasswordHash) { FAdmission.SetPassword(APasswordHash); }
 
-std::string THostAgent::ID() const {
-  std::lock_guard<std::mutex> hold(FTextLock);
-  return FID;
-}
+void THostAgent::SetQuality(int APreset) { FStreamer.SetQuality(APreset); }
 
 void THostAgent::ConnectLoop() {
-  if (FServices.Input) {
-    const std::optional<TVirtualScreen> virt = ReadVirtualScreen();
-    std::lock_guard<std::mutex> hold(FMonitorsLock);
-    FVirt = virt.value_or(TVirtualScreen{});
-  }
+  FInput.ReadDesktop();
   while (FRunning) {
     TRelayChannelSettings settings;
     settings.Host = FServer;
@@ -172,8 +137,11 @@ void THostAgent::ConnectLoop() {
       KeepAliveIfDue(channel);
       CheckConsentDeadline();
     };
-    channel.OnPacket = [this](const TPacket& APacket) { DispatchCmd(APacket.Type, APacket.Payload); };
-    SetClient(conn);
+    channel.OnPacket = [this, &channel](const TPacket& APacket) { DispatchCmd(channel.Writer(), APacket.Type, APacket.Payload); };
+    {
+      std::lock_guard<std::mutex> hold(FLock);
+      FClient = conn;
+    }
     if (!FRunning) channel.End();  // Stop came before the channel was visible to it
     Status("릴레이 서버에 연결하는 중...");
     channel.Start();
@@ -188,12 +156,15 @@ void THostAgent::ConnectLoop() {
     // The channel has ended and stopped its writer, so a capture thread or a file sender that
     // waited for room has been released, and ending the session cannot wait for the network.
     EndSession();
-    ReleaseHeldInput();
+    FInput.ReleaseHeld();  // what was pressed outside a session too
     Post([this] {
       auto handler = OnID;
       if (handler) handler("");
     });
-    SetClient(nullptr);
+    {
+      std::lock_guard<std::mutex> hold(FLock);
+      FClient.reset();
+    }
     conn.reset();  // a file send may hold it a little longer: it finds the writer stopped
     if (FUserEnded.exchange(false)) continue;  // the user ended the session: register again at once
     if (FRunning) {
@@ -211,29 +182,31 @@ void THostAgent::KeepAliveIfDue(TRelayChannel& AConn) {
 }
 
 void THostAgent::WaitBeforeReconnect() {
-  std::unique_lock<std::mutex> hold(FWakeLock);
+  std::unique_lock<std::mutex> hold(FLock);
   FWake.wait_for(hold, std::chrono::milliseconds(FTimings.ReconnectWaitMs), [this] { return !FRunning; });
 }
 
 // ---- dispatch ---------------------------------------------------------------------------
 
-void THostAgent::DispatchCmd(uint32_t AType, const TBytes& AData) {
+// Every handler runs whenever its packet arrives, in a session or not: the relay keeps session
+// messages inside sessions, and one that does not could as well start a session first.
+void THostAgent::DispatchCmd(TPacketWriter& AReply, uint32_t AType, const TBytes& AData) {
   switch (AType) {
     case MsgHostId: HandleHostId(AData); break;
     case MsgSessionStart: StartSession(); break;
     case MsgSessionEnd: EndSession(); break;
-    case MsgAdmitRequest: HandleConnectRequest(AData); break;
+    case MsgAdmitRequest: HandleConnectRequest(AReply, AData); break;
     case MsgAdmitWithdrawn: EndOpenConsent(EConsentEnd::Withdrawn); break;
-    case MsgFrameAck:
-      FFrameFlow.FrameAcked(SteadyMs());
-      break;
-    case MsgKeyframeRequest: FKeyframeWanted.exchange(1); break;
+    case MsgFrameAck: FStreamer.FrameAcked(); break;
+    case MsgKeyframeRequest: FStreamer.RequestKeyframe(); break;
     case MsgQuality:
       if (!AData.empty()) SetQuality(AData[0]);
       break;
-    case MsgSelectMonitor: SelectMonitor(AData); break;
-    case MsgMouse: InjectMouse(AData); break;
-    case MsgKey: InjectKey(AData); break;
+    case MsgSelectMonitor:
+      if (!AData.empty()) FStreamer.SelectMonitor(AData[0]);
+      break;
+    case MsgMouse: FInput.Mouse(AData, FStreamer.Layout()); break;
+    case MsgKey: FInput.Key(AData); break;
     case MsgClipboard: SetClipboardFromViewer(AData); break;
     case MsgChat: {
       std::string text = TextOf(AData);
@@ -243,30 +216,28 @@ void THostAgent::DispatchCmd(uint32_t AType, const TBytes& AData) {
       });
       break;
     }
-    case MsgFileBegin: HandleFileBegin(AData); break;
-    case MsgFileChunk: HandleFileChunk(AData); break;
-    case MsgFileEnd: HandleFileEnd(); break;
-    case MsgFileGet: HandleFileGet(AData); break;
-    case MsgListDir: HandleListDir(AData); break;
+    case MsgFileBegin: FFiles.ReceiveBegin(TextOf(AData), AReply); break;
+    case MsgFileChunk: FFiles.ReceiveChunk(AData, AReply); break;
+    case MsgFileEnd: FFiles.ReceiveEnd(AReply); break;
+    case MsgFileGet: FFiles.Request(TextOf(AData), AReply, Session()); break;
+    case MsgListDir: FFiles.List(TextOf(AData), AReply); break;
     default: break;  // not ours: dropped without an answer
   }
 }
 
 void THostAgent::HandleHostId(const TBytes& AData) {
-  {
-    std::lock_guard<std::mutex> hold(FTextLock);
-    FID = TrimControl(TextOf(AData));
-  }
-  Post([this] {
+  FID = TrimControl(TextOf(AData));
+  Post([this, LId = FID] {
+    FShownID = LId;
     auto handler = OnID;
-    if (handler) handler(ID());
+    if (handler) handler(LId);
   });
   Status("대기 중 - 접속을 기다립니다");
 }
 
 // ---- admission --------------------------------------------------------------------------
 
-void THostAgent::HandleConnectRequest(const TBytes& AData) {
+void THostAgent::HandleConnectRequest(TPacketWriter& AReply, const TBytes& AData) {
   const std::vector<std::string> fields = SplitTabs(TextOf(AData));
   // Both texts reach a prompt and the log: a relay may pass on whatever the viewer chose.
   const std::string LIP = CleanDisplayName(FieldAt(fields, 0));
@@ -274,36 +245,26 @@ void THostAgent::HandleConnectRequest(const TBytes& AData) {
   const std::string proof = FieldAt(fields, 2);
   if (LName.empty()) LName = LIP;
 
-  std::string id, hash;
-  {
-    std::lock_guard<std::mutex> hold(FTextLock);
-    id = FID;
-    hash = FPasswordHash;
+  const std::optional<EConsentCause> cause = FAdmission.Check(FID, proof, TickMs());
+  if (!cause) {
+    AReply.PostWait(MsgAdmitAccept);
+    Log(NameAndAddress("비밀번호 인증 접속 허용: ", LName, LIP));
+    Admitted(LName, LIP, EAdmission::Password);
+    return;
   }
-  // A proof to a host without a password proves nothing either way: asked as without one.
-  EConsentCause cause = !hash.empty() && !proof.empty() ? EConsentCause::WrongPassword : EConsentCause::NoPassword;
-  if (!hash.empty() && !proof.empty() && SameTextAscii(MakeSessionProof(id, hash), proof)) {
-    cause = EConsentCause::JustEnded;
-    if (!PasswordHeld()) {
-      SendWait(MsgAdmitAccept);
-      Log(NameAndAddress("비밀번호 인증 접속 허용: ", LName, LIP));
-      Admitted(LName, LIP, EAdmission::Password);
-      return;
-    }
-    // The user has just ended a session: whoever comes back asks again, password or not.
+  // The user has just ended a session: whoever comes back asks again, password or not.
+  if (*cause == EConsentCause::JustEnded)
     Log(NameAndAddress("연결을 끊은 직후라 비밀번호가 맞아도 사용자에게 묻습니다: ", LName, LIP));
-  }
 
-  const std::optional<uint64_t> ticket =
-      FConsent.Open(LName, LIP, TickMs(), uint32_t(std::max(FTimings.ConsentTimeoutMs, 0)));
+  const std::optional<uint64_t> ticket = FAdmission.Ask(LName, LIP, TickMs());
   if (!ticket) {
     // One question at a time: a second request while one is open is declined at once.
-    SendWaitText(MsgAdmitReject, AdmitRejectReason);
+    AReply.PostWait(MsgAdmitReject, BytesOf(AdmitRejectReason));
     return;
   }
   // The reader goes back to the relay at once; the answer comes through AnswerConsent.
-  Post([this, LQuestion = TConsentQuestion{*ticket, LName, LIP, cause}] {
-    if (!FConsent.IsOpen(LQuestion.Ticket)) return;  // ended before it was shown: never shown
+  Post([this, LQuestion = TConsentQuestion{*ticket, LName, LIP, *cause}] {
+    if (!FAdmission.IsOpen(LQuestion.Ticket)) return;  // ended before it was shown: never shown
     if (!FRunning.load()) {
       // Stopping: the reader may have opened it after Stop ended the open question, and Stop
       // runs queued calls while it waits for the reader.
@@ -326,29 +287,20 @@ void THostAgent::HandleConnectRequest(const TBytes& AData) {
   });
 }
 
-bool THostAgent::PasswordHeld() {
-  if (!FPasswordHeld.load()) return false;
-  if (TickElapsed(TickMs(), FPasswordHeldSince.load(), FTimings.PasswordHoldAfterUserEndMs)) {
-    FPasswordHeld = false;
-    return false;
-  }
-  return true;
-}
-
 void THostAgent::AnswerConsent(uint64_t ATicket, bool AAllow) {
   EndConsent(ATicket, AAllow ? EConsentEnd::Allowed : EConsentEnd::Refused);
 }
 
 void THostAgent::CheckConsentDeadline() {
-  if (const std::optional<uint64_t> ticket = FConsent.Lapsed(TickMs())) EndConsent(*ticket, EConsentEnd::TimedOut);
+  if (const std::optional<uint64_t> ticket = FAdmission.Lapsed(TickMs())) EndConsent(*ticket, EConsentEnd::TimedOut);
 }
 
 void THostAgent::EndOpenConsent(EConsentEnd AHow) {
-  if (const std::optional<uint64_t> ticket = FConsent.Current()) EndConsent(*ticket, AHow);
+  if (const std::optional<uint64_t> ticket = FAdmission.Current()) EndConsent(*ticket, AHow);
 }
 
 void THostAgent::EndConsent(uint64_t ATicket, EConsentEnd AHow) {
-  const std::optional<TPendingConsent::TRequest> request = FConsent.End(ATicket);
+  const std::optional<TPendingConsent::TRequest> request = FAdmission.End(ATicket);
   if (!request) return;  // the answer, the withdrawal, the deadline or the loss came first
   const std::string& name = request->ViewerName;
   const std::string& ip = request->ViewerIP;
@@ -398,37 +350,16 @@ void THostAgent::Admitted(const std::string& AName, const std::string& AIP, EAdm
 // ---- session ----------------------------------------------------------------------------
 
 void THostAgent::StartSession() {
+  if (Session()) return;
+  const TConnRef conn = Client();
+  if (!conn) return;
+  // The session keeps the channel alive for its workers, but uses only its writer.
+  auto session = std::make_shared<THostSession>(std::shared_ptr<TPacketWriter>(conn, &conn->Writer()));
   {
-    std::lock_guard<std::mutex> hold(FSessionLock);
-    if (FInSession) return;
-    FFrameFlow.Reset();
-    FFrameNo = 0;
-    FKeyframeWanted.exchange(1);
-    ++FSessionSerial;
-    FInSession = true;
-    // Without a reading the layout read when the reader started stays.
-    if (const std::optional<TVirtualScreen> virt = ReadVirtualScreen()) {
-      std::lock_guard<std::mutex> hold(FMonitorsLock);
-      FVirt = *virt;
-    }
-    if (FCapturer) {
-      FCapturer->RefreshMonitors();
-      FCapturer->Reset();
-    }
-    {
-      std::lock_guard<std::mutex> hold(FMonitorsLock);
-      FMonitors.clear();
-      if (FCapturer) {
-        FMonitors = CapturerMonitors();
-        FSelectedMonitor = FCapturer->MonitorIndex();
-      }
-    }
-    SendMonitorList();
-    if (FCapturer) {
-      TConnRef conn = Client();
-      FCapture = std::make_unique<TProcThread>([this, conn] { CaptureLoop(conn); });
-    }
+    std::lock_guard<std::mutex> hold(FLock);
+    FSession = session;
   }
+  FStreamer.Begin(session);
   Status("상담원 접속됨 - 화면 공유 중");
   Post([this] {
     auto handler = OnSessionStart;
@@ -437,22 +368,17 @@ void THostAgent::StartSession() {
 }
 
 void THostAgent::EndSession() {
+  THostSessionRef session;
   {
-    std::lock_guard<std::mutex> hold(FSessionLock);
-    if (!FInSession) return;
-    FInSession = false;
-    if (FCapture) {
-      FCapture->Wait();
-      FCapture.reset();
-    }
+    std::lock_guard<std::mutex> hold(FLock);
+    session = std::move(FSession);
+    FSession.reset();
   }
-  FFileSends.Clear();  // the running send sees the session end and stops by itself
-  {
-    std::lock_guard<std::mutex> hold(FRecvLock);
-    const std::string name = FRecvFile.Abandon();
-    if (!name.empty()) Log("파일 수신 중단: " + name);
-  }
-  ReleaseHeldInput();
+  if (!session) return;
+  session->Close();  // the capture thread and a running file send stop by themselves
+  FStreamer.End();
+  FFiles.SessionEnded();
+  FInput.ReleaseHeld();
   Status("대기 중 - 접속을 기다립니다");
   Post([this] {
     auto handler = OnSessionEnd;
@@ -460,22 +386,27 @@ void THostAgent::EndSession() {
   });
 }
 
-bool THostAgent::PushClipboard(const std::string& AText) { return FInSession && SendNow(MsgClipboard, AText); }
+bool THostAgent::PushClipboard(const std::string& AText) {
+  const THostSessionRef session = Session();
+  return session && session->Writer().PostText(MsgClipboard, AText);
+}
 
-bool THostAgent::SendChat(const std::string& AText) { return FInSession && SendNow(MsgChat, AText); }
+bool THostAgent::SendChat(const std::string& AText) {
+  const THostSessionRef session = Session();
+  return session && session->Writer().PostText(MsgChat, AText);
+}
 
 void THostAgent::EndSessionByUser() {
-  if (!FInSession) return;
+  if (!Session()) return;
   TConnRef conn = Client();
   if (!conn) return;
   FUserEnded = true;
-  FPasswordHeldSince = TickMs();
-  FPasswordHeld = true;
+  FAdmission.HoldPassword(TickMs());
   conn->End("Ended by the user");  // the reader sees the abort, ends the session and registers again
 }
 
 void THostAgent::SetClipboardFromViewer(const TBytes& AData) {
-  IClipboardSetter* clipboard = FServices.Clipboard;
+  IClipboardSetter* clipboard = FClipboard;
   if (!clipboard) return;
   Sync([clipboard, LText = TextOf(AData)] {
     try {
@@ -486,310 +417,16 @@ void THostAgent::SetClipboardFromViewer(const TBytes& AData) {
   });
 }
 
-// ---- streaming --------------------------------------------------------------------------
-
-void THostAgent::SetQuality(int APreset) {
-  FQuality = APreset;
-  FJpegQuality = QualityPresetFor(APreset).JpegQuality;
-  FKeyframeWanted.exchange(1);
-}
-
-void THostAgent::SelectMonitor(const TBytes& AData) {
-  if (AData.empty()) return;
-  const int index = AData[0];
-  std::lock_guard<std::mutex> hold(FMonitorsLock);
-  if (index < int(FMonitors.size())) FSelectedMonitor = index;
-  FKeyframeWanted.exchange(1);
-}
-
-void THostAgent::SendMonitorList() {
-  std::vector<TMonitorLine> lines;
-  {
-    std::lock_guard<std::mutex> hold(FMonitorsLock);
-    for (size_t i = 0; i < FMonitors.size(); ++i) {
-      const TPixelRect& b = FMonitors[i].Bounds;
-      lines.push_back({int(i), b.Right - b.Left, b.Bottom - b.Top, FMonitors[i].Primary});
-    }
-  }
-  SendWaitText(MsgMonitorList, BuildMonitorList(lines));
-}
-
-// The screen changed size or its monitors changed: the viewer gets the new list before the
-// first frame of the new layout, and mouse positions are mapped against it from now on.
-void THostAgent::ScreenLayoutChanged() {
-  std::vector<THostMonitor> monitors = CapturerMonitors();
-  const std::optional<TVirtualScreen> virt = ReadVirtualScreen();  // none: keep the layout known so far
-  {
-    std::lock_guard<std::mutex> hold(FMonitorsLock);
-    FMonitors = std::move(monitors);
-    if (virt) FVirt = *virt;
-    // A choice the viewer made meanwhile stands while its monitor exists.
-    if (FSelectedMonitor.load() >= int(FMonitors.size())) FSelectedMonitor = FCapturer->MonitorIndex();
-  }
-  SendMonitorList();
-}
-
-std::vector<THostMonitor> THostAgent::CapturerMonitors() const {
-  std::vector<THostMonitor> monitors;
-  for (int i = 0; i < FCapturer->MonitorCount(); ++i) monitors.push_back(FCapturer->GetMonitor(i));
-  return monitors;
-}
-
-std::optional<TVirtualScreen> THostAgent::ReadVirtualScreen() const {
-  if (!FServices.Input) return std::nullopt;
-  try {
-    return FServices.Input->VirtualScreen();
-  } catch (const std::exception&) {
-    return std::nullopt;
-  }
-}
-
-void THostAgent::CaptureLoop(TConnRef AConn) {
-  if (!AConn) return;
-  while (FInSession && FRunning) {
-    if (FFrameFlow.WindowFull()) {
-      SleepMs(WindowFullWaitMs);
-      continue;
-    }
-    bool keyframe = FKeyframeWanted.exchange(0) == 1;
-    try {
-      if (FCapturer->CheckLayout()) {
-        ScreenLayoutChanged();
-        keyframe = true;
-      }
-      // Monitor and quality changes arrive on other threads; the capturer sees them here only.
-      const int monitor = FSelectedMonitor.load();
-      if (monitor != FCapturer->MonitorIndex()) FCapturer->SelectMonitor(monitor);
-      FCapturer->SetQuality(FJpegQuality.load());
-      std::vector<TEncodedRect> rects;
-      int width = 0, height = 0;
-      if (FCapturer->Capture(keyframe, rects, width, height)) {
-        const uint32_t frameNo = FFrameNo.fetch_add(1) + 1;
-        const TBytes payload = BuildFramePayload(frameNo, width, height, keyframe, rects);
-        FFrameFlow.FrameSent(SteadyMs());
-        AConn->Writer().PostWait(MsgFrame, payload);
-      }
-    } catch (const std::exception&) {
-      if (FInSession) SleepMs(CaptureErrorWaitMs);
-    }
-    SleepMs(QualityPresetFor(FQuality.load()).PauseMs);
-  }
-}
-
-// ---- input ------------------------------------------------------------------------------
-
-void THostAgent::InjectMouse(const TBytes& AData) {
-  if (!FServices.Input) return;
-  const TMouseEventRec rec = UnpackMouseEvent(AData);
-  std::vector<TMouseInput> inputs;
-  {
-    std::lock_guard<std::mutex> hold(FMonitorsLock);
-    const int monitor = FSelectedMonitor.load();
-    // Without a known monitor the position is taken from the desktop's origin.
-    const TPixelRect base = monitor >= 0 && monitor < int(FMonitors.size()) ? FMonitors[monitor].Bounds : TPixelRect{};
-    inputs = MouseInputsFor(rec, base, FVirt);
-  }
-  std::lock_guard<std::mutex> hold(FInputLock);
-  for (const TMouseInput& in : inputs) {
-    try {
-      FServices.Input->SendMouse(in);
-    } catch (const std::exception&) {
-      continue;  // refused input is lost, as the desktop would lose it
-    }
-    FHeld.Note(in);
-  }
-}
-
-void THostAgent::InjectKey(const TBytes& AData) {
-  if (!FServices.Input) return;
-  const TKeyInput in = KeyInputFor(UnpackKeyEvent(AData));
-  std::lock_guard<std::mutex> hold(FInputLock);
-  try {
-    FServices.Input->SendKey(in);
-  } catch (const std::exception&) {
-    return;
-  }
-  FHeld.Note(in);
-}
-
-void THostAgent::ReleaseHeldInput() {
-  if (!FServices.Input) return;
-  std::lock_guard<std::mutex> hold(FInputLock);
-  for (const TMouseInput& in : FHeld.TakeMouseReleases()) {
-    try {
-      FServices.Input->SendMouse(in);
-    } catch (const std::exception&) {
-    }
-  }
-  for (const TKeyInput& in : FHeld.TakeKeyReleases()) {
-    try {
-      FServices.Input->SendKey(in);
-    } catch (const std::exception&) {
-    }
-  }
-}
-
-// ---- files ------------------------------------------------------------------------------
-
-std::string THostAgent::DownloadFolder() const {
-  return FServices.DownloadDir.empty() ? UserDownloadDir() : FServices.DownloadDir;
-}
-
-void THostAgent::HandleFileBegin(const TBytes& AData) {
-  std::optional<TFileAnnouncement> announced;
-  std::string failure;
-  {
-    std::lock_guard<std::mutex> hold(FRecvLock);
-    // A new announcement ends the previous file whatever becomes of this one, so its chunks
-    // can never land in the previous file.
-    const std::string previous = FRecvFile.IsOpen() ? FRecvFile.Name() : "";
-    try {
-      announced = FRecvFile.Begin(DownloadFolder(), TextOf(AData));
-    } catch (const std::exception& e) {
-      failure = e.what();
-    }
-    // An ignored announcement (no size field) leaves the previous file open.
-    if (!previous.empty() && (announced || !failure.empty())) Log("파일 수신 중단: " + previous);
-  }
-  if (!failure.empty()) {
-    SendWaitText(MsgFileError, "파일 생성 실패: " + failure);
-    return;
-  }
-  if (!announced) return;
-  SendWait(MsgFileReady);
-  Status("파일 수신 중: " + announced->Name);
-  Log("파일 수신 시작: " + announced->Name + " (" + std::to_string(announced->Size) + " 바이트)");
-}
-
-void THostAgent::HandleFileChunk(const TBytes& AData) {
-  std::string failure;
-  {
-    std::lock_guard<std::mutex> hold(FRecvLock);
-    if (!FRecvFile.IsOpen() || AData.empty()) return;
-    try {
-      FRecvFile.Append(AData);
-      return;
-    } catch (const std::exception& e) {
-      failure = FRecvFile.Name() + ": " + e.what();
-    }
-  }
-  // The disk refused the bytes: the file stays under its temporary name, the viewer is told,
-  // and the rest of this file is ignored; the connection itself is fine.
-  Status("파일 수신 실패: " + failure);
-  Log("파일 수신 실패: " + failure);
-  SendWaitText(MsgFileError, "파일 쓰기 실패: " + failure);
-}
-
-void THostAgent::HandleFileEnd() {
-  std::optional<TReceivedFile::TResult> result;
-  std::string name;
-  {
-    std::lock_guard<std::mutex> hold(FRecvLock);
-    name = FRecvFile.Name();
-    result = FRecvFile.Finish();
-  }
-  if (!result) return;
-  if (result->Complete) {
-    Status("파일 수신 완료: " + FileNamePart(result->Path));
-    Log("파일 수신 완료: " + result->Path);
-    return;
-  }
-  const std::string text = name + " (" + std::to_string(result->Received) + "/" + std::to_string(result->Expected.value_or(0)) + " 바이트)";
-  Status("파일 수신 실패: " + text);
-  Log("파일 수신 실패: " + text + ", 받은 부분: " + result->Path);
-  SendWaitText(MsgFileError, "파일 수신 실패: " + text);
-}
-
-void THostAgent::HandleFileGet(const TBytes& AData) {
-  std::string LPath = TextOf(AData);
-  if (!ExistingFile(LPath)) {
-    SendWaitText(MsgFileError, "파일을 찾을 수 없습니다");
-    return;
-  }
-  TConnRef conn = Client();
-  if (!conn) return;
-  const uint64_t session = FSessionSerial.load();
-  bool queued = false;
-  try {
-    queued = FFileSends.Push([this, conn, session, LPath] { SendFile(conn, session, LPath); });
-  } catch (const std::exception& e) {
-    SendWaitText(MsgFileError, e.what());
-    return;
-  }
-  if (!queued) SendWaitText(MsgFileError, "보낼 파일이 너무 많이 밀려 있습니다: " + FileNamePart(LPath));
-}
-
-bool THostAgent::SessionLasts(uint64_t ASession) const {
-  return FInSession && FRunning && FSessionSerial.load() == ASession;
-}
-
-void THostAgent::SendFile(TConnRef AConn, uint64_t ASession, std::string APath) {
-  // A request of a session that has ended is dropped: nobody is there to receive it.
-  if (!SessionLasts(ASession)) return;
-  std::string name = FileNamePart(APath);
-  try {
-    TFileSender sender(APath);
-    name = sender.Name();
-    // The whole file through the bulk queue, so its end never overtakes its last chunk, and
-    // every other packet overtakes the next chunk.
-    const auto send = [&](uint32_t AType, std::span<const uint8_t> AData) { AConn->Writer().PostBulk(AType, AData); };
-    sender.SendBegin(send);
-    Log("파일 송신 시작: " + name + " (" + std::to_string(sender.Size()) + " 바이트)");
-    // Before each chunk: while frames are slow to come back the line is full, so the chunk
-    // waits (a little at a time, never long in all) and the picture keeps moving.
-    const auto goOn = [&] {
-      for (int waited = 0; waited < MaxChunkWaitMs && SessionLasts(ASession) && FFrameFlow.Congested(SteadyMs());
-           waited += ChunkWaitStepMs)
-        SleepMs(ChunkWaitStepMs);
-      return SessionLasts(ASession);
-    };
-    if (sender.SendBody(send, goOn)) {
-      Log("파일 송신 완료: " + name);
-    } else {
-      Log("파일 송신 중단: " + name + " (" + std::to_string(sender.Sent()) + "/" + std::to_string(sender.Size()) + " 바이트)");
-    }
-  } catch (const std::exception& e) {
-    Log("파일 송신 실패: " + name + ": " + e.what());
-    try {
-      AConn->Writer().PostBulk(MsgFileError, BytesOf(e.what()));
-    } catch (const std::exception&) {
-      // the connection is gone as well
-    }
-  }
-}
-
-void THostAgent::HandleListDir(const TBytes& AData) {
-  std::string path = TextOf(AData);
-  if (path == "~" && !FServices.ConfigDir.empty()) path = FServices.ConfigDir;
-  std::string reply;
-  try {
-    reply = BuildHostListing(path);
-  } catch (const std::exception& e) {
-    reply = BuildDirListingError(e.what());
-  }
-  SendWaitText(MsgDirListing, reply);
-}
-
 // ---- sending and marshalling ------------------------------------------------------------
 
 THostAgent::TConnRef THostAgent::Client() const {
-  std::lock_guard<std::mutex> hold(FClientLock);
+  std::lock_guard<std::mutex> hold(FLock);
   return FClient;
 }
 
-void THostAgent::SetClient(TConnRef AConn) {
-  std::lock_guard<std::mutex> hold(FClientLock);
-  FClient = std::move(AConn);
-}
-
-void THostAgent::SendWait(uint32_t AType, std::span<const uint8_t> AData) {
-  const TConnRef conn = Client();
-  if (!conn) throw TConnectionError("Not connected");
-  conn->Writer().PostWait(AType, AData);
-}
-
-void THostAgent::SendWaitText(uint32_t AType, std::string_view AText) {
-  SendWait(AType, std::span(reinterpret_cast<const uint8_t*>(AText.data()), AText.size()));
+THostSessionRef THostAgent::Session() const {
+  std::lock_guard<std::mutex> hold(FLock);
+  return FSession;
 }
 
 bool THostAgent::SendNow(uint32_t AType, std::string_view AText) {

@@ -4,6 +4,12 @@
 // a capture thread while a session lasts, injects the viewer's input, and serves files,
 // folder listings, chat and clipboard.
 //
+// The agent itself is the relay link (connect, register, keep-alive, reconnect), the dispatch
+// of what the relay sends and the events to the window. The rest is in parts, each with one
+// owner: admission (host/HostAdmission.h), the picture (host/HostStreamer.h), input
+// (host/HostInput.h) and files (host/HostFileService.h). A relay session is a THostSession
+// (host/HostSession.h) that the workers of that session check.
+//
 // Contract:
 // - Create, Start, Stop, destroy, ChangePassword, SetQuality, PushClipboard, SendChat,
 //   EndSessionByUser, the state queries and the event slots belong to the user-interface thread,
@@ -31,16 +37,16 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
-#include "host/FrameFlow.h"
+#include "host/HostAdmission.h"
 #include "host/HostCapturer.h"
-#include "host/HostFiles.h"
-#include "host/InputMapping.h"
-#include "host/PendingConsent.h"
+#include "host/HostFileService.h"
+#include "host/HostInput.h"
+#include "host/HostSession.h"
+#include "host/HostStreamer.h"
 #include "host/ProcThread.h"
 #include "platform/Input.h"
 #include "platform/Screen.h"
@@ -48,30 +54,13 @@
 #include "protocol/Connection.h"
 #include "protocol/LifeGuard.h"
 #include "protocol/Marshal.h"
-#include "protocol/FileTransfer.h"
 #include "protocol/RelayChannel.h"
 
 namespace tlm {
 
 using THostStringEvent = std::function<void(const std::string& AText)>;
-// One consent question for the user; answer it with THostAgent::AnswerConsent(Ticket, ...).
-// Why the user is asked: the request came without a password proof, with one that did not
-// match this host's password, or with the right one right after the user ended a session.
-enum class EConsentCause { NoPassword, WrongPassword, JustEnded };
-
-struct TConsentQuestion {
-  uint64_t Ticket = 0;
-  std::string ViewerName;
-  std::string ViewerIP;
-  EConsentCause Cause = EConsentCause::NoPassword;
-};
 using TConsentEvent = std::function<void(const TConsentQuestion& AQuestion)>;
 using THostNotify = std::function<void()>;
-
-// How an admission request was decided.
-enum class EAdmission { Password, Accepted, Refused, TimedOut, Withdrawn };
-// The decision in the words of the admission record ("비밀번호", "동의", ...).
-const char* AdmissionText(EAdmission AHow);
 using TAdmissionEvent = std::function<void(const std::string& AViewerName, const std::string& AViewerIP, EAdmission AHow)>;
 
 // Puts text on the local clipboard; called on the user-interface thread. May throw: the agent
@@ -144,11 +133,12 @@ public:
   // The user's answer to the consent question ATicket; nothing once that question has ended.
   void AnswerConsent(uint64_t ATicket, bool AAllow);
 
-  std::string ID() const;
+  // The ID as OnID last announced it (user-interface thread).
+  std::string ID() const { return FShownID; }
   bool Running() const { return FRunning.load(); }
   bool Connected() const { return FConnected.load(); }
-  bool InSession() const { return FInSession.load(); }
-  int Quality() const { return FQuality.load(); }
+  bool InSession() const { return Session() != nullptr; }
+  int Quality() const { return FStreamer.Quality(); }
 
   THostStringEvent OnID;            // ID text, or "" after the connection was lost
   THostStringEvent OnStatus;        // one current status line
@@ -166,52 +156,26 @@ private:
 
   // Reader thread.
   void ConnectLoop();
-  void DispatchCmd(uint32_t AType, const TBytes& AData);
+  // AReply: the writer of the connection the packet came on.
+  void DispatchCmd(TPacketWriter& AReply, uint32_t AType, const TBytes& AData);
   void HandleHostId(const TBytes& AData);
-  void HandleConnectRequest(const TBytes& AData);
+  void HandleConnectRequest(TPacketWriter& AReply, const TBytes& AData);
+  void KeepAliveIfDue(TRelayChannel& AConn);
+  void StartSession();
+  void EndSession();
+  void SetClipboardFromViewer(const TBytes& AData);
+  void WaitBeforeReconnect();
+
   enum class EConsentEnd { Allowed, Refused, TimedOut, Withdrawn, Lost };
   // Ends the consent question ATicket, unless something else ended it first; any thread.
   void EndConsent(uint64_t ATicket, EConsentEnd AHow);
   void EndOpenConsent(EConsentEnd AHow);
   void CheckConsentDeadline();
-  // Whether the user ended a session so recently that a right password still needs consent.
-  bool PasswordHeld();
-  void KeepAliveIfDue(TRelayChannel& AConn);
   void Admitted(const std::string& AName, const std::string& AIP, EAdmission AHow);
-  void StartSession();
-  void EndSession();
-  void SelectMonitor(const TBytes& AData);
-  void SendMonitorList();
-  void InjectMouse(const TBytes& AData);
-  void InjectKey(const TBytes& AData);
-  void ReleaseHeldInput();
-  void SetClipboardFromViewer(const TBytes& AData);
-  void HandleFileBegin(const TBytes& AData);
-  void HandleFileChunk(const TBytes& AData);
-  void HandleFileEnd();
-  void HandleFileGet(const TBytes& AData);
-  void HandleListDir(const TBytes& AData);
-  void WaitBeforeReconnect();
-
-  // Capture thread.
-  void CaptureLoop(TConnRef AConn);
-  void ScreenLayoutChanged();
-  // The capturer's monitors as it lists them now; whichever thread may call the capturer.
-  std::vector<THostMonitor> CapturerMonitors() const;
-  // The input's virtual screen; nullopt without input or when it cannot be read. Reader thread,
-  // or the capture thread after a layout change.
-  std::optional<TVirtualScreen> ReadVirtualScreen() const;
-  // The file-send worker (one job at a time).
-  void SendFile(TConnRef AConn, uint64_t ASession, std::string APath);
-  bool SessionLasts(uint64_t ASession) const;
 
   // Any thread.
   TConnRef Client() const;
-  void SetClient(TConnRef AConn);
-  // Reader and capture threads: waits while the writer's queue is full; TConnectionError once
-  // the connection is gone.
-  void SendWait(uint32_t AType, std::span<const uint8_t> AData = {});
-  void SendWaitText(uint32_t AType, std::string_view AText);
+  THostSessionRef Session() const;
   // User-interface thread: never waits; false when the packet was dropped.
   bool SendNow(uint32_t AType, std::string_view AText);
   // Ends the current connection for AWhy (kept for the log line); any thread.
@@ -220,64 +184,36 @@ private:
   void Sync(std::function<void()> AProc);
   void Status(const std::string& AText);
   void Log(const std::string& AText);
-  std::string DownloadFolder() const;
 
   IUiDispatcher& FUi;
   TLifeGuardRef FGuard;
   const std::string FServer;
   const int FPort;
   const std::string FDeviceKey;
-  THostServices FServices;
   const THostTimings FTimings;
+  IClipboardSetter* const FClipboard;
 
-  mutable std::mutex FClientLock;  // guards the FClient pointer only, never held during I/O or a wait
+  // The current connection and session: set by the reader, read by every thread; never held
+  // during I/O. Also the lock of the reconnect wait, which Stop wakes.
+  mutable std::mutex FLock;
+  std::condition_variable FWake;
   TConnRef FClient;
+  THostSessionRef FSession;
 
-  std::unique_ptr<IHostCapturer> FCapturer;
   std::unique_ptr<TProcThread> FReader;
-  std::unique_ptr<TProcThread> FCapture;
-
-  mutable std::mutex FTextLock;  // FID, FPasswordHash
-  std::string FID;
-  std::string FPasswordHash;
+  std::string FID;        // reader thread: the ID the relay gave, for password proofs
+  std::string FShownID;   // user-interface thread: the ID as last announced
+  uint32_t FLastKeepAlive = 0;  // reader thread
 
   std::atomic<bool> FRunning{false};
   std::atomic<bool> FConnected{false};
-  std::atomic<bool> FInSession{false};
-  std::atomic<bool> FUserEnded{false};      // EndSessionByUser: reconnect without the wait
-  // EndSessionByUser: since when the password alone admits nobody (see THostTimings).
-  std::atomic<bool> FPasswordHeld{false};
-  std::atomic<uint32_t> FPasswordHeldSince{0};
-  uint32_t FLastKeepAlive = 0;              // reader thread
-  std::atomic<uint64_t> FSessionSerial{0};  // counts sessions, so a sender knows its own
-  std::mutex FSessionLock;                  // start and end of a session, from either thread
+  std::atomic<bool> FUserEnded{false};  // EndSessionByUser: reconnect without the wait
 
-  std::atomic<int> FQuality{60};
-  std::atomic<int> FJpegQuality{60};
-  std::atomic<uint32_t> FFrameNo{0};
-  std::atomic<int32_t> FKeyframeWanted{0};
-  TFrameFlow FFrameFlow;  // the frame window, and file chunks wait while frames are slow to come back
-  // FMonitors (as sent in the monitor list) and FVirt: read on the reader thread, replaced on
-  // the capture thread when the screen's layout changes.
-  mutable std::mutex FMonitorsLock;
-  std::vector<THostMonitor> FMonitors;
-  std::atomic<int> FSelectedMonitor{0};
-
-  TVirtualScreen FVirt;
-  std::mutex FInputLock;  // injector calls and the held-input record
-  TPressedInputs FHeld;
-
-  std::mutex FRecvLock;  // the incoming file, touched by the reader and by Stop
-  // A file that arrives short or broken stays under its temporary name, for the user to recover.
-  TFileReceiver FRecvFile{TReceivedFile::EIncomplete::Keep, TReceivedFile::ETempName::BesideTarget};
-
-  std::mutex FWakeLock;  // wakes the reconnect wait on Stop
-  std::condition_variable FWake;
-  TPendingConsent FConsent;
-
-  // Requested files, sent one at a time in request order. Last member: destroyed first, so
-  // its worker never outlives anything a send uses.
-  TSerialJobs FFileSends;
+  THostAdmission FAdmission;
+  THostStreamer FStreamer;
+  THostInput FInput;
+  // Last member: destroyed first, so its file sender never outlives the frame flow it reads.
+  THostFileService FFiles;
 };
 
 }  // namespace tlm

@@ -1,7 +1,7 @@
-// What the host agent needs of its screen capturer.
+// What the host's streamer (host/HostStreamer.h) needs of its screen capturer.
 //
 // Contract: RefreshMonitors, Reset, MonitorCount and GetMonitor are called on the agent's
-// reader thread only while no capture thread runs (session start); CheckLayout, Capture,
+// reader thread only while no capture thread runs (construction, session start); CheckLayout, Capture,
 // SelectMonitor and SetQuality are called on the capture thread only, which also reads
 // MonitorCount and GetMonitor after CheckLayout reported a change. So an implementation needs
 // no lock.

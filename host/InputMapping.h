@@ -1,8 +1,8 @@
 // Turns the viewer's mouse and key records into the host's input records, and remembers
 // which buttons and keys a session holds down so that they can be released when it ends.
 //
-// Pure functions plus one small tracker; the host agent calls them on its reader thread
-// (and the tracker's releases from whichever thread ends the session, under its own lock).
+// Pure functions plus one small tracker, used by the host's input part (host/HostInput.h) on
+// the agent's reader thread.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +15,14 @@
 #include "protocol/Packet.h"
 
 namespace tlm {
+
+// What the streamer publishes for the mapping of mouse positions: the monitor the viewer sees
+// and a number that changes whenever the screen's layout may have changed (a session began,
+// the monitors changed), so that the virtual desktop is read again.
+struct TLayoutSnapshot {
+  TPixelRect Monitor;  // empty: positions are taken from the desktop's origin
+  uint64_t Generation = 0;
+};
 
 // Every mouse record moves the pointer to its position (relative to AMonitor) in absolute
 // virtual-desktop units; press, release and wheel add their flags; a double-click (action 3)

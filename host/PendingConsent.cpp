@@ -4,14 +4,12 @@ namespace tlm {
 
 std::optional<uint64_t> TPendingConsent::Open(std::string AViewerName, std::string AViewerIP, uint32_t ANowMs,
                                                uint32_t ALimitMs) {
-  std::lock_guard hold(FLock);
   if (FOpen) return std::nullopt;
   FOpen = TRequest{++FLastTicket, std::move(AViewerName), std::move(AViewerIP), ANowMs, ALimitMs};
   return FOpen->Ticket;
 }
 
 std::optional<TPendingConsent::TRequest> TPendingConsent::End(uint64_t ATicket) {
-  std::lock_guard hold(FLock);
   if (!FOpen || FOpen->Ticket != ATicket) return std::nullopt;
   std::optional<TRequest> ended = std::move(FOpen);
   FOpen.reset();
@@ -19,20 +17,17 @@ std::optional<TPendingConsent::TRequest> TPendingConsent::End(uint64_t ATicket) 
 }
 
 std::optional<uint64_t> TPendingConsent::Current() const {
-  std::lock_guard hold(FLock);
   if (!FOpen) return std::nullopt;
   return FOpen->Ticket;
 }
 
 std::optional<uint64_t> TPendingConsent::Lapsed(uint32_t ANowMs) const {
-  std::lock_guard hold(FLock);
   // Differences of the wrapping tick are taken as uint32_t.
   if (!FOpen || uint32_t(ANowMs - FOpen->AskedMs) < FOpen->LimitMs) return std::nullopt;
   return FOpen->Ticket;
 }
 
 bool TPendingConsent::IsOpen(uint64_t ATicket) const {
-  std::lock_guard hold(FLock);
   return FOpen && FOpen->Ticket == ATicket;
 }
 

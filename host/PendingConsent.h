@@ -5,11 +5,11 @@
 // record through End; the first wins, and the others find nothing to end.
 //
 // Bound: one record. A second request while one is open is not recorded (Open answers
-// nullopt): the agent declines it at once. Any thread; one lock, held only inside each call.
+// nullopt): the agent declines it at once. A plain value: its owner (host/HostAdmission.h)
+// guards it.
 #pragma once
 
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -38,7 +38,6 @@ public:
   bool IsOpen(uint64_t ATicket) const;
 
 private:
-  mutable std::mutex FLock;
   std::optional<TRequest> FOpen;
   uint64_t FLastTicket = 0;
 };

@@ -1,5 +1,6 @@
 #include "host/FrameFlow.h"
-#include "host/HostFiles.h"
+#include "host/HostFileService.h"
+#include "host/SerialJobs.h"
 
 #include <gtest/gtest.h>
 

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "capture/ScreenCapturer.h"
-#include "host/HostFiles.h"
+#include "host/HostFileService.h"
 #include "host/InputMapping.h"
 #include "platform/DeviceUuid.h"
 #include "platform/Folders.h"

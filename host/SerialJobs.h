@@ -1,7 +1,3 @@
-// The host's file services apart from the agent: directory listings and the queue that runs
-// file sends one at a time. What paces file chunks is the frame flow (host/FrameFlow.h).
-// The user's folders are in platform/Folders.h, sending and receiving a file in
-// protocol/FileTransfer.h.
 #pragma once
 
 #include <condition_variable>
@@ -9,21 +5,11 @@
 #include <deque>
 #include <functional>
 #include <mutex>
-#include <string>
-#include <string_view>
 #include <thread>
 
 namespace tlm {
 
-// True when APath names an existing regular file (symbolic links followed; folders do not count).
-bool ExistingFile(const std::string& APath);
-
-// The reply to a listing request: "" lists the roots (platform/Folders.h: "/" and the home
-// folder, or the drives), "~" the configuration folder, anything else that folder. A folder
-// that cannot be opened gives the path line alone; other failures throw TError.
-std::string BuildHostListing(std::string_view ARequest);
-
-// Runs jobs one at a time in the order they were pushed, on one worker thread that exists only
+// TSerialJobs runs jobs one at a time in the order they were pushed, on one worker thread that exists only
 // while there is work: file requests of a session are served in request order and never run
 // side by side (their packets carry no transfer number, so two at once would mix on the wire).
 // Bound: at most ALimit jobs wait besides the running one; Push refuses more. Any thread may

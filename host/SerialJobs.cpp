@@ -1,49 +1,10 @@
-#include "host/HostFiles.h"
+#include "host/SerialJobs.h"
 
-#include <algorithm>
-#include <memory>
 #include <system_error>
-#include <vector>
 
-#include "platform/Folders.h"
 #include "protocol/Error.h"
-#include "protocol/LocalFiles.h"
-#include "protocol/Messages.h"
 
 namespace tlm {
-
-bool ExistingFile(const std::string& APath) { return IsRegularFile(APath); }
-
-std::string BuildHostListing(std::string_view ARequest) {
-  if (ARequest.empty()) {
-    std::vector<TDirEntry> roots;
-    for (const std::string& root : ListingRoots()) roots.push_back({true, root, 0});
-    return BuildDirListing(DrivesHeader, roots);
-  }
-  std::string base = ARequest == "~" ? UserConfigDir() : std::string(ARequest);
-  // The first line is the folder without its trailing separator: a Windows drive root
-  // becomes "C:", the POSIX root stays "/".
-  std::string first = base;
-  while (first.size() > 1 && IsPathSeparator(first.back())) first.pop_back();
-  if (!IsPathSeparator(base.back())) base += PathSeparator;
-
-  std::optional<std::vector<TDirEntry>> listed;
-  try {
-    listed = ListFolder(base);
-  } catch (const TError& e) {
-    throw TError(first + ": " + e.what());
-  }
-  std::vector<TDirEntry> entries;
-  if (!listed) return BuildDirListing(first, entries);
-  for (TDirEntry& entry : *listed) {
-    // TAB, CR and LF separate the fields and lines of a listing: such a name would forge entries.
-    if (entry.Name.find_first_of("\t\r\n") != std::string::npos) continue;
-    entries.push_back(std::move(entry));
-  }
-  return BuildDirListing(first, entries);
-}
-
-// ---- one job at a time --------------------------------------------------------------------
 
 TSerialJobs::~TSerialJobs() {
   Clear();
