@@ -6,6 +6,10 @@
 #include <thread>
 
 #include "protocol/Credentials.h"
+#include "protocol/LocalFiles.h"
+#if TLM_WITH_E2E
+#include "protocol/SecureStore.h"
+#endif
 
 namespace tlm {
 
@@ -95,6 +99,20 @@ TClientApp::TClientApp(IUiDispatcher& AUi, TEnvironment AEnv, TClientParts APart
   FParts.Services.Clipboard = &FClipRoute;
   FQuality = FConfig.DefaultQuality();
   FRecent = FConfig.GetRecent();
+#if TLM_WITH_E2E
+  // Beside config.ini, the owner's alone; read once here, so the main window shows the code
+  // from the start.
+  try {
+    TLoadedIdentity loaded = LoadOrCreateIdentity(JoinPath(FConfig.Folder(), IdentityFileName));
+    if (!loaded.Replaced.empty())
+      FSecurityProblem = "보안 키 파일을 읽을 수 없어 새 키를 만들었습니다 (이전 파일: " + loaded.Replaced + ")";
+    FIdentity = loaded.Key;
+    FSecurityCode = tlm::SecurityCode(FIdentity->PublicKey());
+  } catch (const std::exception& e) {
+    FSecurityProblem = std::string("보안 키를 저장하지 못해 이 컴퓨터로의 접속은 암호화되지 않습니다: ") + e.what();
+  }
+  FPins = std::make_shared<TPinFile>(JoinPath(FConfig.Folder(), PinFileName));
+#endif
 }
 
 TClientApp::~TClientApp() {
@@ -129,6 +147,11 @@ void TClientApp::Start() {
   FHost = std::make_unique<THostAgent>(FUi, FEnv.RelayHostOrDefault(), FParts.RelayPort, deviceKey,
                                        FConfig.PasswordHash(), FParts.Services, FParts.Timings);
   FHost->SetQuality(FQuality);
+#if TLM_WITH_E2E
+  FHost->SetSecurity(FIdentity, FConfig.RequireEncryption());
+#endif
+  FHost->OnSessionSecurity = [this](const std::string& AText) { AddLog(AText); };
+  if (!FSecurityProblem.empty()) AddLog(FSecurityProblem);
   FHost->OnID = [this](const std::string& AText) { HostID(AText); };
   FHost->OnStatus = [this](const std::string& AText) {
     Notify([&](IClientView& AView) { AView.HostStatusChanged(AText); });
@@ -184,28 +207,39 @@ void TClientApp::Connect(const std::string& AID, const std::string& APassword) {
   if (CheckTarget(AID) != ETargetProblem::None) return;
   // By value: the recent list AID may come from is rebuilt below.
   const std::string target = AID;
-  std::string proof;
   const std::string password = TrimControl(APassword);
-  if (!password.empty()) proof = MakeSessionProof(target, HashPassword(password));
   const bool known = std::any_of(FRecent.begin(), FRecent.end(), [&](const TRecentItem& AItem) { return AItem.ID == target; });
   FNewRecentID = known ? std::string() : target;
   SaveConfig([&] { FConfig.AddRecent(target, ""); });
   RefreshRecent();
-  OpenViewer(target, FConfig.MyName(), proof);
+  OpenViewer(target, FConfig.MyName(), password);
 }
 
-void TClientApp::OpenViewer(const std::string& ATarget, const std::string& AName, const std::string& AProof) {
+void TClientApp::OpenViewer(const std::string& ATarget, const std::string& AName, const std::string& APassword) {
   if (!FParts.OpenViewer) return;
-  FParts.OpenViewer(
-      TViewerRequest{FEnv.RelayHostOrDefault(), FParts.RelayPort, ATarget, AName, AProof, FQuality, FEnv.ResultFile});
+  TViewerRequest request;
+  request.Server = FEnv.RelayHostOrDefault();
+  request.Port = FParts.RelayPort;
+  request.TargetID = ATarget;
+  request.MyName = AName;
+  request.DefaultQuality = FQuality;
+  request.ResultFile = FEnv.ResultFile;
+  // The static proof is for partners of the plain wire; a viewer that offers encryption never
+  // sends it (docs/end-to-end-encryption.md).
+  if (!APassword.empty()) {
+    request.PasswordHash = HashPassword(APassword);
+    request.Proof = MakeSessionProof(ATarget, request.PasswordHash);
+  }
+  request.OwnID = FMyID;
+  request.Pins = FPins;
+  request.RequireEncryption = FConfig.RequireEncryption();
+  FParts.OpenViewer(request);
 }
 
 void TClientApp::AutoConnect() {
   // The environment's ID and password are used as they stand: scripts pass exact values.
   const std::string& target = FEnv.AutoConnect;
-  std::string proof;
-  if (!FEnv.AutoPassword.empty()) proof = MakeSessionProof(target, HashPassword(FEnv.AutoPassword));
-  OpenViewer(target, "AutoViewer", proof);
+  OpenViewer(target, "AutoViewer", FEnv.AutoPassword);
 }
 
 void TClientApp::ViewerRefused(const std::string& AID, ERelayRefusal AKind) {
@@ -311,7 +345,11 @@ void TClientApp::HostConsent(const TConsentQuestion& AQuestion) {
   else if (AQuestion.Cause == EConsentCause::JustEnded)
     why = "방금 연결을 끊었으므로 비밀번호가 맞아도 다시 묻습니다.\r\n";
   const std::string text = "원격 지원 접속 요청이 있습니다.\r\n요청자: " + AQuestion.ViewerName + " (" +
-                           AQuestion.ViewerIP + ")\r\n" + why + "\r\n이 접속을 허용하시겠습니까?";
+                           AQuestion.ViewerIP + ")\r\n" + why +
+                           (AQuestion.SessionCode.empty()
+                                ? std::string("암호화되지 않은 연결입니다.\r\n")
+                                : "세션 코드: " + AQuestion.SessionCode + " (상담원 화면의 코드와 같은지 확인하세요)\r\n") +
+                           "\r\n이 접속을 허용하시겠습니까?";
   Notify([&](IClientView& AView) { AView.ConsentAsked(AQuestion, text); });
 }
 

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,7 @@
 #include "protocol/LifeGuard.h"
 #include "protocol/Messages.h"
 #include "protocol/RelayRefusals.h"
+#include "protocol/SecurePins.h"
 
 namespace tlm {
 
@@ -36,6 +38,12 @@ struct TViewerRequest {
   std::string Proof;
   int DefaultQuality = QualityStandard;
   std::string ResultFile;  // unattended runs: where the first frame's size goes ("" : none)
+  // End-to-end encryption: offered whenever the build has it (Pins set). The password only
+  // enters the handshake as its hash; OwnID is this program's own host ID.
+  std::string PasswordHash;
+  std::string OwnID;
+  std::shared_ptr<IPinStore> Pins;
+  bool RequireEncryption = false;
 };
 using TViewerOpener = std::function<void(const TViewerRequest& ARequest)>;
 
@@ -138,6 +146,8 @@ public:
   const TEnvironment& Environment() const { return FEnv; }
   const TAppConfig& Config() const { return FConfig; }
   THostAgent* Host() const { return FHost.get(); }
+  // This host's "보안 코드", for the helper to read out; "" where the build or the key file has none.
+  const std::string& SecurityCode() const { return FSecurityCode; }
 
   // What the user does.
   ETargetProblem CheckTarget(const std::string& AID) const;
@@ -163,7 +173,8 @@ private:
   // Runs a configuration write; a failure goes to the views, the program goes on.
   void SaveConfig(const std::function<void()>& AWrite);
   void RefreshRecent();
-  void OpenViewer(const std::string& ATarget, const std::string& AName, const std::string& AProof);
+  // APassword: as typed (trimmed), or empty.
+  void OpenViewer(const std::string& ATarget, const std::string& AName, const std::string& APassword);
   void AutoConnect();
   void SetSession(bool AInSession);
   void ApplyViewerClipboard(const std::string& AText);
@@ -204,6 +215,12 @@ private:
   TClipboardRoute FClipRoute{*this};
   std::unique_ptr<ISessionClipboard> FSessionClip;
   TLifeGuardRef FGuard = NewLifeGuard();
+  std::string FSecurityCode;
+  std::string FSecurityProblem;  // the key file could not be read or made: said at Start
+#if TLM_WITH_E2E
+  std::optional<TIdentityKey> FIdentity;
+#endif
+  std::shared_ptr<IPinStore> FPins;  // null where the build has no end-to-end encryption
   // Last: destroyed first, while everything its events reach is still there.
   std::unique_ptr<THostAgent> FHost;
 };

@@ -159,6 +159,13 @@ void TfrmClientMain::BuildControls() {
   lblStatus->setObjectName(QStringLiteral("lblStatus"));
   lblStatus->resize(300, 17);
   SetTextColor(lblStatus, Grey);
+  // Read out on the phone, it lets the helper check that the program reached is this one.
+  lblSecurityCode = MakeLabel(pnlMy, 20, 208, UiFont(11));
+  lblSecurityCode->setObjectName(QStringLiteral("lblSecurityCode"));
+  lblSecurityCode->resize(310, 17);
+  SetTextColor(lblSecurityCode, Grey);
+  lblSecurityCode->setText(FCore.SecurityCode().empty() ? QString()
+                                                        : QStringLiteral("보안 코드 ") + Q(FCore.SecurityCode()));
 
   pnlRemote = new QWidget(this);
   pnlRemote->setGeometry(392, 88, 344, 232);

@@ -116,6 +116,7 @@ private:
   QPushButton* btnSetPw = nullptr;
   QCheckBox* chkAutoPw = nullptr;
   QLabel* lblStatus = nullptr;
+  QLabel* lblSecurityCode = nullptr;
   QWidget* pnlRemote = nullptr;
   QLabel* lblRemoteCaption = nullptr;
   QLabel* lblRemoteHint = nullptr;

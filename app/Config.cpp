@@ -160,6 +160,8 @@ void TAppConfig::SetMyName(const std::string& AName) { Set("MyName", AName); }
 
 bool TAppConfig::RelayTls() const { return Get("RelayTls") == "1"; }
 
+bool TAppConfig::RequireEncryption() const { return Get("RequireEncryption") == "1"; }
+
 std::vector<TRecentItem> TAppConfig::GetRecent() const {
   if (FUnsavedRecent) return *FUnsavedRecent;
   CSimpleIniA ini;

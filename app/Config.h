@@ -55,6 +55,9 @@ public:
   // RelayTls=1: reach the relay over TLS (the environment's TLMREMOTE_TLS=1 does it too).
   // There is no setter: it is set by editing the file, as the relay must offer TLS first.
   bool RelayTls() const;
+  // RequireEncryption=1: sessions with a partner without end-to-end encryption are refused,
+  // as viewer and as host. Default 0 (such sessions run, shown as unencrypted); no setter.
+  bool RequireEncryption() const;
   // Entries of the Recent section in file order, whatever their keys; empty IDs skipped.
   std::vector<TRecentItem> GetRecent() const;
   // Puts the ID first, drops its older entry, and rewrites the section as r0..r9.

@@ -97,6 +97,15 @@ int main(int argc, char** argv) {
     // A closed viewer has ended its session; the window goes with it.
     viewer->setAttribute(Qt::WA_DeleteOnClose);
     viewer->SetResultFile(ARequest.ResultFile);
+    if (ARequest.Pins) {
+      tlm::TViewerSecurity security;
+      security.Offer = true;
+      security.PasswordHash = ARequest.PasswordHash;
+      security.OwnId = ARequest.OwnID;
+      security.Pins = ARequest.Pins;
+      security.RequireEncryption = ARequest.RequireEncryption;
+      viewer->SetSecurity(std::move(security));
+    }
     viewer->OnRefused = [&core, target = ARequest.TargetID](tlm::ERelayRefusal AKind) {
       if (core) core->ViewerRefused(target, AKind);
     };

@@ -426,7 +426,8 @@ TEST_F(MainWindowTest, ConsentQuestionIsAskedInTheWindowsBox) {
     ASSERT_TRUE(WaitFor([&] { return relay.Saw(allow ? MsgAdmitAccept : MsgAdmitReject); }));
     ASSERT_EQ(Questions.size(), 1);
     EXPECT_EQ(Questions[0],
-              "원격 지원 접속 요청이 있습니다.\r\n요청자: 지원팀 (10.0.0.5)\r\n\r\n이 접속을 허용하시겠습니까?");
+              "원격 지원 접속 요청이 있습니다.\r\n요청자: 지원팀 (10.0.0.5)\r\n암호화되지 않은 연결입니다.\r\n\r\n"
+              "이 접속을 허용하시겠습니까?");
     Close();
   }
 }
