@@ -377,7 +377,7 @@ bool TViewerSession::SecureDispatch(const TPacket& APacket) {
       case TViewerWaitingPacket::Ignore:
         return true;
       case TViewerWaitingPacket::Abort:
-        HandshakeFailed(AbortText(ParseAbort(APacket.Payload)), false, TAbortReason::Other);
+        HostRefused(AbortText(ParseAbort(APacket.Payload)));
         return true;
       case TViewerWaitingPacket::PlainTraffic: {
         // A host without the handshake, or a relay that stripped it.
@@ -438,7 +438,7 @@ bool TViewerSession::SecureDispatch(const TPacket& APacket) {
   }
   // Awaiting the host's admission: only its sealed word, or its abort.
   if (APacket.Type == MsgSecureAbort) {
-    HandshakeFailed(AbortText(ParseAbort(APacket.Payload)), false, TAbortReason::Other);
+    HostRefused(AbortText(ParseAbort(APacket.Payload)));
     return true;
   }
   if (APacket.Type != MsgSealed) {
@@ -484,6 +484,21 @@ void TViewerSession::HandshakeFailed(const std::string& AText, bool ASendAbort, 
   FChannel.End(AText);
 }
 
+void TViewerSession::HostRefused(const std::string& AText) {
+  // The host's answer to the request, as a relay's refusal would be: told once, and final.
+  FHandshake.reset();
+  FSecurePhase.store(ESecurePhase::Off);
+  FSecureRefused.store(true);
+  if (!FRelayErrorSeen.exchange(true)) {
+    const std::string text = CutUtf8(AText, MaxStatusChars);
+    Status("오류: " + text);
+    Post([this, text] {
+      if (OnRelayError) OnRelayError(text);
+    });
+  }
+  FChannel.End(AText);
+}
+
 bool TViewerSession::TrustChangedKey() {
   std::optional<TPublicKey> key;
   {
@@ -503,6 +518,21 @@ bool TViewerSession::TrustChangedKey() {
 
 void TViewerSession::StartHandshake() { SessionStarted(); }
 bool TViewerSession::SecureDispatch(const TPacket&) { return false; }
+void TViewerSession::HostRefused(const std::string& AText) {
+  // The host's answer to the request, as a relay's refusal would be: told once, and final.
+  FHandshake.reset();
+  FSecurePhase.store(ESecurePhase::Off);
+  FSecureRefused.store(true);
+  if (!FRelayErrorSeen.exchange(true)) {
+    const std::string text = CutUtf8(AText, MaxStatusChars);
+    Status("오류: " + text);
+    Post([this, text] {
+      if (OnRelayError) OnRelayError(text);
+    });
+  }
+  FChannel.End(AText);
+}
+
 bool TViewerSession::TrustChangedKey() { return false; }
 
 #endif

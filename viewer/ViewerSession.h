@@ -157,7 +157,8 @@ public:
   std::function<void(const std::string& AName, bool AComplete)> OnUploadDone;
   std::function<void(const std::string& APath)> OnDownloaded;  // a file stored whole
   std::function<void(const std::string& AText)> OnConnectFailed;  // the error; nothing was sent
-  std::function<void(const std::string& AText)> OnRelayError;     // a refusal or relay failure
+  // A refusal (the relay's, or the host's inside the handshake) or a relay failure.
+  std::function<void(const std::string& AText)> OnRelayError;
   std::function<void(const std::string& AReason)> OnEnded;        // partner ended or connection lost
   std::function<void()> OnResultWritten;
   // Encryption: the host's key is verified (before admission, so a consent prompt's code can
@@ -192,6 +193,8 @@ private:
 #if TLM_WITH_E2E
   // Ends the session for AText; ASendAbort: tell the host why (AReason) first.
   void HandshakeFailed(const std::string& AText, bool ASendAbort, TAbortReason AReason);
+  // The host aborted the handshake: its reason is the refusal the window shows.
+  void HostRefused(const std::string& AText);
 #endif
   void ChannelEnded(const std::string& AWhy, bool AConnected);
   void SessionStarted();

@@ -45,6 +45,7 @@ public:
     Session->OnStatus = [this](const std::string& t) { Statuses.push_back(t); };
     Session->OnChat = [this](const std::string& t) { Chats.push_back(t); };
     Session->OnEnded = [this](const std::string& t) { Ended.push_back(t); };
+    Session->OnRelayError = [this](const std::string& t) { Refusals.push_back(t); };
     Session->OnSecured = [this](const TViewerSecureInfo& i) { Secured = i; };
     Session->OnPlainConnection = [this] { PlainShown = true; };
     Session->OnKeyChanged = [this](const std::string& o, const std::string& n) { Changed = {o, n}; };
@@ -97,7 +98,7 @@ public:
   test::TLoopbackListener Listener;
   std::unique_ptr<TTcpConnection> Peer;
   std::unique_ptr<TViewerSession> Session;
-  std::vector<std::string> Statuses, Chats, Ended;
+  std::vector<std::string> Statuses, Chats, Ended, Refusals;
   std::optional<TViewerSecureInfo> Secured;
   std::optional<std::pair<std::string, std::string>> Changed;
   bool PlainShown = false;
@@ -220,8 +221,10 @@ TEST_F(ViewerSecureSessionTest, AWrongPasswordEndsTheSessionWithItsOwnWords) {
   ASSERT_EQ(confirm.Type, MsgSecureConfirm);
   EXPECT_THROW(host.OnConfirm(confirm.Payload), TSecureError);
   Send(MsgSecureAbort, BuildAbort(TAbortReason::WrongPassword));
-  ASSERT_TRUE(WaitFor([&] { return !Ended.empty(); }));
-  EXPECT_EQ(Ended[0], "비밀번호가 맞지 않습니다");
+  // The host's refusal, told as a relay's refusal is: once, in a box, final.
+  ASSERT_TRUE(WaitFor([&] { return !Refusals.empty() && Session->State() == TViewerSession::EState::Failed; }));
+  EXPECT_EQ(Refusals, std::vector<std::string>{"비밀번호가 맞지 않습니다"});
+  EXPECT_TRUE(Ended.empty());
   EXPECT_FALSE(Pins->Find(HostId)) << "nothing pinned from a session that never came about";
   EXPECT_TRUE(PeerSeesClose());
 }
