@@ -150,7 +150,10 @@ void TClientApp::Start() {
 #if TLM_WITH_E2E
   FHost->SetSecurity(FIdentity, FConfig.RequireEncryption());
 #endif
-  FHost->OnSessionSecurity = [this](const std::string& AText) { AddLog(AText); };
+  // The agent logs it; the windows show it for as long as the session lasts.
+  FHost->OnSessionSecurity = [this](const std::string& AText) {
+    Notify([&](IClientView& AView) { AView.SessionSecurityChanged(AText); });
+  };
   if (!FSecurityProblem.empty()) AddLog(FSecurityProblem);
   FHost->OnID = [this](const std::string& AText) { HostID(AText); };
   FHost->OnStatus = [this](const std::string& AText) {

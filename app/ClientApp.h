@@ -95,6 +95,9 @@ public:
   virtual void ConsentAsked(const TConsentQuestion& /*AQuestion*/, const std::string& /*AText*/) {}
   virtual void ConsentClosed() {}  // the open question is void: close its box
   virtual void SessionChanged(bool /*AInSession*/) {}
+  // How the session that just started is protected: "암호화됨 · 세션 코드 …", or
+  // PlainConnectionText for as long as it runs in clear.
+  virtual void SessionSecurityChanged(const std::string& /*AText*/) {}
   virtual void RecentChanged() {}
   virtual void ViewerRefused(const TViewerRefusal& /*ARefusal*/) {}
   // A configuration write failed; the program goes on with the changed value (AText says so).

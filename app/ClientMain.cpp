@@ -164,8 +164,7 @@ void TfrmClientMain::BuildControls() {
   lblSecurityCode->setObjectName(QStringLiteral("lblSecurityCode"));
   lblSecurityCode->resize(310, 17);
   SetTextColor(lblSecurityCode, Grey);
-  lblSecurityCode->setText(FCore.SecurityCode().empty() ? QString()
-                                                        : QStringLiteral("보안 코드 ") + Q(FCore.SecurityCode()));
+  ShowSecurityCode();
 
   pnlRemote = new QWidget(this);
   pnlRemote->setGeometry(392, 88, 344, 232);
@@ -392,7 +391,22 @@ void TfrmClientMain::SendChatLine() {
   if (FCore.SendChat(U(edtChat->text()))) edtChat->clear();
 }
 
+void TfrmClientMain::ShowSecurityCode() {
+  SetTextColor(lblSecurityCode, Grey);
+  lblSecurityCode->setStyleSheet(QString());
+  lblSecurityCode->setText(FCore.SecurityCode().empty() ? QString()
+                                                        : QStringLiteral("보안 코드 ") + Q(FCore.SecurityCode()));
+}
+
+void TfrmClientMain::SessionSecurityChanged(const std::string& AText) {
+  // In clear: said plainly, in the colour of a warning, for as long as the session lasts.
+  const bool plain = AText == PlainConnectionText;
+  lblSecurityCode->setStyleSheet(plain ? QStringLiteral("color: #C0392B; font-weight: bold;") : QString());
+  lblSecurityCode->setText(Q(AText));
+}
+
 void TfrmClientMain::SessionChanged(bool AInSession) {
+  if (!AInSession) ShowSecurityCode();
   btnEndSession->setVisible(AInSession);
   edtChat->setVisible(AInSession);
   ChangeLog([&] { mmoLog->resize(264, AInSession ? 118 : 144); });

@@ -75,6 +75,8 @@ private:
   void ConsentAsked(const TConsentQuestion& AQuestion, const std::string& AText) override;
   void ConsentClosed() override;
   void SessionChanged(bool AInSession) override;
+  void SessionSecurityChanged(const std::string& AText) override;
+  void ShowSecurityCode();
   void RecentChanged() override;
   void ConfigWriteFailed(const std::string& AText) override;
 

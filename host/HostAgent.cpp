@@ -167,7 +167,6 @@ void THostAgent::ConnectLoop() {
 #endif
     FSecureTicket = 0;
     FSecureVerdict = 0;
-    FPlainAdmitted = false;
     // The channel has ended and stopped its writer, so a capture thread or a file sender that
     // waited for room has been released, and ending the session cannot wait for the network.
     EndSession();
@@ -292,7 +291,6 @@ void THostAgent::HandleConnectRequest(TPacketWriter& AReply, const TBytes& AData
 #endif
   // This request runs in clear, as a peer without the handshake speaks.
   AReply.PlainSession();
-  FPlainAdmitted = true;
 
   const std::optional<EConsentCause> cause = FAdmission.Check(FID, proof, TickMs());
   if (!cause) {
@@ -443,7 +441,6 @@ void THostAgent::EndSession() {
   }
   if (!session) return;
   session->Close();  // the capture thread and a running file send stop by themselves
-  FPlainAdmitted = false;
   if (FSealed) {
     // Nothing of this session may leave in clear afterwards, nor open under its keys.
     FSealed = false;

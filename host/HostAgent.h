@@ -240,7 +240,6 @@ private:
   std::atomic<bool> FReRegister{false};  // a refused encrypted session: reconnect without the wait
 
   bool FRequireEncryption = false;  // set before Start
-  bool FPlainAdmitted = false;      // reader thread: the coming session runs in clear
   bool FSealed = false;             // reader thread: the current session runs sealed
   // The consent question of the encrypted request, and the verdict on it (EConsentEnd + 1;
   // 0: none yet), which the reader applies.

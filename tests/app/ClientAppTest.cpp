@@ -29,6 +29,7 @@ public:
   std::vector<std::string> Chats;
   std::vector<std::string> Questions;
   std::vector<bool> Sessions;
+  std::vector<std::string> Securities;
   std::vector<TViewerRefusal> Refusals;
   std::vector<std::string> ConfigErrors;
   int RecentChanges = 0;
@@ -57,6 +58,7 @@ public:
   }
   void ConsentClosed() override { ++ConsentCloses; }
   void SessionChanged(bool AInSession) override { Sessions.push_back(AInSession); }
+  void SessionSecurityChanged(const std::string& AText) override { Securities.push_back(AText); }
   void RecentChanged() override { ++RecentChanges; }
   void ViewerRefused(const TViewerRefusal& ARefusal) override { Refusals.push_back(ARefusal); }
   void ConfigWriteFailed(const std::string& AText) override { ConfigErrors.push_back(AText); }
@@ -553,6 +555,9 @@ TEST_F(ClientAppTest, WithdrawnAndUnansweredQuestionsCloseThePrompt) {
 TEST_F(ClientAppTest, ChatReplyAndEndSession) {
   TScriptedRelay relay("909090909");
   OpenInSession(relay, "909090909");
+  // The scripted relay started a session nobody encrypted: the window is told so.
+  ASSERT_TRUE(Wait([&] { return !View.Securities.empty(); }));
+  EXPECT_EQ(View.Securities, std::vector<std::string>{std::string(PlainConnectionText)});
   EXPECT_FALSE(Core->SendChat("  ")) << "blank lines are not sent";
   EXPECT_TRUE(Core->SendChat("네, 보고 있습니다"));
   ASSERT_TRUE(Wait([&] { return relay.Saw(MsgChat); }));
