@@ -518,21 +518,6 @@ bool TViewerSession::TrustChangedKey() {
 
 void TViewerSession::StartHandshake() { SessionStarted(); }
 bool TViewerSession::SecureDispatch(const TPacket&) { return false; }
-void TViewerSession::HostRefused(const std::string& AText) {
-  // The host's answer to the request, as a relay's refusal would be: told once, and final.
-  FHandshake.reset();
-  FSecurePhase.store(ESecurePhase::Off);
-  FSecureRefused.store(true);
-  if (!FRelayErrorSeen.exchange(true)) {
-    const std::string text = CutUtf8(AText, MaxStatusChars);
-    Status("오류: " + text);
-    Post([this, text] {
-      if (OnRelayError) OnRelayError(text);
-    });
-  }
-  FChannel.End(AText);
-}
-
 bool TViewerSession::TrustChangedKey() { return false; }
 
 #endif
