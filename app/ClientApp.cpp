@@ -8,7 +8,11 @@
 
 #include "protocol/Credentials.h"
 #include "protocol/DisplayName.h"
+#include "protocol/LocalFiles.h"
 #include "protocol/RelayLink.h"
+#if TLM_WITH_E2E
+#include "protocol/SecureStore.h"
+#endif
 
 namespace tlm {
 
@@ -100,6 +104,20 @@ TClientApp::TClientApp(IUiDispatcher& AUi, TEnvironment AEnv, TClientParts APart
   FQuality = FConfig.DefaultQuality();
   FRecent = FConfig.GetRecent();
   FRelayTls = ConfiguredRelayTls();
+#if TLM_WITH_E2E
+  // Beside config.ini, the owner's alone; read once here, so the main window shows the code
+  // from the start.
+  try {
+    TLoadedIdentity loaded = LoadOrCreateIdentity(JoinPath(FConfig.Folder(), IdentityFileName));
+    if (!loaded.Replaced.empty())
+      FSecurityProblem = "보안 키 파일을 읽을 수 없어 새 키를 만들었습니다 (이전 파일: " + loaded.Replaced + ")";
+    FIdentity = loaded.Key;
+    FSecurityCode = tlm::SecurityCode(FIdentity->PublicKey());
+  } catch (const std::exception& e) {
+    FSecurityProblem = std::string("보안 키를 저장하지 못해 이 컴퓨터로의 접속은 암호화되지 않습니다: ") + e.what();
+  }
+  FPins = std::make_shared<TPinFile>(JoinPath(FConfig.Folder(), PinFileName));
+#endif
 }
 
 TClientApp::~TClientApp() {
@@ -136,6 +154,14 @@ void TClientApp::Start() {
   FHost = std::make_unique<THostAgent>(FUi, RelayHost(), FParts.RelayPort, deviceKey,
                                        FConfig.PasswordHash(), FParts.Services, FParts.Timings);
   FHost->SetQuality(FQuality);
+#if TLM_WITH_E2E
+  FHost->SetSecurity(FIdentity, FConfig.RequireEncryption());
+#endif
+  // The agent logs it; the windows show it for as long as the session lasts.
+  FHost->OnSessionSecurity = [this](const std::string& AText) {
+    Notify([&](IClientView& AView) { AView.SessionSecurityChanged(AText); });
+  };
+  if (!FSecurityProblem.empty()) AddLog(FSecurityProblem);
   FHost->OnID = [this](const std::string& AText) { HostID(AText); };
   FHost->OnStatus = [this](const std::string& AText) {
     Notify([&](IClientView& AView) { AView.HostStatusChanged(AText); });
@@ -193,27 +219,25 @@ ETargetProblem TClientApp::CheckTarget(const std::string& AID) const {
 }
 
 bool TClientApp::ConnectRemembered(const std::string& AID) {
-  const std::string proof = FConfig.RecentProof(AID);
-  if (proof.empty() || CheckTarget(AID) != ETargetProblem::None) return false;
-  ConnectWithProof(AID, proof);
+  const std::string hash = FConfig.RecentPasswordHash(AID);
+  if (hash.empty() || CheckTarget(AID) != ETargetProblem::None) return false;
+  ConnectWithHash(AID, hash);
   return true;
 }
 
 void TClientApp::Connect(const std::string& AID, const std::string& APassword, bool ARemember) {
   if (CheckTarget(AID) != ETargetProblem::None) return;
-  std::string proof;
   const std::string password = TrimControl(APassword);
-  if (!password.empty()) proof = MakeSessionProof(AID, HashPassword(password));
-  // Only a proof is kept, never the password; a connection without the wish forgets it.
-  const std::string kept = ARemember ? proof : std::string();
-  SaveConfig([&] { FConfig.SetRecentProof(AID, kept); });
-  ConnectWithProof(AID, proof);
+  const std::string hash = password.empty() ? std::string() : HashPassword(password);
+  // Only the password's hash is kept, never the password; a connection without the wish forgets it.
+  SaveConfig([&] { FConfig.SetRecentPasswordHash(AID, ARemember ? hash : std::string()); });
+  ConnectWithHash(AID, hash);
 }
 
-void TClientApp::ConnectWithProof(const std::string& AID, const std::string& AProof) {
+void TClientApp::ConnectWithHash(const std::string& AID, const std::string& APasswordHash) {
   // By value: the recent list AID may come from is rebuilt below.
   const std::string target = AID;
-  const std::string proof = AProof;
+  const std::string hash = APasswordHash;
   const bool known = std::any_of(FRecent.begin(), FRecent.end(), [&](const TRecentItem& AItem) { return AItem.ID == target; });
   FNewRecentID = known ? std::string() : target;
   std::string name;  // the entry's name stays with it
@@ -221,13 +245,30 @@ void TClientApp::ConnectWithProof(const std::string& AID, const std::string& APr
     if (item.ID == target) name = item.Name;
   SaveConfig([&] { FConfig.AddRecent(target, name); });
   RefreshRecent();
-  OpenViewer(target, FConfig.MyName(), proof);
+  OpenViewer(target, FConfig.MyName(), hash);
 }
 
-void TClientApp::OpenViewer(const std::string& ATarget, const std::string& AName, const std::string& AProof) {
+void TClientApp::OpenViewer(const std::string& ATarget, const std::string& AName, const std::string& APasswordHash) {
   if (!FParts.OpenViewer) return;
-  FParts.OpenViewer(TViewerRequest{RelayHost(), FParts.RelayPort, FRelayTls, ATarget, AName, AProof, FQuality,
-                                   FEnv.ResultFile, FEnv.DownloadFolder()});
+  TViewerRequest request;
+  request.Server = RelayHost();
+  request.Port = FParts.RelayPort;
+  request.Tls = FRelayTls;
+  request.TargetID = ATarget;
+  request.MyName = AName;
+  request.DefaultQuality = FQuality;
+  request.ResultFile = FEnv.ResultFile;
+  request.DownloadDir = FEnv.DownloadFolder();
+  // The static proof is for partners of the plain wire; a viewer that offers encryption never
+  // sends it (docs/end-to-end-encryption.md).
+  if (!APasswordHash.empty()) {
+    request.PasswordHash = APasswordHash;
+    request.Proof = MakeSessionProof(ATarget, request.PasswordHash);
+  }
+  request.OwnID = FMyID;
+  request.Pins = FPins;
+  request.RequireEncryption = FConfig.RequireEncryption();
+  FParts.OpenViewer(request);
 }
 
 TRelayTlsChoice TClientApp::ConfiguredRelayTls() const {
@@ -275,9 +316,7 @@ void TClientApp::SetKeepRunningOnClose(bool AKeep) {
 void TClientApp::AutoConnect() {
   // The environment's ID and password are used as they stand: scripts pass exact values.
   const std::string& target = FEnv.AutoConnect;
-  std::string proof;
-  if (!FEnv.AutoPassword.empty()) proof = MakeSessionProof(target, HashPassword(FEnv.AutoPassword));
-  OpenViewer(target, "AutoViewer", proof);
+  OpenViewer(target, "AutoViewer", FEnv.AutoPassword.empty() ? std::string() : HashPassword(FEnv.AutoPassword));
 }
 
 void TClientApp::ViewerRefused(const std::string& AID, ERelayRefusal AKind) {
@@ -289,7 +328,7 @@ void TClientApp::ViewerRefused(const std::string& AID, ERelayRefusal AKind) {
     refusal.Forgotten = true;
     SaveConfig([&] {
       FConfig.RemoveRecent(AID);
-      FConfig.SetRecentProof(AID, "");
+      FConfig.SetRecentPasswordHash(AID, "");
     });
     RefreshRecent();
   }
@@ -309,7 +348,7 @@ void TClientApp::RemoveRecent(size_t AIndex) {
   const std::string id = FRecent[AIndex].ID;
   SaveConfig([&] {
     FConfig.RemoveRecent(id);
-    FConfig.SetRecentProof(id, "");
+    FConfig.SetRecentPasswordHash(id, "");
   });
   RefreshRecent();
 }
@@ -410,7 +449,11 @@ void TClientApp::HostConsent(const TConsentQuestion& AQuestion) {
   else if (AQuestion.Cause == EConsentCause::JustEnded)
     why = "방금 연결을 끊었으므로 비밀번호가 맞아도 다시 묻습니다.\r\n";
   const std::string text = "원격 지원 접속 요청이 있습니다.\r\n요청자: " + AQuestion.ViewerName + " (" +
-                           AQuestion.ViewerIP + ")\r\n" + why + "\r\n이 접속을 허용하시겠습니까?";
+                           AQuestion.ViewerIP + ")\r\n" + why +
+                           (AQuestion.SessionCode.empty()
+                                ? std::string("암호화되지 않은 연결입니다.\r\n")
+                                : "세션 코드: " + AQuestion.SessionCode + " (상담원 화면의 코드와 같은지 확인하세요)\r\n") +
+                           "\r\n이 접속을 허용하시겠습니까?";
   Notify([&](IClientView& AView) { AView.ConsentAsked(AQuestion, text); });
 }
 

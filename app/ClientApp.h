@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,7 @@
 #include "protocol/Messages.h"
 #include "protocol/RelayLink.h"
 #include "protocol/RelayRefusals.h"
+#include "protocol/SecurePins.h"
 
 namespace tlm {
 
@@ -40,6 +42,12 @@ struct TViewerRequest {
   int DefaultQuality = QualityStandard;
   std::string ResultFile;  // unattended runs: where the first frame's size goes ("" : none)
   std::string DownloadDir;  // where received files land
+  // End-to-end encryption: offered whenever the build has it (Pins set). The password only
+  // enters the handshake as its hash; OwnID is this program's own host ID.
+  std::string PasswordHash;
+  std::string OwnID;
+  std::shared_ptr<IPinStore> Pins;
+  bool RequireEncryption = false;
 };
 using TViewerOpener = std::function<void(const TViewerRequest& ARequest)>;
 
@@ -92,6 +100,9 @@ public:
   virtual void ConsentAsked(const TConsentQuestion& /*AQuestion*/, const std::string& /*AText*/) {}
   virtual void ConsentClosed() {}  // the open question is void: close its box
   virtual void SessionChanged(bool /*AInSession*/) {}
+  // How the session that just started is protected: "암호화됨 · 세션 코드 …", or
+  // PlainConnectionText for as long as it runs in clear.
+  virtual void SessionSecurityChanged(const std::string& /*AText*/) {}
   virtual void RecentChanged() {}
   virtual void ViewerRefused(const TViewerRefusal& /*ARefusal*/) {}
   // A configuration write failed; the program goes on with the changed value (AText says so).
@@ -149,6 +160,8 @@ public:
   const TEnvironment& Environment() const { return FEnv; }
   const TAppConfig& Config() const { return FConfig; }
   THostAgent* Host() const { return FHost.get(); }
+  // This host's "보안 코드", for the helper to read out; "" where the build or the key file has none.
+  const std::string& SecurityCode() const { return FSecurityCode; }
 
   // What the user does.
   ETargetProblem CheckTarget(const std::string& AID) const;
@@ -160,7 +173,7 @@ public:
   void Connect(const std::string& AID, const std::string& APassword, bool ARemember = false);
   // A kept proof for AID: connects with it at once (true); false when none is kept.
   bool ConnectRemembered(const std::string& AID);
-  bool RemembersProof(const std::string& AID) const { return !FConfig.RecentProof(AID).empty(); }
+  bool RemembersPassword(const std::string& AID) const { return !FConfig.RecentPasswordHash(AID).empty(); }
   // A viewer session's relay refused the connection to AID.
   void ViewerRefused(const std::string& AID, ERelayRefusal AKind);
   void RemoveRecent(size_t AIndex);
@@ -204,8 +217,9 @@ private:
   // Runs a configuration write; a failure goes to the views, the program goes on.
   void SaveConfig(const std::function<void()>& AWrite);
   void RefreshRecent();
-  void OpenViewer(const std::string& ATarget, const std::string& AName, const std::string& AProof);
-  void ConnectWithProof(const std::string& AID, const std::string& AProof);
+  // APasswordHash: the typed password's hash, or empty.
+  void OpenViewer(const std::string& ATarget, const std::string& AName, const std::string& APasswordHash);
+  void ConnectWithHash(const std::string& AID, const std::string& APasswordHash);
   void AutoConnect();
   void SetSession(bool AInSession);
   void ApplyViewerClipboard(const std::string& AText);
@@ -249,6 +263,12 @@ private:
   TClipboardRoute FClipRoute{*this};
   std::unique_ptr<ISessionClipboard> FSessionClip;
   TLifeGuardRef FGuard = NewLifeGuard();
+  std::string FSecurityCode;
+  std::string FSecurityProblem;  // the key file could not be read or made: said at Start
+#if TLM_WITH_E2E
+  std::optional<TIdentityKey> FIdentity;
+#endif
+  std::shared_ptr<IPinStore> FPins;  // null where the build has no end-to-end encryption
   // Last: destroyed first, while everything its events reach is still there.
   std::unique_ptr<THostAgent> FHost;
 };

@@ -252,6 +252,12 @@ void TfrmClientMain::BuildControls() {
   chkBlockInput->setGeometry(236, 206, 100, 19);
   chkBlockInput->hide();
   connect(chkBlockInput, &QCheckBox::toggled, this, [this](bool AOn) { FCore.SetViewerInputBlocked(AOn); });
+  // Under the ID. Read out on the phone, it lets the helper check that the program reached is this one.
+  lblSecurityCode = MakeLabel(pnlMy, 20, 89, UiFont(11));
+  lblSecurityCode->setObjectName(QStringLiteral("lblSecurityCode"));
+  lblSecurityCode->resize(310, 15);
+  SetTextColor(lblSecurityCode, Grey);
+  ShowSecurityCode();
 
   pnlRemote = new QWidget(this);
   pnlRemote->setGeometry(392, 88, 344, 232);
@@ -571,7 +577,22 @@ void TfrmClientMain::SendChatLine() {
   if (FCore.SendChat(U(edtChat->text()))) edtChat->clear();
 }
 
+void TfrmClientMain::ShowSecurityCode() {
+  SetTextColor(lblSecurityCode, Grey);
+  lblSecurityCode->setStyleSheet(QString());
+  lblSecurityCode->setText(FCore.SecurityCode().empty() ? QString()
+                                                        : QStringLiteral("보안 코드 ") + Q(FCore.SecurityCode()));
+}
+
+void TfrmClientMain::SessionSecurityChanged(const std::string& AText) {
+  // In clear: said plainly, in the colour of a warning, for as long as the session lasts.
+  const bool plain = AText == PlainConnectionText;
+  lblSecurityCode->setStyleSheet(plain ? QStringLiteral("color: #C0392B; font-weight: bold;") : QString());
+  lblSecurityCode->setText(Q(AText));
+}
+
 void TfrmClientMain::SessionChanged(bool AInSession) {
+  if (!AInSession) ShowSecurityCode();
   btnEndSession->setVisible(AInSession);
   edtChat->setVisible(AInSession);
   ChangeLog([&] { mmoLog->resize(328, AInSession ? 118 : 144); });

@@ -104,6 +104,8 @@ private:
   void ConsentAsked(const TConsentQuestion& AQuestion, const std::string& AText) override;
   void ConsentClosed() override;
   void SessionChanged(bool AInSession) override;
+  void SessionSecurityChanged(const std::string& AText) override;
+  void ShowSecurityCode();
   void RecentChanged() override;
   void ConfigWriteFailed(const std::string& AText) override;
   void ViewerRefused(const TViewerRefusal& ARefusal) override;
@@ -150,6 +152,7 @@ private:
   QPushButton* btnSetPw = nullptr;
   QCheckBox* chkAutoPw = nullptr;
   QLabel* lblStatus = nullptr;
+  QLabel* lblSecurityCode = nullptr;
   QWidget* pnlRemote = nullptr;
   QLabel* lblRemoteCaption = nullptr;
   QLabel* lblRemoteHint = nullptr;

@@ -178,6 +178,7 @@ std::optional<bool> TAppConfig::KeepRunningOnClose() const {
 }
 
 void TAppConfig::SetKeepRunningOnClose(bool AKeep) { Set("KeepRunningOnClose", AKeep ? "1" : "0"); }
+bool TAppConfig::RequireEncryption() const { return Get("RequireEncryption") == "1"; }
 
 std::vector<TRecentItem> TAppConfig::GetRecent() const {
   if (FUnsavedRecent) return *FUnsavedRecent;
@@ -227,11 +228,11 @@ void TAppConfig::RemoveRecent(const std::string& AID) {
   Flush();
 }
 
-std::string TAppConfig::RecentProof(const std::string& AID) const { return Get(("Proof" + AID).c_str()); }
+std::string TAppConfig::RecentPasswordHash(const std::string& AID) const { return Get(("Remembered" + AID).c_str()); }
 
-void TAppConfig::SetRecentProof(const std::string& AID, const std::string& AProof) {
-  if (AProof.empty() && RecentProof(AID).empty()) return;
-  Set(("Proof" + AID).c_str(), AProof);
+void TAppConfig::SetRecentPasswordHash(const std::string& AID, const std::string& AHash) {
+  if (AHash.empty() && RecentPasswordHash(AID).empty()) return;
+  Set(("Remembered" + AID).c_str(), AHash);
 }
 
 void TAppConfig::RenameRecent(const std::string& AID, const std::string& AName) {

@@ -64,15 +64,19 @@ public:
   // KeepRunningOnClose: the user's answer to "keep running in the tray?" (none until asked).
   std::optional<bool> KeepRunningOnClose() const;
   void SetKeepRunningOnClose(bool AKeep);
+  // RequireEncryption=1: sessions with a partner without end-to-end encryption are refused,
+  // as viewer and as host. Default 0 (such sessions run, shown as unencrypted); no setter.
+  bool RequireEncryption() const;
   // Entries of the Recent section in file order, whatever their keys; empty IDs skipped.
   std::vector<TRecentItem> GetRecent() const;
   // Puts the ID first, drops its older entry, and rewrites the section as r0..r9.
   void AddRecent(const std::string& AID, const std::string& AName);
   void RemoveRecent(const std::string& AID);
-  // The session proof remembered for AID at the user's request ("" : none; "" forgets it).
-  // It admits like the password it was made from, to that ID only.
-  std::string RecentProof(const std::string& AID) const;
-  void SetRecentProof(const std::string& AID, const std::string& AProof);
+  // The password hash remembered for AID at the user's request ("" : none; "" forgets it), kept
+  // as a hash so that the end-to-end handshake can use it as well as the plain proof. It admits
+  // like the password it was made from; the file is the owner's alone.
+  std::string RecentPasswordHash(const std::string& AID) const;
+  void SetRecentPasswordHash(const std::string& AID, const std::string& AHash);
   // Gives the entry AID the name AName where it stands; nothing when AID is not in the list.
   void RenameRecent(const std::string& AID, const std::string& AName);
 

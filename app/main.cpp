@@ -110,6 +110,15 @@ int main(int argc, char** argv) {
     viewer->SetResultFile(ARequest.ResultFile);
     viewer->SetDownloadFolder(ARequest.DownloadDir);
     viewer->SetRelayTls(ARequest.Tls);
+    if (ARequest.Pins) {
+      tlm::TViewerSecurity security;
+      security.Offer = true;
+      security.PasswordHash = ARequest.PasswordHash;
+      security.OwnId = ARequest.OwnID;
+      security.Pins = ARequest.Pins;
+      security.RequireEncryption = ARequest.RequireEncryption;
+      viewer->SetSecurity(std::move(security));
+    }
     viewer->OnRefused = [&core, target = ARequest.TargetID](tlm::ERelayRefusal AKind) {
       if (core) core->ViewerRefused(target, AKind);
     };

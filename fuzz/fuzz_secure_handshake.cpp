@@ -1,10 +1,11 @@
 // The end-to-end handshake and sealed-packet parsers: any bytes either parse or end in a
 // TSecureError, never anything else; a parsed hello rebuilds to the same bytes; sealed
-// packets round-trip; and any change the fuzzer makes to a genuine hello or reply in flight
-// leaves the two ends without a session.
+// packets round-trip, and the reader lets out only sealed-session messages; and any change
+// the fuzzer makes to a genuine hello or reply in flight leaves the two ends without a session.
 #include <cstdlib>
 
 #include "protocol/Error.h"
+#include "protocol/Messages.h"
 #include "protocol/SecureHandshake.h"
 
 namespace {
@@ -66,6 +67,25 @@ void OpenerMeetsBytes(std::span<const uint8_t> AData) {
     opener.Open(AData);
     std::abort();  // random bytes never carry a valid tag for packet 1
   } catch (const tlm::TSecureError&) {
+  }
+  // The reader's view: whatever inner code a peer seals, only sealed-session codes come out,
+  // and a packet in clear passes only when it is no session message at all.
+  if (AData.empty()) return;
+  const uint32_t inner = AData[0];
+  tlm::TSealer peer(FixedKey());
+  tlm::TOpener reader(FixedKey());
+  try {
+    const tlm::TPacket out = reader.OpenPacket(tlm::TPacket{tlm::MsgSealed, peer.Seal(inner, AData.subspan(1))});
+    if (out.Type != inner || !tlm::IsSealedSessionMsg(out.Type)) std::abort();
+  } catch (const tlm::TSecureError&) {
+    if (tlm::IsSealedSessionMsg(inner)) std::abort();
+  }
+  tlm::TOpener clear(FixedKey());
+  try {
+    const tlm::TPacket out = clear.OpenPacket(tlm::TPacket{inner, tlm::TBytes(AData.begin(), AData.end())});
+    if (tlm::IsSessionMsg(inner) || out.Type != inner) std::abort();
+  } catch (const tlm::TSecureError&) {
+    if (!tlm::IsSessionMsg(inner)) std::abort();
   }
 }
 

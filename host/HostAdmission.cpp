@@ -64,6 +64,17 @@ std::optional<EConsentCause> THostAdmission::Check(std::string_view AHostId, std
   return std::nullopt;
 }
 
+std::string THostAdmission::PasswordHash() const {
+  std::lock_guard hold(FLock);
+  return FPasswordHash;
+}
+
+bool THostAdmission::PasswordHeld(uint32_t ANowMs) {
+  std::lock_guard hold(FLock);
+  if (FHeldSince && uint32_t(ANowMs - *FHeldSince) >= FRules.PasswordHoldMs) FHeldSince.reset();
+  return FHeldSince.has_value();
+}
+
 std::optional<uint64_t> THostAdmission::Ask(std::string AViewerName, std::string AViewerIP, uint32_t ANowMs) {
   std::lock_guard hold(FLock);
   return FQuestion.Open(std::move(AViewerName), std::move(AViewerIP), ANowMs, FRules.ConsentLimitMs);

@@ -28,6 +28,9 @@ struct TConsentQuestion {
   std::string ViewerName;
   std::string ViewerIP;
   EConsentCause Cause = EConsentCause::NoPassword;
+  // An encrypted request: the session code the viewer's window shows too, for the user to
+  // compare with the helper on the phone; empty for a request in clear.
+  std::string SessionCode;
 };
 
 // How an admission request was decided.
@@ -61,6 +64,10 @@ public:
   // The password check of a request to the host AHostId with the proof AProof (may be empty):
   // nullopt admits at once, otherwise the user is to be asked, for the reason given.
   std::optional<EConsentCause> Check(std::string_view AHostId, std::string_view AProof, uint32_t ANowMs);
+  // For the end-to-end handshake, which checks the password itself: the hash it runs with
+  // (empty: none set), and whether a right password must still ask the user (JustEnded).
+  std::string PasswordHash() const;
+  bool PasswordHeld(uint32_t ANowMs);
 
   // The consent question, as TPendingConsent describes it; its deadline is ConsentLimitMs.
   std::optional<uint64_t> Ask(std::string AViewerName, std::string AViewerIP, uint32_t ANowMs);

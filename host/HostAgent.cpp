@@ -8,6 +8,10 @@
 #include "protocol/DisplayName.h"
 #include "protocol/Messages.h"
 #include "protocol/Packet.h"
+#include "protocol/SecurePins.h"
+#if TLM_WITH_E2E
+#include "protocol/SecureChannel.h"
+#endif
 
 namespace tlm {
 
@@ -136,8 +140,11 @@ void THostAgent::ConnectLoop() {
     channel.OnTurn = [this, &channel] {
       KeepAliveIfDue(channel);
       CheckConsentDeadline();
+      SecureTurn(channel);
     };
-    channel.OnPacket = [this, &channel](const TPacket& APacket) { DispatchCmd(channel.Writer(), APacket.Type, APacket.Payload); };
+    channel.OnPacket = [this, &channel](const TPacket& APacket) {
+      if (!SecureDispatch(channel, APacket)) DispatchCmd(channel.Writer(), APacket.Type, APacket.Payload);
+    };
     {
       std::lock_guard<std::mutex> hold(FLock);
       FClient = conn;
@@ -146,13 +153,20 @@ void THostAgent::ConnectLoop() {
     Status("릴레이 서버에 연결하는 중...");
     channel.Start();
     channel.Wait();
-    if (FUserEnded) {
+    if (FReRegister) {
+      // The refused encrypted session said why already.
+    } else if (FUserEnded) {
       Log("사용자가 연결을 끊었습니다");
     } else if (FRunning) {
       Log("연결 끊김: " + ConnectionLossText(channel.Cause()));
     }
     FConnected = false;
     EndOpenConsent(EConsentEnd::Lost);
+#if TLM_WITH_E2E
+    FSecure.reset();
+#endif
+    FSecureTicket = 0;
+    FSecureVerdict = 0;
     // The channel has ended and stopped its writer, so a capture thread or a file sender that
     // waited for room has been released, and ending the session cannot wait for the network.
     EndSession();
@@ -166,7 +180,8 @@ void THostAgent::ConnectLoop() {
       FClient.reset();
     }
     conn.reset();  // a file send may hold it a little longer: it finds the writer stopped
-    if (FUserEnded.exchange(false)) continue;  // the user ended the session: register again at once
+    // The user ended the session, or a refused encrypted one ended: register again at once.
+    if (FUserEnded.exchange(false) | FReRegister.exchange(false)) continue;
     if (FRunning) {
       const int seconds = (FTimings.ReconnectWaitMs + 999) / 1000;
       Status("재연결 대기 중... (" + std::to_string(seconds) + "초)");
@@ -245,6 +260,38 @@ void THostAgent::HandleConnectRequest(TPacketWriter& AReply, const TBytes& AData
   const std::string proof = FieldAt(fields, 2);
   if (LName.empty()) LName = LIP;
 
+#if TLM_WITH_E2E
+  if (FIdentity) {
+    switch (HostAdmitPath(proof, FRequireEncryption)) {
+      case THostAdmitPath::Secure: {
+        if (FSecure || Session()) {
+          AReply.PostWait(MsgAdmitReject, BytesOf(AdmitRejectReason));  // one viewer at a time
+          return;
+        }
+        // Admitted to the handshake only: nothing of the session leaves before it has keys.
+        std::string hash = FAdmission.PasswordHash();
+        if (!hash.empty() && !FGuesses.PasswordAllowed(std::chrono::steady_clock::now())) {
+          Log("비밀번호가 여러 번 틀려 잠시 동안 사용자에게 묻습니다");
+          hash.clear();
+        }
+        AReply.HoldSession();
+        FSecure = std::make_unique<THostSecureStart>(*FIdentity, FID, std::move(hash), LIP, TickMs());
+        AReply.PostWait(MsgAdmitAccept);
+        return;
+      }
+      case THostAdmitPath::Refuse:
+        AReply.PostWait(MsgAdmitReject, BytesOf(std::string("암호화되지 않은 연결은 허용되지 않습니다")));
+        Log(NameAndAddress("암호화하지 않는 접속 요청 거부 (RequireEncryption=1): ", LName, LIP));
+        Admitted(LName, LIP, EAdmission::Refused);
+        return;
+      case THostAdmitPath::Plain:
+        break;
+    }
+  }
+#endif
+  // This request runs in clear, as a peer without the handshake speaks.
+  AReply.PlainSession();
+
   const std::optional<EConsentCause> cause = FAdmission.Check(FID, proof, TickMs());
   if (!cause) {
     AReply.PostWait(MsgAdmitAccept);
@@ -263,7 +310,11 @@ void THostAgent::HandleConnectRequest(TPacketWriter& AReply, const TBytes& AData
     return;
   }
   // The reader goes back to the relay at once; the answer comes through AnswerConsent.
-  Post([this, LQuestion = TConsentQuestion{*ticket, LName, LIP, *cause}] {
+  AskUser(TConsentQuestion{*ticket, LName, LIP, *cause, {}});
+}
+
+void THostAgent::AskUser(TConsentQuestion AQuestion) {
+  Post([this, LQuestion = std::move(AQuestion)] {
     if (!FAdmission.IsOpen(LQuestion.Ticket)) return;  // ended before it was shown: never shown
     if (!FRunning.load()) {
       // Stopping: the reader may have opened it after Stop ended the open question, and Stop
@@ -318,10 +369,17 @@ void THostAgent::EndConsent(uint64_t ATicket, EConsentEnd AHow, bool AViewOnly) 
     });
   }
   if (AHow == EConsentEnd::Lost) return;  // nobody is left to answer
-  // Never waits: this may run on the user-interface thread. A full queue means a relay that
-  // reads nothing, and the connection is given up soon anyway.
-  const bool sent = AHow == EConsentEnd::Allowed ? SendNow(MsgAdmitAccept, "") : SendNow(MsgAdmitReject, AdmitRejectReason);
-  if (!sent) Log(NameAndAddress("접속 응답을 보내지 못했습니다: ", name, ip));
+  if (ATicket == FSecureTicket.load()) {
+    // An encrypted request was accepted by the relay already: the answer goes inside the
+    // handshake, sent by the reader (SecureTurn).
+    FSecureVerdict = int(AHow) + 1;
+  } else {
+    // Never waits: this may run on the user-interface thread. A full queue means a relay that
+    // reads nothing, and the connection is given up soon anyway.
+    const bool sent =
+        AHow == EConsentEnd::Allowed ? SendNow(MsgAdmitAccept, "") : SendNow(MsgAdmitReject, AdmitRejectReason);
+    if (!sent) Log(NameAndAddress("접속 응답을 보내지 못했습니다: ", name, ip));
+  }
   switch (AHow) {
     case EConsentEnd::Allowed:
       Log(NameAndAddress("사용자 동의 접속 허용: ", name, ip));
@@ -367,6 +425,13 @@ void THostAgent::StartSession() {
   }
   FStreamer.Begin(session);
   Status("상담원 접속됨 - 화면 공유 중");
+  if (!FSealed) {
+    Log(std::string(PlainConnectionText));
+    Post([this] {
+      auto handler = OnSessionSecurity;
+      if (handler) handler(std::string(PlainConnectionText));
+    });
+  }
   Post([this] {
     auto handler = OnSessionStart;
     if (handler) handler("");
@@ -382,6 +447,14 @@ void THostAgent::EndSession() {
   }
   if (!session) return;
   session->Close();  // the capture thread and a running file send stop by themselves
+  if (FSealed) {
+    // Nothing of this session may leave in clear afterwards, nor open under its keys.
+    FSealed = false;
+    if (const TConnRef conn = Client()) {
+      conn->PlainSession();
+      conn->Writer().HoldSession();
+    }
+  }
   FStreamer.End();
   FFiles.SessionEnded();
   FInput.ReleaseHeld();
@@ -441,6 +514,147 @@ void THostAgent::SetClipboardFromViewer(const TBytes& AData) {
     }
   });
 }
+
+// ---- the end-to-end handshake -------------------------------------------------------------
+
+#if TLM_WITH_E2E
+
+void THostAgent::SetSecurity(std::optional<TIdentityKey> AIdentity, bool ARequireEncryption) {
+  FIdentity = std::move(AIdentity);
+  FRequireEncryption = ARequireEncryption;
+}
+
+bool THostAgent::SecureDispatch(TRelayChannel& AConn, const TPacket& APacket) {
+  if (!FSecure) {
+    // A hello in a session admitted in clear: a relay took the offer out of a request of ours.
+    if (APacket.Type == MsgSecureHello && FIdentity && Session() && !FSealed) {
+      Log("암호화 요청이 중간에서 제거된 접속이라 세션을 끝냅니다");
+      FReRegister = true;
+      AConn.End("Handshake stripped");
+      return true;
+    }
+    return APacket.Type >= MsgSecureHello && APacket.Type <= MsgSecureAdmitted;  // not ours outside a handshake
+  }
+  THostSecureStart& start = *FSecure;
+  switch (APacket.Type) {
+    case MsgSessionStart:
+      return true;  // the session starts once the handshake has admitted the viewer
+    case MsgSessionEnd:
+      // The viewer left during the handshake or the question.
+      if (start.Ticket) EndConsent(*start.Ticket, EConsentEnd::Withdrawn);
+      FSecureTicket = 0;
+      FSecureVerdict = 0;
+      FSecure.reset();
+      return false;
+    case MsgSecureHello:
+      try {
+        AConn.Writer().PostWait(MsgSecureReply, start.OnHello(APacket.Payload));
+      } catch (const TSecureError& e) {
+        SecureAbort(AConn, TAbortReason::Malformed, e.what());
+      }
+      return true;
+    case MsgSecureConfirm:
+      try {
+        start.OnConfirm(APacket.Payload);
+      } catch (const TSecureError& e) {
+        if (start.PasswordMode()) {
+          FGuesses.NoteFailure(std::chrono::steady_clock::now());
+          Log(NameAndAddress("비밀번호가 틀린 접속 요청: ", start.ViewerName(), start.ViewerIP()));
+          Admitted(start.ViewerName(), start.ViewerIP(), EAdmission::Refused);
+          SecureAbort(AConn, TAbortReason::WrongPassword, e.what());
+        } else {
+          SecureAbort(AConn, TAbortReason::Malformed, e.what());
+        }
+        return true;
+      }
+      SecureConfirmed(AConn);
+      return true;
+    case MsgSecureAbort:
+      Log(NameAndAddress("상대방이 암호화 연결을 중단했습니다: ", start.ViewerName(), start.ViewerIP()));
+      if (start.Ticket) EndConsent(*start.Ticket, EConsentEnd::Withdrawn);
+      FReRegister = true;
+      AConn.End("Handshake aborted by the viewer");
+      return true;
+    default:
+      // Nothing of the session before the handshake has admitted the viewer.
+      return IsSessionMsg(APacket.Type);
+  }
+}
+
+void THostAgent::SecureConfirmed(TRelayChannel& AConn) {
+  THostSecureStart& start = *FSecure;
+  if (start.PasswordVerified() && !FAdmission.PasswordHeld(TickMs())) {
+    Log(NameAndAddress("비밀번호 인증 접속 허용: ", start.ViewerName(), start.ViewerIP()));
+    Admitted(start.ViewerName(), start.ViewerIP(), EAdmission::Password);
+    SecureAdmit(AConn);
+    return;
+  }
+  EConsentCause cause = EConsentCause::NoPassword;
+  if (start.PasswordVerified()) {
+    cause = EConsentCause::JustEnded;
+    Log(NameAndAddress("연결을 끊은 직후라 비밀번호가 맞아도 사용자에게 묻습니다: ", start.ViewerName(),
+                       start.ViewerIP()));
+  }
+  const std::optional<uint64_t> ticket = FAdmission.Ask(start.ViewerName(), start.ViewerIP(), TickMs());
+  if (!ticket) {
+    SecureAbort(AConn, TAbortReason::Refused, "another question is open");
+    return;
+  }
+  start.Ticket = *ticket;
+  FSecureVerdict = 0;
+  FSecureTicket = *ticket;
+  AskUser(TConsentQuestion{*ticket, start.ViewerName(), start.ViewerIP(), cause, start.SessionCode()});
+}
+
+void THostAgent::SecureAdmit(TRelayChannel& AConn) {
+  const std::string code = FSecure->SessionCode();
+  AConn.Writer().PostWait(MsgSealed, FSecure->Admit());
+  TSecureChannel keys = FSecure->TakeChannel();
+  // The viewer seals nothing before it has the admission just queued, so the opener is in
+  // place before its first sealed packet.
+  AConn.OpenSession(std::make_unique<TOpener>(std::move(keys.In)));
+  AConn.Writer().SealSession(std::make_unique<TSealer>(std::move(keys.Out)));
+  FSecure.reset();
+  FSecureTicket = 0;
+  FSealed = true;
+  StartSession();
+  Log("암호화된 세션 - 세션 코드 " + code);
+  Post([this, code] {
+    auto handler = OnSessionSecurity;
+    if (handler) handler("암호화됨 · 세션 코드 " + code);
+  });
+}
+
+void THostAgent::SecureTurn(TRelayChannel& AConn) {
+  if (!FSecure) return;
+  if (FSecure->Overdue(TickMs())) {
+    SecureAbort(AConn, TAbortReason::Timeout, "handshake timed out");
+    return;
+  }
+  const int verdict = FSecureVerdict.exchange(0);
+  if (verdict == 0 || !FSecure->Ticket || FSecureTicket.load() != *FSecure->Ticket) return;
+  if (EConsentEnd(verdict - 1) == EConsentEnd::Allowed && FSecure->AwaitsConsent())
+    SecureAdmit(AConn);
+  else
+    SecureAbort(AConn, TAbortReason::Refused, "refused");
+}
+
+void THostAgent::SecureAbort(TRelayChannel& AConn, TAbortReason AReason, const std::string& AWhy) {
+  // The abort leaves before the connection goes; the relay then ends the viewer's side.
+  AConn.Writer().PostWait(MsgSecureAbort, BuildAbort(AReason));
+  AConn.Writer().Flush(1000);
+  FSecure.reset();
+  FSecureTicket = 0;
+  FReRegister = true;
+  AConn.End("Encrypted session refused: " + AWhy);
+}
+
+#else
+
+bool THostAgent::SecureDispatch(TRelayChannel&, const TPacket&) { return false; }
+void THostAgent::SecureTurn(TRelayChannel&) {}
+
+#endif
 
 // ---- sending and marshalling ------------------------------------------------------------
 

@@ -29,6 +29,10 @@
 // - Stop (and the destructor) end a session, close the connection and wait for the reader,
 //   running queued calls while they wait, so a pending consent prompt cannot block them.
 // - The platform services in THostServices must outlive the agent.
+// - End-to-end encryption (docs/end-to-end-encryption.md): with an identity key (SetSecurity),
+//   a request that offers the handshake is admitted inside it (host/HostSecureStart.h) and its
+//   session runs sealed; any other request runs in clear and is announced so
+//   (OnSessionSecurity), or is refused with RequireEncryption.
 #pragma once
 
 #include <atomic>
@@ -37,6 +41,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -55,6 +60,10 @@
 #include "protocol/LifeGuard.h"
 #include "protocol/Marshal.h"
 #include "protocol/RelayChannel.h"
+#if TLM_WITH_E2E
+#include "host/HostSecureStart.h"
+#include "protocol/SecureAdmission.h"
+#endif
 
 namespace tlm {
 
@@ -118,6 +127,11 @@ public:
   THostAgent(const THostAgent&) = delete;
   THostAgent& operator=(const THostAgent&) = delete;
 
+#if TLM_WITH_E2E
+  // Before Start: the host's identity key (none: every session runs in clear), and whether
+  // requests without the handshake are refused.
+  void SetSecurity(std::optional<TIdentityKey> AIdentity, bool ARequireEncryption);
+#endif
   void Start();
   void Stop();
   void ChangePassword(const std::string& APasswordHash);
@@ -159,6 +173,9 @@ public:
   THostStringEvent OnChat;          // a chat line from the viewer
   THostStringEvent OnLog;           // a log line
   THostStringEvent OnOneTimePassword;  // the one-time password in force, to show to the user
+  // At each session's start: "암호화됨 · 세션 코드 123 456", or PlainConnectionText while it
+  // runs in clear.
+  THostStringEvent OnSessionSecurity;
 
 private:
   // The current relay connection, shared by every thread that sends on it.
@@ -175,6 +192,18 @@ private:
   void EndSession();
   void SetClipboardFromViewer(const TBytes& AData);
   void WaitBeforeReconnect();
+  // The consent question AQuestion, posted to the window.
+  void AskUser(TConsentQuestion AQuestion);
+  // The handshake's share of dispatch: true when it took the packet.
+  bool SecureDispatch(TRelayChannel& AConn, const TPacket& APacket);
+  // Deadlines and the user's verdict on an encrypted request (OnTurn).
+  void SecureTurn(TRelayChannel& AConn);
+#if TLM_WITH_E2E
+  void SecureConfirmed(TRelayChannel& AConn);
+  void SecureAdmit(TRelayChannel& AConn);
+  // Tells the viewer why, then ends the session by registering again at once.
+  void SecureAbort(TRelayChannel& AConn, TAbortReason AReason, const std::string& AWhy);
+#endif
 
   enum class EConsentEnd { Allowed, Refused, TimedOut, Withdrawn, Lost };
   // Ends the consent question ATicket, unless something else ended it first; any thread.
@@ -218,6 +247,19 @@ private:
   std::atomic<bool> FRunning{false};
   std::atomic<bool> FConnected{false};
   std::atomic<bool> FUserEnded{false};  // EndSessionByUser: reconnect without the wait
+  std::atomic<bool> FReRegister{false};  // a refused encrypted session: reconnect without the wait
+
+  bool FRequireEncryption = false;  // set before Start
+  bool FSealed = false;             // reader thread: the current session runs sealed
+  // The consent question of the encrypted request, and the verdict on it (EConsentEnd + 1;
+  // 0: none yet), which the reader applies.
+  std::atomic<uint64_t> FSecureTicket{0};
+  std::atomic<int> FSecureVerdict{0};
+#if TLM_WITH_E2E
+  std::optional<TIdentityKey> FIdentity;      // set before Start
+  std::unique_ptr<THostSecureStart> FSecure;  // reader thread: the admission under way
+  TPasswordGuessLimit FGuesses;               // reader thread
+#endif
 
   THostAdmission FAdmission;
   THostStreamer FStreamer;

@@ -77,6 +77,12 @@ constexpr const TQualityPreset& QualityPresetFor(int APreset) {
 constexpr uint32_t FirstSessionMsg = 17;
 constexpr uint32_t LastSessionMsg = 57;
 inline bool IsSessionMsg(uint32_t ACode) { return ACode >= FirstSessionMsg && ACode <= LastSessionMsg; }
+// The session messages that travel sealed once a session is encrypted: every one except the
+// handshake's own codes, which are in clear (MsgSealed is already sealed, MsgSecureAdmitted
+// only ever inside it).
+inline bool IsSealedSessionMsg(uint32_t ACode) {
+  return IsSessionMsg(ACode) && (ACode < MsgSecureHello || ACode > MsgSecureAdmitted);
+}
 
 constexpr uint32_t RelayPort = 59000;
 constexpr size_t FileChunkSize = 65536;

@@ -1,8 +1,11 @@
 #include "protocol/PacketWriter.h"
 
 #include <chrono>
+#include <cstring>
+#include <vector>
 
 #include "protocol/Error.h"
+#include "protocol/Messages.h"
 #include "protocol/Packet.h"
 
 namespace tlm {
@@ -10,6 +13,8 @@ namespace tlm {
 namespace {
 // Small packets queued together go out in one write, up to this many bytes.
 constexpr size_t MaxBatchBytes = 256u << 10;
+// Room kept behind a payload that will be sealed: the seal's overhead (inner code and tag).
+constexpr size_t SealRoom = 20;
 }  // namespace
 
 TPacketWriter::TPacketWriter(IConnection& AConn, TPacketWriterLimits ALimits) : FConn(AConn), FLimits(ALimits) {}
@@ -47,26 +52,44 @@ bool TPacketWriter::CanQueue(EQueue AQueue, size_t ASize) const {
   return FUrgent.empty() || FUrgentBytes + ASize <= FLimits.MaxUrgentBytes;
 }
 
-void TPacketWriter::Queue(EQueue AQueue, uint32_t AType, std::span<const uint8_t> APayload, bool AWait) {
-  TBytes packet = EncodePacket(AType, APayload);
-  std::unique_lock hold(FLock);
-  if (AWait) FSpace.wait(hold, [&] { return FStopped || FFailed || CanQueue(AQueue, packet.size()); });
-  if (FStopped || FFailed) throw TConnectionError("Writer stopped");
-  if (!CanQueue(AQueue, packet.size())) throw TError("Send queue full");
-  if (AQueue == EQueue::Urgent) {
-    FUrgentBytes += packet.size();
-    FUrgent.push_back(std::move(packet));
+bool TPacketWriter::Queue(EQueue AQueue, uint32_t AType, std::span<const uint8_t> APayload, bool AWait) {
+  TQueued item;
+  item.Session = IsSealedSessionMsg(AType);
+  if (item.Session) {
+    const uint64_t wire = FWire.load();
+    const auto mode = TSessionWire(wire & 3);
+    if (mode == TSessionWire::Held) return false;
+    item.Epoch = wire >> 2;
+    item.Seal = mode == TSessionWire::Sealed;
+  }
+  if (item.Seal) {
+    // Room for the seal now, so the writer thread seals without another copy of the payload.
+    item.Packet.resize(PacketHeaderSize + APayload.size() + SealRoom);
+    PutLE32(item.Packet.data(), AType);
+    PutLE32(item.Packet.data() + 4, uint32_t(APayload.size()));
+    if (!APayload.empty()) std::memcpy(item.Packet.data() + PacketHeaderSize, APayload.data(), APayload.size());
   } else {
-    FBulk.push_back(std::move(packet));
+    item.Packet = EncodePacket(AType, APayload);
+  }
+  const size_t size = item.Packet.size();
+  std::unique_lock hold(FLock);
+  if (AWait) FSpace.wait(hold, [&] { return FStopped || FFailed || CanQueue(AQueue, size); });
+  if (FStopped || FFailed) throw TConnectionError("Writer stopped");
+  if (!CanQueue(AQueue, size)) throw TError("Send queue full");
+  if (AQueue == EQueue::Urgent) {
+    FUrgentBytes += size;
+    FUrgent.push_back(std::move(item));
+  } else {
+    FBulk.push_back(std::move(item));
   }
   hold.unlock();
   FWork.notify_one();
+  return true;
 }
 
 bool TPacketWriter::Post(uint32_t AType, std::span<const uint8_t> APayload) {
   try {
-    Queue(EQueue::Urgent, AType, APayload, false);
-    return true;
+    return Queue(EQueue::Urgent, AType, APayload, false);
   } catch (const TError&) {
     return false;
   }
@@ -84,6 +107,39 @@ void TPacketWriter::PostBulk(uint32_t AType, std::span<const uint8_t> APayload) 
   Queue(EQueue::Bulk, AType, APayload, true);
 }
 
+void TPacketWriter::PlainSession() { ChangeWire(TSessionWire::Plain, nullptr); }
+void TPacketWriter::HoldSession() { ChangeWire(TSessionWire::Held, nullptr); }
+void TPacketWriter::SealSession(std::unique_ptr<IPacketSealer> ASealer) {
+  if (!ASealer) throw TError("No sealer");
+  if (ASealer->SealedOverhead() > SealRoom) throw TError("Seal larger than the writer's room for it");
+  ChangeWire(TSessionWire::Sealed, std::move(ASealer));
+}
+
+TSessionWire TPacketWriter::SessionWire() const { return TSessionWire(FWire.load() & 3); }
+
+void TPacketWriter::ChangeWire(TSessionWire AMode, std::unique_ptr<IPacketSealer> ASealer) {
+  std::lock_guard hold(FSealLock);
+  FSealer = std::move(ASealer);
+  const uint64_t epoch = (FWire.load() >> 2) + 1;
+  FWire.store(epoch << 2 | uint64_t(AMode));
+}
+
+bool TPacketWriter::Prepare(TQueued& AItem) {
+  if (!AItem.Session) return true;
+  std::lock_guard hold(FSealLock);
+  if (AItem.Epoch != FWire.load() >> 2) return false;  // queued for a session wire that is gone
+  if (!AItem.Seal) return true;
+  uint8_t* payload = AItem.Packet.data() + PacketHeaderSize;
+  const size_t len = AItem.Packet.size() - PacketHeaderSize - SealRoom;
+  const uint32_t type = GetLE32(AItem.Packet.data());
+  FSealer->SealInPlace(type, payload, len);
+  const size_t sealed = len + FSealer->SealedOverhead();
+  PutLE32(AItem.Packet.data(), FSealer->SealedType());
+  PutLE32(AItem.Packet.data() + 4, uint32_t(sealed));
+  AItem.Packet.resize(PacketHeaderSize + sealed);
+  return true;
+}
+
 bool TPacketWriter::Flush(int AMs) {
   std::unique_lock hold(FLock);
   FSpace.wait_for(hold, std::chrono::milliseconds(AMs),
@@ -92,6 +148,7 @@ bool TPacketWriter::Flush(int AMs) {
 }
 
 void TPacketWriter::Run() {
+  std::vector<TQueued> taken;
   TBytes batch;
   for (;;) {
     {
@@ -100,23 +157,38 @@ void TPacketWriter::Run() {
       FSpace.notify_all();
       FWork.wait(hold, [&] { return FStopped || !FUrgent.empty() || !FBulk.empty(); });
       if (FStopped) return;
-      batch.clear();
+      taken.clear();
       if (!FUrgent.empty()) {
         // Every small packet waiting now, in order, in one write.
-        while (!FUrgent.empty() && (batch.empty() || batch.size() + FUrgent.front().size() <= MaxBatchBytes)) {
-          batch.insert(batch.end(), FUrgent.front().begin(), FUrgent.front().end());
-          FUrgentBytes -= FUrgent.front().size();
+        size_t bytes = 0;
+        while (!FUrgent.empty() && (taken.empty() || bytes + FUrgent.front().Packet.size() <= MaxBatchBytes)) {
+          bytes += FUrgent.front().Packet.size();
+          FUrgentBytes -= FUrgent.front().Packet.size();
+          taken.push_back(std::move(FUrgent.front()));
           FUrgent.pop_front();
         }
       } else {
-        batch.swap(FBulk.front());
+        taken.push_back(std::move(FBulk.front()));
         FBulk.pop_front();
       }
       FWriting = true;
     }
     FSpace.notify_all();
     try {
-      FConn.WriteAll(batch.data(), batch.size());
+      // Sealing happens here, outside the queue's lock: a producer on the user-interface
+      // thread never waits for a frame to be encrypted.
+      batch.clear();
+      const TBytes* single = nullptr;
+      for (TQueued& item : taken) {
+        if (!Prepare(item)) continue;
+        if (taken.size() == 1) {
+          single = &item.Packet;  // a bulk packet or a lone small one: no copy into the batch
+          break;
+        }
+        batch.insert(batch.end(), item.Packet.begin(), item.Packet.end());
+      }
+      const TBytes& out = single ? *single : batch;
+      if (!out.empty()) FConn.WriteAll(out.data(), out.size());
     } catch (const std::exception& e) {
       {
         std::lock_guard hold(FLock);

@@ -15,15 +15,24 @@
 //   a file worker) and raise TConnectionError once the writer has stopped or failed.
 // - A failed write is reported once through OnFailure, on the writer thread, before waiters
 //   are released; the writer then stops. Assign OnFailure before Start.
+// - Session messages (IsSealedSessionMsg) follow the session's wire mode: Plain (as queued),
+//   Held (dropped at once: a handshake is under way and nothing of the session may leave in
+//   clear) or Sealed (sealed by the writer thread as it puts them on the wire, so the sealer's
+//   counter follows the wire order). Each change of mode starts a new epoch: a session message
+//   queued under an earlier one is dropped unwritten, so nothing of one session reaches the
+//   next, and nothing queued in clear leaves once sealing began. Other codes (the relay's own,
+//   the handshake's) always go as queued. A new writer is Plain.
 // Bounds: the small-message queue holds at most Limits.MaxUrgentBytes, the bulk queue at most
 // Limits.MaxBulkPackets packets.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
@@ -39,6 +48,20 @@ struct TPacketWriterLimits {
   size_t MaxUrgentBytes = 8u << 20;  // whole encoded packets
   size_t MaxBulkPackets = 1;         // one chunk waits while the previous one is written
 };
+
+// Seals one session message in place for the writer; protocol/SecureChannel.h has the one
+// implementation. Kept abstract so builds without the cryptography library still write packets.
+class IPacketSealer {
+public:
+  virtual ~IPacketSealer() = default;
+  // APayload holds ALen bytes followed by room for SealedOverhead() more; afterwards it holds
+  // the sealed payload of ALen + SealedOverhead() bytes, sent under SealedType().
+  virtual void SealInPlace(uint32_t AType, uint8_t* APayload, size_t ALen) = 0;
+  virtual size_t SealedOverhead() const = 0;
+  virtual uint32_t SealedType() const = 0;
+};
+
+enum class TSessionWire : uint8_t { Plain, Held, Sealed };
 
 class TPacketWriter {
 public:
@@ -60,12 +83,28 @@ public:
   bool Flush(int AMs);
   bool Failed() const;
 
+  // The session's wire mode from now on (see above); any thread.
+  void PlainSession();
+  void HoldSession();
+  void SealSession(std::unique_ptr<IPacketSealer> ASealer);
+  TSessionWire SessionWire() const;
+
   std::function<void(const std::string& AWhy)> OnFailure;
 
 private:
   enum class EQueue { Urgent, Bulk };
+  struct TQueued {
+    TBytes Packet;       // header and payload, plus room for the seal when Seal
+    uint64_t Epoch = 0;  // of the wire mode it was queued under; session messages only
+    bool Session = false;
+    bool Seal = false;
+  };
   bool CanQueue(EQueue AQueue, size_t ASize) const;  // FLock held
-  void Queue(EQueue AQueue, uint32_t AType, std::span<const uint8_t> APayload, bool AWait);
+  // False when the session's wire mode drops the packet.
+  bool Queue(EQueue AQueue, uint32_t AType, std::span<const uint8_t> APayload, bool AWait);
+  void ChangeWire(TSessionWire AMode, std::unique_ptr<IPacketSealer> ASealer);
+  // Writer thread: seals what is due, drops what is stale; false when AItem is dropped.
+  bool Prepare(TQueued& AItem);
   void Run();
 
   IConnection& FConn;
@@ -73,12 +112,17 @@ private:
   mutable std::mutex FLock;
   std::condition_variable FWork;   // the writer waits for packets
   std::condition_variable FSpace;  // producers wait for room, Flush for an empty queue
-  std::deque<TBytes> FUrgent;
+  std::deque<TQueued> FUrgent;
   size_t FUrgentBytes = 0;
-  std::deque<TBytes> FBulk;
+  std::deque<TQueued> FBulk;
   bool FWriting = false;
   bool FStopped = false;
   bool FFailed = false;
+  // The wire mode and its epoch, packed as epoch * 4 + mode so a producer reads both at once
+  // without a lock; changed only under FSealLock, which the writer thread holds while sealing.
+  std::atomic<uint64_t> FWire{0};
+  std::mutex FSealLock;
+  std::unique_ptr<IPacketSealer> FSealer;
   std::thread FThread;
 };
 

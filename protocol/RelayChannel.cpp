@@ -52,6 +52,12 @@ std::string TRelayChannel::Cause() const {
   return FCause;
 }
 
+void TRelayChannel::OpenSession(std::unique_ptr<IPacketOpener> AOpener) {
+  std::lock_guard hold(FOpenerLock);
+  FNextOpener = std::move(AOpener);
+  FOpenerChanged.store(true);
+}
+
 void TRelayChannel::NoteCause(const std::string& AWhy) {
   std::lock_guard hold(FLock);
   if (FCause.empty()) FCause = AWhy;
@@ -75,8 +81,14 @@ void TRelayChannel::Run() {
           throw TConnectionError("Read timed out");
         continue;
       }
-      const TPacket packet = ReadPacket(FConn);
+      TPacket packet = ReadPacket(FConn);
       lastHeard = TickMs();
+      if (FOpenerChanged.load()) {
+        std::lock_guard hold(FOpenerLock);
+        FOpener = std::move(FNextOpener);
+        FOpenerChanged.store(false);
+      }
+      if (FOpener) packet = FOpener->OpenPacket(std::move(packet));
       if (OnPacket) OnPacket(packet);
     }
   } catch (const std::exception& e) {

@@ -19,11 +19,18 @@
 // - End from any thread, as often as wanted. Wait blocks until the reader thread has finished
 //   (never call it from a handler); the destructor ends the channel and waits, so the channel
 //   must never be destroyed by one of its own handlers.
+// - Once OpenSession has given the reader an opener (protocol/SecureChannel.h), every packet
+//   read after the call goes through it before OnPacket: sealed session messages arrive
+//   opened, and a packet that fails to open, or a session message in clear, ends the channel.
+//   Any thread may switch; the reader takes the switch up before the next packet it reads,
+//   so switch before the peer can have sent anything sealed (or, from a handler, exactly
+//   between two packets).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -35,6 +42,14 @@
 #include "protocol/RelayLink.h"
 
 namespace tlm {
+
+// Opens a sealed session's packets for the reader; TOpener is the one implementation. Throws
+// for a packet that must not be let through.
+class IPacketOpener {
+public:
+  virtual ~IPacketOpener() = default;
+  virtual TPacket OpenPacket(TPacket&& APacket) = 0;
+};
 
 struct TRelayChannelSettings {
   std::string Host;
@@ -72,6 +87,9 @@ public:
   bool Finished() const { return FFinished.load(); }
   // Why the channel ended ("" while it has not).
   std::string Cause() const;
+  // Packets read from now on are opened, or no longer are; any thread.
+  void OpenSession(std::unique_ptr<IPacketOpener> AOpener);
+  void PlainSession() { OpenSession(nullptr); }
 
 private:
   void Run();
@@ -83,6 +101,10 @@ private:
   mutable std::mutex FLock;  // FCause and FThread's start
   std::string FCause;  // the first reason the channel ended
   std::atomic<bool> FFinished{false};
+  std::unique_ptr<IPacketOpener> FOpener;  // reader thread
+  std::mutex FOpenerLock;                  // FNextOpener
+  std::unique_ptr<IPacketOpener> FNextOpener;
+  std::atomic<bool> FOpenerChanged{false};
   std::thread FThread;
 };
 

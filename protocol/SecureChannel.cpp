@@ -5,6 +5,7 @@
 #include <limits>
 
 #include "protocol/Error.h"
+#include "protocol/Messages.h"
 #include "protocol/SecureIdentity.h"
 
 namespace tlm {
@@ -37,19 +38,26 @@ TSealer& TSealer::operator=(TSealer&& AOther) noexcept {
 
 TBytes TSealer::Seal(uint32_t AType, std::span<const uint8_t> APayload) {
   if (APayload.size() > MaxSealedInnerPayload) throw TSecureError("봉인할 메시지가 너무 큽니다");
+  TBytes out(APayload.size() + SealOverhead);
+  if (!APayload.empty()) std::memcpy(out.data(), APayload.data(), APayload.size());
+  SealInPlace(AType, out.data(), APayload.size());
+  return out;
+}
+
+uint32_t TSealer::SealedType() const { return MsgSealed; }
+
+void TSealer::SealInPlace(uint32_t AType, uint8_t* APayload, size_t ALen) {
+  if (ALen > MaxSealedInnerPayload) throw TSecureError("봉인할 메시지가 너무 큽니다");
   if (FCounter == std::numeric_limits<uint64_t>::max()) throw TSecureError("봉인 카운터가 다 찼습니다");
   // The inner code goes after the payload, so the opener can hand the decrypted buffer over
   // as the payload without moving it.
-  TBytes out(APayload.size() + SealOverhead);
-  if (!APayload.empty()) std::memcpy(out.data(), APayload.data(), APayload.size());
-  PutLE32(out.data() + APayload.size(), AType);
+  PutLE32(APayload + ALen, AType);
   const TNonce nonce = NonceFor(FCounter);
   unsigned long long len = 0;
   // In place: libsodium allows the ciphertext to overlap the message at the same address.
-  crypto_aead_xchacha20poly1305_ietf_encrypt(out.data(), &len, out.data(), APayload.size() + 4, nullptr, 0, nullptr,
-                                             nonce.data(), FKey.data());
+  crypto_aead_xchacha20poly1305_ietf_encrypt(APayload, &len, APayload, ALen + 4, nullptr, 0, nullptr, nonce.data(),
+                                             FKey.data());
   ++FCounter;
-  return out;
 }
 
 TOpener::TOpener(const TSealKey& AKey) : FKey(AKey) { EnsureSodium(); }
@@ -91,6 +99,23 @@ TOpenedMessage TOpener::Open(std::span<const uint8_t> ASealed) {
   plain.resize(plain.size() - 4);
   message.Payload = std::move(plain);
   return message;
+}
+
+TPacket TOpener::OpenPacket(TPacket&& APacket) {
+  if (APacket.Type == MsgSealed) {
+    TOpenedMessage opened = Open(std::move(APacket.Payload));
+    // A peer may not smuggle a relay's message or a handshake step inside the seal.
+    if (!IsSealedSessionMsg(opened.Type)) {
+      FBroken = true;
+      throw TSecureError("봉인된 메시지의 종류가 잘못되었습니다");
+    }
+    return TPacket{opened.Type, std::move(opened.Payload)};
+  }
+  if (IsSessionMsg(APacket.Type)) {
+    FBroken = true;
+    throw TSecureError("암호화된 세션에 평문 메시지가 왔습니다");
+  }
+  return std::move(APacket);
 }
 
 TOpenedMessage TOpener::Open(TBytes&& ASealed) {

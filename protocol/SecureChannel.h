@@ -15,6 +15,8 @@
 
 #include "protocol/Bytes.h"
 #include "protocol/Packet.h"
+#include "protocol/PacketWriter.h"
+#include "protocol/RelayChannel.h"
 
 namespace tlm {
 
@@ -30,10 +32,10 @@ struct TOpenedMessage {
   TBytes Payload;
 };
 
-class TSealer {
+class TSealer final : public IPacketSealer {
 public:
   explicit TSealer(const TSealKey& AKey);
-  ~TSealer();
+  ~TSealer() override;
   TSealer(TSealer&&) noexcept;
   TSealer& operator=(TSealer&&) noexcept;
   TSealer(const TSealer&) = delete;
@@ -42,6 +44,11 @@ public:
   // The payload of one MsgSealed packet carrying (AType, APayload). Throws TSecureError when
   // the payload is too large for one packet.
   TBytes Seal(uint32_t AType, std::span<const uint8_t> APayload);
+  // The same in the caller's buffer (the writer's): APayload has ALen bytes and SealOverhead
+  // bytes of room behind them.
+  void SealInPlace(uint32_t AType, uint8_t* APayload, size_t ALen) override;
+  size_t SealedOverhead() const override { return SealOverhead; }
+  uint32_t SealedType() const override;
   uint64_t Count() const { return FCounter; }
 
 private:
@@ -49,10 +56,10 @@ private:
   uint64_t FCounter = 0;
 };
 
-class TOpener {
+class TOpener final : public IPacketOpener {
 public:
   explicit TOpener(const TSealKey& AKey);
-  ~TOpener();
+  ~TOpener() override;
   TOpener(TOpener&&) noexcept;
   TOpener& operator=(TOpener&&) noexcept;
   TOpener(const TOpener&) = delete;
@@ -63,6 +70,10 @@ public:
   TOpenedMessage Open(std::span<const uint8_t> ASealed);
   // The same, decrypting in the packet's own buffer: no second buffer of a frame's size.
   TOpenedMessage Open(TBytes&& ASealed);
+  // For the connection's reader: MsgSealed opened into the session message it carries, which
+  // must be one that travels sealed; any other session message is refused, since none may
+  // arrive in clear once the session is sealed. Codes outside the session pass unchanged.
+  TPacket OpenPacket(TPacket&& APacket) override;
   uint64_t Count() const { return FCounter; }
 
 private:

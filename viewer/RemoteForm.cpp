@@ -173,6 +173,10 @@ TViewerDialogs TViewerDialogs::Standard() {
   d.Warning = [title](QWidget* AParent, const QString& AText) { QMessageBox::warning(AParent, title, AText); };
   d.Info = [title](QWidget* AParent, const QString& AText) { QMessageBox::information(AParent, title, AText); };
   d.OpenFiles = [](QWidget* AParent) { return QFileDialog::getOpenFileNames(AParent); };
+  d.Confirm = [title](QWidget* AParent, const QString& AText) {
+    return QMessageBox::warning(AParent, title, AText, QMessageBox::Yes | QMessageBox::No, QMessageBox::No) ==
+           QMessageBox::Yes;
+  };
   return d;
 }
 
@@ -349,6 +353,10 @@ void TfrmRemote::BuildControls() {
   FOpenFolder->setFocusPolicy(Qt::NoFocus);
   FOpenFolder->hide();
   FStatus->addPermanentWidget(FOpenFolder);
+  FSecurityLabel = new QLabel(FStatus);
+  FSecurityLabel->setObjectName(QStringLiteral("lblSecurity"));
+  FSecurityLabel->setContentsMargins(6, 0, 6, 0);
+  FStatus->addPermanentWidget(FSecurityLabel);
   FLinkLabel = new QLabel(FStatus);
   FLinkLabel->setObjectName(QStringLiteral("FLinkLabel"));
   FLinkLabel->setContentsMargins(6, 0, 6, 0);
@@ -610,8 +618,32 @@ void TfrmRemote::NewSession() {
     if (FSession && FSession->State() == TViewerSession::EState::Lost && !FSession->PartnerLeft()) ScheduleRetry();
   };
   s.OnResultWritten = [this] { CloseLater(); };
+  FSecurityLabel->clear();
+  FSecurityLabel->setStyleSheet(QString());
+  s.OnSecured = [this](const TViewerSecureInfo& AInfo) {
+    FSecurityLabel->setStyleSheet(QStringLiteral("color: #9FD89F;"));
+    FSecurityLabel->setText(QStringLiteral("암호화됨 · 세션 코드 ") + Q(AInfo.SessionCode) + QStringLiteral(" · 보안 코드 ") +
+                            Q(AInfo.SecurityCode) + (AInfo.FirstContact ? QStringLiteral(" (처음 접속)") : QString()));
+  };
+  s.OnPlainConnection = [this] {
+    FSecurityLabel->setStyleSheet(QStringLiteral("color: #FF8C5A; font-weight: bold;"));
+    FSecurityLabel->setText(Q(std::string(PlainConnectionText)));
+  };
+  s.OnKeyChanged = [this](const std::string& AOld, const std::string& ANew) {
+    FSecurityLabel->setStyleSheet(QStringLiteral("color: #FF5A5A; font-weight: bold;"));
+    FSecurityLabel->setText(Q(std::string(KeyChangedText)));
+    const QString text = Q(std::string(KeyChangedText)) + QStringLiteral("\n\n이전 보안 코드: ") + Q(AOld) +
+                         QStringLiteral("\n지금 보안 코드: ") + Q(ANew) +
+                         QStringLiteral("\n\n상대방에게 전화 등으로 지금 코드를 확인하셨다면 새 코드를 신뢰하고 다시 연결할 수 "
+                                        "있습니다. 새 코드를 신뢰할까요?");
+    // Not from inside the session's own event: reconnecting replaces (and frees) the session.
+    if (FDialogs.Confirm && FDialogs.Confirm(this, text) && FSession && FSession->TrustChangedKey())
+      QMetaObject::invokeMethod(this, [this] { Reconnect(); }, Qt::QueuedConnection);
+  };
   SessionLive(false);
 }
+
+QString TfrmRemote::SecurityText() const { return FSecurityLabel->text(); }
 
 void TfrmRemote::CloseLater() {
   // Not from inside the session's own event: closing ends (and frees) the session.

@@ -51,6 +51,7 @@ struct TViewerDialogs {
   std::function<void(QWidget* AParent, const QString& AText)> Warning;  // warning box, OK only
   std::function<void(QWidget* AParent, const QString& AText)> Info;     // information box, OK only
   std::function<QStringList(QWidget* AParent)> OpenFiles;               // empty when cancelled
+  std::function<bool(QWidget* AParent, const QString& AText)> Confirm;  // yes/no; empty: no
   static TViewerDialogs Standard();
 };
 
@@ -88,6 +89,8 @@ public:
   std::function<void(const QString& AText)> OnPendingStatus;
   std::function<void(const QString& AText)> OnEndedUnseen;
   std::function<void()> OnAdmitted;  // the window has just shown itself
+  // End-to-end encryption for every session of this window (off: the plain wire).
+  void SetSecurity(TViewerSecurity ASecurity) { FParams.Security = std::move(ASecurity); }
 
   // Starts the session: connecting happens on the session's thread. A failure shows the
   // error box and closes the window. Call once.
@@ -130,6 +133,8 @@ public:
   // What the window shows and knows, for the application and for tests.
   QString StatusText() const;
   QString BannerText() const;  // "" while no banner is shown
+  // The session's protection in the status bar: its codes, or the plain-connection warning.
+  QString SecurityText() const;
   QString FilePathText() const;  // the file panel's line: the remote folder or a listing error
   bool IsConnected() const { return FSession && FSession->InSession(); }
   bool IsSendingFile() const { return FSession && FSession->Uploading(); }
@@ -254,6 +259,7 @@ private:
   QTimer* FLinkTimer = nullptr;
   QStatusBar* FStatus = nullptr;
   QLabel* FStatusLabel = nullptr;
+  QLabel* FSecurityLabel = nullptr;
   QPushButton* FCancelUpload = nullptr;  // in the status bar while a transfer runs
   QPushButton* FOpenFolder = nullptr;    // after a download: opens the downloads folder
   bool FUploadCancelled = false;         // the user pressed it for the running upload

@@ -6,6 +6,10 @@
 #include "platform/Folders.h"
 #include "platform/KeyCodes.h"
 #include "protocol/Error.h"
+#if TLM_WITH_E2E
+#include "protocol/SecureAdmission.h"
+#include "protocol/SecureHandshake.h"
+#endif
 
 namespace tlm {
 
@@ -116,6 +120,15 @@ private:
   size_t FDropped = 0;
 };
 
+struct TViewerSession::THandshake {
+#if TLM_WITH_E2E
+  explicit THandshake(const TViewerParams& AParams)
+      : Machine(AParams.TargetID, AParams.Security.OwnId, AParams.MyName, AParams.Security.PasswordHash) {}
+  TViewerHandshake Machine;
+  bool FirstContact = false;
+#endif
+};
+
 TViewerSession::TViewerSession(IUiDispatcher& AUi, TViewerParams AParams, TViewerTimings ATimings)
     : FUi(AUi),
       FGuard(NewLifeGuard()),
@@ -129,6 +142,7 @@ TViewerSession::TViewerSession(IUiDispatcher& AUi, TViewerParams AParams, TViewe
       FListingBox(std::make_unique<TLatest<TBoundedListing>>()),
       FClipBox(std::make_unique<TLatest<std::string>>()),
       FChat(std::make_unique<TChatQueue>()) {
+  if (FParams.Security.Offer && !FParams.Security.Pins) throw TError("An encrypted session needs the pin store");
   FQuality.store(IsQualityPreset(FParams.Quality) ? FParams.Quality : QualityStandard);
   FUpload = std::make_unique<TViewerUpload>(FChannel.Writer());
   FUpload->OnProgress = [this](const std::string& AText) { Status("전송 중: " + AText); };
@@ -180,9 +194,24 @@ void TViewerSession::Stop() {
 // ---------------------------------------------------------------------------------------
 // Reader thread
 
+bool TViewerSession::Offering() const {
+#if TLM_WITH_E2E
+  return FParams.Security.Offer;
+#else
+  return false;
+#endif
+}
+
 void TViewerSession::Connected() {
-  FChannel.Writer().PostWait(MsgConnectRequest,
-                             BytesOf(BuildConnectRequest(FParams.TargetID, FParams.MyName, FParams.Proof)));
+  std::string proof = FParams.Proof;
+#if TLM_WITH_E2E
+  if (Offering()) {
+    // Nothing of the session leaves before the handshake has keys, and the static proof never.
+    FChannel.Writer().HoldSession();
+    proof = SecureOfferMarker;
+  }
+#endif
+  FChannel.Writer().PostWait(MsgConnectRequest, BytesOf(BuildConnectRequest(FParams.TargetID, FParams.MyName, proof)));
   FState.store(EState::Waiting);
   Status("원격지 승인 대기 중...");
 }
@@ -199,8 +228,9 @@ void TViewerSession::ChannelEnded(const std::string& AWhy, bool AConnected) {
     return;
   }
   // Closed, reset, timed out, too large, a tile that cannot be decoded, a failed write. After
-  // a refusal the relay closes the connection: the refusal said why, and it stays said.
-  if (FRelayErrorSeen.load())
+  // a refusal the relay closes the connection: the refusal said why, and it stays said; so
+  // does a refused handshake.
+  if (FRelayErrorSeen.load() || FSecureRefused.load())
     FState.store(EState::Failed);
   else if (!FStopping.load())
     RaiseEnded(EState::Lost, "연결 종료됨");
@@ -219,12 +249,23 @@ void TViewerSession::RaiseEnded(EState AState, const std::string& AStatus) {
 }
 
 void TViewerSession::Dispatch(const TPacket& APacket) {
+  if (SecureDispatch(APacket)) return;
   const TBytes& payload = APacket.Payload;
   switch (APacket.Type) {
     case MsgSessionStart:
-      SessionStarted();
+      if (Offering())
+        StartHandshake();
+      else
+        SessionStarted();
       break;
     case MsgSessionEnd:
+      if (Offering()) {
+        // Whatever comes next belongs to no session until a new handshake agrees on keys.
+        FChannel.PlainSession();
+        FChannel.Writer().HoldSession();
+        FHandshake.reset();
+        FSecurePhase.store(ESecurePhase::Off);
+      }
       FPartnerLeft.store(true);
       FUpload->RequestStop();
       RaiseEnded(EState::PartnerEnded, "원격지 연결 종료됨");
@@ -318,6 +359,175 @@ void TViewerSession::Dispatch(const TPacket& APacket) {
       break;  // unknown codes are dropped
   }
 }
+
+#if TLM_WITH_E2E
+
+void TViewerSession::StartHandshake() {
+  FPartnerLeft.store(false);
+  FChannel.PlainSession();
+  FChannel.Writer().HoldSession();
+  FHandshake = std::make_unique<THandshake>(FParams);
+  FSecurePhase.store(ESecurePhase::AwaitingReply);
+  FChannel.Writer().PostWait(MsgSecureHello, FHandshake->Machine.Start());
+  Status("보안 연결 확인 중...");
+}
+
+bool TViewerSession::SecureDispatch(const TPacket& APacket) {
+  if (!Offering()) return false;
+  const ESecurePhase phase = FSecurePhase.load();
+  // The relay's own messages (start, end, errors) and an agreed session take the usual way.
+  if (phase == ESecurePhase::Sealed || phase == ESecurePhase::Plain || !IsSessionMsg(APacket.Type)) return false;
+  if (phase == ESecurePhase::Off || !FHandshake) return true;  // session traffic outside a session
+  TViewerHandshake& machine = FHandshake->Machine;
+  if (phase == ESecurePhase::AwaitingReply) {
+    switch (ClassifyWhileAwaitingReply(APacket.Type)) {
+      case TViewerWaitingPacket::Ignore:
+        return true;
+      case TViewerWaitingPacket::Abort:
+        HostRefused(AbortText(ParseAbort(APacket.Payload)));
+        return true;
+      case TViewerWaitingPacket::PlainTraffic: {
+        // A host without the handshake, or a relay that stripped it.
+        TPinPolicy policy(*FParams.Security.Pins);
+        switch (policy.CheckPlain(FParams.TargetID, FParams.Security.RequireEncryption)) {
+          case TPlainVerdict::RefusedWasEncrypted:
+            HandshakeFailed("이전에 암호화되던 상대방이 암호화 없이 응답했습니다. 접속을 거부합니다", false,
+                            TAbortReason::Other);
+            return true;
+          case TPlainVerdict::RefusedRequired:
+            HandshakeFailed("상대방이 암호화를 지원하지 않아 접속을 거부합니다 (RequireEncryption=1)", false,
+                            TAbortReason::Other);
+            return true;
+          case TPlainVerdict::AllowedWithWarning:
+            break;
+        }
+        FHandshake.reset();
+        FSecurePhase.store(ESecurePhase::Plain);
+        FChannel.Writer().PlainSession();
+        Post([this] {
+          if (OnPlainConnection) OnPlainConnection();
+        });
+        SessionStarted();
+        return false;  // the packet itself is the plain session's first
+      }
+      case TViewerWaitingPacket::Reply:
+        break;
+    }
+    TBytes confirm;
+    try {
+      confirm = machine.OnReply(APacket.Payload);
+    } catch (const TSecureError&) {
+      HandshakeFailed(AbortText(TAbortReason::Malformed), true, TAbortReason::Malformed);
+      return true;
+    }
+    const TPinCheck check = TPinPolicy(*FParams.Security.Pins).CheckKey(FParams.TargetID, machine.HostKey());
+    if (check.Verdict == TPinVerdict::Changed) {
+      {
+        std::lock_guard hold(FKeyLock);
+        FChangedKey = machine.HostKey();
+      }
+      Post([this, check] {
+        if (OnKeyChanged) OnKeyChanged(check.OldCode, check.NewCode);
+      });
+      HandshakeFailed(std::string(KeyChangedText) + " (이전 " + check.OldCode + ", 지금 " + check.NewCode + ")", true,
+                      TAbortReason::KeyChanged);
+      return true;
+    }
+    FHandshake->FirstContact = check.Verdict == TPinVerdict::FirstContact;
+    FChannel.Writer().PostWait(MsgSecureConfirm, confirm);
+    FSecurePhase.store(ESecurePhase::AwaitingAdmission);
+    const TViewerSecureInfo info{machine.SessionCode(), check.NewCode, FHandshake->FirstContact};
+    Post([this, info] {
+      if (OnSecured) OnSecured(info);
+    });
+    Status("원격지 승인 대기 중... 세션 코드 " + info.SessionCode);
+    return true;
+  }
+  // Awaiting the host's admission: only its sealed word, or its abort.
+  if (APacket.Type == MsgSecureAbort) {
+    HostRefused(AbortText(ParseAbort(APacket.Payload)));
+    return true;
+  }
+  if (APacket.Type != MsgSealed) {
+    // Our host replied, so clear session traffic now is someone else's.
+    if (IsSealedSessionMsg(APacket.Type))
+      HandshakeFailed(AbortText(TAbortReason::Malformed), true, TAbortReason::Malformed);
+    return true;
+  }
+  std::optional<TSecureChannel> channel;
+  try {
+    machine.OnSealed(APacket.Payload);
+    channel.emplace(machine.TakeChannel());
+  } catch (const TSecureError&) {
+    HandshakeFailed(AbortText(TAbortReason::Malformed), true, TAbortReason::Malformed);
+    return true;
+  }
+  const bool firstContact = FHandshake->FirstContact;
+  const TPublicKey hostKey = machine.HostKey();
+  FHandshake.reset();
+  FChannel.OpenSession(std::make_unique<TOpener>(std::move(channel->In)));
+  FChannel.Writer().SealSession(std::make_unique<TSealer>(std::move(channel->Out)));
+  FSecurePhase.store(ESecurePhase::Sealed);
+  if (firstContact) {
+    try {
+      TPinPolicy(*FParams.Security.Pins).Remember(FParams.TargetID, hostKey);
+    } catch (const TError& e) {
+      Status(std::string("상대방의 보안 코드를 저장하지 못했습니다: ") + e.what());
+    }
+  }
+  SessionStarted();
+  return true;
+}
+
+void TViewerSession::HandshakeFailed(const std::string& AText, bool ASendAbort, TAbortReason AReason) {
+  FHandshake.reset();
+  FSecurePhase.store(ESecurePhase::Off);
+  FSecureRefused.store(true);
+  if (ASendAbort) {
+    FChannel.Writer().Post(MsgSecureAbort, BuildAbort(AReason));
+    FChannel.Writer().Flush(FTimings.CloseFlushMs);
+  }
+  RaiseEnded(EState::Failed, AText);
+  FChannel.End(AText);
+}
+
+void TViewerSession::HostRefused(const std::string& AText) {
+  // The host's answer to the request, as a relay's refusal would be: told once, and final.
+  FHandshake.reset();
+  FSecurePhase.store(ESecurePhase::Off);
+  FSecureRefused.store(true);
+  if (!FRelayErrorSeen.exchange(true)) {
+    const std::string text = CutUtf8(AText, MaxStatusChars);
+    Status("오류: " + text);
+    Post([this, text] {
+      if (OnRelayError) OnRelayError(text);
+    });
+  }
+  FChannel.End(AText);
+}
+
+bool TViewerSession::TrustChangedKey() {
+  std::optional<TPublicKey> key;
+  {
+    std::lock_guard hold(FKeyLock);
+    key.swap(FChangedKey);
+  }
+  if (!key) return false;
+  try {
+    TPinPolicy(*FParams.Security.Pins).Remember(FParams.TargetID, *key);
+    return true;
+  } catch (const TError&) {
+    return false;
+  }
+}
+
+#else
+
+void TViewerSession::StartHandshake() { SessionStarted(); }
+bool TViewerSession::SecureDispatch(const TPacket&) { return false; }
+bool TViewerSession::TrustChangedKey() { return false; }
+
+#endif
 
 void TViewerSession::SessionStarted() {
   FPartnerLeft.store(false);

@@ -40,10 +40,32 @@
 #include "protocol/Packet.h"
 #include "protocol/RelayChannel.h"
 #include "viewer/LinkMeter.h"
+#include "protocol/SecurePins.h"
+#if TLM_WITH_E2E
+#include "protocol/SecureHandshake.h"
+#endif
 #include "viewer/RemoteScreen.h"
 #include "viewer/ViewerTransfers.h"
 
 namespace tlm {
+
+// End-to-end encryption (docs/end-to-end-encryption.md). Off: the plain wire, Proof as before.
+struct TViewerSecurity {
+  // The connect request carries the offer instead of Proof; a password only enters the
+  // handshake, never the wire. Builds without the handshake (no TLM_WITH_E2E) never offer.
+  bool Offer = false;
+  std::string PasswordHash;  // HashPassword of the password typed; empty: the host's user decides
+  std::string OwnId;         // this program's own host ID, or empty
+  std::shared_ptr<IPinStore> Pins;  // the partners' keys; required when Offer
+  bool RequireEncryption = false;   // a partner without the handshake is refused
+};
+
+// What the window shows of a session's protection once the host's key is verified.
+struct TViewerSecureInfo {
+  std::string SessionCode;   // "123 456": the host's user sees the same in the consent prompt
+  std::string SecurityCode;  // the host's 보안 코드
+  bool FirstContact = false; // no key was pinned for this ID yet
+};
 
 struct TViewerParams {
   std::string Server;
@@ -57,6 +79,7 @@ struct TViewerParams {
   // Unattended runs: after the first frame, "OK <payload bytes>" is written here and
   // OnResultWritten raised.
   std::string ResultFile;
+  TViewerSecurity Security;
 };
 
 struct TViewerTimings {
@@ -141,17 +164,45 @@ public:
   std::function<void(const std::string& AName, bool AComplete)> OnUploadDone;
   std::function<void(const std::string& APath)> OnDownloaded;  // a file stored whole
   std::function<void(const std::string& AText)> OnConnectFailed;  // the error; nothing was sent
-  std::function<void(const std::string& AText)> OnRelayError;     // a refusal or relay failure
+  // A refusal (the relay's, or the host's inside the handshake) or a relay failure.
+  std::function<void(const std::string& AText)> OnRelayError;
   std::function<void(const std::string& AReason)> OnEnded;        // partner ended or connection lost
   std::function<void()> OnResultWritten;
+  // Encryption: the host's key is verified (before admission, so a consent prompt's code can
+  // be compared); the partner has no handshake and the session runs in clear (shown as
+  // PlainConnectionText for as long as it lasts); the host's key differs from the pinned one
+  // and the session was refused (TrustChangedKey then pins the new one for the next attempt).
+  std::function<void(const TViewerSecureInfo& AInfo)> OnSecured;
+  std::function<void()> OnPlainConnection;
+  std::function<void(const std::string& AOldCode, const std::string& ANewCode)> OnKeyChanged;
+
+  // The user confirmed the changed code OnKeyChanged showed: it replaces the pin. False when
+  // there is none to confirm or it cannot be stored.
+  bool TrustChangedKey();
+  // The session runs sealed (established), in clear by the plain-peer rule, or neither yet.
+  bool Encrypted() const { return FSecurePhase.load() == ESecurePhase::Sealed; }
+  bool PlainPartner() const { return FSecurePhase.load() == ESecurePhase::Plain; }
 
 private:
   template <typename T>
   class TLatest;  // one pending value, the newest
   class TChatQueue;
 
+  enum class ESecurePhase { Off, AwaitingReply, AwaitingAdmission, Sealed, Plain };
+  struct THandshake;  // the handshake under way; reader thread
+
   void Connected();
   void Dispatch(const TPacket& APacket);
+  // The handshake's share of dispatch: true when it took the packet.
+  bool SecureDispatch(const TPacket& APacket);
+  bool Offering() const;
+  void StartHandshake();
+#if TLM_WITH_E2E
+  // Ends the session for AText; ASendAbort: tell the host why (AReason) first.
+  void HandshakeFailed(const std::string& AText, bool ASendAbort, TAbortReason AReason);
+  // The host aborted the handshake: its reason is the refusal the window shows.
+  void HostRefused(const std::string& AText);
+#endif
   void ChannelEnded(const std::string& AWhy, bool AConnected);
   void SessionStarted();
   void FrameReceived(const TBytes& APayload);
@@ -173,10 +224,15 @@ private:
   TRemoteScreen FScreen;
   TLinkMeter FMeter;
   std::atomic<EState> FState{EState::Created};
+  std::atomic<ESecurePhase> FSecurePhase{ESecurePhase::Off};
+  std::unique_ptr<THandshake> FHandshake;  // reader thread
+  std::mutex FKeyLock;                       // FChangedKey: the reader sets it, the UI confirms it
+  std::optional<TPublicKey> FChangedKey;
   std::atomic<int> FQuality{1};
   std::atomic<bool> FStopping{false};
   std::atomic<bool> FRepaintPending{false};
   std::atomic<bool> FRelayErrorSeen{false};
+  std::atomic<bool> FSecureRefused{false};  // the handshake failed: its text is the last word
   std::atomic<bool> FPartnerLeft{false};
   std::atomic<bool> FUploadCancelled{false};  // the host's report of the short file is expected
   bool FResultWritten = false;  // reader thread

@@ -23,7 +23,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <sys/resource.h>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,6 +42,8 @@
 #include "protocol/Marshal.h"
 #include "protocol/Messages.h"
 #include "protocol/Packet.h"
+#include "protocol/SecureChannel.h"
+#include "protocol/SecureHandshake.h"
 #include "relay/RelayServer.h"
 #include "tests/capture/TestPictures.h"
 #include "tests/support/PacketWrites.h"
@@ -198,6 +202,7 @@ private:
 
 struct TViewerStats {
   int Frames = 0;
+  double OpenMs = 0;        // time the viewer spent opening sealed frames
   uint64_t FrameBytes = 0;  // frame payloads
   uint64_t AllBytes = 0;    // every packet, headers included
   int KeepAlives = 0;
@@ -207,12 +212,16 @@ struct TViewerStats {
 
 class THeadlessViewer {
 public:
-  THeadlessViewer(uint16_t APort, const std::string& ATarget, const std::string& AProof, int APreset,
-                  TStampedScreen& AStamps)
-      : FStamps(AStamps), FPreset(APreset) {
+  // APasswordHash: offer the end-to-end handshake with this password (empty: the plain wire
+  // with AProof).
+  THeadlessViewer(uint16_t APort, const std::string& ATarget, const std::string& AProof, const std::string& APasswordHash,
+                  int APreset, TStampedScreen& AStamps)
+      : FStamps(AStamps), FPreset(APreset), FTarget(ATarget), FPasswordHash(APasswordHash) {
     FConn.Connect("127.0.0.1", APort, 5000);
     FConn.SetReadTimeout(60000);
-    WriteTextPacket(FConn, MsgConnectRequest, BuildConnectRequest(ATarget, "Bench", AProof), &FWriteLock);
+    const bool secure = !FPasswordHash.empty();
+    WriteTextPacket(FConn, MsgConnectRequest,
+                    BuildConnectRequest(ATarget, "Bench", secure ? std::string(SecureOfferMarker) : AProof), &FWriteLock);
     FThread = std::thread([this] { Run(); });
   }
   ~THeadlessViewer() {
@@ -237,20 +246,52 @@ public:
   }
 
 private:
+  // Sealed once the handshake is done, else as it is.
+  void Send(uint32_t AType, std::span<const uint8_t> APayload = {}) {
+    if (FKeys)
+      WritePacket(FConn, MsgSealed, FKeys->Out.Seal(AType, APayload), &FWriteLock);
+    else
+      WritePacket(FConn, AType, APayload, &FWriteLock);
+  }
+
   void Run() {
     try {
       TRemoteScreen screen;  // the viewer's own back buffer: tiles decoded on its team
+      const uint8_t preset = uint8_t(FPreset);
       for (;;) {
         TPacket packet = ReadPacket(FConn);
         const uint64_t wire = packet.Payload.size() + PacketHeaderSize;
+        double openMs = 0;
+        if (packet.Type == MsgSessionStart && !FPasswordHash.empty()) {
+          FHandshake = std::make_unique<TViewerHandshake>(FTarget, "", "Bench", FPasswordHash);
+          WritePacket(FConn, MsgSecureHello, FHandshake->Start(), &FWriteLock);
+          continue;
+        }
+        if (FHandshake && packet.Type == MsgSecureReply) {
+          WritePacket(FConn, MsgSecureConfirm, FHandshake->OnReply(packet.Payload), &FWriteLock);
+          continue;
+        }
+        if (FHandshake && packet.Type == MsgSealed) {
+          FHandshake->OnSealed(packet.Payload);
+          FKeys.emplace(FHandshake->TakeChannel());
+          FHandshake.reset();
+          Send(MsgQuality, std::span<const uint8_t>(&preset, 1));
+          FInSession = true;
+          continue;
+        }
+        if (FKeys && packet.Type == MsgSealed) {
+          const auto t0 = Clock::now();
+          TOpenedMessage opened = FKeys->In.Open(std::move(packet.Payload));
+          openMs = Ms(Clock::now() - t0);
+          packet = TPacket{opened.Type, std::move(opened.Payload)};
+        }
         if (packet.Type == MsgSessionStart) {
-          const uint8_t preset = uint8_t(FPreset);
-          WritePacket(FConn, MsgQuality, std::span<const uint8_t>(&preset, 1), &FWriteLock);
+          Send(MsgQuality, std::span<const uint8_t>(&preset, 1));
           FInSession = true;
         } else if (packet.Type == MsgFrame) {
           if (screen.Apply(packet.Payload) != TRemoteScreen::EApply::Drawn) throw TError("bad frame payload");
           const auto decoded = Clock::now();
-          WriteEmptyPacket(FConn, MsgFrameAck, &FWriteLock);
+          Send(MsgFrameAck);
           // Latency counts the first frame that shows a new stamp only: a frame that shows
           // the same stamp again (the painter fell behind) carries no newer content.
           Clock::time_point copied;
@@ -266,6 +307,7 @@ private:
           FLastStamp = stamp;
           std::lock_guard hold(FLock);
           ++FStats.Frames;
+          FStats.OpenMs += openMs;
           FStats.FrameBytes += packet.Payload.size();
           FStats.AllBytes += wire;
           if (stamped) FStats.LatencyMs.push_back(Ms(decoded - copied));
@@ -288,6 +330,9 @@ private:
 
   TStampedScreen& FStamps;
   const int FPreset;
+  const std::string FTarget, FPasswordHash;
+  std::unique_ptr<TViewerHandshake> FHandshake;  // reader thread
+  std::optional<TSecureChannel> FKeys;
   TTcpConnection FConn;
   std::mutex FWriteLock;
   std::thread FThread;
@@ -354,11 +399,38 @@ double OneJpegKB(int APreset) {
 // Figures of one preset at one size, for the side-by-side summary.
 struct TPresetFigures {
   int Preset = 0;
+  bool Sealed = false;
   double CaptureMs = 0;
   double Ceiling = 0;
   double Fps = 0;
   double LatencyP50 = 0;
+  double CpuMsPerFrame = 0;   // the whole process (relay, host, viewer) per frame
+  double OpenMsPerFrame = 0;  // the viewer's opening, measured where it opens
+  double SealMsPerFrame = 0;  // the host's sealing of a frame of the mean size, measured apart
+  double WireBytesPerFrame = 0;
+  double FrameBytes = 0;      // mean frame payload
 };
+
+double ProcessCpuMs() {
+  rusage usage{};
+  ::getrusage(RUSAGE_SELF, &usage);
+  return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000.0 +
+         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000.0;
+}
+
+// The host writer's work per frame when the session is sealed: one seal of a payload of
+// ABytes, timed over many seals.
+double SealMs(size_t ABytes) {
+  if (ABytes == 0) return 0;
+  TSealKey key{};
+  key[0] = 7;
+  TSealer sealer(key);
+  TBytes buffer(ABytes + SealOverhead, 0x5a);
+  const int rounds = 50;
+  const auto t0 = Clock::now();
+  for (int i = 0; i < rounds; ++i) sealer.SealInPlace(MsgFrame, buffer.data(), ABytes);
+  return Ms(Clock::now() - t0) / rounds;
+}
 
 // Streams one screen size under every preset asked for, printing its table; false when it could
 // not run.
@@ -393,6 +465,7 @@ bool RunSize(double AScale, const std::vector<int>& APresets, std::vector<TPrese
     services.MakeScreen = [stamped] { return stamped; };
     THostAgent agent(ui, "127.0.0.1", port, "DBENCH0000000000000000000000000000", HashPassword(password),
                      std::move(services));
+    agent.SetSecurity(TIdentityKey::Generate(), false);
     agent.Start();
     if (!ui.RunUntil([&] { return !agent.ID().empty(); }, 20000)) throw TError("the agent got no ID");
     const std::string id = agent.ID();
@@ -400,18 +473,24 @@ bool RunSize(double AScale, const std::vector<int>& APresets, std::vector<TPrese
 
     std::printf("%-9s %7s %7s %7s %7s %9s %9s %9s %9s %9s | %s\n", "preset", "pause", "capt ms", "cap fps", "fps",
                 "of cap", "KB/frame", "1 JPEG KB", "lat p50", "lat p95", "still, per minute: frames, KB to the viewer, KB host->viewer via relay");
-    for (int p : APresets) {
+    for (int p : APresets)
+    for (const bool sealed : {false, true}) {
       painter.SetMoving(true);
       stamped->Forget();
-      THeadlessViewer viewer(port, id, proof, p, *stamped);
+      // Each session needs the agent back at the relay: a sealed one is ended by re-registering.
+      if (!ui.RunUntil([&] { return agent.Connected() && !agent.InSession() && !agent.ID().empty(); }, 20000))
+        throw TError("the agent did not come back");
+      THeadlessViewer viewer(port, id, proof, sealed ? HashPassword(password) : "", p, *stamped);
       if (!ui.RunUntil([&] { return viewer.InSession() && viewer.FramesSeen() >= 3; }, 20000))
         throw TError("no session or no frames for preset " + std::to_string(p) + ": " + viewer.Error());
       ui.RunUntil([] { return false; }, 1500);  // past the key frame and the quality change
 
       viewer.Reset();
       const auto t0 = Clock::now();
+      const double cpu0 = ProcessCpuMs();
       ui.RunUntil([] { return false; }, motionMs);
       TViewerStats motion = viewer.Take();
+      const double cpuMs = ProcessCpuMs() - cpu0;
       std::sort(motion.LatencyMs.begin(), motion.LatencyMs.end());
       const double motionS = Ms(Clock::now() - t0) / 1000.0;
 
@@ -429,7 +508,7 @@ bool RunSize(double AScale, const std::vector<int>& APresets, std::vector<TPrese
       // No preset sends more frames than the painter paints: without a pause that is the ceiling.
       const double cap = std::min(1000.0 / (PauseFor(p) + captureMs[p]), 1000.0 / PaintPeriodMs);
       std::printf("%-9s %5dms %7.1f %7.2f %7.2f %8.0f%% %9.1f %9.1f %7.1fms %7.1fms | %5.1f frames, %6.2f KB (%d keep-alives in the window), %6.2f KB\n",
-                  PresetName(p), PauseFor(p), captureMs[p], cap, fps, 100.0 * fps / cap,
+                  (std::string(PresetName(p)) + (sealed ? "+e2e" : "")).c_str(), PauseFor(p), captureMs[p], cap, fps, 100.0 * fps / cap,
                   motion.Frames ? motion.FrameBytes / 1024.0 / motion.Frames : 0.0, OneJpegKB(p),
                   Percentile(motion.LatencyMs, 0.5), Percentile(motion.LatencyMs, 0.95),
                   still.Frames * perMinute, still.AllBytes / 1024.0 * perMinute, still.KeepAlives,
@@ -438,7 +517,22 @@ bool RunSize(double AScale, const std::vector<int>& APresets, std::vector<TPrese
         std::printf("          (latency from %zu of %d frames: the others showed no new stamp)\n",
                     motion.LatencyMs.size(), motion.Frames);
       if (!viewer.Error().empty()) std::printf("          viewer error: %s\n", viewer.Error().c_str());
-      AOut.push_back({p, captureMs[p], cap, fps, Percentile(motion.LatencyMs, 0.5)});
+      TPresetFigures figures;
+      figures.Preset = p;
+      figures.Sealed = sealed;
+      figures.CaptureMs = captureMs[p];
+      figures.Ceiling = cap;
+      figures.Fps = fps;
+      figures.LatencyP50 = Percentile(motion.LatencyMs, 0.5);
+      if (motion.Frames > 0) {
+        figures.CpuMsPerFrame = cpuMs / motion.Frames;
+        figures.OpenMsPerFrame = motion.OpenMs / motion.Frames;
+        figures.FrameBytes = double(motion.FrameBytes) / motion.Frames;
+        // Every packet of the window over its frames: frames dominate, acknowledgements go the other way.
+        figures.WireBytesPerFrame = double(motion.AllBytes) / motion.Frames;
+        if (sealed) figures.SealMsPerFrame = SealMs(size_t(figures.FrameBytes));
+      }
+      AOut.push_back(figures);
     }
     std::printf("\ncap fps = 1000 / (pause + capture time), the capture time measured above with the screen moving, and at\n"
                 "most the painter's %d repaints a second;\n"
@@ -492,6 +586,23 @@ int main(int argc, char** argv) {
     std::printf("\n");
   }
 
+  std::printf("End-to-end encryption, same run: sealed against plain, per frame of the moving screen\n");
+  std::printf("%-11s %-9s %8s %8s %7s %10s %10s %10s %10s %11s\n", "size", "preset", "fps", "fps e2e", "ratio",
+              "cpu ms", "cpu e2e", "host seal", "view open", "bytes added");
+  for (size_t s = 0; s < sizes.size(); ++s)
+    for (size_t i = 0; i + 1 < results[s].size(); i += 2) {
+      const TPresetFigures& plain = results[s][i];
+      const TPresetFigures& sealed = results[s][i + 1];
+      const std::string size = std::to_string(sizes[s].first) + "x" + std::to_string(sizes[s].second);
+      std::printf("%-11s %-9s %8.2f %8.2f %7.3f %10.2f %10.2f %10.3f %10.3f %11.1f\n", size.c_str(),
+                  PresetName(plain.Preset), plain.Fps, sealed.Fps, plain.Fps > 0 ? sealed.Fps / plain.Fps : 0.0,
+                  plain.CpuMsPerFrame, sealed.CpuMsPerFrame, sealed.SealMsPerFrame, sealed.OpenMsPerFrame,
+                  sealed.WireBytesPerFrame - plain.WireBytesPerFrame - (sealed.FrameBytes - plain.FrameBytes));
+    }
+  std::printf("cpu ms = the whole process (relay, host, viewer) per frame; host seal = one seal of a frame of the\n"
+              "mean size, timed apart; view open = the viewer's opening, timed where it opens; bytes added = wire\n"
+              "bytes per frame (frames and acknowledgements) beyond plain, the frames' own size difference taken out.\n\n");
+
   std::printf("Side by side: frames per second of the moving screen against the pacing ceiling\n%-9s", "preset");
   for (const auto& [w, h] : sizes) {
     const std::string head = std::to_string(w) + "x" + std::to_string(h) + ": capt ms, fps / ceiling, %, lat p50";
@@ -501,7 +612,7 @@ int main(int argc, char** argv) {
   for (size_t i = 0; i < presets.size(); ++i) {
     std::printf("%-9s", PresetName(presets[i]));
     for (const auto& r : results) {
-      const TPresetFigures& f = r[i];
+      const TPresetFigures& f = r[2 * i];  // plain
       std::printf(" | %7.1f %6.2f / %6.2f %5.0f%% %7.1fms      ", f.CaptureMs, f.Fps, f.Ceiling, 100.0 * f.Fps / f.Ceiling,
                   f.LatencyP50);
     }

@@ -30,6 +30,7 @@ public:
   std::vector<std::string> Chats;
   std::vector<std::string> Questions;
   std::vector<bool> Sessions;
+  std::vector<std::string> Securities;
   std::vector<TViewerRefusal> Refusals;
   std::vector<std::string> ConfigErrors;
   int RecentChanges = 0;
@@ -58,6 +59,7 @@ public:
   }
   void ConsentClosed() override { ++ConsentCloses; }
   void SessionChanged(bool AInSession) override { Sessions.push_back(AInSession); }
+  void SessionSecurityChanged(const std::string& AText) override { Securities.push_back(AText); }
   void RecentChanged() override { ++RecentChanges; }
   void ViewerRefused(const TViewerRefusal& ARefusal) override { Refusals.push_back(ARefusal); }
   void ConfigWriteFailed(const std::string& AText) override { ConfigErrors.push_back(AText); }
@@ -297,6 +299,9 @@ TEST_F(ClientAppTest, TargetsAreCheckedAndThePasswordDecidesTheProof) {
     ASSERT_EQ(Opened.size(), 1u);
     EXPECT_EQ(Opened[0].TargetID, "987654321");
     EXPECT_EQ(Opened[0].Proof, c.Proof);
+    // The encrypted path carries the hash, which only ever enters the handshake.
+    EXPECT_EQ(Opened[0].PasswordHash, c.Proof.empty() ? "" : HashPassword(TrimControl(c.Typed)));
+    EXPECT_EQ(Opened[0].OwnID, "123456789");
     EXPECT_EQ(Opened[0].MyName, "MY-PC");
     EXPECT_EQ(Opened[0].DefaultQuality, QualityFast);
     EXPECT_EQ(Opened[0].Server, "127.0.0.1");
@@ -315,6 +320,34 @@ TEST_F(ClientAppTest, ViewerRequestCarriesTheEnvironmentsRelayAndResultFile) {
   EXPECT_EQ(Opened[0].Server, "relay.example");
   EXPECT_EQ(Opened[0].ResultFile, Env.ResultFile);
 }
+
+#if TLM_WITH_E2E
+TEST_F(ClientAppTest, TheSecurityCodeStaysFromRunToRunAndRequireEncryptionIsRead) {
+  struct TCase {
+    const char* Stored;  // RequireEncryption in config.ini; nullptr: not there
+    bool Require;
+  } const cases[] = {{nullptr, false}, {"0", false}, {"1", true}, {"yes", false}};
+  std::string code;
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Stored ? c.Stored : "missing");
+    fs::create_directories(Env.ConfigDir);
+    std::ofstream((fs::path(Env.ConfigDir) / "config.ini").string(), std::ios::trunc)
+        << "[TLMRemote]\n" << (c.Stored ? std::string("RequireEncryption=") + c.Stored + "\n" : "");
+    Opened.clear();
+    Open(ClosedPort());
+    EXPECT_FALSE(Core->SecurityCode().empty());
+    if (code.empty()) code = Core->SecurityCode();
+    EXPECT_EQ(Core->SecurityCode(), code) << "one key for the life of the configuration";
+    EXPECT_EQ(fs::status(fs::path(Env.ConfigDir) / "identity.key").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write);
+    Core->Connect("111222333", "pw");
+    ASSERT_EQ(Opened.size(), 1u);
+    EXPECT_TRUE(Opened[0].Pins);
+    EXPECT_EQ(Opened[0].RequireEncryption, c.Require);
+    Core.reset();
+  }
+}
+#endif
 
 TEST_F(ClientAppTest, RecentListOrderAndRemoval) {
   {
@@ -435,7 +468,8 @@ TEST_F(ClientAppTest, SetPasswordAdmitsAndAWrongOneAsks) {
     relay.Send(MsgAdmitRequest, "10.0.0.5\t지원팀\t" + c.Proof);
     ASSERT_TRUE(Wait([&] { return View.Questions.size() == 1; }));
     EXPECT_EQ(View.Questions[0],
-              "원격 지원 접속 요청이 있습니다.\r\n요청자: 지원팀 (10.0.0.5)\r\n" + c.Why + "\r\n이 접속을 허용하시겠습니까?");
+              "원격 지원 접속 요청이 있습니다.\r\n요청자: 지원팀 (10.0.0.5)\r\n" + c.Why +
+                  "암호화되지 않은 연결입니다.\r\n\r\n이 접속을 허용하시겠습니까?");
   }
 }
 
@@ -616,6 +650,9 @@ TEST_F(ClientAppTest, WithdrawnAndUnansweredQuestionsCloseThePrompt) {
 TEST_F(ClientAppTest, ChatReplyAndEndSession) {
   TScriptedRelay relay("909090909");
   OpenInSession(relay, "909090909");
+  // The scripted relay started a session nobody encrypted: the window is told so.
+  ASSERT_TRUE(Wait([&] { return !View.Securities.empty(); }));
+  EXPECT_EQ(View.Securities, std::vector<std::string>{std::string(PlainConnectionText)});
   EXPECT_FALSE(Core->SendChat("  ")) << "blank lines are not sent";
   EXPECT_TRUE(Core->SendChat("네, 보고 있습니다"));
   ASSERT_TRUE(Wait([&] { return relay.Saw(MsgChat); }));

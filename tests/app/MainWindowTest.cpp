@@ -423,11 +423,11 @@ TEST_F(MainWindowTest, ARememberedProofConnectsFromTheRecentListWithoutAsking) {
   remember = true;
   fromList();  // asked, and kept again
   EXPECT_EQ(asked, 4);
-  EXPECT_TRUE(Core->RemembersProof("987654321"));
+  EXPECT_TRUE(Core->RemembersPassword("987654321"));
   Recent()->setCurrentRow(0);
   QKeyEvent press(QEvent::KeyPress, Qt::Key_Delete, Qt::NoModifier);
   QApplication::sendEvent(Recent(), &press);
-  EXPECT_FALSE(Core->RemembersProof("987654321"));
+  EXPECT_FALSE(Core->RemembersPassword("987654321"));
 }
 
 TEST_F(MainWindowTest, RecentEntriesAreRemovedByKeyAndRefusedUnknownIDsDisappear) {
@@ -621,7 +621,8 @@ TEST_F(MainWindowTest, ConsentQuestionIsAskedInTheWindowsBox) {
     ASSERT_TRUE(WaitFor([&] { return relay.Saw(allow ? MsgAdmitAccept : MsgAdmitReject); }));
     ASSERT_EQ(Questions.size(), 1);
     EXPECT_EQ(Questions[0],
-              "원격 지원 접속 요청이 있습니다.\r\n요청자: 지원팀 (10.0.0.5)\r\n\r\n이 접속을 허용하시겠습니까?");
+              "원격 지원 접속 요청이 있습니다.\r\n요청자: 지원팀 (10.0.0.5)\r\n암호화되지 않은 연결입니다.\r\n\r\n"
+              "이 접속을 허용하시겠습니까?");
     Close();
   }
 }

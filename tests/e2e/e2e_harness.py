@@ -18,6 +18,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import traceback
 
@@ -430,6 +431,66 @@ def compare_scaled(host, shown, area, cells_x=32, cells_y=18, tol=40):
 # ---------------------------------------------------------------------------------------------
 # Processes
 
+class Tap:
+    """A TCP proxy on 127.0.0.1:59000 in front of a relay on another loopback address, keeping
+    every byte it passes either way: what the relay sees of every session. Call close() at the end."""
+
+    def __init__(self, relay_address, port=RELAY_PORT):
+        self.relay = (relay_address, port)
+        self.lock = threading.Lock()
+        self.seen = bytearray()
+        self.socks = []
+        self.listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind(("127.0.0.1", port))
+        self.listener.listen(16)
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                client, _ = self.listener.accept()
+            except OSError:
+                return
+            try:
+                server = socket.create_connection(self.relay, timeout=5)
+                server.settimeout(None)
+            except OSError:
+                client.close()
+                continue
+            with self.lock:
+                self.socks += [client, server]
+            threading.Thread(target=self._pump, args=(client, server), daemon=True).start()
+            threading.Thread(target=self._pump, args=(server, client), daemon=True).start()
+
+    def _pump(self, src, dst):
+        try:
+            while True:
+                data = src.recv(65536)
+                if not data:
+                    break
+                with self.lock:
+                    self.seen += data
+                dst.sendall(data)
+        except OSError:
+            pass
+        for sock in (src, dst):
+            try:
+                sock.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
+
+    def recorded(self):
+        with self.lock:
+            return bytes(self.seen)
+
+    def close(self):
+        self.listener.close()
+        with self.lock:
+            for sock in self.socks:
+                sock.close()
+
+
 class Session:
     """Everything one test starts: displays, relay, program instances. Call close() at the end."""
 
@@ -577,14 +638,16 @@ class Session:
 
     # -- relay and program -------------------------------------------------------------------
 
-    def start_relay(self, extra_args=()):
+    def start_relay(self, extra_args=(), address="127.0.0.1"):
+        """The relay on address:59000; the programs reach 127.0.0.1, so another address leaves
+        room for a Tap in between."""
         self.relay_log = os.path.join(self.dir, "relay.log")
-        self.relay = self.spawn("relay", [self.relay_exe, "--listen", "127.0.0.1:%d" % RELAY_PORT,
+        self.relay = self.spawn("relay", [self.relay_exe, "--listen", "%s:%d" % (address, RELAY_PORT),
                                           "--db", os.path.join(self.dir, "relay.db"), *extra_args],
                                 log=self.relay_log)
 
         def listening():
-            with socket.create_connection(("127.0.0.1", RELAY_PORT), timeout=1):
+            with socket.create_connection((address, RELAY_PORT), timeout=1):
                 return True
         wait_until("the relay to listen on port %d" % RELAY_PORT, listening, 20)
 

@@ -14,7 +14,7 @@ import unittest
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from e2e_harness import (SLOW, E2EFailure, ScriptedRelay, WindowPinger, close_window,  # noqa: E402
+from e2e_harness import (SLOW, E2EFailure, ScriptedRelay, Tap, WindowPinger, close_window,  # noqa: E402
                          compare_scaled, enter_private_network, find_marked_area, paint_pattern,
                          password_hash, run_case, wait_until)
 
@@ -46,8 +46,8 @@ def wait_result(path, viewer):
     return int(m.group(1))
 
 
-def two_displays(s):
-    s.start_relay()
+def two_displays(s, relay_address="127.0.0.1"):
+    s.start_relay(address=relay_address)
     host_display = s.start_display(HOST_W, HOST_H)
     paint_pattern(host_display, HOST_W, HOST_H)
     viewer_display = s.start_display(VIEWER_W, VIEWER_H)
@@ -109,7 +109,9 @@ class TestUnattended(unittest.TestCase):
             host.check_alive()
         run_case(self, "unattended", body)
 
-    def test_wrong_password_falls_back_to_consent(self):
+    def test_wrong_password_is_refused(self):
+        """Between two programs of this project the password is checked inside the encrypted
+        handshake: a wrong one ends the attempt (no prompt), and the host stays reachable."""
         def body(s):
             host_display, viewer_display = two_displays(s)
             host = s.start_client("host", host_display, password=PASSWORD)
@@ -117,11 +119,66 @@ class TestUnattended(unittest.TestCase):
             main_windows = set(s.windows(host_display, "^TALMIR Remote$"))
             result = os.path.join(s.dir, "result.txt")
             auto_viewer(s, "viewer", viewer_display, host_id, "not-the-password", result)
-            box = wait_consent_box(s, host_display, main_windows)
-            answer_box(s, host_display, box, "Escape")
-            expect_refused(s, host, viewer_display, result)
+            host.wait_log("비밀번호가 틀린 접속 요청: AutoViewer (127.0.0.1)")
+            time.sleep(1)
+            if set(s.windows(host_display, "^TALMIR Remote$")) - main_windows:
+                raise E2EFailure("a wrong password opened a consent box")
+            if result_of(result) is not None:
+                raise E2EFailure("a refused viewer wrote a result: %r" % result_of(result))
             self.assertNotIn("비밀번호 인증 접속 허용", host.log())
+            # The host registers again under the same ID: the right password gets in.
+            wait_until("the host to register again",
+                       lambda: open(s.relay_log, errors="replace").read().count("host registered: %s " % host_id) >= 2, 20)
+            result2 = os.path.join(s.dir, "result2.txt")
+            viewer2 = auto_viewer(s, "viewer2", viewer_display, host_id, PASSWORD, result2)
+            wait_result(result2, viewer2)
         run_case(self, "wrong-password", body)
+
+
+class TestEncrypted(unittest.TestCase):
+    """What the relay passes between two programs of this project: with a tap in front of it,
+    no clipboard text, chat line or JPEG marker of a frame, no password in any form; both ends
+    log and show that the session is encrypted."""
+
+    def test_relay_sees_no_session(self):
+        def body(s):
+            host_display, viewer_display = two_displays(s, relay_address="127.0.0.2")
+            tap = Tap("127.0.0.2")
+            try:
+                host = s.start_client("host", host_display, password=PASSWORD)
+                host_id = host.wait_id()
+                main = wait_until("the host's main window", lambda: s.windows(host_display, "^TALMIR Remote$"), 20)[0]
+                auto_viewer(s, "viewer", viewer_display, host_id, PASSWORD)
+                wait_shown_picture(s, host_display, viewer_display)
+                host.wait_log("암호화된 세션 - 세션 코드")
+                to_viewer = "host-secret-copy-%d" % os.getpid()
+                s.copy_text(host_display, to_viewer)
+                wait_until("the host's copy on the viewer's clipboard",
+                           lambda: s.clipboard(viewer_display) == to_viewer, 30)
+                to_host = "viewer-secret-copy-%d" % os.getpid()
+                s.copy_text(viewer_display, to_host)
+                wait_until("the viewer's copy on the host's clipboard",
+                           lambda: s.clipboard(host_display) == to_host, 30)
+                mx, my, _, _ = s.geometry(host_display, main)
+                s.x(host_display, "xdotool", "windowfocus", "--sync", str(main))
+                s.x(host_display, "xdotool", "mousemove", str(mx + 24 + 432 + 100), str(my + 340 + 158 + 12), "click", "1")
+                s.x(host_display, "xdotool", "type", "--delay", "30", "secretchatline")
+                s.x(host_display, "xdotool", "key", "Return")
+                host.wait_log("[채팅] 나: secretchatline")
+                time.sleep(1)
+                seen = tap.recorded()
+            finally:
+                tap.close()
+            if len(seen) < 100000:
+                raise E2EFailure("the tap saw only %d bytes: it was not in the way" % len(seen))
+            for secret in (to_viewer, to_host, "secretchatline", password_hash(PASSWORD)):
+                if secret.encode() in seen:
+                    raise E2EFailure("%r crossed the relay in clear" % secret)
+            # A tile's JPEG start with its JFIF header: 11 bytes that sealed bytes never hold by
+            # chance (the bare 3-byte marker turns up in a few MB of them).
+            if b"\xff\xd8\xff\xe0\x00\x10JFIF\x00" in seen:
+                raise E2EFailure("a JPEG of a frame crossed the relay in clear")
+        run_case(self, "encrypted", body)
 
 
 class TestTls(unittest.TestCase):
@@ -173,11 +230,10 @@ def answer_box(s, display, box, key):
 
 
 def expect_refused(s, host, viewer_display, result):
-    """The host logs the refusal, the relay passes it on, no viewer window ever opens (the
-    viewer program's main window tells the reason) and no frame ever arrives."""
+    """The host logs the refusal and tells the viewer inside the encrypted handshake (the relay
+    never learns the answer); no viewer window ever opens (the viewer program's main window
+    tells the reason) and no frame ever arrives."""
     host.wait_log("접속 거부: AutoViewer (127.0.0.1)")
-    wait_until("the relay to pass the refusal on",
-               lambda: "admission rejected: viewer 'AutoViewer'" in open(s.relay_log, errors="replace").read(), 20)
     time.sleep(1)
     if s.windows(viewer_display, "^TALMIR Remote - "):
         raise E2EFailure("a viewer window opened for a refused connection")

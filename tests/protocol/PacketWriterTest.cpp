@@ -1,12 +1,13 @@
 // The two-queue packet writer against a connection whose writes the test holds back: small
 // packets overtake queued bulk ones, the bounds and their behaviour when full, failure and
-// stop releasing every waiter.
+// stop releasing every waiter; session messages held, sealed or dropped by the wire mode.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -14,6 +15,10 @@
 #include "protocol/Error.h"
 #include "protocol/Packet.h"
 #include "protocol/PacketWriter.h"
+#include "protocol/Messages.h"
+#if TLM_WITH_E2E
+#include "protocol/SecureChannel.h"
+#endif
 
 namespace tlm {
 namespace {
@@ -59,6 +64,18 @@ public:
       at += PacketHeaderSize + GetLE32(&FWritten[at + 4]);
     }
     return types;
+  }
+  // The packets written so far, whole.
+  std::vector<TPacket> Packets() {
+    std::lock_guard hold(FLock);
+    std::vector<TPacket> packets;
+    for (size_t at = 0; at + PacketHeaderSize <= FWritten.size();) {
+      const uint32_t len = GetLE32(&FWritten[at + 4]);
+      packets.push_back({GetLE32(&FWritten[at]), TBytes(FWritten.begin() + at + PacketHeaderSize,
+                                                         FWritten.begin() + at + PacketHeaderSize + len)});
+      at += PacketHeaderSize + len;
+    }
+    return packets;
   }
   bool WaitTypes(size_t ACount) {
     std::unique_lock hold(FLock);
@@ -179,6 +196,163 @@ TEST(PacketWriterTest, FailureAndStopReleaseEveryWaiter) {
     EXPECT_EQ(failures.load(), c.Fail ? 1 : 0);
   }
 }
+
+// Sealing needs the cryptography library, which the Windows build lacks.
+#if TLM_WITH_E2E
+
+TSealKey SealKey() {
+  TSealKey key;
+  key.fill(0x5a);
+  return key;
+}
+
+// What the far end's reader makes of the written packets: each through the opener, as the
+// relay channel does; the first refused packet ends the reading.
+struct TReadBack {
+  std::vector<TPacket> Opened;
+  bool Refused = false;
+};
+TReadBack ReadBack(const std::vector<TPacket>& APackets) {
+  TReadBack back;
+  TOpener opener(SealKey());
+  for (TPacket packet : APackets) {
+    try {
+      back.Opened.push_back(opener.OpenPacket(std::move(packet)));
+    } catch (const TSecureError&) {
+      back.Refused = true;
+      break;
+    }
+  }
+  return back;
+}
+
+TEST(PacketWriterTest, SessionMessagesFollowTheWireModeAndOthersNever) {
+  struct TCase {
+    const char* Name;
+    TSessionWire Mode;
+    bool ChatQueued;      // Post's answer for the chat line
+    bool ChatSealed;      // it left as MsgSealed
+  } cases[] = {
+      {"plain", TSessionWire::Plain, true, false},
+      {"held for the handshake", TSessionWire::Held, false, false},
+      {"sealed", TSessionWire::Sealed, true, true},
+  };
+  const TBytes line = BytesOf("a chat line nobody in between may read");
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TGatedConnection conn;
+    TPacketWriter writer(conn);
+    writer.Start();
+    if (c.Mode == TSessionWire::Held) writer.HoldSession();
+    if (c.Mode == TSessionWire::Sealed) writer.SealSession(std::make_unique<TSealer>(SealKey()));
+    EXPECT_EQ(writer.SessionWire(), c.Mode);
+    EXPECT_TRUE(writer.Post(MsgKeepAlive));
+    EXPECT_TRUE(writer.Post(MsgSecureConfirm, TBytes(32, 7)));
+    EXPECT_EQ(writer.Post(MsgChat, line), c.ChatQueued);
+    writer.PostWait(MsgFrameAck);  // dropped too while held, without waiting or throwing
+    ASSERT_TRUE(writer.Flush(5000));
+    const std::vector<TPacket> written = conn.Packets();
+    ASSERT_EQ(written.size(), c.ChatQueued ? 4u : 2u);
+    // The relay's and the handshake's codes always go in clear.
+    EXPECT_EQ(written[0].Type, MsgKeepAlive);
+    EXPECT_EQ(written[1].Type, MsgSecureConfirm);
+    if (!c.ChatQueued) continue;
+    EXPECT_EQ(written[2].Type, c.ChatSealed ? MsgSealed : MsgChat);
+    EXPECT_EQ(written[2].Payload.size(), line.size() + (c.ChatSealed ? SealOverhead : 0));
+    EXPECT_EQ(std::search(written[2].Payload.begin(), written[2].Payload.end(), line.begin(), line.end()) !=
+                  written[2].Payload.end(),
+              !c.ChatSealed);
+    if (c.ChatSealed) {
+      const TReadBack back = ReadBack({written[2], written[3]});
+      ASSERT_FALSE(back.Refused);
+      EXPECT_EQ(back.Opened[0].Type, MsgChat);
+      EXPECT_EQ(back.Opened[0].Payload, line);
+      EXPECT_EQ(back.Opened[1].Type, MsgFrameAck);
+    }
+  }
+}
+
+TEST(PacketWriterTest, SealingFollowsTheWireOrderWhenSmallPacketsOvertakeAChunk) {
+  TGatedConnection conn;
+  TPacketWriter writer(conn);
+  writer.Start();
+  writer.SealSession(std::make_unique<TSealer>(SealKey()));
+  conn.Hold(true);
+  writer.PostBulk(MsgFileChunk, Chunk);  // being written
+  ASSERT_TRUE(conn.WaitWrites(1));
+  writer.PostBulk(MsgFileChunk, Chunk);  // waits, queued before the small ones
+  EXPECT_TRUE(writer.Post(MsgKey, TBytes(6, 1)));
+  EXPECT_TRUE(writer.PostText(MsgChat, "overtakes"));
+  conn.Hold(false);
+  ASSERT_TRUE(writer.Flush(5000));
+  // Counters were taken at the wire, not at the queue: the far end opens all four in order.
+  const TReadBack back = ReadBack(conn.Packets());
+  EXPECT_FALSE(back.Refused);
+  std::vector<uint32_t> types;
+  for (const TPacket& p : back.Opened) types.push_back(p.Type);
+  EXPECT_EQ(types, (std::vector<uint32_t>{MsgFileChunk, MsgKey, MsgChat, MsgFileChunk}));
+}
+
+TEST(PacketWriterTest, NothingQueuedUnderAnEarlierWireModeLeaves) {
+  struct TCase {
+    const char* Name;
+    std::function<void(TPacketWriter&)> Before, After;
+  };
+  const TCase cases[] = {
+      {"queued in clear, then sealing began", [](TPacketWriter&) {},
+       [](TPacketWriter& w) { w.SealSession(std::make_unique<TSealer>(SealKey())); }},
+      {"queued sealed, then the session ended",
+       [](TPacketWriter& w) { w.SealSession(std::make_unique<TSealer>(SealKey())); },
+       [](TPacketWriter& w) { w.HoldSession(); }},
+      {"queued for one plain session, then the next began", [](TPacketWriter&) {},
+       [](TPacketWriter& w) { w.PlainSession(); }},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TGatedConnection conn;
+    TPacketWriter writer(conn);
+    writer.Start();
+    c.Before(writer);
+    conn.Hold(true);
+    writer.PostBulk(MsgKeepAlive, Chunk);  // a write in progress holds the queue back
+    ASSERT_TRUE(conn.WaitWrites(1));
+    EXPECT_TRUE(writer.PostText(MsgClipboard, "old session's clipboard"));
+    EXPECT_TRUE(writer.Post(MsgKeepAlive));
+    c.After(writer);
+    conn.Hold(false);
+    ASSERT_TRUE(writer.Flush(5000));
+    EXPECT_EQ(conn.Types(), (std::vector<uint32_t>{MsgKeepAlive, MsgKeepAlive}));
+  }
+}
+
+TEST(PacketWriterTest, TheReaderOpensASealedSessionAndRefusesAnythingInClear) {
+  TSealer sealer(SealKey());
+  const TPacket chat{MsgSealed, sealer.Seal(MsgChat, BytesOf("hi"))};
+  struct TCase {
+    const char* Name;
+    std::vector<TPacket> Arrives;
+    size_t Opened;
+    bool Refused;
+  };
+  TSealer other(SealKey());
+  other.Seal(MsgChat, BytesOf("skipped"));
+  const TCase cases[] = {
+      {"sealed, then the relay's own messages", {chat, {MsgKeepAlive, {}}, {MsgSessionEnd, {}}}, 3, false},
+      {"a session message in clear", {chat, {MsgChat, BytesOf("injected")}}, 1, true},
+      {"a handshake step in clear", {chat, {MsgSecureAbort, {3}}}, 1, true},
+      {"a relay's message smuggled inside the seal", {{MsgSealed, TSealer(SealKey()).Seal(MsgHostId, BytesOf("1"))}}, 0, true},
+      {"the host's admission sealed again", {{MsgSealed, TSealer(SealKey()).Seal(MsgSecureAdmitted, {})}}, 0, true},
+      {"a packet out of order", {{MsgSealed, other.Seal(MsgChat, BytesOf("second"))}}, 0, true},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    const TReadBack back = ReadBack(c.Arrives);
+    EXPECT_EQ(back.Opened.size(), c.Opened);
+    EXPECT_EQ(back.Refused, c.Refused);
+  }
+}
+
+#endif  // TLM_WITH_E2E
 
 }  // namespace
 }  // namespace tlm

@@ -1,5 +1,6 @@
 // The shared relay connection owner: how a channel ends (each way exactly once, with the first
-// cause), that packets reach the handler in order, and that waiting producers are released.
+// cause, a sealed session's refused packet among them), that packets reach the handler in
+// order, and that waiting producers are released.
 #include "protocol/RelayChannel.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +17,7 @@
 #include "protocol/Error.h"
 #include "protocol/Messages.h"
 #include "protocol/Packet.h"
+#include "protocol/SecureChannel.h"
 #include "tests/support/Loopback.h"
 #include "tests/support/PacketWrites.h"
 
@@ -94,6 +96,20 @@ TEST(RelayChannel, EachWayOfEndingEndsItOnceWithTheFirstCause) {
          ARelay.WriteAll(head, sizeof head);
        },
        "Packet too large (83886081 bytes)", true},
+      {"a session message in clear once the session is sealed",
+       [](TRelayChannel& AChannel, TTcpConnection& ARelay) {
+         AChannel.OpenSession(std::make_unique<TOpener>(TSealKey{}));
+         WriteTextPacket(ARelay, MsgChat, "injected", nullptr);
+       },
+       "암호화된 세션에 평문 메시지가 왔습니다", true},
+      {"a sealed packet that does not open",
+       [](TRelayChannel& AChannel, TTcpConnection& ARelay) {
+         AChannel.OpenSession(std::make_unique<TOpener>(TSealKey{}));
+         TSealKey other{};
+         other[0] = 1;
+         WritePacket(ARelay, MsgSealed, TSealer(other).Seal(MsgChat, BytesOf("hi")), nullptr);
+       },
+       "봉인된 메시지가 변조되었거나 순서가 어긋났습니다", true},
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);

@@ -57,6 +57,14 @@ struct TTcpProxy::TImpl {
   bool StopAsked = false;
   std::string Pattern;
   uint64_t Asked = 0, Served = 0;
+  bool Recording = false;
+  std::string Tape[2];  // to the clients, from the clients
+
+  void Note(bool AFromClient, const char* AData, size_t ALen) {
+    std::lock_guard<std::mutex> hold(Lock);
+    std::string& tape = Tape[AFromClient ? 1 : 0];
+    if (Recording && tape.size() + ALen <= (size_t(512) << 20)) tape.append(AData, ALen);
+  }
 
   void Ask(const std::function<void()>& AChange) {
     std::unique_lock<std::mutex> hold(Lock);
@@ -130,6 +138,7 @@ struct TTcpProxy::TImpl {
     char buffer[65536];
     const ssize_t n = ::recv(AFromClient ? APair.Client : APair.Server, buffer, sizeof buffer, 0);
     if (n <= 0) return false;
+    Note(AFromClient, buffer, size_t(n));
     if (!AFromClient) return SendAll(APair.Client, buffer, size_t(n));
     if (APair.Head.size() < HeadBytes) {
       APair.Head.append(buffer, std::min(size_t(n), HeadBytes - APair.Head.size()));
@@ -202,6 +211,16 @@ void TTcpProxy::Mend() {
 
 void TTcpProxy::Swallow(const std::string& APattern) {
   F->Ask([&] { F->Pattern = APattern; });
+}
+
+void TTcpProxy::StartRecording() {
+  std::lock_guard<std::mutex> hold(F->Lock);
+  F->Recording = true;
+}
+
+std::string TTcpProxy::Recorded(bool AFromClients) const {
+  std::lock_guard<std::mutex> hold(F->Lock);
+  return F->Tape[AFromClients ? 1 : 0];
 }
 
 }  // namespace tlm::test

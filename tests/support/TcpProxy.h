@@ -30,6 +30,11 @@ public:
   // "SUBSCRIBE") lose their server side from now on, silently: the server sees them close, the
   // client keeps its connection and hears nothing more. New ones are treated the same.
   void Swallow(const std::string& APattern);
+  // A tap: from now on every byte passed, either way, is also kept (up to 512 MiB), for a
+  // test that looks for what must never cross the wire in clear.
+  void StartRecording();
+  // What the clients sent (AFromClients) or what they were sent.
+  std::string Recorded(bool AFromClients) const;
 
 private:
   struct TImpl;
