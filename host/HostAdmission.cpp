@@ -64,9 +64,9 @@ std::optional<EConsentCause> THostAdmission::Check(std::string_view AHostId, std
   return std::nullopt;
 }
 
-std::string THostAdmission::PasswordHash() const {
+std::string THostAdmission::HandshakePasswordHash() const {
   std::lock_guard hold(FLock);
-  return FPasswordHash;
+  return FPasswordHash.empty() ? FOneTimeHash : FPasswordHash;
 }
 
 bool THostAdmission::PasswordHeld(uint32_t ANowMs) {

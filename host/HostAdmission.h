@@ -66,7 +66,9 @@ public:
   std::optional<EConsentCause> Check(std::string_view AHostId, std::string_view AProof, uint32_t ANowMs);
   // For the end-to-end handshake, which checks the password itself: the hash it runs with
   // (empty: none set), and whether a right password must still ask the user (JustEnded).
-  std::string PasswordHash() const;
+  // The handshake can prove one password only: the unattended one where it is set, else the
+  // one-time password, so a helped person without a password of their own can read theirs out.
+  std::string HandshakePasswordHash() const;
   bool PasswordHeld(uint32_t ANowMs);
 
   // The consent question, as TPendingConsent describes it; its deadline is ConsentLimitMs.

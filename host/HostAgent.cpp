@@ -269,7 +269,7 @@ void THostAgent::HandleConnectRequest(TPacketWriter& AReply, const TBytes& AData
           return;
         }
         // Admitted to the handshake only: nothing of the session leaves before it has keys.
-        std::string hash = FAdmission.PasswordHash();
+        std::string hash = FAdmission.HandshakePasswordHash();
         if (!hash.empty() && !FGuesses.PasswordAllowed(std::chrono::steady_clock::now())) {
           Log("비밀번호가 여러 번 틀려 잠시 동안 사용자에게 묻습니다");
           hash.clear();
