@@ -41,3 +41,7 @@ add_subdirectory(${TLM_GOOGLETEST_SOURCE} ${PROJECT_BINARY_DIR}/googletest EXCLU
 # (GoogleTest's own CMakeLists names its targets GTest::gtest, GTest::gmock, ... as well.)
 
 add_subdirectory(tests/windows)
+
+
+# The native windows.
+add_subdirectory(winui)
