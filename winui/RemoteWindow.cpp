@@ -417,6 +417,12 @@ void TWinRemote::HideBanner() {
 
 std::string TWinRemote::BannerText() const { return FBannerShown ? WindowTextUtf8(FBannerLabel) : std::string(); }
 
+std::string TWinRemote::ChatText() const { return WindowTextUtf8(FChatLog); }
+
+HWND TWinRemote::Button(const std::string& ACaption) const {
+  return ::FindWindowExW(FWnd, nullptr, L"BUTTON", W(ACaption).c_str());
+}
+
 std::string TWinRemote::StatusText() const { return WindowTextUtf8(FStatus); }
 
 void TWinRemote::SetStatus(const std::string& AText) { SetWindowTextUtf8(FStatus, AText); }

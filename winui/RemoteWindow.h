@@ -62,6 +62,14 @@ public:
   // Where the picture lands in the canvas, in canvas pixels.
   RECT PictureRect() const;
   HWND Canvas() const { return FCanvas; }
+  HWND ChatEdit() const { return FChatEdit; }
+  HWND FileList() const { return FFileList; }
+  HWND ReconnectButton() const { return FReconnectButton; }
+  // The chat pane's text, and whether the chat and file panels are shown.
+  std::string ChatText() const;
+  bool ChatShown() const { return FChatShown; }
+  // The button of the toolbar, banner or status bar with the caption ACaption (UTF-8).
+  HWND Button(const std::string& ACaption) const;
   // Files to send one after another; ignored outside a session.
   void QueueUploads(const std::vector<std::string>& APaths);
 
