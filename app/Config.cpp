@@ -17,7 +17,6 @@
 #include <optional>
 
 #include "platform/DeviceUuid.h"
-#include "platform/Folders.h"
 #include "platform/HostName.h"
 #include "protocol/Error.h"
 #include "protocol/LocalFiles.h"
@@ -29,11 +28,6 @@ namespace {
 constexpr const char* MainSection = "TLMRemote";
 constexpr const char* RecentSection = "Recent";
 constexpr size_t MaxRecent = 10;
-
-std::string Env(const char* AName) {
-  const char* v = std::getenv(AName);
-  return v ? std::string(v) : std::string();
-}
 
 // Loads the file as it is now; a missing or unreadable file reads as empty.
 void Load(const std::string& APath, CSimpleIniA& AIni) {
@@ -74,9 +68,8 @@ void PutRecent(CSimpleIniA& AIni, const std::vector<TRecentItem>& AList) {
 
 }  // namespace
 
-TAppConfig::TAppConfig() {
-  std::string folder = Env("TLMREMOTE_CONFIGDIR");
-  if (folder.empty()) folder = JoinPath(UserConfigDir(), "TLMRemote");
+TAppConfig::TAppConfig(const TEnvironment& AEnv) : FDeviceKeyOverride(AEnv.DeviceKey), FComputerName(AEnv.ComputerName) {
+  const std::string folder = AEnv.ConfigFolder();
   // The file holds the device key and the password hash: the folder is the owner's alone.
   MakePrivateFolder(folder);
   FPath = JoinPath(folder, "config.ini");
@@ -128,8 +121,7 @@ std::string TAppConfig::NewDeviceKey() {
 }
 
 std::string TAppConfig::DeviceKey() {
-  std::string fromEnv = Env("TLMREMOTE_DEVICEKEY");
-  if (!fromEnv.empty()) return fromEnv;
+  if (!FDeviceKeyOverride.empty()) return FDeviceKeyOverride;
   std::string stored = Get("DeviceKey");
   if (!stored.empty()) return stored;
   // A new key should reach the disk before it is used; when it cannot, this run keeps it.
@@ -160,8 +152,7 @@ void TAppConfig::SetKeepAspect(bool AKeep) { Set("KeepAspect", AKeep ? "1" : "0"
 std::string TAppConfig::MyName() const {
   std::string name = Get("MyName");
   if (!name.empty()) return name;
-  const char* computer = std::getenv("COMPUTERNAME");
-  if (computer) return computer;
+  if (FComputerName) return *FComputerName;
   return LocalHostName();
 }
 

@@ -1,6 +1,6 @@
 // The settings that survive a restart, kept in config.ini in a per-user folder.
 //
-// One instance, owned by the main window and used on the user-interface thread only. Every
+// One instance, owned by the client core (TClientApp) and used on the user-interface thread only. Every
 // setter writes the whole file at once (owner-only temporary file, synced, renamed, folder
 // synced), so an accepted change survives a crash and a crash mid-write never leaves a torn
 // file. Getters read the file each time, so a hand edit is seen at once.
@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "app/Environment.h"
+
 namespace tlm {
 
 struct TRecentItem {
@@ -25,17 +27,17 @@ struct TRecentItem {
 
 class TAppConfig {
 public:
-  // Folder: TLMREMOTE_CONFIGDIR when set and not empty, else "TLMRemote" in the per-user
-  // configuration folder (UserConfigDir in platform/Folders.h). The folder is created when
-  // missing; failing that is not an error here (the first write reports it).
-  TAppConfig();
+  // Folder: AEnv.ConfigFolder() (TLMREMOTE_CONFIGDIR, else "TLMRemote" in the per-user
+  // configuration folder). The folder is created when missing; failing that is not an error
+  // here (the first write reports it). AEnv's device key and computer name are kept.
+  explicit TAppConfig(const TEnvironment& AEnv);
   ~TAppConfig();
 
   const std::string& Path() const { return FPath; }
   std::string Folder() const;
 
-  // TLMREMOTE_DEVICEKEY when set and not empty (never written); else the stored key; else a new
-  // one, stored before it is returned.
+  // The environment's device key when not empty (never written); else the stored key; else a
+  // new one, stored before it is returned.
   std::string DeviceKey();
   std::string PasswordHash() const;
   void SetPasswordHash(const std::string& AHash);
@@ -47,7 +49,7 @@ public:
   // The viewer's "비율 유지" toggle; on unless stored as "0" (the user's choice to stretch).
   bool KeepAspect() const;
   void SetKeepAspect(bool AKeep);
-  // The stored name, else COMPUTERNAME, else (where that is not set) the host name.
+  // The stored name, else the environment's COMPUTERNAME, else (where that is not set) the host name.
   std::string MyName() const;
   void SetMyName(const std::string& AName);
   // RelayTls=1: reach the relay over TLS (the environment's TLMREMOTE_TLS=1 does it too).
@@ -76,6 +78,8 @@ private:
   void Flush();
 
   std::string FPath;
+  const std::string FDeviceKeyOverride;
+  const std::optional<std::string> FComputerName;
   std::map<std::string, std::string> FUnsaved;           // main-section values not yet written
   std::optional<std::vector<TRecentItem>> FUnsavedRecent;  // a recent list not yet written
 };

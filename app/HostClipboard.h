@@ -1,7 +1,9 @@
-// The host agent's clipboard setter on QClipboard (plain text). Runs on the UI thread, where
-// the agent's Sync puts it.
+// The host's clipboard on Qt (plain text): the setter the host agent uses outside a session,
+// and the session clipboard the client core makes for each session. Both run on the UI thread,
+// where the agent's Sync puts them.
 #pragma once
 
+#include "app/ClientApp.h"
 #include "host/HostAgent.h"
 
 namespace tlm {
@@ -10,5 +12,9 @@ class TQtClipboardSetter final : public IClipboardSetter {
 public:
   void SetClipboardText(const std::string& AText) override;
 };
+
+// Session clipboards over TClipboardSync: the viewer's text goes onto the clipboard without
+// coming back, and text copied here during the session is reported.
+TSessionClipboardFactory QtSessionClipboards();
 
 }  // namespace tlm

@@ -1,20 +1,22 @@
 // TLMRemoteClient: the program entry. One main window (host agent and connect panel); viewer
-// windows are owned by the application object and destroyed after the main window's teardown.
+// windows are owned by the application object and destroyed after the main window's and the
+// client core's teardown.
 #include <QApplication>
 #include <QIcon>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
+#include "app/ClientApp.h"
 #include "app/ClientMain.h"
-#include "app/ClipboardSync.h"
-#include "app/Config.h"
+#include "app/Environment.h"
 #include "app/HostClipboard.h"
-#include "app/QtDispatcher.h"
-#include "app/QtTranslations.h"
 #include "app/HostPlatform.h"
 #include "app/SingleInstance.h"
-#include "app/RunOptions.h"
+#include "qtui/ClipboardSync.h"
+#include "qtui/QtDispatcher.h"
+#include "qtui/QtLook.h"
+#include "qtui/QtTranslations.h"
 #include "tlm/Version.h"
 #include "viewer/RemoteForm.h"
 
@@ -61,6 +63,8 @@ int main(int argc, char** argv) {
     std::fputs(HelpText, stdout);
     return 0;
   }
+  // The environment, read once: everything below is handed what it needs of it.
+  const tlm::TEnvironment env = tlm::TEnvironment::FromProcess();
   // Made before the application object: viewer windows, destroyed with it, still watch it.
   std::string clipboardProblem;
   const std::unique_ptr<tlm::ITextClipboard> desktopClipboard = tlm::CreateDesktopClipboard(clipboardProblem);
@@ -78,51 +82,57 @@ int main(int argc, char** argv) {
   QApplication::setQuitOnLastWindowClosed(false);
 
   // One copy per configuration folder: a second start brings the first one forward and ends.
-  tlm::TSingleInstance instance(QString::fromStdString(tlm::TAppConfig().Folder()));
+  tlm::TSingleInstance instance(QString::fromStdString(env.ConfigFolder()));
   if (!instance.Acquire()) return 0;
 
   tlm::TQtDispatcher ui;
   tlm::TQtClipboardSetter clipboard;
   tlm::THostPlatform platform;  // the desktop's screen and input, for the host agent
 
-  const tlm::TRunOptions options = tlm::TRunOptions::FromEnvironment();
-
-  std::unique_ptr<tlm::TfrmClientMain> form;
-  auto openViewer = [options, &form](const tlm::TViewerRequest& ARequest) {
-    auto* viewer = tlm::TfrmRemote::CreateSession(qApp, ARequest.Server, ARequest.Port, ARequest.TargetID, ARequest.MyName,
-                                       ARequest.Proof, ARequest.DefaultQuality);
+  std::unique_ptr<tlm::TClientApp> core;
+  // A viewer window per request; its refusals go to the core, which decides what they mean.
+  auto openViewer = [&core](const tlm::TViewerRequest& ARequest) {
+    auto* viewer = tlm::TfrmRemote::CreateSession(qApp, ARequest.Server, ARequest.Port, ARequest.TargetID,
+                                                  ARequest.MyName, ARequest.Proof, ARequest.DefaultQuality);
     // A closed viewer has ended its session; the window goes with it.
     viewer->setAttribute(Qt::WA_DeleteOnClose);
-    viewer->SetResultFile(options.ResultFile);
-    // The main window learns of a relay's refusal, so an unknown ID leaves the recent list.
-    tlm::TViewerDialogs dialogs = tlm::TViewerDialogs::Standard();
-    dialogs.Warning = [&form, target = ARequest.TargetID, warn = dialogs.Warning](QWidget* AParent, const QString& AText) {
-      if (form) form->RelayRefused(target, AText);
-      warn(AParent, AText);
+    viewer->SetResultFile(ARequest.ResultFile);
+    viewer->OnRefused = [&core, target = ARequest.TargetID](tlm::ERelayRefusal AKind) {
+      if (core) core->ViewerRefused(target, AKind);
     };
-    viewer->SetDialogs(std::move(dialogs));
-    if (form) viewer->SetKeepAspect(form->Config()->KeepAspect());
-    viewer->OnKeepAspectChanged = [&form](bool AKeep) {
-      if (form) form->SaveConfig([&] { form->Config()->SetKeepAspect(AKeep); });
+    if (core) viewer->SetKeepAspect(core->KeepAspect());
+    viewer->OnKeepAspectChanged = [&core](bool AKeep) {
+      if (core) core->SetKeepAspect(AKeep);
     };
     viewer->show();
     viewer->StartConnect();
   };
 
-  form = std::make_unique<tlm::TfrmClientMain>(ui, platform.Services(&clipboard), tlm::TMainDialogs::Standard(),
-                                               openViewer, uint16_t(tlm::RelayPort), tlm::THostTimings{}, options);
+  tlm::TClientParts parts;
+  parts.Services = platform.Services(&clipboard);
+  parts.Services.DownloadDir = env.DownloadFolder();
+  parts.SessionClipboard = tlm::QtSessionClipboards();
+  parts.OpenViewer = openViewer;
+  core = std::make_unique<tlm::TClientApp>(ui, env, std::move(parts));
+
+  auto form = std::make_unique<tlm::TfrmClientMain>(*core, tlm::TMainDialogs::Standard());
   instance.OnActivate = [&form] {
     if (form) form->BringToFront();
   };
+  core->Start();
   // Which desktop backend serves the host, and what it cannot do (no XTEST, a compositor
   // without the protocols): said where the user looks.
-  for (const std::string& line : platform.LogLines()) form->AddLog(QString::fromStdString(line));
-  if (!clipboardProblem.empty()) form->AddLog(QString::fromStdString(clipboardProblem));
+  for (const std::string& line : platform.LogLines()) core->AddLog(line);
+  if (!clipboardProblem.empty()) core->AddLog(clipboardProblem);
   // Connected before any viewer window exists, so it runs before their own clean-up at quit:
-  // the main window (and with it the host agent) goes first.
-  QObject::connect(&app, &QCoreApplication::aboutToQuit, [&form] { form.reset(); });
+  // the main window, then the core (and with it the host agent) go first.
+  QObject::connect(&app, &QCoreApplication::aboutToQuit, [&form, &core] {
+    form.reset();
+    core.reset();
+  });
   form->show();
   const int rc = QApplication::exec();
   form.reset();
+  core.reset();
   return rc;
 }

@@ -22,24 +22,25 @@ std::string JoinPath(const std::string& AFolder, const std::string& AName) {
   return AFolder + "/" + AName;
 }
 
+TFolderEnvironment ProcessFolders() { return {EnvText("HOME"), EnvText("XDG_CONFIG_HOME")}; }
+
 }  // namespace
 
-std::string UserHomeDir() {
-  std::string home = EnvText("HOME");
-  if (!home.empty()) return home;
+std::string UserHomeDir(const TFolderEnvironment& AEnv) {
+  if (!AEnv.Home.empty()) return AEnv.Home;
   if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir && *pw->pw_dir) return pw->pw_dir;
   return "/";
 }
 
-std::string UserConfigDir() {
-  std::string dir = EnvText("XDG_CONFIG_HOME");
+std::string UserConfigDir(const TFolderEnvironment& AEnv) {
+  const std::string& dir = AEnv.ConfigHome;
   if (!dir.empty() && dir.front() == '/') return dir;
-  return JoinPath(UserHomeDir(), ".config");
+  return JoinPath(UserHomeDir(AEnv), ".config");
 }
 
-std::string UserDownloadDir() {
-  const std::string home = UserHomeDir();
-  std::ifstream in(JoinPath(UserConfigDir(), "user-dirs.dirs"));
+std::string UserDownloadDir(const TFolderEnvironment& AEnv) {
+  const std::string home = UserHomeDir(AEnv);
+  std::ifstream in(JoinPath(UserConfigDir(AEnv), "user-dirs.dirs"));
   std::string line;
   while (std::getline(in, line)) {
     constexpr std::string_view key = "XDG_DOWNLOAD_DIR=";
@@ -55,11 +56,16 @@ std::string UserDownloadDir() {
   return JoinPath(home, "Downloads");
 }
 
-std::vector<std::string> ListingRoots() {
+std::vector<std::string> ListingRoots(const TFolderEnvironment& AEnv) {
   std::vector<std::string> roots{"/"};
-  const std::string home = UserHomeDir();
+  const std::string home = UserHomeDir(AEnv);
   if (home != "/") roots.push_back(home);
   return roots;
 }
+
+std::string UserHomeDir() { return UserHomeDir(ProcessFolders()); }
+std::string UserConfigDir() { return UserConfigDir(ProcessFolders()); }
+std::string UserDownloadDir() { return UserDownloadDir(ProcessFolders()); }
+std::vector<std::string> ListingRoots() { return ListingRoots(ProcessFolders()); }
 
 }  // namespace tlm

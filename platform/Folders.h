@@ -1,15 +1,30 @@
 // The current user's folders: on a POSIX desktop by the XDG base-directory and user-dirs rules
 // (Folders.cpp), on Windows from the shell's known folders (win32/Win32Folders.cpp).
 //
-// Plain functions without state: they read the environment and user-dirs.dirs on every call
-// (so a changed $HOME is seen at once) and may be called from any thread. Nothing is created
-// here; whoever writes into a folder creates it.
+// Plain functions without state, from the environment's values the program read at start-up
+// (TFolderEnvironment) and from user-dirs.dirs, read on every call; any thread may call them.
+// Nothing is created here; whoever writes into a folder creates it.
+//
+// The overloads without a TFolderEnvironment read the process environment on every call; they
+// remain for the callers that are not handed the program's environment yet (the host agent's
+// file services, where THostServices leaves a folder empty).
 #pragma once
 
 #include <string>
 #include <vector>
 
 namespace tlm {
+
+// What the folders are derived from: $HOME and $XDG_CONFIG_HOME, on Windows %USERPROFILE%.
+struct TFolderEnvironment {
+  std::string Home;
+  std::string ConfigHome;
+};
+
+std::string UserHomeDir(const TFolderEnvironment& AEnv);
+std::string UserConfigDir(const TFolderEnvironment& AEnv);
+std::string UserDownloadDir(const TFolderEnvironment& AEnv);
+std::vector<std::string> ListingRoots(const TFolderEnvironment& AEnv);
 
 // $HOME, else the password database's home folder, else "/".
 // Windows: the profile folder (%USERPROFILE%).

@@ -49,17 +49,25 @@ constexpr uint32_t MsgDirListing = 57;
 constexpr uint32_t MsgRelayError = 255;  // relay -> viewer: error text
 
 // Quality presets (the byte of MsgQuality, the viewer's and the main window's lists in this
-// order): the host's JPEG quality and its pause between captures. Any other value is standard.
+// order): the name the lists show, the host's JPEG quality and its pause between captures.
+// Any other value is standard.
 constexpr int QualityFast = 0;
 constexpr int QualityStandard = 1;
 constexpr int QualityHigh = 2;
 struct TQualityPreset {
+  const char* Name;  // UTF-8
   int JpegQuality;
   int PauseMs;
 };
+inline constexpr TQualityPreset QualityPresets[] = {
+    {"빠름", 45, 50},
+    {"표준", 62, 80},
+    {"고화질", 82, 120},
+};
+static_assert(sizeof QualityPresets / sizeof QualityPresets[0] == QualityHigh + 1, "one entry per preset, in order");
 constexpr bool IsQualityPreset(int APreset) { return APreset >= QualityFast && APreset <= QualityHigh; }
-constexpr TQualityPreset QualityPresetFor(int APreset) {
-  return APreset == QualityFast ? TQualityPreset{45, 50} : APreset == QualityHigh ? TQualityPreset{82, 120} : TQualityPreset{62, 80};
+constexpr const TQualityPreset& QualityPresetFor(int APreset) {
+  return QualityPresets[IsQualityPreset(APreset) ? APreset : QualityStandard];
 }
 
 constexpr uint32_t FirstSessionMsg = 17;

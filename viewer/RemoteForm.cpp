@@ -36,11 +36,12 @@
 #include <QWheelEvent>
 #include <charconv>
 
-#include "app/ClipboardSync.h"
 #include "platform/Input.h"
 #include "platform/KeyCodes.h"
 #include "protocol/Credentials.h"
 #include "protocol/Error.h"
+#include "qtui/ClipboardSync.h"
+#include "qtui/QtLook.h"
 #include "viewer/AdmissionText.h"
 #include "viewer/RemotePaths.h"
 
@@ -52,22 +53,6 @@ enum : int { TagParent = 1, TagFolder = 2, TagFile = 3 };
 
 // The local time before each chat line, "14:05 ".
 QString ChatStamp() { return QTime::currentTime().toString(QStringLiteral("HH:mm ")); }
-
-QString Q(const std::string& AText) { return QString::fromUtf8(AText.data(), static_cast<qsizetype>(AText.size())); }
-std::string U(const QString& AText) { return AText.toStdString(); }
-
-QFont KoreanFont(const QFont& ABase) {
-  QFont f = ABase;
-  f.setFamilies({QStringLiteral("Malgun Gothic"), QStringLiteral("Noto Sans CJK KR"), QStringLiteral("Noto Sans KR")});
-  return f;
-}
-
-void SetBackground(QWidget* AWidget, const QColor& AColour) {
-  QPalette pal = AWidget->palette();
-  pal.setColor(QPalette::Window, AColour);
-  AWidget->setPalette(pal);
-  AWidget->setAutoFillBackground(true);
-}
 
 QLabel* WhiteLabel(const QString& AText, QWidget* AParent, int AX, int AY, int AW, int AH) {
   auto* label = new QLabel(AText, AParent);
@@ -228,7 +213,7 @@ TfrmRemote::TfrmRemote(QObject* AOwner, const std::string& AServer, uint16_t APo
   pal.setColor(QPalette::Text, Qt::white);
   pal.setColor(QPalette::Button, QColor(58, 58, 58));
   pal.setColor(QPalette::ButtonText, Qt::white);
-  pal.setColor(QPalette::Highlight, QColor(59, 74, 108));
+  pal.setColor(QPalette::Highlight, BrandColor);
   pal.setColor(QPalette::HighlightedText, Qt::white);
   setPalette(pal);
   setAutoFillBackground(true);
@@ -261,8 +246,8 @@ void TfrmRemote::BuildControls() {
   cbQuality = new QComboBox(FToolbar);
   cbQuality->setObjectName(QStringLiteral("cbQuality"));
   cbQuality->setGeometry(48, 8, 96, 28);
-  cbQuality->addItems({QStringLiteral("빠름"), QStringLiteral("표준"), QStringLiteral("고화질")});
-  cbQuality->setCurrentIndex(1);
+  cbQuality->addItems(QualityPresetNames());
+  cbQuality->setCurrentIndex(QualityStandard);
   cbQuality->setFocusPolicy(Qt::ClickFocus);
   WhiteLabel(QStringLiteral("모니터"), FToolbar, 158, 13, 40, 16);
   cbMonitor = new QComboBox(FToolbar);
@@ -594,6 +579,7 @@ void TfrmRemote::Reconnect() {
 
 void TfrmRemote::ShowRefusal(const std::string& AText) {
   FProofTimer->stop();
+  if (OnRefused) OnRefused(ClassifyRelayRefusal(AText));
   const QString text =
       Q(DescribeRefusal(AText, !FParams.Proof.empty(), FWaitClock.isValid() ? FWaitClock.elapsed() : 0));
   FStatusLabel->setText(QStringLiteral("오류: ") + text);

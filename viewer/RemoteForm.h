@@ -21,7 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "app/QtDispatcher.h"
+#include "protocol/RelayRefusals.h"
+#include "qtui/QtDispatcher.h"
 #include "viewer/ViewerSession.h"
 
 class QAction;
@@ -88,6 +89,9 @@ public:
   void CancelRetry();
 
   void SetDialogs(TViewerDialogs ADialogs) { FDialogs = std::move(ADialogs); }
+  // The relay turned this window's request away (before the window tells its user): the
+  // creator learns which refusal it was, for the partner's ID this window connects to.
+  std::function<void(ERelayRefusal AKind)> OnRefused;
 
   // "비율 유지": the picture keeps the remote screen's shape, letterboxed on black (the default);
   // off, it is stretched to the whole area. The toggle reports the user's changes, so the

@@ -24,20 +24,22 @@ std::string EnvFolder(const wchar_t* AName) {
   return value ? Utf8FromWide(value) : std::string();
 }
 
+TFolderEnvironment ProcessFolders() { return {EnvFolder(L"USERPROFILE"), std::string()}; }
+
 }  // namespace
 
-std::string UserHomeDir() {
-  std::string home = EnvFolder(L"USERPROFILE");
+std::string UserHomeDir(const TFolderEnvironment& AEnv) {
+  std::string home = AEnv.Home;
   if (home.empty()) home = CsidlFolder(CSIDL_PROFILE);
   return home.empty() ? std::string("C:\\") : home;
 }
 
-std::string UserConfigDir() {
+std::string UserConfigDir(const TFolderEnvironment& AEnv) {
   std::string dir = CsidlFolder(CSIDL_APPDATA);
-  return dir.empty() ? UserHomeDir() : dir;
+  return dir.empty() ? UserHomeDir(AEnv) : dir;
 }
 
-std::string UserDownloadDir() {
+std::string UserDownloadDir(const TFolderEnvironment& AEnv) {
   // Systems before version 6 have no Downloads known folder: the local application-data folder
   // stands in there, as it always has; a profile without either gets its Downloads folder.
   wchar_t* path = nullptr;
@@ -45,11 +47,11 @@ std::string UserDownloadDir() {
   if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_Downloads, 0, nullptr, &path)) && path) dir = Utf8FromWide(path);
   ::CoTaskMemFree(path);
   if (dir.empty()) dir = CsidlFolder(CSIDL_LOCAL_APPDATA);
-  if (dir.empty()) dir = UserHomeDir() + "\\Downloads";
+  if (dir.empty()) dir = UserHomeDir(AEnv) + "\\Downloads";
   return dir;
 }
 
-std::vector<std::string> ListingRoots() {
+std::vector<std::string> ListingRoots(const TFolderEnvironment&) {
   // "C:\<NUL>D:\<NUL><NUL>"; the first call tells the size.
   std::vector<std::string> roots;
   const DWORD need = ::GetLogicalDriveStringsW(0, nullptr);
@@ -60,5 +62,10 @@ std::vector<std::string> ListingRoots() {
   for (const wchar_t* p = buffer.c_str(); *p; p += wcslen(p) + 1) roots.push_back(Utf8FromWide(p));
   return roots;
 }
+
+std::string UserHomeDir() { return UserHomeDir(ProcessFolders()); }
+std::string UserConfigDir() { return UserConfigDir(ProcessFolders()); }
+std::string UserDownloadDir() { return UserDownloadDir(ProcessFolders()); }
+std::vector<std::string> ListingRoots() { return ListingRoots(ProcessFolders()); }
 
 }  // namespace tlm

@@ -26,14 +26,9 @@ protected:
     FDir = fs::temp_directory_path() / ("tlmcfg-" + std::to_string(::getpid()) + "-" +
                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(FDir);
-    ::setenv("TLMREMOTE_CONFIGDIR", (FDir / "nested" / "TLMRemote").c_str(), 1);
-    ::unsetenv("TLMREMOTE_DEVICEKEY");
-    ::unsetenv("COMPUTERNAME");
+    Env.ConfigDir = (FDir / "nested" / "TLMRemote").string();
   }
-  void TearDown() override {
-    fs::remove_all(FDir);
-    ::unsetenv("TLMREMOTE_CONFIGDIR");
-  }
+  void TearDown() override { fs::remove_all(FDir); }
   std::string FileText(const TAppConfig& ACfg) {
     std::ifstream in(ACfg.Path());
     std::stringstream s;
@@ -42,12 +37,13 @@ protected:
   }
   void WriteFile(const TAppConfig& ACfg, const std::string& AText) { std::ofstream(ACfg.Path()) << AText; }
   fs::path FDir;
+  TEnvironment Env;
 };
 
 TEST_F(ConfigTest, FirstStartMakesAKeyThatSurvivesARestart) {
   std::string key;
   {
-    TAppConfig cfg;
+    TAppConfig cfg(Env);
     EXPECT_TRUE(fs::is_directory(fs::path(cfg.Path()).parent_path())) << "missing parents are created";
     key = cfg.DeviceKey();
     EXPECT_EQ(key.size(), 33u);
@@ -56,27 +52,26 @@ TEST_F(ConfigTest, FirstStartMakesAKeyThatSurvivesARestart) {
     EXPECT_EQ(key[13], '4') << "version-4 UUID";
     EXPECT_EQ(cfg.DeviceKey(), key);
   }
-  TAppConfig again;
+  TAppConfig again(Env);
   EXPECT_EQ(again.DeviceKey(), key);
   EXPECT_NE(TAppConfig::NewDeviceKey(), TAppConfig::NewDeviceKey());
 }
 
 TEST_F(ConfigTest, DeviceKeyFromTheEnvironmentIsNeverWritten) {
-  ::setenv("TLMREMOTE_DEVICEKEY", "my-key", 1);
-  TAppConfig cfg;
+  Env.DeviceKey = "my-key";
+  TAppConfig cfg(Env);
   EXPECT_EQ(cfg.DeviceKey(), "my-key");
   EXPECT_EQ(FileText(cfg).find("DeviceKey"), std::string::npos);
-  ::unsetenv("TLMREMOTE_DEVICEKEY");
 }
 
 TEST_F(ConfigTest, SettersWriteThroughAndNamesIgnoreCase) {
-  TAppConfig cfg;
+  TAppConfig cfg(Env);
   cfg.SetPasswordHash("abc");
   EXPECT_TRUE(cfg.HasPassword());
   cfg.SetPasswordHash("");
   EXPECT_FALSE(cfg.HasPassword());
   cfg.SetDefaultQuality(2);
-  EXPECT_EQ(TAppConfig().DefaultQuality(), 2) << "a second store sees the change at once";
+  EXPECT_EQ(TAppConfig(Env).DefaultQuality(), 2) << "a second store sees the change at once";
 
   WriteFile(cfg, "[tlmremote]\nquality=0\nPASSWORDHASH=ff\nMyName=노트북\n");
   EXPECT_EQ(cfg.DefaultQuality(), 0);
@@ -88,7 +83,7 @@ TEST_F(ConfigTest, SettersWriteThroughAndNamesIgnoreCase) {
 }
 
 TEST_F(ConfigTest, QualityReading) {
-  TAppConfig cfg;
+  TAppConfig cfg(Env);
   const std::vector<std::pair<std::string, int>> cases = {{"", 1}, {"x", 1}, {"1x", 1}, {"7", 7}, {"-1", -1}};
   for (const auto& [stored, expected] : cases) {
     WriteFile(cfg, "[TLMRemote]\nQuality=" + stored + "\n");
@@ -97,7 +92,7 @@ TEST_F(ConfigTest, QualityReading) {
 }
 
 TEST_F(ConfigTest, RelayTlsOnlyWhenTheKeySaysOne) {
-  TAppConfig cfg;
+  TAppConfig cfg(Env);
   EXPECT_FALSE(cfg.RelayTls()) << "no file: plain TCP";
   const std::vector<std::pair<std::string, bool>> cases = {
       {"RelayTls=1", true}, {"relaytls = 1", true}, {"RelayTls=0", false}, {"RelayTls=", false}, {"RelayTls=yes", false}};
@@ -108,7 +103,7 @@ TEST_F(ConfigTest, RelayTlsOnlyWhenTheKeySaysOne) {
 }
 
 TEST_F(ConfigTest, KeepAspectUnlessTheUserChoseToStretch) {
-  TAppConfig cfg;
+  TAppConfig cfg(Env);
   EXPECT_TRUE(cfg.KeepAspect()) << "no file: a new configuration keeps the picture's shape";
   const std::vector<std::pair<std::string, bool>> cases = {
       {"KeepAspect=0", false}, {"KeepAspect=1", true}, {"KeepAspect=", true}, {"Quality=2", true}};
@@ -117,23 +112,32 @@ TEST_F(ConfigTest, KeepAspectUnlessTheUserChoseToStretch) {
     EXPECT_EQ(cfg.KeepAspect(), expected) << line;
   }
   cfg.SetKeepAspect(false);
-  EXPECT_FALSE(TAppConfig().KeepAspect());
+  EXPECT_FALSE(TAppConfig(Env).KeepAspect());
 }
 
 TEST_F(ConfigTest, MyNameFallsBackToComputerName) {
-  TAppConfig cfg;
-  ::setenv("COMPUTERNAME", "DESK-7", 1);
-  EXPECT_EQ(cfg.MyName(), "DESK-7");
-  ::setenv("COMPUTERNAME", "", 1);
-  EXPECT_EQ(cfg.MyName(), "");
-  ::unsetenv("COMPUTERNAME");
   char host[256] = {};
   ::gethostname(host, sizeof host - 1);
-  EXPECT_EQ(cfg.MyName(), host) << "without COMPUTERNAME the host name stands in";
+  const struct {
+    std::optional<std::string> Computer;
+    std::string Expected;
+  } cases[] = {
+      {"DESK-7", "DESK-7"},
+      {"", ""},  // set but empty: used as it is
+      {std::nullopt, host},  // without COMPUTERNAME the host name stands in
+  };
+  for (const auto& c : cases) {
+    Env.ComputerName = c.Computer;
+    EXPECT_EQ(TAppConfig(Env).MyName(), c.Expected) << c.Computer.value_or("(unset)");
+  }
+  Env.ComputerName = "DESK-7";
+  TAppConfig cfg(Env);
+  cfg.SetMyName("Stored");
+  EXPECT_EQ(cfg.MyName(), "Stored") << "a stored name wins";
 }
 
 TEST_F(ConfigTest, RecentListOrderAndLimits) {
-  TAppConfig cfg;
+  TAppConfig cfg(Env);
   WriteFile(cfg,
             "[Recent]\nzz=111|first\na=222|\nr0=333|x|y\nr0=444\nq=|nameless\n"
             "k1=5\nk2=6\nk3=7\nk4=8\nk5=9\nk6=10\nk7=11\n");
@@ -168,8 +172,8 @@ TEST_F(ConfigTest, UnwritableFolderFailsOnTheSetterNotAtCreation) {
   const fs::path blocker = FDir / "file";
   fs::create_directories(FDir);
   std::ofstream(blocker) << "x";
-  ::setenv("TLMREMOTE_CONFIGDIR", (blocker / "sub").c_str(), 1);
-  TAppConfig cfg;  // cannot create the folder: not an error here
+  Env.ConfigDir = (blocker / "sub").string();
+  TAppConfig cfg(Env);  // cannot create the folder: not an error here
   EXPECT_EQ(cfg.DefaultQuality(), 1);
   EXPECT_THROW(cfg.SetDefaultQuality(2), std::exception);
   EXPECT_THROW(cfg.DeviceKey(), std::exception);
@@ -193,7 +197,7 @@ std::vector<std::string> FolderNames(const fs::path& AFolder) {
 TEST_F(ConfigTest, OwnerOnlyFolderAndFiles) {
   fs::create_directories(FDir / "nested" / "TLMRemote");
   fs::permissions(FDir / "nested" / "TLMRemote", fs::perms::all);  // left open by an older version
-  TAppConfig cfg;
+  TAppConfig cfg(Env);
   cfg.SetPasswordHash("secret-hash");
   cfg.DeviceKey();
   cfg.RecordAdmission(0, "Kim", "10.0.0.7", "동의");
@@ -224,8 +228,8 @@ TEST_F(ConfigTest, FailedWritesAreReportedAndKeptInMemory) {
       fs::create_directories(FDir);
       const fs::path folder = FDir / "TLMRemote";
       if (!fullDisk) std::ofstream(folder) << "a file where the folder belongs";
-      ::setenv("TLMREMOTE_CONFIGDIR", folder.c_str(), 1);
-      TAppConfig cfg;
+      Env.ConfigDir = folder.string();
+      TAppConfig cfg(Env);
       {
         std::optional<test::TFileSizeLimit> full;
         if (fullDisk) full.emplace(4);
@@ -241,7 +245,7 @@ TEST_F(ConfigTest, FailedWritesAreReportedAndKeptInMemory) {
       }
       if (!fullDisk) fs::remove(folder);
       cfg.SetMyName("later");  // succeeds, and takes the kept value along
-      TAppConfig fresh;
+      TAppConfig fresh(Env);
       EXPECT_TRUE(c.Kept(fresh)) << "stored by the next write";
       if (fs::exists(folder)) {
         EXPECT_EQ(FolderNames(folder), std::vector<std::string>{"config.ini"});
@@ -251,7 +255,7 @@ TEST_F(ConfigTest, FailedWritesAreReportedAndKeptInMemory) {
 }
 
 TEST_F(ConfigTest, AdmissionRecordKeepsTheNewestLines) {
-  TAppConfig cfg;
+  TAppConfig cfg(Env);
   {
     std::ofstream old(cfg.AdmissionsPath());  // an older record, one line short of full
     for (int i = 0; i < 999; ++i) old << "2026-01-01 00:00:00\tviewer " << i << "\t10.0.0.1\t동의\n";
@@ -269,14 +273,14 @@ TEST_F(ConfigTest, AdmissionRecordKeepsTheNewestLines) {
 }
 
 TEST_F(ConfigTest, RecentEntriesCanBeRemoved) {
-  TAppConfig cfg;
+  TAppConfig cfg(Env);
   cfg.AddRecent("111", "");
   cfg.AddRecent("222", "");
   cfg.AddRecent("333", "");
   cfg.RemoveRecent("222");
   cfg.RemoveRecent("999");  // not there: nothing changes
   std::vector<std::string> ids;
-  for (const auto& item : TAppConfig().GetRecent()) ids.push_back(item.ID);
+  for (const auto& item : TAppConfig(Env).GetRecent()) ids.push_back(item.ID);
   EXPECT_EQ(ids, (std::vector<std::string>{"333", "111"}));
 }
 

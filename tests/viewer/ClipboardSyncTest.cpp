@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "app/ClipboardSync.h"
+#include "qtui/ClipboardSync.h"
 
 extern char** environ;
 

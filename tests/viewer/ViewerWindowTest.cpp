@@ -29,7 +29,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/QtTranslations.h"
+#include "qtui/QtTranslations.h"
 #include "protocol/Frame.h"
 #include "protocol/Messages.h"
 #include "tests/viewer/ViewerTestSupport.h"

@@ -30,13 +30,12 @@ void RemoveTree(const std::string& AFolder) {
 }
 
 TEST(WindowsConfig, LivesInRoamingAppDataAndKeepsItsDeviceKey) {
-  _putenv_s("TLMREMOTE_CONFIGDIR", "");
-  _putenv_s("TLMREMOTE_DEVICEKEY", "");
-  const std::string folder = UserConfigDir() + "\\TLMRemote";
+  const TEnvironment env;  // no TLMREMOTE_CONFIGDIR, no TLMREMOTE_DEVICEKEY
+  const std::string folder = UserConfigDir(env.Folders) + "\\TLMRemote";
   RemoveTree(folder);
   std::string key;
   {
-    TAppConfig cfg;
+    TAppConfig cfg(env);
     EXPECT_EQ(cfg.Path(), folder + "\\config.ini");
     key = cfg.DeviceKey();
     ASSERT_EQ(key.size(), 33u);
@@ -46,7 +45,7 @@ TEST(WindowsConfig, LivesInRoamingAppDataAndKeepsItsDeviceKey) {
     cfg.SetPasswordHash("ab12");
     cfg.AddRecent("123456789", "");
   }
-  TAppConfig again;
+  TAppConfig again(env);
   EXPECT_EQ(again.DeviceKey(), key);
   EXPECT_EQ(again.PasswordHash(), "ab12");
   ASSERT_EQ(again.GetRecent().size(), 1u);
@@ -60,14 +59,15 @@ TEST(WindowsConfig, LivesInRoamingAppDataAndKeepsItsDeviceKey) {
 TEST(WindowsConfig, AFolderWithAKoreanNameAndTheAdmissionRecord) {
   const std::string folder = UserConfigDir() + "\\설정 폴더\\TLMRemote";
   RemoveTree(UserConfigDir() + "\\설정 폴더\\TLMRemote");
-  _putenv_s("TLMREMOTE_CONFIGDIR", folder.c_str());
+  TEnvironment env;
+  env.ConfigDir = folder;
   {
-    TAppConfig cfg;
+    TAppConfig cfg(env);
     cfg.SetMyName("김 대리 PC");
     cfg.RecordAdmission(0, "뷰어", "127.0.0.1", "비밀번호");
     cfg.RecordAdmission(0, "뷰어\t둘", "127.0.0.1", "동의");
   }
-  TAppConfig cfg;
+  TAppConfig cfg(env);
   EXPECT_EQ(cfg.MyName(), "김 대리 PC");
   const DWORD attrs = ::GetFileAttributesW(WideFromUtf8(folder + "\\config.ini").c_str());
   EXPECT_NE(attrs, INVALID_FILE_ATTRIBUTES);
@@ -77,22 +77,17 @@ TEST(WindowsConfig, AFolderWithAKoreanNameAndTheAdmissionRecord) {
   for (char c : *record) lines += c == '\n';
   EXPECT_EQ(lines, 2u);
   EXPECT_NE(record->find("\t뷰어 둘\t127.0.0.1\t동의\n"), std::string::npos) << *record;
-  _putenv_s("TLMREMOTE_CONFIGDIR", "");
   RemoveTree(folder);
   ::RemoveDirectoryW(WideFromUtf8(UserConfigDir() + "\\설정 폴더").c_str());
 }
 
 TEST(WindowsConfig, NameFallsBackToTheComputersName) {
-  _putenv_s("TLMREMOTE_CONFIGDIR", (UserConfigDir() + "\\tlm-name-test").c_str());
-  _putenv_s("COMPUTERNAME", "");
-  {
-    TAppConfig cfg;
-    EXPECT_FALSE(LocalHostName().empty());
-    EXPECT_EQ(cfg.MyName(), LocalHostName());
-    _putenv_s("COMPUTERNAME", "DESK-7");
-    EXPECT_EQ(cfg.MyName(), "DESK-7");
-  }
-  _putenv_s("TLMREMOTE_CONFIGDIR", "");
+  TEnvironment env;
+  env.ConfigDir = UserConfigDir() + "\\tlm-name-test";
+  EXPECT_FALSE(LocalHostName().empty());
+  EXPECT_EQ(TAppConfig(env).MyName(), LocalHostName());
+  env.ComputerName = "DESK-7";
+  EXPECT_EQ(TAppConfig(env).MyName(), "DESK-7");
   RemoveTree(UserConfigDir() + "\\tlm-name-test");
 }
 

@@ -1,4 +1,4 @@
-#include "app/QtDispatcher.h"
+#include "qtui/QtDispatcher.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

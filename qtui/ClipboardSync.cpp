@@ -1,4 +1,4 @@
-#include "app/ClipboardSync.h"
+#include "qtui/ClipboardSync.h"
 
 #include <QClipboard>
 #include <QGuiApplication>

@@ -1,4 +1,4 @@
-#include "app/QtTranslations.h"
+#include "qtui/QtTranslations.h"
 
 #include <QCoreApplication>
 #include <QLibraryInfo>

@@ -1,0 +1,211 @@
+// TClientApp: the client's rules without a window. It owns the configuration store and the
+// host agent, keeps the recent list and the admission record, writes the ID and log files,
+// hashes passwords, routes clipboard text between the host agent and the session's clipboard,
+// and decides when a viewer session opens. Windows are views: they show what the core reports
+// (IClientView) and forward what the user does to its verbs.
+//
+// Contract: constructed, used and destroyed on the user-interface thread (AUi's). Construct,
+// add the views, then Start once: it stores a new device key (a failure is reported to the
+// views), starts the host agent and queues the automatic connection the environment asks for.
+// Every view call runs on the user-interface thread; a view removed meanwhile (even from
+// inside another view's call) is not called again. The destructor stops the host agent before
+// anything it reports to goes; no view is called from then on.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/Config.h"
+#include "app/Environment.h"
+#include "host/HostAgent.h"
+#include "protocol/LifeGuard.h"
+#include "protocol/Messages.h"
+#include "protocol/RelayRefusals.h"
+
+namespace tlm {
+
+// What a new viewer session is made of; the opener creates its window, shows it and starts it.
+struct TViewerRequest {
+  std::string Server;
+  uint16_t Port = 0;
+  std::string TargetID;
+  std::string MyName;
+  std::string Proof;
+  int DefaultQuality = QualityStandard;
+  std::string ResultFile;  // unattended runs: where the first frame's size goes ("" : none)
+};
+using TViewerOpener = std::function<void(const TViewerRequest& ARequest)>;
+
+// Why a typed ID cannot be connected to (None: it can; ask for the partner's password next).
+enum class ETargetProblem { None, Empty, Self };
+std::string TargetProblemText(ETargetProblem AProblem);
+
+// What a change of the unattended-access password did.
+enum class EPasswordChange { TooShort, Set, Cleared };
+std::string PasswordChangeText(EPasswordChange AChange);
+
+// The host's state as the main window's header tells it.
+enum class EHostState { Offline, Online, InSession };
+std::string HostStateText(EHostState AState);
+
+// The ID as the main window shows it: grouped by three, "--- --- ---" while there is none.
+std::string DisplayID(const std::string& AID);
+
+// One entry of the log as given to the views: already cut to MaxLogEntryChars characters.
+// Repeats > 0: the same text again; it replaces the previous line rather than adding one.
+struct TLogEntry {
+  static constexpr size_t MaxLogEntryChars = 2000;
+  std::string Stamp;  // "HH:mm:ss", local time
+  std::string Text;
+  int Repeats = 0;
+  // "HH:mm:ss text", with " (N회 반복)" for a repeat.
+  std::string Line() const;
+};
+
+// A viewer session the relay turned away. Forgotten: the ID was new to the recent list and the
+// relay does not know it, so it left the list again.
+struct TViewerRefusal {
+  std::string TargetID;
+  ERelayRefusal Kind = ERelayRefusal::Other;
+  bool Forgotten = false;
+};
+
+// What the core tells its windows; every call on the user-interface thread, each one empty
+// unless a view wants it.
+class IClientView {
+public:
+  virtual ~IClientView() = default;
+  virtual void HostIdChanged(const std::string& /*AID*/) {}  // "" after the connection was lost
+  virtual void HostStatusChanged(const std::string& /*AText*/) {}
+  virtual void LogAdded(const TLogEntry& /*AEntry*/) {}
+  virtual void ChatReceived(const std::string& /*AText*/) {}  // already in the log; for attention
+  // A viewer asks to be admitted: ask the user (AText is the question) and answer with
+  // AnswerConsent. The host agent waits while this runs (a modal box may run its own loop).
+  virtual void ConsentAsked(const TConsentQuestion& /*AQuestion*/, const std::string& /*AText*/) {}
+  virtual void ConsentClosed() {}  // the open question is void: close its box
+  virtual void SessionChanged(bool /*AInSession*/) {}
+  virtual void RecentChanged() {}
+  virtual void ViewerRefused(const TViewerRefusal& /*ARefusal*/) {}
+  // A configuration write failed; the program goes on with the changed value (AText says so).
+  virtual void ConfigWriteFailed(const std::string& /*AText*/) {}
+};
+
+// The local clipboard during a host session, made by the toolkit's side: ApplyRemote puts the
+// viewer's text there; the local user's copies go to the callback it was made with.
+class ISessionClipboard {
+public:
+  virtual ~ISessionClipboard() = default;
+  virtual void ApplyRemote(const std::string& AText) = 0;
+};
+using TSessionClipboardFactory =
+    std::function<std::unique_ptr<ISessionClipboard>(std::function<void(const std::string& AText)> AOnLocalCopy)>;
+
+// What the program hands the core besides the environment.
+struct TClientParts {
+  // The host agent's platform services. Their Clipboard is used outside a session; during one
+  // the viewer's text goes to the session clipboard.
+  THostServices Services;
+  TSessionClipboardFactory SessionClipboard;  // empty: the viewer's text goes to Services.Clipboard
+  TViewerOpener OpenViewer;                   // empty: no viewer opens
+  // The program always uses 59000 and the default timings; tests change them.
+  uint16_t RelayPort = uint16_t(tlm::RelayPort);
+  THostTimings Timings;
+};
+
+class TClientApp final {
+public:
+  TClientApp(IUiDispatcher& AUi, TEnvironment AEnv, TClientParts AParts);
+  ~TClientApp();
+  TClientApp(const TClientApp&) = delete;
+  TClientApp& operator=(const TClientApp&) = delete;
+
+  void AddView(IClientView* AView);
+  void RemoveView(IClientView* AView);
+  void Start();
+
+  // State, for the views.
+  const std::string& MyID() const { return FMyID; }
+  EHostState HostState() const;
+  bool InSession() const;
+  bool HasPassword() const { return FConfig.HasPassword(); }
+  // The stored quality preset as it is (a hand-edited file may hold one outside 0..2).
+  int Quality() const { return FQuality; }
+  bool KeepAspect() const { return FConfig.KeepAspect(); }
+  const std::vector<TRecentItem>& Recent() const { return FRecent; }
+  const TEnvironment& Environment() const { return FEnv; }
+  const TAppConfig& Config() const { return FConfig; }
+  THostAgent* Host() const { return FHost.get(); }
+
+  // What the user does.
+  ETargetProblem CheckTarget(const std::string& AID) const;
+  // Connects to AID (checked, digits only) with the partner's password as typed (trimmed here;
+  // empty: the partner's user is asked): the ID goes to the top of the recent list and a viewer
+  // session opens.
+  void Connect(const std::string& AID, const std::string& APassword);
+  // A viewer session's relay refused the connection to AID.
+  void ViewerRefused(const std::string& AID, ERelayRefusal AKind);
+  void RemoveRecent(size_t AIndex);
+  // AAllow and a typed password (trimmed): set it; AAllow with nothing typed, or not AAllow: clear it.
+  EPasswordChange ChangePassword(bool AAllow, const std::string& ATyped);
+  void SetQuality(int APreset);
+  void SetKeepAspect(bool AKeep);
+  void AnswerConsent(uint64_t ATicket, bool AAllow);
+  // A chat line to the viewer; true when it was queued (blank text or no session: false).
+  bool SendChat(const std::string& AText);
+  void EndSessionByUser();
+  // A line for the log (also from the program: the desktop backend's problems).
+  void AddLog(const std::string& AText);
+
+private:
+  // Runs a configuration write; a failure goes to the views, the program goes on.
+  void SaveConfig(const std::function<void()>& AWrite);
+  void RefreshRecent();
+  void OpenViewer(const std::string& ATarget, const std::string& AName, const std::string& AProof);
+  void AutoConnect();
+  void SetSession(bool AInSession);
+  void ApplyViewerClipboard(const std::string& AText);
+  void WriteLogFile(const std::string& ALine);
+  template <typename TCall>
+  void Notify(TCall ACall);
+
+  void HostID(const std::string& AID);
+  void HostConsent(const TConsentQuestion& AQuestion);
+  void HostAdmission(const std::string& AName, const std::string& AIP, EAdmission AHow);
+  void HostSessionEnd();
+  void HostChat(const std::string& AText);
+
+  // The host agent's clipboard: the session's while there is one, else the platform's.
+  class TClipboardRoute final : public IClipboardSetter {
+  public:
+    explicit TClipboardRoute(TClientApp& AOwner) : FOwner(AOwner) {}
+    void SetClipboardText(const std::string& AText) override { FOwner.ApplyViewerClipboard(AText); }
+
+  private:
+    TClientApp& FOwner;
+  };
+
+  IUiDispatcher& FUi;
+  const TEnvironment FEnv;
+  TClientParts FParts;
+  IClipboardSetter* FClipFallback = nullptr;
+  TAppConfig FConfig;
+  std::vector<IClientView*> FViews;
+  std::string FMyID;
+  std::vector<TRecentItem> FRecent;
+  std::string FNewRecentID;  // added to the recent list by the last Connect, not there before
+  int FQuality = QualityStandard;
+  std::string FViewerName;  // the viewer admitted last: "name (address)", for the end of its session
+  std::string FLastLogText;  // the last entry as given, for summarising repeats
+  int FLogRepeats = 0;
+  bool FLogStarted = false;
+  TClipboardRoute FClipRoute{*this};
+  std::unique_ptr<ISessionClipboard> FSessionClip;
+  TLifeGuardRef FGuard = NewLifeGuard();
+  // Last: destroyed first, while everything its events reach is still there.
+  std::unique_ptr<THostAgent> FHost;
+};
+
+}  // namespace tlm
