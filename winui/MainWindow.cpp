@@ -148,7 +148,8 @@ void TWinClientMain::SetPanelColour(COLORREF AColour) {
   FMyColour = AColour;
   ::DeleteObject(FMyBrush);
   FMyBrush = ::CreateSolidBrush(AColour);
-  ::InvalidateRect(FWnd, &Panels[1].Area, TRUE);
+  // The panel and the labels on it, which paint their own background.
+  ::RedrawWindow(FWnd, &Panels[1].Area, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
 void TWinClientMain::SetLogLines(const std::vector<std::string>& ALines) {
