@@ -4,7 +4,7 @@
 JOBS ?= $(shell nproc)
 CTEST_ARGS ?= --output-on-failure -j $(JOBS) --timeout 600
 
-.PHONY: windows-deps windows test-windows deps build test test-long test-asan test-tsan fuzz bench run package clean
+.PHONY: windows-deps windows windows-installer test-windows deps build test test-long test-asan test-tsan fuzz bench run package clean
 
 deps:
 	@bash scripts/install-deps
@@ -80,6 +80,11 @@ build-windows/build.ninja:
 
 windows: windows-deps build-windows/build.ninja
 	cmake --build build-windows -j $(JOBS)
+
+# The Windows installer, build-windows/TLMRemoteClient-<version>-setup.exe (NSIS).
+windows-installer: windows
+	cmake --build build-windows -j $(JOBS) --target windows-installer
+	@ls -1 build-windows/TLMRemoteClient-*-setup.exe
 
 # The Windows suites under Wine; one of them runs the Windows host and viewer through the Linux
 # relay, so that is built too.

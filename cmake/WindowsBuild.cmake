@@ -66,3 +66,16 @@ set(TLM_WINDOWS_MANIFEST ${PROJECT_SOURCE_DIR}/dist/windows/TLMRemoteClient.mani
 
 # The native windows and the program TLMRemoteClient.exe.
 add_subdirectory(winui)
+
+# `make windows-installer`: TLMRemoteClient-<version>-setup.exe with NSIS.
+find_program(TLM_MAKENSIS makensis)
+if(TLM_MAKENSIS)
+  set(TLM_WINDOWS_SETUP ${PROJECT_BINARY_DIR}/TLMRemoteClient-${PROJECT_VERSION}-setup.exe)
+  add_custom_command(OUTPUT ${TLM_WINDOWS_SETUP}
+    COMMAND ${TLM_MAKENSIS} -V2 -DVERSION=${PROJECT_VERSION} -DPROGRAM=$<TARGET_FILE:TLMRemoteClient>
+            -DICON=${TLM_WINDOWS_ICON} -DOUTFILE=${TLM_WINDOWS_SETUP}
+            ${PROJECT_SOURCE_DIR}/dist/windows/TLMRemoteClient.nsi
+    DEPENDS TLMRemoteClient ${TLM_WINDOWS_ICON} ${PROJECT_SOURCE_DIR}/dist/windows/TLMRemoteClient.nsi
+    VERBATIM)
+  add_custom_target(windows-installer DEPENDS ${TLM_WINDOWS_SETUP})
+endif()
