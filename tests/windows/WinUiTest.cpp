@@ -28,6 +28,7 @@ TEST(WinDispatcher, CallsFromOtherThreadsRunOnTheWindowThreadInOrder) {
   const DWORD uiThread = ::GetCurrentThreadId();
   std::vector<int> order;
   std::vector<DWORD> threads;
+  std::atomic<bool> finished{false};
   std::thread worker([&] {
     for (int i = 0; i < 50; ++i)
       ui.Post([&, i] {
@@ -37,9 +38,13 @@ TEST(WinDispatcher, CallsFromOtherThreadsRunOnTheWindowThreadInOrder) {
     // Sync waits until its call ran, and rethrows what escaped it.
     ui.Sync([&] { order.push_back(100); });
     EXPECT_THROW(ui.Sync([] { throw std::runtime_error("boom"); }), std::runtime_error);
+    finished = true;
   });
-  ASSERT_TRUE(PumpUntil([&] { return order.size() == 51; }, 10000));
+  // Pumped until the worker is through: its last Sync needs this thread too.
+  const bool through = PumpUntil([&] { return finished.load(); }, 10000);
   worker.join();
+  ASSERT_TRUE(through);
+  ASSERT_EQ(order.size(), 51u);
   for (int i = 0; i < 50; ++i) EXPECT_EQ(order[size_t(i)], i);
   EXPECT_EQ(order.back(), 100);
   for (DWORD t : threads) EXPECT_EQ(t, uiThread);
