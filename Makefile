@@ -86,8 +86,9 @@ windows-installer: windows
 	cmake --build build-windows -j $(JOBS) --target windows-installer
 	@ls -1 build-windows/TLMRemoteClient-*-setup.exe
 
-# The Windows suites under Wine; one of them runs the Windows host and viewer through the Linux
-# relay, so that is built too.
-test-windows: windows build/build.ninja
-	cmake --build build -j $(JOBS) --target tlmrelay
+# The Windows suites under Wine; some run the Windows program with the Linux program and relay,
+# and one installs and removes the installer, so those are built too.
+test-windows: windows-installer build/build.ninja
+	cmake --build build -j $(JOBS) --target tlmrelay TLMRemoteClient
 	bash scripts/run-windows-tests build-windows --timeout 600
+
