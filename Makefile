@@ -4,7 +4,7 @@
 JOBS ?= $(shell nproc)
 CTEST_ARGS ?= --output-on-failure -j $(JOBS) --timeout 600
 
-.PHONY: windows-deps windows windows-installer test-windows deps build test test-long test-asan test-tsan fuzz bench run package clean
+.PHONY: windows-deps windows windows-installer windows-screenshots test-windows deps build test test-long test-asan test-tsan fuzz bench run package clean
 
 deps:
 	@bash scripts/install-deps
@@ -92,3 +92,7 @@ test-windows: windows-installer build/build.ninja
 	cmake --build build -j $(JOBS) --target tlmrelay TLMRemoteClient
 	bash scripts/run-windows-tests build-windows --timeout 600
 
+# docs/windows-main.png and docs/windows-viewer.png, under Wine.
+windows-screenshots: windows build/build.ninja
+	cmake --build build -j $(JOBS) --target tlmrelay TLMRemoteClient
+	/usr/bin/python3 scripts/windows-screenshots build build-windows
