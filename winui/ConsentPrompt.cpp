@@ -1,5 +1,7 @@
 #include "winui/ConsentPrompt.h"
 
+#include <algorithm>
+
 #include "winui/WinControls.h"
 
 namespace tlm {
@@ -15,8 +17,8 @@ constexpr int Width = 440, Height = 230;
 }  // namespace
 
 TConsentPrompt::TConsentPrompt(HWND AOwner, const std::string& AText, int ASeconds,
-                               std::function<void(bool AAllow)> AOnAnswer)
-    : FLeft(ASeconds), FOnAnswer(std::move(AOnAnswer)) {
+                               std::function<void(bool AAllow)> AOnAnswer, int AGraceSeconds)
+    : FLeft(ASeconds), FGrace(AGraceSeconds), FOnAnswer(std::move(AOnAnswer)) {
   RegisterWindowClass(ClassName, &TConsentPrompt::WndProc, reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1));
   RECT frame{0, 0, Width, Height};
   const DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU;
@@ -42,7 +44,7 @@ TConsentPrompt::TConsentPrompt(HWND AOwner, const std::string& AText, int ASecon
 TConsentPrompt::~TConsentPrompt() { Withdraw(); }
 
 void TConsentPrompt::ShowCountdown() {
-  SetWindowTextUtf8(FCountdown, std::to_string(FLeft) + "초 후 자동으로 거절됩니다.");
+  SetWindowTextUtf8(FCountdown, std::to_string(std::max(FLeft, 0)) + "초 후 자동으로 거절됩니다.");
 }
 
 void TConsentPrompt::CloseWindow() {
@@ -78,7 +80,7 @@ LRESULT TConsentPrompt::OnMessage(UINT AMsg, WPARAM AW, LPARAM AL) {
       break;
     case WM_TIMER:
       if (AW == TimerTick) {
-        if (--FLeft <= 0) {
+        if (--FLeft <= -FGrace) {
           Answer(false);
           return 0;
         }

@@ -16,8 +16,11 @@ namespace tlm {
 
 class TConsentPrompt {
 public:
-  // AText (UTF-8): the question as the user reads it; ASeconds: the countdown.
-  TConsentPrompt(HWND AOwner, const std::string& AText, int ASeconds, std::function<void(bool AAllow)> AOnAnswer);
+  // AText (UTF-8): the question as the user reads it; ASeconds: the countdown. AGraceSeconds:
+  // how long after the countdown's end the prompt still waits before it declines itself, for an
+  // owner whose own deadline (the host agent's) is the one that should end the question.
+  TConsentPrompt(HWND AOwner, const std::string& AText, int ASeconds, std::function<void(bool AAllow)> AOnAnswer,
+                 int AGraceSeconds = 0);
   ~TConsentPrompt();
   TConsentPrompt(const TConsentPrompt&) = delete;
   TConsentPrompt& operator=(const TConsentPrompt&) = delete;
@@ -39,6 +42,7 @@ private:
   HWND FWnd = nullptr;
   HWND FCountdown = nullptr;
   int FLeft = 0;
+  int FGrace = 0;
   std::function<void(bool)> FOnAnswer;
 };
 

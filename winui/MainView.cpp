@@ -80,7 +80,8 @@ void TWinMainView::ConsentAsked(const TConsentQuestion& AQuestion, const std::st
   if (FPrompt) FPrompt->Withdraw();
   const uint64_t ticket = AQuestion.Ticket;
   FPrompt = std::make_unique<TConsentPrompt>(FWindow.Handle(), AText, ConsentSeconds,
-                                             [this, ticket](bool AAllow) { FApp.AnswerConsent(ticket, AAllow); });
+                                             [this, ticket](bool AAllow) { FApp.AnswerConsent(ticket, AAllow); },
+                                             ConsentGraceSeconds);
 }
 
 void TWinMainView::ConsentClosed() {

@@ -26,8 +26,11 @@ public:
   // The open consent prompt, or null.
   TConsentPrompt* Prompt() const { return FPrompt && FPrompt->Open() ? FPrompt.get() : nullptr; }
 
-  // How long the prompt counts down before it declines by itself.
+  // The prompt counts down the host agent's deadline for the question (60 s); the agent's lapse
+  // closes it and is recorded as a time-out. Should that not come, it declines itself a little
+  // later.
   static constexpr int ConsentSeconds = 60;
+  static constexpr int ConsentGraceSeconds = 3;
 
   void HostIdChanged(const std::string& AID) override;
   void HostStatusChanged(const std::string& AText) override;

@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
+
 #include "winui/WinControls.h"
 
 namespace tlm {

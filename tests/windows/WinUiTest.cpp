@@ -162,6 +162,17 @@ TEST(ConsentPrompt, AnswersOnceByButtonByClosingOrByItsCountdown) {
   }
 }
 
+TEST(ConsentPrompt, WaitsOutItsGraceForTheOwnersDeadlineBeforeDecliningItself) {
+  std::vector<bool> answers;
+  TConsentPrompt prompt(nullptr, "질문", 1, [&](bool AAllow) { answers.push_back(AAllow); }, 2);
+  PumpFor(1600);
+  EXPECT_TRUE(prompt.Open()) << "declined at the countdown's end, before the owner's deadline";
+  EXPECT_TRUE(answers.empty());
+  EXPECT_TRUE(PumpUntil([&] { return !answers.empty(); }, 4000));
+  EXPECT_FALSE(prompt.Open());
+  EXPECT_EQ(answers, std::vector<bool>{false});
+}
+
 TEST(ConsentPrompt, CountsDownInItsText) {
   TConsentPrompt prompt(nullptr, "질문", 5, [](bool) {});
   const int before = prompt.SecondsLeft();
