@@ -95,6 +95,7 @@ TClientApp::TClientApp(IUiDispatcher& AUi, TEnvironment AEnv, TClientParts APart
   FParts.Services.Clipboard = &FClipRoute;
   FQuality = FConfig.DefaultQuality();
   FRecent = FConfig.GetRecent();
+  FRelayTls = TRelayTlsChoice{FEnv.RelayTls || FConfig.RelayTls(), FEnv.RelayTlsCa};
 }
 
 TClientApp::~TClientApp() {
@@ -126,6 +127,8 @@ void TClientApp::Start() {
   std::string deviceKey;
   SaveConfig([&] { deviceKey = FConfig.DeviceKey(); });
   if (deviceKey.empty()) deviceKey = FConfig.DeviceKey();  // not stored, but kept for this run
+  // The host agent's channels take the program's default.
+  SetDefaultRelayTls(FRelayTls);
   FHost = std::make_unique<THostAgent>(FUi, FEnv.RelayHostOrDefault(), FParts.RelayPort, deviceKey,
                                        FConfig.PasswordHash(), FParts.Services, FParts.Timings);
   FHost->SetQuality(FQuality);
@@ -196,8 +199,8 @@ void TClientApp::Connect(const std::string& AID, const std::string& APassword) {
 
 void TClientApp::OpenViewer(const std::string& ATarget, const std::string& AName, const std::string& AProof) {
   if (!FParts.OpenViewer) return;
-  FParts.OpenViewer(
-      TViewerRequest{FEnv.RelayHostOrDefault(), FParts.RelayPort, ATarget, AName, AProof, FQuality, FEnv.ResultFile});
+  FParts.OpenViewer(TViewerRequest{FEnv.RelayHostOrDefault(), FParts.RelayPort, FRelayTls, ATarget, AName, AProof,
+                                   FQuality, FEnv.ResultFile, FEnv.DownloadFolder()});
 }
 
 void TClientApp::AutoConnect() {

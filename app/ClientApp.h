@@ -23,6 +23,7 @@
 #include "host/HostAgent.h"
 #include "protocol/LifeGuard.h"
 #include "protocol/Messages.h"
+#include "protocol/RelayLink.h"
 #include "protocol/RelayRefusals.h"
 
 namespace tlm {
@@ -31,11 +32,13 @@ namespace tlm {
 struct TViewerRequest {
   std::string Server;
   uint16_t Port = 0;
+  TRelayTlsChoice Tls;
   std::string TargetID;
   std::string MyName;
   std::string Proof;
   int DefaultQuality = QualityStandard;
   std::string ResultFile;  // unattended runs: where the first frame's size goes ("" : none)
+  std::string DownloadDir;  // where received files land
 };
 using TViewerOpener = std::function<void(const TViewerRequest& ARequest)>;
 
@@ -135,6 +138,10 @@ public:
   int Quality() const { return FQuality; }
   bool KeepAspect() const { return FConfig.KeepAspect(); }
   const std::vector<TRecentItem>& Recent() const { return FRecent; }
+  // How the relay is reached: TLS when the environment (TLMREMOTE_TLS=1) or the configuration
+  // (RelayTls=1, read at start-up) asks for it, trusting the environment's certificate file
+  // when it names one.
+  const TRelayTlsChoice& RelayTls() const { return FRelayTls; }
   const TEnvironment& Environment() const { return FEnv; }
   const TAppConfig& Config() const { return FConfig; }
   THostAgent* Host() const { return FHost.get(); }
@@ -197,6 +204,7 @@ private:
   std::vector<TRecentItem> FRecent;
   std::string FNewRecentID;  // added to the recent list by the last Connect, not there before
   int FQuality = QualityStandard;
+  TRelayTlsChoice FRelayTls;
   std::string FViewerName;  // the viewer admitted last: "name (address)", for the end of its session
   std::string FLastLogText;  // the last entry as given, for summarising repeats
   int FLogRepeats = 0;

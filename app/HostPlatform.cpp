@@ -5,8 +5,8 @@
 
 namespace tlm {
 
-std::unique_ptr<ITextClipboard> CreateDesktopClipboard(std::string& AProblem) {
-  if (!InWaylandSession()) return nullptr;
+std::unique_ptr<ITextClipboard> CreateDesktopClipboard(const std::string& AWaylandDisplay, std::string& AProblem) {
+  if (AWaylandDisplay.empty()) return nullptr;
   try {
     return CreateWaylandClipboard();
   } catch (const std::exception& e) {
@@ -15,7 +15,7 @@ std::unique_ptr<ITextClipboard> CreateDesktopClipboard(std::string& AProblem) {
   }
 }
 
-THostPlatform::THostPlatform() : FWayland(InWaylandSession()) {
+THostPlatform::THostPlatform(const std::string& AWaylandDisplay) : FWayland(!AWaylandDisplay.empty()) {
   if (!FWayland) {
     try {
       FInput = CreateSystemInjector();

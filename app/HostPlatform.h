@@ -1,6 +1,6 @@
 // The desktop services the host agent needs on this machine: the screen for its capturer, the
 // input injector and the clipboard setter, from the backend of the session the program runs in
-// (Wayland when $WAYLAND_DISPLAY is set, X11 otherwise). A desktop that cannot be reached (no
+// (Wayland when the environment names a Wayland display, X11 otherwise). A desktop that cannot be reached (no
 // display, no XTEST, a compositor without the protocols) leaves the matching service empty:
 // the host still registers and admits viewers, and logs what it cannot do.
 #pragma once
@@ -16,11 +16,12 @@ namespace tlm {
 
 // The desktop's clipboard where the toolkit's works only for a focused window (a Wayland
 // session); null elsewhere, and null with AProblem set when the compositor offers none.
-std::unique_ptr<ITextClipboard> CreateDesktopClipboard(std::string& AProblem);
+// AWaylandDisplay: $WAYLAND_DISPLAY as the program read it ("" outside a Wayland session).
+std::unique_ptr<ITextClipboard> CreateDesktopClipboard(const std::string& AWaylandDisplay, std::string& AProblem);
 
 class THostPlatform {
 public:
-  THostPlatform();
+  explicit THostPlatform(const std::string& AWaylandDisplay);
   ~THostPlatform();
   THostServices Services(IClipboardSetter* AClipboard);
   // Why a service is missing ("" when all are there).

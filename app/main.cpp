@@ -13,6 +13,7 @@
 #include "app/HostClipboard.h"
 #include "app/HostPlatform.h"
 #include "app/SingleInstance.h"
+#include "platform/Folders.h"
 #include "qtui/ClipboardSync.h"
 #include "qtui/QtDispatcher.h"
 #include "qtui/QtLook.h"
@@ -65,9 +66,10 @@ int main(int argc, char** argv) {
   }
   // The environment, read once: everything below is handed what it needs of it.
   const tlm::TEnvironment env = tlm::TEnvironment::FromProcess();
+  tlm::SetUserFolders(env.Folders);
   // Made before the application object: viewer windows, destroyed with it, still watch it.
   std::string clipboardProblem;
-  const std::unique_ptr<tlm::ITextClipboard> desktopClipboard = tlm::CreateDesktopClipboard(clipboardProblem);
+  const std::unique_ptr<tlm::ITextClipboard> desktopClipboard = tlm::CreateDesktopClipboard(env.WaylandDisplay, clipboardProblem);
   tlm::TClipboardSync::UseDesktopClipboard(desktopClipboard.get());
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("TALMIR Remote"));
@@ -87,7 +89,7 @@ int main(int argc, char** argv) {
 
   tlm::TQtDispatcher ui;
   tlm::TQtClipboardSetter clipboard;
-  tlm::THostPlatform platform;  // the desktop's screen and input, for the host agent
+  tlm::THostPlatform platform(env.WaylandDisplay);  // the desktop's screen and input, for the host agent
 
   std::unique_ptr<tlm::TClientApp> core;
   // A viewer window per request; its refusals go to the core, which decides what they mean.
@@ -97,6 +99,8 @@ int main(int argc, char** argv) {
     // A closed viewer has ended its session; the window goes with it.
     viewer->setAttribute(Qt::WA_DeleteOnClose);
     viewer->SetResultFile(ARequest.ResultFile);
+    viewer->SetDownloadFolder(ARequest.DownloadDir);
+    viewer->SetRelayTls(ARequest.Tls);
     viewer->OnRefused = [&core, target = ARequest.TargetID](tlm::ERelayRefusal AKind) {
       if (core) core->ViewerRefused(target, AKind);
     };
@@ -111,6 +115,7 @@ int main(int argc, char** argv) {
   tlm::TClientParts parts;
   parts.Services = platform.Services(&clipboard);
   parts.Services.DownloadDir = env.DownloadFolder();
+  parts.Services.ConfigDir = tlm::UserConfigDir(env.Folders);
   parts.SessionClipboard = tlm::QtSessionClipboards();
   parts.OpenViewer = openViewer;
   core = std::make_unique<tlm::TClientApp>(ui, env, std::move(parts));

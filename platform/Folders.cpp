@@ -3,7 +3,6 @@
 #include <pwd.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <string_view>
 
@@ -11,18 +10,11 @@ namespace tlm {
 
 namespace {
 
-std::string EnvText(const char* AName) {
-  const char* v = std::getenv(AName);
-  return v ? std::string(v) : std::string();
-}
-
 std::string JoinPath(const std::string& AFolder, const std::string& AName) {
   if (AFolder.empty()) return AName;
   if (AFolder.back() == '/') return AFolder + AName;
   return AFolder + "/" + AName;
 }
-
-TFolderEnvironment ProcessFolders() { return {EnvText("HOME"), EnvText("XDG_CONFIG_HOME")}; }
 
 }  // namespace
 
@@ -63,9 +55,9 @@ std::vector<std::string> ListingRoots(const TFolderEnvironment& AEnv) {
   return roots;
 }
 
-std::string UserHomeDir() { return UserHomeDir(ProcessFolders()); }
-std::string UserConfigDir() { return UserConfigDir(ProcessFolders()); }
-std::string UserDownloadDir() { return UserDownloadDir(ProcessFolders()); }
-std::vector<std::string> ListingRoots() { return ListingRoots(ProcessFolders()); }
+std::string UserHomeDir() { return UserHomeDir(UserFolders()); }
+std::string UserConfigDir() { return UserConfigDir(UserFolders()); }
+std::string UserDownloadDir() { return UserDownloadDir(UserFolders()); }
+std::vector<std::string> ListingRoots() { return ListingRoots(UserFolders()); }
 
 }  // namespace tlm

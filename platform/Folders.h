@@ -1,13 +1,14 @@
 // The current user's folders: on a POSIX desktop by the XDG base-directory and user-dirs rules
 // (Folders.cpp), on Windows from the shell's known folders (win32/Win32Folders.cpp).
 //
-// Plain functions without state, from the environment's values the program read at start-up
-// (TFolderEnvironment) and from user-dirs.dirs, read on every call; any thread may call them.
-// Nothing is created here; whoever writes into a folder creates it.
+// Functions of the environment's values the program read at start-up (TFolderEnvironment) and
+// of user-dirs.dirs, read on every call; any thread may call them. Nothing here reads the
+// process environment, and nothing is created; whoever writes into a folder creates it.
 //
-// The overloads without a TFolderEnvironment read the process environment on every call; they
-// remain for the callers that are not handed the program's environment yet (the host agent's
-// file services, where THostServices leaves a folder empty).
+// The overloads without a TFolderEnvironment use the one the program set with SetUserFolders,
+// for callers that are handed none (the host agent's file services fill in with them what
+// THostServices leaves empty); until it is set, that one is empty: the password database's
+// home folder (Windows: the profile folder).
 #pragma once
 
 #include <string>
@@ -25,6 +26,9 @@ std::string UserHomeDir(const TFolderEnvironment& AEnv);
 std::string UserConfigDir(const TFolderEnvironment& AEnv);
 std::string UserDownloadDir(const TFolderEnvironment& AEnv);
 std::vector<std::string> ListingRoots(const TFolderEnvironment& AEnv);
+
+void SetUserFolders(const TFolderEnvironment& AEnv);
+TFolderEnvironment UserFolders();
 
 // $HOME, else the password database's home folder, else "/".
 // Windows: the profile folder (%USERPROFILE%).

@@ -1,7 +1,5 @@
 #include "protocol/Credentials.h"
 
-#include <cstdlib>
-
 #include "protocol/Error.h"
 #include "protocol/Sha256.h"
 
@@ -24,12 +22,6 @@ std::string Sha256Hex(std::string_view AText) {
 char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; }
 
 }  // namespace
-
-std::string GetRelayHost() {
-  const char* v = std::getenv("TLMREMOTE_HOST");
-  if (v && *v) return v;
-  return std::string(DefaultRelayHost);
-}
 
 std::string HashPassword(std::string_view APassword) {
   std::string text(PasswordSalt);

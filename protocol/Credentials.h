@@ -1,4 +1,4 @@
-// Relay address, password hash, session proof and connection-ID text helpers.
+// The built-in relay address, password hash, session proof and connection-ID text helpers.
 #pragma once
 
 #include <string>
@@ -9,8 +9,6 @@ namespace tlm {
 constexpr std::string_view DefaultRelayHost = "127.0.0.1";
 constexpr std::string_view PasswordSalt = "TLMRemote:";
 
-// TLMREMOTE_HOST when set and not empty (used as it is), else DefaultRelayHost.
-std::string GetRelayHost();
 // Lowercase hex SHA-256 of "TLMRemote:" + password (UTF-8 bytes, no trimming).
 std::string HashPassword(std::string_view APassword);
 // Lowercase hex SHA-256 of first + ":" + second.

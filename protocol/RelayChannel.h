@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -38,6 +39,7 @@ namespace tlm {
 struct TRelayChannelSettings {
   std::string Host;
   uint16_t Port = 0;
+  std::optional<TRelayTlsChoice> Tls;  // unset: DefaultRelayTls()
   int ConnectTimeoutMs = 8000;
   int ReadTimeoutMs = 40000;  // each wait inside one packet
   // Nothing at all from the relay for this long ends the channel ("Read timed out"); 0: never.

@@ -1,7 +1,7 @@
 #include "protocol/RelayLink.h"
 
 #include <atomic>
-#include <cstdlib>
+#include <mutex>
 
 #include "protocol/Error.h"
 #ifdef _WIN32
@@ -14,22 +14,19 @@ namespace tlm {
 
 namespace {
 
-std::atomic<bool> GConfiguredTls{false};
-
-std::string Env(const char* AName) {
-  const char* value = std::getenv(AName);
-  return value ? value : "";
-}
+std::mutex GDefaultLock;
+TRelayTlsChoice GDefault;
 
 }  // namespace
 
-void SetRelayTlsConfigured(bool AEnabled) { GConfiguredTls.store(AEnabled); }
+void SetDefaultRelayTls(const TRelayTlsChoice& AChoice) {
+  std::lock_guard<std::mutex> hold(GDefaultLock);
+  GDefault = AChoice;
+}
 
-TRelayTlsChoice RelayTlsChoice() {
-  TRelayTlsChoice choice;
-  choice.Enabled = Env("TLMREMOTE_TLS") == "1" || GConfiguredTls.load();
-  choice.CaFile = Env("TLMREMOTE_TLS_CA");
-  return choice;
+TRelayTlsChoice DefaultRelayTls() {
+  std::lock_guard<std::mutex> hold(GDefaultLock);
+  return GDefault;
 }
 
 #ifdef _WIN32
@@ -58,14 +55,13 @@ private:
 
 }  // namespace
 
-std::unique_ptr<IClientConnection> NewRelayConnection() {
-  if (RelayTlsChoice().Enabled) return std::make_unique<TTlsUnavailable>();
+std::unique_ptr<IClientConnection> NewRelayConnection(const TRelayTlsChoice& AChoice) {
+  if (AChoice.Enabled) return std::make_unique<TTlsUnavailable>();
   return std::make_unique<TWinsockConnection>();
 }
 #else
-std::unique_ptr<IClientConnection> NewRelayConnection() {
-  const TRelayTlsChoice choice = RelayTlsChoice();
-  if (choice.Enabled) return std::make_unique<TTlsConnection>(choice.CaFile);
+std::unique_ptr<IClientConnection> NewRelayConnection(const TRelayTlsChoice& AChoice) {
+  if (AChoice.Enabled) return std::make_unique<TTlsConnection>(AChoice.CaFile);
   return std::make_unique<TTcpConnection>();
 }
 #endif

@@ -1,10 +1,10 @@
 // How this program reaches the relay: plain TCP unless TLS is asked for. The host agent and
 // every viewer window make their relay connection here, so the choice lives in one place.
 //
-// TLS is on when TLMREMOTE_TLS is "1" or the configuration's RelayTls is set (the
-// application passes that in once at start-up). The server's certificate is checked against
-// the system's trusted certificates, or against the PEM file named by TLMREMOTE_TLS_CA (a
-// private relay with its own CA or a self-signed certificate).
+// The choice is a parameter: the program makes it once at start-up (the environment's
+// TLMREMOTE_TLS and TLMREMOTE_TLS_CA, the configuration's RelayTls) and hands it down. With
+// TLS the server's certificate is checked against the system's trusted certificates, or against
+// the given PEM file (a private relay with its own CA or a self-signed certificate).
 #pragma once
 
 #include <cstdint>
@@ -21,22 +21,22 @@ struct TRelayTlsChoice {
   std::string CaFile;  // "" = the system's trusted certificates
 };
 
-// The configuration's RelayTls setting; thread-safe.
-void SetRelayTlsConfigured(bool AEnabled);
-// The environment is read afresh on every call.
-TRelayTlsChoice RelayTlsChoice();
+// The choice for connections whose owner does not pass one (the host agent's channels): set
+// once by the program before it starts them; plain TCP until then. Thread-safe.
+void SetDefaultRelayTls(const TRelayTlsChoice& AChoice);
+TRelayTlsChoice DefaultRelayTls();
 // The Windows build has no TLS yet: asked for it, its relay connections refuse to connect with
 // this text rather than fall back to plain TCP.
 constexpr std::string_view TlsUnavailableText =
     "TLS가 요청되었지만 이 Windows 빌드에는 TLS가 없어 연결하지 않습니다 (TLMREMOTE_TLS, RelayTls)";
 // A new, unconnected relay connection of the chosen kind.
-std::unique_ptr<IClientConnection> NewRelayConnection();
+std::unique_ptr<IClientConnection> NewRelayConnection(const TRelayTlsChoice& AChoice);
 
 // A relay connection held by value (a relay channel's member): made by NewRelayConnection when
 // constructed, every call passed on to it.
 class TRelayLink final : public IClientConnection {
 public:
-  TRelayLink() : F(NewRelayConnection()) {}
+  explicit TRelayLink(const TRelayTlsChoice& AChoice) : F(NewRelayConnection(AChoice)) {}
 
   void Connect(const std::string& AHost, uint16_t APort, int ATimeoutMs) override {
     F->Connect(AHost, APort, ATimeoutMs);

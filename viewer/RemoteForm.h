@@ -75,6 +75,7 @@ public:
   // downloads go (empty: the user's download folder).
   void SetResultFile(const std::string& APath) { FParams.ResultFile = APath; }
   void SetDownloadFolder(const std::string& APath) { FParams.DownloadDir = APath; }
+  void SetRelayTls(const TRelayTlsChoice& AChoice) { FParams.Tls = AChoice; }
   void SetTimings(TViewerTimings ATimings) { FTimings = ATimings; }
 
   // Starts the session: connecting happens on the session's thread. A failure shows the

@@ -17,6 +17,7 @@ TRelayChannelSettings ChannelSettings(const TViewerParams& AParams, const TViewe
   TRelayChannelSettings settings;
   settings.Host = AParams.Server;
   settings.Port = AParams.Port;
+  settings.Tls = AParams.Tls;
   settings.ConnectTimeoutMs = ATimings.ConnectTimeoutMs;
   settings.ReadTimeoutMs = ATimings.ReadTimeoutMs;
   // The relay keeps a viewer's line alive: this long without a word, the line is dead.

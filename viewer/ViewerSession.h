@@ -47,6 +47,7 @@ namespace tlm {
 struct TViewerParams {
   std::string Server;
   uint16_t Port = 0;
+  TRelayTlsChoice Tls;  // how the relay is reached: plain TCP unless asked
   std::string TargetID;
   std::string MyName;
   std::string Proof;  // empty when no password was given

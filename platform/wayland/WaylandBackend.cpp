@@ -1,17 +1,10 @@
 #include "platform/wayland/WaylandBackend.h"
 
-#include <cstdlib>
-
 #include "platform/wayland/WaylandClipboard.h"
 #include "platform/wayland/WaylandInput.h"
 #include "platform/wayland/WaylandScreen.h"
 
 namespace tlm {
-
-bool InWaylandSession() {
-  const char* Socket = std::getenv("WAYLAND_DISPLAY");
-  return Socket && *Socket;
-}
 
 std::unique_ptr<IScreen> CreateWaylandScreen(const std::string& ASocket) {
   return std::make_unique<TWaylandScreen>(ASocket);

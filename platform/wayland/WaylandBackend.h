@@ -1,5 +1,5 @@
-// The Wayland backend's entry points, free of any Wayland type: the host picks this backend
-// when the session it runs in is a Wayland one.
+// The Wayland backend's entry points, free of any Wayland type: the program picks this backend
+// when the session it runs in is a Wayland one ($WAYLAND_DISPLAY, read at start-up).
 #pragma once
 
 #include <memory>
@@ -10,9 +10,6 @@
 #include "platform/Screen.h"
 
 namespace tlm {
-
-// Whether this process runs in a Wayland session ($WAYLAND_DISPLAY set and not empty).
-bool InWaylandSession();
 
 // The compositor's screen (ASocket empty: $WAYLAND_DISPLAY). Never throws: a compositor that
 // cannot be reached or offers no screen copy gives no monitors and failed copies.

@@ -4,8 +4,6 @@
 #include <knownfolders.h>
 #include <shlobj.h>
 
-#include <cstdlib>
-
 #include "platform/Folders.h"
 #include "protocol/WinText.h"
 
@@ -19,12 +17,6 @@ std::string CsidlFolder(int ACsidl) {
   return Utf8FromWide(path);
 }
 
-std::string EnvFolder(const wchar_t* AName) {
-  const wchar_t* value = ::_wgetenv(AName);
-  return value ? Utf8FromWide(value) : std::string();
-}
-
-TFolderEnvironment ProcessFolders() { return {EnvFolder(L"USERPROFILE"), std::string()}; }
 
 }  // namespace
 
@@ -63,9 +55,9 @@ std::vector<std::string> ListingRoots(const TFolderEnvironment&) {
   return roots;
 }
 
-std::string UserHomeDir() { return UserHomeDir(ProcessFolders()); }
-std::string UserConfigDir() { return UserConfigDir(ProcessFolders()); }
-std::string UserDownloadDir() { return UserDownloadDir(ProcessFolders()); }
-std::vector<std::string> ListingRoots() { return ListingRoots(ProcessFolders()); }
+std::string UserHomeDir() { return UserHomeDir(UserFolders()); }
+std::string UserConfigDir() { return UserConfigDir(UserFolders()); }
+std::string UserDownloadDir() { return UserDownloadDir(UserFolders()); }
+std::vector<std::string> ListingRoots() { return ListingRoots(UserFolders()); }
 
 }  // namespace tlm

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -161,6 +162,90 @@ protected:
   std::vector<TViewerRequest> Opened;
   std::unique_ptr<TClientApp> Core;
 };
+
+// The one reader of the process environment: each variable lands in its field; unset and
+// empty differ only for COMPUTERNAME; TLS only for "1".
+TEST(Environment, EachVariableHasItsField) {
+  const char* const names[] = {"TLMREMOTE_HOST", "TLMREMOTE_CONFIGDIR", "TLMREMOTE_DEVICEKEY", "COMPUTERNAME",
+                               "TLMREMOTE_AUTOCONNECT", "TLMREMOTE_AUTOPW", "TLMREMOTE_IDFILE",
+                               "TLMREMOTE_RESULTFILE", "TLMREMOTE_LOGFILE", "TLMREMOTE_TLS", "TLMREMOTE_TLS_CA",
+                               "WAYLAND_DISPLAY"};
+  test::TTempHome home;  // restores HOME and XDG_CONFIG_HOME
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved;
+  for (const char* name : names) {
+    const char* v = std::getenv(name);
+    saved.emplace_back(name, v ? std::optional<std::string>(v) : std::nullopt);
+    ::unsetenv(name);
+  }
+  TEnvironment none = TEnvironment::FromProcess();
+  EXPECT_EQ(none.RelayHostOrDefault(), "127.0.0.1");
+  EXPECT_FALSE(none.ComputerName.has_value());
+  EXPECT_FALSE(none.RelayTls);
+  EXPECT_EQ(none.ConfigFolder(), home.Sub(".config/TLMRemote"));
+  EXPECT_EQ(none.DownloadFolder(), home.Sub("Downloads"));
+
+  ::setenv("TLMREMOTE_HOST", " relay.example ", 1);
+  ::setenv("TLMREMOTE_CONFIGDIR", "/cfg", 1);
+  ::setenv("TLMREMOTE_DEVICEKEY", "key-1", 1);
+  ::setenv("COMPUTERNAME", "", 1);
+  ::setenv("TLMREMOTE_AUTOCONNECT", "111 222", 1);
+  ::setenv("TLMREMOTE_AUTOPW", " pw ", 1);
+  ::setenv("TLMREMOTE_IDFILE", "/tmp/id", 1);
+  ::setenv("TLMREMOTE_RESULTFILE", "/tmp/result", 1);
+  ::setenv("TLMREMOTE_LOGFILE", "/tmp/log", 1);
+  ::setenv("TLMREMOTE_TLS", "1", 1);
+  ::setenv("TLMREMOTE_TLS_CA", "/ca.pem", 1);
+  ::setenv("WAYLAND_DISPLAY", "wayland-1", 1);
+  const TEnvironment all = TEnvironment::FromProcess();
+  EXPECT_EQ(all.RelayHostOrDefault(), " relay.example ") << "used as it is";
+  EXPECT_EQ(all.ConfigFolder(), "/cfg");
+  EXPECT_EQ(all.DeviceKey, "key-1");
+  EXPECT_EQ(all.ComputerName, std::optional<std::string>(""));
+  EXPECT_EQ(all.AutoConnect, "111 222");
+  EXPECT_EQ(all.AutoPassword, " pw ");
+  EXPECT_EQ(all.IdFile, "/tmp/id");
+  EXPECT_EQ(all.ResultFile, "/tmp/result");
+  EXPECT_EQ(all.LogFile, "/tmp/log");
+  EXPECT_TRUE(all.RelayTls);
+  EXPECT_EQ(all.RelayTlsCa, "/ca.pem");
+  EXPECT_EQ(all.WaylandDisplay, "wayland-1");
+  EXPECT_EQ(all.Folders.Home, home.Path());
+  for (const char* tls : {"0", "yes", ""}) {
+    ::setenv("TLMREMOTE_TLS", tls, 1);
+    EXPECT_FALSE(TEnvironment::FromProcess().RelayTls) << tls;
+  }
+  ::setenv("TLMREMOTE_HOST", "", 1);
+  EXPECT_EQ(TEnvironment::FromProcess().RelayHostOrDefault(), "127.0.0.1");
+
+  for (const auto& [name, value] : saved)
+    if (value) ::setenv(name.c_str(), value->c_str(), 1); else ::unsetenv(name.c_str());
+}
+
+// The relay is reached over TLS when the environment or the configuration asks for it; the
+// viewer's request and the host's default carry the same choice.
+TEST_F(ClientAppTest, TlsChoiceFromTheEnvironmentOrTheConfiguration) {
+  struct TCase {
+    bool Env;
+    bool Configured;
+    bool Tls;
+  } const cases[] = {{false, false, false}, {true, false, true}, {false, true, true}, {true, true, true}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(std::to_string(c.Env) + "/" + std::to_string(c.Configured));
+    Env.RelayTls = c.Env;
+    Env.RelayTlsCa = "/ca.pem";
+    std::filesystem::create_directories(Env.ConfigDir);
+    std::ofstream(TAppConfig(Env).Path()) << "[TLMRemote]\nRelayTls=" << (c.Configured ? "1" : "0") << "\n";
+    Opened.clear();
+    Open(ClosedPort());
+    EXPECT_EQ(DefaultRelayTls().Enabled, c.Tls);
+    Core->Connect("111222333", "");
+    ASSERT_EQ(Opened.size(), 1u);
+    EXPECT_EQ(Opened[0].Tls.Enabled, c.Tls);
+    EXPECT_EQ(Opened[0].Tls.CaFile, "/ca.pem");
+    Core.reset();
+  }
+  SetDefaultRelayTls(TRelayTlsChoice{});
+}
 
 TEST(ClientTexts, DisplayIdAndHostState) {
   EXPECT_EQ(DisplayID(""), "--- --- ---");

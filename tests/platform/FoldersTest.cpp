@@ -1,5 +1,5 @@
 // The per-user folders: configuration folder by XDG_CONFIG_HOME, download folder by
-// user-dirs.dirs, both under a private home.
+// user-dirs.dirs, both under a private home, from the values the program read at start-up.
 #include "platform/Folders.h"
 
 #include <gtest/gtest.h>
@@ -18,8 +18,9 @@ using test::WriteFile;
 
 TEST(UserFolders, DownloadFolderFollowsUserDirsFile) {
   TTempHome home;
-  EXPECT_EQ(UserConfigDir(), home.Sub(".config"));
-  EXPECT_EQ(UserDownloadDir(), home.Sub("Downloads"));
+  const TFolderEnvironment env{home.Path(), home.Sub(".config")};
+  EXPECT_EQ(UserConfigDir(env), home.Sub(".config"));
+  EXPECT_EQ(UserDownloadDir(env), home.Sub("Downloads"));
 
   struct TCase {
     std::string Line;
@@ -34,24 +35,32 @@ TEST(UserFolders, DownloadFolderFollowsUserDirsFile) {
   };
   for (const TCase& c : cases) {
     WriteFile(home.Sub(".config/user-dirs.dirs"), "# written by xdg-user-dirs-update\n" + c.Line + "\n");
-    EXPECT_EQ(UserDownloadDir(), c.Expected) << c.Line;
+    EXPECT_EQ(UserDownloadDir(env), c.Expected) << c.Line;
   }
 
-  ::setenv("XDG_CONFIG_HOME", home.Sub("other").c_str(), 1);
-  EXPECT_EQ(UserConfigDir(), home.Sub("other"));
-  EXPECT_EQ(UserDownloadDir(), home.Sub("Downloads"));  // no user-dirs.dirs there
-  ::setenv("XDG_CONFIG_HOME", "not/absolute", 1);
-  EXPECT_EQ(UserConfigDir(), home.Sub(".config"));
+  EXPECT_EQ(UserConfigDir({home.Path(), home.Sub("other")}), home.Sub("other"));
+  EXPECT_EQ(UserDownloadDir({home.Path(), home.Sub("other")}), home.Sub("Downloads"));  // no user-dirs.dirs there
+  EXPECT_EQ(UserConfigDir({home.Path(), "not/absolute"}), home.Sub(".config"));
+  EXPECT_EQ(UserConfigDir({home.Path(), ""}), home.Sub(".config"));
+  EXPECT_EQ(ListingRoots(env), (std::vector<std::string>{"/", home.Path()}));
 }
 
-TEST(UserFolders, EmptyHomeVariableFallsBackToThePasswordDatabase) {
-  TTempHome home;  // restores $HOME and XDG_CONFIG_HOME afterwards
-  ::setenv("HOME", "", 1);
-  ::unsetenv("XDG_CONFIG_HOME");
+TEST(UserFolders, EmptyHomeFallsBackToThePasswordDatabase) {
   const passwd* pw = ::getpwuid(::getuid());
   const std::string expected = pw && pw->pw_dir && *pw->pw_dir ? pw->pw_dir : "/";
-  EXPECT_EQ(UserHomeDir(), expected);
-  EXPECT_EQ(UserConfigDir(), (expected == "/" ? "" : expected) + "/.config");
+  EXPECT_EQ(UserHomeDir(TFolderEnvironment{}), expected);
+  EXPECT_EQ(UserConfigDir(TFolderEnvironment{}), (expected == "/" ? "" : expected) + "/.config");
+}
+
+// The overloads without an environment use the program's, whatever the process environment says.
+TEST(UserFolders, TheProgramsFoldersServeCallersHandedNone) {
+  TTempHome home;  // restores the program's folders afterwards
+  SetUserFolders({"/srv/person", "/srv/person/cfg"});
+  EXPECT_EQ(UserHomeDir(), "/srv/person");
+  EXPECT_EQ(UserConfigDir(), "/srv/person/cfg");
+  EXPECT_EQ(UserDownloadDir(), "/srv/person/Downloads");
+  EXPECT_EQ(ListingRoots(), (std::vector<std::string>{"/", "/srv/person"}));
+  EXPECT_NE(UserHomeDir(), home.Path()) << "$HOME is not read";
 }
 
 }  // namespace

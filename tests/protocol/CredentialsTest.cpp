@@ -40,16 +40,6 @@ TEST(Credentials, ProofComparisonFoldsAsciiLettersOnly) {
   EXPECT_FALSE(SameTextAscii("\xC3\xA9", "\xC3\x89"));
 }
 
-TEST(Credentials, RelayHostFromEnvironment) {
-  ::unsetenv("TLMREMOTE_HOST");
-  EXPECT_EQ(GetRelayHost(), "127.0.0.1");
-  ::setenv("TLMREMOTE_HOST", "", 1);
-  EXPECT_EQ(GetRelayHost(), "127.0.0.1");
-  ::setenv("TLMREMOTE_HOST", " relay.example ", 1);
-  EXPECT_EQ(GetRelayHost(), " relay.example ");
-  ::unsetenv("TLMREMOTE_HOST");
-}
-
 TEST(Credentials, DigitsOnlyAndFormatId) {
   const std::vector<std::pair<std::string, std::string>> digits = {
       {"123-456 789", "123456789"}, {"abc", ""}, {"", ""}, {"１２3", "3"}};

@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
+#include <optional>
 #include <thread>
 
 #include "protocol/Error.h"
+#include "protocol/Messages.h"
+#include "protocol/RelayChannel.h"
 #include "protocol/RelayLink.h"
 #include "protocol/TlsConnection.h"
 #include "tests/support/Loopback.h"
@@ -73,33 +75,49 @@ TEST(TlsConnection, CallsBeforeConnectFail) {
   EXPECT_THROW(conn.WaitReadable(0), TConnectionError);
 }
 
-class RelayLinkChoice : public ::testing::Test {
-protected:
-  void TearDown() override {
-    ::unsetenv("TLMREMOTE_TLS");
-    ::unsetenv("TLMREMOTE_TLS_CA");
-    SetRelayTlsConfigured(false);
+TEST(RelayLinkChoice, TheChoiceMakesTheConnection) {
+  for (const bool tls : {false, true}) {
+    SCOPED_TRACE(tls);
+    const auto conn = NewRelayConnection(TRelayTlsChoice{tls, ""});
+    EXPECT_EQ(dynamic_cast<TTlsConnection*>(conn.get()) != nullptr, tls);
+    EXPECT_EQ(dynamic_cast<TTcpConnection*>(conn.get()) != nullptr, !tls);
   }
-};
+}
 
-TEST_F(RelayLinkChoice, PlainUnlessTheEnvironmentOrTheConfigurationAsksForTls) {
+// A channel whose owner passes no choice takes the program's default; one that passes a choice
+// keeps it whatever the default says. Told apart by the first byte the relay receives: a TLS
+// handshake record (22), or the type of the plain channel's first packet.
+TEST(RelayLinkChoice, ChannelsWithoutAChoiceTakeTheDefault) {
   struct TCase {
-    const char* Env;  // nullptr: not set
-    bool Configured;
-    bool Tls;
+    const char* Name;
+    bool DefaultTls;
+    std::optional<TRelayTlsChoice> Own;
+    uint8_t FirstByte;
+  } const cases[] = {
+      {"default plain", false, std::nullopt, uint8_t(MsgKeepAlive)},
+      {"default TLS", true, std::nullopt, 22},
+      {"own plain over a TLS default", true, TRelayTlsChoice{false, ""}, uint8_t(MsgKeepAlive)},
+      {"own TLS over a plain default", false, TRelayTlsChoice{true, ""}, 22},
   };
-  const TCase cases[] = {{nullptr, false, false}, {"0", false, false}, {"", false, false}, {"yes", false, false},
-                         {"1", false, true},      {nullptr, true, true}, {"0", true, true}, {"1", true, true}};
   for (const TCase& c : cases) {
-    SCOPED_TRACE(std::string("TLMREMOTE_TLS=") + (c.Env ? c.Env : "(unset)") + ", RelayTls=" +
-                 (c.Configured ? "1" : "0"));
-    if (c.Env) ::setenv("TLMREMOTE_TLS", c.Env, 1); else ::unsetenv("TLMREMOTE_TLS");
-    SetRelayTlsConfigured(c.Configured);
-    EXPECT_EQ(RelayTlsChoice().Enabled, c.Tls);
-    const auto conn = NewRelayConnection();
-    EXPECT_EQ(dynamic_cast<TTlsConnection*>(conn.get()) != nullptr, c.Tls);
-    EXPECT_EQ(dynamic_cast<TTcpConnection*>(conn.get()) != nullptr, !c.Tls);
+    SCOPED_TRACE(c.Name);
+    SetDefaultRelayTls(TRelayTlsChoice{c.DefaultTls, ""});
+    test::TLoopbackListener relay;
+    TRelayChannelSettings settings;
+    settings.Host = "127.0.0.1";
+    settings.Port = relay.Port();
+    settings.Tls = c.Own;
+    settings.ConnectTimeoutMs = 2000;
+    TRelayChannel channel(settings);
+    channel.OnConnected = [&channel] { channel.Writer().Post(MsgKeepAlive); };
+    channel.Start();
+    auto conn = relay.Accept();
+    uint8_t first = 0;
+    conn->ReadExact(&first, 1);
+    EXPECT_EQ(first, c.FirstByte);
+    channel.End();
   }
+  SetDefaultRelayTls(TRelayTlsChoice{});
 }
 
 }  // namespace

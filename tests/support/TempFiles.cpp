@@ -20,9 +20,12 @@ TTempHome::TTempHome() {
   if (const char* v = std::getenv("XDG_CONFIG_HOME")) FOldConfig = v, FHadConfig = true;
   ::setenv("HOME", FPath.c_str(), 1);
   ::setenv("XDG_CONFIG_HOME", (FPath + "/.config").c_str(), 1);
+  FOldFolders = UserFolders();
+  SetUserFolders({FPath, FPath + "/.config"});
 }
 
 TTempHome::~TTempHome() {
+  SetUserFolders(FOldFolders);
   if (FHadHome) ::setenv("HOME", FOldHome.c_str(), 1); else ::unsetenv("HOME");
   if (FHadConfig) ::setenv("XDG_CONFIG_HOME", FOldConfig.c_str(), 1); else ::unsetenv("XDG_CONFIG_HOME");
   std::error_code ec;

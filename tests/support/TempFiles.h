@@ -1,14 +1,16 @@
 // A private home folder for a test, a stand-in for a full disk, and small file helpers for
 // checking what landed in a folder.
 //
-// TTempHome points $HOME (and XDG_CONFIG_HOME, inside it) at a fresh folder for its lifetime
-// and restores both afterwards. The environment is process-wide: create it before any thread
-// that reads these variables starts, destroy it after they ended.
+// TTempHome points $HOME (and XDG_CONFIG_HOME, inside it) and the program's user folders
+// (SetUserFolders) at a fresh folder for its lifetime and restores them afterwards. Both are
+// process-wide: create it before any thread that reads them starts, destroy it after they ended.
 #pragma once
 
 #include <sys/resource.h>
 
 #include <string>
+
+#include "platform/Folders.h"
 
 namespace tlm::test {
 
@@ -25,6 +27,7 @@ private:
   std::string FPath;
   std::string FOldHome, FOldConfig;
   bool FHadHome = false, FHadConfig = false;
+  TFolderEnvironment FOldFolders;
 };
 
 // Files of this process may grow to ALimit bytes while this lives: a write beyond fails with

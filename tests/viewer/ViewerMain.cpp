@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/Folders.h"
+
 // The offscreen platform warns about every top-level window it cannot size-hint.
 static void QuietMessages(QtMsgType AType, const QMessageLogContext& AContext, const QString& AText) {
   if (AText.contains(QLatin1String("propagateSizeHints"))) return;
@@ -28,6 +30,7 @@ int main(int argc, char** argv) {
       std::filesystem::temp_directory_path() / ("tlm-viewer-home-" + std::to_string(::getpid()));
   std::filesystem::create_directories(home);
   ::setenv("HOME", home.c_str(), 1);
+  tlm::SetUserFolders({home.string(), ""});
   ::testing::InitGoogleTest(&argc, argv);
   int result = 0;
   {

@@ -154,12 +154,10 @@ TEST(WinsockConnection, ConnectFailures) {
 
 TEST(RelayLinkOnWindows, TlsAskedForRefusesInsteadOfPlainText) {
   TListener listener;
-  _putenv_s("TLMREMOTE_TLS", "1");
-  std::unique_ptr<IClientConnection> conn = NewRelayConnection();
+  std::unique_ptr<IClientConnection> conn = NewRelayConnection(TRelayTlsChoice{true, ""});
   EXPECT_EQ(ErrorOf([&] { conn->Connect("127.0.0.1", listener.Port(), 1000); }), std::string(TlsUnavailableText));
   EXPECT_FALSE(conn->Connected());
-  _putenv_s("TLMREMOTE_TLS", "");
-  conn = NewRelayConnection();
+  conn = NewRelayConnection(TRelayTlsChoice{});
   conn->Connect("127.0.0.1", listener.Port(), 3000);
   EXPECT_TRUE(conn->Connected());
 }
