@@ -7,6 +7,7 @@
 
 #include "app/ClientApp.h"
 #include "app/Environment.h"
+#include "platform/Folders.h"
 #include "platform/Input.h"
 #include "protocol/RelayRefusals.h"
 #include "tlm/Version.h"
@@ -64,12 +65,13 @@ public:
     tlm::TViewerParams params;
     params.Server = ARequest.Server;
     params.Port = ARequest.Port;
+    params.Tls = ARequest.Tls;
     params.TargetID = ARequest.TargetID;
     params.MyName = ARequest.MyName;
     params.Proof = ARequest.Proof;
     params.Quality = ARequest.DefaultQuality;
     params.ResultFile = ARequest.ResultFile;
-    params.DownloadDir = AApp.Environment().DownloadFolder();
+    params.DownloadDir = ARequest.DownloadDir;
     auto window = std::make_unique<tlm::TWinRemote>(FUi, params);
     window->SetKeepAspect(AApp.KeepAspect());
     window->OnKeepAspectChanged = [&AApp](bool AKeep) { AApp.SetKeepAspect(AKeep); };
@@ -118,6 +120,7 @@ int main() {
   ::InitCommonControlsEx(&controls);
 
   const tlm::TEnvironment env = tlm::TEnvironment::FromProcess();
+  tlm::SetUserFolders(env.Folders);
   tlm::TSingleInstance instance(env.ConfigFolder());
   if (!instance.Acquire()) return 0;
 
