@@ -14,6 +14,7 @@
 #include "app/HostPlatform.h"
 #include "app/SingleInstance.h"
 #include "platform/Folders.h"
+#include "protocol/LocalFiles.h"
 #include "qtui/ClipboardSync.h"
 #include "qtui/QtDispatcher.h"
 #include "qtui/QtLook.h"
@@ -84,6 +85,8 @@ int main(int argc, char** argv) {
   QApplication::setQuitOnLastWindowClosed(false);
 
   // One copy per configuration folder: a second start brings the first one forward and ends.
+  // Its lock lives in the folder, so a first start makes the folder first (owner-only).
+  tlm::MakePrivateFolder(env.ConfigFolder());
   tlm::TSingleInstance instance(QString::fromStdString(env.ConfigFolder()));
   if (!instance.Acquire()) return 0;
 

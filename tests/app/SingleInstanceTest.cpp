@@ -102,7 +102,9 @@ private:
 };
 
 TEST(SingleInstance, SecondStartOfTheProgramEndsAndTheFirstRuns) {
-  const fs::path dir = FreshFolder("program");
+  // A first start ever: the configuration folder does not exist yet.
+  const fs::path parent = FreshFolder("program");
+  const fs::path dir = parent / "TLMRemote";
   ProgramRun first(dir);
   // The first copy is up once it wrote its device key.
   ASSERT_TRUE(WaitFor([&] { return fs::exists(dir / "config.ini") && fs::exists(dir / "instance.lock"); }, 20000));
@@ -114,7 +116,7 @@ TEST(SingleInstance, SecondStartOfTheProgramEndsAndTheFirstRuns) {
   ProgramRun third(dir);
   EXPECT_EQ(third.ExitWithin(2000), -1) << "a dead copy's lock does not keep the program out";
   third.Kill();
-  fs::remove_all(dir);
+  fs::remove_all(parent);
 }
 
 // --help answers without a display, with the options and every variable the README lists.

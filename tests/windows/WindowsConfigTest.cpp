@@ -1,11 +1,14 @@
 // The configuration store on Windows: where it lives (the roaming application-data folder),
 // a device key made from the system's UUID and kept across restarts, settings written through
-// a replaced file, and folders with non-ASCII names (UTF-8 here, UTF-16 at the system).
+// a replaced file, and folders with non-ASCII names (UTF-8 here, UTF-16 at the system); the
+// environment as the program reads it there.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <optional>
 
 #include "app/Config.h"
+#include "app/Environment.h"
 #include "platform/Folders.h"
 #include "platform/HostName.h"
 #include "protocol/LocalFiles.h"
@@ -89,6 +92,22 @@ TEST(WindowsConfig, NameFallsBackToTheComputersName) {
   env.ComputerName = "DESK-7";
   EXPECT_EQ(TAppConfig(env).MyName(), "DESK-7");
   RemoveTree(UserConfigDir() + "\\tlm-name-test");
+}
+
+// The environment's texts reach the program as UTF-8 whatever the system's code page: a
+// Korean folder name set through the wide environment comes back whole.
+TEST(WindowsEnvironment, VariablesAreReadAsUtf8) {
+  const wchar_t* old = ::_wgetenv(L"COMPUTERNAME");
+  const std::wstring oldName = old ? old : L"";
+  ASSERT_EQ(::_wputenv_s(L"TLMREMOTE_CONFIGDIR", L"C:\\설정 폴더"), 0);
+  ASSERT_EQ(::_wputenv_s(L"COMPUTERNAME", L"김 대리 PC"), 0);
+  const TEnvironment env = TEnvironment::FromProcess();
+  EXPECT_EQ(env.ConfigFolder(), "C:\\설정 폴더");
+  EXPECT_EQ(env.ComputerName, std::optional<std::string>("김 대리 PC"));
+  EXPECT_EQ(env.Folders.Home, Utf8FromWide(::_wgetenv(L"USERPROFILE")));
+  ::_wputenv_s(L"TLMREMOTE_CONFIGDIR", L"");
+  ::_wputenv_s(L"COMPUTERNAME", oldName.c_str());
+  EXPECT_EQ(TEnvironment::FromProcess().ConfigFolder(), UserConfigDir(env.Folders) + "\\TLMRemote");
 }
 
 }  // namespace
