@@ -6,8 +6,8 @@
 //   click CLASS CAPTION clicks the button CAPTION in the first visible window of CLASS;
 //                       waits up to 30 s for it. Exit 1 when there is none.
 //   exists CLASS        exit 0 when a visible window of CLASS exists, else 1.
-//   enter CLASS ID TEXT puts TEXT (UTF-8) into the control ID of the window of CLASS and
-//                       presses Enter in it.
+//   enter CLASS ID TEXT puts TEXT into the control ID of the first visible window of CLASS
+//                       (waiting up to 30 s for one) and presses Enter in it.
 //   clip-get FILE       writes the clipboard's Unicode text to FILE as UTF-8.
 //   clip-set FILE       puts FILE's UTF-8 text on the clipboard.
 #include <windows.h>
@@ -128,11 +128,13 @@ int Click(const std::wstring& AClass, const std::wstring& ACaption) {
 }
 
 int Enter(const std::wstring& AClass, int AId, const std::wstring& AText) {
-  HWND wnd = FindVisible(AClass);
+  HWND wnd = nullptr;
+  for (int i = 0; i < 300 && !(wnd = FindVisible(AClass)); ++i) ::Sleep(100);
   HWND edit = wnd ? ::GetDlgItem(wnd, AId) : nullptr;
   if (!edit) return 1;
   ::SendMessageW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(AText.c_str()));
-  ::SendMessageW(edit, WM_KEYDOWN, VK_RETURN, 1);
+  // Posted: what Enter starts may run a loop of its own (a box), which must not hold us.
+  ::PostMessageW(edit, WM_KEYDOWN, VK_RETURN, 1);
   return 0;
 }
 

@@ -145,6 +145,36 @@ class TestWineViewer(unittest.TestCase):
         run_case(self, "wine-viewer", body)
 
 
+class TestWineMainWindow(unittest.TestCase):
+    """The Windows main window connects: an ID typed with blanks, the partner's password in the
+    input box, a viewer window that the Linux host admits by that password, the ID in the
+    recent list."""
+
+    def test_connect_from_the_main_window(self):
+        def body(s):
+            s.start_relay()
+            host_display = s.start_display(HOST_W, HOST_H)
+            paint_pattern(host_display, HOST_W, HOST_H)
+            wine_display = s.start_display(VIEWER_W, VIEWER_H)
+            host = s.start_client("host", host_display, password=PASSWORD)
+            host_id = host.wait_id()
+            win = w.start_windows_client(s, "winmain", wine_display)
+            win.wait_id()
+            grouped = " ".join(host_id[i:i + 3] for i in range(0, 9, 3))
+            if w.helper(s, wine_display, "enter", w.MAIN_CLASS, str(w.MAIN_REMOTE_ID), grouped) != 0:
+                raise E2EFailure("no partner ID box in the main window")
+            if w.helper(s, wine_display, "enter", w.INPUT_CLASS, str(w.INPUT_EDIT_ID), PASSWORD) != 0:
+                raise E2EFailure("no password box after connect")
+            # (Wine sets COMPUTERNAME itself: the name is the machine's.)
+            host.wait_log("비밀번호 인증 접속 허용: ")
+            wait_shown_picture(s, host_display, wine_display)
+            recent = read_text(os.path.join(win.config_dir, "config.ini"))
+            if host_id not in recent:
+                raise E2EFailure("the partner's ID is not in the recent list: %r" % recent)
+            win.check_alive()
+        run_case(self, "wine-main-window", body)
+
+
 def admissions(instance):
     return read_text(os.path.join(instance.config_dir, "admissions.log"))
 

@@ -18,9 +18,9 @@ WINE = shutil.which("wine")
 WIN_CLIENT = os.environ.get("TLM_WIN_CLIENT", "")
 WIN_HELPER = os.environ.get("TLM_WIN_HELPER", "")
 
-# The main window's chat line and the classes the helper looks for (winui/).
-MAIN_CLASS, CONSENT_CLASS, VIEWER_CLASS = "TLMRemoteMain", "TLMRemoteConsent", "TLMRemoteViewer"
-MAIN_CHAT_ID = 209
+# The classes the helper looks for and the controls' ids (winui/).
+MAIN_CLASS, CONSENT_CLASS, VIEWER_CLASS, INPUT_CLASS = "TLMRemoteMain", "TLMRemoteConsent", "TLMRemoteViewer", "TLMRemoteInput"
+MAIN_REMOTE_ID, MAIN_CHAT_ID, INPUT_EDIT_ID = 203, 209, 3
 
 
 def missing():
