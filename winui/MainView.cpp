@@ -1,7 +1,7 @@
 #include "winui/MainView.h"
 
 #include "protocol/Credentials.h"
-#include "winui/InputBox.h"
+#include "winui/ModalBoxes.h"
 #include "winui/WinControls.h"
 
 namespace tlm {

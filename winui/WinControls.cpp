@@ -5,6 +5,8 @@
 #include <utility>
 #include <vector>
 
+#include "winui/ModalBoxes.h"
+
 namespace tlm {
 
 namespace {
@@ -82,13 +84,9 @@ HWND MakeControl(HWND AParent, const wchar_t* AClass, std::string_view AText, DW
   return wnd;
 }
 
-static void Box(HWND AOwner, std::string_view AText, UINT AType) {
-  ::MessageBoxW(AOwner, W(AText).c_str(), L"TALMIR Remote", AType);
-}
-
-void InfoBox(HWND AOwner, std::string_view AText) { Box(AOwner, AText, MB_OK | MB_ICONINFORMATION); }
-void ErrorBox(HWND AOwner, std::string_view AText) { Box(AOwner, AText, MB_OK | MB_ICONERROR); }
-void WarningBox(HWND AOwner, std::string_view AText) { Box(AOwner, AText, MB_OK | MB_ICONWARNING); }
+void InfoBox(HWND AOwner, std::string_view AText) { MessageBoxText(AOwner, std::string(AText), IDI_INFORMATION); }
+void ErrorBox(HWND AOwner, std::string_view AText) { MessageBoxText(AOwner, std::string(AText), IDI_ERROR); }
+void WarningBox(HWND AOwner, std::string_view AText) { MessageBoxText(AOwner, std::string(AText), IDI_WARNING); }
 
 void RegisterWindowClass(const wchar_t* AName, WNDPROC AProc, HBRUSH ABackground, HICON AIcon) {
   WNDCLASSEXW wc{};

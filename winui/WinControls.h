@@ -34,7 +34,7 @@ void SetWindowTextUtf8(HWND AWnd, std::string_view AText);
 HWND MakeControl(HWND AParent, const wchar_t* AClass, std::string_view AText, DWORD AStyle, int AX, int AY, int AW,
                  int AH, int AId, HFONT AFont, DWORD AExStyle = 0);
 
-// The program's boxes; AText in UTF-8. The title is "TALMIR Remote".
+// The program's message boxes (winui/ModalBoxes.h); AText in UTF-8. The title is "TALMIR Remote".
 void InfoBox(HWND AOwner, std::string_view AText);
 void ErrorBox(HWND AOwner, std::string_view AText);
 void WarningBox(HWND AOwner, std::string_view AText);

@@ -13,6 +13,7 @@
 #include "tests/windows/WinPump.h"
 #include "winui/ClipboardSync.h"
 #include "winui/ConsentPrompt.h"
+#include "winui/ModalBoxes.h"
 #include "winui/SingleInstance.h"
 #include "winui/WinControls.h"
 #include "winui/WinDispatcher.h"
@@ -179,6 +180,69 @@ TEST(ConsentPrompt, CountsDownInItsText) {
   PumpFor(1300);
   EXPECT_EQ(before, 5);
   EXPECT_EQ(prompt.SecondsLeft(), 4);
+}
+
+// Finds the first visible top-level window of AClass, waiting up to two seconds.
+HWND WaitForWindow(const wchar_t* AClass) {
+  for (int i = 0; i < 200; ++i) {
+    if (HWND wnd = ::FindWindowW(AClass, nullptr); wnd && ::IsWindowVisible(wnd)) return wnd;
+    ::Sleep(10);
+  }
+  return nullptr;
+}
+
+TEST(ModalBoxes, AnswerInTheProgramsFontAndReturnWhenAnswered) {
+  // Another thread plays the user: it finds the box, notes the font its text is drawn in, and
+  // answers it.
+  struct TCase {
+    const char* What;
+    const wchar_t* Class;
+    std::function<void(HWND)> Answer;
+    bool Confirmed;
+  };
+  const std::vector<TCase> cases = {
+      {"the message box's 확인", L"TLMRemoteMessage",
+       [](HWND AWnd) { ::SendMessageW(::FindWindowExW(AWnd, nullptr, L"BUTTON", L"확인"), BM_CLICK, 0, 0); }, true},
+      {"the input box's 확인 with the typed text", L"TLMRemoteInput",
+       [](HWND AWnd) {
+         ::SendMessageW(::FindWindowExW(AWnd, nullptr, L"EDIT", nullptr), WM_SETTEXT, 0, LPARAM(L"비밀 123"));
+         ::SendMessageW(::FindWindowExW(AWnd, nullptr, L"BUTTON", L"확인"), BM_CLICK, 0, 0);
+       },
+       true},
+      {"the input box's 취소", L"TLMRemoteInput",
+       [](HWND AWnd) { ::SendMessageW(::FindWindowExW(AWnd, nullptr, L"BUTTON", L"취소"), BM_CLICK, 0, 0); }, false},
+      {"the input box closed", L"TLMRemoteInput", [](HWND AWnd) { ::SendMessageW(AWnd, WM_CLOSE, 0, 0); }, false},
+  };
+  for (const TCase& c : cases) {
+    HFONT textFont = nullptr;
+    bool found = false;
+    std::thread user([&] {
+      HWND box = WaitForWindow(c.Class);
+      found = box != nullptr;
+      if (!box) return;
+      HWND label = nullptr;  // the first static with a text (the message box's icon has none)
+      while ((label = ::FindWindowExW(box, label, L"STATIC", nullptr)) && ::GetWindowTextLengthW(label) == 0) {
+      }
+      if (label) textFont = reinterpret_cast<HFONT>(::SendMessageW(label, WM_GETFONT, 0, 0));
+      c.Answer(box);
+    });
+    std::string text;
+    bool confirmed = true;
+    if (std::wstring(c.Class) == L"TLMRemoteMessage")
+      MessageBoxText(nullptr, "접속할 ID를 입력하세요.", IDI_INFORMATION);
+    else
+      confirmed = InputBox(nullptr, "무인 접속 비밀번호", "비밀번호:", true, text);
+    user.join();
+    ASSERT_TRUE(found) << c.What;
+    EXPECT_EQ(confirmed, c.Confirmed) << c.What;
+    if (c.Confirmed && std::wstring(c.Class) == L"TLMRemoteInput") {
+      EXPECT_EQ(text, "비밀 123") << c.What;
+    }
+    if (!c.Confirmed) {
+      EXPECT_TRUE(text.empty()) << c.What;
+    }
+    EXPECT_EQ(textFont, UiFont(13)) << c.What << ": not the program's font";
+  }
 }
 
 TEST(SingleInstance, OneCopyPerConfigurationFolderAndTheFirstIsAskedForward) {
