@@ -190,7 +190,8 @@ void TClientApp::Connect(const std::string& AID, const std::string& APassword) {
   std::string proof;
   const std::string password = TrimControl(APassword);
   if (!password.empty()) proof = MakeSessionProof(target, HashPassword(password));
-  const bool known = std::any_of(FRecent.begin(), FRecent.end(), [&](const TRecentItem& AItem) { return AItem.ID == target; });
+  const bool known =
+      std::any_of(FRecent.begin(), FRecent.end(), [&](const TRecentItem& AItem) { return AItem.ID == target; });
   FNewRecentID = known ? std::string() : target;
   SaveConfig([&] { FConfig.AddRecent(target, ""); });
   RefreshRecent();
@@ -335,7 +336,8 @@ void TClientApp::SetSession(bool AInSession) {
     // clipboard already stays here.
     FSessionClip = FParts.SessionClipboard([this](const std::string& AText) {
       // Outside a session (it may be ending) nothing is owed; a full send queue is worth a line.
-      if (FHost && !FHost->PushClipboard(AText) && FHost->InSession()) AddLog("클립보드 전송 실패: 연결이 밀려 있습니다");
+      if (FHost && !FHost->PushClipboard(AText) && FHost->InSession())
+        AddLog("클립보드 전송 실패: 연결이 밀려 있습니다");
     });
   }
   Notify([&](IClientView& AView) { AView.SessionChanged(AInSession); });

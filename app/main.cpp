@@ -70,7 +70,8 @@ int main(int argc, char** argv) {
   tlm::SetUserFolders(env.Folders);
   // Made before the application object: viewer windows, destroyed with it, still watch it.
   std::string clipboardProblem;
-  const std::unique_ptr<tlm::ITextClipboard> desktopClipboard = tlm::CreateDesktopClipboard(env.WaylandDisplay, clipboardProblem);
+  const std::unique_ptr<tlm::ITextClipboard> desktopClipboard =
+      tlm::CreateDesktopClipboard(env.WaylandDisplay, clipboardProblem);
   tlm::TClipboardSync::UseDesktopClipboard(desktopClipboard.get());
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("TALMIR Remote"));

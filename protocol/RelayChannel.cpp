@@ -17,7 +17,9 @@ uint32_t TickMs() {
 }  // namespace
 
 TRelayChannel::TRelayChannel(TRelayChannelSettings ASettings)
-    : FSettings(std::move(ASettings)), FConn(FSettings.Tls.value_or(DefaultRelayTls())), FWriter(FConn, FSettings.Limits) {
+    : FSettings(std::move(ASettings)),
+      FConn(FSettings.Tls.value_or(DefaultRelayTls())),
+      FWriter(FConn, FSettings.Limits) {
   // A write that fails ends the channel: the abort wakes the reader, which does the rest.
   FWriter.OnFailure = [this](const std::string& AWhy) {
     NoteCause(AWhy);
