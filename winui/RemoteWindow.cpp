@@ -503,6 +503,9 @@ void TWinRemote::SetKeepAspect(bool AKeep) {
 
 void TWinRemote::SendMouse(int AX, int AY, uint8_t AButton, uint8_t AAction, int16_t AWheel) {
   if (!IsConnected()) return;
+  // Before the first frame nothing is under the pointer: a position mapped onto a screen of no
+  // size would put the partner's pointer in its top left corner.
+  if (FSession->Screen().Width() <= 0 || FSession->Screen().Height() <= 0) return;
   const RECT picture = PictureRect();
   const int pw = picture.right - picture.left, ph = picture.bottom - picture.top;
   const int px = AX - picture.left, py = AY - picture.top;
