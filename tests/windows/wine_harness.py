@@ -54,8 +54,20 @@ def wine_env(s, display, extra=None):
     env = {k: v for k, v in os.environ.items() if not k.startswith("TLMREMOTE_")}
     env.update({"DISPLAY": display, "WINEPREFIX": prefix(s), "WINEDEBUG": "-all",
                 "WINEDLLOVERRIDES": "mscoree,mshtml="})
+    own_wineserver(s, env)
     env.update(extra or {})
     return env
+
+
+def own_wineserver(s, env):
+    """Wine's sockets are made by the wineserver, so they live in the network namespace the
+    wineserver was started in. The first Wine call of a session ends any wineserver of the prefix
+    (one a previous case left in its own namespace); the next Wine program starts one here."""
+    if getattr(s, "wine_server_own", False):
+        return
+    subprocess.run(["wineserver", "-k"], env=env, capture_output=True, timeout=60)
+    subprocess.run(["wineserver", "-w"], env=env, capture_output=True, timeout=60)
+    s.wine_server_own = True
 
 
 def helper(s, display, *args, timeout=60):
