@@ -4,7 +4,7 @@
 JOBS ?= $(shell nproc)
 CTEST_ARGS ?= --output-on-failure -j $(JOBS) --timeout 600
 
-.PHONY: windows-deps windows test-windows deps build test test-long test-asan test-tsan fuzz bench run package clean
+.PHONY: windows-deps windows windows-installer windows-screenshots test-windows deps build test test-long test-asan test-tsan fuzz bench run package clean
 
 deps:
 	@bash scripts/install-deps
@@ -81,8 +81,18 @@ build-windows/build.ninja:
 windows: windows-deps build-windows/build.ninja
 	cmake --build build-windows -j $(JOBS)
 
-# The Windows suites under Wine; one of them runs the Windows host and viewer through the Linux
-# relay, so that is built too.
-test-windows: windows build/build.ninja
-	cmake --build build -j $(JOBS) --target tlmrelay
+# The Windows installer, build-windows/TLMRemoteClient-<version>-setup.exe (NSIS).
+windows-installer: windows
+	cmake --build build-windows -j $(JOBS) --target windows-installer
+	@ls -1 build-windows/TLMRemoteClient-*-setup.exe
+
+# The Windows suites under Wine; some run the Windows program with the Linux program and relay,
+# and one installs and removes the installer, so those are built too.
+test-windows: windows-installer build/build.ninja
+	cmake --build build -j $(JOBS) --target tlmrelay TLMRemoteClient
 	bash scripts/run-windows-tests build-windows --timeout 600
+
+# docs/windows-main.png and docs/windows-viewer.png, under Wine.
+windows-screenshots: windows build/build.ninja
+	cmake --build build -j $(JOBS) --target tlmrelay TLMRemoteClient
+	/usr/bin/python3 scripts/windows-screenshots build build-windows

@@ -41,3 +41,41 @@ add_subdirectory(${TLM_GOOGLETEST_SOURCE} ${PROJECT_BINARY_DIR}/googletest EXCLU
 # (GoogleTest's own CMakeLists names its targets GTest::gtest, GTest::gmock, ... as well.)
 
 add_subdirectory(tests/windows)
+
+# The program's icon for Windows, made from the one drawing the Linux packages use: PNGs of
+# the sizes Windows asks for (rsvg-convert), packed into one .ico (icotool).
+find_program(TLM_RSVG_CONVERT rsvg-convert REQUIRED)
+find_program(TLM_ICOTOOL icotool REQUIRED)
+set(TLM_WINDOWS_ICON ${PROJECT_BINARY_DIR}/dist/TLMRemoteClient.ico)
+set(TLM_ICON_PNGS)
+foreach(size 16 24 32 48 256)
+  set(png ${PROJECT_BINARY_DIR}/dist/icon-${size}.png)
+  add_custom_command(OUTPUT ${png}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/dist
+    COMMAND ${TLM_RSVG_CONVERT} -w ${size} -h ${size} -o ${png} ${PROJECT_SOURCE_DIR}/dist/icons/tlmremoteclient.svg
+    DEPENDS ${PROJECT_SOURCE_DIR}/dist/icons/tlmremoteclient.svg
+    VERBATIM)
+  list(APPEND TLM_ICON_PNGS ${png})
+endforeach()
+add_custom_command(OUTPUT ${TLM_WINDOWS_ICON}
+  COMMAND ${TLM_ICOTOOL} -c -o ${TLM_WINDOWS_ICON} ${TLM_ICON_PNGS}
+  DEPENDS ${TLM_ICON_PNGS}
+  VERBATIM)
+add_custom_target(tlm_windows_icon DEPENDS ${TLM_WINDOWS_ICON})
+set(TLM_WINDOWS_MANIFEST ${PROJECT_SOURCE_DIR}/dist/windows/TLMRemoteClient.manifest)
+
+# The native windows and the program TLMRemoteClient.exe.
+add_subdirectory(winui)
+
+# `make windows-installer`: TLMRemoteClient-<version>-setup.exe with NSIS.
+find_program(TLM_MAKENSIS makensis)
+if(TLM_MAKENSIS)
+  set(TLM_WINDOWS_SETUP ${PROJECT_BINARY_DIR}/TLMRemoteClient-${PROJECT_VERSION}-setup.exe)
+  add_custom_command(OUTPUT ${TLM_WINDOWS_SETUP}
+    COMMAND ${TLM_MAKENSIS} -V2 -DVERSION=${PROJECT_VERSION} -DPROGRAM=$<TARGET_FILE:TLMRemoteClient>
+            -DICON=${TLM_WINDOWS_ICON} -DOUTFILE=${TLM_WINDOWS_SETUP}
+            ${PROJECT_SOURCE_DIR}/dist/windows/TLMRemoteClient.nsi
+    DEPENDS TLMRemoteClient ${TLM_WINDOWS_ICON} ${PROJECT_SOURCE_DIR}/dist/windows/TLMRemoteClient.nsi
+    VERBATIM)
+  add_custom_target(windows-installer DEPENDS ${TLM_WINDOWS_SETUP})
+endif()

@@ -1,0 +1,141 @@
+#include "winui/ModalBoxes.h"
+
+#include <algorithm>
+
+#include "winui/WinControls.h"
+
+namespace tlm {
+
+namespace {
+
+const wchar_t* const ClassName = L"TLMRemoteInput";
+const wchar_t* const MessageClassName = L"TLMRemoteMessage";
+constexpr int IdOk = 1, IdCancel = 2, IdEdit = 3;
+
+struct TInputState {
+  HWND Edit = nullptr;
+  bool Done = false;
+  bool Confirmed = false;
+  std::string Text;
+};
+
+LRESULT CALLBACK InputProc(HWND AWnd, UINT AMsg, WPARAM AW, LPARAM AL) {
+  auto* state = WindowObject<TInputState>(AWnd);
+  if (state) {
+    if (AMsg == WM_COMMAND && (LOWORD(AW) == IdOk || LOWORD(AW) == IdCancel)) {
+      state->Confirmed = LOWORD(AW) == IdOk;
+      if (state->Confirmed) state->Text = WindowTextUtf8(state->Edit);
+      state->Done = true;
+      // A message sent from elsewhere does not end the loop's wait by itself: wake it.
+      ::PostMessageW(AWnd, WM_NULL, 0, 0);
+      return 0;
+    }
+    if (AMsg == WM_CLOSE) {
+      state->Done = true;
+      ::PostMessageW(AWnd, WM_NULL, 0, 0);
+      return 0;
+    }
+    if (AMsg == WM_CTLCOLORSTATIC) {
+      ::SetBkMode(reinterpret_cast<HDC>(AW), TRANSPARENT);
+      return reinterpret_cast<LRESULT>(::GetSysColorBrush(COLOR_WINDOW));
+    }
+  }
+  return ::DefWindowProcW(AWnd, AMsg, AW, AL);
+}
+
+// Shows AWnd with the focus on AFocus and runs the thread's messages until ADone, with AOwner
+// disabled meanwhile; Enter and Escape in AWnd press "확인" or "취소". A quit request met on the
+// way is kept for the main loop.
+void RunModal(HWND AWnd, HWND AOwner, HWND AFocus, const bool& ADone) {
+  if (AOwner) ::EnableWindow(AOwner, FALSE);
+  ::ShowWindow(AWnd, SW_SHOW);
+  ::SetForegroundWindow(AWnd);
+  ::SetFocus(AFocus);
+  MSG msg{};
+  bool quit = false;
+  while (!ADone) {
+    const BOOL got = ::GetMessageW(&msg, nullptr, 0, 0);
+    if (got <= 0) {
+      quit = got == 0;
+      break;
+    }
+    if (msg.message == WM_KEYDOWN && (msg.hwnd == AWnd || ::IsChild(AWnd, msg.hwnd)) &&
+        (msg.wParam == VK_RETURN || msg.wParam == VK_ESCAPE)) {
+      ::SendMessageW(AWnd, WM_COMMAND, msg.wParam == VK_RETURN ? IdOk : IdCancel, 0);
+      continue;
+    }
+    if (::IsDialogMessageW(AWnd, &msg)) continue;
+    ::TranslateMessage(&msg);
+    ::DispatchMessageW(&msg);
+  }
+  if (AOwner) ::EnableWindow(AOwner, TRUE);
+  if (AOwner) ::SetForegroundWindow(AOwner);
+  if (quit) ::PostQuitMessage(int(msg.wParam));
+}
+
+RECT CenteredOn(HWND AOwner, int AW, int AH, DWORD AStyle) {
+  RECT frame{0, 0, AW, AH};
+  ::AdjustWindowRectEx(&frame, AStyle, FALSE, WS_EX_DLGMODALFRAME);
+  RECT owner{0, 0, ::GetSystemMetrics(SM_CXSCREEN), ::GetSystemMetrics(SM_CYSCREEN)};
+  if (AOwner && ::IsWindowVisible(AOwner)) ::GetWindowRect(AOwner, &owner);
+  const int fw = frame.right - frame.left, fh = frame.bottom - frame.top;
+  const int x = owner.left + (owner.right - owner.left - fw) / 2, y = owner.top + (owner.bottom - owner.top - fh) / 2;
+  return RECT{x, y, x + fw, y + fh};
+}
+
+}  // namespace
+
+void MessageBoxText(HWND AOwner, const std::string& AText, LPCWSTR AIcon) {
+  RegisterWindowClass(MessageClassName, &InputProc, reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1));
+  HFONT font = UiFont(13);
+  // The text's size in the program's font, wrapped at 420 pixels.
+  const std::wstring text = W(AText);
+  RECT measure{0, 0, 420, 0};
+  HDC dc = ::GetDC(nullptr);
+  HGDIOBJ old = ::SelectObject(dc, font);
+  ::DrawTextW(dc, text.c_str(), -1, &measure, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+  ::SelectObject(dc, old);
+  ::ReleaseDC(nullptr, dc);
+  const int textW = std::max<int>(measure.right, 180), textH = std::max<int>(measure.bottom, 32);
+  const int w = 16 + 32 + 14 + textW + 20, h = 18 + textH + 18 + 30 + 14;
+  const DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU;
+  const RECT at = CenteredOn(AOwner, w, h, style);
+  HWND wnd = ::CreateWindowExW(WS_EX_DLGMODALFRAME | WS_EX_TOPMOST, MessageClassName, L"TALMIR Remote", style, at.left,
+                               at.top, at.right - at.left, at.bottom - at.top, AOwner, nullptr,
+                               ::GetModuleHandleW(nullptr), nullptr);
+  TInputState state;
+  HWND icon = MakeControl(wnd, L"STATIC", "", SS_ICON, 16, 18, 32, 32, 0, nullptr);
+  ::SendMessageW(icon, STM_SETICON, reinterpret_cast<WPARAM>(::LoadIconW(nullptr, AIcon)), 0);
+  MakeControl(wnd, L"STATIC", AText, SS_LEFT | SS_NOPREFIX, 16 + 32 + 14, 18, textW, textH, 0, font);
+  HWND ok = MakeControl(wnd, L"BUTTON", "확인", BS_DEFPUSHBUTTON | WS_TABSTOP, (w - 96) / 2, h - 44, 96, 30, IdOk, font);
+  ::SetWindowLongPtrW(wnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&state));
+  RunModal(wnd, AOwner, ok, state.Done);
+  ::SetWindowLongPtrW(wnd, GWLP_USERDATA, 0);
+  ::DestroyWindow(wnd);
+}
+
+bool InputBox(HWND AOwner, const std::string& ATitle, const std::string& APrompt, bool AMasked, std::string& AText) {
+  RegisterWindowClass(ClassName, &InputProc, reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1));
+  const int w = 460, h = 170;
+  const DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU;
+  const RECT at = CenteredOn(AOwner, w, h, style);
+  HWND wnd = ::CreateWindowExW(WS_EX_DLGMODALFRAME, ClassName, W(ATitle).c_str(), style, at.left, at.top,
+                               at.right - at.left, at.bottom - at.top, AOwner, nullptr, ::GetModuleHandleW(nullptr),
+                               nullptr);
+  TInputState state;
+  HFONT font = UiFont(13);
+  MakeControl(wnd, L"STATIC", APrompt, SS_LEFT | SS_NOPREFIX, 16, 12, w - 32, 52, 0, font);
+  state.Edit = MakeControl(wnd, L"EDIT", AText, ES_AUTOHSCROLL | WS_TABSTOP | (AMasked ? ES_PASSWORD : 0), 16, 70,
+                           w - 32, 26, IdEdit, font, WS_EX_CLIENTEDGE);
+  if (AMasked) ::SendMessageW(state.Edit, EM_SETPASSWORDCHAR, L'*', 0);
+  MakeControl(wnd, L"BUTTON", "확인", BS_DEFPUSHBUTTON | WS_TABSTOP, w - 216, h - 48, 96, 30, IdOk, font);
+  MakeControl(wnd, L"BUTTON", "취소", BS_PUSHBUTTON | WS_TABSTOP, w - 112, h - 48, 96, 30, IdCancel, font);
+  ::SetWindowLongPtrW(wnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&state));
+  RunModal(wnd, AOwner, state.Edit, state.Done);
+  ::SetWindowLongPtrW(wnd, GWLP_USERDATA, 0);
+  ::DestroyWindow(wnd);
+  if (state.Confirmed) AText = state.Text;
+  return state.Confirmed;
+}
+
+}  // namespace tlm

@@ -1,0 +1,168 @@
+// TWinRemote: the native viewer window, one per outgoing connection, over TViewerSession.
+//
+// Contract: created, shown and destroyed on the user-interface thread; the creator calls
+// StartConnect once after creating it. The window builds its controls, turns the user's input
+// into calls on its session and paints the session's back buffer (halftone scaling, or the
+// remote screen's shape kept with "비율 유지"); the session owns the connection and every
+// thread and reaches the window only through queued calls. The picture holds the keyboard
+// focus: keys go out as the virtual keys Windows reports, and every held key and button is
+// released when the picture loses the focus. Closing the window ends the session and hides
+// it; the owner destroys it later (Closed() tells). After the session ended, "다시 연결" makes a
+// new one to the same ID with the same proof; a lost relay connection is retried by itself.
+#pragma once
+
+#include <windows.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "protocol/Marshal.h"
+#include "viewer/ViewerSession.h"
+
+namespace tlm {
+
+class TWinClipboardSync;
+
+// The window's boxes and the file-open dialog, replaceable so that tests never block.
+struct TRemoteBoxes {
+  std::function<void(HWND AOwner, const std::string& AText)> Error;
+  std::function<void(HWND AOwner, const std::string& AText)> Warning;
+  std::function<std::vector<std::string>(HWND AOwner)> OpenFiles;  // empty when cancelled
+  static TRemoteBoxes Standard();
+};
+
+class TWinRemote {
+public:
+  TWinRemote(IUiDispatcher& AUi, TViewerParams AParams, TViewerTimings ATimings = {});
+  ~TWinRemote();
+  TWinRemote(const TWinRemote&) = delete;
+  TWinRemote& operator=(const TWinRemote&) = delete;
+
+  void SetBoxes(TRemoteBoxes ABoxes) { FBoxes = std::move(ABoxes); }
+  void SetKeepAspect(bool AKeep);
+  bool KeepAspect() const { return FKeepAspect; }
+  std::function<void(bool AKeep)> OnKeepAspectChanged;
+  // The relay refused the connection (AText as the relay sent it); raised before the window
+  // shows the refusal.
+  std::function<void(const std::string& AText)> OnRelayRefusal;
+
+  void StartConnect();
+  void Reconnect();
+  void Close();
+  bool Closed() const { return FClosed; }
+  HWND Handle() const { return FWnd; }
+
+  // What the window shows, for the application and for tests.
+  std::string StatusText() const;
+  std::string BannerText() const;  // "" while no banner is shown
+  TViewerSession* Session() const { return FSession.get(); }
+  bool IsConnected() const { return FSession && FSession->InSession(); }
+  // Where the picture lands in the canvas, in canvas pixels.
+  RECT PictureRect() const;
+  HWND Canvas() const { return FCanvas; }
+  HWND ChatEdit() const { return FChatEdit; }
+  HWND FileList() const { return FFileList; }
+  HWND ReconnectButton() const { return FReconnectButton; }
+  // The chat pane's text, and whether the chat and file panels are shown.
+  std::string ChatText() const;
+  bool ChatShown() const { return FChatShown; }
+  // The button of the toolbar, banner or status bar with the caption ACaption (UTF-8).
+  HWND Button(const std::string& ACaption) const;
+  // Files to send one after another; ignored outside a session.
+  void QueueUploads(const std::vector<std::string>& APaths);
+
+private:
+  static LRESULT CALLBACK FrameProc(HWND AWnd, UINT AMsg, WPARAM AW, LPARAM AL);
+  static LRESULT CALLBACK CanvasProc(HWND AWnd, UINT AMsg, WPARAM AW, LPARAM AL);
+  static LRESULT CALLBACK ChatEditProc(HWND AWnd, UINT AMsg, WPARAM AW, LPARAM AL, UINT_PTR AId, DWORD_PTR AData);
+  LRESULT OnFrame(UINT AMsg, WPARAM AW, LPARAM AL);
+  LRESULT OnCanvas(UINT AMsg, WPARAM AW, LPARAM AL);
+
+  void BuildControls();
+  void Layout();
+  void Command(int AId, int ACode);
+  void Notify(const NMHDR& AHeader);
+
+  void NewSession();
+  void StartSession();
+  void EndSession();
+  void ShowBanner(const std::string& AText);
+  void HideBanner();
+  void ScheduleRetry();
+  void RetryTick();
+  void CancelRetry();
+  void ShowRefusal(const std::string& AText);
+  void SetStatus(const std::string& AText);
+  void ReportError(const std::string& AText);
+
+  void Paint(HDC ADC);
+  RECT PictureRectFor(int ARemoteW, int ARemoteH) const;
+  void SendMouse(int AX, int AY, uint8_t AButton, uint8_t AAction, int16_t AWheel);
+  void SendKey(WPARAM AW, LPARAM AL, bool AKeyUp);
+
+  void SendFileClick();
+  void StartNextUpload();
+  void RefreshTransferControls();
+  void SessionLive(bool ALive);
+  void ToggleFiles();
+  void ToggleChat();
+  void RequestListing(const std::string& APath);
+  void OpenSelectedEntry();
+  void ShowListing(const TDirListing& AListing, bool ACut);
+  void ShowMonitors(const std::vector<TMonitorEntry>& AMonitors);
+  void SendChatLine();
+  void AppendChat(const std::string& ALine);
+
+  IUiDispatcher& FUi;
+  TViewerParams FParams;
+  TViewerTimings FTimings;
+  TRemoteBoxes FBoxes;
+  std::unique_ptr<TViewerSession> FSession;
+  std::unique_ptr<TWinClipboardSync> FClip;
+  bool FStarted = false;
+  bool FClosed = false;
+  bool FReconnecting = false;
+  bool FAutoAttempt = false;
+  int FRetryAttempt = 0;
+  int FRetryLeft = 0;
+  std::string FBannerReason;
+  bool FBannerShown = false;
+  uint32_t FWaitStartMs = 0;
+  bool FKeepAspect = true;
+  bool FChatShown = false;
+  bool FFilesShown = false;
+  bool FUploadCancelled = false;
+  std::vector<std::string> FUploadQueue;
+  std::string FCurPath;
+  struct TRow {
+    int Tag = 0;  // parent, folder, file
+    std::string Name;
+  };
+  std::vector<TRow> FRows;  // the file list's rows, by item index
+
+  HWND FWnd = nullptr;
+  HWND FCanvas = nullptr;
+  HWND FQuality = nullptr;
+  HWND FMonitor = nullptr;
+  HWND FAspect = nullptr;
+  std::vector<HWND> FToolbarControls;
+  HWND FBanner = nullptr;
+  HWND FBannerLabel = nullptr;
+  HWND FReconnectButton = nullptr;
+  HWND FCancelRetryButton = nullptr;
+  HWND FStatus = nullptr;
+  HWND FCancelTransfer = nullptr;
+  HWND FOpenFolder = nullptr;
+  HWND FChatLog = nullptr;
+  HWND FChatEdit = nullptr;
+  HWND FFilePath = nullptr;
+  HWND FFileList = nullptr;
+  HWND FDownload = nullptr;
+  HBRUSH FToolbarBrush = nullptr;
+  HBRUSH FBannerBrush = nullptr;
+  HBRUSH FDarkBrush = nullptr;
+};
+
+}  // namespace tlm
