@@ -95,6 +95,7 @@ protected:
     };
     Agent->OnChat = [this](const std::string& AText) { HostChats.push_back(AText); };
     Agent->OnSessionSecurity = [this](const std::string& AText) { HostSecurity = AText; };
+    Agent->OnOneTimePassword = [this](const std::string& AText) { OneTimePassword = AText; };
     Agent->OnConsent = [this](const TConsentQuestion& AQuestion) {
       Questions.push_back(AQuestion);
       Agent->AnswerConsent(AQuestion.Ticket, true);
@@ -134,11 +135,21 @@ protected:
   std::shared_ptr<TPinFile> Pins = std::make_shared<TPinFile>(Home.Sub(PinFileName));
   std::unique_ptr<THostAgent> Agent;
   std::unique_ptr<TViewerSession> Session;
-  std::string HostID, HostSecurity;
+  std::string HostID, HostSecurity, OneTimePassword;
   std::vector<std::string> HostChats, ViewerChats, ViewerClips, Ended, RelayErrors, Uploads;
   std::vector<TConsentQuestion> Questions;
   std::optional<TViewerSecureInfo> Secured;
 };
+
+// The person helped reads out the one-time password on the phone; they set none of their own.
+TEST_F(SecureRelayTest, TheOneTimePasswordAdmitsThroughTheHandshake) {
+  StartHost("");
+  ASSERT_TRUE(Ui.RunUntil([&] { return !OneTimePassword.empty(); }, 10000));
+  StartViewer(OneTimePassword);
+  ASSERT_TRUE(Ui.RunUntil([&] { return Session->InSession(); }, 10000)) << (Ended.empty() ? "" : Ended[0]);
+  EXPECT_TRUE(Session->Encrypted());
+  EXPECT_TRUE(Questions.empty()) << "admitted by the password, without asking";
+}
 
 TEST_F(SecureRelayTest, TheRelaySeesNoChatClipboardFileOrPicture) {
   struct TCase {
