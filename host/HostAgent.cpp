@@ -6,6 +6,7 @@
 
 #include "protocol/Credentials.h"
 #include "protocol/DisplayName.h"
+#include "protocol/Error.h"
 #include "protocol/Messages.h"
 #include "protocol/Packet.h"
 #include "protocol/SecurePins.h"

@@ -17,6 +17,7 @@
 #include "protocol/SecureHandshake.h"
 #include "protocol/SecureStore.h"
 #include "relay/RelayServer.h"
+#include "tests/support/PacketWrites.h"
 #include "tests/support/QuietRelay.h"
 #include "tests/support/TcpProxy.h"
 #include "tests/support/TempFiles.h"

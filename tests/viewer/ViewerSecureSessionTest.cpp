@@ -13,6 +13,7 @@
 #include "protocol/SecureHandshake.h"
 #include "protocol/SecureStore.h"
 #include "tests/support/Loopback.h"
+#include "tests/support/PacketWrites.h"
 #include "tests/support/TempFiles.h"
 #include "viewer/ViewerSession.h"
 
