@@ -313,6 +313,10 @@ void TClientApp::SetKeepRunningOnClose(bool AKeep) {
   SaveConfig([&] { FConfig.SetKeepRunningOnClose(AKeep); });
 }
 
+void TClientApp::SetPortalRestoreToken(const std::string& AToken) {
+  SaveConfig([&] { FConfig.SetPortalRestoreToken(AToken); });
+}
+
 void TClientApp::AutoConnect() {
   // The environment's ID and password are used as they stand: scripts pass exact values.
   const std::string& target = FEnv.AutoConnect;

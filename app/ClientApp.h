@@ -212,6 +212,8 @@ public:
   // The user's answer to "keep running in the tray when the window closes?", none until asked.
   std::optional<bool> KeepRunningOnClose() const;
   void SetKeepRunningOnClose(bool AKeep);
+  // The desktop portal's new restore token (UI thread; the portal's own thread posts it here).
+  void SetPortalRestoreToken(const std::string& AToken);
 
 private:
   // Runs a configuration write; a failure goes to the views, the program goes on.

@@ -178,6 +178,10 @@ std::optional<bool> TAppConfig::KeepRunningOnClose() const {
 }
 
 void TAppConfig::SetKeepRunningOnClose(bool AKeep) { Set("KeepRunningOnClose", AKeep ? "1" : "0"); }
+
+std::string TAppConfig::PortalRestoreToken() const { return Get("PortalRestoreToken"); }
+
+void TAppConfig::SetPortalRestoreToken(const std::string& AToken) { Set("PortalRestoreToken", AToken); }
 bool TAppConfig::RequireEncryption() const { return Get("RequireEncryption") == "1"; }
 
 std::vector<TRecentItem> TAppConfig::GetRecent() const {

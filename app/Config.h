@@ -64,6 +64,10 @@ public:
   // KeepRunningOnClose: the user's answer to "keep running in the tray?" (none until asked).
   std::optional<bool> KeepRunningOnClose() const;
   void SetKeepRunningOnClose(bool AKeep);
+  // PortalRestoreToken: what the desktop portal gave back last time, so that an unattended host
+  // gets its screen again without the portal's dialog ("" : none yet; replaced after every start).
+  std::string PortalRestoreToken() const;
+  void SetPortalRestoreToken(const std::string& AToken);
   // RequireEncryption=1: sessions with a partner without end-to-end encryption are refused,
   // as viewer and as host. Default 0 (such sessions run, shown as unencrypted); no setter.
   bool RequireEncryption() const;

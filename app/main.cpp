@@ -95,7 +95,19 @@ int main(int argc, char** argv) {
 
   tlm::TQtDispatcher ui;
   tlm::TQtClipboardSetter clipboard;
-  tlm::THostPlatform platform(env.WaylandDisplay);  // the desktop's screen and input, for the host agent
+  // The portal's restore token: the platform starts its session before the core exists, so the
+  // stored token is read here once; a new one goes to the core on the user-interface thread
+  // (tokenSink is the core while it lives, and is only touched on that thread).
+  tlm::TClientApp* tokenSink = nullptr;
+  tlm::TPortalTokenStore portalTokens;
+  portalTokens.Load = [token = tlm::TAppConfig(env).PortalRestoreToken()] { return token; };
+  portalTokens.Save = [&ui, &tokenSink](const std::string& AToken) {
+    ui.Post([&tokenSink, AToken] {
+      if (tokenSink) tokenSink->SetPortalRestoreToken(AToken);
+    });
+  };
+  // The desktop's screen and input, for the host agent.
+  tlm::THostPlatform platform(env.WaylandDisplay, std::move(portalTokens));
 
   std::unique_ptr<tlm::TClientApp> core;
   std::unique_ptr<tlm::TfrmClientMain> form;
@@ -150,6 +162,7 @@ int main(int argc, char** argv) {
   parts.SessionClipboard = tlm::QtSessionClipboards();
   parts.OpenViewer = openViewer;
   core = std::make_unique<tlm::TClientApp>(ui, env, std::move(parts));
+  tokenSink = core.get();
 
   form = std::make_unique<tlm::TfrmClientMain>(*core, tlm::TMainDialogs::Standard());
   instance.OnActivate = [&form] {
@@ -162,13 +175,15 @@ int main(int argc, char** argv) {
   if (!clipboardProblem.empty()) core->AddLog(clipboardProblem);
   // Connected before any viewer window exists, so it runs before their own clean-up at quit:
   // the main window, then the core (and with it the host agent) go first.
-  QObject::connect(&app, &QCoreApplication::aboutToQuit, [&form, &core] {
+  QObject::connect(&app, &QCoreApplication::aboutToQuit, [&form, &core, &tokenSink] {
     form.reset();
+    tokenSink = nullptr;
     core.reset();
   });
   form->show();
   const int rc = QApplication::exec();
   form.reset();
+  tokenSink = nullptr;
   core.reset();
   return rc;
 }
