@@ -23,7 +23,7 @@
 
 #include "protocol/RelayRefusals.h"
 #include "qtui/QtDispatcher.h"
-#include "viewer/SpecialKeys.h"
+#include "viewer/KeyChords.h"
 #include "viewer/ViewerSession.h"
 
 class QAction;

@@ -19,7 +19,7 @@
 #include "platform/KeyCodes.h"
 #include "protocol/Error.h"
 #include "tests/support/XvfbServer.h"
-#include "viewer/SpecialKeys.h"
+#include "viewer/KeyChords.h"
 
 namespace tlm {
 namespace {

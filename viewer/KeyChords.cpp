@@ -1,4 +1,4 @@
-#include "viewer/SpecialKeys.h"
+#include "viewer/KeyChords.h"
 
 #include "platform/KeyCodes.h"
 
