@@ -213,6 +213,13 @@ TContext OpenConnection(const TClusterOptions& AOptions) {
   return context;
 }
 
+// The subscription's confirmation: ["subscribe", channel, count].
+bool IsSubscribed(const redisReply& AReply) {
+  if (AReply.type != REDIS_REPLY_ARRAY || AReply.elements != 3) return false;
+  const redisReply& kind = *AReply.element[0];
+  return kind.type == REDIS_REPLY_STRING && std::string_view(kind.str, kind.len) == "subscribe";
+}
+
 bool IsNoScript(const redisReply& AReply) {
   return AReply.type == REDIS_REPLY_ERROR && std::string_view(AReply.str, AReply.len).starts_with("NOSCRIPT");
 }
@@ -644,6 +651,7 @@ void TClusterRegistry::TImpl::Deliver() {
 void TClusterRegistry::TImpl::Listen() {
   BlockSigPipe();
   const std::string channel = "tlm:takeover:" + Options.NodeName;
+  std::string refusal;  // the last refusal said, so a lasting one is logged once
   while (!StopRequested()) {
     try {
       TContext context = OpenConnection(Options);
@@ -659,6 +667,15 @@ void TClusterRegistry::TImpl::Listen() {
           throw TConnectionError(ContextError(*context, Options.RedisTimeout));
         if (raw) {
           TReply reply(static_cast<redisReply*>(raw));
+          if (reply->type == REDIS_REPLY_ERROR) {
+            // Refused (an ACL without this channel, say): said once, and tried again later; until
+            // then a takeover is noticed only at the host's next Refresh.
+            const std::string why(reply->str, reply->len);
+            if (why != refusal) Log("redis refused SUBSCRIBE " + channel + ": " + why);
+            refusal = why;
+            break;
+          }
+          if (IsSubscribed(*reply)) refusal.clear();
           Heard(*reply);
           continue;
         }

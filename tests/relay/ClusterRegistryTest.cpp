@@ -514,6 +514,24 @@ TEST_F(ClusterRegistryTest, AnOutageEndsCallsAtOnceAndIsLoggedOnce) {
   EXPECT_TRUE(Plain->WaitForSubscribers("tlm:takeover:one", 1, ResultWait)) << "the subscription was not made again";
 }
 
+// A Redis whose ACL keeps node one off its takeover channel: the refusal is logged once, not at
+// every retry, and once the ACL lets it listen the node subscribes by itself.
+TEST_F(ClusterRegistryTest, ARefusedSubscriptionIsLoggedOnceAndMadeAgainWhenAllowed) {
+  ASSERT_EQ(Plain->Run({"ACL", "SETUSER", "default", "resetchannels", "&tlm:takeover:two"}), "OK");
+  auto& one = AddNode(Options("one"));
+  const std::string refused = "one: redis refused SUBSCRIBE tlm:takeover:one: ";
+  ASSERT_TRUE(WaitUntil([&] {
+    return std::any_of(Logs.begin(), Logs.end(), [&](const std::string& ALine) { return ALine.starts_with(refused); });
+  })) << "the refusal was not logged";
+  // The registry itself still works, and a few retries later the refusal has not been said again.
+  EXPECT_EQ(Register(one, "key", true, 1).Status, TClusterStatus::Ok);
+  std::this_thread::sleep_for(2500ms);
+  EXPECT_EQ(LogCountStartingWith(refused), 1u);
+
+  ASSERT_EQ(Plain->Run({"ACL", "SETUSER", "default", "allchannels"}), "OK");
+  EXPECT_TRUE(Plain->WaitForSubscribers("tlm:takeover:one", 1, ResultWait));
+}
+
 TEST_F(ClusterRegistryTest, APasswordProtectedRedisNeedsThePassword) {
   TRedisServer guarded("s3cret-pw");
   ASSERT_TRUE(guarded.Running()) << guarded.Error();
