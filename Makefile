@@ -68,11 +68,12 @@ clean:
 	rm -rf build build-asan build-tsan build-fuzz build-windows
 
 # The Windows cross-build (MinGW-w64, static) of everything below the windows, and its tests
-# under Wine. scripts/install-windows-deps adds the compiler and Wine; libjpeg-turbo is built
-# for MinGW from Debian's source package once per build folder.
+# under Wine. scripts/install-windows-deps adds the compiler and Wine; libjpeg-turbo and libsodium
+# are built for MinGW from Debian's source packages once per build folder.
 windows-deps: deps
 	@bash scripts/install-windows-deps
 	JOBS=$(JOBS) bash scripts/build-windows-jpeg build-windows
+	JOBS=$(JOBS) bash scripts/build-windows-sodium build-windows
 
 build-windows/build.ninja:
 	cmake -S . -B build-windows -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
