@@ -90,7 +90,7 @@ windows-installer: windows
 # The Windows suites under Wine; some run the Windows program with the Linux program and relay,
 # and one installs and removes the installer, so those are built too.
 test-windows: windows-installer build/build.ninja
-	cmake --build build -j $(JOBS) --target tlmrelay TLMRemoteClient
+	cmake --build build -j $(JOBS) --target tlmrelay TLMRemoteClient tlm_e2e_files
 	bash scripts/run-windows-tests build-windows --timeout 600
 
 # docs/windows-main.png and docs/windows-viewer.png, under Wine.
