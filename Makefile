@@ -68,11 +68,12 @@ clean:
 	rm -rf build build-asan build-tsan build-fuzz build-windows
 
 # The Windows cross-build (MinGW-w64, static) of everything below the windows, and its tests
-# under Wine. scripts/install-windows-deps adds the compiler and Wine; libjpeg-turbo is built
-# for MinGW from Debian's source package once per build folder.
+# under Wine. scripts/install-windows-deps adds the compiler and Wine; libjpeg-turbo and libsodium
+# are built for MinGW from Debian's source packages once per build folder.
 windows-deps: deps
 	@bash scripts/install-windows-deps
 	JOBS=$(JOBS) bash scripts/build-windows-jpeg build-windows
+	JOBS=$(JOBS) bash scripts/build-windows-sodium build-windows
 
 build-windows/build.ninja:
 	cmake -S . -B build-windows -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -89,7 +90,7 @@ windows-installer: windows
 # The Windows suites under Wine; some run the Windows program with the Linux program and relay,
 # and one installs and removes the installer, so those are built too.
 test-windows: windows-installer build/build.ninja
-	cmake --build build -j $(JOBS) --target tlmrelay TLMRemoteClient
+	cmake --build build -j $(JOBS) --target tlmrelay TLMRemoteClient tlm_e2e_files
 	bash scripts/run-windows-tests build-windows --timeout 600
 
 # docs/windows-main.png and docs/windows-viewer.png, under Wine.

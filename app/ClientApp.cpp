@@ -10,9 +10,7 @@
 #include "protocol/DisplayName.h"
 #include "protocol/LocalFiles.h"
 #include "protocol/RelayLink.h"
-#if TLM_WITH_E2E
 #include "protocol/SecureStore.h"
-#endif
 
 namespace tlm {
 
@@ -104,7 +102,6 @@ TClientApp::TClientApp(IUiDispatcher& AUi, TEnvironment AEnv, TClientParts APart
   FQuality = FConfig.DefaultQuality();
   FRecent = FConfig.GetRecent();
   FRelayTls = ConfiguredRelayTls();
-#if TLM_WITH_E2E
   // Beside config.ini, the owner's alone; read once here, so the main window shows the code
   // from the start.
   try {
@@ -117,7 +114,6 @@ TClientApp::TClientApp(IUiDispatcher& AUi, TEnvironment AEnv, TClientParts APart
     FSecurityProblem = std::string("보안 키를 저장하지 못해 이 컴퓨터로의 접속은 암호화되지 않습니다: ") + e.what();
   }
   FPins = std::make_shared<TPinFile>(JoinPath(FConfig.Folder(), PinFileName));
-#endif
 }
 
 TClientApp::~TClientApp() {
@@ -154,9 +150,7 @@ void TClientApp::Start() {
   FHost = std::make_unique<THostAgent>(FUi, RelayHost(), FParts.RelayPort, deviceKey,
                                        FConfig.PasswordHash(), FParts.Services, FParts.Timings);
   FHost->SetQuality(FQuality);
-#if TLM_WITH_E2E
   FHost->SetSecurity(FIdentity, FConfig.RequireEncryption());
-#endif
   // The agent logs it; the windows show it for as long as the session lasts.
   FHost->OnSessionSecurity = [this](const std::string& AText) {
     Notify([&](IClientView& AView) { AView.SessionSecurityChanged(AText); });

@@ -267,10 +267,8 @@ private:
   TLifeGuardRef FGuard = NewLifeGuard();
   std::string FSecurityCode;
   std::string FSecurityProblem;  // the key file could not be read or made: said at Start
-#if TLM_WITH_E2E
   std::optional<TIdentityKey> FIdentity;
-#endif
-  std::shared_ptr<IPinStore> FPins;  // null where the build has no end-to-end encryption
+  std::shared_ptr<IPinStore> FPins;
   // Last: destroyed first, while everything its events reach is still there.
   std::unique_ptr<THostAgent> FHost;
 };

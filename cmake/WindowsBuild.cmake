@@ -2,9 +2,11 @@
 # capture, host, the viewer session, the configuration store) and the test suites that run
 # under Wine.
 #
-# TLM_JPEG_PREFIX: libjpeg-turbo built for MinGW (scripts/build-windows-jpeg puts it in
-# <build>/deps/jpeg). GoogleTest is built here from Debian's /usr/src/googletest.
+# TLM_JPEG_PREFIX and TLM_SODIUM_PREFIX: libjpeg-turbo and libsodium built for MinGW
+# (scripts/build-windows-jpeg and scripts/build-windows-sodium put them in <build>/deps/jpeg and
+# <build>/deps/sodium). GoogleTest is built here from Debian's /usr/src/googletest.
 set(TLM_JPEG_PREFIX "${PROJECT_BINARY_DIR}/deps/jpeg" CACHE PATH "libjpeg-turbo built for MinGW")
+set(TLM_SODIUM_PREFIX "${PROJECT_BINARY_DIR}/deps/sodium" CACHE PATH "libsodium built for MinGW")
 set(TLM_GOOGLETEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources")
 set(TLM_WITH_QT OFF)
 
@@ -15,6 +17,18 @@ add_library(JPEG::JPEG STATIC IMPORTED)
 set_target_properties(JPEG::JPEG PROPERTIES
   IMPORTED_LOCATION ${TLM_JPEG_PREFIX}/lib/libjpeg.a
   INTERFACE_INCLUDE_DIRECTORIES ${TLM_JPEG_PREFIX}/include)
+
+if(NOT EXISTS ${TLM_SODIUM_PREFIX}/lib/libsodium.a)
+  message(FATAL_ERROR "No MinGW libsodium in ${TLM_SODIUM_PREFIX}: run scripts/build-windows-sodium ${PROJECT_BINARY_DIR}")
+endif()
+# Linked statically: its header must not ask for DLL imports. Its random numbers come from
+# advapi32's RtlGenRandom.
+add_library(Sodium::Sodium STATIC IMPORTED)
+set_target_properties(Sodium::Sodium PROPERTIES
+  IMPORTED_LOCATION ${TLM_SODIUM_PREFIX}/lib/libsodium.a
+  INTERFACE_INCLUDE_DIRECTORIES ${TLM_SODIUM_PREFIX}/include
+  INTERFACE_COMPILE_DEFINITIONS SODIUM_STATIC=1
+  INTERFACE_LINK_LIBRARIES advapi32)
 
 find_package(Threads REQUIRED)
 enable_testing()

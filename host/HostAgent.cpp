@@ -10,9 +10,7 @@
 #include "protocol/Messages.h"
 #include "protocol/Packet.h"
 #include "protocol/SecurePins.h"
-#if TLM_WITH_E2E
 #include "protocol/SecureChannel.h"
-#endif
 
 namespace tlm {
 
@@ -163,9 +161,7 @@ void THostAgent::ConnectLoop() {
     }
     FConnected = false;
     EndOpenConsent(EConsentEnd::Lost);
-#if TLM_WITH_E2E
     FSecure.reset();
-#endif
     FSecureTicket = 0;
     FSecureVerdict = 0;
     // The channel has ended and stopped its writer, so a capture thread or a file sender that
@@ -261,7 +257,6 @@ void THostAgent::HandleConnectRequest(TPacketWriter& AReply, const TBytes& AData
   const std::string proof = FieldAt(fields, 2);
   if (LName.empty()) LName = LIP;
 
-#if TLM_WITH_E2E
   if (FIdentity) {
     switch (HostAdmitPath(proof, FRequireEncryption)) {
       case THostAdmitPath::Secure: {
@@ -289,7 +284,6 @@ void THostAgent::HandleConnectRequest(TPacketWriter& AReply, const TBytes& AData
         break;
     }
   }
-#endif
   // This request runs in clear, as a peer without the handshake speaks.
   AReply.PlainSession();
 
@@ -518,8 +512,6 @@ void THostAgent::SetClipboardFromViewer(const TBytes& AData) {
 
 // ---- the end-to-end handshake -------------------------------------------------------------
 
-#if TLM_WITH_E2E
-
 void THostAgent::SetSecurity(std::optional<TIdentityKey> AIdentity, bool ARequireEncryption) {
   FIdentity = std::move(AIdentity);
   FRequireEncryption = ARequireEncryption;
@@ -649,13 +641,6 @@ void THostAgent::SecureAbort(TRelayChannel& AConn, TAbortReason AReason, const s
   FReRegister = true;
   AConn.End("Encrypted session refused: " + AWhy);
 }
-
-#else
-
-bool THostAgent::SecureDispatch(TRelayChannel&, const TPacket&) { return false; }
-void THostAgent::SecureTurn(TRelayChannel&) {}
-
-#endif
 
 // ---- sending and marshalling ------------------------------------------------------------
 

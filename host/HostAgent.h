@@ -60,10 +60,8 @@
 #include "protocol/LifeGuard.h"
 #include "protocol/Marshal.h"
 #include "protocol/RelayChannel.h"
-#if TLM_WITH_E2E
 #include "host/HostSecureStart.h"
 #include "protocol/SecureAdmission.h"
-#endif
 
 namespace tlm {
 
@@ -127,11 +125,9 @@ public:
   THostAgent(const THostAgent&) = delete;
   THostAgent& operator=(const THostAgent&) = delete;
 
-#if TLM_WITH_E2E
   // Before Start: the host's identity key (none: every session runs in clear), and whether
   // requests without the handshake are refused.
   void SetSecurity(std::optional<TIdentityKey> AIdentity, bool ARequireEncryption);
-#endif
   void Start();
   void Stop();
   void ChangePassword(const std::string& APasswordHash);
@@ -198,12 +194,10 @@ private:
   bool SecureDispatch(TRelayChannel& AConn, const TPacket& APacket);
   // Deadlines and the user's verdict on an encrypted request (OnTurn).
   void SecureTurn(TRelayChannel& AConn);
-#if TLM_WITH_E2E
   void SecureConfirmed(TRelayChannel& AConn);
   void SecureAdmit(TRelayChannel& AConn);
   // Tells the viewer why, then ends the session by registering again at once.
   void SecureAbort(TRelayChannel& AConn, TAbortReason AReason, const std::string& AWhy);
-#endif
 
   enum class EConsentEnd { Allowed, Refused, TimedOut, Withdrawn, Lost };
   // Ends the consent question ATicket, unless something else ended it first; any thread.
@@ -255,11 +249,9 @@ private:
   // 0: none yet), which the reader applies.
   std::atomic<uint64_t> FSecureTicket{0};
   std::atomic<int> FSecureVerdict{0};
-#if TLM_WITH_E2E
   std::optional<TIdentityKey> FIdentity;      // set before Start
   std::unique_ptr<THostSecureStart> FSecure;  // reader thread: the admission under way
   TPasswordGuessLimit FGuesses;               // reader thread
-#endif
 
   THostAdmission FAdmission;
   THostStreamer FStreamer;

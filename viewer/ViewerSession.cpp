@@ -6,10 +6,8 @@
 #include "platform/Folders.h"
 #include "platform/KeyCodes.h"
 #include "protocol/Error.h"
-#if TLM_WITH_E2E
 #include "protocol/SecureAdmission.h"
 #include "protocol/SecureHandshake.h"
-#endif
 
 namespace tlm {
 
@@ -121,12 +119,10 @@ private:
 };
 
 struct TViewerSession::THandshake {
-#if TLM_WITH_E2E
   explicit THandshake(const TViewerParams& AParams)
       : Machine(AParams.TargetID, AParams.Security.OwnId, AParams.MyName, AParams.Security.PasswordHash) {}
   TViewerHandshake Machine;
   bool FirstContact = false;
-#endif
 };
 
 TViewerSession::TViewerSession(IUiDispatcher& AUi, TViewerParams AParams, TViewerTimings ATimings)
@@ -195,22 +191,16 @@ void TViewerSession::Stop() {
 // Reader thread
 
 bool TViewerSession::Offering() const {
-#if TLM_WITH_E2E
   return FParams.Security.Offer;
-#else
-  return false;
-#endif
 }
 
 void TViewerSession::Connected() {
   std::string proof = FParams.Proof;
-#if TLM_WITH_E2E
   if (Offering()) {
     // Nothing of the session leaves before the handshake has keys, and the static proof never.
     FChannel.Writer().HoldSession();
     proof = SecureOfferMarker;
   }
-#endif
   FChannel.Writer().PostWait(MsgConnectRequest, BytesOf(BuildConnectRequest(FParams.TargetID, FParams.MyName, proof)));
   FState.store(EState::Waiting);
   Status("원격지 승인 대기 중...");
@@ -359,8 +349,6 @@ void TViewerSession::Dispatch(const TPacket& APacket) {
       break;  // unknown codes are dropped
   }
 }
-
-#if TLM_WITH_E2E
 
 void TViewerSession::StartHandshake() {
   FPartnerLeft.store(false);
@@ -520,14 +508,6 @@ bool TViewerSession::TrustChangedKey() {
     return false;
   }
 }
-
-#else
-
-void TViewerSession::StartHandshake() { SessionStarted(); }
-bool TViewerSession::SecureDispatch(const TPacket&) { return false; }
-bool TViewerSession::TrustChangedKey() { return false; }
-
-#endif
 
 void TViewerSession::SessionStarted() {
   FPartnerLeft.store(false);

@@ -41,9 +41,7 @@
 #include "protocol/RelayChannel.h"
 #include "viewer/LinkMeter.h"
 #include "protocol/SecurePins.h"
-#if TLM_WITH_E2E
 #include "protocol/SecureHandshake.h"
-#endif
 #include "viewer/RemoteScreen.h"
 #include "viewer/ViewerTransfers.h"
 
@@ -52,7 +50,7 @@ namespace tlm {
 // End-to-end encryption (docs/end-to-end-encryption.md). Off: the plain wire, Proof as before.
 struct TViewerSecurity {
   // The connect request carries the offer instead of Proof; a password only enters the
-  // handshake, never the wire. Builds without the handshake (no TLM_WITH_E2E) never offer.
+  // handshake, never the wire.
   bool Offer = false;
   std::string PasswordHash;  // HashPassword of the password typed; empty: the host's user decides
   std::string OwnId;         // this program's own host ID, or empty
@@ -197,12 +195,10 @@ private:
   bool SecureDispatch(const TPacket& APacket);
   bool Offering() const;
   void StartHandshake();
-#if TLM_WITH_E2E
   // Ends the session for AText; ASendAbort: tell the host why (AReason) first.
   void HandshakeFailed(const std::string& AText, bool ASendAbort, TAbortReason AReason);
   // The host aborted the handshake: its reason is the refusal the window shows.
   void HostRefused(const std::string& AText);
-#endif
   void ChannelEnded(const std::string& AWhy, bool AConnected);
   void SessionStarted();
   void FrameReceived(const TBytes& APayload);

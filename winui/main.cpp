@@ -72,6 +72,7 @@ public:
     params.Quality = ARequest.DefaultQuality;
     params.ResultFile = ARequest.ResultFile;
     params.DownloadDir = ARequest.DownloadDir;
+    if (ARequest.Pins) params.Security = {true, ARequest.PasswordHash, ARequest.OwnID, ARequest.Pins, ARequest.RequireEncryption};
     auto window = std::make_unique<tlm::TWinRemote>(FUi, params);
     window->SetKeepAspect(AApp.KeepAspect());
     window->OnKeepAspectChanged = [&AApp](bool AKeep) { AApp.SetKeepAspect(AKeep); };

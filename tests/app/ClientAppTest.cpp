@@ -321,7 +321,6 @@ TEST_F(ClientAppTest, ViewerRequestCarriesTheEnvironmentsRelayAndResultFile) {
   EXPECT_EQ(Opened[0].ResultFile, Env.ResultFile);
 }
 
-#if TLM_WITH_E2E
 TEST_F(ClientAppTest, TheSecurityCodeStaysFromRunToRunAndRequireEncryptionIsRead) {
   struct TCase {
     const char* Stored;  // RequireEncryption in config.ini; nullptr: not there
@@ -347,7 +346,6 @@ TEST_F(ClientAppTest, TheSecurityCodeStaysFromRunToRunAndRequireEncryptionIsRead
     Core.reset();
   }
 }
-#endif
 
 TEST_F(ClientAppTest, RecentListOrderAndRemoval) {
   {

@@ -16,9 +16,7 @@
 #include "protocol/Packet.h"
 #include "protocol/PacketWriter.h"
 #include "protocol/Messages.h"
-#if TLM_WITH_E2E
 #include "protocol/SecureChannel.h"
-#endif
 
 namespace tlm {
 namespace {
@@ -197,9 +195,6 @@ TEST(PacketWriterTest, FailureAndStopReleaseEveryWaiter) {
   }
 }
 
-// Sealing needs the cryptography library, which the Windows build lacks.
-#if TLM_WITH_E2E
-
 TSealKey SealKey() {
   TSealKey key;
   key.fill(0x5a);
@@ -351,8 +346,6 @@ TEST(PacketWriterTest, TheReaderOpensASealedSessionAndRefusesAnythingInClear) {
     EXPECT_EQ(back.Refused, c.Refused);
   }
 }
-
-#endif  // TLM_WITH_E2E
 
 }  // namespace
 }  // namespace tlm

@@ -1,25 +1,55 @@
 // The identity key file and the pin file: what survives a restart, what a damaged file turns
-// into, and that both stay the owner's alone.
+// into, and that both stay the owner's alone. Runs on Linux and, under Wine, on Windows.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/stat.h>
+#endif
 
+#include <filesystem>
 #include <fstream>
+#include <random>
 
 #include "protocol/Error.h"
 #include "protocol/LocalFiles.h"
 #include "protocol/SecureStore.h"
-#include "tests/support/TempFiles.h"
 
 namespace tlm {
 namespace {
 
-mode_t ModeOf(const std::string& APath) {
+namespace fs = std::filesystem;
+
+// A fresh folder for one case, removed with what it holds afterwards.
+class TScratch {
+public:
+  TScratch() : FPath((fs::temp_directory_path() / ("tlm-securestore-" + std::to_string(std::random_device()()))).string()) {
+    fs::create_directories(FPath);
+  }
+  ~TScratch() {
+    std::error_code ignored;
+    fs::remove_all(FPath, ignored);
+  }
+  TScratch(const TScratch&) = delete;
+  TScratch& operator=(const TScratch&) = delete;
+  std::string Sub(const std::string& ARel) const { return JoinPath(FPath, ARel); }
+
+private:
+  std::string FPath;
+};
+
+// POSIX: mode 0600. Windows has no mode bits to check: the files live in the user's profile
+// folder, whose access list admits its owner (and the administrators) only.
+void ExpectOwnerOnly(const std::string& APath) {
+  EXPECT_TRUE(IsRegularFile(APath)) << APath;
+#ifndef _WIN32
   struct stat st {};
-  EXPECT_EQ(::stat(APath.c_str(), &st), 0) << APath;
-  return st.st_mode & 0777;
+  ASSERT_EQ(::stat(APath.c_str(), &st), 0) << APath;
+  EXPECT_EQ(st.st_mode & 0777, 0600u) << APath;
+#endif
 }
 
-void Write(const std::string& APath, const std::string& AText) { std::ofstream(APath, std::ios::trunc) << AText; }
+void Write(const std::string& APath, const std::string& AText) {
+  std::ofstream(APath, std::ios::binary | std::ios::trunc) << AText;
+}
 
 TEST(SecureStore, TheIdentityKeyIsMadeOnceAndKeptPrivate) {
   struct TCase {
@@ -33,16 +63,16 @@ TEST(SecureStore, TheIdentityKeyIsMadeOnceAndKeptPrivate) {
   };
   for (const TCase& c : cases) {
     SCOPED_TRACE(c.Name);
-    test::TTempHome home;
+    TScratch home;
     const std::string path = home.Sub(IdentityFileName);
     if (c.Stored) Write(path, *c.Stored);
     const TLoadedIdentity first = LoadOrCreateIdentity(path);
     EXPECT_TRUE(first.Created);
-    EXPECT_EQ(ModeOf(path), 0600u);
+    ExpectOwnerOnly(path);
     EXPECT_EQ(first.Replaced.empty(), !c.Broken);
     if (c.Broken) {
       EXPECT_EQ(ReadFileText(first.Replaced), c.Stored);  // kept for whoever wants to look
-      EXPECT_EQ(ModeOf(first.Replaced), 0600u);
+      ExpectOwnerOnly(first.Replaced);
     }
     // The next start finds the same key: the 보안 코드 does not change from run to run.
     const TLoadedIdentity again = LoadOrCreateIdentity(path);
@@ -52,7 +82,7 @@ TEST(SecureStore, TheIdentityKeyIsMadeOnceAndKeptPrivate) {
 }
 
 TEST(SecureStore, PinsSurviveARestartAndDamagedLinesPinNothing) {
-  test::TTempHome home;
+  TScratch home;
   const std::string path = home.Sub(PinFileName);
   const TPublicKey a = TIdentityKey::Generate().PublicKey(), b = TIdentityKey::Generate().PublicKey();
   {
@@ -67,7 +97,7 @@ TEST(SecureStore, PinsSurviveARestartAndDamagedLinesPinNothing) {
     EXPECT_THROW(pins.Save(std::string(TPinFile::MaxIdBytes + 1, '1'), a), TError);
     EXPECT_THROW(pins.Save("", a), TError);
   }
-  EXPECT_EQ(ModeOf(path), 0600u);
+  ExpectOwnerOnly(path);
   // Hand-damaged lines next to good ones.
   std::string text = *ReadFileText(path);
   text += "555 zz\n" "nospace\n" "666 " + std::string(64, 'a') + "ff\n\r\n";
@@ -81,7 +111,7 @@ TEST(SecureStore, PinsSurviveARestartAndDamagedLinesPinNothing) {
 }
 
 TEST(SecureStore, APinThatCannotBeWrittenStillHoldsForThisRun) {
-  test::TTempHome home;
+  TScratch home;
   TPinFile pins(home.Sub("no-such-folder/" + std::string(PinFileName)));
   const TPublicKey a = TIdentityKey::Generate().PublicKey();
   EXPECT_THROW(pins.Save("123456789", a), TError);

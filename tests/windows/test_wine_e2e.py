@@ -7,6 +7,8 @@ paths):  TLM_E2E_CLIENT=build/app/TLMRemoteClient TLM_E2E_RELAY=build/relay/tlmr
          /usr/bin/python3 tests/windows/test_wine_e2e.py TestWineHost
 Each case moves itself into a network namespace of its own, so its relay has port 59000.
 """
+import glob
+import hashlib
 import os
 import getpass
 import re
@@ -20,11 +22,14 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 import wine_harness as w  # noqa: E402
-from e2e_harness import (E2EFailure, enter_private_network, find_marked_area, paint_pattern,  # noqa: E402
+from e2e_harness import (RELAY_PORT, E2EFailure, enter_private_network, find_marked_area, paint_pattern,  # noqa: E402
                          pattern_rects, run_case, wait_until)
 from test_e2e import PASSWORD, auto_viewer, result_of, wait_result, wait_shown_picture  # noqa: E402
 
 HOST_W, HOST_H = 1280, 720
+# What a host logs once an encrypted session is established (the session code follows).
+ENCRYPTED_LOG = "암호화된 세션 - 세션 코드 "
+FILES_DRIVER = os.environ.get("TLM_E2E_FILES", "")
 VIEWER_W, VIEWER_H = 1600, 900
 
 
@@ -41,13 +46,9 @@ def keys_logged(keylog):
 
 
 class TestWineHost(unittest.TestCase):
-    """The Windows program as host, the Linux program as viewer admitted by its password."""
+    """The Windows program as host, the Linux program as viewer admitted by its password over
+    the end-to-end handshake (the Linux viewer never sends the static proof)."""
 
-    # The Linux viewer offers the end-to-end handshake and so never sends the replayable static
-    # proof; the Windows build has no handshake yet (no libsodium for MinGW), so it reads the
-    # offer as a wrong password and asks its user. Password admission between the two waits for
-    # the handshake on Windows.
-    @unittest.skip("the Windows host has no end-to-end handshake yet: a Linux viewer is admitted by consent only")
     def test_linux_viewer_sees_wine_screen_and_controls_it(self):
         def body(s):
             s.start_relay()
@@ -62,6 +63,7 @@ class TestWineHost(unittest.TestCase):
             viewer = auto_viewer(s, "viewer", viewer_display, host_id, PASSWORD, result)
             wait_result(result, viewer)
             host.wait_log("비밀번호 인증 접속 허용: AutoViewer (127.0.0.1)")
+            host.wait_log(ENCRYPTED_LOG)
             viewer.stop()
 
             # A viewer that stays shows what Wine shows on the host's display.
@@ -125,8 +127,8 @@ class TestWineHost(unittest.TestCase):
 
 
 class TestWineViewer(unittest.TestCase):
-    """The Windows program as the viewer of a Linux host, unattended: the result file, then a
-    window that shows the host's screen."""
+    """The Windows program as the viewer of a Linux host, unattended and encrypted: the result
+    file and the host's log of the sealed session, then a window that shows the host's screen."""
 
     def test_windows_viewer_of_linux_host(self):
         def body(s):
@@ -142,6 +144,8 @@ class TestWineViewer(unittest.TestCase):
                 "TLMREMOTE_RESULTFILE": w.wine_path(result)})
             wait_result(result, viewer)
             host.wait_log("비밀번호 인증 접속 허용: AutoViewer (127.0.0.1)")
+            # The Linux host logs this only once the handshake holds and the session is sealed.
+            host.wait_log(ENCRYPTED_LOG)
             viewer.stop()
             watcher = w.start_windows_client(s, "winwatcher", wine_display, extra_env={
                 "TLMREMOTE_AUTOCONNECT": host_id, "TLMREMOTE_AUTOPW": PASSWORD})
@@ -172,12 +176,66 @@ class TestWineMainWindow(unittest.TestCase):
                 raise E2EFailure("no password box after connect")
             # (Wine sets COMPUTERNAME itself: the name is the machine's.)
             host.wait_log("비밀번호 인증 접속 허용: ")
+            host.wait_log(ENCRYPTED_LOG)
             wait_shown_picture(s, host_display, wine_display)
             recent = read_text(os.path.join(win.config_dir, "config.ini"))
             if host_id not in recent:
                 raise E2EFailure("the partner's ID is not in the recent list: %r" % recent)
             win.check_alive()
         run_case(self, "wine-main-window", body)
+
+
+def sha256_of(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+class TestWineFiles(unittest.TestCase):
+    """A file up into the Windows host's download folder and one down from it, both intact, in
+    an encrypted session with the Linux viewer session (tlm_e2e_files: the Linux viewer window's
+    file list offers the host's drives only, which clicks cannot find a file in)."""
+
+    def test_file_up_and_down_through_windows_host(self):
+        if not os.path.exists(FILES_DRIVER):
+            raise unittest.SkipTest("no file driver at %s (the Linux build's tlm_e2e_files)" % FILES_DRIVER)
+
+        def body(s):
+            s.start_relay()
+            host_display = s.start_display(HOST_W, HOST_H)
+            host = w.start_windows_client(s, "host", host_display, password=PASSWORD)
+            host_id = host.wait_id()
+            tag = "%d-%d" % (os.getpid(), int(time.time()))
+            up_name, down_name = "wine-up-%s.bin" % tag, "wine-down-%s.bin" % tag
+            up, down = os.path.join(s.dir, up_name), os.path.join(s.dir, down_name)
+            with open(up, "wb") as f:
+                f.write(os.urandom(700 * 1024 + 13))  # several chunks and a short last one
+            with open(down, "wb") as f:
+                f.write(os.urandom(500 * 1024 + 77))
+            received = os.path.join(s.dir, "viewer-downloads")
+            os.makedirs(received)
+            res = subprocess.run([FILES_DRIVER, str(RELAY_PORT), host_id, PASSWORD, up, w.wine_path(down),
+                                  received, os.path.join(s.dir, "pins.txt")],
+                                 capture_output=True, text=True, timeout=180)
+            sys.stderr.write(res.stdout + res.stderr)
+            if res.returncode != 0:
+                raise E2EFailure("the file driver failed: %s" % res.stderr.strip())
+            if not res.stdout.startswith("encrypted "):
+                raise E2EFailure("no encrypted session: %r" % res.stdout)
+            host.wait_log(ENCRYPTED_LOG)
+            host.wait_log("비밀번호 인증 접속 허용: FileViewer")
+            # The host stores what it receives in the user's Downloads known folder.
+            users = os.path.join(w.prefix(s), "drive_c", "users")
+            stored = [p for p in glob.glob(os.path.join(users, "*", "Downloads", up_name)) if os.path.isfile(p)]
+            if not stored:
+                raise E2EFailure("%s is not in the Windows host's Downloads folder" % up_name)
+            if sha256_of(stored[0]) != sha256_of(up):
+                raise E2EFailure("the uploaded file arrived changed")
+            os.remove(stored[0])
+            back = os.path.join(received, down_name)
+            if not os.path.isfile(back) or sha256_of(back) != sha256_of(down):
+                raise E2EFailure("the downloaded file is missing or changed")
+            host.check_alive()
+        run_case(self, "wine-files", body)
 
 
 def admissions(instance):
