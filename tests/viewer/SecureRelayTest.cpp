@@ -112,6 +112,8 @@ private:
       }
     } catch (const TError&) {
       // A side closed, or the script wrote to a closed side.
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << "interposer script: " << e.what();
     }
     FViewer->Abort();
     FRelay->Abort();
