@@ -1,8 +1,13 @@
 // The end-to-end handshake and sealed-packet parsers: any bytes either parse or end in a
 // TSecureError, never anything else; a parsed hello rebuilds to the same bytes; sealed
 // packets round-trip, and the reader lets out only sealed-session messages; and any change
-// the fuzzer makes to a genuine hello or reply in flight leaves the two ends without a session.
+// the fuzzer makes to a genuine hello, reply, second share or confirmation in flight leaves
+// the two ends without a session, unless it touched only what belongs to the password the
+// viewer did not type.
+#include <sodium.h>
+
 #include <cstdlib>
+#include <optional>
 
 #include "protocol/Error.h"
 #include "protocol/Messages.h"
@@ -36,8 +41,10 @@ void ParseAll(std::span<const uint8_t> AData) {
 }
 
 void HostMeetsBytes(std::span<const uint8_t> AData) {
+  // With one password, or with two (a confirmation of either size then has a meaning).
   tlm::THostHandshake host(Identity(), "123456789",
-                           "5e884898da28047151d0e56f8dc6292773603d0d6aabbdd62a11ef721d1542d8");
+                           "5e884898da28047151d0e56f8dc6292773603d0d6aabbdd62a11ef721d1542d8",
+                           AData.size() % 2 ? "ab" : "");
   try {
     const size_t cut = AData.empty() ? 0 : AData[0] % (AData.size() + 1);
     host.OnHello(AData.subspan(0, cut));
@@ -50,6 +57,12 @@ void ViewerMeetsBytes(std::span<const uint8_t> AData) {
   tlm::TViewerHandshake viewer("123456789", "", "fuzz", AData.size() % 2 ? "" : "ab");
   viewer.Start();
   try {
+    // Half the time a second share first: the bytes up to a cut the first byte picks.
+    if (!AData.empty() && AData[0] & 1) {
+      const size_t cut = AData[0] % (AData.size() + 1);
+      viewer.OnSecondShare(AData.subspan(0, cut));
+      AData = AData.subspan(cut);
+    }
     viewer.OnReply(AData);
     viewer.OnSealed(AData);
   } catch (const tlm::TSecureError&) {
@@ -89,23 +102,35 @@ void OpenerMeetsBytes(std::span<const uint8_t> AData) {
   }
 }
 
-// XORs AMask over the genuine message at leg ALeg (0 hello, 1 reply, 2 confirmation).
+// XORs AMask over the genuine message at leg ALeg (0 hello, 1 reply, 2 confirmation, 3 the
+// second share). The viewer types "ab"; the host holds no password (consent), "ab" alone,
+// "ab" and "cd", or "cd" and "ab".
 void RelayAltersHandshake(int ALeg, std::span<const uint8_t> AMask) {
-  tlm::THostHandshake host(Identity(), "123456789", AMask.size() % 2 ? "" : "ab");
+  const int variant = int(AMask.size() % 4);
+  const char* first[] = {"", "ab", "ab", "cd"};
+  const char* second[] = {"", "", "cd", "ab"};
+  tlm::THostHandshake host(Identity(), "123456789", first[variant], second[variant]);
   tlm::TViewerHandshake viewer("123456789", "", "fuzz", "ab");
-  bool changed = false;
+  bool changed = false, changedFirstTag = false, changedSecondTag = false;
   auto alter = [&](tlm::TBytes& AMsg) {
     for (size_t i = 0; i < AMask.size() && i < AMsg.size(); ++i) {
       AMsg[i] ^= AMask[i];
-      changed |= AMask[i] != 0;
+      if (AMask[i] == 0) continue;
+      changed = true;
+      (i < tlm::SecureConfirmSize ? changedFirstTag : changedSecondTag) = true;
     }
   };
-  bool established = false;
+  bool established = false, shareValid = true;
   try {
     tlm::TBytes hello = viewer.Start();
     if (ALeg == 0) alter(hello);
     tlm::TBytes reply = host.OnHello(hello);
     if (ALeg == 1) alter(reply);
+    if (std::optional<tlm::TBytes> share = host.SecondShare()) {
+      if (ALeg == 3) alter(*share);
+      shareValid = crypto_core_ristretto255_is_valid_point(share->data()) == 1;
+      viewer.OnSecondShare(*share);
+    }
     tlm::TBytes confirm = viewer.OnReply(reply);
     if (ALeg == 2) alter(confirm);
     host.OnConfirm(confirm);
@@ -113,7 +138,13 @@ void RelayAltersHandshake(int ALeg, std::span<const uint8_t> AMask) {
     established = true;
   } catch (const tlm::TSecureError&) {
   }
-  if (established == changed) std::abort();
+  // What a change may leave standing: only the other password's share (while it is still a
+  // point: the viewer refuses one that is not) or tag.
+  bool expected = !changed;
+  if (variant == 2 && ALeg == 3) expected = shareValid;
+  if (variant == 2 && ALeg == 2) expected = !changedFirstTag;
+  if (variant == 3 && ALeg == 2) expected = !changedSecondTag;
+  if (established != expected) std::abort();
 }
 
 }  // namespace
@@ -126,7 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
     case 1: HostMeetsBytes(data); break;
     case 2: ViewerMeetsBytes(data); break;
     case 3: OpenerMeetsBytes(data); break;
-    default: RelayAltersHandshake(AData[0] / 6 % 3, data); break;
+    default: RelayAltersHandshake(AData[0] / 6 % 4, data); break;
   }
   return 0;
 }

@@ -64,9 +64,10 @@ std::optional<EConsentCause> THostAdmission::Check(std::string_view AHostId, std
   return std::nullopt;
 }
 
-std::string THostAdmission::HandshakePasswordHash() const {
+THandshakePasswords THostAdmission::HandshakePasswordHashes() const {
   std::lock_guard hold(FLock);
-  return FPasswordHash.empty() ? FOneTimeHash : FPasswordHash;
+  if (FPasswordHash.empty()) return {FOneTimeHash, {}};
+  return {FPasswordHash, FOneTimeHash};
 }
 
 bool THostAdmission::PasswordHeld(uint32_t ANowMs) {

@@ -51,6 +51,13 @@ struct TAdmissionRules {
   uint32_t PasswordHoldMs = 120000;
 };
 
+// The passwords the handshake proves: First is the unattended one where it is set (the one a
+// viewer built before second shares existed can prove), else the one-time one; Second is the
+// one-time password beside an unattended one. Empty: none.
+struct THandshakePasswords {
+  std::string First, Second;
+};
+
 class THostAdmission {
 public:
   THostAdmission(std::string APasswordHash, TAdmissionRules ARules);
@@ -64,11 +71,9 @@ public:
   // The password check of a request to the host AHostId with the proof AProof (may be empty):
   // nullopt admits at once, otherwise the user is to be asked, for the reason given.
   std::optional<EConsentCause> Check(std::string_view AHostId, std::string_view AProof, uint32_t ANowMs);
-  // For the end-to-end handshake, which checks the password itself: the hash it runs with
-  // (empty: none set), and whether a right password must still ask the user (JustEnded).
-  // The handshake can prove one password only: the unattended one where it is set, else the
-  // one-time password, so a helped person without a password of their own can read theirs out.
-  std::string HandshakePasswordHash() const;
+  // For the end-to-end handshake, which checks the passwords itself: the hashes it runs with,
+  // and whether a right password must still ask the user (JustEnded).
+  THandshakePasswords HandshakePasswordHashes() const;
   bool PasswordHeld(uint32_t ANowMs);
 
   // The consent question, as TPendingConsent describes it; its deadline is ConsentLimitMs.

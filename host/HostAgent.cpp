@@ -265,13 +265,13 @@ void THostAgent::HandleConnectRequest(TPacketWriter& AReply, const TBytes& AData
           return;
         }
         // Admitted to the handshake only: nothing of the session leaves before it has keys.
-        std::string hash = FAdmission.HandshakePasswordHash();
-        if (!hash.empty() && !FGuesses.PasswordAllowed(std::chrono::steady_clock::now())) {
+        THandshakePasswords hashes = FAdmission.HandshakePasswordHashes();
+        if (!hashes.First.empty() && !FGuesses.PasswordAllowed(std::chrono::steady_clock::now())) {
           Log("비밀번호가 여러 번 틀려 잠시 동안 사용자에게 묻습니다");
-          hash.clear();
+          hashes = {};
         }
         AReply.HoldSession();
-        FSecure = std::make_unique<THostSecureStart>(*FIdentity, FID, std::move(hash), LIP, TickMs());
+        FSecure = std::make_unique<THostSecureStart>(*FIdentity, FID, std::move(hashes), LIP, TickMs());
         AReply.PostWait(MsgAdmitAccept);
         return;
       }
@@ -526,7 +526,7 @@ bool THostAgent::SecureDispatch(TRelayChannel& AConn, const TPacket& APacket) {
       AConn.End("Handshake stripped");
       return true;
     }
-    return APacket.Type >= MsgSecureHello && APacket.Type <= MsgSecureAdmitted;  // not ours outside a handshake
+    return IsSecureMsg(APacket.Type);  // not ours outside a handshake
   }
   THostSecureStart& start = *FSecure;
   switch (APacket.Type) {
@@ -541,7 +541,10 @@ bool THostAgent::SecureDispatch(TRelayChannel& AConn, const TPacket& APacket) {
       return false;
     case MsgSecureHello:
       try {
-        AConn.Writer().PostWait(MsgSecureReply, start.OnHello(APacket.Payload));
+        TBytes reply = start.OnHello(APacket.Payload);
+        // The second password's share goes first, so a viewer has it when the reply comes.
+        if (std::optional<TBytes> share = start.SecondShare()) AConn.Writer().PostWait(MsgSecureSecondShare, *share);
+        AConn.Writer().PostWait(MsgSecureReply, reply);
       } catch (const TSecureError& e) {
         SecureAbort(AConn, TAbortReason::Malformed, e.what());
       }

@@ -4,9 +4,11 @@
 
 namespace tlm {
 
-THostSecureStart::THostSecureStart(const TIdentityKey& AIdentity, std::string AHostId, std::string APasswordHash,
+THostSecureStart::THostSecureStart(const TIdentityKey& AIdentity, std::string AHostId, THandshakePasswords APasswords,
                                    std::string AViewerIP, uint32_t ANowMs)
-    : FMachine(AIdentity, std::move(AHostId), std::move(APasswordHash)), FIP(std::move(AViewerIP)), FStartedMs(ANowMs) {}
+    : FMachine(AIdentity, std::move(AHostId), std::move(APasswords.First), std::move(APasswords.Second)),
+      FIP(std::move(AViewerIP)),
+      FStartedMs(ANowMs) {}
 
 TBytes THostSecureStart::OnHello(std::span<const uint8_t> APayload) {
   TBytes reply = FMachine.OnHello(APayload);

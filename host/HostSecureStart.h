@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 
+#include "host/HostAdmission.h"
 #include "protocol/Bytes.h"
 #include "protocol/SecureHandshake.h"
 
@@ -21,11 +22,13 @@ public:
   // question has a deadline of its own.
   static constexpr uint32_t HandshakeLimitMs = 30000;
 
-  // APasswordHash: empty when this host has no password or no longer offers the password path.
-  THostSecureStart(const TIdentityKey& AIdentity, std::string AHostId, std::string APasswordHash, std::string AViewerIP,
-                   uint32_t ANowMs);
+  // APasswords: both empty when this host has no password or no longer offers the password path.
+  THostSecureStart(const TIdentityKey& AIdentity, std::string AHostId, THandshakePasswords APasswords,
+                   std::string AViewerIP, uint32_t ANowMs);
 
   TBytes OnHello(std::span<const uint8_t> APayload);  // -> MsgSecureReply
+  // After OnHello: the MsgSecureSecondShare payload to send before the reply, if any.
+  std::optional<TBytes> SecondShare() const { return FMachine.SecondShare(); }
   // Throws TSecureError for a wrong confirmation (a wrong password in password mode).
   void OnConfirm(std::span<const uint8_t> APayload);
   TBytes Admit();  // -> MsgSealed carrying MsgSecureAdmitted

@@ -27,13 +27,17 @@ constexpr uint32_t MsgKeyframeRequest = 19;
 constexpr uint32_t MsgQuality = 20;     // viewer -> host: one byte, a quality preset below
 constexpr uint32_t MsgMonitorList = 21;
 constexpr uint32_t MsgSelectMonitor = 22;
-// End-to-end encryption (23..28): a peer that knows nothing of them drops them as unknown codes.
+// End-to-end encryption (23..29): a peer that knows nothing of them drops them as unknown codes.
 constexpr uint32_t MsgSecureHello = 23;    // viewer -> host: first handshake message
 constexpr uint32_t MsgSecureReply = 24;    // host -> viewer: ephemeral key, identity key, signature
 constexpr uint32_t MsgSecureConfirm = 25;  // viewer -> host: key confirmation
 constexpr uint32_t MsgSecureAbort = 26;    // either way: 1 byte reason, the handshake is over
 constexpr uint32_t MsgSealed = 27;         // either way: one sealed session message
 constexpr uint32_t MsgSecureAdmitted = 28; // host -> viewer, only ever inside MsgSealed
+constexpr uint32_t MsgSecureSecondShare = 29;  // host -> viewer, before the reply: its second password's share
+constexpr uint32_t FirstSecureMsg = MsgSecureHello;
+constexpr uint32_t LastSecureMsg = MsgSecureSecondShare;
+inline bool IsSecureMsg(uint32_t ACode) { return ACode >= FirstSecureMsg && ACode <= LastSecureMsg; }
 constexpr uint32_t MsgMouse = 32;
 constexpr uint32_t MsgKey = 33;
 constexpr uint32_t MsgClipboard = 40;
@@ -81,7 +85,7 @@ inline bool IsSessionMsg(uint32_t ACode) { return ACode >= FirstSessionMsg && AC
 // handshake's own codes, which are in clear (MsgSealed is already sealed, MsgSecureAdmitted
 // only ever inside it).
 inline bool IsSealedSessionMsg(uint32_t ACode) {
-  return IsSessionMsg(ACode) && (ACode < MsgSecureHello || ACode > MsgSecureAdmitted);
+  return IsSessionMsg(ACode) && !IsSecureMsg(ACode);
 }
 
 constexpr uint32_t RelayPort = 59000;

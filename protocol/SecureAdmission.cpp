@@ -14,6 +14,8 @@ TViewerWaitingPacket ClassifyWhileAwaitingReply(uint32_t AType) {
   switch (AType) {
     case MsgSecureReply:
       return TViewerWaitingPacket::Reply;
+    case MsgSecureSecondShare:
+      return TViewerWaitingPacket::SecondShare;
     case MsgSecureAbort:
       return TViewerWaitingPacket::Abort;
     // What a host without the handshake sends in a session: its monitor list and frames at

@@ -21,6 +21,7 @@ THostAdmitPath HostAdmitPath(std::string_view AProofField, bool ARequireEncrypti
 
 enum class TViewerWaitingPacket {
   Reply,         // MsgSecureReply: hand it to the handshake
+  SecondShare,   // MsgSecureSecondShare: the host's second password, before its reply
   Abort,         // MsgSecureAbort: the host ended the handshake
   PlainTraffic,  // a session message a host sends in clear: the partner has no handshake
   Ignore,        // anything else (keep-alives, codes a host never sends)

@@ -3,6 +3,7 @@
 #include <sodium.h>
 
 #include <cstdio>
+#include <cstring>
 #include <initializer_list>
 
 #include "protocol/Error.h"
@@ -17,9 +18,12 @@ struct THandshakeSecrets {
   TKey32 PakeScalar{};
   TKey32 SignedTranscript{};
   TKey32 ConfirmKey{};
+  TKey32 SecondConfirmKey{};  // the second password's, where there is one
   TKey32 CodeKey{};
+  TKey32 SharedCodeKey{};  // the host's, for a viewer that confirms both passwords
   ~THandshakeSecrets() {
-    for (TKey32* k : {&EphemeralSecret, &PakeScalar, &SignedTranscript, &ConfirmKey, &CodeKey})
+    for (TKey32* k :
+         {&EphemeralSecret, &PakeScalar, &SignedTranscript, &ConfirmKey, &SecondConfirmKey, &CodeKey, &SharedCodeKey})
       sodium_memzero(k->data(), k->size());
   }
 };
@@ -33,6 +37,7 @@ constexpr std::string_view KeysLabel = "TLMRemote e2e keys 1";
 constexpr std::string_view ConfirmLabel = "TLMRemote e2e viewer confirm 1";
 constexpr std::string_view CpaceLabel = "CPaceRistretto255";
 constexpr std::string_view IskLabel = "TLMRemote CPace ISK 1";
+constexpr std::string_view SecondIskLabel = "TLMRemote CPace ISK second password 1";
 constexpr char KdfContext[crypto_kdf_CONTEXTBYTES + 1] = "TLMe2e01";
 enum : uint64_t { KdfViewerToHost = 1, KdfHostToViewer = 2, KdfConfirm = 3, KdfCode = 4 };
 
@@ -87,13 +92,14 @@ std::array<uint8_t, 32> PakeShare(const std::array<uint8_t, 32>& AGenerator, TKe
   return share;
 }
 
-TKey32 PakeSecret(const TKey32& AScalar, const std::array<uint8_t, 32>& APeerShare, std::span<const uint8_t> ANonce,
-                  const std::array<uint8_t, 32>& AViewerShare, const std::array<uint8_t, 32>& AHostShare) {
+TKey32 PakeSecret(std::string_view ALabel, const TKey32& AScalar, const std::array<uint8_t, 32>& APeerShare,
+                  std::span<const uint8_t> ANonce, const std::array<uint8_t, 32>& AViewerShare,
+                  const std::array<uint8_t, 32>& AHostShare) {
   TKey32 point;
   if (!crypto_core_ristretto255_is_valid_point(APeerShare.data()) ||
       crypto_scalarmult_ristretto255(point.data(), AScalar.data(), APeerShare.data()) != 0)
     throw TSecureError("상대방의 PAKE 값이 올바르지 않습니다");
-  TKey32 isk = HashItems({Span(IskLabel), ANonce, point, AViewerShare, AHostShare});
+  TKey32 isk = HashItems({Span(ALabel), ANonce, point, AViewerShare, AHostShare});
   sodium_memzero(point.data(), point.size());
   return isk;
 }
@@ -112,25 +118,37 @@ TBytes SignedMessage(const TKey32& ATranscript) {
   return message;
 }
 
+// One password's keys (or consent's): both sealing keys, the confirmation key, the code key.
 struct TDerived {
   TSealKey ViewerToHost{}, HostToViewer{};
+  TKey32 Confirm{}, Code{};
+  TDerived() = default;
+  TDerived(const TDerived&) = delete;
+  TDerived& operator=(const TDerived&) = delete;
+  ~TDerived() { sodium_memzero(this, sizeof *this); }
 };
 
 // Keys from the X25519 secret, the signed transcript and (password mode) CPace's secret.
-TDerived DeriveKeys(const TKey32& ADh, const TKey32& ASignedTranscript, const TKey32& AIsk,
-                    THandshakeSecrets& ASecrets) {
+void DeriveKeys(const TKey32& ADh, const TKey32& ASignedTranscript, const TKey32& AIsk, TDerived& AKeys) {
   TKey32 master = HashItems({Span(KeysLabel), ASignedTranscript, AIsk}, ADh);
-  TDerived keys;
-  crypto_kdf_derive_from_key(keys.ViewerToHost.data(), 32, KdfViewerToHost, KdfContext, master.data());
-  crypto_kdf_derive_from_key(keys.HostToViewer.data(), 32, KdfHostToViewer, KdfContext, master.data());
-  crypto_kdf_derive_from_key(ASecrets.ConfirmKey.data(), 32, KdfConfirm, KdfContext, master.data());
-  crypto_kdf_derive_from_key(ASecrets.CodeKey.data(), 32, KdfCode, KdfContext, master.data());
+  crypto_kdf_derive_from_key(AKeys.ViewerToHost.data(), 32, KdfViewerToHost, KdfContext, master.data());
+  crypto_kdf_derive_from_key(AKeys.HostToViewer.data(), 32, KdfHostToViewer, KdfContext, master.data());
+  crypto_kdf_derive_from_key(AKeys.Confirm.data(), 32, KdfConfirm, KdfContext, master.data());
+  crypto_kdf_derive_from_key(AKeys.Code.data(), 32, KdfCode, KdfContext, master.data());
   sodium_memzero(master.data(), master.size());
-  return keys;
 }
 
-TKey32 ViewerConfirmTag(const THandshakeSecrets& ASecrets) {
-  return HashItems({Span(ConfirmLabel), ASecrets.SignedTranscript}, ASecrets.ConfirmKey);
+// With two passwords in play neither end knows which one the viewer typed until the
+// admission, so the code both show comes from the keys without CPace's secret: the same on
+// both paths, and still bound to both ephemeral keys and the signed transcript.
+TKey32 SharedCodeKey(const TKey32& ADh, const TKey32& ASignedTranscript) {
+  TDerived keys;
+  DeriveKeys(ADh, ASignedTranscript, TKey32{}, keys);
+  return keys.Code;
+}
+
+TKey32 ViewerConfirmTag(const TKey32& AConfirmKey, const TKey32& ASignedTranscript) {
+  return HashItems({Span(ConfirmLabel), ASignedTranscript}, AConfirmKey);
 }
 
 // "123 456": six digits both ends show while the host's user decides.
@@ -266,6 +284,7 @@ TViewerHandshake::~TViewerHandshake() { sodium_memzero(FPasswordHash.data(), FPa
 void TViewerHandshake::Fail() {
   FState = TState::Failed;
   FChannel.reset();
+  FSecondChannel.reset();
   FSecrets = std::make_unique<THandshakeSecrets>();
 }
 
@@ -289,6 +308,16 @@ TBytes TViewerHandshake::Start() {
   });
 }
 
+void TViewerHandshake::OnSecondShare(std::span<const uint8_t> APayload) {
+  Guarded([&] {
+    if (FState != TState::AwaitingReply || FHello.Mode != TAdmitMode::Password || FSecondShare)
+      throw TSecureError("기다리지 않은 두 번째 PAKE 값입니다");
+    if (APayload.size() != SecureSecondShareSize) throw TSecureError("두 번째 PAKE 값의 길이가 맞지 않습니다");
+    FSecondShare.emplace();
+    std::memcpy(FSecondShare->data(), APayload.data(), APayload.size());
+  });
+}
+
 TBytes TViewerHandshake::OnReply(std::span<const uint8_t> APayload) {
   return Guarded([&] {
     if (FState != TState::AwaitingReply) throw TSecureError("기다리지 않은 핸드셰이크 응답입니다");
@@ -296,34 +325,65 @@ TBytes TViewerHandshake::OnReply(std::span<const uint8_t> APayload) {
     // The host may answer a password offer with consent (it has no password); never the reverse.
     if (reply.Mode == TAdmitMode::Password && FHello.Mode != TAdmitMode::Password)
       throw TSecureError("요청하지 않은 승인 방식입니다");
+    // A second share belongs to a password answer only.
+    if (FSecondShare && reply.Mode != TAdmitMode::Password) throw TSecureError("요청하지 않은 승인 방식입니다");
     const TKey32 transcript = Transcript(FHostId, FHello, reply);
     if (!VerifySignature(reply.HostKey, SignedMessage(transcript), reply.Signature))
       throw TSecureError("상대방의 서명이 올바르지 않습니다");
     TKey32 dh;
     if (crypto_scalarmult(dh.data(), FSecrets->EphemeralSecret.data(), reply.Ephemeral.data()) != 0)
       throw TSecureError("상대방의 임시 키가 올바르지 않습니다");
-    TKey32 isk{};
+    TKey32 isk{}, secondIsk{};
     if (reply.Mode == TAdmitMode::Password)
-      isk = PakeSecret(FSecrets->PakeScalar, reply.PakeShare, FHello.Nonce, FHello.PakeShare, reply.PakeShare);
+      isk = PakeSecret(IskLabel, FSecrets->PakeScalar, reply.PakeShare, FHello.Nonce, FHello.PakeShare,
+                       reply.PakeShare);
+    if (FSecondShare)
+      secondIsk = PakeSecret(SecondIskLabel, FSecrets->PakeScalar, *FSecondShare, FHello.Nonce, FHello.PakeShare,
+                             *FSecondShare);
     FSecrets->SignedTranscript = HashItems({Span(SignedLabel), transcript, reply.Signature});
-    TDerived keys = DeriveKeys(dh, FSecrets->SignedTranscript, isk, *FSecrets);
+    TDerived keys;
+    DeriveKeys(dh, FSecrets->SignedTranscript, isk, keys);
+    FSecrets->ConfirmKey = keys.Confirm;
+    FSecrets->CodeKey = keys.Code;
+    FChannel.emplace(TSecureChannel{TSealer(keys.ViewerToHost), TOpener(keys.HostToViewer)});
+    if (FSecondShare) {
+      TDerived second;
+      DeriveKeys(dh, FSecrets->SignedTranscript, secondIsk, second);
+      FSecrets->SecondConfirmKey = second.Confirm;
+      FSecrets->CodeKey = SharedCodeKey(dh, FSecrets->SignedTranscript);
+      FSecondChannel.emplace(TSecureChannel{TSealer(second.ViewerToHost), TOpener(second.HostToViewer)});
+    }
     sodium_memzero(dh.data(), dh.size());
     sodium_memzero(isk.data(), isk.size());
-    FChannel.emplace(TSecureChannel{TSealer(keys.ViewerToHost), TOpener(keys.HostToViewer)});
-    sodium_memzero(&keys, sizeof keys);
+    sodium_memzero(secondIsk.data(), secondIsk.size());
     FMode = reply.Mode;
     FHostKey = reply.HostKey;
     FState = TState::AwaitingAdmission;
-    const TKey32 tag = ViewerConfirmTag(*FSecrets);
-    return TBytes(tag.begin(), tag.end());
+    // One tag per password the host may hold: the host accepts the one that checks.
+    const TKey32 tag = ViewerConfirmTag(FSecrets->ConfirmKey, FSecrets->SignedTranscript);
+    TBytes confirm(tag.begin(), tag.end());
+    if (FSecondShare) {
+      const TKey32 second = ViewerConfirmTag(FSecrets->SecondConfirmKey, FSecrets->SignedTranscript);
+      confirm.insert(confirm.end(), second.begin(), second.end());
+    }
+    return confirm;
   });
 }
 
 void TViewerHandshake::OnSealed(std::span<const uint8_t> APayload) {
   Guarded([&] {
     if (FState != TState::AwaitingAdmission) throw TSecureError("기다리지 않은 암호화 메시지입니다");
-    const TOpenedMessage message = FChannel->In.Open(APayload);
-    if (message.Type != MsgSecureAdmitted) throw TSecureError("승인 전에 세션 메시지가 왔습니다");
+    // The admission opens under the keys of the password the host accepted, and under no other.
+    std::optional<TOpenedMessage> message;
+    try {
+      message = FChannel->In.Open(APayload);
+    } catch (const TSecureError&) {
+      if (!FSecondChannel) throw;
+      message = FSecondChannel->In.Open(APayload);
+      FChannel = std::move(*FSecondChannel);
+    }
+    FSecondChannel.reset();
+    if (message->Type != MsgSecureAdmitted) throw TSecureError("승인 전에 세션 메시지가 왔습니다");
     FState = TState::Established;
   });
 }
@@ -349,19 +409,27 @@ std::string TViewerHandshake::SessionCode() const {
 
 // ---- host ----
 
-THostHandshake::THostHandshake(const TIdentityKey& AIdentity, std::string AHostId, std::string APasswordHash)
+THostHandshake::THostHandshake(const TIdentityKey& AIdentity, std::string AHostId, std::string APasswordHash,
+                               std::string ASecondPasswordHash)
     : FIdentity(AIdentity),
       FHostId(std::move(AHostId)),
       FPasswordHash(std::move(APasswordHash)),
+      FSecondPasswordHash(std::move(ASecondPasswordHash)),
       FSecrets(std::make_unique<THandshakeSecrets>()) {
   EnsureSodium();
+  // A lone password is the first, whichever it is.
+  if (FPasswordHash.empty()) std::swap(FPasswordHash, FSecondPasswordHash);
 }
 
-THostHandshake::~THostHandshake() { sodium_memzero(FPasswordHash.data(), FPasswordHash.size()); }
+THostHandshake::~THostHandshake() {
+  sodium_memzero(FPasswordHash.data(), FPasswordHash.size());
+  sodium_memzero(FSecondPasswordHash.data(), FSecondPasswordHash.size());
+}
 
 void THostHandshake::Fail() {
   FState = TState::Failed;
   FChannel.reset();
+  FSecondChannel.reset();
   FSecrets = std::make_unique<THandshakeSecrets>();
 }
 
@@ -379,32 +447,73 @@ TBytes THostHandshake::OnHello(std::span<const uint8_t> APayload) {
     const int dhResult = crypto_scalarmult(dh.data(), ephemeralSecret.data(), FHello.Ephemeral.data());
     sodium_memzero(ephemeralSecret.data(), ephemeralSecret.size());
     if (dhResult != 0) throw TSecureError("상대방의 임시 키가 올바르지 않습니다");
-    TKey32 isk{};
+    TKey32 isk{}, secondIsk{};
     if (reply.Mode == TAdmitMode::Password) {
       reply.PakeShare = PakeShare(PakeGenerator(FPasswordHash, FHostId, FHello.Nonce), FSecrets->PakeScalar);
-      isk = PakeSecret(FSecrets->PakeScalar, FHello.PakeShare, FHello.Nonce, FHello.PakeShare, reply.PakeShare);
+      isk = PakeSecret(IskLabel, FSecrets->PakeScalar, FHello.PakeShare, FHello.Nonce, FHello.PakeShare,
+                       reply.PakeShare);
+      if (!FSecondPasswordHash.empty()) {
+        // Its own scalar on the second password's generator: the two shares are independent,
+        // and each tests the viewer's one share against one password.
+        TKey32 scalar;
+        FSecondShare = PakeShare(PakeGenerator(FSecondPasswordHash, FHostId, FHello.Nonce), scalar);
+        secondIsk = PakeSecret(SecondIskLabel, scalar, FHello.PakeShare, FHello.Nonce, FHello.PakeShare,
+                               *FSecondShare);
+        sodium_memzero(scalar.data(), scalar.size());
+      }
     }
     reply.HostKey = FIdentity.PublicKey();
     const TKey32 transcript = Transcript(FHostId, FHello, reply);
     reply.Signature = FIdentity.Sign(SignedMessage(transcript));
     FSecrets->SignedTranscript = HashItems({Span(SignedLabel), transcript, reply.Signature});
-    TDerived keys = DeriveKeys(dh, FSecrets->SignedTranscript, isk, *FSecrets);
+    TDerived keys;
+    DeriveKeys(dh, FSecrets->SignedTranscript, isk, keys);
+    FSecrets->ConfirmKey = keys.Confirm;
+    FSecrets->CodeKey = keys.Code;
+    FChannel.emplace(TSecureChannel{TSealer(keys.HostToViewer), TOpener(keys.ViewerToHost)});
+    if (FSecondShare) {
+      TDerived second;
+      DeriveKeys(dh, FSecrets->SignedTranscript, secondIsk, second);
+      FSecrets->SecondConfirmKey = second.Confirm;
+      // Which code the viewer shows is known only from its confirmation.
+      FSecrets->SharedCodeKey = SharedCodeKey(dh, FSecrets->SignedTranscript);
+      FSecondChannel.emplace(TSecureChannel{TSealer(second.HostToViewer), TOpener(second.ViewerToHost)});
+    }
     sodium_memzero(dh.data(), dh.size());
     sodium_memzero(isk.data(), isk.size());
-    FChannel.emplace(TSecureChannel{TSealer(keys.HostToViewer), TOpener(keys.ViewerToHost)});
-    sodium_memzero(&keys, sizeof keys);
+    sodium_memzero(secondIsk.data(), secondIsk.size());
     FMode = reply.Mode;
     FState = TState::AwaitingConfirm;
     return BuildReply(reply);
   });
 }
 
+std::optional<TBytes> THostHandshake::SecondShare() const {
+  if (!FSecondShare) return std::nullopt;
+  return TBytes(FSecondShare->begin(), FSecondShare->end());
+}
+
 void THostHandshake::OnConfirm(std::span<const uint8_t> APayload) {
   Guarded([&] {
     if (FState != TState::AwaitingConfirm) throw TSecureError("기다리지 않은 키 확인입니다");
-    const TKey32 expected = ViewerConfirmTag(*FSecrets);
-    if (APayload.size() != SecureConfirmSize || crypto_verify_32(APayload.data(), expected.data()) != 0)
+    // One tag, or with a second share one tag per password (a viewer that dropped the share
+    // as unknown confirms the first alone). Both are checked in full before either counts.
+    const bool both = FSecondShare && APayload.size() == SecureDoubleConfirmSize;
+    const TKey32 expected = ViewerConfirmTag(FSecrets->ConfirmKey, FSecrets->SignedTranscript);
+    bool first = false, second = false;
+    if (APayload.size() == SecureConfirmSize || both) first = crypto_verify_32(APayload.data(), expected.data()) == 0;
+    if (both) {
+      const TKey32 expected2 = ViewerConfirmTag(FSecrets->SecondConfirmKey, FSecrets->SignedTranscript);
+      second = crypto_verify_32(APayload.data() + SecureConfirmSize, expected2.data()) == 0;
+    }
+    if (!first && !second)
       throw TSecureError(FMode == TAdmitMode::Password ? "비밀번호가 맞지 않습니다" : "키 확인이 맞지 않습니다");
+    if (both) FSecrets->CodeKey = FSecrets->SharedCodeKey;
+    if (!first) {
+      FChannel = std::move(*FSecondChannel);
+      FSecondVerified = true;
+    }
+    FSecondChannel.reset();
     FState = FMode == TAdmitMode::Password ? TState::PasswordVerified : TState::AwaitingConsent;
   });
 }

@@ -5,6 +5,7 @@
 //
 //   viewer                                   host
 //   Start()            -- MsgSecureHello -->  OnHello()
+//   OnSecondShare()    <-- MsgSecureSecondShare --  (SecondShare(): a host with two passwords)
 //   OnReply()          <-- MsgSecureReply --
 //                      -- MsgSecureConfirm -> OnConfirm()   (password: checked here)
 //                                            Admit()        (consent: after the user said yes)
@@ -38,6 +39,11 @@ constexpr size_t MaxHelloIdBytes = 64;
 constexpr size_t SecureHelloFixedSize = 1 + 1 + 32 + 16 + 32;
 constexpr size_t SecureReplySize = 1 + 1 + 32 + 32 + 32 + 64;
 constexpr size_t SecureConfirmSize = 32;
+// A host that holds two passwords (the unattended one and the one-time one) sends the share
+// for the second before its reply; a viewer that took it confirms both, in one message of
+// twice the size. A viewer that knows nothing of it drops the share and confirms the first.
+constexpr size_t SecureSecondShareSize = 32;
+constexpr size_t SecureDoubleConfirmSize = 2 * SecureConfirmSize;
 
 enum class TAdmitMode : uint8_t { Consent = 0, Password = 1 };
 
@@ -91,6 +97,9 @@ public:
   ~TViewerHandshake();
 
   TBytes Start();                                        // -> MsgSecureHello
+  // The host's share for its second password; only before the reply, only once, only when
+  // this end offered a password.
+  void OnSecondShare(std::span<const uint8_t> APayload);
   TBytes OnReply(std::span<const uint8_t> APayload);     // -> MsgSecureConfirm
   void OnSealed(std::span<const uint8_t> APayload);      // the host's admission
   TSecureChannel TakeChannel();                          // once Established
@@ -118,8 +127,10 @@ private:
   std::string FHostId, FViewerId, FViewerName, FPasswordHash;
   THelloFields FHello;
   TPublicKey FHostKey{};
+  std::optional<std::array<uint8_t, 32>> FSecondShare;
   std::unique_ptr<THandshakeSecrets> FSecrets;
-  std::optional<TSecureChannel> FChannel;
+  // With a second share: one channel per password until the host's admission opens under one.
+  std::optional<TSecureChannel> FChannel, FSecondChannel;
 };
 
 class THostHandshake {
@@ -127,10 +138,17 @@ public:
   enum class TState { AwaitingHello, AwaitingConfirm, AwaitingConsent, PasswordVerified, Established, Failed };
 
   // APasswordHash: the stored hash, or empty when no password is set (consent only).
-  THostHandshake(const TIdentityKey& AIdentity, std::string AHostId, std::string APasswordHash);
+  // ASecondPasswordHash: a second password that admits as well (the one-time password beside
+  // the unattended one), or empty. The first is the one a viewer built before second shares
+  // existed can prove.
+  THostHandshake(const TIdentityKey& AIdentity, std::string AHostId, std::string APasswordHash,
+                 std::string ASecondPasswordHash = {});
   ~THostHandshake();
 
   TBytes OnHello(std::span<const uint8_t> APayload);  // -> MsgSecureReply
+  // After OnHello, in password mode with a second password: the MsgSecureSecondShare payload,
+  // to be sent before the reply.
+  std::optional<TBytes> SecondShare() const;
   // Password mode: PasswordVerified, the caller sends Admit() at once. Consent mode:
   // AwaitingConsent until the user answers. A wrong confirmation (wrong password, altered
   // handshake) throws.
@@ -145,6 +163,8 @@ public:
   const std::string& ViewerName() const { return FHello.ViewerName; }
   const std::string& ViewerId() const { return FHello.ViewerId; }
   std::string SessionCode() const;
+  // Once PasswordVerified: whether the viewer proved the second password rather than the first.
+  bool SecondPasswordVerified() const { return FSecondVerified; }
 
 private:
   void Fail();
@@ -161,10 +181,12 @@ private:
   TState FState = TState::AwaitingHello;
   TAdmitMode FMode = TAdmitMode::Consent;
   TIdentityKey FIdentity;
-  std::string FHostId, FPasswordHash;
+  std::string FHostId, FPasswordHash, FSecondPasswordHash;
   THelloFields FHello;
+  std::optional<std::array<uint8_t, 32>> FSecondShare;
+  bool FSecondVerified = false;
   std::unique_ptr<THandshakeSecrets> FSecrets;
-  std::optional<TSecureChannel> FChannel;
+  std::optional<TSecureChannel> FChannel, FSecondChannel;
 };
 
 }  // namespace tlm

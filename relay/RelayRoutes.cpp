@@ -18,6 +18,7 @@ bool SessionCodeAllowed(bool AFromHost, uint32_t AType) {
     case MsgSealed:
       return true;
     case MsgSecureReply:
+    case MsgSecureSecondShare:
     case MsgFrame:
     case MsgMonitorList:
     case MsgFileError:

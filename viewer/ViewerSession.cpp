@@ -371,6 +371,13 @@ bool TViewerSession::SecureDispatch(const TPacket& APacket) {
     switch (ClassifyWhileAwaitingReply(APacket.Type)) {
       case TViewerWaitingPacket::Ignore:
         return true;
+      case TViewerWaitingPacket::SecondShare:
+        try {
+          machine.OnSecondShare(APacket.Payload);
+        } catch (const TSecureError&) {
+          HandshakeFailed(AbortText(TAbortReason::Malformed), true, TAbortReason::Malformed);
+        }
+        return true;
       case TViewerWaitingPacket::Abort:
         HostRefused(AbortText(ParseAbort(APacket.Payload)));
         return true;

@@ -42,6 +42,7 @@ TEST(SecureAdmission, ViewerReadsPacketsWhileAwaitingTheReply) {
   const TCase cases[] = {
       {MsgSecureReply, TViewerWaitingPacket::Reply},
       {MsgSecureAbort, TViewerWaitingPacket::Abort},
+      {MsgSecureSecondShare, TViewerWaitingPacket::SecondShare},
       // A host without encryption starts with its monitor list and frames in clear.
       {MsgMonitorList, TViewerWaitingPacket::PlainTraffic},
       {MsgFrame, TViewerWaitingPacket::PlainTraffic},

@@ -176,6 +176,150 @@ TEST(SecureHandshake, WrongPasswordFailsOnBothEndsAndLeavesNothingToTestOffline)
   }
 }
 
+// The host holds the unattended password and the one-time password. A viewer of today takes
+// the second share; one built before it existed drops it as an unknown code and confirms the
+// first password only.
+TEST(SecureHandshake, AHostWithTwoPasswordsAdmitsEitherOneProvedInTheSession) {
+  struct TCase {
+    const char* Name;
+    std::string Unattended, OneTime, Typed;
+    bool ViewerTakesSecondShare;
+    bool Admitted, SecondVerified;
+  };
+  const TCase cases[] = {
+      {"unattended", "unattended-pw", "482913", "unattended-pw", true, true, false},
+      {"one-time", "unattended-pw", "482913", "482913", true, true, true},
+      {"wrong", "unattended-pw", "482913", "guess", true, false, false},
+      {"older viewer, unattended", "unattended-pw", "482913", "unattended-pw", false, true, false},
+      {"older viewer, one-time: it can prove the first only", "unattended-pw", "482913", "482913", false, false,
+       false},
+      {"only the one-time password set", "", "482913", "482913", true, true, false},
+      {"only the unattended password set", "unattended-pw", "", "unattended-pw", true, true, false},
+  };
+  const TIdentityKey identity = TIdentityKey::Generate();
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    THostHandshake host(identity, HostId, PasswordHashOf(c.Unattended), PasswordHashOf(c.OneTime));
+    TViewerHandshake viewer(HostId, "", ViewerName, HashPassword(c.Typed));
+    const TBytes reply = host.OnHello(viewer.Start());
+    const std::optional<TBytes> share = host.SecondShare();
+    ASSERT_EQ(share.has_value(), !c.Unattended.empty() && !c.OneTime.empty()) << "a share per password beyond the first";
+    if (share && c.ViewerTakesSecondShare) viewer.OnSecondShare(*share);
+    const TBytes confirm = viewer.OnReply(reply);
+    EXPECT_EQ(confirm.size(), share && c.ViewerTakesSecondShare ? SecureDoubleConfirmSize : SecureConfirmSize);
+    if (!c.Admitted) {
+      EXPECT_THROW(host.OnConfirm(confirm), TSecureError);
+      EXPECT_EQ(host.State(), THostHandshake::TState::Failed);
+      continue;
+    }
+    host.OnConfirm(confirm);
+    ASSERT_EQ(host.State(), THostHandshake::TState::PasswordVerified);
+    EXPECT_EQ(host.SecondPasswordVerified(), c.SecondVerified);
+    // What a host's user is shown when a right password must still ask (just after a session).
+    EXPECT_EQ(host.SessionCode(), viewer.SessionCode());
+    viewer.OnSealed(host.Admit());
+    ASSERT_EQ(viewer.State(), TViewerHandshake::TState::Established);
+    TSecureChannel hostSide = host.TakeChannel(), viewerSide = viewer.TakeChannel();
+    EXPECT_EQ(viewerSide.In.Open(hostSide.Out.Seal(MsgChat, BytesOf("h"))).Payload, BytesOf("h"));
+    EXPECT_EQ(hostSide.In.Open(viewerSide.Out.Seal(MsgChat, BytesOf("v"))).Payload, BytesOf("v"));
+  }
+}
+
+// What can go wrong around the second share: each one a refused handshake.
+TEST(SecureHandshake, ASecondShareOutOfPlaceFailsTheHandshake) {
+  const TIdentityKey identity = TIdentityKey::Generate();
+  const std::string unattended = HashPassword("unattended-pw"), oneTime = HashPassword("482913");
+  const TBytes share(SecureSecondShareSize, 7);
+  {
+    TViewerHandshake viewer(HostId, "", ViewerName, oneTime);
+    EXPECT_THROW(viewer.OnSecondShare(share), TSecureError) << "before the hello";
+  }
+  {
+    TViewerHandshake viewer(HostId, "", ViewerName, "");
+    viewer.Start();
+    EXPECT_THROW(viewer.OnSecondShare(share), TSecureError) << "to a viewer that offered no password";
+  }
+  for (size_t size : {size_t(0), SecureSecondShareSize - 1, SecureSecondShareSize + 1}) {
+    TViewerHandshake viewer(HostId, "", ViewerName, oneTime);
+    viewer.Start();
+    EXPECT_THROW(viewer.OnSecondShare(TBytes(size, 7)), TSecureError) << size;
+  }
+  {
+    THostHandshake host(identity, HostId, unattended, oneTime);
+    TViewerHandshake viewer(HostId, "", ViewerName, oneTime);
+    const TBytes reply = host.OnHello(viewer.Start());
+    viewer.OnSecondShare(*host.SecondShare());
+    EXPECT_THROW(viewer.OnSecondShare(*host.SecondShare()), TSecureError) << "a second time";
+    EXPECT_THROW(viewer.OnReply(reply), TSecureError);
+  }
+  {
+    // A share the relay made up and not a point of the group: the reply then fails.
+    THostHandshake host(identity, HostId, unattended, oneTime);
+    TViewerHandshake viewer(HostId, "", ViewerName, oneTime);
+    const TBytes reply = host.OnHello(viewer.Start());
+    viewer.OnSecondShare(TBytes(SecureSecondShareSize, 0xFF));
+    EXPECT_THROW(viewer.OnReply(reply), TSecureError);
+  }
+  {
+    // A relay that adds a share to a host with one password: the double confirmation fails.
+    THostHandshake host(identity, HostId, unattended);
+    TViewerHandshake viewer(HostId, "", ViewerName, unattended);
+    const TBytes reply = host.OnHello(viewer.Start());
+    THostHandshake other(identity, HostId, oneTime, unattended);
+    TViewerHandshake donor(HostId, "", ViewerName, oneTime);
+    other.OnHello(donor.Start());
+    viewer.OnSecondShare(*other.SecondShare());
+    const TBytes confirm = viewer.OnReply(reply);
+    ASSERT_EQ(confirm.size(), SecureDoubleConfirmSize);
+    EXPECT_THROW(host.OnConfirm(confirm), TSecureError);
+  }
+  {
+    // A relay that swaps the two tags of a double confirmation: neither checks.
+    THostHandshake host(identity, HostId, unattended, oneTime);
+    TViewerHandshake viewer(HostId, "", ViewerName, oneTime);
+    const TBytes reply = host.OnHello(viewer.Start());
+    viewer.OnSecondShare(*host.SecondShare());
+    TBytes confirm = viewer.OnReply(reply);
+    std::rotate(confirm.begin(), confirm.begin() + SecureConfirmSize, confirm.end());
+    EXPECT_THROW(host.OnConfirm(confirm), TSecureError);
+  }
+}
+
+// A wrong password against a host with two: the relay holds one more share and one more tag,
+// and can test a guess against them no better than against one.
+TEST(SecureHandshake, AWrongPasswordAgainstTwoLeavesNothingToTestOffline) {
+  const TIdentityKey identity = TIdentityKey::Generate();
+  const std::string unattended = "unattended-pw", oneTime = "482913", typed = "guess";
+  THostHandshake host(identity, HostId, HashPassword(unattended), HashPassword(oneTime));
+  TViewerHandshake viewer(HostId, "", ViewerName, HashPassword(typed));
+  const TBytes hello = viewer.Start();
+  const TBytes reply = host.OnHello(hello);
+  const TBytes share = *host.SecondShare();
+  viewer.OnSecondShare(share);
+  const TBytes confirm = viewer.OnReply(reply);
+  EXPECT_THROW(host.OnConfirm(confirm), TSecureError);
+  TBytes all = hello;
+  for (const TBytes* part : {&share, &reply, &confirm}) all.insert(all.end(), part->begin(), part->end());
+  for (const std::string& password : {unattended, oneTime, typed}) {
+    EXPECT_FALSE(Contains(all, password));
+    EXPECT_FALSE(Contains(all, HashPassword(password)));
+    EXPECT_FALSE(Contains(all, MakeSessionProof(HostId, HashPassword(password))));
+  }
+  EXPECT_EQ(crypto_core_ristretto255_is_valid_point(share.data()), 1);
+  // The relay's own host, built with each candidate in either place, replays the recorded
+  // hello and asks whether the recorded confirmation checks: never, the right candidates
+  // included, since each tag rests on ephemeral scalars that never left the two ends.
+  for (const std::string& candidate : {typed, unattended, oneTime}) {
+    SCOPED_TRACE(candidate);
+    THostHandshake asFirst(identity, HostId, HashPassword(candidate));
+    asFirst.OnHello(hello);
+    EXPECT_THROW(asFirst.OnConfirm(std::span(confirm).first(SecureConfirmSize)), TSecureError);
+    THostHandshake asSecond(identity, HostId, HashPassword("x"), HashPassword(candidate));
+    asSecond.OnHello(hello);
+    EXPECT_THROW(asSecond.OnConfirm(confirm), TSecureError);
+  }
+}
+
 TEST(SecureHandshake, ReplayedHandshakeFromAFreshSessionGetsNoKeys) {
   const TIdentityKey identity = TIdentityKey::Generate();
   const std::string hash = HashPassword("s3cret");

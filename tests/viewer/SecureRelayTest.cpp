@@ -8,6 +8,9 @@
 #include <fstream>
 #include <functional>
 #include <optional>
+#include <atomic>
+#include <mutex>
+#include <thread>
 #include <sstream>
 
 #include "host/HostAgent.h"
@@ -19,40 +22,17 @@
 #include "relay/RelayServer.h"
 #include "tests/support/PacketWrites.h"
 #include "tests/support/QuietRelay.h"
+#include "tests/support/Loopback.h"
 #include "tests/support/TcpProxy.h"
 #include "tests/support/TempFiles.h"
 #include "tests/viewer/TestJpeg.h"
+#include "tests/viewer/TestTileCapturer.h"
 #include "viewer/ViewerSession.h"
 
 namespace tlm {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A 640 x 480 screen whose every capture is one real JPEG tile.
-class TTileCapturer final : public IHostCapturer {
-public:
-  void RefreshMonitors() override {}
-  void Reset() override {}
-  int MonitorCount() const override { return 1; }
-  THostMonitor GetMonitor(int) const override { return {{0, 0, 640, 480}, true}; }
-  int MonitorIndex() const override { return 0; }
-  void SelectMonitor(int) override {}
-  void SetQuality(int) override {}
-  bool Capture(bool, std::vector<TEncodedRect>& ARects, int& AScreenW, int& AScreenH) override {
-    AScreenW = 640;
-    AScreenH = 480;
-    TEncodedRect rect;
-    rect.Data = FTile;
-    rect.Rect = {uint16_t(FNext++ % 40 * 16), 0, 16, 16, uint32_t(FTile.size())};
-    ARects.push_back(std::move(rect));
-    return true;
-  }
-
-private:
-  const TBytes FTile = test::SolidRgbJpeg(16, 16, 40, 90, 160);
-  int FNext = 0;
-};
 
 bool Contains(const std::string& AHay, const std::string& ANeedle) { return AHay.find(ANeedle) != std::string::npos; }
 
@@ -68,6 +48,163 @@ std::vector<TPacket> PacketsOf(const std::string& ATape) {
   }
   return packets;
 }
+
+// A relay of its own between the viewer and the real relay, packet by packet: every packet
+// goes through a script, which decides what each side gets instead. One viewer connection at
+// a time; a new one may come once the last is over. The script may be changed between
+// connections.
+class TInterposer {
+public:
+  // AFromViewer: the packet's direction. The script sends with ToViewer / ToRelay.
+  using TScript = std::function<void(bool AFromViewer, TPacket& APacket, TInterposer& AThis)>;
+
+  explicit TInterposer(uint16_t ARelayPort) : FRelayPort(ARelayPort), FThread([this] { Run(); }) {}
+  ~TInterposer() {
+    FStop = true;
+    FThread.join();
+  }
+  uint16_t Port() const { return FListener.Port(); }
+  void SetScript(TScript AScript) {
+    std::lock_guard hold(FLock);
+    FScript = std::move(AScript);
+  }
+  // Runs AWhat while no script runs, to look at what a script kept.
+  void Inspect(const std::function<void()>& AWhat) {
+    std::lock_guard hold(FLock);
+    AWhat();
+  }
+  // Passes everything unchanged.
+  static void PassOn(bool AFromViewer, TPacket& APacket, TInterposer& AThis) {
+    AFromViewer ? AThis.ToRelay(APacket.Type, APacket.Payload) : AThis.ToViewer(APacket.Type, APacket.Payload);
+  }
+  void ToViewer(uint32_t AType, std::span<const uint8_t> APayload) { WritePacket(*FViewer, AType, APayload, &FViewerWrite); }
+  void ToRelay(uint32_t AType, std::span<const uint8_t> APayload) { WritePacket(*FRelay, AType, APayload, &FRelayWrite); }
+
+private:
+  void Run() {
+    while (!FStop) {
+      try {
+        std::unique_ptr<TTcpConnection> viewer = FListener.TryAccept(50);
+        if (!viewer) continue;
+        auto relay = std::make_unique<TTcpConnection>();
+        relay->Connect("127.0.0.1", FRelayPort, 3000);
+        FViewer = std::move(viewer);
+        FRelay = std::move(relay);
+        std::thread back([this] { Pump(false); });
+        Pump(true);
+        back.join();
+        FViewer.reset();
+        FRelay.reset();
+      } catch (const std::exception& e) {
+        ADD_FAILURE() << "interposer: " << e.what();
+      }
+    }
+  }
+  // One direction until either side goes; then both go.
+  void Pump(bool AFromViewer) {
+    TTcpConnection& from = AFromViewer ? *FViewer : *FRelay;
+    try {
+      while (!FStop) {
+        if (!from.WaitReadable(20)) continue;
+        TPacket packet = ReadPacket(from);
+        std::lock_guard hold(FLock);
+        FScript(AFromViewer, packet, *this);
+      }
+    } catch (const TError&) {
+      // A side closed, or the script wrote to a closed side.
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << "interposer script: " << e.what();
+    }
+    FViewer->Abort();
+    FRelay->Abort();
+  }
+
+  const uint16_t FRelayPort;
+  test::TLoopbackListener FListener;
+  std::atomic<bool> FStop{false};
+  std::mutex FLock;  // one script call at a time
+  TScript FScript = PassOn;
+  std::mutex FViewerWrite, FRelayWrite;
+  std::unique_ptr<TTcpConnection> FViewer, FRelay;
+  std::thread FThread;  // last: starts once the rest is in place
+};
+
+// A relay that puts itself between viewer and host the way a real attacker would: to the
+// viewer it is a host with its own identity key, to the host a viewer, each handshake run to
+// the end with keys of its own, and once both are sealed it opens what each side sends and
+// seals it again for the other. It knows a password only if it guesses one (AGuess); empty,
+// it offers the host consent and answers the viewer in consent mode.
+struct TManInTheMiddle {
+  explicit TManInTheMiddle(std::string AGuess) : Guess(AGuess.empty() ? "" : HashPassword(AGuess)) {}
+
+  void operator()(bool AFromViewer, TPacket& APacket, TInterposer& AThis) {
+    try {
+      Step(AFromViewer, APacket, AThis);
+    } catch (const TSecureError& e) {
+      Failures.push_back(e.what());
+    }
+  }
+  void Step(bool AFromViewer, TPacket& APacket, TInterposer& AThis) {
+    if (AFromViewer && APacket.Type == MsgConnectRequest) {
+      HostId = FieldAt(SplitTabs(TextOf(APacket.Payload)), 0);
+    } else if (AFromViewer && APacket.Type == MsgSecureHello) {
+      const THelloFields hello = ParseHello(APacket.Payload);
+      AsHost.emplace(Identity, HostId, Guess);
+      AThis.ToViewer(MsgSecureReply, AsHost->OnHello(APacket.Payload));
+      AsViewer.emplace(HostId, hello.ViewerId, hello.ViewerName, Guess);
+      AThis.ToRelay(MsgSecureHello, AsViewer->Start());
+      return;
+    } else if (!AFromViewer && APacket.Type == MsgSecureSecondShare && AsViewer) {
+      AsViewer->OnSecondShare(APacket.Payload);
+      return;
+    } else if (!AFromViewer && APacket.Type == MsgSecureReply && AsViewer) {
+      AThis.ToRelay(MsgSecureConfirm, AsViewer->OnReply(APacket.Payload));
+      return;
+    } else if (AFromViewer && APacket.Type == MsgSecureConfirm && AsHost) {
+      AsHost->OnConfirm(APacket.Payload);
+      ViewerSideCode = AsHost->SessionCode();
+      AdmitViewerOnceBothAreIn(AThis);
+      return;
+    } else if (!AFromViewer && APacket.Type == MsgSealed && AsViewer && !ToHost) {
+      AsViewer->OnSealed(APacket.Payload);  // the real host's admission
+      ToHost.emplace(AsViewer->TakeChannel());
+      HostSideCode = AsViewer->SessionCode();
+      AdmitViewerOnceBothAreIn(AThis);
+      return;
+    } else if (!AFromViewer && APacket.Type == MsgSealed && ToHost && !ToViewer) {
+      HeldForViewer.push_back(std::move(APacket));  // the host's first frames, until the viewer is in
+      return;
+    } else if (APacket.Type == MsgSealed && ToHost && ToViewer) {
+      // Open with one side's keys, seal with the other's: everything read on the way.
+      TSecureChannel& in = AFromViewer ? *ToViewer : *ToHost;
+      TSecureChannel& out = AFromViewer ? *ToHost : *ToViewer;
+      const TOpenedMessage message = in.In.Open(APacket.Payload);
+      if (message.Type == MsgChat) ChatsRead.push_back(TextOf(message.Payload));
+      const TBytes resealed = out.Out.Seal(message.Type, message.Payload);
+      AFromViewer ? AThis.ToRelay(MsgSealed, resealed) : AThis.ToViewer(MsgSealed, resealed);
+      return;
+    }
+    TInterposer::PassOn(AFromViewer, APacket, AThis);
+  }
+  void AdmitViewerOnceBothAreIn(TInterposer& AThis) {
+    if (!ToHost || !AsHost) return;
+    const auto state = AsHost->State();
+    if (state != THostHandshake::TState::PasswordVerified && state != THostHandshake::TState::AwaitingConsent) return;
+    AThis.ToViewer(MsgSealed, AsHost->Admit());
+    ToViewer.emplace(AsHost->TakeChannel());
+    for (TPacket& held : HeldForViewer) Step(false, held, AThis);
+    HeldForViewer.clear();
+  }
+
+  const TIdentityKey Identity = TIdentityKey::Generate();
+  const std::string Guess;
+  std::string HostId, ViewerSideCode, HostSideCode;
+  std::optional<THostHandshake> AsHost;
+  std::optional<TViewerHandshake> AsViewer;
+  std::optional<TSecureChannel> ToHost, ToViewer;
+  std::vector<TPacket> HeldForViewer;
+  std::vector<std::string> ChatsRead, Failures;
+};
 
 class SecureRelayTest : public ::testing::Test {
 protected:
@@ -86,7 +223,7 @@ protected:
 
   void StartHost(const std::string& APassword, bool ARequire = false) {
     THostServices services;
-    services.MakeCapturer = [] { return std::make_unique<TTileCapturer>(); };
+    services.MakeCapturer = [] { return std::make_unique<test::TTileCapturer>(); };
     services.DownloadDir = Home.Sub("HostDownloads");
     Agent = std::make_unique<THostAgent>(Ui, "127.0.0.1", RelayPort, "dev-key-secure",
                                          APassword.empty() ? "" : HashPassword(APassword), services);
@@ -99,17 +236,18 @@ protected:
     Agent->OnOneTimePassword = [this](const std::string& AText) { OneTimePassword = AText; };
     Agent->OnConsent = [this](const TConsentQuestion& AQuestion) {
       Questions.push_back(AQuestion);
-      Agent->AnswerConsent(AQuestion.Ticket, true);
+      Agent->AnswerConsent(AQuestion.Ticket, ConsentAnswer);
     };
     Agent->Start();
     ASSERT_TRUE(Ui.RunUntil([&] { return !HostID.empty(); }, 10000));
   }
 
   // A viewer through the tap.
-  void StartViewer(const std::string& APassword, bool AOffer = true) {
+  // A viewer through the tap, or through APort.
+  void StartViewer(const std::string& APassword, bool AOffer = true, uint16_t APort = 0) {
     TViewerParams p;
     p.Server = "127.0.0.1";
-    p.Port = uint16_t(std::stoi(Tap->Address().substr(Tap->Address().find(':') + 1)));
+    p.Port = APort ? APort : uint16_t(std::stoi(Tap->Address().substr(Tap->Address().find(':') + 1)));
     p.TargetID = HostID;
     p.MyName = "Tester";
     p.Proof = APassword.empty() ? "" : MakeSessionProof(HostID, HashPassword(APassword));
@@ -123,6 +261,7 @@ protected:
     Session->OnEnded = [this](const std::string& t) { Ended.push_back(t); };
     Session->OnRelayError = [this](const std::string& t) { RelayErrors.push_back(t); };
     Session->OnSecured = [this](const TViewerSecureInfo& i) { Secured = i; };
+    Session->OnKeyChanged = [this](const std::string& AOld, const std::string& ANew) { KeyChange = {AOld, ANew}; };
     Session->OnUploadDone = [this](const std::string& n, bool ok) { Uploads.push_back(n + (ok ? ":ok" : ":failed")); };
     Session->Start();
   }
@@ -140,6 +279,8 @@ protected:
   std::vector<std::string> HostChats, ViewerChats, ViewerClips, Ended, RelayErrors, Uploads;
   std::vector<TConsentQuestion> Questions;
   std::optional<TViewerSecureInfo> Secured;
+  std::optional<std::pair<std::string, std::string>> KeyChange;
+  bool ConsentAnswer = true;
 };
 
 // The person helped reads out the one-time password on the phone; they set none of their own.
@@ -150,6 +291,46 @@ TEST_F(SecureRelayTest, TheOneTimePasswordAdmitsThroughTheHandshake) {
   ASSERT_TRUE(Ui.RunUntil([&] { return Session->InSession(); }, 10000)) << (Ended.empty() ? "" : Ended[0]);
   EXPECT_TRUE(Session->Encrypted());
   EXPECT_TRUE(Questions.empty()) << "admitted by the password, without asking";
+}
+
+// The unattended password and the one-time password set on one host: either admits, through
+// the real relay, without asking; a wrong one is refused.
+TEST_F(SecureRelayTest, EitherOfTheHostsTwoPasswordsAdmits) {
+  struct TCase {
+    const char* Name;
+    std::string Unattended;
+    bool TypeOneTime;  // else Typed
+    std::string Typed;
+    bool Admitted;
+  } cases[] = {
+      {"the unattended password", "unattended-pw", false, "unattended-pw", true},
+      {"the one-time password beside it", "unattended-pw", true, "", true},
+      {"a wrong password", "unattended-pw", false, "guess", false},
+      {"the one-time password alone", "", true, "", true},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    OneTimePassword.clear();
+    StartHost(c.Unattended);
+    ASSERT_TRUE(Ui.RunUntil([&] { return !OneTimePassword.empty(); }, 10000));
+    StartViewer(c.TypeOneTime ? OneTimePassword : c.Typed);
+    if (c.Admitted) {
+      ASSERT_TRUE(Ui.RunUntil([&] { return Session->InSession(); }, 10000)) << (Ended.empty() ? "" : Ended[0]);
+      EXPECT_TRUE(Session->Encrypted());
+      EXPECT_TRUE(Questions.empty()) << "admitted by the password, without asking";
+    } else {
+      ASSERT_TRUE(Ui.RunUntil([&] { return !RelayErrors.empty(); }, 10000));
+      EXPECT_EQ(RelayErrors[0], "비밀번호가 맞지 않습니다");
+      EXPECT_FALSE(Session->InSession());
+      EXPECT_TRUE(Questions.empty());
+    }
+    Session->Stop();
+    Session.reset();
+    Agent.reset();
+    HostID.clear();
+    RelayErrors.clear();
+    Ended.clear();
+  }
 }
 
 TEST_F(SecureRelayTest, TheRelaySeesNoChatClipboardFileOrPicture) {
@@ -206,14 +387,14 @@ TEST_F(SecureRelayTest, TheRelaySeesNoChatClipboardFileOrPicture) {
     // A tile's start: the JPEG start marker with its JFIF header, 11 bytes that random sealed
     // bytes never hold by chance (the 3-byte marker alone turns up in a few MB of them).
     const std::string jpegStart("\xFF\xD8\xFF\xE0\x00\x10JFIF\x00", 11);
-    const TBytes tile = test::SolidRgbJpeg(16, 16, 40, 90, 160);
+    const TBytes tile = test::TTileCapturer::Tile();
     ASSERT_EQ(std::string(tile.begin(), tile.begin() + 11), jpegStart) << "what a frame's tiles begin with";
     EXPECT_FALSE(Contains(tape, jpegStart)) << "a JPEG of a frame";
     // Nothing but the relay's own messages, the handshake and sealed packets crossed.
     for (const bool fromViewer : {true, false})
       for (const TPacket& packet : PacketsOf(Tap->Recorded(fromViewer)))
         EXPECT_TRUE(!IsSessionMsg(packet.Type) || packet.Type == MsgSealed ||
-                    (packet.Type >= MsgSecureHello && packet.Type <= MsgSecureAbort))
+                    (IsSecureMsg(packet.Type) && packet.Type != MsgSecureAdmitted))
             << packet.Type;
 
     Session->Stop();
@@ -307,6 +488,147 @@ TEST_F(SecureRelayTest, RequireEncryptionRefusesAViewerOfThePlainWire) {
   ASSERT_TRUE(Ui.RunUntil([&] { return !RelayErrors.empty() || Session->Ended(); }, 10000));
   EXPECT_FALSE(Session->InSession());
   EXPECT_FALSE(Agent->InSession());
+}
+
+// A relay that puts itself in the middle with the real programs on either side: what the two
+// people see, and what is refused.
+TEST_F(SecureRelayTest, ARelayInTheMiddleIsSeenOrRefused) {
+  enum TAttack { Swap, StripOffer, StripAll, AlterHello, AlterOfferedMode, AlterReply, AlterConfirm };
+  enum TOutcome { CodesDiffer, Plain, Refused };
+  struct TCase {
+    const char* Name;
+    std::string HostPassword, ViewerPassword, Guess;
+    bool Pinned;  // the viewer met the real host before
+    TAttack Attack;
+    TOutcome Outcome;
+    std::string Shown;  // part of what the viewer is told when refused
+  } cases[] = {
+      {"first contact by consent: the two codes differ", "", "", "", false, Swap, CodesDiffer, ""},
+      {"first contact by password: the relay cannot prove it", "pw", "pw", "guess", false, Swap, Refused,
+       "비밀번호가 맞지 않습니다"},
+      {"first contact by password, answered in consent mode: the host's user is asked, the codes differ", "pw", "pw",
+       "", false, Swap, CodesDiffer, ""},
+      {"after pinning: the changed key is refused", "", "", "", true, Swap, Refused, "상대방의 보안 코드가 바뀌었습니다"},
+      {"after pinning, by password", "pw", "pw", "guess", true, Swap, Refused, "상대방의 보안 코드가 바뀌었습니다"},
+      {"the handshake stripped at first contact: plain, with the warning", "", "", "", false, StripAll, Plain, ""},
+      {"the handshake stripped after pinning: refused, never plain", "", "", "", true, StripAll, Refused,
+       "이전에 암호화되던 상대방이 암호화 없이 응답했습니다"},
+      {"the offer stripped, the hello passed on: the host ends it", "", "", "", true, StripOffer, Refused, ""},
+      {"a byte of the hello altered", "pw", "pw", "", true, AlterHello, Refused, "암호화 핸드셰이크가 올바르지 않습니다"},
+      {"the offered mode altered", "pw", "pw", "", true, AlterOfferedMode, Refused,
+       "암호화 핸드셰이크가 올바르지 않습니다"},
+      {"a byte of the reply altered", "pw", "pw", "", true, AlterReply, Refused, "암호화 핸드셰이크가 올바르지 않습니다"},
+      {"a byte of the confirmation altered", "pw", "pw", "", true, AlterConfirm, Refused, "비밀번호가 맞지 않습니다"},
+  };
+  int round = 0;
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Pins = std::make_shared<TPinFile>(Home.Sub("mitm" + std::to_string(++round) + ".pins"));
+    StartHost(c.HostPassword);
+    if (c.Pinned) Pins->Save(HostID, Identity.PublicKey());
+    TInterposer relay(RelayPort);
+    auto mitm = std::make_shared<TManInTheMiddle>(c.Guess);
+    const auto flip = [](TPacket& APacket, size_t AAt) { APacket.Payload.at(AAt) ^= 0x01; };
+    relay.SetScript([&, mitm](bool AFromViewer, TPacket& APacket, TInterposer& AThis) {
+      switch (c.Attack) {
+        case Swap:
+          (*mitm)(AFromViewer, APacket, AThis);
+          return;
+        case StripOffer:
+        case StripAll:
+          if (AFromViewer && APacket.Type == MsgConnectRequest) {
+            const auto fields = SplitTabs(TextOf(APacket.Payload));
+            AThis.ToRelay(MsgConnectRequest, BytesOf(BuildConnectRequest(fields.at(0), fields.at(1), "")));
+            return;
+          }
+          if (c.Attack == StripAll && AFromViewer && APacket.Type == MsgSecureHello) return;
+          break;
+        case AlterHello:
+          if (AFromViewer && APacket.Type == MsgSecureHello) flip(APacket, 10);  // the ephemeral key
+          break;
+        case AlterOfferedMode:
+          if (AFromViewer && APacket.Type == MsgSecureHello) flip(APacket, 1);  // password -> consent
+          break;
+        case AlterReply:
+          if (!AFromViewer && APacket.Type == MsgSecureReply) flip(APacket, 70);  // the identity key
+          break;
+        case AlterConfirm:
+          if (AFromViewer && APacket.Type == MsgSecureConfirm) flip(APacket, 0);
+          break;
+      }
+      TInterposer::PassOn(AFromViewer, APacket, AThis);
+    });
+    StartViewer(c.ViewerPassword, true, relay.Port());
+
+    switch (c.Outcome) {
+      case CodesDiffer: {
+        ASSERT_TRUE(Ui.RunUntil([&] { return Session->InSession(); }, 10000)) << (Ended.empty() ? "" : Ended[0]);
+        ASSERT_TRUE(Secured);
+        ASSERT_EQ(Questions.size(), 1u) << "only the host's user can let it in";
+        EXPECT_EQ(Questions[0].Cause, EConsentCause::NoPassword);
+        std::string viewerSide, hostSide;
+        relay.Inspect([&] {
+          viewerSide = mitm->ViewerSideCode;
+          hostSide = mitm->HostSideCode;
+        });
+        // What each person reads out: the viewer's window, the host's prompt and main window.
+        EXPECT_EQ(Secured->SessionCode, viewerSide);
+        EXPECT_EQ(Questions[0].SessionCode, hostSide);
+        EXPECT_EQ(HostSecurity, "암호화됨 · 세션 코드 " + hostSide);
+        EXPECT_NE(Secured->SessionCode, Questions[0].SessionCode) << "so the two people notice";
+        EXPECT_TRUE(Secured->FirstContact);
+        EXPECT_NE(Secured->SecurityCode, SecurityCode(Identity.PublicKey())) << "nor is it the host's 보안 코드";
+        // What is at stake: everything passes the relay's hands in clear.
+        ASSERT_TRUE(Session->SendChat("read-by-the-relay"));
+        ASSERT_TRUE(Ui.RunUntil([&] { return !HostChats.empty(); }, 10000));
+        bool read = false;
+        relay.Inspect([&] { read = !mitm->ChatsRead.empty() && mitm->ChatsRead[0] == "read-by-the-relay"; });
+        EXPECT_TRUE(read);
+        break;
+      }
+      case Plain:
+        ASSERT_TRUE(Ui.RunUntil([&] { return Session->InSession(); }, 10000)) << (Ended.empty() ? "" : Ended[0]);
+        EXPECT_TRUE(Session->PlainPartner());
+        EXPECT_FALSE(Session->Encrypted());
+        EXPECT_EQ(HostSecurity, "암호화되지 않은 연결");
+        break;
+      case Refused: {
+        ASSERT_TRUE(Ui.RunUntil([&] { return Session->Ended() || !RelayErrors.empty(); }, 15000));
+        Ui.RunUntil([] { return false; }, 300);
+        EXPECT_FALSE(Session->InSession());
+        EXPECT_FALSE(Session->PlainPartner()) << "never plain";
+        EXPECT_FALSE(Session->Encrypted());
+        std::string told;
+        for (const auto* list : {&Ended, &RelayErrors})
+          for (const std::string& text : *list) told += text + "\n";
+        EXPECT_NE(told.find(c.Shown), std::string::npos) << told;
+        if (c.Shown == KeyChangedText) {
+          ASSERT_TRUE(KeyChange);
+          EXPECT_EQ(KeyChange->first, SecurityCode(Identity.PublicKey()));
+          EXPECT_NE(KeyChange->second, KeyChange->first);
+          EXPECT_NE(told.find(KeyChange->first), std::string::npos) << "both codes shown";
+          EXPECT_NE(told.find(KeyChange->second), std::string::npos) << "both codes shown";
+        }
+        EXPECT_EQ(Pins->Find(HostID).has_value(), c.Pinned) << "nothing new pinned from a refused session";
+        if (c.Pinned) {
+          EXPECT_EQ(*Pins->Find(HostID), Identity.PublicKey());
+        }
+        EXPECT_FALSE(Agent->InSession());
+        break;
+      }
+    }
+    Session->Stop();
+    Session.reset();
+    Agent.reset();
+    HostID.clear();
+    HostSecurity.clear();
+    Questions.clear();
+    HostChats.clear();
+    Ended.clear();
+    RelayErrors.clear();
+    Secured.reset();
+    KeyChange.reset();
+  }
 }
 
 }  // namespace

@@ -29,6 +29,7 @@
 #include "tests/support/QuietRelay.h"
 #include "tests/support/TempFiles.h"
 #include "tests/viewer/TestJpeg.h"
+#include "tests/viewer/TestTileCapturer.h"
 #include "viewer/TileDecoder.h"
 #include "viewer/ViewerSession.h"
 #include "viewer/ViewerTransfers.h"
@@ -684,31 +685,6 @@ TEST_F(ViewerSessionTest, AHostileHostIsBounded) {
 // ---------------------------------------------------------------------------------------
 // Through the real relay to a real host agent
 
-// A host screen of 640 x 480 whose every capture is one real 16 x 16 tile.
-class TTileCapturer final : public IHostCapturer {
-public:
-  void RefreshMonitors() override {}
-  void Reset() override {}
-  int MonitorCount() const override { return 1; }
-  THostMonitor GetMonitor(int) const override { return {{0, 0, 640, 480}, true}; }
-  int MonitorIndex() const override { return 0; }
-  void SelectMonitor(int) override {}
-  void SetQuality(int) override {}
-  bool Capture(bool, std::vector<TEncodedRect>& ARects, int& AScreenW, int& AScreenH) override {
-    AScreenW = 640;
-    AScreenH = 480;
-    TEncodedRect rect;
-    rect.Data = FTile;
-    rect.Rect = {uint16_t(FNext++ % 40 * 16), 0, 16, 16, uint32_t(FTile.size())};
-    ARects.push_back(std::move(rect));
-    return true;
-  }
-
-private:
-  const TBytes FTile = test::SolidRgbJpeg(16, 16, 40, 90, 160);
-  int FNext = 0;
-};
-
 class ViewerSessionRelayTest : public ViewerSessionTest {
 protected:
   void SetUp() override {
@@ -742,7 +718,7 @@ std::string Pattern(size_t ASize, uint32_t ASeed) {
 
 TEST_F(ViewerSessionRelayTest, AnUploadAndADownloadAtOnceBothArriveWhole) {
   THostServices services;
-  services.MakeCapturer = [] { return std::make_unique<TTileCapturer>(); };
+  services.MakeCapturer = [] { return std::make_unique<test::TTileCapturer>(); };
   services.DownloadDir = Home.Sub("HostDownloads");
   Agent = std::make_unique<THostAgent>(Ui, "127.0.0.1", RelayPort, "dev-key-viewer", HashPassword("pw"), services);
   Agent->OnID = [this](const std::string& AId) { HostID = AId; };
