@@ -139,6 +139,9 @@ public:
   // Stops writing the download under way and removes it (the host still sends the rest).
   void CancelDownload() { FDownload.RequestCancel(); }
   bool Downloading() const { return FDownload.Active(); }
+  // How far the running upload or download is, 0..100 (a progress bar's position).
+  int UploadPercent() const { return FUpload ? FUpload->Percent() : 0; }
+  int DownloadPercent() const { return FDownload.Percent(); }
 
   const TViewerParams& Params() const { return FParams; }
   EState State() const { return FState.load(); }
