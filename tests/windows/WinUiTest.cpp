@@ -129,23 +129,30 @@ HWND ChildButton(HWND AParent, const wchar_t* ACaption) {
 }
 
 TEST(ConsentPrompt, AnswersOnceByButtonByClosingOrByItsCountdown) {
+  // The answer as (allowed, view only).
+  using TAnswer = std::pair<bool, bool>;
   struct TCase {
     const char* What;
     int Seconds;
     std::function<void(TConsentPrompt&)> Act;
-    std::optional<bool> Expected;
+    std::optional<TAnswer> Expected;
+  };
+  const auto click = [](const wchar_t* ACaption) {
+    return [ACaption](TConsentPrompt& P) { ::SendMessageW(ChildButton(P.Handle(), ACaption), BM_CLICK, 0, 0); };
   };
   const std::vector<TCase> cases = {
-      {"허용 allows", 60, [](TConsentPrompt& P) { ::SendMessageW(ChildButton(P.Handle(), L"허용"), BM_CLICK, 0, 0); }, true},
-      {"거절 refuses", 60, [](TConsentPrompt& P) { ::SendMessageW(ChildButton(P.Handle(), L"거절"), BM_CLICK, 0, 0); }, false},
-      {"closing the window refuses", 60, [](TConsentPrompt& P) { ::SendMessageW(P.Handle(), WM_CLOSE, 0, 0); }, false},
-      {"the countdown refuses by itself", 2, [](TConsentPrompt&) { PumpFor(3500); }, false},
+      {"허용 allows", 60, click(L"허용"), TAnswer{true, false}},
+      {"보기만 허용 allows watching only", 60, click(L"보기만 허용"), TAnswer{true, true}},
+      {"거절 refuses", 60, click(L"거절"), TAnswer{false, false}},
+      {"closing the window refuses", 60, [](TConsentPrompt& P) { ::SendMessageW(P.Handle(), WM_CLOSE, 0, 0); },
+       TAnswer{false, false}},
+      {"the countdown refuses by itself", 2, [](TConsentPrompt&) { PumpFor(3500); }, TAnswer{false, false}},
       {"a withdrawn question raises nothing", 60, [](TConsentPrompt& P) { P.Withdraw(); }, std::nullopt},
   };
   for (const TCase& c : cases) {
-    std::vector<bool> answers;
+    std::vector<TAnswer> answers;
     TConsentPrompt prompt(nullptr, "원격 지원 접속 요청이 있습니다.\r\n요청자: 뷰어 (127.0.0.1)", c.Seconds,
-                          [&](bool AAllow) { answers.push_back(AAllow); });
+                          [&](bool AAllow, bool AViewOnly) { answers.emplace_back(AAllow, AViewOnly); });
     ASSERT_TRUE(prompt.Open()) << c.What;
     ASSERT_NE(ChildButton(prompt.Handle(), L"허용"), nullptr) << c.What;
     c.Act(prompt);
@@ -165,7 +172,8 @@ TEST(ConsentPrompt, AnswersOnceByButtonByClosingOrByItsCountdown) {
 
 TEST(ConsentPrompt, WaitsOutItsGraceForTheOwnersDeadlineBeforeDecliningItself) {
   std::vector<bool> answers;
-  TConsentPrompt prompt(nullptr, "질문", 1, [&](bool AAllow) { answers.push_back(AAllow); }, 2);
+  TConsentPrompt prompt(
+      nullptr, "질문", 1, [&](bool AAllow, bool) { answers.push_back(AAllow); }, 2);
   PumpFor(1600);
   EXPECT_TRUE(prompt.Open()) << "declined at the countdown's end, before the owner's deadline";
   EXPECT_TRUE(answers.empty());
@@ -175,7 +183,7 @@ TEST(ConsentPrompt, WaitsOutItsGraceForTheOwnersDeadlineBeforeDecliningItself) {
 }
 
 TEST(ConsentPrompt, CountsDownInItsText) {
-  TConsentPrompt prompt(nullptr, "질문", 5, [](bool) {});
+  TConsentPrompt prompt(nullptr, "질문", 5, [](bool, bool) {});
   const int before = prompt.SecondsLeft();
   PumpFor(1300);
   EXPECT_EQ(before, 5);
