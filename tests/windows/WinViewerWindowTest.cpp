@@ -21,6 +21,7 @@
 #include "platform/fake/FakeScreen.h"
 #include "protocol/Credentials.h"
 #include "protocol/LocalFiles.h"
+#include "protocol/SecurePins.h"
 #include "protocol/WinText.h"
 // Last: <windows.h> defines the MOUSEEVENTF_*, KEYEVENTF_* and VK_* names as macros.
 #include <windows.h>
@@ -398,6 +399,8 @@ TEST(WinViewerWindow, SendsDroppedFilesOneAfterAnotherAndCancelsTransfersBothWay
   viewer->SetBoxes(quiet);
   viewer->StartConnect();
   ASSERT_TRUE(PumpUntil([&] { return viewer->IsConnected(); }, 20000)) << viewer->StatusText();
+  // A host without the handshake: the status bar says the session runs in clear.
+  EXPECT_TRUE(PumpUntil([&] { return viewer->SecurityText() == PlainConnectionText; }, 5000)) << viewer->SecurityText();
 
   // Three files and a folder dropped at once: the folder is no file; the files arrive whole, so
   // none started while another was still on its way (two at once would have been refused).
