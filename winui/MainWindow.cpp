@@ -108,10 +108,11 @@ void TWinClientMain::BuildControls() {
   lblStatus = MakeControl(w, L"STATIC", "시작하는 중...", SS_LEFT | SS_NOPREFIX | SS_ENDELLIPSIS, 24 + 20, 88 + 188,
                           300, 17, 0, UiFont(12));
   // The one-time password beside the caption: read out on the phone, renewed after every session.
-  lblOtpCaption = MakeControl(w, L"STATIC", "임시 비밀번호", SS_LEFT, 24 + 150, 88 + 19, 84, 17, 0, UiFont(12));
-  lblOtp = MakeControl(w, L"STATIC", "", SS_LEFT | SS_NOPREFIX, 24 + 236, 88 + 12, 72, 26, 0, MonoFont(18, true));
-  btnRenewOtp =
-      MakeControl(w, L"BUTTON", "↻", BS_PUSHBUTTON | WS_TABSTOP, 24 + 312, 88 + 13, 24, 24, IdRenewOtp, UiFont(13));
+  lblOtpCaption = MakeControl(w, L"STATIC", "임시 비밀번호", SS_LEFT, 24 + 130, 88 + 19, 84, 17, 0, UiFont(12));
+  lblOtp = MakeControl(w, L"STATIC", "", SS_LEFT | SS_NOPREFIX, 24 + 216, 88 + 12, 72, 26, 0, MonoFont(18, true));
+  // In words: the arrow sign is missing from fonts a Korean system may fall back on.
+  btnRenewOtp = MakeControl(w, L"BUTTON", "새로", BS_PUSHBUTTON | WS_TABSTOP, 24 + 290, 88 + 13, 40, 24, IdRenewOtp,
+                            UiFont(12));
   // Under the ID: read out on the phone, it lets the helper check that the program reached is this one.
   lblSecurityCode =
       MakeControl(w, L"STATIC", "", SS_LEFT | SS_NOPREFIX | SS_ENDELLIPSIS, 24 + 20, 88 + 89, 310, 15, 0, UiFont(11));
