@@ -1,6 +1,7 @@
 #include "winui/ModalBoxes.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "winui/WinControls.h"
 
@@ -47,6 +48,16 @@ LRESULT CALLBACK InputProc(HWND AWnd, UINT AMsg, WPARAM AW, LPARAM AL) {
   return ::DefWindowProcW(AWnd, AMsg, AW, AL);
 }
 
+// The command id of AWnd when it is a push button.
+std::optional<int> PushButtonId(HWND AWnd) {
+  wchar_t name[16] = {};
+  ::GetClassNameW(AWnd, name, 16);
+  if (lstrcmpiW(name, L"BUTTON") != 0) return std::nullopt;
+  const LONG type = ::GetWindowLongW(AWnd, GWL_STYLE) & BS_TYPEMASK;
+  if (type != BS_PUSHBUTTON && type != BS_DEFPUSHBUTTON) return std::nullopt;
+  return int(::GetDlgCtrlID(AWnd));
+}
+
 }  // namespace
 
 void RunModal(HWND AWnd, HWND AOwner, HWND AFocus, const bool& ADone) {
@@ -64,7 +75,9 @@ void RunModal(HWND AWnd, HWND AOwner, HWND AFocus, const bool& ADone) {
     }
     if (msg.message == WM_KEYDOWN && (msg.hwnd == AWnd || ::IsChild(AWnd, msg.hwnd)) &&
         (msg.wParam == VK_RETURN || msg.wParam == VK_ESCAPE)) {
-      ::SendMessageW(AWnd, WM_COMMAND, msg.wParam == VK_RETURN ? IdOk : IdCancel, 0);
+      // Enter on a button is that button ("아니요" stays no); anywhere else it is "확인".
+      const int id = msg.wParam == VK_ESCAPE ? IdCancel : PushButtonId(msg.hwnd).value_or(IdOk);
+      ::SendMessageW(AWnd, WM_COMMAND, WPARAM(id), 0);
       continue;
     }
     if (::IsDialogMessageW(AWnd, &msg)) continue;
@@ -116,8 +129,9 @@ bool MessageWindow(HWND AOwner, const std::string& AText, LPCWSTR AIcon, const s
   if (ANo.empty()) {
     ok = MakeControl(wnd, L"BUTTON", AYes, BS_DEFPUSHBUTTON | WS_TABSTOP, (w - 96) / 2, h - 44, 96, 30, IdOk, font);
   } else {
-    ok = MakeControl(wnd, L"BUTTON", AYes, BS_DEFPUSHBUTTON | WS_TABSTOP, w / 2 - 102, h - 44, 96, 30, IdOk, font);
-    MakeControl(wnd, L"BUTTON", ANo, BS_PUSHBUTTON | WS_TABSTOP, w / 2 + 6, h - 44, 96, 30, IdCancel, font);
+    // A question starts on ANo: a key pressed without reading never says yes.
+    MakeControl(wnd, L"BUTTON", AYes, BS_PUSHBUTTON | WS_TABSTOP, w / 2 - 102, h - 44, 96, 30, IdOk, font);
+    ok = MakeControl(wnd, L"BUTTON", ANo, BS_DEFPUSHBUTTON | WS_TABSTOP, w / 2 + 6, h - 44, 96, 30, IdCancel, font);
   }
   ::SetWindowLongPtrW(wnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&state));
   RunModal(wnd, AOwner, ok, state.Done);

@@ -13,7 +13,7 @@ namespace tlm {
 // AIcon: IDI_INFORMATION, IDI_ERROR, IDI_WARNING or IDI_QUESTION.
 void MessageBoxText(HWND AOwner, const std::string& AText, LPCWSTR AIcon);
 
-// True for AYes, false for ANo, closing the box or Escape.
+// True for AYes, false for ANo, closing the box or Escape. The focus starts on ANo.
 bool QuestionBox(HWND AOwner, const std::string& AText, const std::string& AYes = "예",
                  const std::string& ANo = "아니요");
 
@@ -27,7 +27,8 @@ bool InputBox(HWND AOwner, const std::string& ATitle, const std::string& APrompt
 constexpr int ModalOk = 1, ModalCancel = 2;
 
 // Shows AWnd with the focus on AFocus and runs the thread's messages until ADone, with AOwner
-// disabled meanwhile; Enter and Escape in AWnd send it WM_COMMAND with ModalOk or ModalCancel.
+// disabled meanwhile; Escape in AWnd sends it WM_COMMAND with ModalCancel, Enter the id of the
+// push button that has the focus, elsewhere ModalOk.
 // A quit request met on the way is kept for the main loop.
 void RunModal(HWND AWnd, HWND AOwner, HWND AFocus, const bool& ADone);
 

@@ -253,6 +253,55 @@ TEST(ModalBoxes, AnswerInTheProgramsFontAndReturnWhenAnswered) {
   }
 }
 
+TEST(ModalBoxes, KeysAnswerAsTheButtonTheyArePressedOn) {
+  // Another thread plays the user's key, where the focus is or on a named button.
+  const DWORD uiThread = ::GetCurrentThreadId();
+  struct TCase {
+    const char* What;
+    const wchar_t* Class;
+    const wchar_t* OnButton;  // null: where the focus is
+    WPARAM Key;
+    bool Confirmed;
+  };
+  const std::vector<TCase> cases = {
+      {"Enter where a question starts says no", L"TLMRemoteMessage", nullptr, VK_RETURN, false},
+      {"Enter on 예 says yes", L"TLMRemoteMessage", L"예", VK_RETURN, true},
+      {"Escape on 예 says no", L"TLMRemoteMessage", L"예", VK_ESCAPE, false},
+      {"Enter in the input box's field confirms", L"TLMRemoteInput", nullptr, VK_RETURN, true},
+      {"Enter on the input box's 취소 cancels", L"TLMRemoteInput", L"취소", VK_RETURN, false},
+  };
+  for (const TCase& c : cases) {
+    bool found = false;
+    std::thread user([&] {
+      HWND box = WaitForWindow(c.Class);
+      found = box != nullptr;
+      if (!box) return;
+      HWND target = nullptr;
+      if (c.OnButton) {
+        target = ::FindWindowExW(box, nullptr, L"BUTTON", c.OnButton);
+      } else {
+        // The box shows before it places its focus: wait for the focus to be inside it.
+        for (int i = 0; i < 200 && !target; ++i) {
+          GUITHREADINFO info{};
+          info.cbSize = sizeof(info);
+          if (::GetGUIThreadInfo(uiThread, &info) && info.hwndFocus && ::IsChild(box, info.hwndFocus))
+            target = info.hwndFocus;
+          else
+            ::Sleep(10);
+        }
+      }
+      ::PostMessageW(target ? target : box, WM_KEYDOWN, c.Key, 1);
+    });
+    std::string text;
+    const bool confirmed = std::wstring(c.Class) == L"TLMRemoteMessage"
+                               ? QuestionBox(nullptr, "새 코드를 신뢰할까요?")
+                               : InputBox(nullptr, "이름 붙이기", "이름:", false, text);
+    user.join();
+    ASSERT_TRUE(found) << c.What;
+    EXPECT_EQ(confirmed, c.Confirmed) << c.What;
+  }
+}
+
 TEST(SingleInstance, OneCopyPerConfigurationFolderAndTheFirstIsAskedForward) {
   TSingleInstance first("C:\\users\\Test\\AppData\\Roaming\\TLMRemote");
   ASSERT_TRUE(first.Acquire());
