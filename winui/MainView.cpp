@@ -85,7 +85,8 @@ bool TWinMainView::PreTranslate(MSG& AMsg) {
 
 void TWinMainView::Refresh() {
   FWindow.SetHeaderState(HostStateText(FApp.HostState()));
-  if (!FApp.InSession()) {
+  // As the core reported the session: the agent may be in one before its start reached the core.
+  if (!FInSession) {
     FWindow.SetSessionLine("");
     return;
   }
@@ -170,6 +171,7 @@ void TWinMainView::ConsentClosed() {
 }
 
 void TWinMainView::SessionChanged(bool AInSession) {
+  FInSession = AInSession;
   if (!AInSession) ShowSecurityCode();
   FWindow.SetPanelColour(AInSession ? InSessionColour : EndedColour);
   FWindow.ShowSessionControls(AInSession);

@@ -73,6 +73,7 @@ private:
   TWinMainBoxes FBoxes;
   TWinClientMain FWindow;
   std::unique_ptr<TConsentPrompt> FPrompt;
+  bool FInSession = false;  // as SessionChanged last said
 };
 
 }  // namespace tlm

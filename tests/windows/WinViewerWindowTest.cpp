@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "app/ClientApp.h"
 #include "host/HostAgent.h"
 #include "platform/Folders.h"
 #include "platform/fake/FakeInput.h"
@@ -31,6 +32,7 @@
 
 #include "tests/windows/WinPump.h"
 #include "winui/ClipboardSync.h"
+#include "winui/MainView.h"
 #include "winui/RemoteWindow.h"
 #include "winui/WinDispatcher.h"
 
@@ -460,6 +462,87 @@ TEST(WinViewerWindow, SendsDroppedFilesOneAfterAnotherAndCancelsTransfersBothWay
   for (const std::string& path : paths) RemoveFile(path);
   RemoveFile(base + "\\큰.bin");
   RemoveFile(base + "\\HostDownloads\\큰.bin");
+}
+
+// The main window over the real client core, its host reached by the viewer window: the
+// consent prompt's "보기만 허용", the session line with who is connected, "입력 차단" showing and
+// switching the state, and "연결 끊기" ending the session.
+TEST(WinViewerWindow, TheMainWindowShowsTheSessionItsInputBlockAndEndsIt) {
+  const char* portText = std::getenv("TLM_RELAY_PORT");
+  if (!portText || !*portText) GTEST_SKIP() << "TLM_RELAY_PORT not set: run through scripts/run-relay-test";
+  const uint16_t port = uint16_t(std::atoi(portText));
+  const std::string base = UserConfigDir() + "\\tlm-main-session-test";
+  MakeFolders(base + "\\config");
+
+  TWinDispatcher ui;
+  auto screen = std::make_shared<TFakeScreen>(HostW, HostH);
+  TFakeInputInjector input;
+  input.SetVirtualScreen(TVirtualScreen{0, 0, HostW, HostH});
+  TClipboardRecord hostClipboard;
+  TEnvironment env;
+  env.ConfigDir = base + "\\config";
+  env.RelayHost = "127.0.0.1";
+  env.ComputerName = "WINE-HOST";
+  TClientParts parts;
+  parts.Services.MakeScreen = [screen] { return std::shared_ptr<IScreen>(screen); };
+  parts.Services.Input = &input;
+  parts.Services.Clipboard = &hostClipboard;
+  parts.Services.DownloadDir = base;
+  parts.RelayPort = port;
+  auto core = std::make_unique<TClientApp>(ui, env, std::move(parts));
+  TWinMainBoxes boxes;
+  std::vector<std::string> said;
+  boxes.Info = [&](HWND, const std::string& AText) { said.push_back(AText); };
+  boxes.Error = [&](HWND, const std::string& AText) { said.push_back(AText); };
+  auto view = std::make_unique<TWinMainView>(*core, boxes);
+  core->AddView(view.get());
+  view->Window().Show();
+  core->Start();
+  ASSERT_TRUE(PumpUntil([&] { return !core->MyID().empty(); }, 20000)) << "no ID from the relay";
+
+  TViewerParams params;
+  params.Server = "127.0.0.1";
+  params.Port = port;
+  params.TargetID = core->MyID();
+  params.MyName = "지원팀";
+  auto viewer = std::make_unique<TWinRemote>(ui, params);
+  TRemoteBoxes quiet;
+  quiet.Error = [&](HWND, const std::string& AText) { said.push_back(AText); };
+  quiet.Warning = [&](HWND, const std::string& AText) { said.push_back(AText); };
+  viewer->SetBoxes(quiet);
+  viewer->StartConnect();
+  ASSERT_TRUE(PumpUntil([&] { return view->Prompt() != nullptr; }, 20000)) << "no consent prompt";
+  ::SendMessageW(::FindWindowExW(view->Prompt()->Handle(), nullptr, L"BUTTON", L"보기만 허용"), BM_CLICK, 0, 0);
+  ASSERT_TRUE(PumpUntil([&] { return viewer->IsConnected() && !view->Window().SessionLineText().empty(); }, 20000))
+      << viewer->StatusText();
+
+  // Who is connected and for how long, and the input blocked as the prompt said.
+  EXPECT_EQ(view->Window().SessionLineText().rfind("지원팀 (127.0.0.1) · 00:0", 0), 0u)
+      << view->Window().SessionLineText();
+  EXPECT_TRUE(::IsWindowVisible(view->Window().BlockInputBox()));
+  EXPECT_TRUE(view->Window().BlockInputChecked());
+  EXPECT_TRUE(core->ViewerInputBlocked());
+  // The switch lets the viewer's input through again, and blocks it again.
+  ::SendMessageW(view->Window().BlockInputBox(), BM_CLICK, 0, 0);
+  EXPECT_FALSE(core->ViewerInputBlocked());
+  EXPECT_FALSE(view->Window().BlockInputChecked());
+  ::SendMessageW(view->Window().BlockInputBox(), BM_CLICK, 0, 0);
+  EXPECT_TRUE(core->ViewerInputBlocked());
+
+  // "연결 끊기": the session ends, and with it the line and the switch.
+  HWND end = ::FindWindowExW(view->Window().Handle(), nullptr, L"BUTTON", L"연결 끊기");
+  ASSERT_TRUE(end && ::IsWindowVisible(end));
+  ::SendMessageW(end, BM_CLICK, 0, 0);
+  EXPECT_TRUE(PumpUntil([&] { return !core->InSession() && !viewer->IsConnected(); }, 20000));
+  PumpFor(200);
+  EXPECT_EQ(view->Window().SessionLineText(), "");
+  EXPECT_FALSE(::IsWindowVisible(view->Window().BlockInputBox()));
+  EXPECT_TRUE(said.empty()) << said.front();
+
+  viewer.reset();
+  core->RemoveView(view.get());
+  view.reset();
+  core.reset();
 }
 
 }  // namespace
