@@ -522,6 +522,12 @@ void TViewerSession::SessionStarted() {
   FState.store(EState::InSession);
   const uint8_t preset = static_cast<uint8_t>(FQuality.load());
   FChannel.Writer().PostWait(MsgQuality, std::span<const uint8_t>(&preset, 1));
+  // No handshake was offered (a build without it, or not asked): the session runs in clear
+  // and is said to, as it is for a partner without the handshake.
+  if (FSecurePhase.load() == ESecurePhase::Off)
+    Post([this] {
+      if (OnPlainConnection) OnPlainConnection();
+    });
   // Queued ahead of the status line: whoever sees the line finds the session started.
   Post([this] {
     if (OnStarted) OnStarted();

@@ -137,6 +137,9 @@ public:
   // Stops writing the download under way and removes it (the host still sends the rest).
   void CancelDownload() { FDownload.RequestCancel(); }
   bool Downloading() const { return FDownload.Active(); }
+  // How far the running upload or download is, 0..100 (a progress bar's position).
+  int UploadPercent() const { return FUpload ? FUpload->Percent() : 0; }
+  int DownloadPercent() const { return FDownload.Percent(); }
 
   const TViewerParams& Params() const { return FParams; }
   EState State() const { return FState.load(); }
@@ -167,8 +170,8 @@ public:
   std::function<void(const std::string& AReason)> OnEnded;        // partner ended or connection lost
   std::function<void()> OnResultWritten;
   // Encryption: the host's key is verified (before admission, so a consent prompt's code can
-  // be compared); the partner has no handshake and the session runs in clear (shown as
-  // PlainConnectionText for as long as it lasts); the host's key differs from the pinned one
+  // be compared); the session runs in clear, the partner having no handshake or none offered
+  // (shown as PlainConnectionText for as long as it lasts); the host's key differs from the pinned one
   // and the session was refused (TrustChangedKey then pins the new one for the next attempt).
   std::function<void(const TViewerSecureInfo& AInfo)> OnSecured;
   std::function<void()> OnPlainConnection;

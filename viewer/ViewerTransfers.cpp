@@ -31,6 +31,7 @@ void TViewerUpload::Start(const std::string& APath) {
   sender->SendBegin([&](uint32_t AType, std::span<const uint8_t> AData) { queued = FWriter.Post(AType, AData); });
   if (!queued) throw TError("not connected");
   FSender = sender;
+  FPercent.store(0);
   FRunning.store(true);
   FThread = std::thread([this, sender] { Body(sender); });
 }
@@ -53,8 +54,11 @@ void TViewerUpload::Body(std::shared_ptr<TFileSender> ASender) {
     complete = ASender->SendBody(
         [this](uint32_t AType, std::span<const uint8_t> AData) { FWriter.PostBulk(AType, AData); }, {},
         [&](uint64_t ADone, uint64_t ATotal) {
-          if (!OnProgress) return;
-          if (auto progress = throttle.Offer(ADone, ATotal, SteadyMs())) OnProgress(FormatProgress(ASender->Name(), *progress));
+          const auto progress = throttle.Offer(ADone, ATotal, SteadyMs());
+          if (!progress) return;
+          // Before the line: whoever shows the line finds the figure at least as new.
+          FPercent.store(progress->Percent);
+          if (OnProgress) OnProgress(FormatProgress(ASender->Name(), *progress));
         });
     // The end sits in the bulk queue, which the next file's MsgFileBegin (a small message)
     // would overtake: the host would then close this file short. So the upload counts as
@@ -88,6 +92,7 @@ bool TViewerDownload::Begin(const std::string& AText, std::string& AStatus) {
     }
     FProgress = std::make_unique<TProgressThrottle>(SteadyMs());
     FCancel.store(false);  // a cancel meant for an earlier file
+    FPercent.store(0);
     FActive.store(true);
     AStatus = "다운로드 중: " + accepted->Name;
     return true;
@@ -119,8 +124,10 @@ std::string TViewerDownload::Chunk(std::span<const uint8_t> AData) {
     return "다운로드 실패: " + name;
   }
   if (FProgress) {
-    if (auto progress = FProgress->Offer(FFile.Received(), FFile.Expected(), SteadyMs()))
+    if (auto progress = FProgress->Offer(FFile.Received(), FFile.Expected(), SteadyMs())) {
+      FPercent.store(progress->Percent);
       return "다운로드 중: " + FormatProgress(name, *progress);
+    }
   }
   return {};
 }

@@ -52,6 +52,8 @@ public:
   // reader thread, which must keep reading while the worker drains).
   void RequestStop();
   bool Running() const { return FRunning.load(); }
+  // How far the running (or last) upload is, 0..100, as the last progress line said.
+  int Percent() const { return FPercent.load(); }
 
   // AText: "name 45% (12.3 MB/s)".
   std::function<void(const std::string& AText)> OnProgress;
@@ -65,6 +67,7 @@ private:
   std::thread FThread;
   std::shared_ptr<TFileSender> FSender;
   std::atomic<bool> FRunning{false};
+  std::atomic<int> FPercent{0};
 };
 
 class TViewerDownload {
@@ -88,6 +91,8 @@ public:
   // The user's cancel of the download being written.
   void RequestCancel() { FCancel.store(true); }
   bool Active() const { return FActive.load(); }
+  // How far the download being written is, 0..100, as the last progress line said.
+  int Percent() const { return FPercent.load(); }
 
 private:
   const std::string FFolder;
@@ -98,6 +103,7 @@ private:
   std::unique_ptr<TProgressThrottle> FProgress;
   std::atomic<bool> FCancel{false};
   std::atomic<bool> FActive{false};
+  std::atomic<int> FPercent{0};
   std::string Cancelled();
 };
 

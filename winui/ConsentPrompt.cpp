@@ -11,13 +11,14 @@ namespace {
 const wchar_t* const ClassName = L"TLMRemoteConsent";
 constexpr int IdAllow = 1;
 constexpr int IdRefuse = 2;
+constexpr int IdViewOnly = 3;
 constexpr UINT_PTR TimerTick = 1;
 constexpr int Width = 440, Height = 230;
 
 }  // namespace
 
 TConsentPrompt::TConsentPrompt(HWND AOwner, const std::string& AText, int ASeconds,
-                               std::function<void(bool AAllow)> AOnAnswer, int AGraceSeconds)
+                               std::function<void(bool AAllow, bool AViewOnly)> AOnAnswer, int AGraceSeconds)
     : FLeft(ASeconds), FGrace(AGraceSeconds), FOnAnswer(std::move(AOnAnswer)) {
   RegisterWindowClass(ClassName, &TConsentPrompt::WndProc, reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1));
   RECT frame{0, 0, Width, Height};
@@ -33,6 +34,8 @@ TConsentPrompt::TConsentPrompt(HWND AOwner, const std::string& AText, int ASecon
   FCountdown = MakeControl(FWnd, L"STATIC", "", SS_LEFT | SS_NOPREFIX, 20, 132, Width - 40, 20, 0, UiFont(12));
   HWND allow = MakeControl(FWnd, L"BUTTON", "허용", BS_DEFPUSHBUTTON | WS_TABSTOP, Width - 220, Height - 52, 96, 32,
                            IdAllow, font);
+  MakeControl(FWnd, L"BUTTON", "보기만 허용", BS_PUSHBUTTON | WS_TABSTOP, Width - 332, Height - 52, 104, 32, IdViewOnly,
+              font);
   MakeControl(FWnd, L"BUTTON", "거절", BS_PUSHBUTTON | WS_TABSTOP, Width - 116, Height - 52, 96, 32, IdRefuse, font);
   ShowCountdown();
   ::SetTimer(FWnd, TimerTick, 1000, nullptr);
@@ -61,20 +64,20 @@ void TConsentPrompt::Withdraw() {
   CloseWindow();
 }
 
-void TConsentPrompt::Answer(bool AAllow) {
+void TConsentPrompt::Answer(bool AAllow, bool AViewOnly) {
   if (!FWnd) return;
   CloseWindow();
   // Taken out first: the handler may destroy this prompt.
   auto answer = std::move(FOnAnswer);
   FOnAnswer = nullptr;
-  if (answer) answer(AAllow);
+  if (answer) answer(AAllow, AAllow && AViewOnly);
 }
 
 LRESULT TConsentPrompt::OnMessage(UINT AMsg, WPARAM AW, LPARAM AL) {
   switch (AMsg) {
     case WM_COMMAND:
-      if (LOWORD(AW) == IdAllow || LOWORD(AW) == IdRefuse) {
-        Answer(LOWORD(AW) == IdAllow);
+      if (LOWORD(AW) == IdAllow || LOWORD(AW) == IdRefuse || LOWORD(AW) == IdViewOnly) {
+        Answer(LOWORD(AW) != IdRefuse, LOWORD(AW) == IdViewOnly);
         return 0;
       }
       break;

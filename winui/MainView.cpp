@@ -1,7 +1,13 @@
 #include "winui/MainView.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
 #include "protocol/Credentials.h"
+#include "protocol/SecurePins.h"
 #include "winui/ModalBoxes.h"
+#include "winui/SettingsDialog.h"
 #include "winui/WinControls.h"
 
 namespace tlm {
@@ -11,24 +17,61 @@ namespace {
 constexpr COLORREF InSessionColour = RGB(0xE6, 0xF0, 0xE6);
 constexpr COLORREF EndedColour = RGB(0xFB, 0xFA, 0xF5);
 
+int64_t SteadyNowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 }  // namespace
 
-TWinMainView::TWinMainView(TClientApp& AApp) : FApp(AApp) {
+TWinMainBoxes TWinMainBoxes::Standard() {
+  TWinMainBoxes b;
+  b.Info = [](HWND AOwner, const std::string& AText) { InfoBox(AOwner, AText); };
+  b.Error = [](HWND AOwner, const std::string& AText) { ErrorBox(AOwner, AText); };
+  b.PartnerPassword = [](HWND AOwner, std::string& APassword, bool& ARemember) {
+    bool remember = false;
+    if (!InputBox(AOwner, "무인 접속 비밀번호",
+                  "상대방이 비밀번호를 설정했다면 입력하세요 (없으면 비워두고 확인 → 상대 동의 필요):", true, APassword,
+                  "비밀번호 기억 (최근 접속에서 다시 묻지 않음)", &remember))
+      return false;
+    ARemember = remember && !TrimControl(APassword).empty();
+    return true;
+  };
+  b.Text = [](HWND AOwner, const std::string& ATitle, const std::string& APrompt, std::string& AText) {
+    return InputBox(AOwner, ATitle, APrompt, false, AText);
+  };
+  b.Settings = [](HWND AOwner, TClientSettings& ASettings, const TSettingsOverrides& AEnv) {
+    return TWinSettingsDialog::Edit(AOwner, ASettings, AEnv);
+  };
+  return b;
+}
+
+TWinMainView::TWinMainView(TClientApp& AApp, TWinMainBoxes ABoxes) : FApp(AApp), FBoxes(std::move(ABoxes)) {
   FWindow.SetQuality(IsQualityPreset(FApp.Quality()) ? FApp.Quality() : -1);
   FWindow.SetAutoPassword(FApp.HasPassword());
+  // The password itself is never shown, but that one is set is.
+  if (FApp.HasPassword()) FWindow.ClearPassword("설정됨 ******");
   RecentChanged();
+  HostIdChanged(FApp.MyID());
+  FWindow.SetOneTimePassword(FApp.OneTimePassword());
+  ShowSecurityCode();
   FWindow.OnConnect = [this](const std::string& ATyped) { ConnectTo(DigitsOnly(ATyped)); };
-  FWindow.OnRecentActivate = [this](int AIndex) {
-    if (AIndex >= 0 && size_t(AIndex) < FApp.Recent().size()) ConnectTo(FApp.Recent()[size_t(AIndex)].ID);
-  };
+  FWindow.OnRecentActivate = [this](int AIndex) { ActivateRecent(AIndex); };
   FWindow.OnRecentDelete = [this](int AIndex) {
     if (AIndex >= 0) FApp.RemoveRecent(size_t(AIndex));
   };
+  FWindow.OnRecentRename = [this](int AIndex) { RenameRecent(AIndex); };
   FWindow.OnSetPassword = [this] { SetPassword(); };
   FWindow.OnQualityChange = [this](int AIndex) { FApp.SetQuality(AIndex); };
   FWindow.OnEndSession = [this] { FApp.EndSessionByUser(); };
   FWindow.OnChat = [this](const std::string& AText) { FApp.SendChat(AText); };
-  FWindow.OnTimer = [this] { ShowHeader(); };
+  FWindow.OnRenewOtp = [this] { FApp.RenewOneTimePassword(); };
+  FWindow.OnBlockInput = [this](bool ABlocked) {
+    FApp.SetViewerInputBlocked(ABlocked);
+    FWindow.SetBlockInput(FApp.ViewerInputBlocked());  // outside a session nothing is blocked
+  };
+  FWindow.OnSettings = [this] { OpenSettings(); };
+  FWindow.OnTimer = [this] { Refresh(); };
 }
 
 TWinMainView::~TWinMainView() {
@@ -40,18 +83,51 @@ bool TWinMainView::PreTranslate(MSG& AMsg) {
   return FWindow.PreTranslate(AMsg);
 }
 
-void TWinMainView::ShowHeader() { FWindow.SetHeaderState(HostStateText(FApp.HostState())); }
+void TWinMainView::Refresh() {
+  FWindow.SetHeaderState(HostStateText(FApp.HostState()));
+  // As the core reported the session: the agent may be in one before its start reached the core.
+  if (!FInSession) {
+    FWindow.SetSessionLine("");
+    return;
+  }
+  const int64_t seconds = std::max<int64_t>(0, (SteadyNowMs() - FApp.SessionStartedMs()) / 1000);
+  char clock[32];
+  std::snprintf(clock, sizeof clock, "%02lld:%02lld", static_cast<long long>(seconds / 60),
+                static_cast<long long>(seconds % 60));
+  FWindow.SetSessionLine((FApp.ViewerName().empty() ? std::string("상담원") : FApp.ViewerName()) + " · " + clock);
+  FWindow.SetBlockInput(FApp.ViewerInputBlocked());
+}
 
 void TWinMainView::ConnectTo(const std::string& AID) {
   if (const ETargetProblem problem = FApp.CheckTarget(AID); problem != ETargetProblem::None) {
-    InfoBox(FWindow.Handle(), TargetProblemText(problem));
+    if (FBoxes.Info) FBoxes.Info(FWindow.Handle(), TargetProblemText(problem));
     return;
   }
   std::string password;
-  if (!InputBox(FWindow.Handle(), "무인 접속 비밀번호",
-                "상대방이 비밀번호를 설정했다면 입력하세요 (없으면 비워두고 확인 → 상대 동의 필요):", true, password))
-    return;
-  FApp.Connect(AID, password);
+  bool remember = false;
+  if (!FBoxes.PartnerPassword || !FBoxes.PartnerPassword(FWindow.Handle(), password, remember)) return;
+  FApp.Connect(AID, password, remember);
+}
+
+void TWinMainView::ActivateRecent(int AIndex) {
+  if (AIndex < 0 || size_t(AIndex) >= FApp.Recent().size()) return;
+  // By value: connecting rebuilds the list.
+  const std::string id = FApp.Recent()[size_t(AIndex)].ID;
+  // A proof the user asked to keep connects at once; otherwise the password is asked for.
+  if (!FApp.ConnectRemembered(id)) ConnectTo(id);
+}
+
+void TWinMainView::RenameRecent(int AIndex) {
+  if (AIndex < 0 || size_t(AIndex) >= FApp.Recent().size() || !FBoxes.Text) return;
+  std::string name = FApp.Recent()[size_t(AIndex)].Name;
+  if (!FBoxes.Text(FWindow.Handle(), "이름 붙이기", "이 접속 ID에 붙일 이름 (예: 회계팀 김 과장):", name)) return;
+  FApp.RenameRecent(size_t(AIndex), name);
+}
+
+void TWinMainView::OpenSettings() {
+  if (!FBoxes.Settings) return;
+  TClientSettings settings = FApp.Settings();
+  if (FBoxes.Settings(FWindow.Handle(), settings, FApp.Overrides())) FApp.ChangeSettings(settings);
 }
 
 void TWinMainView::SetPassword() {
@@ -61,7 +137,12 @@ void TWinMainView::SetPassword() {
     FWindow.ClearPassword("");
     FWindow.SetAutoPassword(false);
   }
-  InfoBox(FWindow.Handle(), PasswordChangeText(change));
+  if (FBoxes.Info) FBoxes.Info(FWindow.Handle(), PasswordChangeText(change));
+}
+
+void TWinMainView::ShowSecurityCode() {
+  // Where the build or the key file has none, the line stays hidden.
+  FWindow.SetSecurityLine(FApp.SecurityCode().empty() ? std::string() : "보안 코드 " + FApp.SecurityCode(), false);
 }
 
 void TWinMainView::HostIdChanged(const std::string& AID) { FWindow.SetMyID(DisplayID(AID)); }
@@ -79,9 +160,10 @@ void TWinMainView::ConsentAsked(const TConsentQuestion& AQuestion, const std::st
   FWindow.BringToFront();
   if (FPrompt) FPrompt->Withdraw();
   const uint64_t ticket = AQuestion.Ticket;
-  FPrompt = std::make_unique<TConsentPrompt>(FWindow.Handle(), AText, ConsentSeconds,
-                                             [this, ticket](bool AAllow) { FApp.AnswerConsent(ticket, AAllow); },
-                                             ConsentGraceSeconds);
+  FPrompt = std::make_unique<TConsentPrompt>(
+      FWindow.Handle(), AText, ConsentSeconds,
+      [this, ticket](bool AAllow, bool AViewOnly) { FApp.AnswerConsent(ticket, AAllow, AViewOnly); },
+      ConsentGraceSeconds);
 }
 
 void TWinMainView::ConsentClosed() {
@@ -89,9 +171,15 @@ void TWinMainView::ConsentClosed() {
 }
 
 void TWinMainView::SessionChanged(bool AInSession) {
+  FInSession = AInSession;
+  if (!AInSession) ShowSecurityCode();
   FWindow.SetPanelColour(AInSession ? InSessionColour : EndedColour);
   FWindow.ShowSessionControls(AInSession);
-  ShowHeader();  // now, not at the next tick
+  Refresh();  // now, not at the next tick
+}
+
+void TWinMainView::SessionSecurityChanged(const std::string& AText) {
+  FWindow.SetSecurityLine(AText, AText == PlainConnectionText);
 }
 
 void TWinMainView::RecentChanged() {
@@ -101,6 +189,10 @@ void TWinMainView::RecentChanged() {
   FWindow.SetRecent(lines);
 }
 
-void TWinMainView::ConfigWriteFailed(const std::string& AText) { ErrorBox(FWindow.Handle(), AText); }
+void TWinMainView::ConfigWriteFailed(const std::string& AText) {
+  if (FBoxes.Error) FBoxes.Error(FWindow.Handle(), AText);
+}
+
+void TWinMainView::OneTimePasswordChanged(const std::string& AText) { FWindow.SetOneTimePassword(AText); }
 
 }  // namespace tlm

@@ -1,12 +1,14 @@
 // TWinMainView: the native main window as a view of the client core. It shows what the core
-// reports (ID, status, log, recent list, session state, the consent question) and turns what
-// the user does in the window into the core's verbs; the boxes the user answers (the partner's
-// password, the messages) are its own.
+// reports (ID and "보안 코드", status, log, recent list, the one-time password, session state and
+// who is connected, the consent question) and turns what the user does in the window into the
+// core's verbs; the boxes the user answers (the partner's password, the names, the settings
+// dialog, the messages) are its own and can be replaced.
 //
 // Contract: user-interface thread only; created after the core and removed from it (RemoveView)
 // before either goes.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -16,9 +18,22 @@
 
 namespace tlm {
 
+// The boxes the main window asks with, replaceable so that tests never block.
+struct TWinMainBoxes {
+  std::function<void(HWND AOwner, const std::string& AText)> Info;
+  std::function<void(HWND AOwner, const std::string& AText)> Error;
+  // The partner's password (masked) with "비밀번호 기억"; false when cancelled.
+  std::function<bool(HWND AOwner, std::string& APassword, bool& ARemember)> PartnerPassword;
+  // One line of text, AText in and out; false when cancelled.
+  std::function<bool(HWND AOwner, const std::string& ATitle, const std::string& APrompt, std::string& AText)> Text;
+  // The settings dialog; false when cancelled. ASettings in and out.
+  std::function<bool(HWND AOwner, TClientSettings& ASettings, const TSettingsOverrides& AEnv)> Settings;
+  static TWinMainBoxes Standard();
+};
+
 class TWinMainView final : public IClientView {
 public:
-  explicit TWinMainView(TClientApp& AApp);
+  explicit TWinMainView(TClientApp& AApp, TWinMainBoxes ABoxes = TWinMainBoxes::Standard());
   ~TWinMainView() override;
 
   TWinClientMain& Window() { return FWindow; }
@@ -32,23 +47,33 @@ public:
   static constexpr int ConsentSeconds = 60;
   static constexpr int ConsentGraceSeconds = 3;
 
+  // What the window's buttons and its timer do, for tests as for the window.
+  void OpenSettings();
+  void RenameRecent(int AIndex);
+  void ActivateRecent(int AIndex);
+  void Refresh();  // the header and the session line, every 1.5 s
+
   void HostIdChanged(const std::string& AID) override;
   void HostStatusChanged(const std::string& AText) override;
   void LogAdded(const TLogEntry& AEntry) override;
   void ConsentAsked(const TConsentQuestion& AQuestion, const std::string& AText) override;
   void ConsentClosed() override;
   void SessionChanged(bool AInSession) override;
+  void SessionSecurityChanged(const std::string& AText) override;
   void RecentChanged() override;
   void ConfigWriteFailed(const std::string& AText) override;
+  void OneTimePasswordChanged(const std::string& AText) override;
 
 private:
   void ConnectTo(const std::string& AID);
   void SetPassword();
-  void ShowHeader();
+  void ShowSecurityCode();
 
   TClientApp& FApp;
+  TWinMainBoxes FBoxes;
   TWinClientMain FWindow;
   std::unique_ptr<TConsentPrompt> FPrompt;
+  bool FInSession = false;  // as SessionChanged last said
 };
 
 }  // namespace tlm

@@ -2,8 +2,11 @@
 
 #include <commctrl.h>
 
+#include <windowsx.h>
+
 #include <algorithm>
 
+#include "protocol/Credentials.h"
 #include "winui/WinControls.h"
 
 namespace tlm {
@@ -22,6 +25,11 @@ enum : int {
   IdDeleteRecent,
   IdEndSession,
   IdChat,
+  IdRenewOtp,
+  IdBlockInput,
+  IdSettings,
+  IdMenuRename,
+  IdMenuDelete,
 };
 constexpr UINT_PTR TimerUi = 1;
 
@@ -31,6 +39,8 @@ constexpr COLORREF RemoteColour = RGB(0xEB, 0xF3, 0xF5);
 constexpr COLORREF RecentColour = RGB(0xF6, 0xF9, 0xFB);
 constexpr COLORREF LogColour = RGB(0xF7, 0xF7, 0xF7);
 constexpr COLORREF EndColour = RGB(0xC0, 0x39, 0x2B);
+constexpr COLORREF SettingsColour = RGB(0x4E, 0x5F, 0x85);
+constexpr COLORREF GreyText = RGB(0x80, 0x80, 0x80);
 constexpr int ClientW = 760, ClientH = 560;
 // The memo holds this many lines as it shows them (each wrapped piece counts).
 constexpr LRESULT MaxLogLines = 201;
@@ -78,10 +88,11 @@ void TWinClientMain::BuildControls() {
   HFONT ui = UiFont(13);
   HWND w = FWnd;
   lblTitle = MakeControl(w, L"STATIC", "TALMIR Remote", SS_LEFT, 24, 18, 300, 28, 0, UiFont(21, true));
-  lblHeaderState = MakeControl(w, L"STATIC", "연결 중", SS_RIGHT, 560, 24, 176, 17, 0, UiFont(12));
+  lblHeaderState = MakeControl(w, L"STATIC", "연결 중", SS_RIGHT, 632, 24, 104, 17, 0, UiFont(12));
   btnEndSession = MakeControl(w, L"BUTTON", "연결 끊기", BS_OWNERDRAW | WS_TABSTOP, 424, 17, 120, 30, IdEndSession,
                               UiFont(13, true));
   ::ShowWindow(btnEndSession, SW_HIDE);
+  btnSettings = MakeControl(w, L"BUTTON", "설정", BS_OWNERDRAW | WS_TABSTOP, 560, 19, 64, 26, IdSettings, ui);
 
   // My computer: the panel at 24, 88.
   lblMyCaption = MakeControl(w, L"STATIC", "내 컴퓨터", SS_LEFT, 24 + 20, 88 + 16, 200, 18, 0, UiFont(13, true));
@@ -95,7 +106,23 @@ void TWinClientMain::BuildControls() {
   chkAutoPw = MakeControl(w, L"BUTTON", "비밀번호로 무인 접속 허용", BS_AUTOCHECKBOX | WS_TABSTOP, 24 + 20, 88 + 160,
                           300, 17, IdAutoPw, ui);
   lblStatus = MakeControl(w, L"STATIC", "시작하는 중...", SS_LEFT | SS_NOPREFIX | SS_ENDELLIPSIS, 24 + 20, 88 + 188,
-                          300, 34, 0, UiFont(12));
+                          300, 17, 0, UiFont(12));
+  // The one-time password beside the caption: read out on the phone, renewed after every session.
+  lblOtpCaption = MakeControl(w, L"STATIC", "임시 비밀번호", SS_LEFT, 24 + 130, 88 + 19, 84, 17, 0, UiFont(12));
+  lblOtp = MakeControl(w, L"STATIC", "", SS_LEFT | SS_NOPREFIX, 24 + 216, 88 + 12, 72, 26, 0, MonoFont(18, true));
+  // In words: the arrow sign is missing from fonts a Korean system may fall back on.
+  btnRenewOtp = MakeControl(w, L"BUTTON", "새로", BS_PUSHBUTTON | WS_TABSTOP, 24 + 290, 88 + 13, 40, 24, IdRenewOtp,
+                            UiFont(12));
+  // Under the ID: read out on the phone, it lets the helper check that the program reached is this one.
+  lblSecurityCode =
+      MakeControl(w, L"STATIC", "", SS_LEFT | SS_NOPREFIX | SS_ENDELLIPSIS, 24 + 20, 88 + 89, 310, 15, 0, UiFont(11));
+  ::ShowWindow(lblSecurityCode, SW_HIDE);
+  lblSession = MakeControl(w, L"STATIC", "", SS_LEFT | SS_NOPREFIX | SS_ENDELLIPSIS, 24 + 20, 88 + 207, 210, 17, 0,
+                           UiFont(12, true));
+  ::ShowWindow(lblSession, SW_HIDE);
+  chkBlockInput = MakeControl(w, L"BUTTON", "입력 차단", BS_AUTOCHECKBOX | WS_TABSTOP, 24 + 236, 88 + 206, 100, 19,
+                              IdBlockInput, UiFont(12));
+  ::ShowWindow(chkBlockInput, SW_HIDE);
 
   // Remote control: the panel at 392, 88.
   lblRemoteCaption = MakeControl(w, L"STATIC", "원격 제어", SS_LEFT, 392 + 20, 88 + 16, 200, 18, 0, UiFont(13, true));
@@ -216,6 +243,69 @@ void TWinClientMain::ClearPassword(const std::string& AHint) {
   ::SendMessageW(edtPassword, EM_SETCUEBANNER, TRUE, reinterpret_cast<LPARAM>(W(AHint).c_str()));
 }
 
+void TWinClientMain::SetOneTimePassword(const std::string& AText) { SetWindowTextUtf8(lblOtp, AText); }
+
+void TWinClientMain::SetSecurityLine(const std::string& AText, bool AWarning) {
+  FSecurityWarning = AWarning;
+  ::SendMessageW(lblSecurityCode, WM_SETFONT, reinterpret_cast<WPARAM>(UiFont(11, AWarning)), FALSE);
+  SetWindowTextUtf8(lblSecurityCode, AText);
+  ::ShowWindow(lblSecurityCode, AText.empty() ? SW_HIDE : SW_SHOW);
+  ::InvalidateRect(lblSecurityCode, nullptr, TRUE);
+}
+
+void TWinClientMain::SetSessionLine(const std::string& AText) {
+  if (AText != WindowTextUtf8(lblSession)) SetWindowTextUtf8(lblSession, AText);
+  ::ShowWindow(lblSession, AText.empty() ? SW_HIDE : SW_SHOW);
+  ::ShowWindow(chkBlockInput, AText.empty() ? SW_HIDE : SW_SHOW);
+}
+
+void TWinClientMain::SetBlockInput(bool AChecked) {
+  ::SendMessageW(chkBlockInput, BM_SETCHECK, AChecked ? BST_CHECKED : BST_UNCHECKED, 0);
+}
+
+std::string TWinClientMain::OneTimePasswordText() const { return WindowTextUtf8(lblOtp); }
+
+std::string TWinClientMain::SecurityLineText() const {
+  return ::IsWindowVisible(lblSecurityCode) ? WindowTextUtf8(lblSecurityCode) : std::string();
+}
+
+std::string TWinClientMain::SessionLineText() const {
+  return ::IsWindowVisible(lblSession) ? WindowTextUtf8(lblSession) : std::string();
+}
+
+bool TWinClientMain::BlockInputChecked() const {
+  return ::SendMessageW(chkBlockInput, BM_GETCHECK, 0, 0) == BST_CHECKED;
+}
+
+void TWinClientMain::RecentMenu(LPARAM AAt) {
+  POINT at{GET_X_LPARAM(AAt), GET_Y_LPARAM(AAt)};
+  if (at.x == -1 && at.y == -1) {  // from the keyboard: at the selected entry
+    RECT item{};
+    if (::SendMessageW(lstRecent, LB_GETITEMRECT, WPARAM(std::max(0, RecentIndex())),
+                       reinterpret_cast<LPARAM>(&item)) == LB_ERR)
+      return;
+    at = POINT{item.left + 8, item.bottom};
+    ::ClientToScreen(lstRecent, &at);
+  } else {
+    // The entry under the pointer becomes the selection the menu acts on.
+    POINT local = at;
+    ::ScreenToClient(lstRecent, &local);
+    const LRESULT hit = ::SendMessageW(lstRecent, LB_ITEMFROMPOINT, 0, MAKELPARAM(local.x, local.y));
+    if (HIWORD(hit) != 0) return;  // outside every entry
+    ::SendMessageW(lstRecent, LB_SETCURSEL, WPARAM(LOWORD(hit)), 0);
+  }
+  const int index = RecentIndex();
+  if (index < 0) return;
+  HMENU menu = ::CreatePopupMenu();
+  ::AppendMenuW(menu, MF_STRING, IdMenuRename, L"이름 붙이기...");
+  ::AppendMenuW(menu, MF_STRING, IdMenuDelete, L"목록에서 삭제");
+  const int chosen =
+      int(::TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_NONOTIFY, at.x, at.y, 0, FWnd, nullptr));
+  ::DestroyMenu(menu);
+  if (chosen == IdMenuRename && OnRecentRename) OnRecentRename(index);
+  if (chosen == IdMenuDelete && OnRecentDelete) OnRecentDelete(index);
+}
+
 void TWinClientMain::ShowSessionControls(bool AInSession) {
   ::ShowWindow(btnEndSession, AInSession ? SW_SHOW : SW_HIDE);
   ::ShowWindow(edtChat, AInSession ? SW_SHOW : SW_HIDE);
@@ -277,13 +367,27 @@ void TWinClientMain::Command(int AId, int ACode) {
     case IdEndSession:
       if (ACode == BN_CLICKED && OnEndSession) OnEndSession();
       break;
+    case IdRenewOtp:
+      if (ACode == BN_CLICKED && OnRenewOtp) OnRenewOtp();
+      break;
+    case IdBlockInput:
+      if (ACode == BN_CLICKED && OnBlockInput) OnBlockInput(BlockInputChecked());
+      break;
+    case IdSettings:
+      if (ACode == BN_CLICKED && OnSettings) OnSettings();
+      break;
+    case IdSetPw + 100:
+      // A typed password is meant to be used: the box ticks itself, so "설정" stores it.
+      if (ACode == EN_CHANGE && !TrimControl(PasswordText()).empty()) SetAutoPassword(true);
+      break;
     default: break;
   }
 }
 
 void TWinClientMain::DrawButton(const DRAWITEMSTRUCT& AItem) {
-  const bool end = AItem.hwndItem == btnEndSession;
-  COLORREF fill = end ? EndColour : HeaderColour;
+  COLORREF fill = AItem.hwndItem == btnEndSession ? EndColour
+                  : AItem.hwndItem == btnSettings ? SettingsColour
+                                                  : HeaderColour;
   if (AItem.itemState & ODS_SELECTED) fill = RGB(GetRValue(fill) * 3 / 4, GetGValue(fill) * 3 / 4, GetBValue(fill) * 3 / 4);
   HBRUSH brush = ::CreateSolidBrush(fill);
   ::FillRect(AItem.hDC, &AItem.rcItem, brush);
@@ -313,8 +417,11 @@ HBRUSH TWinClientMain::BrushFor(HWND AControl, HDC ADC) {
     ::SetBkColor(ADC, HeaderColour);
     return FHeaderBrush;
   }
-  if (AControl == lblMyID) ::SetTextColor(ADC, HeaderColour);
+  if (AControl == lblMyID || AControl == lblOtp) ::SetTextColor(ADC, HeaderColour);
   if (AControl == lblStatus || AControl == lblRemoteHint) ::SetTextColor(ADC, RGB(0x70, 0x70, 0x70));
+  if (AControl == lblOtpCaption) ::SetTextColor(ADC, GreyText);
+  // In clear: said in the colour of a warning, for as long as the session lasts.
+  if (AControl == lblSecurityCode) ::SetTextColor(ADC, FSecurityWarning ? EndColour : GreyText);
   RECT r;
   ::GetWindowRect(AControl, &r);
   POINT p{r.left, r.top};
@@ -336,6 +443,12 @@ LRESULT TWinClientMain::OnMessage(UINT AMsg, WPARAM AW, LPARAM AL) {
   switch (AMsg) {
     case WM_COMMAND: Command(LOWORD(AW), HIWORD(AW)); return 0;
     case WM_DRAWITEM: DrawButton(*reinterpret_cast<const DRAWITEMSTRUCT*>(AL)); return TRUE;
+    case WM_CONTEXTMENU:
+      if (reinterpret_cast<HWND>(AW) == lstRecent) {
+        RecentMenu(AL);
+        return 0;
+      }
+      break;
     case WM_TIMER:
       if (AW == TimerUi && OnTimer) OnTimer();
       return 0;

@@ -1,7 +1,9 @@
 // TWinClientMain: the program's one permanent native window, a view. It builds the controls of
-// the design (the ID in groups of three, the password and the unattended-access box, the
-// partner ID with the recent list, quality, connect, the log, and during a session "연결 끊기"
-// and a chat line), shows what it is told and reports what the user does through its events.
+// the design (the ID in groups of three with its "보안 코드" under it, the one-time password with
+// its renew button, the password and the unattended-access box, the partner ID with the recent
+// list, quality, connect, "설정", the log, and during a session "연결 끊기", who is connected and
+// for how long, "입력 차단" and a chat line), shows what it is told and reports what the user
+// does through its events.
 // The program's rules live in the client core that drives it; nothing here decides.
 //
 // Contract: user-interface thread only. Events are raised from the window procedure; the
@@ -43,6 +45,12 @@ public:
   void SetAutoPassword(bool AChecked);
   void ClearPassword(const std::string& AHint);
   void ShowSessionControls(bool AInSession);
+  void SetOneTimePassword(const std::string& AText);
+  // The line under the ID ("" hides it); AWarning: in the colour of a warning, in bold.
+  void SetSecurityLine(const std::string& AText, bool AWarning);
+  // Who is connected and for how long ("" hides it and "입력 차단").
+  void SetSessionLine(const std::string& AText);
+  void SetBlockInput(bool AChecked);  // raises no event
 
   // What the window holds.
   std::string MyIDText() const;
@@ -56,11 +64,26 @@ public:
   std::vector<std::string> RecentLines() const;
   std::string LogText() const;
   COLORREF PanelColour() const { return FMyColour; }
+  std::string OneTimePasswordText() const;
+  std::string SecurityLineText() const;  // "" while hidden
+  bool SecurityLineWarns() const { return FSecurityWarning; }
+  std::string SessionLineText() const;  // "" while hidden
+  bool BlockInputChecked() const;
+  // Controls the tests drive.
+  HWND RemoteIDEdit() const { return edtRemoteID; }
+  HWND RenewOtpButton() const { return btnRenewOtp; }
+  HWND SettingsButton() const { return btnSettings; }
+  HWND BlockInputBox() const { return chkBlockInput; }
+  HWND RecentList() const { return lstRecent; }
 
   // What the user does.
   std::function<void(const std::string& ATypedID)> OnConnect;
   std::function<void(int AIndex)> OnRecentActivate;
   std::function<void(int AIndex)> OnRecentDelete;
+  std::function<void(int AIndex)> OnRecentRename;  // "이름 붙이기..." in the list's menu
+  std::function<void()> OnRenewOtp;
+  std::function<void(bool ABlocked)> OnBlockInput;
+  std::function<void()> OnSettings;
   std::function<void()> OnSetPassword;
   std::function<void(int AIndex)> OnQualityChange;
   std::function<void()> OnEndSession;
@@ -78,12 +101,16 @@ private:
   void BuildControls();
   void Command(int AId, int ACode);
   void DrawButton(const DRAWITEMSTRUCT& AItem);
+  void RecentMenu(LPARAM AAt);
   HBRUSH BrushFor(HWND AControl, HDC ADC);
 
   HWND FWnd = nullptr;
   HWND lblTitle = nullptr, lblHeaderState = nullptr;
   HWND lblMyCaption = nullptr, lblMyID = nullptr, lblPwCaption = nullptr, edtPassword = nullptr, btnSetPw = nullptr;
   HWND chkAutoPw = nullptr, lblStatus = nullptr;
+  HWND lblOtpCaption = nullptr, lblOtp = nullptr, btnRenewOtp = nullptr, lblSecurityCode = nullptr;
+  HWND lblSession = nullptr, chkBlockInput = nullptr, btnSettings = nullptr;
+  bool FSecurityWarning = false;
   HWND lblRemoteCaption = nullptr, lblRemoteHint = nullptr, edtRemoteID = nullptr, btnConnect = nullptr;
   HWND cbQuality = nullptr;
   HWND lblRecent = nullptr, lstRecent = nullptr, btnDeleteRecent = nullptr, mmoLog = nullptr;

@@ -1,6 +1,7 @@
 #include "winui/ModalBoxes.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "winui/WinControls.h"
 
@@ -10,10 +11,12 @@ namespace {
 
 const wchar_t* const ClassName = L"TLMRemoteInput";
 const wchar_t* const MessageClassName = L"TLMRemoteMessage";
-constexpr int IdOk = 1, IdCancel = 2, IdEdit = 3;
+constexpr int IdOk = ModalOk, IdCancel = ModalCancel, IdEdit = 3, IdCheck = 4;
 
 struct TInputState {
   HWND Edit = nullptr;
+  HWND Check = nullptr;
+  bool Checked = false;
   bool Done = false;
   bool Confirmed = false;
   std::string Text;
@@ -24,7 +27,9 @@ LRESULT CALLBACK InputProc(HWND AWnd, UINT AMsg, WPARAM AW, LPARAM AL) {
   if (state) {
     if (AMsg == WM_COMMAND && (LOWORD(AW) == IdOk || LOWORD(AW) == IdCancel)) {
       state->Confirmed = LOWORD(AW) == IdOk;
-      if (state->Confirmed) state->Text = WindowTextUtf8(state->Edit);
+      if (state->Confirmed && state->Edit) state->Text = WindowTextUtf8(state->Edit);
+      if (state->Confirmed && state->Check)
+        state->Checked = ::SendMessageW(state->Check, BM_GETCHECK, 0, 0) == BST_CHECKED;
       state->Done = true;
       // A message sent from elsewhere does not end the loop's wait by itself: wake it.
       ::PostMessageW(AWnd, WM_NULL, 0, 0);
@@ -43,9 +48,18 @@ LRESULT CALLBACK InputProc(HWND AWnd, UINT AMsg, WPARAM AW, LPARAM AL) {
   return ::DefWindowProcW(AWnd, AMsg, AW, AL);
 }
 
-// Shows AWnd with the focus on AFocus and runs the thread's messages until ADone, with AOwner
-// disabled meanwhile; Enter and Escape in AWnd press "확인" or "취소". A quit request met on the
-// way is kept for the main loop.
+// The command id of AWnd when it is a push button.
+std::optional<int> PushButtonId(HWND AWnd) {
+  wchar_t name[16] = {};
+  ::GetClassNameW(AWnd, name, 16);
+  if (lstrcmpiW(name, L"BUTTON") != 0) return std::nullopt;
+  const LONG type = ::GetWindowLongW(AWnd, GWL_STYLE) & BS_TYPEMASK;
+  if (type != BS_PUSHBUTTON && type != BS_DEFPUSHBUTTON) return std::nullopt;
+  return int(::GetDlgCtrlID(AWnd));
+}
+
+}  // namespace
+
 void RunModal(HWND AWnd, HWND AOwner, HWND AFocus, const bool& ADone) {
   if (AOwner) ::EnableWindow(AOwner, FALSE);
   ::ShowWindow(AWnd, SW_SHOW);
@@ -61,7 +75,9 @@ void RunModal(HWND AWnd, HWND AOwner, HWND AFocus, const bool& ADone) {
     }
     if (msg.message == WM_KEYDOWN && (msg.hwnd == AWnd || ::IsChild(AWnd, msg.hwnd)) &&
         (msg.wParam == VK_RETURN || msg.wParam == VK_ESCAPE)) {
-      ::SendMessageW(AWnd, WM_COMMAND, msg.wParam == VK_RETURN ? IdOk : IdCancel, 0);
+      // Enter on a button is that button ("아니요" stays no); anywhere else it is "확인".
+      const int id = msg.wParam == VK_ESCAPE ? IdCancel : PushButtonId(msg.hwnd).value_or(IdOk);
+      ::SendMessageW(AWnd, WM_COMMAND, WPARAM(id), 0);
       continue;
     }
     if (::IsDialogMessageW(AWnd, &msg)) continue;
@@ -83,9 +99,11 @@ RECT CenteredOn(HWND AOwner, int AW, int AH, DWORD AStyle) {
   return RECT{x, y, x + fw, y + fh};
 }
 
-}  // namespace
+namespace {
 
-void MessageBoxText(HWND AOwner, const std::string& AText, LPCWSTR AIcon) {
+// A message with an icon and one button ("확인") or two (AYes, ANo): true when "확인" or AYes was chosen.
+bool MessageWindow(HWND AOwner, const std::string& AText, LPCWSTR AIcon, const std::string& AYes,
+                   const std::string& ANo) {
   RegisterWindowClass(MessageClassName, &InputProc, reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1));
   HFONT font = UiFont(13);
   // The text's size in the program's font, wrapped at 420 pixels.
@@ -107,16 +125,35 @@ void MessageBoxText(HWND AOwner, const std::string& AText, LPCWSTR AIcon) {
   HWND icon = MakeControl(wnd, L"STATIC", "", SS_ICON, 16, 18, 32, 32, 0, nullptr);
   ::SendMessageW(icon, STM_SETICON, reinterpret_cast<WPARAM>(::LoadIconW(nullptr, AIcon)), 0);
   MakeControl(wnd, L"STATIC", AText, SS_LEFT | SS_NOPREFIX, 16 + 32 + 14, 18, textW, textH, 0, font);
-  HWND ok = MakeControl(wnd, L"BUTTON", "확인", BS_DEFPUSHBUTTON | WS_TABSTOP, (w - 96) / 2, h - 44, 96, 30, IdOk, font);
+  HWND ok = nullptr;
+  if (ANo.empty()) {
+    ok = MakeControl(wnd, L"BUTTON", AYes, BS_DEFPUSHBUTTON | WS_TABSTOP, (w - 96) / 2, h - 44, 96, 30, IdOk, font);
+  } else {
+    // A question starts on ANo: a key pressed without reading never says yes.
+    MakeControl(wnd, L"BUTTON", AYes, BS_PUSHBUTTON | WS_TABSTOP, w / 2 - 102, h - 44, 96, 30, IdOk, font);
+    ok = MakeControl(wnd, L"BUTTON", ANo, BS_DEFPUSHBUTTON | WS_TABSTOP, w / 2 + 6, h - 44, 96, 30, IdCancel, font);
+  }
   ::SetWindowLongPtrW(wnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&state));
   RunModal(wnd, AOwner, ok, state.Done);
   ::SetWindowLongPtrW(wnd, GWLP_USERDATA, 0);
   ::DestroyWindow(wnd);
+  return state.Confirmed;
 }
 
-bool InputBox(HWND AOwner, const std::string& ATitle, const std::string& APrompt, bool AMasked, std::string& AText) {
+}  // namespace
+
+void MessageBoxText(HWND AOwner, const std::string& AText, LPCWSTR AIcon) {
+  MessageWindow(AOwner, AText, AIcon, "확인", "");
+}
+
+bool QuestionBox(HWND AOwner, const std::string& AText, const std::string& AYes, const std::string& ANo) {
+  return MessageWindow(AOwner, AText, IDI_QUESTION, AYes, ANo);
+}
+
+bool InputBox(HWND AOwner, const std::string& ATitle, const std::string& APrompt, bool AMasked, std::string& AText,
+              const std::string& ACheckCaption, bool* ACheck) {
   RegisterWindowClass(ClassName, &InputProc, reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1));
-  const int w = 460, h = 170;
+  const int w = 460, h = ACheck ? 200 : 170;
   const DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU;
   const RECT at = CenteredOn(AOwner, w, h, style);
   HWND wnd = ::CreateWindowExW(WS_EX_DLGMODALFRAME, ClassName, W(ATitle).c_str(), style, at.left, at.top,
@@ -128,6 +165,11 @@ bool InputBox(HWND AOwner, const std::string& ATitle, const std::string& APrompt
   state.Edit = MakeControl(wnd, L"EDIT", AText, ES_AUTOHSCROLL | WS_TABSTOP | (AMasked ? ES_PASSWORD : 0), 16, 70,
                            w - 32, 26, IdEdit, font, WS_EX_CLIENTEDGE);
   if (AMasked) ::SendMessageW(state.Edit, EM_SETPASSWORDCHAR, L'*', 0);
+  if (ACheck) {
+    state.Check =
+        MakeControl(wnd, L"BUTTON", ACheckCaption, BS_AUTOCHECKBOX | WS_TABSTOP, 16, 104, w - 32, 20, IdCheck, font);
+    ::SendMessageW(state.Check, BM_SETCHECK, *ACheck ? BST_CHECKED : BST_UNCHECKED, 0);
+  }
   MakeControl(wnd, L"BUTTON", "확인", BS_DEFPUSHBUTTON | WS_TABSTOP, w - 216, h - 48, 96, 30, IdOk, font);
   MakeControl(wnd, L"BUTTON", "취소", BS_PUSHBUTTON | WS_TABSTOP, w - 112, h - 48, 96, 30, IdCancel, font);
   ::SetWindowLongPtrW(wnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(&state));
@@ -135,6 +177,7 @@ bool InputBox(HWND AOwner, const std::string& ATitle, const std::string& APrompt
   ::SetWindowLongPtrW(wnd, GWLP_USERDATA, 0);
   ::DestroyWindow(wnd);
   if (state.Confirmed) AText = state.Text;
+  if (state.Confirmed && ACheck) *ACheck = state.Checked;
   return state.Confirmed;
 }
 

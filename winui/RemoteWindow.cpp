@@ -13,7 +13,9 @@
 #include "protocol/Error.h"
 #include "viewer/AdmissionText.h"
 #include "viewer/RemotePaths.h"
+#include "protocol/SecurePins.h"
 #include "winui/ClipboardSync.h"
+#include "winui/ModalBoxes.h"
 #include "winui/WinControls.h"
 
 namespace tlm {
@@ -43,12 +45,16 @@ enum : int { TagParent = 1, TagFolder = 2, TagFile = 3 };
 constexpr UINT_PTR TimerRetry = 1;
 constexpr UINT_PTR TimerProof = 2;
 constexpr UINT WmCloseLater = WM_APP + 10;
+constexpr UINT WmReconnectLater = WM_APP + 11;
 
 constexpr int ToolbarHeight = 44, StatusHeight = 30, BannerHeight = 38, SideWidth = 320;
 constexpr COLORREF ToolbarColour = RGB(45, 45, 45);
 constexpr COLORREF BannerColour = RGB(108, 59, 59);
 constexpr COLORREF DarkColour = RGB(32, 32, 32);
 constexpr size_t MaxChatPaneLines = 1000;
+constexpr COLORREF SecuredColour = RGB(0x9F, 0xD8, 0x9F);
+constexpr COLORREF PlainColour = RGB(0xFF, 0x8C, 0x5A);
+constexpr COLORREF KeyChangedColour = RGB(0xFF, 0x5A, 0x5A);
 
 std::string ChatStamp() {
   const std::time_t now = std::time(nullptr);
@@ -74,6 +80,7 @@ TRemoteBoxes TRemoteBoxes::Standard() {
   TRemoteBoxes b;
   b.Error = [](HWND AOwner, const std::string& AText) { ErrorBox(AOwner, AText); };
   b.Warning = [](HWND AOwner, const std::string& AText) { WarningBox(AOwner, AText); };
+  b.Confirm = [](HWND AOwner, const std::string& AText) { return QuestionBox(AOwner, AText); };
   b.OpenFiles = [](HWND AOwner) {
     std::vector<std::string> paths;
     std::wstring buffer(32768, L'\0');
@@ -189,6 +196,13 @@ void TWinRemote::BuildControls() {
   ::ShowWindow(FCancelTransfer, SW_HIDE);
   FOpenFolder = MakeControl(FWnd, L"BUTTON", "폴더 열기", BS_PUSHBUTTON, 0, 0, 90, 24, IdOpenFolder, font);
   ::ShowWindow(FOpenFolder, SW_HIDE);
+  FProgress = MakeControl(FWnd, PROGRESS_CLASSW, "", PBS_SMOOTH, 0, 0, 140, 16, 0, nullptr);
+  ::SendMessageW(FProgress, PBM_SETRANGE32, 0, 100);
+  ::ShowWindow(FProgress, SW_HIDE);
+  FSecurity = MakeControl(FWnd, L"STATIC", "", SS_RIGHT | SS_NOPREFIX | SS_ENDELLIPSIS | SS_CENTERIMAGE, 0, 0, 10,
+                          StatusHeight, 0, font);
+  // Files dropped on the picture are sent to the partner, one after another.
+  ::DragAcceptFiles(FCanvas, TRUE);
 
   FChatLog = MakeControl(FWnd, L"EDIT", "", ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | WS_VSCROLL, 0, 0, 10, 10, 0,
                          font, WS_EX_CLIENTEDGE);
@@ -231,9 +245,14 @@ void TWinRemote::Layout() {
     canvasTop += BannerHeight;
   }
   ::MoveWindow(FCanvas, 0, canvasTop, w - sideW, std::max(0, bottom - canvasTop), TRUE);
-  ::MoveWindow(FStatus, 8, bottom, std::max(10, w - 8 - 200), StatusHeight, TRUE);
-  ::MoveWindow(FCancelTransfer, w - 196, bottom + 3, 90, 24, TRUE);
-  ::MoveWindow(FOpenFolder, w - 100, bottom + 3, 90, 24, TRUE);
+  // The status bar, right to left: "폴더 열기", "전송 취소", the progress bar, the protection.
+  const int right = w - 8;
+  ::MoveWindow(FOpenFolder, right - 90, bottom + 3, 90, 24, TRUE);
+  ::MoveWindow(FCancelTransfer, right - 186, bottom + 3, 90, 24, TRUE);
+  ::MoveWindow(FProgress, right - 334, bottom + 7, 140, 16, TRUE);
+  const int securityW = std::min(300, std::max(0, (w - 350) / 2));
+  ::MoveWindow(FSecurity, right - 342 - securityW, bottom, securityW, StatusHeight, TRUE);
+  ::MoveWindow(FStatus, 8, bottom, std::max(10, right - 350 - securityW - 8), StatusHeight, TRUE);
   if (!side) return;
   const int sx = w - sideW + 6, sw = sideW - 12;
   int chatTop = top + 6, chatBottom = bottom - 6;
@@ -314,7 +333,36 @@ void TWinRemote::NewSession() {
   };
   // Not from inside the session's own event: closing ends (and frees) the session.
   s.OnResultWritten = [this] { ::PostMessageW(FWnd, WmCloseLater, 0, 0); };
+  SetSecurity("", SecuredColour);
+  s.OnSecured = [this](const TViewerSecureInfo& AInfo) {
+    SetSecurity("암호화됨 · 세션 코드 " + AInfo.SessionCode + " · 보안 코드 " + AInfo.SecurityCode +
+                    (AInfo.FirstContact ? " (처음 접속)" : ""),
+                SecuredColour);
+  };
+  s.OnPlainConnection = [this] { SetSecurity(std::string(PlainConnectionText), PlainColour); };
+  s.OnKeyChanged = [this](const std::string& AOld, const std::string& ANew) { KeyChanged(AOld, ANew); };
   SessionLive(false);
+}
+
+void TWinRemote::SetSecurity(const std::string& AText, COLORREF AColour) {
+  FSecurityColour = AColour;
+  // In clear or with a changed key: in bold, as a warning.
+  ::SendMessageW(FSecurity, WM_SETFONT, reinterpret_cast<WPARAM>(UiFont(13, AColour != SecuredColour)), FALSE);
+  SetWindowTextUtf8(FSecurity, AText);
+  ::InvalidateRect(FSecurity, nullptr, TRUE);
+}
+
+std::string TWinRemote::SecurityText() const { return WindowTextUtf8(FSecurity); }
+
+void TWinRemote::KeyChanged(const std::string& AOld, const std::string& ANew) {
+  SetSecurity(std::string(KeyChangedText), KeyChangedColour);
+  const std::string text = std::string(KeyChangedText) + "\r\n\r\n이전 보안 코드: " + AOld +
+                           "\r\n지금 보안 코드: " + ANew +
+                           "\r\n\r\n상대방에게 전화 등으로 지금 코드를 확인하셨다면 새 코드를 신뢰하고 다시 연결할 수 "
+                           "있습니다. 새 코드를 신뢰할까요?";
+  // Not from inside the session's own event: reconnecting replaces (and frees) the session.
+  if (FBoxes.Confirm && FBoxes.Confirm(FWnd, text) && FSession && FSession->TrustChangedKey())
+    ::PostMessageW(FWnd, WmReconnectLater, 0, 0);
 }
 
 void TWinRemote::StartConnect() {
@@ -563,9 +611,31 @@ void TWinRemote::StartNextUpload() {
 }
 
 void TWinRemote::RefreshTransferControls() {
-  const bool running = FSession && (FSession->Uploading() || FSession->Downloading());
+  const bool uploading = FSession && FSession->Uploading();
+  const bool running = uploading || (FSession && FSession->Downloading());
   ::ShowWindow(FCancelTransfer, running ? SW_SHOW : SW_HIDE);
-  if (running) ::ShowWindow(FOpenFolder, SW_HIDE);
+  ::ShowWindow(FProgress, running ? SW_SHOW : SW_HIDE);
+  if (!running) return;
+  ::ShowWindow(FOpenFolder, SW_HIDE);
+  ::SendMessageW(FProgress, PBM_SETPOS, WPARAM(uploading ? FSession->UploadPercent() : FSession->DownloadPercent()), 0);
+}
+
+bool TWinRemote::ProgressShown() const { return ::IsWindowVisible(FProgress) != FALSE; }
+
+int TWinRemote::ProgressPercent() const { return int(::SendMessageW(FProgress, PBM_GETPOS, 0, 0)); }
+
+void TWinRemote::DropFiles(HDROP ADrop) {
+  std::vector<std::string> files;
+  const UINT count = ::DragQueryFileW(ADrop, 0xFFFFFFFF, nullptr, 0);
+  for (UINT i = 0; i < count; ++i) {
+    std::wstring path(size_t(::DragQueryFileW(ADrop, i, nullptr, 0)) + 1, L'\0');
+    path.resize(::DragQueryFileW(ADrop, i, path.data(), UINT(path.size())));
+    // Files only: a folder is no upload.
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) files.push_back(U(path));
+  }
+  ::DragFinish(ADrop);
+  QueueUploads(files);
 }
 
 void TWinRemote::SessionLive(bool ALive) {
@@ -781,6 +851,12 @@ LRESULT TWinRemote::OnFrame(UINT AMsg, WPARAM AW, LPARAM AL) {
     case WmCloseLater:
       Close();
       return 0;
+    case WmReconnectLater:
+      if (!FClosed) {
+        CancelRetry();
+        Reconnect();
+      }
+      return 0;
     case WM_ERASEBKGND: {
       RECT client;
       ::GetClientRect(FWnd, &client);
@@ -793,7 +869,7 @@ LRESULT TWinRemote::OnFrame(UINT AMsg, WPARAM AW, LPARAM AL) {
     case WM_CTLCOLORSTATIC: {
       HDC dc = reinterpret_cast<HDC>(AW);
       HWND control = reinterpret_cast<HWND>(AL);
-      ::SetTextColor(dc, RGB(230, 230, 230));
+      ::SetTextColor(dc, control == FSecurity ? FSecurityColour : RGB(230, 230, 230));
       if (control == FBanner || control == FBannerLabel) {
         ::SetBkColor(dc, BannerColour);
         return reinterpret_cast<LRESULT>(FBannerBrush);
@@ -866,6 +942,9 @@ LRESULT TWinRemote::OnCanvas(UINT AMsg, WPARAM AW, LPARAM AL) {
     case WM_SYSCHAR: return 0;  // the partner's desktop makes its own characters
     case WM_KILLFOCUS:
       if (FSession) FSession->ReleaseHeld();
+      return 0;
+    case WM_DROPFILES:
+      DropFiles(reinterpret_cast<HDROP>(AW));
       return 0;
     default: break;
   }

@@ -9,9 +9,13 @@
 // released when the picture loses the focus. Closing the window ends the session and hides
 // it; the owner destroys it later (Closed() tells). After the session ended, "다시 연결" makes a
 // new one to the same ID with the same proof; a lost relay connection is retried by itself.
+// Files chosen with "파일 보내기" or dropped on the picture go to the partner one after another,
+// with a progress bar and "전송 취소" in the status bar; the status bar also tells how the
+// session is protected (the partner's "보안 코드", or "암호화되지 않은 연결").
 #pragma once
 
 #include <windows.h>
+#include <shellapi.h>
 
 #include <functional>
 #include <memory>
@@ -30,6 +34,8 @@ struct TRemoteBoxes {
   std::function<void(HWND AOwner, const std::string& AText)> Error;
   std::function<void(HWND AOwner, const std::string& AText)> Warning;
   std::function<std::vector<std::string>(HWND AOwner)> OpenFiles;  // empty when cancelled
+  // A yes/no question (the partner's changed "보안 코드"); true for yes.
+  std::function<bool(HWND AOwner, const std::string& AText)> Confirm;
   static TRemoteBoxes Standard();
 };
 
@@ -72,6 +78,12 @@ public:
   HWND Button(const std::string& ACaption) const;
   // Files to send one after another; ignored outside a session.
   void QueueUploads(const std::vector<std::string>& APaths);
+  size_t QueuedUploads() const { return FUploadQueue.size(); }
+  // The transfer's progress bar: shown while a file goes either way, at its percent.
+  bool ProgressShown() const;
+  int ProgressPercent() const;
+  // How the session is protected, as the status bar tells it ("" before anything is known).
+  std::string SecurityText() const;
 
 private:
   static LRESULT CALLBACK FrameProc(HWND AWnd, UINT AMsg, WPARAM AW, LPARAM AL);
@@ -103,6 +115,9 @@ private:
   void SendKey(WPARAM AW, LPARAM AL, bool AKeyUp);
 
   void SendFileClick();
+  void DropFiles(HDROP ADrop);
+  void KeyChanged(const std::string& AOld, const std::string& ANew);
+  void SetSecurity(const std::string& AText, COLORREF AColour);
   void StartNextUpload();
   void RefreshTransferControls();
   void SessionLive(bool ALive);
@@ -154,6 +169,9 @@ private:
   HWND FCancelRetryButton = nullptr;
   HWND FStatus = nullptr;
   HWND FCancelTransfer = nullptr;
+  HWND FProgress = nullptr;
+  HWND FSecurity = nullptr;
+  COLORREF FSecurityColour = 0;
   HWND FOpenFolder = nullptr;
   HWND FChatLog = nullptr;
   HWND FChatEdit = nullptr;

@@ -72,7 +72,14 @@ public:
     params.Quality = ARequest.DefaultQuality;
     params.ResultFile = ARequest.ResultFile;
     params.DownloadDir = ARequest.DownloadDir;
-    if (ARequest.Pins) params.Security = {true, ARequest.PasswordHash, ARequest.OwnID, ARequest.Pins, ARequest.RequireEncryption};
+    // End-to-end encryption as the core asks (it hands over the partners' keys).
+    if (ARequest.Pins) {
+      params.Security.Offer = true;
+      params.Security.PasswordHash = ARequest.PasswordHash;
+      params.Security.OwnId = ARequest.OwnID;
+      params.Security.Pins = ARequest.Pins;
+      params.Security.RequireEncryption = ARequest.RequireEncryption;
+    }
     auto window = std::make_unique<tlm::TWinRemote>(FUi, params);
     window->SetKeepAspect(AApp.KeepAspect());
     window->OnKeepAspectChanged = [&AApp](bool AKeep) { AApp.SetKeepAspect(AKeep); };

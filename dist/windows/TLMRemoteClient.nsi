@@ -2,9 +2,10 @@
 ; Start-menu entry with the program's icon, an uninstaller registered with Windows, and silent
 ; operation (/S) for administrators.
 ;
-; The uninstaller removes the program and its entries. The user's settings (config.ini and the
-; admission record in %APPDATA%\TLMRemote) stay unless the user asks for them to go: by the
-; question the interactive uninstaller puts, or with /REMOVECONFIG on a silent one.
+; The uninstaller removes the program and its entries. The user's settings (config.ini, the
+; admission record, this computer's security key and the partners' codes in %APPDATA%\TLMRemote)
+; stay unless the user asks for them to go: by the box on the interactive uninstaller's page, or
+; with /REMOVECONFIG on a silent one.
 ;
 ; makensis -DVERSION=x.y.z -DPROGRAM=path\TLMRemoteClient.exe -DICON=path\TLMRemoteClient.ico
 ;          -DOUTFILE=TLMRemoteClient-x.y.z-setup.exe TLMRemoteClient.nsi
@@ -19,6 +20,7 @@ SetCompressor /SOLID lzma
 !include "MUI2.nsh"
 !include "FileFunc.nsh"
 !include "LogicLib.nsh"
+!include "nsDialogs.nsh"
 
 !define PRODUCT "TALMIR Remote"
 !define EXE "TLMRemoteClient.exe"
@@ -39,9 +41,16 @@ BrandingText "${PRODUCT} ${VERSION}"
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
 !insertmacro MUI_PAGE_FINISH
+UninstPage custom un.SettingsPage un.SettingsPageLeave
 !insertmacro MUI_UNPAGE_CONFIRM
 !insertmacro MUI_UNPAGE_INSTFILES
 !insertmacro MUI_LANGUAGE "Korean"
+; The pages in a face with Hangul, as the program's windows: every Windows since 7 has it (the
+; system's own dialog face may lack Korean glyphs where no Korean font is linked to it).
+SetFont /LANG=${LANG_KOREAN} "Malgun Gothic" 9
+
+Var RemoveConfigBox
+Var RemoveConfig
 
 VIProductVersion "${VERSION}.0"
 VIAddVersionKey /LANG=${LANG_KOREAN} "ProductName" "${PRODUCT}"
@@ -79,6 +88,25 @@ SectionEnd
 
 Function un.onInit
   SetRegView 64
+  StrCpy $RemoveConfig ${BST_UNCHECKED}
+FunctionEnd
+
+; Whether the user's settings go too: asked on a page of its own, unticked (they stay) unless
+; the user ticks it.
+Function un.SettingsPage
+  !insertmacro MUI_HEADER_TEXT "사용자 설정" "이 컴퓨터에 남은 TALMIR Remote 설정을 어떻게 할지 고르세요."
+  nsDialogs::Create 1018
+  Pop $0
+  ${NSD_CreateLabel} 0 0 100% 24u "설정 폴더: $APPDATA\TLMRemote"
+  Pop $0
+  ${NSD_CreateCheckbox} 0 30u 100% 30u "사용자 설정(config.ini: 접속 ID 키, 비밀번호, 최근 접속 목록)과 접속 기록, 보안 키도 삭제합니다"
+  Pop $RemoveConfigBox
+  ${NSD_SetState} $RemoveConfigBox $RemoveConfig
+  nsDialogs::Show
+FunctionEnd
+
+Function un.SettingsPageLeave
+  ${NSD_GetState} $RemoveConfigBox $RemoveConfig
 FunctionEnd
 
 Section "Uninstall"
@@ -99,16 +127,15 @@ Section "Uninstall"
   ${GetOptions} $1 "/REMOVECONFIG" $2
   ${IfNot} ${Errors}
     StrCpy $0 "1"
-  ${ElseIfNot} ${Silent}
-    MessageBox MB_YESNO|MB_ICONQUESTION|MB_DEFBUTTON2 \
-      "사용자 설정(접속 ID 키, 비밀번호, 최근 접속 목록)도 삭제하시겠습니까?$\r$\n$\r$\n$APPDATA\TLMRemote" \
-      IDNO keep
+  ${ElseIf} $RemoveConfig == ${BST_CHECKED}
     StrCpy $0 "1"
-    keep:
   ${EndIf}
   ${If} $0 == "1"
     Delete "$APPDATA\TLMRemote\config.ini"
     Delete "$APPDATA\TLMRemote\admissions.log"
+    Delete "$APPDATA\TLMRemote\identity.key"
+    Delete "$APPDATA\TLMRemote\pins.txt"
+    ; Only when nothing else is left in it: a file the user put there stays, and with it the folder.
     RMDir "$APPDATA\TLMRemote"
   ${EndIf}
 SectionEnd

@@ -129,23 +129,30 @@ HWND ChildButton(HWND AParent, const wchar_t* ACaption) {
 }
 
 TEST(ConsentPrompt, AnswersOnceByButtonByClosingOrByItsCountdown) {
+  // The answer as (allowed, view only).
+  using TAnswer = std::pair<bool, bool>;
   struct TCase {
     const char* What;
     int Seconds;
     std::function<void(TConsentPrompt&)> Act;
-    std::optional<bool> Expected;
+    std::optional<TAnswer> Expected;
+  };
+  const auto click = [](const wchar_t* ACaption) {
+    return [ACaption](TConsentPrompt& P) { ::SendMessageW(ChildButton(P.Handle(), ACaption), BM_CLICK, 0, 0); };
   };
   const std::vector<TCase> cases = {
-      {"허용 allows", 60, [](TConsentPrompt& P) { ::SendMessageW(ChildButton(P.Handle(), L"허용"), BM_CLICK, 0, 0); }, true},
-      {"거절 refuses", 60, [](TConsentPrompt& P) { ::SendMessageW(ChildButton(P.Handle(), L"거절"), BM_CLICK, 0, 0); }, false},
-      {"closing the window refuses", 60, [](TConsentPrompt& P) { ::SendMessageW(P.Handle(), WM_CLOSE, 0, 0); }, false},
-      {"the countdown refuses by itself", 2, [](TConsentPrompt&) { PumpFor(3500); }, false},
+      {"허용 allows", 60, click(L"허용"), TAnswer{true, false}},
+      {"보기만 허용 allows watching only", 60, click(L"보기만 허용"), TAnswer{true, true}},
+      {"거절 refuses", 60, click(L"거절"), TAnswer{false, false}},
+      {"closing the window refuses", 60, [](TConsentPrompt& P) { ::SendMessageW(P.Handle(), WM_CLOSE, 0, 0); },
+       TAnswer{false, false}},
+      {"the countdown refuses by itself", 2, [](TConsentPrompt&) { PumpFor(3500); }, TAnswer{false, false}},
       {"a withdrawn question raises nothing", 60, [](TConsentPrompt& P) { P.Withdraw(); }, std::nullopt},
   };
   for (const TCase& c : cases) {
-    std::vector<bool> answers;
+    std::vector<TAnswer> answers;
     TConsentPrompt prompt(nullptr, "원격 지원 접속 요청이 있습니다.\r\n요청자: 뷰어 (127.0.0.1)", c.Seconds,
-                          [&](bool AAllow) { answers.push_back(AAllow); });
+                          [&](bool AAllow, bool AViewOnly) { answers.emplace_back(AAllow, AViewOnly); });
     ASSERT_TRUE(prompt.Open()) << c.What;
     ASSERT_NE(ChildButton(prompt.Handle(), L"허용"), nullptr) << c.What;
     c.Act(prompt);
@@ -165,7 +172,8 @@ TEST(ConsentPrompt, AnswersOnceByButtonByClosingOrByItsCountdown) {
 
 TEST(ConsentPrompt, WaitsOutItsGraceForTheOwnersDeadlineBeforeDecliningItself) {
   std::vector<bool> answers;
-  TConsentPrompt prompt(nullptr, "질문", 1, [&](bool AAllow) { answers.push_back(AAllow); }, 2);
+  TConsentPrompt prompt(
+      nullptr, "질문", 1, [&](bool AAllow, bool) { answers.push_back(AAllow); }, 2);
   PumpFor(1600);
   EXPECT_TRUE(prompt.Open()) << "declined at the countdown's end, before the owner's deadline";
   EXPECT_TRUE(answers.empty());
@@ -175,7 +183,7 @@ TEST(ConsentPrompt, WaitsOutItsGraceForTheOwnersDeadlineBeforeDecliningItself) {
 }
 
 TEST(ConsentPrompt, CountsDownInItsText) {
-  TConsentPrompt prompt(nullptr, "질문", 5, [](bool) {});
+  TConsentPrompt prompt(nullptr, "질문", 5, [](bool, bool) {});
   const int before = prompt.SecondsLeft();
   PumpFor(1300);
   EXPECT_EQ(before, 5);
@@ -242,6 +250,55 @@ TEST(ModalBoxes, AnswerInTheProgramsFontAndReturnWhenAnswered) {
       EXPECT_TRUE(text.empty()) << c.What;
     }
     EXPECT_EQ(textFont, UiFont(13)) << c.What << ": not the program's font";
+  }
+}
+
+TEST(ModalBoxes, KeysAnswerAsTheButtonTheyArePressedOn) {
+  // Another thread plays the user's key, where the focus is or on a named button.
+  const DWORD uiThread = ::GetCurrentThreadId();
+  struct TCase {
+    const char* What;
+    const wchar_t* Class;
+    const wchar_t* OnButton;  // null: where the focus is
+    WPARAM Key;
+    bool Confirmed;
+  };
+  const std::vector<TCase> cases = {
+      {"Enter where a question starts says no", L"TLMRemoteMessage", nullptr, VK_RETURN, false},
+      {"Enter on 예 says yes", L"TLMRemoteMessage", L"예", VK_RETURN, true},
+      {"Escape on 예 says no", L"TLMRemoteMessage", L"예", VK_ESCAPE, false},
+      {"Enter in the input box's field confirms", L"TLMRemoteInput", nullptr, VK_RETURN, true},
+      {"Enter on the input box's 취소 cancels", L"TLMRemoteInput", L"취소", VK_RETURN, false},
+  };
+  for (const TCase& c : cases) {
+    bool found = false;
+    std::thread user([&] {
+      HWND box = WaitForWindow(c.Class);
+      found = box != nullptr;
+      if (!box) return;
+      HWND target = nullptr;
+      if (c.OnButton) {
+        target = ::FindWindowExW(box, nullptr, L"BUTTON", c.OnButton);
+      } else {
+        // The box shows before it places its focus: wait for the focus to be inside it.
+        for (int i = 0; i < 200 && !target; ++i) {
+          GUITHREADINFO info{};
+          info.cbSize = sizeof(info);
+          if (::GetGUIThreadInfo(uiThread, &info) && info.hwndFocus && ::IsChild(box, info.hwndFocus))
+            target = info.hwndFocus;
+          else
+            ::Sleep(10);
+        }
+      }
+      ::PostMessageW(target ? target : box, WM_KEYDOWN, c.Key, 1);
+    });
+    std::string text;
+    const bool confirmed = std::wstring(c.Class) == L"TLMRemoteMessage"
+                               ? QuestionBox(nullptr, "새 코드를 신뢰할까요?")
+                               : InputBox(nullptr, "이름 붙이기", "이름:", false, text);
+    user.join();
+    ASSERT_TRUE(found) << c.What;
+    EXPECT_EQ(confirmed, c.Confirmed) << c.What;
   }
 }
 

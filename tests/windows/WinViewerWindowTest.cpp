@@ -4,27 +4,35 @@
 // the window sent: the picture painted scaled into the canvas with or without the screen's
 // shape, a click at the mapped point, keys as virtual keys with their extended flag, held keys
 // released when the picture loses the focus, chat both ways, clipboard both ways without an
-// echo, a file up and a file down, and the banner's "다시 연결" after the host went away.
+// echo, a file up and a file down, and the banner's "다시 연결" after the host went away; and the
+// transfers: files dropped on the picture sent one after another, the progress bar, and
+// "전송 취소" stopping an upload and a download.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "app/ClientApp.h"
 #include "host/HostAgent.h"
 #include "platform/Folders.h"
 #include "platform/fake/FakeInput.h"
 #include "platform/fake/FakeScreen.h"
 #include "protocol/Credentials.h"
 #include "protocol/LocalFiles.h"
+#include "protocol/SecurePins.h"
 #include "protocol/WinText.h"
 // Last: <windows.h> defines the MOUSEEVENTF_*, KEYEVENTF_* and VK_* names as macros.
 #include <windows.h>
 #include <commctrl.h>
+#include <shellapi.h>
+#include <shlobj.h>
 
 #include "tests/windows/WinPump.h"
 #include "winui/ClipboardSync.h"
+#include "winui/MainView.h"
 #include "winui/RemoteWindow.h"
 #include "winui/WinDispatcher.h"
 
@@ -112,8 +120,7 @@ std::string PictureMismatch(const TWinRemote& AViewer) {
   return "";
 }
 
-std::string ReadAll(const std::string& APath) {
-  if (!IsRegularFile(APath)) return "(missing)";
+std::string ReadWhole(const std::string& APath) {
   TInputFile in(APath);
   std::string data(size_t(in.Size()), '\0');
   size_t got = 0;
@@ -124,6 +131,15 @@ std::string ReadAll(const std::string& APath) {
   }
   data.resize(got);
   return data;
+}
+
+std::string ReadAll(const std::string& APath) {
+  if (!IsRegularFile(APath)) return "(missing)";
+  try {
+    return ReadWhole(APath);
+  } catch (const std::exception&) {
+    return "(busy)";  // the host still holds it open: it is being written or renamed
+  }
 }
 
 void WriteAll(const std::string& APath, const std::string& AData) {
@@ -320,6 +336,213 @@ TEST(WinViewerWindow, ShowsControlsAndExchangesWithARealHost) {
   agent->OnChat = nullptr;
   agent->OnConsent = nullptr;
   agent.reset();
+}
+
+// Files as Explorer drops them: a DROPFILES block with the wide paths, each ended by a zero.
+HGLOBAL DropOf(const std::vector<std::string>& APaths) {
+  std::wstring list;
+  for (const std::string& path : APaths) list += WideFromUtf8(path) + L'\0';
+  list += L'\0';
+  HGLOBAL mem = ::GlobalAlloc(GHND, sizeof(DROPFILES) + list.size() * sizeof(wchar_t));
+  auto* drop = static_cast<DROPFILES*>(::GlobalLock(mem));
+  drop->pFiles = sizeof(DROPFILES);
+  drop->fWide = TRUE;
+  std::memcpy(reinterpret_cast<char*>(drop) + sizeof(DROPFILES), list.data(), list.size() * sizeof(wchar_t));
+  ::GlobalUnlock(mem);
+  return mem;
+}
+
+std::string Pattern(size_t ASize, int ASeed) {
+  std::string data(ASize, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = char((i * 131 + i / 7 + size_t(ASeed) * 17) & 0xFF);
+  return data;
+}
+
+TEST(WinViewerWindow, SendsDroppedFilesOneAfterAnotherAndCancelsTransfersBothWays) {
+  const char* portText = std::getenv("TLM_RELAY_PORT");
+  if (!portText || !*portText) GTEST_SKIP() << "TLM_RELAY_PORT not set: run through scripts/run-relay-test";
+  const uint16_t port = uint16_t(std::atoi(portText));
+  const std::string base = UserConfigDir() + "\\tlm-viewer-transfer-test";
+  MakeFolders(base + "\\HostDownloads");
+  MakeFolders(base + "\\ViewerDownloads");
+  MakeFolders(base + "\\폴더");
+
+  TWinDispatcher ui;
+  auto screen = std::make_shared<TFakeScreen>(HostW, HostH);
+  TFakeInputInjector input;
+  input.SetVirtualScreen(TVirtualScreen{0, 0, HostW, HostH});
+  TClipboardRecord hostClipboard;
+  THostServices services;
+  services.MakeScreen = [screen] { return std::shared_ptr<IScreen>(screen); };
+  services.Input = &input;
+  services.Clipboard = &hostClipboard;
+  services.DownloadDir = base + "\\HostDownloads";
+  services.ConfigDir = base;
+  auto agent = std::make_unique<THostAgent>(ui, "127.0.0.1", port, "DWINEVIEWERTRANSFER0000000000001",
+                                            HashPassword("파일"), services);
+  std::string hostId;
+  agent->OnID = [&](const std::string& AId) { hostId = AId; };
+  agent->OnConsent = [&agent](const TConsentQuestion& AQuestion) { agent->AnswerConsent(AQuestion.Ticket, false); };
+  agent->Start();
+  ASSERT_TRUE(PumpUntil([&] { return !hostId.empty(); }, 20000)) << "no ID from the relay";
+
+  TViewerParams params;
+  params.Server = "127.0.0.1";
+  params.Port = port;
+  params.TargetID = hostId;
+  params.MyName = "파일 뷰어";
+  params.Proof = MakeSessionProof(hostId, HashPassword("파일"));
+  params.DownloadDir = base + "\\ViewerDownloads";
+  auto viewer = std::make_unique<TWinRemote>(ui, params);
+  std::vector<std::string> boxes;
+  TRemoteBoxes quiet;
+  quiet.Error = [&](HWND, const std::string& AText) { boxes.push_back("error: " + AText); };
+  quiet.Warning = [&](HWND, const std::string& AText) { boxes.push_back("warning: " + AText); };
+  viewer->SetBoxes(quiet);
+  viewer->StartConnect();
+  ASSERT_TRUE(PumpUntil([&] { return viewer->IsConnected(); }, 20000)) << viewer->StatusText();
+  // A host without the handshake: the status bar says the session runs in clear.
+  EXPECT_TRUE(PumpUntil([&] { return viewer->SecurityText() == PlainConnectionText; }, 5000)) << viewer->SecurityText();
+
+  // Three files and a folder dropped at once: the folder is no file; the files arrive whole, so
+  // none started while another was still on its way (two at once would have been refused).
+  const std::vector<std::string> names = {"하나.bin", "둘.bin", "셋.bin"};
+  std::vector<std::string> paths;
+  for (size_t i = 0; i < names.size(); ++i) {
+    paths.push_back(base + "\\" + names[i]);
+    WriteAll(paths.back(), Pattern(400000 - i * 100000, int(i)));
+  }
+  std::vector<std::string> dropped = paths;
+  dropped.insert(dropped.begin() + 1, base + "\\폴더");
+  ::PostMessageW(viewer->Canvas(), WM_DROPFILES, reinterpret_cast<WPARAM>(DropOf(dropped)), 0);
+  for (size_t i = 0; i < names.size(); ++i)
+    EXPECT_TRUE(PumpUntil(
+        [&] { return ReadAll(base + "\\HostDownloads\\" + names[i]) == Pattern(400000 - i * 100000, int(i)); }, 30000))
+        << names[i] << ": " << viewer->StatusText();
+  EXPECT_TRUE(PumpUntil([&] { return viewer->StatusText() == "파일 전송 완료: 셋.bin"; }, 10000))
+      << viewer->StatusText();
+  EXPECT_EQ(viewer->QueuedUploads(), 0u);
+  EXPECT_FALSE(::IsWindowVisible(viewer->Button("전송 취소")));
+  EXPECT_FALSE(viewer->ProgressShown());
+
+  // A large upload shows its progress; "전송 취소" stops it, says so, and the host keeps no whole file.
+  const std::string big = Pattern(64u << 20, 7);
+  WriteAll(base + "\\큰.bin", big);
+  ::PostMessageW(viewer->Canvas(), WM_DROPFILES, reinterpret_cast<WPARAM>(DropOf({base + "\\큰.bin"})), 0);
+  ASSERT_TRUE(PumpUntil([&] { return viewer->ProgressShown() && viewer->ProgressPercent() > 0; }, 20000))
+      << viewer->StatusText();
+  ASSERT_LT(viewer->ProgressPercent(), 100) << "too fast to cancel";
+  ::SendMessageW(viewer->Button("전송 취소"), BM_CLICK, 0, 0);
+  EXPECT_TRUE(PumpUntil([&] { return viewer->StatusText() == "전송 취소됨: 큰.bin"; }, 20000)) << viewer->StatusText();
+  EXPECT_FALSE(viewer->ProgressShown());
+  PumpFor(500);
+  EXPECT_NE(ReadAll(base + "\\HostDownloads\\큰.bin"), big);
+
+  // The same file down from the host, cancelled while it comes: nothing is left of it.
+  ASSERT_TRUE(viewer->Session()->RequestFile(base + "\\큰.bin"));
+  ASSERT_TRUE(PumpUntil([&] { return viewer->ProgressShown() && viewer->ProgressPercent() > 0; }, 20000))
+      << viewer->StatusText();
+  ::SendMessageW(viewer->Button("전송 취소"), BM_CLICK, 0, 0);
+  EXPECT_TRUE(PumpUntil([&] { return viewer->StatusText() == "전송 취소됨: 큰.bin"; }, 20000)) << viewer->StatusText();
+  PumpFor(500);
+  EXPECT_FALSE(IsRegularFile(base + "\\ViewerDownloads\\큰.bin"));
+
+  // Outside a session a drop sends nothing.
+  agent->Stop();
+  ASSERT_TRUE(PumpUntil([&] { return !viewer->IsConnected(); }, 20000));
+  ::PostMessageW(viewer->Canvas(), WM_DROPFILES, reinterpret_cast<WPARAM>(DropOf({paths[0]})), 0);
+  PumpFor(300);
+  EXPECT_EQ(viewer->QueuedUploads(), 0u);
+
+  EXPECT_TRUE(boxes.empty()) << boxes.front();
+  viewer.reset();
+  agent->OnID = nullptr;
+  agent->OnConsent = nullptr;
+  agent.reset();
+  for (const std::string& path : paths) RemoveFile(path);
+  RemoveFile(base + "\\큰.bin");
+  RemoveFile(base + "\\HostDownloads\\큰.bin");
+}
+
+// The main window over the real client core, its host reached by the viewer window: the
+// consent prompt's "보기만 허용", the session line with who is connected, "입력 차단" showing and
+// switching the state, and "연결 끊기" ending the session.
+TEST(WinViewerWindow, TheMainWindowShowsTheSessionItsInputBlockAndEndsIt) {
+  const char* portText = std::getenv("TLM_RELAY_PORT");
+  if (!portText || !*portText) GTEST_SKIP() << "TLM_RELAY_PORT not set: run through scripts/run-relay-test";
+  const uint16_t port = uint16_t(std::atoi(portText));
+  const std::string base = UserConfigDir() + "\\tlm-main-session-test";
+  MakeFolders(base + "\\config");
+
+  TWinDispatcher ui;
+  auto screen = std::make_shared<TFakeScreen>(HostW, HostH);
+  TFakeInputInjector input;
+  input.SetVirtualScreen(TVirtualScreen{0, 0, HostW, HostH});
+  TClipboardRecord hostClipboard;
+  TEnvironment env;
+  env.ConfigDir = base + "\\config";
+  env.RelayHost = "127.0.0.1";
+  env.ComputerName = "WINE-HOST";
+  TClientParts parts;
+  parts.Services.MakeScreen = [screen] { return std::shared_ptr<IScreen>(screen); };
+  parts.Services.Input = &input;
+  parts.Services.Clipboard = &hostClipboard;
+  parts.Services.DownloadDir = base;
+  parts.RelayPort = port;
+  auto core = std::make_unique<TClientApp>(ui, env, std::move(parts));
+  TWinMainBoxes boxes;
+  std::vector<std::string> said;
+  boxes.Info = [&](HWND, const std::string& AText) { said.push_back(AText); };
+  boxes.Error = [&](HWND, const std::string& AText) { said.push_back(AText); };
+  auto view = std::make_unique<TWinMainView>(*core, boxes);
+  core->AddView(view.get());
+  view->Window().Show();
+  core->Start();
+  ASSERT_TRUE(PumpUntil([&] { return !core->MyID().empty(); }, 20000)) << "no ID from the relay";
+
+  TViewerParams params;
+  params.Server = "127.0.0.1";
+  params.Port = port;
+  params.TargetID = core->MyID();
+  params.MyName = "지원팀";
+  auto viewer = std::make_unique<TWinRemote>(ui, params);
+  TRemoteBoxes quiet;
+  quiet.Error = [&](HWND, const std::string& AText) { said.push_back(AText); };
+  quiet.Warning = [&](HWND, const std::string& AText) { said.push_back(AText); };
+  viewer->SetBoxes(quiet);
+  viewer->StartConnect();
+  ASSERT_TRUE(PumpUntil([&] { return view->Prompt() != nullptr; }, 20000)) << "no consent prompt";
+  ::SendMessageW(::FindWindowExW(view->Prompt()->Handle(), nullptr, L"BUTTON", L"보기만 허용"), BM_CLICK, 0, 0);
+  ASSERT_TRUE(PumpUntil([&] { return viewer->IsConnected() && !view->Window().SessionLineText().empty(); }, 20000))
+      << viewer->StatusText();
+
+  // Who is connected and for how long, and the input blocked as the prompt said.
+  EXPECT_EQ(view->Window().SessionLineText().rfind("지원팀 (127.0.0.1) · 00:0", 0), 0u)
+      << view->Window().SessionLineText();
+  EXPECT_TRUE(::IsWindowVisible(view->Window().BlockInputBox()));
+  EXPECT_TRUE(view->Window().BlockInputChecked());
+  EXPECT_TRUE(core->ViewerInputBlocked());
+  // The switch lets the viewer's input through again, and blocks it again.
+  ::SendMessageW(view->Window().BlockInputBox(), BM_CLICK, 0, 0);
+  EXPECT_FALSE(core->ViewerInputBlocked());
+  EXPECT_FALSE(view->Window().BlockInputChecked());
+  ::SendMessageW(view->Window().BlockInputBox(), BM_CLICK, 0, 0);
+  EXPECT_TRUE(core->ViewerInputBlocked());
+
+  // "연결 끊기": the session ends, and with it the line and the switch.
+  HWND end = ::FindWindowExW(view->Window().Handle(), nullptr, L"BUTTON", L"연결 끊기");
+  ASSERT_TRUE(end && ::IsWindowVisible(end));
+  ::SendMessageW(end, BM_CLICK, 0, 0);
+  EXPECT_TRUE(PumpUntil([&] { return !core->InSession() && !viewer->IsConnected(); }, 20000));
+  PumpFor(200);
+  EXPECT_EQ(view->Window().SessionLineText(), "");
+  EXPECT_FALSE(::IsWindowVisible(view->Window().BlockInputBox()));
+  EXPECT_TRUE(said.empty()) << said.front();
+
+  viewer.reset();
+  core->RemoveView(view.get());
+  view.reset();
+  core.reset();
 }
 
 }  // namespace

@@ -322,6 +322,9 @@ class TestWineInstall(unittest.TestCase):
                 if os.path.exists(appdata) == remove_config:
                     raise E2EFailure("config.ini %s after uninstalling%s" % (
                         "kept" if remove_config else "removed", " with /REMOVECONFIG" if remove_config else ""))
+                # Asked to, it leaves no folder behind: the key and the partners' codes go too.
+                if remove_config and os.path.exists(os.path.dirname(appdata)):
+                    raise E2EFailure("left after /REMOVECONFIG: %s" % os.listdir(os.path.dirname(appdata)))
         run_case(self, "wine-install", body)
 
 
