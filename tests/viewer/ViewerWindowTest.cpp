@@ -106,7 +106,7 @@ protected:
   uint8_t StartSession() {
     FPeer.Send(MsgSessionStart);
     auto quality = FPeer.Read();
-    EXPECT_TRUE(quality && quality->Type == MsgQuality && quality->Payload.size() == 1);
+    EXPECT_TRUE(quality && quality->Type == MsgQuality && quality->Payload == QualityPayload(quality->Payload.at(0)));
     EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("연결됨 - 원격 제어 중"); }));
     return quality && !quality->Payload.empty() ? quality->Payload[0] : 0xFF;
   }
