@@ -281,7 +281,7 @@ TEST(ViewerConnectTest, RequestCarriesTheProofAndAFailedConnectKeepsTheWindow) {
   peer.Send(MsgSessionStart);
   auto quality = peer.Read();
   ASSERT_TRUE(quality);
-  EXPECT_EQ(quality->Payload, TBytes{0});
+  EXPECT_EQ(quality->Payload, QualityPayload(0));  // the preset and the tile codings it decodes
 }
 
 // A window that shows itself only once the partner admits us: whatever ends the attempt before
@@ -1137,7 +1137,7 @@ TEST_F(ViewerWindowTest, MonitorsAndQuality) {
   auto quality = FPeer.Read();
   ASSERT_TRUE(quality);
   EXPECT_EQ(quality->Type, MsgQuality);
-  EXPECT_EQ(quality->Payload, TBytes{0});
+  EXPECT_EQ(quality->Payload, QualityPayload(0));
 
   FPeer.Send(MsgSessionEnd);
   ASSERT_TRUE(WaitUntil([&] { return !FWindow->IsConnected(); }));
