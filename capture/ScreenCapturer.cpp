@@ -31,7 +31,7 @@ TScreenCapturer::TScreenCapturer(std::shared_ptr<IScreen> AScreen, int AEncodeTh
   if (!FScreen) throw TError("screen capturer: no screen");
   const int Threads = AEncodeThreads > 0 ? AEncodeThreads : DefaultEncodeThreads();
   FTeam = std::make_unique<TWorkerTeam>(Threads - 1);
-  for (int I = 1; I < Threads; ++I) FHelperJpegs.push_back(std::make_unique<TJpegEncoder>());
+  for (int I = 0; I < Threads; ++I) FCoders.push_back(std::make_unique<TCoders>());
   RefreshMonitors();
 }
 
@@ -156,22 +156,82 @@ void TScreenCapturer::DrawCursor(const TPixelRect& ACaptureRect) {
   }
 }
 
-// Appends the rectangle of tiles ACol0 .. ACol1 of row ARow, encoded straight from the picture.
-void TScreenCapturer::EncodeRun(int ARow, int ACol0, int ACol1, int AQuality, std::vector<TEncodedRect>& AOut,
-                                TJpegEncoder& AJpeg) const {
+// The pixels of tiles ACol0 .. ACol1 of row ARow, clipped at the picture's edges.
+TPixelRect TScreenCapturer::RunRect(int ARow, int ACol0, int ACol1) const {
   TPixelRect R;
   R.Left = ACol0 * TileSize;
   R.Top = ARow * TileSize;
   R.Right = std::min((ACol1 + 1) * TileSize, FWidth);
   R.Bottom = std::min((ARow + 1) * TileSize, FHeight);
+  return R;
+}
+
+namespace {
+
+TEncodedRect& AppendRect(const TPixelRect& R, std::vector<TEncodedRect>& AOut) {
   TEncodedRect& E = AOut.emplace_back();
   E.Rect.X = uint16_t(R.Left);
   E.Rect.Y = uint16_t(R.Top);
   E.Rect.W = uint16_t(R.Width());
   E.Rect.H = uint16_t(R.Height());
+  return E;
+}
+
+}  // namespace
+
+// Appends the rectangle of tiles ACol0 .. ACol1 of row ARow as one JPEG, encoded straight from
+// the picture.
+void TScreenCapturer::EncodeJpegRun(int ARow, int ACol0, int ACol1, int AQuality, std::vector<TEncodedRect>& AOut,
+                                    TJpegEncoder& AJpeg) const {
+  const TPixelRect R = RunRect(ARow, ACol0, ACol1);
+  TEncodedRect& E = AppendRect(R, AOut);
   const uint32_t* Corner = FPicture.Pixels + size_t(R.Top) * FPicture.Stride + size_t(R.Left);
-  AJpeg.EncodeWords(Corner, R.Width(), R.Height(), FPicture.Stride, AQuality > 0 ? AQuality : Quality(), E.Data);
+  AJpeg.EncodeWords(Corner, R.Width(), R.Height(), FPicture.Stride, AQuality, E.Data);
   E.Rect.DataLen = uint32_t(E.Data.size());
+}
+
+// Codes tile ACol of row ARow into ACoders.Scratch as a palette tile when it has few enough
+// colours and comes out smaller than its JPEG at AQuality; false (Scratch unspecified) otherwise.
+bool TScreenCapturer::EncodePaletteTile(int ARow, int ACol, int AQuality, TCoders& ACoders) const {
+#if TLM_WITH_PALETTE_TILES
+  const TPixelRect R = RunRect(ARow, ACol, ACol);
+  const uint32_t* Corner = FPicture.Pixels + size_t(R.Top) * FPicture.Stride + size_t(R.Left);
+  if (!ACoders.Palette.Encode(Corner, R.Width(), R.Height(), FPicture.Stride, MaxTileColours, ACoders.Scratch))
+    return false;
+  const size_t Pixels = size_t(R.Width()) * size_t(R.Height());
+  if (ACoders.Scratch.size() * SurePalettePixelsPerByte <= Pixels) return true;
+  // Many colours or fine detail: only the JPEG itself tells which is smaller. It is made again
+  // as part of its run when it wins; that is rare enough not to keep it.
+  TBytes Jpeg;
+  ACoders.Jpeg.EncodeWords(Corner, R.Width(), R.Height(), FPicture.Stride, AQuality, Jpeg);
+  return ACoders.Scratch.size() < Jpeg.size();
+#else
+  (void)ARow, (void)ACol, (void)AQuality, (void)ACoders;
+  return false;
+#endif
+}
+
+// Appends tiles ACol0 .. ACol1 of row ARow: with APalette each tile that codes smaller as a
+// palette tile goes as one (and is marked in AExact, indexed by column), the tiles between go
+// as JPEG runs; without, the whole run is one JPEG.
+void TScreenCapturer::EncodeRun(int ARow, int ACol0, int ACol1, int AQuality, bool APalette,
+                                std::vector<TEncodedRect>& AOut, TCoders& ACoders, uint8_t* AExact) const {
+  const int Q = AQuality > 0 ? AQuality : Quality();
+  if (!APalette) {
+    EncodeJpegRun(ARow, ACol0, ACol1, Q, AOut, ACoders.Jpeg);
+    return;
+  }
+  int JpegFrom = ACol0;
+  for (int Col = ACol0; Col <= ACol1; ++Col) {
+    if (!EncodePaletteTile(ARow, Col, Q, ACoders)) continue;
+    if (JpegFrom < Col) EncodeJpegRun(ARow, JpegFrom, Col - 1, Q, AOut, ACoders.Jpeg);
+    TEncodedRect& E = AppendRect(RunRect(ARow, Col, Col), AOut);
+    E.Data.swap(ACoders.Scratch);
+    E.Rect.DataLen = uint32_t(E.Data.size());
+    AExact[Col] = 1;
+    JpegFrom = Col + 1;
+  }
+  if (JpegFrom <= ACol1) EncodeJpegRun(ARow, JpegFrom, ACol1, Q, AOut, ACoders.Jpeg);
 }
 
 // TileHash of every tile of row ARow into AOut (FCols entries). Each hash is one long chain of
@@ -203,18 +263,19 @@ void TScreenCapturer::HashRow(int ARow, uint32_t* AOut) const {
 // Hashes the tiles of one tile row and encodes its runs of tiles to send into FRowRects[ARow],
 // left to right: changed tiles (every tile when AEverything) and the unchanged ones APlan asks
 // for again. A run holds tiles of one kind only, so each rectangle has one quality.
-void TScreenCapturer::CaptureRow(int ARow, bool AEverything, const TTilePlan& APlan, TJpegEncoder& AJpeg) {
+void TScreenCapturer::CaptureRow(int ARow, bool AEverything, bool APalette, const TTilePlan& APlan, TCoders& ACoders) {
   std::vector<TEncodedRect>& Out = FRowRects[size_t(ARow)];
   Out.clear();
   const size_t First = size_t(ARow) * size_t(FCols);
   uint32_t* Hashes = FHashes.data() + First;
   uint32_t* Fresh = FFreshHashes.data() + First;
   uint8_t* Kinds = FReport.Tiles.data() + First;
+  uint8_t* Exact = FReport.Exact.data() + First;
   const uint8_t* Refine = APlan.Refine.size() == FHashes.size() ? APlan.Refine.data() + First : nullptr;
   HashRow(ARow, Fresh);
   const auto Encode = [&](uint8_t AKind, int ACol0, int ACol1) {
     const int Quality = AKind == TTileReport::Refined ? APlan.RefineQuality : APlan.ChangedQuality;
-    EncodeRun(ARow, ACol0, ACol1, Quality, Out, AJpeg);
+    EncodeRun(ARow, ACol0, ACol1, Quality, APalette, Out, ACoders, Exact);
   };
   int Start = -1;
   uint8_t RunKind = TTileReport::Unchanged;
@@ -239,19 +300,19 @@ void TScreenCapturer::CaptureRow(int ARow, bool AEverything, const TTilePlan& AP
 // take the next untouched row until none is left. Each rectangle's bytes depend only on its
 // pixels and the quality, so the result is the same as one thread's. The first failure, in row
 // order, is raised.
-void TScreenCapturer::CaptureRows(bool AEverything, const TTilePlan& APlan) {
+void TScreenCapturer::CaptureRows(bool AEverything, bool APalette, const TTilePlan& APlan) {
   const size_t Pixels = size_t(FWidth) * size_t(FHeight);
   for (auto& E : FRowErrors) E = nullptr;
   if (FRows < 2 || FTeam->Size() < 2 || Pixels < MinParallelPixels) {
-    for (int Row = 0; Row < FRows; ++Row) CaptureRow(Row, AEverything, APlan, FJpeg);
+    for (int Row = 0; Row < FRows; ++Row) CaptureRow(Row, AEverything, APalette, APlan, *FCoders[0]);
     return;
   }
   std::atomic<int> Next{0};
   FTeam->Run([&](int AMember) {
-    TJpegEncoder& Jpeg = AMember == 0 ? FJpeg : *FHelperJpegs[size_t(AMember - 1)];
+    TCoders& Coders = *FCoders[size_t(AMember)];
     for (int Row; (Row = Next.fetch_add(1)) < FRows;) {
       try {
-        CaptureRow(Row, AEverything, APlan, Jpeg);
+        CaptureRow(Row, AEverything, APalette, APlan, Coders);
       } catch (...) {
         FRowErrors[size_t(Row)] = std::current_exception();
       }
@@ -271,7 +332,9 @@ bool TScreenCapturer::Capture(bool AKeyframe, const TTilePlan& APlan, std::vecto
                               int& AScreenH) {
   ARects.clear();
   FReport.Tiles.clear();
+  FReport.Exact.clear();
   const int Index = MonitorIndex();
+  const bool Palette = PaletteTiles();
   const TPixelRect R = GetCaptureRect(Index);
   AScreenW = std::max(R.Width(), 0);
   AScreenH = std::max(R.Height(), 0);
@@ -298,8 +361,9 @@ bool TScreenCapturer::Capture(bool AKeyframe, const TTilePlan& APlan, std::vecto
   FReport.Cols = FCols;
   FReport.Rows = FRows;
   FReport.Tiles.assign(FHashes.size(), TTileReport::Unchanged);
+  FReport.Exact.assign(FHashes.size(), 0);
   try {
-    CaptureRows(AKeyframe || !HadPrev, APlan);
+    CaptureRows(AKeyframe || !HadPrev, Palette, APlan);
     for (auto& Row : FRowRects) {
       for (TEncodedRect& E : Row) ARects.push_back(std::move(E));
       Row.clear();
@@ -309,6 +373,7 @@ bool TScreenCapturer::Capture(bool AKeyframe, const TTilePlan& APlan, std::vecto
     // not sent would never reach the viewer.
     ARects.clear();
     FReport.Tiles.clear();
+    FReport.Exact.clear();
     for (auto& Row : FRowRects) Row.clear();
     FHasPrev.store(false, std::memory_order_relaxed);
     throw;

@@ -2,9 +2,10 @@
 // its previous call. The monitor is cut into a grid of 160-pixel tiles anchored at its top-left
 // corner; each call takes the picture of the whole monitor (borrowed from the screen when it
 // lends one, else copied), paints the cursor into it, hashes every tile and encodes each
-// horizontal run of changed tiles of one tile row as one JPEG image. A tile plan may also ask
-// for unchanged tiles once more at another quality (a sharper copy of a still area); those go in
-// runs of their own. Tile rows are hashed and encoded side by side on a team of threads; the
+// horizontal run of changed tiles of one tile row as one JPEG image. Where the viewer decodes
+// them, a tile of few colours goes as a lossless palette tile of its own instead, when that is
+// the smaller (protocol/PaletteTile.h). A tile plan may also ask for unchanged tiles once more
+// at another quality (a sharper copy of a still area); those go in runs of their own. Tile rows are hashed and encoded side by side on a team of threads; the
 // output is the same as on one thread.
 //
 // Contract (the host agent is the only user):
@@ -16,11 +17,12 @@
 // - The screen is called only from construction, RefreshMonitors, CheckLayout and Capture, so
 //   never from two threads at once under this order of calls. CheckLayout runs on the capture
 //   thread between captures.
-// - SelectMonitor, SetQuality, MonitorIndex, Quality, MonitorCount and GetMonitor may be called
-//   from any other thread while Capture runs. A Capture reads the monitor index once, at its
-//   start, and the quality once per rectangle, so a change takes effect from the next capture or
-//   rectangle. RefreshMonitors must not overlap a running Capture (the host never does that);
-//   the monitor list is still guarded by a lock, so an overlap is never unsafe.
+// - SelectMonitor, SetQuality, SetPaletteTiles, MonitorIndex, Quality, MonitorCount and
+//   GetMonitor may be called from any other thread while Capture runs. A Capture reads the
+//   monitor index and the palette switch once, at its start, and the quality once per rectangle,
+//   so a change takes effect from the next capture or rectangle. RefreshMonitors must not overlap
+//   a running Capture (the host never does that); the monitor list is still guarded by a lock,
+//   so an overlap is never unsafe.
 #pragma once
 
 #include <atomic>
@@ -35,6 +37,9 @@
 #include "protocol/WorkerTeam.h"
 #include "platform/Screen.h"
 #include "protocol/Frame.h"
+#if TLM_WITH_PALETTE_TILES
+#include "protocol/PaletteTile.h"
+#endif
 
 namespace tlm {
 
@@ -42,6 +47,12 @@ class TScreenCapturer {
 public:
   static constexpr int TileSize = 160;
   static constexpr int DefaultQuality = 60;
+  // A tile of at most this many colours is tried as a palette tile.
+  static constexpr int MaxTileColours = 256;
+  // A palette tile of at most one byte per this many pixels is taken without making the tile's
+  // JPEG too, to compare: flat tiles of windows and text come to about 27 KB per Mpixel, their
+  // JPEG at quality 45 to several times that. Larger palette tiles are weighed against it.
+  static constexpr int SurePalettePixelsPerByte = 8;
 
   // The system's screen (CreateSystemScreen).
   TScreenCapturer();
@@ -76,6 +87,10 @@ public:
   // JPEG quality 1..100 (values outside are clamped when encoding); 60 after construction.
   int Quality() const { return FQuality.load(std::memory_order_relaxed); }
   void SetQuality(int AQuality) { FQuality.store(AQuality, std::memory_order_relaxed); }
+  // Whether tiles may go as palette tiles: only for a viewer that announced it decodes them.
+  // Off after construction; a build without the palette coding never sends one.
+  void SetPaletteTiles(bool AOn) { FPaletteTiles.store(AOn, std::memory_order_relaxed); }
+  bool PaletteTiles() const { return FPaletteTiles.load(std::memory_order_relaxed); }
 
   // Captures the selected monitor and encodes the changed tiles (every tile when AKeyframe or
   // after a reset or a size change). ARects receives the rectangles top to bottom, left to right
@@ -101,10 +116,22 @@ private:
   void HashRow(int ARow, uint32_t* AOut) const;
   // Paints FCursor, as the screen last reported it, into the picture.
   void DrawCursor(const TPixelRect& ACaptureRect);
-  void CaptureRows(bool AEverything, const TTilePlan& APlan);
-  void CaptureRow(int ARow, bool AEverything, const TTilePlan& APlan, TJpegEncoder& AJpeg);
-  void EncodeRun(int ARow, int ACol0, int ACol1, int AQuality, std::vector<TEncodedRect>& AOut,
-                 TJpegEncoder& AJpeg) const;
+  // One thread's encoders.
+  struct TCoders {
+    TJpegEncoder Jpeg;
+#if TLM_WITH_PALETTE_TILES
+    TPaletteEncoder Palette;
+#endif
+    TBytes Scratch;
+  };
+  void CaptureRows(bool AEverything, bool APalette, const TTilePlan& APlan);
+  void CaptureRow(int ARow, bool AEverything, bool APalette, const TTilePlan& APlan, TCoders& ACoders);
+  TPixelRect RunRect(int ARow, int ACol0, int ACol1) const;
+  void EncodeJpegRun(int ARow, int ACol0, int ACol1, int AQuality, std::vector<TEncodedRect>& AOut,
+                     TJpegEncoder& AJpeg) const;
+  void EncodeRun(int ARow, int ACol0, int ACol1, int AQuality, bool APalette, std::vector<TEncodedRect>& AOut,
+                 TCoders& ACoders, uint8_t* AExact) const;
+  bool EncodePaletteTile(int ARow, int ACol, int AQuality, TCoders& ACoders) const;
 
   std::shared_ptr<IScreen> FScreen;
   // The picture of this capture: lent by the screen, or FBitmap.
@@ -113,12 +140,11 @@ private:
   // not lend theirs; FBitmapHeld while it holds the last picture taken.
   std::vector<uint32_t> FBitmap;
   bool FBitmapHeld = false;
-  TJpegEncoder FJpeg;
   TCursorImage FCursor;
-  // Tile rows are hashed and encoded by the members of FTeam, each helper with its own
-  // encoder; each row's rectangles and failure are kept apart until the rows are joined.
+  // Tile rows are hashed and encoded by the members of FTeam, each with its own encoders
+  // (FCoders[member]); each row's rectangles and failure are kept apart until the rows are joined.
   std::unique_ptr<TWorkerTeam> FTeam;
-  std::vector<std::unique_ptr<TJpegEncoder>> FHelperJpegs;
+  std::vector<std::unique_ptr<TCoders>> FCoders;
   std::vector<std::vector<TEncodedRect>> FRowRects;
   std::vector<std::exception_ptr> FRowErrors;
 
@@ -137,6 +163,7 @@ private:
   TTileReport FReport;
   std::atomic<bool> FHasPrev{false};
   std::atomic<int> FQuality{DefaultQuality};
+  std::atomic<bool> FPaletteTiles{false};
 };
 
 }  // namespace tlm

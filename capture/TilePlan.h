@@ -22,11 +22,14 @@ struct TTilePlan {
 
 // What a capture found, tile by tile: the grid's size and, row by row, 1 for each tile sent
 // because it changed (every tile of a full picture), 2 for each unchanged tile sent again at
-// the refine quality, 0 for the rest. Empty when the capture took no picture.
+// the refine quality, 0 for the rest; and in Exact, the same size, 1 for each tile sent without
+// loss (a palette tile, protocol/PaletteTile.h), which no refinement can improve. Both empty
+// when the capture took no picture.
 struct TTileReport {
   int Cols = 0;
   int Rows = 0;
   std::vector<uint8_t> Tiles;
+  std::vector<uint8_t> Exact;
   static constexpr uint8_t Unchanged = 0, Changed = 1, Refined = 2;
 };
 

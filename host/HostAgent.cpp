@@ -212,7 +212,10 @@ void THostAgent::DispatchCmd(TPacketWriter& AReply, uint32_t AType, const TBytes
     case MsgFrameAck: FStreamer.FrameAcked(); break;
     case MsgKeyframeRequest: FStreamer.RequestKeyframe(); break;
     case MsgQuality:
-      if (!AData.empty()) SetQuality(AData[0]);
+      if (!AData.empty()) {
+        FStreamer.SetViewerCodings(AnnouncedTileCodings(AData));
+        SetQuality(AData[0]);
+      }
       break;
     case MsgSelectMonitor:
       if (!AData.empty()) FStreamer.SelectMonitor(AData[0]);

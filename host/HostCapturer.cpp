@@ -20,6 +20,7 @@ public:
   int MonitorIndex() const override { return FCapturer.MonitorIndex(); }
   void SelectMonitor(int AIndex) override { FCapturer.SelectMonitor(AIndex); }
   void SetQuality(int AJpegQuality) override { FCapturer.SetQuality(AJpegQuality); }
+  void SetPaletteTiles(bool AOn) override { FCapturer.SetPaletteTiles(AOn); }
   bool Capture(bool AKeyframe, std::vector<TEncodedRect>& ARects, int& AScreenW, int& AScreenH) override {
     return FCapturer.Capture(AKeyframe, ARects, AScreenW, AScreenH);
   }

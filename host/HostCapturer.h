@@ -1,9 +1,9 @@
 // What the host's streamer (host/HostStreamer.h) needs of its screen capturer.
 //
 // Contract: RefreshMonitors, Reset, MonitorCount and GetMonitor are called on the agent's
-// reader thread only while no capture thread runs (construction, session start); CheckLayout, Capture,
-// SelectMonitor and SetQuality are called on the capture thread only, which also reads
-// MonitorCount and GetMonitor after CheckLayout reported a change. So an implementation needs
+// reader thread only while no capture thread runs (construction, session start); CheckLayout,
+// Capture, SelectMonitor, SetQuality and SetPaletteTiles are called on the capture thread only,
+// which also reads MonitorCount and GetMonitor after CheckLayout reported a change. So an implementation needs
 // no lock.
 #pragma once
 
@@ -37,6 +37,9 @@ public:
   // makes the next capture complete.
   virtual void SelectMonitor(int AIndex) = 0;
   virtual void SetQuality(int AJpegQuality) = 0;
+  // Whether the next captures may send palette tiles (the viewer decodes them). A capturer that
+  // has none (tests that script frames) ignores it.
+  virtual void SetPaletteTiles(bool) {}
   // True when ARects holds something to send; AScreenW/AScreenH are the monitor's size.
   virtual bool Capture(bool AKeyframe, std::vector<TEncodedRect>& ARects, int& AScreenW, int& AScreenH) = 0;
   // The link-paced preset's capture: the qualities and the still tiles to send again come from

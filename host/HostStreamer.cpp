@@ -44,6 +44,7 @@ void THostStreamer::Begin(THostSessionRef ASession) {
   FFlow.Reset();
   FFrameNo = 0;
   FKeyframeWanted.store(true);
+  FViewerCodings.store(0);  // until this session's viewer announces more
   if (FCapturer) {
     FCapturer->RefreshMonitors();
     FCapturer->Reset();
@@ -168,6 +169,7 @@ void THostStreamer::CaptureLoop(const THostSessionRef& ASession) {
         monitor = FSelected;
       }
       if (monitor != FCapturer->MonitorIndex()) FCapturer->SelectMonitor(monitor);
+      FCapturer->SetPaletteTiles((FViewerCodings.load() & DecodesPaletteTiles) != 0);
       std::vector<TEncodedRect> rects;
       int width = 0, height = 0;
       bool any = false;

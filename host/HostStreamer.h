@@ -9,7 +9,8 @@
 //   session lasts and fewer than TFrameFlow::Window frames are unacknowledged. End closes the
 //   session and waits for the capture thread, so a capture blocked on a full writer must be
 //   released by ending its connection first (the agent ends sessions after that).
-// - SetQuality, Quality, SelectMonitor, RequestKeyframe, FrameAcked, Flow and Layout: any thread.
+// - SetQuality, Quality, SetViewerCodings, SelectMonitor, RequestKeyframe, FrameAcked, Flow and
+//   Layout: any thread.
 // - Layout is an immutable snapshot for the mapping of mouse positions; a new one is published
 //   whenever the monitors or the choice change.
 // One lock: the monitors, the choice and the published layout.
@@ -24,6 +25,10 @@
 // per frame, so the picture sharpens a moment after the motion stops; a still screen whose
 // tiles are all sharp sends nothing. The rule, its figures and its inputs are TSmoothPacing's
 // (host/SmoothPacing.h); the capture thread owns it.
+//
+// Tile codings. Every preset sends JPEG, and palette tiles (protocol/PaletteTile.h) where they
+// are smaller, once the session's viewer has announced that it decodes them: each session
+// starts without, so a viewer that never says so gets JPEG only.
 #pragma once
 
 #include <atomic>
@@ -54,6 +59,8 @@ public:
   // A quality preset (protocol/Messages.h); anything unknown streams as standard.
   void SetQuality(int APreset);
   int Quality() const { return FPreset.load(); }
+  // What the session's viewer decodes besides JPEG (the bits of AnnouncedTileCodings).
+  void SetViewerCodings(uint8_t ACodings) { FViewerCodings.store(ACodings); }
   // The viewer's choice; ignored for a monitor that does not exist. Makes the next frame a key frame.
   void SelectMonitor(int AIndex);
   void RequestKeyframe() { FKeyframeWanted.store(true); }
@@ -71,6 +78,7 @@ private:
 
   const std::unique_ptr<IHostCapturer> FCapturer;
   std::atomic<int> FPreset;
+  std::atomic<uint8_t> FViewerCodings{0};
   std::atomic<bool> FKeyframeWanted{true};
   TFrameFlow FFlow;
   uint32_t FFrameNo = 0;  // capture thread (reset by Begin before it starts)

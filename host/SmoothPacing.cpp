@@ -39,16 +39,18 @@ void TSmoothPacing::Captured(const TTileReport& AReport) {
     FTiles.assign(AReport.Tiles.size(), TTile{});
   }
   FMoving = false;
+  const bool hasExact = AReport.Exact.size() == AReport.Tiles.size();
   for (size_t i = 0; i < FTiles.size(); ++i) {
     TTile& tile = FTiles[i];
+    const bool exact = hasExact && AReport.Exact[i] != 0;
     switch (AReport.Tiles[i]) {
       case TTileReport::Changed:
-        tile.SentQuality = uint8_t(FPlannedQuality);
+        tile.SentQuality = uint8_t(exact ? ExactQuality : FPlannedQuality);
         tile.Still = 0;
         FMoving = true;
         break;
       case TTileReport::Refined:
-        tile.SentQuality = uint8_t(RefineQuality);
+        tile.SentQuality = uint8_t(exact ? ExactQuality : RefineQuality);
         break;
       default:
         if (tile.Still < StillCaptures) ++tile.Still;

@@ -27,7 +27,8 @@
 //   unchanged for StillCaptures captures is sent once more at RefineQuality, at most
 //   MaxRefinePerFrame tiles per frame, top to bottom, so a refinement never holds up the next
 //   moving frame for long. A tile that changes again starts over. A still screen whose tiles
-//   have all been refined sends nothing.
+//   have all been refined sends nothing. A tile that went without loss (a palette tile) is never
+//   refined: it is exact already.
 // A new grid (first picture, another size or monitor) forgets every tile; Reset forgets all.
 #pragma once
 
@@ -45,6 +46,8 @@ public:
   static constexpr int QualityStep = 5;
   static constexpr int MaxStepsDown = 3;
   static constexpr int RefineQuality = 82;
+  // What a tile sent without loss counts as: above any JPEG quality.
+  static constexpr int ExactQuality = 255;
   static constexpr int64_t StepMs = 150;
   static constexpr double SlowRatio = 1.5;
   static constexpr double FastRatio = 0.9;

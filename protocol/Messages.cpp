@@ -2,6 +2,21 @@
 
 namespace tlm {
 
+uint8_t DecodedTileCodings() {
+#if TLM_WITH_PALETTE_TILES
+  return DecodesPaletteTiles;
+#else
+  return 0;
+#endif
+}
+
+TBytes QualityPayload(int APreset) {
+  TBytes payload{uint8_t(APreset)};
+  // Nothing to announce: the one byte a viewer of the first three presets sends.
+  if (const uint8_t codings = DecodedTileCodings()) payload.push_back(codings);
+  return payload;
+}
+
 std::vector<std::string> SplitTabs(std::string_view AText) {
   std::vector<std::string> out;
   size_t start = 0;

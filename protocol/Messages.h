@@ -3,9 +3,12 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "protocol/Bytes.h"
 
 namespace tlm {
 
@@ -24,7 +27,7 @@ constexpr uint32_t MsgAdmitWithdrawn = 12; // relay -> host: the viewer of the p
 constexpr uint32_t MsgFrame = 17;
 constexpr uint32_t MsgFrameAck = 18;
 constexpr uint32_t MsgKeyframeRequest = 19;
-constexpr uint32_t MsgQuality = 20;     // viewer -> host: one byte, a quality preset below
+constexpr uint32_t MsgQuality = 20;     // viewer -> host: a quality preset below [, tile codings]
 constexpr uint32_t MsgMonitorList = 21;
 constexpr uint32_t MsgSelectMonitor = 22;
 // End-to-end encryption (23..29): a peer that knows nothing of them drops them as unknown codes.
@@ -76,6 +79,18 @@ static_assert(sizeof QualityPresets / sizeof QualityPresets[0] == QualitySmooth 
 constexpr bool IsQualityPreset(int APreset) { return APreset >= QualityFast && APreset <= QualitySmooth; }
 constexpr const TQualityPreset& QualityPresetFor(int APreset) {
   return QualityPresets[IsQualityPreset(APreset) ? APreset : QualityStandard];
+}
+
+// MsgQuality's second byte, when there is one: the tile codings the viewer decodes besides
+// JPEG, as bits. A host that knows none reads only the first byte; a viewer that sends one byte
+// (or a zero) is sent JPEG only. Every MsgQuality of a viewer carries the whole set again.
+constexpr uint8_t DecodesPaletteTiles = 1;  // protocol/PaletteTile.h
+// The codings this build decodes, and the MsgQuality payload that announces them with APreset.
+uint8_t DecodedTileCodings();
+TBytes QualityPayload(int APreset);
+// The codings a MsgQuality payload announces.
+inline uint8_t AnnouncedTileCodings(std::span<const uint8_t> APayload) {
+  return APayload.size() >= 2 ? APayload[1] : 0;
 }
 
 constexpr uint32_t FirstSessionMsg = 17;

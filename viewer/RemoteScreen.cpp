@@ -6,6 +6,9 @@
 
 #include "protocol/Error.h"
 #include "protocol/Frame.h"
+#if TLM_WITH_PALETTE_TILES
+#include "protocol/PaletteTile.h"
+#endif
 
 namespace tlm {
 
@@ -32,6 +35,14 @@ TRemoteScreen::EApply TRemoteScreen::Apply(std::span<const uint8_t> APayload) {
   for (size_t i = 0; i < frame.Rects.size(); ++i) {
     const TParsedRect& rect = frame.Rects[i];
     TSize& size = sizes[i];
+#if TLM_WITH_PALETTE_TILES
+    // A palette tile is its rectangle's size.
+    if (IsPaletteTile(rect.Jpeg)) {
+      if (!PeekPaletteTile(rect.Jpeg, rect.W, rect.H)) continue;
+      size.W = rect.W;
+      size.H = rect.H;
+    } else
+#endif
     if (rect.Jpeg.empty() || !FDecoder.PeekSize(rect.Jpeg, size.W, size.H)) continue;
     if (size.W > rect.W || size.H > rect.H || size.W > frame.ScreenW || size.H > frame.ScreenH) return EApply::Refused;
     size.Read = true;
@@ -51,7 +62,7 @@ TRemoteScreen::EApply TRemoteScreen::Apply(std::span<const uint8_t> APayload) {
     const bool cancelled = FCancelled.load();
     if (cancelled || !size.Read) {
       DecodeAndBlit(batch);  // what comes before this tile stays drawn
-      throw TError(cancelled ? "frame decoding cancelled" : "JPEG tile: unreadable header");
+      throw TError(cancelled ? "frame decoding cancelled" : "tile: unreadable header");
     }
     batch.push_back(TDecodedTile{rect.X, rect.Y, size.W, size.H, rect.Jpeg, {}, {}});
     batchPixels += int64_t(size.W) * size.H;

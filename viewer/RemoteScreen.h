@@ -8,8 +8,9 @@
 // the first frame of the new size.
 // What a hostile frame can cost is bounded: a screen above MaxRemoteScreenSide per side or
 // MaxRemoteScreenPixels in all is unparseable; a tile whose JPEG header is larger than its own
-// rectangle or than the screen is refused before decoding; decoded pixels waiting for the lock
-// never exceed one screen's worth plus one tile.
+// rectangle or than the screen, or a palette tile larger than the screen, is refused before
+// decoding (a palette tile inflates to its rectangle's pixels and no more); decoded pixels
+// waiting for the lock never exceed one screen's worth plus one tile.
 #pragma once
 
 #include <atomic>

@@ -3,6 +3,9 @@
 #include <atomic>
 
 #include "protocol/Error.h"
+#if TLM_WITH_PALETTE_TILES
+#include "protocol/PaletteTile.h"
+#endif
 
 namespace tlm {
 
@@ -32,15 +35,20 @@ TTileDecodeTeam::TTileDecodeTeam(int AThreads) : FTeam((AThreads > 0 ? AThreads 
 }
 
 void TTileDecodeTeam::DecodeOne(TDecodedTile& ATile, TTileDecoder& ADecoder) {
-  // Not filled first: libjpeg completes a short image itself, so a tile that decodes has every
-  // row written, and one that fails is never drawn.
+  // Not filled first: libjpeg completes a short image itself and a palette tile is exact or
+  // fails, so a tile that decodes has every row written, and one that fails is never drawn.
   ATile.Pixels = std::make_unique_for_overwrite<uint32_t[]>(size_t(ATile.W) * size_t(ATile.H));
   TPixelTarget target;
   target.Bits = reinterpret_cast<uint8_t*>(ATile.Pixels.get());
   target.Width = ATile.W;
   target.Height = ATile.H;
   target.Stride = ptrdiff_t(ATile.W) * 4;
-  ADecoder.DrawInto(ATile.Jpeg, target, 0, 0);
+#if TLM_WITH_PALETTE_TILES
+  if (IsPaletteTile(ATile.Jpeg))
+    DecodePaletteTile(ATile.Jpeg, ATile.W, ATile.H, ATile.Pixels.get());
+  else
+#endif
+    ADecoder.DrawInto(ATile.Jpeg, target, 0, 0);
   ATile.Half.clear();
   if (ATile.X % 2 == 0 && ATile.Y % 2 == 0 && ATile.W % 2 == 0 && ATile.H % 2 == 0) {
     ATile.Half.resize(size_t(ATile.W / 2) * size_t(ATile.H / 2));

@@ -1,6 +1,7 @@
-// Decodes the JPEG tiles of one frame on several threads at once, each tile into a picture of
-// its own, so that the caller can composite them in the frame's order: the result is the same,
-// to the byte, as decoding one tile after the other (overlapping tiles included).
+// Decodes the tiles of one frame (JPEG, and palette tiles where built: protocol/PaletteTile.h)
+// on several threads at once, each tile into a picture of its own, so that the caller can
+// composite them in the frame's order: the result is the same, to the byte, as decoding one
+// tile after the other (overlapping tiles included).
 //
 // Contract: one caller at a time (the viewer's reader thread). The team's threads (the caller
 // and helpers started on first use) each keep one TTileDecoder. A tile's JPEG bytes must stay
@@ -20,8 +21,8 @@
 
 namespace tlm {
 
-// One tile: where it goes, its natural size as its header gives it, its JPEG bytes, and once
-// decoded its W x H pixels (words 0xFFRRGGBB as a TPixelTarget holds them; the buffer is not
+// One tile: where it goes, its natural size as its header gives it (a palette tile's is its
+// rectangle's), its JPEG or palette-tile bytes, and once decoded its W x H pixels (words 0xFFRRGGBB as a TPixelTarget holds them; the buffer is not
 // cleared first, as the decoder writes every pixel of a tile that decodes). When the tile lines
 // up with the two-by-two grid of a half-size copy (even position and size), Half holds it at
 // half size as well, made while its pixels are fresh in the cache.

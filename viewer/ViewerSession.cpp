@@ -520,8 +520,7 @@ void TViewerSession::SessionStarted() {
   FPartnerLeft.store(false);
   FMeter.Reset(SessionClockMs());
   FState.store(EState::InSession);
-  const uint8_t preset = static_cast<uint8_t>(FQuality.load());
-  FChannel.Writer().PostWait(MsgQuality, std::span<const uint8_t>(&preset, 1));
+  FChannel.Writer().PostWait(MsgQuality, QualityPayload(FQuality.load()));
   // No handshake was offered (a build without it, or not asked): the session runs in clear
   // and is said to, as it is for a partner without the handshake.
   if (FSecurePhase.load() == ESecurePhase::Off)
@@ -612,8 +611,7 @@ bool TViewerSession::SendClipboard(const std::string& AText) {
 bool TViewerSession::SetQuality(int AIndex, bool ASendNow) {
   if (!IsQualityPreset(AIndex)) return false;
   FQuality.store(AIndex);
-  const uint8_t preset = static_cast<uint8_t>(AIndex);
-  return ASendNow && Live() && FChannel.Writer().Post(MsgQuality, std::span<const uint8_t>(&preset, 1));
+  return ASendNow && Live() && FChannel.Writer().Post(MsgQuality, QualityPayload(AIndex));
 }
 
 bool TViewerSession::SelectMonitor(int AIndex) {

@@ -275,7 +275,7 @@ private:
           FHandshake->OnSealed(packet.Payload);
           FKeys.emplace(FHandshake->TakeChannel());
           FHandshake.reset();
-          Send(MsgQuality, std::span<const uint8_t>(&preset, 1));
+          Send(MsgQuality, QualityPayload(preset));  // as this program's viewer announces it
           FInSession = true;
           continue;
         }
@@ -286,7 +286,7 @@ private:
           packet = TPacket{opened.Type, std::move(opened.Payload)};
         }
         if (packet.Type == MsgSessionStart) {
-          Send(MsgQuality, std::span<const uint8_t>(&preset, 1));
+          Send(MsgQuality, QualityPayload(preset));  // as this program's viewer announces it
           FInSession = true;
         } else if (packet.Type == MsgFrame) {
           if (screen.Apply(packet.Payload) != TRemoteScreen::EApply::Drawn) throw TError("bad frame payload");

@@ -4,12 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <memory>
 #include <thread>
 
 #include "capture/ScreenCapturer.h"
 #include "platform/fake/FakeScreen.h"
 #include "protocol/Error.h"
+#if TLM_WITH_PALETTE_TILES
+#include "protocol/PaletteTile.h"
+#endif
 #include "tests/capture/TestPictures.h"
 
 namespace tlm {
@@ -437,6 +441,8 @@ TEST_F(CapturerTest, ThreadsAndLentPicturesGiveTheSameBytes) {
     bool Lends;
   };
   const TSetup Setups[] = {{1, false}, {4, false}, {1, true}, {2, true}, {4, true}};
+  for (const bool Palette : {false, true}) {
+  SCOPED_TRACE(Palette ? "palette tiles" : "JPEG only");
   std::vector<std::shared_ptr<TFakeScreen>> Screens;
   std::vector<std::unique_ptr<TScreenCapturer>> Capturers;
   for (const TSetup& S : Setups) {
@@ -444,6 +450,7 @@ TEST_F(CapturerTest, ThreadsAndLentPicturesGiveTheSameBytes) {
     Screens.back()->Blit(0, 0, W, H, Picture.data());
     Screens.back()->SetLendsPictures(S.Lends);
     Capturers.push_back(std::make_unique<TScreenCapturer>(Screens.back(), S.Threads));
+    Capturers.back()->SetPaletteTiles(Palette);
   }
   auto CaptureAllAndCompare = [&](size_t AMinRects) {
     std::vector<std::vector<TEncodedRect>> Out(Capturers.size());
@@ -467,7 +474,64 @@ TEST_F(CapturerTest, ThreadsAndLentPicturesGiveTheSameBytes) {
   for (int I = 0; I < 40; ++I)
     for (auto& Screen : Screens) Screen->SetPixel((I * 7 % 11) * 160, (I % 6) * 160, 0xFF00FF + uint32_t(I));
   CaptureAllAndCompare(7);
+  }
 }
+
+#if TLM_WITH_PALETTE_TILES
+// Palette tiles only when switched on, then one per flat tile, exact, and marked in the report;
+// the photograph stays JPEG; a tile with many colours but little detail goes the smaller way.
+TEST_F(CapturerTest, FlatTilesGoAsPaletteTilesOnlyWhenSwitchedOn) {
+  const int W = 1000, H = 700;
+  std::vector<uint32_t> Picture = test::MakeDesktopPicture(W, H, 7);
+  // Tile (5, 0): smooth waves of at most 201 greys, which JPEG codes in fewer bytes.
+  for (int Y = 0; Y < 160; ++Y)
+    for (int X = 800; X < 960; ++X)
+      Picture[size_t(Y) * W + size_t(X)] = uint32_t(128 + 100 * std::sin(X / 17.0) * std::cos(Y / 13.0)) * 0x010101u;
+  auto RectAt = [&](int AX, int AY) -> const TEncodedRect* {
+    for (const auto& R : Rects)
+      if (AX >= R.Rect.X && AX < R.Rect.X + R.Rect.W && AY >= R.Rect.Y && AY < R.Rect.Y + R.Rect.H) return &R;
+    return nullptr;
+  };
+  for (const bool On : {false, true}) {
+    SCOPED_TRACE(On ? "on" : "off");
+    Make(W, H);
+    Screen->Blit(0, 0, W, H, Picture.data());
+    Capturer->SetQuality(45);
+    Capturer->SetPaletteTiles(On);
+    ASSERT_TRUE(Grab());
+    const TTileReport& Report = Capturer->LastTiles();
+    ASSERT_EQ(Report.Exact.size(), Report.Tiles.size());
+    size_t PaletteRects = 0, CoveredPixels = 0;
+    for (const auto& R : Rects) {
+      CoveredPixels += size_t(R.Rect.W) * R.Rect.H;
+      const int Col = R.Rect.X / 160, Row = R.Rect.Y / 160;
+      if (!IsPaletteTile(R.Data)) {
+        ASSERT_FALSE(R.Data.empty());
+        EXPECT_EQ(R.Data[0], 0xFF);
+        for (int C = Col; C * 160 < R.Rect.X + R.Rect.W; ++C) EXPECT_EQ(Report.Exact[size_t(Row * Report.Cols + C)], 0);
+        continue;
+      }
+      ++PaletteRects;
+      EXPECT_TRUE(On);
+      EXPECT_EQ(R.Rect.X % 160, 0);
+      EXPECT_EQ(R.Rect.W, std::min(160, W - R.Rect.X));  // one tile each
+      EXPECT_EQ(Report.Exact[size_t(Row * Report.Cols + Col)], 1);
+      std::vector<uint32_t> Decoded(size_t(R.Rect.W) * R.Rect.H);
+      DecodePaletteTile(R.Data, R.Rect.W, R.Rect.H, Decoded.data());
+      for (int Y = 0; Y < R.Rect.H; ++Y)
+        for (int X = 0; X < R.Rect.W; ++X)
+          ASSERT_EQ(Decoded[size_t(Y) * R.Rect.W + size_t(X)] & 0xFFFFFFu,
+                    Picture[size_t(R.Rect.Y + Y) * W + size_t(R.Rect.X + X)]);
+    }
+    EXPECT_EQ(CoveredPixels, size_t(W) * H);
+    ASSERT_TRUE(RectAt(10, 10) && RectAt(700, 500) && RectAt(850, 80));
+    EXPECT_EQ(IsPaletteTile(RectAt(10, 10)->Data), On);  // wallpaper and a window's corner
+    EXPECT_FALSE(IsPaletteTile(RectAt(700, 500)->Data));  // inside the photograph
+    EXPECT_FALSE(IsPaletteTile(RectAt(850, 80)->Data));  // the waves
+    EXPECT_GE(PaletteRects, On ? 20u : 0u);
+  }
+}
+#endif
 
 TEST_F(CapturerTest, QualityIsReadForEachRectangle) {
   const std::vector<uint32_t> Picture = test::MakeDesktopPicture(640, 480, 3);

@@ -2,6 +2,9 @@
 #include "tests/host/HostAgentFixture.h"
 
 #include "protocol/Frame.h"
+#if TLM_WITH_PALETTE_TILES
+#include "protocol/PaletteTile.h"
+#endif
 
 namespace tlm::test {
 namespace {
@@ -232,6 +235,54 @@ TEST_F(HostStreaming, SmoothPresetRefinesAStillScreenOnce) {
     Agent.reset();
   }
 }
+
+#if TLM_WITH_PALETTE_TILES
+// A viewer of the original wire never sees a palette tile: only a MsgQuality that announces them
+// turns them on, and every session starts without them, also after one whose viewer did.
+TEST_F(HostStreaming, PaletteTilesOnlyForAViewerThatAnnouncesThem) {
+  auto screen = std::make_shared<TFakeScreen>(480, 320, 0x00336699);
+  screen->Fill(TPixelRect{0, 0, 240, 100}, 0x00FFFFFF);
+  auto end = StartOnScreen(screen);
+  struct TCase {
+    const char* Name;
+    TBytes Quality;
+    bool Palette;
+  } cases[] = {
+      {"announced", {QualityFast, DecodesPaletteTiles}, true},
+      {"the original wire's one byte, next session", {QualityFast}, false},
+      {"announced again", {QualitySmooth, DecodesPaletteTiles}, true},
+      {"only codings this host does not know", {QualitySmooth, 2}, false},
+      {"none", {QualityStandard, 0}, false},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    end->Send(MsgSessionStart);
+    end->NextOf(MsgMonitorList);
+    const TParsedFrame first = NextFrame(*end);
+    ASSERT_TRUE(first.Keyframe);
+    for (const TParsedRect& r : first.Rects) EXPECT_EQ(r.Jpeg.at(0), 0xFF) << "before the viewer has said anything";
+    // The preset makes the next frame a key frame, captured after the codings were taken.
+    end->Send(MsgQuality, c.Quality);
+    end->Send(MsgFrameAck);
+    const TParsedFrame second = NextFrame(*end);
+    ASSERT_TRUE(second.Keyframe);
+    int64_t covered = 0;
+    for (const TParsedRect& r : second.Rects) {
+      covered += int64_t(r.W) * r.H;
+      EXPECT_EQ(IsPaletteTile(r.Jpeg), c.Palette);
+      if (!c.Palette) {
+        EXPECT_EQ(r.Jpeg.at(0), 0xFF);
+      }
+    }
+    EXPECT_EQ(covered, 480 * 320);
+    if (c.Palette) {
+      EXPECT_EQ(second.Rects.size(), 6u) << "one per tile: every tile is flat";
+    }
+    end->Send(MsgSessionEnd);
+    ASSERT_TRUE(WaitFor([&] { return !Agent->InSession(); }));
+  }
+}
+#endif
 
 // The host's screen changes size mid-session: the viewer gets the new monitor list, then a key
 // frame of the new size, and mouse positions map against the new layout.

@@ -2,6 +2,7 @@
 // tiles on the real capturer over an in-memory screen.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,6 +11,9 @@
 #include "capture/ScreenCapturer.h"
 #include "host/SmoothPacing.h"
 #include "platform/fake/FakeScreen.h"
+#if TLM_WITH_PALETTE_TILES
+#include "protocol/PaletteTile.h"
+#endif
 
 namespace tlm {
 namespace {
@@ -209,6 +213,27 @@ TEST_F(SmoothRefinement, ANewGridForgetsEveryTile) {
   EXPECT_EQ(SilentTurnsBefore(sent), TSmoothPacing::StillCaptures);
   EXPECT_TRUE(EncodedAt(sent[0], TSmoothPacing::RefineQuality));
 }
+
+#if TLM_WITH_PALETTE_TILES
+// Palette tiles are exact: only the JPEG tile among them comes back sharp, and a still screen
+// then sends nothing.
+TEST_F(SmoothRefinement, ExactTilesAreNeverRefined) {
+  Make(480, 320);
+  Capturer->SetPaletteTiles(true);
+  Paint(1, 0, 1);  // 1,600 colours: JPEG; the five flat grey tiles go as palette tiles
+  std::vector<TEncodedRect> sent = Turn();
+  ASSERT_EQ(sent.size(), 6u);
+  EXPECT_EQ(std::count_if(sent.begin(), sent.end(), [](const TEncodedRect& r) { return IsPaletteTile(r.Data); }), 5);
+  EXPECT_EQ(Rule.CoarseTiles(), 1);
+  EXPECT_EQ(SilentTurnsBefore(sent), TSmoothPacing::StillCaptures);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].Rect.X, 160);
+  EXPECT_EQ(sent[0].Rect.Y, 0);
+  EXPECT_TRUE(EncodedAt(sent[0], TSmoothPacing::RefineQuality));
+  EXPECT_EQ(Rule.CoarseTiles(), 0);
+  EXPECT_EQ(SilentTurnsBefore(sent, 50), -1);
+}
+#endif
 
 }  // namespace
 }  // namespace tlm

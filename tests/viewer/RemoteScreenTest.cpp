@@ -12,6 +12,9 @@
 #include "tests/capture/TestPictures.h"
 #include "tests/viewer/TestJpeg.h"
 #include "viewer/RemoteScreen.h"
+#if TLM_WITH_PALETTE_TILES
+#include "protocol/PaletteTile.h"
+#endif
 
 namespace tlm {
 namespace {
@@ -197,6 +200,81 @@ TEST(RemoteScreenTest, HalfSizeCopyFollowsEveryFrame) {
   for (auto [w, h] : {std::pair{321, 100}, std::pair{100, 182}})
     screen.ReadForArea(w, h, [&](const TRemoteScreen::TView& AView) { EXPECT_EQ(AView.Width, W); });
 }
+
+#if TLM_WITH_PALETTE_TILES
+// Palette tiles among JPEG ones land exact at their rectangles; a bad one ends the frame as a
+// bad JPEG does (what came before stays drawn), and one larger than the screen is refused
+// before anything is drawn.
+TEST(RemoteScreenTest, PaletteTilesAreDrawnExactAndBadOnesEndTheFrame) {
+  const int W = 480, H = 320;
+  const std::vector<uint32_t> picture = test::MakeDesktopPicture(W, H, 3);
+  TPaletteEncoder encoder;
+  auto paletteRect = [&](int AX, int AY, int AW, int AH) {
+    TEncodedRect r;
+    r.Rect = TFrameRect{uint16_t(AX), uint16_t(AY), uint16_t(AW), uint16_t(AH), 0};
+    EXPECT_TRUE(encoder.Encode(&picture[size_t(AY) * W + size_t(AX)], AW, AH, W, MaxPaletteColours, r.Data));
+    r.Rect.DataLen = uint32_t(r.Data.size());
+    return r;
+  };
+  auto jpegRect = [](int AX, int AY, TBytes AJpeg) {
+    TEncodedRect r;
+    r.Rect = TFrameRect{uint16_t(AX), uint16_t(AY), 100, 60, uint32_t(AJpeg.size())};
+    r.Data = std::move(AJpeg);
+    return r;
+  };
+  const TEncodedRect left = paletteRect(0, 0, 160, 320);
+  const TEncodedRect right = paletteRect(320, 0, 160, 160);
+  const TEncodedRect solid = jpegRect(200, 200, test::SolidRgbJpeg(100, 60, 10, 200, 30));
+  TEncodedRect badHeader = paletteRect(160, 0, 160, 160);
+  badHeader.Data[1] = 0;  // one colour now, with a map after it
+  TEncodedRect badStream = paletteRect(160, 0, 160, 160);
+  badStream.Data.back() ^= 1;  // the stream's checksum
+  TEncodedRect wide = left;
+  wide.Rect.W = 481;
+  auto at = [](const std::vector<uint8_t>& APixels, int AX, int AY) {
+    uint32_t v;
+    std::memcpy(&v, &APixels[(size_t(AY) * W + size_t(AX)) * 4], 4);
+    return v;
+  };
+
+  struct TCase {
+    const char* Name;
+    std::vector<TEncodedRect> Rects;
+    TRemoteScreen::EApply Result;  // when nothing is thrown
+    bool Throws;
+    bool LeftDrawn;
+  } cases[] = {
+      {"palette, JPEG, palette", {left, solid, right}, TRemoteScreen::EApply::Drawn, false, true},
+      {"a bad header after a good tile", {left, badHeader, right}, TRemoteScreen::EApply::Drawn, true, true},
+      {"a bad stream after a good tile", {left, badStream, right}, TRemoteScreen::EApply::Drawn, true, true},
+      {"a palette tile wider than the screen", {left, wide}, TRemoteScreen::EApply::Refused, false, false},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.Name);
+    TRemoteScreen screen(2);
+    const TBytes payload = BuildFramePayload(1, W, H, true, c.Rects);
+    if (c.Throws) {
+      EXPECT_THROW(screen.Apply(payload), TError);
+    } else {
+      EXPECT_EQ(screen.Apply(payload), c.Result);
+    }
+    const std::vector<uint8_t> shown = Pixels(screen);
+    if (!c.LeftDrawn) {
+      EXPECT_TRUE(shown.empty() || at(shown, 5, 5) == 0xFF000000u);
+      continue;
+    }
+    ASSERT_EQ(shown.size(), size_t(W) * H * 4);
+    size_t mismatches = 0;
+    for (int y = 0; y < H; ++y)
+      for (int x = 0; x < 160; ++x) mismatches += at(shown, x, y) != (0xFF000000u | picture[size_t(y) * W + size_t(x)]);
+    EXPECT_EQ(mismatches, 0u);
+    if (!c.Throws) {
+      EXPECT_EQ(at(shown, 400, 100), 0xFF000000u | picture[100 * W + 400]);
+      EXPECT_EQ(at(shown, 250, 230) & 0xFFF0F0F0u, 0xFF00C010u) << "the JPEG tile between";  // (10, 200, 30), roughly
+    }
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace tlm

@@ -61,7 +61,7 @@ TEST_F(ViewerRelayTest, SessionThroughTheRelay) {
   host->Send(MsgAdmitAccept);
   host->Expect(MsgSessionStart);
   const TPacket quality = host->Expect(MsgQuality);
-  EXPECT_EQ(quality.Payload, TBytes{2});
+  EXPECT_EQ(quality.Payload, QualityPayload(2));  // through the relay whole, the codings included
   EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == QString::fromUtf8("연결됨 - 원격 제어 중"); }));
 
   host->SendText(MsgMonitorList, "0\t640\t480\t1");

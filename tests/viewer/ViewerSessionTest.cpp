@@ -211,7 +211,9 @@ public:
     // The state changes before the status is queued: wait for both, so that no call of the
     // session's start is still to come when a test counts the queued ones.
     EXPECT_TRUE(WaitFor([&] { return Session->InSession() && LastStatus() == "연결됨 - 원격 제어 중"; }));
-    return quality.Payload.size() == 1 ? quality.Payload[0] : 0xFF;
+    // Every start announces the tile codings this build decodes.
+    EXPECT_EQ(AnnouncedTileCodings(quality.Payload), DecodedTileCodings());
+    return quality.Payload.empty() ? 0xFF : quality.Payload[0];
   }
   // Sends a frame and reads its acknowledgement, without running the UI queue.
   void FrameAcked(const TBytes& APayload) {
@@ -270,10 +272,13 @@ TEST_F(ViewerSessionTest, PresetsTravelAsOneByteAndUnknownOnesAreRefused) {
   ASSERT_TRUE(Session->SetQuality(QualityFast));
   TPacket sent = Read();
   EXPECT_EQ(sent.Type, MsgQuality);
-  EXPECT_EQ(sent.Payload, TBytes{QualityFast});
+  // A change of preset announces the codings again: the host takes each MsgQuality whole.
+  EXPECT_EQ(sent.Payload, QualityPayload(QualityFast));
+  EXPECT_EQ(AnnouncedTileCodings(sent.Payload), DecodedTileCodings());
   ASSERT_TRUE(Session->SetQuality(QualitySmooth));
   sent = Read();
-  EXPECT_EQ(sent.Payload, TBytes{QualitySmooth});
+  EXPECT_EQ(sent.Payload.at(0), QualitySmooth);
+  EXPECT_EQ(AnnouncedTileCodings(sent.Payload), DecodedTileCodings());
 }
 
 TEST_F(ViewerSessionTest, ALostConnectionEndsTheSessionAndLeavesNoSocketHalfClosed) {

@@ -106,7 +106,7 @@ protected:
   uint8_t StartSession() {
     FPeer.Send(MsgSessionStart);
     auto quality = FPeer.Read();
-    EXPECT_TRUE(quality && quality->Type == MsgQuality && quality->Payload.size() == 1);
+    EXPECT_TRUE(quality && quality->Type == MsgQuality && quality->Payload == QualityPayload(quality->Payload.at(0)));
     EXPECT_TRUE(WaitUntil([&] { return FWindow->StatusText() == Q("연결됨 - 원격 제어 중"); }));
     return quality && !quality->Payload.empty() ? quality->Payload[0] : 0xFF;
   }
@@ -281,7 +281,7 @@ TEST(ViewerConnectTest, RequestCarriesTheProofAndAFailedConnectKeepsTheWindow) {
   peer.Send(MsgSessionStart);
   auto quality = peer.Read();
   ASSERT_TRUE(quality);
-  EXPECT_EQ(quality->Payload, TBytes{0});
+  EXPECT_EQ(quality->Payload, QualityPayload(0));  // the preset and the tile codings it decodes
 }
 
 // A window that shows itself only once the partner admits us: whatever ends the attempt before
@@ -1137,7 +1137,7 @@ TEST_F(ViewerWindowTest, MonitorsAndQuality) {
   auto quality = FPeer.Read();
   ASSERT_TRUE(quality);
   EXPECT_EQ(quality->Type, MsgQuality);
-  EXPECT_EQ(quality->Payload, TBytes{0});
+  EXPECT_EQ(quality->Payload, QualityPayload(0));
 
   FPeer.Send(MsgSessionEnd);
   ASSERT_TRUE(WaitUntil([&] { return !FWindow->IsConnected(); }));
