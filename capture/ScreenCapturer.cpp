@@ -193,7 +193,6 @@ void TScreenCapturer::EncodeJpegRun(int ARow, int ACol0, int ACol1, int AQuality
 // Codes tile ACol of row ARow into ACoders.Scratch as a palette tile when it has few enough
 // colours and comes out smaller than its JPEG at AQuality; false (Scratch unspecified) otherwise.
 bool TScreenCapturer::EncodePaletteTile(int ARow, int ACol, int AQuality, TCoders& ACoders) const {
-#if TLM_WITH_PALETTE_TILES
   const TPixelRect R = RunRect(ARow, ACol, ACol);
   const uint32_t* Corner = FPicture.Pixels + size_t(R.Top) * FPicture.Stride + size_t(R.Left);
   if (!ACoders.Palette.Encode(Corner, R.Width(), R.Height(), FPicture.Stride, MaxTileColours, ACoders.Scratch))
@@ -205,10 +204,6 @@ bool TScreenCapturer::EncodePaletteTile(int ARow, int ACol, int AQuality, TCoder
   TBytes Jpeg;
   ACoders.Jpeg.EncodeWords(Corner, R.Width(), R.Height(), FPicture.Stride, AQuality, Jpeg);
   return ACoders.Scratch.size() < Jpeg.size();
-#else
-  (void)ARow, (void)ACol, (void)AQuality, (void)ACoders;
-  return false;
-#endif
 }
 
 // Appends tiles ACol0 .. ACol1 of row ARow: with APalette each tile that codes smaller as a

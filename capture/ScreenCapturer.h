@@ -37,9 +37,7 @@
 #include "protocol/WorkerTeam.h"
 #include "platform/Screen.h"
 #include "protocol/Frame.h"
-#if TLM_WITH_PALETTE_TILES
 #include "protocol/PaletteTile.h"
-#endif
 
 namespace tlm {
 
@@ -119,9 +117,7 @@ private:
   // One thread's encoders.
   struct TCoders {
     TJpegEncoder Jpeg;
-#if TLM_WITH_PALETTE_TILES
     TPaletteEncoder Palette;
-#endif
     TBytes Scratch;
   };
   void CaptureRows(bool AEverything, bool APalette, const TTilePlan& APlan);

@@ -30,6 +30,14 @@ set_target_properties(Sodium::Sodium PROPERTIES
   INTERFACE_COMPILE_DEFINITIONS SODIUM_STATIC=1
   INTERFACE_LINK_LIBRARIES advapi32)
 
+# zlib for the lossless tiles: Debian's own MinGW build (libz-mingw-w64-dev), linked statically.
+find_library(TLM_MINGW_ZLIB NAMES libz.a REQUIRED)
+find_path(TLM_MINGW_ZLIB_INCLUDE zlib.h REQUIRED)
+add_library(ZLIB::ZLIB STATIC IMPORTED)
+set_target_properties(ZLIB::ZLIB PROPERTIES
+  IMPORTED_LOCATION ${TLM_MINGW_ZLIB}
+  INTERFACE_INCLUDE_DIRECTORIES ${TLM_MINGW_ZLIB_INCLUDE})
+
 find_package(Threads REQUIRED)
 enable_testing()
 

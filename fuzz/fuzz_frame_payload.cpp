@@ -6,9 +6,7 @@
 
 #include "protocol/Error.h"
 #include "protocol/Frame.h"
-#if TLM_WITH_PALETTE_TILES
 #include "protocol/PaletteTile.h"
-#endif
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
   tlm::TParsedFrame frame;
@@ -27,7 +25,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
     std::abort();
   for (size_t i = 0; i < again.Rects.size(); ++i)
     if (again.Rects[i].Jpeg != frame.Rects[i].Jpeg) std::abort();
-#if TLM_WITH_PALETTE_TILES
   for (const auto& r : frame.Rects) {
     // The viewer bounds a rectangle by the screen; the fuzzer by a smaller figure, to stay quick.
     if (!tlm::IsPaletteTile(r.Jpeg) || int64_t(r.W) * r.H > (int64_t(1) << 20)) continue;
@@ -40,6 +37,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* AData, size_t ASize) {
     }
     if (pixels.back() != 0x12345678u) std::abort();  // wrote past the rectangle
   }
-#endif
   return 0;
 }

@@ -3,11 +3,7 @@
 namespace tlm {
 
 uint8_t DecodedTileCodings() {
-#if TLM_WITH_PALETTE_TILES
   return DecodesPaletteTiles;
-#else
-  return 0;
-#endif
 }
 
 TBytes QualityPayload(int APreset) {

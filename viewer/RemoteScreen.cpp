@@ -6,9 +6,7 @@
 
 #include "protocol/Error.h"
 #include "protocol/Frame.h"
-#if TLM_WITH_PALETTE_TILES
 #include "protocol/PaletteTile.h"
-#endif
 
 namespace tlm {
 
@@ -35,14 +33,12 @@ TRemoteScreen::EApply TRemoteScreen::Apply(std::span<const uint8_t> APayload) {
   for (size_t i = 0; i < frame.Rects.size(); ++i) {
     const TParsedRect& rect = frame.Rects[i];
     TSize& size = sizes[i];
-#if TLM_WITH_PALETTE_TILES
     // A palette tile is its rectangle's size.
     if (IsPaletteTile(rect.Jpeg)) {
       if (!PeekPaletteTile(rect.Jpeg, rect.W, rect.H)) continue;
       size.W = rect.W;
       size.H = rect.H;
     } else
-#endif
     if (rect.Jpeg.empty() || !FDecoder.PeekSize(rect.Jpeg, size.W, size.H)) continue;
     if (size.W > rect.W || size.H > rect.H || size.W > frame.ScreenW || size.H > frame.ScreenH) return EApply::Refused;
     size.Read = true;

@@ -3,9 +3,7 @@
 #include <atomic>
 
 #include "protocol/Error.h"
-#if TLM_WITH_PALETTE_TILES
 #include "protocol/PaletteTile.h"
-#endif
 
 namespace tlm {
 
@@ -43,11 +41,9 @@ void TTileDecodeTeam::DecodeOne(TDecodedTile& ATile, TTileDecoder& ADecoder) {
   target.Width = ATile.W;
   target.Height = ATile.H;
   target.Stride = ptrdiff_t(ATile.W) * 4;
-#if TLM_WITH_PALETTE_TILES
   if (IsPaletteTile(ATile.Jpeg))
     DecodePaletteTile(ATile.Jpeg, ATile.W, ATile.H, ATile.Pixels.get());
   else
-#endif
     ADecoder.DrawInto(ATile.Jpeg, target, 0, 0);
   ATile.Half.clear();
   if (ATile.X % 2 == 0 && ATile.Y % 2 == 0 && ATile.W % 2 == 0 && ATile.H % 2 == 0) {

@@ -11,9 +11,7 @@
 #include "capture/ScreenCapturer.h"
 #include "platform/fake/FakeScreen.h"
 #include "protocol/Error.h"
-#if TLM_WITH_PALETTE_TILES
 #include "protocol/PaletteTile.h"
-#endif
 #include "tests/capture/TestPictures.h"
 
 namespace tlm {
@@ -477,7 +475,6 @@ TEST_F(CapturerTest, ThreadsAndLentPicturesGiveTheSameBytes) {
   }
 }
 
-#if TLM_WITH_PALETTE_TILES
 // Palette tiles only when switched on, then one per flat tile, exact, and marked in the report;
 // the photograph stays JPEG; a tile with many colours but little detail goes the smaller way.
 TEST_F(CapturerTest, FlatTilesGoAsPaletteTilesOnlyWhenSwitchedOn) {
@@ -531,7 +528,6 @@ TEST_F(CapturerTest, FlatTilesGoAsPaletteTilesOnlyWhenSwitchedOn) {
     EXPECT_GE(PaletteRects, On ? 20u : 0u);
   }
 }
-#endif
 
 TEST_F(CapturerTest, QualityIsReadForEachRectangle) {
   const std::vector<uint32_t> Picture = test::MakeDesktopPicture(640, 480, 3);

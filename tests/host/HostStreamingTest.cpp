@@ -2,9 +2,7 @@
 #include "tests/host/HostAgentFixture.h"
 
 #include "protocol/Frame.h"
-#if TLM_WITH_PALETTE_TILES
 #include "protocol/PaletteTile.h"
-#endif
 
 namespace tlm::test {
 namespace {
@@ -236,7 +234,6 @@ TEST_F(HostStreaming, SmoothPresetRefinesAStillScreenOnce) {
   }
 }
 
-#if TLM_WITH_PALETTE_TILES
 // A viewer of the original wire never sees a palette tile: only a MsgQuality that announces them
 // turns them on, and every session starts without them, also after one whose viewer did.
 TEST_F(HostStreaming, PaletteTilesOnlyForAViewerThatAnnouncesThem) {
@@ -282,7 +279,6 @@ TEST_F(HostStreaming, PaletteTilesOnlyForAViewerThatAnnouncesThem) {
     ASSERT_TRUE(WaitFor([&] { return !Agent->InSession(); }));
   }
 }
-#endif
 
 // The host's screen changes size mid-session: the viewer gets the new monitor list, then a key
 // frame of the new size, and mouse positions map against the new layout.

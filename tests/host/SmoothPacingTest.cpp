@@ -11,9 +11,7 @@
 #include "capture/ScreenCapturer.h"
 #include "host/SmoothPacing.h"
 #include "platform/fake/FakeScreen.h"
-#if TLM_WITH_PALETTE_TILES
 #include "protocol/PaletteTile.h"
-#endif
 
 namespace tlm {
 namespace {
@@ -214,7 +212,6 @@ TEST_F(SmoothRefinement, ANewGridForgetsEveryTile) {
   EXPECT_TRUE(EncodedAt(sent[0], TSmoothPacing::RefineQuality));
 }
 
-#if TLM_WITH_PALETTE_TILES
 // Palette tiles are exact: only the JPEG tile among them comes back sharp, and a still screen
 // then sends nothing.
 TEST_F(SmoothRefinement, ExactTilesAreNeverRefined) {
@@ -233,7 +230,6 @@ TEST_F(SmoothRefinement, ExactTilesAreNeverRefined) {
   EXPECT_EQ(Rule.CoarseTiles(), 0);
   EXPECT_EQ(SilentTurnsBefore(sent, 50), -1);
 }
-#endif
 
 }  // namespace
 }  // namespace tlm

@@ -12,9 +12,7 @@
 #include "tests/capture/TestPictures.h"
 #include "tests/viewer/TestJpeg.h"
 #include "viewer/RemoteScreen.h"
-#if TLM_WITH_PALETTE_TILES
 #include "protocol/PaletteTile.h"
-#endif
 
 namespace tlm {
 namespace {
@@ -201,7 +199,6 @@ TEST(RemoteScreenTest, HalfSizeCopyFollowsEveryFrame) {
     screen.ReadForArea(w, h, [&](const TRemoteScreen::TView& AView) { EXPECT_EQ(AView.Width, W); });
 }
 
-#if TLM_WITH_PALETTE_TILES
 // Palette tiles among JPEG ones land exact at their rectangles; a bad one ends the frame as a
 // bad JPEG does (what came before stays drawn), and one larger than the screen is refused
 // before anything is drawn.
@@ -274,7 +271,6 @@ TEST(RemoteScreenTest, PaletteTilesAreDrawnExactAndBadOnesEndTheFrame) {
     }
   }
 }
-#endif
 
 }  // namespace
 }  // namespace tlm
