@@ -909,6 +909,9 @@ void TfrmRemote::CanvasPaint(QPainter& APainter) {
 
 void TfrmRemote::SendMouse(QPointF APos, uint8_t AButton, uint8_t AAction, int16_t AWheelDelta) {
   if (!IsConnected()) return;
+  // Until a frame gave the partner's screen its size there is nothing to map onto: any position
+  // sent now would land at the partner's top-left corner (and a click there may hit a menu).
+  if (RemoteWidth() <= 0 || RemoteHeight() <= 0) return;
   // Mapped in device pixels, where the picture is painted: on a display with a device-pixel
   // ratio above 1 a logical pixel covers several remote ones, and the event's fraction counts.
   const qreal dpr = FCanvas->devicePixelRatioF();
