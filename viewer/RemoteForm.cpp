@@ -684,6 +684,9 @@ void TfrmRemote::EndUnseen(const QString& AText) {
 
 void TfrmRemote::ShowRefusal(const std::string& AText) {
   FProofTimer->stop();
+  // A refusal ends whatever there was: the relay closes the connection after it, and the
+  // session reports no end of its own then.
+  SessionLive(false);
   if (OnRefused) OnRefused(ClassifyRelayRefusal(AText));
   const QString text =
       Q(DescribeRefusal(AText, !FParams.Proof.empty(), FWaitClock.isValid() ? FWaitClock.elapsed() : 0));
@@ -1042,7 +1045,8 @@ void TfrmRemote::SessionLive(bool ALive) {
 
 void TfrmRemote::RefreshSessionControls() {
   // "연결 끊기" also withdraws a request still waiting for the partner.
-  FDisconnect->setEnabled(FSession && FSession->State() != TViewerSession::EState::Created && !FSession->Ended());
+  FDisconnect->setEnabled(FSession && FSession->State() != TViewerSession::EState::Created && !FSession->Ended() &&
+                          !FSession->Refused());
   FSpecialKeys->setEnabled(IsConnected());
   LayoutToolbar();  // the overflow menu's entries follow
 }

@@ -144,6 +144,8 @@ public:
   EState State() const { return FState.load(); }
   bool InSession() const { return FState.load() == EState::InSession; }
   bool Ended() const;
+  // The relay or the partner turned the request (or the session) away: its text was the last word.
+  bool Refused() const { return FRelayErrorSeen.load() || FSecureRefused.load(); }
   // The partner ended the session (MsgSessionEnd) and has not admitted us again since.
   bool PartnerLeft() const { return FPartnerLeft.load(); }
   bool Uploading() const { return FUpload && FUpload->Running(); }

@@ -1206,6 +1206,48 @@ TEST_F(ViewerWindowTest, ChatLinesGoBothWays) {
   EXPECT_TRUE(FPeer.Quiet());
 }
 
+// However a session ends, the chat input is off until the next one starts: a line typed
+// meanwhile would reach nobody. A refusal in the middle of a session reports no end of its own.
+TEST_F(ViewerWindowTest, TheChatInputIsOnOnlyWhileASessionRuns) {
+  enum class EEnd { PartnerEnded, Refused, RelayLost };
+  struct TCase {
+    const char* What;
+    EEnd End;
+  } cases[] = {{"partner ended", EEnd::PartnerEnded},
+               {"relay refused mid-session", EEnd::Refused},
+               {"relay lost", EEnd::RelayLost}};
+  EXPECT_FALSE(FWindow->ChatEdit()->isEnabled());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.What);
+    StartSession();
+    EXPECT_TRUE(FWindow->ChatEdit()->isEnabled());
+    EXPECT_TRUE(FWindow->DisconnectButton()->isEnabled());
+    switch (c.End) {
+      case EEnd::PartnerEnded: FPeer.Send(MsgSessionEnd); break;
+      case EEnd::Refused:
+        FPeer.SendText(MsgRelayError, "상대방이 오프라인이거나 존재하지 않는 ID입니다");
+        FPeer.Conn().Close();
+        break;
+      case EEnd::RelayLost: FPeer.Conn().Close(); break;
+    }
+    ASSERT_TRUE(WaitUntil([&] { return !FWindow->BannerText().isEmpty(); }));
+    Settle2();
+    EXPECT_FALSE(FWindow->ChatEdit()->isEnabled());
+    EXPECT_FALSE(FWindow->DisconnectButton()->isEnabled());
+    EXPECT_TRUE(FWindow->LinkText().isEmpty());
+
+    FWindow->ReconnectButton()->click();
+    if (FPeer.Conn().Connected()) FPeer.Conn().Close();
+    FPeer.Accept();
+    auto request = FPeer.Read();
+    ASSERT_TRUE(request);
+    ASSERT_EQ(request->Type, MsgConnectRequest);
+    EXPECT_FALSE(FWindow->ChatEdit()->isEnabled()) << "waiting for the partner";
+  }
+  StartSession();
+  EXPECT_TRUE(FWindow->ChatEdit()->isEnabled());
+}
+
 TEST_F(ViewerWindowTest, ClipboardTextIsExchangedOnlyDuringTheSession) {
   QClipboard* clipboard = QGuiApplication::clipboard();
   clipboard->setText("copied before admission");
