@@ -560,6 +560,7 @@ bool THostAgent::SecureDispatch(TRelayChannel& AConn, const TPacket& APacket) {
       } catch (const TSecureError& e) {
         if (start.PasswordMode()) {
           FGuesses.NoteFailure(std::chrono::steady_clock::now());
+          FWrongPassword = TWrongPassword{start.ViewerName(), start.ViewerIP(), TickMs()};
           Log(NameAndAddress("비밀번호가 틀린 접속 요청: ", start.ViewerName(), start.ViewerIP()));
           Admitted(start.ViewerName(), start.ViewerIP(), EAdmission::Refused);
           SecureAbort(AConn, TAbortReason::WrongPassword, e.what());
@@ -591,6 +592,12 @@ void THostAgent::SecureConfirmed(TRelayChannel& AConn) {
     return;
   }
   EConsentCause cause = EConsentCause::NoPassword;
+  // The same viewer asking without a password right after its password was wrong: its user
+  // typed a wrong one, and the question says so.
+  if (FWrongPassword && FWrongPassword->Name == start.ViewerName() && FWrongPassword->IP == start.ViewerIP() &&
+      !TickElapsed(TickMs(), FWrongPassword->AtMs, WrongPasswordRecallMs))
+    cause = EConsentCause::WrongPassword;
+  FWrongPassword.reset();
   if (start.PasswordVerified()) {
     cause = EConsentCause::JustEnded;
     Log(NameAndAddress("연결을 끊은 직후라 비밀번호가 맞아도 사용자에게 묻습니다: ", start.ViewerName(),

@@ -384,7 +384,7 @@ bool TViewerSession::SecureDispatch(const TPacket& APacket) {
       case TViewerWaitingPacket::Ignore:
         return true;
       case TViewerWaitingPacket::Abort:
-        HostRefused(AbortText(ParseAbort(APacket.Payload)));
+        HostAborted(ParseAbort(APacket.Payload));
         return true;
       case TViewerWaitingPacket::PlainTraffic: {
         // A host without the handshake, or a relay that stripped it.
@@ -445,7 +445,7 @@ bool TViewerSession::SecureDispatch(const TPacket& APacket) {
   }
   // Awaiting the host's admission: only its sealed word, or its abort.
   if (APacket.Type == MsgSecureAbort) {
-    HostRefused(AbortText(ParseAbort(APacket.Payload)));
+    HostAborted(ParseAbort(APacket.Payload));
     return true;
   }
   if (APacket.Type != MsgSealed) {
@@ -489,6 +489,11 @@ void TViewerSession::HandshakeFailed(const std::string& AText, bool ASendAbort, 
   }
   RaiseEnded(EState::Failed, AText);
   FChannel.End(AText);
+}
+
+void TViewerSession::HostAborted(TAbortReason AReason) {
+  if (AReason == TAbortReason::WrongPassword) FPasswordRefused.store(true);
+  HostRefused(AbortText(AReason));
 }
 
 void TViewerSession::HostRefused(const std::string& AText) {

@@ -146,6 +146,8 @@ public:
   bool Ended() const;
   // The relay or the partner turned the request (or the session) away: its text was the last word.
   bool Refused() const { return FRelayErrorSeen.load() || FSecureRefused.load(); }
+  // The host found the password wrong (its abort said so): a request without one would be asked about.
+  bool PasswordRefused() const { return FPasswordRefused.load(); }
   // The partner ended the session (MsgSessionEnd) and has not admitted us again since.
   bool PartnerLeft() const { return FPartnerLeft.load(); }
   bool Uploading() const { return FUpload && FUpload->Running(); }
@@ -204,6 +206,7 @@ private:
   void HandshakeFailed(const std::string& AText, bool ASendAbort, TAbortReason AReason);
   // The host aborted the handshake: its reason is the refusal the window shows.
   void HostRefused(const std::string& AText);
+  void HostAborted(TAbortReason AReason);
 #endif
   void ChannelEnded(const std::string& AWhy, bool AConnected);
   void SessionStarted();
@@ -235,6 +238,7 @@ private:
   std::atomic<bool> FRepaintPending{false};
   std::atomic<bool> FRelayErrorSeen{false};
   std::atomic<bool> FSecureRefused{false};  // the handshake failed: its text is the last word
+  std::atomic<bool> FPasswordRefused{false};
   std::atomic<bool> FPartnerLeft{false};
   std::atomic<bool> FUploadCancelled{false};  // the host's report of the short file is expected
   bool FResultWritten = false;  // reader thread
