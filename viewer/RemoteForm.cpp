@@ -1067,7 +1067,9 @@ void TfrmRemote::RefreshTransferControls() {
 void TfrmRemote::SessionLive(bool ALive) {
   // A line typed before the partner admits us, or after they left, would reach nobody.
   FChatEdit->setEnabled(ALive);
-  FChatEdit->setPlaceholderText(ALive ? QString() : QStringLiteral("세션이 시작되면 채팅할 수 있습니다"));
+  // The input is dark on the dark pane: the placeholder is what shows where to type.
+  FChatEdit->setPlaceholderText(ALive ? QStringLiteral("채팅 메시지 입력 후 Enter")
+                                      : QStringLiteral("세션이 시작되면 채팅할 수 있습니다"));
   if (!ALive) FUploadQueue.clear();
   RefreshTransferControls();
   RefreshSessionControls();
