@@ -297,6 +297,7 @@ void TViewerSession::Dispatch(const TPacket& APacket) {
         });
       break;
     case MsgFileBegin: {
+      FFilesAnnounced.fetch_add(1);
       std::string status;
       if (FDownload.Begin(TextOf(payload), status)) {
         try {
@@ -613,6 +614,14 @@ void TViewerSession::ReleaseHeld() {
     rec.WheelDelta = 0;
     SendMouse(rec);
   }
+}
+
+void TViewerSession::CancelDownload() {
+  FDownload.RequestCancel();
+  // Which file: the host may have moved on to the next one meanwhile, which is left alone.
+  uint8_t number[4];
+  PutLE32(number, FFilesAnnounced.load());
+  if (Live()) FChannel.Writer().Post(MsgFileCancel, number);
 }
 
 bool TViewerSession::SendChat(const std::string& AText) { return FChannel.Writer().PostText(MsgChat, AText); }

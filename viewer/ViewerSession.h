@@ -137,7 +137,9 @@ public:
   // (its report of the short file is not shown: the user knows).
   void CancelUpload();
   // Stops writing the download under way and removes it (the host still sends the rest).
-  void CancelDownload() { FDownload.RequestCancel(); }
+  // Drops the rest of the running download here, and asks the host to stop sending it (a host
+  // that does not know the request sends on; the rest is dropped all the same).
+  void CancelDownload();
   bool Downloading() const { return FDownload.Active(); }
 
   const TViewerParams& Params() const { return FParams; }
@@ -239,6 +241,7 @@ private:
   std::atomic<bool> FRelayErrorSeen{false};
   std::atomic<bool> FSecureRefused{false};  // the handshake failed: its text is the last word
   std::atomic<bool> FPasswordRefused{false};
+  std::atomic<uint32_t> FFilesAnnounced{0};  // MsgFileBegin from the host in this session
   std::atomic<bool> FPartnerLeft{false};
   std::atomic<bool> FUploadCancelled{false};  // the host's report of the short file is expected
   bool FResultWritten = false;  // reader thread

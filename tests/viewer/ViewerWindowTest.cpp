@@ -1092,6 +1092,10 @@ TEST_F(ViewerFilesTest, ADownloadCanBeCancelled) {
   FPeer.Send(MsgFileChunk, TBytes(65536, 1));
   ASSERT_TRUE(WaitUntil([&] { return FWindow->CancelTransferButton()->isVisible(); }));
   FWindow->CancelTransferButton()->click();
+  auto cancel = FPeer.Read();  // the host is asked to stop; what it sends meanwhile is dropped
+  ASSERT_TRUE(cancel);
+  EXPECT_EQ(cancel->Type, MsgFileCancel);
+  EXPECT_EQ(cancel->Payload, (TBytes{1, 0, 0, 0})) << "the session's first file";
   FPeer.Send(MsgFileChunk, TBytes(65536, 2));
   FPeer.Send(MsgFileChunk, TBytes(65536, 3));
   FPeer.Send(MsgFileEnd);
