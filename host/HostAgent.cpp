@@ -235,6 +235,9 @@ void THostAgent::DispatchCmd(TPacketWriter& AReply, uint32_t AType, const TBytes
     case MsgFileChunk: FFiles.ReceiveChunk(AData, AReply); break;
     case MsgFileEnd: FFiles.ReceiveEnd(AReply); break;
     case MsgFileGet: FFiles.Request(TextOf(AData), AReply, Session()); break;
+    case MsgFileCancel:
+      if (AData.size() == 4) FFiles.CancelSend(GetLE32(AData.data()));
+      break;
     case MsgListDir: FFiles.List(TextOf(AData), AReply); break;
     default: break;  // not ours: dropped without an answer
   }
@@ -558,6 +561,7 @@ bool THostAgent::SecureDispatch(TRelayChannel& AConn, const TPacket& APacket) {
       } catch (const TSecureError& e) {
         if (start.PasswordMode()) {
           FGuesses.NoteFailure(std::chrono::steady_clock::now());
+          FWrongPassword = TWrongPassword{start.ViewerName(), start.ViewerIP(), TickMs()};
           Log(NameAndAddress("비밀번호가 틀린 접속 요청: ", start.ViewerName(), start.ViewerIP()));
           Admitted(start.ViewerName(), start.ViewerIP(), EAdmission::Refused);
           SecureAbort(AConn, TAbortReason::WrongPassword, e.what());
@@ -589,6 +593,12 @@ void THostAgent::SecureConfirmed(TRelayChannel& AConn) {
     return;
   }
   EConsentCause cause = EConsentCause::NoPassword;
+  // The same viewer asking without a password right after its password was wrong: its user
+  // typed a wrong one, and the question says so.
+  if (FWrongPassword && FWrongPassword->Name == start.ViewerName() && FWrongPassword->IP == start.ViewerIP() &&
+      !TickElapsed(TickMs(), FWrongPassword->AtMs, WrongPasswordRecallMs))
+    cause = EConsentCause::WrongPassword;
+  FWrongPassword.reset();
   if (start.PasswordVerified()) {
     cause = EConsentCause::JustEnded;
     Log(NameAndAddress("연결을 끊은 직후라 비밀번호가 맞아도 사용자에게 묻습니다: ", start.ViewerName(),

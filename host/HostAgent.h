@@ -90,6 +90,10 @@ struct THostServices {
   std::string ConfigDir;                    // what "~" lists; empty: the user's configuration folder
 };
 
+// How long a wrong password is remembered for the same viewer's next request (its window asks
+// again without the password at once).
+constexpr uint32_t WrongPasswordRecallMs = 30000;
+
 // True when at least AInterval ms lie between ASince and ANow on a millisecond tick that wraps
 // at 2^32 (the difference is taken as uint32_t).
 inline bool TickElapsed(uint32_t ANow, uint32_t ASince, uint32_t AInterval) {
@@ -252,6 +256,13 @@ private:
   std::optional<TIdentityKey> FIdentity;      // set before Start
   std::unique_ptr<THostSecureStart> FSecure;  // reader thread: the admission under way
   TPasswordGuessLimit FGuesses;               // reader thread
+  // The last request turned away for a wrong password (reader thread): the viewer asks again
+  // without one, and the question then says the password given was wrong.
+  struct TWrongPassword {
+    std::string Name, IP;
+    uint32_t AtMs = 0;
+  };
+  std::optional<TWrongPassword> FWrongPassword;
 
   THostAdmission FAdmission;
   THostStreamer FStreamer;

@@ -156,22 +156,31 @@ void THostFileService::Send(const THostSessionRef& ASession, const std::string& 
     // The whole file through the bulk queue, so its end never overtakes its last chunk, and
     // every other packet overtakes the next chunk.
     const auto send = [&](uint32_t AType, std::span<const uint8_t> AData) { writer.PostBulk(AType, AData); };
+    FSendCancel.store(false);  // a cancel meant for an earlier file
+    FSendNumber.fetch_add(1);
+    FSending.store(true);
     sender.SendBegin(send);
     FNotes.Log("파일 송신 시작: " + name + " (" + std::to_string(sender.Size()) + " 바이트)");
     // Before each chunk: while frames are slow to come back the line is full, so the chunk
     // waits and the picture keeps moving.
     const auto goOn = [&] {
-      for (int waited = 0; waited < MaxChunkWaitMs && ASession->Lasts() && FFlow.Congested(SteadyMs());
+      for (int waited = 0; waited < MaxChunkWaitMs && ASession->Lasts() && !FSendCancel.load() &&
+                           FFlow.Congested(SteadyMs());
            waited += ChunkWaitStepMs)
         SleepMs(ChunkWaitStepMs);
-      return ASession->Lasts();
+      return ASession->Lasts() && !FSendCancel.load();
     };
-    if (sender.SendBody(send, goOn)) {
+    const bool complete = sender.SendBody(send, goOn);
+    FSending.store(false);
+    if (complete) {
       FNotes.Log("파일 송신 완료: " + name);
+    } else if (FSendCancel.exchange(false)) {
+      FNotes.Log("파일 송신 취소됨: " + name + " (" + std::to_string(sender.Sent()) + "/" + std::to_string(sender.Size()) + " 바이트)");
     } else {
       FNotes.Log("파일 송신 중단: " + name + " (" + std::to_string(sender.Sent()) + "/" + std::to_string(sender.Size()) + " 바이트)");
     }
   } catch (const std::exception& e) {
+    FSending.store(false);
     FNotes.Log("파일 송신 실패: " + name + ": " + e.what());
     try {
       writer.PostBulk(MsgFileError, BytesOf(e.what()));
@@ -192,8 +201,13 @@ void THostFileService::List(std::string APath, TPacketWriter& AReply) {
   PostWaitText(AReply, MsgDirListing, reply);
 }
 
+void THostFileService::CancelSend(uint32_t ANumber) {
+  if (FSending.load() && FSendNumber.load() == ANumber) FSendCancel.store(true);
+}
+
 void THostFileService::SessionEnded() {
   FSends.Clear();  // the running send sees the session end and stops by itself
+  FSendNumber.store(0);
   const std::string name = FReceiver.Abandon();
   if (!name.empty()) FNotes.Log("파일 수신 중단: " + name);
 }

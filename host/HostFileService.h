@@ -15,6 +15,7 @@
 //   as its session no longer lasts.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <span>
@@ -60,6 +61,9 @@ public:
   // The file is sent while ASession lasts; without a session only a missing file is answered.
   void Request(std::string APath, TPacketWriter& AReply, THostSessionRef ASession);
   void List(std::string APath, TPacketWriter& AReply);
+  // The viewer gave up file number ANumber of the session (counting the files sent from 1): if
+  // it is still being sent it stops (its end still goes), and the next waiting request follows.
+  void CancelSend(uint32_t ANumber);
   void SessionEnded();
   void WaitIdle() { FSends.WaitIdle(); }
 
@@ -71,6 +75,9 @@ private:
   const std::string FConfigDir;
   const TFrameFlow& FFlow;
   const THostFileNotes FNotes;
+  std::atomic<uint32_t> FSendNumber{0};  // files begun in this session, the running one last
+  std::atomic<bool> FSending{false};      // the send worker is in file FSendNumber
+  std::atomic<bool> FSendCancel{false};   // ... and the viewer gave it up
   // Reader thread only. A file that arrives short or broken stays under its temporary name,
   // for the user to recover.
   TFileReceiver FReceiver{TReceivedFile::EIncomplete::Keep, TReceivedFile::ETempName::BesideTarget};

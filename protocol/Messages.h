@@ -51,6 +51,9 @@ constexpr uint32_t MsgFileEnd = 50;
 constexpr uint32_t MsgFileReady = 51;
 constexpr uint32_t MsgFileError = 52;
 constexpr uint32_t MsgFileGet = 53;
+// viewer -> host: stop sending file number N of the session (uint32 LE, counting from 1 in the
+// order of the host's MsgFileBegin); a host without it sends on, and the viewer drops the rest.
+constexpr uint32_t MsgFileCancel = 54;
 constexpr uint32_t MsgListDir = 56;
 constexpr uint32_t MsgDirListing = 57;
 constexpr uint32_t MsgRelayError = 255;  // relay -> viewer: error text

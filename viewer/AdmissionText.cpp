@@ -15,6 +15,8 @@ std::string AskingDespitePasswordText() {
   return "비밀번호로 바로 승인되지 않았습니다 (틀렸거나 상대방에 설정되지 않음). 상대방의 승인을 기다리는 중...";
 }
 
+std::string WrongPasswordAskingText() { return "비밀번호가 맞지 않아 상대방 승인 대기 중..."; }
+
 bool RefusedByPartner(const std::string& ARelayText) {
   return ARelayText == AdmitRejectReason || ARelayText.find(RelayTimeOutWord) != std::string::npos;
 }

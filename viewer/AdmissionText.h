@@ -18,6 +18,9 @@ constexpr int64_t ConsentLapseMs = 58000;
 // The status line while the partner's user is being asked although a password was given.
 std::string AskingDespitePasswordText();
 
+// The status line while the partner's user is being asked because the password was wrong.
+std::string WrongPasswordAskingText();
+
 // The relay's refusal text ARelayText as the user reads it, given whether a password proof
 // was sent and how long the request had been waiting.
 std::string DescribeRefusal(const std::string& ARelayText, bool AProofGiven, int64_t AWaitedMs);

@@ -53,6 +53,10 @@ namespace {
 
 enum : int { TagParent = 1, TagFolder = 2, TagFile = 3 };
 
+// After the partner turned a password down it registers again; the request without the password
+// follows this much later.
+constexpr int PasswordFallbackDelayMs = 1000;
+
 // The local time before each chat line, "14:05 ".
 QString ChatStamp() { return QTime::currentTime().toString(QStringLiteral("HH:mm ")); }
 
@@ -548,7 +552,12 @@ void TfrmRemote::NewSession() {
   FSession = std::make_unique<TViewerSession>(FUi, FParams, FTimings);
   TViewerSession& s = *FSession;
   s.OnStatus = [this](const std::string& AText) {
-    FStatusLabel->setText(Q(AText));
+    QString text = Q(AText);
+    if (FPasswordRefused && FSession && FSession->State() == TViewerSession::EState::Waiting) {
+      const QString code = text.section(QStringLiteral("... "), 1);  // the session code, if any
+      text = Q(WrongPasswordAskingText()) + (code.isEmpty() ? QString() : QStringLiteral(" ") + code);
+    }
+    FStatusLabel->setText(text);
     RefreshTransferControls();  // a download's start, progress and end come as status lines
     RefreshSessionControls();   // and so does every change of the session's state
     if (Unseen() && OnPendingStatus) OnPendingStatus(FStatusLabel->text());
@@ -583,6 +592,7 @@ void TfrmRemote::NewSession() {
   s.OnStarted = [this] {
     FProofTimer->stop();
     FAutoAttempt = false;
+    FPasswordRefused = false;  // from now on a request without a password, like any other
     FRetryAttempt = 0;
     SessionLive(true);
     if (Unseen()) {
@@ -664,6 +674,7 @@ void TfrmRemote::StartSession() {
 }
 
 void TfrmRemote::Reconnect() {
+  ++FAttemptNo;
   if (const QImage last = ScreenSnapshot(); !last.isNull()) FLastPicture = last;
   EndSession();
   FReconnecting = true;
@@ -684,9 +695,37 @@ void TfrmRemote::EndUnseen(const QString& AText) {
 
 void TfrmRemote::ShowRefusal(const std::string& AText) {
   FProofTimer->stop();
+  // A refusal ends whatever there was: the relay closes the connection after it, and the
+  // session reports no end of its own then.
+  SessionLive(false);
+  if (FSession && FSession->PasswordRefused() && !FParams.Proof.empty()) {
+    // A wrong password (or one the partner has changed since) does not end the attempt: the
+    // partner's user is asked instead, once, and told that the password given was wrong. The
+    // partner registers again after turning the password down, so the request waits a moment.
+    FParams.Proof.clear();
+    FParams.Security.PasswordHash.clear();  // what the handshake proves: nothing now
+    FPasswordRefused = true;
+    FAutoAttempt = true;
+    FStatusLabel->setText(Q(WrongPasswordAskingText()));
+    if (Unseen() && OnPendingStatus) OnPendingStatus(FStatusLabel->text());
+    // Unless the user closed the window or reconnected meanwhile.
+    QTimer::singleShot(PasswordFallbackDelayMs, this, [this, attempt = FAttemptNo] {
+      if (attempt == FAttemptNo) Reconnect();
+    });
+    return;
+  }
+  if (FPasswordRefused && FAutoAttempt && !RefusedByPartner(AText)) {
+    // That request came before the partner was back: ask again after the usual wait.
+    const QString text = Q(DescribeRefusal(AText, true, 0));
+    if (!Unseen()) ShowBanner(text);
+    FBannerReason = text;
+    ScheduleRetry();
+    return;
+  }
   if (OnRefused) OnRefused(ClassifyRelayRefusal(AText));
   const QString text =
-      Q(DescribeRefusal(AText, !FParams.Proof.empty(), FWaitClock.isValid() ? FWaitClock.elapsed() : 0));
+      Q(DescribeRefusal(AText, !FParams.Proof.empty() || FPasswordRefused,
+                        FWaitClock.isValid() ? FWaitClock.elapsed() : 0));
   FStatusLabel->setText(QStringLiteral("오류: ") + text);
   if (Unseen()) return EndUnseen(text);
   ShowBanner(text);
@@ -809,6 +848,7 @@ QString TfrmRemote::BannerText() const { return FBanner->isHidden() ? QString() 
 
 void TfrmRemote::closeEvent(QCloseEvent* AEvent) {
   // Closing ends the session: the partner sees it end at once, and may be reached again.
+  ++FAttemptNo;
   CancelRetry();
   FProofTimer->stop();
   EndSession();
@@ -909,6 +949,9 @@ void TfrmRemote::CanvasPaint(QPainter& APainter) {
 
 void TfrmRemote::SendMouse(QPointF APos, uint8_t AButton, uint8_t AAction, int16_t AWheelDelta) {
   if (!IsConnected()) return;
+  // Until a frame gave the partner's screen its size there is nothing to map onto: any position
+  // sent now would land at the partner's top-left corner (and a click there may hit a menu).
+  if (RemoteWidth() <= 0 || RemoteHeight() <= 0) return;
   // Mapped in device pixels, where the picture is painted: on a display with a device-pixel
   // ratio above 1 a logical pixel covers several remote ones, and the event's fraction counts.
   const qreal dpr = FCanvas->devicePixelRatioF();
@@ -1024,7 +1067,9 @@ void TfrmRemote::RefreshTransferControls() {
 void TfrmRemote::SessionLive(bool ALive) {
   // A line typed before the partner admits us, or after they left, would reach nobody.
   FChatEdit->setEnabled(ALive);
-  FChatEdit->setPlaceholderText(ALive ? QString() : QStringLiteral("세션이 시작되면 채팅할 수 있습니다"));
+  // The input is dark on the dark pane: the placeholder is what shows where to type.
+  FChatEdit->setPlaceholderText(ALive ? QStringLiteral("채팅 메시지 입력 후 Enter")
+                                      : QStringLiteral("세션이 시작되면 채팅할 수 있습니다"));
   if (!ALive) FUploadQueue.clear();
   RefreshTransferControls();
   RefreshSessionControls();
@@ -1039,7 +1084,8 @@ void TfrmRemote::SessionLive(bool ALive) {
 
 void TfrmRemote::RefreshSessionControls() {
   // "연결 끊기" also withdraws a request still waiting for the partner.
-  FDisconnect->setEnabled(FSession && FSession->State() != TViewerSession::EState::Created && !FSession->Ended());
+  FDisconnect->setEnabled(FSession && FSession->State() != TViewerSession::EState::Created && !FSession->Ended() &&
+                          !FSession->Refused());
   FSpecialKeys->setEnabled(IsConnected());
   LayoutToolbar();  // the overflow menu's entries follow
 }

@@ -235,6 +235,8 @@ private:
   QTimer* FRetryTimer = nullptr;
   QTimer* FProofTimer = nullptr;  // a password proof not answered at once
   QElapsedTimer FWaitClock;       // since the connect request
+  int FAttemptNo = 0;             // counts reconnections and closes: a later one voids a pending one
+  bool FPasswordRefused = false;  // the partner found the password wrong: asking without it until admitted
   QImage FLastPicture;            // the ended session's picture, shown until a new frame
 
   QWidget* FToolbar = nullptr;

@@ -287,6 +287,7 @@ void TViewerSession::Dispatch(const TPacket& APacket) {
         });
       break;
     case MsgFileBegin: {
+      FFilesAnnounced.fetch_add(1);
       std::string status;
       if (FDownload.Begin(TextOf(payload), status)) {
         try {
@@ -379,7 +380,7 @@ bool TViewerSession::SecureDispatch(const TPacket& APacket) {
         }
         return true;
       case TViewerWaitingPacket::Abort:
-        HostRefused(AbortText(ParseAbort(APacket.Payload)));
+        HostAborted(ParseAbort(APacket.Payload));
         return true;
       case TViewerWaitingPacket::PlainTraffic: {
         // A host without the handshake, or a relay that stripped it.
@@ -440,7 +441,7 @@ bool TViewerSession::SecureDispatch(const TPacket& APacket) {
   }
   // Awaiting the host's admission: only its sealed word, or its abort.
   if (APacket.Type == MsgSecureAbort) {
-    HostRefused(AbortText(ParseAbort(APacket.Payload)));
+    HostAborted(ParseAbort(APacket.Payload));
     return true;
   }
   if (APacket.Type != MsgSealed) {
@@ -484,6 +485,11 @@ void TViewerSession::HandshakeFailed(const std::string& AText, bool ASendAbort, 
   }
   RaiseEnded(EState::Failed, AText);
   FChannel.End(AText);
+}
+
+void TViewerSession::HostAborted(TAbortReason AReason) {
+  if (AReason == TAbortReason::WrongPassword) FPasswordRefused.store(true);
+  HostRefused(AbortText(AReason));
 }
 
 void TViewerSession::HostRefused(const std::string& AText) {
@@ -600,6 +606,14 @@ void TViewerSession::ReleaseHeld() {
     rec.WheelDelta = 0;
     SendMouse(rec);
   }
+}
+
+void TViewerSession::CancelDownload() {
+  FDownload.RequestCancel();
+  // Which file: the host may have moved on to the next one meanwhile, which is left alone.
+  uint8_t number[4];
+  PutLE32(number, FFilesAnnounced.load());
+  if (Live()) FChannel.Writer().Post(MsgFileCancel, number);
 }
 
 bool TViewerSession::SendChat(const std::string& AText) { return FChannel.Writer().PostText(MsgChat, AText); }

@@ -135,7 +135,9 @@ public:
   // (its report of the short file is not shown: the user knows).
   void CancelUpload();
   // Stops writing the download under way and removes it (the host still sends the rest).
-  void CancelDownload() { FDownload.RequestCancel(); }
+  // Drops the rest of the running download here, and asks the host to stop sending it (a host
+  // that does not know the request sends on; the rest is dropped all the same).
+  void CancelDownload();
   bool Downloading() const { return FDownload.Active(); }
   // How far the running upload or download is, 0..100 (a progress bar's position).
   int UploadPercent() const { return FUpload ? FUpload->Percent() : 0; }
@@ -145,6 +147,10 @@ public:
   EState State() const { return FState.load(); }
   bool InSession() const { return FState.load() == EState::InSession; }
   bool Ended() const;
+  // The relay or the partner turned the request (or the session) away: its text was the last word.
+  bool Refused() const { return FRelayErrorSeen.load() || FSecureRefused.load(); }
+  // The host found the password wrong (its abort said so): a request without one would be asked about.
+  bool PasswordRefused() const { return FPasswordRefused.load(); }
   // The partner ended the session (MsgSessionEnd) and has not admitted us again since.
   bool PartnerLeft() const { return FPartnerLeft.load(); }
   bool Uploading() const { return FUpload && FUpload->Running(); }
@@ -202,6 +208,7 @@ private:
   void HandshakeFailed(const std::string& AText, bool ASendAbort, TAbortReason AReason);
   // The host aborted the handshake: its reason is the refusal the window shows.
   void HostRefused(const std::string& AText);
+  void HostAborted(TAbortReason AReason);
   void ChannelEnded(const std::string& AWhy, bool AConnected);
   void SessionStarted();
   void FrameReceived(const TBytes& APayload);
@@ -232,6 +239,8 @@ private:
   std::atomic<bool> FRepaintPending{false};
   std::atomic<bool> FRelayErrorSeen{false};
   std::atomic<bool> FSecureRefused{false};  // the handshake failed: its text is the last word
+  std::atomic<bool> FPasswordRefused{false};
+  std::atomic<uint32_t> FFilesAnnounced{0};  // MsgFileBegin from the host in this session
   std::atomic<bool> FPartnerLeft{false};
   std::atomic<bool> FUploadCancelled{false};  // the host's report of the short file is expected
   bool FResultWritten = false;  // reader thread

@@ -100,6 +100,56 @@ TEST_F(HostFileServicePart, ChunksWaitWhileFramesAreSlowToComeBack) {
   EXPECT_EQ(Logs.back(), "파일 송신 완료: big.bin");
 }
 
+// The viewer gives up a download: the running file stops at once (its end still goes, so the
+// viewer closes it), and the request waiting behind it follows without waiting for the rest. A
+// cancel names the file by its number in the session: one for a file already done is ignored.
+TEST_F(HostFileServicePart, ACancelStopsTheRunningSendAndTheNextFollows) {
+  constexpr size_t Chunks = 3;
+  WriteFile(Home.Sub("big.bin"), std::string(Chunks * FileChunkSize, 'x'));
+  WriteFile(Home.Sub("small.txt"), "abc");
+  THostSessionRef session = NewSession();
+  const auto lineFull = [&] {  // chunks are held back, so a file is still running when a cancel comes
+    const int64_t now = NowMs();
+    Flow.FrameSent(now - 250);
+    Flow.FrameAcked(now - 249);
+    Flow.FrameSent(now - 200);
+  };
+  const auto sentTypes = [&] {
+    const std::vector<uint32_t> types = Types(Sent());
+    Conn.Written.clear();
+    return types;
+  };
+  const std::vector<uint32_t> whole{MsgFileBegin, MsgFileChunk, MsgFileChunk, MsgFileChunk, MsgFileEnd};
+
+  Service.CancelSend(1);  // nothing is being sent: no effect on the next file
+  Service.Request(Home.Sub("small.txt"), Writer, session);  // file 1
+  EXPECT_EQ(sentTypes(), (std::vector<uint32_t>{MsgFileBegin, MsgFileChunk, MsgFileEnd}));
+
+  lineFull();
+  Service.Request(Home.Sub("big.bin"), Writer, session);  // file 2
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  Service.CancelSend(1);  // meant for the file before
+  Flow.Reset();
+  EXPECT_EQ(sentTypes(), whole);
+
+  Logs.clear();
+  lineFull();
+  Service.Request(Home.Sub("big.bin"), Writer, session);    // file 3
+  Service.Request(Home.Sub("small.txt"), Writer, session);  // file 4
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  Service.CancelSend(3);
+  Flow.Reset();  // the small file need not wait for the line
+  const std::vector<uint32_t> types = sentTypes();
+  ASSERT_GE(types.size(), 5u);
+  EXPECT_EQ(types.front(), MsgFileBegin);
+  EXPECT_LT(types.size(), whole.size() + 3) << "the big file went out whole";
+  EXPECT_EQ(std::vector<uint32_t>(types.end() - 4, types.end()),
+            (std::vector<uint32_t>{MsgFileEnd, MsgFileBegin, MsgFileChunk, MsgFileEnd}));
+  ASSERT_EQ(Logs.size(), 4u);
+  EXPECT_EQ(Logs[1].rfind("파일 송신 취소됨: big.bin (", 0), 0u) << Logs[1];
+  EXPECT_EQ(Logs[3], "파일 송신 완료: small.txt");
+}
+
 TEST_F(HostFileServicePart, ListingOfTheConfigFolder) {
   WriteFile(Home.Sub("config/settings.ini"), "x");
   Service.List("~", Writer);

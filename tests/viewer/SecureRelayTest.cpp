@@ -412,24 +412,47 @@ TEST_F(SecureRelayTest, TheRelaySeesNoChatClipboardFileOrPicture) {
   }
 }
 
-TEST_F(SecureRelayTest, AWrongPasswordIsRefusedAndTheHostStaysReachable) {
+// A wrong password ends that handshake (the two ends share no key). The viewer learns why and
+// asks again without it; that question tells the host's user the password given was wrong, once.
+TEST_F(SecureRelayTest, AWrongPasswordIsRefusedAndTheNextQuestionSaysSo) {
   StartHost("right");
   const std::string id = HostID;
   StartViewer("wrong");
   ASSERT_TRUE(Ui.RunUntil([&] { return !RelayErrors.empty(); }, 10000));
   EXPECT_EQ(RelayErrors[0], "비밀번호가 맞지 않습니다");
+  EXPECT_TRUE(Session->PasswordRefused());
   EXPECT_FALSE(Session->InSession());
-  EXPECT_TRUE(Questions.empty()) << "a wrong password does not fall through to the prompt";
+  EXPECT_TRUE(Questions.empty()) << "a wrong password does not fall through to the prompt by itself";
   EXPECT_FALSE(Pins->Find(id)) << "nothing pinned from a refused session";
-  // The host registers again under the same ID, and the right password gets in.
-  Session->Stop();
-  Session.reset();
-  RelayErrors.clear();
-  ASSERT_TRUE(Ui.RunUntil([&] { return Agent->Connected() && HostID == id && !Agent->InSession(); }, 10000));
-  Ui.RunUntil([] { return false; }, 300);
-  StartViewer("right");
-  ASSERT_TRUE(Ui.RunUntil([&] { return Session->InSession(); }, 10000)) << (Ended.empty() ? "" : Ended[0]);
-  EXPECT_TRUE(Session->Encrypted());
+
+  // The host registers again under the same ID; each request below is admitted.
+  const auto nextRequest = [&](const std::string& APassword) {
+    Session->Stop();
+    Session.reset();
+    RelayErrors.clear();
+    ASSERT_TRUE(Ui.RunUntil([&] { return Agent->Connected() && HostID == id && !Agent->InSession(); }, 10000));
+    Ui.RunUntil([] { return false; }, 300);
+    StartViewer(APassword);
+    ASSERT_TRUE(Ui.RunUntil([&] { return Session->InSession(); }, 10000)) << (Ended.empty() ? "" : Ended[0]);
+    EXPECT_TRUE(Session->Encrypted());
+    EXPECT_FALSE(Session->PasswordRefused());
+  };
+  struct TCase {
+    const char* What;
+    const char* Password;
+    size_t Questions;
+    EConsentCause Cause;
+  } cases[] = {
+      {"asked without the password right after", "", 1, EConsentCause::WrongPassword},
+      {"asked once more", "", 2, EConsentCause::NoPassword},
+      {"the right password", "right", 2, EConsentCause::NoPassword},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.What);
+    nextRequest(c.Password);
+    ASSERT_EQ(Questions.size(), c.Questions);
+    EXPECT_EQ(Questions.back().Cause, c.Cause);
+  }
 }
 
 TEST_F(SecureRelayTest, AReplayedHandshakeFromAFreshConnectionGetsNoSession) {

@@ -501,13 +501,16 @@ protected:
 
 TEST_F(ViewerInputTest, MousePositionsAreScaledToTheRemoteScreen) {
   StartSession();
-  // Before the first frame every position maps to 0.
+  // Before the first frame there is no screen to map onto: nothing goes out (a click would
+  // land in the partner's top-left corner).
+  Mouse(QEvent::MouseMove, {550, 300}, Qt::NoButton);
   Mouse(QEvent::MouseButtonPress, {550, 300}, Qt::LeftButton);
-  auto m = ReadMouse();
-  EXPECT_EQ(m.X, 0);
-  EXPECT_EQ(m.Y, 0);
+  Mouse(QEvent::MouseButtonRelease, {550, 300}, Qt::LeftButton);
+  Wheel(FWindow->Canvas(), {550, 300}, 120);
+  EXPECT_TRUE(FPeer.Quiet());
 
   SendFrameAcked(Frame(1920, 1080, {}));
+  TMouseEventRec m;
   struct TCase {
     QEvent::Type Type;
     QPoint Pos;
@@ -694,6 +697,7 @@ TEST_F(ViewerInputTest, FullScreenComesAndGoesWithTheButton) {
 
 TEST_F(ViewerInputTest, KeysGoToThePictureFromTheFirstKeystroke) {
   StartSession();
+  SendFrameAcked(Frame(1920, 1080, {}));  // the clicks below need a screen to land on
   // The window opens with the picture focused: the first key reaches the host, consumed.
   EXPECT_EQ(FWindow->focusWidget(), FWindow->Canvas());
   PressRelease(Qt::Key_Delete, XK_Delete);
@@ -1088,6 +1092,10 @@ TEST_F(ViewerFilesTest, ADownloadCanBeCancelled) {
   FPeer.Send(MsgFileChunk, TBytes(65536, 1));
   ASSERT_TRUE(WaitUntil([&] { return FWindow->CancelTransferButton()->isVisible(); }));
   FWindow->CancelTransferButton()->click();
+  auto cancel = FPeer.Read();  // the host is asked to stop; what it sends meanwhile is dropped
+  ASSERT_TRUE(cancel);
+  EXPECT_EQ(cancel->Type, MsgFileCancel);
+  EXPECT_EQ(cancel->Payload, (TBytes{1, 0, 0, 0})) << "the session's first file";
   FPeer.Send(MsgFileChunk, TBytes(65536, 2));
   FPeer.Send(MsgFileChunk, TBytes(65536, 3));
   FPeer.Send(MsgFileEnd);
@@ -1200,6 +1208,48 @@ TEST_F(ViewerWindowTest, ChatLinesGoBothWays) {
   FWindow->ChatEdit()->setText("bye");
   enter();
   EXPECT_TRUE(FPeer.Quiet());
+}
+
+// However a session ends, the chat input is off until the next one starts: a line typed
+// meanwhile would reach nobody. A refusal in the middle of a session reports no end of its own.
+TEST_F(ViewerWindowTest, TheChatInputIsOnOnlyWhileASessionRuns) {
+  enum class EEnd { PartnerEnded, Refused, RelayLost };
+  struct TCase {
+    const char* What;
+    EEnd End;
+  } cases[] = {{"partner ended", EEnd::PartnerEnded},
+               {"relay refused mid-session", EEnd::Refused},
+               {"relay lost", EEnd::RelayLost}};
+  EXPECT_FALSE(FWindow->ChatEdit()->isEnabled());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.What);
+    StartSession();
+    EXPECT_TRUE(FWindow->ChatEdit()->isEnabled());
+    EXPECT_TRUE(FWindow->DisconnectButton()->isEnabled());
+    switch (c.End) {
+      case EEnd::PartnerEnded: FPeer.Send(MsgSessionEnd); break;
+      case EEnd::Refused:
+        FPeer.SendText(MsgRelayError, "상대방이 오프라인이거나 존재하지 않는 ID입니다");
+        FPeer.Conn().Close();
+        break;
+      case EEnd::RelayLost: FPeer.Conn().Close(); break;
+    }
+    ASSERT_TRUE(WaitUntil([&] { return !FWindow->BannerText().isEmpty(); }));
+    Settle2();
+    EXPECT_FALSE(FWindow->ChatEdit()->isEnabled());
+    EXPECT_FALSE(FWindow->DisconnectButton()->isEnabled());
+    EXPECT_TRUE(FWindow->LinkText().isEmpty());
+
+    FWindow->ReconnectButton()->click();
+    if (FPeer.Conn().Connected()) FPeer.Conn().Close();
+    FPeer.Accept();
+    auto request = FPeer.Read();
+    ASSERT_TRUE(request);
+    ASSERT_EQ(request->Type, MsgConnectRequest);
+    EXPECT_FALSE(FWindow->ChatEdit()->isEnabled()) << "waiting for the partner";
+  }
+  StartSession();
+  EXPECT_TRUE(FWindow->ChatEdit()->isEnabled());
 }
 
 TEST_F(ViewerWindowTest, ClipboardTextIsExchangedOnlyDuringTheSession) {
