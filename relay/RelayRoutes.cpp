@@ -33,6 +33,7 @@ bool SessionCodeAllowed(bool AFromHost, uint32_t AType) {
     case MsgMouse:
     case MsgKey:
     case MsgFileGet:
+    case MsgFileCancel:
     case MsgListDir:
       return !AFromHost;
     default:

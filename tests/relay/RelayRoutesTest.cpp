@@ -70,6 +70,8 @@ TEST(RelayRoutingTable, EachSenderMaySendOnlyWhatItsStateAllows) {
       {"a viewer never registers", ViewerFree, MsgHostRegister, Drop},
       {"a viewer cannot answer for a host", ViewerInSession, MsgAdmitAccept, Drop},
       {"a viewer cannot send a host's password share", ViewerInSession, MsgSecureSecondShare, Drop},
+      {"a viewer's download cancel goes to its host", ViewerInSession, MsgFileCancel, Forward},
+      {"a host cannot send a download cancel", HostInSession, MsgFileCancel, Drop},
       {"a viewer's mouse goes to its host", ViewerInSession, MsgMouse, Forward},
       {"a viewer's chat goes to its host", ViewerInSession, MsgChat, Forward},
       {"a viewer sends no picture", ViewerInSession, MsgFrame, Drop},
