@@ -263,9 +263,12 @@ void TfrmClientMain::BuildControls() {
   pnlRemote->setGeometry(392, 88, 344, 232);
   SetBackground(pnlRemote, PanelStart);
   lblRemoteCaption = MakeLabel(pnlRemote, 20, 16, UiFont(13));
-  lblRemoteHint = MakeLabel(pnlRemote, 20, 48, UiFont(12));
+  // Two lines: the wait for the partner carries the session code the helper reads out.
+  lblRemoteHint = MakeLabel(pnlRemote, 20, 37, UiFont(12));
   lblRemoteHint->setObjectName(QStringLiteral("lblRemoteHint"));
-  lblRemoteHint->resize(236, 17);
+  lblRemoteHint->resize(236, 34);
+  lblRemoteHint->setWordWrap(true);
+  lblRemoteHint->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
   SetTextColor(lblRemoteHint, Grey);
   btnCancelPending = new QPushButton(QStringLiteral("취소"), pnlRemote);
   btnCancelPending->setObjectName(QStringLiteral("btnCancelPending"));
@@ -379,7 +382,7 @@ void TfrmClientMain::ApplyCaptions() {
   btnEndSession->setText(QStringLiteral("연결 끊기"));
   chkAutoPw->setText(QStringLiteral("비밀번호로 무인 접속 허용"));
   set(lblRemoteCaption, QStringLiteral("원격 제어"));
-  set(lblRemoteHint, QStringLiteral("상대방 접속 ID를 입력하세요"));
+  lblRemoteHint->setText(QStringLiteral("상대방 접속 ID를 입력하세요"));  // keeps its two-line box
   btnConnect->setText(QStringLiteral("접속"));
   set(lblRecent, QStringLiteral("최근 접속"));
   set(lblLog, QStringLiteral("활동 기록"));
