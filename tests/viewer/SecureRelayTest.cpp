@@ -351,6 +351,7 @@ TEST_F(SecureRelayTest, TheRelaySeesNoChatClipboardFileOrPicture) {
     EXPECT_TRUE(Session->Encrypted());
     EXPECT_EQ(Pins->Find(HostID), Identity.PublicKey());
     ASSERT_TRUE(Secured);
+    EXPECT_TRUE(Ui.RunUntil([&] { return !HostSecurity.empty(); }, 10000));
     EXPECT_EQ(HostSecurity, "암호화됨 · 세션 코드 " + Secured->SessionCode);
     EXPECT_EQ(Secured->SecurityCode, SecurityCode(Identity.PublicKey()));
     if (c.Consent) {
@@ -401,6 +402,7 @@ TEST_F(SecureRelayTest, TheRelaySeesNoChatClipboardFileOrPicture) {
     Session.reset();
     Agent.reset();
     HostID.clear();
+    HostSecurity.clear();
     Questions.clear();
     HostChats.clear();
     ViewerChats.clear();
@@ -597,6 +599,8 @@ TEST_F(SecureRelayTest, ARelayInTheMiddleIsSeenOrRefused) {
         // What each person reads out: the viewer's window, the host's prompt and main window.
         EXPECT_EQ(Secured->SessionCode, viewerSide);
         EXPECT_EQ(Questions[0].SessionCode, hostSide);
+        // The host hears of its session on its own, perhaps after the viewer.
+        EXPECT_TRUE(Ui.RunUntil([&] { return !HostSecurity.empty(); }, 10000));
         EXPECT_EQ(HostSecurity, "암호화됨 · 세션 코드 " + hostSide);
         EXPECT_NE(Secured->SessionCode, Questions[0].SessionCode) << "so the two people notice";
         EXPECT_TRUE(Secured->FirstContact);
@@ -613,6 +617,7 @@ TEST_F(SecureRelayTest, ARelayInTheMiddleIsSeenOrRefused) {
         ASSERT_TRUE(Ui.RunUntil([&] { return Session->InSession(); }, 10000)) << (Ended.empty() ? "" : Ended[0]);
         EXPECT_TRUE(Session->PlainPartner());
         EXPECT_FALSE(Session->Encrypted());
+        EXPECT_TRUE(Ui.RunUntil([&] { return !HostSecurity.empty(); }, 10000));
         EXPECT_EQ(HostSecurity, "암호화되지 않은 연결");
         break;
       case Refused: {
