@@ -275,6 +275,24 @@ protected:
   std::shared_ptr<TPinFile> Pins = std::make_shared<TPinFile>(Home.Sub(PinFileName));
   std::unique_ptr<THostAgent> Agent;
   std::unique_ptr<TViewerSession> Session;
+  // Ends a table row's session and forgets what it reported, so the next row starts clean.
+  void EndCase() {
+    if (Session) Session->Stop();
+    Session.reset();
+    Agent.reset();
+    HostID.clear();
+    HostSecurity.clear();
+    Questions.clear();
+    HostChats.clear();
+    ViewerChats.clear();
+    ViewerClips.clear();
+    Uploads.clear();
+    Ended.clear();
+    RelayErrors.clear();
+    Secured.reset();
+    KeyChange.reset();
+  }
+
   std::string HostID, HostSecurity, OneTimePassword;
   std::vector<std::string> HostChats, ViewerChats, ViewerClips, Ended, RelayErrors, Uploads;
   std::vector<TConsentQuestion> Questions;
@@ -398,17 +416,7 @@ TEST_F(SecureRelayTest, TheRelaySeesNoChatClipboardFileOrPicture) {
                     (IsSecureMsg(packet.Type) && packet.Type != MsgSecureAdmitted))
             << packet.Type;
 
-    Session->Stop();
-    Session.reset();
-    Agent.reset();
-    HostID.clear();
-    HostSecurity.clear();
-    Questions.clear();
-    HostChats.clear();
-    ViewerChats.clear();
-    ViewerClips.clear();
-    Uploads.clear();
-    Secured.reset();
+    EndCase();
     Pins = std::make_shared<TPinFile>(Home.Sub(std::string(c.Name) + ".pins"));
     Tap = std::make_unique<test::TTcpProxy>(RelayPort);
   }
@@ -645,17 +653,7 @@ TEST_F(SecureRelayTest, ARelayInTheMiddleIsSeenOrRefused) {
         break;
       }
     }
-    Session->Stop();
-    Session.reset();
-    Agent.reset();
-    HostID.clear();
-    HostSecurity.clear();
-    Questions.clear();
-    HostChats.clear();
-    Ended.clear();
-    RelayErrors.clear();
-    Secured.reset();
-    KeyChange.reset();
+    EndCase();
   }
 }
 

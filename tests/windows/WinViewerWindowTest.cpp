@@ -401,7 +401,7 @@ TEST(WinViewerWindow, SendsDroppedFilesOneAfterAnotherAndCancelsTransfersBothWay
   viewer->SetBoxes(quiet);
   viewer->StartConnect();
   ASSERT_TRUE(PumpUntil([&] { return viewer->IsConnected(); }, 20000)) << viewer->StatusText();
-  // A host without the handshake: the status bar says the session runs in clear.
+  // A viewer that offers no handshake: the status bar says the session runs in clear.
   EXPECT_TRUE(PumpUntil([&] { return viewer->SecurityText() == PlainConnectionText; }, 5000)) << viewer->SecurityText();
 
   // Three files and a folder dropped at once: the folder is no file; the files arrive whole, so
