@@ -23,12 +23,6 @@ void MakeFile(const std::string& APath, size_t ASize, char AByte) {
   for (size_t i = 0; i < ASize; i += block.size()) out << block;
 }
 
-// The reader answers listings in order, so a listing reply proves every earlier packet was handled.
-void Probe(TPacketPeer& AEnd) {
-  AEnd.Send(MsgListDir, BytesOf("/nonexistent-probe"));
-  EXPECT_EQ(TextOf(AEnd.NextOf(MsgDirListing).Payload), "/nonexistent-probe\r\n");
-}
-
 TEST_F(HostFileReceive, StoredUnderItsLastNameComponent) {
   auto end = StartInSession();
   end->SendText(MsgFileBegin, "C:\\Users\\kim\\보고서.txt\t11");

@@ -47,10 +47,15 @@ TEST_F(HostStreaming, AtMostTwoFramesWithoutAcknowledgement) {
   EXPECT_TRUE(end->Quiet(300));
 
   // Surplus acknowledgements (three for frames 2 and 3) do not widen the window: a viewer
-  // cannot make the host send more than two frames ahead.
+  // cannot make the host send more than two frames ahead. The capture waits until all three
+  // are handled; otherwise a fast one would send frame 4 in between and the third would count
+  // for it.
+  Capturer->Hold();
   end->Send(MsgFrameAck);
   end->Send(MsgFrameAck);
   end->Send(MsgFrameAck);
+  Probe(*end);
+  Capturer->Release();
   EXPECT_EQ(NextFrame(*end).FrameNo, 4u);
   EXPECT_EQ(NextFrame(*end).FrameNo, 5u);
   EXPECT_TRUE(end->Quiet(300));

@@ -120,6 +120,11 @@ TParsedFrame NextFrame(TPacketPeer& AEnd) {
   return frame;
 }
 
+void Probe(TPacketPeer& AEnd) {
+  AEnd.Send(MsgListDir, BytesOf("/nonexistent-probe"));
+  EXPECT_EQ(TextOf(AEnd.NextOf(MsgDirListing).Payload), "/nonexistent-probe\r\n");
+}
+
 std::unique_ptr<TPacketPeer> ConnectViewer(TQueueDispatcher& AUi, uint16_t APort) {
   auto conn = std::make_unique<TTcpConnection>();
   conn->Connect("127.0.0.1", APort, 5000);
@@ -166,7 +171,24 @@ void TFakeCapturer::SelectMonitor(int AIndex) {
   }
 }
 
+void TFakeCapturer::Hold() {
+  std::lock_guard hold(FGateLock);
+  FHeld = true;
+}
+
+void TFakeCapturer::Release() {
+  {
+    std::lock_guard hold(FGateLock);
+    FHeld = false;
+  }
+  FGateOpen.notify_all();
+}
+
 bool TFakeCapturer::Capture(bool, std::vector<TEncodedRect>& ARects, int& AScreenW, int& AScreenH) {
+  {
+    std::unique_lock hold(FGateLock);
+    FGateOpen.wait_for(hold, std::chrono::seconds(5), [this] { return !FHeld; });
+  }
   Captures++;
   if (Fail) throw TError("capture failed");
   const TPixelRect b = FMonitors.empty() ? TPixelRect{0, 0, 16, 16} : FMonitors[size_t(Index.load())].Bounds;

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -51,6 +52,9 @@ private:
 // The next frame on AEnd (skipping keep-alives), parsed; a payload that does not parse fails the test.
 TParsedFrame NextFrame(TPacketPeer& AEnd);
 
+// The reader answers listings in order, so a listing reply proves every earlier packet was handled.
+void Probe(TPacketPeer& AEnd);
+
 // A viewer's own connection to a relay server at 127.0.0.1:APort.
 std::unique_ptr<TPacketPeer> ConnectViewer(TQueueDispatcher& AUi, uint16_t APort);
 
@@ -83,6 +87,10 @@ public:
   void SelectMonitor(int AIndex) override;
   void SetQuality(int AJpegQuality) override { Quality = AJpegQuality; }
   bool Capture(bool AKeyframe, std::vector<TEncodedRect>& ARects, int& AScreenW, int& AScreenH) override;
+  // While held, a capture waits at its start (for at most a few seconds, so a failing test
+  // cannot hang): a test can let the reader handle packets before the next frame exists.
+  void Hold();
+  void Release();
 
   std::atomic<int> Refreshes{0};
   std::atomic<int> Resets{0};
@@ -93,6 +101,9 @@ public:
 
 private:
   std::vector<THostMonitor> FMonitors;
+  std::mutex FGateLock;
+  std::condition_variable FGateOpen;
+  bool FHeld = false;
 };
 
 class TRecordingClipboard final : public IClipboardSetter {
