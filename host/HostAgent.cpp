@@ -236,7 +236,8 @@ void THostAgent::DispatchCmd(TPacketWriter& AReply, uint32_t AType, const TBytes
     case MsgFileEnd: FFiles.ReceiveEnd(AReply); break;
     case MsgFileGet: FFiles.Request(TextOf(AData), AReply, Session()); break;
     case MsgFileCancel:
-      if (AData.size() == 4) FFiles.CancelSend(GetLE32(AData.data()));
+      if (AData.empty()) FFiles.ReceiveCancel();
+      else if (AData.size() == 4) FFiles.CancelSend(GetLE32(AData.data()));
       break;
     case MsgListDir: FFiles.List(TextOf(AData), AReply); break;
     default: break;  // not ours: dropped without an answer

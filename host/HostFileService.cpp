@@ -129,6 +129,13 @@ void THostFileService::ReceiveEnd(TPacketWriter& AReply) {
   PostWaitText(AReply, MsgFileError, "파일 수신 실패: " + text);
 }
 
+void THostFileService::ReceiveCancel() {
+  const std::string name = FReceiver.Discard();
+  if (name.empty()) return;  // finished or never begun: nothing to undo
+  FNotes.Status("파일 수신 취소됨: " + name);
+  FNotes.Log("파일 수신 취소됨: " + name);
+}
+
 void THostFileService::Request(std::string APath, TPacketWriter& AReply, THostSessionRef ASession) {
   if (!ExistingFile(APath)) {
     PostWaitText(AReply, MsgFileError, "파일을 찾을 수 없습니다");

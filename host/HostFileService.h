@@ -58,6 +58,9 @@ public:
   void ReceiveBegin(std::string_view AAnnouncement, TPacketWriter& AReply);
   void ReceiveChunk(std::span<const uint8_t> AData, TPacketWriter& AReply);
   void ReceiveEnd(TPacketWriter& AReply);
+  // The viewer gave up the file it is sending: what arrived of it is removed, and the chunks
+  // and end still on their way find nothing open.
+  void ReceiveCancel();
   // The file is sent while ASession lasts; without a session only a missing file is answered.
   void Request(std::string APath, TPacketWriter& AReply, THostSessionRef ASession);
   void List(std::string APath, TPacketWriter& AReply);

@@ -96,6 +96,13 @@ std::optional<TReceivedFile::TResult> TFileReceiver::Finish() {
   return FFile.Finish();
 }
 
+std::string TFileReceiver::Discard() {
+  if (!FFile.IsOpen()) return std::string();
+  std::string name = FFile.Name();
+  FFile.Discard();
+  return name;
+}
+
 std::string TFileReceiver::Abandon() {
   if (!FFile.IsOpen()) return std::string();
   std::string name = FFile.Name();

@@ -106,6 +106,8 @@ public:
   std::optional<TReceivedFile::TResult> Finish();
   // Session end, teardown, cancel: closes an open file as incomplete; answers its name ("" if none).
   std::string Abandon();
+  // The sender gave the open file up: closed and removed; answers its name ("" if none).
+  std::string Discard();
 
 private:
   TReceivedFile FFile;

@@ -53,6 +53,8 @@ constexpr uint32_t MsgFileError = 52;
 constexpr uint32_t MsgFileGet = 53;
 // viewer -> host: stop sending file number N of the session (uint32 LE, counting from 1 in the
 // order of the host's MsgFileBegin); a host without it sends on, and the viewer drops the rest.
+// Without a payload: the viewer gave up the file it is sending, so the host removes what it
+// got; a host without it keeps the short file, as after any upload that ended early.
 constexpr uint32_t MsgFileCancel = 54;
 constexpr uint32_t MsgListDir = 56;
 constexpr uint32_t MsgDirListing = 57;

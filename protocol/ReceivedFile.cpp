@@ -91,6 +91,14 @@ TReceivedFile::TResult TReceivedFile::Finish() {
 
 void TReceivedFile::Abandon() { CloseIncomplete(); }
 
+void TReceivedFile::Discard() {
+  if (!FFile) return;  // a part kept earlier stays
+  std::fclose(FFile);
+  FFile = nullptr;
+  RemoveFile(FTempPath);
+  FTempPath.clear();
+}
+
 void TReceivedFile::CloseIncomplete() {
   if (FFile) {
     std::fclose(FFile);

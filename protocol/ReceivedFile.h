@@ -66,6 +66,9 @@ public:
   TResult Finish();
   // Closes the file as incomplete.
   void Abandon();
+  // Closes the file and removes what arrived of it, whichever way incomplete files go: the
+  // sender gave it up, so the part is of no use to anybody.
+  void Discard();
 
 private:
   void CloseIncomplete();

@@ -650,6 +650,8 @@ void TViewerSession::SendFile(const std::string& ALocalPath) {
 
 void TViewerSession::CancelUpload() {
   FUploadCancelled.store(true);
+  // Ahead of the chunks still queued, so the host stops writing at once.
+  if (Live() && FUpload->Running()) FChannel.Writer().Post(MsgFileCancel);
   FUpload->RequestStop();
 }
 

@@ -143,6 +143,41 @@ TEST_F(HostFileReceive, IncompleteFilesKeepTheirTemporaryName) {
   EXPECT_TRUE(WaitFor([&] { return Has(Logs, "파일 수신 중단: cut.txt"); }));
 }
 
+// The viewer's cancel (a cancel without a file number) removes what arrived of the file it is
+// sending, and nothing else: not a download's cancel, not a file already ended.
+TEST_F(HostFileReceive, AViewersCancelRemovesOnlyTheFileItIsSending) {
+  auto end = StartInSessionScripted();
+  end->SendText(MsgFileBegin, "gone.bin\t10");
+  end->NextOf(MsgFileReady);
+  end->SendText(MsgFileChunk, "abc");
+  end->Send(MsgFileCancel);
+  end->SendText(MsgFileChunk, "def");  // already on its way: finds nothing open
+  end->Send(MsgFileEnd);
+  Probe(*end);  // fails on a MsgFileError: the viewer asked for this, nothing to report
+  EXPECT_FALSE(FileExists(Downloads(Home, "gone.bin.part")));
+  EXPECT_FALSE(FileExists(Downloads(Home, "gone.bin")));
+  EXPECT_TRUE(WaitFor([&] { return Has(Statuses, "파일 수신 취소됨: gone.bin"); }));
+  EXPECT_TRUE(Has(Logs, "파일 수신 취소됨: gone.bin"));
+
+  // A download's cancel carries a number and leaves the upload alone.
+  end->SendText(MsgFileBegin, "kept.txt\t4");
+  end->NextOf(MsgFileReady);
+  end->SendText(MsgFileChunk, "ab");
+  end->Send(MsgFileCancel, {1, 0, 0, 0});
+  end->SendText(MsgFileChunk, "cd");
+  end->Send(MsgFileEnd);
+  // A short file kept earlier, then a cancel too late for anything: both files stay.
+  end->SendText(MsgFileBegin, "short.bin\t10");
+  end->NextOf(MsgFileReady);
+  end->SendText(MsgFileChunk, "x");
+  end->Send(MsgFileEnd);
+  end->NextOf(MsgFileError);
+  end->Send(MsgFileCancel);
+  Probe(*end);
+  EXPECT_EQ(ReadFile(Downloads(Home, "kept.txt")), "abcd");
+  EXPECT_EQ(ReadFile(Downloads(Home, "short.bin.part")), "x");
+}
+
 TEST_F(HostFileReceive, DownloadFolderFromTheUserDirsFile) {
   WriteFile(Home.Sub(".config/user-dirs.dirs"), "XDG_DOWNLOAD_DIR=\"$HOME/받은 파일\"\n");
   THostServices services;

@@ -837,14 +837,22 @@ TEST_F(ViewerSessionTest, ACancelledUploadStopsAndStillEndsTheFile) {
   EXPECT_TRUE(WaitFor([&] { return LastStatus().rfind("전송 중: big.bin ", 0) == 0; })) << LastStatus();
   EXPECT_TRUE(Session->Uploading());
   Session->CancelUpload();
+  // The host hears of the cancel ahead of the chunks still queued; the end still closes the file.
+  int cancels = 0;
   for (;;) {
     const TPacket p = Read();
+    if (p.Type == MsgFileCancel) {
+      EXPECT_TRUE(p.Payload.empty()) << "a numbered cancel is a download's";
+      ++cancels;
+      continue;
+    }
     if (p.Type != MsgFileChunk) {
       EXPECT_EQ(p.Type, MsgFileEnd);
       break;
     }
     got += p.Payload.size();
   }
+  EXPECT_EQ(cancels, 1);
   EXPECT_LT(got, size);
   EXPECT_TRUE(WaitFor([&] { return !Uploads.empty(); }));
   EXPECT_EQ(Uploads, std::vector<std::string>{"big.bin:failed"});
