@@ -333,6 +333,13 @@ void TClientApp::ViewerRefused(const std::string& AID, ERelayRefusal AKind) {
   Notify([&](IClientView& AView) { AView.ViewerRefused(refusal); });
 }
 
+void TClientApp::ViewerPasswordRefused(const std::string& AID, const std::string& APasswordHash) {
+  // Only the password that failed: one kept since (a new "비밀번호 기억") stays.
+  if (APasswordHash.empty() || FConfig.RecentPasswordHash(AID) != APasswordHash) return;
+  SaveConfig([&] { FConfig.SetRecentPasswordHash(AID, ""); });
+  AddLog("기억한 비밀번호가 맞지 않아 지웠습니다: " + FormatID(AID));
+}
+
 void TClientApp::RenameRecent(size_t AIndex, const std::string& AName) {
   if (AIndex >= FRecent.size()) return;
   const std::string id = FRecent[AIndex].ID;

@@ -176,6 +176,9 @@ public:
   bool RemembersPassword(const std::string& AID) const { return !FConfig.RecentPasswordHash(AID).empty(); }
   // A viewer session's relay refused the connection to AID.
   void ViewerRefused(const std::string& AID, ERelayRefusal AKind);
+  // The partner AID turned down the password whose hash is APasswordHash (the viewer asks its
+  // user instead): a kept proof of that password is forgotten, so the recent list asks next time.
+  void ViewerPasswordRefused(const std::string& AID, const std::string& APasswordHash);
   void RemoveRecent(size_t AIndex);
   // The user's name for a recent entry, shown beside its ID (cleaned, at most 64 characters;
   // empty removes it). Connecting again keeps it.

@@ -134,6 +134,9 @@ int main(int argc, char** argv) {
     viewer->OnRefused = [&core, target = ARequest.TargetID](tlm::ERelayRefusal AKind) {
       if (core) core->ViewerRefused(target, AKind);
     };
+    viewer->OnPasswordRefused = [&core, target = ARequest.TargetID, hash = ARequest.PasswordHash] {
+      if (core) core->ViewerPasswordRefused(target, hash);
+    };
     if (core) viewer->SetKeepAspect(core->KeepAspect());
     viewer->OnKeepAspectChanged = [&core](bool AKeep) {
       if (core) core->SetKeepAspect(AKeep);

@@ -11,6 +11,9 @@ namespace tlm {
 // A host answers a request with the right password at once; one that has not answered
 // after this long is asking its user, so the password was wrong or none is set there.
 constexpr int64_t ProofAnswerMs = 3000;
+// After the partner turned a password down it registers again; the request without the password
+// follows this much later.
+constexpr int PasswordFallbackDelayMs = 1000;
 // A host declines a question nobody answers after 60 seconds with the same text as a refusal;
 // a refusal that came this late is reported as that time-out.
 constexpr int64_t ConsentLapseMs = 58000;

@@ -53,10 +53,6 @@ namespace {
 
 enum : int { TagParent = 1, TagFolder = 2, TagFile = 3 };
 
-// After the partner turned a password down it registers again; the request without the password
-// follows this much later.
-constexpr int PasswordFallbackDelayMs = 1000;
-
 // The local time before each chat line, "14:05 ".
 QString ChatStamp() { return QTime::currentTime().toString(QStringLiteral("HH:mm ")); }
 
@@ -705,6 +701,7 @@ void TfrmRemote::ShowRefusal(const std::string& AText) {
     FParams.Proof.clear();
     FParams.Security.PasswordHash.clear();  // what the handshake proves: nothing now
     FPasswordRefused = true;
+    if (OnPasswordRefused) OnPasswordRefused();
     FAutoAttempt = true;
     FStatusLabel->setText(Q(WrongPasswordAskingText()));
     if (Unseen() && OnPendingStatus) OnPendingStatus(FStatusLabel->text());

@@ -107,6 +107,8 @@ public:
   // The relay turned this window's request away (before the window tells its user): the
   // creator learns which refusal it was, for the partner's ID this window connects to.
   std::function<void(ERelayRefusal AKind)> OnRefused;
+  // The partner turned the password down; the window goes on asking its user instead.
+  std::function<void()> OnPasswordRefused;
 
   // "비율 유지": the picture keeps the remote screen's shape, letterboxed on black (the default);
   // off, it is stretched to the whole area. The toggle reports the user's changes, so the

@@ -407,6 +407,39 @@ TEST_F(ClientAppTest, UnknownNewIDsLeaveTheRecentList) {
   EXPECT_NE(std::find(stored.begin(), stored.end(), "999000999"), stored.end());
 }
 
+// A kept proof the partner turned down is forgotten, and only that one: not a password kept
+// since, not another partner's.
+TEST_F(ClientAppTest, ARefusedRememberedPasswordIsForgotten) {
+  Open(ClosedPort());
+  Core->Connect("987654321", "old-pass", true);
+  Core->Connect("987654321", "new-pass", true);  // kept in its place while the first attempt runs
+  Core->Connect("111222333", "new-pass", true);
+  const std::string kept = HashPassword("new-pass");
+  struct TCase {
+    const char* What;
+    std::string ID;
+    std::string Hash;
+    bool Forgotten;
+  } const cases[] = {
+      {"the password kept before", "987654321", HashPassword("old-pass"), false},
+      {"no password at all", "987654321", "", false},
+      {"the kept one, at another partner", "555666777", kept, false},
+      {"the kept one", "987654321", kept, true},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.What);
+    View.Log.clear();
+    Core->ViewerPasswordRefused(c.ID, c.Hash);
+    EXPECT_EQ(Core->RemembersPassword("987654321"), !c.Forgotten);
+    EXPECT_EQ(TAppConfig(Env).RecentPasswordHash("987654321").empty(), c.Forgotten) << "stored as well";
+    const bool told = std::any_of(View.Log.begin(), View.Log.end(), [](const TLogEntry& AEntry) {
+      return AEntry.Text == "기억한 비밀번호가 맞지 않아 지웠습니다: 987 654 321";
+    });
+    EXPECT_EQ(told, c.Forgotten);
+  }
+  EXPECT_TRUE(Core->RemembersPassword("111222333"));
+}
+
 TEST_F(ClientAppTest, RelayRefusalTextsAreClassifiedExactly) {
   EXPECT_EQ(ClassifyRelayRefusal(relaytext::Offline), ERelayRefusal::Offline);
   EXPECT_EQ(ClassifyRelayRefusal(relaytext::Busy), ERelayRefusal::Busy);

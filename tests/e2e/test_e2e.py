@@ -119,6 +119,11 @@ class TestUnattended(unittest.TestCase):
             host_id = host.wait_id()
             main_windows = set(s.windows(host_display, "^TALMIR Remote$"))
             result = os.path.join(s.dir, "result.txt")
+            # The viewer kept that password ("비밀번호 기억"): once turned down it is forgotten.
+            viewer_config = os.path.join(s.dir, "viewer", "config")
+            os.makedirs(viewer_config)
+            with open(os.path.join(viewer_config, "config.ini"), "w") as f:
+                f.write("[TLMRemote]\nRemembered%s=%s\n" % (host_id, password_hash("not-the-password")))
             viewer = auto_viewer(s, "viewer", viewer_display, host_id, "not-the-password", result)
             host.wait_log("비밀번호가 틀린 접속 요청: AutoViewer (127.0.0.1)")
             box = wait_consent_box(s, host_display, main_windows)
@@ -128,6 +133,9 @@ class TestUnattended(unittest.TestCase):
             answer_box(s, host_display, box, "Return")
             wait_result(result, viewer)
             host.wait_log("사용자 동의 접속 허용: AutoViewer (127.0.0.1)")
+            viewer.wait_log("기억한 비밀번호가 맞지 않아 지웠습니다: %s %s %s" % (host_id[:3], host_id[3:6], host_id[6:]))
+            with open(os.path.join(viewer_config, "config.ini")) as f:
+                self.assertNotIn(password_hash("not-the-password"), f.read())
         run_case(self, "wrong-password", body)
 
 
