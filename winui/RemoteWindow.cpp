@@ -44,6 +44,7 @@ enum : int {
 enum : int { TagParent = 1, TagFolder = 2, TagFile = 3 };
 constexpr UINT_PTR TimerRetry = 1;
 constexpr UINT_PTR TimerProof = 2;
+constexpr UINT_PTR TimerPasswordFallback = 3;
 constexpr UINT WmCloseLater = WM_APP + 10;
 constexpr UINT WmReconnectLater = WM_APP + 11;
 
@@ -276,7 +277,12 @@ void TWinRemote::NewSession() {
   FSession = std::make_unique<TViewerSession>(FUi, FParams, FTimings);
   TViewerSession& s = *FSession;
   s.OnStatus = [this](const std::string& AText) {
-    SetStatus(AText);
+    if (FPasswordRefused && FSession && FSession->State() == TViewerSession::EState::Waiting) {
+      const size_t code = AText.find("... ");  // the session code, if any
+      SetStatus(WrongPasswordAskingText() + (code == std::string::npos ? std::string() : " " + AText.substr(code + 4)));
+    } else {
+      SetStatus(AText);
+    }
     RefreshTransferControls();  // a download's start, progress and end come as status lines
   };
   s.OnFrame = [this] { ::InvalidateRect(FCanvas, nullptr, FALSE); };
@@ -305,6 +311,7 @@ void TWinRemote::NewSession() {
   s.OnStarted = [this] {
     ::KillTimer(FWnd, TimerProof);
     FAutoAttempt = false;
+    FPasswordRefused = false;  // from now on a request without a password, like any other
     FRetryAttempt = 0;
     HideBanner();
     SessionLive(true);
@@ -320,10 +327,7 @@ void TWinRemote::NewSession() {
     if (FAutoAttempt) ScheduleRetry();
     if (tellInBox) ReportError(text);
   };
-  s.OnRelayError = [this](const std::string& AText) {
-    if (OnRelayRefusal) OnRelayRefusal(AText);
-    ShowRefusal(AText);
-  };
+  s.OnRelayError = [this](const std::string& AText) { ShowRefusal(AText); };
   s.OnEnded = [this](const std::string& AReason) {
     ::KillTimer(FWnd, TimerProof);
     SessionLive(false);
@@ -381,6 +385,7 @@ void TWinRemote::StartSession() {
 }
 
 void TWinRemote::Reconnect() {
+  ::KillTimer(FWnd, TimerPasswordFallback);
   EndSession();
   FReconnecting = true;
   HideBanner();
@@ -404,14 +409,31 @@ void TWinRemote::Close() {
   FClosed = true;
   CancelRetry();
   ::KillTimer(FWnd, TimerProof);
+  ::KillTimer(FWnd, TimerPasswordFallback);
   EndSession();
   ::ShowWindow(FWnd, SW_HIDE);
 }
 
 void TWinRemote::ShowRefusal(const std::string& AText) {
   ::KillTimer(FWnd, TimerProof);
-  const std::string text =
-      DescribeRefusal(AText, !FParams.Proof.empty(), int64_t(uint32_t(NowMs() - FWaitStartMs)));
+  if (FSession && FSession->PasswordRefused() && !FParams.Proof.empty()) {
+    // A wrong password (or one the partner has changed since) does not end the attempt: the
+    // partner's user is asked instead, once, and told that the password given was wrong.
+    FParams.Proof.clear();
+    FParams.Security.PasswordHash.clear();  // what the handshake proves: nothing now
+    FPasswordRefused = true;
+    FAutoAttempt = true;
+    if (OnPasswordRefused) OnPasswordRefused();
+    SetStatus(WrongPasswordAskingText());
+    ::SetTimer(FWnd, TimerPasswordFallback, UINT(PasswordFallbackDelayMs), nullptr);
+    return;
+  }
+  // A request that came before the partner was back from turning the password down is no
+  // verdict on the partner's ID: the retry below asks again.
+  const bool partnerAway = FPasswordRefused && FAutoAttempt && !RefusedByPartner(AText);
+  if (OnRelayRefusal && !partnerAway) OnRelayRefusal(AText);
+  const std::string text = DescribeRefusal(AText, !FParams.Proof.empty() || FPasswordRefused,
+                                           int64_t(uint32_t(NowMs() - FWaitStartMs)));
   SetStatus("오류: " + text);
   ShowBanner(text);
   if (FAutoAttempt) {
@@ -838,6 +860,10 @@ LRESULT TWinRemote::OnFrame(UINT AMsg, WPARAM AW, LPARAM AL) {
     case WM_NOTIFY: Notify(*reinterpret_cast<const NMHDR*>(AL)); return 0;
     case WM_TIMER:
       if (AW == TimerRetry) RetryTick();
+      if (AW == TimerPasswordFallback) {
+        ::KillTimer(FWnd, TimerPasswordFallback);
+        if (!FClosed) Reconnect();
+      }
       if (AW == TimerProof) {
         ::KillTimer(FWnd, TimerProof);
         if (FSession && FSession->State() == TViewerSession::EState::Waiting) SetStatus(AskingDespitePasswordText());

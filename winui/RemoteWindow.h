@@ -53,6 +53,8 @@ public:
   // The relay refused the connection (AText as the relay sent it); raised before the window
   // shows the refusal.
   std::function<void(const std::string& AText)> OnRelayRefusal;
+  // The partner turned the password down; the window goes on asking its user instead.
+  std::function<void()> OnPasswordRefused;
 
   void StartConnect();
   void Reconnect();
@@ -140,6 +142,7 @@ private:
   bool FClosed = false;
   bool FReconnecting = false;
   bool FAutoAttempt = false;
+  bool FPasswordRefused = false;  // the partner found the password wrong: asking without it until admitted
   int FRetryAttempt = 0;
   int FRetryLeft = 0;
   std::string FBannerReason;

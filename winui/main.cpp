@@ -86,6 +86,9 @@ public:
     window->OnRelayRefusal = [&AApp, target = ARequest.TargetID](const std::string& AText) {
       AApp.ViewerRefused(target, tlm::ClassifyRelayRefusal(AText));
     };
+    window->OnPasswordRefused = [&AApp, target = ARequest.TargetID, hash = ARequest.PasswordHash] {
+      AApp.ViewerPasswordRefused(target, hash);
+    };
     window->StartConnect();
     FWindows.push_back(std::move(window));
   }

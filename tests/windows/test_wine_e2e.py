@@ -23,8 +23,9 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 import wine_harness as w  # noqa: E402
 from e2e_harness import (RELAY_PORT, E2EFailure, enter_private_network, find_marked_area, paint_pattern,  # noqa: E402
-                         pattern_rects, run_case, wait_until)
-from test_e2e import PASSWORD, auto_viewer, result_of, wait_result, wait_shown_picture  # noqa: E402
+                         password_hash, pattern_rects, run_case, wait_until)
+from test_e2e import (PASSWORD, answer_box, auto_viewer, result_of, wait_consent_box, wait_result,  # noqa: E402
+                      wait_shown_picture)
 
 HOST_W, HOST_H = 1280, 720
 # What a host logs once an encrypted session is established (the session code follows).
@@ -152,6 +153,36 @@ class TestWineViewer(unittest.TestCase):
             wait_shown_picture(s, host_display, wine_display)
             watcher.check_alive()
         run_case(self, "wine-viewer", body)
+
+    def test_wrong_password_asks_the_hosts_user(self):
+        """A password the Linux host turns down in the handshake: the Windows viewer asks again
+        without it, the host's user admits it, and the kept proof of that password is forgotten."""
+        def body(s):
+            s.start_relay()
+            host_display = s.start_display(HOST_W, HOST_H)
+            wine_display = s.start_display(VIEWER_W, VIEWER_H)
+            host = s.start_client("host", host_display, password=PASSWORD)
+            host_id = host.wait_id()
+            main_windows = set(s.windows(host_display, "^TALMIR Remote$"))
+            config = os.path.join(s.dir, "winviewer", "config")
+            os.makedirs(config)
+            with open(os.path.join(config, "config.ini"), "w") as f:
+                f.write("[TLMRemote]\r\nRemembered%s=%s\r\n" % (host_id, password_hash("not-the-password")))
+            result = os.path.join(s.dir, "result.txt")
+            viewer = w.start_windows_client(s, "winviewer", wine_display, extra_env={
+                "TLMREMOTE_AUTOCONNECT": host_id, "TLMREMOTE_AUTOPW": "not-the-password",
+                "TLMREMOTE_RESULTFILE": w.wine_path(result)})
+            host.wait_log("비밀번호가 틀린 접속 요청: AutoViewer (127.0.0.1)", 60)
+            box = wait_consent_box(s, host_display, main_windows)
+            if result_of(result) is not None:
+                raise E2EFailure("a viewer with a wrong password wrote a result: %r" % result_of(result))
+            answer_box(s, host_display, box, "Return")
+            wait_result(result, viewer)
+            host.wait_log("사용자 동의 접속 허용: AutoViewer (127.0.0.1)")
+            viewer.wait_log("기억한 비밀번호가 맞지 않아 지웠습니다: %s %s %s" % (host_id[:3], host_id[3:6], host_id[6:]))
+            with open(os.path.join(config, "config.ini")) as f:
+                self.assertNotIn(password_hash("not-the-password"), f.read())
+        run_case(self, "wine-wrong-password", body)
 
 
 class TestWineMainWindow(unittest.TestCase):
