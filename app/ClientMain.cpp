@@ -595,12 +595,13 @@ void TfrmClientMain::SessionSecurityChanged(const std::string& AText) {
 }
 
 void TfrmClientMain::SessionChanged(bool AInSession) {
+  FInSession = AInSession;
   if (!AInSession) ShowSecurityCode();
   btnEndSession->setVisible(AInSession);
   edtChat->setVisible(AInSession);
   ChangeLog([&] { mmoLog->resize(328, AInSession ? 118 : 144); });
   SetMyPanelColor(AInSession ? PanelInSession : PanelEnded);
-  RefreshHeader();  // with the session's line: who is connected and for how long  // the header tells the state now, not at the next tick
+  RefreshHeader();  // the header tells the state now, not at the next tick, with the session's line
 }
 
 void TfrmClientMain::BringToFront() {
@@ -632,10 +633,11 @@ void TfrmClientMain::RefreshHeader() {
 }
 
 void TfrmClientMain::RefreshSessionLine() {
-  const bool inSession = FCore.InSession();
-  lblSession->setVisible(inSession);
-  chkBlockInput->setVisible(inSession);
-  if (!inSession) return;
+  // As the core reported the session: the agent may be in one before its start (who, since
+  // when) reached the core.
+  lblSession->setVisible(FInSession);
+  chkBlockInput->setVisible(FInSession);
+  if (!FInSession) return;
   const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
                           std::chrono::steady_clock::now().time_since_epoch()).count();
   const int64_t seconds = std::max<int64_t>(0, (now - FCore.SessionStartedMs()) / 1000);

@@ -136,6 +136,7 @@ private:
   // The log shows its newest line until the user scrolls away from the bottom, and again once
   // they scroll back. Changes the window makes itself (new lines, trimming, resizing) go
   // through ChangeLog and do not count as the user's.
+  bool FInSession = false;  // as the core reported it
   bool FLogFollows = true;
   bool FLogAdjusting = false;
   int FLogLeftAt = 0;  // the scroll position ChangeLog left
