@@ -67,7 +67,8 @@ std::string ParentFolder(const std::string& APath);
 std::optional<std::string> ReadFileText(const std::string& APath);
 // Replaces APath with AText so that a crash or power loss leaves the old file or the new one,
 // never a torn one: a fresh temporary file beside it, synced, renamed over it, the folder
-// synced. Readable by the owner only. TError "<step>: <reason>" on failure (the temporary
+// synced. Readable by the owner only (0600; on Windows a protected access list for the user and
+// the system account). TError "<step>: <reason>" on failure (the temporary
 // file is removed then).
 void ReplaceFileDurably(const std::string& APath, const std::string& AText);
 // Creates APath (and parents) where missing and, on POSIX, makes it the owner's alone (0700);

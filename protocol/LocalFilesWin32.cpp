@@ -1,6 +1,7 @@
 #include <windows.h>
 #include <fcntl.h>
 #include <io.h>
+#include <sddl.h>
 
 #include <algorithm>
 #include <random>
@@ -26,6 +27,40 @@ std::string LastErrorText() { return SystemErrorText(::GetLastError()); }
 namespace {
 
 std::string Failure(const std::string& APath) { return APath + ": " + LastErrorText(); }
+
+// What 0600 is on POSIX: full access for this process's user and for the system account
+// (Windows' own services), nothing inherited from the folder, nobody else.
+class TPrivateFileSecurity {
+public:
+  TPrivateFileSecurity() {
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) throw TError("권한: " + LastErrorText());
+    DWORD size = 0;
+    ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::string buffer(size, '\0');
+    const bool got = size > 0 && ::GetTokenInformation(token, TokenUser, buffer.data(), size, &size);
+    const std::string why = got ? std::string() : LastErrorText();
+    ::CloseHandle(token);
+    if (!got) throw TError("권한: " + why);
+    wchar_t* sid = nullptr;
+    if (!::ConvertSidToStringSidW(reinterpret_cast<const TOKEN_USER*>(buffer.data())->User.Sid, &sid))
+      throw TError("권한: " + LastErrorText());
+    const std::wstring sddl = L"D:P(A;;FA;;;" + std::wstring(sid) + L")(A;;FA;;;SY)";
+    ::LocalFree(sid);
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &FDescriptor, nullptr))
+      throw TError("권한: " + LastErrorText());
+    FAttributes.nLength = sizeof FAttributes;
+    FAttributes.lpSecurityDescriptor = FDescriptor;
+  }
+  ~TPrivateFileSecurity() { ::LocalFree(FDescriptor); }
+  TPrivateFileSecurity(const TPrivateFileSecurity&) = delete;
+  TPrivateFileSecurity& operator=(const TPrivateFileSecurity&) = delete;
+  SECURITY_ATTRIBUTES* Attributes() { return &FAttributes; }
+
+private:
+  PSECURITY_DESCRIPTOR FDescriptor = nullptr;
+  SECURITY_ATTRIBUTES FAttributes{};
+};
 
 // A C stream over a new handle, so the writer keeps its buffered fwrite.
 std::FILE* StreamOf(HANDLE AHandle, const std::string& APath) {
@@ -192,10 +227,13 @@ std::optional<std::string> ReadFileText(const std::string& APath) {
 void ReplaceFileDurably(const std::string& APath, const std::string& AText) {
   std::random_device random;
   std::string temp;
+  // The temporary file is created private; the move over the old file keeps its protection.
+  TPrivateFileSecurity security;
   HANDLE h = INVALID_HANDLE_VALUE;
   for (int attempt = 0; attempt < 100 && h == INVALID_HANDLE_VALUE; ++attempt) {
     temp = APath + "." + std::to_string(random() % 1000000) + ".tmp";
-    h = ::CreateFileW(WideFromUtf8(temp).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    h = ::CreateFileW(WideFromUtf8(temp).c_str(), GENERIC_WRITE, 0, security.Attributes(), CREATE_NEW,
+                      FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_FILE_EXISTS) break;
   }
   if (h == INVALID_HANDLE_VALUE) throw TError("임시 파일: " + LastErrorText());

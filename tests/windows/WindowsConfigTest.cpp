@@ -4,8 +4,10 @@
 // environment as the program reads it there.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <optional>
+#include <vector>
 
 #include "app/Config.h"
 #include "app/Environment.h"
@@ -15,6 +17,8 @@
 #include "protocol/WinText.h"
 // Last: <windows.h> defines macros that clash with names of ours.
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 namespace tlm {
 namespace {
@@ -56,6 +60,85 @@ TEST(WindowsConfig, LivesInRoamingAppDataAndKeepsItsDeviceKey) {
   const std::optional<std::string> text = ReadFileText(again.Path());
   ASSERT_TRUE(text);
   EXPECT_NE(text->find("DeviceKey"), std::string::npos);
+  RemoveTree(folder);
+}
+
+// Whom APath's access list admits, as SID strings, and whether it is closed to the folder's.
+struct TAccess {
+  bool Protected = false;
+  std::vector<std::string> Allowed;
+  std::string Problem;
+};
+TAccess AccessOf(const std::string& APath) {
+  TAccess access;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  if (::GetNamedSecurityInfoW(WideFromUtf8(APath).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, &dacl, nullptr, &sd) != ERROR_SUCCESS) {
+    access.Problem = "GetNamedSecurityInfo failed";
+    return access;
+  }
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  ::GetSecurityDescriptorControl(sd, &control, &revision);
+  access.Protected = (control & SE_DACL_PROTECTED) != 0;
+  for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!::GetAce(dacl, i, &ace)) continue;
+    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+    if (allowed->Header.AceType != ACCESS_ALLOWED_ACE_TYPE) continue;
+    wchar_t* sid = nullptr;
+    if (::ConvertSidToStringSidW(&allowed->SidStart, &sid)) {
+      access.Allowed.push_back(Utf8FromWide(sid));
+      ::LocalFree(sid);
+    }
+  }
+  ::LocalFree(sd);
+  return access;
+}
+
+std::string UserSid() {
+  HANDLE token = nullptr;
+  ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token);
+  char buffer[256];
+  DWORD size = sizeof buffer;
+  std::string text;
+  wchar_t* sid = nullptr;
+  if (::GetTokenInformation(token, TokenUser, buffer, size, &size) &&
+      ::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &sid)) {
+    text = Utf8FromWide(sid);
+    ::LocalFree(sid);
+  }
+  ::CloseHandle(token);
+  return text;
+}
+
+// config.ini (like the key files beside it) is the user's alone, as 0600 makes it on Linux:
+// first written and replaced afterwards, whatever the folder lets others do.
+TEST(WindowsConfig, StoredFilesAreTheUsersAlone) {
+  const std::string folder = UserConfigDir() + "\\tlm-private-test";
+  RemoveTree(folder);
+  TEnvironment env;
+  env.ConfigDir = folder;
+  TAppConfig cfg(env);
+  cfg.SetPasswordHash("ab12");
+  const TAccess first = AccessOf(cfg.Path());
+  cfg.SetPasswordHash("cd34");
+  const TAccess replaced = AccessOf(cfg.Path());
+  // Wine keeps no access list of its own: it turns one into the Unix file mode and makes the
+  // list up from that mode when asked, so only the entries show there, not their order or the
+  // protection from the folder's.
+  const bool wine = ::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+  std::vector<std::string> expected{UserSid(), "S-1-5-18"};
+  std::sort(expected.begin(), expected.end());
+  for (TAccess access : {first, replaced}) {
+    EXPECT_EQ(access.Problem, "");
+    if (!wine) {
+      EXPECT_TRUE(access.Protected) << "the folder's entries are inherited";
+    }
+    std::sort(access.Allowed.begin(), access.Allowed.end());
+    EXPECT_EQ(access.Allowed, expected) << "anybody else may read it";
+  }
   RemoveTree(folder);
 }
 
