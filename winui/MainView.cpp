@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "app/CloseRule.h"
 #include "protocol/Credentials.h"
 #include "protocol/SecurePins.h"
 #include "winui/ModalBoxes.h"
@@ -43,6 +44,8 @@ TWinMainBoxes TWinMainBoxes::Standard() {
   b.Settings = [](HWND AOwner, TClientSettings& ASettings, const TSettingsOverrides& AEnv) {
     return TWinSettingsDialog::Edit(AOwner, ASettings, AEnv);
   };
+  b.Question = [](HWND AOwner, const std::string& AText) { return QuestionBox(AOwner, AText); };
+  b.TrayAvailable = [] { return TWinTrayIcon::Available(); };
   return b;
 }
 
@@ -72,6 +75,40 @@ TWinMainView::TWinMainView(TClientApp& AApp, TWinMainBoxes ABoxes) : FApp(AApp),
   };
   FWindow.OnSettings = [this] { OpenSettings(); };
   FWindow.OnTimer = [this] { Refresh(); };
+  FWindow.OnClose = [this] { CloseRequested(); };
+  FTray.OnOpen = [this] { FWindow.BringToFront(); };
+  FTray.OnQuit = [this] {
+    if (OnQuit) OnQuit();
+  };
+  if (FBoxes.TrayAvailable && FBoxes.TrayAvailable()) FTray.Show();
+}
+
+void TWinMainView::CloseRequested() {
+  // Whatever viewer windows are still open, the main window decides whether the program ends.
+  const bool tray = FBoxes.TrayAvailable && FBoxes.TrayAvailable() && (FTray.Shown() || FTray.Show());
+  ECloseChoice choice = CloseChoice(tray, FApp.HasPassword(), FApp.KeepRunningOnClose());
+  if (choice == ECloseChoice::AskToTray) {
+    const bool keep = FBoxes.Question &&
+                      FBoxes.Question(FWindow.Handle(),
+                                      "창을 닫아도 TALMIR Remote는 트레이에서 계속 실행되어, 비밀번호로 이 컴퓨터에 접속할 수 "
+                                      "있습니다.\r\n계속 실행할까요? (아니요: 프로그램을 종료합니다)");
+    FApp.SetKeepRunningOnClose(keep);
+    choice = keep ? ECloseChoice::ToTray : ECloseChoice::Quit;
+  } else if (choice == ECloseChoice::AskToQuit) {
+    if (!FBoxes.Question ||
+        !FBoxes.Question(FWindow.Handle(), "TALMIR Remote를 종료하면 이 컴퓨터에 무인 접속할 수 없게 됩니다.\r\n종료할까요?"))
+      return;
+    choice = ECloseChoice::Quit;
+  }
+  if (choice == ECloseChoice::ToTray) {
+    FWindow.Hide();
+    if (!FToldAboutTray) {
+      FToldAboutTray = true;
+      FTray.Notify("TALMIR Remote", "트레이에서 계속 실행 중입니다. 끝내려면 메뉴의 \"종료\"를 고르세요.");
+    }
+    return;
+  }
+  if (OnQuit) OnQuit();
 }
 
 TWinMainView::~TWinMainView() {
@@ -145,7 +182,10 @@ void TWinMainView::ShowSecurityCode() {
   FWindow.SetSecurityLine(FApp.SecurityCode().empty() ? std::string() : "보안 코드 " + FApp.SecurityCode(), false);
 }
 
-void TWinMainView::HostIdChanged(const std::string& AID) { FWindow.SetMyID(DisplayID(AID)); }
+void TWinMainView::HostIdChanged(const std::string& AID) {
+  FWindow.SetMyID(DisplayID(AID));
+  FTray.SetToolTip("TALMIR Remote - " + DisplayID(AID));
+}
 
 void TWinMainView::HostStatusChanged(const std::string& AText) { FWindow.SetStatus(AText); }
 

@@ -15,6 +15,7 @@
 #include "app/ClientApp.h"
 #include "winui/ConsentPrompt.h"
 #include "winui/MainWindow.h"
+#include "winui/TrayIcon.h"
 
 namespace tlm {
 
@@ -28,6 +29,10 @@ struct TWinMainBoxes {
   std::function<bool(HWND AOwner, const std::string& ATitle, const std::string& APrompt, std::string& AText)> Text;
   // The settings dialog; false when cancelled. ASettings in and out.
   std::function<bool(HWND AOwner, TClientSettings& ASettings, const TSettingsOverrides& AEnv)> Settings;
+  // A yes-or-no question; true for yes.
+  std::function<bool(HWND AOwner, const std::string& AText)> Question;
+  // Whether the desktop has a notification area for the tray icon.
+  std::function<bool()> TrayAvailable;
   static TWinMainBoxes Standard();
 };
 
@@ -37,6 +42,9 @@ public:
   ~TWinMainView() override;
 
   TWinClientMain& Window() { return FWindow; }
+  TWinTrayIcon& Tray() { return FTray; }
+  // The program is to end (the tray's "종료", or closing the window where that ends it).
+  std::function<void()> OnQuit;
   bool PreTranslate(MSG& AMsg);
   // The open consent prompt, or null.
   TConsentPrompt* Prompt() const { return FPrompt && FPrompt->Open() ? FPrompt.get() : nullptr; }
@@ -52,6 +60,9 @@ public:
   void RenameRecent(int AIndex);
   void ActivateRecent(int AIndex);
   void Refresh();  // the header and the session line, every 1.5 s
+  // The user closed the window: to the tray, or the end, as the close rule says (asking first
+  // where it says so).
+  void CloseRequested();
 
   void HostIdChanged(const std::string& AID) override;
   void HostStatusChanged(const std::string& AText) override;
@@ -74,6 +85,8 @@ private:
   TWinClientMain FWindow;
   std::unique_ptr<TConsentPrompt> FPrompt;
   bool FInSession = false;  // as SessionChanged last said
+  TWinTrayIcon FTray;
+  bool FToldAboutTray = false;
 };
 
 }  // namespace tlm

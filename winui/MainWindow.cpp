@@ -162,6 +162,8 @@ void TWinClientMain::Show() {
   ::SetFocus(edtRemoteID);
 }
 
+void TWinClientMain::Hide() { ::ShowWindow(FWnd, SW_HIDE); }
+
 void TWinClientMain::BringToFront() {
   if (::IsIconic(FWnd)) ::ShowWindow(FWnd, SW_RESTORE);
   ::ShowWindow(FWnd, SW_SHOW);

@@ -27,6 +27,7 @@ public:
 
   HWND Handle() const { return FWnd; }
   void Show();
+  void Hide();
   // Restores the window if minimised and brings it to the front.
   void BringToFront();
 
@@ -89,7 +90,7 @@ public:
   std::function<void()> OnEndSession;
   std::function<void(const std::string& AText)> OnChat;
   std::function<void()> OnTimer;   // every 1500 ms
-  std::function<void()> OnClose;   // the user closed the window: the program ends
+  std::function<void()> OnClose;   // the user closed the window (the view decides what follows)
 
   // The keyboard navigation of a dialog (Tab, Enter) for the main loop.
   bool PreTranslate(MSG& AMsg);

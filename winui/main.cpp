@@ -159,7 +159,7 @@ int main() {
     tlm::TWinMainView view(app);
     app.AddView(&view);
     instance.OnActivate = [&view] { view.Window().BringToFront(); };
-    view.Window().OnClose = [] { ::PostQuitMessage(0); };
+    view.OnQuit = [] { ::PostQuitMessage(0); };
     view.Window().Show();
     app.AddLog(std::string("글꼴: ") + tlm::U(tlm::UiFontFamily()));
     app.Start();

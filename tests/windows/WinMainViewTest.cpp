@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -217,6 +218,63 @@ TEST(WinSettingsDialog, FieldsTheEnvironmentSetsShowItsValueAndKeepTheStoredOne)
   ASSERT_TRUE(dialog.TryAccept()) << dialog.ErrorText();
   EXPECT_EQ(dialog.Settings().RelayHost, "stored.example.org");
   EXPECT_EQ(dialog.Settings().MyName, "PC");
+}
+
+// Closing the main window: with a tray the host goes on running there (asked once while a
+// password admits by itself, the answer kept), the tray opens the window again and its "종료"
+// ends the program; without a tray closing ends it, after asking while a password admits.
+TEST_F(TMainViewFixture, ClosingGoesToTheTrayOrEndsAsTheCloseRuleSays) {
+  bool tray = false, answer = false;
+  int asked = 0, quits = 0;
+  TWinMainBoxes boxes;
+  boxes.TrayAvailable = [&] { return tray; };
+  boxes.Question = [&](HWND, const std::string&) {
+    ++asked;
+    return answer;
+  };
+  Make(boxes);
+  View->OnQuit = [&] { ++quits; };
+  const HWND window = View->Window().Handle();
+  struct TCase {
+    const char* What;
+    bool Tray, Password, Answer;
+    bool Asked, Quits, Hidden;
+    std::optional<bool> KeptAfter;
+  } const cases[] = {
+      {"no tray, no password", false, false, false, false, true, false, std::nullopt},
+      {"no tray, a password, stay", false, true, false, true, false, false, std::nullopt},
+      {"no tray, a password, end", false, true, true, true, true, false, std::nullopt},
+      {"a tray, no password: no question", true, false, false, false, false, true, std::nullopt},
+      {"a tray, a password, end", true, true, false, true, true, false, false},
+      {"the answer kept", true, true, true, false, true, false, false},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.What);
+    tray = c.Tray;
+    answer = c.Answer;
+    Core->ChangePassword(c.Password, c.Password ? "창문1234" : "");
+    asked = quits = 0;
+    View->Window().BringToFront();
+    ::SendMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(asked > 0, c.Asked);
+    EXPECT_EQ(quits > 0, c.Quits);
+    EXPECT_EQ(!::IsWindowVisible(window), c.Hidden);
+    EXPECT_EQ(Core->KeepRunningOnClose(), c.KeptAfter);
+    if (c.Tray) {
+      EXPECT_TRUE(View->Tray().Shown()) << "Wine's notification area took no icon";
+    }
+  }
+  // Kept as "keep running": to the tray without a word; the tray brings the window back and ends.
+  Core->SetKeepRunningOnClose(true);
+  asked = quits = 0;
+  ::SendMessageW(window, WM_CLOSE, 0, 0);
+  EXPECT_FALSE(::IsWindowVisible(window));
+  EXPECT_EQ(asked, 0);
+  View->Tray().Choose(TWinTrayIcon::MenuOpen);
+  EXPECT_TRUE(::IsWindowVisible(window));
+  EXPECT_EQ(quits, 0);
+  View->Tray().Choose(TWinTrayIcon::MenuQuit);
+  EXPECT_EQ(quits, 1);
 }
 
 }  // namespace
