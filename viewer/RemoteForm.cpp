@@ -796,8 +796,7 @@ void TfrmRemote::Disconnect() {
 
 void TfrmRemote::SendSpecialKey(ESpecialKey AKey) {
   if (!IsConnected()) return;
-  for (const TKeyStroke& stroke : SpecialKeyStrokes(AKey))
-    FSession->SendKey(stroke.VirtualKey, stroke.KeyUp, IsExtendedVirtualKey(stroke.VirtualKey));
+  FSession->SendSpecialKey(AKey);
   FCanvas->setFocus(Qt::OtherFocusReason);
 }
 

@@ -578,6 +578,11 @@ bool TViewerSession::SendMouse(const TMouseEventRec& ARec) {
   return FChannel.Writer().Post(MsgMouse, PackMouseEvent(ARec));
 }
 
+void TViewerSession::SendSpecialKey(ESpecialKey AKey) {
+  for (const TKeyStroke& stroke : SpecialKeyStrokes(AKey))
+    SendKey(stroke.VirtualKey, stroke.KeyUp, IsExtendedVirtualKey(stroke.VirtualKey));
+}
+
 bool TViewerSession::SendKey(uint16_t AVirtualKey, bool AKeyUp, bool AExtended) {
   if (!Live()) return false;
   if (AKeyUp)

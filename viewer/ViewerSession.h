@@ -39,6 +39,7 @@
 #include "protocol/Messages.h"
 #include "protocol/Packet.h"
 #include "protocol/RelayChannel.h"
+#include "viewer/KeyChords.h"
 #include "viewer/LinkMeter.h"
 #include "protocol/SecurePins.h"
 #include "protocol/SecureHandshake.h"
@@ -118,6 +119,9 @@ public:
   // Input and requests (user-interface thread).
   bool SendMouse(const TMouseEventRec& ARec);
   bool SendKey(uint16_t AVirtualKey, bool AKeyUp, bool AExtended);
+  // A chord the local desktop keeps for itself (Ctrl+Alt+Del, ...), as the partner's keyboard
+  // would make it: every key pressed is released again.
+  void SendSpecialKey(ESpecialKey AKey);
   // Key-up for every key and button-up for every button sent down and not yet released.
   void ReleaseHeld();
   // Chat goes out whenever the connection is up, in a session or not.

@@ -40,11 +40,16 @@ enum : int {
   IdChatEdit,
   IdFileList,
   IdDownload,
+  IdFullScreen,
+  IdSpecialKeys,
+  IdDisconnect,
+  IdSpecialFirst = 300,  // the special-keys menu: IdSpecialFirst + ESpecialKey
 };
 enum : int { TagParent = 1, TagFolder = 2, TagFile = 3 };
 constexpr UINT_PTR TimerRetry = 1;
 constexpr UINT_PTR TimerProof = 2;
 constexpr UINT_PTR TimerPasswordFallback = 3;
+constexpr UINT_PTR TimerLink = 4;  // the frame-rate line, every second of a session
 constexpr UINT WmCloseLater = WM_APP + 10;
 constexpr UINT WmReconnectLater = WM_APP + 11;
 
@@ -69,8 +74,12 @@ std::string ChatStamp() {
 // "1,234" for 1234.
 std::string Grouped(int64_t AValue) {
   std::string digits = std::to_string(AValue < 0 ? -AValue : AValue);
-  for (int i = int(digits.size()) - 3; i > 0; i -= 3) digits.insert(size_t(i), ",");
-  return AValue < 0 ? "-" + digits : digits;
+  std::string grouped = AValue < 0 ? "-" : "";
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) grouped += ',';
+    grouped += digits[i];
+  }
+  return grouped;
 }
 
 uint32_t NowMs() { return ::GetTickCount(); }
@@ -163,20 +172,25 @@ void TWinRemote::BuildControls() {
     ::SendMessageW(FQuality, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(W(item).c_str()));
   ::SendMessageW(FQuality, CB_SETCURSEL, WPARAM(FParams.Quality), 0);
   label("모니터", 158, 44);
-  FMonitor = MakeControl(FWnd, L"COMBOBOX", "", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 204, 9, 170, 200,
+  FMonitor = MakeControl(FWnd, L"COMBOBOX", "", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 204, 9, 130, 200,
                          IdMonitor, font);
-  int bx = 386;
-  auto button = [&](const char* AText, int AId, DWORD AStyle = BS_PUSHBUTTON) {
-    HWND b = MakeControl(FWnd, L"BUTTON", AText, AStyle | WS_TABSTOP, bx, 7, 100, 30, AId, font);
-    bx += 106;
+  int bx = 346;
+  auto button = [&](const char* AText, int AId, int AWidth, DWORD AStyle = BS_PUSHBUTTON) {
+    HWND b = MakeControl(FWnd, L"BUTTON", AText, AStyle | WS_TABSTOP, bx, 7, AWidth, 30, AId, font);
+    bx += AWidth + 6;
     return b;
   };
-  button("파일 보내기", IdSendFile);
-  button("원격 파일", IdFiles);
-  button("채팅", IdChat);
-  button("클립보드 보내기", IdClipboard);
-  FAspect = button("비율 유지", IdAspect, BS_AUTOCHECKBOX | BS_PUSHLIKE);
+  button("파일 보내기", IdSendFile, 92);
+  button("원격 파일", IdFiles, 84);
+  button("채팅", IdChat, 56);
+  button("클립보드 보내기", IdClipboard, 116);
+  FAspect = button("비율 유지", IdAspect, 80, BS_AUTOCHECKBOX | BS_PUSHLIKE);
   ::SendMessageW(FAspect, BM_SETCHECK, BST_CHECKED, 0);
+  FFullScreen = button("전체 화면", IdFullScreen, 80, BS_AUTOCHECKBOX | BS_PUSHLIKE);
+  FSpecialKeys = button("특수 키...", IdSpecialKeys, 80);
+  FToolbarEnd = bx;
+  // At the right end, apart from the rest (Layout places it).
+  FDisconnect = MakeControl(FWnd, L"BUTTON", "연결 끊기", BS_PUSHBUTTON | WS_TABSTOP, 0, 7, 96, 30, IdDisconnect, font);
 
   FBanner = MakeControl(FWnd, L"STATIC", "", SS_LEFT | SS_NOTIFY, 0, 0, 10, BannerHeight, 0, font);
   ::ShowWindow(FBanner, SW_HIDE);
@@ -202,6 +216,7 @@ void TWinRemote::BuildControls() {
   ::ShowWindow(FProgress, SW_HIDE);
   FSecurity = MakeControl(FWnd, L"STATIC", "", SS_RIGHT | SS_NOPREFIX | SS_ENDELLIPSIS | SS_CENTERIMAGE, 0, 0, 10,
                           StatusHeight, 0, font);
+  FLink = MakeControl(FWnd, L"STATIC", "", SS_RIGHT | SS_NOPREFIX | SS_CENTERIMAGE, 0, 0, 10, StatusHeight, 0, font);
   // Files dropped on the picture are sent to the partner, one after another.
   ::DragAcceptFiles(FCanvas, TRUE);
 
@@ -234,6 +249,7 @@ void TWinRemote::Layout() {
   RECT client;
   ::GetClientRect(FWnd, &client);
   const int w = client.right, h = client.bottom;
+  ::MoveWindow(FDisconnect, std::max(FToolbarEnd + 6, w - 104), 7, 96, 30, TRUE);
   const bool side = FChatShown || FFilesShown;
   const int sideW = side ? std::min(SideWidth, w / 2) : 0;
   const int top = ToolbarHeight, bottom = h - StatusHeight;
@@ -246,14 +262,17 @@ void TWinRemote::Layout() {
     canvasTop += BannerHeight;
   }
   ::MoveWindow(FCanvas, 0, canvasTop, w - sideW, std::max(0, bottom - canvasTop), TRUE);
-  // The status bar, right to left: "폴더 열기", "전송 취소", the progress bar, the protection.
+  // The status bar, right to left: "폴더 열기", "전송 취소", the progress bar, the protection, the
+  // frame rate and round trip.
   const int right = w - 8;
   ::MoveWindow(FOpenFolder, right - 90, bottom + 3, 90, 24, TRUE);
   ::MoveWindow(FCancelTransfer, right - 186, bottom + 3, 90, 24, TRUE);
   ::MoveWindow(FProgress, right - 334, bottom + 7, 140, 16, TRUE);
   const int securityW = std::min(300, std::max(0, (w - 350) / 2));
   ::MoveWindow(FSecurity, right - 342 - securityW, bottom, securityW, StatusHeight, TRUE);
-  ::MoveWindow(FStatus, 8, bottom, std::max(10, right - 350 - securityW - 8), StatusHeight, TRUE);
+  const int linkW = std::min(160, std::max(0, (w - 350 - securityW) / 3));
+  ::MoveWindow(FLink, right - 350 - securityW - linkW, bottom, linkW, StatusHeight, TRUE);
+  ::MoveWindow(FStatus, 8, bottom, std::max(10, right - 358 - securityW - linkW - 8), StatusHeight, TRUE);
   if (!side) return;
   const int sx = w - sideW + 6, sw = sideW - 12;
   int chatTop = top + 6, chatBottom = bottom - 6;
@@ -408,6 +427,7 @@ void TWinRemote::Close() {
   if (FClosed) return;
   FClosed = true;
   CancelRetry();
+  ::KillTimer(FWnd, TimerLink);
   ::KillTimer(FWnd, TimerProof);
   ::KillTimer(FWnd, TimerPasswordFallback);
   EndSession();
@@ -663,6 +683,15 @@ void TWinRemote::DropFiles(HDROP ADrop) {
 void TWinRemote::SessionLive(bool ALive) {
   // A line typed before the partner admits us, or after they left, would reach nobody.
   ::EnableWindow(FChatEdit, ALive);
+  ::EnableWindow(FSpecialKeys, ALive);
+  // "연결 끊기" also withdraws a request still waiting for the partner.
+  ::EnableWindow(FDisconnect, FSession != nullptr && !FSession->Ended());
+  if (ALive) {
+    ::SetTimer(FWnd, TimerLink, 1000, nullptr);
+  } else {
+    ::KillTimer(FWnd, TimerLink);
+    SetWindowTextUtf8(FLink, "");
+  }
   ::SendMessageW(FChatEdit, EM_SETCUEBANNER, TRUE,
                  reinterpret_cast<LPARAM>(ALive ? L"" : L"세션이 시작되면 채팅할 수 있습니다"));
   if (!ALive) FUploadQueue.clear();
@@ -845,9 +874,89 @@ void TWinRemote::Command(int AId, int ACode) {
       if (FSession) ::ShellExecuteW(FWnd, L"open", W(FSession->DownloadFolder()).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
       break;
     case IdDownload: OpenSelectedEntry(); break;
+    case IdFullScreen: SetFullScreen(::SendMessageW(FFullScreen, BM_GETCHECK, 0, 0) == BST_CHECKED); break;
+    case IdSpecialKeys: ShowSpecialKeys(); break;
+    case IdDisconnect: Disconnect(); break;
     default: break;
   }
 }
+
+void TWinRemote::ShowSpecialKeys() {
+  HMENU menu = ::CreatePopupMenu();
+  const std::pair<ESpecialKey, const char*> items[] = {{ESpecialKey::CtrlAltDel, "Ctrl+Alt+Del"},
+                                                       {ESpecialKey::AltTab, "Alt+Tab"},
+                                                       {ESpecialKey::WindowsKey, "Windows 키"},
+                                                       {ESpecialKey::PrintScreen, "Print Screen"}};
+  for (const auto& [key, caption] : items)
+    ::AppendMenuW(menu, MF_STRING, UINT_PTR(IdSpecialFirst + int(key)), W(caption).c_str());
+  RECT at;
+  ::GetWindowRect(FSpecialKeys, &at);
+  const int chosen = int(::TrackPopupMenu(menu, TPM_RETURNCMD | TPM_NONOTIFY | TPM_LEFTALIGN | TPM_TOPALIGN, at.left,
+                                          at.bottom, 0, FWnd, nullptr));
+  ::DestroyMenu(menu);
+  for (const auto& [key, caption] : items)
+    if (chosen == IdSpecialFirst + int(key)) SendSpecialKey(key);
+  ::SetFocus(FCanvas);
+}
+
+void TWinRemote::SendSpecialKey(ESpecialKey AKey) {
+  if (IsConnected()) FSession->SendSpecialKey(AKey);
+}
+
+void TWinRemote::Disconnect() {
+  if (!FSession || FSession->Ended()) return;
+  CancelRetry();
+  ::KillTimer(FWnd, TimerProof);
+  ::KillTimer(FWnd, TimerPasswordFallback);
+  EndSession();
+  SessionLive(false);
+  if (FFullScreenOn) SetFullScreen(false);
+  const std::string text = "연결을 끊었습니다";
+  SetStatus(text);
+  ShowBanner(text);
+}
+
+void TWinRemote::SetFullScreen(bool AOn) {
+  if (AOn == FFullScreenOn) return;
+  FFullScreenOn = AOn;
+  ::SendMessageW(FFullScreen, BM_SETCHECK, AOn ? BST_CHECKED : BST_UNCHECKED, 0);
+  if (AOn) {
+    // The whole monitor the window is on, without a frame; the toolbar stays to come back.
+    FNormalPlacement.length = sizeof FNormalPlacement;
+    ::GetWindowPlacement(FWnd, &FNormalPlacement);
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof monitor;
+    ::GetMonitorInfoW(::MonitorFromWindow(FWnd, MONITOR_DEFAULTTONEAREST), &monitor);
+    const LONG_PTR style = ::GetWindowLongPtrW(FWnd, GWL_STYLE);
+    ::SetWindowLongPtrW(FWnd, GWL_STYLE, style & ~LONG_PTR(WS_OVERLAPPEDWINDOW));
+    const RECT& r = monitor.rcMonitor;
+    ::SetWindowPos(FWnd, HWND_TOP, r.left, r.top, r.right - r.left, r.bottom - r.top, SWP_FRAMECHANGED | SWP_NOOWNERZORDER);
+  } else {
+    const LONG_PTR style = ::GetWindowLongPtrW(FWnd, GWL_STYLE);
+    ::SetWindowLongPtrW(FWnd, GWL_STYLE, style | WS_OVERLAPPEDWINDOW);
+    ::SetWindowPlacement(FWnd, &FNormalPlacement);
+    ::SetWindowPos(FWnd, nullptr, 0, 0, 0, 0,
+                   SWP_NOMOVE | SWP_NOSIZE | SWP_NOZORDER | SWP_NOOWNERZORDER | SWP_FRAMECHANGED);
+  }
+  ::SetFocus(FCanvas);
+}
+
+void TWinRemote::RefreshLinkFigures() {
+  if (!IsConnected()) return;
+  const TLinkMeter::TFigures figures = FSession->LinkFigures();
+  char text[96];
+  const double fps = figures.FramesPerSecond;
+  if (fps >= 10)
+    std::snprintf(text, sizeof text, "%d fps", int(fps + 0.5));
+  else
+    std::snprintf(text, sizeof text, "%.1f fps", fps);
+  std::string line = text;
+  // An upper bound: the line is at most this slow, and says so.
+  line += figures.RoundTripMs ? " · 왕복 ≤ " + std::to_string(*figures.RoundTripMs) + " ms" : std::string(" · 왕복 —");
+  SetWindowTextUtf8(FLink, line);
+}
+
+std::string TWinRemote::LinkText() const { return WindowTextUtf8(FLink); }
 
 void TWinRemote::Notify(const NMHDR& AHeader) {
   if (AHeader.hwndFrom == FFileList && (AHeader.code == NM_DBLCLK || AHeader.code == NM_RETURN)) OpenSelectedEntry();
@@ -860,6 +969,7 @@ LRESULT TWinRemote::OnFrame(UINT AMsg, WPARAM AW, LPARAM AL) {
     case WM_NOTIFY: Notify(*reinterpret_cast<const NMHDR*>(AL)); return 0;
     case WM_TIMER:
       if (AW == TimerRetry) RetryTick();
+      if (AW == TimerLink) RefreshLinkFigures();
       if (AW == TimerPasswordFallback) {
         ::KillTimer(FWnd, TimerPasswordFallback);
         if (!FClosed) Reconnect();

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "protocol/Marshal.h"
+#include "viewer/KeyChords.h"
 #include "viewer/ViewerSession.h"
 
 namespace tlm {
@@ -86,6 +87,16 @@ public:
   int ProgressPercent() const;
   // How the session is protected, as the status bar tells it ("" before anything is known).
   std::string SecurityText() const;
+  // The frame rate and round trip in the status bar, every second of a session ("" outside one).
+  std::string LinkText() const;
+  // "특수 키...": the chords the local desktop keeps for itself, sent as the partner's keyboard
+  // would make them; only in a session.
+  void SendSpecialKey(ESpecialKey AKey);
+  // "연결 끊기": ends the session (or withdraws the waiting request); "다시 연결" stays.
+  void Disconnect();
+  // "전체 화면": the whole monitor without a frame, the toolbar kept to come back.
+  void SetFullScreen(bool AOn);
+  bool FullScreen() const { return FFullScreenOn; }
 
 private:
   static LRESULT CALLBACK FrameProc(HWND AWnd, UINT AMsg, WPARAM AW, LPARAM AL);
@@ -123,6 +134,8 @@ private:
   void StartNextUpload();
   void RefreshTransferControls();
   void SessionLive(bool ALive);
+  void ShowSpecialKeys();
+  void RefreshLinkFigures();
   void ToggleFiles();
   void ToggleChat();
   void RequestListing(const std::string& APath);
@@ -165,6 +178,13 @@ private:
   HWND FQuality = nullptr;
   HWND FMonitor = nullptr;
   HWND FAspect = nullptr;
+  HWND FFullScreen = nullptr;
+  HWND FSpecialKeys = nullptr;
+  HWND FDisconnect = nullptr;
+  HWND FLink = nullptr;
+  int FToolbarEnd = 0;  // where the toolbar's left-hand row of controls ends
+  bool FFullScreenOn = false;
+  WINDOWPLACEMENT FNormalPlacement{};
   std::vector<HWND> FToolbarControls;
   HWND FBanner = nullptr;
   HWND FBannerLabel = nullptr;

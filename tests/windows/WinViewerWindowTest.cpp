@@ -186,6 +186,8 @@ TEST(WinViewerWindow, ShowsControlsAndExchangesWithARealHost) {
   std::vector<std::string> hostChat;
   agent->OnID = [&](const std::string& AId) { hostId = AId; };
   agent->OnChat = [&](const std::string& AText) { hostChat.push_back(AText); };
+  int sessionEnds = 0;
+  agent->OnSessionEnd = [&] { ++sessionEnds; };
   agent->OnConsent = [&agent](const TConsentQuestion& AQuestion) { agent->AnswerConsent(AQuestion.Ticket, false); };
   agent->Start();
   ASSERT_TRUE(PumpUntil([&] { return !hostId.empty(); }, 20000)) << "no ID from the relay";
@@ -261,6 +263,34 @@ TEST(WinViewerWindow, ShowsControlsAndExchangesWithARealHost) {
         EXPECT_EQ((got.Flags & KEYEVENTF_EXTENDEDKEY) != 0, k.Extended) << "key " << k.Vk;
       }
   }
+  // "특수 키...": Ctrl+Alt+Del as a keyboard there makes it, every key released again.
+  input.Clear();
+  viewer->SendSpecialKey(ESpecialKey::CtrlAltDel);
+  ASSERT_TRUE(PumpUntil([&] { return HasKey(input, VK_LCONTROL, true); }, 10000));
+  for (const UINT vk : {VK_LCONTROL, VK_LMENU, VK_DELETE}) {
+    EXPECT_TRUE(HasKey(input, uint16_t(vk), false)) << "key " << vk;
+    EXPECT_TRUE(HasKey(input, uint16_t(vk), true)) << "key " << vk;
+  }
+  EXPECT_TRUE(::IsWindowEnabled(viewer->Button("특수 키...")));
+  // The frame rate and round trip, once a second.
+  EXPECT_TRUE(PumpUntil([&] { return viewer->LinkText().find(" fps · 왕복 ") != std::string::npos; }, 5000))
+      << viewer->LinkText();
+  // "전체 화면": the whole monitor, and back to the window it was.
+  RECT before, full;
+  ::GetWindowRect(viewer->Handle(), &before);
+  ::SendMessageW(viewer->Button("전체 화면"), BM_CLICK, 0, 0);
+  EXPECT_TRUE(viewer->FullScreen());
+  ::GetWindowRect(viewer->Handle(), &full);
+  MONITORINFO monitor{};
+  monitor.cbSize = sizeof monitor;
+  ::GetMonitorInfoW(::MonitorFromWindow(viewer->Handle(), MONITOR_DEFAULTTONEAREST), &monitor);
+  EXPECT_TRUE(::EqualRect(&full, &monitor.rcMonitor));
+  ::SendMessageW(viewer->Button("전체 화면"), BM_CLICK, 0, 0);
+  EXPECT_FALSE(viewer->FullScreen());
+  RECT after;
+  ::GetWindowRect(viewer->Handle(), &after);
+  EXPECT_TRUE(::EqualRect(&after, &before));
+
   input.Clear();
   ::SetFocus(viewer->Canvas());
   ::PostMessageW(viewer->Canvas(), WM_KEYDOWN, VK_SHIFT, LPARAM(::MapVirtualKeyW(VK_SHIFT, MAPVK_VK_TO_VSC) << 16) | 1);
@@ -330,8 +360,20 @@ TEST(WinViewerWindow, ShowsControlsAndExchangesWithARealHost) {
   EXPECT_TRUE(PumpUntil([&] { return viewer->IsConnected(); }, 20000)) << viewer->StatusText();
   EXPECT_TRUE(viewer->BannerText().empty());
 
+  // "연결 끊기" ends the session here and at the host; "다시 연결" stays, and no retry starts.
+  const int sessionsBefore = sessionEnds;
+  ::SendMessageW(viewer->Button("연결 끊기"), BM_CLICK, 0, 0);
+  EXPECT_FALSE(viewer->IsConnected());
+  EXPECT_EQ(viewer->BannerText(), "연결을 끊었습니다");
+  EXPECT_FALSE(::IsWindowEnabled(viewer->Button("특수 키...")));
+  EXPECT_FALSE(::IsWindowEnabled(viewer->Button("연결 끊기")));
+  EXPECT_TRUE(PumpUntil([&] { return sessionEnds > sessionsBefore; }, 10000)) << "the host's session went on";
+  PumpFor(2500);
+  EXPECT_EQ(viewer->BannerText(), "연결을 끊었습니다") << "a retry started by itself";
+
   EXPECT_TRUE(boxes.empty()) << boxes.front();
   viewer.reset();
+  agent->OnSessionEnd = nullptr;
   agent->OnID = nullptr;
   agent->OnChat = nullptr;
   agent->OnConsent = nullptr;
