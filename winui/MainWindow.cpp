@@ -30,6 +30,7 @@ enum : int {
   IdSettings,
   IdMenuRename,
   IdMenuDelete,
+  IdCancelPending,
 };
 constexpr UINT_PTR TimerUi = 1;
 
@@ -126,8 +127,12 @@ void TWinClientMain::BuildControls() {
 
   // Remote control: the panel at 392, 88.
   lblRemoteCaption = MakeControl(w, L"STATIC", "원격 제어", SS_LEFT, 392 + 20, 88 + 16, 200, 18, 0, UiFont(13, true));
-  lblRemoteHint = MakeControl(w, L"STATIC", "상대방 접속 ID를 입력하세요", SS_LEFT, 392 + 20, 88 + 48, 300, 17, 0,
-                              UiFont(12));
+  // Two lines: the wait for a partner's answer names the ID and the session code.
+  lblRemoteHint = MakeControl(w, L"STATIC", std::string(IdleHint), SS_LEFT | SS_NOPREFIX, 392 + 20,
+                              88 + 37, 236, 34, 0, UiFont(12));
+  btnCancelPending = MakeControl(w, L"BUTTON", "취소", BS_PUSHBUTTON, 392 + 264, 88 + 42, 60, 24, IdCancelPending,
+                                 UiFont(12));
+  ::ShowWindow(btnCancelPending, SW_HIDE);
   edtRemoteID = MakeControl(w, L"EDIT", "", ES_AUTOHSCROLL | WS_TABSTOP, 392 + 20, 88 + 72, 304, 36, IdRemoteID,
                             MonoFont(24), WS_EX_CLIENTEDGE);
   ::SendMessageW(edtRemoteID, EM_SETCUEBANNER, TRUE, reinterpret_cast<LPARAM>(L"000 000 000"));
@@ -163,6 +168,28 @@ void TWinClientMain::Show() {
 }
 
 void TWinClientMain::Hide() { ::ShowWindow(FWnd, SW_HIDE); }
+
+void TWinClientMain::SetRemoteHint(const std::string& AText, EHint AKind) {
+  FHint = AKind;
+  ::ShowWindow(btnCancelPending, AKind == EHint::Pending && FCancelPending ? SW_SHOW : SW_HIDE);
+  SetWindowTextUtf8(lblRemoteHint, AText);
+  ::InvalidateRect(lblRemoteHint, nullptr, TRUE);
+}
+
+void TWinClientMain::ShowPending(const std::string& AText, std::function<void()> ACancel) {
+  FCancelPending = std::move(ACancel);
+  SetRemoteHint(AText, EHint::Pending);
+}
+
+void TWinClientMain::EndPending(const std::string& AText) {
+  FCancelPending = nullptr;
+  if (AText.empty())
+    SetRemoteHint(std::string(IdleHint), EHint::Idle);
+  else
+    SetRemoteHint(AText, EHint::Ended);
+}
+
+std::string TWinClientMain::RemoteHintText() const { return WindowTextUtf8(lblRemoteHint); }
 
 void TWinClientMain::BringToFront() {
   if (::IsIconic(FWnd)) ::ShowWindow(FWnd, SW_RESTORE);
@@ -354,6 +381,14 @@ void TWinClientMain::Command(int AId, int ACode) {
     case IdConnect:
       if (ACode == BN_CLICKED && OnConnect) OnConnect(RemoteIDText());
       break;
+    case IdCancelPending:
+      if (ACode == BN_CLICKED) {
+        auto cancel = std::move(FCancelPending);
+        FCancelPending = nullptr;
+        SetRemoteHint(std::string(IdleHint), EHint::Idle);
+        if (cancel) cancel();
+      }
+      break;
     case IdSetPw:
       if (ACode == BN_CLICKED && OnSetPassword) OnSetPassword();
       break;
@@ -420,7 +455,9 @@ HBRUSH TWinClientMain::BrushFor(HWND AControl, HDC ADC) {
     return FHeaderBrush;
   }
   if (AControl == lblMyID || AControl == lblOtp) ::SetTextColor(ADC, HeaderColour);
-  if (AControl == lblStatus || AControl == lblRemoteHint) ::SetTextColor(ADC, RGB(0x70, 0x70, 0x70));
+  if (AControl == lblStatus) ::SetTextColor(ADC, RGB(0x70, 0x70, 0x70));
+  if (AControl == lblRemoteHint)
+    ::SetTextColor(ADC, FHint == EHint::Pending ? HeaderColour : FHint == EHint::Ended ? EndColour : RGB(0x70, 0x70, 0x70));
   if (AControl == lblOtpCaption) ::SetTextColor(ADC, GreyText);
   // In clear: said in the colour of a warning, for as long as the session lasts.
   if (AControl == lblSecurityCode) ::SetTextColor(ADC, FSecurityWarning ? EndColour : GreyText);

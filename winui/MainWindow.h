@@ -14,6 +14,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tlm {
@@ -58,6 +59,13 @@ public:
   std::string StatusText() const;
   std::string HeaderText() const;
   std::string RemoteIDText() const;
+  // The line under "원격 제어": the hint, how an attempt to reach a partner goes (with "취소",
+  // which runs ACancel), or why it ended ("" brings the hint back).
+  static constexpr std::string_view IdleHint = "상대방 접속 ID를 입력하세요";
+  void ShowPending(const std::string& AText, std::function<void()> ACancel);
+  void EndPending(const std::string& AText);
+  std::string RemoteHintText() const;
+  HWND CancelPendingButton() const { return btnCancelPending; }
   std::string PasswordText() const;
   bool AutoPasswordChecked() const;
   int QualityIndex() const;
@@ -113,6 +121,11 @@ private:
   HWND lblSession = nullptr, chkBlockInput = nullptr, btnSettings = nullptr;
   bool FSecurityWarning = false;
   HWND lblRemoteCaption = nullptr, lblRemoteHint = nullptr, edtRemoteID = nullptr, btnConnect = nullptr;
+  HWND btnCancelPending = nullptr;
+  enum class EHint { Idle, Pending, Ended };
+  void SetRemoteHint(const std::string& AText, EHint AKind);
+  EHint FHint = EHint::Idle;
+  std::function<void()> FCancelPending;
   HWND cbQuality = nullptr;
   HWND lblRecent = nullptr, lstRecent = nullptr, btnDeleteRecent = nullptr, mmoLog = nullptr;
   HWND btnEndSession = nullptr, edtChat = nullptr;

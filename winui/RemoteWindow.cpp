@@ -334,10 +334,19 @@ void TWinRemote::NewSession() {
     FRetryAttempt = 0;
     HideBanner();
     SessionLive(true);
+    if (Unseen()) {
+      FAdmittedOnce = true;
+      ::ShowWindow(FWnd, SW_SHOW);
+      ::SetForegroundWindow(FWnd);
+      ::SetFocus(FCanvas);
+      if (OnAdmitted) OnAdmitted();
+    }
+    FAdmittedOnce = true;
   };
   s.OnConnectFailed = [this](const std::string& AText) {
     ::KillTimer(FWnd, TimerProof);
     const std::string text = "서버에 연결할 수 없습니다: " + AText;
+    if (Unseen()) return EndUnseen(text);
     SetStatus(text);
     // The window stays with the reason and "다시 연결"; only the user's own first attempt gets a
     // box as well.
@@ -349,6 +358,7 @@ void TWinRemote::NewSession() {
   s.OnRelayError = [this](const std::string& AText) { ShowRefusal(AText); };
   s.OnEnded = [this](const std::string& AReason) {
     ::KillTimer(FWnd, TimerProof);
+    if (Unseen()) return EndUnseen(AReason);
     SessionLive(false);
     ShowBanner(AReason);
     // Only a lost relay connection is retried: a partner who ended the session meant it.
@@ -391,8 +401,10 @@ void TWinRemote::KeyChanged(const std::string& AOld, const std::string& ANew) {
 void TWinRemote::StartConnect() {
   if (FStarted) return;
   FStarted = true;
-  ::ShowWindow(FWnd, SW_SHOW);
-  ::SetFocus(FCanvas);
+  if (!Unseen()) {
+    ::ShowWindow(FWnd, SW_SHOW);
+    ::SetFocus(FCanvas);
+  }
   NewSession();
   StartSession();
 }
@@ -454,6 +466,7 @@ void TWinRemote::ShowRefusal(const std::string& AText) {
   if (OnRelayRefusal && !partnerAway) OnRelayRefusal(AText);
   const std::string text = DescribeRefusal(AText, !FParams.Proof.empty() || FPasswordRefused,
                                            int64_t(uint32_t(NowMs() - FWaitStartMs)));
+  if (Unseen() && !partnerAway) return EndUnseen(text);
   SetStatus("오류: " + text);
   ShowBanner(text);
   if (FAutoAttempt) {
@@ -516,7 +529,18 @@ HWND TWinRemote::Button(const std::string& ACaption) const {
 
 std::string TWinRemote::StatusText() const { return WindowTextUtf8(FStatus); }
 
-void TWinRemote::SetStatus(const std::string& AText) { SetWindowTextUtf8(FStatus, AText); }
+void TWinRemote::SetStatus(const std::string& AText) {
+  SetWindowTextUtf8(FStatus, AText);
+  // Until the window shows itself, the creator tells how the attempt goes.
+  if (Unseen() && OnPendingStatus) OnPendingStatus(AText);
+}
+
+void TWinRemote::EndUnseen(const std::string& AText) {
+  ::KillTimer(FWnd, TimerProof);
+  if (OnEndedUnseen) OnEndedUnseen(AText);
+  // Not from inside the session's own event: closing ends (and frees) the session.
+  ::PostMessageW(FWnd, WmCloseLater, 0, 0);
+}
 
 void TWinRemote::ReportError(const std::string& AText) {
   if (FBoxes.Error) FBoxes.Error(FWnd, AText);

@@ -54,6 +54,13 @@ public:
   // The relay refused the connection (AText as the relay sent it); raised before the window
   // shows the refusal.
   std::function<void(const std::string& AText)> OnRelayRefusal;
+  // Shown only once the partner admits the request: until then the creator tells how the
+  // attempt goes (OnPendingStatus) and why it ended (OnEndedUnseen; the window then closes).
+  void SetShowOnAdmission(bool AOn) { FShowOnAdmission = AOn; }
+  bool Unseen() const { return FShowOnAdmission && !FAdmittedOnce; }
+  std::function<void(const std::string& AText)> OnPendingStatus;
+  std::function<void(const std::string& AText)> OnEndedUnseen;
+  std::function<void()> OnAdmitted;  // the window has just shown itself
   // The partner turned the password down; the window goes on asking its user instead.
   std::function<void()> OnPasswordRefused;
 
@@ -121,6 +128,7 @@ private:
   void ShowRefusal(const std::string& AText);
   void SetStatus(const std::string& AText);
   void ReportError(const std::string& AText);
+  void EndUnseen(const std::string& AText);
 
   void Paint(HDC ADC);
   RECT PictureRectFor(int ARemoteW, int ARemoteH) const;
@@ -155,6 +163,8 @@ private:
   bool FClosed = false;
   bool FReconnecting = false;
   bool FAutoAttempt = false;
+  bool FShowOnAdmission = false;
+  bool FAdmittedOnce = false;
   bool FPasswordRefused = false;  // the partner found the password wrong: asking without it until admitted
   int FRetryAttempt = 0;
   int FRetryLeft = 0;

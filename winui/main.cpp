@@ -9,6 +9,7 @@
 #include "app/Environment.h"
 #include "platform/Folders.h"
 #include "platform/Input.h"
+#include "protocol/Credentials.h"
 #include "protocol/RelayRefusals.h"
 #include "tlm/Version.h"
 // After the engines' headers: <windows.h> defines the MOUSEEVENTF_*, KEYEVENTF_* and VK_* names
@@ -59,6 +60,8 @@ private:
 class TViewerWindows {
 public:
   explicit TViewerWindows(tlm::IUiDispatcher& AUi) : FUi(AUi) {}
+  // Where a window that waits for its partner tells how it goes (null: nowhere).
+  void SetMainWindow(tlm::TWinClientMain* AMain) { FMain = AMain; }
 
   void Open(tlm::TClientApp& AApp, const tlm::TViewerRequest& ARequest) {
     std::erase_if(FWindows, [](const std::unique_ptr<tlm::TWinRemote>& AWindow) { return AWindow->Closed(); });
@@ -89,11 +92,32 @@ public:
     window->OnPasswordRefused = [&AApp, target = ARequest.TargetID, hash = ARequest.PasswordHash] {
       AApp.ViewerPasswordRefused(target, hash);
     };
+    // The window shows itself once the partner admits us; until then the main window tells how
+    // the attempt goes and why it ended, and can withdraw it.
+    window->SetShowOnAdmission(true);
+    const std::string shownID = tlm::FormatID(ARequest.TargetID) + ": ";
+    tlm::TWinRemote* raw = window.get();
+    window->OnPendingStatus = [this, shownID, raw](const std::string& AText) {
+      if (FMain) FMain->ShowPending(shownID + AText, [this, raw] { CloseIfOpen(raw); });
+    };
+    window->OnEndedUnseen = [this, shownID](const std::string& AText) {
+      if (FMain) FMain->EndPending(shownID + AText);
+    };
+    window->OnAdmitted = [this] {
+      if (FMain) FMain->EndPending("");
+    };
     window->StartConnect();
     FWindows.push_back(std::move(window));
   }
 
 private:
+  // A window of ours still open: the main window's "취소" may come after it ended.
+  void CloseIfOpen(tlm::TWinRemote* AWindow) {
+    for (const auto& window : FWindows)
+      if (window.get() == AWindow && !window->Closed()) window->Close();
+  }
+
+  tlm::TWinClientMain* FMain = nullptr;
   tlm::IUiDispatcher& FUi;
   std::vector<std::unique_ptr<tlm::TWinRemote>> FWindows;
 };
@@ -159,6 +183,7 @@ int main() {
     tlm::TWinMainView view(app);
     app.AddView(&view);
     instance.OnActivate = [&view] { view.Window().BringToFront(); };
+    viewers.SetMainWindow(&view.Window());
     view.OnQuit = [] { ::PostQuitMessage(0); };
     view.Window().Show();
     app.AddLog(std::string("글꼴: ") + tlm::U(tlm::UiFontFamily()));
@@ -172,6 +197,7 @@ int main() {
     }
     rc = int(msg.wParam);
     instance.OnActivate = nullptr;
+    viewers.SetMainWindow(nullptr);
     app.RemoveView(&view);
     core = nullptr;
   }

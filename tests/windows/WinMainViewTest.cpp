@@ -277,5 +277,34 @@ TEST_F(TMainViewFixture, ClosingGoesToTheTrayOrEndsAsTheCloseRuleSays) {
   EXPECT_EQ(quits, 1);
 }
 
+// The line under "원격 제어" while a viewer waits for its partner: the wait with "취소", which
+// withdraws it, the reason it ended in its place, and the hint again once admitted.
+TEST_F(TMainViewFixture, ThePendingLineTellsTheWaitAndItsCancelWithdrawsIt) {
+  Make();
+  TWinClientMain& window = View->Window();
+  const std::string hint(TWinClientMain::IdleHint);
+  EXPECT_EQ(window.RemoteHintText(), hint);
+  EXPECT_FALSE(::IsWindowVisible(window.CancelPendingButton()));
+  int cancels = 0;
+  window.ShowPending("123 456 789: 상대방 승인 대기 중...", [&] { ++cancels; });
+  EXPECT_EQ(window.RemoteHintText(), "123 456 789: 상대방 승인 대기 중...");
+  EXPECT_TRUE(::IsWindowVisible(window.CancelPendingButton()));
+  ::SendMessageW(window.CancelPendingButton(), BM_CLICK, 0, 0);
+  EXPECT_EQ(cancels, 1);
+  EXPECT_EQ(window.RemoteHintText(), hint);
+  EXPECT_FALSE(::IsWindowVisible(window.CancelPendingButton()));
+
+  window.ShowPending("123 456 789: 연결 중...", [&] { ++cancels; });
+  window.EndPending("123 456 789: 상대방이 접속을 거부했습니다");
+  EXPECT_EQ(window.RemoteHintText(), "123 456 789: 상대방이 접속을 거부했습니다");
+  EXPECT_FALSE(::IsWindowVisible(window.CancelPendingButton()));
+  ::SendMessageW(window.CancelPendingButton(), BM_CLICK, 0, 0);  // hidden, and nothing left to cancel
+  EXPECT_EQ(cancels, 1);
+  window.ShowPending("123 456 789: 연결 중...", [&] { ++cancels; });
+  window.EndPending("");  // admitted: the viewer window shows itself
+  EXPECT_EQ(window.RemoteHintText(), hint);
+  EXPECT_EQ(cancels, 1);
+}
+
 }  // namespace
 }  // namespace tlm

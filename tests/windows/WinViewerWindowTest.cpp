@@ -197,17 +197,47 @@ TEST(WinViewerWindow, ShowsControlsAndExchangesWithARealHost) {
   params.Port = port;
   params.TargetID = hostId;
   params.MyName = "창 뷰어";
-  params.Proof = MakeSessionProof(hostId, HashPassword("창문"));
   params.DownloadDir = base + "\\ViewerDownloads";
-  auto viewer = std::make_unique<TWinRemote>(ui, params);
   std::vector<std::string> boxes;
   TRemoteBoxes quiet;
   quiet.Error = [&](HWND, const std::string& AText) { boxes.push_back("error: " + AText); };
   quiet.Warning = [&](HWND, const std::string& AText) { boxes.push_back("warning: " + AText); };
-  viewer->SetBoxes(quiet);
-  viewer->StartConnect();
+
+  // A window that shows itself only once admitted: without a password the host's user is
+  // asked and says no, so it never shows; its creator hears how it went and why it ended.
+  std::vector<std::string> pending, ended;
+  int admitted = 0;
+  auto unseen = [&](TWinRemote& AViewer) {
+    AViewer.SetBoxes(quiet);
+    AViewer.SetShowOnAdmission(true);
+    AViewer.OnPendingStatus = [&](const std::string& AText) { pending.push_back(AText); };
+    AViewer.OnEndedUnseen = [&](const std::string& AText) { ended.push_back(AText); };
+    AViewer.OnAdmitted = [&] { ++admitted; };
+    AViewer.StartConnect();
+  };
+  {
+    TWinRemote refused(ui, params);
+    unseen(refused);
+    ASSERT_TRUE(PumpUntil([&] { return refused.Closed(); }, 20000)) << refused.StatusText();
+    EXPECT_FALSE(::IsWindowVisible(refused.Handle()));
+    EXPECT_FALSE(pending.empty()) << "the wait was never told";
+    ASSERT_EQ(ended.size(), 1u);
+    EXPECT_NE(ended[0].find("거부"), std::string::npos) << ended[0];
+    EXPECT_EQ(admitted, 0);
+    EXPECT_TRUE(boxes.empty()) << boxes.front();
+  }
+
+  params.Proof = MakeSessionProof(hostId, HashPassword("창문"));
+  auto viewer = std::make_unique<TWinRemote>(ui, params);
+  pending.clear();
+  ended.clear();
+  unseen(*viewer);
+  EXPECT_FALSE(::IsWindowVisible(viewer->Handle())) << "shown before the partner answered";
   ASSERT_TRUE(PumpUntil([&] { return viewer->IsConnected() && viewer->Session()->Screen().Width() == HostW; }, 20000))
       << viewer->StatusText();
+  EXPECT_TRUE(::IsWindowVisible(viewer->Handle()));
+  EXPECT_EQ(admitted, 1);
+  EXPECT_TRUE(ended.empty());
 
   // The picture, scaled into the canvas with the screen's shape kept (the default): black
   // bars on two sides, every block where it belongs.

@@ -176,6 +176,9 @@ class TestWineViewer(unittest.TestCase):
             box = wait_consent_box(s, host_display, main_windows)
             if result_of(result) is not None:
                 raise E2EFailure("a viewer with a wrong password wrote a result: %r" % result_of(result))
+            # The viewer window shows itself only once admitted; the main window tells the wait.
+            if s.windows(wine_display, "^TALMIR Remote - "):
+                raise E2EFailure("the viewer window showed before the host's user answered")
             answer_box(s, host_display, box, "Return")
             wait_result(result, viewer)
             host.wait_log("사용자 동의 접속 허용: AutoViewer (127.0.0.1)")
