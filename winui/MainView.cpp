@@ -41,8 +41,8 @@ TWinMainBoxes TWinMainBoxes::Standard() {
   b.Text = [](HWND AOwner, const std::string& ATitle, const std::string& APrompt, std::string& AText) {
     return InputBox(AOwner, ATitle, APrompt, false, AText);
   };
-  b.Settings = [](HWND AOwner, TClientSettings& ASettings, const TSettingsOverrides& AEnv) {
-    return TWinSettingsDialog::Edit(AOwner, ASettings, AEnv);
+  b.Settings = [](HWND AOwner, TClientSettings& ASettings, bool& AAutostart, const TSettingsOverrides& AEnv) {
+    return TWinSettingsDialog::Edit(AOwner, ASettings, AAutostart, AEnv);
   };
   b.Question = [](HWND AOwner, const std::string& AText) { return QuestionBox(AOwner, AText); };
   b.TrayAvailable = [] { return TWinTrayIcon::Available(); };
@@ -164,7 +164,19 @@ void TWinMainView::RenameRecent(int AIndex) {
 void TWinMainView::OpenSettings() {
   if (!FBoxes.Settings) return;
   TClientSettings settings = FApp.Settings();
-  if (FBoxes.Settings(FWindow.Handle(), settings, FApp.Overrides())) FApp.ChangeSettings(settings);
+  const bool wasAutostart = FAutostart.Enabled();
+  bool autostart = wasAutostart;
+  if (!FBoxes.Settings(FWindow.Handle(), settings, autostart, FApp.Overrides())) return;
+  FApp.ChangeSettings(settings);
+  if (autostart == wasAutostart) return;
+  try {
+    if (autostart)
+      FAutostart.Enable();
+    else
+      FAutostart.Disable();
+  } catch (const std::exception& e) {
+    if (FBoxes.Error) FBoxes.Error(FWindow.Handle(), std::string("자동 실행을 바꿀 수 없습니다: ") + e.what());
+  }
 }
 
 void TWinMainView::SetPassword() {

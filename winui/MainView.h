@@ -15,6 +15,7 @@
 #include "app/ClientApp.h"
 #include "winui/ConsentPrompt.h"
 #include "winui/MainWindow.h"
+#include "winui/Autostart.h"
 #include "winui/TrayIcon.h"
 
 namespace tlm {
@@ -27,8 +28,10 @@ struct TWinMainBoxes {
   std::function<bool(HWND AOwner, std::string& APassword, bool& ARemember)> PartnerPassword;
   // One line of text, AText in and out; false when cancelled.
   std::function<bool(HWND AOwner, const std::string& ATitle, const std::string& APrompt, std::string& AText)> Text;
-  // The settings dialog; false when cancelled. ASettings in and out.
-  std::function<bool(HWND AOwner, TClientSettings& ASettings, const TSettingsOverrides& AEnv)> Settings;
+  // The settings dialog; false when cancelled. ASettings and AAutostart ("시작할 때 자동 실행") in
+  // and out.
+  std::function<bool(HWND AOwner, TClientSettings& ASettings, bool& AAutostart, const TSettingsOverrides& AEnv)>
+      Settings;
   // A yes-or-no question; true for yes.
   std::function<bool(HWND AOwner, const std::string& AText)> Question;
   // Whether the desktop has a notification area for the tray icon.
@@ -57,6 +60,8 @@ public:
 
   // What the window's buttons and its timer do, for tests as for the window.
   void OpenSettings();
+  // Where "시작할 때 자동 실행" lives (the user's Run key, for this program by default).
+  void SetAutostart(TWinAutostart AAutostart) { FAutostart = std::move(AAutostart); }
   void RenameRecent(int AIndex);
   void ActivateRecent(int AIndex);
   void Refresh();  // the header and the session line, every 1.5 s
@@ -86,6 +91,7 @@ private:
   std::unique_ptr<TConsentPrompt> FPrompt;
   bool FInSession = false;  // as SessionChanged last said
   TWinTrayIcon FTray;
+  TWinAutostart FAutostart{TWinAutostart::ThisProgram()};
   bool FToldAboutTray = false;
 };
 

@@ -21,12 +21,12 @@ constexpr COLORREF ErrorColour = RGB(180, 30, 30);
 }  // namespace
 
 TWinSettingsDialog::TWinSettingsDialog(HWND AOwner, const TClientSettings& ACurrent,
-                                       const TSettingsOverrides& AOverrides)
-    : FOwner(AOwner), FSettings(ACurrent), FOverrides(AOverrides) {
+                                       const TSettingsOverrides& AOverrides, bool AAutostart)
+    : FOwner(AOwner), FSettings(ACurrent), FOverrides(AOverrides), FAutostart(AAutostart) {
   RegisterWindowClass(ClassName, &TWinSettingsDialog::WndProc, reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1));
   // The rows first, so that the window's height follows the notes shown.
   int notes = 1 + (AOverrides.RelayHost ? 1 : 0) + (AOverrides.RelayTls ? 1 : 0) + (AOverrides.RelayCa ? 1 : 0);
-  const int height = 16 + 4 * 34 + notes * 22 + 24 + 40 + 48;
+  const int height = 16 + 5 * 34 + notes * 22 + 24 + 40 + 48;
   const DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU;
   const RECT at = CenteredOn(AOwner, Width, height, style);
   FWnd =
@@ -74,6 +74,12 @@ TWinSettingsDialog::TWinSettingsDialog(HWND AOwner, const TClientSettings& ACurr
   y += 34;
   if (AOverrides.RelayCa) note("환경 변수 TLMREMOTE_TLS_CA가 정한 파일입니다.");
   note("중계 서버와 TLS는 다시 시작한 뒤부터 이 컴퓨터의 접속에 쓰입니다.");
+  y += 4;
+  // At login the host is reachable again without anybody starting it.
+  chkAutostart = MakeControl(FWnd, L"BUTTON", "시작할 때 자동 실행", BS_AUTOCHECKBOX | WS_TABSTOP, FieldX, y, FieldW, 22,
+                             0, font);
+  ::SendMessageW(chkAutostart, BM_SETCHECK, AAutostart ? BST_CHECKED : BST_UNCHECKED, 0);
+  y += 30;
   lblError = MakeControl(FWnd, L"STATIC", "", SS_LEFT | SS_NOPREFIX, 16, y + 4, Width - 32, 40, 0, small);
   ::ShowWindow(lblError, SW_HIDE);
   MakeControl(FWnd, L"BUTTON", "확인", BS_DEFPUSHBUTTON | WS_TABSTOP, Width - 216, height - 46, 96, 30, ModalOk, font);
@@ -132,6 +138,7 @@ bool TWinSettingsDialog::TryAccept() {
   if (FOverrides.RelayTls) settings.RelayTls = FSettings.RelayTls;
   if (FOverrides.RelayCa) settings.RelayCa = FSettings.RelayCa;
   FSettings = settings;
+  FAutostart = ::SendMessageW(chkAutostart, BM_GETCHECK, 0, 0) == BST_CHECKED;
   FAccepted = true;
   FDone = true;
   ::PostMessageW(FWnd, WM_NULL, 0, 0);  // wakes Run's wait
@@ -143,10 +150,12 @@ std::string TWinSettingsDialog::ErrorText() const {
   return (::GetWindowLongW(lblError, GWL_STYLE) & WS_VISIBLE) ? WindowTextUtf8(lblError) : std::string();
 }
 
-bool TWinSettingsDialog::Edit(HWND AOwner, TClientSettings& ASettings, const TSettingsOverrides& AOverrides) {
-  TWinSettingsDialog dialog(AOwner, ASettings, AOverrides);
+bool TWinSettingsDialog::Edit(HWND AOwner, TClientSettings& ASettings, bool& AAutostart,
+                              const TSettingsOverrides& AOverrides) {
+  TWinSettingsDialog dialog(AOwner, ASettings, AOverrides, AAutostart);
   if (!dialog.Run()) return false;
   ASettings = dialog.Settings();
+  AAutostart = dialog.Autostart();
   return true;
 }
 

@@ -1,5 +1,6 @@
 // TWinSettingsDialog: the "설정" dialog of the native windows. It shows the settings it is given
-// (the name partners see, the relay address, TLS and its certificate file), checks them with
+// (the name partners see, the relay address, TLS and its certificate file, and whether the
+// program starts at login: "시작할 때 자동 실행"), checks them with
 // CheckClientSettings on "확인" and stays open with the reason while they do not hold. Fields
 // the environment overrides show the environment's value with a note and cannot be changed
 // here; what is stored for them stays as it was. A view: the caller stores what Settings()
@@ -21,7 +22,8 @@ namespace tlm {
 
 class TWinSettingsDialog {
 public:
-  TWinSettingsDialog(HWND AOwner, const TClientSettings& ACurrent, const TSettingsOverrides& AOverrides);
+  TWinSettingsDialog(HWND AOwner, const TClientSettings& ACurrent, const TSettingsOverrides& AOverrides,
+                     bool AAutostart = false);
   ~TWinSettingsDialog();
   TWinSettingsDialog(const TWinSettingsDialog&) = delete;
   TWinSettingsDialog& operator=(const TWinSettingsDialog&) = delete;
@@ -31,6 +33,8 @@ public:
   // "확인": true when the values hold (the dialog is then done), else the reason shows.
   bool TryAccept();
   const TClientSettings& Settings() const { return FSettings; }
+  bool Autostart() const { return FAutostart; }
+  HWND AutostartBox() const { return chkAutostart; }
   bool Accepted() const { return FAccepted; }
 
   HWND Handle() const { return FWnd; }
@@ -42,7 +46,7 @@ public:
   std::string ErrorText() const;  // "" while no reason shows
 
   // The standard use: the dialog over AOwner; ASettings in, and out when accepted.
-  static bool Edit(HWND AOwner, TClientSettings& ASettings, const TSettingsOverrides& AOverrides);
+  static bool Edit(HWND AOwner, TClientSettings& ASettings, bool& AAutostart, const TSettingsOverrides& AOverrides);
 
 private:
   static LRESULT CALLBACK WndProc(HWND AWnd, UINT AMsg, WPARAM AW, LPARAM AL);
@@ -58,6 +62,8 @@ private:
   HWND FWnd = nullptr;
   HWND edtName = nullptr, edtRelay = nullptr, chkTls = nullptr, edtCa = nullptr, btnBrowse = nullptr;
   HWND lblError = nullptr;
+  HWND chkAutostart = nullptr;
+  bool FAutostart = false;
   std::vector<HWND> FNotes;
 };
 

@@ -119,6 +119,9 @@ Section "Uninstall"
   RMDir "$SMPROGRAMS\${PRODUCT}"
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
 
+  ; "시작할 때 자동 실행" would start a program that is gone.
+  DeleteRegValue HKCU "Software\Microsoft\Windows\CurrentVersion\Run" "TALMIR Remote"
+
   ; The user's settings: kept, unless asked for.
   SetShellVarContext current
   StrCpy $0 "0"

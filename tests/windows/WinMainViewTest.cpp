@@ -19,6 +19,7 @@
 #include <windows.h>
 
 #include "tests/windows/WinPump.h"
+#include "winui/Autostart.h"
 #include "winui/MainView.h"
 #include "winui/SettingsDialog.h"
 #include "winui/WinControls.h"
@@ -154,43 +155,65 @@ struct TSettingsCase {
   const char* Name;
   const char* Relay;
   bool Tls;
+  bool Autostart;  // "시작할 때 자동 실행" as ticked
   bool Accepted;
   const char* Error;  // part of the reason shown when refused
 };
 
 TEST_F(TMainViewFixture, TheSettingsDialogStoresWhatTheCoreReadsAndRefusesWhatBreaksTheRules) {
   const std::vector<TSettingsCase> cases = {
-      {"a name and a relay are stored", "상담실 PC", "relay.example.org", false, true, ""},
-      {"TLS is stored", "상담실 PC", "relay.example.org", true, true, ""},
-      {"a relay with a blank is refused", "상담실 PC", "relay example", false, false, "중계"},
-      {"an empty name is refused", "", "relay.example.org", false, false, "이름"},
+      {"a name and a relay are stored, and the program starts at login", "상담실 PC", "relay.example.org", false,
+       true, true, ""},
+      {"TLS is stored, and the start at login is off again", "상담실 PC", "relay.example.org", true, false, true, ""},
+      {"a relay with a blank is refused", "상담실 PC", "relay example", false, true, false, "중계"},
+      {"an empty name is refused", "", "relay.example.org", false, true, false, "이름"},
   };
   TSettingsCase current{};
   std::string shownError;
   TWinMainBoxes boxes;
-  boxes.Settings = [&](HWND AOwner, TClientSettings& ASettings, const TSettingsOverrides& AEnv) {
-    TWinSettingsDialog dialog(AOwner, ASettings, AEnv);
+  bool shownAutostart = false;
+  boxes.Settings = [&](HWND AOwner, TClientSettings& ASettings, bool& AAutostart, const TSettingsOverrides& AEnv) {
+    TWinSettingsDialog dialog(AOwner, ASettings, AEnv, AAutostart);
+    shownAutostart = ::SendMessageW(dialog.AutostartBox(), BM_GETCHECK, 0, 0) == BST_CHECKED;
     SetWindowTextUtf8(dialog.NameEdit(), current.Name);
     SetWindowTextUtf8(dialog.RelayEdit(), current.Relay);
     ::SendMessageW(dialog.TlsBox(), BM_SETCHECK, current.Tls ? BST_CHECKED : BST_UNCHECKED, 0);
+    ::SendMessageW(dialog.AutostartBox(), BM_SETCHECK, current.Autostart ? BST_CHECKED : BST_UNCHECKED, 0);
     // "확인" as the user presses it.
     ::SendMessageW(::FindWindowExW(dialog.Handle(), nullptr, L"BUTTON", L"확인"), BM_CLICK, 0, 0);
     shownError = dialog.ErrorText();
     if (!dialog.Accepted()) return false;  // the user gives up: "취소"
     ASettings = dialog.Settings();
+    AAutostart = dialog.Autostart();
     return true;
   };
   Env.RelayHost.clear();  // the stored relay counts
   Make(boxes);
+  TWinAutostart autostart("C:\\Program Files\\TALMIR Remote\\TLMRemoteClient.exe");
+  autostart.Disable();
+  View->SetAutostart(autostart);
+  auto runValue = [] {
+    wchar_t value[512] = L"";
+    DWORD size = sizeof value;
+    if (::RegGetValueW(HKEY_CURRENT_USER, TWinAutostart::RunKey, TWinAutostart::ValueName, RRF_RT_REG_SZ, nullptr,
+                       value, &size) != ERROR_SUCCESS)
+      return std::string();
+    return Utf8FromWide(value);
+  };
   for (const TSettingsCase& c : cases) {
     current = c;
     const TClientSettings before = Core->Settings();
+    const bool autostartBefore = autostart.Enabled();
     View->OpenSettings();
+    EXPECT_EQ(shownAutostart, autostartBefore) << c.What << ": the box shows what is registered";
     if (!c.Accepted) {
       EXPECT_NE(shownError.find(c.Error), std::string::npos) << c.What << ": " << shownError;
       EXPECT_EQ(Core->Settings(), before) << c.What;
+      EXPECT_EQ(autostart.Enabled(), autostartBefore) << c.What;
       continue;
     }
+    EXPECT_EQ(autostart.Enabled(), c.Autostart) << c.What;
+    EXPECT_EQ(runValue(), c.Autostart ? "\"C:\\Program Files\\TALMIR Remote\\TLMRemoteClient.exe\"" : "") << c.What;
     EXPECT_EQ(shownError, "") << c.What;
     EXPECT_EQ(Core->Settings().MyName, c.Name) << c.What;
     EXPECT_EQ(Core->RelayHost(), c.Relay) << c.What;

@@ -28,6 +28,7 @@ from test_e2e import (PASSWORD, answer_box, auto_viewer, result_of, wait_consent
                       wait_shown_picture)
 
 HOST_W, HOST_H = 1280, 720
+RUN_KEY = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"
 # What a host logs once an encrypted session is established (the session code follows).
 ENCRYPTED_LOG = "암호화된 세션 - 세션 코드 "
 FILES_DRIVER = os.environ.get("TLM_E2E_FILES", "")
@@ -345,6 +346,10 @@ class TestWineInstall(unittest.TestCase):
                 program = w.start_windows_client(s, "installed-%d" % remove_config, display, exe=exe, config_dir="")
                 program.wait_id()
                 program.stop()
+                # "시작할 때 자동 실행" as the settings dialog registers it: gone with the program.
+                subprocess.run([w.WINE, "reg", "add", RUN_KEY, "/v", "TALMIR Remote", "/d",
+                                '"C:\\TLMTest\\TLMRemoteClient.exe"', "/f"],
+                               env=env, capture_output=True, timeout=60, check=True)
                 appdata = os.path.join(drive_c, "users", getpass.getuser(), "AppData", "Roaming",
                                        "TLMRemote", "config.ini")
                 if not os.path.exists(appdata):
@@ -353,6 +358,10 @@ class TestWineInstall(unittest.TestCase):
                 subprocess.run(argv, env=env, capture_output=True, timeout=120)
                 # The uninstaller runs from a copy of itself: wait for the files to go.
                 wait_until("the program to be removed", lambda: not os.path.exists(exe) and not os.path.exists(menu), 60)
+                query = subprocess.run([w.WINE, "reg", "query", RUN_KEY, "/v", "TALMIR Remote"], env=env,
+                                       capture_output=True, timeout=60)
+                if query.returncode == 0:
+                    raise E2EFailure("the start at login is still registered: %r" % query.stdout)
                 if os.path.exists(appdata) == remove_config:
                     raise E2EFailure("config.ini %s after uninstalling%s" % (
                         "kept" if remove_config else "removed", " with /REMOVECONFIG" if remove_config else ""))
