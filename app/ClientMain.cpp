@@ -691,14 +691,11 @@ void TfrmClientMain::closeEvent(QCloseEvent* AEvent) {
   const bool tray = FTrayAvailable && FTrayAvailable();
   ECloseChoice choice = CloseChoice(tray, FCore.HasPassword(), FCore.KeepRunningOnClose());
   if (choice == ECloseChoice::AskToTray) {
-    const bool keep = FDialogs.Question(
-        this, QStringLiteral("창을 닫아도 TALMIR Remote는 트레이에서 계속 실행되어, 비밀번호로 이 컴퓨터에 접속할 수 "
-                             "있습니다.\n계속 실행할까요? (아니요: 프로그램을 종료합니다)"));
+    const bool keep = FDialogs.Question(this, QString::fromUtf8(KeepRunningQuestion()));
     FCore.SetKeepRunningOnClose(keep);
     choice = keep ? ECloseChoice::ToTray : ECloseChoice::Quit;
   } else if (choice == ECloseChoice::AskToQuit) {
-    if (!FDialogs.Question(this, QStringLiteral("TALMIR Remote를 종료하면 이 컴퓨터에 무인 접속할 수 없게 됩니다.\n"
-                                                "종료할까요?"))) {
+    if (!FDialogs.Question(this, QString::fromUtf8(QuitUnattendedQuestion()))) {
       AEvent->ignore();
       return;
     }
@@ -710,7 +707,7 @@ void TfrmClientMain::closeEvent(QCloseEvent* AEvent) {
     FTray->Show();
     if (!FToldAboutTray) {
       FToldAboutTray = true;
-      FTray->Notify(QStringLiteral("TALMIR Remote"), QStringLiteral("트레이에서 계속 실행 중입니다. 끝내려면 메뉴의 \"종료\"를 고르세요."));
+      FTray->Notify(QStringLiteral("TALMIR Remote"), QString::fromUtf8(InTrayNotice()));
     }
     return;
   }

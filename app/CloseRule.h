@@ -19,4 +19,10 @@ enum class ECloseChoice {
 // AKeepRunning: the user's earlier answer to AskToTray, if any.
 ECloseChoice CloseChoice(bool ATray, bool AUnattended, std::optional<bool> AKeepRunning);
 
+// What the windows ask and tell (lines end with "\n"): AskToTray's question (yes: the tray),
+// AskToQuit's (yes: quit), and the notice when the window first goes to the tray.
+const char* KeepRunningQuestion();
+const char* QuitUnattendedQuestion();
+const char* InTrayNotice();
+
 }  // namespace tlm

@@ -88,23 +88,18 @@ void TWinMainView::CloseRequested() {
   const bool tray = FBoxes.TrayAvailable && FBoxes.TrayAvailable() && (FTray.Shown() || FTray.Show());
   ECloseChoice choice = CloseChoice(tray, FApp.HasPassword(), FApp.KeepRunningOnClose());
   if (choice == ECloseChoice::AskToTray) {
-    const bool keep = FBoxes.Question &&
-                      FBoxes.Question(FWindow.Handle(),
-                                      "창을 닫아도 TALMIR Remote는 트레이에서 계속 실행되어, 비밀번호로 이 컴퓨터에 접속할 수 "
-                                      "있습니다.\r\n계속 실행할까요? (아니요: 프로그램을 종료합니다)");
+    const bool keep = FBoxes.Question && FBoxes.Question(FWindow.Handle(), KeepRunningQuestion());
     FApp.SetKeepRunningOnClose(keep);
     choice = keep ? ECloseChoice::ToTray : ECloseChoice::Quit;
   } else if (choice == ECloseChoice::AskToQuit) {
-    if (!FBoxes.Question ||
-        !FBoxes.Question(FWindow.Handle(), "TALMIR Remote를 종료하면 이 컴퓨터에 무인 접속할 수 없게 됩니다.\r\n종료할까요?"))
-      return;
+    if (!FBoxes.Question || !FBoxes.Question(FWindow.Handle(), QuitUnattendedQuestion())) return;
     choice = ECloseChoice::Quit;
   }
   if (choice == ECloseChoice::ToTray) {
     FWindow.Hide();
     if (!FToldAboutTray) {
       FToldAboutTray = true;
-      FTray.Notify("TALMIR Remote", "트레이에서 계속 실행 중입니다. 끝내려면 메뉴의 \"종료\"를 고르세요.");
+      FTray.Notify("TALMIR Remote", InTrayNotice());
     }
     return;
   }
