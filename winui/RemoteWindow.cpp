@@ -41,6 +41,7 @@ enum : int {
   IdFileList,
   IdDownload,
   IdFullScreen,
+  IdActualSize,
   IdSpecialKeys,
   IdDisconnect,
   IdSpecialFirst = 300,  // the special-keys menu: IdSpecialFirst + ESpecialKey
@@ -152,7 +153,7 @@ TWinRemote::~TWinRemote() {
 void TWinRemote::BuildControls() {
   RegisterWindowClass(FrameClass, &TWinRemote::FrameProc, nullptr);
   RegisterWindowClass(CanvasClass, &TWinRemote::CanvasProc, nullptr, nullptr);
-  const int w = 1100, h = 720;
+  const int w = 1180, h = 720;
   const int x = std::max(0, (::GetSystemMetrics(SM_CXSCREEN) - w) / 2);
   const int y = std::max(0, (::GetSystemMetrics(SM_CYSCREEN) - h) / 2);
   const std::string title = "TALMIR Remote - " + FormatID(FParams.TargetID);
@@ -186,6 +187,7 @@ void TWinRemote::BuildControls() {
   button("클립보드 보내기", IdClipboard, 116);
   FAspect = button("비율 유지", IdAspect, 80, BS_AUTOCHECKBOX | BS_PUSHLIKE);
   ::SendMessageW(FAspect, BM_SETCHECK, BST_CHECKED, 0);
+  FActualSizeButton = button("1:1 보기", IdActualSize, 70, BS_AUTOCHECKBOX | BS_PUSHLIKE);
   FFullScreen = button("전체 화면", IdFullScreen, 80, BS_AUTOCHECKBOX | BS_PUSHLIKE);
   FSpecialKeys = button("특수 키...", IdSpecialKeys, 80);
   FToolbarEnd = bx;
@@ -201,9 +203,12 @@ void TWinRemote::BuildControls() {
   FCancelRetryButton = MakeControl(FWnd, L"BUTTON", "취소", BS_PUSHBUTTON, 0, 0, 64, 28, IdCancelRetry, font);
   ::ShowWindow(FCancelRetryButton, SW_HIDE);
 
-  FCanvas = ::CreateWindowExW(0, CanvasClass, L"", WS_CHILD | WS_VISIBLE | WS_TABSTOP, 0, 0, 10, 10, FWnd, nullptr,
+  // Its scroll bars show only at 1:1, where the picture is larger than the area.
+  FCanvas = ::CreateWindowExW(0, CanvasClass, L"", WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_HSCROLL | WS_VSCROLL, 0, 0,
+                              10, 10, FWnd, nullptr,
                               ::GetModuleHandleW(nullptr), nullptr);
   ::SetWindowLongPtrW(FCanvas, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+  ::ShowScrollBar(FCanvas, SB_BOTH, FALSE);
 
   FStatus = MakeControl(FWnd, L"STATIC", "연결 중...", SS_LEFT | SS_NOPREFIX | SS_ENDELLIPSIS | SS_CENTERIMAGE, 0, 0,
                         10, StatusHeight, 0, font);
@@ -304,7 +309,12 @@ void TWinRemote::NewSession() {
     }
     RefreshTransferControls();  // a download's start, progress and end come as status lines
   };
-  s.OnFrame = [this] { ::InvalidateRect(FCanvas, nullptr, FALSE); };
+  s.OnFrame = [this] {
+    // A new screen size changes what there is to scroll.
+    if (FActualSize && (FSession->Screen().Width() != FShownRemoteW || FSession->Screen().Height() != FShownRemoteH))
+      UpdateScrollBars();
+    ::InvalidateRect(FCanvas, nullptr, FALSE);
+  };
   s.OnMonitors = [this](const std::vector<TMonitorEntry>& AMonitors) { ShowMonitors(AMonitors); };
   s.OnChat = [this](const std::string& AText) {
     if (!FChatShown) ToggleChat();  // the pane opens, the keyboard stays on the picture
@@ -557,6 +567,12 @@ RECT TWinRemote::PictureRectFor(int ARemoteW, int ARemoteH) const {
   RECT area;
   ::GetClientRect(FCanvas, &area);
   const int aw = area.right, ah = area.bottom;
+  if (FActualSize && ARemoteW > 0 && ARemoteH > 0) {
+    // One remote pixel to one screen pixel: centred where it is smaller, scrolled where larger.
+    const int x = ARemoteW <= aw ? (aw - ARemoteW) / 2 : -FScrollX;
+    const int y = ARemoteH <= ah ? (ah - ARemoteH) / 2 : -FScrollY;
+    return RECT{x, y, x + ARemoteW, y + ARemoteH};
+  }
   if (!FKeepAspect || ARemoteW <= 0 || ARemoteH <= 0 || aw <= 0 || ah <= 0) return area;
   // The largest rectangle of the remote screen's shape that fits, centred on black.
   if (int64_t(aw) * ARemoteH > int64_t(ah) * ARemoteW) {
@@ -604,6 +620,67 @@ void TWinRemote::Paint(HDC ADC) {
   RECT text{20, 20, area.right, area.bottom};
   ::DrawTextW(ADC, L"화면 수신 대기 중...", -1, &text, DT_LEFT | DT_TOP | DT_NOPREFIX);
   ::SelectObject(ADC, old);
+}
+
+void TWinRemote::SetActualSize(bool AOn) {
+  FActualSize = AOn;
+  FScrollX = FScrollY = 0;
+  ::SendMessageW(FActualSizeButton, BM_SETCHECK, AOn ? BST_CHECKED : BST_UNCHECKED, 0);
+  ::EnableWindow(FAspect, !AOn);  // 1:1 has the remote screen's shape anyway
+  UpdateScrollBars();
+  ::InvalidateRect(FCanvas, nullptr, FALSE);
+  ::SetFocus(FCanvas);
+}
+
+void TWinRemote::UpdateScrollBars() {
+  const int rw = FSession ? FSession->Screen().Width() : 0, rh = FSession ? FSession->Screen().Height() : 0;
+  FShownRemoteW = rw;
+  FShownRemoteH = rh;
+  if (!FActualSize || rw <= 0 || rh <= 0) {
+    ::ShowScrollBar(FCanvas, SB_BOTH, FALSE);
+    return;
+  }
+  // Twice: a bar that appears takes room from the other direction.
+  for (int pass = 0; pass < 2; ++pass) {
+    RECT area;
+    ::GetClientRect(FCanvas, &area);
+    FScrollX = std::clamp(FScrollX, 0, std::max(0, rw - int(area.right)));
+    FScrollY = std::clamp(FScrollY, 0, std::max(0, rh - int(area.bottom)));
+    SCROLLINFO si{};
+    si.cbSize = sizeof si;
+    si.fMask = SIF_RANGE | SIF_PAGE | SIF_POS;
+    si.nMax = rw - 1;
+    si.nPage = UINT(std::max(0L, area.right));
+    si.nPos = FScrollX;
+    ::SetScrollInfo(FCanvas, SB_HORZ, &si, TRUE);
+    si.nMax = rh - 1;
+    si.nPage = UINT(std::max(0L, area.bottom));
+    si.nPos = FScrollY;
+    ::SetScrollInfo(FCanvas, SB_VERT, &si, TRUE);
+  }
+}
+
+void TWinRemote::Scroll(int ABar, int ACode) {
+  SCROLLINFO si{};
+  si.cbSize = sizeof si;
+  si.fMask = SIF_ALL;
+  ::GetScrollInfo(FCanvas, ABar, &si);
+  int pos = si.nPos;
+  const int page = int(si.nPage);
+  switch (ACode) {
+    case SB_LINEUP: pos -= 40; break;
+    case SB_LINEDOWN: pos += 40; break;
+    case SB_PAGEUP: pos -= page; break;
+    case SB_PAGEDOWN: pos += page; break;
+    case SB_THUMBTRACK:
+    case SB_THUMBPOSITION: pos = si.nTrackPos; break;
+    case SB_TOP: pos = si.nMin; break;
+    case SB_BOTTOM: pos = si.nMax; break;
+    default: return;
+  }
+  (ABar == SB_HORZ ? FScrollX : FScrollY) = pos;
+  UpdateScrollBars();  // clamps
+  ::InvalidateRect(FCanvas, nullptr, FALSE);
 }
 
 void TWinRemote::SetKeepAspect(bool AKeep) {
@@ -898,6 +975,7 @@ void TWinRemote::Command(int AId, int ACode) {
       if (FSession) ::ShellExecuteW(FWnd, L"open", W(FSession->DownloadFolder()).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
       break;
     case IdDownload: OpenSelectedEntry(); break;
+    case IdActualSize: SetActualSize(::SendMessageW(FActualSizeButton, BM_GETCHECK, 0, 0) == BST_CHECKED); break;
     case IdFullScreen: SetFullScreen(::SendMessageW(FFullScreen, BM_GETCHECK, 0, 0) == BST_CHECKED); break;
     case IdSpecialKeys: ShowSpecialKeys(); break;
     case IdDisconnect: Disconnect(); break;
@@ -1059,7 +1137,12 @@ LRESULT TWinRemote::OnCanvas(UINT AMsg, WPARAM AW, LPARAM AL) {
       return 0;
     }
     case WM_ERASEBKGND: return 1;  // the paint covers every pixel
-    case WM_SIZE: ::InvalidateRect(FCanvas, nullptr, FALSE); return 0;
+    case WM_SIZE:
+      if (FActualSize) UpdateScrollBars();
+      ::InvalidateRect(FCanvas, nullptr, FALSE);
+      return 0;
+    case WM_HSCROLL: Scroll(SB_HORZ, LOWORD(AW)); return 0;
+    case WM_VSCROLL: Scroll(SB_VERT, LOWORD(AW)); return 0;
     case WM_GETDLGCODE: return DLGC_WANTALLKEYS | DLGC_WANTARROWS | DLGC_WANTTAB | DLGC_WANTCHARS;
     case WM_MOUSEMOVE: SendMouse(x, y, MouseButtonNone, MouseMove, 0); return 0;
     case WM_LBUTTONDOWN:

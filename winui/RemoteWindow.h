@@ -101,6 +101,9 @@ public:
   void SendSpecialKey(ESpecialKey AKey);
   // "연결 끊기": ends the session (or withdraws the waiting request); "다시 연결" stays.
   void Disconnect();
+  // "1:1 보기": one remote pixel to one screen pixel, scrolled where the window is smaller.
+  void SetActualSize(bool AOn);
+  bool ActualSize() const { return FActualSize; }
   // "전체 화면": the whole monitor without a frame, the toolbar kept to come back.
   void SetFullScreen(bool AOn);
   bool FullScreen() const { return FFullScreenOn; }
@@ -143,6 +146,8 @@ private:
   void RefreshTransferControls();
   void SessionLive(bool ALive);
   void ShowSpecialKeys();
+  void UpdateScrollBars();
+  void Scroll(int ABar, int ACode);
   void RefreshLinkFigures();
   void ToggleFiles();
   void ToggleChat();
@@ -189,6 +194,10 @@ private:
   HWND FMonitor = nullptr;
   HWND FAspect = nullptr;
   HWND FFullScreen = nullptr;
+  HWND FActualSizeButton = nullptr;
+  bool FActualSize = false;
+  int FScrollX = 0, FScrollY = 0;             // at 1:1, the picture's offset in the area
+  int FShownRemoteW = 0, FShownRemoteH = 0;   // the size the scroll bars were set for
   HWND FSpecialKeys = nullptr;
   HWND FDisconnect = nullptr;
   HWND FLink = nullptr;

@@ -254,6 +254,40 @@ TEST(WinViewerWindow, ShowsControlsAndExchangesWithARealHost) {
   EXPECT_TRUE(::EqualRect(&pic, &canvas));
   EXPECT_TRUE(PumpUntil([&] { return (mismatch = PictureMismatch(*viewer)).empty(); }, 10000)) << mismatch;
 
+  // "1:1 보기": the remote screen's own size, centred in an area larger than it; in a smaller
+  // one scrolled, a click landing on the remote pixel under it whatever the offset.
+  ::SendMessageW(viewer->Button("1:1 보기"), BM_CLICK, 0, 0);
+  ASSERT_TRUE(viewer->ActualSize());
+  RECT one = viewer->PictureRect();
+  EXPECT_EQ(one.right - one.left, HostW);
+  EXPECT_EQ(one.bottom - one.top, HostH);
+  EXPECT_GT(one.left, 0);
+  EXPECT_FALSE(::IsWindowEnabled(viewer->Button("비율 유지")));
+  RECT normal;
+  ::GetWindowRect(viewer->Handle(), &normal);
+  ::MoveWindow(viewer->Handle(), normal.left, normal.top, 360, 300, TRUE);
+  ::SendMessageW(viewer->Canvas(), WM_HSCROLL, SB_LINEDOWN, 0);
+  ::SendMessageW(viewer->Canvas(), WM_VSCROLL, SB_BOTTOM, 0);
+  one = viewer->PictureRect();
+  RECT small;
+  ::GetClientRect(viewer->Canvas(), &small);
+  EXPECT_EQ(one.left, -40);
+  EXPECT_EQ(one.bottom, small.bottom) << "scrolled to the end, not past it";
+  {
+    input.Clear();
+    ::PostMessageW(viewer->Canvas(), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(10, 10));
+    ::PostMessageW(viewer->Canvas(), WM_LBUTTONUP, 0, MAKELPARAM(10, 10));
+    ASSERT_TRUE(PumpUntil([&] { return !input.MouseInputs().empty(); }, 10000));
+    const TMouseInput m = input.MouseInputs().front();
+    EXPECT_NEAR(m.Dx, (10 - one.left) * 65536 / HostW, 65536 / HostW + 1);
+    EXPECT_NEAR(m.Dy, (10 - one.top) * 65536 / HostH, 65536 / HostH + 1);
+  }
+  ::SendMessageW(viewer->Button("1:1 보기"), BM_CLICK, 0, 0);
+  EXPECT_FALSE(viewer->ActualSize());
+  ::MoveWindow(viewer->Handle(), normal.left, normal.top, normal.right - normal.left, normal.bottom - normal.top, TRUE);
+  pic = viewer->PictureRect();
+  EXPECT_TRUE(::EqualRect(&pic, &canvas)) << "stretched as before";
+
   // A click at a canvas point reaches the host at the remote pixel under it.
   const int rx = 120, ry = 200;
   const int cx = ::MulDiv(rx, pic.right - pic.left, HostW), cy = ::MulDiv(ry, pic.bottom - pic.top, HostH);
