@@ -54,7 +54,7 @@ constexpr UINT_PTR TimerLink = 4;  // the frame-rate line, every second of a ses
 constexpr UINT WmCloseLater = WM_APP + 10;
 constexpr UINT WmReconnectLater = WM_APP + 11;
 
-constexpr int ToolbarHeight = 44, StatusHeight = 30, BannerHeight = 38, SideWidth = 320;
+constexpr int StatusHeight = 30, BannerHeight = 38, SideWidth = 320;
 constexpr COLORREF ToolbarColour = RGB(45, 45, 45);
 constexpr COLORREF BannerColour = RGB(108, 59, 59);
 constexpr COLORREF DarkColour = RGB(32, 32, 32);
@@ -163,22 +163,23 @@ void TWinRemote::BuildControls() {
   ::SetWindowLongPtrW(FWnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   HFONT font = UiFont(13);
 
-  auto label = [&](const char* AText, int AX, int AW) {
-    FToolbarControls.push_back(MakeControl(FWnd, L"STATIC", AText, SS_LEFT, AX, 14, AW, 18, 0, font));
+  // The toolbar's groups, left to right; Layout puts them in rows, a group never split.
+  auto labelled = [&](const char* AText, int ALabelW, HWND ACombo, int AComboW) {
+    HWND label = MakeControl(FWnd, L"STATIC", AText, SS_LEFT, 0, 14, ALabelW, 18, 0, font);
+    FToolbarGroups.push_back({{{label, 0, 7, ALabelW, 18}, {ACombo, ALabelW + 2, 2, AComboW, 200}}, ALabelW + 2 + AComboW + 12});
   };
-  label("화질", 12, 36);
-  FQuality = MakeControl(FWnd, L"COMBOBOX", "", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 50, 9, 96, 200, IdQuality,
+  FQuality = MakeControl(FWnd, L"COMBOBOX", "", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 0, 9, 96, 200, IdQuality,
                          font);
   for (const char* item : {"빠름", "표준", "고화질"})
     ::SendMessageW(FQuality, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(W(item).c_str()));
   ::SendMessageW(FQuality, CB_SETCURSEL, WPARAM(FParams.Quality), 0);
-  label("모니터", 158, 44);
-  FMonitor = MakeControl(FWnd, L"COMBOBOX", "", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 204, 9, 130, 200,
+  labelled("화질", 36, FQuality, 96);
+  FMonitor = MakeControl(FWnd, L"COMBOBOX", "", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 0, 9, 130, 200,
                          IdMonitor, font);
-  int bx = 346;
+  labelled("모니터", 44, FMonitor, 130);
   auto button = [&](const char* AText, int AId, int AWidth, DWORD AStyle = BS_PUSHBUTTON) {
-    HWND b = MakeControl(FWnd, L"BUTTON", AText, AStyle | WS_TABSTOP, bx, 7, AWidth, 30, AId, font);
-    bx += AWidth + 6;
+    HWND b = MakeControl(FWnd, L"BUTTON", AText, AStyle | WS_TABSTOP, 0, 7, AWidth, 30, AId, font);
+    FToolbarGroups.push_back({{{b, 0, 0, AWidth, 30}}, AWidth + 6});
     return b;
   };
   button("파일 보내기", IdSendFile, 92);
@@ -190,8 +191,7 @@ void TWinRemote::BuildControls() {
   FActualSizeButton = button("1:1 보기", IdActualSize, 70, BS_AUTOCHECKBOX | BS_PUSHLIKE);
   FFullScreen = button("전체 화면", IdFullScreen, 80, BS_AUTOCHECKBOX | BS_PUSHLIKE);
   FSpecialKeys = button("특수 키...", IdSpecialKeys, 80);
-  FToolbarEnd = bx;
-  // At the right end, apart from the rest (Layout places it).
+  // At the right end of the first row, apart from the rest (Layout places it).
   FDisconnect = MakeControl(FWnd, L"BUTTON", "연결 끊기", BS_PUSHBUTTON | WS_TABSTOP, 0, 7, 96, 30, IdDisconnect, font);
 
   FBanner = MakeControl(FWnd, L"STATIC", "", SS_LEFT | SS_NOTIFY, 0, 0, 10, BannerHeight, 0, font);
@@ -254,10 +254,28 @@ void TWinRemote::Layout() {
   RECT client;
   ::GetClientRect(FWnd, &client);
   const int w = client.right, h = client.bottom;
-  ::MoveWindow(FDisconnect, std::max(FToolbarEnd + 6, w - 104), 7, 96, 30, TRUE);
+  // The toolbar flows into as many rows as the width needs; "연결 끊기" keeps the first row's end.
+  const int firstRowEnd = w - 104 - 6;
+  int x = 12, row = 0;
+  for (const TToolbarGroup& group : FToolbarGroups) {
+    const int end = row == 0 ? firstRowEnd : w - 6;
+    if (x > 12 && x + group.Width - 6 > end) {
+      x = 12;
+      ++row;
+    }
+    for (const TToolbarPart& part : group.Parts)
+      ::MoveWindow(part.Wnd, x + part.X, row * ToolbarRowHeight + 7 + part.Y, part.W, part.H, TRUE);
+    x += group.Width;
+  }
+  ::MoveWindow(FDisconnect, std::max(12, w - 104), 7, 96, 30, TRUE);
+  const int toolbarHeight = (row + 1) * ToolbarRowHeight;
+  if (toolbarHeight != FToolbarHeight) {
+    FToolbarHeight = toolbarHeight;
+    ::InvalidateRect(FWnd, nullptr, TRUE);  // the dark band follows
+  }
   const bool side = FChatShown || FFilesShown;
   const int sideW = side ? std::min(SideWidth, w / 2) : 0;
-  const int top = ToolbarHeight, bottom = h - StatusHeight;
+  const int top = FToolbarHeight, bottom = h - StatusHeight;
   int canvasTop = top;
   if (FBannerShown) {
     ::MoveWindow(FBanner, 0, top, w - sideW, BannerHeight, TRUE);
@@ -275,7 +293,8 @@ void TWinRemote::Layout() {
   ::MoveWindow(FProgress, right - 334, bottom + 7, 140, 16, TRUE);
   const int securityW = std::min(300, std::max(0, (w - 350) / 2));
   ::MoveWindow(FSecurity, right - 342 - securityW, bottom, securityW, StatusHeight, TRUE);
-  const int linkW = std::min(160, std::max(0, (w - 350 - securityW) / 3));
+  int linkW = std::min(160, std::max(0, (w - 350 - securityW) / 3));
+  if (linkW < 120) linkW = 0;  // too narrow to read: the status line has the room
   ::MoveWindow(FLink, right - 350 - securityW - linkW, bottom, linkW, StatusHeight, TRUE);
   ::MoveWindow(FStatus, 8, bottom, std::max(10, right - 358 - securityW - linkW - 8), StatusHeight, TRUE);
   if (!side) return;
@@ -1098,9 +1117,9 @@ LRESULT TWinRemote::OnFrame(UINT AMsg, WPARAM AW, LPARAM AL) {
     case WM_ERASEBKGND: {
       RECT client;
       ::GetClientRect(FWnd, &client);
-      RECT bar{0, 0, client.right, ToolbarHeight};
+      RECT bar{0, 0, client.right, FToolbarHeight};
       ::FillRect(reinterpret_cast<HDC>(AW), &bar, FToolbarBrush);
-      RECT rest{0, ToolbarHeight, client.right, client.bottom};
+      RECT rest{0, FToolbarHeight, client.right, client.bottom};
       ::FillRect(reinterpret_cast<HDC>(AW), &rest, FDarkBrush);
       return 1;
     }
@@ -1117,7 +1136,7 @@ LRESULT TWinRemote::OnFrame(UINT AMsg, WPARAM AW, LPARAM AL) {
       ::GetWindowRect(control, &r);
       POINT p{r.left, r.top};
       ::ScreenToClient(FWnd, &p);
-      const bool onToolbar = p.y < ToolbarHeight;
+      const bool onToolbar = p.y < FToolbarHeight;
       ::SetBkColor(dc, onToolbar ? ToolbarColour : DarkColour);
       return reinterpret_cast<LRESULT>(onToolbar ? FToolbarBrush : FDarkBrush);
     }

@@ -107,6 +107,9 @@ public:
   // "전체 화면": the whole monitor without a frame, the toolbar kept to come back.
   void SetFullScreen(bool AOn);
   bool FullScreen() const { return FFullScreenOn; }
+  // The toolbar's height: a row more for every time its controls wrap in a narrow window.
+  static constexpr int ToolbarRowHeight = 44;
+  int ToolbarHeight() const { return FToolbarHeight; }
 
 private:
   static LRESULT CALLBACK FrameProc(HWND AWnd, UINT AMsg, WPARAM AW, LPARAM AL);
@@ -201,10 +204,20 @@ private:
   HWND FSpecialKeys = nullptr;
   HWND FDisconnect = nullptr;
   HWND FLink = nullptr;
-  int FToolbarEnd = 0;  // where the toolbar's left-hand row of controls ends
+  // A toolbar group: controls placed together (a label and its list, or one button), at offsets
+  // from the group's left and its row's top; Width includes the gap after it.
+  struct TToolbarPart {
+    HWND Wnd;
+    int X, Y, W, H;
+  };
+  struct TToolbarGroup {
+    std::vector<TToolbarPart> Parts;
+    int Width;
+  };
+  std::vector<TToolbarGroup> FToolbarGroups;
+  int FToolbarHeight = ToolbarRowHeight;
   bool FFullScreenOn = false;
   WINDOWPLACEMENT FNormalPlacement{};
-  std::vector<HWND> FToolbarControls;
   HWND FBanner = nullptr;
   HWND FBannerLabel = nullptr;
   HWND FReconnectButton = nullptr;

@@ -265,14 +265,33 @@ TEST(WinViewerWindow, ShowsControlsAndExchangesWithARealHost) {
   EXPECT_FALSE(::IsWindowEnabled(viewer->Button("비율 유지")));
   RECT normal;
   ::GetWindowRect(viewer->Handle(), &normal);
-  ::MoveWindow(viewer->Handle(), normal.left, normal.top, 360, 300, TRUE);
-  ::SendMessageW(viewer->Canvas(), WM_HSCROLL, SB_LINEDOWN, 0);
+  // Narrow, the toolbar wraps into rows instead of cutting controls off, the picture below it.
+  ::MoveWindow(viewer->Handle(), normal.left, normal.top, 470, 520, TRUE);
+  EXPECT_GT(viewer->ToolbarHeight(), TWinRemote::ToolbarRowHeight);
+  RECT client, canvasAt;
+  ::GetClientRect(viewer->Handle(), &client);
+  for (const char* caption : {"파일 보내기", "클립보드 보내기", "1:1 보기", "특수 키...", "연결 끊기"}) {
+    RECT r;
+    ::GetWindowRect(viewer->Button(caption), &r);
+    ::MapWindowPoints(nullptr, viewer->Handle(), reinterpret_cast<POINT*>(&r), 2);
+    EXPECT_LE(r.right, client.right) << caption << " is cut off";
+    EXPECT_LE(r.bottom, viewer->ToolbarHeight()) << caption;
+  }
+  ::GetWindowRect(viewer->Canvas(), &canvasAt);
+  ::MapWindowPoints(nullptr, viewer->Handle(), reinterpret_cast<POINT*>(&canvasAt), 2);
+  EXPECT_EQ(canvasAt.top, viewer->ToolbarHeight());
+  ::SendMessageW(viewer->Canvas(), WM_HSCROLL, SB_BOTTOM, 0);
   ::SendMessageW(viewer->Canvas(), WM_VSCROLL, SB_BOTTOM, 0);
   one = viewer->PictureRect();
   RECT small;
   ::GetClientRect(viewer->Canvas(), &small);
-  EXPECT_EQ(one.left, -40);
+  ASSERT_LT(small.right, HostW) << "the area is not smaller than the picture";
+  ASSERT_LT(small.bottom, HostH) << "the area is not smaller than the picture";
+  EXPECT_EQ(one.right, small.right) << "scrolled to the end, not past it";
   EXPECT_EQ(one.bottom, small.bottom) << "scrolled to the end, not past it";
+  ::SendMessageW(viewer->Canvas(), WM_HSCROLL, SB_LINEUP, 0);
+  one = viewer->PictureRect();
+  EXPECT_EQ(one.right, small.right + std::min(40, HostW - int(small.right)));
   {
     input.Clear();
     ::PostMessageW(viewer->Canvas(), WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(10, 10));
