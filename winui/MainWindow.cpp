@@ -456,8 +456,11 @@ HBRUSH TWinClientMain::BrushFor(HWND AControl, HDC ADC) {
   }
   if (AControl == lblMyID || AControl == lblOtp) ::SetTextColor(ADC, HeaderColour);
   if (AControl == lblStatus) ::SetTextColor(ADC, RGB(0x70, 0x70, 0x70));
-  if (AControl == lblRemoteHint)
-    ::SetTextColor(ADC, FHint == EHint::Pending ? HeaderColour : FHint == EHint::Ended ? EndColour : RGB(0x70, 0x70, 0x70));
+  if (AControl == lblRemoteHint) {
+    const COLORREF colour =
+        FHint == EHint::Pending ? HeaderColour : FHint == EHint::Ended ? EndColour : RGB(0x70, 0x70, 0x70);
+    ::SetTextColor(ADC, colour);
+  }
   if (AControl == lblOtpCaption) ::SetTextColor(ADC, GreyText);
   // In clear: said in the colour of a warning, for as long as the session lasts.
   if (AControl == lblSecurityCode) ::SetTextColor(ADC, FSecurityWarning ? EndColour : GreyText);

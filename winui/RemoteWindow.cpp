@@ -166,7 +166,8 @@ void TWinRemote::BuildControls() {
   // The toolbar's groups, left to right; Layout puts them in rows, a group never split.
   auto labelled = [&](const char* AText, int ALabelW, HWND ACombo, int AComboW) {
     HWND label = MakeControl(FWnd, L"STATIC", AText, SS_LEFT, 0, 14, ALabelW, 18, 0, font);
-    FToolbarGroups.push_back({{{label, 0, 7, ALabelW, 18}, {ACombo, ALabelW + 2, 2, AComboW, 200}}, ALabelW + 2 + AComboW + 12});
+    FToolbarGroups.push_back(
+        {{{label, 0, 7, ALabelW, 18}, {ACombo, ALabelW + 2, 2, AComboW, 200}}, ALabelW + 2 + AComboW + 12});
   };
   FQuality = MakeControl(FWnd, L"COMBOBOX", "", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, 0, 9, 96, 200, IdQuality,
                          font);
@@ -205,8 +206,7 @@ void TWinRemote::BuildControls() {
 
   // Its scroll bars show only at 1:1, where the picture is larger than the area.
   FCanvas = ::CreateWindowExW(0, CanvasClass, L"", WS_CHILD | WS_VISIBLE | WS_TABSTOP | WS_HSCROLL | WS_VSCROLL, 0, 0,
-                              10, 10, FWnd, nullptr,
-                              ::GetModuleHandleW(nullptr), nullptr);
+                              10, 10, FWnd, nullptr, ::GetModuleHandleW(nullptr), nullptr);
   ::SetWindowLongPtrW(FCanvas, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
   ::ShowScrollBar(FCanvas, SB_BOTH, FALSE);
 
@@ -1051,7 +1051,8 @@ void TWinRemote::SetFullScreen(bool AOn) {
     const LONG_PTR style = ::GetWindowLongPtrW(FWnd, GWL_STYLE);
     ::SetWindowLongPtrW(FWnd, GWL_STYLE, style & ~LONG_PTR(WS_OVERLAPPEDWINDOW));
     const RECT& r = monitor.rcMonitor;
-    ::SetWindowPos(FWnd, HWND_TOP, r.left, r.top, r.right - r.left, r.bottom - r.top, SWP_FRAMECHANGED | SWP_NOOWNERZORDER);
+    ::SetWindowPos(FWnd, HWND_TOP, r.left, r.top, r.right - r.left, r.bottom - r.top,
+                   SWP_FRAMECHANGED | SWP_NOOWNERZORDER);
   } else {
     const LONG_PTR style = ::GetWindowLongPtrW(FWnd, GWL_STYLE);
     ::SetWindowLongPtrW(FWnd, GWL_STYLE, style | WS_OVERLAPPEDWINDOW);
