@@ -10,7 +10,6 @@ namespace {
 
 constexpr wchar_t TrayClass[] = L"TLMRemoteTray";
 constexpr UINT WmTray = WM_APP + 40;
-constexpr UINT IconId = 1;
 
 // Copies AText into a fixed field of the shell's structure, cut to fit with its terminator.
 template <size_t N>
@@ -24,8 +23,10 @@ void CopyField(wchar_t (&AField)[N], const std::wstring& AText) {
 
 TWinTrayIcon::TWinTrayIcon() {
   RegisterWindowClass(TrayClass, StaticProc, nullptr);
-  // A message-only window: never shown, never in the task bar.
-  FWnd = ::CreateWindowExW(0, TrayClass, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, ::GetModuleHandleW(nullptr), nullptr);
+  // Never shown and never in the task bar, but a top-level window: a message-only one would not
+  // hear the shell's "TaskbarCreated" after Explorer restarts.
+  FWnd = ::CreateWindowExW(WS_EX_TOOLWINDOW, TrayClass, L"", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                           ::GetModuleHandleW(nullptr), nullptr);
   if (FWnd) ::SetWindowLongPtrW(FWnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
 }
 
@@ -41,6 +42,11 @@ TWinTrayIcon::~TWinTrayIcon() {
 }
 
 bool TWinTrayIcon::Available() { return ::FindWindowW(L"Shell_TrayWnd", nullptr) != nullptr; }
+
+UINT TWinTrayIcon::TaskbarCreatedMessage() {
+  static const UINT message = ::RegisterWindowMessageW(L"TaskbarCreated");
+  return message;
+}
 
 NOTIFYICONDATAW TWinTrayIcon::Data(UINT AFlags) const {
   NOTIFYICONDATAW data{};
@@ -103,6 +109,12 @@ void TWinTrayIcon::ShowMenu() {
 
 LRESULT CALLBACK TWinTrayIcon::StaticProc(HWND AWnd, UINT AMsg, WPARAM AW, LPARAM AL) {
   TWinTrayIcon* self = WindowObject<TWinTrayIcon>(AWnd);
+  if (self && AMsg == TaskbarCreatedMessage() && self->FShown) {
+    // A new shell has no icons: the one it had is put back.
+    self->FShown = false;
+    self->Show();
+    return 0;
+  }
   if (self && AMsg == WmTray) {
     switch (LOWORD(AL)) {
       case WM_LBUTTONUP:

@@ -23,6 +23,8 @@ public:
 
   // The desktop has a notification area (the shell's taskbar runs).
   static bool Available();
+  // What the shell sends every top-level window when its taskbar starts again.
+  static UINT TaskbarCreatedMessage();
   // True once the shell took the icon.
   bool Show();
   bool Shown() const { return FShown; }
@@ -35,6 +37,7 @@ public:
 
   // What the icon's click and menu do, for tests as for the shell.
   enum : UINT { MenuOpen = 1, MenuQuit = 2 };
+  static constexpr UINT IconId = 1;  // the icon's number for the shell
   void Choose(UINT AItem);
   HWND Handle() const { return FWnd; }
 

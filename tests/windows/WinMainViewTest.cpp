@@ -298,6 +298,16 @@ TEST_F(TMainViewFixture, ClosingGoesToTheTrayOrEndsAsTheCloseRuleSays) {
   EXPECT_EQ(quits, 0);
   View->Tray().Choose(TWinTrayIcon::MenuQuit);
   EXPECT_EQ(quits, 1);
+
+  // Explorer starts again: its new taskbar has no icons, and ours is put back.
+  NOTIFYICONDATAW icon{};
+  icon.cbSize = sizeof icon;
+  icon.hWnd = View->Tray().Handle();
+  icon.uID = TWinTrayIcon::IconId;
+  ASSERT_TRUE(::Shell_NotifyIconW(NIM_DELETE, &icon));
+  EXPECT_FALSE(::Shell_NotifyIconW(NIM_MODIFY, &icon)) << "a deleted icon still answers";
+  ::SendMessageW(View->Tray().Handle(), TWinTrayIcon::TaskbarCreatedMessage(), 0, 0);
+  EXPECT_TRUE(::Shell_NotifyIconW(NIM_MODIFY, &icon)) << "the icon was not put back";
 }
 
 // The line under "원격 제어" while a viewer waits for its partner: the wait with "취소", which
