@@ -25,7 +25,7 @@ TWinSettingsDialog::TWinSettingsDialog(HWND AOwner, const TClientSettings& ACurr
     : FOwner(AOwner), FSettings(ACurrent), FOverrides(AOverrides), FAutostart(AAutostart) {
   RegisterWindowClass(ClassName, &TWinSettingsDialog::WndProc, reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1));
   // The rows first, so that the window's height follows the notes shown.
-  int notes = 1 + (AOverrides.RelayHost ? 1 : 0) + (AOverrides.RelayTls ? 1 : 0) + (AOverrides.RelayCa ? 1 : 0);
+  int notes = 2 + (AOverrides.RelayHost ? 1 : 0) + (AOverrides.RelayTls ? 1 : 0) + (AOverrides.RelayCa ? 1 : 0);
   const int height = 16 + 5 * 34 + notes * 22 + 24 + 40 + 48;
   const DWORD style = WS_POPUP | WS_CAPTION | WS_SYSMENU;
   const RECT at = CenteredOn(AOwner, Width, height, style);
@@ -38,9 +38,10 @@ TWinSettingsDialog::TWinSettingsDialog(HWND AOwner, const TClientSettings& ACurr
   auto row = [&](const char* ACaption) {
     MakeControl(FWnd, L"STATIC", ACaption, SS_LEFT | SS_CENTERIMAGE, 16, y, LabelW, 25, 0, font);
   };
-  auto note = [&](const char* AText) {
-    FNotes.push_back(MakeControl(FWnd, L"STATIC", AText, SS_LEFT | SS_NOPREFIX, FieldX, y, FieldW, 20, 0, small));
-    y += 22;
+  auto note = [&](const char* AText, int ALines = 1) {
+    FNotes.push_back(
+        MakeControl(FWnd, L"STATIC", AText, SS_LEFT | SS_NOPREFIX, FieldX, y, FieldW, 20 * ALines, 0, small));
+    y += 22 * ALines;
   };
   row("상대방에게 보일 이름");
   // The rule says 64 characters; longer text is refused with the reason, not cut silently.
@@ -73,7 +74,7 @@ TWinSettingsDialog::TWinSettingsDialog(HWND AOwner, const TClientSettings& ACurr
                           27, IdBrowse, font);
   y += 34;
   if (AOverrides.RelayCa) note("환경 변수 TLMREMOTE_TLS_CA가 정한 파일입니다.");
-  note("중계 서버와 TLS는 다시 시작한 뒤부터 이 컴퓨터의 접속에 쓰입니다.");
+  note("중계 서버와 TLS는 다시 시작한 뒤부터 이 컴퓨터의 접속에 쓰입니다.", 2);
   y += 4;
   // At login the host is reachable again without anybody starting it.
   chkAutostart = MakeControl(FWnd, L"BUTTON", "시작할 때 자동 실행", BS_AUTOCHECKBOX | WS_TABSTOP, FieldX, y, FieldW, 22,
