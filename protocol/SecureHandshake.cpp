@@ -147,6 +147,31 @@ TKey32 SharedCodeKey(const TKey32& ADh, const TKey32& ASignedTranscript) {
   return keys.Code;
 }
 
+enum class ESide { Viewer, Host };
+
+// Once the transcript is signed: the confirmation key, session code key and channel (sealing
+// this side's way) of the password proved, or of none; and, where the host offered a second
+// password, that one's confirmation key and channel, with the code key both paths share.
+void DeriveSessionKeys(ESide ASide, const TKey32& ADh, const TKey32& AIsk, const TKey32* ASecondIsk,
+                       THandshakeSecrets& ASecrets, std::optional<TSecureChannel>& AChannel,
+                       std::optional<TSecureChannel>& ASecondChannel) {
+  auto channel = [ASide](const TDerived& AKeys) {
+    return ASide == ESide::Viewer ? TSecureChannel{TSealer(AKeys.ViewerToHost), TOpener(AKeys.HostToViewer)}
+                                  : TSecureChannel{TSealer(AKeys.HostToViewer), TOpener(AKeys.ViewerToHost)};
+  };
+  TDerived keys;
+  DeriveKeys(ADh, ASecrets.SignedTranscript, AIsk, keys);
+  ASecrets.ConfirmKey = keys.Confirm;
+  ASecrets.CodeKey = keys.Code;
+  AChannel.emplace(channel(keys));
+  if (!ASecondIsk) return;
+  TDerived second;
+  DeriveKeys(ADh, ASecrets.SignedTranscript, *ASecondIsk, second);
+  ASecrets.SecondConfirmKey = second.Confirm;
+  ASecrets.SharedCodeKey = SharedCodeKey(ADh, ASecrets.SignedTranscript);
+  ASecondChannel.emplace(channel(second));
+}
+
 TKey32 ViewerConfirmTag(const TKey32& AConfirmKey, const TKey32& ASignedTranscript) {
   return HashItems({Span(ConfirmLabel), ASignedTranscript}, AConfirmKey);
 }
@@ -341,18 +366,10 @@ TBytes TViewerHandshake::OnReply(std::span<const uint8_t> APayload) {
       secondIsk = PakeSecret(SecondIskLabel, FSecrets->PakeScalar, *FSecondShare, FHello.Nonce, FHello.PakeShare,
                              *FSecondShare);
     FSecrets->SignedTranscript = HashItems({Span(SignedLabel), transcript, reply.Signature});
-    TDerived keys;
-    DeriveKeys(dh, FSecrets->SignedTranscript, isk, keys);
-    FSecrets->ConfirmKey = keys.Confirm;
-    FSecrets->CodeKey = keys.Code;
-    FChannel.emplace(TSecureChannel{TSealer(keys.ViewerToHost), TOpener(keys.HostToViewer)});
-    if (FSecondShare) {
-      TDerived second;
-      DeriveKeys(dh, FSecrets->SignedTranscript, secondIsk, second);
-      FSecrets->SecondConfirmKey = second.Confirm;
-      FSecrets->CodeKey = SharedCodeKey(dh, FSecrets->SignedTranscript);
-      FSecondChannel.emplace(TSecureChannel{TSealer(second.ViewerToHost), TOpener(second.HostToViewer)});
-    }
+    DeriveSessionKeys(ESide::Viewer, dh, isk, FSecondShare ? &secondIsk : nullptr, *FSecrets, FChannel,
+                      FSecondChannel);
+    // With two passwords the viewer shows the code both paths share.
+    if (FSecondShare) FSecrets->CodeKey = FSecrets->SharedCodeKey;
     sodium_memzero(dh.data(), dh.size());
     sodium_memzero(isk.data(), isk.size());
     sodium_memzero(secondIsk.data(), secondIsk.size());
@@ -466,19 +483,8 @@ TBytes THostHandshake::OnHello(std::span<const uint8_t> APayload) {
     const TKey32 transcript = Transcript(FHostId, FHello, reply);
     reply.Signature = FIdentity.Sign(SignedMessage(transcript));
     FSecrets->SignedTranscript = HashItems({Span(SignedLabel), transcript, reply.Signature});
-    TDerived keys;
-    DeriveKeys(dh, FSecrets->SignedTranscript, isk, keys);
-    FSecrets->ConfirmKey = keys.Confirm;
-    FSecrets->CodeKey = keys.Code;
-    FChannel.emplace(TSecureChannel{TSealer(keys.HostToViewer), TOpener(keys.ViewerToHost)});
-    if (FSecondShare) {
-      TDerived second;
-      DeriveKeys(dh, FSecrets->SignedTranscript, secondIsk, second);
-      FSecrets->SecondConfirmKey = second.Confirm;
-      // Which code the viewer shows is known only from its confirmation.
-      FSecrets->SharedCodeKey = SharedCodeKey(dh, FSecrets->SignedTranscript);
-      FSecondChannel.emplace(TSecureChannel{TSealer(second.HostToViewer), TOpener(second.ViewerToHost)});
-    }
+    // Which code the viewer shows is known only from its confirmation.
+    DeriveSessionKeys(ESide::Host, dh, isk, FSecondShare ? &secondIsk : nullptr, *FSecrets, FChannel, FSecondChannel);
     sodium_memzero(dh.data(), dh.size());
     sodium_memzero(isk.data(), isk.size());
     sodium_memzero(secondIsk.data(), secondIsk.size());
