@@ -23,9 +23,9 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "e2e"))
 import wine_harness as w  # noqa: E402
 from e2e_harness import (RELAY_PORT, E2EFailure, enter_private_network, find_marked_area, paint_pattern,  # noqa: E402
-                         password_hash, pattern_rects, run_case, wait_until)
-from test_e2e import (PASSWORD, answer_box, auto_viewer, result_of, wait_consent_box, wait_result,  # noqa: E402
-                      wait_shown_picture)
+                         pattern_rects, run_case, wait_until)
+from test_e2e import (PASSWORD, WRONG_PASSWORD, answer_box, auto_viewer, keep_wrong_password,  # noqa: E402
+                      result_of, wait_consent_box, wait_result, wait_shown_picture, wait_wrong_password_forgotten)
 
 HOST_W, HOST_H = 1280, 720
 RUN_KEY = "HKCU\\Software\\Microsoft\\Windows\\CurrentVersion\\Run"
@@ -166,12 +166,10 @@ class TestWineViewer(unittest.TestCase):
             host_id = host.wait_id()
             main_windows = set(s.windows(host_display, "^TALMIR Remote$"))
             config = os.path.join(s.dir, "winviewer", "config")
-            os.makedirs(config)
-            with open(os.path.join(config, "config.ini"), "w") as f:
-                f.write("[TLMRemote]\r\nRemembered%s=%s\r\n" % (host_id, password_hash("not-the-password")))
+            keep_wrong_password(config, host_id, "\r\n")
             result = os.path.join(s.dir, "result.txt")
             viewer = w.start_windows_client(s, "winviewer", wine_display, extra_env={
-                "TLMREMOTE_AUTOCONNECT": host_id, "TLMREMOTE_AUTOPW": "not-the-password",
+                "TLMREMOTE_AUTOCONNECT": host_id, "TLMREMOTE_AUTOPW": WRONG_PASSWORD,
                 "TLMREMOTE_RESULTFILE": w.wine_path(result)})
             host.wait_log("비밀번호가 틀린 접속 요청: AutoViewer (127.0.0.1)", 60)
             box = wait_consent_box(s, host_display, main_windows)
@@ -183,9 +181,7 @@ class TestWineViewer(unittest.TestCase):
             answer_box(s, host_display, box, "Return")
             wait_result(result, viewer)
             host.wait_log("사용자 동의 접속 허용: AutoViewer (127.0.0.1)")
-            viewer.wait_log("기억한 비밀번호가 맞지 않아 지웠습니다: %s %s %s" % (host_id[:3], host_id[3:6], host_id[6:]))
-            with open(os.path.join(config, "config.ini")) as f:
-                self.assertNotIn(password_hash("not-the-password"), f.read())
+            wait_wrong_password_forgotten(viewer, config, host_id)
         run_case(self, "wine-wrong-password", body)
 
 
